@@ -1,0 +1,211 @@
+#include "Commands.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <pthread.h>
+#include <thread>
+#include <unistd.h>
+
+#include <fmt/format.h>
+
+#include "host/MainThread.h"
+#include "host/Project.h"
+#include "host/Registration.h"
+#include "host/Runner.h"
+#include "host/Schema.h"
+
+namespace quillate::cli {
+
+namespace {
+
+class TCommandLineHost : public IZRRegistrationHost {
+public:
+    bool IsDesignerPresent() const override { return false; }
+};
+
+std::filesystem::path ExecutableDirectory() {
+    std::error_code ec;
+    auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::filesystem::current_path() : exe.parent_path();
+}
+
+bool SplitAssignment(const std::string& text, std::string& name, std::string& value) {
+    auto eq = text.find('=');
+    if (eq == std::string::npos)
+        return false;
+    name = text.substr(0, eq);
+    value = text.substr(eq + 1);
+    return TVariables::IsValidName(name);
+}
+
+// Fills the run's variables: the project's, then --var, then --env (values kept out of the log).
+bool PrepareVariables(const TProject& project, const TRunArguments& args, TVariables& variables) {
+    for (const auto& [name, value] : project.Variables)
+        variables.Set(name, value);
+    for (const auto& assignment : args.Vars) {
+        std::string name, value;
+        if (!SplitAssignment(assignment, name, value)) {
+            std::cerr << fmt::format("quillate: --var expects NAME=VALUE, got \"{}\"\n", assignment);
+            return false;
+        }
+        variables.Set(name, value);
+    }
+    for (const auto& name : args.EnvNames) {
+        const char* value = std::getenv(name.c_str());
+        if (!TVariables::IsValidName(name) || !value) {
+            std::cerr << fmt::format("quillate: --env {}: the environment variable is not set\n", name);
+            return false;
+        }
+        variables.SetSecret(name, value);
+    }
+    return true;
+}
+
+// Turns SIGINT/SIGTERM into a stop request; a second one ends the process at once.
+class TSignalWatcher {
+public:
+    explicit TSignalWatcher(TRunner& runner) {
+        sigemptyset(&FSet);
+        sigaddset(&FSet, SIGINT);
+        sigaddset(&FSet, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &FSet, nullptr);
+        std::thread([set = FSet, &runner] {
+            int count = 0;
+            while (true) {
+                int sig = 0;
+                if (sigwait(&set, &sig) != 0)
+                    continue;
+                if (++count > 1) {
+                    const char msg[] = "\nquillate: stopped at once\n";
+                    (void)!write(STDERR_FILENO, msg, sizeof msg - 1);
+                    _exit(ExitStopped);
+                }
+                TMainThread::Instance().Queue([&runner] { runner.RequestStop(); });
+            }
+        }).detach();
+    }
+
+private:
+    sigset_t FSet;
+};
+
+struct TLogFile {
+    std::FILE* File = nullptr;
+    ~TLogFile() {
+        if (File)
+            std::fclose(File);
+    }
+};
+
+} // namespace
+
+void LoadPackages() {
+    TCommandLineHost host;
+    LoadPackage((ExecutableDirectory() / "libZRInternetActions.so").string(), host);
+    if (const char* extra = std::getenv("QUILLATE_EXTRA_PACKAGES")) {
+        std::string list = extra;
+        std::size_t start = 0;
+        while (start <= list.size()) {
+            std::size_t end = list.find(':', start);
+            std::string path = list.substr(start, end == std::string::npos ? std::string::npos : end - start);
+            if (!path.empty())
+                LoadPackage(path, host);
+            if (end == std::string::npos)
+                break;
+            start = end + 1;
+        }
+    }
+}
+
+int RunProject(const TRunArguments& args) {
+    TMainThread::Instance();
+    TProject project = TProject::LoadFromFile(args.Project);
+    TVariables variables;
+    if (!PrepareVariables(project, args, variables))
+        return ExitBadUsage;
+
+    bool terminal = isatty(STDOUT_FILENO) && !std::getenv("NO_COLOR");
+    std::unique_ptr<TTerminalProgress> progress;
+    if (!args.NoProgress && isatty(STDERR_FILENO))
+        progress = std::make_unique<TTerminalProgress>(stderr);
+
+    std::unique_ptr<ILogSink> console;
+    if (args.LogFormat == "jsonl")
+        console = std::make_unique<TJsonlLogSink>(stdout);
+    else
+        console = std::make_unique<TTextLogSink>(stdout, terminal, progress.get());
+    TTeeLogSink log;
+    log.Add(console.get());
+    TLogFile logFile;
+    std::unique_ptr<ILogSink> fileSink;
+    if (!args.LogFile.empty()) {
+        logFile.File = std::fopen(args.LogFile.c_str(), "a");
+        if (!logFile.File) {
+            std::cerr << fmt::format("quillate: cannot open the log file {}\n", args.LogFile);
+            return ExitBadUsage;
+        }
+        if (args.LogFormat == "jsonl")
+            fileSink = std::make_unique<TJsonlLogSink>(logFile.File);
+        else
+            fileSink = std::make_unique<TTextLogSink>(logFile.File, false);
+        log.Add(fileSink.get());
+    }
+
+    TRunner runner(project.Actions, variables, log, progress.get());
+    TSignalWatcher signals(runner);
+    switch (runner.Run()) {
+    case TRunOutcome::Succeeded: return ExitOk;
+    case TRunOutcome::Failed: return ExitActionFailed;
+    case TRunOutcome::Stopped: return ExitStopped;
+    }
+    return ExitActionFailed;
+}
+
+int ValidateProject(const std::string& path) {
+    TProject project = TProject::LoadFromFile(path);
+    int problems = 0;
+    std::function<void(const std::vector<std::shared_ptr<TZRAction>>&, const std::string&)> check =
+        [&](const std::vector<std::shared_ptr<TZRAction>>& actions, const std::string& prefix) {
+            for (std::size_t i = 0; i < actions.size(); ++i) {
+                std::string where = fmt::format("{}[{}]", prefix, i);
+                TValidationErrors errors;
+                actions[i]->Validate(errors);
+                for (const auto& e : errors) {
+                    std::cout << fmt::format("{}: {} ({}): {}: {}\n", path, where,
+                                             actions[i]->GetFormattedDescription(), e.Property, e.Message);
+                    ++problems;
+                }
+                check(actions[i]->ChildActions(), where + ".actions");
+            }
+        };
+    check(project.Actions, "actions");
+    if (problems == 0)
+        std::cout << fmt::format("{}: no problems found\n", path);
+    return problems == 0 ? ExitOk : ExitActionFailed;
+}
+
+int ListActions() {
+    std::cout << DescribeActions();
+    return ExitOk;
+}
+
+int DescribeType(const std::string& type) {
+    const TMetaClass* cls = FindStoredClass(type);
+    if (!cls || !cls->CanCreate()) {
+        std::cerr << fmt::format("quillate: unknown type \"{}\" (see quillate actions)\n", type);
+        return ExitBadUsage;
+    }
+    std::cout << DescribeClass(*cls);
+    return ExitOk;
+}
+
+int PrintSchema() {
+    std::cout << BuildProjectSchema().dump(2) << "\n";
+    return ExitOk;
+}
+
+} // namespace quillate::cli

@@ -1,0 +1,73 @@
+// quillate: runs automation projects made of internet actions.
+#include <iostream>
+
+#include <CLI/CLI.hpp>
+
+#include "Commands.h"
+#include "host/Project.h"
+#include "host/Registration.h"
+
+using namespace quillate::cli;
+
+int main(int argc, char** argv) {
+    CLI::App app{"quillate: runs projects of internet actions (FTP, e-mail, news, HTTP, Telnet, ICQ)"};
+    app.require_subcommand(1);
+
+    TRunArguments run;
+    auto* runCmd = app.add_subcommand("run", "Run a project's actions one after another");
+    runCmd->add_option("project", run.Project, "Project file (JSON)")->required();
+    runCmd->add_option("--var", run.Vars, "Set a project variable, NAME=VALUE (repeatable)");
+    runCmd->add_option("--env", run.EnvNames, "Copy the environment variable NAME into the project variable "
+                                              "NAME; its value never reaches the log (repeatable)");
+    runCmd->add_option("--options", run.OptionsFile, "Options store to use instead of the default one");
+    runCmd->add_option("--log-file", run.LogFile, "Also append the log to this file");
+    runCmd->add_option("--log-format", run.LogFormat, "Log format")->check(CLI::IsMember({"text", "jsonl"}));
+    runCmd->add_flag("--no-progress", run.NoProgress, "Do not show progress on the terminal");
+
+    std::string validatePath;
+    auto* validateCmd = app.add_subcommand("validate", "Check every action's settings without running them");
+    validateCmd->add_option("project", validatePath, "Project file (JSON)")->required();
+
+    auto* actionsCmd = app.add_subcommand("actions", "List the registered actions by category");
+
+    std::string describeType;
+    auto* describeCmd = app.add_subcommand("describe", "Show the properties of one action or stored class");
+    describeCmd->add_option("type", describeType, "Stored type identifier, e.g. action.ftp.connect")->required();
+
+    auto* schemaCmd = app.add_subcommand("schema", "Print the JSON Schema of the project format");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        app.exit(e);
+        return ExitBadUsage;
+    }
+
+    try {
+        LoadPackages();
+        if (*runCmd)
+            return RunProject(run);
+        if (*validateCmd)
+            return ValidateProject(validatePath);
+        if (*actionsCmd)
+            return ListActions();
+        if (*describeCmd)
+            return DescribeType(describeType);
+        if (*schemaCmd)
+            return PrintSchema();
+    } catch (const quillate::EProjectError& e) {
+        std::cerr << "quillate: " << e.what() << "\n";
+        return ExitBadUsage;
+    } catch (const quillate::EPackageError& e) {
+        std::cerr << "quillate: " << e.what() << "\n";
+        return ExitBadUsage;
+    } catch (const std::exception& e) {
+        std::cerr << "quillate: " << e.what() << "\n";
+        return ExitActionFailed;
+    }
+    return ExitBadUsage;
+}

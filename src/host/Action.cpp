@@ -1,0 +1,106 @@
+#include "host/Action.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include <fmt/format.h>
+
+namespace quillate {
+
+TZRAction::TZRAction() = default;
+TZRAction::~TZRAction() = default;
+
+const TMetaClass& TZRAction::ClassInfo() {
+    static const TMetaClass meta =
+        TMetaClass::Of<TZRAction>("TZRAction", "", &TSerializableObject::ClassInfo());
+    return meta;
+}
+
+bool TZRAction::Validate(TValidationErrors&) { return true; }
+
+std::string TZRAction::GetActionName() const { return ClassName(); }
+
+std::string TZRAction::GetFormattedDescription() const {
+    return FDescription.empty() ? GetActionName() : FDescription;
+}
+
+void TZRAction::GetHiddenProperties(TStringList&) const {}
+void TZRAction::GetReadOnlyProperties(TStringList&) const {}
+void TZRAction::GetPropertyAlias(TStringList&) const {}
+void TZRAction::GetPropertyHelp(TStringList&) const {}
+void TZRAction::InitialiseScriptParams(const std::string&, TScriptParams&) {}
+void TZRAction::StopSignalled() {}
+void TZRAction::TerminateAction() {}
+int TZRAction::GetHelpTopicID() const { return 0; }
+std::string TZRAction::GetQuickHelpFilename() const { return {}; }
+std::string TZRAction::GetCopyRight() const { return "Quillate Internet Actions"; }
+bool TZRAction::GetTimedOut() const { return false; }
+int TZRAction::GetActionType() const { return atNormal; }
+void TZRAction::GetNextActionSource(int, int&) {}
+
+IActionHost& TZRAction::RequireHost() const {
+    if (!FHost)
+        throw std::logic_error(fmt::format("{} is not running: no host attached", ClassName()));
+    return *FHost;
+}
+
+bool TZRAction::TryExpandExpression(const std::string& label, const std::string& text, std::string& result,
+                                    bool required) {
+    try {
+        result = ExpandExpression(text, required);
+        return true;
+    } catch (const EExpansionError& e) {
+        SendMessage(fmt::format("{}: {}", label, e.what()), stError);
+        return false;
+    }
+}
+
+std::string TZRAction::ExpandExpression(const std::string& text, bool required) {
+    std::string result = RequireHost().Variables().Expand(text);
+    if (required && result.empty())
+        throw EExpansionError(text.empty() ? std::string("a value is required")
+                                           : fmt::format("\"{}\" expands to an empty value", text));
+    return result;
+}
+
+void TZRAction::SendMessage(const std::string& text, TStatusTag tag) { RequireHost().Log(*this, text, tag); }
+
+void TZRAction::SendLogMessage(const std::string& text, TStatusTag tag) { RequireHost().Log(*this, text, tag); }
+
+void TZRAction::SendProgress(const std::string& text, int percent) {
+    RequireHost().Progress(*this, text, percent);
+}
+
+void TZRAction::SetVariable(const std::string& name, const std::string& value) {
+    RequireHost().Variables().Set(name, value);
+}
+
+std::string TZRAction::GetVariableAsString(const std::string& name) {
+    return RequireHost().Variables().Get(name).value_or(std::string());
+}
+
+bool TZRAction::IsVariableDefined(const std::string& name) { return RequireHost().Variables().IsDefined(name); }
+
+bool TZRAction::Sleep(int ms) { return RequireHost().Sleep(ms); }
+
+bool TZRAction::GetStopSignalled() const { return FHost && FHost->StopSignalled(); }
+
+IZRActionContext& TZRAction::GetActionContext() { return RequireHost().ActionContext(); }
+
+void TZRAction::AddScript(const std::string& name) {
+    if (std::find(FScriptNames.begin(), FScriptNames.end(), name) == FScriptNames.end())
+        FScriptNames.push_back(name);
+}
+
+void TZRAction::SetScriptSource(const std::string& name, const std::string& source) {
+    if (std::find(FScriptNames.begin(), FScriptNames.end(), name) == FScriptNames.end())
+        throw std::invalid_argument(fmt::format("{} has no script event \"{}\"", GetActionName(), name));
+    FScriptSources[name] = source;
+}
+
+const std::string* TZRAction::GetScriptByName(const std::string& name) const {
+    auto it = FScriptSources.find(name);
+    return it == FScriptSources.end() ? nullptr : &it->second;
+}
+
+} // namespace quillate

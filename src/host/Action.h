@@ -1,0 +1,136 @@
+// TZRAction: the base of every action, with the operations actions override and the host operations
+// they call while they run.
+#pragma once
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/Log.h"
+#include "host/Serialization.h"
+#include "host/Variables.h"
+
+namespace quillate {
+
+class TZRAction;
+class TScriptParams;
+
+struct TValidationError {
+    std::string Property;
+    std::string Message;
+};
+using TValidationErrors = std::vector<TValidationError>;
+
+// Kinds of action the runner treats differently.
+enum TActionType : int { atNormal = 0, atCondition = 6 };
+// Values of GetNextActionSource: run the child actions, or skip them.
+enum TNextActionSource : int { nasChildActions = 0, nasSkipChildActions = 4 };
+
+// Lines written through the running action's context, with log groups.
+class IZRActionContext {
+public:
+    virtual ~IZRActionContext() = default;
+    virtual void WriteLine(const std::string& text, TStatusTag tag) = 0;
+    virtual void OpenGroup(const std::string& title) = 0;
+    virtual void CloseGroup() = 0;
+};
+
+// What the runner offers the action it is running.
+class IActionHost {
+public:
+    virtual ~IActionHost() = default;
+    virtual void Log(const TZRAction& action, const std::string& text, TStatusTag tag) = 0;
+    virtual void Progress(const TZRAction& action, const std::string& text, int percent) = 0;
+    virtual TVariables& Variables() = 0;
+    virtual bool StopSignalled() const = 0;
+    // Waits up to ms; false when woken early by a stop.
+    virtual bool Sleep(int ms) = 0;
+    virtual IZRActionContext& ActionContext() = 0;
+};
+
+class TZRAction : public TSerializableObject {
+public:
+    TZRAction();
+    ~TZRAction() override;
+
+    static const TMetaClass& ClassInfo();
+    const TMetaClass& GetClass() const override { return ClassInfo(); }
+
+    // --- Overridden by actions ---
+    virtual bool Execute() = 0;
+    virtual bool Validate(TValidationErrors& errors);
+    virtual std::string GetActionName() const;
+    virtual std::string GetFormattedDescription() const;
+    virtual void GetHiddenProperties(TStringList& list) const;
+    virtual void GetReadOnlyProperties(TStringList& list) const;
+    // Lines "Property=Alias".
+    virtual void GetPropertyAlias(TStringList& list) const;
+    // Lines "Property=Help text".
+    virtual void GetPropertyHelp(TStringList& list) const;
+    virtual void InitialiseScriptParams(const std::string& scriptName, TScriptParams& params);
+    // The user asked to stop: called on the main thread while Execute runs on the worker thread.
+    virtual void StopSignalled();
+    virtual void TerminateAction();
+    virtual int GetHelpTopicID() const;
+    virtual std::string GetQuickHelpFilename() const;
+    virtual std::string GetCopyRight() const;
+    virtual bool GetTimedOut() const;
+    virtual int GetActionType() const;
+    // After a condition action succeeded: next stays nasChildActions to run its child actions.
+    virtual void GetNextActionSource(int state, int& next);
+
+    // --- Host operations ---
+    bool TryExpandExpression(const std::string& label, const std::string& text, std::string& result, bool required);
+    std::string ExpandExpression(const std::string& text, bool required);
+    void SendMessage(const std::string& text, TStatusTag tag);
+    void SendLogMessage(const std::string& text, TStatusTag tag);
+    void SendProgress(const std::string& text, int percent);
+    void SetVariable(const std::string& name, const std::string& value);
+    std::string GetVariableAsString(const std::string& name);
+    bool IsVariableDefined(const std::string& name);
+    bool Sleep(int ms);
+    bool GetStopSignalled() const;
+    void SetCanTerminate(bool value) { FCanTerminate = value; }
+    bool GetCanTerminate() const { return FCanTerminate; }
+    void SetActionStatus(int status) { FActionStatus = status; }
+    int GetActionStatus() const { return FActionStatus; }
+    IZRActionContext& GetActionContext();
+
+    // Script events: declared by the action, given their text by the project.
+    void AddScript(const std::string& name);
+    const TStringList& ScriptNames() const { return FScriptNames; }
+    void SetScriptSource(const std::string& name, const std::string& source);
+    // The text of a declared event's script, or nullptr when the project gives none.
+    const std::string* GetScriptByName(const std::string& name) const;
+
+    // --- Host-side settings kept with each action in the project ---
+    const std::string& Description() const { return FDescription; }
+    void SetDescription(const std::string& value) { FDescription = value; }
+    bool Enabled() const { return FEnabled; }
+    void SetEnabled(bool value) { FEnabled = value; }
+    bool IgnoreFailure() const { return FIgnoreFailure; }
+    void SetIgnoreFailure(bool value) { FIgnoreFailure = value; }
+    std::vector<std::shared_ptr<TZRAction>>& ChildActions() { return FChildActions; }
+    const std::vector<std::shared_ptr<TZRAction>>& ChildActions() const { return FChildActions; }
+
+    // The runner attaches its host for the time of a run; nullptr outside one.
+    void AttachHost(IActionHost* host) { FHost = host; }
+    IActionHost* Host() const { return FHost; }
+
+private:
+    IActionHost& RequireHost() const;
+
+    IActionHost* FHost = nullptr;
+    std::atomic<bool> FCanTerminate{false};
+    int FActionStatus = 0;
+    std::string FDescription;
+    bool FEnabled = true;
+    bool FIgnoreFailure = false;
+    TStringList FScriptNames;
+    std::map<std::string, std::string> FScriptSources;
+    std::vector<std::shared_ptr<TZRAction>> FChildActions;
+};
+
+} // namespace quillate

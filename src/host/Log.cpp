@@ -1,0 +1,176 @@
+#include "host/Log.h"
+
+#include <ctime>
+
+#include <fmt/chrono.h>
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+namespace quillate {
+
+const char* StatusTagName(TStatusTag tag) {
+    switch (tag) {
+    case stInformation: return "info";
+    case stSuccess: return "ok";
+    case stWarning: return "warn";
+    case stError: return "error";
+    }
+    return "info";
+}
+
+namespace {
+const char* TagColour(TStatusTag tag) {
+    switch (tag) {
+    case stSuccess: return "\x1b[32m";
+    case stWarning: return "\x1b[33m";
+    case stError: return "\x1b[31m";
+    default: return "";
+    }
+}
+
+std::tm LocalTime(std::chrono::system_clock::time_point time) {
+    std::time_t t = std::chrono::system_clock::to_time_t(time);
+    std::tm local{};
+    localtime_r(&t, &local);
+    return local;
+}
+} // namespace
+
+TTerminalProgress::TTerminalProgress(std::FILE* out) : FOut(out) {}
+
+void TTerminalProgress::Progress(const std::string& action, const std::string& text, int percent) {
+    std::lock_guard lock(FLock);
+    std::string line = percent >= 0 ? fmt::format("[{}] {} {:3d}%", action, text, percent)
+                                     : fmt::format("[{}] {}", action, text);
+    if (line.size() > 100)
+        line = line.substr(0, 97) + "...";
+    FLine = std::move(line);
+    auto now = std::chrono::steady_clock::now();
+    if (FVisible && now - FLastDraw < std::chrono::milliseconds(100))
+        return;
+    FLastDraw = now;
+    Draw();
+}
+
+void TTerminalProgress::Draw() {
+    std::fprintf(FOut, "\r\x1b[K%s", FLine.c_str());
+    std::fflush(FOut);
+    FVisible = true;
+}
+
+void TTerminalProgress::Clear() {
+    std::lock_guard lock(FLock);
+    if (FVisible) {
+        std::fputs("\r\x1b[K", FOut);
+        std::fflush(FOut);
+    }
+    FVisible = false;
+    FLine.clear();
+}
+
+void TTerminalProgress::Hide() {
+    FLock.lock();
+    if (FVisible) {
+        std::fputs("\r\x1b[K", FOut);
+        std::fflush(FOut);
+    }
+}
+
+void TTerminalProgress::Restore() {
+    if (FVisible)
+        Draw();
+    FLock.unlock();
+}
+
+TTextLogSink::TTextLogSink(std::FILE* out, bool colour, TTerminalProgress* progress)
+    : FOut(out), FColour(colour), FProgress(progress) {}
+
+std::string TTextLogSink::Format(const TLogEntry& entry, bool colour) {
+    std::tm local = LocalTime(entry.Time);
+    std::string prefix = fmt::format("{:%H:%M:%S}  ", local);
+    std::string tag = fmt::format("{:<5}", StatusTagName(entry.Tag));
+    if (colour && *TagColour(entry.Tag))
+        tag = fmt::format("{}{}\x1b[0m", TagColour(entry.Tag), tag);
+    std::string indent(static_cast<std::size_t>(std::max(entry.Group, 0)) * 2, ' ');
+    // A text of several lines keeps every line under the same prefix.
+    std::string out;
+    std::size_t start = 0;
+    do {
+        std::size_t end = entry.Text.find('\n', start);
+        std::string line = entry.Text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        out += fmt::format("{}{}  {}{}\n", prefix, tag, indent, line);
+        start = end == std::string::npos ? end : end + 1;
+    } while (start != std::string::npos && start < entry.Text.size());
+    return out;
+}
+
+void TTextLogSink::Write(const TLogEntry& entry) {
+    std::string text = Format(entry, FColour);
+    std::lock_guard lock(FLock);
+    if (FProgress)
+        FProgress->Hide();
+    std::fputs(text.c_str(), FOut);
+    std::fflush(FOut);
+    if (FProgress)
+        FProgress->Restore();
+}
+
+TJsonlLogSink::TJsonlLogSink(std::FILE* out) : FOut(out) {}
+
+void TJsonlLogSink::Write(const TLogEntry& entry) {
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(entry.Time.time_since_epoch()).count() % 1000;
+    nlohmann::ordered_json line;
+    line["time"] = fmt::format("{:%Y-%m-%dT%H:%M:%S}.{:03d}", LocalTime(entry.Time), ms);
+    line["action"] = entry.Action;
+    line["tag"] = StatusTagName(entry.Tag);
+    line["text"] = entry.Text;
+    line["group"] = entry.Group;
+    std::string text = line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    std::lock_guard lock(FLock);
+    std::fputs(text.c_str(), FOut);
+    std::fflush(FOut);
+}
+
+void TMemoryLogSink::Write(const TLogEntry& entry) {
+    std::lock_guard lock(FLock);
+    FEntries.push_back(entry);
+}
+
+std::vector<TLogEntry> TMemoryLogSink::Entries() const {
+    std::lock_guard lock(FLock);
+    return FEntries;
+}
+
+std::vector<std::string> TMemoryLogSink::Texts() const {
+    std::lock_guard lock(FLock);
+    std::vector<std::string> texts;
+    for (const auto& e : FEntries)
+        texts.push_back(e.Text);
+    return texts;
+}
+
+std::vector<std::string> TMemoryLogSink::Texts(TStatusTag tag) const {
+    std::lock_guard lock(FLock);
+    std::vector<std::string> texts;
+    for (const auto& e : FEntries)
+        if (e.Tag == tag)
+            texts.push_back(e.Text);
+    return texts;
+}
+
+bool TMemoryLogSink::Contains(const std::string& text) const {
+    std::lock_guard lock(FLock);
+    for (const auto& e : FEntries)
+        if (e.Text == text)
+            return true;
+    return false;
+}
+
+void TTeeLogSink::Write(const TLogEntry& entry) {
+    for (ILogSink* sink : FSinks)
+        sink->Write(entry);
+}
+
+} // namespace quillate

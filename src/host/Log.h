@@ -1,0 +1,104 @@
+// The run log: tagged lines from actions, written as text or JSON lines, and progress on a terminal.
+#pragma once
+
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace quillate {
+
+enum TStatusTag : int { stInformation = 0, stSuccess = 1, stWarning = 2, stError = 3 };
+
+const char* StatusTagName(TStatusTag tag);
+
+struct TLogEntry {
+    std::chrono::system_clock::time_point Time;
+    std::string Action;
+    TStatusTag Tag = stInformation;
+    std::string Text;
+    int Group = 0;
+};
+
+class ILogSink {
+public:
+    virtual ~ILogSink() = default;
+    virtual void Write(const TLogEntry& entry) = 0;
+};
+
+class IProgressSink {
+public:
+    virtual ~IProgressSink() = default;
+    virtual void Progress(const std::string& action, const std::string& text, int percent) = 0;
+    virtual void Clear() = 0;
+};
+
+// One line redrawn in place on a terminal, at most ten times a second.
+class TTerminalProgress : public IProgressSink {
+public:
+    explicit TTerminalProgress(std::FILE* out);
+    void Progress(const std::string& action, const std::string& text, int percent) override;
+    void Clear() override;
+    // Log lines call these around their own output so that the two never mix on one line.
+    void Hide();
+    void Restore();
+
+private:
+    void Draw();
+    std::mutex FLock;
+    std::FILE* FOut;
+    std::string FLine;
+    bool FVisible = false;
+    std::chrono::steady_clock::time_point FLastDraw{};
+};
+
+// HH:MM:SS  TAG    text, groups indented by two blanks; colour only when asked.
+class TTextLogSink : public ILogSink {
+public:
+    TTextLogSink(std::FILE* out, bool colour, TTerminalProgress* progress = nullptr);
+    void Write(const TLogEntry& entry) override;
+    static std::string Format(const TLogEntry& entry, bool colour);
+
+private:
+    std::mutex FLock;
+    std::FILE* FOut;
+    bool FColour;
+    TTerminalProgress* FProgress;
+};
+
+// One JSON object a line: time, action, tag, text, group.
+class TJsonlLogSink : public ILogSink {
+public:
+    explicit TJsonlLogSink(std::FILE* out);
+    void Write(const TLogEntry& entry) override;
+
+private:
+    std::mutex FLock;
+    std::FILE* FOut;
+};
+
+class TMemoryLogSink : public ILogSink {
+public:
+    void Write(const TLogEntry& entry) override;
+    std::vector<TLogEntry> Entries() const;
+    // The texts of all lines, or of the lines with one tag.
+    std::vector<std::string> Texts() const;
+    std::vector<std::string> Texts(TStatusTag tag) const;
+    bool Contains(const std::string& text) const;
+
+private:
+    mutable std::mutex FLock;
+    std::vector<TLogEntry> FEntries;
+};
+
+class TTeeLogSink : public ILogSink {
+public:
+    void Add(ILogSink* sink) { FSinks.push_back(sink); }
+    void Write(const TLogEntry& entry) override;
+
+private:
+    std::vector<ILogSink*> FSinks;
+};
+
+} // namespace quillate

@@ -1,0 +1,121 @@
+#include "host/Persistent.h"
+
+#include <stdexcept>
+
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+
+namespace quillate {
+
+int TEnumInfo::IndexOf(std::string_view value) const {
+    for (std::size_t i = 0; i < Values.size(); ++i)
+        if (Values[i] == value)
+            return static_cast<int>(i);
+    return -1;
+}
+
+std::string_view PropertyKindName(TPropertyKind kind) {
+    switch (kind) {
+    case TPropertyKind::String: return "string";
+    case TPropertyKind::Boolean: return "Boolean";
+    case TPropertyKind::Int32: return "integer";
+    case TPropertyKind::UInt32: return "unsigned integer";
+    case TPropertyKind::Int64: return "64-bit integer";
+    case TPropertyKind::Double: return "number";
+    case TPropertyKind::Enum: return "enumeration";
+    case TPropertyKind::StringList: return "string list";
+    case TPropertyKind::VariableName: return "variable name";
+    }
+    return "unknown";
+}
+
+const TPropertyInfo* TPropertyTable::Find(std::string_view name) const {
+    for (const auto& p : FProperties)
+        if (p.Name == name)
+            return &p;
+    return nullptr;
+}
+
+void TPropertyTable::Add(TPropertyInfo info) {
+    // A descendant may redeclare an inherited property (to change its accessors); it keeps its place.
+    for (auto& p : FProperties)
+        if (p.Name == info.Name) {
+            p = std::move(info);
+            return;
+        }
+    FProperties.push_back(std::move(info));
+}
+
+TMetaClass::TMetaClass(std::string className, std::string storedType, const TMetaClass* parent, TFactory factory,
+                       TDefineProperties defineProperties)
+    : FClassName(std::move(className)), FStoredType(std::move(storedType)), FParent(parent),
+      FFactory(std::move(factory)), FDefineProperties(defineProperties) {}
+
+std::shared_ptr<TPersistent> TMetaClass::Create() const {
+    if (!FFactory)
+        throw std::logic_error(fmt::format("class {} cannot be created", FClassName));
+    return FFactory();
+}
+
+bool TMetaClass::InheritsFrom(const TMetaClass& other) const {
+    for (const TMetaClass* c = this; c; c = c->FParent)
+        if (c == &other)
+            return true;
+    return false;
+}
+
+bool TMetaClass::InheritsFrom(std::string_view className) const {
+    for (const TMetaClass* c = this; c; c = c->FParent)
+        if (c->FClassName == className)
+            return true;
+    return false;
+}
+
+const TPropertyTable& TMetaClass::Properties() const {
+    std::call_once(FPropertiesOnce, [this] {
+        auto table = std::make_shared<TPropertyTable>();
+        if (FParent)
+            *table = FParent->Properties();
+        if (FDefineProperties)
+            FDefineProperties(*table);
+        FProperties = std::move(table);
+    });
+    return *FProperties;
+}
+
+TPropertyValue TPersistent::GetPropertyValue(std::string_view name) const {
+    const TPropertyInfo* info = Properties().Find(name);
+    if (!info)
+        throw std::invalid_argument(fmt::format("{} has no property \"{}\"", ClassName(), name));
+    return info->Get(*this);
+}
+
+void TPersistent::SetPropertyValue(std::string_view name, const TPropertyValue& value) {
+    const TPropertyInfo* info = Properties().Find(name);
+    if (!info)
+        throw std::invalid_argument(fmt::format("{} has no property \"{}\"", ClassName(), name));
+    info->Set(*this, value);
+}
+
+std::string PropertyValueToText(const TPropertyInfo& info, const TPropertyValue& value) {
+    return std::visit(
+        [&info](const auto& v) -> std::string {
+            using V = std::decay_t<decltype(v)>;
+            if constexpr (std::is_same_v<V, bool>)
+                return v ? "true" : "false";
+            else if constexpr (std::is_same_v<V, std::int64_t>) {
+                if (info.Kind == TPropertyKind::Enum && info.Enum && v >= 0 &&
+                    v < static_cast<std::int64_t>(info.Enum->Values.size()))
+                    return info.Enum->Values[static_cast<std::size_t>(v)];
+                return std::to_string(v);
+            } else if constexpr (std::is_same_v<V, double>)
+                return fmt::format("{}", v);
+            else if constexpr (std::is_same_v<V, std::string>)
+                return v;
+            else
+                return fmt::format("{}", fmt::join(v, "\n"));
+        },
+        value);
+}
+
+} // namespace quillate

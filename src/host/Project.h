@@ -1,0 +1,53 @@
+// A project: its variables, file sets and tree of actions, read from and written to JSON.
+#pragma once
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "host/Action.h"
+
+namespace quillate {
+
+// A project that cannot be loaded; the message names the file and the place in it.
+class EProjectError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+struct TFileSetDefinition {
+    std::string Name;
+    std::string BaseDirectory;
+    TStringList Include;
+    TStringList Exclude;
+    bool Recursive = false;
+};
+
+class TProject {
+public:
+    // Reads a project; the file name only labels error messages.
+    static TProject Parse(const std::string& text, const std::string& fileName);
+    static TProject LoadFromFile(const std::string& path);
+
+    std::string ToJson() const;
+    void SaveToFile(const std::string& path) const;
+
+    const std::string& FileName() const { return FFileName; }
+    // Variables in file order.
+    std::vector<std::pair<std::string, std::string>> Variables;
+    std::vector<TFileSetDefinition> FileSets;
+    std::vector<std::shared_ptr<TZRAction>> Actions;
+
+private:
+    std::string FFileName;
+};
+
+// Property values as JSON, by the property's kind (enumerations by value name).
+nlohmann::ordered_json PropertyValueToJson(const TPropertyInfo& info, const TPropertyValue& value);
+// Throws std::invalid_argument describing what was expected when the JSON does not fit the kind.
+TPropertyValue PropertyValueFromJson(const TPropertyInfo& info, const nlohmann::ordered_json& json);
+
+} // namespace quillate

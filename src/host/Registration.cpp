@@ -1,0 +1,70 @@
+#include "host/Registration.h"
+
+#include <dlfcn.h>
+
+#include <fmt/format.h>
+
+namespace quillate {
+
+void TActionService::RegisterAction(const std::string& category, const TMetaClass& cls, const std::string& image) {
+    std::lock_guard lock(FLock);
+    FActions.push_back({category, &cls, image});
+}
+
+void TActionService::RegisterPropertyPages(const TMetaClass& cls, const TStringList& pages) {
+    std::lock_guard lock(FLock);
+    FPages.push_back({&cls, pages});
+}
+
+void TActionService::RegisterPropertyEditor(const std::string& propertyType, const TMetaClass& cls,
+                                            const std::string& propertyName, const std::string& editor) {
+    std::lock_guard lock(FLock);
+    FEditors.push_back({propertyType, &cls, propertyName, editor});
+}
+
+std::vector<TActionRegistration> TActionService::Actions() const {
+    std::lock_guard lock(FLock);
+    return FActions;
+}
+
+std::vector<TPropertyPagesRegistration> TActionService::PropertyPages() const {
+    std::lock_guard lock(FLock);
+    return FPages;
+}
+
+std::vector<TPropertyEditorRegistration> TActionService::PropertyEditors() const {
+    std::lock_guard lock(FLock);
+    return FEditors;
+}
+
+const TMetaClass* TActionService::FindAction(const std::string& storedType) const {
+    std::lock_guard lock(FLock);
+    for (const auto& a : FActions)
+        if (a.Class->StoredType() == storedType)
+            return a.Class;
+    return nullptr;
+}
+
+void TActionService::Clear() {
+    std::lock_guard lock(FLock);
+    FActions.clear();
+    FPages.clear();
+    FEditors.clear();
+}
+
+TActionService& ActionService() {
+    static TActionService service;
+    return service;
+}
+
+void LoadPackage(const std::string& path, IZRRegistrationHost& host) {
+    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle)
+        throw EPackageError(fmt::format("Cannot load package {}: {}", path, dlerror()));
+    auto proc = reinterpret_cast<TZRRegisterProc>(dlsym(handle, RegisterProcName));
+    if (!proc)
+        throw EPackageError(fmt::format("Package {} does not export {}", path, RegisterProcName));
+    proc(&host);
+}
+
+} // namespace quillate

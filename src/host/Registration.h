@@ -1,0 +1,75 @@
+// The registration services a package calls from ZRRegister, and loading packages with dlopen.
+#pragma once
+
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "host/Persistent.h"
+
+namespace quillate {
+
+// Handed to a package's ZRRegister; the package asks whether the designer is present.
+class IZRRegistrationHost {
+public:
+    virtual ~IZRRegistrationHost() = default;
+    virtual bool IsDesignerPresent() const = 0;
+};
+
+struct TActionRegistration {
+    std::string Category;
+    const TMetaClass* Class = nullptr;
+    std::string Image;
+};
+
+struct TPropertyPagesRegistration {
+    const TMetaClass* Class = nullptr;
+    TStringList Pages;
+};
+
+struct TPropertyEditorRegistration {
+    std::string PropertyType;
+    const TMetaClass* Class = nullptr;
+    std::string PropertyName;
+    std::string Editor;
+};
+
+class TActionService {
+public:
+    void RegisterAction(const std::string& category, const TMetaClass& cls, const std::string& image);
+    void RegisterPropertyPages(const TMetaClass& cls, const TStringList& pages);
+    void RegisterPropertyEditor(const std::string& propertyType, const TMetaClass& cls,
+                                const std::string& propertyName, const std::string& editor);
+
+    std::vector<TActionRegistration> Actions() const;
+    std::vector<TPropertyPagesRegistration> PropertyPages() const;
+    std::vector<TPropertyEditorRegistration> PropertyEditors() const;
+    // The registered action class with this stored type identifier, or nullptr.
+    const TMetaClass* FindAction(const std::string& storedType) const;
+    void Clear();
+
+private:
+    mutable std::mutex FLock;
+    std::vector<TActionRegistration> FActions;
+    std::vector<TPropertyPagesRegistration> FPages;
+    std::vector<TPropertyEditorRegistration> FEditors;
+};
+
+TActionService& ActionService();
+
+// The entry point every package exports.
+extern "C" {
+using TZRRegisterProc = void (*)(IZRRegistrationHost* host);
+}
+inline constexpr const char* RegisterProcName = "ZRRegister";
+
+class EPackageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Loads a package and calls its ZRRegister; the library stays loaded for the life of the process.
+void LoadPackage(const std::string& path, IZRRegistrationHost& host);
+
+} // namespace quillate

@@ -1,0 +1,159 @@
+#include "host/Runner.h"
+
+#include <thread>
+
+#include <fmt/format.h>
+
+#include "host/MainThread.h"
+
+namespace quillate {
+
+// The host as one running action sees it: its log lines, groups, variables and the stop flag.
+class TRunner::TRunContext : public IActionHost, public IZRActionContext {
+public:
+    TRunContext(TRunner& runner, const TZRAction& action, int depth)
+        : FRunner(runner), FName(action.GetFormattedDescription()), FGroup(depth + 1) {}
+
+    void Log(const TZRAction&, const std::string& text, TStatusTag tag) override { WriteLine(text, tag); }
+    void Progress(const TZRAction&, const std::string& text, int percent) override {
+        if (FRunner.FProgress)
+            FRunner.FProgress->Progress(FName, FRunner.FVariables.MaskSecrets(text), percent);
+    }
+    TVariables& Variables() override { return FRunner.FVariables; }
+    bool StopSignalled() const override { return FRunner.FStop; }
+    bool Sleep(int ms) override { return FRunner.SleepFor(ms); }
+    IZRActionContext& ActionContext() override { return *this; }
+
+    void WriteLine(const std::string& text, TStatusTag tag) override {
+        FRunner.Write(FName, text, tag, FGroup);
+    }
+    void OpenGroup(const std::string& title) override {
+        WriteLine(title, stInformation);
+        ++FGroup;
+    }
+    void CloseGroup() override {
+        if (FGroup > FBaseGroup)
+            --FGroup;
+    }
+
+private:
+    TRunner& FRunner;
+    std::string FName;
+    int FGroup;
+    const int FBaseGroup = FGroup;
+};
+
+TRunner::TRunner(std::vector<std::shared_ptr<TZRAction>> actions, TVariables& variables, ILogSink& log,
+                 IProgressSink* progress)
+    : FActions(std::move(actions)), FVariables(variables), FLog(log), FProgress(progress) {}
+
+void TRunner::Write(const std::string& action, const std::string& text, TStatusTag tag, int group) {
+    TLogEntry entry;
+    entry.Time = std::chrono::system_clock::now();
+    entry.Action = action;
+    entry.Tag = tag;
+    entry.Text = FVariables.MaskSecrets(text);
+    entry.Group = group;
+    FLog.Write(entry);
+}
+
+bool TRunner::SleepFor(int ms) {
+    std::unique_lock lock(FLock);
+    return !FStopWake.wait_for(lock, std::chrono::milliseconds(std::max(ms, 0)), [this] { return FStop.load(); });
+}
+
+TRunOutcome TRunner::Run() {
+    std::atomic<bool> finished{false};
+    bool succeeded = true;
+    std::thread worker([&] {
+        succeeded = RunList(FActions, 0);
+        finished = true;
+        TMainThread::Instance().Wake();
+    });
+    TMainThread::Instance().RunUntil([&] { return finished.load(); });
+    worker.join();
+    if (FProgress)
+        FProgress->Clear();
+
+    TRunOutcome outcome = FStop ? TRunOutcome::Stopped : succeeded ? TRunOutcome::Succeeded : TRunOutcome::Failed;
+    std::string summary = fmt::format("{} action{} run, {} failed", FActionsRun, FActionsRun == 1 ? "" : "s",
+                                      FActionsFailed);
+    switch (outcome) {
+    case TRunOutcome::Succeeded: Write("", "Run finished: " + summary, stSuccess, 0); break;
+    case TRunOutcome::Failed: Write("", "Run failed: " + summary, stError, 0); break;
+    case TRunOutcome::Stopped: Write("", "Run stopped by the user: " + summary, stWarning, 0); break;
+    }
+    return outcome;
+}
+
+bool TRunner::RunList(const std::vector<std::shared_ptr<TZRAction>>& actions, int depth) {
+    for (const auto& action : actions) {
+        if (FStop)
+            return false;
+        if (!action->Enabled()) {
+            Write(action->GetFormattedDescription(), "Skipped (disabled): " + action->GetFormattedDescription(),
+                  stInformation, depth);
+            continue;
+        }
+        bool ok = RunOne(*action, depth);
+        if (FStop)
+            return false;
+        if (!ok) {
+            if (action->IgnoreFailure()) {
+                Write(action->GetFormattedDescription(), "Failure ignored, the run goes on", stWarning, depth + 1);
+                continue;
+            }
+            return false;
+        }
+        int next = nasChildActions;
+        action->GetNextActionSource(0, next);
+        if (next != nasSkipChildActions && !action->ChildActions().empty() &&
+            !RunList(action->ChildActions(), depth + 1))
+            return false;
+    }
+    return true;
+}
+
+bool TRunner::RunOne(TZRAction& action, int depth) {
+    TRunContext context(*this, action, depth);
+    Write(action.GetFormattedDescription(), action.GetFormattedDescription(), stInformation, depth);
+    action.AttachHost(&context);
+    {
+        std::lock_guard lock(FLock);
+        FCurrent = &action;
+    }
+    ++FActionsRun;
+    bool ok = false;
+    try {
+        ok = action.Execute();
+    } catch (const std::exception& e) {
+        context.WriteLine(e.what(), stError);
+    } catch (...) {
+        context.WriteLine("Unknown error", stError);
+    }
+    {
+        std::lock_guard lock(FLock);
+        FCurrent = nullptr;
+    }
+    action.AttachHost(nullptr);
+    if (FProgress)
+        FProgress->Clear();
+    if (!ok)
+        ++FActionsFailed;
+    return ok;
+}
+
+void TRunner::RequestStop() {
+    std::lock_guard lock(FLock);
+    if (FStop.exchange(true))
+        return;
+    FStopWake.notify_all();
+    Write("", "Stop requested by the user", stWarning, 0);
+    if (FCurrent) {
+        FCurrent->StopSignalled();
+        if (FCurrent->GetCanTerminate())
+            FCurrent->TerminateAction();
+    }
+}
+
+} // namespace quillate

@@ -1,0 +1,53 @@
+// Runs a project's actions one after another on a worker thread while the calling (main) thread
+// dispatches, and turns a user's stop request into the running action's stop operations.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "host/Action.h"
+
+namespace quillate {
+
+enum class TRunOutcome { Succeeded, Failed, Stopped };
+
+class TRunner {
+public:
+    TRunner(std::vector<std::shared_ptr<TZRAction>> actions, TVariables& variables, ILogSink& log,
+            IProgressSink* progress = nullptr);
+
+    // Runs every action; the calling thread serves the main-thread dispatcher meanwhile.
+    TRunOutcome Run();
+    // Asks the run to stop: thread-safe, meant for the main thread. The running action is told through
+    // StopSignalled and, when it allows it, TerminateAction; no further action starts.
+    void RequestStop();
+    bool StopRequested() const { return FStop; }
+
+    int ActionsRun() const { return FActionsRun; }
+    int ActionsFailed() const { return FActionsFailed; }
+
+private:
+    class TRunContext;
+    friend class TRunContext;
+
+    bool RunList(const std::vector<std::shared_ptr<TZRAction>>& actions, int depth);
+    bool RunOne(TZRAction& action, int depth);
+    void Write(const std::string& action, const std::string& text, TStatusTag tag, int group);
+    bool SleepFor(int ms);
+
+    std::vector<std::shared_ptr<TZRAction>> FActions;
+    TVariables& FVariables;
+    ILogSink& FLog;
+    IProgressSink* FProgress;
+    std::atomic<bool> FStop{false};
+    std::mutex FLock;
+    std::condition_variable FStopWake;
+    TZRAction* FCurrent = nullptr;
+    int FActionsRun = 0;
+    int FActionsFailed = 0;
+};
+
+} // namespace quillate

@@ -1,0 +1,181 @@
+#include "TestActions.h"
+
+#include <stdexcept>
+#include <thread>
+
+#include "host/Registration.h"
+
+namespace quillate::testing {
+
+const TEnumInfo& TestModeInfo() {
+    static const TEnumInfo info{"TTestMode", {"tmFirst", "tmSecond", "tmThird"}};
+    return info;
+}
+
+const TMetaClass& TTestLogAction::ClassInfo() {
+    static const TMetaClass meta =
+        TMetaClass::Of<TTestLogAction>("TTestLogAction", "test.log", &TZRAction::ClassInfo(), [](TPropertyTable& t) {
+            TPropertyBuilder<TTestLogAction>(t)
+                .String("Text", &TTestLogAction::FText)
+                .String("Label", &TTestLogAction::FLabel)
+                .Bool("Required", &TTestLogAction::FRequired)
+                .Int("Tag", &TTestLogAction::FTag)
+                .Bool("Result", &TTestLogAction::FResult)
+                .Variable("ResultVariable", &TTestLogAction::FResultVariable);
+        });
+    return meta;
+}
+
+bool TTestLogAction::Execute() {
+    std::string text;
+    if (!TryExpandExpression(FLabel, FText, text, FRequired))
+        return false;
+    SendMessage(text, static_cast<TStatusTag>(FTag));
+    if (!FResultVariable.empty())
+        SetVariable(FResultVariable, text);
+    return FResult;
+}
+
+const TMetaClass& TTestSleepAction::ClassInfo() {
+    static const TMetaClass meta = TMetaClass::Of<TTestSleepAction>(
+        "TTestSleepAction", "test.sleep", &TZRAction::ClassInfo(),
+        [](TPropertyTable& t) {
+            TPropertyBuilder<TTestSleepAction>(t)
+                .Int("Milliseconds", &TTestSleepAction::FMilliseconds)
+                .Bool("IgnoreStop", &TTestSleepAction::FIgnoreStop);
+        });
+    return meta;
+}
+
+bool TTestSleepAction::Execute() {
+    SendMessage("Sleeping", stInformation);
+    bool full = true;
+    if (FIgnoreStop)
+        std::this_thread::sleep_for(std::chrono::milliseconds(FMilliseconds));
+    else
+        full = Sleep(FMilliseconds);
+    SendMessage(full ? "Slept fully" : "Woken early", stInformation);
+    if (FStopSignalled)
+        SendMessage("StopSignalled reached the action", stInformation);
+    if (FTerminated)
+        SendMessage("TerminateAction reached the action", stInformation);
+    return true;
+}
+
+const TMetaClass& TTestThrowAction::ClassInfo() {
+    static const TMetaClass meta = TMetaClass::Of<TTestThrowAction>(
+        "TTestThrowAction", "test.throw", &TZRAction::ClassInfo(),
+        [](TPropertyTable& t) { TPropertyBuilder<TTestThrowAction>(t).String("Message", &TTestThrowAction::FMessage); });
+    return meta;
+}
+
+bool TTestThrowAction::Execute() { throw std::runtime_error(FMessage); }
+
+const TMetaClass& TTestConditionAction::ClassInfo() {
+    static const TMetaClass meta = TMetaClass::Of<TTestConditionAction>(
+        "TTestConditionAction", "test.condition", &TZRAction::ClassInfo(), [](TPropertyTable& t) {
+            TPropertyBuilder<TTestConditionAction>(t)
+                .Bool("SkipChildren", &TTestConditionAction::FSkipChildren)
+                .Bool("Result", &TTestConditionAction::FResult);
+        });
+    return meta;
+}
+
+bool TTestConditionAction::Execute() {
+    SendMessage(FSkipChildren ? "Condition: skip children" : "Condition: run children", stInformation);
+    return FResult;
+}
+
+void TTestConditionAction::GetNextActionSource(int state, int& next) {
+    if (state == 0 && FSkipChildren)
+        next = nasSkipChildActions;
+}
+
+const TMetaClass& TTestChild::ClassInfo() {
+    static const TMetaClass meta = TMetaClass::Of<TTestChild>(
+        "TTestChild", "test.child", &TSerializableObject::ClassInfo(), [](TPropertyTable& t) {
+            TPropertyBuilder<TTestChild>(t).String("Name", &TTestChild::FName).Int("Count", &TTestChild::FCount);
+        });
+    return meta;
+}
+
+void TTestChild::GetChildren(TSerializableList& children) const {
+    children.insert(children.end(), FChildren.begin(), FChildren.end());
+}
+
+void TTestChild::AddChildObject(std::shared_ptr<TSerializableObject> child) { FChildren.push_back(std::move(child)); }
+
+TTestTypesAction::TTestTypesAction() { AddScript("OnRun"); }
+
+TTestTypesAction::~TTestTypesAction() {
+    if (FObject)
+        GetProjectObjectService().UnregisterObject(FObject);
+}
+
+const TMetaClass& TTestTypesAction::ClassInfo() {
+    static const TMetaClass meta = TMetaClass::Of<TTestTypesAction>(
+        "TTestTypesAction", "test.types", &TZRAction::ClassInfo(), [](TPropertyTable& t) {
+            TPropertyBuilder<TTestTypesAction>(t)
+                .String("Name", &TTestTypesAction::FName)
+                .Help("Name under which the action registers its project object")
+                .Bool("Flag", &TTestTypesAction::FFlag)
+                .Int("Count", &TTestTypesAction::FCount)
+                .UInt("Unsigned", &TTestTypesAction::FUnsigned)
+                .Int64("Big", &TTestTypesAction::FBig)
+                .Double("Ratio", &TTestTypesAction::FRatio)
+                .Enum("Mode", TestModeInfo(), &TTestTypesAction::FMode)
+                .StringList("Lines", &TTestTypesAction::FLines)
+                .Variable("ResultVariable", &TTestTypesAction::FResultVariable)
+                .String("Cookie", &TTestTypesAction::FCookie)
+                .Hidden()
+                .Encrypted("t3stk3y4cook1");
+        });
+    return meta;
+}
+
+bool TTestTypesAction::Execute() {
+    SendMessage("Count is " + std::to_string(FCount), stInformation);
+    if (!FResultVariable.empty())
+        SetVariable(FResultVariable, FName);
+    return true;
+}
+
+bool TTestTypesAction::Validate(TValidationErrors& errors) {
+    if (FName.empty()) {
+        errors.push_back({"Name", "Name has not been set"});
+        return false;
+    }
+    return true;
+}
+
+void TTestTypesAction::GetChildren(TSerializableList& children) const {
+    children.insert(children.end(), FChildren.begin(), FChildren.end());
+}
+
+void TTestTypesAction::AddChildObject(std::shared_ptr<TSerializableObject> child) {
+    if (std::dynamic_pointer_cast<TTestChild>(child))
+        FChildren.push_back(std::move(child));
+}
+
+void TTestTypesAction::Loaded() {
+    FLoadedCalled = true;
+    if (!FName.empty()) {
+        FObject = std::make_shared<TTestProjectObject>(FName);
+        GetProjectObjectService().RegisterObject(FObject);
+    }
+}
+
+void RegisterTestActions() {
+    ActionService().RegisterAction("Test", TTestLogAction::ClassInfo(), "TESTLOG");
+    ActionService().RegisterAction("Test", TTestSleepAction::ClassInfo(), "TESTSLEEP");
+    ActionService().RegisterAction("Test", TTestThrowAction::ClassInfo(), "TESTTHROW");
+    ActionService().RegisterAction("Test", TTestConditionAction::ClassInfo(), "TESTCONDITION");
+    ActionService().RegisterAction("Test", TTestTypesAction::ClassInfo(), "TESTTYPES");
+    TSerializationRegistry::RegisterClasses({&TTestChild::ClassInfo()});
+}
+
+} // namespace quillate::testing
+
+extern "C" __attribute__((visibility("default"))) void ZRRegister(quillate::IZRRegistrationHost*) {
+    quillate::testing::RegisterTestActions();
+}

@@ -1,0 +1,12 @@
+// Registers the test actions once for every host test.
+#include <gtest/gtest.h>
+
+#include "TestActions.h"
+
+namespace {
+class TTestActionsEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override { quillate::testing::RegisterTestActions(); }
+};
+const auto* const Registered = ::testing::AddGlobalTestEnvironment(new TTestActionsEnvironment);
+} // namespace
