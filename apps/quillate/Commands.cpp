@@ -7,12 +7,15 @@
 #include <iostream>
 #include <memory>
 #include <pthread.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
 #include <fmt/format.h>
 
+#include "host/CryptoUtils.h"
 #include "host/MainThread.h"
+#include "host/Options.h"
 #include "host/Project.h"
 #include "host/Registration.h"
 #include "host/Runner.h"
@@ -123,6 +126,8 @@ void LoadPackages() {
 
 int RunProject(const TRunArguments& args) {
     TMainThread::Instance();
+    if (!args.OptionsFile.empty())
+        OptionsService().Open(args.OptionsFile);
     TProject project = TProject::LoadFromFile(args.Project);
     TVariables variables;
     if (!PrepareVariables(project, args, variables))
@@ -205,6 +210,71 @@ int DescribeType(const std::string& type) {
 
 int PrintSchema() {
     std::cout << BuildProjectSchema().dump(2) << "\n";
+    return ExitOk;
+}
+
+int ShowOptions(const std::string& optionsFile) {
+    if (!optionsFile.empty())
+        OptionsService().Open(optionsFile);
+    std::cout << OptionsService().Store().Show();
+    return ExitOk;
+}
+
+int SetOption(const std::string& optionsFile, const std::string& assignment) {
+    if (!optionsFile.empty())
+        OptionsService().Open(optionsFile);
+    auto eq = assignment.find('=');
+    if (eq == std::string::npos || assignment.find('.') > eq) {
+        std::cerr << fmt::format("quillate: options set expects Section.Key=VALUE, got \"{}\"\n",
+                                 assignment.substr(0, eq));
+        return ExitBadUsage;
+    }
+    auto& store = OptionsService().Store();
+    store.Set(assignment.substr(0, eq), assignment.substr(eq + 1));
+    store.Save();
+    std::cout << fmt::format("{} saved in {}\n", assignment.substr(0, eq), store.Path().string());
+    return ExitOk;
+}
+
+namespace {
+// Reads one line from standard input; on a terminal the typed text is not shown.
+std::string ReadSecretLine() {
+    bool terminal = isatty(STDIN_FILENO);
+    termios saved{};
+    if (terminal) {
+        std::cerr << "Password: " << std::flush;
+        tcgetattr(STDIN_FILENO, &saved);
+        termios quiet = saved;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+    }
+    std::string line;
+    std::getline(std::cin, line);
+    if (terminal) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+        std::cerr << "\n";
+    }
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    return line;
+}
+} // namespace
+
+int EncryptForProperty(const std::string& typeDotProperty) {
+    auto dot = typeDotProperty.rfind('.');
+    const TMetaClass* cls = dot == std::string::npos ? nullptr : FindStoredClass(typeDotProperty.substr(0, dot));
+    if (!cls) {
+        std::cerr << fmt::format("quillate: --for expects TYPE.PROPERTY with a known type, got \"{}\"\n",
+                                 typeDotProperty);
+        return ExitBadUsage;
+    }
+    const TPropertyInfo* info = cls->Properties().Find(typeDotProperty.substr(dot + 1));
+    if (!info || info->EncryptionKey.empty()) {
+        std::cerr << fmt::format("quillate: {} is not a stored password property\n", typeDotProperty);
+        return ExitBadUsage;
+    }
+    std::string password = ReadSecretLine();
+    std::cout << EncryptString(password, info->EncryptionKey) << "\n";
     return ExitOk;
 }
 

@@ -29,5 +29,10 @@ int ValidateProject(const std::string& project);
 int ListActions();
 int DescribeType(const std::string& type);
 int PrintSchema();
+// options show / options set KEY=VALUE on the store (the default one unless a file is given).
+int ShowOptions(const std::string& optionsFile);
+int SetOption(const std::string& optionsFile, const std::string& assignment);
+// Reads a password from standard input without echoing it and prints its stored form.
+int EncryptForProperty(const std::string& typeDotProperty);
 
 } // namespace quillate::cli

@@ -36,6 +36,20 @@ int main(int argc, char** argv) {
 
     auto* schemaCmd = app.add_subcommand("schema", "Print the JSON Schema of the project format");
 
+    std::string optionsFile;
+    auto* optionsCmd = app.add_subcommand("options", "Show or change the global options");
+    optionsCmd->require_subcommand(1);
+    optionsCmd->add_option("--options", optionsFile, "Options store to use instead of the default one");
+    auto* optionsShow = optionsCmd->add_subcommand("show", "Print every stored option (passwords hidden)");
+    std::string assignment;
+    auto* optionsSet = optionsCmd->add_subcommand("set", "Store one option; password keys are encrypted");
+    optionsSet->add_option("assignment", assignment, "Section.Key=VALUE")->required();
+
+    std::string encryptFor;
+    auto* encryptCmd = app.add_subcommand(
+        "encrypt", "Read a password on standard input and print the stored form of a password property");
+    encryptCmd->add_option("--for", encryptFor, "TYPE.PROPERTY, e.g. action.ftp.connect.Cookie")->required();
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -59,6 +73,12 @@ int main(int argc, char** argv) {
             return DescribeType(describeType);
         if (*schemaCmd)
             return PrintSchema();
+        if (*optionsShow)
+            return ShowOptions(optionsFile);
+        if (*optionsSet)
+            return SetOption(optionsFile, assignment);
+        if (*encryptCmd)
+            return EncryptForProperty(encryptFor);
     } catch (const quillate::EProjectError& e) {
         std::cerr << "quillate: " << e.what() << "\n";
         return ExitBadUsage;

@@ -1,5 +1,8 @@
 #include "host/Action.h"
 
+#include "host/CryptoUtils.h"
+#include "host/Scripting.h"
+
 #include <algorithm>
 #include <stdexcept>
 
@@ -87,20 +90,33 @@ bool TZRAction::GetStopSignalled() const { return FHost && FHost->StopSignalled(
 
 IZRActionContext& TZRAction::GetActionContext() { return RequireHost().ActionContext(); }
 
-void TZRAction::AddScript(const std::string& name) {
-    if (std::find(FScriptNames.begin(), FScriptNames.end(), name) == FScriptNames.end())
-        FScriptNames.push_back(name);
-}
-
 void TZRAction::SetScriptSource(const std::string& name, const std::string& source) {
-    if (std::find(FScriptNames.begin(), FScriptNames.end(), name) == FScriptNames.end())
+    if (!FScripts.SetSource(name, source))
         throw std::invalid_argument(fmt::format("{} has no script event \"{}\"", GetActionName(), name));
-    FScriptSources[name] = source;
 }
 
-const std::string* TZRAction::GetScriptByName(const std::string& name) const {
-    auto it = FScriptSources.find(name);
-    return it == FScriptSources.end() ? nullptr : &it->second;
+void TZRAction::ExecuteScript(const std::string& name, TScriptParams& params) {
+    if (!FScripts.HasScript(name))
+        return;
+    TScriptOptions options;
+    options.Print = [this](std::string_view text) { SendMessage(std::string(text), stInformation); };
+    options.StopFlag = FHost ? FHost->StopFlag() : nullptr;
+    CoreScriptingService().ExecuteScript(name, *FScripts.GetScriptByName(name), params, options);
+}
+
+std::string TZRAction::EncryptString(const std::string& text, const std::string& key) const {
+    return quillate::EncryptString(text, key);
+}
+
+std::string TZRAction::DecryptString(const std::string& stored, const std::string& key) const {
+    // Name the property that holds the value, so that a damaged one can be found and fixed.
+    std::string what;
+    for (const auto& info : Properties().Properties())
+        if (info.EncryptionKey == key && info.Get(*this) == TPropertyValue(stored)) {
+            what = fmt::format("{}.{}", GetClass().StoredType(), info.Name);
+            break;
+        }
+    return quillate::DecryptString(stored, key, what);
 }
 
 } // namespace quillate

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "host/Log.h"
+#include "host/ScriptEvents.h"
 #include "host/Serialization.h"
 #include "host/Variables.h"
 
@@ -45,6 +46,8 @@ public:
     virtual void Progress(const TZRAction& action, const std::string& text, int percent) = 0;
     virtual TVariables& Variables() = 0;
     virtual bool StopSignalled() const = 0;
+    // The flag behind StopSignalled, for work that polls it on its own (scripts).
+    virtual const std::atomic<bool>* StopFlag() const = 0;
     // Waits up to ms; false when woken early by a stop.
     virtual bool Sleep(int ms) = 0;
     virtual IZRActionContext& ActionContext() = 0;
@@ -99,11 +102,18 @@ public:
     IZRActionContext& GetActionContext();
 
     // Script events: declared by the action, given their text by the project.
-    void AddScript(const std::string& name);
-    const TStringList& ScriptNames() const { return FScriptNames; }
+    void AddScript(const std::string& name) { FScripts.AddScript(name); }
+    const TStringList& ScriptNames() const { return FScripts.Names(); }
     void SetScriptSource(const std::string& name, const std::string& source);
     // The text of a declared event's script, or nullptr when the project gives none.
-    const std::string* GetScriptByName(const std::string& name) const;
+    const std::string* GetScriptByName(const std::string& name) const { return FScripts.GetScriptByName(name); }
+    // Runs the event's script with the parameters, which the script may change; nothing happens when
+    // the event has no script. Throws EScriptError naming the script and line.
+    void ExecuteScript(const std::string& name, TScriptParams& params);
+
+    // Passwords in their stored form: see EncryptString / DecryptString of the host.
+    std::string EncryptString(const std::string& text, const std::string& key) const;
+    std::string DecryptString(const std::string& stored, const std::string& key) const;
 
     // --- Host-side settings kept with each action in the project ---
     const std::string& Description() const { return FDescription; }
@@ -128,8 +138,7 @@ private:
     std::string FDescription;
     bool FEnabled = true;
     bool FIgnoreFailure = false;
-    TStringList FScriptNames;
-    std::map<std::string, std::string> FScriptSources;
+    TScriptEvents FScripts;
     std::vector<std::shared_ptr<TZRAction>> FChildActions;
 };
 

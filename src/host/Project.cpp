@@ -1,6 +1,7 @@
 #include "host/Project.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <map>
@@ -9,6 +10,8 @@
 #include <fmt/format.h>
 #include <fmt/ranges.h>
 
+#include "host/CryptoUtils.h"
+#include "host/FileSet.h"
 #include "host/Registration.h"
 
 namespace quillate {
@@ -95,11 +98,27 @@ public:
             } catch (const std::invalid_argument& e) {
                 Fail(where, fmt::format("property \"{}\": {}", info.Name, e.what()));
             }
+            if (!info.EncryptionKey.empty())
+                CheckStoredPassword(object, info, converted, where);
             try {
                 info.Set(object, converted);
             } catch (const std::exception& e) {
                 Fail(where, fmt::format("property \"{}\": {}", info.Name, e.what()));
             }
+        }
+    }
+
+    // A stored password that cannot be decrypted is found now, before anything runs.
+    void CheckStoredPassword(const TPersistent& object, const TPropertyInfo& info, const TPropertyValue& value,
+                             const std::string& where) const {
+        const auto* stored = std::get_if<std::string>(&value);
+        if (!stored || stored->empty())
+            return;
+        try {
+            DecryptString(*stored, info.EncryptionKey,
+                          fmt::format("{}.{}", object.GetClass().StoredType(), info.Name));
+        } catch (const ECryptoError& e) {
+            Fail(where, fmt::format("property \"{}\": {}", info.Name, e.what()));
         }
     }
 
@@ -195,6 +214,9 @@ public:
             set.Include = Member<TStringList>(node, "include", where, {});
             set.Exclude = Member<TStringList>(node, "exclude", where, {});
             set.Recursive = Member<bool>(node, "recursive", where, false);
+            for (const auto& other : project.FileSets)
+                if (other.Name == set.Name)
+                    Fail(where, fmt::format("a file set named \"{}\" already exists", set.Name));
             project.FileSets.push_back(std::move(set));
         }
     }
@@ -362,6 +384,7 @@ TProject TProject::Parse(const std::string& text, const std::string& fileName) {
         }
     }
     reader.ReadFileSets(project, root);
+    project.RegisterFileSets();
     if (auto actions = root.find("actions"); actions != root.end()) {
         if (!actions->is_array())
             reader.Fail("actions", "must be an array");
@@ -369,6 +392,20 @@ TProject TProject::Parse(const std::string& text, const std::string& fileName) {
             project.Actions.push_back(reader.ReadAction((*actions)[i], fmt::format("actions[{}]", i)));
     }
     return project;
+}
+
+TProject::~TProject() {
+    for (const auto& set : FFileSetObjects)
+        GetProjectObjectService().UnregisterObject(set);
+}
+
+void TProject::RegisterFileSets() {
+    std::string directory = std::filesystem::path(FFileName).parent_path().string();
+    for (const auto& definition : FileSets) {
+        auto set = std::make_shared<TFileSet>(definition, directory);
+        GetProjectObjectService().RegisterObject(set);
+        FFileSetObjects.push_back(std::move(set));
+    }
 }
 
 TProject TProject::LoadFromFile(const std::string& path) {

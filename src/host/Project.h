@@ -26,8 +26,16 @@ struct TFileSetDefinition {
     bool Recursive = false;
 };
 
+class TFileSet;
+
 class TProject {
 public:
+    TProject() = default;
+    TProject(TProject&&) = default;
+    TProject& operator=(TProject&&) = delete;
+    // Unregisters the project's file sets.
+    ~TProject();
+
     // Reads a project; the file name only labels error messages.
     static TProject Parse(const std::string& text, const std::string& fileName);
     static TProject LoadFromFile(const std::string& path);
@@ -42,7 +50,10 @@ public:
     std::vector<std::shared_ptr<TZRAction>> Actions;
 
 private:
+    void RegisterFileSets();
+
     std::string FFileName;
+    std::vector<std::shared_ptr<TFileSet>> FFileSetObjects;
 };
 
 // Property values as JSON, by the property's kind (enumerations by value name).

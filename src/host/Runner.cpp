@@ -21,6 +21,7 @@ public:
     }
     TVariables& Variables() override { return FRunner.FVariables; }
     bool StopSignalled() const override { return FRunner.FStop; }
+    const std::atomic<bool>* StopFlag() const override { return &FRunner.FStop; }
     bool Sleep(int ms) override { return FRunner.SleepFor(ms); }
     IZRActionContext& ActionContext() override { return *this; }
 

@@ -165,7 +165,19 @@ void TTestTypesAction::Loaded() {
     }
 }
 
+const TMetaClass& TTestOptions::ClassInfo() {
+    static const TMetaClass meta = TMetaClass::Of<TTestOptions>(
+        "TTestOptions", "", &TZROptionsObject::ClassInfo(), [](TPropertyTable& t) {
+            TPropertyBuilder<TTestOptions>(t)
+                .String("TestUser", &TTestOptions::FTestUser)
+                .String("TestPassword", &TTestOptions::FTestPassword)
+                .Int("TestPort", &TTestOptions::FTestPort);
+        });
+    return meta;
+}
+
 void RegisterTestActions() {
+    OptionsService().RegisterOptions(TTestOptions::ClassInfo(), "TESTOPTIONS");
     ActionService().RegisterAction("Test", TTestLogAction::ClassInfo(), "TESTLOG");
     ActionService().RegisterAction("Test", TTestSleepAction::ClassInfo(), "TESTSLEEP");
     ActionService().RegisterAction("Test", TTestThrowAction::ClassInfo(), "TESTTHROW");

@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "host/Action.h"
+#include "host/Options.h"
 #include "host/ProjectObjects.h"
 
 namespace quillate::testing {
@@ -116,6 +117,19 @@ public:
     TSerializableList FChildren;
     bool FLoadedCalled = false;
     std::shared_ptr<TTestProjectObject> FObject;
+};
+
+// Options of the section "TestSection", one of whose keys is a password.
+class TTestOptions : public TZROptionsObject {
+public:
+    static const TMetaClass& ClassInfo();
+    const TMetaClass& GetClass() const override { return ClassInfo(); }
+    std::string Section() const override { return "TestSection"; }
+    TStringList PasswordKeys() const override { return {"TestPassword"}; }
+
+    std::string FTestUser;
+    std::string FTestPassword;
+    std::int32_t FTestPort = 21;
 };
 
 // Registers the test classes with the host's services, as a package's ZRRegister does.

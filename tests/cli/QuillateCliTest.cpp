@@ -46,7 +46,7 @@ protected:
 };
 
 TEST_F(QuillateCli, HelpOnEverySubcommandAndBadUsageExitsTwo) {
-    for (const char* cmd : {"run", "validate", "actions", "describe", "schema"}) {
+    for (const char* cmd : {"run", "validate", "actions", "describe", "schema", "options", "encrypt"}) {
         auto r = Quillate({cmd, "--help"});
         EXPECT_EQ(r.ExitCode, 0) << cmd;
         EXPECT_THAT(r.Out, HasSubstr("Usage:")) << cmd;
@@ -214,6 +214,47 @@ TEST_F(QuillateCli, SchemaValidatesTheExamplesAndRejectsABrokenProject) {
     auto check = python.Run({"/usr/bin/python3", "-c", script, schema, SOURCE_DIR, broken}, {});
     EXPECT_EQ(check.ExitCode, 0) << check.Err;
     EXPECT_THAT(check.Out, HasSubstr("checked"));
+}
+
+TEST_F(QuillateCli, EncryptedPasswordsRoundTripAndDamagedOnesAreNamed) {
+    TProcessOptions input;
+    input.Stdin = "s3cret-pw\n";
+    auto r = Quillate({"encrypt", "--for", "test.types.Cookie"}, input);
+    ASSERT_EQ(r.ExitCode, 0) << r.Err;
+    EXPECT_THAT(r.Out, Not(HasSubstr("s3cret-pw")));
+    EXPECT_THAT(r.Err, Not(HasSubstr("s3cret-pw")));
+    std::string stored = r.Out.substr(0, r.Out.find('\n'));
+    ASSERT_EQ(stored.rfind("enc1:", 0), 0u) << stored;
+
+    auto good = Write("good.json", R"({"actions":[{"type":"test.types","properties":{"Cookie":")" + stored + R"("}}]})");
+    EXPECT_EQ(Quillate({"run", good}).ExitCode, 0);
+
+    std::string damaged = stored;
+    damaged[10] = damaged[10] == 'A' ? 'B' : 'A'; // inside the ciphertext, not in padding bits
+    auto bad = Write("bad.json", R"({"actions":[{"type":"test.types","properties":{"Cookie":")" + damaged + R"("}}]})");
+    r = Quillate({"run", bad});
+    EXPECT_EQ(r.ExitCode, 2);
+    EXPECT_THAT(r.Err, HasSubstr("bad.json: actions[0] (test.types): property \"Cookie\""));
+    EXPECT_THAT(r.Err, HasSubstr("test.types.Cookie"));
+
+    EXPECT_EQ(Quillate({"encrypt", "--for", "test.types.Name"}, input).ExitCode, 2);
+    EXPECT_EQ(Quillate({"encrypt", "--for", "nothing.Cookie"}, input).ExitCode, 2);
+}
+
+TEST_F(QuillateCli, OptionsSetEncryptsPasswordKeysAndShowHidesThem) {
+    auto store = (FDir / "options.json").string();
+    EXPECT_EQ(Quillate({"options", "--options", store, "set", "TestSection.TestPassword=pa55word"}).ExitCode, 0);
+    EXPECT_EQ(Quillate({"options", "--options", store, "set", "TestSection.TestUser=alice"}).ExitCode, 0);
+    std::ifstream in(store);
+    std::string file((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_THAT(file, Not(HasSubstr("pa55word")));
+    EXPECT_THAT(file, HasSubstr("enc1:"));
+    auto r = Quillate({"options", "--options", store, "show"});
+    EXPECT_EQ(r.ExitCode, 0);
+    EXPECT_THAT(r.Out, HasSubstr("TestSection.TestUser=alice"));
+    EXPECT_THAT(r.Out, HasSubstr("TestSection.TestPassword=********"));
+    EXPECT_THAT(r.Out, Not(HasSubstr("pa55word")));
+    EXPECT_EQ(Quillate({"options", "--options", store, "set", "NoDot=1"}).ExitCode, 2);
 }
 
 } // namespace

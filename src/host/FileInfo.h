@@ -1,0 +1,27 @@
+// Local file services the actions need: the CRC that FTP servers answer to XCRC, and temporary files.
+#pragma once
+
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace quillate {
+
+class EFileInfoError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class TFileInfo {
+public:
+    // CRC-32 (zlib, as in XCRC replies) of the file's bytes, as unsigned decimal text. Throws
+    // EFileInfoError naming the file when it cannot be read.
+    static std::string GetFileCRC(const std::filesystem::path& path);
+
+    // Creates a new empty file in TMPDIR (or /tmp) whose name starts with `prefix` and returns its
+    // path. Creation is atomic, so concurrent calls never hand out the same name.
+    static std::filesystem::path GetTemporaryFileName(std::string_view prefix);
+};
+
+} // namespace quillate

@@ -1,0 +1,307 @@
+#include "host/Options.h"
+
+#include "host/CryptoUtils.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+namespace quillate {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::ordered_json;
+
+enum TTestMode { tmOne, tmTwo, tmThree };
+const TEnumInfo TestModeInfo{"TTestMode", {"tmOne", "tmTwo", "tmThree"}};
+std::atomic<int> TableLoads{0};
+
+// Read and written through its property table by the base class.
+class TTableOptions : public TZROptionsObject {
+public:
+    static const TMetaClass& ClassInfo() {
+        static const TMetaClass info = TMetaClass::Of<TTableOptions>(
+            "TTableOptions", "", &TZROptionsObject::ClassInfo(), [](TPropertyTable& table) {
+                TPropertyBuilder<TTableOptions>(table)
+                    .String("Server", &TTableOptions::Server)
+                    .Int("Port", &TTableOptions::Port)
+                    .Bool("Passive", &TTableOptions::Passive)
+                    .String("Password", &TTableOptions::Password)
+                    .Enum("Mode", TestModeInfo, &TTableOptions::Mode);
+            });
+        return info;
+    }
+    const TMetaClass& GetClass() const override { return ClassInfo(); }
+    std::string Section() const override { return "Table"; }
+    TStringList PasswordKeys() const override { return {"Password"}; }
+    void LoadOptions(IZROptionsReader& reader) override {
+        ++TableLoads;
+        TZROptionsObject::LoadOptions(reader);
+    }
+    std::string Server;
+    std::int32_t Port = 21;
+    bool Passive = true;
+    std::string Password;
+    TTestMode Mode = tmOne;
+};
+
+// Two classes sharing one section, each saving the whole section from both objects (as the FTP and
+// e-mail options do); the second encrypts under a key text of its own.
+template <int N> class TSharedOptions : public TZROptionsObject {
+public:
+    static const TMetaClass& ClassInfo() {
+        static const TMetaClass info =
+            TMetaClass::Of<TSharedOptions>("TShared" + std::to_string(N), "", &TZROptionsObject::ClassInfo());
+        return info;
+    }
+    const TMetaClass& GetClass() const override { return ClassInfo(); }
+    std::string Section() const override { return "Shared"; }
+    TStringList PasswordKeys() const override { return {Key()}; }
+    std::string PasswordEncryptionKey(const std::string& key) const override {
+        return N == 2 ? "custom" : key;
+    }
+    void LoadOptions(IZROptionsReader& reader) override { SetPass(reader.ReadString(Key(), "")); }
+    void SaveOptions(IZROptionsWriter& writer) override;
+    void SetPass(const std::string& value) { Change(FPass, value); }
+    const std::string& Pass() const { return FPass; }
+    static std::string Key() { return "Pass" + std::to_string(N); }
+
+private:
+    std::string FPass;
+};
+using TShared1 = TSharedOptions<1>;
+using TShared2 = TSharedOptions<2>;
+
+template <int N> void TSharedOptions<N>::SaveOptions(IZROptionsWriter& writer) {
+    writer.WriteString(TShared1::Key(),
+                       OptionsService().GetOptionsAs<TShared1>(TShared1::ClassInfo())->Pass());
+    writer.WriteString(TShared2::Key(),
+                       OptionsService().GetOptionsAs<TShared2>(TShared2::ClassInfo())->Pass());
+}
+
+class OptionsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string name = ::testing::TempDir() + "quillate-options-XXXXXX";
+        FFolder = ::mkdtemp(name.data());
+        FStore = FFolder / "options.json";
+        Restart();
+    }
+    void TearDown() override {
+        OptionsService().Reset();
+        fs::remove_all(FFolder);
+    }
+    // A new run of the host on the same store file.
+    void Restart() {
+        OptionsService().Reset(FStore);
+        OptionsService().RegisterOptions(TTableOptions::ClassInfo(), "HINTERNET");
+        OptionsService().RegisterOptions(TShared1::ClassInfo(), "HINTERNET");
+        OptionsService().RegisterOptions(TShared2::ClassInfo(), "ZREMAIL");
+    }
+    void Write(const std::string& text) const { std::ofstream(FStore) << text; }
+    ordered_json Read() const { return ordered_json::parse(std::ifstream(FStore)); }
+    std::vector<std::string> Entries() const {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(FFolder))
+            names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    template <class T> std::shared_ptr<T> Get() { return OptionsService().GetOptionsAs<T>(T::ClassInfo()); }
+    fs::path FFolder;
+    fs::path FStore;
+};
+
+TEST_F(OptionsTest, RoundTripKeepsValuesTypesAndEncryptsPasswords) {
+    auto table = Get<TTableOptions>();
+    EXPECT_EQ(table->Port, 21);
+    OptionsService().SaveAll();
+    EXPECT_FALSE(fs::exists(FStore)) << "nothing was modified";
+
+    table->Server = "ftp.example.org";
+    table->Port = 2121;
+    table->Passive = false;
+    table->Password = "s3cret";
+    table->Mode = tmThree;
+    table->SetModified(true);
+    OptionsService().SaveAll();
+    EXPECT_FALSE(table->GetModified());
+    EXPECT_EQ(Read()["Table"].dump().find("s3cret"), std::string::npos);
+    EXPECT_EQ(Read()["Table"]["Port"], 2121);
+    EXPECT_EQ(Read()["Table"]["Passive"], false);
+    EXPECT_EQ(DecryptString(Read()["Table"]["Password"].get<std::string>(), "Password"), "s3cret");
+
+    Restart();
+    auto again = Get<TTableOptions>();
+    EXPECT_EQ(std::tie(again->Server, again->Port, again->Passive, again->Password, again->Mode),
+              std::tie(table->Server, table->Port, table->Passive, table->Password, table->Mode));
+}
+
+TEST_F(OptionsTest, SavingOneObjectWritesTheSharedSectionAndKeepsOtherSections) {
+    Write(R"({"Other": {"Keep": [1, 2]}})");
+    auto second = Get<TShared2>();
+    second->SetPass("");
+    EXPECT_FALSE(second->GetModified()) << "an unchanged value must not mark the object";
+    second->SetPass("mail pw");
+    EXPECT_TRUE(second->GetModified());
+    OptionsService().SaveAll();
+
+    ordered_json stored = Read();
+    EXPECT_EQ(stored["Other"]["Keep"], ordered_json({1, 2}));
+    EXPECT_EQ(stored["Shared"]["Pass1"], "") << "an empty password stays empty";
+    EXPECT_EQ(DecryptString(stored["Shared"]["Pass2"].get<std::string>(), "custom"), "mail pw");
+    Restart();
+    EXPECT_EQ(Get<TShared2>()->Pass(), "mail pw");
+    EXPECT_FALSE(Get<TShared2>()->GetModified()) << "loading is no modification";
+}
+
+TEST_F(OptionsTest, OneSharedObjectPerClassLoadedOnce) {
+    TableLoads = 0;
+    std::vector<std::shared_ptr<TZROptionsObject>> seen(8);
+    std::vector<std::thread> threads;
+    for (auto& slot : seen)
+        threads.emplace_back([&slot] { slot = OptionsService().GetOptions(TTableOptions::ClassInfo()); });
+    for (auto& t : threads)
+        t.join();
+    for (const auto& object : seen)
+        EXPECT_EQ(object.get(), seen[0].get());
+    EXPECT_EQ(TableLoads.load(), 1);
+
+    std::ofstream(FFolder / "other.json") << R"({"Table": {"Server": "other"}})";
+    OptionsService().Open(FFolder / "other.json");
+    EXPECT_EQ(Get<TTableOptions>()->Server, "other") << "--options loads its own objects";
+}
+
+TEST_F(OptionsTest, BadStoresAreErrorsNamingFileAndPlace) {
+    Write(R"({"Table": {"Port": "2121", "Passive": "FALSE", "Server": 42}})");
+    EXPECT_EQ(std::tie(Get<TTableOptions>()->Port, Get<TTableOptions>()->Passive), std::tuple(2121, false));
+    EXPECT_EQ(Get<TTableOptions>()->Server, "42");
+
+    const std::pair<std::string, std::string> cases[] = {
+        {"{\n  \"Table\": {\n    \"Port\": 21,\n  }\n}\n", "at line 4"},
+        {"{\n  \"Table\": {\n", "at line 3"},
+        {"[1, 2]", "must hold a JSON object"},
+        {R"({"Table": 5})", "section \"Table\" must be a JSON object"},
+        {R"({"Table": {"Port": "21x"}})", "Table.Port: expected an integer"},
+        {R"({"Table": {"Port": 3000000000}})", "Table.Port: expected an integer"},
+        {R"({"Table": {"Passive": 2}})", "Table.Passive: expected a Boolean"},
+        {R"({"Table": {"Server": ["a"]}})", "Table.Server: expected a string"},
+        {R"({"Table": {"Mode": 7}})", "Table.Mode: 7 is no value of TTestMode"},
+        {R"({"Table": {"Password": ")" + EncryptString("pw", "other key") + R"("}})",
+         "Table.Password: stored"},
+    };
+    for (const auto& [text, expected] : cases) {
+        Restart();
+        Write(text);
+        try {
+            Get<TTableOptions>();
+            ADD_FAILURE() << "loaded " << text;
+        } catch (const std::runtime_error& e) {
+            std::string message = e.what();
+            EXPECT_NE(message.find(FStore.string()), std::string::npos) << message;
+            EXPECT_NE(message.find(expected), std::string::npos) << message;
+        }
+    }
+    // A failed load is retried once the store is repaired.
+    OptionsService().Store().Set("Table.Password", "fixed");
+    EXPECT_EQ(Get<TTableOptions>()->Password, "fixed");
+}
+
+TEST_F(OptionsTest, SaveReplacesTheFileAtomicallyWithPrivateMode) {
+    Write(R"({"Table": {"Server": "old"}})");
+    auto table = Get<TTableOptions>();
+    std::ifstream openBefore(FStore);
+    table->Server = "new";
+    table->SetModified(true);
+    OptionsService().SaveAll();
+
+    std::stringstream old;
+    old << openBefore.rdbuf();
+    EXPECT_EQ(old.str(), R"({"Table": {"Server": "old"}})") << "the old file must stay whole for its readers";
+    EXPECT_EQ(Read()["Table"]["Server"], "new");
+    struct stat st {};
+    ASSERT_EQ(::stat(FStore.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(Entries(), std::vector<std::string>{"options.json"});
+
+    // A folder in the file's place: the save fails naming it and leaves no temporary file.
+    TOptionsStore blocked;
+    blocked.Load(FFolder / "taken.json");
+    fs::create_directory(FFolder / "taken.json");
+    blocked.Set("S.K", "v");
+    EXPECT_THROW(blocked.Save(), EOptionsError);
+    EXPECT_EQ(Entries(), (std::vector<std::string>{"options.json", "taken.json"}));
+
+    TOptionsStore nested;
+    nested.Load(FFolder / "a" / "b" / "options.json");
+    nested.Set("S.K", "v");
+    nested.Save();
+    EXPECT_TRUE(fs::is_regular_file(FFolder / "a" / "b" / "options.json"));
+}
+
+TEST_F(OptionsTest, SetTypesByTheExistingEntryAndShowMasksPasswords) {
+    Write(R"({"Table": {"Port": 21, "Passive": true, "Server": "s", "Password": ""},
+              "Foreign": {"Token": ")" +
+          EncryptString("t", "k") + R"(", "List": [1]}})");
+    TOptionsStore& store = OptionsService().Store();
+    const std::tuple<std::string, std::string, ordered_json> cases[] = {
+        {"Table.Port", "2121", 2121}, {"Table.Passive", "0", false}, {"Table.Server", "007", "007"},
+        {"Table.New", "5", "5"},      {"Fresh.Key", "x", "x"},
+    };
+    for (const auto& [key, value, expected] : cases) {
+        store.Set(key, value);
+        auto dot = key.find('.');
+        EXPECT_EQ(store.Content()[key.substr(0, dot)][key.substr(dot + 1)], expected) << key;
+    }
+    for (const char* key : {"NoDot", ".Key", "Section."})
+        EXPECT_THROW(store.Set(key, "v"), EOptionsError) << key;
+    EXPECT_THROW(store.Set("Table.Port", "21x"), EOptionsError);
+    EXPECT_THROW(store.Set("Table.Passive", "maybe"), EOptionsError);
+
+    EXPECT_EQ(store.Show(),
+              "Table.Port=2121\nTable.Passive=false\nTable.Server=007\nTable.Password=\nTable.New=5\n"
+              "Foreign.Token=********\nForeign.List=[1]\nFresh.Key=x\n");
+    store.Set("Table.Password", "pw");
+    store.Set("Shared.Pass2", "pw2");
+    EXPECT_NE(store.Show().find("Table.Password=********\n"), std::string::npos);
+    EXPECT_EQ(DecryptString(store.Content()["Table"]["Password"].get<std::string>(), "Password"), "pw");
+    EXPECT_EQ(DecryptString(store.Content()["Shared"]["Pass2"].get<std::string>(), "custom"), "pw2");
+}
+
+TEST_F(OptionsTest, RegistrationRules) {
+    OptionsService().RegisterOptions(TTableOptions::ClassInfo(), "OTHER");
+    auto options = OptionsService().Options();
+    ASSERT_EQ(options.size(), 3u);
+    EXPECT_EQ(std::tie(options[0].Class, options[0].Image), std::tuple(&TTableOptions::ClassInfo(), "OTHER"));
+    OptionsService().RegisterOptionPages(TShared2::ClassInfo(), {"TEmailOptionsFrame"});
+    EXPECT_EQ(OptionsService().OptionPages().at(0).Pages, TStringList{"TEmailOptionsFrame"});
+    EXPECT_THROW(OptionsService().GetOptionsAs<TShared1>(TTableOptions::ClassInfo()), EOptionsError);
+    EXPECT_THROW(OptionsService().RegisterOptions(TZROptionsObject::ClassInfo(), ""), std::exception);
+
+    OptionsService().Reset(FStore);
+    EXPECT_THROW(OptionsService().GetOptions(TTableOptions::ClassInfo()), EOptionsError) << "not registered";
+    TOptionsStore store;
+    store.DeclarePasswordKey("S", "P", "one");
+    EXPECT_THROW(store.DeclarePasswordKey("S", "P", "two"), EOptionsError);
+
+    const char* oldXdg = std::getenv("XDG_CONFIG_HOME");
+    const std::string restore = oldXdg ? oldXdg : "";
+    ::setenv("XDG_CONFIG_HOME", "/xdg", 1);
+    EXPECT_EQ(DefaultOptionsPath(), "/xdg/quillate/options.json");
+    ::setenv("XDG_CONFIG_HOME", "relative", 1); // the XDG rules ignore a relative one
+    EXPECT_TRUE(DefaultOptionsPath().string().ends_with("/.config/quillate/options.json"));
+    if (oldXdg)
+        ::setenv("XDG_CONFIG_HOME", restore.c_str(), 1);
+    else
+        ::unsetenv("XDG_CONFIG_HOME");
+}
+
+} // namespace
+} // namespace quillate
