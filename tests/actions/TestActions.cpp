@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "host/Registration.h"
+#include "host/Scripting.h"
 
 namespace quillate::testing {
 
@@ -134,6 +135,11 @@ const TMetaClass& TTestTypesAction::ClassInfo() {
 }
 
 bool TTestTypesAction::Execute() {
+    TScriptParams params;
+    params.Declare("Action", TScriptValue::Object(*this));
+    params.Declare("Count", FCount);
+    ExecuteScript("OnRun", params);
+    FCount = static_cast<std::int32_t>(params.Get("Count").AsInteger());
     SendMessage("Count is " + std::to_string(FCount), stInformation);
     if (!FResultVariable.empty())
         SetVariable(FResultVariable, FName);

@@ -128,6 +128,19 @@ TEST(Runner, SecretsNeverReachTheLog) {
     EXPECT_THAT(lines, ElementsAre("token=********"));
 }
 
+TEST(Runner, ScriptEventsChangeParametersAndTheirErrorsFailTheAction) {
+    TRun run;
+    auto lines = run.Run(R"({"actions":[
+        {"type":"test.types","properties":{"ResultVariable":"X"},"scripts":{"OnRun":"print(Action.Mode)\nCount = Count * 2"}},
+        {"type":"test.types","scripts":{"OnRun":"local n = 0\nwhile true do n = n + 1 end"}}]})");
+    EXPECT_EQ(run.Outcome, TRunOutcome::Failed);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "0");
+    EXPECT_EQ(lines[1], "Count is 42");
+    EXPECT_THAT(lines[2], ::testing::StartsWith("Script \"OnRun\""));
+    EXPECT_THAT(lines[2], ::testing::HasSubstr("instruction limit"));
+}
+
 TEST(MainThread, SynchronizeRunsOnTheMainThreadAndRethrows) {
     auto& main = TMainThread::Instance();
     ASSERT_TRUE(main.IsMainThread());
