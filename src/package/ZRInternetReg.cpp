@@ -1,6 +1,4 @@
-// ZRRegister: tells the host which actions, option objects, stored classes and script names the
-// package offers. Each unit adds its registrations here, in the order the host expects them.
-#include "host/Registration.h"
+#include "package/ZRInternetReg.h"
 
 namespace zr {
 
@@ -11,7 +9,3 @@ void RegisterPackage(bool designer) {
 }
 
 } // namespace zr
-
-extern "C" __attribute__((visibility("default"))) void ZRRegister(quillate::IZRRegistrationHost* host) {
-    zr::RegisterPackage(host && host->IsDesignerPresent());
-}
