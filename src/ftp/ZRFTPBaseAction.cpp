@@ -1,0 +1,447 @@
+#include "ftp/ZRFTPBaseAction.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <functional>
+
+#include <fmt/format.h>
+
+#include "host/FileSet.h"
+#include "host/ProjectObjects.h"
+#include "host/RegEx.h"
+#include "net/NetErrors.h"
+
+namespace zr {
+
+using namespace quillate;
+
+struct TFTPBaseActionProperties {
+    static void Define(TPropertyTable& table) {
+        TPropertyBuilder<TFTPBaseAction>(table)
+            .String("ConnectionName", &TFTPBaseAction::GetConnectionName, &TFTPBaseAction::SetConnectionName)
+            .Help("Name of the connection opened by an FTP Connect action")
+            .Bool("AutoReConnect", &TFTPBaseAction::FAutoReConnect)
+            .Help("Reconnect a dropped connection before the step")
+            .Bool("DetailedLogging", &TFTPBaseAction::FDetailedLogging)
+            .Help("Copy the FTP commands and replies of the step into the log");
+    }
+};
+
+TFTPBaseAction::TFTPBaseAction() { SetCanTerminate(true); }
+
+const TMetaClass& TFTPBaseAction::ClassInfo() {
+    static const TMetaClass meta = TMetaClass::Of<TFTPBaseAction>("TFTPBaseAction", "", &TZRAction::ClassInfo(),
+                                                                  &TFTPBaseActionProperties::Define);
+    return meta;
+}
+
+std::string TFTPBaseAction::GetFormattedDescription() const {
+    return fmt::format("{} [ {} ]", TZRAction::GetFormattedDescription(), FConnectionName);
+}
+
+bool TFTPBaseAction::Execute() {
+    FAborted = false;
+    FAbortReported = false;
+    if (FConnectionName.empty()) {
+        SendMessage("Connection name is not set", stError);
+        return false;
+    }
+    auto& registry = GetProjectObjectService();
+    auto object = registry.AcquireObject(FConnectionName, FTPConnectionCategory);
+    auto connection = std::dynamic_pointer_cast<IFTPConnectionObject>(object);
+    if (!connection) {
+        if (object)
+            registry.ReleaseObject(object);
+        SendMessage("Connection object not found: " + FConnectionName, stError);
+        return false;
+    }
+    // Released whatever happens below.
+    struct TRelease {
+        TFTPBaseAction& Self;
+        std::shared_ptr<IProjectObject> Object;
+        ~TRelease() {
+            {
+                std::lock_guard lock(Self.FLogLock);
+                if (Self.FConnection)
+                    Self.FConnection->SetOnMessage(nullptr);
+                Self.FInOperation = false;
+                Self.FConnection.reset();
+            }
+            GetProjectObjectService().ReleaseObject(Object);
+        }
+    } release{*this, object};
+    {
+        std::lock_guard lock(FLogLock);
+        FConnection = connection;
+    }
+
+    if (!connection->IsConnected()) {
+        if (!FAutoReConnect) {
+            SendMessage("Not connected", stInformation);
+            return false;
+        }
+        SendMessage("Not connected, attempting auto reconnect", stInformation);
+        try {
+            connection->Connect(0);
+            if (connection->IsConnected())
+                SendMessage("Connected OK.", stInformation);
+        } catch (const std::exception& e) {
+            SendMessage(std::string("Error reconnecting : ") + e.what(), stInformation);
+            return false;
+        }
+    }
+    if (FDetailedLogging)
+        connection->SetOnMessage([this](const std::string& text, TConnMessageType type) { OnFTPLogMessage(text, type); });
+    {
+        std::lock_guard lock(FLogLock);
+        FInOperation = true;
+    }
+    return DoFTPOperation(*connection);
+}
+
+void TFTPBaseAction::StopSignalled() {
+    TZRAction::StopSignalled();
+    FAborted = true;
+}
+
+void TFTPBaseAction::TerminateAction() {
+    TZRAction::TerminateAction();
+    FAborted = true;
+    SendFTPMessage("Aborting FTP operation...");
+    IFTPConnectionObjectPtr connection;
+    {
+        std::lock_guard lock(FLogLock);
+        connection = FConnection;
+    }
+    if (connection) {
+        try {
+            connection->Abort();
+        } catch (...) {
+            // The transfer is being torn down anyway.
+        }
+    }
+}
+
+bool TFTPBaseAction::CheckOperationAborted() {
+    if (FAborted && !FAbortReported) {
+        FAbortReported = true;
+        SendMessage("User aborted operation. Stopping...", stInformation);
+    }
+    return FAborted;
+}
+
+void TFTPBaseAction::SendFTPMessage(const std::string& text) {
+    std::lock_guard lock(FLogLock);
+    if (FInOperation && Host())
+        SendMessage(text, stInformation);
+}
+
+void TFTPBaseAction::SendFTPStatusMessage(const std::string& text) { SendFTPMessage(text); }
+
+void TFTPBaseAction::OnFTPLogMessage(const std::string& text, TConnMessageType) { SendFTPMessage(text); }
+
+} // namespace zr
+
+namespace zr {
+
+using namespace quillate;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<fs::directory_entry> SortedEntries(const fs::path& directory) {
+    std::vector<fs::directory_entry> entries;
+    for (const auto& entry : fs::directory_iterator(directory))
+        entries.push_back(entry);
+    std::sort(entries.begin(), entries.end(),
+              [](const auto& a, const auto& b) { return a.path().filename() < b.path().filename(); });
+    return entries;
+}
+
+std::vector<std::string> SplitSegments(const std::string& path) {
+    std::string trimmed = !path.empty() && path.front() == '/' ? path.substr(1) : path;
+    std::vector<std::string> segments;
+    std::size_t start = 0;
+    while (true) {
+        std::size_t end = trimmed.find('/', start);
+        segments.push_back(trimmed.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos)
+            return segments;
+        start = end + 1;
+    }
+}
+
+std::string WithTrailingSlash(const std::string& path) {
+    return !path.empty() && path.back() == '/' ? path : path + "/";
+}
+
+// The folder of an item's relative pipe path, "/"-separated, without leading or trailing delimiter.
+std::string TargetDirectory(const TFTPItem& remote) {
+    std::string path = remote.RelativePathPiped;
+    if (!path.empty() && path.front() == '|')
+        path.erase(0, 1);
+    std::size_t lastBar = path.rfind('|');
+    path = lastBar == std::string::npos ? std::string() : path.substr(0, lastBar);
+    std::replace(path.begin(), path.end(), '|', '/');
+    return path;
+}
+
+} // namespace
+
+bool TFTPBaseAction::ExcludeItem(const TFTPItem&, const TStringList&) { return false; }
+
+bool TFTPBaseAction::ExcludeItem(const std::string&, const std::string&, const TStringList&, const TStringList&) {
+    return false;
+}
+
+std::int64_t TFTPBaseAction::GetLocalFileCRC(const TFTPItem&) { return -1; }
+
+TFTPItem TFTPBaseAction::GetFileFromSearchRecord(const fs::directory_entry& entry, const std::string& baseDirectory) {
+    TFTPItem item;
+    std::error_code ec;
+    // A link to a folder is a folder here, but the walk never descends into it.
+    item.ItemType = entry.is_directory(ec) ? itLocalDir : itLocalFile;
+    item.Name = entry.path().filename().string();
+    item.FullPath = entry.path().string();
+    item.SetRelativePath(entry.path().lexically_relative(fs::path(baseDirectory)).generic_string());
+    item.CRC = -1;
+    if (item.IsFile()) {
+        auto size = entry.file_size(ec);
+        item.Size = ec ? 0 : static_cast<std::int64_t>(size);
+    }
+    struct stat info {};
+    if (::stat(item.FullPath.c_str(), &info) == 0)
+        item.Date = UnixToDateTime(info.st_mtime);
+    return item;
+}
+
+TFTPItemList TFTPBaseAction::GetFilesFromDirectoryAndFileSpec(const std::string& directory, const std::string& mask,
+                                                              bool recursive, const TStringList& exclusions) {
+    TFTPItemList items;
+    std::size_t count = 0;
+    std::function<void(const fs::path&)> addMatching = [&](const fs::path& dir) {
+        if (CheckOperationAborted())
+            return;
+        for (const auto& entry : SortedEntries(dir)) {
+            std::string name = entry.path().filename().string();
+            if (!MatchesMask(name, mask))
+                continue;
+            TFTPItem item = GetFileFromSearchRecord(entry, directory);
+            if (ExcludeItem(item, exclusions))
+                continue;
+            items.push_back(std::move(item));
+            if (++count % 100000 == 0)
+                SendMessage("List Size: " + std::to_string(count), stInformation);
+        }
+        if (!recursive)
+            return;
+        for (const auto& entry : SortedEntries(dir)) {
+            std::error_code ec;
+            if (entry.is_directory(ec) && !entry.is_symlink(ec))
+                addMatching(entry.path());
+            if (CheckOperationAborted())
+                return;
+        }
+    };
+    try {
+        addMatching(fs::path(directory));
+    } catch (...) {
+        SendMessage("List Size: " + std::to_string(count), stInformation);
+        throw;
+    }
+    return items;
+}
+
+TFTPItemList TFTPBaseAction::GetFilesFromStringList(const TStringList& lines, const std::string& baseDirectory) {
+    TFTPItemList items;
+    for (const auto& raw : lines) {
+        std::string line = raw;
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (line.empty())
+            continue;
+        std::replace(line.begin(), line.end(), '\\', '/');
+        fs::path path(line);
+        fs::path dir = path.has_parent_path() ? path.parent_path() : fs::path(".");
+        std::string mask = path.filename().string();
+        std::error_code ec;
+        if (!fs::is_directory(dir, ec))
+            continue;
+        for (const auto& entry : SortedEntries(dir)) {
+            if (!MatchesMask(entry.path().filename().string(), mask))
+                continue;
+            TFTPItem item = GetFileFromSearchRecord(entry, baseDirectory);
+            item.FullPath = WithTrailingSlash(dir.string()) + item.Name;
+            items.push_back(std::move(item));
+            break;
+        }
+    }
+    return items;
+}
+
+std::optional<TFTPItemList> TFTPBaseAction::GetFilesFromFileSet(const std::string& name) {
+    auto& registry = GetProjectObjectService();
+    auto object = registry.AcquireObject(name, FileSetCategory);
+    auto fileSet = std::dynamic_pointer_cast<IZRFileSet>(object);
+    if (!fileSet) {
+        if (object)
+            registry.ReleaseObject(object);
+        SendMessage("Could not find File Set: " + name, stError);
+        return std::nullopt;
+    }
+    struct TRelease {
+        std::shared_ptr<IProjectObject> Object;
+        ~TRelease() { GetProjectObjectService().ReleaseObject(Object); }
+    } release{object};
+    TStringList lines;
+    std::string list = fileSet->GetFileList();
+    std::size_t start = 0;
+    while (start < list.size()) {
+        std::size_t end = list.find("\r\n", start);
+        lines.push_back(list.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos)
+            break;
+        start = end + 2;
+    }
+    std::string base = fileSet->GetBaseDirectory();
+    while (base.size() > 1 && base.back() == '/')
+        base.pop_back();
+    return GetFilesFromStringList(lines, base);
+}
+
+std::string TFTPBaseAction::WalkToDirectory(IFTPConnectionObject& connection, const std::string& current,
+                                            const std::string& target) {
+    auto from = SplitSegments(current);
+    auto to = SplitSegments(target);
+    std::size_t common = 0;
+    while (common < from.size() && common < to.size() && from[common] == to[common])
+        ++common;
+    for (std::size_t i = common; i < from.size(); ++i)
+        if (!from[i].empty())
+            connection.ChangeUpDir();
+    std::string result;
+    for (std::size_t i = 0; i < common; ++i)
+        if (!to[i].empty())
+            result += "/" + to[i];
+    for (std::size_t i = common; i < to.size(); ++i) {
+        if (to[i].empty())
+            continue;
+        try {
+            connection.CreateDir(to[i]);
+        } catch (const net::EReplyError& e) {
+            // 550: the folder is already there.
+            if (e.Code() != 550)
+                throw;
+        }
+        connection.ChangeDir(to[i]);
+        result += "/" + to[i];
+    }
+    return result.empty() ? "/" : result;
+}
+
+void TFTPBaseAction::UploadFile(const TFTPItem& local, const TFTPItem& remote, const std::string& remoteBase,
+                                IFTPConnectionObject& connection, TRemotePosition& position, bool&, bool, bool, int) {
+    if (local.ItemType == itRemoteFile || local.ItemType == itRemoteDir)
+        throw std::runtime_error("Invalid Operation: Cannot upload a remote file.");
+    std::string target = TargetDirectory(remote);
+    if (remote.IsDir()) {
+        std::string dir = remote.RelativePathPiped;
+        if (!dir.empty() && dir.front() == '|')
+            dir.erase(0, 1);
+        while (!dir.empty() && dir.back() == '|')
+            dir.pop_back();
+        std::replace(dir.begin(), dir.end(), '|', '/');
+        target = dir;
+    }
+    std::string base = WithTrailingSlash(remoteBase);
+    if (position.RelativeDirectory != target) {
+        std::string moved = WalkToDirectory(connection, position.RelativeDirectory, target);
+        if (!moved.empty() && moved.front() == '/')
+            moved.erase(0, 1);
+        position.FullDirectory = base + moved;
+        position.RelativeDirectory = remote.IsDir() ? target : moved;
+    }
+    if (remote.IsFile()) {
+        connection.UploadFile(local.FullPath, remote.Name, 0, -1);
+        FUploadedBytes += local.Size;
+    }
+}
+
+void TFTPBaseAction::UploadFileRenamed(const TFTPItem& local, const std::string& remoteBase,
+                                       const std::string& relativePath, IFTPConnectionObject& connection,
+                                       TRemotePosition& position, bool& setDate, bool log, bool createDirectories,
+                                       int skewSeconds) {
+    if (local.ItemType == itRemoteFile)
+        throw std::runtime_error("Invalid remote file passed as local");
+    if (local.ItemType == itRemoteDir)
+        throw std::runtime_error("Invalid remote dir passed as local");
+    std::string relative = relativePath;
+    std::replace(relative.begin(), relative.end(), '\\', '/');
+    std::string base = remoteBase;
+    std::replace(base.begin(), base.end(), '\\', '/');
+    TFTPItem remote = local;
+    remote.ItemType = local.ItemType == itLocalDir ? itRemoteDir : itRemoteFile;
+    std::string trimmed = relative;
+    while (!trimmed.empty() && trimmed.back() == '/')
+        trimmed.pop_back();
+    remote.Name = trimmed.substr(trimmed.rfind('/') == std::string::npos ? 0 : trimmed.rfind('/') + 1);
+    remote.SetRelativePath(trimmed);
+    remote.FullPath = WithTrailingSlash(base) + (trimmed.rfind('/', 0) == 0 ? trimmed.substr(1) : trimmed);
+    UploadFile(local, remote, base, connection, position, setDate, log, createDirectories, skewSeconds);
+}
+
+void TFTPBaseAction::UploadFileToDir(const TFTPItem& local, const std::string& remoteBase,
+                                     IFTPConnectionObject& connection, TRemotePosition& position, bool& setDate,
+                                     bool log, bool createDirectories, int skewSeconds) {
+    TFTPItem remote = local;
+    std::string relative = local.RelativePathPiped;
+    std::replace(relative.begin(), relative.end(), '|', '/');
+    while (!relative.empty() && relative.front() == '/')
+        relative.erase(0, 1);
+    remote.FullPath = WithTrailingSlash(remoteBase) + relative;
+    UploadFile(local, remote, remoteBase, connection, position, setDate, log, createDirectories, skewSeconds);
+}
+
+bool TFTPBaseAction::UploadFiles(const TFTPItemList& items, const std::string& remoteBase,
+                                 IFTPConnectionObject& connection, bool log, bool createDirectories, bool setDate,
+                                 bool, int skewSeconds) {
+    SendMessage("Uploading files...", stInformation);
+    TRemotePosition position{connection.GetRemoteDir(), ""};
+    if (position.FullDirectory != remoteBase)
+        connection.ChangeDir(remoteBase);
+    std::size_t count = 0;
+    for (const auto& item : items) {
+        if (CheckOperationAborted() || GetStopSignalled() || FAborted)
+            return false;
+        UploadFileToDir(item, remoteBase, connection, position, setDate, log, createDirectories, skewSeconds);
+        ++count;
+    }
+    connection.ChangeDir(remoteBase);
+    if (!FAborted)
+        SendMessage("Successfully uploaded " + std::to_string(count) + " items.", stInformation);
+    return true;
+}
+
+void TFTPServiceLocater::RegisterLogger(std::shared_ptr<TFTPLogger> logger) {
+    std::lock_guard lock(FLock);
+    FLogger = std::move(logger);
+}
+
+void TFTPServiceLocater::DeregisterLogger(const std::shared_ptr<TFTPLogger>& logger) {
+    std::lock_guard lock(FLock);
+    if (FLogger == logger)
+        FLogger.reset();
+}
+
+std::shared_ptr<TFTPLogger> TFTPServiceLocater::Logger() const {
+    std::lock_guard lock(FLock);
+    return FLogger;
+}
+
+TFTPServiceLocater& FTPServiceLocator() {
+    static TFTPServiceLocater locator;
+    return locator;
+}
+
+} // namespace zr

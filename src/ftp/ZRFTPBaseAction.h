@@ -1,0 +1,123 @@
+// TFTPBaseAction: the frame every FTP action runs in. It finds the named connection, reconnects it
+// when asked, routes its protocol log into the action's log while the step runs, and releases it.
+#pragma once
+
+#include <atomic>
+#include <filesystem>
+#include <optional>
+#include <mutex>
+
+#include "ftp/ZRFTPObject.h"
+#include "ftp/ZRFTPTree.h"
+#include "host/Action.h"
+
+namespace zr {
+
+using TFTPItemList = std::vector<TFTPItem>;
+
+class TFTPBaseAction : public quillate::TZRAction {
+public:
+    TFTPBaseAction();
+    static const quillate::TMetaClass& ClassInfo();
+    const quillate::TMetaClass& GetClass() const override { return ClassInfo(); }
+
+    bool Execute() override;
+    std::string GetFormattedDescription() const override;
+    void StopSignalled() override;
+    void TerminateAction() override;
+
+    std::string GetConnectionName() const { return FConnectionName; }
+    void SetConnectionName(const std::string& value) { FConnectionName = value; }
+
+protected:
+    // The action's own step; true is success. Exceptions pass to the host.
+    virtual bool DoFTPOperation(IFTPConnectionObject& connection) = 0;
+
+    // True when the user stopped the action; the first call after the stop logs it once.
+    bool CheckOperationAborted();
+    bool Aborted() const { return FAborted; }
+    // Information lines that are logged only while the step runs.
+    void SendFTPMessage(const std::string& text);
+    void SendFTPStatusMessage(const std::string& text);
+    void OnFTPLogMessage(const std::string& text, TConnMessageType type);
+
+    // True drops an item while local files are gathered; the base keeps everything.
+    virtual bool ExcludeItem(const TFTPItem& item, const quillate::TStringList& exclusions);
+    virtual bool ExcludeItem(const std::string& name, const std::string& path, const quillate::TStringList& list1,
+                             const quillate::TStringList& list2);
+
+    // Gathering local files into items relative to a base folder.
+    TFTPItemList GetFilesFromDirectoryAndFileSpec(const std::string& directory, const std::string& mask,
+                                                  bool recursive, const quillate::TStringList& exclusions);
+    // Each line a path or a mask; the first match of each line is taken.
+    TFTPItemList GetFilesFromStringList(const quillate::TStringList& lines, const std::string& baseDirectory);
+    // Empty and logged when the file set does not exist.
+    std::optional<TFTPItemList> GetFilesFromFileSet(const std::string& name);
+    static TFTPItem GetFileFromSearchRecord(const std::filesystem::directory_entry& entry,
+                                            const std::string& baseDirectory);
+    virtual std::int64_t GetLocalFileCRC(const TFTPItem& item);
+
+    // Uploading items into a remote tree rooted at a base folder. The two strings carried between calls
+    // let consecutive uploads into one folder skip every directory change.
+    struct TRemotePosition {
+        std::string FullDirectory;
+        std::string RelativeDirectory;
+    };
+    void UploadFile(const TFTPItem& local, const TFTPItem& remote, const std::string& remoteBase,
+                    IFTPConnectionObject& connection, TRemotePosition& position, bool& setDate, bool log,
+                    bool createDirectories, int skewSeconds);
+    void UploadFileRenamed(const TFTPItem& local, const std::string& remoteBase, const std::string& relativePath,
+                           IFTPConnectionObject& connection, TRemotePosition& position, bool& setDate, bool log,
+                           bool createDirectories, int skewSeconds);
+    void UploadFileToDir(const TFTPItem& local, const std::string& remoteBase, IFTPConnectionObject& connection,
+                         TRemotePosition& position, bool& setDate, bool log, bool createDirectories, int skewSeconds);
+    bool UploadFiles(const TFTPItemList& items, const std::string& remoteBase, IFTPConnectionObject& connection,
+                     bool log, bool createDirectories, bool setDate, bool notice, int skewSeconds);
+    // Moves the server from one folder below the base to another, creating missing folders; returns the
+    // new relative folder with a leading "/".
+    static std::string WalkToDirectory(IFTPConnectionObject& connection, const std::string& current,
+                                       const std::string& target);
+
+    std::int64_t FUploadedBytes = 0;
+
+private:
+    friend struct TFTPBaseActionProperties;
+
+    std::string FConnectionName;
+    bool FAutoReConnect = false;
+    bool FDetailedLogging = false;
+
+    std::mutex FLogLock;
+    bool FInOperation = false;
+    IFTPConnectionObjectPtr FConnection;
+    std::atomic<bool> FAborted{false};
+    bool FAbortReported = false;
+};
+
+// The action that deep helpers log through while a mirror runs.
+class TFTPLogger {
+public:
+    TFTPLogger(TFTPBaseAction* action, bool logFileTransfers) : FAction(action), FLogFileTransfers(logFileTransfers) {}
+    TFTPBaseAction* Action() const { return FAction; }
+    bool LogFileTransfers() const { return FLogFileTransfers; }
+
+private:
+    TFTPBaseAction* FAction;
+    bool FLogFileTransfers;
+};
+
+class TFTPServiceLocater {
+public:
+    void RegisterLogger(std::shared_ptr<TFTPLogger> logger);
+    // Clears the slot only when it holds this logger.
+    void DeregisterLogger(const std::shared_ptr<TFTPLogger>& logger);
+    std::shared_ptr<TFTPLogger> Logger() const;
+
+private:
+    mutable std::mutex FLock;
+    std::shared_ptr<TFTPLogger> FLogger;
+};
+
+TFTPServiceLocater& FTPServiceLocator();
+
+} // namespace zr

@@ -1,0 +1,298 @@
+#include "ftp/ZRFTPConnectAction.h"
+
+#include <fmt/format.h>
+
+#include "ftp/ZRFTPOptions.h"
+#include "host/ProjectObjects.h"
+
+namespace zr {
+
+using namespace quillate;
+
+const TEnumInfo& FTPTransferTypeInfo() {
+    static const TEnumInfo info{"TIdFTPTransferType", {"ftASCII", "ftBinary"}};
+    return info;
+}
+
+const TEnumInfo& FTPProxyTypeInfo() {
+    static const TEnumInfo info{"TIdFtpProxyType",
+                                {"fpcmNone", "fpcmUserSite", "fpcmSite", "fpcmOpen", "fpcmUserPass", "fpcmTransparent"}};
+    return info;
+}
+
+struct TFTPConnectionActionProperties {
+    using T = TFTPConnectionAction;
+    static void Define(TPropertyTable& table) {
+        TPropertyBuilder<T>(table)
+            .Bool("EnableKeepAlives", &T::FEnableKeepAlives)
+            .Help("Keep the control connection alive through NAT routers during long transfers")
+            .String("FTPConnectionName", &T::GetConnectionName, &T::SetConnectionName)
+            .Help("Name under which later FTP actions find this connection")
+            .Int("ConnectTimeoutInSec", &T::FConnectTimeoutInSec)
+            .Help("Seconds to wait for the connection; 0 uses the client's default")
+            .Bool("UseGlobalOpt", &T::FUseGlobalOpt)
+            .Help("Take host, user and password from the global FTP options")
+            .String("FTPHost", &T::FFTPHost)
+            .Int("FTPPort", &T::FFTPPort)
+            .String("UserID", &T::FUserID)
+            .String("Cookie", &T::FCookie)
+            .Hidden()
+            .Encrypted(T::PasswordKey)
+            .Help("The password in its stored form (quillate encrypt --for action.ftp.connect.Cookie)")
+            .Bool("Passive", &T::FPassive)
+            .Bool("DetailedLogging", &T::FDetailedLogging)
+            .Help("Copy the FTP commands and replies of the connect into the log (passwords masked)")
+            .Enum("TransferType", FTPTransferTypeInfo(), &T::FTransferType)
+            .Bool("UseProxy", &T::FUseProxy)
+            .String("ProxyUsername", &T::FProxyUsername)
+            .String("ProxyCookie", &T::FProxyCookie)
+            .Hidden()
+            .Encrypted(T::PasswordKey)
+            .Help("The proxy password in its stored form")
+            .String("ProxyServer", &T::FProxyServer)
+            .Int("ProxyPort", &T::FProxyPort)
+            .Enum("ProxyType", FTPProxyTypeInfo(), &T::FProxyType)
+            .Bool("UseHOST", &T::FUseHOST)
+            .Help("Send the HOST command when the server offers it");
+    }
+};
+
+TFTPConnectionAction::TFTPConnectionAction() : FConnection(std::make_shared<TFTPConnectObject>("")) {}
+
+TFTPConnectionAction::~TFTPConnectionAction() {
+    if (FConnection && FRegistered) {
+        try {
+            GetProjectObjectService().UnregisterObject(FConnection);
+        } catch (...) {
+            // Nothing useful can be done about a registry that fails while the project closes.
+        }
+    }
+}
+
+const TMetaClass& TFTPConnectionAction::ClassInfo() {
+    static const TMetaClass meta = TMetaClass::Of<TFTPConnectionAction>(
+        "TFTPConnectionAction", "action.ftp.connect", &TZRAction::ClassInfo(), &TFTPConnectionActionProperties::Define);
+    return meta;
+}
+
+std::string TFTPConnectionAction::GetFormattedDescription() const {
+    return fmt::format("{} [ {} ]", TZRAction::GetFormattedDescription(), FConnectionName);
+}
+
+void TFTPConnectionAction::GetHiddenProperties(TStringList& list) const {
+    TZRAction::GetHiddenProperties(list);
+    list.push_back("Cookie");
+    list.push_back("ProxyCookie");
+}
+
+void TFTPConnectionAction::SetConnectionName(const std::string& value) {
+    if (value.empty())
+        return;
+    std::string name = value;
+    auto& registry = GetProjectObjectService();
+    while (name != FConnectionName && registry.ObjectExists(name, FTPConnectionCategory))
+        name = "Copy of " + name;
+    FConnectionName = name;
+    FConnection->SetName(name);
+}
+
+void TFTPConnectionAction::Loaded() {
+    TZRAction::Loaded();
+    GetProjectObjectService().RegisterObject(FConnection);
+    FRegistered = true;
+}
+
+bool TFTPConnectionAction::Validate(TValidationErrors& errors) {
+    auto object = GetProjectObjectService().AcquireObject(FConnectionName, FTPConnectionCategory);
+    if (object)
+        GetProjectObjectService().ReleaseObject(object);
+    if (object && object != FConnection) {
+        errors.push_back({"FTP Connection Name", "Duplicate FTP connections named " + FConnectionName + "."});
+        return false;
+    }
+    return true;
+}
+
+std::string TFTPConnectionAction::GetFTPHost() const {
+    return FUseGlobalOpt ? FTPOptions()->GetFTPServer() : FFTPHost;
+}
+
+std::int32_t TFTPConnectionAction::GetFTPPort() const {
+    return FUseGlobalOpt ? FTPOptions()->GetFTPPort() : FFTPPort;
+}
+
+std::string TFTPConnectionAction::GetUserID() const { return FUseGlobalOpt ? FTPOptions()->GetFTPUser() : FUserID; }
+
+std::string TFTPConnectionAction::GetPassword() const {
+    return FUseGlobalOpt ? FTPOptions()->GetFTPPassword() : DecryptString(FCookie, PasswordKey);
+}
+
+void TFTPConnectionAction::SetPassword(const std::string& clearText) { FCookie = EncryptString(clearText, PasswordKey); }
+
+std::string TFTPConnectionAction::GetProxyPassword() const { return DecryptString(FProxyCookie, PasswordKey); }
+
+void TFTPConnectionAction::SetProxyPassword(const std::string& clearText) {
+    FProxyCookie = EncryptString(clearText, PasswordKey);
+}
+
+void TFTPConnectionAction::OnFTPLogMessage(const std::string& text, TConnMessageType) {
+    SendMessage(text, stInformation);
+}
+
+bool TFTPConnectionAction::Execute() {
+    try {
+        FConnection->Disconnect();
+    } catch (...) {
+        // A connection that is already down is what we want here.
+    }
+    try {
+        FConnection->InitialiseFTP();
+    } catch (...) {
+    }
+    std::string host, user, password;
+    if (!TryExpandExpression("Hostname", GetFTPHost(), host, true) ||
+        !TryExpandExpression("Username", GetUserID(), user, false) ||
+        !TryExpandExpression("Password", GetPassword(), password, false))
+        return false;
+
+    FConnection->SetHost(host);
+    // The action's own port, also with the global options: they only supply host and login.
+    FConnection->SetPort(FFTPPort);
+    FConnection->SetUsername(user);
+    FConnection->SetPassive(FPassive);
+    FConnection->SetPassword(password);
+    FConnection->SetTransferType(FTransferType);
+    FConnection->SetEnableKeepAlives(FEnableKeepAlives);
+    FConnection->SetUseHost(FUseHOST);
+
+    if (FUseProxy) {
+        FConnection->SetProxyPort(FProxyPort);
+        std::string proxyPassword, proxyUser, proxyServer;
+        if (!TryExpandExpression("Proxy Password", GetProxyPassword(), proxyPassword, false))
+            return false;
+        FConnection->SetProxyPassword(proxyPassword);
+        if (!TryExpandExpression("Proxy Username", FProxyUsername, proxyUser, false))
+            return false;
+        FConnection->SetProxyUsername(proxyUser);
+        if (!TryExpandExpression("Proxy Server", FProxyServer, proxyServer, true))
+            return false;
+        FConnection->SetProxyServer(proxyServer);
+        FConnection->SetProxyType(FProxyType);
+    }
+    if (FDetailedLogging)
+        FConnection->SetOnMessage([this](const std::string& text, TConnMessageType type) { OnFTPLogMessage(text, type); });
+    struct TUnhook {
+        IFTPConnectionObject& Connection;
+        ~TUnhook() { Connection.SetOnMessage(nullptr); }
+    } unhook{*FConnection};
+
+    SendMessage("Connection to host : " + FConnection->GetHost(), stInformation);
+    try {
+        FConnection->Connect(FConnectTimeoutInSec);
+        return true;
+    } catch (const std::exception& e) {
+        SendMessage("Error Connecting to : " + FConnection->GetHost(), stError);
+        SendMessage(e.what(), stError);
+        return false;
+    }
+}
+
+const TMetaClass& TFTPDisconnectAction::ClassInfo() {
+    static const TMetaClass meta = TMetaClass::Of<TFTPDisconnectAction>("TFTPDisconnectAction", "action.ftp.disconnect",
+                                                                        &TFTPBaseAction::ClassInfo());
+    return meta;
+}
+
+bool TFTPDisconnectAction::DoFTPOperation(IFTPConnectionObject& connection) {
+    try {
+        connection.Disconnect();
+        SendMessage("Disconnected", stInformation);
+    } catch (...) {
+        // Closing a connection that fails on the way out still leaves it closed.
+    }
+    return true;
+}
+
+struct TFTPCheckIfConnectedActionProperties {
+    using T = TFTPCheckIfConnectedAction;
+    static void Define(TPropertyTable& table) {
+        TPropertyBuilder<T>(table)
+            .Bool("FailIfNotConnected", &T::FFailIfNotConnected)
+            .Help("Fail instead of reconnecting when the connection is down")
+            .String("ConnectionName", &T::FConnectionName);
+    }
+};
+
+const TMetaClass& TFTPCheckIfConnectedAction::ClassInfo() {
+    static const TMetaClass meta = TMetaClass::Of<TFTPCheckIfConnectedAction>(
+        "TFTPCheckIfConnectedAction", "action.ftp.connection.check", &TZRAction::ClassInfo(),
+        &TFTPCheckIfConnectedActionProperties::Define);
+    return meta;
+}
+
+bool TFTPCheckIfConnectedAction::Execute() {
+    if (FConnectionName.empty()) {
+        SendMessage("Connection name is not set", stError);
+        return false;
+    }
+    auto& registry = GetProjectObjectService();
+    auto object = registry.AcquireObject(FConnectionName, FTPConnectionCategory);
+    struct TRelease {
+        std::shared_ptr<IProjectObject> Object;
+        ~TRelease() {
+            if (Object)
+                GetProjectObjectService().ReleaseObject(Object);
+        }
+    } release{object};
+    auto connection = std::dynamic_pointer_cast<IFTPConnectionObject>(object);
+    if (!connection) {
+        SendMessage("Connection object not found: " + FConnectionName, stError);
+        return false;
+    }
+
+    FNotConnected = !connection->IsConnected();
+    if (!FNotConnected) {
+        // The client may not have noticed that the server dropped the connection: ask the server.
+        try {
+            connection->GetRemoteDir();
+            FNotConnected = !connection->IsConnected();
+        } catch (...) {
+            FNotConnected = true;
+        }
+    }
+    std::string quoted = "FTP Connection \"" + FConnectionName + "\"";
+    if (FNotConnected)
+        SendMessage(quoted + " is not connected.", stInformation);
+    else
+        SendMessage(quoted + " is connected.", stSuccess);
+
+    if (FNotConnected && FFailIfNotConnected) {
+        SendMessage("Failing because not connected.", stError);
+        return false;
+    }
+    if (!FNotConnected) {
+        SetActionStatus(9);
+        return true;
+    }
+    SendMessage("Reconnecting...", stInformation);
+    try {
+        connection->Connect(0);
+        if (connection->IsConnected()) {
+            SendMessage("Reconnected.", stSuccess);
+            return true;
+        }
+        SendMessage("Unable to reconnect.", stError);
+        return false;
+    } catch (const std::exception& e) {
+        SendMessage("Error reconnecting to : " + connection->GetHost(), stError);
+        SendMessage(e.what(), stError);
+        return false;
+    }
+}
+
+void TFTPCheckIfConnectedAction::GetNextActionSource(int state, int& next) {
+    if (state == 0 && !FNotConnected)
+        next = nasSkipChildActions;
+}
+
+} // namespace zr

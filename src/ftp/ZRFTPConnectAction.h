@@ -1,0 +1,100 @@
+// The actions that manage a named FTP connection: "FTP Connect" owns and opens it, "FTP Disconnect"
+// closes it, "FTP Check If Connected" tests it and reconnects it for the actions below it.
+#pragma once
+
+#include "ftp/ZRFTPBaseAction.h"
+#include "ftp/ZRFTPObject.h"
+#include "host/Action.h"
+
+namespace zr {
+
+const quillate::TEnumInfo& FTPTransferTypeInfo();
+const quillate::TEnumInfo& FTPProxyTypeInfo();
+
+class TFTPConnectionAction : public quillate::TZRAction {
+public:
+    // The key of both stored passwords, the same in every project.
+    static constexpr const char* PasswordKey = "qzr4ftpc0nn3c";
+
+    TFTPConnectionAction();
+    ~TFTPConnectionAction() override;
+    static const quillate::TMetaClass& ClassInfo();
+    const quillate::TMetaClass& GetClass() const override { return ClassInfo(); }
+
+    bool Execute() override;
+    bool Validate(quillate::TValidationErrors& errors) override;
+    std::string GetActionName() const override { return "FTP Connect"; }
+    std::string GetFormattedDescription() const override;
+    void GetHiddenProperties(quillate::TStringList& list) const override;
+    void Loaded() override;
+
+    std::string GetConnectionName() const { return FConnectionName; }
+    // An empty name is ignored; a name in use by another connection gets "Copy of " in front.
+    void SetConnectionName(const std::string& value);
+    // The global options' values when UseGlobalOpt is set.
+    std::string GetFTPHost() const;
+    std::int32_t GetFTPPort() const;
+    std::string GetUserID() const;
+    std::string GetPassword() const;
+    void SetPassword(const std::string& clearText);
+    std::string GetProxyPassword() const;
+    void SetProxyPassword(const std::string& clearText);
+
+    const IFTPConnectionObjectPtr& Connection() const { return FConnection; }
+
+private:
+    friend struct TFTPConnectionActionProperties;
+    void OnFTPLogMessage(const std::string& text, TConnMessageType type);
+
+    bool FEnableKeepAlives = false;
+    std::string FConnectionName;
+    std::int32_t FConnectTimeoutInSec = 0;
+    bool FUseGlobalOpt = false;
+    std::string FFTPHost;
+    std::int32_t FFTPPort = 21;
+    std::string FUserID;
+    std::string FCookie;
+    bool FPassive = false;
+    bool FDetailedLogging = false;
+    net::TFTPTransferType FTransferType = net::TFTPTransferType::ftBinary;
+    bool FUseProxy = false;
+    std::string FProxyUsername;
+    std::string FProxyCookie;
+    std::string FProxyServer;
+    std::int32_t FProxyPort = 0;
+    net::TFTPProxyType FProxyType = net::TFTPProxyType::fpcmNone;
+    bool FUseHOST = true;
+
+    IFTPConnectionObjectPtr FConnection;
+    bool FRegistered = false;
+};
+
+class TFTPDisconnectAction : public TFTPBaseAction {
+public:
+    static const quillate::TMetaClass& ClassInfo();
+    const quillate::TMetaClass& GetClass() const override { return ClassInfo(); }
+    std::string GetActionName() const override { return "FTP Disconnect"; }
+
+protected:
+    bool DoFTPOperation(IFTPConnectionObject& connection) override;
+};
+
+class TFTPCheckIfConnectedAction : public quillate::TZRAction {
+public:
+    static const quillate::TMetaClass& ClassInfo();
+    const quillate::TMetaClass& GetClass() const override { return ClassInfo(); }
+    bool Execute() override;
+    std::string GetActionName() const override { return "FTP Check If Connected"; }
+    int GetActionType() const override { return quillate::atCondition; }
+    void GetNextActionSource(int state, int& next) override;
+    // The outcome of the last check: true when the connection was found down.
+    bool TestResult() const { return FNotConnected; }
+
+private:
+    friend struct TFTPCheckIfConnectedActionProperties;
+    bool FFailIfNotConnected = false;
+    std::string FConnectionName;
+    bool FNotConnected = false;
+};
+
+} // namespace zr

@@ -1,0 +1,407 @@
+#include "ftp/ZRFTPObject.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include <fmt/format.h>
+
+#include "net/NetErrors.h"
+#include "net/ThrottleIntercept.h"
+
+namespace zr {
+
+namespace {
+
+std::string TrimOneTrailing(std::string dir) {
+    if (!dir.empty() && dir.back() == '/')
+        dir.pop_back();
+    if (!dir.empty() && dir.back() == '\\')
+        dir.pop_back();
+    return dir;
+}
+
+bool EqualsIgnoringCase(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
+               return std::tolower(x) == std::tolower(y);
+           });
+}
+
+// "200" or "200,250": the reply codes a raw command may get; empty accepts any reply.
+std::vector<int> ExpectedCodes(const std::string& expected) {
+    std::vector<int> codes;
+    std::size_t start = 0;
+    while (start < expected.size()) {
+        std::size_t end = expected.find_first_of(", ", start);
+        std::string part = expected.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (!part.empty()) {
+            try {
+                codes.push_back(std::stoi(part));
+            } catch (const std::exception&) {
+                throw std::invalid_argument(fmt::format("Expected reply \"{}\" is not a reply code", part));
+            }
+        }
+        if (end == std::string::npos)
+            break;
+        start = end + 1;
+    }
+    return codes;
+}
+
+} // namespace
+
+bool TZRIdLogEvent::ParseNextLine(const std::string& text, std::string& line, std::string& rest) {
+    line.clear();
+    rest.clear();
+    if (text.empty())
+        return false;
+    std::size_t cr = text.find('\r');
+    if (cr == std::string::npos) {
+        line = text;
+        return true;
+    }
+    line = text.substr(0, cr);
+    rest = text.substr(cr + 1);
+    if (!rest.empty() && rest.front() == '\n')
+        rest.erase(0, 1);
+    return true;
+}
+
+void TZRIdLogEvent::ObfusticatePassword(std::string& line) {
+    std::string lower(line);
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+    if (lower.find("pass") != std::string::npos)
+        line = "PASS xxx";
+}
+
+void TZRIdLogEvent::LogReceivedData(const std::string& text, const std::string& data) {
+    if (!OnReceived)
+        return;
+    std::string line, rest, remaining = data;
+    while (ParseNextLine(remaining, line, rest)) {
+        OnReceived(text, line);
+        remaining = rest;
+    }
+}
+
+void TZRIdLogEvent::LogSentData(const std::string& text, const std::string& data) {
+    if (!OnSent)
+        return;
+    std::string line, rest, remaining = data;
+    while (ParseNextLine(remaining, line, rest)) {
+        ObfusticatePassword(line);
+        OnSent(text, line);
+        remaining = rest;
+    }
+}
+
+void TZRIdLogEvent::LogStatus(const std::string& text) {
+    if (OnStatus)
+        OnStatus(text);
+}
+
+void TZRIdLogEvent::Received(std::string_view data) {
+    FPendingReceived.append(data);
+    // Only whole lines are logged; the tail waits for the rest of its line.
+    std::size_t end = FPendingReceived.find_last_of('\n');
+    if (end == std::string::npos) {
+        if (FPendingReceived.size() < 64 * 1024)
+            return;
+        end = FPendingReceived.size() - 1;
+    }
+    std::string complete = FPendingReceived.substr(0, end + 1);
+    FPendingReceived.erase(0, end + 1);
+    LogReceivedData(FPeer, complete);
+}
+
+void TZRIdLogEvent::Sent(std::string_view data) { LogSentData(FPeer, std::string(data)); }
+
+void TZRIdLogEvent::Status(net::TConnectionStatus, std::string_view text) {
+    if (!FPendingReceived.empty()) {
+        LogReceivedData(FPeer, FPendingReceived);
+        FPendingReceived.clear();
+    }
+    LogStatus(std::string(text));
+}
+
+TFTPConnectObject::TFTPConnectObject(const std::string& name) : FName(name) {
+    InitialiseFTP();
+    FLog = std::make_shared<TZRIdLogEvent>();
+    FLog->OnReceived = [this](const std::string& text, const std::string& line) {
+        Deliver(fmt::format("Recv: {} : {}", text, line), Received);
+    };
+    FLog->OnSent = [this](const std::string& text, const std::string& line) {
+        Deliver(fmt::format("Sent: {} : {}", text, line), Sent);
+    };
+    FLog->OnStatus = [this](const std::string& text) { Deliver("Status: " + text, Status); };
+}
+
+TFTPConnectObject::~TFTPConnectObject() = default;
+
+std::string TFTPConnectObject::GetName() const {
+    std::lock_guard lock(FNameLock);
+    return FName;
+}
+
+void TFTPConnectObject::SetName(const std::string& name) {
+    std::lock_guard lock(FNameLock);
+    FName = name;
+}
+
+void TFTPConnectObject::Reset() {
+    if (IsConnected())
+        Disconnect();
+}
+
+void TFTPConnectObject::SetPort(int value) { FClient->Port = static_cast<std::uint16_t>(value); }
+
+void TFTPConnectObject::SetProxyPort(int value) { FClient->ProxySettings.Port = static_cast<std::uint16_t>(value); }
+
+TFTPLoggingEvent TFTPConnectObject::GetOnMessage() const {
+    std::lock_guard lock(FMessageLock);
+    return FOnMessage;
+}
+
+void TFTPConnectObject::SetOnMessage(TFTPLoggingEvent event) {
+    std::lock_guard lock(FMessageLock);
+    FOnMessage = std::move(event);
+}
+
+void TFTPConnectObject::Deliver(const std::string& line, TConnMessageType type) {
+    TFTPLoggingEvent handler = GetOnMessage();
+    if (handler)
+        handler(line, type);
+}
+
+void TFTPConnectObject::LogStatusWithData(const std::string& text, const std::string& data) {
+    Deliver(text + " : " + data, Status);
+}
+
+void TFTPConnectObject::InitialiseFTP() {
+    FDirListingDirty = true;
+    auto client = std::make_unique<net::TFTPClient>();
+    client->OnWork = [this](net::TWorkMode mode, std::int64_t count) {
+        if (FOnWorkMessage)
+            FOnWorkMessage(mode, count);
+    };
+    client->OnWorkBegin = [this](net::TWorkMode mode, std::int64_t countMax) {
+        if (FOnWorkBeginMessage)
+            FOnWorkBeginMessage(mode, countMax);
+    };
+    client->OnWorkEnd = [this](net::TWorkMode mode) {
+        if (FOnWorkEndMessage)
+            FOnWorkEndMessage(mode);
+    };
+    client->NATKeepAlive.Enabled = FEnableKeepAlives;
+    client->NATKeepAlive.IdleTime = std::chrono::milliseconds(60000);
+    client->NATKeepAlive.Interval = std::chrono::milliseconds(60000);
+    std::unique_ptr<net::TFTPClient> old;
+    {
+        std::lock_guard lock(FClientLock);
+        old = std::move(FClient);
+        FClient = std::move(client);
+    }
+}
+
+void TFTPConnectObject::Connect(int timeoutSeconds) {
+    FDirListingDirty = true;
+    auto& control = FClient->ControlConnection();
+    control.RemoveIntercept(FLog);
+    control.AddIntercept(FLog);
+    FLog->SetPeer(fmt::format("{}:{}", FClient->Host, FClient->Port));
+    FClient->ConnectTimeout = std::chrono::milliseconds(static_cast<std::int64_t>(timeoutSeconds) * 1000);
+    FClient->OnStatus = [this](net::TConnectionStatus status, std::string_view text) {
+        if (FOnStatus)
+            FOnStatus(status, std::string(text));
+    };
+    FClient->Connect();
+}
+
+void TFTPConnectObject::Disconnect() { FClient->Disconnect(); }
+
+void TFTPConnectObject::Abort() {
+    std::lock_guard lock(FClientLock);
+    if (FClient)
+        FClient->Abort();
+}
+
+bool TFTPConnectObject::IsConnected() {
+    try {
+        return FClient->Connected();
+    } catch (...) {
+        return false;
+    }
+}
+
+void TFTPConnectObject::ChangeDir(const std::string& path) {
+    FDirListingDirty = true;
+    FClient->ChangeDir(path);
+}
+
+std::string TFTPConnectObject::GetRemoteDir() { return FClient->RetrieveCurrentDir(); }
+
+void TFTPConnectObject::ChangeUpDir() {
+    FDirListingDirty = true;
+    FClient->ChangeDirUp();
+}
+
+void TFTPConnectObject::SafeChangeUpDir() {
+    std::string before = TrimOneTrailing(GetRemoteDir());
+    ChangeUpDir();
+    std::string after = TrimOneTrailing(GetRemoteDir());
+    if (!after.empty() && EqualsIgnoringCase(after, before)) {
+        ChangeUpDir();
+        GetRemoteDir();
+    }
+}
+
+std::int64_t TFTPConnectObject::FileCRC(const std::string& path) { return FClient->CRC(path); }
+
+std::string TFTPConnectObject::ListDirectory(const std::string& path, bool details) {
+    std::vector<std::string> lines;
+    FClient->List(lines, path, details);
+    std::string text;
+    for (const auto& line : lines)
+        text += line + "\r\n";
+    return text;
+}
+
+const TFTPListItems& TFTPConnectObject::GetDirectoryListItems(bool refresh) {
+    if (FDirListingDirty) {
+        if (refresh)
+            FClient->List();
+        FDirListing = FClient->DirectoryListing();
+        FDirListingDirty = false;
+    }
+    return FDirListing;
+}
+
+std::int64_t TFTPConnectObject::GetFileSize(const std::string& path) { return FClient->Size(path); }
+
+quillate::TDateTime TFTPConnectObject::GetFileDate(const std::string& path) { return FClient->FileDate(path); }
+
+void TFTPConnectObject::CreateDir(const std::string& path) {
+    FDirListingDirty = true;
+    FClient->MakeDir(path);
+}
+
+void TFTPConnectObject::DeleteDir(const std::string& path, bool deleteContents) {
+    FDirListingDirty = true;
+    if (deleteContents)
+        DeleteDirContents(path);
+    else
+        FClient->RemoveDir(path);
+}
+
+void TFTPConnectObject::DeleteDirContents(const std::string& dir) {
+    FDirListingDirty = true;
+    try {
+        FClient->RemoveDir(dir);
+        LogStatusWithData("Deleted directory", dir);
+        return;
+    } catch (const std::exception&) {
+        // Not empty (or not removable yet): delete what is inside first.
+    }
+    FClient->ChangeDir(dir);
+    LogStatusWithData("Directory not empty, will delete sub directories and files", dir);
+    LogStatusWithData("Changed into directory", dir);
+    FClient->List();
+    // A snapshot, because the recursion lists again.
+    std::vector<std::pair<std::string, net::TFTPItemType>> entries;
+    for (const auto& item : FClient->DirectoryListing())
+        entries.emplace_back(item.FileName, item.ItemType);
+    for (const auto& [name, type] : entries) {
+        if (type == net::TFTPItemType::ditDirectory) {
+            if (name != "." && name != "..")
+                DeleteDirContents(name);
+        } else if (type == net::TFTPItemType::ditFile) {
+            try {
+                FClient->Delete(name);
+            } catch (const std::exception& e) {
+                throw std::runtime_error(std::string("Unable to delete file: ") + e.what());
+            }
+            LogStatusWithData("Deleted file", name);
+        }
+    }
+    FClient->ChangeDirUp();
+    FClient->RemoveDir(dir);
+    LogStatusWithData("Deleted directory", dir);
+}
+
+void TFTPConnectObject::DeleteFile(const std::string& path) {
+    FDirListingDirty = true;
+    FClient->Delete(path);
+}
+
+void TFTPConnectObject::RenameFile(const std::string& oldName, const std::string& newName) {
+    FClient->Rename(oldName, newName);
+}
+
+void TFTPConnectObject::OnDataChannelCreate(net::TTCPConnection& dataChannel) {
+    FLastThrottleBits = static_cast<std::uint64_t>(FMaxTransferSpeed) * 8;
+    dataChannel.AddIntercept(std::make_shared<net::TThrottleIntercept>(FLastThrottleBits));
+}
+
+void TFTPConnectObject::Upload(const std::string& local, const std::string& remote, std::int64_t startPosition,
+                               int maxSpeed) {
+    FDirListingDirty = true;
+    FMaxTransferSpeed = maxSpeed;
+    if (maxSpeed > 0)
+        FClient->OnDataChannelCreate = [this](net::TTCPConnection& data) { OnDataChannelCreate(data); };
+    struct TUnhook {
+        net::TFTPClient& Client;
+        ~TUnhook() { Client.OnDataChannelCreate = nullptr; }
+    } unhook{*FClient};
+    FClient->Put(local, remote, false, startPosition);
+}
+
+void TFTPConnectObject::UploadFile(const std::string& local, const std::string& remote, int maxSpeed,
+                                   std::int64_t) {
+    Upload(local, remote, -1, maxSpeed);
+}
+
+void TFTPConnectObject::Resume(const std::string& local, const std::string& remote, std::int64_t startPosition,
+                               int maxSpeed) {
+    Upload(local, remote, startPosition, maxSpeed);
+}
+
+void TFTPConnectObject::DownloadFile(const std::string& remote, const std::string& local, bool overwrite,
+                                     bool resume) {
+    FClient->Get(remote, local, overwrite, resume);
+}
+
+void TFTPConnectObject::NOOP() { FClient->Noop(); }
+
+std::string TFTPConnectObject::SendCMD(const std::string& command, const std::string& expected) {
+    FDirListingDirty = true;
+    int code = FClient->SendCmd(command, ExpectedCodes(expected));
+    std::string result = std::to_string(code) + "\r\n";
+    for (const auto& line : FClient->LastReply().Lines)
+        result += line + "\r\n";
+    return result;
+}
+
+bool TFTPConnectObject::SupportsSetFileDate() {
+    return FClient->IsExtSupported("MFMT") || FClient->IsExtSupported("MDTM");
+}
+
+bool TFTPConnectObject::SetFileDate(const std::string& path, quillate::TDateTime date, std::string& message) {
+    message.clear();
+    try {
+        FClient->SetModTime(path, date);
+        FDirListingDirty = true;
+        return true;
+    } catch (const net::EReplyError& e) {
+        message = fmt::format("Error Code: {}  Message Returned: {}", e.Code(), e.ReplyText());
+        // 213 is the file-status success reply; codes outside the reply range are not the server's refusal.
+        if (e.Code() == 213 || e.Code() < 100 || e.Code() > 699) {
+            FDirListingDirty = true;
+            return true;
+        }
+        return false;
+    } catch (const std::exception& e) {
+        message = e.what();
+        return false;
+    }
+}
+
+} // namespace zr

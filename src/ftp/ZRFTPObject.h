@@ -1,0 +1,254 @@
+// The named FTP connection that FTP actions share: one client, a cached listing, a protocol log with
+// passwords masked, progress forwarding and an upload throttle.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "host/DateTime.h"
+#include "host/ProjectObjects.h"
+#include "net/ConnectionIntercept.h"
+#include "net/FTPClient.h"
+
+namespace zr {
+
+enum TConnMessageType : int { Received = 0, Sent = 1, Status = 2 };
+
+using TFTPLoggingEvent = std::function<void(const std::string& text, TConnMessageType type)>;
+using TFTPWorkEvent = std::function<void(net::TWorkMode mode, std::int64_t count)>;
+using TFTPWorkBeginEvent = std::function<void(net::TWorkMode mode, std::int64_t countMax)>;
+using TFTPWorkEndEvent = std::function<void(net::TWorkMode mode)>;
+using TFTPStatusEvent = std::function<void(net::TConnectionStatus status, const std::string& text)>;
+using TFTPListItems = std::vector<net::TFTPListItem>;
+
+class IFTPConnectionObject : public quillate::IProjectObject {
+public:
+    virtual void SetName(const std::string& name) = 0;
+    // Disconnects when connected; otherwise nothing.
+    virtual void Reset() = 0;
+
+    virtual std::string GetHost() const = 0;
+    virtual bool GetUseHost() const = 0;
+    virtual bool GetPassive() const = 0;
+    virtual std::string GetPassword() const = 0;
+    virtual int GetPort() const = 0;
+    virtual std::string GetProxyPassword() const = 0;
+    virtual int GetProxyPort() const = 0;
+    virtual std::string GetProxyServer() const = 0;
+    virtual net::TFTPProxyType GetProxyType() const = 0;
+    virtual std::string GetProxyUsername() const = 0;
+    virtual net::TFTPTransferType GetTransferType() const = 0;
+    virtual std::string GetUsername() const = 0;
+    virtual TFTPLoggingEvent GetOnMessage() const = 0;
+    virtual bool GetEnableKeepAlives() const = 0;
+
+    virtual void SetHost(const std::string& value) = 0;
+    virtual void SetUseHost(bool value) = 0;
+    virtual void SetPassive(bool value) = 0;
+    virtual void SetPassword(const std::string& value) = 0;
+    virtual void SetPort(int value) = 0;
+    virtual void SetProxyPassword(const std::string& value) = 0;
+    virtual void SetProxyPort(int value) = 0;
+    virtual void SetProxyServer(const std::string& value) = 0;
+    virtual void SetProxyType(net::TFTPProxyType value) = 0;
+    virtual void SetProxyUsername(const std::string& value) = 0;
+    virtual void SetTransferType(net::TFTPTransferType value) = 0;
+    virtual void SetUsername(const std::string& value) = 0;
+    // An empty event stops delivery.
+    virtual void SetOnMessage(TFTPLoggingEvent event) = 0;
+
+    virtual TFTPWorkEvent GetOnWork() const = 0;
+    virtual TFTPWorkBeginEvent GetOnWorkBegin() const = 0;
+    virtual TFTPWorkEndEvent GetOnWorkEnd() const = 0;
+    virtual TFTPStatusEvent GetOnStatus() const = 0;
+    virtual void SetOnWork(TFTPWorkEvent event) = 0;
+    virtual void SetOnWorkBegin(TFTPWorkBeginEvent event) = 0;
+    virtual void SetOnWorkEnd(TFTPWorkEndEvent event) = 0;
+    // Stored only: the client takes it at the next InitialiseFTP.
+    virtual void SetEnableKeepAlives(bool value) = 0;
+    virtual void SetOnStatus(TFTPStatusEvent event) = 0;
+
+    // Seconds; 0 leaves the client's default.
+    virtual void Connect(int timeoutSeconds) = 0;
+    virtual void Disconnect() = 0;
+    // Safe from any thread: the running transfer or command fails on its own thread.
+    virtual void Abort() = 0;
+    // Never raises.
+    virtual bool IsConnected() = 0;
+    virtual void ChangeDir(const std::string& path) = 0;
+    virtual std::string GetRemoteDir() = 0;
+    virtual void ChangeUpDir() = 0;
+    // Goes one level up and makes sure the server really moved.
+    virtual void SafeChangeUpDir() = 0;
+    virtual std::int64_t FileCRC(const std::string& path) = 0;
+    // The listing's lines joined by CR LF.
+    virtual std::string ListDirectory(const std::string& path, bool details) = 0;
+    // The cached listing of the current directory; refreshed from the server only when stale.
+    virtual const TFTPListItems& GetDirectoryListItems(bool refresh) = 0;
+    virtual std::int64_t GetFileSize(const std::string& path) = 0;
+    virtual quillate::TDateTime GetFileDate(const std::string& path) = 0;
+    virtual void CreateDir(const std::string& path) = 0;
+    virtual void DeleteDir(const std::string& path, bool deleteContents) = 0;
+    virtual void DeleteFile(const std::string& path) = 0;
+    virtual void RenameFile(const std::string& oldName, const std::string& newName) = 0;
+    // maxSpeed in bytes per second, 0 or less for none; the last argument is not used.
+    virtual void UploadFile(const std::string& local, const std::string& remote, int maxSpeed,
+                            std::int64_t unused) = 0;
+    // Continues the server's copy from startPosition.
+    virtual void Resume(const std::string& local, const std::string& remote, std::int64_t startPosition,
+                        int maxSpeed) = 0;
+    virtual void DownloadFile(const std::string& remote, const std::string& local, bool overwrite, bool resume) = 0;
+    virtual void NOOP() = 0;
+    // Throws the old client away for a fresh one with default settings.
+    virtual void InitialiseFTP() = 0;
+    // The reply code, CR LF, then every line of the reply each ended by CR LF.
+    virtual std::string SendCMD(const std::string& command, const std::string& expected) = 0;
+    virtual bool SupportsSetFileDate() = 0;
+    virtual bool SetFileDate(const std::string& path, quillate::TDateTime date, std::string& message) = 0;
+};
+
+using IFTPConnectionObjectPtr = std::shared_ptr<IFTPConnectionObject>;
+
+// The protocol log on the control connection: splits the traffic into lines and masks every sent
+// line that mentions a password.
+class TZRIdLogEvent : public net::IConnectionIntercept {
+public:
+    using TDataEvent = std::function<void(const std::string& text, const std::string& line)>;
+    using TStatusText = std::function<void(const std::string& text)>;
+
+    // Splits off the text up to the first CR (an LF right after it is dropped); false for empty text.
+    static bool ParseNextLine(const std::string& text, std::string& line, std::string& rest);
+    static void ObfusticatePassword(std::string& line);
+
+    void SetPeer(std::string peer) { FPeer = std::move(peer); }
+    TDataEvent OnReceived;
+    TDataEvent OnSent;
+    TStatusText OnStatus;
+
+    void Received(std::string_view data) override;
+    void Sent(std::string_view data) override;
+    void Status(net::TConnectionStatus status, std::string_view text) override;
+
+    void LogReceivedData(const std::string& text, const std::string& data);
+    void LogSentData(const std::string& text, const std::string& data);
+    void LogStatus(const std::string& text);
+
+private:
+    // A reply cut by the network in the middle of a line is held until the line is complete.
+    std::string FPendingReceived;
+    std::string FPeer;
+};
+
+class TFTPConnectObject : public IFTPConnectionObject, public std::enable_shared_from_this<TFTPConnectObject> {
+public:
+    explicit TFTPConnectObject(const std::string& name);
+    ~TFTPConnectObject() override;
+
+    std::string GetName() const override;
+    std::string GetCategory() const override { return quillate::FTPConnectionCategory; }
+    void SetName(const std::string& name) override;
+    void Reset() override;
+
+    std::string GetHost() const override { return FClient->Host; }
+    bool GetUseHost() const override { return FClient->UseHOST; }
+    bool GetPassive() const override { return FClient->Passive; }
+    std::string GetPassword() const override { return FClient->Password; }
+    int GetPort() const override { return FClient->Port; }
+    std::string GetProxyPassword() const override { return FClient->ProxySettings.Password; }
+    int GetProxyPort() const override { return FClient->ProxySettings.Port; }
+    std::string GetProxyServer() const override { return FClient->ProxySettings.Host; }
+    net::TFTPProxyType GetProxyType() const override { return FClient->ProxySettings.ProxyType; }
+    std::string GetProxyUsername() const override { return FClient->ProxySettings.UserName; }
+    net::TFTPTransferType GetTransferType() const override { return FClient->TransferType(); }
+    std::string GetUsername() const override { return FClient->Username; }
+    TFTPLoggingEvent GetOnMessage() const override;
+    bool GetEnableKeepAlives() const override { return FEnableKeepAlives; }
+
+    void SetHost(const std::string& value) override { FClient->Host = value; }
+    void SetUseHost(bool value) override { FClient->UseHOST = value; }
+    void SetPassive(bool value) override { FClient->Passive = value; }
+    void SetPassword(const std::string& value) override { FClient->Password = value; }
+    void SetPort(int value) override;
+    void SetProxyPassword(const std::string& value) override { FClient->ProxySettings.Password = value; }
+    void SetProxyPort(int value) override;
+    void SetProxyServer(const std::string& value) override { FClient->ProxySettings.Host = value; }
+    void SetProxyType(net::TFTPProxyType value) override { FClient->ProxySettings.ProxyType = value; }
+    void SetProxyUsername(const std::string& value) override { FClient->ProxySettings.UserName = value; }
+    void SetTransferType(net::TFTPTransferType value) override { FClient->SetTransferType(value); }
+    void SetUsername(const std::string& value) override { FClient->Username = value; }
+    void SetOnMessage(TFTPLoggingEvent event) override;
+
+    TFTPWorkEvent GetOnWork() const override { return FOnWorkMessage; }
+    TFTPWorkBeginEvent GetOnWorkBegin() const override { return FOnWorkBeginMessage; }
+    TFTPWorkEndEvent GetOnWorkEnd() const override { return FOnWorkEndMessage; }
+    TFTPStatusEvent GetOnStatus() const override { return FOnStatus; }
+    void SetOnWork(TFTPWorkEvent event) override { FOnWorkMessage = std::move(event); }
+    void SetOnWorkBegin(TFTPWorkBeginEvent event) override { FOnWorkBeginMessage = std::move(event); }
+    void SetOnWorkEnd(TFTPWorkEndEvent event) override { FOnWorkEndMessage = std::move(event); }
+    void SetEnableKeepAlives(bool value) override { FEnableKeepAlives = value; }
+    void SetOnStatus(TFTPStatusEvent event) override { FOnStatus = std::move(event); }
+
+    void Connect(int timeoutSeconds) override;
+    void Disconnect() override;
+    void Abort() override;
+    bool IsConnected() override;
+    void ChangeDir(const std::string& path) override;
+    std::string GetRemoteDir() override;
+    void ChangeUpDir() override;
+    void SafeChangeUpDir() override;
+    std::int64_t FileCRC(const std::string& path) override;
+    std::string ListDirectory(const std::string& path, bool details) override;
+    const TFTPListItems& GetDirectoryListItems(bool refresh) override;
+    std::int64_t GetFileSize(const std::string& path) override;
+    quillate::TDateTime GetFileDate(const std::string& path) override;
+    void CreateDir(const std::string& path) override;
+    void DeleteDir(const std::string& path, bool deleteContents) override;
+    void DeleteFile(const std::string& path) override;
+    void RenameFile(const std::string& oldName, const std::string& newName) override;
+    void UploadFile(const std::string& local, const std::string& remote, int maxSpeed, std::int64_t unused) override;
+    void Resume(const std::string& local, const std::string& remote, std::int64_t startPosition,
+                int maxSpeed) override;
+    void DownloadFile(const std::string& remote, const std::string& local, bool overwrite, bool resume) override;
+    void NOOP() override;
+    void InitialiseFTP() override;
+    std::string SendCMD(const std::string& command, const std::string& expected) override;
+    bool SupportsSetFileDate() override;
+    bool SetFileDate(const std::string& path, quillate::TDateTime date, std::string& message) override;
+
+    // The client itself, for tests and for settings the interface does not carry.
+    net::TFTPClient& Client() { return *FClient; }
+    // The throttle of the last throttled upload's data channel, in bits per second (0: none).
+    std::uint64_t LastThrottleBitsPerSecond() const { return FLastThrottleBits; }
+
+private:
+    void DeleteDirContents(const std::string& dir);
+    void LogStatusWithData(const std::string& text, const std::string& data);
+    void Deliver(const std::string& line, TConnMessageType type);
+    void OnDataChannelCreate(net::TTCPConnection& dataChannel);
+    void Upload(const std::string& local, const std::string& remote, std::int64_t startPosition, int maxSpeed);
+
+    int FMaxTransferSpeed = 0;
+    // Guards replacing the client against Abort from another thread.
+    std::mutex FClientLock;
+    std::unique_ptr<net::TFTPClient> FClient;
+    std::shared_ptr<TZRIdLogEvent> FLog;
+    mutable std::mutex FNameLock;
+    std::string FName;
+    bool FEnableKeepAlives = false;
+    bool FDirListingDirty = true;
+    TFTPListItems FDirListing;
+    mutable std::mutex FMessageLock;
+    TFTPLoggingEvent FOnMessage;
+    TFTPWorkEvent FOnWorkMessage;
+    TFTPWorkBeginEvent FOnWorkBeginMessage;
+    TFTPWorkEndEvent FOnWorkEndMessage;
+    TFTPStatusEvent FOnStatus;
+    std::uint64_t FLastThrottleBits = 0;
+};
+
+} // namespace zr

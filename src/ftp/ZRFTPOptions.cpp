@@ -1,0 +1,40 @@
+#include "ftp/ZRFTPOptions.h"
+
+namespace zr {
+
+using namespace quillate;
+
+const TMetaClass& TZRFTPOptions::ClassInfo() {
+    static const TMetaClass info = TMetaClass::Of<TZRFTPOptions>(
+        "TZRFTPOptions", "", &TZRInternetOptions::ClassInfo(), [](TPropertyTable& table) {
+            using T = TZRFTPOptions;
+            TPropertyBuilder<T>(table)
+                .String("FTPServer", &T::GetFTPServer, &T::SetFTPServer)
+                .Help("Server that FTP connections use when they take the global options")
+                .String("FTPUser", &T::GetFTPUser, &T::SetFTPUser)
+                .Help("User name for the global FTP server")
+                .String("FTPPass", &T::GetFTPPassword, &T::SetFTPPassword)
+                .Help("Password for the global FTP server; stored encrypted")
+                .Int("FTPPort", &T::GetFTPPort, &T::SetFTPPort)
+                .Help("Port of the global FTP server");
+        });
+    return info;
+}
+
+// The store decrypts "FTPPassword" (a declared password key), so it arrives here in clear text.
+void TZRFTPOptions::LoadOptions(IZROptionsReader& reader) {
+    FFTPPort = reader.ReadInteger(FTPPortKey, DefaultFTPPort);
+    FFTPPass = reader.ReadString(FTPPasswordKey, "");
+    FFTPServer = reader.ReadString(FTPServerKey, "");
+    FFTPUser = reader.ReadString(FTPUserKey, "");
+}
+
+std::shared_ptr<TZRFTPOptions> FTPOptions() {
+    return OptionsService().GetOptionsAs<TZRFTPOptions>(TZRFTPOptions::ClassInfo());
+}
+
+void RegisterFTPOptions() {
+    OptionsService().RegisterOptions(TZRFTPOptions::ClassInfo(), "HINTERNET");
+}
+
+} // namespace zr

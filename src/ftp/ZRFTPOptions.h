@@ -1,0 +1,46 @@
+// TZRFTPOptions: the default server, user, password and port that FTP connect actions may use.
+#pragma once
+
+#include "web/ZRInternetOptions.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace zr {
+
+class TZRFTPOptions : public TZRInternetOptions {
+public:
+    static const quillate::TMetaClass& ClassInfo();
+    const quillate::TMetaClass& GetClass() const override { return ClassInfo(); }
+
+    void LoadOptions(quillate::IZROptionsReader& reader) override;
+
+    std::string GetFTPServer() const { return FFTPServer; }
+    std::string GetFTPUser() const { return FFTPUser; }
+    // Clear text in memory; the store keeps it encrypted.
+    std::string GetFTPPassword() const { return FFTPPass; }
+    std::int32_t GetFTPPort() const { return FFTPPort; }
+
+    // Each marks the options modified only when the value changes.
+    void SetFTPServer(const std::string& value) { Change(FFTPServer, value); }
+    void SetFTPUser(const std::string& value) { Change(FFTPUser, value); }
+    void SetFTPPassword(const std::string& value) { Change(FFTPPass, value); }
+    void SetFTPPort(std::int32_t value) { Change(FFTPPort, value); }
+
+    static constexpr std::int32_t DefaultFTPPort = 21;
+
+private:
+    std::string FFTPServer;
+    std::string FFTPUser;
+    std::string FFTPPass;
+    std::int32_t FFTPPort = DefaultFTPPort;
+};
+
+// The host's one FTP options object; the class must have been registered.
+std::shared_ptr<TZRFTPOptions> FTPOptions();
+
+// Registers TZRFTPOptions with the host's options service under the image "HINTERNET".
+void RegisterFTPOptions();
+
+} // namespace zr

@@ -1,0 +1,363 @@
+#include "net/FTPClient.h"
+
+#include "net/FTPReplyText.h"
+#include "net/NetErrors.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+
+namespace zr::net {
+
+namespace {
+
+constexpr std::size_t TransferBufferSize = 64 * 1024;
+
+// Forwards the control connection's state changes to the client's status event.
+class TStatusForwarder : public IConnectionIntercept {
+public:
+    explicit TStatusForwarder(TFTPClient& client) : FClient(client) {}
+    void Status(TConnectionStatus status, std::string_view text) override {
+        if (FClient.OnStatus)
+            FClient.OnStatus(status, text);
+    }
+
+private:
+    TFTPClient& FClient;
+};
+
+std::string WithPort(const std::string& host, std::uint16_t port) {
+    return port == 21 ? host : fmt::format("{}:{}", host, port);
+}
+
+} // namespace
+
+TFTPClient::TFTPClient() : FStatusForwarder(std::make_shared<TStatusForwarder>(*this)) {
+    FControl.AddIntercept(FStatusForwarder);
+}
+
+TFTPClient::~TFTPClient() = default;
+
+std::chrono::milliseconds TFTPClient::EffectiveConnectTimeout() const {
+    return ConnectTimeout.count() > 0 ? ConnectTimeout : DefaultConnectTimeout;
+}
+
+std::chrono::milliseconds TFTPClient::EffectiveReadTimeout() const {
+    return ReadTimeout.count() > 0 ? ReadTimeout : DefaultReadTimeout;
+}
+
+char* TFTPClient::TransferBuffer() {
+    if (FBuffer.empty())
+        FBuffer.resize(TransferBufferSize);
+    return FBuffer.data();
+}
+
+void TFTPClient::SetTransferType(TFTPTransferType type) {
+    FTransferType = type;
+    if (FControl.IsOpen()) {
+        BeginOperation();
+        EnsureType(type);
+    }
+}
+
+void TFTPClient::DropControl() {
+    FControl.Disconnect();
+    FSession.Reset();
+    FServerTypeKnown = false;
+}
+
+const TReply& TFTPClient::Command(std::string_view line) {
+    try {
+        FSession.SendCommand(line);
+    } catch (const EOperationAborted&) {
+        if (FSession.Broken())
+            DropControl();
+        throw;
+    } catch (const ENetError&) {
+        DropControl();
+        throw;
+    }
+    return ReadReply();
+}
+
+const TReply& TFTPClient::ReadReply() {
+    try {
+        return FSession.ReadReply();
+    } catch (const EOperationAborted&) {
+        // The reply is still owed; the next command reads it first. A half-written line
+        // cannot be repaired.
+        if (FSession.Broken())
+            DropControl();
+        throw;
+    } catch (const ENetError&) {
+        DropControl();
+        throw;
+    }
+}
+
+void TFTPClient::RaiseLastReply(std::string_view line) {
+    FSession.RaiseReplyError(fmt::format("{} on", CommandForDisplay(line)));
+}
+
+const TReply& TFTPClient::CommandExpect(std::string_view line, int replyClass) {
+    const TReply& reply = Command(line);
+    if (reply.Code / 100 != replyClass)
+        RaiseLastReply(line);
+    return reply;
+}
+
+void TFTPClient::Resynchronise() {
+    try {
+        while (FSession.PendingReplies() > 0)
+            FSession.ReadReply();
+    } catch (const EOperationAborted&) {
+        throw;
+    } catch (const ENetError& e) {
+        DropControl();
+        throw ESocketError(fmt::format("Reading the replies left by an aborted command: {}", e.what()),
+                           std::make_error_code(std::errc::protocol_error));
+    }
+}
+
+void TFTPClient::BeginOperation() {
+    if (!FControl.IsOpen())
+        throw ENotConnected(FormatNetMessage("FTP", WithPort(Host, Port), "not connected"));
+    FControl.ClearAbort();
+    if (FSession.Broken()) {
+        DropControl();
+        throw ENotConnected(FormatNetMessage("FTP", WithPort(Host, Port), "connection lost after an abort"));
+    }
+    if (FSession.PendingReplies() > 0)
+        Resynchronise();
+}
+
+void TFTPClient::Connect() {
+    if (FControl.IsOpen())
+        throw EAlreadyConnected(FormatNetMessage("Connecting to", WithPort(Host, Port), "already connected"));
+    FSession.Reset();
+    FFeatures.clear();
+    FFeaturesKnown = false;
+    FServerTypeKnown = false;
+    FEPSVFailed = false;
+    FEPRTFailed = false;
+    FControl.ClearAbort();
+    FControl.SetReadTimeout(EffectiveReadTimeout());
+    FControl.SetKeepAlive(NATKeepAlive);
+
+    bool viaProxy = ProxySettings.ProxyType != TFTPProxyType::fpcmNone && !ProxySettings.Host.empty();
+    const std::string& host = viaProxy ? ProxySettings.Host : Host;
+    std::uint16_t port = viaProxy ? ProxySettings.Port : Port;
+    FControl.Connect(host, port, EffectiveConnectTimeout());
+    try {
+        // 120 means "ready in a few minutes"; the real greeting follows.
+        const TReply* greeting = &ReadReply();
+        while (greeting->Code == 120)
+            greeting = &ReadReply();
+        if (greeting->Code / 100 != 2)
+            FSession.RaiseReplyError("Connecting to");
+        if (!viaProxy) {
+            ReadFeatures();
+            if (UseHOST && IsExtSupported("HOST"))
+                CommandExpect("HOST " + Host, 2);
+        }
+        Login();
+        if (!FFeaturesKnown)
+            ReadFeatures();
+        if (IsExtSupported("UTF8"))
+            Command("OPTS UTF8 ON"); // refusal is harmless: names then pass as bytes anyway
+        EnsureType(FTransferType);
+    } catch (...) {
+        DropControl();
+        throw;
+    }
+}
+
+void TFTPClient::ReadFeatures() {
+    const TReply& reply = Command("FEAT");
+    FFeatures = ParseFeatures(reply);
+    // Some servers answer FEAT only after login; then it is asked again.
+    FFeaturesKnown = reply.Code == 211;
+}
+
+void TFTPClient::LoginUserPass(const std::string& user, const std::string& pass, bool final) {
+    const TReply& userReply = Command("USER " + user);
+    if (userReply.Code == 230 || (!final && userReply.Code / 100 == 2))
+        return;
+    if (userReply.Code != 331 && userReply.Code != 332)
+        RaiseLastReply("USER " + user);
+    const TReply& passReply = Command("PASS " + pass);
+    if (passReply.Code / 100 != 2)
+        RaiseLastReply("PASS");
+}
+
+void TFTPClient::Login() {
+    const auto& proxy = ProxySettings;
+    bool proxyLogin = !proxy.UserName.empty();
+    std::string target = WithPort(Host, Port);
+    switch (proxy.ProxyType) {
+    case TFTPProxyType::fpcmNone:
+        LoginUserPass(Username, Password, true);
+        break;
+    case TFTPProxyType::fpcmUserSite:
+        LoginUserPass(Username + "@" + target, Password, true);
+        break;
+    case TFTPProxyType::fpcmSite:
+        if (proxyLogin)
+            LoginUserPass(proxy.UserName, proxy.Password, false);
+        CommandExpect("SITE " + target, 2);
+        LoginUserPass(Username, Password, true);
+        break;
+    case TFTPProxyType::fpcmOpen:
+        if (proxyLogin)
+            LoginUserPass(proxy.UserName, proxy.Password, false);
+        CommandExpect("OPEN " + target, 2);
+        LoginUserPass(Username, Password, true);
+        break;
+    case TFTPProxyType::fpcmUserPass:
+        LoginUserPass(Username + "@" + proxy.UserName + "@" + target, Password + "@" + proxy.Password, true);
+        break;
+    case TFTPProxyType::fpcmTransparent:
+        if (proxyLogin)
+            LoginUserPass(proxy.UserName, proxy.Password, false);
+        LoginUserPass(Username, Password, true);
+        break;
+    }
+}
+
+void TFTPClient::Disconnect() {
+    if (!FControl.IsOpen())
+        return;
+    try {
+        FControl.ClearAbort();
+        if (!FSession.Broken()) {
+            // A peer that is gone or slow must not hold up the goodbye for a full read time-out.
+            FControl.SetReadTimeout(std::min(EffectiveReadTimeout(), std::chrono::milliseconds(3000)));
+            FSession.SendCommand("QUIT");
+            while (FSession.PendingReplies() > 0)
+                FSession.ReadReply();
+        }
+    } catch (const ENetError&) {
+    }
+    DropControl();
+}
+
+bool TFTPClient::Connected() {
+    return FControl.Connected();
+}
+
+void TFTPClient::Abort() {
+    {
+        std::lock_guard<std::mutex> lock(FDataMutex);
+        if (FDataChannel != nullptr)
+            FDataChannel->Abort();
+    }
+    FControl.Abort();
+}
+
+void TFTPClient::EnsureType(TFTPTransferType type) {
+    if (FServerTypeKnown && FServerType == type)
+        return;
+    CommandExpect(type == TFTPTransferType::ftBinary ? "TYPE I" : "TYPE A", 2);
+    FServerType = type;
+    FServerTypeKnown = true;
+}
+
+void TFTPClient::ChangeDir(const std::string& path) {
+    BeginOperation();
+    CommandExpect("CWD " + path, 2);
+}
+
+void TFTPClient::ChangeDirUp() {
+    BeginOperation();
+    CommandExpect("CDUP", 2);
+}
+
+std::string TFTPClient::RetrieveCurrentDir() {
+    BeginOperation();
+    const TReply& reply = CommandExpect("PWD", 2);
+    auto path = ParseQuotedPath(reply.FinalLineText());
+    if (!path)
+        throw EProtocolError(FormatNetMessage("PWD on", FControl.PeerText(), "reply without a path"));
+    return *path;
+}
+
+void TFTPClient::MakeDir(const std::string& path) {
+    BeginOperation();
+    CommandExpect("MKD " + path, 2);
+}
+
+void TFTPClient::RemoveDir(const std::string& path) {
+    BeginOperation();
+    CommandExpect("RMD " + path, 2);
+}
+
+void TFTPClient::Delete(const std::string& path) {
+    BeginOperation();
+    CommandExpect("DELE " + path, 2);
+}
+
+void TFTPClient::Rename(const std::string& from, const std::string& to) {
+    BeginOperation();
+    CommandExpect("RNFR " + from, 3);
+    CommandExpect("RNTO " + to, 2);
+}
+
+std::int64_t TFTPClient::Size(const std::string& path) {
+    BeginOperation();
+    // Sizes in ASCII mode would count converted line ends; servers refuse them.
+    EnsureType(TFTPTransferType::ftBinary);
+    const TReply& reply = Command("SIZE " + path);
+    if (reply.Code != 213)
+        return -1;
+    return ParseSizeReply(reply.FinalLineText()).value_or(-1);
+}
+
+quillate::TDateTime TFTPClient::FileDate(const std::string& path) {
+    BeginOperation();
+    const TReply& reply = Command("MDTM " + path);
+    if (reply.Code != 213)
+        RaiseLastReply("MDTM " + path);
+    auto when = FTPTimestampToDateTime(reply.FinalLineText());
+    if (!when)
+        throw EProtocolError(FormatNetMessage("MDTM " + path + " on", FControl.PeerText(),
+                                              "unreadable time \"" + reply.FinalLineText() + "\""));
+    return *when;
+}
+
+void TFTPClient::SetModTime(const std::string& path, quillate::TDateTime localTime) {
+    BeginOperation();
+    std::string stamp = FormatFTPTimestamp(localTime);
+    if (IsExtSupported("MFMT"))
+        CommandExpect("MFMT " + stamp + " " + path, 2);
+    else
+        CommandExpect("MDTM " + stamp + " " + path, 2);
+}
+
+bool TFTPClient::IsExtSupported(std::string_view feature) const {
+    return HasFeature(FFeatures, feature);
+}
+
+std::int64_t TFTPClient::CRC(const std::string& path) {
+    BeginOperation();
+    const TReply& reply = CommandExpect("XCRC " + path, 2);
+    auto crc = ParseXCRCReply(reply);
+    if (!crc)
+        throw EProtocolError(FormatNetMessage("XCRC " + path + " on", FControl.PeerText(),
+                                              "unreadable checksum \"" + reply.FinalLineText() + "\""));
+    return static_cast<std::int64_t>(*crc);
+}
+
+void TFTPClient::Noop() {
+    BeginOperation();
+    CommandExpect("NOOP", 2);
+}
+
+int TFTPClient::SendCmd(std::string_view command, const std::vector<int>& expected) {
+    BeginOperation();
+    const TReply& reply = Command(command);
+    if (!expected.empty() && std::find(expected.begin(), expected.end(), reply.Code) == expected.end())
+        RaiseLastReply(command);
+    return reply.Code;
+}
+
+} // namespace zr::net

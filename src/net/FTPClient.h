@@ -1,0 +1,187 @@
+// FTP client (RFC 959 with the 2389, 2428, 3659 and 7151 extensions); every command blocks on
+// the caller's thread, Abort may come from any thread.
+#pragma once
+
+#include "host/DateTime.h"
+#include "net/FTPListParser.h"
+#include "net/ReplySession.h"
+#include "net/TCPConnection.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <iosfwd>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zr::net {
+
+enum class TFTPTransferType { ftASCII, ftBinary };
+
+enum class TFTPProxyType {
+    fpcmNone,        // straight to the server
+    fpcmUserSite,    // USER user@host, PASS pass
+    fpcmSite,        // proxy login, SITE host, then USER/PASS
+    fpcmOpen,        // proxy login, OPEN host, then USER/PASS
+    fpcmUserPass,    // USER user@proxyuser@host, PASS pass@proxypass
+    fpcmTransparent, // proxy login, then USER/PASS for the server
+};
+
+struct TFTPProxySettings {
+    TFTPProxyType ProxyType = TFTPProxyType::fpcmNone;
+    std::string Host;
+    std::uint16_t Port = 21;
+    std::string UserName;
+    std::string Password;
+};
+
+// Direction of a transfer as the work events report it.
+enum class TWorkMode { wmRead, wmWrite };
+
+class TFTPClient {
+public:
+    using TWorkBeginEvent = std::function<void(TWorkMode mode, std::int64_t expectedSize)>;
+    using TWorkEvent = std::function<void(TWorkMode mode, std::int64_t bytesSoFar)>;
+    using TWorkEndEvent = std::function<void(TWorkMode mode)>;
+    using TStatusEvent = std::function<void(TConnectionStatus status, std::string_view text)>;
+    // Called with each new data connection before it carries data; the place to attach a throttle.
+    using TDataChannelEvent = std::function<void(TTCPConnection& dataChannel)>;
+
+    TFTPClient();
+    ~TFTPClient();
+    TFTPClient(const TFTPClient&) = delete;
+    TFTPClient& operator=(const TFTPClient&) = delete;
+
+    // Settings; they take effect at the next Connect (TransferType at once when connected).
+    std::string Host;
+    std::uint16_t Port = 21;
+    std::string Username;
+    std::string Password;
+    bool Passive = true;
+    bool UseHOST = false;
+    // Detailed listings by MLSD when the server offers MLST; off forces LIST.
+    bool UseMLSD = true;
+    std::chrono::milliseconds ConnectTimeout{0}; // 0: DefaultConnectTimeout
+    std::chrono::milliseconds ReadTimeout{0};    // 0: DefaultReadTimeout
+    TKeepAliveSettings NATKeepAlive;
+    TFTPProxySettings ProxySettings;
+    static constexpr std::chrono::milliseconds DefaultConnectTimeout{30000};
+    static constexpr std::chrono::milliseconds DefaultReadTimeout{60000};
+
+    TWorkBeginEvent OnWorkBegin;
+    TWorkEvent OnWork;
+    TWorkEndEvent OnWorkEnd;
+    TStatusEvent OnStatus;
+    TDataChannelEvent OnDataChannelCreate;
+
+    TFTPTransferType TransferType() const { return FTransferType; }
+    void SetTransferType(TFTPTransferType type);
+
+    // The control connection, for attaching the protocol log.
+    TTCPConnection& ControlConnection() { return FControl; }
+
+    void Connect();
+    // Sends QUIT and closes; a dead or silent peer only shortens the goodbye.
+    void Disconnect();
+    bool Connected();
+    // Thread-safe: the running command or transfer fails with EOperationAborted on its own thread.
+    // The connection stays usable; the next command first reads the replies still owed.
+    void Abort();
+
+    void ChangeDir(const std::string& path);
+    void ChangeDirUp();
+    std::string RetrieveCurrentDir();
+    void MakeDir(const std::string& path);
+    void RemoveDir(const std::string& path);
+    void Delete(const std::string& path);
+    void Rename(const std::string& from, const std::string& to);
+    // -1 when the server gives no size.
+    std::int64_t Size(const std::string& path);
+    // Modification time in local time.
+    quillate::TDateTime FileDate(const std::string& path);
+    void SetModTime(const std::string& path, quillate::TDateTime localTime);
+    bool IsExtSupported(std::string_view feature) const;
+    const std::vector<std::string>& Features() const { return FFeatures; }
+    // The server's CRC-32 of the whole file (XCRC).
+    std::int64_t CRC(const std::string& path);
+    void Noop();
+
+    // Detailed listings use MLSD when the server offers MLST, else LIST; without details NLST.
+    // lines receives the raw lines; DirectoryListing() the parsed entries.
+    void List(std::vector<std::string>& lines, const std::string& path = {}, bool details = true);
+    void List(const std::string& path = {}, bool details = true);
+    const std::vector<TFTPListItem>& DirectoryListing() const { return FDirectoryListing; }
+
+    // Sends a raw command; returns the reply code. Raises EReplyError unless the code is one of
+    // expected (an empty list accepts any reply).
+    int SendCmd(std::string_view command, const std::vector<int>& expected = {});
+    const TReply& LastReply() const { return FSession.LastReply(); }
+
+    // Resume appends to an existing local file from its size on (REST); without resume an
+    // existing file is replaced only when overwrite is set.
+    void Get(const std::string& remote, const std::string& localFile, bool overwrite = false, bool resume = false);
+    // restartAt >= 0 sends REST first; the stream receives the bytes from there on.
+    void Get(const std::string& remote, std::ostream& destination, std::int64_t restartAt = -1);
+    // startPosition -1 sends the whole file; otherwise REST and the file from that offset.
+    void Put(const std::string& localFile, const std::string& remote, bool append = false,
+             std::int64_t startPosition = -1);
+    // The stream is sent from its current position.
+    void Put(std::istream& source, const std::string& remote, bool append = false, std::int64_t startPosition = -1);
+
+private:
+    struct TUploadSource;
+    class TDataChannelScope;
+
+    // Common start of every command: connected, abort cleared, owed replies read.
+    void BeginOperation();
+    // Control traffic: a failed connection is dropped, an aborted read leaves the reply owed.
+    const TReply& Command(std::string_view line);
+    const TReply& ReadReply();
+    const TReply& CommandExpect(std::string_view line, int replyClass);
+    [[noreturn]] void RaiseLastReply(std::string_view line);
+    void Resynchronise();
+    void DropControl();
+    void Login();
+    void LoginUserPass(const std::string& user, const std::string& pass, bool final);
+    void ReadFeatures();
+    void EnsureType(TFTPTransferType type);
+    std::chrono::milliseconds EffectiveConnectTimeout() const;
+    std::chrono::milliseconds EffectiveReadTimeout() const;
+    char* TransferBuffer();
+
+    // Data channel (FTPDataChannel.cpp).
+    std::unique_ptr<TTCPConnection> OpenDataChannel();
+    void OpenPassive(TTCPConnection& data);
+    void OpenActive(TTCPConnection& data);
+    void CompleteDataChannel(TTCPConnection& data);
+
+    // Transfer loops (FTPTransfer.cpp).
+    void ReceiveData(std::string_view command, std::int64_t restartAt, bool workEvents, bool ascii,
+                     const std::function<void(const char*, std::size_t)>& sink);
+    void SendData(std::string_view command, std::int64_t restartAt, TUploadSource& source);
+    void StartTransfer(std::string_view command, std::int64_t restartAt, TTCPConnection& data);
+    void FinishTransfer(std::string_view command);
+
+    TTCPConnection FControl;
+    TReplySession FSession{FControl};
+    std::shared_ptr<IConnectionIntercept> FStatusForwarder;
+    TFTPTransferType FTransferType = TFTPTransferType::ftBinary;
+    bool FServerTypeKnown = false;
+    TFTPTransferType FServerType = TFTPTransferType::ftBinary;
+    bool FEPSVFailed = false;
+    bool FEPRTFailed = false;
+    std::vector<std::string> FFeatures;
+    bool FFeaturesKnown = false;
+    std::vector<TFTPListItem> FDirectoryListing;
+    std::vector<char> FBuffer;
+    std::vector<char> FConvertBuffer;
+
+    std::mutex FDataMutex; // guards FDataChannel against Abort from other threads
+    TTCPConnection* FDataChannel = nullptr;
+};
+
+} // namespace zr::net

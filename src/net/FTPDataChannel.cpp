@@ -1,0 +1,100 @@
+// Data connections of the FTP client: passive (EPSV, PASV) and active (EPRT, PORT).
+#include "net/FTPClient.h"
+#include "net/FTPDataChannel.h"
+#include "net/FTPReplyText.h"
+#include "net/NetErrors.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+
+namespace zr::net {
+
+TFTPClient::TDataChannelScope::TDataChannelScope(TFTPClient& client, std::unique_ptr<TTCPConnection> channel)
+    : FClient(client), FChannel(std::move(channel)) {
+    std::lock_guard<std::mutex> lock(FClient.FDataMutex);
+    FClient.FDataChannel = FChannel.get();
+}
+
+TFTPClient::TDataChannelScope::~TDataChannelScope() {
+    {
+        std::lock_guard<std::mutex> lock(FClient.FDataMutex);
+        FClient.FDataChannel = nullptr;
+    }
+    // A channel given up half-way is reset, so the server reports a broken transfer instead of
+    // taking a truncated upload for a complete one.
+    if (!FClosed)
+        FChannel->DisconnectWithReset();
+}
+
+void TFTPClient::TDataChannelScope::Close() {
+    FChannel->Disconnect();
+    FClosed = true;
+}
+
+std::unique_ptr<TTCPConnection> TFTPClient::OpenDataChannel() {
+    auto data = std::make_unique<TTCPConnection>();
+    data->SetReadTimeout(EffectiveReadTimeout());
+    if (OnDataChannelCreate)
+        OnDataChannelCreate(*data);
+    return data;
+}
+
+void TFTPClient::OpenPassive(TTCPConnection& data) {
+    std::string peer = FControl.PeerAddress();
+    std::string address;
+    std::uint16_t port = 0;
+    if (!FEPSVFailed) {
+        const TReply& reply = Command("EPSV");
+        if (reply.Code == 229) {
+            auto epsvPort = ParseEpsvReply(reply.Text());
+            if (!epsvPort)
+                throw EProtocolError(FormatNetMessage("EPSV on", FControl.PeerText(),
+                                                      "unreadable reply \"" + reply.FinalLineText() + "\""));
+            address = peer;
+            port = *epsvPort;
+        } else if (reply.Code / 100 == 5) {
+            FEPSVFailed = true; // not offered; ask for PASV from now on
+        } else {
+            RaiseLastReply("EPSV");
+        }
+    }
+    if (port == 0) {
+        const TReply& reply = CommandExpect("PASV", 2);
+        auto pasv = ParsePasvReply(reply.Text());
+        if (!pasv)
+            throw EProtocolError(FormatNetMessage("PASV on", FControl.PeerText(),
+                                                  "unreadable reply \"" + reply.FinalLineText() + "\""));
+        address = ChoosePassiveAddress(pasv->Address, peer);
+        port = pasv->Port;
+    }
+    data.Connect(address, port, EffectiveConnectTimeout());
+}
+
+void TFTPClient::OpenActive(TTCPConnection& data) {
+    std::string local = FControl.LocalAddress();
+    std::uint16_t port = data.Listen(local);
+    bool v6 = local.find(':') != std::string::npos;
+    if (!FEPRTFailed) {
+        std::string eprt = fmt::format("EPRT |{}|{}|{}|", v6 ? 2 : 1, local, port);
+        const TReply& reply = Command(eprt);
+        if (reply.Code / 100 == 2)
+            return;
+        if (reply.Code / 100 != 5)
+            RaiseLastReply(eprt);
+        FEPRTFailed = true;
+    }
+    if (v6)
+        throw EProtocolError(FormatNetMessage("PORT on", FControl.PeerText(), "the server refused EPRT for IPv6"));
+    std::string numbers = local;
+    std::replace(numbers.begin(), numbers.end(), '.', ',');
+    CommandExpect(fmt::format("PORT {},{},{}", numbers, port / 256, port % 256), 2);
+}
+
+void TFTPClient::CompleteDataChannel(TTCPConnection& data) {
+    // Only the server we talk to may connect; anyone else racing to the port is refused.
+    if (!Passive)
+        data.Accept(EffectiveConnectTimeout(), FControl.PeerAddress());
+}
+
+} // namespace zr::net

@@ -1,0 +1,256 @@
+#include "net/FTPReplyText.h"
+
+#include "net/TextUtil.h"
+
+#include <arpa/inet.h>
+#include <fmt/format.h>
+
+#include <array>
+#include <cmath>
+#include <cstring>
+
+namespace zr::net {
+
+std::optional<std::string> ParseQuotedPath(std::string_view text) {
+    std::size_t open = text.find('"');
+    if (open == std::string_view::npos) {
+        std::string_view t = TrimView(text);
+        std::string_view word = t.substr(0, t.find(' '));
+        if (word.empty())
+            return std::nullopt;
+        return std::string(word);
+    }
+    std::string path;
+    for (std::size_t i = open + 1; i < text.size(); ++i) {
+        if (text[i] != '"') {
+            path += text[i];
+            continue;
+        }
+        if (i + 1 < text.size() && text[i + 1] == '"') {
+            path += '"';
+            ++i;
+            continue;
+        }
+        return path;
+    }
+    return std::nullopt; // no closing quote
+}
+
+std::optional<TPassiveAddress> ParsePasvReply(std::string_view text) {
+    // The six numbers are the first run of "d,d,d,d,d,d" in the text.
+    for (std::size_t start = 0; start < text.size(); ++start) {
+        if (!IsAsciiDigit(text[start]) || (start > 0 && IsAsciiDigit(text[start - 1])))
+            continue;
+        std::array<unsigned, 6> n{};
+        std::size_t pos = start;
+        bool ok = true;
+        for (std::size_t k = 0; k < 6 && ok; ++k) {
+            std::size_t begin = pos;
+            while (pos < text.size() && IsAsciiDigit(text[pos]) && pos - begin < 4)
+                ++pos;
+            auto v = ParseUnsigned(text.substr(begin, pos - begin), 255);
+            if (!v) {
+                ok = false;
+                break;
+            }
+            n[k] = static_cast<unsigned>(*v);
+            if (k < 5) {
+                if (pos >= text.size() || text[pos] != ',')
+                    ok = false;
+                else
+                    ++pos;
+            }
+        }
+        if (!ok || (pos < text.size() && IsAsciiDigit(text[pos])))
+            continue;
+        TPassiveAddress result;
+        result.Address = fmt::format("{}.{}.{}.{}", n[0], n[1], n[2], n[3]);
+        result.Port = static_cast<std::uint16_t>(n[4] * 256 + n[5]);
+        if (result.Port == 0)
+            return std::nullopt;
+        return result;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::uint16_t> ParseEpsvReply(std::string_view text) {
+    std::size_t open = text.find('(');
+    if (open == std::string_view::npos || open + 4 >= text.size())
+        return std::nullopt;
+    char delim = text[open + 1];
+    if (delim < 33 || delim > 126 || IsAsciiDigit(delim))
+        return std::nullopt;
+    if (text[open + 2] != delim || text[open + 3] != delim)
+        return std::nullopt;
+    std::size_t begin = open + 4;
+    std::size_t end = text.find(delim, begin);
+    if (end == std::string_view::npos || end + 1 >= text.size() || text[end + 1] != ')')
+        return std::nullopt;
+    auto port = ParseUnsigned(text.substr(begin, end - begin), 65535);
+    if (!port || *port == 0)
+        return std::nullopt;
+    return static_cast<std::uint16_t>(*port);
+}
+
+bool IsNonPublicAddress(std::string_view address) {
+    std::string a(address);
+    in_addr v4{};
+    if (inet_pton(AF_INET, a.c_str(), &v4) == 1) {
+        std::uint32_t ip = ntohl(v4.s_addr);
+        auto in = [ip](std::uint32_t net, int bits) { return (ip >> (32 - bits)) == (net >> (32 - bits)); };
+        return in(0x00000000, 8) || in(0x0A000000, 8) || in(0x7F000000, 8) || in(0xA9FE0000, 16) ||
+               in(0xAC100000, 12) || in(0xC0A80000, 16) || in(0x64400000, 10) || ip >= 0xE0000000;
+    }
+    in6_addr v6{};
+    if (inet_pton(AF_INET6, a.c_str(), &v6) == 1) {
+        const unsigned char* b = v6.s6_addr;
+        static const unsigned char zero[16] = {};
+        bool unspecifiedOrLoopback = std::memcmp(b, zero, 15) == 0 && (b[15] == 0 || b[15] == 1);
+        bool v4Mapped = std::memcmp(b, zero, 10) == 0 && b[10] == 0xff && b[11] == 0xff;
+        if (v4Mapped)
+            return IsNonPublicAddress(fmt::format("{}.{}.{}.{}", b[12], b[13], b[14], b[15]));
+        return unspecifiedOrLoopback || (b[0] & 0xfe) == 0xfc || (b[0] == 0xfe && (b[1] & 0xc0) == 0x80) ||
+               b[0] == 0xff;
+    }
+    return true; // not an address at all
+}
+
+namespace {
+
+bool IsUnspecified(std::string_view address) {
+    return address == "0.0.0.0" || address == "::";
+}
+
+bool IsLoopback(std::string_view address) {
+    return address.starts_with("127.") || address == "::1";
+}
+
+} // namespace
+
+std::string ChoosePassiveAddress(std::string_view pasvAddress, std::string_view controlPeer) {
+    if (controlPeer.empty())
+        return std::string(pasvAddress);
+    if (IsUnspecified(pasvAddress))
+        return std::string(controlPeer);
+    if (IsLoopback(pasvAddress) && !IsLoopback(controlPeer))
+        return std::string(controlPeer);
+    if (IsNonPublicAddress(pasvAddress) && !IsNonPublicAddress(controlPeer))
+        return std::string(controlPeer);
+    return std::string(pasvAddress);
+}
+
+std::optional<TFTPTimestamp> ParseFTPTimestamp(std::string_view text) {
+    text = TrimView(text);
+    if (text.size() < 14)
+        return std::nullopt;
+    auto field = [&](std::size_t pos, std::size_t len) { return ParseUnsigned(text.substr(pos, len)); };
+    auto year = field(0, 4), month = field(4, 2), day = field(6, 2);
+    auto hour = field(8, 2), minute = field(10, 2), second = field(12, 2);
+    if (!year || !month || !day || !hour || !minute || !second)
+        return std::nullopt;
+    if (*year < 1900 || *month < 1 || *month > 12 || *day < 1 || *day > 31 || *hour > 23 || *minute > 59 ||
+        *second > 60)
+        return std::nullopt;
+    TFTPTimestamp result;
+    std::string_view rest = text.substr(14);
+    if (!rest.empty()) {
+        if (rest.front() != '.' || rest.size() < 2 || rest.size() > 10)
+            return std::nullopt;
+        auto frac = ParseUnsigned(rest.substr(1));
+        if (!frac)
+            return std::nullopt;
+        result.Fraction = static_cast<double>(*frac) / std::pow(10.0, static_cast<double>(rest.size() - 1));
+    }
+    std::tm t{};
+    t.tm_year = static_cast<int>(*year) - 1900;
+    t.tm_mon = static_cast<int>(*month) - 1;
+    t.tm_mday = static_cast<int>(*day);
+    t.tm_hour = static_cast<int>(*hour);
+    t.tm_min = static_cast<int>(*minute);
+    t.tm_sec = static_cast<int>(*second);
+    result.Seconds = timegm(&t);
+    // timegm normalises 31 February into March; such a date is not one the server meant.
+    if (t.tm_mday != static_cast<int>(*day))
+        return std::nullopt;
+    return result;
+}
+
+std::optional<quillate::TDateTime> FTPTimestampToDateTime(std::string_view text) {
+    auto ts = ParseFTPTimestamp(text);
+    if (!ts)
+        return std::nullopt;
+    return quillate::UnixToDateTime(ts->Seconds) + ts->Fraction / quillate::SecondsPerDay;
+}
+
+std::string FormatFTPTimestamp(quillate::TDateTime local) {
+    std::time_t unix = quillate::DateTimeToUnix(local);
+    std::tm utc{};
+    gmtime_r(&unix, &utc);
+    return fmt::format("{:04}{:02}{:02}{:02}{:02}{:02}", utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday,
+                       utc.tm_hour, utc.tm_min, utc.tm_sec);
+}
+
+std::vector<std::string> ParseFeatures(const TReply& reply) {
+    std::vector<std::string> features;
+    if (reply.Code != 211)
+        return features;
+    for (std::size_t i = 1; i + 1 < reply.Lines.size(); ++i) {
+        std::string_view line = TrimView(reply.Lines[i]);
+        // Some servers prefix every line with the code, as SMTP does.
+        if (line.size() > 4 && ReplyCodeOf(line) == 211)
+            line = TrimView(line.substr(4));
+        if (!line.empty())
+            features.emplace_back(line);
+    }
+    return features;
+}
+
+bool HasFeature(const std::vector<std::string>& features, std::string_view name) {
+    for (const auto& f : features) {
+        std::string_view word = std::string_view(f).substr(0, f.find(' '));
+        if (IEquals(word, name))
+            return true;
+    }
+    return false;
+}
+
+std::optional<std::uint32_t> ParseXCRCReply(const TReply& reply) {
+    std::string finalLine = reply.FinalLineText();
+    std::string_view text = TrimView(finalLine);
+    std::size_t blank = text.find_last_of(' ');
+    std::string_view word = blank == std::string_view::npos ? text : text.substr(blank + 1);
+    if (word.starts_with("0x") || word.starts_with("0X"))
+        word.remove_prefix(2);
+    if (word.empty() || word.size() > 8)
+        return std::nullopt;
+    std::uint32_t value = 0;
+    for (char c : word) {
+        char l = AsciiLower(c);
+        unsigned digit;
+        if (IsAsciiDigit(l))
+            digit = static_cast<unsigned>(l - '0');
+        else if (l >= 'a' && l <= 'f')
+            digit = static_cast<unsigned>(l - 'a' + 10);
+        else
+            return std::nullopt;
+        value = value * 16 + digit;
+    }
+    return value;
+}
+
+std::optional<std::int64_t> ParseSizeReply(std::string_view text) {
+    text = TrimView(text);
+    return ParseSize(text.substr(0, text.find(' ')));
+}
+
+std::optional<std::int64_t> ParseTransferSize(std::string_view text) {
+    std::size_t close = text.rfind(" bytes)");
+    if (close == std::string_view::npos)
+        return std::nullopt;
+    std::size_t open = text.rfind('(', close);
+    if (open == std::string_view::npos)
+        return std::nullopt;
+    return ParseSize(text.substr(open + 1, close - open - 1));
+}
+
+} // namespace zr::net

@@ -1,0 +1,60 @@
+// Parsers of what FTP replies carry: paths, data addresses, times, features, sizes, checksums.
+// They take the server's text and never do I/O.
+#pragma once
+
+#include "host/DateTime.h"
+#include "net/ReplyParser.h"
+
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zr::net {
+
+// The path of a 257 reply: "\"/a \"\"b\"\"\" is current" gives /a "b". A reply without quotes
+// yields its first word.
+std::optional<std::string> ParseQuotedPath(std::string_view text);
+
+struct TPassiveAddress {
+    std::string Address;
+    std::uint16_t Port = 0;
+};
+
+// "227 Entering Passive Mode (h1,h2,h3,h4,p1,p2)" with or without the parentheses.
+std::optional<TPassiveAddress> ParsePasvReply(std::string_view text);
+// "229 Entering Extended Passive Mode (|||port|)"; any delimiter character is allowed.
+std::optional<std::uint16_t> ParseEpsvReply(std::string_view text);
+
+// The address to open a passive data connection to: the one the server named, unless a client
+// could not reach it (unspecified, or private or loopback while the control peer is not); then
+// the control connection's peer.
+std::string ChoosePassiveAddress(std::string_view pasvAddress, std::string_view controlPeer);
+bool IsNonPublicAddress(std::string_view address);
+
+// "YYYYMMDDHHMMSS[.fff]" in UTC (RFC 3659 time-val) as Unix seconds plus a fraction.
+struct TFTPTimestamp {
+    std::time_t Seconds = 0;
+    double Fraction = 0.0;
+};
+std::optional<TFTPTimestamp> ParseFTPTimestamp(std::string_view text);
+// The same, as local-time TDateTime.
+std::optional<quillate::TDateTime> FTPTimestampToDateTime(std::string_view text);
+// A local TDateTime as the UTC time-val MFMT and MDTM take.
+std::string FormatFTPTimestamp(quillate::TDateTime local);
+
+// The feature lines of a 211 FEAT reply, trimmed, without the first and last line.
+std::vector<std::string> ParseFeatures(const TReply& reply);
+// True when a feature line's first word equals name (case-insensitive).
+bool HasFeature(const std::vector<std::string>& features, std::string_view name);
+
+// The checksum of an XCRC reply: the last word of its final line, read as hexadecimal.
+std::optional<std::uint32_t> ParseXCRCReply(const TReply& reply);
+// "213 1234" → 1234.
+std::optional<std::int64_t> ParseSizeReply(std::string_view text);
+// The size some servers put in a 150 reply: "... (1234 bytes)".
+std::optional<std::int64_t> ParseTransferSize(std::string_view text);
+
+} // namespace zr::net

@@ -1,0 +1,350 @@
+// Transfer loops of the FTP client: downloads, uploads and listings through one reused buffer.
+#include "net/FTPClient.h"
+#include "net/FTPDataChannel.h"
+#include "net/FTPReplyText.h"
+#include "net/NetErrors.h"
+
+#include <fcntl.h>
+#include <fmt/format.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <istream>
+#include <ostream>
+
+namespace zr::net {
+
+namespace {
+
+constexpr std::size_t BufferSize = 64 * 1024;
+
+class TFileDescriptor {
+public:
+    explicit TFileDescriptor(int fd) : FFd(fd) {}
+    ~TFileDescriptor() {
+        if (FFd >= 0)
+            ::close(FFd);
+    }
+    TFileDescriptor(const TFileDescriptor&) = delete;
+    TFileDescriptor& operator=(const TFileDescriptor&) = delete;
+    int Get() const { return FFd; }
+    // close(2) reports delayed write errors (full disk on NFS, quota); they must not be lost.
+    void Close(const std::string& path) {
+        int fd = FFd;
+        FFd = -1;
+        if (::close(fd) != 0)
+            throw EFileError(fmt::format("Closing {}: {}", path, std::strerror(errno)),
+                             std::error_code(errno, std::system_category()));
+    }
+
+private:
+    int FFd;
+};
+
+[[noreturn]] void RaiseFileError(std::string_view activity, const std::string& path) {
+    int err = errno;
+    throw EFileError(fmt::format("{} {}: {}", activity, path, std::strerror(err)),
+                     std::error_code(err, std::system_category()));
+}
+
+void WriteAll(int fd, const char* data, std::size_t size, const std::string& path) {
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            RaiseFileError("Writing", path);
+        }
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+}
+
+} // namespace
+
+// Work begin/end around a transfer; the end is reported on failure too.
+class TWorkScope {
+public:
+    TWorkScope(TFTPClient& client, TWorkMode mode, std::int64_t expected, bool enabled)
+        : FClient(client), FMode(mode), FEnabled(enabled) {
+        if (FEnabled && FClient.OnWorkBegin)
+            FClient.OnWorkBegin(FMode, expected);
+    }
+    ~TWorkScope() {
+        if (FEnabled && FClient.OnWorkEnd) {
+            try {
+                FClient.OnWorkEnd(FMode);
+            } catch (...) {
+            }
+        }
+    }
+    TWorkScope(const TWorkScope&) = delete;
+    TWorkScope& operator=(const TWorkScope&) = delete;
+    void Progress(std::int64_t bytesSoFar) {
+        if (FEnabled && FClient.OnWork)
+            FClient.OnWork(FMode, bytesSoFar);
+    }
+
+private:
+    TFTPClient& FClient;
+    TWorkMode FMode;
+    bool FEnabled;
+};
+
+struct TFTPClient::TUploadSource {
+    int Fd = -1;
+    std::istream* Stream = nullptr;
+    std::int64_t Offset = 0;
+    std::int64_t Remaining = -1; // -1: up to the end of the stream
+    std::string Name;
+};
+
+void TFTPClient::StartTransfer(std::string_view command, std::int64_t restartAt, TTCPConnection& data) {
+    if (Passive)
+        OpenPassive(data);
+    else
+        OpenActive(data);
+    if (restartAt > 0)
+        CommandExpect(fmt::format("REST {}", restartAt), 3);
+    const TReply& reply = Command(command);
+    if (reply.Code / 100 != 1)
+        RaiseLastReply(command);
+    CompleteDataChannel(data);
+}
+
+void TFTPClient::FinishTransfer(std::string_view command) {
+    const TReply* reply = &ReadReply();
+    while (reply->Code / 100 == 1)
+        reply = &ReadReply();
+    if (reply->Code / 100 != 2)
+        RaiseLastReply(command);
+}
+
+void TFTPClient::ReceiveData(std::string_view command, std::int64_t restartAt, bool workEvents, bool ascii,
+                             const std::function<void(const char*, std::size_t)>& sink) {
+    TDataChannelScope scope(*this, OpenDataChannel());
+    TTCPConnection& data = scope.Channel();
+    StartTransfer(command, restartAt, data);
+    std::int64_t expected = ParseTransferSize(LastReply().Text()).value_or(0);
+    {
+        TWorkScope work(*this, TWorkMode::wmRead, expected, workEvents);
+        char* buffer = TransferBuffer();
+        if (ascii && FConvertBuffer.size() < BufferSize + 1)
+            FConvertBuffer.resize(BufferSize + 1);
+        bool pendingCR = false;
+        std::int64_t total = 0;
+        for (;;) {
+            std::size_t n = data.ReadSome(buffer, BufferSize);
+            if (n == 0)
+                break;
+            total += static_cast<std::int64_t>(n);
+            if (ascii) {
+                // Network line ends (CR LF) become local ones (LF); a CR at the end of a chunk
+                // waits for the next one.
+                char* out = FConvertBuffer.data();
+                std::size_t w = 0;
+                for (std::size_t i = 0; i < n; ++i) {
+                    char c = buffer[i];
+                    if (pendingCR) {
+                        pendingCR = false;
+                        if (c != '\n')
+                            out[w++] = '\r';
+                    }
+                    if (c == '\r')
+                        pendingCR = true;
+                    else
+                        out[w++] = c;
+                }
+                sink(out, w);
+            } else {
+                sink(buffer, n);
+            }
+            work.Progress(total);
+        }
+        if (pendingCR)
+            sink("\r", 1);
+        scope.Close();
+    }
+    FinishTransfer(command);
+}
+
+void TFTPClient::SendData(std::string_view command, std::int64_t restartAt, TUploadSource& source) {
+    TDataChannelScope scope(*this, OpenDataChannel());
+    TTCPConnection& data = scope.Channel();
+    StartTransfer(command, restartAt, data);
+    {
+        TWorkScope work(*this, TWorkMode::wmWrite, std::max<std::int64_t>(source.Remaining, 0), true);
+        bool ascii = FTransferType == TFTPTransferType::ftASCII;
+        if (source.Fd >= 0 && !ascii && source.Remaining > 0 && !data.HasIntercepts() && !data.TLSActive()) {
+            // Nothing needs to see the bytes: let the kernel copy them.
+            data.SendFile(source.Fd, static_cast<std::uint64_t>(source.Offset),
+                          static_cast<std::uint64_t>(source.Remaining),
+                          [&](std::uint64_t sent) { work.Progress(static_cast<std::int64_t>(sent)); });
+        } else if (source.Remaining != 0) {
+            char* buffer = TransferBuffer();
+            if (ascii && FConvertBuffer.size() < 2 * BufferSize)
+                FConvertBuffer.resize(2 * BufferSize);
+            std::int64_t total = 0;
+            bool lastWasCR = false;
+            for (;;) {
+                std::size_t want = BufferSize;
+                if (source.Remaining > 0)
+                    want = static_cast<std::size_t>(std::min<std::int64_t>(source.Remaining - total, BufferSize));
+                if (want == 0)
+                    break;
+                std::size_t n;
+                if (source.Fd >= 0) {
+                    ssize_t r = ::read(source.Fd, buffer, want);
+                    if (r < 0) {
+                        if (errno == EINTR)
+                            continue;
+                        RaiseFileError("Reading", source.Name);
+                    }
+                    n = static_cast<std::size_t>(r);
+                } else {
+                    source.Stream->read(buffer, static_cast<std::streamsize>(want));
+                    n = static_cast<std::size_t>(source.Stream->gcount());
+                    if (source.Stream->bad())
+                        throw EFileError("Reading the upload stream failed",
+                                         std::make_error_code(std::errc::io_error));
+                }
+                if (n == 0)
+                    break;
+                total += static_cast<std::int64_t>(n);
+                if (ascii) {
+                    // Local line ends (LF) go out as network ones (CR LF).
+                    char* out = FConvertBuffer.data();
+                    std::size_t w = 0;
+                    for (std::size_t i = 0; i < n; ++i) {
+                        if (buffer[i] == '\n' && !lastWasCR)
+                            out[w++] = '\r';
+                        lastWasCR = buffer[i] == '\r';
+                        out[w++] = buffer[i];
+                    }
+                    data.Write(std::string_view(out, w));
+                } else {
+                    data.Write(std::string_view(buffer, n));
+                }
+                work.Progress(total);
+            }
+        }
+        data.ShutdownSend();
+        scope.Close();
+    }
+    FinishTransfer(command);
+}
+
+void TFTPClient::Get(const std::string& remote, const std::string& localFile, bool overwrite, bool resume) {
+    BeginOperation();
+    struct stat st {};
+    bool exists = ::stat(localFile.c_str(), &st) == 0;
+    std::int64_t offset = 0;
+    int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
+    if (exists && resume) {
+        offset = static_cast<std::int64_t>(st.st_size);
+        flags |= O_APPEND;
+    } else if (exists && !overwrite) {
+        throw EFileError(fmt::format("Downloading {} to {}: the local file exists", remote, localFile),
+                         std::make_error_code(std::errc::file_exists));
+    } else {
+        flags |= O_TRUNC;
+    }
+    EnsureType(FTransferType);
+    // The local file is opened only once the server has agreed to send, so a refused download
+    // leaves an existing file alone.
+    std::unique_ptr<TFileDescriptor> file;
+    auto sink = [&](const char* bytes, std::size_t n) {
+        if (!file) {
+            file = std::make_unique<TFileDescriptor>(::open(localFile.c_str(), flags, 0644));
+            if (file->Get() < 0)
+                RaiseFileError("Opening", localFile);
+        }
+        WriteAll(file->Get(), bytes, n, localFile);
+    };
+    ReceiveData("RETR " + remote, offset > 0 ? offset : -1, true, FTransferType == TFTPTransferType::ftASCII,
+                sink);
+    if (!file)
+        sink(nullptr, 0); // an empty file is still a file
+    file->Close(localFile);
+}
+
+void TFTPClient::Get(const std::string& remote, std::ostream& destination, std::int64_t restartAt) {
+    BeginOperation();
+    EnsureType(FTransferType);
+    ReceiveData("RETR " + remote, restartAt, true, FTransferType == TFTPTransferType::ftASCII,
+                [&](const char* bytes, std::size_t n) {
+                    destination.write(bytes, static_cast<std::streamsize>(n));
+                    if (!destination)
+                        throw EFileError("Writing the download stream failed",
+                                         std::make_error_code(std::errc::io_error));
+                });
+}
+
+void TFTPClient::Put(const std::string& localFile, const std::string& remote, bool append,
+                     std::int64_t startPosition) {
+    BeginOperation();
+    TFileDescriptor file(::open(localFile.c_str(), O_RDONLY | O_CLOEXEC));
+    if (file.Get() < 0)
+        RaiseFileError("Opening", localFile);
+    struct stat st {};
+    if (::fstat(file.Get(), &st) != 0)
+        RaiseFileError("Reading", localFile);
+    TUploadSource source;
+    source.Fd = file.Get();
+    source.Name = localFile;
+    source.Offset = startPosition > 0 ? startPosition : 0;
+    source.Remaining = std::max<std::int64_t>(0, static_cast<std::int64_t>(st.st_size) - source.Offset);
+    if (source.Offset > 0 && ::lseek(file.Get(), source.Offset, SEEK_SET) < 0)
+        RaiseFileError("Seeking in", localFile);
+    EnsureType(FTransferType);
+    SendData((append ? "APPE " : "STOR ") + remote, startPosition > 0 ? startPosition : -1, source);
+}
+
+void TFTPClient::Put(std::istream& source, const std::string& remote, bool append, std::int64_t startPosition) {
+    BeginOperation();
+    TUploadSource upload;
+    upload.Stream = &source;
+    upload.Name = "the upload stream";
+    // The size is known when the stream can seek; otherwise it is sent to its end.
+    auto here = source.tellg();
+    if (here != std::streampos(-1) && source.seekg(0, std::ios::end)) {
+        auto end = source.tellg();
+        source.seekg(here);
+        if (end != std::streampos(-1))
+            upload.Remaining = static_cast<std::int64_t>(end - here);
+    }
+    source.clear();
+    EnsureType(FTransferType);
+    SendData((append ? "APPE " : "STOR ") + remote, startPosition > 0 ? startPosition : -1, upload);
+}
+
+void TFTPClient::List(std::vector<std::string>& lines, const std::string& path, bool details) {
+    BeginOperation();
+    bool mlsd = details && UseMLSD && IsExtSupported("MLST");
+    std::string command = details ? (mlsd ? "MLSD" : "LIST") : "NLST";
+    if (!path.empty())
+        command += " " + path;
+    TFTPListingParser parser(mlsd ? TFTPListFormat::lfMLSD
+                                  : (details ? TFTPListFormat::lfDetect : TFTPListFormat::lfNames));
+    // Listings are not reported as work: progress handlers count file bytes only.
+    ReceiveData(command, -1, false, false, [&](const char* bytes, std::size_t n) {
+        try {
+            parser.Feed(std::string_view(bytes, n));
+        } catch (const EProtocolError& e) {
+            throw EProtocolError(FormatNetMessage(command + " on", FControl.PeerText(), e.what()));
+        }
+    });
+    parser.Finish();
+    lines = parser.TakeLines();
+    FDirectoryListing = parser.TakeItems();
+}
+
+void TFTPClient::List(const std::string& path, bool details) {
+    std::vector<std::string> lines;
+    List(lines, path, details);
+}
+
+} // namespace zr::net

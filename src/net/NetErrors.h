@@ -1,0 +1,92 @@
+// Typed failures of the network library; every message names the activity and the peer.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+namespace zr::net {
+
+class ENetError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The operating system or the TLS layer reported a failure.
+class ESocketError : public ENetError {
+public:
+    ESocketError(const std::string& message, std::error_code code) : ENetError(message), FCode(code) {}
+    std::error_code Code() const noexcept { return FCode; }
+
+private:
+    std::error_code FCode;
+};
+
+class ETLSError : public ESocketError {
+public:
+    using ESocketError::ESocketError;
+};
+
+class EReadTimeout : public ENetError {
+public:
+    using ENetError::ENetError;
+};
+
+class EConnClosedGracefully : public ENetError {
+public:
+    using ENetError::ENetError;
+};
+
+class EAlreadyConnected : public ENetError {
+public:
+    using ENetError::ENetError;
+};
+
+class ENotConnected : public ENetError {
+public:
+    using ENetError::ENetError;
+};
+
+// Raised on the worker thread when another thread called Abort.
+class EOperationAborted : public ENetError {
+public:
+    using ENetError::ENetError;
+};
+
+// The peer broke the protocol: malformed reply, over-long line, endless multi-line reply.
+class EProtocolError : public ENetError {
+public:
+    using ENetError::ENetError;
+};
+
+// A local file could not be opened, read or written during a transfer.
+class EFileError : public ENetError {
+public:
+    EFileError(const std::string& message, std::error_code code) : ENetError(message), FCode(code) {}
+    std::error_code Code() const noexcept { return FCode; }
+
+private:
+    std::error_code FCode;
+};
+
+// The server answered with a reply code the operation does not accept.
+class EReplyError : public ENetError {
+public:
+    EReplyError(const std::string& message, int code, std::vector<std::string> lines);
+    int Code() const noexcept { return FCode; }
+    // The reply lines as the server sent them, code prefixes included.
+    const std::vector<std::string>& Lines() const noexcept { return FLines; }
+    // The server's text without the code prefixes, lines joined by "\n".
+    std::string ReplyText() const;
+
+private:
+    int FCode;
+    std::vector<std::string> FLines;
+};
+
+// "Connecting to 127.0.0.1:2121: Connection refused"
+std::string FormatNetMessage(std::string_view activity, std::string_view peer, std::string_view reason);
+
+} // namespace zr::net

@@ -1,0 +1,678 @@
+#include "net/TCPConnection.h"
+
+#include "net/NetErrors.h"
+
+#include <asio.hpp>
+#include <asio/ssl.hpp>
+#include <fmt/format.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <poll.h>
+#include <sys/sendfile.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+
+namespace zr::net {
+
+using asio::ip::tcp;
+using Clock = TTCPConnection::Clock;
+
+namespace {
+
+constexpr std::size_t InBufferSize = 16 * 1024;
+
+std::string HostPort(std::string_view host, std::uint16_t port) {
+    if (host.find(':') != std::string_view::npos)
+        return fmt::format("[{}]:{}", host, port);
+    return fmt::format("{}:{}", host, port);
+}
+
+std::string Millis(std::chrono::milliseconds ms) {
+    return fmt::format("{} ms", ms.count());
+}
+
+enum class TRunResult { rrDone, rrTimedOut, rrAborted };
+
+std::string TLSErrorText(const std::error_code& ec) {
+    std::string text = ec.message();
+    if (ec.category() == asio::error::get_ssl_category()) {
+        auto reason = ERR_reason_error_string(static_cast<unsigned long>(ec.value()));
+        if (reason != nullptr)
+            text = reason;
+    }
+    return text;
+}
+
+} // namespace
+
+struct TTCPConnection::TImpl {
+    asio::io_context Io{1};
+    tcp::socket Socket{Io};
+    tcp::acceptor Acceptor{Io};
+    tcp::resolver Resolver{Io};
+    asio::steady_timer Timer{Io};
+    std::unique_ptr<asio::ssl::context> SslContext;
+    std::optional<asio::ssl::stream<tcp::socket&>> Ssl;
+    std::atomic<bool> AbortFlag{false};
+    std::chrono::milliseconds ReadTimeout{60000};
+    TKeepAliveSettings KeepAlive;
+    std::string Peer;
+    std::string HostName;
+    std::vector<char> In = std::vector<char>(InBufferSize);
+    std::size_t InBegin = 0;
+    std::size_t InEnd = 0;
+    std::vector<std::shared_ptr<IConnectionIntercept>> Intercepts;
+
+    Clock::time_point ReadDeadline() const { return Clock::now() + ReadTimeout; }
+
+    // Runs the context until the started operation reports done, the deadline passes or Abort
+    // stops the context. On time-out and abort the operation is cancelled and its handler run, so
+    // that no handler outlives the caller's stack.
+    TRunResult Run(const bool& done, Clock::time_point deadline) {
+        Io.restart();
+        while (!done) {
+            if (AbortFlag.load()) {
+                CancelAndDrain(done);
+                return TRunResult::rrAborted;
+            }
+            if (Clock::now() >= deadline) {
+                CancelAndDrain(done);
+                return TRunResult::rrTimedOut;
+            }
+            Io.run_one_until(deadline);
+        }
+        return TRunResult::rrDone;
+    }
+
+    void CancelAndDrain(const bool& done) {
+        std::error_code ignored;
+        Socket.cancel(ignored);
+        Acceptor.cancel(ignored);
+        Resolver.cancel();
+        Timer.cancel();
+        while (!done) {
+            Io.restart();
+            Io.run_one();
+        }
+    }
+
+    [[noreturn]] void Fail(TRunResult result, std::string_view activity, std::chrono::milliseconds timeout,
+                           const std::error_code& ec) {
+        if (result == TRunResult::rrAborted)
+            throw EOperationAborted(FormatNetMessage(activity, Peer, "operation aborted"));
+        if (result == TRunResult::rrTimedOut)
+            throw EReadTimeout(FormatNetMessage(activity, Peer, "timed out after " + Millis(timeout)));
+        if (ec == asio::error::eof || ec == asio::ssl::error::stream_truncated)
+            throw EConnClosedGracefully(FormatNetMessage(activity, Peer, "connection closed by peer"));
+        if (ec.category() == asio::error::get_ssl_category())
+            throw ETLSError(FormatNetMessage(activity, Peer, TLSErrorText(ec)), ec);
+        // Asio's own system category does not compare equal to std::errc values; callers get
+        // the standard one.
+        std::error_code code = ec.category() == asio::system_category()
+                                   ? std::error_code(ec.value(), std::system_category())
+                                   : ec;
+        throw ESocketError(FormatNetMessage(activity, Peer, ec.message()), code);
+    }
+
+    void CheckOpen(std::string_view activity) const {
+        if (!Socket.is_open())
+            throw ENotConnected(FormatNetMessage(activity, Peer, "not connected"));
+    }
+
+    void Status(TConnectionStatus status, std::string_view text) {
+        for (auto& i : Intercepts)
+            i->Status(status, text);
+    }
+
+    std::size_t ChunkLimit(std::size_t wanted) const {
+        for (auto& i : Intercepts)
+            wanted = std::min(wanted, std::max<std::size_t>(1, i->MaxChunk()));
+        return wanted;
+    }
+
+    // Lets a pacing intercept hold the channel back; abortable like any other wait.
+    void Pace(std::string_view activity) {
+        Clock::duration delay{};
+        for (auto& i : Intercepts)
+            delay = std::max(delay, i->PaceDelay());
+        if (delay <= Clock::duration::zero())
+            return;
+        bool done = false;
+        Timer.expires_after(delay);
+        Timer.async_wait([&](const std::error_code&) { done = true; });
+        TRunResult r = Run(done, Clock::time_point::max());
+        if (r == TRunResult::rrAborted)
+            Fail(r, activity, ReadTimeout, {});
+    }
+
+    template <class Buffer, class Handler> void AsyncReadSome(const Buffer& buffer, Handler&& handler) {
+        if (Ssl)
+            Ssl->async_read_some(buffer, std::forward<Handler>(handler));
+        else
+            Socket.async_read_some(buffer, std::forward<Handler>(handler));
+    }
+
+    template <class Buffer, class Handler> void AsyncWrite(const Buffer& buffer, Handler&& handler) {
+        if (Ssl)
+            asio::async_write(*Ssl, buffer, std::forward<Handler>(handler));
+        else
+            asio::async_write(Socket, buffer, std::forward<Handler>(handler));
+    }
+
+    void ApplyKeepAlive() {
+        if (!Socket.is_open())
+            return;
+        std::error_code ignored;
+        Socket.set_option(asio::socket_base::keep_alive(KeepAlive.Enabled), ignored);
+        if (!KeepAlive.Enabled)
+            return;
+        int fd = Socket.native_handle();
+        int idle = std::max(1, static_cast<int>(KeepAlive.IdleTime.count() / 1000));
+        int interval = std::max(1, static_cast<int>(KeepAlive.Interval.count() / 1000));
+        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    }
+
+    void ResetState() {
+        Ssl.reset();
+        InBegin = InEnd = 0;
+    }
+
+    void CloseSocket() {
+        std::error_code ignored;
+        Socket.close(ignored);
+        Acceptor.close(ignored);
+        ResetState();
+    }
+};
+
+TTCPConnection::TTCPConnection() : FImpl(std::make_unique<TImpl>()) {}
+
+TTCPConnection::~TTCPConnection() {
+    FImpl->CloseSocket();
+}
+
+void TTCPConnection::Connect(const std::string& host, std::uint16_t port, std::chrono::milliseconds timeout) {
+    auto& d = *FImpl;
+    std::string target = HostPort(host, port);
+    if (d.Socket.is_open())
+        throw EAlreadyConnected(FormatNetMessage("Connecting to", target, "already connected to " + d.Peer));
+    d.ResetState();
+    d.Peer = target;
+    d.HostName = host;
+    auto deadline = Clock::now() + timeout;
+
+    d.Status(TConnectionStatus::csResolving, fmt::format("Resolving hostname {}.", host));
+    bool done = false;
+    std::error_code ec;
+    tcp::resolver::results_type endpoints;
+    d.Resolver.async_resolve(host, std::to_string(port),
+                             [&](const std::error_code& e, tcp::resolver::results_type r) {
+                                 ec = e;
+                                 endpoints = std::move(r);
+                                 done = true;
+                             });
+    TRunResult r = d.Run(done, deadline);
+    if (r == TRunResult::rrTimedOut)
+        throw ESocketError(FormatNetMessage("Resolving", target, "timed out after " + Millis(timeout)),
+                           asio::error::timed_out);
+    if (r != TRunResult::rrDone || ec)
+        d.Fail(r, "Resolving", timeout, ec);
+
+    d.Status(TConnectionStatus::csConnecting, fmt::format("Connecting to {}.", target));
+    done = false;
+    asio::async_connect(d.Socket, endpoints, [&](const std::error_code& e, const tcp::endpoint&) {
+        ec = e;
+        done = true;
+    });
+    r = d.Run(done, deadline);
+    if (r != TRunResult::rrDone || ec) {
+        d.CloseSocket();
+        if (r == TRunResult::rrTimedOut)
+            throw ESocketError(FormatNetMessage("Connecting to", target, "timed out after " + Millis(timeout)),
+                               asio::error::timed_out);
+        d.Fail(r, "Connecting to", timeout, ec);
+    }
+    std::error_code ignored;
+    d.Socket.set_option(tcp::no_delay(true), ignored);
+    d.ApplyKeepAlive();
+    d.Status(TConnectionStatus::csConnected, "Connected.");
+}
+
+std::uint16_t TTCPConnection::Listen(const std::string& localAddress) {
+    auto& d = *FImpl;
+    if (d.Socket.is_open() || d.Acceptor.is_open())
+        throw EAlreadyConnected(FormatNetMessage("Listening on", localAddress, "already connected"));
+    d.ResetState();
+    std::error_code ec;
+    auto address = asio::ip::make_address(localAddress, ec);
+    if (!ec) {
+        tcp::endpoint ep(address, 0);
+        d.Acceptor.open(ep.protocol(), ec);
+        if (!ec)
+            d.Acceptor.bind(ep, ec);
+        if (!ec)
+            d.Acceptor.listen(1, ec);
+    }
+    if (ec) {
+        d.CloseSocket();
+        throw ESocketError(FormatNetMessage("Listening on", localAddress, ec.message()), ec);
+    }
+    d.Peer = HostPort(localAddress, d.Acceptor.local_endpoint().port());
+    return d.Acceptor.local_endpoint().port();
+}
+
+void TTCPConnection::Accept(std::chrono::milliseconds timeout, const std::string& expectedPeer) {
+    auto& d = *FImpl;
+    if (!d.Acceptor.is_open())
+        throw ENotConnected(FormatNetMessage("Accepting on", d.Peer, "not listening"));
+    auto deadline = Clock::now() + timeout;
+    std::string listening = d.Peer;
+    for (;;) {
+        bool done = false;
+        std::error_code ec;
+        d.Acceptor.async_accept(d.Socket, [&](const std::error_code& e) {
+            ec = e;
+            done = true;
+        });
+        TRunResult r = d.Run(done, deadline);
+        if (r != TRunResult::rrDone || ec) {
+            d.CloseSocket();
+            if (r == TRunResult::rrTimedOut)
+                throw ESocketError(
+                    FormatNetMessage("Waiting for a data connection on", listening,
+                                     "timed out after " + Millis(timeout)),
+                    asio::error::timed_out);
+            d.Fail(r, "Waiting for a data connection on", timeout, ec);
+        }
+        std::error_code peerEc;
+        auto remote = d.Socket.remote_endpoint(peerEc);
+        if (!peerEc && (expectedPeer.empty() || remote.address().to_string() == expectedPeer)) {
+            d.Peer = HostPort(remote.address().to_string(), remote.port());
+            break;
+        }
+        // A third party raced the server to our port: refuse it and keep waiting.
+        std::error_code ignored;
+        d.Socket.close(ignored);
+    }
+    std::error_code ignored;
+    d.Acceptor.close(ignored);
+    d.Socket.set_option(tcp::no_delay(true), ignored);
+    d.ApplyKeepAlive();
+    d.Status(TConnectionStatus::csConnected, "Connected.");
+}
+
+void TTCPConnection::StartTLS(const TTLSOptions& options) {
+    auto& d = *FImpl;
+    d.CheckOpen("Starting TLS with");
+    d.SslContext = std::make_unique<asio::ssl::context>(asio::ssl::context::tls_client);
+    SSL_CTX* ctx = d.SslContext->native_handle();
+    SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+    std::string serverName = options.ServerName.empty() ? d.HostName : options.ServerName;
+    if (options.VerifyPeer) {
+        // The system store stays in force; SSL_CERT_FILE adds to it (a test CA) instead of
+        // replacing it as OpenSSL's own default lookup would.
+        std::error_code ignored;
+        const char* systemFile = X509_get_default_cert_file();
+        if (systemFile != nullptr && std::filesystem::exists(systemFile))
+            d.SslContext->load_verify_file(systemFile, ignored);
+        d.SslContext->add_verify_path(X509_get_default_cert_dir(), ignored);
+        if (const char* extra = std::getenv("SSL_CERT_FILE"); extra != nullptr && *extra != '\0') {
+            std::error_code ec;
+            d.SslContext->load_verify_file(extra, ec);
+            if (ec)
+                throw ETLSError(FormatNetMessage("Loading CA file", extra, TLSErrorText(ec)), ec);
+        }
+        d.SslContext->set_verify_mode(asio::ssl::verify_peer);
+    } else {
+        d.SslContext->set_verify_mode(asio::ssl::verify_none);
+    }
+    d.Ssl.emplace(d.Socket, *d.SslContext);
+    SSL* ssl = d.Ssl->native_handle();
+    std::error_code addressEc;
+    asio::ip::make_address(serverName, addressEc);
+    if (addressEc) // SNI carries names only, never literal addresses
+        SSL_set_tlsext_host_name(ssl, serverName.c_str());
+    if (options.VerifyPeer) {
+        if (addressEc)
+            SSL_set1_host(ssl, serverName.c_str());
+        else
+            X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), serverName.c_str());
+    }
+
+    bool done = false;
+    std::error_code ec;
+    d.Ssl->async_handshake(asio::ssl::stream_base::client, [&](const std::error_code& e) {
+        ec = e;
+        done = true;
+    });
+    TRunResult r = d.Run(done, d.ReadDeadline());
+    if (r != TRunResult::rrDone || ec) {
+        std::string reason;
+        if (r == TRunResult::rrDone && options.VerifyPeer) {
+            long verify = SSL_get_verify_result(ssl);
+            if (verify != X509_V_OK)
+                reason = X509_verify_cert_error_string(verify);
+        }
+        d.CloseSocket();
+        if (!reason.empty())
+            throw ETLSError(FormatNetMessage("TLS handshake with", d.Peer, "certificate verify failed: " + reason),
+                            ec);
+        d.Fail(r, "TLS handshake with", d.ReadTimeout, ec);
+    }
+    d.Status(TConnectionStatus::csStatusText, fmt::format("TLS started ({}).", SSL_get_version(ssl)));
+}
+
+bool TTCPConnection::TLSActive() const {
+    return FImpl->Ssl.has_value();
+}
+
+void TTCPConnection::SetReadTimeout(std::chrono::milliseconds timeout) {
+    FImpl->ReadTimeout = timeout;
+}
+
+std::chrono::milliseconds TTCPConnection::ReadTimeout() const {
+    return FImpl->ReadTimeout;
+}
+
+void TTCPConnection::SetKeepAlive(const TKeepAliveSettings& settings) {
+    FImpl->KeepAlive = settings;
+    FImpl->ApplyKeepAlive();
+}
+
+std::size_t TTCPConnection::ReadSome(char* data, std::size_t size) {
+    auto& d = *FImpl;
+    if (size == 0)
+        return 0;
+    if (d.InBegin < d.InEnd) {
+        std::size_t n = std::min(size, d.InEnd - d.InBegin);
+        std::memcpy(data, d.In.data() + d.InBegin, n);
+        Consume(n);
+        return n;
+    }
+    d.CheckOpen("Reading from");
+    size = d.ChunkLimit(size);
+    bool done = false;
+    std::error_code ec;
+    std::size_t got = 0;
+    d.AsyncReadSome(asio::buffer(data, size), [&](const std::error_code& e, std::size_t n) {
+        ec = e;
+        got = n;
+        done = true;
+    });
+    TRunResult r = d.Run(done, d.ReadDeadline());
+    if (r != TRunResult::rrDone)
+        d.Fail(r, "Reading from", d.ReadTimeout, ec);
+    if (got > 0) {
+        for (auto& i : d.Intercepts)
+            i->Received(std::string_view(data, got));
+        d.Pace("Reading from");
+        return got;
+    }
+    if (ec == asio::error::eof || ec == asio::ssl::error::stream_truncated)
+        return 0;
+    d.Fail(r, "Reading from", d.ReadTimeout, ec);
+}
+
+bool TTCPConnection::FillBuffer(Clock::time_point deadline) {
+    auto& d = *FImpl;
+    d.CheckOpen("Reading from");
+    if (d.InBegin == d.InEnd) {
+        d.InBegin = d.InEnd = 0;
+    } else if (d.InEnd == d.In.size()) {
+        std::memmove(d.In.data(), d.In.data() + d.InBegin, d.InEnd - d.InBegin);
+        d.InEnd -= d.InBegin;
+        d.InBegin = 0;
+    }
+    if (d.InEnd == d.In.size())
+        throw EProtocolError(FormatNetMessage("Reading from", d.Peer, "receive buffer full"));
+    bool done = false;
+    std::error_code ec;
+    std::size_t space = d.ChunkLimit(d.In.size() - d.InEnd);
+    std::size_t start = d.InEnd;
+    // The handler commits the bytes itself, so data read just before an abort is not lost.
+    d.AsyncReadSome(asio::buffer(d.In.data() + d.InEnd, space), [&](const std::error_code& e, std::size_t n) {
+        ec = e;
+        d.InEnd += n;
+        done = true;
+    });
+    TRunResult r = d.Run(done, deadline);
+    if (d.InEnd > start) {
+        for (auto& i : d.Intercepts)
+            i->Received(std::string_view(d.In.data() + start, d.InEnd - start));
+    }
+    if (r != TRunResult::rrDone)
+        d.Fail(r, "Reading from", d.ReadTimeout, ec);
+    if (d.InEnd > start)
+        return true;
+    if (ec == asio::error::eof || ec == asio::ssl::error::stream_truncated)
+        return false;
+    d.Fail(r, "Reading from", d.ReadTimeout, ec);
+}
+
+std::string_view TTCPConnection::Buffered() const {
+    return {FImpl->In.data() + FImpl->InBegin, FImpl->InEnd - FImpl->InBegin};
+}
+
+void TTCPConnection::Consume(std::size_t count) {
+    auto& d = *FImpl;
+    d.InBegin += std::min(count, d.InEnd - d.InBegin);
+    if (d.InBegin == d.InEnd)
+        d.InBegin = d.InEnd = 0;
+}
+
+std::string TTCPConnection::ReadLn(std::size_t maxLength) {
+    std::string line;
+    for (;;) {
+        std::string_view buffered = Buffered();
+        std::size_t lf = buffered.find('\n');
+        std::string_view piece = lf == std::string_view::npos ? buffered : buffered.substr(0, lf);
+        if (line.size() + piece.size() > maxLength + 1)
+            throw EProtocolError(
+                FormatNetMessage("Reading from", FImpl->Peer, fmt::format("line longer than {} bytes", maxLength)));
+        line.append(piece);
+        if (lf != std::string_view::npos) {
+            Consume(lf + 1);
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            if (line.size() > maxLength)
+                throw EProtocolError(FormatNetMessage("Reading from", FImpl->Peer,
+                                                      fmt::format("line longer than {} bytes", maxLength)));
+            return line;
+        }
+        Consume(piece.size());
+        if (!FillBuffer(FImpl->ReadDeadline()))
+            throw EConnClosedGracefully(FormatNetMessage("Reading from", FImpl->Peer, "connection closed by peer"));
+    }
+}
+
+void TTCPConnection::Write(std::string_view data) {
+    auto& d = *FImpl;
+    d.CheckOpen("Writing to");
+    while (!data.empty()) {
+        std::size_t n = d.ChunkLimit(data.size());
+        std::string_view chunk = data.substr(0, n);
+        for (auto& i : d.Intercepts)
+            i->Sent(chunk);
+        bool done = false;
+        std::error_code ec;
+        d.AsyncWrite(asio::buffer(chunk.data(), chunk.size()), [&](const std::error_code& e, std::size_t) {
+            ec = e;
+            done = true;
+        });
+        TRunResult r = d.Run(done, d.ReadDeadline());
+        if (r != TRunResult::rrDone || ec)
+            d.Fail(r, "Writing to", d.ReadTimeout, ec);
+        data.remove_prefix(n);
+        d.Pace("Writing to");
+    }
+}
+
+std::uint64_t TTCPConnection::SendFile(int fileDescriptor, std::uint64_t offset, std::uint64_t count,
+                                       const std::function<void(std::uint64_t)>& progress) {
+    auto& d = *FImpl;
+    d.CheckOpen("Writing to");
+    if (d.Ssl || !d.Intercepts.empty())
+        throw ENetError(FormatNetMessage("Writing to", d.Peer, "sendfile needs a plain channel"));
+    std::error_code ec;
+    d.Socket.native_non_blocking(true, ec);
+    if (ec)
+        throw ESocketError(FormatNetMessage("Writing to", d.Peer, ec.message()), ec);
+    auto off = static_cast<off_t>(offset);
+    std::uint64_t sent = 0;
+    constexpr std::uint64_t Slice = 1 << 20; // progress and abort checks between slices
+    while (sent < count) {
+        if (d.AbortFlag.load())
+            d.Fail(TRunResult::rrAborted, "Writing to", d.ReadTimeout, {});
+        ssize_t n = ::sendfile(d.Socket.native_handle(), fileDescriptor, &off,
+                               static_cast<std::size_t>(std::min(Slice, count - sent)));
+        if (n > 0) {
+            sent += static_cast<std::uint64_t>(n);
+            if (progress)
+                progress(sent);
+            continue;
+        }
+        if (n == 0)
+            throw EFileError(FormatNetMessage("Sending file to", d.Peer, "file ended early"),
+                             std::make_error_code(std::errc::io_error));
+        int err = errno;
+        if (err == EINTR)
+            continue;
+        if (err != EAGAIN && err != EWOULDBLOCK)
+            d.Fail(TRunResult::rrDone, "Writing to", d.ReadTimeout, std::error_code(err, std::system_category()));
+        bool done = false;
+        std::error_code waitEc;
+        d.Socket.async_wait(tcp::socket::wait_write, [&](const std::error_code& e) {
+            waitEc = e;
+            done = true;
+        });
+        TRunResult r = d.Run(done, d.ReadDeadline());
+        if (r != TRunResult::rrDone || waitEc)
+            d.Fail(r, "Writing to", d.ReadTimeout, waitEc);
+    }
+    return sent;
+}
+
+void TTCPConnection::ShutdownSend() {
+    auto& d = *FImpl;
+    if (!d.Socket.is_open())
+        return;
+    if (d.Ssl) {
+        // close_notify first, so a TLS peer sees a clean end of data.
+        bool done = false;
+        d.Ssl->async_shutdown([&](const std::error_code&) { done = true; });
+        d.Run(done, Clock::now() + std::min(d.ReadTimeout, std::chrono::milliseconds(2000)));
+    }
+    std::error_code ignored;
+    d.Socket.shutdown(tcp::socket::shutdown_send, ignored);
+}
+
+void TTCPConnection::Disconnect() {
+    auto& d = *FImpl;
+    bool wasOpen = d.Socket.is_open();
+    if (wasOpen)
+        d.Status(TConnectionStatus::csDisconnecting, "Disconnecting.");
+    if (wasOpen && d.Ssl && !d.AbortFlag.load()) {
+        bool done = false;
+        d.Ssl->async_shutdown([&](const std::error_code&) { done = true; });
+        d.Run(done, Clock::now() + std::min(d.ReadTimeout, std::chrono::milliseconds(2000)));
+    }
+    std::error_code ignored;
+    d.Socket.shutdown(tcp::socket::shutdown_both, ignored);
+    d.CloseSocket();
+    if (wasOpen)
+        d.Status(TConnectionStatus::csDisconnected, "Disconnected.");
+}
+
+void TTCPConnection::DisconnectWithReset() {
+    auto& d = *FImpl;
+    if (d.Socket.is_open()) {
+        std::error_code ignored;
+        d.Socket.set_option(asio::socket_base::linger(true, 0), ignored);
+    }
+    Disconnect();
+}
+
+void TTCPConnection::Abort() {
+    FImpl->AbortFlag.store(true);
+    FImpl->Io.stop();
+}
+
+void TTCPConnection::ClearAbort() {
+    FImpl->AbortFlag.store(false);
+}
+
+bool TTCPConnection::AbortRequested() const {
+    return FImpl->AbortFlag.load();
+}
+
+bool TTCPConnection::IsOpen() const {
+    return FImpl->Socket.is_open();
+}
+
+bool TTCPConnection::Connected() {
+    auto& d = *FImpl;
+    if (!d.Socket.is_open())
+        return false;
+    // POLLRDHUP reports a peer that closed even when its last words (a 421) are still unread.
+    pollfd p{};
+    p.fd = d.Socket.native_handle();
+    p.events = POLLIN | POLLRDHUP;
+    if (::poll(&p, 1, 0) < 0)
+        return errno == EINTR;
+    return (p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) == 0;
+}
+
+std::string TTCPConnection::PeerText() const {
+    return FImpl->Peer;
+}
+
+std::string TTCPConnection::PeerAddress() const {
+    std::error_code ec;
+    auto ep = FImpl->Socket.remote_endpoint(ec);
+    return ec ? std::string() : ep.address().to_string();
+}
+
+std::string TTCPConnection::LocalAddress() const {
+    std::error_code ec;
+    auto ep = FImpl->Socket.local_endpoint(ec);
+    return ec ? std::string() : ep.address().to_string();
+}
+
+std::uint16_t TTCPConnection::LocalPort() const {
+    std::error_code ec;
+    auto ep = FImpl->Socket.local_endpoint(ec);
+    return ec ? 0 : ep.port();
+}
+
+void TTCPConnection::AddIntercept(std::shared_ptr<IConnectionIntercept> intercept) {
+    if (intercept)
+        FImpl->Intercepts.push_back(std::move(intercept));
+}
+
+void TTCPConnection::RemoveIntercept(const std::shared_ptr<IConnectionIntercept>& intercept) {
+    auto& v = FImpl->Intercepts;
+    v.erase(std::remove(v.begin(), v.end(), intercept), v.end());
+}
+
+void TTCPConnection::ClearIntercepts() {
+    FImpl->Intercepts.clear();
+}
+
+bool TTCPConnection::HasIntercepts() const {
+    return !FImpl->Intercepts.empty();
+}
+
+void TTCPConnection::NotifyStatus(TConnectionStatus status, std::string_view text) {
+    FImpl->Status(status, text);
+}
+
+} // namespace zr::net

@@ -1,0 +1,103 @@
+// A blocking TCP (optionally TLS) connection with time-outs and an Abort that is safe from any thread.
+#pragma once
+
+#include "net/ConnectionIntercept.h"
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zr::net {
+
+struct TTLSOptions {
+    // Verify the server certificate against the system store (plus SSL_CERT_FILE when set).
+    bool VerifyPeer = true;
+    // Name checked against the certificate and sent as SNI; empty means the host connected to.
+    std::string ServerName;
+};
+
+struct TKeepAliveSettings {
+    bool Enabled = false;
+    std::chrono::milliseconds IdleTime{60000};
+    std::chrono::milliseconds Interval{60000};
+};
+
+class TTCPConnection {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    TTCPConnection();
+    ~TTCPConnection();
+    TTCPConnection(const TTCPConnection&) = delete;
+    TTCPConnection& operator=(const TTCPConnection&) = delete;
+
+    // Resolves and connects; the time-out covers both. Throws ESocketError, EAlreadyConnected.
+    void Connect(const std::string& host, std::uint16_t port, std::chrono::milliseconds timeout);
+    // Opens a listening socket for one incoming connection; returns the port chosen.
+    std::uint16_t Listen(const std::string& localAddress);
+    // Waits for the incoming connection; connections from other addresses than expectedPeer
+    // (when not empty) are refused and the wait goes on.
+    void Accept(std::chrono::milliseconds timeout, const std::string& expectedPeer);
+    void StartTLS(const TTLSOptions& options);
+    bool TLSActive() const;
+
+    // Also used for writes: a peer that neither sends nor takes data for this long is dead.
+    void SetReadTimeout(std::chrono::milliseconds timeout);
+    std::chrono::milliseconds ReadTimeout() const;
+    void SetKeepAlive(const TKeepAliveSettings& settings);
+
+    // Reads what is available (at least one byte); 0 means the peer closed the stream.
+    std::size_t ReadSome(char* data, std::size_t size);
+    // A line without its CR LF; EProtocolError past maxLength, EConnClosedGracefully at the end.
+    std::string ReadLn(std::size_t maxLength = 8192);
+    // Line-oriented callers parse the buffered bytes themselves and consume what they used.
+    std::string_view Buffered() const;
+    void Consume(std::size_t count);
+    // Reads more into the buffer; false when the peer closed the stream.
+    bool FillBuffer(Clock::time_point deadline);
+
+    void Write(std::string_view data);
+    // Sends count bytes of a file with sendfile(2); only without TLS and without intercepts.
+    // progress gets the bytes sent so far. Returns the bytes sent.
+    std::uint64_t SendFile(int fileDescriptor, std::uint64_t offset, std::uint64_t count,
+                           const std::function<void(std::uint64_t)>& progress);
+    // Ends the sending direction so the peer sees the end of an upload.
+    void ShutdownSend();
+
+    // Graceful close; never throws.
+    void Disconnect();
+    // Close with a reset, so that the peer sees a broken transfer rather than a complete one.
+    void DisconnectWithReset();
+    // Safe from any thread: the blocked call (and every later one until ClearAbort) throws
+    // EOperationAborted at once. The socket stays open.
+    void Abort();
+    void ClearAbort();
+    bool AbortRequested() const;
+
+    bool IsOpen() const;
+    // Open and not closed by the peer (peeks without consuming).
+    bool Connected();
+
+    // "host:port" as connected to, or the remote address of an accepted connection.
+    std::string PeerText() const;
+    std::string PeerAddress() const;
+    std::string LocalAddress() const;
+    std::uint16_t LocalPort() const;
+
+    void AddIntercept(std::shared_ptr<IConnectionIntercept> intercept);
+    void RemoveIntercept(const std::shared_ptr<IConnectionIntercept>& intercept);
+    void ClearIntercepts();
+    bool HasIntercepts() const;
+    // Passes a status text to the intercepts (protocol logs show them).
+    void NotifyStatus(TConnectionStatus status, std::string_view text);
+
+private:
+    struct TImpl;
+    std::unique_ptr<TImpl> FImpl;
+};
+
+} // namespace zr::net

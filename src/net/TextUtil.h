@@ -1,0 +1,60 @@
+// Small text helpers shared by the reply and listing parsers.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace zr::net {
+
+inline bool IsAsciiDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+inline char AsciiLower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+inline bool IEquals(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (AsciiLower(a[i]) != AsciiLower(b[i]))
+            return false;
+    return true;
+}
+
+inline std::string_view TrimView(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+        s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
+        s.remove_suffix(1);
+    return s;
+}
+
+// Whole-string unsigned decimal; nullopt when empty, not all digits or above max.
+inline std::optional<std::uint64_t> ParseUnsigned(std::string_view s, std::uint64_t max = UINT64_MAX) {
+    if (s.empty())
+        return std::nullopt;
+    std::uint64_t value = 0;
+    for (char c : s) {
+        if (!IsAsciiDigit(c))
+            return std::nullopt;
+        auto digit = static_cast<std::uint64_t>(c - '0');
+        if (value > (max - digit) / 10)
+            return std::nullopt;
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
+// Non-negative size that fits a signed 64-bit count.
+inline std::optional<std::int64_t> ParseSize(std::string_view s) {
+    auto v = ParseUnsigned(s, static_cast<std::uint64_t>(INT64_MAX));
+    if (!v)
+        return std::nullopt;
+    return static_cast<std::int64_t>(*v);
+}
+
+} // namespace zr::net

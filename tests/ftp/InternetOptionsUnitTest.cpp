@@ -1,0 +1,206 @@
+#include "ftp/ZRFTPOptions.h"
+#include "mail/ZREmailOptions.h"
+
+#include "host/CryptoUtils.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <string>
+#include <tuple>
+#include <vector>
+
+namespace zr {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::ordered_json;
+using quillate::OptionsService;
+
+class InternetOptionsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string name = ::testing::TempDir() + "zr-internet-options-XXXXXX";
+        ASSERT_NE(::mkdtemp(name.data()), nullptr);
+        FFolder = name;
+        FStore = FFolder / "options.json";
+        Restart();
+    }
+    void TearDown() override {
+        OptionsService().Reset();
+        fs::remove_all(FFolder);
+    }
+    // A new run of the host on the same store file.
+    void Restart(bool withEmail = true) {
+        OptionsService().Reset(FStore);
+        if (withEmail)
+            RegisterEmailOptions();
+        RegisterFTPOptions();
+    }
+    void Write(const std::string& text) const { std::ofstream(FStore) << text; }
+    std::string Text() const {
+        std::ostringstream text;
+        text << std::ifstream(FStore).rdbuf();
+        return text.str();
+    }
+    ordered_json Section() const { return ordered_json::parse(Text())["Internet"]; }
+
+    fs::path FFolder;
+    fs::path FStore;
+};
+
+TEST_F(InternetOptionsTest, MissingKeysLoadTheDefaults) {
+    // Another program's section and a partly filled one: every missing key takes its default.
+    Write(R"({"Internet": {"SMTPHost": "mx.example.org"}, "Host": {"FTPPort": 99}})");
+    auto ftp = FTPOptions();
+    EXPECT_EQ(std::tuple(ftp->GetFTPServer(), ftp->GetFTPUser(), ftp->GetFTPPassword(), ftp->GetFTPPort()),
+              std::tuple("", "", "", 21));
+    auto mail = EmailOptions();
+    EXPECT_EQ(mail->GetSMTPHost(), "mx.example.org");
+    EXPECT_EQ(std::tuple(mail->GetSMTPPort(), mail->GetSMTPAuth(), mail->GetSMTPEHLO(), mail->GetSMTPUser(),
+                         mail->GetSMTPPass(), mail->GetSMTPSSL(), mail->GetSMTPUseTLS(),
+                         mail->GetDefaultEncoding()),
+              std::tuple(25, false, false, "", "", false, utNoTLSSupport, ""));
+}
+
+// What describe and the option pages see: the published properties in order with their initial values,
+// each setter marking the object modified only on a real change.
+TEST_F(InternetOptionsTest, PropertyTablesDescribeAndMarkChanges) {
+    auto check = [](const quillate::TMetaClass& cls, const std::vector<std::string>& expected) {
+        auto object = std::dynamic_pointer_cast<quillate::TZROptionsObject>(cls.Create());
+        std::vector<std::string> described;
+        for (const auto& p : cls.Properties().Properties()) {
+            SCOPED_TRACE(p.Name);
+            quillate::TPropertyValue value = p.Get(*object);
+            described.push_back(p.Name + "=" + quillate::PropertyValueToText(p, value));
+            p.Set(*object, value);
+            EXPECT_FALSE(object->GetModified());
+            if (auto* text = std::get_if<std::string>(&value))
+                *text += "x";
+            else if (auto* flag = std::get_if<bool>(&value))
+                *flag = !*flag;
+            else
+                std::get<std::int64_t>(value) += 1;
+            p.Set(*object, value);
+            EXPECT_TRUE(object->GetModified());
+            EXPECT_EQ(p.Get(*object), value);
+            object->SetModified(false);
+        }
+        EXPECT_EQ(described, expected);
+    };
+    check(TZRFTPOptions::ClassInfo(), {"FTPServer=", "FTPUser=", "FTPPass=", "FTPPort=21"});
+    check(TZREmailOptions::ClassInfo(),
+          {"SMTPHost=", "SMTPPort=25", "SMTPAuth=false", "SMTPEHLO=false", "SMTPUser=", "SMTPPass=",
+           "SMTPSSL=false", "SMTPUseTLS=utNoTLSSupport", "DefaultEncoding="});
+}
+
+TEST_F(InternetOptionsTest, SavingEitherObjectWritesBothSetsOfKeys) {
+    auto mail = EmailOptions();
+    mail->SetSMTPHost("mx.example.org");
+    mail->SetSMTPAuth(true);
+    mail->SetSMTPUseTLS(utUseExplicitTLS);
+    OptionsService().SaveAll();
+
+    // Only the FTP object changes in the next run; the e-mail values must survive its save.
+    Restart();
+    FTPOptions()->SetFTPServer("ftp.example.org");
+    FTPOptions()->SetFTPPort(2121);
+    OptionsService().SaveAll();
+    std::vector<std::string> keys;
+    ordered_json section = Section();
+    for (const auto& [key, value] : section.items())
+        keys.push_back(key + "=" + value.dump());
+    EXPECT_EQ(keys, (std::vector<std::string>{
+                        R"(FTPPort=2121)", R"(FTPPassword="")", R"(FTPServer="ftp.example.org")",
+                        R"(FTPUser="")", R"(SMTPPort=25)", R"(SMTPAuth=true)", R"(SMTPEHLO=false)",
+                        R"(SMTPPass="")", R"(SMTPUser="")", R"(SMTPHost="mx.example.org")",
+                        R"(SMTPSSL=false)", R"(SMTPUseTLS=3)", R"(DefaultEncoding="")"}));
+
+    // And the other way round: an e-mail save keeps the FTP values.
+    Restart();
+    EmailOptions()->SetSMTPPort(2525);
+    OptionsService().SaveAll();
+    Restart();
+    EXPECT_EQ(std::tuple(FTPOptions()->GetFTPServer(), FTPOptions()->GetFTPPort()),
+              std::tuple("ftp.example.org", 2121));
+    mail = EmailOptions();
+    EXPECT_EQ(std::tuple(mail->GetSMTPHost(), mail->GetSMTPPort(), mail->GetSMTPAuth(), mail->GetSMTPUseTLS()),
+              std::tuple("mx.example.org", 2525, true, utUseExplicitTLS));
+}
+
+TEST_F(InternetOptionsTest, SavingWithoutTheOtherClassLeavesItsKeysAlone) {
+    Write(R"({"Internet": {"SMTPHost": "mx.example.org"}})");
+    Restart(/*withEmail=*/false);
+    FTPOptions()->SetFTPServer("ftp.example.org");
+    OptionsService().SaveAll();
+    EXPECT_EQ(Section().dump(), R"({"SMTPHost":"mx.example.org","FTPPort":21,"FTPPassword":"",)"
+                                R"("FTPServer":"ftp.example.org","FTPUser":""})");
+}
+
+TEST_F(InternetOptionsTest, PasswordsAreStoredEncryptedAndLoadInClear) {
+    FTPOptions()->SetFTPPassword("ftp-s3cret");
+    EmailOptions()->SetSMTPPass("smtp-s3cret");
+    OptionsService().SaveAll();
+    std::string text = Text();
+    EXPECT_EQ(text.find("s3cret"), std::string::npos) << text;
+    // Encrypted once, under the key's own name, so the command line's tools read it too.
+    ordered_json section = Section();
+    EXPECT_EQ(quillate::DecryptString(section["FTPPassword"].get<std::string>(), "FTPPassword"), "ftp-s3cret");
+    EXPECT_EQ(quillate::DecryptString(section["SMTPPass"].get<std::string>(), "SMTPPass"), "smtp-s3cret");
+
+    Restart();
+    EXPECT_EQ(FTPOptions()->GetFTPPassword(), "ftp-s3cret");
+    EXPECT_EQ(EmailOptions()->GetSMTPPass(), "smtp-s3cret");
+
+    // An emptied password is stored empty and comes back empty.
+    FTPOptions()->SetFTPPassword("");
+    OptionsService().SaveAll();
+    EXPECT_EQ(Section()["FTPPassword"], "");
+    Restart();
+    EXPECT_EQ(FTPOptions()->GetFTPPassword(), "");
+    EXPECT_EQ(EmailOptions()->GetSMTPPass(), "smtp-s3cret");
+}
+
+TEST_F(InternetOptionsTest, AccessorsShareOneRegisteredObject) {
+    EXPECT_EQ(FTPOptions(), OptionsService().GetOptions(TZRFTPOptions::ClassInfo()));
+    EXPECT_EQ(EmailOptions(), OptionsService().GetOptions(TZREmailOptions::ClassInfo()));
+    auto registered = OptionsService().Options();
+    ASSERT_EQ(registered.size(), 2u);
+    EXPECT_EQ(std::tuple(registered[0].Class, registered[0].Image),
+              std::tuple(&TZREmailOptions::ClassInfo(), "ZREMAIL"));
+    EXPECT_EQ(std::tuple(registered[1].Class, registered[1].Image),
+              std::tuple(&TZRFTPOptions::ClassInfo(), "HINTERNET"));
+}
+
+struct TBadValue {
+    const char* Stored;
+    const char* Key;
+};
+
+class InternetOptionsBadValueTest : public InternetOptionsTest,
+                                    public ::testing::WithParamInterface<TBadValue> {};
+
+TEST_P(InternetOptionsBadValueTest, ErrorNamesTheKey) {
+    Write(std::string(R"({"Internet": )") + GetParam().Stored + "}");
+    try {
+        if (std::string(GetParam().Key).starts_with("FTP"))
+            FTPOptions();
+        else
+            EmailOptions();
+        FAIL() << "loading did not fail";
+    } catch (const std::exception& e) {
+        EXPECT_NE(std::string(e.what()).find(std::string("Internet.") + GetParam().Key), std::string::npos)
+            << e.what();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    DamagedStore, InternetOptionsBadValueTest,
+    ::testing::Values(TBadValue{R"({"FTPPassword": "enc1:AAAAdamaged"})", "FTPPassword"},
+                      TBadValue{R"({"SMTPPass": "enc1:AAAAdamaged"})", "SMTPPass"},
+                      TBadValue{R"({"SMTPUseTLS": 4})", "SMTPUseTLS"}));
+
+} // namespace
+} // namespace zr

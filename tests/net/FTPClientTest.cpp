@@ -1,0 +1,414 @@
+// The FTP client against real servers: pyftpdlib and ProFTPD, each started for the test.
+#include "support/FTPServerFixture.h"
+#include "net/FTPClient.h"
+#include "net/NetErrors.h"
+#include "net/ThrottleIntercept.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <utime.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <future>
+#include <random>
+#include <sstream>
+#include <thread>
+
+using namespace zr::net;
+using namespace quillate::testing;
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+std::string RandomBytes(std::size_t size, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::string data(size, '\0');
+    for (auto& c : data)
+        c = static_cast<char>(rng() & 0xff);
+    return data;
+}
+
+double Seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+class FTPClientTest : public ::testing::TestWithParam<TFTPServerKind> {
+protected:
+    void SetUp() override {
+        Server = std::make_unique<TFTPTestServer>(GetParam());
+        Server->Start();
+        Client.Host = "127.0.0.1";
+        Client.Port = Server->Port();
+        Client.Username = TFTPTestServer::User;
+        Client.Password = TFTPTestServer::Password;
+        Client.ConnectTimeout = std::chrono::milliseconds(5000);
+        Client.ReadTimeout = std::chrono::milliseconds(10000);
+    }
+
+    void TearDown() override {
+        Client.Disconnect();
+        if (HasFailure())
+            std::cerr << "server output:\n" << Server->Output() << "\n";
+    }
+
+    fs::path Local(const std::string& name) const { return LocalDir.Path() / name; }
+    fs::path Remote(const std::string& name) const { return Server->Home() / name; }
+
+    std::unique_ptr<TFTPTestServer> Server;
+    TTempDir LocalDir{"quillate-local"};
+    TFTPClient Client;
+};
+
+TEST_P(FTPClientTest, LoginFailureCarriesTheServerCode) {
+    Client.Password = "wrong";
+    try {
+        Client.Connect();
+        FAIL() << "login with a wrong password succeeded";
+    } catch (const EReplyError& e) {
+        EXPECT_EQ(e.Code(), 530);
+        EXPECT_NE(std::string(e.what()).find("127.0.0.1:" + std::to_string(Server->Port())), std::string::npos)
+            << e.what();
+        EXPECT_EQ(std::string(e.what()).find("wrong"), std::string::npos) << "password in message: " << e.what();
+    }
+    EXPECT_FALSE(Client.Connected());
+}
+
+TEST_P(FTPClientTest, TransfersBothWaysInBothModesAreByteIdentical) {
+    const std::vector<std::pair<std::string, std::string>> files{
+        {"big.bin", RandomBytes(3 * 1024 * 1024 + 17, 1)},
+        {"small.txt", "hello\r\nworld\n"},
+        {"empty", ""},
+        {"name with blanks.bin", RandomBytes(70000, 2)},
+    };
+    Client.Connect();
+    for (bool passive : {true, false}) {
+        SCOPED_TRACE(passive ? "passive" : "active");
+        Client.Passive = passive;
+        std::string prefix = passive ? "p-" : "a-";
+        for (const auto& [name, content] : files) {
+            WriteTextFile(Local(prefix + name), content);
+            Client.Put(Local(prefix + name).string(), prefix + name);
+            EXPECT_EQ(ReadTextFile(Remote(prefix + name)), content) << "upload of " << name;
+            Client.Get(prefix + name, Local(prefix + name + ".back").string());
+            EXPECT_EQ(ReadTextFile(Local(prefix + name + ".back")), content) << "download of " << name;
+        }
+        std::istringstream in(files[0].second);
+        Client.Put(in, prefix + "from-stream.bin");
+        std::ostringstream out;
+        Client.Get(prefix + "from-stream.bin", out);
+        EXPECT_EQ(out.str(), files[0].second);
+        EXPECT_EQ(ReadTextFile(Remote(prefix + "from-stream.bin")), files[0].second);
+    }
+}
+
+TEST_P(FTPClientTest, DownloadRefusesToReplaceAnExistingFileUnlessAllowed) {
+    Server->PutFile("remote.txt", "new content");
+    WriteTextFile(Local("keep.txt"), "old");
+    Client.Connect();
+    EXPECT_THROW(Client.Get("remote.txt", Local("keep.txt").string(), false, false), EFileError);
+    EXPECT_EQ(ReadTextFile(Local("keep.txt")), "old");
+    // A refused download leaves the local file alone even when it may be replaced.
+    EXPECT_THROW(Client.Get("missing.txt", Local("keep.txt").string(), true, false), EReplyError);
+    EXPECT_EQ(ReadTextFile(Local("keep.txt")), "old");
+    Client.Get("remote.txt", Local("keep.txt").string(), true, false);
+    EXPECT_EQ(ReadTextFile(Local("keep.txt")), "new content");
+}
+
+TEST_P(FTPClientTest, ResumesDownloadsAndContinuesUploadsFromAPosition) {
+    std::string content = RandomBytes(600000, 3);
+    Server->PutFile("whole.bin", content);
+    WriteTextFile(Local("part.bin"), content.substr(0, 250000));
+    Client.Connect();
+    std::int64_t lastCount = -1;
+    Client.OnWork = [&](TWorkMode, std::int64_t count) { lastCount = count; };
+    Client.Get("whole.bin", Local("part.bin").string(), false, true);
+    EXPECT_EQ(ReadTextFile(Local("part.bin")), content);
+    EXPECT_EQ(lastCount, 350000) << "only the missing part travels";
+
+    Server->PutFile("upload.bin", content.substr(0, 100000));
+    WriteTextFile(Local("full.bin"), content);
+    Client.Put(Local("full.bin").string(), "upload.bin", false, 100000);
+    EXPECT_EQ(lastCount, 500000);
+    EXPECT_EQ(ReadTextFile(Remote("upload.bin")), content);
+
+    Server->PutFile("append.bin", "head-");
+    std::istringstream tail("tail");
+    Client.Put(tail, "append.bin", true);
+    EXPECT_EQ(ReadTextFile(Remote("append.bin")), "head-tail");
+}
+
+TEST_P(FTPClientTest, SizeDatesAndChecksums) {
+    std::string content = RandomBytes(123457, 4);
+    Server->PutFile("f.bin", content);
+    Client.SetTransferType(TFTPTransferType::ftASCII);
+    Client.Connect();
+    EXPECT_EQ(Client.Size("f.bin"), 123457) << "SIZE must work in ASCII mode too";
+    EXPECT_EQ(Client.Size("missing.bin"), -1);
+
+    auto crc = static_cast<std::int64_t>(
+        crc32(crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(content.data()), static_cast<uInt>(content.size())));
+    EXPECT_EQ(Client.CRC("f.bin"), crc);
+    EXPECT_THROW(Client.CRC("missing.bin"), EReplyError);
+
+    std::time_t when = 1591012800; // 2020-06-01 12:00:00 UTC
+    Client.SetModTime("f.bin", quillate::UnixToDateTime(when));
+    struct stat st {};
+    ASSERT_EQ(::stat(Remote("f.bin").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtime, when);
+    EXPECT_NEAR(Client.FileDate("f.bin"), quillate::UnixToDateTime(when), 1.0 / 86400);
+    try {
+        Client.FileDate("missing.bin");
+        FAIL() << "MDTM of a missing file succeeded";
+    } catch (const EReplyError& e) {
+        EXPECT_EQ(e.Code(), 550);
+    }
+    // ASCII stays the transfer type after SIZE borrowed binary mode.
+    std::ostringstream out;
+    Server->PutFile("lines.txt", "a\nb\n");
+    Client.Get("lines.txt", out);
+    EXPECT_EQ(out.str(), "a\nb\n");
+}
+
+TEST_P(FTPClientTest, AsciiTransfersTranslateLineEnds) {
+    Client.SetTransferType(TFTPTransferType::ftASCII);
+    Client.Connect();
+    WriteTextFile(Local("unix.txt"), "one\ntwo\n\nthree");
+    Client.Put(Local("unix.txt").string(), "unix.txt");
+    EXPECT_EQ(ReadTextFile(Remote("unix.txt")), "one\ntwo\n\nthree");
+    Client.Get("unix.txt", Local("back.txt").string());
+    EXPECT_EQ(ReadTextFile(Local("back.txt")), "one\ntwo\n\nthree");
+}
+
+TEST_P(FTPClientTest, DirectoryOperations) {
+    Server->PutFile("old name.txt", "x");
+    Client.Connect();
+    std::string start = Client.RetrieveCurrentDir();
+    EXPECT_EQ(start, "/");
+    const std::string dir = "dir \"quoted\"";
+    Client.MakeDir(dir);
+    EXPECT_TRUE(fs::is_directory(Remote(dir)));
+    Client.ChangeDir(dir);
+    EXPECT_EQ(Client.RetrieveCurrentDir(), "/" + dir);
+    Client.ChangeDirUp();
+    EXPECT_EQ(Client.RetrieveCurrentDir(), start);
+    try {
+        Client.ChangeDir("no-such-dir");
+        FAIL() << "CWD into a missing folder succeeded";
+    } catch (const EReplyError& e) {
+        EXPECT_EQ(e.Code(), 550);
+        EXPECT_NE(std::string(e.what()).find("CWD no-such-dir"), std::string::npos) << e.what();
+    }
+    Client.Rename("old name.txt", dir + "/new name.txt");
+    EXPECT_FALSE(fs::exists(Remote("old name.txt")));
+    EXPECT_EQ(ReadTextFile(Remote(dir + "/new name.txt")), "x");
+    EXPECT_THROW(Client.RemoveDir(dir), EReplyError) << "a folder with a file in it";
+    Client.Delete(dir + "/new name.txt");
+    EXPECT_FALSE(fs::exists(Remote(dir + "/new name.txt")));
+    Client.RemoveDir(dir);
+    EXPECT_FALSE(fs::exists(Remote(dir)));
+    EXPECT_THROW(Client.Delete("missing.txt"), EReplyError);
+}
+
+TEST_P(FTPClientTest, ListingsMatchWhatWasCreated) {
+    std::time_t when = 1591012800; // 2020-06-01 12:00:00 UTC
+    Server->PutFile("a.txt", std::string(10, 'a'));
+    Server->PutFile("b c.bin", std::string(2000, 'b'));
+    Server->MakeDir("sub");
+    Server->PutFile("sub/inner.txt", "i");
+    for (const char* name : {"a.txt", "b c.bin", "sub"}) {
+        utimbuf times{when, when};
+        ASSERT_EQ(::utime(Remote(name).c_str(), &times), 0);
+    }
+    Client.Connect();
+    ASSERT_TRUE(Client.IsExtSupported("MLST"));
+    for (bool mlsd : {true, false}) {
+        SCOPED_TRACE(mlsd ? "MLSD" : "LIST");
+        Client.UseMLSD = mlsd;
+        std::vector<std::string> lines;
+        Client.List(lines);
+        auto items = Client.DirectoryListing();
+        std::sort(items.begin(), items.end(), [](auto& a, auto& b) { return a.FileName < b.FileName; });
+        ASSERT_EQ(items.size(), 3u) << ::testing::PrintToString(lines);
+        EXPECT_EQ(items[0].FileName, "a.txt");
+        EXPECT_EQ(items[0].ItemType, TFTPItemType::ditFile);
+        EXPECT_EQ(items[0].Size, 10);
+        EXPECT_EQ(items[1].FileName, "b c.bin");
+        EXPECT_EQ(items[1].Size, 2000);
+        EXPECT_EQ(items[2].FileName, "sub");
+        EXPECT_EQ(items[2].ItemType, TFTPItemType::ditDirectory);
+        for (const auto& item : items) {
+            if (mlsd) {
+                EXPECT_NEAR(item.ModifiedDate, quillate::UnixToDateTime(when), 1.0 / 86400) << item.FileName;
+            } else {
+                // ls shows a date this old with its year only, in the server's clock.
+                EXPECT_EQ(static_cast<long>(item.ModifiedDate), static_cast<long>(quillate::UnixToDateTime(when)))
+                    << item.FileName;
+            }
+        }
+        EXPECT_GE(lines.size(), 3u);
+    }
+    std::vector<std::string> names;
+    Client.List(names, "sub", false);
+    EXPECT_EQ(names.size(), 1u);
+    EXPECT_NE(names.empty() ? std::string() : names[0], "");
+    EXPECT_NE(names.empty() ? std::string::npos : names[0].find("inner.txt"), std::string::npos);
+    Client.List("sub");
+    ASSERT_EQ(Client.DirectoryListing().size(), 1u);
+    EXPECT_EQ(Client.DirectoryListing()[0].FileName, "inner.txt");
+}
+
+TEST_P(FTPClientTest, SendCmdChecksTheReplyCode) {
+    Client.Connect();
+    EXPECT_EQ(Client.SendCmd("NOOP", {200}), 200);
+    try {
+        Client.SendCmd("NOOP", {250, 500});
+        FAIL() << "a non-matching reply was accepted";
+    } catch (const EReplyError& e) {
+        EXPECT_EQ(e.Code(), 200);
+        EXPECT_EQ(Client.LastReply().Code, 200);
+    }
+    EXPECT_GE(Client.SendCmd("BOGUSCMD"), 500) << "no expected codes: any reply is accepted";
+    EXPECT_EQ(Client.SendCmd("FEAT", {211}), 211);
+    EXPECT_GT(Client.LastReply().Lines.size(), 3u);
+    EXPECT_NE(Client.LastReply().FormattedText().find("\r\n211 "), std::string::npos);
+    Client.Noop();
+}
+
+TEST_P(FTPClientTest, FeaturesAndTheHostCommand) {
+    Client.UseHOST = true;
+    Client.Connect();
+    EXPECT_TRUE(Client.IsExtSupported("HOST"));
+    EXPECT_TRUE(Client.IsExtSupported("XCRC"));
+    EXPECT_TRUE(Client.IsExtSupported("mfmt"));
+    EXPECT_FALSE(Client.IsExtSupported("BOGUS"));
+    EXPECT_TRUE(Client.Connected());
+    EXPECT_THROW(Client.Connect(), EAlreadyConnected);
+}
+
+TEST_P(FTPClientTest, WorkEventsReportTheTotals) {
+    const std::string content = RandomBytes(300 * 1024 + 5, 5);
+    WriteTextFile(Local("w.bin"), content);
+    Client.Connect();
+    struct TEvents {
+        std::vector<std::pair<TWorkMode, std::int64_t>> Begins, Works;
+        std::vector<TWorkMode> Ends;
+    } events;
+    Client.OnWorkBegin = [&](TWorkMode m, std::int64_t n) { events.Begins.emplace_back(m, n); };
+    Client.OnWork = [&](TWorkMode m, std::int64_t n) { events.Works.emplace_back(m, n); };
+    Client.OnWorkEnd = [&](TWorkMode m) { events.Ends.push_back(m); };
+    auto size = static_cast<std::int64_t>(content.size());
+    for (bool throttled : {false, true}) { // sendfile and the buffered loop
+        SCOPED_TRACE(throttled ? "buffered" : "sendfile");
+        events = {};
+        Client.OnDataChannelCreate = [throttled](TTCPConnection& data) {
+            if (throttled)
+                data.AddIntercept(std::make_shared<TThrottleIntercept>(1'000'000'000));
+        };
+        Client.Put(Local("w.bin").string(), "w.bin");
+        ASSERT_EQ(events.Begins.size(), 1u);
+        EXPECT_EQ(events.Begins[0], std::make_pair(TWorkMode::wmWrite, size));
+        ASSERT_FALSE(events.Works.empty());
+        EXPECT_EQ(events.Works.back().second, size);
+        EXPECT_TRUE(std::is_sorted(events.Works.begin(), events.Works.end()));
+        EXPECT_EQ(events.Ends, std::vector<TWorkMode>{TWorkMode::wmWrite});
+    }
+    events = {};
+    Client.Get("w.bin", Local("w.back").string(), true);
+    ASSERT_EQ(events.Begins.size(), 1u);
+    EXPECT_EQ(events.Begins[0].first, TWorkMode::wmRead);
+    // ProFTPD names the size in its 150 reply, pyftpdlib does not.
+    EXPECT_TRUE(events.Begins[0].second == size || events.Begins[0].second == 0) << events.Begins[0].second;
+    ASSERT_FALSE(events.Works.empty());
+    EXPECT_EQ(events.Works.back(), std::make_pair(TWorkMode::wmRead, size));
+    EXPECT_EQ(events.Ends, std::vector<TWorkMode>{TWorkMode::wmRead});
+    events = {};
+    Client.List();
+    EXPECT_TRUE(events.Begins.empty()) << "listings are not file work";
+}
+
+TEST_P(FTPClientTest, ThrottleHoldsADataChannelNearItsRate) {
+    const std::size_t size = 192 * 1024;
+    const std::uint64_t bitsPerSecond = 1024 * 1024; // 128 KiB/s: 1.5 s for the file
+    const double expected = static_cast<double>(size) * 8 / static_cast<double>(bitsPerSecond);
+    WriteTextFile(Local("t.bin"), RandomBytes(size, 6));
+    Client.Connect();
+    Client.OnDataChannelCreate = [&](TTCPConnection& data) {
+        data.AddIntercept(std::make_shared<TThrottleIntercept>(bitsPerSecond));
+    };
+    auto start = Clock::now();
+    Client.Put(Local("t.bin").string(), "t.bin");
+    double upload = Seconds(Clock::now() - start);
+    start = Clock::now();
+    Client.Get("t.bin", Local("t.back").string());
+    double download = Seconds(Clock::now() - start);
+    EXPECT_GE(upload, 0.8 * expected);
+    EXPECT_GE(download, 0.8 * expected);
+    EXPECT_EQ(ReadTextFile(Local("t.back")), ReadTextFile(Local("t.bin")));
+}
+
+TEST_P(FTPClientTest, AbortFromAnotherThreadEndsATransferPromptly) {
+    const std::string content = RandomBytes(1024 * 1024, 7);
+    WriteTextFile(Local("slow.bin"), content);
+    Server->PutFile("slow.bin", content);
+    Client.Connect();
+    // 256 KiB/s: four seconds per file unless aborted.
+    Client.OnDataChannelCreate = [](TTCPConnection& data) {
+        data.AddIntercept(std::make_shared<TThrottleIntercept>(2 * 1024 * 1024));
+    };
+    for (bool upload : {true, false}) {
+        SCOPED_TRACE(upload ? "upload" : "download");
+        std::promise<Clock::time_point> failedAt;
+        std::string what;
+        std::thread worker([&] {
+            try {
+                if (upload)
+                    Client.Put(Local("slow.bin").string(), "slow-up.bin");
+                else
+                    Client.Get("slow.bin", Local("slow.back").string(), true);
+                what = "completed";
+            } catch (const EOperationAborted& e) {
+                what = std::string("aborted: ") + e.what();
+            } catch (const std::exception& e) {
+                what = std::string("other: ") + e.what();
+            }
+            failedAt.set_value(Clock::now());
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        auto abortAt = Clock::now();
+        Client.Abort();
+        auto done = failedAt.get_future().get();
+        worker.join();
+        EXPECT_EQ(what.rfind("aborted", 0), 0u) << what;
+        EXPECT_LT(Seconds(done - abortAt), 0.5);
+    }
+    // The session survives an abort: the next commands read the replies still owed first.
+    Client.OnDataChannelCreate = nullptr;
+    Client.Noop();
+    EXPECT_EQ(Client.Size("slow.bin"), 1024 * 1024);
+    Client.Get("slow.bin", Local("after.bin").string(), true);
+    EXPECT_EQ(ReadTextFile(Local("after.bin")), content);
+}
+
+TEST_P(FTPClientTest, DisconnectToleratesADeadServer) {
+    Client.Connect();
+    EXPECT_TRUE(Client.Connected());
+    Server->Stop();
+    auto deadline = Clock::now() + std::chrono::seconds(3);
+    while (Client.Connected() && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(Client.Connected()) << "a closed control connection is seen without a command";
+    auto start = Clock::now();
+    Client.Disconnect();
+    EXPECT_LT(Seconds(Clock::now() - start), 4.0);
+    EXPECT_FALSE(Client.Connected());
+    EXPECT_THROW(Client.Noop(), ENotConnected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, FTPClientTest,
+                         ::testing::Values(TFTPServerKind::skPyftpdlib, TFTPServerKind::skProFTPD),
+                         [](const auto& info) { return KindName(info.param); });
+
+} // namespace

@@ -1,0 +1,136 @@
+#include "net/FTPReplyText.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+using namespace zr::net;
+
+namespace {
+
+TEST(FTPReplyText, QuotedPaths) {
+    struct {
+        const char* Text;
+        std::optional<std::string> Path;
+    } cases[] = {
+        {"\"/home/user\" is the current directory", "/home/user"},
+        {"\"/a \"\"quoted\"\" dir\" created", "/a \"quoted\" dir"},
+        {"\"\" is odd but empty", ""},
+        {"\"/unterminated", std::nullopt},
+        {"/no/quotes is current", "/no/quotes"},
+        {"   ", std::nullopt},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ParseQuotedPath(c.Text), c.Path) << c.Text;
+}
+
+TEST(FTPReplyText, PasvReplies) {
+    struct {
+        const char* Text;
+        const char* Address;
+        int Port;
+    } cases[] = {
+        {"Entering Passive Mode (127,0,0,1,195,80).", "127.0.0.1", 50000},
+        {"Entering Passive Mode 10,1,2,3,4,5", "10.1.2.3", 1029},
+        {"=127,0,0,1,0,21", "127.0.0.1", 21},
+        {"Entering Passive Mode (256,0,0,1,1,1)", nullptr, 0},
+        {"Entering Passive Mode (1,2,3,4,5)", nullptr, 0},
+        {"Entering Passive Mode (1,2,3,4,0,0)", nullptr, 0},
+        {"Entering Passive Mode (99999999999999999999,2,3,4,5,6)", nullptr, 0},
+        {"no numbers at all", nullptr, 0},
+    };
+    for (const auto& c : cases) {
+        auto parsed = ParsePasvReply(c.Text);
+        if (c.Address == nullptr) {
+            EXPECT_FALSE(parsed.has_value()) << c.Text;
+            continue;
+        }
+        ASSERT_TRUE(parsed.has_value()) << c.Text;
+        EXPECT_EQ(parsed->Address, c.Address);
+        EXPECT_EQ(parsed->Port, c.Port);
+    }
+}
+
+TEST(FTPReplyText, EpsvReplies) {
+    EXPECT_EQ(ParseEpsvReply("Entering Extended Passive Mode (|||6446|)"), 6446);
+    EXPECT_EQ(ParseEpsvReply("Entering Extended Passive Mode (!!!21!)"), 21);
+    EXPECT_EQ(ParseEpsvReply("Entering Extended Passive Mode (|||0|)"), std::nullopt);
+    EXPECT_EQ(ParseEpsvReply("Entering Extended Passive Mode (|||70000|)"), std::nullopt);
+    EXPECT_EQ(ParseEpsvReply("Entering Extended Passive Mode (||6446|)"), std::nullopt);
+    EXPECT_EQ(ParseEpsvReply("Entering Extended Passive Mode (|||6446"), std::nullopt);
+    EXPECT_EQ(ParseEpsvReply("(|"), std::nullopt);
+}
+
+TEST(FTPReplyText, PassiveAddressFallsBackToTheControlPeerWhenUnreachable) {
+    struct {
+        const char* Pasv;
+        const char* Peer;
+        const char* Chosen;
+    } cases[] = {
+        {"0.0.0.0", "203.0.113.7", "203.0.113.7"},     // unspecified
+        {"192.168.1.5", "203.0.113.7", "203.0.113.7"}, // NAT'ed server naming its private address
+        {"10.0.0.2", "198.51.100.1", "198.51.100.1"},
+        {"127.0.0.1", "198.51.100.1", "198.51.100.1"},  // loopback of another machine
+        {"192.168.1.6", "192.168.1.5", "192.168.1.6"},  // same private network: trust it
+        {"127.0.0.2", "127.0.0.1", "127.0.0.2"},
+        {"198.51.100.2", "198.51.100.1", "198.51.100.2"}, // server farm with a separate data host
+        {"0.0.0.0", "127.0.0.1", "127.0.0.1"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ChoosePassiveAddress(c.Pasv, c.Peer), c.Chosen) << c.Pasv << " via " << c.Peer;
+}
+
+TEST(FTPReplyText, NonPublicAddresses) {
+    for (const char* a : {"10.1.1.1", "172.16.0.1", "172.31.255.255", "192.168.0.1", "127.0.0.1", "169.254.1.1",
+                          "100.64.0.1", "0.0.0.0", "224.0.0.1", "::1", "::", "fe80::1", "fd00::1", "::ffff:10.0.0.1",
+                          "not an address"})
+        EXPECT_TRUE(IsNonPublicAddress(a)) << a;
+    for (const char* a : {"8.8.8.8", "172.32.0.1", "100.128.0.1", "2001:db8::1", "::ffff:8.8.8.8"})
+        EXPECT_FALSE(IsNonPublicAddress(a)) << a;
+}
+
+TEST(FTPReplyText, Timestamps) {
+    auto t = ParseFTPTimestamp("20210115150405");
+    ASSERT_TRUE(t.has_value());
+    EXPECT_EQ(t->Seconds, 1610723045);
+    EXPECT_DOUBLE_EQ(t->Fraction, 0.0);
+    auto f = ParseFTPTimestamp("19700101000001.250");
+    ASSERT_TRUE(f.has_value());
+    EXPECT_EQ(f->Seconds, 1);
+    EXPECT_DOUBLE_EQ(f->Fraction, 0.25);
+    for (const char* bad : {"2021011515040", "20211315150405", "20210230150405", "20210115250405", "2021011515040x",
+                            "20210115150405.", "20210115150405x5", "20210115150405.12345678901", ""})
+        EXPECT_FALSE(ParseFTPTimestamp(bad).has_value()) << bad;
+}
+
+TEST(FTPReplyText, TimestampRoundTripThroughLocalTime) {
+    quillate::TDateTime local = quillate::UnixToDateTime(1610723045);
+    EXPECT_EQ(FormatFTPTimestamp(local), "20210115150405");
+    EXPECT_NEAR(*FTPTimestampToDateTime("20210115150405"), local, 1e-9);
+}
+
+TEST(FTPReplyText, Features) {
+    TReply reply{211, {"211-Features:", " MDTM", " MLST type*;size*;", " REST STREAM", "211-XCRC", "211 End"}};
+    auto features = ParseFeatures(reply);
+    EXPECT_EQ(features, (std::vector<std::string>{"MDTM", "MLST type*;size*;", "REST STREAM", "XCRC"}));
+    EXPECT_TRUE(HasFeature(features, "mlst"));
+    EXPECT_TRUE(HasFeature(features, "REST"));
+    EXPECT_TRUE(HasFeature(features, "XCRC"));
+    EXPECT_FALSE(HasFeature(features, "MLS"));
+    EXPECT_TRUE(ParseFeatures(TReply{500, {"500 FEAT not understood"}}).empty());
+}
+
+TEST(FTPReplyText, ChecksumsAndSizes) {
+    EXPECT_EQ(ParseXCRCReply(TReply{250, {"250-Computing CRC32 digest", "250 363A3020"}}), 0x363A3020u);
+    EXPECT_EQ(ParseXCRCReply(TReply{250, {"250 ffffffff"}}), 0xFFFFFFFFu);
+    EXPECT_EQ(ParseXCRCReply(TReply{213, {"213 0x0000abcd"}}), 0xABCDu);
+    EXPECT_EQ(ParseXCRCReply(TReply{250, {"250 123456789"}}), std::nullopt);
+    EXPECT_EQ(ParseXCRCReply(TReply{250, {"250 XYZ"}}), std::nullopt);
+    EXPECT_EQ(ParseSizeReply("1234"), 1234);
+    EXPECT_EQ(ParseSizeReply("9223372036854775808"), std::nullopt);
+    EXPECT_EQ(ParseTransferSize("Opening BINARY mode data connection for a.bin (5242880 bytes)"), 5242880);
+    EXPECT_EQ(ParseTransferSize("File status okay. About to open data connection."), std::nullopt);
+}
+
+} // namespace

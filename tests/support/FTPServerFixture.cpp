@@ -1,0 +1,155 @@
+#include "support/FTPServerFixture.h"
+
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
+namespace quillate::testing {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// "secret" hashed with `openssl passwd -1 -salt quillate secret`.
+constexpr const char* PasswordHash = "$1$quillate$xJPkoOMPIZHM1L2UUN4Mp1";
+constexpr int StartAttempts = 3;
+
+std::string Replace(std::string text, const std::string& key, const std::string& value) {
+    for (std::size_t pos = text.find(key); pos != std::string::npos; pos = text.find(key, pos + value.size()))
+        text.replace(pos, key.size(), value);
+    return text;
+}
+
+} // namespace
+
+fs::path ServersDir() {
+    return QUILLATE_TEST_SERVERS_DIR;
+}
+
+std::string KindName(TFTPServerKind kind) {
+    return kind == TFTPServerKind::skPyftpdlib ? "pyftpdlib" : "ProFTPD";
+}
+
+TFTPTestServer::TFTPTestServer(TFTPServerKind kind) : FKind(kind), FDir("quillate-ftp") {
+    FHome = FDir.Path() / "home";
+    fs::create_directories(FHome);
+    fs::create_directories(FDir.Path() / "run");
+    // ProFTPD started by root works as nobody: the folders must be reachable and the home
+    // writable for that account.
+    fs::permissions(FDir.Path(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                     fs::perms::others_read | fs::perms::others_exec);
+    if (kind == TFTPServerKind::skProFTPD && ::geteuid() == 0) {
+        FUid = 65534;
+        FGid = 65534;
+        GiveToServer(FHome);
+    }
+}
+
+TFTPTestServer::~TFTPTestServer() {
+    Stop();
+}
+
+void TFTPTestServer::GiveToServer(const fs::path& path) {
+    if (FUid >= 0 && ::chown(path.c_str(), static_cast<uid_t>(FUid), static_cast<gid_t>(FGid)) != 0)
+        throw std::runtime_error("chown " + path.string() + " failed");
+}
+
+void TFTPTestServer::MakeDir(const std::string& relativePath) {
+    fs::path full = FHome;
+    for (const auto& part : fs::path(relativePath)) {
+        full /= part;
+        if (fs::create_directory(full))
+            GiveToServer(full);
+    }
+}
+
+void TFTPTestServer::PutFile(const std::string& relativePath, const std::string& content) {
+    fs::path path = FHome / relativePath;
+    if (path.has_parent_path() && path.parent_path() != FHome)
+        MakeDir(fs::relative(path.parent_path(), FHome).string());
+    WriteTextFile(path, content);
+    GiveToServer(path);
+}
+
+void TFTPTestServer::Start() {
+    std::string lastError;
+    // A free port can be taken by someone else before the server binds it; try a fresh one.
+    for (int attempt = 0; attempt < StartAttempts; ++attempt) {
+        FPort = FindFreePort();
+        TServerOptions options;
+        options.Port = FPort;
+        options.WorkDir = FDir.Path();
+        options.LogFile = FDir.Path() / "run" / "server.log";
+        if (FKind == TFTPServerKind::skPyftpdlib) {
+            options.Argv = {"/usr/bin/python3", (ServersDir() / "pyftpd_server.py").string(), "--port",
+                            std::to_string(FPort), "--root", FHome.string(), "--user", User, "--password", Password};
+        } else {
+            std::string user = "nobody", group = "nogroup", defaultRoot = "DefaultRoot ~";
+            int uid = 65534, gid = 65534;
+            if (::geteuid() != 0) {
+                // Without root ProFTPD can neither switch users nor chroot: it runs as us.
+                uid = static_cast<int>(::geteuid());
+                gid = static_cast<int>(::getegid());
+                user = ::getpwuid(::geteuid())->pw_name;
+                group = ::getgrgid(::getegid())->gr_name;
+                defaultRoot = "";
+            }
+            std::string conf = ReadTextFile(ServersDir() / "proftpd.conf.in");
+            conf = Replace(conf, "@PORT@", std::to_string(FPort));
+            conf = Replace(conf, "@DIR@", FDir.Path().string());
+            conf = Replace(conf, "@USER@", user);
+            conf = Replace(conf, "@GROUP@", group);
+            conf = Replace(conf, "@DEFAULT_ROOT@", defaultRoot);
+            WriteTextFile(FDir.Path() / "proftpd.conf", conf);
+            // ProFTPD refuses account files that others can read.
+            WriteTextFile(FDir.Path() / "passwd", std::string(User) + ":" + PasswordHash + ":" +
+                                                      std::to_string(uid) + ":" + std::to_string(gid) +
+                                                      "::" + FHome.string() + ":/bin/false\n");
+            WriteTextFile(FDir.Path() / "group", group + ":x:" + std::to_string(gid) + ":\n");
+            fs::permissions(FDir.Path() / "passwd", fs::perms::owner_read | fs::perms::owner_write);
+            fs::permissions(FDir.Path() / "group", fs::perms::owner_read | fs::perms::owner_write);
+            options.Argv = {"/usr/sbin/proftpd", "-n", "-c", (FDir.Path() / "proftpd.conf").string()};
+        }
+        try {
+            FProcess.Start(options);
+            return;
+        } catch (const std::exception& e) {
+            lastError = e.what();
+        }
+    }
+    throw std::runtime_error(KindName(FKind) + " did not start: " + lastError);
+}
+
+void TFTPTestServer::Stop() {
+    FProcess.Stop();
+}
+
+TScriptedPeer::TScriptedPeer(const std::string& scriptJson) : FDir("quillate-peer") {
+    WriteTextFile(FDir.Path() / "script.json", scriptJson);
+    std::string lastError;
+    for (int attempt = 0; attempt < StartAttempts; ++attempt) {
+        FPort = FindFreePort();
+        TServerOptions options;
+        options.Port = FPort;
+        options.WorkDir = FDir.Path();
+        options.LogFile = FDir.Path() / "peer.log";
+        options.Argv = {"/usr/bin/python3", (ServersDir() / "scripted_peer.py").string(), std::to_string(FPort),
+                        (FDir.Path() / "script.json").string(), (FDir.Path() / "transcript.txt").string()};
+        try {
+            FProcess.Start(options);
+            return;
+        } catch (const std::exception& e) {
+            lastError = e.what();
+        }
+    }
+    throw std::runtime_error("the scripted peer did not start: " + lastError);
+}
+
+std::string TScriptedPeer::Transcript() const {
+    return ReadTextFile(FDir.Path() / "transcript.txt");
+}
+
+} // namespace quillate::testing

@@ -1,0 +1,65 @@
+// Real FTP servers (pyftpdlib, ProFTPD) and the scripted peer, started per test on 127.0.0.1.
+#pragma once
+
+#include "support/ServerProcess.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+namespace quillate::testing {
+
+enum class TFTPServerKind { skPyftpdlib, skProFTPD };
+
+std::string KindName(TFTPServerKind kind);
+
+class TFTPTestServer {
+public:
+    explicit TFTPTestServer(TFTPServerKind kind);
+    ~TFTPTestServer();
+
+    // Throws when the server does not come up: a missing server is a failure, never a skip.
+    void Start();
+    void Stop();
+
+    TFTPServerKind Kind() const { return FKind; }
+    std::uint16_t Port() const { return FPort; }
+    // The FTP user's home folder, which is the server's "/" for ProFTPD and the root for pyftpdlib.
+    const std::filesystem::path& Home() const { return FHome; }
+    static constexpr const char* User = "tester";
+    static constexpr const char* Password = "secret";
+
+    // Creates a file (and its folders) in the home folder, owned by the server's account.
+    void PutFile(const std::string& relativePath, const std::string& content);
+    void MakeDir(const std::string& relativePath);
+    std::string Output() const { return FProcess.Output(); }
+
+private:
+    void GiveToServer(const std::filesystem::path& path);
+
+    TFTPServerKind FKind;
+    TTempDir FDir;
+    std::filesystem::path FHome;
+    std::uint16_t FPort = 0;
+    TServerProcess FProcess;
+    int FUid = -1;
+    int FGid = -1;
+};
+
+// The scripted peer of tests/servers playing a JSON script; Transcript() holds the client's lines.
+class TScriptedPeer {
+public:
+    explicit TScriptedPeer(const std::string& scriptJson);
+    std::uint16_t Port() const { return FPort; }
+    std::string Transcript() const;
+
+private:
+    TTempDir FDir;
+    std::uint16_t FPort = 0;
+    TServerProcess FProcess;
+};
+
+std::filesystem::path ServersDir();
+
+} // namespace quillate::testing

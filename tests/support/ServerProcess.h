@@ -1,0 +1,78 @@
+// Test-fixture helpers: free ports, temporary folders and server processes started and stopped
+// around a test.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace quillate::testing {
+
+// A fresh folder under the system temporary folder, removed with everything in it.
+class TTempDir {
+public:
+    explicit TTempDir(const std::string& prefix = "quillate");
+    ~TTempDir();
+    TTempDir(const TTempDir&) = delete;
+    TTempDir& operator=(const TTempDir&) = delete;
+    const std::filesystem::path& Path() const { return FPath; }
+
+private:
+    std::filesystem::path FPath;
+};
+
+// A TCP port on 127.0.0.1 that was free a moment ago.
+std::uint16_t FindFreePort();
+
+// True once a TCP connection to host:port succeeds within the time-out; false early when the
+// watched process (a child of this one) has exited.
+bool WaitForPort(const std::string& host, std::uint16_t port, std::chrono::milliseconds timeout,
+                 pid_t watchedProcess = -1);
+
+std::string ReadTextFile(const std::filesystem::path& path);
+void WriteTextFile(const std::filesystem::path& path, const std::string& text);
+
+// Runs a program to its end (argv[0] is a path); returns its exit status, or -1 when it was killed.
+// Its output goes to outputFile when given.
+int RunProcess(const std::vector<std::string>& argv, const std::filesystem::path& workDir = {},
+               const std::filesystem::path& outputFile = {});
+
+struct TServerOptions {
+    std::vector<std::string> Argv;
+    std::filesystem::path WorkDir;
+    std::vector<std::pair<std::string, std::string>> Environment; // added to the current one
+    std::filesystem::path LogFile;                               // stdout and stderr
+    std::string Host = "127.0.0.1";
+    std::uint16_t Port = 0; // polled until it accepts
+    std::chrono::milliseconds StartTimeout{10000};
+};
+
+// A server child process in its own process group; Stop (or the destructor) ends the group
+// and waits for the child.
+class TServerProcess {
+public:
+    TServerProcess() = default;
+    ~TServerProcess();
+    TServerProcess(const TServerProcess&) = delete;
+    TServerProcess& operator=(const TServerProcess&) = delete;
+
+    // Throws std::runtime_error, with the server's output, when it does not come up in time.
+    void Start(const TServerOptions& options);
+    void Stop();
+    // Waits for the process to end by itself; its exit status, or -1 when killed by a signal.
+    int Wait();
+    bool Running();
+    pid_t Pid() const { return FPid; }
+    std::string Output() const;
+
+private:
+    pid_t FPid = -1;
+    TServerOptions FOptions;
+};
+
+} // namespace quillate::testing
