@@ -75,6 +75,9 @@ void TZRAction::SendProgress(const std::string& text, int percent) {
 }
 
 void TZRAction::SetVariable(const std::string& name, const std::string& value) {
+    // A setting that names no variable asks for nothing to be kept.
+    if (name.empty())
+        return;
     RequireHost().Variables().Set(name, value);
 }
 

@@ -1,6 +1,7 @@
 #include "package/ZRInternetReg.h"
 
 #include "ftp/ZRFTPConnectAction.h"
+#include "ftp/ZRFTPDirectoryActions.h"
 #include "ftp/ZRFTPOptions.h"
 #include "host/Registration.h"
 #include "mail/ZREmailOptions.h"
@@ -15,8 +16,19 @@ constexpr const char* InternetCategory = "Internet";
 void RegisterRemainingActions() {
     auto& actions = quillate::ActionService();
     actions.RegisterAction(InternetCategory, TFTPConnectionAction::ClassInfo(), "FTPCONNECT");
+    actions.RegisterAction(InternetCategory, TFTPChangeDirAction::ClassInfo(), "FTPCHANGEDIR");
+    actions.RegisterAction(InternetCategory, TFTPChangeUpAction::ClassInfo(), "FTPCHANGEUP");
+    actions.RegisterAction(InternetCategory, TFTPGetRemoteDirAction::ClassInfo(), "FTPGETDIR");
+    actions.RegisterAction(InternetCategory, TFTPListDirAction::ClassInfo(), "FTPLISTDIR");
+    actions.RegisterAction(InternetCategory, TFTPGetFileSizeAction::ClassInfo(), "FTPGETSIZE");
+    actions.RegisterAction(InternetCategory, TFTPCreateDirAction::ClassInfo(), "FTPCREATEDIR");
+    actions.RegisterAction(InternetCategory, TFTPDeleteDirAction::ClassInfo(), "FTPDELETEDIR");
+    actions.RegisterAction(InternetCategory, TFTPDeleteFileAction::ClassInfo(), "FTPDELETEFILE");
+    actions.RegisterAction(InternetCategory, TFTPRenameFileAction::ClassInfo(), "FTPRENAMEFILE");
+    actions.RegisterAction(InternetCategory, TFTPNoopAction::ClassInfo(), "FTPNOOP");
     actions.RegisterAction(InternetCategory, TFTPCheckIfConnectedAction::ClassInfo(), "FTPIFCONNECTED");
     actions.RegisterAction(InternetCategory, TFTPDisconnectAction::ClassInfo(), "FTPDISCONNECT");
+    actions.RegisterAction(InternetCategory, TFTPSendCMDAction::ClassInfo(), "FTPSENDCMD");
 }
 
 } // namespace

@@ -1,0 +1,118 @@
+#include <filesystem>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "PackageTestSupport.h"
+#include "ftp/ZRFTPConnectAction.h"
+#include "host/CryptoUtils.h"
+#include "support/FTPServerFixture.h"
+
+using namespace quillate;
+using namespace quillate::testing;
+using ::testing::Contains;
+using ::testing::HasSubstr;
+using ::testing::Not;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Connect(std::uint16_t port) {
+    return R"({"type":"action.ftp.connect","properties":{"FTPConnectionName":"Site","FTPHost":"127.0.0.1","FTPPort":)" +
+           std::to_string(port) + R"(,"UserID":")" + TFTPTestServer::User + R"(","Cookie":")" +
+           EncryptString(TFTPTestServer::Password, zr::TFTPConnectionAction::PasswordKey) + R"(","Passive":true}})";
+}
+
+// An action of the family on the connection "Site", failures ignored so that every step reports.
+std::string Step(const std::string& type, const std::string& properties) {
+    return R"(,{"type":")" + type + R"(","ignoreFailure":true,"properties":{"ConnectionName":"Site")" +
+           (properties.empty() ? "" : "," + properties) + "}}";
+}
+
+class FTPDirectoryActions : public ::testing::TestWithParam<TFTPServerKind> {
+protected:
+    void SetUp() override {
+        FServer = std::make_unique<TFTPTestServer>(GetParam());
+        FServer->Start();
+    }
+    std::unique_ptr<TFTPTestServer> FServer;
+};
+
+TEST_P(FTPDirectoryActions, EachOperationReportsItsOwnLines) {
+    FServer->PutFile("docs/report.txt", "twelve bytes");
+    FServer->PutFile("docs/empty.txt", "");
+    TTempDir local("quillate-local");
+    WriteTextFile(local.Path() / "report.txt", "local twin");
+    WriteTextFile(local.Path() / "empty.txt", "");
+    // The size action checks the name as a local file too, relative to the working folder.
+    struct TWorkingFolder {
+        fs::path Saved = fs::current_path();
+        ~TWorkingFolder() { fs::current_path(Saved); }
+    } restore;
+    fs::current_path(local.Path());
+
+    TPackageRun run;
+    auto lines = run.Run(R"({"actions":[)" + Connect(FServer->Port()) +
+                         Step("action.ftp.dir.create", R"("NewDirectory":"new")") +
+                         Step("action.ftp.dir.create", R"("NewDirectory":"new")") +
+                         Step("action.ftp.dir.create", R"("NewDirectory":"new","NoFailIfDirExists":true)") +
+                         Step("action.ftp.changedir", R"("RemoteDir":"docs")") +
+                         Step("action.ftp.remotdir.get", R"("ZRVariable":"Here")") +
+                         Step("action.ftp.file.getsize", R"("FileName":"report.txt","ZRVariable":"Size")") +
+                         Step("action.ftp.file.getsize", R"("FileName":"empty.txt")") +
+                         Step("action.ftp.file.getsize", R"("FileName":"nowhere.txt")") +
+                         Step("action.ftp.dir.list", R"("ZRVariable":"Listing")") +
+                         Step("action.ftp.file.rename", R"("FileName":"report.txt","NewName":"final.txt")") +
+                         Step("action.ftp.file.delete", R"("FileName":"empty.txt")") +
+                         Step("action.ftp.file.delete", R"("FileName":"empty.txt")") +
+                         Step("action.ftp.changeup", "") + Step("action.ftp.noop", "") +
+                         Step("action.ftp.sendcmd", R"("TheCMD":"NOOP","ResponseCode":"200")") +
+                         Step("action.ftp.sendcmd", R"("TheCMD":"PWD","ResponseCode":"200")") +
+                         Step("action.ftp.dir.delete", R"("Directory":"new")") + "]}");
+    EXPECT_THAT(lines, Contains("New directory created: new"));
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Directory already exists"), 2);
+    EXPECT_THAT(lines, Contains("Changed directory to docs"));
+    EXPECT_THAT(lines, Contains("Remote directory is /docs"));
+    EXPECT_EQ(run.Variables.Get("Here"), "/docs");
+    EXPECT_THAT(lines, Contains("report.txt is 12 bytes"));
+    EXPECT_EQ(run.Variables.Get("Size"), "12");
+    EXPECT_THAT(lines, Not(Contains(HasSubstr("empty.txt is"))));
+    EXPECT_THAT(lines, Contains("File does not exist: nowhere.txt"));
+    EXPECT_THAT(run.Variables.Get("Listing").value_or(""), HasSubstr("report.txt"));
+    EXPECT_THAT(lines, Contains("File Renamed from report.txt to final.txt"));
+    EXPECT_THAT(lines, Contains("File deleted: empty.txt"));
+    EXPECT_THAT(lines, Contains("File deletion failed: empty.txt"));
+    EXPECT_THAT(lines, Contains("Changed up a directory"));
+    EXPECT_THAT(lines, Contains("NOOP"));
+    EXPECT_THAT(lines, Contains("Send command failed."));
+    EXPECT_THAT(lines, Contains("Error code: 257"));
+    EXPECT_THAT(lines, Contains("Directory Deleted: new"));
+    EXPECT_TRUE(fs::exists(FServer->Home() / "docs/final.txt"));
+    EXPECT_FALSE(fs::exists(FServer->Home() / "docs/empty.txt"));
+    EXPECT_FALSE(fs::exists(FServer->Home() / "new"));
+    // Five steps fail by design: the second create, the empty and the missing size, the second delete
+    // and the command with the wrong reply; each failure is ignored, so the run goes on to the end.
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Failure ignored, the run goes on"), 5);
+    EXPECT_EQ(run.Outcome, TRunOutcome::Succeeded);
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, FTPDirectoryActions,
+                         ::testing::Values(TFTPServerKind::skPyftpdlib, TFTPServerKind::skProFTPD),
+                         [](const auto& info) { return KindName(info.param); });
+
+TEST(FTPDirectoryActionsScripted, ARefusedCreateFailsWithoutALineOfItsOwn) {
+    TScriptedPeer peer(R"([{"send":"220 scripted"},{"expect":"FEAT"},{"send":"211 no features"},
+        {"expect":"USER"},{"send":"331 password"},{"expect":"PASS"},{"send":"230 in"},
+        {"expect":"TYPE I"},{"send":"200 binary"},
+        {"expect":"MKD x"},{"send":"553 Requested action not taken."},
+        {"expect":"QUIT"},{"send":"221 bye"},{"close":true}])");
+    TPackageRun run;
+    auto lines = run.Run(R"({"actions":[
+        {"type":"action.ftp.connect","properties":{"FTPConnectionName":"Site","FTPHost":"127.0.0.1","FTPPort":)" +
+                         std::to_string(peer.Port()) + R"(,"UserID":"u","Passive":true}},
+        {"type":"action.ftp.dir.create","properties":{"ConnectionName":"Site","NewDirectory":"x"}}]})");
+    EXPECT_EQ(run.Outcome, TRunOutcome::Failed);
+    EXPECT_THAT(lines, ::testing::ElementsAre("Connection to host : 127.0.0.1"));
+}
+
+} // namespace
