@@ -3,7 +3,9 @@
 #include "ftp/ZRFTPConnectAction.h"
 #include "ftp/ZRFTPDirectoryActions.h"
 #include "ftp/ZRFTPOptions.h"
+#include "ftp/sync/ZRFTPDiffAction.h"
 #include "host/Registration.h"
+#include "host/Serialization.h"
 #include "mail/ZREmailOptions.h"
 
 namespace zr {
@@ -38,6 +40,8 @@ void RegisterPackage(bool designer) {
     RegisterEmailOptions();
     RegisterRemainingActions();
     RegisterFTPOptions();
+    // The diff action is kept out of the palette but can still be stored in a project.
+    quillate::TSerializationRegistry::RegisterClass(TFTPDiffAction::ClassInfo());
 }
 
 } // namespace zr

@@ -1,0 +1,398 @@
+#include "ftp/sync/ZRFTPDiffBaseAction.h"
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+
+#include <fmt/format.h>
+
+#include "host/FileInfo.h"
+#include "host/RegEx.h"
+#include "net/NetErrors.h"
+
+namespace zr {
+
+using namespace quillate;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::int64_t RoundSeconds(double days) { return static_cast<std::int64_t>(std::nearbyint(days * SecondsPerDay)); }
+
+std::int64_t ElapsedMs(std::chrono::steady_clock::time_point since) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since).count();
+}
+
+const net::TFTPListItem* FindEntry(const TFTPListItems& items, const std::string& name) {
+    for (const auto& item : items)
+        if (item.FileName == name)
+            return &item;
+    return nullptr;
+}
+
+} // namespace
+
+TStringList SplitCommaText(const std::string& text) {
+    TStringList items;
+    std::string current;
+    bool quoted = false, any = false;
+    for (char c : text) {
+        if (c == '"') {
+            quoted = !quoted;
+            any = true;
+        } else if (!quoted && (c == ',' || c == ' ')) {
+            if (any || !current.empty())
+                items.push_back(current);
+            current.clear();
+            any = false;
+        } else {
+            current += c;
+        }
+    }
+    if (any || !current.empty())
+        items.push_back(current);
+    return items;
+}
+
+struct TFTPDiffBaseActionProperties {
+    using T = TFTPDiffBaseAction;
+    static void Define(TPropertyTable& table) {
+        TPropertyBuilder<T>(table)
+            .Enum("MirrorOperation", FTPMirrorOperationInfo(), &T::FMirrorOperation)
+            .Help("Direction of Mirror Operation")
+            .String("LocalDir", &T::FLocalDir)
+            .Help("Local Directory to Mirror")
+            .Bool("SpecifyRemoteDir", &T::FSpecifyRemoteDir)
+            .Help("Specify the FTP base directory rather than using FTP Connection current directory")
+            .String("RemoteDir", &T::FRemoteDir)
+            .Help("FTP base directory")
+            .Bool("Recursive", &T::FRecursive)
+            .Help("Perform Recursive Mirror")
+            .Bool("IncludeEmptyDirs", &T::FIncludeEmptyDirs)
+            .Help("Mirror Empty Directories")
+            .Bool("MirrorDateTime", &T::FMirrorDateTime)
+            .Bool("DeleteOrphans", &T::FDeleteOrphans)
+            .Help("Delete items from destination that do not exist in source")
+            .Bool("LogFiles", &T::FLogFiles)
+            .Help("Log each file affected by mirror operation")
+            .Bool("CheckFileCRC", &T::FCheckFileCRC)
+            .Bool("CheckFileSize", &T::FCheckFileSize)
+            .Help("Overwrite existing files based on size")
+            .Bool("CheckFileDate", &T::FCheckFileDate)
+            .Help("Overwrite existing files if source file is newer")
+            .Bool("UseFileSpec", &T::FUseFileSpec)
+            .Help("Only mirror files where the extension matches the extension specified")
+            .String("FileSpec", &T::FFileSpec)
+            .Help("Comma delimited list of file extensions to be mirrored. i.e .cs,.sln,.csproj")
+            .StringList("ExcludeList", &T::FExcludeList)
+            .Help("List of exclusions for mirror operation")
+            .Bool("LogExcludedFiles", &T::FLogExcludedFiles)
+            .Help("Log files that are excluded from mirror operation")
+            .Bool("SkipSkewCheck", &T::FSkipSkewCheck)
+            .Int("NOOPTimeoutMS", &T::FNOOPTimeoutMS)
+            .Bool("NOOPLogged", &T::FNOOPLogged)
+            .Bool("NOOPsEnabled", &T::FNOOPsEnabled)
+            .Bool("LogSourceFiles", &T::FLogSourceFiles)
+            .Bool("LogDifferences", &T::FLogDifferences);
+    }
+};
+
+TFTPDiffBaseAction::TFTPDiffBaseAction() = default;
+
+const TMetaClass& TFTPDiffBaseAction::ClassInfo() {
+    static const TMetaClass meta = TMetaClass::Of<TFTPDiffBaseAction>(
+        "TFTPDiffBaseAction", "", &TFTPBaseAction::ClassInfo(), &TFTPDiffBaseActionProperties::Define);
+    return meta;
+}
+
+bool TFTPDiffBaseAction::ExcludeItem(const std::string&, const std::string&, const std::string&, const TStringList&,
+                                     const TStringList&) {
+    return false;
+}
+
+void TFTPDiffBaseAction::FillExpandedExcludeList(TStringList& destination) {
+    destination.clear();
+    for (const auto& line : FExcludeList) {
+        auto eq = line.find('=');
+        std::string name = eq == std::string::npos ? line : line.substr(0, eq);
+        std::string value = eq == std::string::npos ? std::string() : line.substr(eq + 1);
+        try {
+            value = ExpandExpression(value, false);
+        } catch (const std::exception&) {
+            // An exclusion that cannot be expanded is taken as written.
+        }
+        destination.push_back(name + "=" + value);
+    }
+}
+
+void TFTPDiffBaseAction::CRCSupportCheck(IFTPConnectionObject& connection) {
+    std::string reply = connection.SendCMD("FEAT", "");
+    if (!RegEx::IsMatch(reply, "\\bXCRC\\b"))
+        FCRCSupported = false;
+    if (FCheckFileCRC && !FCRCSupported)
+        SendMessage("CRC is not supported by this FTP Server.", stWarning);
+}
+
+TFTPMirrorOptions TFTPDiffBaseAction::BuildMirrorOptions(IFTPConnectionObject& connection) {
+    TFTPMirrorOptions options;
+    if (FRecursive)
+        options.Insert(Recursive);
+    if (FIncludeEmptyDirs)
+        options.Insert(IncludeEmptyDirectory);
+    if (FMirrorDateTime)
+        options.Insert(MirrorDateTime);
+    if (FDeleteOrphans)
+        options.Insert(RemoveOrphans);
+    CRCSupportCheck(connection);
+    if (FCheckFileCRC && FCRCSupported)
+        options.Insert(CheckOnCRC);
+    if (FCheckFileSize)
+        options.Insert(CheckOnSize);
+    if (FCheckFileDate && FMirrorDateTime)
+        options.Insert(CheckOnDate);
+    return options;
+}
+
+void TFTPDiffBaseAction::GetServerSkew(IFTPConnectionObject& connection, std::int64_t& skew, std::int64_t& setDateSkew) {
+    fs::path local = TFileInfo::GetTemporaryFileName("zr");
+    std::string name = local.filename().string();
+    struct TRemoveLocal {
+        fs::path Path;
+        ~TRemoveLocal() {
+            std::error_code ec;
+            fs::remove(Path, ec);
+        }
+    } removeLocal{local};
+
+    auto listFor = [&connection, &name]() {
+        try {
+            connection.ListDirectory(name, true);
+        } catch (const net::EReplyError&) {
+            connection.ListDirectory("", true);
+        }
+        return FindEntry(connection.GetDirectoryListItems(false), name);
+    };
+
+    TDateTime t0 = Now();
+    connection.UploadFile(local.string(), name, 0, -1);
+    std::int64_t uploadSeconds = RoundSeconds(Now() - t0);
+    TDateTime remoteDate = t0;
+    if (const auto* entry = listFor()) {
+        remoteDate = entry->ModifiedDate;
+        skew = RoundSeconds(remoteDate - Now()) + uploadSeconds;
+    }
+    std::string message;
+    if (!connection.SetFileDate(name, remoteDate, message)) {
+        SendMessage("Skew check failed to alter time on file on remote server.", stWarning);
+        SendMessage("Skew time between local and remote is now set to zero.", stWarning);
+        skew = 0;
+        setDateSkew = 0;
+        return;
+    }
+    if (const auto* entry = listFor())
+        setDateSkew = RoundSeconds(remoteDate - entry->ModifiedDate);
+    connection.DeleteFile(name);
+}
+
+void TFTPDiffBaseAction::MeasureSkew(IFTPConnectionObject& connection, std::int64_t& skew, std::int64_t& setDateSkew) {
+    skew = 0;
+    setDateSkew = 0;
+    if (FSkipSkewCheck) {
+        SendMessage("Skipped Calculation of Server Time Skew", stInformation);
+        return;
+    }
+    SendMessage("Calculating Server Time Skew...", stInformation);
+    GetServerSkew(connection, skew, setDateSkew);
+    SendMessage(fmt::format("Server Time Skew : {} seconds", skew), stInformation);
+    if (FMirrorDateTime)
+        SendMessage(fmt::format("Server Set File Date & Time Skew : {} seconds", setDateSkew), stInformation);
+}
+
+std::int64_t TFTPDiffBaseAction::GetRemoteFileCRC(IFTPConnectionObject& connection, const std::string& remotePath) {
+    if (!FCheckFileCRC || !FCRCSupported)
+        return -1;
+    return connection.FileCRC(remotePath);
+}
+
+bool TFTPDiffBaseAction::BuildLocalFolder(TFTPTreeNode& node, const std::string& root, const std::string& folderPath,
+                                          bool recursive, const TStringList& excludes, const TStringList& fileSpecs) {
+    if (!CheckNOOPandOperationAborted())
+        return false;
+    for (const auto& entry : fs::directory_iterator(folderPath)) {
+        std::string name = entry.path().filename().string();
+        std::error_code ec;
+        auto status = fs::symlink_status(entry.path(), ec);
+        bool isLink = fs::is_symlink(status);
+        bool isFolder = fs::is_directory(isLink ? fs::status(entry.path(), ec) : status);
+        if (ExcludeItem(root, folderPath, name, excludes, fileSpecs))
+            continue;
+        if (isFolder) {
+            // Subfolders take part only in recursive runs, and a link to a folder is never followed.
+            if (!recursive)
+                continue;
+            if (isLink) {
+                Warning("Skipped linked folder [" + folderPath + name + "]");
+                continue;
+            }
+            TFTPTreeNode* child = node.AddChild(name, false);
+            if (!BuildLocalFolder(*child, root, folderPath + name + "/", recursive, excludes, fileSpecs))
+                return false;
+            continue;
+        }
+        TFTPTreeNode* leaf = node.AddChild(name, true);
+        auto size = fs::file_size(entry.path(), ec);
+        leaf->FSize = ec ? 0 : static_cast<std::int64_t>(size);
+        struct stat info {};
+        if (::stat(entry.path().c_str(), &info) == 0)
+            leaf->FDate = UnixToDateTime(info.st_mtime);
+        if (FCheckFileCRC)
+            leaf->FCRC = std::stoll(TFileInfo::GetFileCRC(entry.path()));
+    }
+    node.SortChildren();
+    return true;
+}
+
+bool TFTPDiffBaseAction::CreateLocalTree(const std::string& localRoot, const std::string&, bool recursive,
+                                         const TStringList& excludes, const TStringList& fileSpecs,
+                                         TFTPTreeNodePtr& tree) {
+    auto root = std::make_unique<TFTPTreeNode>(localRoot, false);
+    if (!BuildLocalFolder(*root, localRoot, localRoot + "/", recursive, excludes, fileSpecs))
+        return false;
+    tree = std::move(root);
+    return true;
+}
+
+bool TFTPDiffBaseAction::BuildRemoteFolder(IFTPConnectionObject& connection, TFTPTreeNode& node,
+                                           const std::string& root, const std::string& folderPath, bool recursive,
+                                           const TStringList& excludes, const TStringList& fileSpecs) {
+    if (!CheckNOOPandOperationAborted())
+        return false;
+    if (FLogFiles)
+        SendMessage("Listing Files in [" + folderPath + "]", stInformation);
+    TFTPListItems listing = connection.GetDirectoryListItems(true);
+    for (const auto& item : listing) {
+        const std::string& name = item.FileName;
+        if (name == "." || name == "..")
+            continue;
+        if (IsUnsafeRemoteName(name)) {
+            Warning(fmt::format("Skipped a remote entry with an unsafe name [{}] in [{}]", name, folderPath));
+            continue;
+        }
+        bool isFolder = item.ItemType == net::TFTPItemType::ditDirectory;
+        if (ExcludeItem(root, folderPath, isFolder ? name + "/" : name, excludes, fileSpecs))
+            continue;
+        if (isFolder) {
+            if (!recursive)
+                continue;
+            TFTPTreeNode* child = node.AddChild(name, false);
+            connection.ChangeDir(name);
+            bool built = BuildRemoteFolder(connection, *child, root, folderPath + name + "/", recursive, excludes,
+                                           fileSpecs);
+            connection.SafeChangeUpDir();
+            if (!built)
+                return false;
+        } else if (item.ItemType == net::TFTPItemType::ditFile) {
+            TFTPTreeNode* leaf = node.AddChild(name, true);
+            leaf->FCRC = GetRemoteFileCRC(connection, leaf->GenerateFullPath('/'));
+            leaf->FSize = item.Size;
+            leaf->FDate = item.ModifiedDate;
+        }
+    }
+    node.SortChildren();
+    return true;
+}
+
+bool TFTPDiffBaseAction::CreateRemoteTree(IFTPConnectionObject& connection, const std::string& remoteRoot,
+                                          bool recursive, const TStringList& excludes, const TStringList& fileSpecs,
+                                          TFTPTreeNodePtr& tree) {
+    std::string rootName = remoteRoot;
+    while (!rootName.empty() && rootName.back() == '/')
+        rootName.pop_back();
+    auto root = std::make_unique<TFTPTreeNode>(rootName, false);
+    if (!BuildRemoteFolder(connection, *root, remoteRoot, rootName + "/", recursive, excludes, fileSpecs))
+        return false;
+    tree = std::move(root);
+    return true;
+}
+
+bool TFTPDiffBaseAction::DetermineDifferencesToRemoteTree(TFTPTreeNode& tree, TFTPMirrorOptions options,
+                                                          std::int64_t skew, IFTPConnectionObject& connection,
+                                                          const std::string& remoteRoot) {
+    TFTPTreeVisitorDetermineDifferencesToRemote visitor(options, skew, remoteRoot, connection);
+    visitor.SetOnCheckContinuation([this] { return CheckNOOPandOperationAborted(); });
+    visitor.OnWarning = [this](const std::string& text) { Warning(text); };
+    return tree.Accept(visitor, trmHeadRecursion, tvdVisitChildren);
+}
+
+bool TFTPDiffBaseAction::DetermineDifferencesToLocalTree(TFTPTreeNode& tree, TFTPMirrorOptions options,
+                                                         std::int64_t skew, const std::string& localRoot) {
+    TFTPTreeVisitorDetermineDifferencesToLocal visitor(options, skew, localRoot);
+    visitor.SetOnCheckContinuation([this] { return CheckNOOPandOperationAborted(); });
+    visitor.OnWarning = [this](const std::string& text) { Warning(text); };
+    return tree.Accept(visitor, trmHeadRecursion, tvdVisitChildren);
+}
+
+void TFTPDiffBaseAction::PrintTree(TFTPTreeNode& tree, TFTPItemDiffs include, bool withStatus) {
+    TFTPTreeVisitorPrintToLog printer(*this);
+    printer.SetNodeTypesToInclude(include);
+    printer.SetIncludeChangeStatus(withStatus);
+    printer.SetOnCheckContinuation([this] { return CheckNOOPandOperationAborted(); });
+    tree.Accept(printer, trmHeadRecursion, tvdVisitChildren);
+}
+
+bool TFTPDiffBaseAction::CreateFTPDifferencesTree(IFTPConnectionObject& connection, TFTPMirrorOptions options,
+                                                  std::int64_t skew, const std::string& localRoot,
+                                                  const std::string& remoteRoot, TFTPTreeNodePtr& tree) {
+    tree.reset();
+    FFileSpecs.clear();
+    if (FUseFileSpec) {
+        std::string spec;
+        if (!TryExpandExpression("File Spec", FFileSpec, spec, true))
+            return false;
+        FFileSpecs = SplitCommaText(spec);
+    }
+    FillExpandedExcludeList(FExpandedExcludes);
+
+    auto started = std::chrono::steady_clock::now();
+    bool built = false;
+    if (FMirrorOperation == moLocalToRemote) {
+        SendMessage("Generating Local File List...", stInformation);
+        built = CreateLocalTree(localRoot, "*", FRecursive, FExpandedExcludes, FFileSpecs, tree);
+    } else if (FMirrorOperation == moRemoteToLocal) {
+        SendMessage("Generating Remote File List...", stInformation);
+        built = CreateRemoteTree(connection, remoteRoot, FRecursive, FExpandedExcludes, FFileSpecs, tree);
+    } else {
+        throw std::runtime_error("Unknown mirror operation passed.");
+    }
+    if (!built) {
+        SendMessage("Generating File List Failed.", stError);
+        tree.reset();
+        return false;
+    }
+    if (FLogSourceFiles)
+        PrintTree(*tree, {tfaUnknown}, false);
+    SendMessage(fmt::format("Generated File Lists in [{} milliseconds]", ElapsedMs(started)), stInformation);
+
+    started = std::chrono::steady_clock::now();
+    bool evaluated = false;
+    if (FMirrorOperation == moLocalToRemote) {
+        SendMessage("Evaluating Remote Differences...", stInformation);
+        evaluated = DetermineDifferencesToRemoteTree(*tree, options, skew, connection, remoteRoot);
+    } else {
+        SendMessage("Evaluating Local Differences...", stInformation);
+        evaluated = DetermineDifferencesToLocalTree(*tree, options, skew, localRoot);
+    }
+    if (!evaluated) {
+        SendMessage("Evaluating Differences Failed", stError);
+        tree.reset();
+        return false;
+    }
+    SendMessage(fmt::format("Evaluating Differences in [{} milliseconds]", ElapsedMs(started)), stInformation);
+    if (FLogDifferences)
+        PrintTree(*tree, {tfaOrphaned, tfaChanged}, true);
+    return true;
+}
+
+} // namespace zr

@@ -1,0 +1,95 @@
+// TFTPDiffBaseAction: everything that describes one synchronisation of a local and a remote folder,
+// and the pipeline that builds the source tree and marks each item against the target.
+#pragma once
+
+#include <memory>
+#include <optional>
+
+#include "ftp/ZRFTPBaseAction.h"
+#include "ftp/sync/ZRFTPDiffVisitors.h"
+
+namespace zr {
+
+using TFTPTreeNodePtr = std::unique_ptr<TFTPTreeNode>;
+
+class TFTPDiffBaseAction : public TFTPBaseAction {
+public:
+    TFTPDiffBaseAction();
+    static const quillate::TMetaClass& ClassInfo();
+    const quillate::TMetaClass& GetClass() const override { return ClassInfo(); }
+    std::string GetActionName() const override { return "FTP Diff"; }
+
+    bool CRCSupported() const { return FCRCSupported; }
+
+protected:
+    // True leaves an entry out of the trees; the base keeps everything.
+    virtual bool ExcludeItem(const std::string& root, const std::string& path, const std::string& name,
+                             const quillate::TStringList& excludes, const quillate::TStringList& fileSpecs);
+    // False stops all work; given to every walk and tree builder.
+    virtual bool CheckNOOPandOperationAborted() = 0;
+
+    bool CreateFTPDifferencesTree(IFTPConnectionObject& connection, TFTPMirrorOptions options, std::int64_t skew,
+                                  const std::string& localRoot, const std::string& remoteRoot, TFTPTreeNodePtr& tree);
+    bool CreateLocalTree(const std::string& localRoot, const std::string& mask, bool recursive,
+                         const quillate::TStringList& excludes, const quillate::TStringList& fileSpecs,
+                         TFTPTreeNodePtr& tree);
+    bool CreateRemoteTree(IFTPConnectionObject& connection, const std::string& remoteRoot, bool recursive,
+                          const quillate::TStringList& excludes, const quillate::TStringList& fileSpecs,
+                          TFTPTreeNodePtr& tree);
+    bool DetermineDifferencesToRemoteTree(TFTPTreeNode& tree, TFTPMirrorOptions options, std::int64_t skew,
+                                          IFTPConnectionObject& connection, const std::string& remoteRoot);
+    bool DetermineDifferencesToLocalTree(TFTPTreeNode& tree, TFTPMirrorOptions options, std::int64_t skew,
+                                         const std::string& localRoot);
+    void FillExpandedExcludeList(quillate::TStringList& destination);
+    void CRCSupportCheck(IFTPConnectionObject& connection);
+    void GetServerSkew(IFTPConnectionObject& connection, std::int64_t& skew, std::int64_t& setDateSkew);
+    std::int64_t GetRemoteFileCRC(IFTPConnectionObject& connection, const std::string& remotePath);
+    // The options of a run from the settings, after the checksum probe.
+    TFTPMirrorOptions BuildMirrorOptions(IFTPConnectionObject& connection);
+    // Skew probe or its skip, with the log lines of a run.
+    void MeasureSkew(IFTPConnectionObject& connection, std::int64_t& skew, std::int64_t& setDateSkew);
+    void PrintTree(TFTPTreeNode& tree, TFTPItemDiffs include, bool withStatus);
+    void Warning(const std::string& text) { SendMessage(text, quillate::stWarning); }
+
+    TFTPMirrorOperation FMirrorOperation = moLocalToRemote;
+    std::string FLocalDir;
+    bool FSpecifyRemoteDir = false;
+    std::string FRemoteDir;
+    bool FRecursive = false;
+    bool FIncludeEmptyDirs = false;
+    bool FMirrorDateTime = false;
+    bool FDeleteOrphans = false;
+    bool FLogFiles = false;
+    bool FCheckFileCRC = false;
+    bool FCheckFileSize = false;
+    bool FCheckFileDate = false;
+    bool FUseFileSpec = false;
+    std::string FFileSpec;
+    quillate::TStringList FExcludeList;
+    bool FLogExcludedFiles = false;
+    bool FSkipSkewCheck = false;
+    std::int32_t FNOOPTimeoutMS = 2000;
+    bool FNOOPLogged = false;
+    bool FNOOPsEnabled = true;
+    bool FLogSourceFiles = false;
+    bool FLogDifferences = false;
+
+    // Filled by the pipeline from FileSpec and ExcludeList.
+    quillate::TStringList FFileSpecs;
+    quillate::TStringList FExpandedExcludes;
+
+private:
+    friend struct TFTPDiffBaseActionProperties;
+    bool BuildLocalFolder(TFTPTreeNode& node, const std::string& root, const std::string& folderPath, bool recursive,
+                          const quillate::TStringList& excludes, const quillate::TStringList& fileSpecs);
+    bool BuildRemoteFolder(IFTPConnectionObject& connection, TFTPTreeNode& node, const std::string& root,
+                           const std::string& folderPath, bool recursive, const quillate::TStringList& excludes,
+                           const quillate::TStringList& fileSpecs);
+
+    bool FCRCSupported = true;
+};
+
+// Comma text: commas and blanks separate entries, double quotes group them.
+quillate::TStringList SplitCommaText(const std::string& text);
+
+} // namespace zr

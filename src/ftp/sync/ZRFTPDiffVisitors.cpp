@@ -1,0 +1,509 @@
+#include "ftp/sync/ZRFTPDiffVisitors.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <set>
+#include <stdexcept>
+
+#include <fmt/format.h>
+
+#include "host/FileInfo.h"
+#include "net/NetErrors.h"
+
+namespace zr {
+
+using namespace quillate;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string WithSlash(std::string path) {
+    if (path.empty() || path.back() != '/')
+        path += '/';
+    return path;
+}
+
+std::vector<std::string> SplitKeepingEmpty(std::string path) {
+    if (!path.empty() && path.front() == '/')
+        path.erase(0, 1);
+    if (!path.empty() && path.back() == '/')
+        path.pop_back();
+    std::vector<std::string> segments;
+    std::size_t start = 0;
+    while (true) {
+        std::size_t end = path.find('/', start);
+        segments.push_back(path.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos)
+            return segments;
+        start = end + 1;
+    }
+}
+
+TDateTime LocalFileDate(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0)
+        return -1.0;
+    return UnixToDateTime(info.st_mtime);
+}
+
+bool IsLocalFolder(const fs::path& path) {
+    // A link to a folder is never descended into: it counts as a file here.
+    std::error_code ec;
+    return fs::is_directory(fs::symlink_status(path, ec));
+}
+
+} // namespace
+
+const TEnumInfo& FTPMirrorOperationInfo() {
+    static const TEnumInfo info{"TFTPMirrorOperation", {"moLocalToRemote", "moRemoteToLocal"}};
+    return info;
+}
+
+bool IsUnsafeRemoteName(const std::string& name) {
+    return name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos ||
+           name.find('\0') != std::string::npos;
+}
+
+bool ChangeRemoteDirectory(IFTPConnectionObject& connection, const std::string& from, const std::string& to,
+                           bool create, std::string& current) {
+    if (!create) {
+        try {
+            connection.ChangeDir(to);
+            current = to;
+            return true;
+        } catch (const net::EReplyError& e) {
+            if (e.Code() != 550)
+                throw;
+            current = connection.GetRemoteDir();
+            return false;
+        }
+    }
+    auto fromSegments = SplitKeepingEmpty(from);
+    auto toSegments = SplitKeepingEmpty(to);
+    std::size_t common = 0;
+    while (common < fromSegments.size() && common < toSegments.size() && fromSegments[common] == toSegments[common])
+        ++common;
+    for (std::size_t i = common; i < fromSegments.size(); ++i)
+        connection.SafeChangeUpDir();
+    current.clear();
+    for (std::size_t i = 0; i < common; ++i)
+        current += "/" + toSegments[i];
+    for (std::size_t i = common; i < toSegments.size(); ++i) {
+        try {
+            connection.CreateDir(toSegments[i]);
+        } catch (const net::EReplyError&) {
+            // Usually there already; the change below tells.
+        }
+        try {
+            connection.ChangeDir(toSegments[i]);
+        } catch (const net::EReplyError& e) {
+            if (e.Code() == 550)
+                return false;
+            throw;
+        }
+        current += "/" + toSegments[i];
+    }
+    return true;
+}
+
+TFTPTreeVisitorDetermineDifferencesToTarget::TFTPTreeVisitorDetermineDifferencesToTarget(
+    TFTPMirrorOptions options, std::int64_t serverTimeSkew, std::string targetRootDirectory)
+    : FMirrorOptions(options), FServerTimeSkew(serverTimeSkew), FTargetRootDirectory(std::move(targetRootDirectory)) {
+    while (!FTargetRootDirectory.empty() && FTargetRootDirectory.back() == '/')
+        FTargetRootDirectory.pop_back();
+}
+
+std::string TFTPTreeVisitorDetermineDifferencesToTarget::TargetPath(const TFTPTreeNode& node) const {
+    return FTargetRootDirectory + node.GenerateRelativePath(GetFolderSeperator());
+}
+
+void TFTPTreeVisitorDetermineDifferencesToTarget::MarkChanged(TFTPTreeNode& node) {
+    if (node.HasChildren())
+        node.UpdateDifferenceAndChildrens(tfaChanged);
+    else
+        node.UpdateDifference(tfaChanged);
+}
+
+void TFTPTreeVisitorDetermineDifferencesToTarget::SortByCollation(TStringList& names) const {
+    std::stable_sort(names.begin(), names.end(),
+                     [](const std::string& a, const std::string& b) { return CompareFTPNames(a, b) < 0; });
+}
+
+bool TFTPTreeVisitorDetermineDifferencesToTarget::CRCIsDifferent(std::int64_t source, std::int64_t target) const {
+    if (source == -1 || target == -1)
+        return false;
+    return source != target;
+}
+
+bool TFTPTreeVisitorDetermineDifferencesToTarget::SizeIsDifferent(std::int64_t source, std::int64_t target) const {
+    return source != target;
+}
+
+bool TFTPTreeVisitorDetermineDifferencesToTarget::DateIsDifferent(TDateTime source, TDateTime target) const {
+    TDateTime adjusted = target - static_cast<double>(FServerTimeSkew) / 24.0 / 60.0 / 60.0;
+    // Less than a millisecond apart counts as the same time; an older source never wins.
+    return source - adjusted >= 1.0 / (SecondsPerDay * 1000.0);
+}
+
+void TFTPTreeVisitorDetermineDifferencesToTarget::CreateOrphanNodes(const std::string& path, const TStringList& names,
+                                                                   TFTPTreeNode& node) {
+    for (const auto& name : names)
+        node.AddChild(CreateOrphanNode(path, name));
+}
+
+bool TFTPTreeVisitorDetermineDifferencesToTarget::Visit(TFTPTreeNode& node, bool& callChildren) {
+    if (node.FDifference != tfaUnknown)
+        return true;
+    std::string path = TargetPath(node);
+    const std::string& name = node.FName;
+    if (node.FIsFile) {
+        if (!TargetFileExists(path, name, node)) {
+            node.UpdateDifference(tfaChanged);
+        } else {
+            bool changed = false;
+            if (FMirrorOptions.Contains(CheckOnCRC))
+                changed = changed || CRCIsDifferent(node.FCRC, GetTargetFileCRC(path, name, node));
+            if (FMirrorOptions.Contains(CheckOnSize))
+                changed = changed || SizeIsDifferent(node.FSize, GetTargetSize(path, name, node));
+            if (FMirrorOptions.Contains(CheckOnDate))
+                changed = changed || DateIsDifferent(node.FDate, GetTargetDate(path, name, node));
+            if (changed)
+                node.UpdateDifference(tfaChanged);
+        }
+    } else if (node.FParent && !TargetFolderExists(path, name, node)) {
+        node.UpdateDifferenceAndChildrens(tfaChanged);
+        callChildren = false;
+    } else {
+        node.UpdateDifference(tfaUnchanged);
+        if (ChangeToFolder(path, name, node)) {
+            MergeFolder(node, path);
+        } else {
+            // A folder that is listed but cannot be entered: its contents are sent again.
+            Warn("Cannot enter the target folder " + path + "; its contents are treated as changed.");
+            for (auto& child : node.FChildren)
+                MarkChanged(*child);
+        }
+    }
+    if (node.FDifference == tfaUnknown)
+        node.UpdateDifference(tfaUnchanged);
+    return true;
+}
+
+void TFTPTreeVisitorDetermineDifferencesToTarget::MergeFolder(TFTPTreeNode& node, const std::string& path) {
+    TStringList target;
+    if (!GetTargetFolderContents(target, path, node)) {
+        for (auto& child : node.FChildren)
+            MarkChanged(*child);
+        return;
+    }
+    const bool removeOrphans = FMirrorOptions.Contains(RemoveOrphans);
+    const std::size_t childCount = node.FChildren.size();
+    std::size_t i = 0, j = 0;
+    bool orphanAdded = false;
+    bool stopped = false;
+    while (i < target.size() && j < childCount) {
+        int order = CompareFTPNames(target[i], node.FChildren[j]->FName);
+        if (order == 0) {
+            ++i;
+            ++j;
+        } else if (order > 0) {
+            MarkChanged(*node.FChildren[j]);
+            ++j;
+        } else {
+            if (removeOrphans) {
+                node.AddChild(CreateOrphanNode(path, target[i]));
+                orphanAdded = true;
+            }
+            ++i;
+        }
+        if (!CheckContinuation()) {
+            stopped = true;
+            break;
+        }
+    }
+    if (!stopped) {
+        if (removeOrphans && i < target.size()) {
+            TStringList rest(target.begin() + static_cast<std::ptrdiff_t>(i), target.end());
+            std::size_t before = node.FChildren.size();
+            CreateOrphanNodes(path, rest, node);
+            orphanAdded = orphanAdded || node.FChildren.size() > before;
+        }
+        for (; j < childCount; ++j)
+            MarkChanged(*node.FChildren[j]);
+    }
+    if (orphanAdded)
+        node.SortChildren();
+}
+
+// --- Local target ---
+
+std::unique_ptr<TFTPTreeNode> TFTPTreeVisitorDetermineDifferencesToLocal::CreateOrphanNode(const std::string& path,
+                                                                                           const std::string& name) {
+    fs::path full = fs::path(path) / name;
+    std::error_code ec;
+    if (!fs::exists(fs::symlink_status(full, ec)))
+        throw std::runtime_error(fmt::format("Could not create record for orphan [{}]", full.string()));
+    bool folder = IsLocalFolder(full);
+    auto node = std::make_unique<TFTPTreeNode>(name, !folder);
+    node->UpdateDifference(tfaOrphaned);
+    if (!folder) {
+        auto size = fs::file_size(full, ec);
+        node->FSize = ec ? -1 : static_cast<std::int64_t>(size);
+        node->FDate = LocalFileDate(full.string());
+        return node;
+    }
+    for (const auto& entry : fs::directory_iterator(full))
+        node->AddChild(CreateOrphanNode(full.string(), entry.path().filename().string()));
+    node->SortChildren();
+    return node;
+}
+
+std::int64_t TFTPTreeVisitorDetermineDifferencesToLocal::GetTargetFileCRC(const std::string& path,
+                                                                          const std::string&, TFTPTreeNode&) {
+    try {
+        return std::stoll(TFileInfo::GetFileCRC(path));
+    } catch (const std::exception&) {
+        return -1;
+    }
+}
+
+std::int64_t TFTPTreeVisitorDetermineDifferencesToLocal::GetTargetSize(const std::string& path, const std::string&,
+                                                                       TFTPTreeNode&) {
+    std::error_code ec;
+    auto size = fs::file_size(path, ec);
+    return ec ? -1 : static_cast<std::int64_t>(size);
+}
+
+TDateTime TFTPTreeVisitorDetermineDifferencesToLocal::GetTargetDate(const std::string& path, const std::string&,
+                                                                    TFTPTreeNode&) {
+    return LocalFileDate(path);
+}
+
+bool TFTPTreeVisitorDetermineDifferencesToLocal::GetTargetFolderContents(TStringList& list, const std::string& path,
+                                                                         TFTPTreeNode&) {
+    std::error_code ec;
+    fs::directory_iterator it(path, ec);
+    if (ec)
+        return false;
+    const bool recursive = FMirrorOptions.Contains(Recursive);
+    for (; it != fs::directory_iterator(); it.increment(ec)) {
+        // Without recursion subfolders take no part in the comparison.
+        if (!recursive && IsLocalFolder(it->path()))
+            continue;
+        list.push_back(it->path().filename().string());
+    }
+    SortByCollation(list);
+    return true;
+}
+
+bool TFTPTreeVisitorDetermineDifferencesToLocal::TargetFolderExists(const std::string& path, const std::string&,
+                                                                    TFTPTreeNode&) {
+    return IsLocalFolder(path.size() > 1 && path.back() == '/' ? path.substr(0, path.size() - 1) : path);
+}
+
+bool TFTPTreeVisitorDetermineDifferencesToLocal::TargetFileExists(const std::string& path, const std::string&,
+                                                                  TFTPTreeNode&) {
+    std::error_code ec;
+    return fs::exists(fs::symlink_status(path, ec)) && !IsLocalFolder(path);
+}
+
+// --- Remote target ---
+
+TFTPTreeVisitorDetermineDifferencesToRemote::TFTPTreeVisitorDetermineDifferencesToRemote(
+    TFTPMirrorOptions options, std::int64_t serverTimeSkew, std::string targetRootDirectory,
+    IFTPConnectionObject& connection)
+    : TFTPTreeVisitorDetermineDifferencesToTarget(options, serverTimeSkew, targetRootDirectory),
+      FCurrentRemoteDirectory(WithSlash(connection.GetRemoteDir())), FCurrentVisitorDirectory(WithSlash(targetRootDirectory)),
+      FFTPConnection(connection) {}
+
+std::vector<net::TFTPListItem> TFTPTreeVisitorDetermineDifferencesToRemote::SafeListing() {
+    std::vector<net::TFTPListItem> items;
+    for (const auto& item : FFTPConnection.GetDirectoryListItems(true)) {
+        if (item.FileName == "." || item.FileName == "..")
+            continue;
+        if (IsUnsafeRemoteName(item.FileName)) {
+            Warn(fmt::format("Skipped a remote entry with an unsafe name [{}] in [{}]", item.FileName,
+                             FCurrentRemoteDirectory));
+            continue;
+        }
+        items.push_back(item);
+    }
+    return items;
+}
+
+bool TFTPTreeVisitorDetermineDifferencesToRemote::MoveServerTo(const std::string& directory) {
+    if (FCurrentRemoteDirectory == directory)
+        return true;
+    std::string current;
+    bool moved = ChangeRemoteDirectory(FFTPConnection, FCurrentRemoteDirectory, directory, false, current);
+    FCurrentRemoteDirectory = WithSlash(current);
+    return moved;
+}
+
+void TFTPTreeVisitorDetermineDifferencesToRemote::LoadListing(TFTPTreeNode& folder) {
+    auto cache = std::make_unique<TFTPRemoteUserData>();
+    for (auto& item : SafeListing())
+        cache->FTPRemoteDirLookup.emplace(item.FileName, item);
+    folder.FUserData = std::move(cache);
+}
+
+TFTPRemoteUserData* TFTPTreeVisitorDetermineDifferencesToRemote::FolderCache(TFTPTreeNode* folder) const {
+    return folder ? dynamic_cast<TFTPRemoteUserData*>(folder->FUserData.get()) : nullptr;
+}
+
+const net::TFTPListItem* TFTPTreeVisitorDetermineDifferencesToRemote::CachedEntry(TFTPTreeNode& node) const {
+    if (!node.FParent)
+        throw std::logic_error("File's parent is not set.");
+    auto* cache = FolderCache(node.FParent);
+    if (!cache)
+        throw std::logic_error("Folders User Data is not set.");
+    auto it = cache->FTPRemoteDirLookup.find(node.FName);
+    return it == cache->FTPRemoteDirLookup.end() ? nullptr : &it->second;
+}
+
+bool TFTPTreeVisitorDetermineDifferencesToRemote::Init(TFTPTreeNode& rootNode) {
+    if (!MoveServerTo(FCurrentVisitorDirectory))
+        return false;
+    LoadListing(rootNode);
+    return true;
+}
+
+bool TFTPTreeVisitorDetermineDifferencesToRemote::VisitEnter(TFTPTreeNode& node) {
+    if (!node.FIsFile && node.FParent)
+        FCurrentVisitorDirectory += node.FName + "/";
+    return true;
+}
+
+bool TFTPTreeVisitorDetermineDifferencesToRemote::VisitLeave(TFTPTreeNode& node) {
+    if (node.FIsFile)
+        return true;
+    if (node.FParent) {
+        std::size_t cut = FCurrentVisitorDirectory.size() - node.FName.size() - 1;
+        FCurrentVisitorDirectory.erase(cut);
+        if (node.FDifference == tfaUnchanged)
+            MoveServerTo(FCurrentVisitorDirectory);
+    }
+    node.FUserData.reset();
+    return true;
+}
+
+bool TFTPTreeVisitorDetermineDifferencesToRemote::ChangeToFolder(const std::string&, const std::string&,
+                                                                 TFTPTreeNode& node) {
+    if (FCurrentRemoteDirectory == FCurrentVisitorDirectory)
+        return FolderCache(&node) != nullptr || (LoadListing(node), true);
+    if (!MoveServerTo(FCurrentVisitorDirectory))
+        return false;
+    LoadListing(node);
+    return true;
+}
+
+bool TFTPTreeVisitorDetermineDifferencesToRemote::TargetFolderExists(const std::string&, const std::string&,
+                                                                     TFTPTreeNode& node) {
+    if (!node.FParent)
+        return true;
+    const auto* entry = CachedEntry(node);
+    return entry && entry->ItemType == net::TFTPItemType::ditDirectory;
+}
+
+bool TFTPTreeVisitorDetermineDifferencesToRemote::TargetFileExists(const std::string&, const std::string&,
+                                                                   TFTPTreeNode& node) {
+    const auto* entry = CachedEntry(node);
+    return entry && entry->ItemType != net::TFTPItemType::ditDirectory;
+}
+
+std::int64_t TFTPTreeVisitorDetermineDifferencesToRemote::GetTargetSize(const std::string&, const std::string&,
+                                                                        TFTPTreeNode& node) {
+    const auto* entry = CachedEntry(node);
+    return entry ? entry->Size : -1;
+}
+
+TDateTime TFTPTreeVisitorDetermineDifferencesToRemote::GetTargetDate(const std::string&, const std::string&,
+                                                                     TFTPTreeNode& node) {
+    const auto* entry = CachedEntry(node);
+    return entry ? entry->ModifiedDate : -1.0;
+}
+
+std::int64_t TFTPTreeVisitorDetermineDifferencesToRemote::GetTargetFileCRC(const std::string& path,
+                                                                           const std::string&, TFTPTreeNode&) {
+    return FFTPConnection.FileCRC(path);
+}
+
+bool TFTPTreeVisitorDetermineDifferencesToRemote::GetTargetFolderContents(TStringList& list, const std::string&,
+                                                                          TFTPTreeNode& node) {
+    auto* cache = FolderCache(&node);
+    if (!cache)
+        return false;
+    const bool recursive = FMirrorOptions.Contains(Recursive);
+    for (const auto& [name, item] : cache->FTPRemoteDirLookup) {
+        // Without recursion subfolders take no part in the comparison.
+        if (!recursive && item.ItemType == net::TFTPItemType::ditDirectory)
+            continue;
+        list.push_back(name);
+    }
+    SortByCollation(list);
+    return true;
+}
+
+void TFTPTreeVisitorDetermineDifferencesToRemote::FillOrphanFolder(TFTPTreeNode& folder, const std::string& directory,
+                                                                  bool sorted) {
+    if (!MoveServerTo(directory))
+        throw std::runtime_error("File/Folder not found [" + directory + "]");
+    auto items = SafeListing();
+    std::vector<std::pair<TFTPTreeNode*, std::string>> subfolders;
+    for (const auto& item : items) {
+        bool isFolder = item.ItemType == net::TFTPItemType::ditDirectory;
+        TFTPTreeNode* child = folder.AddChild(item.FileName, !isFolder);
+        child->UpdateDifference(tfaOrphaned);
+        child->FSize = item.Size;
+        child->FDate = item.ModifiedDate;
+        if (isFolder)
+            subfolders.emplace_back(child, directory + item.FileName + "/");
+    }
+    for (auto& [child, path] : subfolders)
+        FillOrphanFolder(*child, path, sorted);
+    if (sorted)
+        folder.SortChildren();
+}
+
+std::unique_ptr<TFTPTreeNode> TFTPTreeVisitorDetermineDifferencesToRemote::CreateOrphanNode(const std::string& path,
+                                                                                            const std::string& name) {
+    if (!MoveServerTo(WithSlash(path)))
+        throw std::runtime_error("File/Folder not found [" + path + "]");
+    auto items = SafeListing();
+    auto it = std::find_if(items.begin(), items.end(), [&name](const auto& item) { return item.FileName == name; });
+    if (it == items.end())
+        throw std::runtime_error("File/Folder not found [" + path + "]");
+    bool isFolder = it->ItemType == net::TFTPItemType::ditDirectory;
+    auto node = std::make_unique<TFTPTreeNode>(name, !isFolder);
+    node->UpdateDifference(tfaOrphaned);
+    node->FSize = it->Size;
+    node->FDate = it->ModifiedDate;
+    if (isFolder)
+        FillOrphanFolder(*node, WithSlash(path) + name + "/", true);
+    return node;
+}
+
+void TFTPTreeVisitorDetermineDifferencesToRemote::CreateOrphanNodes(const std::string& path, const TStringList& names,
+                                                                   TFTPTreeNode& node) {
+    if (!MoveServerTo(WithSlash(path)))
+        throw std::runtime_error("File/Folder not found [" + path + "]");
+    std::set<std::string> wanted(names.begin(), names.end());
+    std::vector<std::pair<TFTPTreeNode*, std::string>> subfolders;
+    for (const auto& item : SafeListing()) {
+        if (!wanted.count(item.FileName))
+            continue;
+        bool isFolder = item.ItemType == net::TFTPItemType::ditDirectory;
+        TFTPTreeNode* child = node.AddChild(item.FileName, !isFolder);
+        child->UpdateDifference(tfaOrphaned);
+        child->FSize = item.Size;
+        child->FDate = item.ModifiedDate;
+        if (isFolder)
+            subfolders.emplace_back(child, WithSlash(path) + item.FileName + "/");
+    }
+    for (auto& [child, folderPath] : subfolders)
+        FillOrphanFolder(*child, folderPath, false);
+}
+
+} // namespace zr

@@ -1,0 +1,156 @@
+// The visitors that compare a source tree with its target (the local file system or the server) and
+// mark every node changed, unchanged or orphaned, and the remote directory changes they rely on.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "ftp/ZRFTPObject.h"
+#include "ftp/ZRFTPTree.h"
+#include "host/Persistent.h"
+
+namespace zr {
+
+enum TFTPMirrorOperation : int { moLocalToRemote = 0, moRemoteToLocal = 1 };
+const quillate::TEnumInfo& FTPMirrorOperationInfo();
+
+enum TFTPMirrorOption : int {
+    Recursive = 0,
+    IncludeEmptyDirectory = 1,
+    MirrorDateTime = 2,
+    RemoveOrphans = 3,
+    CheckOnCRC = 4,
+    CheckOnSize = 5,
+    CheckOnDate = 6
+};
+
+class TFTPMirrorOptions {
+public:
+    bool Contains(TFTPMirrorOption option) const { return (FBits >> option) & 1U; }
+    TFTPMirrorOptions& Insert(TFTPMirrorOption option) {
+        FBits = static_cast<std::uint8_t>(FBits | (1U << option));
+        return *this;
+    }
+    std::uint8_t Bits() const { return FBits; }
+
+private:
+    std::uint8_t FBits = 0;
+};
+
+// A name the server listed that must never become a local or remote path: empty, ".", "..", or holding
+// a path delimiter or a NUL.
+bool IsUnsafeRemoteName(const std::string& name);
+
+// One remote folder's listing, kept on its node while the folder's subtree is visited.
+class TFTPRemoteUserData : public TFTPTreeNodeUserData {
+public:
+    std::map<std::string, net::TFTPListItem> FTPRemoteDirLookup;
+};
+
+using TFTPWarningEvent = std::function<void(const std::string& text)>;
+
+// Moves the server's current directory from one folder to another, optionally creating what is missing.
+// A 550 refusal gives false with current set to where the server is; other errors propagate.
+bool ChangeRemoteDirectory(IFTPConnectionObject& connection, const std::string& from, const std::string& to,
+                           bool create, std::string& current);
+
+class TFTPTreeVisitorDetermineDifferencesToTarget : public TFTPTreeVisitor {
+public:
+    TFTPTreeVisitorDetermineDifferencesToTarget(TFTPMirrorOptions options, std::int64_t serverTimeSkew,
+                                                std::string targetRootDirectory);
+
+    bool VisitEnter(TFTPTreeNode&) override { return true; }
+    bool VisitLeave(TFTPTreeNode&) override { return true; }
+    bool Visit(TFTPTreeNode& node, bool& callChildren) override;
+
+    virtual std::unique_ptr<TFTPTreeNode> CreateOrphanNode(const std::string& path, const std::string& name) = 0;
+    virtual void CreateOrphanNodes(const std::string& path, const quillate::TStringList& names, TFTPTreeNode& node);
+    virtual std::int64_t GetTargetFileCRC(const std::string& path, const std::string& name, TFTPTreeNode& node) = 0;
+    virtual std::int64_t GetTargetSize(const std::string& path, const std::string& name, TFTPTreeNode& node) = 0;
+    virtual quillate::TDateTime GetTargetDate(const std::string& path, const std::string& name,
+                                              TFTPTreeNode& node) = 0;
+    // The names in the target folder, sorted in the tree's collation; false when it cannot be read.
+    virtual bool GetTargetFolderContents(quillate::TStringList& list, const std::string& path,
+                                         TFTPTreeNode& node) = 0;
+    virtual char GetFolderSeperator() const = 0;
+    virtual bool TargetFolderExists(const std::string& path, const std::string& name, TFTPTreeNode& node) = 0;
+    virtual bool TargetFileExists(const std::string& path, const std::string& name, TFTPTreeNode& node) = 0;
+    virtual bool ChangeToFolder(const std::string& path, const std::string& name, TFTPTreeNode& node) = 0;
+
+    bool CRCIsDifferent(std::int64_t source, std::int64_t target) const;
+    bool SizeIsDifferent(std::int64_t source, std::int64_t target) const;
+    bool DateIsDifferent(quillate::TDateTime source, quillate::TDateTime target) const;
+
+    TFTPWarningEvent OnWarning;
+
+protected:
+    std::string TargetPath(const TFTPTreeNode& node) const;
+    void Warn(const std::string& text) const {
+        if (OnWarning)
+            OnWarning(text);
+    }
+    static void MarkChanged(TFTPTreeNode& node);
+    void SortByCollation(quillate::TStringList& names) const;
+
+    TFTPMirrorOptions FMirrorOptions;
+    std::int64_t FServerTimeSkew;
+    std::string FTargetRootDirectory;
+
+private:
+    void MergeFolder(TFTPTreeNode& node, const std::string& path);
+};
+
+class TFTPTreeVisitorDetermineDifferencesToLocal : public TFTPTreeVisitorDetermineDifferencesToTarget {
+public:
+    using TFTPTreeVisitorDetermineDifferencesToTarget::TFTPTreeVisitorDetermineDifferencesToTarget;
+
+    std::unique_ptr<TFTPTreeNode> CreateOrphanNode(const std::string& path, const std::string& name) override;
+    std::int64_t GetTargetFileCRC(const std::string& path, const std::string& name, TFTPTreeNode& node) override;
+    std::int64_t GetTargetSize(const std::string& path, const std::string& name, TFTPTreeNode& node) override;
+    quillate::TDateTime GetTargetDate(const std::string& path, const std::string& name, TFTPTreeNode& node) override;
+    bool GetTargetFolderContents(quillate::TStringList& list, const std::string& path, TFTPTreeNode& node) override;
+    char GetFolderSeperator() const override { return '/'; }
+    bool TargetFolderExists(const std::string& path, const std::string& name, TFTPTreeNode& node) override;
+    bool TargetFileExists(const std::string& path, const std::string& name, TFTPTreeNode& node) override;
+    bool ChangeToFolder(const std::string&, const std::string&, TFTPTreeNode&) override { return true; }
+};
+
+class TFTPTreeVisitorDetermineDifferencesToRemote : public TFTPTreeVisitorDetermineDifferencesToTarget {
+public:
+    TFTPTreeVisitorDetermineDifferencesToRemote(TFTPMirrorOptions options, std::int64_t serverTimeSkew,
+                                                std::string targetRootDirectory, IFTPConnectionObject& connection);
+
+    bool Init(TFTPTreeNode& rootNode) override;
+    bool VisitEnter(TFTPTreeNode& node) override;
+    bool VisitLeave(TFTPTreeNode& node) override;
+
+    std::unique_ptr<TFTPTreeNode> CreateOrphanNode(const std::string& path, const std::string& name) override;
+    void CreateOrphanNodes(const std::string& path, const quillate::TStringList& names, TFTPTreeNode& node) override;
+    std::int64_t GetTargetFileCRC(const std::string& path, const std::string& name, TFTPTreeNode& node) override;
+    std::int64_t GetTargetSize(const std::string& path, const std::string& name, TFTPTreeNode& node) override;
+    quillate::TDateTime GetTargetDate(const std::string& path, const std::string& name, TFTPTreeNode& node) override;
+    bool GetTargetFolderContents(quillate::TStringList& list, const std::string& path, TFTPTreeNode& node) override;
+    char GetFolderSeperator() const override { return '/'; }
+    bool TargetFolderExists(const std::string& path, const std::string& name, TFTPTreeNode& node) override;
+    bool TargetFileExists(const std::string& path, const std::string& name, TFTPTreeNode& node) override;
+    bool ChangeToFolder(const std::string& path, const std::string& name, TFTPTreeNode& node) override;
+
+private:
+    // The listing of the server's current directory, hostile names left out.
+    std::vector<net::TFTPListItem> SafeListing();
+    void LoadListing(TFTPTreeNode& folder);
+    TFTPRemoteUserData* FolderCache(TFTPTreeNode* folder) const;
+    const net::TFTPListItem* CachedEntry(TFTPTreeNode& node) const;
+    // Makes the server's current directory the given one; false when the server refuses.
+    bool MoveServerTo(const std::string& directory);
+    void FillOrphanFolder(TFTPTreeNode& folder, const std::string& directory, bool sorted);
+
+    std::string FCurrentRemoteDirectory;
+    std::string FCurrentVisitorDirectory;
+    IFTPConnectionObject& FFTPConnection;
+};
+
+} // namespace zr

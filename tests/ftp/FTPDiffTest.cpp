@@ -1,0 +1,140 @@
+#include <sys/stat.h>
+#include <utime.h>
+
+#include <filesystem>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "PackageTestSupport.h"
+#include "ftp/ZRFTPConnectAction.h"
+#include "host/CryptoUtils.h"
+#include "support/FTPServerFixture.h"
+
+using namespace quillate;
+using namespace quillate::testing;
+using ::testing::Contains;
+using ::testing::Not;
+namespace fs = std::filesystem;
+
+namespace {
+
+class FTPDiff : public ::testing::TestWithParam<TFTPServerKind> {
+protected:
+    void SetUp() override {
+        FServer = std::make_unique<TFTPTestServer>(GetParam());
+        FServer->Start();
+        // The same small tree on both sides.
+        for (const char* f : {"a.txt", "sub/b.txt", "sub/deeper/c.txt"}) {
+            FServer->PutFile(f, std::string("content of ") + f);
+            fs::create_directories((FLocal.Path() / f).parent_path());
+            WriteTextFile(FLocal.Path() / f, std::string("content of ") + f);
+        }
+    }
+
+    // Runs one diff and returns its lines; properties are added to the defaults of the test.
+    std::vector<std::string> Diff(const std::string& properties, TRunOutcome& outcome) {
+        TPackageRun run;
+        auto lines = run.Run(
+            R"({"actions":[{"type":"action.ftp.connect","properties":{"FTPConnectionName":"Site","FTPHost":"127.0.0.1","FTPPort":)" +
+            std::to_string(FServer->Port()) + R"(,"UserID":")" + TFTPTestServer::User + R"(","Cookie":")" +
+            EncryptString(TFTPTestServer::Password, zr::TFTPConnectionAction::PasswordKey) +
+            R"(","Passive":true}},
+              {"type":"action.ftp.diff","properties":{"ConnectionName":"Site","LocalDir":")" +
+            FLocal.Path().string() + R"(","SkipSkewCheck":true)" + (properties.empty() ? "" : "," + properties) + "}}]}");
+        outcome = run.Outcome;
+        return lines;
+    }
+
+    std::unique_ptr<TFTPTestServer> FServer;
+    TTempDir FLocal{"quillate-diff"};
+};
+
+TEST_P(FTPDiff, IdenticalTreesHaveNoDifferences) {
+    TRunOutcome outcome{};
+    auto lines = Diff(R"("Recursive":true,"CheckFileSize":true,"DeleteOrphans":true)", outcome);
+    EXPECT_EQ(outcome, TRunOutcome::Succeeded) << ::testing::PrintToString(lines);
+    EXPECT_THAT(lines, Contains("Total Differences [0]"));
+    EXPECT_THAT(lines, Contains("FTP Mirror Complete"));
+}
+
+TEST_P(FTPDiff, CountsNewFilesFoldersAndOrphans) {
+    WriteTextFile(FLocal.Path() / "new.txt", "new");
+    fs::create_directories(FLocal.Path() / "fresh");
+    WriteTextFile(FLocal.Path() / "fresh/1.txt", "1");
+    WriteTextFile(FLocal.Path() / "fresh/2.txt", "2");
+    fs::create_directories(FLocal.Path() / "empty");
+    FServer->PutFile("sub/extra.txt", "only on the server");
+    struct TCase {
+        std::string Properties;
+        int Expected;
+    } cases[] = {
+        // new.txt, fresh and its two files; the empty folder does not count, the orphan is not looked for.
+        {R"("Recursive":true)", 4},
+        {R"("Recursive":true,"IncludeEmptyDirs":true)", 5},
+        {R"("Recursive":true,"IncludeEmptyDirs":true,"DeleteOrphans":true)", 6},
+        // Without recursion only new.txt: subfolders take no part on either side.
+        {R"("DeleteOrphans":true)", 1},
+    };
+    for (const auto& c : cases) {
+        TRunOutcome outcome{};
+        auto lines = Diff(c.Properties, outcome);
+        EXPECT_EQ(outcome, TRunOutcome::Failed);
+        EXPECT_THAT(lines, Contains("Total Differences [" + std::to_string(c.Expected) + "]")) << c.Properties;
+        EXPECT_THAT(lines, Not(Contains("FTP Mirror Complete")));
+    }
+}
+
+TEST_P(FTPDiff, SizeChecksumAndDateDecideAboutChangedFiles) {
+    WriteTextFile(FLocal.Path() / "a.txt", "CONTENT OF a.txt"); // same size, other bytes
+    TRunOutcome outcome{};
+    auto sizeOnly = Diff(R"("CheckFileSize":true)", outcome);
+    EXPECT_THAT(sizeOnly, Contains("Total Differences [0]"));
+    auto withCRC = Diff(R"("CheckFileSize":true,"CheckFileCRC":true,"LogDifferences":true)", outcome);
+    EXPECT_THAT(withCRC, Contains("Total Differences [1]"));
+    EXPECT_THAT(withCRC, Contains("a.txt [Changed]"));
+
+    // A local file newer than the server's copy counts only with MirrorDateTime and CheckFileDate.
+    WriteTextFile(FLocal.Path() / "a.txt", "content of a.txt");
+    struct utimbuf old {};
+    old.actime = old.modtime = 946684800; // 2000-01-01
+    ASSERT_EQ(utime((FServer->Home() / "a.txt").c_str(), &old), 0);
+    EXPECT_THAT(Diff(R"("CheckFileDate":true)", outcome), Contains("Total Differences [0]"));
+    EXPECT_THAT(Diff(R"("CheckFileDate":true,"MirrorDateTime":true)", outcome), Contains("Total Differences [1]"));
+}
+
+TEST_P(FTPDiff, RemoteToLocalComparesTheServerTreeWithTheLocalOne) {
+    FServer->PutFile("sub/only-remote.txt", "x");
+    WriteTextFile(FLocal.Path() / "only-local.txt", "y");
+    TRunOutcome outcome{};
+    auto lines = Diff(R"("MirrorOperation":"moRemoteToLocal","Recursive":true,"DeleteOrphans":true,"LogDifferences":true)",
+                      outcome);
+    EXPECT_THAT(lines, Contains("Total Differences [2]"));
+    EXPECT_THAT(lines, Contains("only-remote.txt [Changed]"));
+    EXPECT_THAT(lines, Contains("only-local.txt [Orphaned]"));
+}
+
+TEST_P(FTPDiff, SkewProbeFindsNoSkewOnTheSameMachineAndCleansUp) {
+    TPackageRun run;
+    auto lines = run.Run(
+        R"({"actions":[{"type":"action.ftp.connect","properties":{"FTPConnectionName":"Site","FTPHost":"127.0.0.1","FTPPort":)" +
+        std::to_string(FServer->Port()) + R"(,"UserID":")" + TFTPTestServer::User + R"(","Cookie":")" +
+        EncryptString(TFTPTestServer::Password, zr::TFTPConnectionAction::PasswordKey) + R"(","Passive":true}},
+          {"type":"action.ftp.diff","properties":{"ConnectionName":"Site","Recursive":true,"MirrorDateTime":true,"LocalDir":")" +
+        FLocal.Path().string() + R"("}}]})");
+    EXPECT_EQ(run.Outcome, TRunOutcome::Succeeded) << ::testing::PrintToString(lines);
+    EXPECT_THAT(lines, Contains("Calculating Server Time Skew..."));
+    for (const char* prefix : {"Server Time Skew : ", "Server Set File Date & Time Skew : "}) {
+        auto it = std::find_if(lines.begin(), lines.end(), [prefix](const auto& l) { return l.rfind(prefix, 0) == 0; });
+        ASSERT_NE(it, lines.end()) << prefix;
+        EXPECT_LE(std::abs(std::stoi(it->substr(std::string(prefix).size()))), 2) << *it;
+    }
+    // The probe's file is gone from the server again.
+    std::size_t entries = std::distance(fs::directory_iterator(FServer->Home()), fs::directory_iterator());
+    EXPECT_EQ(entries, 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, FTPDiff, ::testing::Values(TFTPServerKind::skPyftpdlib, TFTPServerKind::skProFTPD),
+                         [](const auto& info) { return KindName(info.param); });
+
+} // namespace
