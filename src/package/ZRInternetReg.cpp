@@ -4,6 +4,8 @@
 #include "ftp/ZRFTPDirectoryActions.h"
 #include "ftp/ZRFTPOptions.h"
 #include "ftp/sync/ZRFTPDiffAction.h"
+#include "ftp/sync/ZRFTPMirrorAction.h"
+#include "host/Scripting.h"
 #include "host/Registration.h"
 #include "host/Serialization.h"
 #include "mail/ZREmailOptions.h"
@@ -31,6 +33,7 @@ void RegisterRemainingActions() {
     actions.RegisterAction(InternetCategory, TFTPCheckIfConnectedAction::ClassInfo(), "FTPIFCONNECTED");
     actions.RegisterAction(InternetCategory, TFTPDisconnectAction::ClassInfo(), "FTPDISCONNECT");
     actions.RegisterAction(InternetCategory, TFTPSendCMDAction::ClassInfo(), "FTPSENDCMD");
+    actions.RegisterAction(InternetCategory, TFTPMirrorAction::ClassInfo(), "FTPMIRROR");
 }
 
 } // namespace
@@ -39,6 +42,8 @@ void RegisterPackage(bool designer) {
     (void)designer;
     RegisterEmailOptions();
     RegisterRemainingActions();
+    quillate::TSerializationRegistry::RegisterClasses({&TFTPRetryOptions::ClassInfo(), &TFTPLoggingOptions::ClassInfo()});
+    quillate::CoreScriptingService().RegisterScriptEnum(FTPMirrorOperationInfo());
     RegisterFTPOptions();
     // The diff action is kept out of the palette but can still be stored in a project.
     quillate::TSerializationRegistry::RegisterClass(TFTPDiffAction::ClassInfo());

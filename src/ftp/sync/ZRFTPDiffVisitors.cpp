@@ -85,12 +85,17 @@ bool ChangeRemoteDirectory(IFTPConnectionObject& connection, const std::string& 
     std::size_t common = 0;
     while (common < fromSegments.size() && common < toSegments.size() && fromSegments[common] == toSegments[common])
         ++common;
+    // An empty segment is the root itself ("/" splits into one): nothing to leave or to create.
     for (std::size_t i = common; i < fromSegments.size(); ++i)
-        connection.SafeChangeUpDir();
+        if (!fromSegments[i].empty())
+            connection.SafeChangeUpDir();
     current.clear();
     for (std::size_t i = 0; i < common; ++i)
-        current += "/" + toSegments[i];
+        if (!toSegments[i].empty())
+            current += "/" + toSegments[i];
     for (std::size_t i = common; i < toSegments.size(); ++i) {
+        if (toSegments[i].empty())
+            continue;
         try {
             connection.CreateDir(toSegments[i]);
         } catch (const net::EReplyError&) {

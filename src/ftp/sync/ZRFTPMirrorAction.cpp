@@ -1,0 +1,452 @@
+#include "ftp/sync/ZRFTPMirrorAction.h"
+
+#include <cmath>
+#include <ctime>
+#include <filesystem>
+
+#include <fmt/format.h>
+
+#include "ftp/sync/ZRFTPMirrorVisitors.h"
+#include "host/RegEx.h"
+#include "net/NetErrors.h"
+
+namespace zr {
+
+using namespace quillate;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+std::string ReplaceDelimiters(std::string text) {
+    for (char& c : text)
+        if (c == '/' || c == '\\')
+            c = '|';
+    return text;
+}
+
+std::string Lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+    return text;
+}
+
+// "05/12/2026 7:02:03 pm"
+std::string NowForLog() {
+    std::time_t t = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&t, &local);
+    int hour = local.tm_hour % 12 == 0 ? 12 : local.tm_hour % 12;
+    return fmt::format("{:02d}/{:02d}/{:04d} {}:{:02d}:{:02d} {}", local.tm_mday, local.tm_mon + 1, local.tm_year + 1900,
+                       hour, local.tm_min, local.tm_sec, local.tm_hour < 12 ? "am" : "pm");
+}
+
+const char* StatusName(net::TConnectionStatus status) {
+    switch (status) {
+    case net::TConnectionStatus::csResolving: return "[resolving]";
+    case net::TConnectionStatus::csConnecting: return "[connecting]";
+    case net::TConnectionStatus::csConnected: return "[connected]";
+    case net::TConnectionStatus::csDisconnecting: return "[disconnecting]";
+    case net::TConnectionStatus::csDisconnected: return "[disconnected]";
+    default: return "[update]";
+    }
+}
+
+} // namespace
+
+struct TFTPMirrorActionProperties {
+    static void Define(TPropertyTable& table) {
+        TPropertyBuilder<TFTPMirrorAction>(table)
+            .Bool("EnableTimeout", &TFTPMirrorAction::FEnableTimeout)
+            .Help("Stop the mirror when it runs longer than TimeoutLength minutes")
+            .UInt("TimeoutLength", &TFTPMirrorAction::FTimeoutLength);
+    }
+};
+
+TFTPMirrorAction::TFTPMirrorAction()
+    : FRetryOptions(std::make_shared<TFTPRetryOptions>()), FLoggingOptions(std::make_shared<TFTPLoggingOptions>()),
+      FFTPLogging(this) {}
+
+TFTPMirrorAction::~TFTPMirrorAction() = default;
+
+const TMetaClass& TFTPMirrorAction::ClassInfo() {
+    static const TMetaClass meta = TMetaClass::Of<TFTPMirrorAction>(
+        "TFTPMirrorAction", "action.ftp.mirror", &TFTPDiffBaseAction::ClassInfo(), &TFTPMirrorActionProperties::Define);
+    return meta;
+}
+
+std::string TFTPMirrorAction::GetFormattedDescription() const {
+    return fmt::format("FTP Mirror [{}] [{}]", GetConnectionName(),
+                       FMirrorOperation == moRemoteToLocal ? "Remote To Local" : "Local To Remote");
+}
+
+bool TFTPMirrorAction::Validate(TValidationErrors& errors) {
+    std::size_t before = errors.size();
+    if (GetConnectionName().empty())
+        errors.push_back({"FTP Connection", "No FTP connection specified."});
+    if (FLocalDir.empty())
+        errors.push_back({"Local Directory", "No local directory specified."});
+    if (FSpecifyRemoteDir && FRemoteDir.empty())
+        errors.push_back({"Remote Directory", "No remote directory specified."});
+    if (FUseFileSpec && FFileSpec.empty())
+        errors.push_back({"Include Items", "Must provide at least one file extension to include."});
+    return errors.size() == before;
+}
+
+void TFTPMirrorAction::GetPropertyAlias(TStringList& list) const {
+    for (const char* line :
+         {"MirrorOperation=Mirror Operation", "LocalDir=Local Directory", "SpecifyRemoteDir=Specify Remote Directory",
+          "RemoteDir=Remote Directory", "Recursive=Recursive", "IncludeEmptyDirs=Include Empty Directories",
+          "MirrorDateTime=Mirror Date Time", "DeleteOrphans=Delete Orphans", "LogFiles=Log Files",
+          "SkipSkewCheck=Skip Server Skew Check", "[Overwrite Behaviour]", "CheckFileCRC=Check File CRC",
+          "CheckFileSize=Check File Size", "CopyAnySizeDiff=Copy If Any Size Difference",
+          "CheckFileDate=Check File Date", "[Include/Exclude Files]", "UseFileSpec=Use File Spec",
+          "FileSpec=File Spec", "ExcludeList=Exclude List", "LogExcludedFiles=Log Excluded Files"})
+        list.push_back(line);
+}
+
+void TFTPMirrorAction::GetPropertyHelp(TStringList& list) const {
+    for (const char* line :
+         {"MirrorOperation=Direction of Mirror Operation", "LocalDir=Local Directory to Mirror",
+          "SpecifyRemoteDir=Specify the FTP base directory rather than using FTP Connection current directory",
+          "RemoteDir=FTP base directory", "Recursive=Perform Recursive Mirror",
+          "IncludeEmptyDirs=Mirror Empty Directories",
+          "DeleteOrphans=Delete items from destination that do not exist in source",
+          "LogFiles=Log each file affected by mirror operation", "CheckFileSize=Overwrite existing files based on size",
+          "CheckFileDate=Overwrite existing files if source file is newer",
+          "UseFileSpec=Only mirror files where the extension matches the extension specified",
+          "FileSpec=Comma delimited list of file extensions to be mirrored. i.e .cs,.sln,.csproj",
+          "ExcludeList=List of exclusions for mirror operation",
+          "LogExcludedFiles=Log files that are excluded from mirror operation"})
+        list.push_back(line);
+}
+
+void TFTPMirrorAction::GetChildren(TSerializableList& children) const {
+    TFTPDiffBaseAction::GetChildren(children);
+    children.push_back(FRetryOptions);
+    children.push_back(FLoggingOptions);
+}
+
+void TFTPMirrorAction::AddChildObject(std::shared_ptr<TSerializableObject> child) {
+    TFTPDiffBaseAction::AddChildObject(child);
+    if (auto retry = std::dynamic_pointer_cast<TFTPRetryOptions>(child))
+        FRetryOptions = retry;
+    else if (auto logging = std::dynamic_pointer_cast<TFTPLoggingOptions>(child))
+        FLoggingOptions = logging;
+}
+
+void TFTPMirrorAction::StopSignalled() {
+    TFTPDiffBaseAction::StopSignalled();
+    SendMessage(std::string("FTP Operation will stop after current ") +
+                    (FMirrorOperation == moRemoteToLocal ? "download" : "upload") + " completes.",
+                stError);
+}
+
+void TFTPMirrorAction::DoTimeout() {
+    FTimedOut = true;
+    SendFTPMessage(fmt::format("FTP Sync Timed Out after {} minutes.", FTimeoutLength));
+    TerminateAction();
+}
+
+std::int64_t TFTPMirrorAction::CalculateBytesToTransfers(TFTPTreeNode& tree) {
+    std::int64_t total = 0;
+    tree.Accept(
+        [&total](TFTPTreeNode& node) {
+            if (node.FIsFile && node.FDifference == tfaChanged && node.FSize > 0)
+                total += node.FSize;
+            return true;
+        },
+        trmHeadRecursion, tvdVisitChildren);
+    return total;
+}
+
+bool TFTPMirrorAction::ExcludeItem(const std::string& root, const std::string& path, const std::string& name,
+                                   const TStringList& excludes, const TStringList& fileSpecs) {
+    std::string full = path;
+    if (full.empty() || (full.back() != '/' && full.back() != '\\'))
+        full += '/';
+    full += name;
+    std::size_t at = Lower(full).find(Lower(root));
+    if (!root.empty() && at != std::string::npos)
+        full.erase(at, root.size());
+    std::string relative = ReplaceDelimiters(full);
+    if (relative.empty() || relative.front() != '|')
+        relative.insert(relative.begin(), '|');
+
+    if (FUseFileSpec) {
+        std::string bare = name;
+        while (!bare.empty() && (bare.back() == '/' || bare.back() == '\\'))
+            bare.pop_back();
+        std::size_t dot = bare.rfind('.');
+        std::string extension = dot == std::string::npos ? std::string() : Lower(bare.substr(dot));
+        bool listed = std::any_of(fileSpecs.begin(), fileSpecs.end(),
+                                  [&extension](const std::string& spec) { return Lower(spec) == extension; });
+        if (!listed)
+            return true;
+    }
+    for (const auto& line : excludes) {
+        auto eq = line.find('=');
+        if (eq == std::string::npos || eq == 0 || eq + 1 == line.size())
+            continue;
+        std::string type = line.substr(0, eq);
+        std::string value = ReplaceDelimiters(line.substr(eq + 1));
+        bool excluded = false;
+        if (type == "File Name")
+            excluded = CompareFTPNames(value, name) == 0;
+        else if (type == "File Mask")
+            excluded = MatchesMask(relative, value);
+        else if (type == "RegEx")
+            excluded = RegEx::IsMatch(relative, value, true);
+        if (excluded) {
+            if (FLogExcludedFiles)
+                SendMessage("Excluded: " + name, stInformation);
+            return true;
+        }
+    }
+    return false;
+}
+
+void TFTPMirrorAction::CheckKeepAlive(IFTPConnectionObject& connection) {
+    if (!FNOOPsEnabled)
+        return;
+    auto now = Clock::now();
+    if (FLastKeepAliveTick)
+        FKeepAliveAccumulator += std::chrono::duration_cast<std::chrono::milliseconds>(now - *FLastKeepAliveTick).count();
+    FLastKeepAliveTick = now;
+    if (FKeepAliveAccumulator > FNOOPTimeoutMS) {
+        connection.NOOP();
+        if (FNOOPLogged)
+            SendMessage("Keep Alive Timeout: Sending NOOP", stInformation);
+        FKeepAliveAccumulator = 0;
+    }
+}
+
+bool TFTPMirrorAction::CheckNOOPandOperationAborted() {
+    if (FStopped)
+        return false;
+    if (FConnection) {
+        try {
+            CheckKeepAlive(*FConnection);
+        } catch (const std::exception& e) {
+            SendMessage(fmt::format("Keep Alive Failed with message : [{}]", e.what()), stInformation);
+            FStopped = true;
+            return false;
+        }
+    }
+    if (CheckOperationAborted()) {
+        FStopped = true;
+        return false;
+    }
+    return true;
+}
+
+void TFTPMirrorAction::LogProgress(net::TWorkMode mode, std::int64_t count, bool force) {
+    auto now = Clock::now();
+    FLastProgress = now;
+    auto progress = FFTPLogging.GetFileTransferProgress();
+    bool perFile = progress->GetEnabled() && progress->GetMode() == OnFilePercentage;
+    std::int64_t total = perFile ? FCurrentFileSize : FTotalBytes;
+    std::int64_t done = perFile ? count : FCompletedBytes + count;
+    double elapsed = std::chrono::duration<double>(now - FRunStart).count();
+    if (elapsed > 0)
+        FSpeed = static_cast<std::int64_t>(std::nearbyint(static_cast<double>(done) / elapsed));
+    int percentage = total > 0 ? static_cast<int>(std::nearbyint(static_cast<double>(done) / total * 100.0)) : 0;
+    std::string text = fmt::format("{} {} : {} speed : {}/s {}/{} ({}%) Transfered{}", "Prog:", NowForLog(),
+                                   mode == net::TWorkMode::wmRead ? "Download" : "Upload", SizeText(FSpeed, Gigabytes),
+                                   SizeText(done, Gigabytes), SizeText(total, Gigabytes), percentage, "");
+    SendProgress(text, percentage);
+    if (!progress->GetEnabled())
+        return;
+    bool due = false;
+    if (progress->GetMode() == OnTimeElapsed)
+        due = FLastLogTick + std::chrono::milliseconds(progress->GetTimeInterval()) < now;
+    else
+        due = FLastLoggedPercentage + static_cast<int>(progress->GetPercentageInterval()) < percentage;
+    if (force || due) {
+        SendFTPMessage(text);
+        FLastLogTick = now;
+        FLastLoggedPercentage = percentage;
+    }
+}
+
+void TFTPMirrorAction::AttachProgress(IFTPConnectionObject& connection) {
+    connection.SetOnWorkBegin([this](net::TWorkMode mode, std::int64_t size) {
+        if (mode != FDirection)
+            return;
+        FLastProgress.reset();
+        FLastLoggedPercentage = 0;
+        FCurrentFileSize = size;
+        auto progress = FFTPLogging.GetFileTransferProgress();
+        if (progress->GetEnabled() && progress->GetMode() == OnFilePercentage)
+            FRunStart = Clock::now();
+    });
+    connection.SetOnWork([this](net::TWorkMode mode, std::int64_t count) {
+        if (mode != FDirection)
+            return;
+        if (!FLastProgress || Clock::now() - *FLastProgress >= std::chrono::seconds(1))
+            LogProgress(mode, count, false);
+    });
+    connection.SetOnWorkEnd([this](net::TWorkMode mode) {
+        if (mode != FDirection)
+            return;
+        LogProgress(mode, FCurrentFileSize, FFTPLogging.GetFileTransferProgress()->GetEnabled());
+        FCompletedBytes += FCurrentFileSize;
+    });
+}
+
+void TFTPMirrorAction::OnFTPStatus(net::TConnectionStatus status, const std::string& text) {
+    SendMessage(fmt::format("{} {} : {}", NowForLog(), StatusName(status), text), stInformation);
+}
+
+bool TFTPMirrorAction::Run(IFTPConnectionObject& connection, const std::string& localDir, bool& failed,
+                           bool& treeFailed, std::string& returnTo) {
+    returnTo = connection.GetRemoteDir();
+    TFTPMirrorOptions options = BuildMirrorOptions(connection);
+    if (FSpecifyRemoteDir) {
+        std::string remoteDir;
+        if (!TryExpandExpression("Remote Directory", FRemoteDir, remoteDir, true)) {
+            treeFailed = true;
+            return false;
+        }
+        returnTo = connection.GetRemoteDir();
+        connection.ChangeDir(remoteDir);
+    }
+    std::string remoteRoot = connection.GetRemoteDir();
+    std::int64_t skew = 0, setDateSkew = 0;
+    MeasureSkew(connection, skew, setDateSkew);
+
+    TFTPTreeNodePtr tree;
+    if (!CreateFTPDifferencesTree(connection, options, skew, localDir, remoteRoot, tree)) {
+        failed = true;
+        treeFailed = true;
+        return false;
+    }
+    auto started = Clock::now();
+    AttachProgress(connection);
+    FRunStart = Clock::now();
+    FTotalBytes = CalculateBytesToTransfers(*tree);
+    FLastLogTick = Clock::now();
+    FLastLoggedPercentage = 0;
+    bool walked = false;
+    if (FMirrorOperation == moLocalToRemote) {
+        FDirection = net::TWorkMode::wmWrite;
+        SendMessage("Uploading Files...", stInformation);
+        TFTPTreeVisitorActionRemoteDifferences visitor(connection, localDir, remoteRoot, options, *FRetryOptions, skew);
+        visitor.SetOnCheckContinuation([this] { return CheckNOOPandOperationAborted(); });
+        walked = tree->Accept(visitor, trmTailRecursion, tvdVisitChildren);
+    } else {
+        FDirection = net::TWorkMode::wmRead;
+        SendMessage("Downloading Files...", stInformation);
+        TFTPTreeVisitorActionLocalDifferences visitor(connection, localDir, remoteRoot, options);
+        visitor.SetOnCheckContinuation([this] { return CheckNOOPandOperationAborted(); });
+        walked = tree->Accept(visitor, trmTailRecursion, tvdVisitChildren);
+    }
+    if (!walked) {
+        SendMessage("FTP Mirror failed. ", stError);
+        failed = true;
+    }
+    if (!Aborted())
+        SendMessage(fmt::format("Mirror completed in [{}] ms",
+                                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count()),
+                    stInformation);
+    return walked;
+}
+
+bool TFTPMirrorAction::DoFTPOperation(IFTPConnectionObject& connection) {
+    FStopped = false;
+    FConnection = &connection;
+    FKeepAliveAccumulator = 0;
+    FLastKeepAliveTick.reset();
+    FTimedOut = false;
+    auto progress = FFTPLogging.GetFileTransferProgress();
+    progress->SetEnabled(FLoggingOptions->GetProgressLoggingEnabled());
+    progress->SetMode(FLoggingOptions->GetProgressLoggingMode());
+    progress->SetTimeInterval(FLoggingOptions->GetProgressMillisecondInterval());
+    progress->SetPercentageInterval(FLoggingOptions->GetProgressPercInterval());
+    FTotalBytes = FCompletedBytes = FCurrentFileSize = FSpeed = 0;
+
+    std::string localDir;
+    if (!TryExpandExpression("Local Directory", FLocalDir, localDir, true))
+        return false;
+    if (FMirrorOperation != moLocalToRemote && FMirrorOperation != moRemoteToLocal) {
+        SendMessage("Invalid Mirror Operation", stError);
+        return false;
+    }
+    while (localDir.size() > 1 && localDir.back() == '/')
+        localDir.pop_back();
+    if (!std::filesystem::is_directory(localDir)) {
+        SendMessage("Local Directory " + localDir + " does not exist.", stError);
+        return false;
+    }
+    auto logger = std::make_shared<TFTPLogger>(this, FLogFiles);
+    FTPServiceLocator().RegisterLogger(logger);
+    if (FEnableTimeout)
+        FMonitor = std::make_unique<TTimeoutMonitorThread>(*this, std::chrono::minutes(FTimeoutLength));
+    if (FLoggingOptions->GetLogConnectionStatus())
+        connection.SetOnStatus([this](net::TConnectionStatus status, const std::string& text) { OnFTPStatus(status, text); });
+
+    bool failed = false, treeFailed = false, caught = false;
+    std::string returnTo;
+    try {
+        Run(connection, localDir, failed, treeFailed, returnTo);
+    } catch (const net::EReplyError& e) {
+        caught = true;
+        if (!Aborted()) {
+            SendMessage(fmt::format("FTP Mirror failed with reply error [{}] and response code [{}].", e.ReplyText(),
+                                    e.Code()),
+                        stError);
+            SendMessage("Reply errors are typically caused by the server responding to a request incorrectly.", stError);
+        }
+    } catch (const net::ESocketError& e) {
+        caught = true;
+        if (!Aborted()) {
+            SendMessage(fmt::format("FTP Mirror failed with socket error [{}].", e.what()), stError);
+            SendMessage("Socket errors are typically caused by the server disconnecting, or a firewall interrupting "
+                        "the connection.",
+                        stError);
+        }
+    } catch (const net::EReadTimeout&) {
+        caught = true;
+        if (!Aborted())
+            SendMessage("A read timeout has occurred on the command channel.\r\nRead timeouts can occur due to long "
+                        "periods of the command channel not being active, e.g. when uploading a large file.\r\nThere "
+                        "are two ways to stop this from occuring. \r\n1. Activate the NOOPs for the ftp connection with "
+                        "an appropriate timing.\r\n2. Check firewall and ftp server settings. They should allow command "
+                        "channels to be dormant for the required period of time.",
+                        stError);
+    } catch (const std::exception& e) {
+        caught = true;
+        if (!Aborted())
+            SendMessage(std::string("FTP Mirror failed. ") + e.what(), stError);
+    }
+    failed = failed || caught;
+
+    bool result = false;
+    if (Aborted()) {
+        SendMessage("FTP Mirror aborted", stError);
+    } else if (!failed && !treeFailed) {
+        SendMessage("FTP Mirror succeeded", stSuccess);
+        result = true;
+    }
+    if (!treeFailed && !caught && !Aborted() && !returnTo.empty()) {
+        try {
+            connection.ChangeDir(returnTo);
+        } catch (...) {
+            // Where the server is left matters less than the outcome already reported.
+        }
+    }
+    connection.SetOnWork(nullptr);
+    connection.SetOnWorkBegin(nullptr);
+    connection.SetOnWorkEnd(nullptr);
+    connection.SetOnStatus(nullptr);
+    if (FMonitor) {
+        if (!FMonitor->Finished()) {
+            FMonitor->Stop();
+            Sleep(500);
+        }
+        FMonitor.reset();
+    }
+    FTPServiceLocator().DeregisterLogger(logger);
+    FConnection = nullptr;
+    return result;
+}
+
+} // namespace zr

@@ -1,0 +1,78 @@
+// "FTP Mirror": makes a remote folder tree equal to a local one, or the other way round, over a
+// named connection, with exclusions, orphan deletion, upload retries, keep-alives and progress lines.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+
+#include "ftp/OstraFTPLogging.h"
+#include "ftp/sync/ZRFTPDiffBaseAction.h"
+#include "ftp/sync/ZRFTPMirrorOptions.h"
+#include "host/TimeoutMonitor.h"
+
+namespace zr {
+
+class TFTPMirrorAction : public TFTPDiffBaseAction, public quillate::IZRTimeoutTarget {
+public:
+    TFTPMirrorAction();
+    ~TFTPMirrorAction() override;
+    static const quillate::TMetaClass& ClassInfo();
+    const quillate::TMetaClass& GetClass() const override { return ClassInfo(); }
+
+    std::string GetActionName() const override { return "FTP Mirror"; }
+    std::string GetFormattedDescription() const override;
+    int GetHelpTopicID() const override { return 11035; }
+    bool Validate(quillate::TValidationErrors& errors) override;
+    void GetPropertyAlias(quillate::TStringList& list) const override;
+    void GetPropertyHelp(quillate::TStringList& list) const override;
+    void GetChildren(quillate::TSerializableList& children) const override;
+    void AddChildObject(std::shared_ptr<quillate::TSerializableObject> child) override;
+    void StopSignalled() override;
+    bool GetTimedOut() const override { return FTimedOut; }
+    void DoTimeout() override;
+
+    const TFTPRetryOptions& RetryOptions() const { return *FRetryOptions; }
+    const TFTPLoggingOptions& LoggingOptions() const { return *FLoggingOptions; }
+    static std::int64_t CalculateBytesToTransfers(TFTPTreeNode& tree);
+
+protected:
+    bool DoFTPOperation(IFTPConnectionObject& connection) override;
+    bool CheckNOOPandOperationAborted() override;
+    bool ExcludeItem(const std::string& root, const std::string& path, const std::string& name,
+                     const quillate::TStringList& excludes, const quillate::TStringList& fileSpecs) override;
+
+private:
+    friend struct TFTPMirrorActionProperties;
+    bool Run(IFTPConnectionObject& connection, const std::string& localDir, bool& failed, bool& treeFailed,
+             std::string& returnTo);
+    void CheckKeepAlive(IFTPConnectionObject& connection);
+    void AttachProgress(IFTPConnectionObject& connection);
+    void LogProgress(net::TWorkMode mode, std::int64_t count, bool force);
+    void OnFTPStatus(net::TConnectionStatus status, const std::string& text);
+
+    std::shared_ptr<TFTPRetryOptions> FRetryOptions;
+    std::shared_ptr<TFTPLoggingOptions> FLoggingOptions;
+    TFTPLogging FFTPLogging;
+    bool FEnableTimeout = false;
+    std::uint32_t FTimeoutLength = 10;
+
+    // Run state.
+    IFTPConnectionObject* FConnection = nullptr;
+    bool FStopped = false;
+    std::int64_t FKeepAliveAccumulator = 0;
+    std::optional<std::chrono::steady_clock::time_point> FLastKeepAliveTick;
+    std::chrono::steady_clock::time_point FRunStart;
+    std::int64_t FTotalBytes = 0;
+    std::int64_t FCompletedBytes = 0;
+    std::int64_t FCurrentFileSize = 0;
+    std::int64_t FSpeed = 0;
+    std::optional<std::chrono::steady_clock::time_point> FLastProgress;
+    int FLastLoggedPercentage = 0;
+    std::chrono::steady_clock::time_point FLastLogTick;
+    net::TWorkMode FDirection = net::TWorkMode::wmWrite;
+    std::atomic<bool> FTimedOut{false};
+    std::unique_ptr<quillate::TTimeoutMonitorThread> FMonitor;
+};
+
+} // namespace zr

@@ -1,0 +1,336 @@
+#include "ftp/sync/ZRFTPMirrorVisitors.h"
+
+#include <sys/stat.h>
+#include <utime.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include <fmt/format.h>
+
+namespace zr {
+
+using namespace quillate;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string WithSlash(std::string path) {
+    if (path.empty() || path.back() != '/')
+        path += '/';
+    return path;
+}
+
+std::string Lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+    return text;
+}
+
+void CheckDecided(const TFTPTreeNode& node) {
+    if (node.FDifference == tfaUnknown)
+        throw std::runtime_error("Can not perform the action [Unknown]. All files require action before mirror performed.");
+}
+
+void LogThroughRunLogger(const std::string& text, TStatusTag tag) {
+    auto logger = FTPServiceLocator().Logger();
+    if (logger && logger->Action())
+        logger->Action()->SendMessage(text, tag);
+}
+
+bool RunLoggerLogsTransfers() {
+    auto logger = FTPServiceLocator().Logger();
+    return logger && logger->LogFileTransfers();
+}
+
+std::int64_t MillisecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+}
+
+} // namespace
+
+std::string SizeText(std::int64_t size, TFTPSizeUnits limit) {
+    if (size > 1073741824 && limit == Gigabytes)
+        return fmt::format("{} GB", size / 1073741824);
+    if (size > 1048576 && limit >= Megabtyes)
+        return fmt::format("{} MB", size / 1048576);
+    if (size > 1024 && limit >= Kilobytes)
+        return fmt::format("{} KB", size / 1024);
+    return fmt::format("{} bytes", size);
+}
+
+// --- Upload walk ---
+
+TFTPTreeVisitorActionRemoteDifferences::TFTPTreeVisitorActionRemoteDifferences(
+    IFTPConnectionObject& connection, const std::string& localRootPath, const std::string& remoteRootPath,
+    TFTPMirrorOptions options, const TFTPRetryOptions& retryOptions, std::int64_t serverSetFileDateSkew)
+    : FMirrorOptions(options), FServerSetFileDateSkew(serverSetFileDateSkew), FLocalRootPath(localRootPath),
+      FCurrentVisitorDirectory(WithSlash(remoteRootPath)), FCurrentRemoteDirectory(WithSlash(connection.GetRemoteDir())),
+      FRemoteRootPath(remoteRootPath), FFTPConnection(connection), FRetryOptions(retryOptions) {}
+
+void TFTPTreeVisitorActionRemoteDifferences::Warn(const std::string& text) const { LogThroughRunLogger(text, stWarning); }
+void TFTPTreeVisitorActionRemoteDifferences::Info(const std::string& text) const {
+    LogThroughRunLogger(text, stInformation);
+}
+bool TFTPTreeVisitorActionRemoteDifferences::LogsTransfers() const { return RunLoggerLogsTransfers(); }
+
+bool TFTPTreeVisitorActionRemoteDifferences::VisitEnter(TFTPTreeNode& node) {
+    if (node.FIsFile)
+        return true;
+    FDirectoryStack.push_back(node.FName + "/");
+    if (node.FParent) {
+        FCurrentVisitorDirectory += node.FName + "/";
+        FLocalPathToFile += node.FName + "/";
+    } else {
+        FLocalPathToFile = WithSlash(FLocalRootPath);
+    }
+    return true;
+}
+
+bool TFTPTreeVisitorActionRemoteDifferences::VisitLeave(TFTPTreeNode& node) {
+    if (node.FIsFile)
+        return true;
+    FDirectoryStack.pop_back();
+    if (node.FParent) {
+        FCurrentVisitorDirectory.erase(FCurrentVisitorDirectory.size() - node.FName.size() - 1);
+        FLocalPathToFile.erase(FLocalPathToFile.size() - node.FName.size() - 1);
+    }
+    return true;
+}
+
+void TFTPTreeVisitorActionRemoteDifferences::EnsureServerIn(const std::string& directory) {
+    if (FCurrentRemoteDirectory == directory)
+        return;
+    std::string current;
+    ChangeRemoteDirectory(FFTPConnection, FCurrentRemoteDirectory, directory, true, current);
+    FCurrentRemoteDirectory = WithSlash(current);
+}
+
+bool TFTPTreeVisitorActionRemoteDifferences::Visit(TFTPTreeNode& node, bool&) {
+    CheckDecided(node);
+    switch (node.FDifference) {
+    case tfaOrphaned: {
+        std::string path = node.FIsFile ? FCurrentVisitorDirectory + node.FName : FCurrentVisitorDirectory;
+        if (node.FIsFile)
+            FFTPConnection.DeleteFile(path);
+        else
+            FFTPConnection.DeleteDir(path, false);
+        if (LogsTransfers())
+            Info(fmt::format("Deleted remote orphan [{}]", path));
+        return true;
+    }
+    case tfaChanged:
+        if (node.FIsFile) {
+            EnsureServerIn(FCurrentVisitorDirectory);
+            if (!UploadFile(FLocalPathToFile + node.FName, node.FName, node.FSize))
+                return false;
+            if (FMirrorOptions.Contains(MirrorDateTime)) {
+                std::string message;
+                FFTPConnection.SetFileDate(FCurrentRemoteDirectory + node.FName,
+                                           node.FDate + static_cast<double>(FServerSetFileDateSkew) / SecondsPerDay,
+                                           message);
+            }
+        } else if (FMirrorOptions.Contains(IncludeEmptyDirectory)) {
+            EnsureServerIn(FCurrentVisitorDirectory);
+        }
+        return true;
+    default:
+        return true;
+    }
+}
+
+bool TFTPTreeVisitorActionRemoteDifferences::UploadFile(const std::string& localPath, const std::string& remoteName,
+                                                        std::int64_t expectedSize) {
+    int allowed = FRetryOptions.GetRetryTransferOnAllErrors() ? FRetryOptions.GetTransferMaxRetries() : 0;
+    allowed = std::max(allowed, 1);
+    int counter = 0;
+    bool resume = false;
+    std::int64_t position = 0;
+    const std::string directory = FCurrentRemoteDirectory;
+    bool done = false;
+    std::int64_t lastTransferMs = 0;
+    while (!done) {
+        if (LogsTransfers())
+            Info(resume ? fmt::format("Resuming [{}] to [{}] at [{}].", localPath, remoteName, SizeText(position, Bytes))
+                        : fmt::format("Uploading [{}] to [{}].", localPath, remoteName));
+        auto started = std::chrono::steady_clock::now();
+        try {
+            if (resume)
+                FFTPConnection.Resume(localPath, remoteName, position, 0);
+            else
+                FFTPConnection.UploadFile(localPath, remoteName, 0, expectedSize);
+            lastTransferMs = MillisecondsSince(started);
+            done = true;
+            break;
+        } catch (const std::exception& e) {
+            lastTransferMs = MillisecondsSince(started);
+            Info(fmt::format("Uploading [{}] failed : [{}].", remoteName, e.what()));
+        }
+        bool transferAgain = false;
+        while (!done && !transferAgain && counter < allowed) {
+            ++counter;
+            std::string retryText = fmt::format("Upload retry [{}] of [{}] for [{}]", counter, allowed, remoteName);
+            Warn(retryText);
+            if (FRetryOptions.GetEnableRetryDelay()) {
+                int delay = FRetryOptions.GetRetryDelay();
+                Warn(fmt::format("{} : Delaying for [{}] ms before attempting reconnect.", retryText, delay));
+                int slice = std::max(delay / 100, 100);
+                for (int waited = 0; waited < delay; waited += slice)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(std::min(slice, delay - waited)));
+            }
+            if (!ReconnectForUpload(directory, remoteName, retryText))
+                continue;
+            bool canResume = false;
+            std::int64_t size = RetryGetFileSize(directory + remoteName, retryText, expectedSize, canResume);
+            if (size < 0)
+                continue;
+            if (size == expectedSize) {
+                Warn(fmt::format("{} : File [{}] has expected size [{}]. Upload complete.", retryText, remoteName,
+                                 SizeText(size, Bytes)));
+                done = true;
+                break;
+            }
+            Warn(fmt::format("{} : File [{}] size [{}] does not match.", retryText, remoteName, SizeText(size, Bytes)));
+            resume = FRetryOptions.GetResumeOnFailedTransfer() && canResume;
+            position = size;
+            transferAgain = counter < allowed;
+        }
+        if (!transferAgain)
+            break;
+    }
+    if (done && LogsTransfers())
+        Info(fmt::format("Uploaded [{}] to [{}] in {} ms", localPath, "/" + remoteName, lastTransferMs));
+    return done;
+}
+
+bool TFTPTreeVisitorActionRemoteDifferences::ReconnectForUpload(const std::string& directory, const std::string&,
+                                                                const std::string& t) {
+    Warn(t + " : Attempting to reset connection...");
+    Warn(t + " : Disconnecting...");
+    try {
+        FFTPConnection.Disconnect();
+    } catch (const std::exception& e) {
+        Warn(fmt::format("{} : Disconnect errored with [{}]", t, e.what()));
+    }
+    Warn(t + " : Connecting...");
+    try {
+        FFTPConnection.Connect(1);
+    } catch (const std::exception& e) {
+        Warn(fmt::format("{} : Connect errored with [{}]", t, e.what()));
+    }
+    if (!FFTPConnection.IsConnected()) {
+        Warn(t + " : Reconnection failed.");
+        return false;
+    }
+    Warn(t + " : Connected.");
+    Warn(fmt::format("{} : Changing directory to [{}]", t, directory));
+    try {
+        FFTPConnection.ChangeDir(directory);
+    } catch (const std::exception& e) {
+        Warn(fmt::format("{} : Changed directory errored with [{}]", t, e.what()));
+    }
+    std::string now;
+    try {
+        now = FFTPConnection.GetRemoteDir();
+    } catch (...) {
+        // Reported through the comparison below.
+    }
+    Warn(fmt::format("{} : Directory now [{}]", t, now));
+    FCurrentRemoteDirectory = WithSlash(now);
+    if (Lower(WithSlash(now)) != Lower(WithSlash(directory))) {
+        Warn(t + " : Changed to upload directory failed.");
+        return false;
+    }
+    return true;
+}
+
+std::int64_t TFTPTreeVisitorActionRemoteDifferences::RetryGetFileSize(const std::string& remotePath,
+                                                                       const std::string& t, std::int64_t expectedSize,
+                                                                       bool& canResume) {
+    Warn(fmt::format("{} : Retrieving [{}] size. Expecting [{}].", t, remotePath, SizeText(expectedSize, Bytes)));
+    canResume = true;
+    std::int64_t size = -1;
+    std::string error = "Unable to get size";
+    try {
+        size = FFTPConnection.GetFileSize(remotePath);
+    } catch (const std::exception& e) {
+        error = e.what();
+    }
+    if (size == -1) {
+        Warn(fmt::format("{} : Size request errored with [{}]", t, error));
+        Warn(t + " : Resumes are not possible for this retry");
+        canResume = false;
+    }
+    return size;
+}
+
+// --- Download walk ---
+
+TFTPTreeVisitorActionLocalDifferences::TFTPTreeVisitorActionLocalDifferences(IFTPConnectionObject& connection,
+                                                                             const std::string& localRootPath,
+                                                                             const std::string& remoteRootPath,
+                                                                             TFTPMirrorOptions options)
+    : FMirrorOptions(options), FLocalRootPath(localRootPath), FRemoteRootPath(remoteRootPath),
+      FPathToRemoteFile(WithSlash(remoteRootPath)), FPathToLocalFile(WithSlash(localRootPath)),
+      FFTPConnection(connection) {}
+
+void TFTPTreeVisitorActionLocalDifferences::Info(const std::string& text) const {
+    LogThroughRunLogger(text, stInformation);
+}
+bool TFTPTreeVisitorActionLocalDifferences::LogsTransfers() const { return RunLoggerLogsTransfers(); }
+
+bool TFTPTreeVisitorActionLocalDifferences::VisitEnter(TFTPTreeNode& node) {
+    if (!node.FIsFile && node.FParent) {
+        FPathToRemoteFile += node.FName + "/";
+        FPathToLocalFile += node.FName + "/";
+    }
+    return true;
+}
+
+bool TFTPTreeVisitorActionLocalDifferences::VisitLeave(TFTPTreeNode& node) {
+    if (!node.FIsFile && node.FParent) {
+        FPathToRemoteFile.erase(FPathToRemoteFile.size() - node.FName.size() - 1);
+        FPathToLocalFile.erase(FPathToLocalFile.size() - node.FName.size() - 1);
+    }
+    return true;
+}
+
+bool TFTPTreeVisitorActionLocalDifferences::Visit(TFTPTreeNode& node, bool&) {
+    CheckDecided(node);
+    if (node.FDifference == tfaOrphaned) {
+        std::string path = node.FIsFile ? FPathToLocalFile + node.FName : FPathToLocalFile;
+        if (node.FIsFile)
+            fs::remove(path);
+        else
+            fs::remove_all(path);
+        if (LogsTransfers())
+            Info(fmt::format("Deleted local orphan [{}]", path));
+        return true;
+    }
+    if (node.FDifference != tfaChanged)
+        return true;
+    if (!node.FIsFile) {
+        if (FMirrorOptions.Contains(IncludeEmptyDirectory))
+            fs::create_directories(FPathToLocalFile);
+        return true;
+    }
+    fs::create_directories(FPathToLocalFile);
+    std::string remote = FPathToRemoteFile + node.FName;
+    std::string local = FPathToLocalFile + node.FName;
+    if (LogsTransfers())
+        Info(fmt::format("Downloading [{}] to [{}]", remote, local));
+    auto started = std::chrono::steady_clock::now();
+    FFTPConnection.DownloadFile(remote, local, true, false);
+    if (LogsTransfers())
+        Info(fmt::format("Downloaded [{}] to [{}] in {} ms", remote, local, MillisecondsSince(started)));
+    if (FMirrorOptions.Contains(MirrorDateTime) && node.FDate > 0) {
+        struct utimbuf times {};
+        times.actime = times.modtime = DateTimeToUnix(node.FDate);
+        ::utime(local.c_str(), &times);
+    }
+    return true;
+}
+
+} // namespace zr
