@@ -11,6 +11,9 @@
 #include <openssl/x509.h>
 #include <poll.h>
 #include <sys/sendfile.h>
+
+#include <csignal>
+#include <mutex>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -194,7 +197,16 @@ struct TTCPConnection::TImpl {
     }
 };
 
-TTCPConnection::TTCPConnection() : FImpl(std::make_unique<TImpl>()) {}
+namespace {
+// sendfile(2) has no MSG_NOSIGNAL: a peer that vanishes mid-upload would raise SIGPIPE and end the
+// whole process. Ignored once, a broken pipe becomes the EPIPE error the transfer reports.
+void IgnoreBrokenPipes() {
+    static std::once_flag once;
+    std::call_once(once, [] { std::signal(SIGPIPE, SIG_IGN); });
+}
+} // namespace
+
+TTCPConnection::TTCPConnection() : FImpl(std::make_unique<TImpl>()) { IgnoreBrokenPipes(); }
 
 TTCPConnection::~TTCPConnection() {
     FImpl->CloseSocket();

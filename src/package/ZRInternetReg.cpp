@@ -3,6 +3,7 @@
 #include "ftp/ZRFTPConnectAction.h"
 #include "ftp/ZRFTPDirectoryActions.h"
 #include "ftp/ZRFTPOptions.h"
+#include "ftp/script/ZRFTP.h"
 #include "ftp/sync/ZRFTPDiffAction.h"
 #include "ftp/sync/ZRFTPMirrorAction.h"
 #include "host/Scripting.h"
@@ -44,6 +45,7 @@ void RegisterPackage(bool designer) {
     RegisterRemainingActions();
     quillate::TSerializationRegistry::RegisterClasses({&TFTPRetryOptions::ClassInfo(), &TFTPLoggingOptions::ClassInfo()});
     quillate::CoreScriptingService().RegisterScriptEnum(FTPMirrorOperationInfo());
+    RegisterFTPScriptActions(designer);
     RegisterFTPOptions();
     // The diff action is kept out of the palette but can still be stored in a project.
     quillate::TSerializationRegistry::RegisterClass(TFTPDiffAction::ClassInfo());

@@ -177,11 +177,14 @@ void TFTPDiffBaseAction::GetServerSkew(IFTPConnectionObject& connection, std::in
 
     TDateTime t0 = Now();
     connection.UploadFile(local.string(), name, 0, -1);
-    std::int64_t uploadSeconds = RoundSeconds(Now() - t0);
+    // Listings give whole seconds: the server's time of the upload, cut to its second, is compared
+    // with ours cut the same way, so that a skew of whole seconds is measured exactly instead of
+    // wobbling by one with the fraction of the second the upload happened in.
+    TDateTime uploaded = std::floor(Now() * SecondsPerDay) / SecondsPerDay;
     TDateTime remoteDate = t0;
     if (const auto* entry = listFor()) {
         remoteDate = entry->ModifiedDate;
-        skew = RoundSeconds(remoteDate - Now()) + uploadSeconds;
+        skew = RoundSeconds(remoteDate - uploaded);
     }
     std::string message;
     if (!connection.SetFileDate(name, remoteDate, message)) {

@@ -1,0 +1,665 @@
+#include "ftp/script/ZRFTP.h"
+
+#include "ftp/ZRFTPConnectAction.h"
+#include "ftp/ZRFTPOptions.h"
+#include "host/CryptoUtils.h"
+#include "host/RegEx.h"
+#include "host/Registration.h"
+#include "host/Scripting.h"
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <fmt/format.h>
+#include <stdexcept>
+
+namespace zr {
+
+using namespace quillate;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Delphi's CommaText, the form the listing variable has always had: items that hold blanks, control
+// characters, commas or quotes are quoted, with inner quotes doubled.
+std::string CommaText(const std::vector<std::string>& items) {
+    if (items.size() == 1 && items.front().empty())
+        return "\"\"";
+    std::string text;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (i > 0)
+            text += ',';
+        const std::string& item = items[i];
+        bool quote = std::any_of(item.begin(), item.end(),
+                                 [](unsigned char c) { return c <= ' ' || c == ',' || c == '"'; });
+        if (!quote) {
+            text += item;
+            continue;
+        }
+        text += '"';
+        for (char c : item) {
+            if (c == '"')
+                text += '"';
+            text += c;
+        }
+        text += '"';
+    }
+    return text;
+}
+
+template <class T>
+TMetaClass ItemMeta(const char* className, const char* storedType, const TMetaClass& parent,
+                    TMetaClass::TDefineProperties define = nullptr) {
+    return TMetaClass::Of<T>(className, storedType, &parent, define);
+}
+
+} // namespace
+
+// --- Script items ---
+
+const TMetaClass& TFTPScriptItem::ClassInfo() {
+    static const TMetaClass meta = ItemMeta<TFTPScriptItem>(
+        "TFTPScriptItem", "ftp.script.item", TSerializableObject::ClassInfo(), [](TPropertyTable& t) {
+            TPropertyBuilder<TFTPScriptItem>(t)
+                .Bool("IgnoreError", &TFTPScriptItem::FIgnoreError)
+                .Help("A failing step is logged and the script goes on")
+                .Bool("Enabled", &TFTPScriptItem::FEnabled)
+                .Help("Disabled steps are skipped");
+        });
+    return meta;
+}
+
+std::shared_ptr<TFTPScriptItem> TFTPScriptItem::Clone() const {
+    auto copy = std::dynamic_pointer_cast<TFTPScriptItem>(GetClass().Create());
+    if (!copy)
+        throw std::logic_error(fmt::format("{} cannot be cloned", ClassName()));
+    // The property table is every class's own list of what it keeps, so nothing can be forgotten.
+    for (const auto& property : Properties().Properties())
+        property.Set(*copy, property.Get(*this));
+    return copy;
+}
+
+const TMetaClass& TFTPScriptIntoVariable::ClassInfo() {
+    static const TMetaClass meta = ItemMeta<TFTPScriptIntoVariable>(
+        "TFTPScriptIntoVariable", "ftp.script.intovariable", TFTPScriptItem::ClassInfo(),
+        [](TPropertyTable& t) {
+            TPropertyBuilder<TFTPScriptIntoVariable>(t)
+                .Variable("VariableName", &TFTPScriptIntoVariable::FVariableName)
+                .Help("Variable that receives the result; it must be defined in the project");
+        });
+    return meta;
+}
+
+const TMetaClass& TFTPScriptGetCurrentDir::ClassInfo() {
+    static const TMetaClass meta = ItemMeta<TFTPScriptGetCurrentDir>(
+        "TFTPScriptGetCurrentDir", "ftp.script.getcurrentdir", TFTPScriptIntoVariable::ClassInfo());
+    return meta;
+}
+
+const TMetaClass& TFTPScriptListDir::ClassInfo() {
+    static const TMetaClass meta =
+        ItemMeta<TFTPScriptListDir>("TFTPScriptListDir", "ftp.script.listdir",
+                                    TFTPScriptIntoVariable::ClassInfo(), [](TPropertyTable& t) {
+                                        TPropertyBuilder<TFTPScriptListDir>(t)
+                                            .String("Spec", &TFTPScriptListDir::FSpec)
+                                            .Help("Mask or path to list, used as written")
+                                            .Bool("Details", &TFTPScriptListDir::FDetails)
+                                            .Help("Long listing instead of names only");
+                                    });
+    return meta;
+}
+
+const TMetaClass& TFTPScriptRemoteDir::ClassInfo() {
+    static const TMetaClass meta = ItemMeta<TFTPScriptRemoteDir>(
+        "TFTPScriptRemoteDir", "ftp.script.getremotedir", TFTPScriptItem::ClassInfo(), [](TPropertyTable& t) {
+            TPropertyBuilder<TFTPScriptRemoteDir>(t).String("RemoteDir", &TFTPScriptRemoteDir::FRemoteDir);
+        });
+    return meta;
+}
+
+const TMetaClass& TFTPScriptChangeDir::ClassInfo() {
+    static const TMetaClass meta = ItemMeta<TFTPScriptChangeDir>(
+        "TFTPScriptChangeDir", "ftp.script.changedir", TFTPScriptRemoteDir::ClassInfo());
+    return meta;
+}
+
+const TMetaClass& TFTPScriptMakeDir::ClassInfo() {
+    static const TMetaClass meta = ItemMeta<TFTPScriptMakeDir>("TFTPScriptMakeDir", "ftp.script.makedir",
+                                                               TFTPScriptRemoteDir::ClassInfo());
+    return meta;
+}
+
+const TMetaClass& TFTPScriptDeleteDir::ClassInfo() {
+    static const TMetaClass meta = ItemMeta<TFTPScriptDeleteDir>(
+        "TFTPScriptDeleteDir", "ftp.script.deletedir", TFTPScriptRemoteDir::ClassInfo());
+    return meta;
+}
+
+const TMetaClass& TFTPScriptChangeDirUp::ClassInfo() {
+    static const TMetaClass meta = ItemMeta<TFTPScriptChangeDirUp>(
+        "TFTPScriptChangeDirUp", "ftp.script.changeup", TFTPScriptItem::ClassInfo());
+    return meta;
+}
+
+const TMetaClass& TFTPScriptRemoteFile::ClassInfo() {
+    static const TMetaClass meta = ItemMeta<TFTPScriptRemoteFile>(
+        "TFTPScriptRemoteFile", "ftp.script.remotefile", TFTPScriptItem::ClassInfo(), [](TPropertyTable& t) {
+            TPropertyBuilder<TFTPScriptRemoteFile>(t).String("RemoteFile",
+                                                             &TFTPScriptRemoteFile::FRemoteFile);
+        });
+    return meta;
+}
+
+// "delte" is the identifier existing projects carry.
+const TMetaClass& TFTPScriptDeleteFile::ClassInfo() {
+    static const TMetaClass meta = ItemMeta<TFTPScriptDeleteFile>(
+        "TFTPScriptDeleteFile", "ftp.script.deltefile", TFTPScriptRemoteFile::ClassInfo());
+    return meta;
+}
+
+const TMetaClass& TFTPScriptFileSize::ClassInfo() {
+    static const TMetaClass meta = ItemMeta<TFTPScriptFileSize>(
+        "TFTPScriptFileSize", "ftp.script.filesize", TFTPScriptRemoteFile::ClassInfo(),
+        [](TPropertyTable& t) {
+            TPropertyBuilder<TFTPScriptFileSize>(t)
+                .Variable("VariableName", &TFTPScriptFileSize::FVariableName)
+                .Help("Variable that receives the size; it must be defined in the project");
+        });
+    return meta;
+}
+
+const TMetaClass& TFTPScriptRenameFile::ClassInfo() {
+    static const TMetaClass meta = ItemMeta<TFTPScriptRenameFile>(
+        "TFTPScriptRenameFile", "ftp.script.renamefile", TFTPScriptRemoteFile::ClassInfo(),
+        [](TPropertyTable& t) {
+            TPropertyBuilder<TFTPScriptRenameFile>(t).String("NewName", &TFTPScriptRenameFile::FNewName);
+        });
+    return meta;
+}
+
+const TMetaClass& TFTPScriptUploadFile::ClassInfo() {
+    static const TMetaClass meta = ItemMeta<TFTPScriptUploadFile>(
+        "TFTPScriptUploadFile", "ftp.script.uploadfile", TFTPScriptRemoteFile::ClassInfo(),
+        [](TPropertyTable& t) {
+            TPropertyBuilder<TFTPScriptUploadFile>(t)
+                .String("LocalFile", &TFTPScriptUploadFile::FLocalFile)
+                .Help("Local file, or a mask whose matches are uploaded under their own names")
+                .Bool("CompareFileSize", &TFTPScriptUploadFile::FCompareFileSize)
+                .Help("Fail the step when the server's size differs from the local file's");
+        });
+    return meta;
+}
+
+const TMetaClass& TFTPScriptDownloadFile::ClassInfo() {
+    static const TMetaClass meta = ItemMeta<TFTPScriptDownloadFile>(
+        "TFTPScriptDownloadFile", "ftp.script.downloadfile", TFTPScriptUploadFile::ClassInfo());
+    return meta;
+}
+
+// --- The action ---
+
+struct TFTPActionProperties {
+    using T = TFTPAction;
+    static void Define(TPropertyTable& table) {
+        TPropertyBuilder<T>(table)
+            .String("Host", &T::FHost)
+            .Int("Port", &T::FPort)
+            .String("UserID", &T::FUserID)
+            .Bool("Passive", &T::FPassive)
+            .Bool("DetailedLogging", &T::FDetailedLogging)
+            .Help("Copy the FTP commands sent into the log (passwords masked)")
+            .String("Password", &T::GetPassword, &T::SetPassword)
+            .NotStored()
+            .Help("Kept in clear text only while the project is open; stored as EncryptedPassword")
+            .String("EncryptedPassword", &T::GetEncryptedPassword, &T::SetEncryptedPassword)
+            .Hidden()
+            .Encrypted(T::PasswordKey)
+            .Help("The password in its stored form (quillate encrypt --for "
+                  "action.ftp.script.EncryptedPassword)")
+            .Enum("TransferType", FTPTransferTypeInfo(), &T::FTransferType)
+            .Bool("UseGlobalOptions", &T::FUseGlobalOptions)
+            .Help("Take host, port, user and password from the global FTP options")
+            .Bool("UseProxy", &T::FUseProxy)
+            .String("ProxyUsername", &T::FProxyUsername)
+            .String("ProxyCookie", &T::GetProxyCookie, &T::SetProxyCookie)
+            .Hidden()
+            .Encrypted(T::PasswordKey)
+            .Help("The proxy password in its stored form")
+            .String("ProxyServer", &T::FProxyServer)
+            .Int("ProxyPort", &T::FProxyPort)
+            .Enum("ProxyType", FTPProxyTypeInfo(), &T::FProxyType);
+    }
+};
+
+TFTPAction::TFTPAction() : FLog(std::make_shared<TZRIdLogEvent>()) {
+    AddScript("OnConnect");
+    AddScript("OnDisconnect");
+    AddScript("OnChangeDir");
+    AddScript("OnUploadCompleted");
+    AddScript("OnDownloadCompleted");
+    SetCanTerminate(true);
+    FLog->OnSent = [this](const std::string& text, const std::string& line) { LogMessage(text, line); };
+}
+
+TFTPAction::~TFTPAction() = default;
+
+const TMetaClass& TFTPAction::ClassInfo() {
+    static const TMetaClass meta = TMetaClass::Of<TFTPAction>(
+        "TFTPAction", "action.ftp.script", &TZRAction::ClassInfo(), &TFTPActionProperties::Define);
+    return meta;
+}
+
+void TFTPAction::GetHiddenProperties(TStringList& list) const {
+    TZRAction::GetHiddenProperties(list);
+    list.push_back("EncryptedPassword");
+    list.push_back("ProxyCookie");
+}
+
+std::string TFTPAction::GetHost() const {
+    return FUseGlobalOptions ? FTPOptions()->GetFTPServer() : FHost;
+}
+
+std::int32_t TFTPAction::GetPort() const {
+    return FUseGlobalOptions ? FTPOptions()->GetFTPPort() : FPort;
+}
+
+std::string TFTPAction::GetUserID() const {
+    return FUseGlobalOptions ? FTPOptions()->GetFTPUser() : FUserID;
+}
+
+std::string TFTPAction::GetPassword() const {
+    return FUseGlobalOptions ? FTPOptions()->GetFTPPassword() : FPassword;
+}
+
+void TFTPAction::SetPassword(const std::string& clearText) {
+    FPassword = clearText;
+    FEncryptedPassword = EncryptString(clearText, PasswordKey);
+}
+
+// The stored text is kept as it came, so that a project saves back unchanged (every encryption of
+// the same password differs).
+void TFTPAction::SetEncryptedPassword(const std::string& stored) {
+    FPassword = quillate::DecryptString(stored, PasswordKey, "action.ftp.script.EncryptedPassword");
+    FEncryptedPassword = stored;
+}
+
+void TFTPAction::SetProxyPassword(const std::string& clearText) {
+    FProxyPassword = clearText;
+    FProxyCookie = EncryptString(clearText, PasswordKey);
+}
+
+void TFTPAction::SetProxyCookie(const std::string& stored) {
+    FProxyPassword = quillate::DecryptString(stored, PasswordKey, "action.ftp.script.ProxyCookie");
+    FProxyCookie = stored;
+}
+
+void TFTPAction::AddItem(TFTPScriptItemPtr item) {
+    if (!item)
+        throw std::invalid_argument("an FTP script step cannot be empty");
+    FItems.push_back(std::move(item));
+}
+
+void TFTPAction::GetChildren(TSerializableList& children) const {
+    TZRAction::GetChildren(children);
+    children.insert(children.end(), FItems.begin(), FItems.end());
+}
+
+void TFTPAction::AddChildObject(std::shared_ptr<TSerializableObject> child) {
+    TZRAction::AddChildObject(child);
+    if (auto item = std::dynamic_pointer_cast<TFTPScriptItem>(child))
+        FItems.push_back(std::move(item));
+}
+
+bool TFTPAction::Validate(TValidationErrors& errors) {
+    bool valid = TZRAction::Validate(errors);
+    if (GetHost().empty()) {
+        errors.push_back({"Host", "Host has not been set"});
+        valid = false;
+    }
+    if (FItems.empty()) {
+        errors.push_back({"FTP Script", "No FTP actions have been specified"});
+        valid = false;
+    }
+    return valid;
+}
+
+void TFTPAction::InitialiseScriptParams(const std::string& scriptName, TScriptParams& params) {
+    TZRAction::InitialiseScriptParams(scriptName, params);
+    params.Declare("Action", TScriptValue::Object(*this));
+    if (scriptName == "OnChangeDir") {
+        params.Declare("CurrentDir", "");
+    } else if (scriptName == "OnUploadCompleted" || scriptName == "OnDownloadCompleted") {
+        params.Declare("LocalFile", "");
+        params.Declare("RemoteFile", "");
+    }
+}
+
+void TFTPAction::RunScriptEvent(const std::string& name,
+                                const std::vector<std::pair<std::string, std::string>>& values) {
+    TScriptParams params;
+    InitialiseScriptParams(name, params);
+    for (const auto& [key, value] : values)
+        params.Set(key, value);
+    ExecuteScript(name, params);
+}
+
+void TFTPAction::TerminateAction() {
+    TZRAction::TerminateAction();
+    FAborted = true;
+    std::lock_guard lock(FClientLock);
+    if (!FClient)
+        return;
+    try {
+        FClient->Abort();
+    } catch (...) {
+        // The stop still holds through the aborted flag.
+    }
+}
+
+void TFTPAction::LogMessage(const std::string& text, const std::string& data) {
+    // The log component has masked the line already; this action has always shown the mask this way.
+    std::string lower(data);
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return std::tolower(c); });
+    SendMessage(text + " : " + (lower.find("pass") != std::string::npos ? std::string("pass xxx") : data),
+                stInformation);
+}
+
+std::string TFTPAction::SpeedText(net::TWorkMode mode, std::int64_t bytesSoFar) const {
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - FStartTime).count();
+    double speed = seconds > 0 ? static_cast<double>(bytesSoFar) / 1024.0 / seconds : 0.0;
+    return fmt::format("{} speed : {:.2f} KB/s", mode == net::TWorkMode::wmRead ? "Download" : "Upload",
+                       speed);
+}
+
+void TFTPAction::WorkBegin(net::TWorkMode mode, std::int64_t expected) {
+    FStartTime = std::chrono::steady_clock::now();
+    FBytesTransferred = 0;
+    FPercent = 0;
+    // A download already knows its size from the server; an upload learns it here.
+    if (expected > 0)
+        FExpectedSize = expected;
+    SendProgress(SpeedText(mode, 0), 0);
+}
+
+void TFTPAction::Work(net::TWorkMode mode, std::int64_t bytesSoFar) {
+    FBytesTransferred = bytesSoFar;
+    if (FExpectedSize > 0)
+        FPercent = static_cast<int>(std::clamp<std::int64_t>(bytesSoFar * 100 / FExpectedSize, 0, 100));
+    SendProgress(fmt::format("{} : {}/{} KBytes Transferred", SpeedText(mode, bytesSoFar), bytesSoFar / 1024,
+                             FExpectedSize / 1024),
+                 FPercent);
+}
+
+void TFTPAction::WorkEnd(net::TWorkMode mode) {
+    SendProgress(SpeedText(mode, FBytesTransferred), FPercent);
+    FExpectedSize = 0;
+    FBytesTransferred = 0;
+    FPercent = 0;
+}
+
+void TFTPAction::ChangedDir(const std::string& dir) {
+    SendMessage("Current Directory is : " + dir, stInformation);
+    RunScriptEvent("OnChangeDir", {{"CurrentDir", dir}});
+}
+
+void TFTPAction::UploadOne(net::TFTPClient& client, const std::string& local, const std::string& remote,
+                           bool compareSize) {
+    std::int64_t localSize = static_cast<std::int64_t>(fs::file_size(local));
+    if (compareSize) {
+        SendMessage("Checking FileSize", stInformation);
+        std::int64_t serverSize = client.Size(remote);
+        if (serverSize != localSize)
+            throw std::runtime_error(
+                fmt::format("Uploaded File :{} file size({}) is not the same as local file({})", remote,
+                            serverSize, localSize));
+        SendMessage(fmt::format("File Uploaded : {} bytes - size ok", localSize), stSuccess);
+    } else {
+        SendMessage(fmt::format("File Uploaded : {} bytes", localSize), stSuccess);
+    }
+    RunScriptEvent("OnUploadCompleted", {{"LocalFile", local}, {"RemoteFile", remote}});
+}
+
+void TFTPAction::UploadFile(net::TFTPClient& client, const TFTPScriptUploadFile& item) {
+    std::string local = ExpandExpression(item.FLocalFile, false);
+    std::string remote = ExpandExpression(item.FRemoteFile, false);
+    if (local.find_first_of("*?") != std::string::npos) {
+        // Masks take either delimiter; the folder part keeps its delimiter, as the log line shows it.
+        std::size_t cut = local.find_last_of("/\\");
+        std::string dir = cut == std::string::npos ? std::string() : local.substr(0, cut + 1);
+        std::string mask = local.substr(dir.size());
+        std::replace(dir.begin(), dir.end(), '\\', '/');
+        std::vector<std::string> names;
+        std::error_code error;
+        for (fs::directory_iterator it(dir.empty() ? fs::path(".") : fs::path(dir), error), end;
+             !error && it != end; it.increment(error)) {
+            std::string name = it->path().filename().string();
+            std::error_code typeError;
+            if (it->is_regular_file(typeError) && MatchesMask(name, mask))
+                names.push_back(std::move(name));
+        }
+        std::sort(names.begin(), names.end());
+        for (const auto& name : names) {
+            if (FAborted)
+                break;
+            SendMessage("Uploading File : " + dir + name + " to : " + name, stInformation);
+            client.Put(dir + name, name, false);
+            UploadOne(client, dir + name, name, item.FCompareFileSize);
+        }
+        return;
+    }
+    std::error_code error;
+    if (!fs::is_regular_file(local, error))
+        throw std::runtime_error("File " + local + " not found!");
+    // Without a remote name the file keeps its own, as the FTP components have always done.
+    if (remote.empty())
+        remote = fs::path(local).filename().string();
+    SendMessage("Uploading File : " + local + " to : " + remote, stInformation);
+    client.Put(local, remote, false);
+    // Some servers report the new size only a moment after the transfer.
+    Sleep(1000);
+    UploadOne(client, local, remote, item.FCompareFileSize);
+}
+
+void TFTPAction::RunItem(net::TFTPClient& client, const TFTPScriptItem& item) {
+    auto expand = [this](const std::string& text) { return ExpandExpression(text, false); };
+    // A download step is an upload step too: it must be recognised first.
+    if (const auto* step = dynamic_cast<const TFTPScriptGetCurrentDir*>(&item)) {
+        SendMessage("Retrieving Current Directory into Variable : " + step->FVariableName, stInformation);
+        FCurrentDir = client.RetrieveCurrentDir();
+        if (IsVariableDefined(step->FVariableName))
+            SetVariable(step->FVariableName, FCurrentDir);
+        ChangedDir(FCurrentDir);
+    } else if (const auto* step = dynamic_cast<const TFTPScriptChangeDir*>(&item)) {
+        std::string dir = expand(step->FRemoteDir);
+        SendMessage("Changing Directory to : " + dir, stInformation);
+        client.ChangeDir(dir);
+        FCurrentDir = dir;
+        ChangedDir(dir);
+    } else if (dynamic_cast<const TFTPScriptChangeDirUp*>(&item)) {
+        SendMessage("Changing Directory Up", stInformation);
+        client.ChangeDirUp();
+        FCurrentDir = client.RetrieveCurrentDir();
+        ChangedDir(FCurrentDir);
+    } else if (const auto* step = dynamic_cast<const TFTPScriptListDir*>(&item)) {
+        SendMessage("Listing Directory : " + FCurrentDir + " /" + step->FSpec, stInformation);
+        std::vector<std::string> lines;
+        client.List(lines, step->FSpec, step->FDetails);
+        if (IsVariableDefined(step->FVariableName))
+            SetVariable(step->FVariableName, CommaText(lines));
+    } else if (const auto* step = dynamic_cast<const TFTPScriptMakeDir*>(&item)) {
+        std::string dir = expand(step->FRemoteDir);
+        SendMessage("Creating Directory : " + dir, stInformation);
+        client.MakeDir(dir);
+        SendMessage("Directory Created!", stSuccess);
+    } else if (const auto* step = dynamic_cast<const TFTPScriptDeleteDir*>(&item)) {
+        std::string dir = expand(step->FRemoteDir);
+        SendMessage("Delete Directory : " + dir, stInformation);
+        client.RemoveDir(dir);
+        SendMessage("Directory Deleted!", stSuccess);
+    } else if (const auto* step = dynamic_cast<const TFTPScriptFileSize*>(&item)) {
+        std::string file = expand(step->FRemoteFile);
+        SendMessage("Getting File Size for :" + file, stInformation);
+        std::string size = std::to_string(client.Size(file));
+        if (IsVariableDefined(step->FVariableName)) {
+            SetVariable(step->FVariableName, size);
+            SendMessage("Variable : " + step->FVariableName + " set to : " + size, stInformation);
+        }
+        SendMessage("File Size is : " + size, stInformation);
+    } else if (const auto* step = dynamic_cast<const TFTPScriptDeleteFile*>(&item)) {
+        std::string file = expand(step->FRemoteFile);
+        SendMessage("Delete File : " + file, stInformation);
+        client.Delete(file);
+        SendMessage("File(s) Deleted", stSuccess);
+    } else if (const auto* step = dynamic_cast<const TFTPScriptRenameFile*>(&item)) {
+        std::string from = expand(step->FRemoteFile);
+        std::string to = expand(step->FNewName);
+        SendMessage("Renaming File : " + from + " to : " + to, stInformation);
+        client.Rename(from, to);
+        SendMessage("File Renamed!", stSuccess);
+    } else if (const auto* step = dynamic_cast<const TFTPScriptDownloadFile*>(&item)) {
+        std::string remote = expand(step->FRemoteFile);
+        std::string local = expand(step->FLocalFile);
+        SendMessage("Downloading File : " + remote + " to : " + local, stInformation);
+        std::int64_t expected = client.Size(remote);
+        FExpectedSize = expected;
+        client.Get(remote, local, true, false);
+        SendMessage(fmt::format("File Downloaded : {} bytes", expected), stSuccess);
+        RunScriptEvent("OnDownloadCompleted", {{"LocalFile", local}, {"RemoteFile", remote}});
+    } else if (const auto* step = dynamic_cast<const TFTPScriptUploadFile*>(&item)) {
+        UploadFile(client, *step);
+    }
+}
+
+bool TFTPAction::RunItems(net::TFTPClient& client) {
+    for (std::size_t i = 0;; ++i) {
+        // Checked once more after the last step, so that a stop during it never reads as success.
+        if (FAborted) {
+            SendMessage("User Aborted Action!", stError);
+            return false;
+        }
+        if (i == FItems.size())
+            return true;
+        const TFTPScriptItem& item = *FItems[i];
+        if (!item.FEnabled)
+            continue;
+        try {
+            RunItem(client, item);
+        } catch (const std::exception& e) {
+            SendMessage(e.what(), stError);
+            if (!item.FIgnoreError)
+                return false;
+        }
+    }
+}
+
+bool TFTPAction::Execute() {
+    FAborted = false;
+    FCurrentDir = "/";
+    FExpectedSize = 0;
+    std::string host, user, password;
+    try {
+        host = ExpandExpression(GetHost(), true);
+    } catch (const std::exception& e) {
+        SendMessage("Error Expanding variables in Host", stError);
+        SendMessage(e.what(), stError);
+        return false;
+    }
+    try {
+        user = ExpandExpression(GetUserID(), false);
+        password = ExpandExpression(GetPassword(), false);
+    } catch (const std::exception& e) {
+        SendMessage("Error Expanding UserID", stError);
+        SendMessage(e.what(), stError);
+        return false;
+    }
+
+    auto client = std::make_unique<net::TFTPClient>();
+    client->Host = host;
+    client->Port = static_cast<std::uint16_t>(GetPort());
+    client->Username = user;
+    client->Passive = FPassive;
+    client->Password = password;
+    client->SetTransferType(FTransferType);
+    if (FUseProxy) {
+        std::string proxyPassword, proxyUser, proxyServer;
+        if (!TryExpandExpression("Proxy Password", FProxyPassword, proxyPassword, false) ||
+            !TryExpandExpression("Proxy Username", FProxyUsername, proxyUser, false) ||
+            !TryExpandExpression("Proxy Server", FProxyServer, proxyServer, true))
+            return false;
+        client->ProxySettings.Password = proxyPassword;
+        client->ProxySettings.UserName = proxyUser;
+        client->ProxySettings.Host = proxyServer;
+        client->ProxySettings.Port = static_cast<std::uint16_t>(FProxyPort);
+        client->ProxySettings.ProxyType = FProxyType;
+    }
+    client->OnWorkBegin = [this](net::TWorkMode mode, std::int64_t expected) { WorkBegin(mode, expected); };
+    client->OnWork = [this](net::TWorkMode mode, std::int64_t bytes) { Work(mode, bytes); };
+    client->OnWorkEnd = [this](net::TWorkMode mode) { WorkEnd(mode); };
+    if (FDetailedLogging) {
+        FLog->SetPeer(fmt::format("{}:{}", client->Host, client->Port));
+        client->ControlConnection().AddIntercept(FLog);
+    }
+    {
+        std::lock_guard lock(FClientLock);
+        FClient = std::move(client);
+    }
+    struct TDropClient {
+        TFTPAction& Action;
+        ~TDropClient() {
+            std::lock_guard lock(Action.FClientLock);
+            Action.FClient.reset();
+        }
+    } drop{*this};
+    net::TFTPClient& ftp = *FClient;
+
+    SendMessage("Connection to host : " + host, stInformation);
+    try {
+        ftp.Connect();
+    } catch (const std::exception& e) {
+        SendMessage("Error Connecting to : " + host, stError);
+        SendMessage(e.what(), stError);
+        return false;
+    }
+
+    bool result = true;
+    try {
+        RunScriptEvent("OnConnect");
+        SendMessage("Connected!", stInformation);
+        result = RunItems(ftp);
+    } catch (const std::exception& e) {
+        SendMessage(e.what(), stError);
+        result = false;
+    }
+    // Once connected, the connection is closed whatever happened above.
+    try {
+        SendMessage("Disconnecting from Host....", stInformation);
+        try {
+            ftp.Disconnect();
+        } catch (...) {
+            // A connection that fails on the way out is closed all the same.
+        }
+        RunScriptEvent("OnDisconnect");
+        SendMessage("Disconnected!", stSuccess);
+    } catch (const std::exception& e) {
+        SendMessage(e.what(), stError);
+        result = false;
+    }
+    return result;
+}
+
+void RegisterFTPScriptActions(bool designer) {
+    TSerializationRegistry::RegisterClasses(
+        {&TFTPScriptGetCurrentDir::ClassInfo(), &TFTPScriptChangeDir::ClassInfo(),
+         &TFTPScriptChangeDirUp::ClassInfo(), &TFTPScriptListDir::ClassInfo(),
+         &TFTPScriptMakeDir::ClassInfo(), &TFTPScriptDeleteDir::ClassInfo(), &TFTPScriptFileSize::ClassInfo(),
+         &TFTPScriptDeleteFile::ClassInfo(), &TFTPScriptRenameFile::ClassInfo(),
+         &TFTPScriptUploadFile::ClassInfo(), &TFTPScriptDownloadFile::ClassInfo()});
+    ActionService().RegisterAction("Internet", TFTPAction::ClassInfo(), "ZRFTP");
+    if (designer)
+        ActionService().RegisterPropertyPages(
+            TFTPAction::ClassInfo(),
+            {"TFTPOptionsFrame", "TFTPMoreOptionsFrame", "TFTPProxyFrame", "TFTPScriptFrame"});
+}
+
+} // namespace zr

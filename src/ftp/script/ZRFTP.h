@@ -1,0 +1,224 @@
+// "FTP Client (DEPRECATED)": a self-contained FTP action with its own client that connects, runs its
+// list of script steps in order and disconnects, all within one run. Kept for older projects.
+#pragma once
+
+#include "ftp/ZRFTPObject.h"
+#include "host/Action.h"
+#include "net/FTPClient.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace zr {
+
+// One step of the script. Steps are stored as the action's children, in list order.
+class TFTPScriptItem : public quillate::TSerializableObject {
+public:
+    static const quillate::TMetaClass& ClassInfo();
+    const quillate::TMetaClass& GetClass() const override { return ClassInfo(); }
+
+    // A new step of the same class, created with its initial values and then given every property
+    // of this one.
+    std::shared_ptr<TFTPScriptItem> Clone() const;
+
+    bool FIgnoreError = false;
+    bool FEnabled = true;
+};
+
+// A step whose result goes into a host variable.
+class TFTPScriptIntoVariable : public TFTPScriptItem {
+public:
+    static const quillate::TMetaClass& ClassInfo();
+    const quillate::TMetaClass& GetClass() const override { return ClassInfo(); }
+    std::string FVariableName;
+};
+
+class TFTPScriptGetCurrentDir : public TFTPScriptIntoVariable {
+public:
+    static const quillate::TMetaClass& ClassInfo();
+    const quillate::TMetaClass& GetClass() const override { return ClassInfo(); }
+};
+
+class TFTPScriptListDir : public TFTPScriptIntoVariable {
+public:
+    static const quillate::TMetaClass& ClassInfo();
+    const quillate::TMetaClass& GetClass() const override { return ClassInfo(); }
+    std::string FSpec;
+    bool FDetails = false;
+};
+
+// A step on one remote directory.
+class TFTPScriptRemoteDir : public TFTPScriptItem {
+public:
+    static const quillate::TMetaClass& ClassInfo();
+    const quillate::TMetaClass& GetClass() const override { return ClassInfo(); }
+    std::string FRemoteDir;
+};
+
+class TFTPScriptChangeDir : public TFTPScriptRemoteDir {
+public:
+    static const quillate::TMetaClass& ClassInfo();
+    const quillate::TMetaClass& GetClass() const override { return ClassInfo(); }
+};
+
+class TFTPScriptMakeDir : public TFTPScriptRemoteDir {
+public:
+    static const quillate::TMetaClass& ClassInfo();
+    const quillate::TMetaClass& GetClass() const override { return ClassInfo(); }
+};
+
+class TFTPScriptDeleteDir : public TFTPScriptRemoteDir {
+public:
+    static const quillate::TMetaClass& ClassInfo();
+    const quillate::TMetaClass& GetClass() const override { return ClassInfo(); }
+};
+
+class TFTPScriptChangeDirUp : public TFTPScriptItem {
+public:
+    static const quillate::TMetaClass& ClassInfo();
+    const quillate::TMetaClass& GetClass() const override { return ClassInfo(); }
+};
+
+// A step on one remote file.
+class TFTPScriptRemoteFile : public TFTPScriptItem {
+public:
+    static const quillate::TMetaClass& ClassInfo();
+    const quillate::TMetaClass& GetClass() const override { return ClassInfo(); }
+    std::string FRemoteFile;
+};
+
+class TFTPScriptDeleteFile : public TFTPScriptRemoteFile {
+public:
+    static const quillate::TMetaClass& ClassInfo();
+    const quillate::TMetaClass& GetClass() const override { return ClassInfo(); }
+};
+
+class TFTPScriptFileSize : public TFTPScriptRemoteFile {
+public:
+    static const quillate::TMetaClass& ClassInfo();
+    const quillate::TMetaClass& GetClass() const override { return ClassInfo(); }
+    std::string FVariableName;
+};
+
+class TFTPScriptRenameFile : public TFTPScriptRemoteFile {
+public:
+    static const quillate::TMetaClass& ClassInfo();
+    const quillate::TMetaClass& GetClass() const override { return ClassInfo(); }
+    std::string FNewName;
+};
+
+// A local name with '*' or '?' uploads every matching file under its own name instead.
+class TFTPScriptUploadFile : public TFTPScriptRemoteFile {
+public:
+    static const quillate::TMetaClass& ClassInfo();
+    const quillate::TMetaClass& GetClass() const override { return ClassInfo(); }
+    std::string FLocalFile;
+    bool FCompareFileSize = false;
+};
+
+// Uses the remote and local file of its parent; the size comparison is for uploads only.
+class TFTPScriptDownloadFile : public TFTPScriptUploadFile {
+public:
+    static const quillate::TMetaClass& ClassInfo();
+    const quillate::TMetaClass& GetClass() const override { return ClassInfo(); }
+};
+
+using TFTPScriptItemPtr = std::shared_ptr<TFTPScriptItem>;
+
+class TFTPAction : public quillate::TZRAction {
+public:
+    // The key of both stored passwords, the same in every project.
+    static constexpr const char* PasswordKey = "qzr4ftpscr1pt";
+
+    TFTPAction();
+    ~TFTPAction() override;
+    static const quillate::TMetaClass& ClassInfo();
+    const quillate::TMetaClass& GetClass() const override { return ClassInfo(); }
+
+    bool Execute() override;
+    bool Validate(quillate::TValidationErrors& errors) override;
+    std::string GetActionName() const override { return "FTP Client (DEPRECATED)"; }
+    void GetHiddenProperties(quillate::TStringList& list) const override;
+    void InitialiseScriptParams(const std::string& scriptName, quillate::TScriptParams& params) override;
+    // Called from another thread: marks the run aborted and cuts the running transfer short.
+    void TerminateAction() override;
+    void GetChildren(quillate::TSerializableList& children) const override;
+    void AddChildObject(std::shared_ptr<quillate::TSerializableObject> child) override;
+
+    void AddItem(TFTPScriptItemPtr item);
+    void ClearItems() { FItems.clear(); }
+    std::size_t GetItemCount() const { return FItems.size(); }
+    // Throws std::out_of_range for an index past the end.
+    const TFTPScriptItemPtr& GetItems(std::size_t index) const { return FItems.at(index); }
+
+    // The settings as a run uses them: the global FTP options' values when UseGlobalOptions is set.
+    std::string GetHost() const;
+    std::int32_t GetPort() const;
+    std::string GetUserID() const;
+    std::string GetPassword() const;
+    void SetPassword(const std::string& clearText);
+    std::string GetEncryptedPassword() const { return FEncryptedPassword; }
+    void SetEncryptedPassword(const std::string& stored);
+    std::string GetProxyPassword() const { return FProxyPassword; }
+    void SetProxyPassword(const std::string& clearText);
+    std::string GetProxyCookie() const { return FProxyCookie; }
+    void SetProxyCookie(const std::string& stored);
+
+private:
+    friend struct TFTPActionProperties;
+
+    bool RunItems(net::TFTPClient& client);
+    void RunItem(net::TFTPClient& client, const TFTPScriptItem& item);
+    void UploadFile(net::TFTPClient& client, const TFTPScriptUploadFile& item);
+    void UploadOne(net::TFTPClient& client, const std::string& local, const std::string& remote,
+                   bool compareSize);
+    void ChangedDir(const std::string& dir);
+    // Runs the event's script, when the project gives it one, with "Action" and the named values.
+    void RunScriptEvent(const std::string& name,
+                        const std::vector<std::pair<std::string, std::string>>& values = {});
+    void LogMessage(const std::string& text, const std::string& data);
+    void WorkBegin(net::TWorkMode mode, std::int64_t expected);
+    void Work(net::TWorkMode mode, std::int64_t bytesSoFar);
+    void WorkEnd(net::TWorkMode mode);
+    std::string SpeedText(net::TWorkMode mode, std::int64_t bytesSoFar) const;
+
+    std::string FHost;
+    std::int32_t FPort = 21;
+    std::string FUserID;
+    bool FPassive = false;
+    bool FDetailedLogging = false;
+    std::string FPassword;
+    std::string FEncryptedPassword;
+    net::TFTPTransferType FTransferType = net::TFTPTransferType::ftBinary;
+    bool FUseGlobalOptions = false;
+    bool FUseProxy = false;
+    std::string FProxyUsername;
+    std::string FProxyPassword;
+    std::string FProxyCookie;
+    std::string FProxyServer;
+    std::int32_t FProxyPort = 0;
+    net::TFTPProxyType FProxyType = net::TFTPProxyType::fpcmNone;
+
+    std::vector<TFTPScriptItemPtr> FItems;
+
+    // The client lives for one run; the lock lets TerminateAction reach it from another thread.
+    std::mutex FClientLock;
+    std::unique_ptr<net::TFTPClient> FClient;
+    std::shared_ptr<TZRIdLogEvent> FLog;
+    std::atomic<bool> FAborted{false};
+    std::string FCurrentDir = "/";
+    std::int64_t FExpectedSize = 0;
+    std::int64_t FBytesTransferred = 0;
+    int FPercent = 0;
+    std::chrono::steady_clock::time_point FStartTime;
+};
+
+// Registers the eleven step classes with the serializer and the action in the "Internet" palette.
+void RegisterFTPScriptActions(bool designer);
+
+} // namespace zr

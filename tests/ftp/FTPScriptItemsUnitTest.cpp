@@ -1,0 +1,163 @@
+#include "PackageTestSupport.h"
+#include "ftp/script/ZRFTP.h"
+#include "host/CryptoUtils.h"
+#include "host/Registration.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+using namespace quillate;
+using namespace quillate::testing;
+using namespace zr;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using json = nlohmann::ordered_json;
+
+namespace {
+
+const std::vector<const TMetaClass*> ItemClasses = {
+    &TFTPScriptGetCurrentDir::ClassInfo(), &TFTPScriptChangeDir::ClassInfo(),
+    &TFTPScriptChangeDirUp::ClassInfo(),   &TFTPScriptListDir::ClassInfo(),
+    &TFTPScriptMakeDir::ClassInfo(),       &TFTPScriptDeleteDir::ClassInfo(),
+    &TFTPScriptFileSize::ClassInfo(),      &TFTPScriptDeleteFile::ClassInfo(),
+    &TFTPScriptRenameFile::ClassInfo(),    &TFTPScriptUploadFile::ClassInfo(),
+    &TFTPScriptDownloadFile::ClassInfo()};
+
+TEST(FTPScriptRegistration, StepsInOrderAndTheActionInTheInternetPalette) {
+    EnsurePackageRegistered();
+    std::vector<const TMetaClass*> steps;
+    for (const auto& [name, cls] : TSerializationRegistry::Registrations())
+        if (cls->InheritsFrom(TFTPScriptItem::ClassInfo()))
+            steps.push_back(cls);
+    EXPECT_EQ(steps, ItemClasses);
+    std::vector<std::string> palette;
+    for (const auto& a : ActionService().Actions())
+        if (a.Class == &TFTPAction::ClassInfo())
+            palette.push_back(a.Category + "/" + a.Image);
+    EXPECT_THAT(palette, ElementsAre("Internet/ZRFTP"));
+    for (const auto& pages : ActionService().PropertyPages())
+        EXPECT_NE(pages.Class, &TFTPAction::ClassInfo()) << "pages registered without the designer";
+}
+
+class FTPScriptItemClone : public ::testing::TestWithParam<const TMetaClass*> {};
+
+TEST_P(FTPScriptItemClone, GivesTheSameKindWithEveryProperty) {
+    auto item = std::dynamic_pointer_cast<TFTPScriptItem>(GetParam()->Create());
+    ASSERT_TRUE(item);
+    EXPECT_TRUE(item->FEnabled && !item->FIgnoreError) << "a new step runs and stops the script on failure";
+    // Every property away from its initial value, so that one left behind shows.
+    for (const auto& p : item->Properties().Properties()) {
+        TPropertyValue value = p.Get(*item);
+        if (auto* flag = std::get_if<bool>(&value))
+            p.Set(*item, !*flag);
+        else
+            p.Set(*item, "value of " + p.Name);
+    }
+    auto copy = item->Clone();
+    EXPECT_EQ(&copy->GetClass(), GetParam());
+    for (const auto& p : item->Properties().Properties())
+        EXPECT_EQ(p.Get(*copy), p.Get(*item)) << p.Name;
+    item->FEnabled = true;
+    EXPECT_FALSE(copy->FEnabled) << "the copy shares state with its original";
+}
+
+INSTANTIATE_TEST_SUITE_P(AllKinds, FTPScriptItemClone, ::testing::ValuesIn(ItemClasses),
+                         [](const auto& info) { return info.param->ClassName(); });
+
+json Child(const std::string& type, json properties = json::object()) {
+    json node = {{"type", type}};
+    if (!properties.empty())
+        node["properties"] = std::move(properties);
+    return node;
+}
+
+// Every setting and every kind of step, written the way the host writes a project.
+TEST(FTPScriptProject, LoadsEveryStepKindAndSavesBackUnchanged) {
+    EnsurePackageRegistered();
+    json props = {{"Host", "%Site%"},
+                  {"Port", 2121},
+                  {"UserID", "bob"},
+                  {"Passive", true},
+                  {"DetailedLogging", true},
+                  {"EncryptedPassword", EncryptString("pw", TFTPAction::PasswordKey)},
+                  {"TransferType", "ftASCII"},
+                  {"UseProxy", true},
+                  {"ProxyUsername", "proxy-user"},
+                  {"ProxyCookie", EncryptString("proxy-pw", TFTPAction::PasswordKey)},
+                  {"ProxyServer", "proxy.example.org"},
+                  {"ProxyPort", 8021},
+                  {"ProxyType", "fpcmOpen"}};
+    json steps = json::array(
+        {Child("ftp.script.makedir", {{"RemoteDir", "new"}}),
+         Child("ftp.script.changedir", {{"RemoteDir", "new"}}),
+         Child("ftp.script.uploadfile",
+               {{"RemoteFile", "r.txt"}, {"LocalFile", "*.txt"}, {"CompareFileSize", true}}),
+         Child("ftp.script.getcurrentdir", {{"IgnoreError", true}, {"VariableName", "Here"}}),
+         Child("ftp.script.listdir", {{"VariableName", "Listing"}, {"Spec", "*.txt"}, {"Details", true}}),
+         Child("ftp.script.filesize", {{"RemoteFile", "r.txt"}, {"VariableName", "Size"}}),
+         Child("ftp.script.renamefile", {{"RemoteFile", "r.txt"}, {"NewName", "s.txt"}}),
+         Child("ftp.script.downloadfile",
+               {{"Enabled", false}, {"RemoteFile", "s.txt"}, {"LocalFile", "back.txt"}}),
+         Child("ftp.script.deltefile", {{"RemoteFile", "s.txt"}}), Child("ftp.script.changeup"),
+         Child("ftp.script.deletedir", {{"RemoteDir", "new"}})});
+    json action = {{"type", "action.ftp.script"},
+                   {"description", "every step"},
+                   {"properties", props},
+                   {"children", steps},
+                   {"scripts", {{"OnConnect", "print('in')"}, {"OnUploadCompleted", "print(LocalFile)"}}}};
+    std::string text =
+        json{{"variables", {{"Site", "127.0.0.1"}}}, {"actions", json::array({action})}}.dump(2) + "\n";
+    TProject project = TProject::Parse(text, "script.json");
+    EXPECT_EQ(project.ToJson(), text);
+    auto& loaded = dynamic_cast<TFTPAction&>(*project.Actions.at(0));
+    EXPECT_EQ(std::tuple(loaded.GetItemCount(), loaded.GetPassword(), loaded.GetProxyPassword()),
+              std::tuple(11u, "pw", "proxy-pw"));
+    // A password changed in the designer is saved in its encrypted form only.
+    loaded.SetPassword("clear-s3cret");
+    loaded.SetProxyPassword("proxy-s3cret");
+    EXPECT_THAT(project.ToJson(), Not(HasSubstr("s3cret")));
+    TProject reloaded = TProject::Parse(project.ToJson(), "again.json");
+    auto& again = dynamic_cast<TFTPAction&>(*reloaded.Actions.at(0));
+    EXPECT_EQ(std::tuple(again.GetPassword(), again.GetProxyPassword()),
+              std::tuple("clear-s3cret", "proxy-s3cret"));
+}
+
+TEST(FTPScriptValidate, NamesMissingHostAndSteps) {
+    TFTPAction action;
+    TValidationErrors errors;
+    EXPECT_FALSE(action.Validate(errors));
+    std::vector<std::string> texts;
+    for (const auto& e : errors)
+        texts.push_back(e.Property + ": " + e.Message);
+    EXPECT_THAT(texts,
+                ElementsAre("Host: Host has not been set", "FTP Script: No FTP actions have been specified"));
+}
+
+struct TExpansionCase {
+    const char* Property;
+    const char* Line;
+};
+
+class FTPScriptExpansion : public ::testing::TestWithParam<TExpansionCase> {};
+
+// Nothing is attempted, not even the connection, when a setting cannot be expanded.
+TEST_P(FTPScriptExpansion, FailsBeforeConnecting) {
+    json props = {{"Host", "127.0.0.1"}};
+    props[GetParam().Property] = "%Nowhere%";
+    json action = {{"type", "action.ftp.script"},
+                   {"properties", props},
+                   {"children", json::array({Child("ftp.script.changeup")})},
+                   {"scripts", {{"OnConnect", "print('connected')"}}}};
+    TPackageRun run;
+    auto lines = run.Run(json{{"actions", json::array({action})}}.dump());
+    EXPECT_THAT(lines, ElementsAre(GetParam().Line, "variable \"Nowhere\" is not defined"));
+    EXPECT_EQ(run.Outcome, TRunOutcome::Failed);
+}
+
+INSTANTIATE_TEST_SUITE_P(Settings, FTPScriptExpansion,
+                         ::testing::Values(TExpansionCase{"Host", "Error Expanding variables in Host"},
+                                           TExpansionCase{"UserID", "Error Expanding UserID"}),
+                         [](const auto& info) { return std::string(info.param.Property); });
+
+} // namespace
