@@ -98,9 +98,35 @@ void TZRAction::SetScriptSource(const std::string& name, const std::string& sour
         throw std::invalid_argument(fmt::format("{} has no script event \"{}\"", GetActionName(), name));
 }
 
+namespace {
+// Every script sees its action's project variables: Action:SetVariable(name, value) and
+// Action:GetVariable(name).
+void RegisterVariableMethods() {
+    auto& scripting = CoreScriptingService();
+    for (const auto& m : scripting.Methods())
+        if (m.Class == &TZRAction::ClassInfo() && m.ScriptName == "SetVariable")
+            return;
+    scripting.RegisterScriptMethod(TZRAction::ClassInfo(), "SetVariable", "",
+                                   [](TPersistent& self, const std::vector<TScriptValue>& args) -> TScriptValue {
+                                       if (args.size() != 2)
+                                           throw std::invalid_argument("SetVariable expects a name and a value");
+                                       dynamic_cast<TZRAction&>(self).SetVariable(args[0].AsString(),
+                                                                                   args[1].AsString());
+                                       return {};
+                                   });
+    scripting.RegisterScriptMethod(TZRAction::ClassInfo(), "GetVariable", "",
+                                   [](TPersistent& self, const std::vector<TScriptValue>& args) -> TScriptValue {
+                                       if (args.size() != 1)
+                                           throw std::invalid_argument("GetVariable expects a name");
+                                       return dynamic_cast<TZRAction&>(self).GetVariableAsString(args[0].AsString());
+                                   });
+}
+} // namespace
+
 void TZRAction::ExecuteScript(const std::string& name, TScriptParams& params) {
     if (!FScripts.HasScript(name))
         return;
+    RegisterVariableMethods();
     TScriptOptions options;
     options.Print = [this](std::string_view text) { SendMessage(std::string(text), stInformation); };
     options.StopFlag = FHost ? FHost->StopFlag() : nullptr;

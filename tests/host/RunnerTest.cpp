@@ -141,6 +141,15 @@ TEST(Runner, ScriptEventsChangeParametersAndTheirErrorsFailTheAction) {
     EXPECT_THAT(lines[2], ::testing::HasSubstr("instruction limit"));
 }
 
+TEST(Runner, ScriptsReadAndWriteProjectVariables) {
+    TRun run;
+    auto lines = run.Run(R"J({"variables":{"Greeting":"hi"},"actions":[
+        {"type":"test.types","scripts":{"OnRun":"Action:SetVariable('Seen', Action:GetVariable('Greeting') .. ' there')"}},
+        {"type":"test.log","properties":{"Text":"%Seen%"}}]})J");
+    EXPECT_EQ(run.Outcome, TRunOutcome::Succeeded);
+    EXPECT_THAT(lines, ::testing::Contains("hi there"));
+}
+
 TEST(MainThread, SynchronizeRunsOnTheMainThreadAndRethrows) {
     auto& main = TMainThread::Instance();
     ASSERT_TRUE(main.IsMainThread());
