@@ -2,7 +2,10 @@
 
 #include "ftp/ZRFTPConnectAction.h"
 #include "ftp/ZRFTPDirectoryActions.h"
+#include "ftp/ZRFTPDownloadFileAction.h"
 #include "ftp/ZRFTPOptions.h"
+#include "ftp/ZRFTPUploadFileAction.h"
+#include "ftp/ZRFTPWaitForFile.h"
 #include "ftp/script/ZRFTP.h"
 #include "ftp/sync/ZRFTPDiffAction.h"
 #include "ftp/sync/ZRFTPMirrorAction.h"
@@ -21,6 +24,8 @@ constexpr const char* InternetCategory = "Internet";
 void RegisterRemainingActions() {
     auto& actions = quillate::ActionService();
     actions.RegisterAction(InternetCategory, TFTPConnectionAction::ClassInfo(), "FTPCONNECT");
+    actions.RegisterAction(InternetCategory, TFTPUploadFileAction::ClassInfo(), "FTPUPLOAD");
+    actions.RegisterAction(InternetCategory, TFTPDownloadFileAction::ClassInfo(), "FTPDOWNLOAD");
     actions.RegisterAction(InternetCategory, TFTPChangeDirAction::ClassInfo(), "FTPCHANGEDIR");
     actions.RegisterAction(InternetCategory, TFTPChangeUpAction::ClassInfo(), "FTPCHANGEUP");
     actions.RegisterAction(InternetCategory, TFTPGetRemoteDirAction::ClassInfo(), "FTPGETDIR");
@@ -33,6 +38,7 @@ void RegisterRemainingActions() {
     actions.RegisterAction(InternetCategory, TFTPNoopAction::ClassInfo(), "FTPNOOP");
     actions.RegisterAction(InternetCategory, TFTPCheckIfConnectedAction::ClassInfo(), "FTPIFCONNECTED");
     actions.RegisterAction(InternetCategory, TFTPDisconnectAction::ClassInfo(), "FTPDISCONNECT");
+    actions.RegisterAction(InternetCategory, TFTPWaitForFileAction::ClassInfo(), "FTPWAIT");
     actions.RegisterAction(InternetCategory, TFTPSendCMDAction::ClassInfo(), "FTPSENDCMD");
     actions.RegisterAction(InternetCategory, TFTPMirrorAction::ClassInfo(), "FTPMIRROR");
 }

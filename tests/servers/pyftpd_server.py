@@ -5,7 +5,7 @@ import logging
 import zlib
 
 from pyftpdlib.authorizers import DummyAuthorizer
-from pyftpdlib.handlers import FTPHandler, proto_cmds
+from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler, proto_cmds
 from pyftpdlib.servers import FTPServer
 
 commands = dict(proto_cmds)
@@ -42,6 +42,7 @@ def main():
     parser.add_argument("--root", required=True)
     parser.add_argument("--user", required=True)
     parser.add_argument("--password", required=True)
+    parser.add_argument("--read-limit", type=int, default=0, help="upload bytes per second (0: none)")
     args = parser.parse_args()
     logging.basicConfig(level=logging.INFO)
     authorizer = DummyAuthorizer()
@@ -51,6 +52,9 @@ def main():
     Handler.banner = "pyftpdlib test server ready."
     # Failed logins are answered at once; the default delay would slow the tests for nothing.
     Handler.auth_failed_timeout = 0
+    if args.read_limit > 0:
+        dtp = type("Throttled", (ThrottledDTPHandler,), {"read_limit": args.read_limit})
+        Handler.dtp_handler = dtp
     server = FTPServer(("127.0.0.1", args.port), Handler)
     server.serve_forever()
 

@@ -5,7 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <stdexcept>
+#include <thread>
 
 namespace quillate::testing {
 
@@ -86,6 +89,8 @@ void TFTPTestServer::Start() {
         if (FKind == TFTPServerKind::skPyftpdlib) {
             options.Argv = {"/usr/bin/python3", (ServersDir() / "pyftpd_server.py").string(), "--port",
                             std::to_string(FPort), "--root", FHome.string(), "--user", User, "--password", Password};
+            if (FReadLimit > 0)
+                options.Argv.insert(options.Argv.end(), {"--read-limit", std::to_string(FReadLimit)});
         } else {
             std::string user = "nobody", group = "nogroup", defaultRoot = "DefaultRoot ~";
             int uid = 65534, gid = 65534;
@@ -103,6 +108,9 @@ void TFTPTestServer::Start() {
             conf = Replace(conf, "@USER@", user);
             conf = Replace(conf, "@GROUP@", group);
             conf = Replace(conf, "@DEFAULT_ROOT@", defaultRoot);
+            // TransferRate counts in kilobytes per second.
+            if (FReadLimit > 0)
+                conf += "TransferRate STOR " + std::to_string(std::max<std::size_t>(FReadLimit / 1024, 1)) + "\n";
             WriteTextFile(FDir.Path() / "proftpd.conf", conf);
             // ProFTPD refuses account files that others can read.
             WriteTextFile(FDir.Path() / "passwd", std::string(User) + ":" + PasswordHash + ":" +
@@ -125,6 +133,32 @@ void TFTPTestServer::Start() {
 
 void TFTPTestServer::Stop() {
     FProcess.Stop();
+}
+
+std::vector<std::string> TFTPTestServer::LoggedCommands(std::size_t sessions) const {
+    fs::path log = FDir.Path() / "run" / "commands.log";
+    std::vector<std::string> commands;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (;;) {
+        commands.clear();
+        std::error_code ec;
+        std::string text = fs::exists(log, ec) ? ReadTextFile(log) : std::string();
+        std::size_t start = 0;
+        // %h %l %u %t "%r" %s %b: the request is the quoted part after the time stamp.
+        while (start < text.size()) {
+            std::size_t end = text.find('\n', start);
+            std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+            start = end == std::string::npos ? text.size() : end + 1;
+            std::size_t open = line.find("] \"");
+            std::size_t close = line.rfind("\" ");
+            if (open != std::string::npos && close != std::string::npos && close > open + 2)
+                commands.push_back(line.substr(open + 3, close - open - 3));
+        }
+        auto quits = static_cast<std::size_t>(std::count(commands.begin(), commands.end(), "QUIT"));
+        if (quits >= sessions || std::chrono::steady_clock::now() >= deadline)
+            return commands;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
 }
 
 TScriptedPeer::TScriptedPeer(const std::string& scriptJson) : FDir("quillate-peer") {

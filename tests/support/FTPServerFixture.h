@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace quillate::testing {
 
@@ -34,6 +35,11 @@ public:
     void PutFile(const std::string& relativePath, const std::string& content);
     void MakeDir(const std::string& relativePath);
     std::string Output() const { return FProcess.Output(); }
+    // Throttles what the server reads from data connections (uploads); call before Start. 0: none.
+    void SetReadLimit(std::size_t bytesPerSecond) { FReadLimit = bytesPerSecond; }
+    // ProFTPD only: the commands it has logged, one request line each ("CWD a", "PASS (hidden)"). Waits
+    // up to ten seconds until `sessions` QUITs are among them: the server logs a command after its reply.
+    std::vector<std::string> LoggedCommands(std::size_t sessions = 1) const;
 
 private:
     void GiveToServer(const std::filesystem::path& path);
@@ -45,6 +51,7 @@ private:
     TServerProcess FProcess;
     int FUid = -1;
     int FGid = -1;
+    std::size_t FReadLimit = 0;
 };
 
 // The scripted peer of tests/servers playing a JSON script; Transcript() holds the client's lines.

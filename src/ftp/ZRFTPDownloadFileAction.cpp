@@ -1,0 +1,183 @@
+#include "ftp/ZRFTPDownloadFileAction.h"
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <memory>
+
+#include <fmt/format.h>
+
+namespace zr {
+
+using namespace quillate;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Longer limits would overflow the monitor's clock arithmetic; nobody waits 95 years for a file.
+constexpr std::int64_t MaxTimeoutMinutes = 50'000'000;
+
+std::string WithTrailingDelimiter(const std::string& dir) {
+    return !dir.empty() && dir.back() == '/' ? dir : dir + '/';
+}
+
+} // namespace
+
+struct TFTPDownloadFileActionProperties {
+    using T = TFTPDownloadFileAction;
+    static void Define(TPropertyTable& table) {
+        TPropertyBuilder<T>(table)
+            .String("FileName", &T::FFileName)
+            .Help("Remote file name or path")
+            .Bool("AllowResume", &T::FAllowResume)
+            .Help("Continue a partial local copy from its size")
+            .Bool("AllowOverwrite", &T::FAllowOverwrite)
+            .Help("Replace an existing local file")
+            .String("DownloadDir", &T::FDownloadDir)
+            .Help("Local folder that receives the file")
+            .String("DownloadFileName", &T::FDownloadFileName)
+            .Help("Local file name when UseFileName is off")
+            .Bool("UseFileName", &T::FUseFileName)
+            .Help("Name the local file after the remote file")
+            .Bool("EnableTimeout", &T::FEnableTimeout)
+            .Help("Abort the download when it takes longer than TimeoutLength")
+            .UInt("TimeoutLength", &T::FTimeoutLength)
+            .Help("Time limit in minutes");
+    }
+};
+
+const TMetaClass& TFTPDownloadFileAction::ClassInfo() {
+    static const TMetaClass meta = TMetaClass::Of<TFTPDownloadFileAction>(
+        "TFTPDownloadFileAction", "action.ftp.file.download", &TFTPBaseAction::ClassInfo(),
+        &TFTPDownloadFileActionProperties::Define);
+    return meta;
+}
+
+std::string TFTPDownloadFileAction::GetFormattedDescription() const {
+    return fmt::format("{} [ {} ]", TFTPBaseAction::GetFormattedDescription(), FFileName);
+}
+
+bool TFTPDownloadFileAction::DoFTPOperation(IFTPConnectionObject& connection) {
+    FTimedOut = false;
+    FExpectedSize = 0;
+    FBytesReceived = 0;
+    FSpeed = 0;
+    if (Aborted())
+        return false;
+    try {
+        std::string remote, dir, localName;
+        if (!TryExpandExpression("Remote filename", FFileName, remote, true) ||
+            !TryExpandExpression("Download directory", FDownloadDir, dir, true))
+            return false;
+        if (FUseFileName)
+            localName = remote;
+        else if (!TryExpandExpression("Local filename", FDownloadFileName, localName, true))
+            return false;
+
+        FExpectedSize = connection.GetFileSize(remote);
+        bool resume = FAllowResume;
+        bool overwrite = FAllowOverwrite;
+        std::string localPath = WithTrailingDelimiter(dir) + localName;
+
+        std::error_code ec;
+        if (resume && overwrite && fs::is_regular_file(localPath, ec)) {
+            // Sizes stay 64-bit on both sides: files past 4 GiB must compare correctly.
+            std::int64_t serverSize = connection.GetFileSize(remote);
+            auto localSize = static_cast<std::int64_t>(fs::file_size(localPath));
+            if (serverSize <= localSize) {
+                SendMessage("(Both resume & overwrite are enabled. Intact local file will be overwritten.)",
+                            stInformation);
+                resume = false;
+            } else {
+                SendMessage("(Both resume & overwrite are enabled. Incomplete local file will be resumed.)",
+                            stInformation);
+                overwrite = false;
+            }
+        }
+
+        std::unique_ptr<TTimeoutMonitorThread> monitor;
+        // Declared after the monitor so that it runs first: the handlers go, then the monitor is stopped
+        // (Stop waits for a DoTimeout already running), all before a failure is logged below.
+        struct TCleanup {
+            IFTPConnectionObject& Connection;
+            std::unique_ptr<TTimeoutMonitorThread>& Monitor;
+            ~TCleanup() {
+                Connection.SetOnWork(nullptr);
+                Connection.SetOnWorkBegin(nullptr);
+                Connection.SetOnWorkEnd(nullptr);
+                if (Monitor && !Monitor->Finished())
+                    Monitor->Stop();
+                Monitor.reset();
+            }
+        } cleanup{connection, monitor};
+
+        connection.SetOnWorkBegin(
+            [this](net::TWorkMode mode, std::int64_t expected) { OnFTPWorkBegin(mode, expected); });
+        connection.SetOnWork([this](net::TWorkMode mode, std::int64_t count) { OnFTPWork(mode, count); });
+        connection.SetOnWorkEnd([this](net::TWorkMode mode) { OnFTPWorkEnd(mode); });
+        if (FEnableTimeout) {
+            auto minutes = std::min<std::int64_t>(FTimeoutLength, MaxTimeoutMinutes);
+            monitor = std::make_unique<TTimeoutMonitorThread>(*this, std::chrono::minutes(minutes));
+        }
+
+        connection.DownloadFile(remote, localPath, overwrite, resume);
+        if (Aborted())
+            return false;
+        SendMessage(fmt::format("File Downloaded : {} bytes", FBytesReceived.load()), stSuccess);
+        return true;
+    } catch (const std::exception& e) {
+        SendMessage("File Download failed.", stError);
+        SendMessage(e.what(), stError);
+        return false;
+    }
+}
+
+std::string TFTPDownloadFileAction::SpeedText(net::TWorkMode mode) const {
+    return fmt::format("{} speed : {:.2f} KB/s", mode == net::TWorkMode::wmRead ? "Download" : "Upload",
+                       FSpeed);
+}
+
+void TFTPDownloadFileAction::OnFTPWorkBegin(net::TWorkMode mode, std::int64_t expected) {
+    FStartTime = TClock::now();
+    FLastLine = FStartTime;
+    FSpeed = 0;
+    FBytesReceived = 0;
+    if (expected > 0)
+        FExpectedSize = expected;
+    SendProgress(SpeedText(mode), 0);
+}
+
+void TFTPDownloadFileAction::OnFTPWork(net::TWorkMode mode, std::int64_t count) {
+    FBytesReceived = count;
+    std::int64_t expected = FExpectedSize;
+    auto now = TClock::now();
+    // One line a second at most, except the one that completes the file, so that the last line shows
+    // the whole count.
+    bool complete = expected > 0 && count >= expected;
+    if (now - FLastLine < std::chrono::seconds(1) && !complete)
+        return;
+    FLastLine = now;
+    double elapsed = std::chrono::duration<double>(now - FStartTime).count();
+    if (elapsed > 0)
+        FSpeed = static_cast<double>(count) / 1024.0 / elapsed;
+    // nearbyint rounds halves to even under the default rounding mode.
+    int percent =
+        expected > 0 ? static_cast<int>(std::nearbyint(static_cast<double>(count) / expected * 100.0)) : 0;
+    SendProgress(fmt::format("{} : {}/{} KBytes Transferred", SpeedText(mode), count / 1024, expected / 1024),
+                 percent);
+}
+
+void TFTPDownloadFileAction::OnFTPWorkEnd(net::TWorkMode mode) {
+    SendProgress(SpeedText(mode), 0);
+    FExpectedSize = 0;
+    FSpeed = 0;
+}
+
+void TFTPDownloadFileAction::DoTimeout() {
+    FTimedOut = true;
+    SendFTPMessage(fmt::format("FTP Download Timed Out after {} minutes.", FTimeoutLength));
+    SendFTPMessage(fmt::format("{} / {} bytes downloaded.", FBytesReceived.load(), FExpectedSize.load()));
+    TerminateAction();
+}
+
+} // namespace zr

@@ -1,0 +1,247 @@
+#include "ftp/ZRFTPUploadFileAction.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include <fmt/format.h>
+
+namespace zr {
+
+using namespace quillate;
+
+namespace {
+
+// Blanks and control characters at both ends go, as in a remote name typed with a stray space.
+std::string Trim(const std::string& text) {
+    auto blank = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
+    auto first = std::find_if_not(text.begin(), text.end(), blank);
+    auto last = std::find_if_not(text.rbegin(), text.rend(), blank).base();
+    return first < last ? std::string(first, last) : std::string();
+}
+
+} // namespace
+
+struct TFTPUploadFileActionProperties {
+    using T = TFTPUploadFileAction;
+    static void Define(TPropertyTable& table) {
+        TPropertyBuilder<T>(table)
+            .String("LocalDir", &T::FLocalDir)
+            .Help("Local folder the files are taken from")
+            .String("FileSpec", &T::FFileSpec)
+            .Help("File name or mask; may start with a sub-folder")
+            .String("RemoteFile", &T::FRemoteFile)
+            .Help("Remote name (may contain folders) when exactly one file is uploaded")
+            .Bool("CheckFileSizes", &T::FCheckFileSizes)
+            .Bool("Recursive", &T::FRecursive)
+            .Help("Include the files of sub-folders")
+            .Bool("RetryIfUploadFails", &T::FRetryIfUploadFails)
+            .Bool("UpdateOnly", &T::FUpdateOnly)
+            .Int("ServerClockSkew", &T::FServerClockSkew)
+            .Bool("AutoUpdateSkew", &T::FAutoUpdateSkew)
+            .Bool("ForceNextClockSkewUpdate", &T::FForceNextClockSkewUpdate)
+            .Bool("AllowGap", &T::FAllowGap)
+            .Int("GapLength", &T::FGapLength)
+            .Bool("ThrottleUpload", &T::FThrottleUpload)
+            .Int("ThrottleSpeed", &T::GetThrottleSpeed, &T::SetThrottleSpeed)
+            .Bool("EnableTimeout", &T::FEnableTimeout)
+            .Help("Abort the upload when it runs longer than TimeoutLength")
+            .UInt("TimeoutLength", &T::FTimeoutLength)
+            .Help("Time limit in minutes")
+            .Bool("UseFileSpec", &T::FUseFileSpec)
+            .Help("True: LocalDir and FileSpec; false: the file set FileSetName")
+            .String("FileSetName", &T::FFileSetName)
+            .Help("Name of the project's file set to upload");
+    }
+};
+
+TFTPUploadFileAction::TFTPUploadFileAction() = default;
+
+// A monitor still alive here would call back into a destroyed action.
+TFTPUploadFileAction::~TFTPUploadFileAction() {
+    if (FMonitor)
+        FMonitor->Stop();
+}
+
+const TMetaClass& TFTPUploadFileAction::ClassInfo() {
+    static const TMetaClass meta =
+        TMetaClass::Of<TFTPUploadFileAction>("TFTPUploadFileAction", "action.ftp.upload.file",
+                                             &TFTPBaseAction::ClassInfo(), &TFTPUploadFileActionProperties::Define);
+    return meta;
+}
+
+void TFTPUploadFileAction::SetThrottleSpeed(std::int32_t value) { FThrottleSpeed = std::max<std::int32_t>(value, 4); }
+
+std::string TFTPUploadFileAction::GetFormattedDescription() const {
+    return fmt::format("{} [ {} ]", TFTPBaseAction::GetFormattedDescription(),
+                       FUseFileSpec ? FFileSpec : FFileSetName);
+}
+
+bool TFTPUploadFileAction::Validate(TValidationErrors& errors) {
+    bool ok = TFTPBaseAction::Validate(errors);
+    if (!FUseFileSpec && FFileSetName.empty()) {
+        errors.push_back({"File Set", "A File Set must be specified"});
+        ok = false;
+    }
+    return ok;
+}
+
+std::string TFTPUploadFileAction::SizeInUnits(std::int64_t bytes) {
+    if (bytes > 1073741824)
+        return fmt::format("{} GB", bytes / 1073741824);
+    if (bytes > 1048576)
+        return fmt::format("{} MB", bytes / 1048576);
+    if (bytes > 1024)
+        return fmt::format("{} KB", bytes / 1024);
+    return fmt::format("{} bytes", bytes);
+}
+
+std::int64_t TFTPUploadFileAction::GetTotalUploadSize(const TFTPItemList& items) {
+    std::int64_t total = 0;
+    for (const auto& item : items)
+        if (item.IsFile())
+            total += item.Size;
+    return total;
+}
+
+bool TFTPUploadFileAction::DoFTPOperation(IFTPConnectionObject& connection) {
+    FStartTime = TClock::now();
+    FLastProgress = TClock::time_point{};
+    FUploadedBytes = 0;
+    FTotalUploadSize = 0;
+    FCurrentSpeed = 0;
+    FCurrentFileSize = 0;
+    FCurrentFileSent = 0;
+    FLastPercent = 0;
+    FTimedOut = false;
+    std::string startDir = connection.GetRemoteDir();
+
+    connection.SetOnWorkBegin([this](net::TWorkMode mode, std::int64_t size) { OnFTPWorkBegin(mode, size); });
+    connection.SetOnWork([this](net::TWorkMode mode, std::int64_t count) { OnFTPWork(mode, count); });
+    connection.SetOnWorkEnd([this](net::TWorkMode mode) { OnFTPWorkEnd(mode); });
+    if (FEnableTimeout)
+        FMonitor = std::make_unique<TTimeoutMonitorThread>(*this, std::chrono::minutes(FTimeoutLength));
+
+    bool result = false;
+    try {
+        result = Upload(connection);
+    } catch (const std::exception& e) {
+        SendMessage("Upload failed.", stError);
+        SendMessage(e.what(), stError);
+    } catch (...) {
+        SendMessage("Upload failed.", stError);
+        SendMessage("Unknown error", stError);
+    }
+
+    // After a stop the server is left where the upload stopped.
+    if (!Aborted()) {
+        try {
+            connection.ChangeDir(startDir);
+        } catch (...) {
+        }
+    }
+    connection.SetOnWorkBegin(nullptr);
+    connection.SetOnWork(nullptr);
+    connection.SetOnWorkEnd(nullptr);
+    // Stop joins the monitor's thread, so no DoTimeout can still be running after this.
+    if (FMonitor) {
+        FMonitor->Stop();
+        FMonitor.reset();
+    }
+    return result;
+}
+
+bool TFTPUploadFileAction::Upload(IFTPConnectionObject& connection) {
+    std::string remoteName, directory, mask;
+    if (!TryExpandExpression("Remote filename", FRemoteFile, remoteName, false))
+        return false;
+    remoteName = Trim(remoteName);
+    if (!TryExpandExpression("Local upload directory", FLocalDir, directory, FUseFileSpec))
+        return false;
+    if (directory.empty() || directory.back() != '/')
+        directory += '/';
+    if (!TryExpandExpression("Filespec", FFileSpec, mask, FUseFileSpec))
+        return false;
+    // A mask with a sub-path ("sub\*.txt") moves that sub-path into the directory.
+    std::replace(mask.begin(), mask.end(), '\\', '/');
+    std::string combined = directory + mask;
+    directory = combined.substr(0, combined.rfind('/') + 1);
+    mask = mask.substr(mask.rfind('/') == std::string::npos ? 0 : mask.rfind('/') + 1);
+
+    TFTPItemList items;
+    if (FUseFileSpec) {
+        items = GetFilesFromDirectoryAndFileSpec(directory, mask, FRecursive, {});
+    } else {
+        auto fromSet = GetFilesFromFileSet(FFileSetName);
+        if (!fromSet)
+            return false;
+        items = std::move(*fromSet);
+    }
+    if (items.empty())
+        throw std::runtime_error("File " + mask + " not found!");
+    std::stable_sort(items.begin(), items.end(),
+                     [](const TFTPItem& a, const TFTPItem& b) { return CompareRelativePaths(a, b) < 0; });
+
+    FTotalUploadSize = GetTotalUploadSize(items);
+    SendMessage("Total upload size will be " + SizeInUnits(FTotalUploadSize), stInformation);
+
+    std::string base = connection.GetRemoteDir();
+    if (items.size() == 1) {
+        TRemotePosition position;
+        bool setDate = false;
+        UploadFileRenamed(items.front(), base, remoteName, connection, position, setDate, false, true, 0);
+    } else {
+        if (!remoteName.empty())
+            SendMessage("Remote filename ignored since multiple files will be uploaded", stInformation);
+        UploadFiles(items, base, connection, false, true, false, false, 0);
+    }
+    return true;
+}
+
+void TFTPUploadFileAction::SendSpeedLine(net::TWorkMode mode) {
+    SendProgress(fmt::format("{} speed : {:.2f} KB/s", mode == net::TWorkMode::wmRead ? "Download" : "Upload",
+                             static_cast<double>(FCurrentSpeed)),
+                 0);
+}
+
+void TFTPUploadFileAction::OnFTPWorkBegin(net::TWorkMode mode, std::int64_t expectedSize) {
+    FTimedOut = false;
+    FCurrentFileSent = 0;
+    FCurrentFileSize = expectedSize > 0 ? expectedSize : 0;
+    if (FUploadedBytes == 0)
+        SendSpeedLine(mode);
+}
+
+void TFTPUploadFileAction::OnFTPWork(net::TWorkMode mode, std::int64_t count) {
+    auto now = TClock::now();
+    if (now - FLastProgress < std::chrono::seconds(1))
+        return;
+    FLastProgress = now;
+    std::int64_t done = count + FUploadedBytes;
+    std::int64_t total = std::max<std::int64_t>(FTotalUploadSize, FCurrentFileSize);
+    double elapsed = std::chrono::duration<double>(now - FStartTime).count();
+    if (elapsed > 0)
+        FCurrentSpeed = static_cast<std::int64_t>(std::nearbyint(static_cast<double>(done) / elapsed));
+    FCurrentFileSent = count;
+    if (FCurrentFileSize > 0 || total > 0)
+        FLastPercent =
+            static_cast<int>(std::nearbyint(static_cast<double>(done) / static_cast<double>(total) * 100.0));
+    SendProgress(fmt::format("{} speed : {}/s,  {}/{} Transferred",
+                             mode == net::TWorkMode::wmRead ? "Download" : "Upload", SizeInUnits(FCurrentSpeed),
+                             SizeInUnits(done), SizeInUnits(total)),
+                 FLastPercent);
+}
+
+void TFTPUploadFileAction::OnFTPWorkEnd(net::TWorkMode mode) {
+    if (FTotalUploadSize == 0)
+        SendSpeedLine(mode);
+    FCurrentFileSize = 0;
+}
+
+void TFTPUploadFileAction::DoTimeout() {
+    FTimedOut = true;
+    SendFTPMessage(fmt::format("FTP Upload Timed Out after {} minutes.", FTimeoutLength));
+    SendFTPMessage(fmt::format("{} / {} bytes sent.", FCurrentFileSent.load(), FCurrentFileSize.load()));
+    TerminateAction();
+}
+
+} // namespace zr

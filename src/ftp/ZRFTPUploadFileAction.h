@@ -1,0 +1,86 @@
+// TFTPUploadFileAction: uploads one file, a mask of files or a file set over a named connection,
+// recreating the local folder structure below the server's current directory.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "ftp/ZRFTPBaseAction.h"
+#include "host/TimeoutMonitor.h"
+
+namespace zr {
+
+class TFTPUploadFileAction : public TFTPBaseAction, public quillate::IZRTimeoutTarget {
+public:
+    TFTPUploadFileAction();
+    ~TFTPUploadFileAction() override;
+
+    static const quillate::TMetaClass& ClassInfo();
+    const quillate::TMetaClass& GetClass() const override { return ClassInfo(); }
+
+    std::string GetActionName() const override { return "FTP Upload"; }
+    std::string GetFormattedDescription() const override;
+    bool Validate(quillate::TValidationErrors& errors) override;
+    bool GetTimedOut() const override { return FTimedOut; }
+
+    // Called on the monitor's thread when the time limit runs out.
+    void DoTimeout() override;
+    bool GetEnableTimeout() const { return FEnableTimeout; }
+    std::uint32_t GetTimeoutLength() const { return FTimeoutLength; }
+
+    std::int32_t GetThrottleSpeed() const { return FThrottleSpeed; }
+    void SetThrottleSpeed(std::int32_t value);
+
+    // "1 KB", "3 MB", "1024 bytes": whole units, rounded down.
+    static std::string SizeInUnits(std::int64_t bytes);
+    // Folders count 0.
+    static std::int64_t GetTotalUploadSize(const TFTPItemList& items);
+
+protected:
+    bool DoFTPOperation(IFTPConnectionObject& connection) override;
+
+private:
+    friend struct TFTPUploadFileActionProperties;
+    using TClock = std::chrono::steady_clock;
+
+    void OnFTPWorkBegin(net::TWorkMode mode, std::int64_t expectedSize);
+    void OnFTPWork(net::TWorkMode mode, std::int64_t count);
+    void OnFTPWorkEnd(net::TWorkMode mode);
+    void SendSpeedLine(net::TWorkMode mode);
+    bool Upload(IFTPConnectionObject& connection);
+
+    std::string FLocalDir;
+    std::string FFileSpec;
+    std::string FRemoteFile;
+    bool FCheckFileSizes = false;
+    bool FRecursive = false;
+    bool FRetryIfUploadFails = false;
+    bool FUpdateOnly = false;
+    std::int32_t FServerClockSkew = 0;
+    bool FAutoUpdateSkew = true;
+    bool FForceNextClockSkewUpdate = true;
+    bool FAllowGap = true;
+    std::int32_t FGapLength = 5;
+    bool FThrottleUpload = false;
+    std::int32_t FThrottleSpeed = 128;
+    bool FEnableTimeout = false;
+    std::uint32_t FTimeoutLength = 10;
+    bool FUseFileSpec = true;
+    std::string FFileSetName;
+
+    // Run state. The two counters of the current file are read by DoTimeout on the monitor's thread.
+    TClock::time_point FStartTime;
+    std::int64_t FTotalUploadSize = 0;
+    std::int64_t FCurrentSpeed = 0;
+    std::atomic<std::int64_t> FCurrentFileSize{0};
+    std::atomic<std::int64_t> FCurrentFileSent{0};
+    TClock::time_point FLastProgress;
+    int FLastPercent = 0;
+    std::atomic<bool> FTimedOut{false};
+    std::unique_ptr<quillate::TTimeoutMonitorThread> FMonitor;
+};
+
+} // namespace zr
