@@ -91,6 +91,8 @@ void TFTPTestServer::Start() {
                             std::to_string(FPort), "--root", FHome.string(), "--user", User, "--password", Password};
             if (FReadLimit > 0)
                 options.Argv.insert(options.Argv.end(), {"--read-limit", std::to_string(FReadLimit)});
+            if (FWithoutChecksums)
+                options.Argv.push_back("--no-xcrc");
         } else {
             std::string user = "nobody", group = "nogroup", defaultRoot = "DefaultRoot ~";
             int uid = 65534, gid = 65534;

@@ -35,6 +35,8 @@ public:
     void PutFile(const std::string& relativePath, const std::string& content);
     void MakeDir(const std::string& relativePath);
     std::string Output() const { return FProcess.Output(); }
+    // pyftpdlib only: leaves XCRC out, as a server without checksums; call before Start.
+    void SetWithoutChecksums() { FWithoutChecksums = true; }
     // Throttles what the server reads from data connections (uploads); call before Start. 0: none.
     void SetReadLimit(std::size_t bytesPerSecond) { FReadLimit = bytesPerSecond; }
     // ProFTPD only: the commands it has logged, one request line each ("CWD a", "PASS (hidden)"). Waits
@@ -52,6 +54,7 @@ private:
     int FUid = -1;
     int FGid = -1;
     std::size_t FReadLimit = 0;
+    bool FWithoutChecksums = false;
 };
 
 // The scripted peer of tests/servers playing a JSON script; Transcript() holds the client's lines.
