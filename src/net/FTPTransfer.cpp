@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <istream>
 #include <ostream>
@@ -300,7 +301,9 @@ void TFTPClient::Put(const std::string& localFile, const std::string& remote, bo
     if (source.Offset > 0 && ::lseek(file.Get(), source.Offset, SEEK_SET) < 0)
         RaiseFileError("Seeking in", localFile);
     EnsureType(FTransferType);
-    SendData((append ? "APPE " : "STOR ") + remote, startPosition > 0 ? startPosition : -1, source);
+    // No remote name stores the file under its own name.
+    std::string target = remote.empty() ? std::filesystem::path(localFile).filename().string() : remote;
+    SendData((append ? "APPE " : "STOR ") + target, startPosition > 0 ? startPosition : -1, source);
 }
 
 void TFTPClient::Put(std::istream& source, const std::string& remote, bool append, std::int64_t startPosition) {

@@ -226,7 +226,11 @@ void TTCPConnection::Connect(const std::string& host, std::uint16_t port, std::c
     bool done = false;
     std::error_code ec;
     tcp::resolver::results_type endpoints;
-    d.Resolver.async_resolve(host, std::to_string(port),
+    // A numeric address (every passive data channel) needs no resolver, which would start a thread.
+    asio::ip::make_address(host, ec);
+    auto resolverFlags = ec ? tcp::resolver::flags() : tcp::resolver::numeric_host;
+    ec.clear();
+    d.Resolver.async_resolve(host, std::to_string(port), resolverFlags,
                              [&](const std::error_code& e, tcp::resolver::results_type r) {
                                  ec = e;
                                  endpoints = std::move(r);
