@@ -1,6 +1,5 @@
 #include "ftp/sync/ZRFTPDiffAction.h"
 
-#include <filesystem>
 
 #include <fmt/format.h>
 
@@ -49,19 +48,11 @@ int TFTPDiffAction::CountDifferences(TFTPTreeNode& tree, bool includeEmptyDirs) 
 }
 
 bool TFTPDiffAction::DoFTPOperation(IFTPConnectionObject& connection) {
-    std::string localDir;
-    if (!TryExpandExpression("Local Directory", FLocalDir, localDir, true))
+    auto prepared = PrepareLocalDir("The mirror operation should be set to either [local to remote] or [remote to local].",
+                                    "Local Directory [{}] does not exist.");
+    if (!prepared)
         return false;
-    if (FMirrorOperation != moLocalToRemote && FMirrorOperation != moRemoteToLocal) {
-        SendMessage("The mirror operation should be set to either [local to remote] or [remote to local].", stError);
-        return false;
-    }
-    while (localDir.size() > 1 && localDir.back() == '/')
-        localDir.pop_back();
-    if (!std::filesystem::is_directory(localDir)) {
-        SendMessage("Local Directory [" + localDir + "] does not exist.", stError);
-        return false;
-    }
+    const std::string& localDir = *prepared;
     auto logger = std::make_shared<TFTPLogger>(this, FLogFiles);
     FTPServiceLocator().RegisterLogger(logger);
     std::string returnTo = connection.GetRemoteDir();

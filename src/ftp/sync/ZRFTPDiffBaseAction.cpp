@@ -345,6 +345,24 @@ void TFTPDiffBaseAction::PrintTree(TFTPTreeNode& tree, TFTPItemDiffs include, bo
     tree.Accept(printer, trmHeadRecursion, tvdVisitChildren);
 }
 
+std::optional<std::string> TFTPDiffBaseAction::PrepareLocalDir(const std::string& invalidOperation,
+                                                               const std::string& missingFolder) {
+    std::string localDir;
+    if (!TryExpandExpression("Local Directory", FLocalDir, localDir, true))
+        return std::nullopt;
+    if (FMirrorOperation != moLocalToRemote && FMirrorOperation != moRemoteToLocal) {
+        SendMessage(invalidOperation, stError);
+        return std::nullopt;
+    }
+    while (localDir.size() > 1 && localDir.back() == '/')
+        localDir.pop_back();
+    if (!fs::is_directory(localDir)) {
+        SendMessage(fmt::format(fmt::runtime(missingFolder), localDir), stError);
+        return std::nullopt;
+    }
+    return localDir;
+}
+
 bool TFTPDiffBaseAction::CreateFTPDifferencesTree(IFTPConnectionObject& connection, TFTPMirrorOptions options,
                                                   std::int64_t skew, const std::string& localRoot,
                                                   const std::string& remoteRoot, TFTPTreeNodePtr& tree) {

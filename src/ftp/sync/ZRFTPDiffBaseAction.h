@@ -49,6 +49,9 @@ protected:
     // Skew probe or its skip, with the log lines of a run.
     void MeasureSkew(IFTPConnectionObject& connection, std::int64_t& skew, std::int64_t& setDateSkew);
     void PrintTree(TFTPTreeNode& tree, TFTPItemDiffs include, bool withStatus);
+    // Expands LocalDir and checks the direction and the folder; the two texts are the run's own
+    // messages ({} stands for the folder in the second). Empty when the run cannot start.
+    std::optional<std::string> PrepareLocalDir(const std::string& invalidOperation, const std::string& missingFolder);
     void Warning(const std::string& text) { SendMessage(text, quillate::stWarning); }
 
     TFTPMirrorOperation FMirrorOperation = moLocalToRemote;

@@ -19,12 +19,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string WithSlash(std::string path) {
-    if (path.empty() || path.back() != '/')
-        path += '/';
-    return path;
-}
-
 std::vector<std::string> SplitKeepingEmpty(std::string path) {
     if (!path.empty() && path.front() == '/')
         path.erase(0, 1);
@@ -59,6 +53,12 @@ bool IsLocalFolder(const fs::path& path) {
 const TEnumInfo& FTPMirrorOperationInfo() {
     static const TEnumInfo info{"TFTPMirrorOperation", {"moLocalToRemote", "moRemoteToLocal"}};
     return info;
+}
+
+std::string WithTrailingSlash(std::string path) {
+    if (path.empty() || path.back() != '/')
+        path += '/';
+    return path;
 }
 
 bool IsUnsafeRemoteName(const std::string& name) {
@@ -320,7 +320,7 @@ TFTPTreeVisitorDetermineDifferencesToRemote::TFTPTreeVisitorDetermineDifferences
     TFTPMirrorOptions options, std::int64_t serverTimeSkew, std::string targetRootDirectory,
     IFTPConnectionObject& connection)
     : TFTPTreeVisitorDetermineDifferencesToTarget(options, serverTimeSkew, targetRootDirectory),
-      FCurrentRemoteDirectory(WithSlash(connection.GetRemoteDir())), FCurrentVisitorDirectory(WithSlash(targetRootDirectory)),
+      FCurrentRemoteDirectory(WithTrailingSlash(connection.GetRemoteDir())), FCurrentVisitorDirectory(WithTrailingSlash(targetRootDirectory)),
       FFTPConnection(connection) {}
 
 std::vector<net::TFTPListItem> TFTPTreeVisitorDetermineDifferencesToRemote::SafeListing() {
@@ -343,7 +343,7 @@ bool TFTPTreeVisitorDetermineDifferencesToRemote::MoveServerTo(const std::string
         return true;
     std::string current;
     bool moved = ChangeRemoteDirectory(FFTPConnection, FCurrentRemoteDirectory, directory, false, current);
-    FCurrentRemoteDirectory = WithSlash(current);
+    FCurrentRemoteDirectory = WithTrailingSlash(current);
     return moved;
 }
 
@@ -474,7 +474,7 @@ void TFTPTreeVisitorDetermineDifferencesToRemote::FillOrphanFolder(TFTPTreeNode&
 
 std::unique_ptr<TFTPTreeNode> TFTPTreeVisitorDetermineDifferencesToRemote::CreateOrphanNode(const std::string& path,
                                                                                             const std::string& name) {
-    if (!MoveServerTo(WithSlash(path)))
+    if (!MoveServerTo(WithTrailingSlash(path)))
         throw std::runtime_error("File/Folder not found [" + path + "]");
     auto items = SafeListing();
     auto it = std::find_if(items.begin(), items.end(), [&name](const auto& item) { return item.FileName == name; });
@@ -486,13 +486,13 @@ std::unique_ptr<TFTPTreeNode> TFTPTreeVisitorDetermineDifferencesToRemote::Creat
     node->FSize = it->Size;
     node->FDate = it->ModifiedDate;
     if (isFolder)
-        FillOrphanFolder(*node, WithSlash(path) + name + "/", true);
+        FillOrphanFolder(*node, WithTrailingSlash(path) + name + "/", true);
     return node;
 }
 
 void TFTPTreeVisitorDetermineDifferencesToRemote::CreateOrphanNodes(const std::string& path, const TStringList& names,
                                                                    TFTPTreeNode& node) {
-    if (!MoveServerTo(WithSlash(path)))
+    if (!MoveServerTo(WithTrailingSlash(path)))
         throw std::runtime_error("File/Folder not found [" + path + "]");
     std::set<std::string> wanted(names.begin(), names.end());
     std::vector<std::pair<TFTPTreeNode*, std::string>> subfolders;
@@ -505,7 +505,7 @@ void TFTPTreeVisitorDetermineDifferencesToRemote::CreateOrphanNodes(const std::s
         child->FSize = item.Size;
         child->FDate = item.ModifiedDate;
         if (isFolder)
-            subfolders.emplace_back(child, WithSlash(path) + item.FileName + "/");
+            subfolders.emplace_back(child, WithTrailingSlash(path) + item.FileName + "/");
     }
     for (auto& [child, folderPath] : subfolders)
         FillOrphanFolder(*child, folderPath, false);

@@ -40,6 +40,9 @@ private:
     std::uint8_t FBits = 0;
 };
 
+// The path with one "/" at its end.
+std::string WithTrailingSlash(std::string path);
+
 // A name the server listed that must never become a local or remote path: empty, ".", "..", or holding
 // a path delimiter or a NUL.
 bool IsUnsafeRemoteName(const std::string& name);

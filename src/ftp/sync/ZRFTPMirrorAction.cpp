@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <ctime>
-#include <filesystem>
 
 #include <fmt/format.h>
 
@@ -363,19 +362,10 @@ bool TFTPMirrorAction::DoFTPOperation(IFTPConnectionObject& connection) {
     progress->SetPercentageInterval(FLoggingOptions->GetProgressPercInterval());
     FTotalBytes = FCompletedBytes = FCurrentFileSize = FSpeed = 0;
 
-    std::string localDir;
-    if (!TryExpandExpression("Local Directory", FLocalDir, localDir, true))
+    auto prepared = PrepareLocalDir("Invalid Mirror Operation", "Local Directory {} does not exist.");
+    if (!prepared)
         return false;
-    if (FMirrorOperation != moLocalToRemote && FMirrorOperation != moRemoteToLocal) {
-        SendMessage("Invalid Mirror Operation", stError);
-        return false;
-    }
-    while (localDir.size() > 1 && localDir.back() == '/')
-        localDir.pop_back();
-    if (!std::filesystem::is_directory(localDir)) {
-        SendMessage("Local Directory " + localDir + " does not exist.", stError);
-        return false;
-    }
+    const std::string& localDir = *prepared;
     auto logger = std::make_shared<TFTPLogger>(this, FLogFiles);
     FTPServiceLocator().RegisterLogger(logger);
     if (FEnableTimeout)

@@ -18,12 +18,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string WithSlash(std::string path) {
-    if (path.empty() || path.back() != '/')
-        path += '/';
-    return path;
-}
-
 std::string Lower(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
     return text;
@@ -67,7 +61,7 @@ TFTPTreeVisitorActionRemoteDifferences::TFTPTreeVisitorActionRemoteDifferences(
     IFTPConnectionObject& connection, const std::string& localRootPath, const std::string& remoteRootPath,
     TFTPMirrorOptions options, const TFTPRetryOptions& retryOptions, std::int64_t serverSetFileDateSkew)
     : FMirrorOptions(options), FServerSetFileDateSkew(serverSetFileDateSkew), FLocalRootPath(localRootPath),
-      FCurrentVisitorDirectory(WithSlash(remoteRootPath)), FCurrentRemoteDirectory(WithSlash(connection.GetRemoteDir())),
+      FCurrentVisitorDirectory(WithTrailingSlash(remoteRootPath)), FCurrentRemoteDirectory(WithTrailingSlash(connection.GetRemoteDir())),
       FRemoteRootPath(remoteRootPath), FFTPConnection(connection), FRetryOptions(retryOptions) {}
 
 void TFTPTreeVisitorActionRemoteDifferences::Warn(const std::string& text) const { LogThroughRunLogger(text, stWarning); }
@@ -84,7 +78,7 @@ bool TFTPTreeVisitorActionRemoteDifferences::VisitEnter(TFTPTreeNode& node) {
         FCurrentVisitorDirectory += node.FName + "/";
         FLocalPathToFile += node.FName + "/";
     } else {
-        FLocalPathToFile = WithSlash(FLocalRootPath);
+        FLocalPathToFile = WithTrailingSlash(FLocalRootPath);
     }
     return true;
 }
@@ -105,7 +99,7 @@ void TFTPTreeVisitorActionRemoteDifferences::EnsureServerIn(const std::string& d
         return;
     std::string current;
     ChangeRemoteDirectory(FFTPConnection, FCurrentRemoteDirectory, directory, true, current);
-    FCurrentRemoteDirectory = WithSlash(current);
+    FCurrentRemoteDirectory = WithTrailingSlash(current);
 }
 
 bool TFTPTreeVisitorActionRemoteDifferences::Visit(TFTPTreeNode& node, bool&) {
@@ -238,8 +232,8 @@ bool TFTPTreeVisitorActionRemoteDifferences::ReconnectForUpload(const std::strin
         // Reported through the comparison below.
     }
     Warn(fmt::format("{} : Directory now [{}]", t, now));
-    FCurrentRemoteDirectory = WithSlash(now);
-    if (Lower(WithSlash(now)) != Lower(WithSlash(directory))) {
+    FCurrentRemoteDirectory = WithTrailingSlash(now);
+    if (Lower(WithTrailingSlash(now)) != Lower(WithTrailingSlash(directory))) {
         Warn(t + " : Changed to upload directory failed.");
         return false;
     }
@@ -273,7 +267,7 @@ TFTPTreeVisitorActionLocalDifferences::TFTPTreeVisitorActionLocalDifferences(IFT
                                                                              const std::string& remoteRootPath,
                                                                              TFTPMirrorOptions options)
     : FMirrorOptions(options), FLocalRootPath(localRootPath), FRemoteRootPath(remoteRootPath),
-      FPathToRemoteFile(WithSlash(remoteRootPath)), FPathToLocalFile(WithSlash(localRootPath)),
+      FPathToRemoteFile(WithTrailingSlash(remoteRootPath)), FPathToLocalFile(WithTrailingSlash(localRootPath)),
       FFTPConnection(connection) {}
 
 void TFTPTreeVisitorActionLocalDifferences::Info(const std::string& text) const {
