@@ -155,6 +155,18 @@ TEST_P(FTPConnection, CheckOfALiveConnectionSkipsItsChildActions) {
     EXPECT_THAT(lines, Not(Contains("Disconnected")));
 }
 
+TEST_P(FTPConnection, UploadsAreThrottledOnlyWhenAskedTo) {
+    TTempDir local("quillate-throttle");
+    WriteTextFile(local.Path() / "small.txt", "12345");
+    TLiveConnection live(FServer->Port());
+    live.Connection->UploadFile((local.Path() / "small.txt").string(), "free.txt", 0, -1);
+    EXPECT_EQ(live.Connection->LastThrottleBitsPerSecond(), 0u);
+    live.Connection->UploadFile((local.Path() / "small.txt").string(), "slow.txt", 10, -1);
+    EXPECT_EQ(live.Connection->LastThrottleBitsPerSecond(), 80u);
+    EXPECT_EQ(ReadTextFile(FServer->Home() / "slow.txt"), "12345");
+    EXPECT_EQ(ReadTextFile(FServer->Home() / "free.txt"), "12345");
+}
+
 INSTANTIATE_TEST_SUITE_P(Servers, FTPConnection,
                          ::testing::Values(TFTPServerKind::skPyftpdlib, TFTPServerKind::skProFTPD),
                          [](const auto& info) { return KindName(info.param); });
@@ -206,6 +218,25 @@ TEST(FTPConnectionScripted, SafeChangeUpDirAsksOnceMoreWhenTheServerDidNotMove) 
     for (std::size_t pos = transcript.find("CDUP"); pos != std::string::npos; pos = transcript.find("CDUP", pos + 1))
         ++cdups;
     EXPECT_EQ(cdups, 2u) << transcript;
+}
+
+TEST(FTPConnectionScripted, SetFileDateTakes213AsSuccessAndReportsOtherRefusals) {
+    TScriptedPeer peer("[" + LoginSteps() + R"(,
+        {"expect":"MDTM 20200102030405 a.txt"},{"send":"213 Modify=20200102030405; a.txt"},
+        {"expect":"MDTM 20200102030405 b.txt"},{"send":"500 Unknown command"},
+        {"expect":"QUIT"},{"send":"221 bye"},{"close":true}])");
+    auto connection = std::make_shared<TFTPConnectObject>("Scripted");
+    connection->SetHost("127.0.0.1");
+    connection->SetPort(peer.Port());
+    connection->SetUsername("u");
+    connection->SetPassword("p");
+    connection->Connect(5);
+    std::string message;
+    // 1577934245 is 2020-01-02 03:04:05 UTC, the time the client sends.
+    EXPECT_TRUE(connection->SetFileDate("a.txt", UnixToDateTime(1577934245), message)) << message;
+    EXPECT_FALSE(connection->SetFileDate("b.txt", UnixToDateTime(1577934245), message));
+    EXPECT_EQ(message, "Error Code: 500  Message Returned: Unknown command");
+    connection->Disconnect();
 }
 
 TEST(FTPConnectionScripted, CheckReconnectsASilentlyDroppedConnectionAndRunsItsChildren) {
