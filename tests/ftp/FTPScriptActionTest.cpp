@@ -237,6 +237,15 @@ TEST_P(FTPScriptAction, AFailingStepEndsTheScriptUnlessItIgnoresErrors) {
     EXPECT_FALSE(fs::exists(FServer->Home() / "made"));
 }
 
+TEST_P(FTPScriptAction, AVariableWrittenByAScriptIsSeenByTheNextStep) {
+    auto steps = json::array({Step("ftp.script.makedir", {{"RemoteDir", "%Target%"}})});
+    json scripts = {{"OnConnect", "Action:SetVariable('Target', 'made-by-' .. Action.Host:gsub('%.', '-'))"}};
+    TPackageRun run;
+    auto lines = run.Run(Project(Settings(), steps, scripts, {{"Target", "unset"}}));
+    EXPECT_EQ(run.Outcome, TRunOutcome::Succeeded) << ::testing::PrintToString(lines);
+    EXPECT_TRUE(fs::is_directory(FServer->Home() / "made-by-127-0-0-1"));
+}
+
 // The server stores an ASCII upload with its own line ends, so a CR LF file arrives smaller. Active
 // mode, the action's default, on the way.
 TEST_P(FTPScriptAction, ASizeMismatchFailsTheUploadNamingBothSizes) {
