@@ -1,4 +1,6 @@
+#include <atomic>
 #include <filesystem>
+#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -6,6 +8,7 @@
 #include "PackageTestSupport.h"
 #include "ftp/ZRFTPConnectAction.h"
 #include "host/CryptoUtils.h"
+#include "host/MainThread.h"
 #include "support/FTPServerFixture.h"
 
 using namespace quillate;
@@ -46,6 +49,54 @@ TEST(FTPMirrorQuirks, WithoutServerChecksumsSizesDecide) {
     EXPECT_THAT(lines, Contains(HasSubstr("Uploaded [" + (local.Path() / "longer.txt").string())));
     EXPECT_THAT(lines, Not(Contains(HasSubstr("same-size.txt] to"))));
     EXPECT_EQ(ReadTextFile(server.Home() / "same-size.txt"), "AAAA");
+}
+
+} // namespace
+
+namespace {
+
+TEST(FTPMirrorStop, AStopEndsTheRunWithoutSuccessAndLeavesTheServerWhereItIs) {
+    TFTPTestServer server(TFTPServerKind::skProFTPD);
+    server.SetReadLimit(64 * 1024);
+    server.Start();
+    server.MakeDir("target");
+    TTempDir local("quillate-stop");
+    for (int i = 0; i < 5; ++i)
+        WriteTextFile(local.Path() / ("f" + std::to_string(i) + ".bin"), std::string(128 * 1024, 'x'));
+    EnsurePackageRegistered();
+    TProject project = TProject::Parse(
+        R"({"actions":[{"type":"action.ftp.connect","properties":{"FTPConnectionName":"Site","FTPHost":"127.0.0.1","FTPPort":)" +
+            std::to_string(server.Port()) + R"(,"UserID":")" + TFTPTestServer::User + R"(","Cookie":")" +
+            EncryptString(TFTPTestServer::Password, zr::TFTPConnectionAction::PasswordKey) + R"(","Passive":true}},
+          {"type":"action.ftp.mirror","properties":{"ConnectionName":"Site","LocalDir":")" +
+            local.Path().string() + R"(","SpecifyRemoteDir":true,"RemoteDir":"/target","SkipSkewCheck":true,"LogFiles":true}},
+          {"type":"action.ftp.remotdir.get","properties":{"ConnectionName":"Site","ZRVariable":"Where"}}]})",
+        "stop.json");
+    TMemoryLogSink log;
+    TVariables variables;
+    TRunner runner(project.Actions, variables, log);
+    std::atomic<bool> finished{false};
+    std::thread stopper([&] {
+        // Stop once the first file is on the server.
+        auto firstUploaded = [&log] {
+            for (const auto& text : log.Texts())
+                if (text.rfind("Uploaded [", 0) == 0)
+                    return true;
+            return false;
+        };
+        while (!finished && !firstUploaded())
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        TMainThread::Instance().Queue([&runner] { runner.RequestStop(); });
+    });
+    TRunOutcome outcome = runner.Run();
+    finished = true;
+    stopper.join();
+    auto texts = log.Texts();
+    EXPECT_EQ(outcome, TRunOutcome::Stopped);
+    EXPECT_THAT(texts, Contains("FTP Operation will stop after current upload completes."));
+    EXPECT_THAT(texts, Contains("FTP Mirror aborted"));
+    EXPECT_THAT(texts, Not(Contains("FTP Mirror succeeded")));
+    EXPECT_LT(std::distance(fs::directory_iterator(server.Home() / "target"), fs::directory_iterator()), 5);
 }
 
 } // namespace
