@@ -257,4 +257,20 @@ TEST_F(QuillateCli, OptionsSetEncryptsPasswordKeysAndShowHidesThem) {
     EXPECT_EQ(Quillate({"options", "--options", store, "set", "NoDot=1"}).ExitCode, 2);
 }
 
+TEST_F(QuillateCli, InternetOptionsOfThePackageKeepTheirPasswordsEncrypted) {
+    auto store = (FDir / "options.json").string();
+    for (const char* assignment : {"Internet.FTPServer=ftp.example.org", "Internet.FTPPassword=ftp-secret",
+                                   "Internet.SMTPPass=smtp-secret", "Internet.FTPPort=2121"})
+        EXPECT_EQ(Quillate({"options", "--options", store, "set", assignment}).ExitCode, 0) << assignment;
+    std::ifstream in(store);
+    std::string file((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_THAT(file, Not(HasSubstr("ftp-secret")));
+    EXPECT_THAT(file, Not(HasSubstr("smtp-secret")));
+    auto r = Quillate({"options", "--options", store, "show"});
+    EXPECT_THAT(r.Out, HasSubstr("Internet.FTPServer=ftp.example.org"));
+    EXPECT_THAT(r.Out, HasSubstr("Internet.FTPPort=2121"));
+    EXPECT_THAT(r.Out, HasSubstr("Internet.FTPPassword=********"));
+    EXPECT_THAT(r.Out, HasSubstr("Internet.SMTPPass=********"));
+}
+
 } // namespace
