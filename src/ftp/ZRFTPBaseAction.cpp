@@ -223,7 +223,9 @@ TFTPItemList TFTPBaseAction::GetFilesFromDirectoryAndFileSpec(const std::string&
     std::function<void(const fs::path&)> addMatching = [&](const fs::path& dir) {
         if (CheckOperationAborted())
             return;
-        for (const auto& entry : SortedEntries(dir)) {
+        // One listing serves the folder's own matches and the subfolders to descend into.
+        const auto entries = SortedEntries(dir);
+        for (const auto& entry : entries) {
             std::string name = entry.path().filename().string();
             if (!MatchesMask(name, mask))
                 continue;
@@ -236,7 +238,7 @@ TFTPItemList TFTPBaseAction::GetFilesFromDirectoryAndFileSpec(const std::string&
         }
         if (!recursive)
             return;
-        for (const auto& entry : SortedEntries(dir)) {
+        for (const auto& entry : entries) {
             std::error_code ec;
             if (entry.is_directory(ec) && !entry.is_symlink(ec))
                 addMatching(entry.path());

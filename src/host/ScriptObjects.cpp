@@ -158,6 +158,15 @@ std::string_view MemberName(lua_State* L, const TPersistent& object) {
     return {name, length};
 }
 
+// Pushes one value where running out of memory cannot unwind C++ frames: 1 pushed, -1 error left.
+int PushProtected(lua_State* L, const TScriptValue& value) {
+    auto push = [&value](lua_State* S) {
+        PushValue(S, value);
+        return 1;
+    };
+    return Protected(L, push, 1) ? 1 : -1;
+}
+
 int CallMethod(lua_State* L) noexcept {
     const auto* method = static_cast<const TScriptMethodInfo*>(lua_touserdata(L, lua_upvalueindex(1)));
     std::string context;
@@ -179,12 +188,7 @@ int CallMethod(lua_State* L) noexcept {
                 throw std::invalid_argument(fmt::format("argument {}: {}", i - 1, e.what()));
             }
         }
-        TScriptValue result = method->Function(*receiver, args);
-        auto push = [&result](lua_State* S) {
-            PushValue(S, result);
-            return 1;
-        };
-        return Protected(L, push, 1) ? 1 : -1;
+        return PushProtected(L, method->Function(*receiver, args));
     } catch (const std::exception& e) {
         PushError(L, context, e.what());
     } catch (...) {
@@ -220,12 +224,7 @@ int IndexObject(lua_State* L) noexcept {
         context = fmt::format("{}.{}: ", object.ClassName(), name);
         if (!property->Get)
             throw std::invalid_argument("the property cannot be read");
-        TScriptValue value = FromProperty(property->Get(object));
-        auto push = [&value](lua_State* S) {
-            PushValue(S, value);
-            return 1;
-        };
-        return Protected(L, push, 1) ? 1 : -1;
+        return PushProtected(L, FromProperty(property->Get(object)));
     } catch (const std::exception& e) {
         PushError(L, context, e.what());
     } catch (...) {

@@ -202,15 +202,11 @@ void TFTPClient::Login() {
         LoginUserPass(Username + "@" + target, Password, true);
         break;
     case TFTPProxyType::fpcmSite:
-        if (proxyLogin)
-            LoginUserPass(proxy.UserName, proxy.Password, false);
-        CommandExpect("SITE " + target, 2);
-        LoginUserPass(Username, Password, true);
-        break;
     case TFTPProxyType::fpcmOpen:
+        // Log in to the proxy, name the server with SITE or OPEN, then log in to the server.
         if (proxyLogin)
             LoginUserPass(proxy.UserName, proxy.Password, false);
-        CommandExpect("OPEN " + target, 2);
+        CommandExpect((proxy.ProxyType == TFTPProxyType::fpcmSite ? "SITE " : "OPEN ") + target, 2);
         LoginUserPass(Username, Password, true);
         break;
     case TFTPProxyType::fpcmUserPass:

@@ -11,7 +11,6 @@
 #include "support/FTPServerFixture.h"
 #include "ftp/ZRFTPConnectAction.h"
 #include "ftp/ZRFTPObject.h"
-#include "host/CryptoUtils.h"
 
 using namespace quillate;
 using namespace quillate::testing;
@@ -23,15 +22,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string Cookie(const std::string& password) {
-    return EncryptString(password, TFTPConnectionAction::PasswordKey);
-}
 
-std::string ConnectJson(std::uint16_t port, bool detailed, const std::string& password = TFTPTestServer::Password) {
-    return R"({"type":"action.ftp.connect","properties":{"FTPConnectionName":"Site","FTPHost":"127.0.0.1","FTPPort":)" +
-           std::to_string(port) + R"(,"UserID":")" + TFTPTestServer::User + R"(","Cookie":")" + Cookie(password) +
-           R"(","Passive":true,"DetailedLogging":)" + (detailed ? "true" : "false") + "}}";
-}
 
 // A connection object configured for a server, connected, with its protocol lines collected.
 struct TLiveConnection {
@@ -66,7 +57,7 @@ protected:
 TEST_P(FTPConnection, DetailedLoggingShowsTheMaskedProtocolOnlyWhenAsked) {
     for (bool detailed : {true, false}) {
         TPackageRun run;
-        auto lines = run.Run(R"({"actions":[)" + ConnectJson(FServer->Port(), detailed) +
+        auto lines = run.Run(R"({"actions":[)" + SiteConnectJson(FServer->Port(), std::string("\"DetailedLogging\":") + (detailed ? "true" : "false")) +
                              R"(,{"type":"action.ftp.disconnect","properties":{"ConnectionName":"Site"}}]})");
         EXPECT_EQ(run.Outcome, TRunOutcome::Succeeded) << ::testing::PrintToString(lines);
         EXPECT_THAT(lines, Contains("Connection to host : 127.0.0.1"));
@@ -146,7 +137,7 @@ TEST_P(FTPConnection, RecursiveDeleteGoesDepthFirstAndLeavesLinksAlone) {
 
 TEST_P(FTPConnection, CheckOfALiveConnectionSkipsItsChildActions) {
     TPackageRun run;
-    auto lines = run.Run(R"({"actions":[)" + ConnectJson(FServer->Port(), false) + R"(,
+    auto lines = run.Run(R"({"actions":[)" + SiteConnectJson(FServer->Port()) + R"(,
         {"type":"action.ftp.connection.check","properties":{"ConnectionName":"Site"},
          "actions":[{"type":"action.ftp.disconnect","properties":{"ConnectionName":"Site"}}]},
         {"type":"action.ftp.connection.check","properties":{"ConnectionName":"Site","FailIfNotConnected":true}}]})");
@@ -197,6 +188,17 @@ std::string LoginSteps() {
               {"expect":"TYPE I"},{"send":"200 binary"})";
 }
 
+// A connection object logged in to a scripted peer.
+std::shared_ptr<TFTPConnectObject> ConnectedTo(const TScriptedPeer& peer) {
+    auto connection = std::make_shared<TFTPConnectObject>("Scripted");
+    connection->SetHost("127.0.0.1");
+    connection->SetPort(peer.Port());
+    connection->SetUsername("u");
+    connection->SetPassword("p");
+    connection->Connect(5);
+    return connection;
+}
+
 TEST(FTPConnectionScripted, SafeChangeUpDirAsksOnceMoreWhenTheServerDidNotMove) {
     TScriptedPeer peer("[" + LoginSteps() + R"(,
         {"expect":"PWD"},{"send":"257 \"/a/b\" is current"},
@@ -205,12 +207,7 @@ TEST(FTPConnectionScripted, SafeChangeUpDirAsksOnceMoreWhenTheServerDidNotMove) 
         {"expect":"CDUP"},{"send":"200 ok"},
         {"expect":"PWD"},{"send":"257 \"/a\" is current"},
         {"expect":"QUIT"},{"send":"221 bye"},{"close":true}])");
-    auto connection = std::make_shared<TFTPConnectObject>("Scripted");
-    connection->SetHost("127.0.0.1");
-    connection->SetPort(peer.Port());
-    connection->SetUsername("u");
-    connection->SetPassword("p");
-    connection->Connect(5);
+    auto connection = ConnectedTo(peer);
     connection->SafeChangeUpDir();
     connection->Disconnect();
     std::string transcript = peer.Transcript();
@@ -225,12 +222,7 @@ TEST(FTPConnectionScripted, SetFileDateTakes213AsSuccessAndReportsOtherRefusals)
         {"expect":"MDTM 20200102030405 a.txt"},{"send":"213 Modify=20200102030405; a.txt"},
         {"expect":"MDTM 20200102030405 b.txt"},{"send":"500 Unknown command"},
         {"expect":"QUIT"},{"send":"221 bye"},{"close":true}])");
-    auto connection = std::make_shared<TFTPConnectObject>("Scripted");
-    connection->SetHost("127.0.0.1");
-    connection->SetPort(peer.Port());
-    connection->SetUsername("u");
-    connection->SetPassword("p");
-    connection->Connect(5);
+    auto connection = ConnectedTo(peer);
     std::string message;
     // 1577934245 is 2020-01-02 03:04:05 UTC, the time the client sends.
     EXPECT_TRUE(connection->SetFileDate("a.txt", UnixToDateTime(1577934245), message)) << message;

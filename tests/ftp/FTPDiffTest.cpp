@@ -7,8 +7,6 @@
 #include <gtest/gtest.h>
 
 #include "PackageTestSupport.h"
-#include "ftp/ZRFTPConnectAction.h"
-#include "host/CryptoUtils.h"
 #include "support/FTPServerFixture.h"
 
 using namespace quillate;
@@ -36,10 +34,7 @@ protected:
     std::vector<std::string> Diff(const std::string& properties, TRunOutcome& outcome) {
         TPackageRun run;
         auto lines = run.Run(
-            R"({"actions":[{"type":"action.ftp.connect","properties":{"FTPConnectionName":"Site","FTPHost":"127.0.0.1","FTPPort":)" +
-            std::to_string(FServer->Port()) + R"(,"UserID":")" + TFTPTestServer::User + R"(","Cookie":")" +
-            EncryptString(TFTPTestServer::Password, zr::TFTPConnectionAction::PasswordKey) +
-            R"(","Passive":true}},
+            R"({"actions":[)" + SiteConnectJson(FServer->Port()) + R"(,
               {"type":"action.ftp.diff","properties":{"ConnectionName":"Site","LocalDir":")" +
             FLocal.Path().string() + R"(","SkipSkewCheck":true)" + (properties.empty() ? "" : "," + properties) + "}}]}");
         outcome = run.Outcome;
@@ -117,9 +112,7 @@ TEST_P(FTPDiff, RemoteToLocalComparesTheServerTreeWithTheLocalOne) {
 TEST_P(FTPDiff, SkewProbeFindsNoSkewOnTheSameMachineAndCleansUp) {
     TPackageRun run;
     auto lines = run.Run(
-        R"({"actions":[{"type":"action.ftp.connect","properties":{"FTPConnectionName":"Site","FTPHost":"127.0.0.1","FTPPort":)" +
-        std::to_string(FServer->Port()) + R"(,"UserID":")" + TFTPTestServer::User + R"(","Cookie":")" +
-        EncryptString(TFTPTestServer::Password, zr::TFTPConnectionAction::PasswordKey) + R"(","Passive":true}},
+        R"({"actions":[)" + SiteConnectJson(FServer->Port()) + R"(,
           {"type":"action.ftp.diff","properties":{"ConnectionName":"Site","Recursive":true,"MirrorDateTime":true,"LocalDir":")" +
         FLocal.Path().string() + R"("}}]})");
     EXPECT_EQ(run.Outcome, TRunOutcome::Succeeded) << ::testing::PrintToString(lines);

@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 
 #include "PackageTestSupport.h"
-#include "ftp/ZRFTPConnectAction.h"
-#include "host/CryptoUtils.h"
 #include "support/FTPServerFixture.h"
 
 using namespace quillate;
@@ -17,11 +15,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string Connect(std::uint16_t port) {
-    return R"({"type":"action.ftp.connect","properties":{"FTPConnectionName":"Site","FTPHost":"127.0.0.1","FTPPort":)" +
-           std::to_string(port) + R"(,"UserID":")" + TFTPTestServer::User + R"(","Cookie":")" +
-           EncryptString(TFTPTestServer::Password, zr::TFTPConnectionAction::PasswordKey) + R"(","Passive":true}})";
-}
 
 // An action of the family on the connection "Site", failures ignored so that every step reports.
 std::string Step(const std::string& type, const std::string& properties) {
@@ -52,7 +45,7 @@ TEST_P(FTPDirectoryActions, EachOperationReportsItsOwnLines) {
     fs::current_path(local.Path());
 
     TPackageRun run;
-    auto lines = run.Run(R"({"actions":[)" + Connect(FServer->Port()) +
+    auto lines = run.Run(R"({"actions":[)" + SiteConnectJson(FServer->Port()) +
                          Step("action.ftp.dir.create", R"("NewDirectory":"new")") +
                          Step("action.ftp.dir.create", R"("NewDirectory":"new")") +
                          Step("action.ftp.dir.create", R"("NewDirectory":"new","NoFailIfDirExists":true)") +

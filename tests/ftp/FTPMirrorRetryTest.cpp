@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 
 #include "PackageTestSupport.h"
-#include "ftp/ZRFTPConnectAction.h"
-#include "host/CryptoUtils.h"
 #include "support/FTPServerFixture.h"
 
 using namespace quillate;
@@ -39,9 +37,7 @@ TEST(FTPMirrorRetry, AnUploadCutHalfWayIsResumedAfterAReconnect) {
 
     TPackageRun run;
     auto lines = run.Run(
-        R"({"actions":[{"type":"action.ftp.connect","properties":{"FTPConnectionName":"Site","FTPHost":"127.0.0.1","FTPPort":)" +
-        std::to_string(options.Port) + R"(,"UserID":")" + TFTPTestServer::User + R"(","Cookie":")" +
-        EncryptString(TFTPTestServer::Password, zr::TFTPConnectionAction::PasswordKey) + R"(","Passive":true}},
+        R"({"actions":[)" + SiteConnectJson(options.Port) + R"(,
           {"type":"action.ftp.mirror","properties":{"ConnectionName":"Site","LocalDir":")" +
         local.Path().string() + R"(","SkipSkewCheck":true,"LogFiles":true},
            "children":[{"type":"ftp.retry.options","properties":{"TransferMaxRetries":3,"ResumeOnFailedTransfer":true,"RetryTransferOnAllErrors":true}}]}]})");

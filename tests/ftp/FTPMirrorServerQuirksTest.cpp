@@ -6,8 +6,6 @@
 #include <gtest/gtest.h>
 
 #include "PackageTestSupport.h"
-#include "ftp/ZRFTPConnectAction.h"
-#include "host/CryptoUtils.h"
 #include "host/MainThread.h"
 #include "support/FTPServerFixture.h"
 
@@ -24,9 +22,7 @@ std::vector<std::string> RunMirror(TFTPTestServer& server, const fs::path& local
                                    TRunOutcome& outcome) {
     TPackageRun run;
     auto lines = run.Run(
-        R"({"actions":[{"type":"action.ftp.connect","properties":{"FTPConnectionName":"Site","FTPHost":"127.0.0.1","FTPPort":)" +
-        std::to_string(server.Port()) + R"(,"UserID":")" + TFTPTestServer::User + R"(","Cookie":")" +
-        EncryptString(TFTPTestServer::Password, zr::TFTPConnectionAction::PasswordKey) + R"(","Passive":true}},
+        R"({"actions":[)" + SiteConnectJson(server.Port()) + R"(,
           {"type":"action.ftp.mirror","properties":{"ConnectionName":"Site","LocalDir":")" +
         local.string() + R"(","LogFiles":true,)" + properties + "}}]}");
     outcome = run.Outcome;
@@ -65,9 +61,7 @@ TEST(FTPMirrorStop, AStopEndsTheRunWithoutSuccessAndLeavesTheServerWhereItIs) {
         WriteTextFile(local.Path() / ("f" + std::to_string(i) + ".bin"), std::string(128 * 1024, 'x'));
     EnsurePackageRegistered();
     TProject project = TProject::Parse(
-        R"({"actions":[{"type":"action.ftp.connect","properties":{"FTPConnectionName":"Site","FTPHost":"127.0.0.1","FTPPort":)" +
-            std::to_string(server.Port()) + R"(,"UserID":")" + TFTPTestServer::User + R"(","Cookie":")" +
-            EncryptString(TFTPTestServer::Password, zr::TFTPConnectionAction::PasswordKey) + R"(","Passive":true}},
+        R"({"actions":[)" + SiteConnectJson(server.Port()) + R"(,
           {"type":"action.ftp.mirror","properties":{"ConnectionName":"Site","LocalDir":")" +
             local.Path().string() + R"(","SpecifyRemoteDir":true,"RemoteDir":"/target","SkipSkewCheck":true,"LogFiles":true}},
           {"type":"action.ftp.remotdir.get","properties":{"ConnectionName":"Site","ZRVariable":"Where"}}]})",

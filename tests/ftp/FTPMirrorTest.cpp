@@ -6,8 +6,6 @@
 #include <gtest/gtest.h>
 
 #include "PackageTestSupport.h"
-#include "ftp/ZRFTPConnectAction.h"
-#include "host/CryptoUtils.h"
 #include "support/FTPServerFixture.h"
 
 using namespace quillate;
@@ -43,10 +41,7 @@ protected:
     std::vector<std::string> Mirror(const fs::path& local, const std::string& properties, TRunOutcome& outcome) {
         TPackageRun run;
         auto lines = run.Run(
-            R"({"actions":[{"type":"action.ftp.connect","properties":{"FTPConnectionName":"Site","FTPHost":"127.0.0.1","FTPPort":)" +
-            std::to_string(FServer->Port()) + R"(,"UserID":")" + TFTPTestServer::User + R"(","Cookie":")" +
-            EncryptString(TFTPTestServer::Password, zr::TFTPConnectionAction::PasswordKey) +
-            R"(","Passive":true}},
+            R"({"actions":[)" + SiteConnectJson(FServer->Port()) + R"(,
               {"type":"action.ftp.mirror","properties":{"ConnectionName":"Site","LocalDir":")" +
             local.string() + R"(","LogFiles":true)" + (properties.empty() ? "" : "," + properties) + "}}]}");
         outcome = run.Outcome;

@@ -2,13 +2,23 @@
 
 #include <mutex>
 
+#include "ftp/ZRFTPConnectAction.h"
+#include "host/CryptoUtils.h"
 #include "package/ZRInternetReg.h"
+#include "support/FTPServerFixture.h"
 
 namespace quillate::testing {
 
 void EnsurePackageRegistered() {
     static std::once_flag once;
     std::call_once(once, [] { zr::RegisterPackage(false); });
+}
+
+std::string SiteConnectJson(std::uint16_t port, const std::string& extraProperties) {
+    return R"({"type":"action.ftp.connect","properties":{"FTPConnectionName":"Site","FTPHost":"127.0.0.1","FTPPort":)" +
+           std::to_string(port) + R"(,"UserID":")" + TFTPTestServer::User + R"(","Cookie":")" +
+           EncryptString(TFTPTestServer::Password, zr::TFTPConnectionAction::PasswordKey) + R"(","Passive":true)" +
+           (extraProperties.empty() ? "" : "," + extraProperties) + "}}";
 }
 
 std::vector<std::string> TPackageRun::Run(const std::string& json) {

@@ -2,6 +2,7 @@
 // JSON and run by the host's runner with an in-memory log.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,10 @@
 #include "host/Runner.h"
 
 namespace quillate::testing {
+
+// An "FTP Connect" action (JSON) opening the connection "Site" to 127.0.0.1 in passive mode as the
+// test servers' user; extraProperties ("\"DetailedLogging\":true") are added to its properties.
+std::string SiteConnectJson(std::uint16_t port, const std::string& extraProperties = {});
 
 // Registers the package with the host's services the first time it is called.
 void EnsurePackageRegistered();
