@@ -97,22 +97,17 @@ bool ParseClock(std::string_view token, int& hour, int& minute) {
     return true;
 }
 
-// The year that puts month/day no more than about six months after now.
+// The year that puts month/day within about six months of now, either side: servers whose clock
+// or zone is ahead show next year's dates this way around New Year, and ProFTPD, Pure-FTPd,
+// pyftpdlib and inetutils ftpd print every future date without its year.
 int InferYear(int month, int day, int hour, int minute, std::time_t now) {
     quillate::TDateTime nowLocal = quillate::UnixToDateTime(now);
-    std::time_t nowSeconds = now;
     std::tm local{};
-    localtime_r(&nowSeconds, &local);
-    int year = local.tm_year + 1900;
-    if (month == 2 && day == 29)
-        while (!IsLeapYear(year))
-            --year;
-    if (WallClock(year, month, day, hour, minute) > nowLocal + 183.0) {
+    localtime_r(&now, &local);
+    int year = local.tm_year + 1900 + 1;
+    while ((month == 2 && day == 29 && !IsLeapYear(year)) ||
+           WallClock(year, month, day, hour, minute) > nowLocal + 183.0)
         --year;
-        if (month == 2 && day == 29)
-            while (!IsLeapYear(year))
-                --year;
-    }
     return year;
 }
 

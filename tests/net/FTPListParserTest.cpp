@@ -96,6 +96,11 @@ INSTANTIATE_TEST_SUITE_P(
                   INT64_MAX, Wall(2020, 1, 1), ""},
         TLineCase{"overflowing_size", Unix, "-rw-r--r--   1 u  g  99999999999999999999999 Jan  1  2020 odd",
                   "odd", File, -1, Wall(2020, 1, 1), ""},
+        // Past 4 GiB, before 1970 and after 2038: nothing may wrap at 32 bits.
+        TLineCase{"past_4gib_before_1970", Unix, "-rw-r--r--   1 u        g     5368709120 Jul  1  1960 old-big",
+                  "old-big", File, 5368709120, Wall(1960, 7, 1), ""},
+        TLineCase{"after_2038", Unix, "-rw-r--r--   1 u        g     4294967296 Mar  4  2040 future",
+                  "future", File, 4294967296, Wall(2040, 3, 4), ""},
         TLineCase{"crlf", Unix, "-rw-r--r--   1 u        g             10 Jan  1  2020 crlf.txt\r", "crlf.txt",
                   File, 10, Wall(2020, 1, 1), ""}),
     [](const auto& info) { return std::string(info.param.Name); });
@@ -128,6 +133,10 @@ INSTANTIATE_TEST_SUITE_P(
                   "semi;colon", File, 5, quillate::UnixToDateTime(1610723045) + 0.5 / 86400, ""},
         TLineCase{"slink", TFTPListFormat::lfMLSD, "type=OS.unix=slink:/etc/target;modify=20200101000000; lnk",
                   "lnk", Link, -1, quillate::UnixToDateTime(1577836800), "/etc/target"},
+        TLineCase{"before_1970", TFTPListFormat::lfMLSD, "type=file;size=5368709120;modify=19600701120000; old",
+                  "old", File, 5368709120, quillate::UnixToDateTime(-299851200), ""},
+        TLineCase{"after_2038", TFTPListFormat::lfMLSD, "type=file;size=4294967297;modify=20400304050607; new",
+                  "new", File, 4294967297, quillate::UnixToDateTime(2214450367), ""},
         TLineCase{"no_facts", TFTPListFormat::lfMLSD, " bare", "bare", File, -1, 0.0, ""},
         TLineCase{"bad_modify", TFTPListFormat::lfMLSD, "type=file;modify=2021013;size=x; f", "f", File, -1, 0.0,
                   ""}),
