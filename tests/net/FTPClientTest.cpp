@@ -10,7 +10,9 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <fstream>
 #include <future>
 #include <random>
 #include <sstream>
@@ -329,24 +331,74 @@ TEST_P(FTPClientTest, WorkEventsReportTheTotals) {
     EXPECT_TRUE(events.Begins.empty()) << "listings are not file work";
 }
 
-TEST_P(FTPClientTest, ThrottleHoldsADataChannelNearItsRate) {
-    const std::size_t size = 192 * 1024;
-    const std::uint64_t bitsPerSecond = 1024 * 1024; // 128 KiB/s: 1.5 s for the file
-    const double expected = static_cast<double>(size) * 8 / static_cast<double>(bitsPerSecond);
+TEST_P(FTPClientTest, ThrottleHoldsHundredKiBPerSecondWithinFifteenPercent) {
+    // Three seconds' worth at 100 KiB/s, each way; the rate is the whole transfer's, set-up included.
+    const std::uint64_t bytesPerSecond = 100 * 1024;
+    const std::size_t size = 3 * bytesPerSecond;
     WriteTextFile(Local("t.bin"), RandomBytes(size, 6));
     Client.Connect();
     Client.OnDataChannelCreate = [&](TTCPConnection& data) {
-        data.AddIntercept(std::make_shared<TThrottleIntercept>(bitsPerSecond));
+        data.AddIntercept(std::make_shared<TThrottleIntercept>(bytesPerSecond * 8));
     };
-    auto start = Clock::now();
-    Client.Put(Local("t.bin").string(), "t.bin");
-    double upload = Seconds(Clock::now() - start);
-    start = Clock::now();
-    Client.Get("t.bin", Local("t.back").string());
-    double download = Seconds(Clock::now() - start);
-    EXPECT_GE(upload, 0.8 * expected);
-    EXPECT_GE(download, 0.8 * expected);
+    auto rate = [&](auto transfer) {
+        auto start = Clock::now();
+        transfer();
+        return static_cast<double>(size) / Seconds(Clock::now() - start);
+    };
+    double up = rate([&] { Client.Put(Local("t.bin").string(), "t.bin"); });
+    double down = rate([&] { Client.Get("t.bin", Local("t.back").string()); });
+    EXPECT_NEAR(up / bytesPerSecond, 1.0, 0.15);
+    EXPECT_NEAR(down / bytesPerSecond, 1.0, 0.15);
     EXPECT_EQ(ReadTextFile(Local("t.back")), ReadTextFile(Local("t.bin")));
+}
+
+TEST_P(FTPClientTest, AbortEndsA200MiBTransferWithinOneSecond) {
+    const std::uintmax_t size = 200ull * 1024 * 1024;
+    // Sparse files: nothing to write up front, and the transfer still runs at full speed.
+    { std::ofstream(Local("big.bin")); }
+    fs::resize_file(Local("big.bin"), size);
+    { std::ofstream(Remote("big.bin")); }
+    fs::resize_file(Remote("big.bin"), size);
+    for (bool upload : {true, false}) {
+        SCOPED_TRACE(upload ? "upload" : "download");
+        Client.Connect();
+        std::atomic<std::int64_t> moved{0};
+        Client.OnWork = [&](TWorkMode, std::int64_t n) { moved.store(n); };
+        std::promise<Clock::time_point> failedAt;
+        std::string what;
+        std::thread worker([&] {
+            try {
+                if (upload)
+                    Client.Put(Local("big.bin").string(), "big-up.bin");
+                else
+                    Client.Get("big.bin", Local("big.back").string(), true);
+                what = "completed";
+            } catch (const EOperationAborted&) {
+                what = "aborted";
+            } catch (const std::exception& e) {
+                what = std::string("other: ") + e.what();
+            }
+            failedAt.set_value(Clock::now());
+        });
+        // Abort once the transfer is surely under way and far from its end.
+        auto waitUntil = Clock::now() + std::chrono::seconds(20);
+        while (moved.load() < 4 * 1024 * 1024 && Clock::now() < waitUntil)
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        auto abortAt = Clock::now();
+        Client.Abort();
+        auto done = failedAt.get_future().get();
+        worker.join();
+        Client.OnWork = nullptr;
+        EXPECT_EQ(what, "aborted") << "after " << moved.load() << " bytes";
+        EXPECT_LT(Seconds(done - abortAt), 1.0);
+        // The connection still closes cleanly and promptly, and a new one works.
+        auto closeStart = Clock::now();
+        Client.Disconnect();
+        EXPECT_LT(Seconds(Clock::now() - closeStart), 5.0);
+        EXPECT_FALSE(Client.Connected());
+    }
+    Client.Connect();
+    EXPECT_EQ(Client.Size("big.bin"), static_cast<std::int64_t>(size));
 }
 
 TEST_P(FTPClientTest, AbortFromAnotherThreadEndsATransferPromptly) {
