@@ -1,4 +1,6 @@
 #include <atomic>
+#include <ctime>
+#include <optional>
 #include <filesystem>
 #include <thread>
 
@@ -45,6 +47,44 @@ TEST(FTPMirrorQuirks, WithoutServerChecksumsSizesDecide) {
     EXPECT_THAT(lines, Contains(HasSubstr("Uploaded [" + (local.Path() / "longer.txt").string())));
     EXPECT_THAT(lines, Not(Contains(HasSubstr("same-size.txt] to"))));
     EXPECT_EQ(ReadTextFile(server.Home() / "same-size.txt"), "AAAA");
+}
+
+// Our own offset from UTC now, in seconds (east positive).
+long LocalUtcOffset() {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    return local.tm_gmtoff;
+}
+
+std::optional<long> LoggedSkew(const std::vector<std::string>& lines) {
+    const std::string prefix = "Server Time Skew : ";
+    for (const auto& line : lines)
+        if (line.rfind(prefix, 0) == 0)
+            return std::stol(line.substr(prefix.size()));
+    return std::nullopt;
+}
+
+TEST(FTPMirrorQuirks, MeasuresTheSkewOfAServerShowingAnotherClock) {
+    // POSIX zones, so no zone database is needed: "QTZ-3" is three hours east of UTC.
+    for (auto [zone, serverOffset] : {std::pair{"QTZ-3", 3 * 3600L}, std::pair{"QTZ+5", -5 * 3600L}}) {
+        SCOPED_TRACE(zone);
+        TFTPTestServer server(TFTPServerKind::skPyftpdlib);
+        server.SetServerTimeZone(zone);
+        server.Start();
+        TTempDir local("quillate-skew");
+        WriteTextFile(local.Path() / "a.txt", "content");
+        TRunOutcome outcome{};
+        auto lines = RunMirror(server, local.Path(), R"("MirrorDateTime":true,"CheckFileDate":true)", outcome);
+        ASSERT_EQ(outcome, TRunOutcome::Succeeded) << ::testing::PrintToString(lines);
+        auto skew = LoggedSkew(lines);
+        ASSERT_TRUE(skew.has_value()) << ::testing::PrintToString(lines);
+        EXPECT_NEAR(static_cast<double>(*skew), static_cast<double>(serverOffset - LocalUtcOffset()), 2.0);
+        EXPECT_THAT(lines, Contains(HasSubstr("Server Set File Date & Time Skew : ")));
+        EXPECT_EQ(ReadTextFile(server.Home() / "a.txt"), "content");
+        // The probe leaves nothing behind.
+        EXPECT_EQ(std::distance(fs::directory_iterator(server.Home()), fs::directory_iterator()), 1);
+    }
 }
 
 } // namespace

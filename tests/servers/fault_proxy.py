@@ -1,12 +1,15 @@
 #!/usr/bin/python3
-"""A TCP proxy in front of an FTP server that breaks the first upload half way.
+"""A TCP proxy in front of an FTP server that breaks the first upload.
 
-Usage: fault_proxy.py LISTEN_PORT SERVER_PORT CUT_AFTER_BYTES
+Usage: fault_proxy.py LISTEN_PORT SERVER_PORT CUT_AFTER_BYTES [lose-reply]
 
 Control connections are passed through; passive replies (227 and 229) are rewritten to point at a
 data listener of the proxy, which relays the data connection to the server. The first data
 connection that carries more than CUT_AFTER_BYTES from the client to the server is closed at that
 point on both sides, as a network fault would. Later connections are relayed whole.
+With "lose-reply" the data is never cut: instead the control connection breaks where the server's
+reply to the first upload (STOR or APPE) would reach the client, so the file arrived whole but the
+client never hears so.
 """
 import re
 import socket
@@ -65,9 +68,33 @@ def relay_data(server_port, cut_after):
     return listener.getsockname()[1]
 
 
-def control(client, server_port, cut_after):
+def watch_commands(client, server, session):
+    """Relays the client's commands, noting when an upload command has been sent."""
+    buf = b""
+    try:
+        while True:
+            data = client.recv(65536)
+            if not data:
+                break
+            buf += data
+            while b"\n" in buf:
+                line, _, buf = buf.partition(b"\n")
+                if line[:4].upper() in (b"STOR", b"APPE"):
+                    session["uploading"] = True
+            server.sendall(data)
+    except OSError:
+        pass
+    for s in (client, server):
+        try:
+            s.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+
+
+def control(client, server_port, cut_after, lose_reply):
     server = socket.create_connection(("127.0.0.1", server_port))
-    threading.Thread(target=pump, args=(client, server), daemon=True).start()
+    session = {"uploading": False}
+    threading.Thread(target=watch_commands, args=(client, server, session), daemon=True).start()
     buf = b""
     try:
         while True:
@@ -78,29 +105,42 @@ def control(client, server_port, cut_after):
             while b"\n" in buf:
                 line, _, buf = buf.partition(b"\n")
                 text = line.decode("latin-1")
+                if lose_reply and session["uploading"] and re.match(r"2\d\d ", text):
+                    with lock:
+                        armed = not state["cut"]
+                        state["cut"] = True
+                    if armed:
+                        raise OSError("control connection cut before the upload's reply")
                 m = re.match(r"229 .*\(\|\|\|(\d+)\|\)", text)
                 if m:
-                    text = "229 Entering Extended Passive Mode (|||%d|)\r" % relay_data(int(m.group(1)), cut_after)
+                    data_cut = None if lose_reply else cut_after
+                    text = "229 Entering Extended Passive Mode (|||%d|)\r" % relay_data(int(m.group(1)), data_cut)
                 m = re.match(r"227 .*\((\d+),(\d+),(\d+),(\d+),(\d+),(\d+)\)", text)
                 if m:
-                    port = relay_data(int(m.group(5)) * 256 + int(m.group(6)), cut_after)
+                    data_cut = None if lose_reply else cut_after
+                    port = relay_data(int(m.group(5)) * 256 + int(m.group(6)), data_cut)
                     text = "227 Entering Passive Mode (127,0,0,1,%d,%d)\r" % (port // 256, port % 256)
                 client.sendall((text + "\n").encode("latin-1"))
     except OSError:
         pass
-    client.close()
-    server.close()
+    for s in (client, server):
+        try:
+            s.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+        s.close()
 
 
 def main():
     listen_port, server_port, cut_after = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3])
+    lose_reply = len(sys.argv) > 4 and sys.argv[4] == "lose-reply"
     listener = socket.socket()
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     listener.bind(("127.0.0.1", listen_port))
     listener.listen(16)
     while True:
         client, _ = listener.accept()
-        threading.Thread(target=control, args=(client, server_port, cut_after), daemon=True).start()
+        threading.Thread(target=control, args=(client, server_port, cut_after, lose_reply), daemon=True).start()
 
 
 if __name__ == "__main__":

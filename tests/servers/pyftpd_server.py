@@ -43,6 +43,7 @@ def main():
     parser.add_argument("--user", required=True)
     parser.add_argument("--password", required=True)
     parser.add_argument("--no-xcrc", action="store_true", help="offer no checksums, as many servers do")
+    parser.add_argument("--local-times", action="store_true", help="show times in the TZ zone, not UTC")
     parser.add_argument("--read-limit", type=int, default=0, help="upload bytes per second (0: none)")
     args = parser.parse_args()
     logging.basicConfig(level=logging.INFO)
@@ -56,6 +57,8 @@ def main():
     if args.no_xcrc:
         Handler.proto_cmds = {k: v for k, v in commands.items() if k != "XCRC"}
         Handler.on_connect = lambda self: setattr(self, "_extra_feats", list(self._extra_feats) + ["HOST"])
+    if args.local_times:
+        Handler.use_gmt_times = False
     if args.read_limit > 0:
         dtp = type("Throttled", (ThrottledDTPHandler,), {"read_limit": args.read_limit})
         Handler.dtp_handler = dtp

@@ -93,6 +93,10 @@ void TFTPTestServer::Start() {
                 options.Argv.insert(options.Argv.end(), {"--read-limit", std::to_string(FReadLimit)});
             if (FWithoutChecksums)
                 options.Argv.push_back("--no-xcrc");
+            if (!FTimeZone.empty()) {
+                options.Argv.push_back("--local-times");
+                options.Environment.emplace_back("TZ", FTimeZone);
+            }
         } else {
             std::string user = "nobody", group = "nogroup", defaultRoot = "DefaultRoot ~";
             int uid = 65534, gid = 65534;

@@ -37,6 +37,9 @@ public:
     std::string Output() const { return FProcess.Output(); }
     // pyftpdlib only: leaves XCRC out, as a server without checksums; call before Start.
     void SetWithoutChecksums() { FWithoutChecksums = true; }
+    // pyftpdlib only: every time the server shows (listings, MDTM) is its wall clock in this zone
+    // ("Etc/GMT-3") instead of UTC, as a server whose clock differs from ours; call before Start.
+    void SetServerTimeZone(std::string zone) { FTimeZone = std::move(zone); }
     // Throttles what the server reads from data connections (uploads); call before Start. 0: none.
     void SetReadLimit(std::size_t bytesPerSecond) { FReadLimit = bytesPerSecond; }
     // ProFTPD only: the commands it has logged, one request line each ("CWD a", "PASS (hidden)"). Waits
@@ -55,6 +58,7 @@ private:
     int FGid = -1;
     std::size_t FReadLimit = 0;
     bool FWithoutChecksums = false;
+    std::string FTimeZone;
 };
 
 // The scripted peer of tests/servers playing a JSON script; Transcript() holds the client's lines.
