@@ -459,6 +459,60 @@ TEST_P(FTPClientTest, DisconnectToleratesADeadServer) {
     EXPECT_THROW(Client.Noop(), ENotConnected);
 }
 
+// Data connections over IPv6 (EPSV, EPRT with protocol 2), and PASV / PORT after a server that
+// knows no extended commands answers EPSV and EPRT with 500.
+struct TAddressCase {
+    TFTPServerKind Kind;
+    std::string Address;
+    bool WithoutExtended;
+};
+
+class FTPClientAddressTest : public ::testing::TestWithParam<TAddressCase> {};
+
+TEST_P(FTPClientAddressTest, TransfersAndListsInBothModes) {
+    const auto& param = GetParam();
+    TFTPTestServer server(param.Kind);
+    server.SetAddress(param.Address);
+    if (param.WithoutExtended)
+        server.SetWithoutExtendedDataCommands();
+    server.Start();
+    TTempDir local("quillate-local");
+    TFTPClient client;
+    client.Host = param.Address;
+    client.Port = server.Port();
+    client.Username = TFTPTestServer::User;
+    client.Password = TFTPTestServer::Password;
+    client.ConnectTimeout = std::chrono::milliseconds(5000);
+    client.ReadTimeout = std::chrono::milliseconds(10000);
+    client.Connect();
+    const std::string content = RandomBytes(512 * 1024 + 3, 9);
+    WriteTextFile(local.Path() / "f.bin", content);
+    for (bool passive : {true, false}) {
+        SCOPED_TRACE(passive ? "passive" : "active");
+        client.Passive = passive;
+        std::string name = passive ? "passive.bin" : "active.bin";
+        client.Put((local.Path() / "f.bin").string(), name);
+        EXPECT_EQ(ReadTextFile(server.Home() / name), content);
+        client.Get(name, (local.Path() / (name + ".back")).string(), true);
+        EXPECT_EQ(ReadTextFile(local.Path() / (name + ".back")), content);
+        client.List();
+        auto items = client.DirectoryListing();
+        EXPECT_TRUE(std::any_of(items.begin(), items.end(), [&](const auto& i) { return i.FileName == name; }));
+    }
+    client.Disconnect();
+    if (HasFailure())
+        std::cerr << "server output:\n" << server.Output() << "\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Addresses, FTPClientAddressTest,
+    ::testing::Values(TAddressCase{TFTPServerKind::skPyftpdlib, "::1", false},
+                      TAddressCase{TFTPServerKind::skProFTPD, "::1", false},
+                      TAddressCase{TFTPServerKind::skPyftpdlib, "127.0.0.1", true}),
+    [](const auto& info) {
+        return KindName(info.param.Kind) + (info.param.WithoutExtended ? "_PasvAndPortOnly" : "_IPv6");
+    });
+
 INSTANTIATE_TEST_SUITE_P(Servers, FTPClientTest,
                          ::testing::Values(TFTPServerKind::skPyftpdlib, TFTPServerKind::skProFTPD),
                          [](const auto& info) { return KindName(info.param); });

@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""pyftpdlib on 127.0.0.1 for the integration tests, with XCRC and HOST added (RFC 7151)."""
+"""pyftpdlib on loopback for the integration tests, with XCRC and HOST added (RFC 7151)."""
 import argparse
 import logging
 import zlib
@@ -42,6 +42,8 @@ def main():
     parser.add_argument("--root", required=True)
     parser.add_argument("--user", required=True)
     parser.add_argument("--password", required=True)
+    parser.add_argument("--host", default="127.0.0.1")
+    parser.add_argument("--no-extended", action="store_true", help="refuse EPSV and EPRT (PASV and PORT only)")
     parser.add_argument("--no-xcrc", action="store_true", help="offer no checksums, as many servers do")
     parser.add_argument("--local-times", action="store_true", help="show times in the TZ zone, not UTC")
     parser.add_argument("--read-limit", type=int, default=0, help="upload bytes per second (0: none)")
@@ -57,12 +59,14 @@ def main():
     if args.no_xcrc:
         Handler.proto_cmds = {k: v for k, v in commands.items() if k != "XCRC"}
         Handler.on_connect = lambda self: setattr(self, "_extra_feats", list(self._extra_feats) + ["HOST"])
+    if args.no_extended:
+        Handler.proto_cmds = {k: v for k, v in Handler.proto_cmds.items() if k not in ("EPSV", "EPRT")}
     if args.local_times:
         Handler.use_gmt_times = False
     if args.read_limit > 0:
         dtp = type("Throttled", (ThrottledDTPHandler,), {"read_limit": args.read_limit})
         Handler.dtp_handler = dtp
-    server = FTPServer(("127.0.0.1", args.port), Handler)
+    server = FTPServer((args.host, args.port), Handler)
     server.serve_forever()
 
 

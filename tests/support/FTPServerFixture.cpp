@@ -86,13 +86,17 @@ void TFTPTestServer::Start() {
         options.Port = FPort;
         options.WorkDir = FDir.Path();
         options.LogFile = FDir.Path() / "run" / "server.log";
+        options.Host = FAddress;
         if (FKind == TFTPServerKind::skPyftpdlib) {
             options.Argv = {"/usr/bin/python3", (ServersDir() / "pyftpd_server.py").string(), "--port",
-                            std::to_string(FPort), "--root", FHome.string(), "--user", User, "--password", Password};
+                            std::to_string(FPort), "--root", FHome.string(), "--user", User, "--password", Password,
+                            "--host", FAddress};
             if (FReadLimit > 0)
                 options.Argv.insert(options.Argv.end(), {"--read-limit", std::to_string(FReadLimit)});
             if (FWithoutChecksums)
                 options.Argv.push_back("--no-xcrc");
+            if (FWithoutExtended)
+                options.Argv.push_back("--no-extended");
             if (!FTimeZone.empty()) {
                 options.Argv.push_back("--local-times");
                 options.Environment.emplace_back("TZ", FTimeZone);
@@ -114,6 +118,8 @@ void TFTPTestServer::Start() {
             conf = Replace(conf, "@USER@", user);
             conf = Replace(conf, "@GROUP@", group);
             conf = Replace(conf, "@DEFAULT_ROOT@", defaultRoot);
+            conf = Replace(conf, "@ADDRESS@", FAddress);
+            conf = Replace(conf, "@IPV6@", FAddress.find(':') != std::string::npos ? "on" : "off");
             // TransferRate counts in kilobytes per second.
             if (FReadLimit > 0)
                 conf += "TransferRate STOR " + std::to_string(std::max<std::size_t>(FReadLimit / 1024, 1)) + "\n";

@@ -37,6 +37,11 @@ public:
     std::string Output() const { return FProcess.Output(); }
     // pyftpdlib only: leaves XCRC out, as a server without checksums; call before Start.
     void SetWithoutChecksums() { FWithoutChecksums = true; }
+    // The numeric address the server listens on ("127.0.0.1", or "::1" for IPv6); call before Start.
+    void SetAddress(std::string address) { FAddress = std::move(address); }
+    const std::string& Address() const { return FAddress; }
+    // pyftpdlib only: answers EPSV and EPRT with 500, as servers that know only PASV and PORT.
+    void SetWithoutExtendedDataCommands() { FWithoutExtended = true; }
     // pyftpdlib only: every time the server shows (listings, MDTM) is its wall clock in this zone
     // ("Etc/GMT-3") instead of UTC, as a server whose clock differs from ours; call before Start.
     void SetServerTimeZone(std::string zone) { FTimeZone = std::move(zone); }
@@ -59,6 +64,8 @@ private:
     std::size_t FReadLimit = 0;
     bool FWithoutChecksums = false;
     std::string FTimeZone;
+    std::string FAddress = "127.0.0.1";
+    bool FWithoutExtended = false;
 };
 
 // The scripted peer of tests/servers playing a JSON script; Transcript() holds the client's lines.

@@ -63,14 +63,24 @@ bool ProcessAlive(pid_t pid) {
 bool WaitForPort(const std::string& host, std::uint16_t port, std::chrono::milliseconds timeout,
                  pid_t watchedProcess) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    if (::inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1)
-        throw std::runtime_error("WaitForPort takes an IPv4 address: " + host);
+    sockaddr_storage addr{};
+    socklen_t length = 0;
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&addr);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&addr);
+    if (::inet_pton(AF_INET, host.c_str(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(port);
+        length = sizeof *v4;
+    } else if (::inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(port);
+        length = sizeof *v6;
+    } else {
+        throw std::runtime_error("WaitForPort takes a numeric address: " + host);
+    }
     while (std::chrono::steady_clock::now() < deadline) {
-        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        int fd = ::socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), length) == 0;
         ::close(fd);
         if (ok)
             return true;
