@@ -504,6 +504,28 @@ TEST_P(FTPClientAddressTest, TransfersAndListsInBothModes) {
         std::cerr << "server output:\n" << server.Output() << "\n";
 }
 
+// A real FTP proxy between client and server: the login names the server in the user name.
+TEST_P(FTPClientTest, LogsInAndTransfersThroughAUserAtHostProxy) {
+    TFTPMagicUserProxy proxy;
+    Client.ProxySettings.ProxyType = TFTPProxyType::fpcmUserSite;
+    Client.ProxySettings.Host = "127.0.0.1";
+    Client.ProxySettings.Port = proxy.Port();
+    Client.Connect();
+    const std::string content = RandomBytes(256 * 1024 + 1, 10);
+    WriteTextFile(Local("p.bin"), content);
+    Client.Put(Local("p.bin").string(), "via-proxy.bin");
+    EXPECT_EQ(ReadTextFile(Remote("via-proxy.bin")), content);
+    Client.Get("via-proxy.bin", Local("p.back").string(), true);
+    EXPECT_EQ(ReadTextFile(Local("p.back")), content);
+    Client.List();
+    const auto& items = Client.DirectoryListing();
+    EXPECT_TRUE(std::any_of(items.begin(), items.end(), [](const auto& i) { return i.FileName == "via-proxy.bin"; }));
+    // A wrong password is the server's refusal, passed on by the proxy.
+    Client.Disconnect();
+    Client.Password = "wrong";
+    EXPECT_THROW(Client.Connect(), EReplyError);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Addresses, FTPClientAddressTest,
     ::testing::Values(TAddressCase{TFTPServerKind::skPyftpdlib, "::1", false},

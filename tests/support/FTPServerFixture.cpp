@@ -173,6 +173,31 @@ std::vector<std::string> TFTPTestServer::LoggedCommands(std::size_t sessions) co
     }
 }
 
+TFTPMagicUserProxy::TFTPMagicUserProxy() : FDir("quillate-ftp-proxy") {
+    std::string lastError;
+    for (int attempt = 0; attempt < StartAttempts; ++attempt) {
+        FPort = FindFreePort();
+        WriteTextFile(FDir.Path() / "ftp-proxy.conf", "[-Global-]\n"
+                                                     "Listen 127.0.0.1\n"
+                                                     "Port " + std::to_string(FPort) + "\n"
+                                                     "DestinationAddress 127.0.0.1\n"
+                                                     "AllowMagicUser yes\n"
+                                                     "PidFile " + (FDir.Path() / "ftp-proxy.pid").string() + "\n");
+        TServerOptions options;
+        options.Port = FPort;
+        options.WorkDir = FDir.Path();
+        options.LogFile = FDir.Path() / "ftp-proxy.log";
+        options.Argv = {"/usr/sbin/ftp-proxy", "-d", "-n", "-f", (FDir.Path() / "ftp-proxy.conf").string()};
+        try {
+            FProcess.Start(options);
+            return;
+        } catch (const std::exception& e) {
+            lastError = e.what();
+        }
+    }
+    throw std::runtime_error("ftp-proxy did not start: " + lastError);
+}
+
 TScriptedPeer::TScriptedPeer(const std::string& scriptJson) : FDir("quillate-peer") {
     WriteTextFile(FDir.Path() / "script.json", scriptJson);
     std::string lastError;

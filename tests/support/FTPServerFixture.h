@@ -81,6 +81,19 @@ private:
     TServerProcess FProcess;
 };
 
+// Debian's ftp-proxy on 127.0.0.1 with "magic" user names: "USER user@host:port" names the server
+// it connects to, as a firewall's FTP proxy does.
+class TFTPMagicUserProxy {
+public:
+    TFTPMagicUserProxy();
+    std::uint16_t Port() const { return FPort; }
+
+private:
+    TTempDir FDir;
+    std::uint16_t FPort = 0;
+    TServerProcess FProcess;
+};
+
 std::filesystem::path ServersDir();
 
 } // namespace quillate::testing
