@@ -120,15 +120,20 @@ TEST_P(FTPClientTest, DownloadRefusesToReplaceAnExistingFileUnlessAllowed) {
 }
 
 TEST_P(FTPClientTest, ResumesDownloadsAndContinuesUploadsFromAPosition) {
-    std::string content = RandomBytes(600000, 3);
-    Server->PutFile("whole.bin", content);
-    WriteTextFile(Local("part.bin"), content.substr(0, 250000));
     Client.Connect();
     std::int64_t lastCount = -1;
     Client.OnWork = [&](TWorkMode, std::int64_t count) { lastCount = count; };
-    Client.Get("whole.bin", Local("part.bin").string(), false, true);
-    EXPECT_EQ(ReadTextFile(Local("part.bin")), content);
-    EXPECT_EQ(lastCount, 350000) << "only the missing part travels";
+    for (auto [size, have] : {std::pair{4000, 1000}, std::pair{600000, 250000}}) {
+        SCOPED_TRACE(std::to_string(have) + " of " + std::to_string(size));
+        std::string whole = RandomBytes(static_cast<std::size_t>(size), 4);
+        Server->PutFile("whole.bin", whole);
+        WriteTextFile(Local("part.bin"), whole.substr(0, static_cast<std::size_t>(have)));
+        Client.Get("whole.bin", Local("part.bin").string(), false, true);
+        EXPECT_EQ(ReadTextFile(Local("part.bin")), whole);
+        EXPECT_EQ(lastCount, size - have) << "only the missing part travels";
+    }
+
+    std::string content = RandomBytes(600000, 3);
 
     Server->PutFile("upload.bin", content.substr(0, 100000));
     WriteTextFile(Local("full.bin"), content);
