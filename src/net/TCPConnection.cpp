@@ -10,10 +10,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <poll.h>
-#include <sys/sendfile.h>
 
-#include <csignal>
-#include <mutex>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -197,16 +194,7 @@ struct TTCPConnection::TImpl {
     }
 };
 
-namespace {
-// sendfile(2) has no MSG_NOSIGNAL: a peer that vanishes mid-upload would raise SIGPIPE and end the
-// whole process. Ignored once, a broken pipe becomes the EPIPE error the transfer reports.
-void IgnoreBrokenPipes() {
-    static std::once_flag once;
-    std::call_once(once, [] { std::signal(SIGPIPE, SIG_IGN); });
-}
-} // namespace
-
-TTCPConnection::TTCPConnection() : FImpl(std::make_unique<TImpl>()) { IgnoreBrokenPipes(); }
+TTCPConnection::TTCPConnection() : FImpl(std::make_unique<TImpl>()) {}
 
 TTCPConnection::~TTCPConnection() {
     FImpl->CloseSocket();
@@ -530,51 +518,6 @@ void TTCPConnection::Write(std::string_view data) {
         data.remove_prefix(n);
         d.Pace("Writing to");
     }
-}
-
-std::uint64_t TTCPConnection::SendFile(int fileDescriptor, std::uint64_t offset, std::uint64_t count,
-                                       const std::function<void(std::uint64_t)>& progress) {
-    auto& d = *FImpl;
-    d.CheckOpen("Writing to");
-    if (d.Ssl || !d.Intercepts.empty())
-        throw ENetError(FormatNetMessage("Writing to", d.Peer, "sendfile needs a plain channel"));
-    std::error_code ec;
-    d.Socket.native_non_blocking(true, ec);
-    if (ec)
-        throw ESocketError(FormatNetMessage("Writing to", d.Peer, ec.message()), ec);
-    auto off = static_cast<off_t>(offset);
-    std::uint64_t sent = 0;
-    constexpr std::uint64_t Slice = 1 << 20; // progress and abort checks between slices
-    while (sent < count) {
-        if (d.AbortFlag.load())
-            d.Fail(TRunResult::rrAborted, "Writing to", d.ReadTimeout, {});
-        ssize_t n = ::sendfile(d.Socket.native_handle(), fileDescriptor, &off,
-                               static_cast<std::size_t>(std::min(Slice, count - sent)));
-        if (n > 0) {
-            sent += static_cast<std::uint64_t>(n);
-            if (progress)
-                progress(sent);
-            continue;
-        }
-        if (n == 0)
-            throw EFileError(FormatNetMessage("Sending file to", d.Peer, "file ended early"),
-                             std::make_error_code(std::errc::io_error));
-        int err = errno;
-        if (err == EINTR)
-            continue;
-        if (err != EAGAIN && err != EWOULDBLOCK)
-            d.Fail(TRunResult::rrDone, "Writing to", d.ReadTimeout, std::error_code(err, std::system_category()));
-        bool done = false;
-        std::error_code waitEc;
-        d.Socket.async_wait(tcp::socket::wait_write, [&](const std::error_code& e) {
-            waitEc = e;
-            done = true;
-        });
-        TRunResult r = d.Run(done, d.ReadDeadline());
-        if (r != TRunResult::rrDone || waitEc)
-            d.Fail(r, "Writing to", d.ReadTimeout, waitEc);
-    }
-    return sent;
 }
 
 void TTCPConnection::ShutdownSend() {

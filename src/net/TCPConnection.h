@@ -61,10 +61,6 @@ public:
     bool FillBuffer(Clock::time_point deadline);
 
     void Write(std::string_view data);
-    // Sends count bytes of a file with sendfile(2); only without TLS and without intercepts.
-    // progress gets the bytes sent so far. Returns the bytes sent.
-    std::uint64_t SendFile(int fileDescriptor, std::uint64_t offset, std::uint64_t count,
-                           const std::function<void(std::uint64_t)>& progress);
     // Ends the sending direction so the peer sees the end of an upload.
     void ShutdownSend();
 
