@@ -1,7 +1,5 @@
 // Uploads 2,000 files of 1-64 KiB in 40 folders to one ProFTPD with the "FTP Upload" action and with
 // `lftp mirror -R`, and prints the time ratio and the commands each sent (from the server's command log).
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -14,16 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "ftp/ZRFTPConnectAction.h"
-#include "host/CryptoUtils.h"
-#include "host/Log.h"
-#include "host/Project.h"
-#include "host/Runner.h"
+#include "BenchSupport.h"
 #include "package/ZRInternetReg.h"
 #include "support/FTPServerFixture.h"
 
 using namespace quillate;
 using namespace quillate::testing;
+using namespace quillate::bench;
 namespace fs = std::filesystem;
 
 namespace {
@@ -74,14 +69,6 @@ struct TToolRun {
     std::vector<std::string> Commands;
 };
 
-double Seconds(std::chrono::steady_clock::duration d) { return std::chrono::duration<double>(d).count(); }
-
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    std::size_t n = values.size();
-    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
-
 std::map<std::string, int> VerbCounts(const std::vector<std::string>& commands) {
     std::map<std::string, int> counts;
     for (const auto& c : commands)
@@ -100,69 +87,37 @@ void PrintVerbs(const char* tool, const std::vector<std::string>& commands) {
 class TCommandLog {
 public:
     explicit TCommandLog(const TFTPTestServer& server) : FServer(server) {}
-    // The commands of the session that ended last. ProFTPD also logs the handler of an OPTS
-    // sub-command ("OPTS_UTF8 ON") as a record of its own; that is not a command a client sent.
+    // The commands of the session that ended last.
     std::vector<std::string> NextSession() {
-        auto all = FServer.LoggedCommands(++FSessions);
-        std::vector<std::string> session;
-        for (std::size_t i = FSeen; i < all.size(); ++i)
-            if (all[i].rfind("OPTS_", 0) != 0)
-                session.push_back(all[i]);
-        FSeen = all.size();
-        return session;
+        ++FSessions;
+        auto sessions = Sessions(FServer.LoggedCommands(FSessions));
+        if (sessions.size() < FSessions)
+            throw std::runtime_error("a session is missing from the server's command log");
+        return sessions[FSessions - 1];
     }
 
 private:
     const TFTPTestServer& FServer;
     std::size_t FSessions = 0;
-    std::size_t FSeen = 0;
 };
 
 TToolRun RunAction(const TFTPTestServer& server, TCommandLog& commands, const fs::path& local,
                    const std::string& target, const fs::path& work) {
-    std::string project =
-        R"({"actions":[{"type":"action.ftp.connect","properties":{"FTPConnectionName":"Bench","FTPHost":"127.0.0.1","FTPPort":)" +
-        std::to_string(server.Port()) + R"(,"UserID":")" + TFTPTestServer::User + R"(","Cookie":")" +
-        EncryptString(TFTPTestServer::Password, zr::TFTPConnectionAction::PasswordKey) + R"(","Passive":true}},
+    std::string project = R"({"actions":[)" + BenchConnectJson(server.Port()) + R"(,
         {"type":"action.ftp.changedir","properties":{"ConnectionName":"Bench","RemoteDir":")" + target + R"("}},
         {"type":"action.ftp.upload.file","properties":{"ConnectionName":"Bench","LocalDir":")" + local.string() +
-        R"(","FileSpec":"*","Recursive":true}},
+                          R"(","FileSpec":"*","Recursive":true}},
         {"type":"action.ftp.disconnect","properties":{"ConnectionName":"Bench"}}]})";
-    TProject parsed = TProject::Parse(project, (work / "bench.json").string());
-    TMemoryLogSink log;
-    TVariables variables;
-    TRunner runner(parsed.Actions, variables, log);
-    auto started = std::chrono::steady_clock::now();
-    TRunOutcome outcome = runner.Run();
     TToolRun run;
-    run.Seconds = Seconds(std::chrono::steady_clock::now() - started);
-    if (outcome != TRunOutcome::Succeeded) {
-        for (const auto& line : log.Texts())
-            std::fprintf(stderr, "%s\n", line.c_str());
-        throw std::runtime_error("the upload action failed");
-    }
+    run.Seconds = RunProjectTimed(project, work);
     run.Commands = commands.NextSession();
     return run;
 }
 
 TToolRun RunLftp(const TFTPTestServer& server, TCommandLog& commands, const fs::path& local,
                  const std::string& target, const fs::path& work) {
-    // The login goes through a script file so that the password stays off the command line.
-    fs::path script = work / "mirror.lftp";
-    {
-        std::ofstream out(script);
-        out << "set ftp:ssl-allow no\nset cmd:fail-exit yes\n"
-            << "open -u " << TFTPTestServer::User << "," << TFTPTestServer::Password << " -p " << server.Port()
-            << " 127.0.0.1\n"
-            << "mirror -R " << local.string() << " /" << target << "\nquit\n";
-    }
-    ::chmod(script.c_str(), 0600);
-    auto started = std::chrono::steady_clock::now();
-    int status = RunProcess({"/usr/bin/lftp", "-f", script.string()}, work, work / "lftp.out");
     TToolRun run;
-    run.Seconds = Seconds(std::chrono::steady_clock::now() - started);
-    if (status != 0)
-        throw std::runtime_error("lftp failed: " + ReadTextFile(work / "lftp.out"));
+    run.Seconds = RunLftpTimed(server.Port(), "mirror -R " + local.string() + " /" + target, work);
     run.Commands = commands.NextSession();
     return run;
 }

@@ -21,6 +21,12 @@ namespace {
 
 std::int64_t RoundSeconds(double days) { return static_cast<std::int64_t>(std::nearbyint(days * SecondsPerDay)); }
 
+TDateTime WholeSeconds(TDateTime t) { return std::floor(t * SecondsPerDay) / SecondsPerDay; }
+
+constexpr int SkewProbeAttempts = 3;
+// File systems stamp files from a coarse clock that can be a few milliseconds behind the one we read.
+constexpr double StampLagSeconds = 0.05;
+
 std::int64_t ElapsedMs(std::chrono::steady_clock::time_point since) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since).count();
 }
@@ -176,11 +182,27 @@ void TFTPDiffBaseAction::GetServerSkew(IFTPConnectionObject& connection, std::in
     };
 
     TDateTime t0 = Now();
-    connection.UploadFile(local.string(), name, 0, -1);
     // Listings give whole seconds: the server's time of the upload, cut to its second, is compared
     // with ours cut the same way, so that a skew of whole seconds is measured exactly instead of
-    // wobbling by one with the fraction of the second the upload happened in.
-    TDateTime uploaded = std::floor(Now() * SecondsPerDay) / SecondsPerDay;
+    // wobbling by one with the fraction of the second the upload happened in. That holds only when
+    // the upload starts and ends within one of our seconds, so one across a second boundary is
+    // repeated: a skew one too low dates every file the run uploads a second early, and the next
+    // run would send them all again.
+    TDateTime uploaded = 0;
+    for (int attempt = 1; attempt <= SkewProbeAttempts; ++attempt) {
+        TDateTime before = WholeSeconds(Now() - StampLagSeconds / SecondsPerDay);
+        try {
+            connection.UploadFile(local.string(), name, 0, -1);
+        } catch (const net::EReplyError&) {
+            // A server that will not store over the probe keeps the first measurement.
+            if (attempt == 1)
+                throw;
+            break;
+        }
+        uploaded = WholeSeconds(Now());
+        if (uploaded == before)
+            break;
+    }
     TDateTime remoteDate = t0;
     if (const auto* entry = listFor()) {
         remoteDate = entry->ModifiedDate;

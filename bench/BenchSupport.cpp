@@ -1,0 +1,89 @@
+#include "BenchSupport.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <stdexcept>
+
+#include "ftp/ZRFTPConnectAction.h"
+#include "host/CryptoUtils.h"
+#include "host/Log.h"
+#include "host/Project.h"
+#include "host/Runner.h"
+#include "support/FTPServerFixture.h"
+
+namespace quillate::bench {
+
+namespace fs = std::filesystem;
+using quillate::testing::TFTPTestServer;
+
+double Seconds(std::chrono::steady_clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+double Median(std::vector<double> values) {
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    std::size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+std::string Verb(const std::string& command) { return command.substr(0, command.find(' ')); }
+
+std::vector<std::vector<std::string>> Sessions(const std::vector<std::string>& logged) {
+    std::vector<std::vector<std::string>> sessions(1);
+    for (const auto& command : logged) {
+        if (command.rfind("OPTS_", 0) == 0)
+            continue;
+        sessions.back().push_back(command);
+        if (command == "QUIT")
+            sessions.emplace_back();
+    }
+    sessions.pop_back();
+    return sessions;
+}
+
+std::string BenchConnectJson(std::uint16_t port) {
+    return R"({"type":"action.ftp.connect","properties":{"FTPConnectionName":"Bench","FTPHost":"127.0.0.1","FTPPort":)" +
+           std::to_string(port) + R"(,"UserID":")" + TFTPTestServer::User + R"(","Cookie":")" +
+           EncryptString(TFTPTestServer::Password, zr::TFTPConnectionAction::PasswordKey) + R"(","Passive":true}})";
+}
+
+double RunProjectTimed(const std::string& json, const fs::path& work, std::vector<std::string>* lines) {
+    TProject project = TProject::Parse(json, (work / "bench.json").string());
+    TMemoryLogSink log;
+    TVariables variables;
+    TRunner runner(project.Actions, variables, log);
+    auto started = std::chrono::steady_clock::now();
+    TRunOutcome outcome = runner.Run();
+    double seconds = Seconds(std::chrono::steady_clock::now() - started);
+    if (outcome != TRunOutcome::Succeeded) {
+        for (const auto& line : log.Texts())
+            std::fprintf(stderr, "%s\n", line.c_str());
+        throw std::runtime_error("the project did not succeed");
+    }
+    if (lines)
+        *lines = log.Texts();
+    return seconds;
+}
+
+double RunLftpTimed(std::uint16_t port, const std::string& commands, const fs::path& work) {
+    fs::path script = work / "bench.lftp";
+    {
+        std::ofstream out(script);
+        ::chmod(script.c_str(), 0600);
+        out << "set ftp:ssl-allow no\nset ftp:passive-mode on\nset cmd:fail-exit yes\n"
+            << "open -u " << TFTPTestServer::User << "," << TFTPTestServer::Password << " -p " << port
+            << " 127.0.0.1\n"
+            << commands << "\nquit\n";
+    }
+    auto started = std::chrono::steady_clock::now();
+    int status = quillate::testing::RunProcess({"/usr/bin/lftp", "-f", script.string()}, work, work / "lftp.out");
+    double seconds = Seconds(std::chrono::steady_clock::now() - started);
+    if (status != 0)
+        throw std::runtime_error("lftp failed: " + quillate::testing::ReadTextFile(work / "lftp.out"));
+    return seconds;
+}
+
+} // namespace quillate::bench

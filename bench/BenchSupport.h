@@ -1,0 +1,33 @@
+// What the FTP benchmarks share: timing, the package's projects and lftp run the same way, and the
+// commands each session sent as ProFTPD logged them.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace quillate::bench {
+
+double Seconds(std::chrono::steady_clock::duration d);
+double Median(std::vector<double> values);
+
+// "STOR a.bin" -> "STOR".
+std::string Verb(const std::string& command);
+// The commands of every finished session, in order; a session ends with its QUIT. ProFTPD also logs
+// the handler of an OPTS sub-command ("OPTS_UTF8 ON") as a record of its own; those are left out.
+std::vector<std::vector<std::string>> Sessions(const std::vector<std::string>& logged);
+
+// An "FTP Connect" action (JSON) opening the connection "Bench" to 127.0.0.1:port in passive mode
+// as the test servers' user.
+std::string BenchConnectJson(std::uint16_t port);
+// Runs a project and returns the seconds it took; a run that does not succeed prints its log and
+// throws. lines, when given, receives the log's texts.
+double RunProjectTimed(const std::string& json, const std::filesystem::path& work,
+                       std::vector<std::string>* lines = nullptr);
+// Runs lftp with a script that logs in to 127.0.0.1:port and then runs commands; returns the seconds
+// it took and throws when lftp fails. The password goes through the script, never the command line.
+double RunLftpTimed(std::uint16_t port, const std::string& commands, const std::filesystem::path& work);
+
+} // namespace quillate::bench

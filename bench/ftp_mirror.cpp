@@ -1,0 +1,337 @@
+// Mirrors a generated tree of 10,000 small files in 525 folders to one ProFTPD in three phases (a first
+// copy into an empty folder, a run with nothing changed, a run after ten files were rewritten), each
+// with the "FTP Mirror" action and with `lftp mirror -R`, and prints per phase the time ratio and the
+// commands, listings and uploads each tool sent (from the server's command log), then our peak memory.
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "BenchSupport.h"
+#include "package/ZRInternetReg.h"
+#include "support/FTPServerFixture.h"
+
+using namespace quillate;
+using namespace quillate::testing;
+using namespace quillate::bench;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int TopFolders = 25;
+constexpr int SubFolders = 20;
+constexpr int FilesPerFolder = 20;
+constexpr int FileCount = TopFolders * SubFolders * FilesPerFolder;
+constexpr int RewrittenFiles = 10;
+constexpr double MemoryGoalMB = 150.0;
+constexpr const char* ActionTarget = "mirrorA";
+constexpr const char* LftpTarget = "mirrorB";
+
+std::string Numbered(const char* prefix, int index, const char* suffix = "") {
+    char name[32];
+    std::snprintf(name, sizeof name, "%s%02d%s", prefix, index, suffix);
+    return name;
+}
+
+// "dir07/sub13/file05.dat" for the file with that index, 0 .. FileCount - 1.
+fs::path FilePath(int index) {
+    int perTop = SubFolders * FilesPerFolder;
+    return fs::path(Numbered("dir", index / perTop)) / Numbered("sub", index % perTop / FilesPerFolder) /
+           Numbered("file", index % FilesPerFolder, ".dat");
+}
+
+// Fixed seed: every run mirrors the same tree. Each file is a different window of one random block.
+std::int64_t GenerateTree(const fs::path& root) {
+    constexpr int MinSize = 512, MaxSize = 8 * 1024;
+    std::mt19937 random(20240917);
+    std::uniform_int_distribution<int> size(MinSize, MaxSize);
+    std::uniform_int_distribution<int> offset(0, MaxSize);
+    std::vector<char> block(2 * MaxSize);
+    for (auto& c : block)
+        c = static_cast<char>(random());
+    std::int64_t total = 0;
+    for (int i = 0; i < FileCount; ++i) {
+        fs::path file = root / FilePath(i);
+        if (i % FilesPerFolder == 0)
+            fs::create_directories(file.parent_path());
+        int bytes = size(random);
+        std::ofstream out(file, std::ios::binary);
+        out.write(block.data() + offset(random), bytes);
+        total += bytes;
+    }
+    return total;
+}
+
+// Gives ten files spread over the tree new bytes and a new size, so a size comparison alone sees them;
+// their dates become now, which is also newer than the copies on the server.
+void RewriteSome(const fs::path& root) {
+    for (int i = 0; i < RewrittenFiles; ++i) {
+        fs::path file = root / FilePath((i * 997 + 13) % FileCount);
+        std::string bytes(fs::file_size(file) + 100 + static_cast<std::size_t>(i), static_cast<char>('a' + i));
+        std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
+    }
+}
+
+// Every entry below a folder: files with their sizes, folders as -1; what both copies must equal.
+std::map<std::string, std::int64_t> Listing(const fs::path& root) {
+    std::map<std::string, std::int64_t> entries;
+    for (const auto& entry : fs::recursive_directory_iterator(root))
+        entries[fs::relative(entry.path(), root).string()] =
+            entry.is_directory() ? -1 : static_cast<std::int64_t>(entry.file_size());
+    return entries;
+}
+
+std::size_t FolderCount(const fs::path& root) {
+    std::size_t folders = 1; // the root is listed too
+    for (const auto& entry : fs::recursive_directory_iterator(root))
+        folders += entry.is_directory() ? 1 : 0;
+    return folders;
+}
+
+double PeakMB() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_maxrss) / 1024.0; // kilobytes on Linux
+}
+
+bool IsListing(const std::string& command) {
+    std::string verb = Verb(command);
+    return verb == "LIST" || verb == "MLSD" || verb == "NLST";
+}
+
+// What one session sent. The action measures the server's clock skew before it compares: it uploads an
+// empty file, lists, sets its date, lists and deletes it. Those commands are counted apart, so that the
+// figures for the tree itself say how many folders were listed and how many files were sent.
+struct TSessionCounts {
+    std::size_t Commands = 0;
+    int Listings = 0;
+    int Stores = 0;
+    std::size_t ProbeCommands = 0;
+    int ProbeListings = 0;
+    int ProbeStores = 0;
+    std::map<std::string, int> Verbs;
+
+    int TreeListings() const { return Listings - ProbeListings; }
+    int TreeStores() const { return Stores - ProbeStores; }
+};
+
+TSessionCounts Count(const std::vector<std::string>& session) {
+    TSessionCounts counts;
+    counts.Commands = session.size();
+    // The probe file is the only upload whose name starts with "zr": the tree's names do not.
+    std::size_t probeBegin = session.size(), probeEnd = session.size();
+    for (std::size_t i = 0; i < session.size() && probeBegin == session.size(); ++i)
+        if (session[i].rfind("STOR zr", 0) == 0)
+            probeBegin = i;
+    if (probeBegin < session.size()) {
+        std::string deletion = "DELE " + session[probeBegin].substr(5);
+        for (std::size_t i = probeBegin; i < session.size() && probeEnd == session.size(); ++i)
+            if (session[i] == deletion)
+                probeEnd = i;
+    }
+    for (std::size_t i = 0; i < session.size(); ++i) {
+        const std::string& command = session[i];
+        bool probe = i >= probeBegin && i <= probeEnd && probeBegin < session.size();
+        ++counts.Verbs[Verb(command)];
+        bool listing = IsListing(command), store = Verb(command) == "STOR";
+        counts.Listings += listing ? 1 : 0;
+        counts.Stores += store ? 1 : 0;
+        if (probe) {
+            ++counts.ProbeCommands;
+            counts.ProbeListings += listing ? 1 : 0;
+            counts.ProbeStores += store ? 1 : 0;
+        }
+    }
+    return counts;
+}
+
+struct TToolRun {
+    double Seconds = 0;
+    std::string Skew; // the action's own report of the server's clock skew
+};
+
+std::string ActionProject(const TFTPTestServer& server, const fs::path& local) {
+    return R"({"actions":[)" + BenchConnectJson(server.Port()) + R"(,
+        {"type":"action.ftp.mirror","properties":{"ConnectionName":"Bench","MirrorOperation":"moLocalToRemote",
+         "LocalDir":")" + local.string() + R"(","SpecifyRemoteDir":true,"RemoteDir":")" + ActionTarget + R"(",
+         "Recursive":true,"MirrorDateTime":true,"CheckFileSize":true,"CheckFileDate":true,"CheckFileCRC":false,
+         "DeleteOrphans":false,"LogFiles":false}},
+        {"type":"action.ftp.disconnect","properties":{"ConnectionName":"Bench"}}]})";
+}
+
+TToolRun RunAction(const std::string& project, const fs::path& work) {
+    TToolRun run;
+    std::vector<std::string> lines;
+    run.Seconds = RunProjectTimed(project, work, &lines);
+    for (const auto& line : lines)
+        if (line.rfind("Server Time Skew", 0) == 0)
+            run.Skew = line;
+    return run;
+}
+
+// lftp compares sizes and dates by default and sets the server's date of what it uploads. --no-perms
+// leaves out the SITE CHMOD after every upload and --overwrite stores over a changed file instead of
+// deleting it first: the action does neither, so both tools do the same work.
+TToolRun RunLftp(const TFTPTestServer& server, const fs::path& local, const fs::path& work) {
+    TToolRun run;
+    run.Seconds = RunLftpTimed(server.Port(),
+                               "mirror -R --no-perms --overwrite --verbose=0 " + local.string() + " " + LftpTarget,
+                               work);
+    return run;
+}
+
+void PrintVerbs(const char* tool, const TSessionCounts& counts) {
+    std::printf("      %-6s", tool);
+    for (const auto& [verb, count] : counts.Verbs)
+        std::printf(" %s=%d", verb.c_str(), count);
+    std::printf("\n");
+}
+
+double MedianSeconds(const std::vector<TToolRun>& runs) {
+    std::vector<double> values;
+    for (const auto& run : runs)
+        values.push_back(run.Seconds);
+    return Median(values);
+}
+
+const char* Verdict(bool met) { return met ? "PASS" : "MISS"; }
+
+} // namespace
+
+// Usage: ftp_mirror [ROUNDS [COMMANDS_DIR]]. The no-change phase is run ROUNDS times (3) by each tool in
+// turn and the medians are compared, which keeps a busy machine's noise out of the ratio; its counts
+// are the first round's. COMMANDS_DIR receives every session's commands, one file each.
+int main(int argc, char** argv) {
+    try {
+        const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
+        const fs::path dumpDir = argc > 2 ? fs::path(argv[2]) : fs::path();
+        TTempDir work("quillate-bench");
+        fs::path local = work.Path() / "tree";
+        std::int64_t bytes = GenerateTree(local);
+        const std::size_t folders = FolderCount(local);
+        TFTPTestServer server(TFTPServerKind::skProFTPD);
+        server.Start();
+        server.MakeDir(ActionTarget);
+        server.MakeDir(LftpTarget);
+        std::printf("ftp_mirror: %d files, %lld bytes, %zu folders (root included), ProFTPD on port %u\n",
+                    FileCount, static_cast<long long>(bytes), folders, server.Port());
+        std::printf("  lftp: set ftp:ssl-allow no; set ftp:passive-mode on; "
+                    "mirror -R --no-perms --overwrite --verbose=0\n");
+        std::printf("  action: FTP Mirror local to remote, recursive, sizes and dates (MirrorDateTime), no CRC, "
+                    "no orphan deletion\n");
+
+        zr::RegisterPackage(false);
+        const std::string project = ActionProject(server, local);
+        const char* phases[] = {"first mirror into an empty folder", "nothing changed", "after rewriting 10 files"};
+        // Per phase, each tool's runs in the order of their sessions in the command log.
+        std::vector<TToolRun> action[3], lftp[3];
+        bool same = true;
+        for (int phase = 0; phase < 3; ++phase) {
+            if (phase == 2)
+                RewriteSome(local);
+            for (int round = 0; round < (phase == 1 ? rounds : 1); ++round) {
+                action[phase].push_back(RunAction(project, work.Path()));
+                // The server logs a command after its reply: a pause keeps one session's last lines ahead
+                // of the next session's first in the log.
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                lftp[phase].push_back(RunLftp(server, local, work.Path()));
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            }
+            if (phase != 1) {
+                auto expected = Listing(local);
+                bool actionSame = Listing(server.Home() / ActionTarget) == expected;
+                bool lftpSame = Listing(server.Home() / LftpTarget) == expected;
+                if (!actionSame || !lftpSame)
+                    std::printf("  phase %d: the remote tree differs from the local one: action %s, lftp %s\n",
+                                phase + 1, actionSame ? "same" : "DIFFERENT", lftpSame ? "same" : "DIFFERENT");
+                same = same && actionSame && lftpSame;
+            }
+        }
+        // Taken before the command log is read, which is the benchmark's own bookkeeping.
+        const double peakMB = PeakMB();
+
+        const std::size_t sessionCount = 2 * (2 + static_cast<std::size_t>(rounds));
+        auto sessions = Sessions(server.LoggedCommands(sessionCount));
+        if (sessions.size() != sessionCount)
+            throw std::runtime_error("expected " + std::to_string(sessionCount) +
+                                     " sessions in the command log, found " + std::to_string(sessions.size()));
+        if (!dumpDir.empty()) {
+            fs::create_directories(dumpDir);
+            for (std::size_t i = 0; i < sessions.size(); ++i) {
+                std::ofstream out(dumpDir / ("session" + std::to_string(i + 1) + (i % 2 ? "-lftp" : "-action") + ".txt"));
+                for (const auto& command : sessions[i])
+                    out << command << "\n";
+            }
+        }
+        TSessionCounts unchanged;
+        double unchangedRatio = 0;
+        std::size_t first = 0;
+        for (int phase = 0; phase < 3; ++phase) {
+            TSessionCounts ours = Count(sessions[first]);
+            TSessionCounts theirs = Count(sessions[first + 1]);
+            // The probe may repeat its upload (when it straddles a second), so rounds compare what the
+            // tools sent for the tree.
+            auto treeFigures = [](const TSessionCounts& c) {
+                return std::tuple(c.Commands - c.ProbeCommands, c.TreeListings(), c.TreeStores());
+            };
+            bool steady = true;
+            for (std::size_t r = 1; r < action[phase].size(); ++r)
+                steady = steady && treeFigures(Count(sessions[first + 2 * r])) == treeFigures(ours) &&
+                         Count(sessions[first + 2 * r + 1]).Verbs == theirs.Verbs;
+            first += 2 * action[phase].size();
+            double a = MedianSeconds(action[phase]), l = MedianSeconds(lftp[phase]);
+            if (phase == 1) {
+                unchanged = ours;
+                unchangedRatio = a / l;
+            }
+            std::string medians =
+                action[phase].size() > 1 ? ", medians of " + std::to_string(action[phase].size()) + " rounds" : "";
+            std::printf("  phase %d (%s%s)\n", phase + 1, phases[phase], medians.c_str());
+            std::printf("    time: action %.2f s, lftp %.2f s, ratio (action / lftp) %.2f\n", a, l, a / l);
+            if (action[phase].size() > 1) {
+                std::printf("    rounds:");
+                for (std::size_t r = 0; r < action[phase].size(); ++r)
+                    std::printf(" %.2f/%.2f", action[phase][r].Seconds, lftp[phase][r].Seconds);
+                std::printf(" s (action/lftp); the same commands every round: %s\n", steady ? "yes" : "NO");
+            }
+            std::printf("    commands: action %zu, lftp %zu\n", ours.Commands, theirs.Commands);
+            std::printf("    listings (LIST/MLSD/NLST): action %d (%d of the tree, %d of the skew probe), lftp %d\n",
+                        ours.Listings, ours.TreeListings(), ours.ProbeListings, theirs.Listings);
+            std::printf("    STOR: action %d (%d of the tree, %d of the skew probe), lftp %d\n", ours.Stores,
+                        ours.TreeStores(), ours.ProbeStores, theirs.Stores);
+            const std::string& skew = action[phase].front().Skew;
+            std::printf("    skew probe: %zu commands; %s\n", ours.ProbeCommands,
+                        skew.empty() ? "no skew reported" : skew.c_str());
+            PrintVerbs("action", ours);
+            PrintVerbs("lftp", theirs);
+        }
+        std::printf("  peak memory (ru_maxrss): %.1f MB after the mirrors, %.1f MB at the end\n", peakMB, PeakMB());
+        std::printf("  every checked remote tree matches the local one: %s\n", same ? "yes" : "NO");
+
+        bool oneListingPerFolder = unchanged.TreeListings() == static_cast<int>(folders);
+        bool noTransfer = unchanged.TreeStores() == 0 && unchanged.Verbs.count("RETR") == 0;
+        std::printf("  %s no-change run lists each folder once (%d listings of the tree for %zu folders) and "
+                    "sends no file (%d STOR besides the skew probe's empty file)\n",
+                    Verdict(oneListingPerFolder && noTransfer), unchanged.TreeListings(), folders,
+                    unchanged.TreeStores());
+        std::printf("  %s no-change run is faster than lftp (ratio %.2f)\n", Verdict(unchangedRatio < 1.0),
+                    unchangedRatio);
+        std::printf("  %s peak memory under %.0f MB (%.1f MB)\n", Verdict(peakMB < MemoryGoalMB), MemoryGoalMB,
+                    peakMB);
+        return same ? 0 : 1;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "ftp_mirror: %s\n", e.what());
+        return 1;
+    }
+}
