@@ -122,4 +122,32 @@ TEST(FTPMirrorRetry, WithRetriesOffOneRecoveryPassJudgesByTheServerSize) {
     }
 }
 
+// The skew probe compares whole seconds, which holds only when its upload starts and ends within
+// one of our seconds; an upload that spans a change of second is repeated, three tries at most.
+TEST(FTPSkewProbe, RepeatsAnUploadThatSpansAChangeOfSecond) {
+    TFTPTestServer server(TFTPServerKind::skProFTPD);
+    server.Start();
+    TFaultProxy proxy(server.Port(), 0, "slow-reply");
+    TTempDir local("quillate-skew");
+    WriteTextFile(local.Path() / "a.txt", "a");
+    TPackageRun run;
+    auto lines = run.Run(R"({"actions":[)" + SiteConnectJson(proxy.Port) + R"(,
+          {"type":"action.ftp.diff","ignoreFailure":true,"properties":{"ConnectionName":"Site","LocalDir":")" +
+                         local.Path().string() + R"("}},
+          {"type":"action.ftp.disconnect","properties":{"ConnectionName":"Site"}}]})");
+    EXPECT_THAT(lines, Contains(HasSubstr("Server Time Skew : ")));
+    EXPECT_THAT(lines, Contains("Total Differences [1]")) << ::testing::PrintToString(lines);
+    std::vector<std::string> probeStores, probeDeletes;
+    for (const auto& command : server.LoggedCommands()) {
+        if (command.rfind("STOR zr", 0) == 0)
+            probeStores.push_back(command);
+        if (command.rfind("DELE zr", 0) == 0)
+            probeDeletes.push_back(command);
+    }
+    ASSERT_EQ(probeStores.size(), 3u) << ::testing::PrintToString(server.LoggedCommands());
+    EXPECT_EQ(probeStores[0], probeStores[2]) << "the same probe file each time";
+    EXPECT_EQ(probeDeletes.size(), 1u);
+    EXPECT_FALSE(fs::exists(server.Home() / probeStores[0].substr(5)));
+}
+
 } // namespace

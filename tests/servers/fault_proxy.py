@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """A TCP proxy in front of an FTP server that breaks the first upload.
 
-Usage: fault_proxy.py LISTEN_PORT SERVER_PORT CUT_AFTER_BYTES [lose-reply]
+Usage: fault_proxy.py LISTEN_PORT SERVER_PORT CUT_AFTER_BYTES [lose-reply | slow-reply]
 
 Control connections are passed through; passive replies (227 and 229) are rewritten to point at a
 data listener of the proxy, which relays the data connection to the server. The first data
@@ -10,11 +10,14 @@ point on both sides, as a network fault would. Later connections are relayed who
 With "lose-reply" the data is never cut: instead the control connection breaks where the server's
 reply to the first upload (STOR or APPE) would reach the client, so the file arrived whole but the
 client never hears so.
+With "slow-reply" nothing breaks: the server's reply to every upload is held back for 1.2 seconds,
+so each upload as the client sees it spans a change of second.
 """
 import re
 import socket
 import sys
 import threading
+import time
 
 lock = threading.Lock()
 state = {"cut": False}
@@ -91,7 +94,7 @@ def watch_commands(client, server, session):
             pass
 
 
-def control(client, server_port, cut_after, lose_reply):
+def control(client, server_port, cut_after, mode):
     server = socket.create_connection(("127.0.0.1", server_port))
     session = {"uploading": False}
     threading.Thread(target=watch_commands, args=(client, server, session), daemon=True).start()
@@ -105,19 +108,23 @@ def control(client, server_port, cut_after, lose_reply):
             while b"\n" in buf:
                 line, _, buf = buf.partition(b"\n")
                 text = line.decode("latin-1")
-                if lose_reply and session["uploading"] and re.match(r"2\d\d ", text):
-                    with lock:
-                        armed = not state["cut"]
-                        state["cut"] = True
-                    if armed:
-                        raise OSError("control connection cut before the upload's reply")
+                if session["uploading"] and re.match(r"2\d\d ", text):
+                    session["uploading"] = False
+                    if mode == "slow-reply":
+                        time.sleep(1.2)
+                    if mode == "lose-reply":
+                        with lock:
+                            armed = not state["cut"]
+                            state["cut"] = True
+                        if armed:
+                            raise OSError("control connection cut before the upload's reply")
                 m = re.match(r"229 .*\(\|\|\|(\d+)\|\)", text)
                 if m:
-                    data_cut = None if lose_reply else cut_after
+                    data_cut = None if mode else cut_after
                     text = "229 Entering Extended Passive Mode (|||%d|)\r" % relay_data(int(m.group(1)), data_cut)
                 m = re.match(r"227 .*\((\d+),(\d+),(\d+),(\d+),(\d+),(\d+)\)", text)
                 if m:
-                    data_cut = None if lose_reply else cut_after
+                    data_cut = None if mode else cut_after
                     port = relay_data(int(m.group(5)) * 256 + int(m.group(6)), data_cut)
                     text = "227 Entering Passive Mode (127,0,0,1,%d,%d)\r" % (port // 256, port % 256)
                 client.sendall((text + "\n").encode("latin-1"))
@@ -133,14 +140,14 @@ def control(client, server_port, cut_after, lose_reply):
 
 def main():
     listen_port, server_port, cut_after = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3])
-    lose_reply = len(sys.argv) > 4 and sys.argv[4] == "lose-reply"
+    mode = sys.argv[4] if len(sys.argv) > 4 else ""
     listener = socket.socket()
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     listener.bind(("127.0.0.1", listen_port))
     listener.listen(16)
     while True:
         client, _ = listener.accept()
-        threading.Thread(target=control, args=(client, server_port, cut_after, lose_reply), daemon=True).start()
+        threading.Thread(target=control, args=(client, server_port, cut_after, mode), daemon=True).start()
 
 
 if __name__ == "__main__":
