@@ -23,6 +23,17 @@ lock = threading.Lock()
 state = {"cut": False}
 
 
+def close_both(a, b, close=True):
+    """Ends both directions of both sockets, so each relay thread sees its end."""
+    for s in (a, b):
+        try:
+            s.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+        if close:
+            s.close()
+
+
 def pump(src, dst, limit=None):
     sent = 0
     try:
@@ -42,12 +53,7 @@ def pump(src, dst, limit=None):
             sent += len(data)
     except OSError:
         pass
-    for s in (src, dst):
-        try:
-            s.shutdown(socket.SHUT_RDWR)
-        except OSError:
-            pass
-        s.close()
+    close_both(src, dst)
 
 
 def relay_data(server_port, cut_after):
@@ -87,11 +93,7 @@ def watch_commands(client, server, session):
             server.sendall(data)
     except OSError:
         pass
-    for s in (client, server):
-        try:
-            s.shutdown(socket.SHUT_RDWR)
-        except OSError:
-            pass
+    close_both(client, server, close=False)
 
 
 def control(client, server_port, cut_after, mode):
@@ -130,12 +132,7 @@ def control(client, server_port, cut_after, mode):
                 client.sendall((text + "\n").encode("latin-1"))
     except OSError:
         pass
-    for s in (client, server):
-        try:
-            s.shutdown(socket.SHUT_RDWR)
-        except OSError:
-            pass
-        s.close()
+    close_both(client, server)
 
 
 def main():

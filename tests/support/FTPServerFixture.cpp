@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <stdexcept>
 #include <thread>
 
@@ -19,6 +20,23 @@ namespace {
 // "secret" hashed with `openssl passwd -1 -salt quillate secret`.
 constexpr const char* PasswordHash = "$1$quillate$xJPkoOMPIZHM1L2UUN4Mp1";
 constexpr int StartAttempts = 3;
+
+// A free port can be taken by someone else before the server binds it: each attempt asks
+// optionsFor for a fresh one. Returns the port the server listens on.
+std::uint16_t StartOnFreePort(TServerProcess& process, const std::string& what,
+                              const std::function<TServerOptions(std::uint16_t port)>& optionsFor) {
+    std::string lastError;
+    for (int attempt = 0; attempt < StartAttempts; ++attempt) {
+        std::uint16_t port = FindFreePort();
+        try {
+            process.Start(optionsFor(port));
+            return port;
+        } catch (const std::exception& e) {
+            lastError = e.what();
+        }
+    }
+    throw std::runtime_error(what + " did not start: " + lastError);
+}
 
 std::string Replace(std::string text, const std::string& key, const std::string& value) {
     for (std::size_t pos = text.find(key); pos != std::string::npos; pos = text.find(key, pos + value.size()))
@@ -78,10 +96,8 @@ void TFTPTestServer::PutFile(const std::string& relativePath, const std::string&
 }
 
 void TFTPTestServer::Start() {
-    std::string lastError;
-    // A free port can be taken by someone else before the server binds it; try a fresh one.
-    for (int attempt = 0; attempt < StartAttempts; ++attempt) {
-        FPort = FindFreePort();
+    FPort = StartOnFreePort(FProcess, KindName(FKind), [this](std::uint16_t port) {
+        FPort = port;
         TServerOptions options;
         options.Port = FPort;
         options.WorkDir = FDir.Path();
@@ -133,14 +149,8 @@ void TFTPTestServer::Start() {
             fs::permissions(FDir.Path() / "group", fs::perms::owner_read | fs::perms::owner_write);
             options.Argv = {"/usr/sbin/proftpd", "-n", "-c", (FDir.Path() / "proftpd.conf").string()};
         }
-        try {
-            FProcess.Start(options);
-            return;
-        } catch (const std::exception& e) {
-            lastError = e.what();
-        }
-    }
-    throw std::runtime_error(KindName(FKind) + " did not start: " + lastError);
+        return options;
+    });
 }
 
 void TFTPTestServer::Stop() {
@@ -174,49 +184,30 @@ std::vector<std::string> TFTPTestServer::LoggedCommands(std::size_t sessions) co
 }
 
 TFTPMagicUserProxy::TFTPMagicUserProxy() : FDir("quillate-ftp-proxy") {
-    std::string lastError;
-    for (int attempt = 0; attempt < StartAttempts; ++attempt) {
-        FPort = FindFreePort();
-        WriteTextFile(FDir.Path() / "ftp-proxy.conf", "[-Global-]\n"
-                                                     "Listen 127.0.0.1\n"
-                                                     "Port " + std::to_string(FPort) + "\n"
-                                                     "DestinationAddress 127.0.0.1\n"
-                                                     "AllowMagicUser yes\n"
-                                                     "PidFile " + (FDir.Path() / "ftp-proxy.pid").string() + "\n");
+    FPort = StartOnFreePort(FProcess, "ftp-proxy", [this](std::uint16_t port) {
+        std::string conf = "[-Global-]\nListen 127.0.0.1\nDestinationAddress 127.0.0.1\nAllowMagicUser yes\n";
+        conf += "Port " + std::to_string(port) + "\nPidFile " + (FDir.Path() / "ftp-proxy.pid").string() + "\n";
+        WriteTextFile(FDir.Path() / "ftp-proxy.conf", conf);
         TServerOptions options;
-        options.Port = FPort;
+        options.Port = port;
         options.WorkDir = FDir.Path();
         options.LogFile = FDir.Path() / "ftp-proxy.log";
         options.Argv = {"/usr/sbin/ftp-proxy", "-d", "-n", "-f", (FDir.Path() / "ftp-proxy.conf").string()};
-        try {
-            FProcess.Start(options);
-            return;
-        } catch (const std::exception& e) {
-            lastError = e.what();
-        }
-    }
-    throw std::runtime_error("ftp-proxy did not start: " + lastError);
+        return options;
+    });
 }
 
 TScriptedPeer::TScriptedPeer(const std::string& scriptJson) : FDir("quillate-peer") {
     WriteTextFile(FDir.Path() / "script.json", scriptJson);
-    std::string lastError;
-    for (int attempt = 0; attempt < StartAttempts; ++attempt) {
-        FPort = FindFreePort();
+    FPort = StartOnFreePort(FProcess, "the scripted peer", [this](std::uint16_t port) {
         TServerOptions options;
-        options.Port = FPort;
+        options.Port = port;
         options.WorkDir = FDir.Path();
         options.LogFile = FDir.Path() / "peer.log";
-        options.Argv = {"/usr/bin/python3", (ServersDir() / "scripted_peer.py").string(), std::to_string(FPort),
+        options.Argv = {"/usr/bin/python3", (ServersDir() / "scripted_peer.py").string(), std::to_string(port),
                         (FDir.Path() / "script.json").string(), (FDir.Path() / "transcript.txt").string()};
-        try {
-            FProcess.Start(options);
-            return;
-        } catch (const std::exception& e) {
-            lastError = e.what();
-        }
-    }
-    throw std::runtime_error("the scripted peer did not start: " + lastError);
+        return options;
+    });
 }
 
 std::string TScriptedPeer::Transcript() const {
