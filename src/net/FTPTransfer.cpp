@@ -179,9 +179,9 @@ void TFTPClient::SendData(std::string_view command, std::int64_t restartAt, TUpl
     {
         TWorkScope work(*this, TWorkMode::wmWrite, std::max<std::int64_t>(source.Remaining, 0), true);
         bool ascii = FTransferType == TFTPTransferType::ftASCII;
-        // One buffered loop for every upload. sendfile(2) was measured slower here: a server on the
-        // same machine pays more to read its page-cache pages than our copy costs us, it saved no
-        // time on a link, and it was the one write that could raise SIGPIPE.
+        // One buffered loop for every upload. sendfile(2) was measured slower against a server on
+        // the same machine (it pays more to read the page-cache pages it is handed than our copy
+        // costs us), and it was the one socket write that could raise SIGPIPE.
         if (source.Remaining != 0) {
             char* buffer = TransferBuffer();
             if (ascii && FConvertBuffer.size() < 2 * BufferSize)
