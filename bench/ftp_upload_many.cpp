@@ -72,7 +72,7 @@ struct TToolRun {
 std::map<std::string, int> VerbCounts(const std::vector<std::string>& commands) {
     std::map<std::string, int> counts;
     for (const auto& c : commands)
-        ++counts[c.substr(0, c.find(' '))];
+        ++counts[Verb(c)];
     return counts;
 }
 

@@ -96,6 +96,14 @@ private:
     sigset_t FSet;
 };
 
+// --log-format picks the sink; colour and progress apply to text only.
+std::unique_ptr<ILogSink> MakeLogSink(const std::string& format, std::FILE* out, bool colour,
+                                      TTerminalProgress* progress) {
+    if (format == "jsonl")
+        return std::make_unique<TJsonlLogSink>(out);
+    return std::make_unique<TTextLogSink>(out, colour, progress);
+}
+
 struct TLogFile {
     std::FILE* File = nullptr;
     ~TLogFile() {
@@ -138,11 +146,7 @@ int RunProject(const TRunArguments& args) {
     if (!args.NoProgress && isatty(STDERR_FILENO))
         progress = std::make_unique<TTerminalProgress>(stderr);
 
-    std::unique_ptr<ILogSink> console;
-    if (args.LogFormat == "jsonl")
-        console = std::make_unique<TJsonlLogSink>(stdout);
-    else
-        console = std::make_unique<TTextLogSink>(stdout, terminal, progress.get());
+    std::unique_ptr<ILogSink> console = MakeLogSink(args.LogFormat, stdout, terminal, progress.get());
     TTeeLogSink log;
     log.Add(console.get());
     TLogFile logFile;
@@ -153,10 +157,7 @@ int RunProject(const TRunArguments& args) {
             std::cerr << fmt::format("quillate: cannot open the log file {}\n", args.LogFile);
             return ExitBadUsage;
         }
-        if (args.LogFormat == "jsonl")
-            fileSink = std::make_unique<TJsonlLogSink>(logFile.File);
-        else
-            fileSink = std::make_unique<TTextLogSink>(logFile.File, false);
+        fileSink = MakeLogSink(args.LogFormat, logFile.File, false, nullptr);
         log.Add(fileSink.get());
     }
 

@@ -137,8 +137,6 @@ void TFTPBaseAction::SendFTPMessage(const std::string& text) {
         SendMessage(text, stInformation);
 }
 
-void TFTPBaseAction::SendFTPStatusMessage(const std::string& text) { SendFTPMessage(text); }
-
 void TFTPBaseAction::OnFTPLogMessage(const std::string& text, TConnMessageType) { SendFTPMessage(text); }
 
 } // namespace zr
@@ -189,14 +187,6 @@ std::string TargetDirectory(const TFTPItem& remote) {
 
 } // namespace
 
-bool TFTPBaseAction::ExcludeItem(const TFTPItem&, const TStringList&) { return false; }
-
-bool TFTPBaseAction::ExcludeItem(const std::string&, const std::string&, const TStringList&, const TStringList&) {
-    return false;
-}
-
-std::int64_t TFTPBaseAction::GetLocalFileCRC(const TFTPItem&) { return -1; }
-
 TFTPItem TFTPBaseAction::GetFileFromSearchRecord(const fs::directory_entry& entry, const std::string& baseDirectory) {
     TFTPItem item;
     std::error_code ec;
@@ -217,7 +207,7 @@ TFTPItem TFTPBaseAction::GetFileFromSearchRecord(const fs::directory_entry& entr
 }
 
 TFTPItemList TFTPBaseAction::GetFilesFromDirectoryAndFileSpec(const std::string& directory, const std::string& mask,
-                                                              bool recursive, const TStringList& exclusions) {
+                                                              bool recursive) {
     TFTPItemList items;
     std::size_t count = 0;
     std::function<void(const fs::path&)> addMatching = [&](const fs::path& dir) {
@@ -229,10 +219,7 @@ TFTPItemList TFTPBaseAction::GetFilesFromDirectoryAndFileSpec(const std::string&
             std::string name = entry.path().filename().string();
             if (!MatchesMask(name, mask))
                 continue;
-            TFTPItem item = GetFileFromSearchRecord(entry, directory);
-            if (ExcludeItem(item, exclusions))
-                continue;
-            items.push_back(std::move(item));
+            items.push_back(GetFileFromSearchRecord(entry, directory));
             if (++count % 100000 == 0)
                 SendMessage("List Size: " + std::to_string(count), stInformation);
         }
@@ -342,8 +329,8 @@ std::string TFTPBaseAction::WalkToDirectory(IFTPConnectionObject& connection, co
     return result.empty() ? "/" : result;
 }
 
-void TFTPBaseAction::UploadFile(const TFTPItem& local, const TFTPItem& remote, const std::string& remoteBase,
-                                IFTPConnectionObject& connection, TRemotePosition& position, bool&, bool, bool, int) {
+void TFTPBaseAction::UploadFile(const TFTPItem& local, const TFTPItem& remote, IFTPConnectionObject& connection,
+                                TRemotePosition& position) {
     if (local.ItemType == itRemoteFile || local.ItemType == itRemoteDir)
         throw std::runtime_error("Invalid Operation: Cannot upload a remote file.");
     std::string target = TargetDirectory(remote);
@@ -356,12 +343,10 @@ void TFTPBaseAction::UploadFile(const TFTPItem& local, const TFTPItem& remote, c
         std::replace(dir.begin(), dir.end(), '|', '/');
         target = dir;
     }
-    std::string base = WithTrailingSlash(remoteBase);
     if (position.RelativeDirectory != target) {
         std::string moved = WalkToDirectory(connection, position.RelativeDirectory, target);
         if (!moved.empty() && moved.front() == '/')
             moved.erase(0, 1);
-        position.FullDirectory = base + moved;
         position.RelativeDirectory = remote.IsDir() ? target : moved;
     }
     if (remote.IsFile()) {
@@ -370,18 +355,14 @@ void TFTPBaseAction::UploadFile(const TFTPItem& local, const TFTPItem& remote, c
     }
 }
 
-void TFTPBaseAction::UploadFileRenamed(const TFTPItem& local, const std::string& remoteBase,
-                                       const std::string& relativePath, IFTPConnectionObject& connection,
-                                       TRemotePosition& position, bool& setDate, bool log, bool createDirectories,
-                                       int skewSeconds) {
+void TFTPBaseAction::UploadFileRenamed(const TFTPItem& local, const std::string& relativePath,
+                                       IFTPConnectionObject& connection, TRemotePosition& position) {
     if (local.ItemType == itRemoteFile)
         throw std::runtime_error("Invalid remote file passed as local");
     if (local.ItemType == itRemoteDir)
         throw std::runtime_error("Invalid remote dir passed as local");
     std::string relative = relativePath;
     std::replace(relative.begin(), relative.end(), '\\', '/');
-    std::string base = remoteBase;
-    std::replace(base.begin(), base.end(), '\\', '/');
     TFTPItem remote = local;
     remote.ItemType = local.ItemType == itLocalDir ? itRemoteDir : itRemoteFile;
     std::string trimmed = relative;
@@ -389,34 +370,19 @@ void TFTPBaseAction::UploadFileRenamed(const TFTPItem& local, const std::string&
         trimmed.pop_back();
     remote.Name = trimmed.substr(trimmed.rfind('/') == std::string::npos ? 0 : trimmed.rfind('/') + 1);
     remote.SetRelativePath(trimmed);
-    remote.FullPath = WithTrailingSlash(base) + (trimmed.rfind('/', 0) == 0 ? trimmed.substr(1) : trimmed);
-    UploadFile(local, remote, base, connection, position, setDate, log, createDirectories, skewSeconds);
-}
-
-void TFTPBaseAction::UploadFileToDir(const TFTPItem& local, const std::string& remoteBase,
-                                     IFTPConnectionObject& connection, TRemotePosition& position, bool& setDate,
-                                     bool log, bool createDirectories, int skewSeconds) {
-    TFTPItem remote = local;
-    std::string relative = local.RelativePathPiped;
-    std::replace(relative.begin(), relative.end(), '|', '/');
-    while (!relative.empty() && relative.front() == '/')
-        relative.erase(0, 1);
-    remote.FullPath = WithTrailingSlash(remoteBase) + relative;
-    UploadFile(local, remote, remoteBase, connection, position, setDate, log, createDirectories, skewSeconds);
+    UploadFile(local, remote, connection, position);
 }
 
 bool TFTPBaseAction::UploadFiles(const TFTPItemList& items, const std::string& remoteBase,
-                                 IFTPConnectionObject& connection, bool log, bool createDirectories, bool setDate,
-                                 bool, int skewSeconds) {
+                                 IFTPConnectionObject& connection) {
     SendMessage("Uploading files...", stInformation);
-    TRemotePosition position{connection.GetRemoteDir(), ""};
-    if (position.FullDirectory != remoteBase)
-        connection.ChangeDir(remoteBase);
+    TRemotePosition position;
     std::size_t count = 0;
     for (const auto& item : items) {
         if (CheckOperationAborted() || GetStopSignalled() || FAborted)
             return false;
-        UploadFileToDir(item, remoteBase, connection, position, setDate, log, createDirectories, skewSeconds);
+        // Each item keeps its own relative path on the server.
+        UploadFile(item, item, connection, position);
         ++count;
     }
     connection.ChangeDir(remoteBase);

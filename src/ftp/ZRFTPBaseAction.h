@@ -38,41 +38,29 @@ protected:
     bool Aborted() const { return FAborted; }
     // Information lines that are logged only while the step runs.
     void SendFTPMessage(const std::string& text);
-    void SendFTPStatusMessage(const std::string& text);
     void OnFTPLogMessage(const std::string& text, TConnMessageType type);
-
-    // True drops an item while local files are gathered; the base keeps everything.
-    virtual bool ExcludeItem(const TFTPItem& item, const quillate::TStringList& exclusions);
-    virtual bool ExcludeItem(const std::string& name, const std::string& path, const quillate::TStringList& list1,
-                             const quillate::TStringList& list2);
 
     // Gathering local files into items relative to a base folder.
     TFTPItemList GetFilesFromDirectoryAndFileSpec(const std::string& directory, const std::string& mask,
-                                                  bool recursive, const quillate::TStringList& exclusions);
+                                                  bool recursive);
     // Each line a path or a mask; the first match of each line is taken.
     TFTPItemList GetFilesFromStringList(const quillate::TStringList& lines, const std::string& baseDirectory);
     // Empty and logged when the file set does not exist.
     std::optional<TFTPItemList> GetFilesFromFileSet(const std::string& name);
     static TFTPItem GetFileFromSearchRecord(const std::filesystem::directory_entry& entry,
                                             const std::string& baseDirectory);
-    virtual std::int64_t GetLocalFileCRC(const TFTPItem& item);
 
-    // Uploading items into a remote tree rooted at a base folder. The two strings carried between calls
-    // let consecutive uploads into one folder skip every directory change.
+    // Uploading items into a remote tree rooted at the folder the server is in when the first item goes.
+    // The folder carried between calls lets consecutive uploads into one folder skip every directory change.
     struct TRemotePosition {
-        std::string FullDirectory;
         std::string RelativeDirectory;
     };
-    void UploadFile(const TFTPItem& local, const TFTPItem& remote, const std::string& remoteBase,
-                    IFTPConnectionObject& connection, TRemotePosition& position, bool& setDate, bool log,
-                    bool createDirectories, int skewSeconds);
-    void UploadFileRenamed(const TFTPItem& local, const std::string& remoteBase, const std::string& relativePath,
-                           IFTPConnectionObject& connection, TRemotePosition& position, bool& setDate, bool log,
-                           bool createDirectories, int skewSeconds);
-    void UploadFileToDir(const TFTPItem& local, const std::string& remoteBase, IFTPConnectionObject& connection,
-                         TRemotePosition& position, bool& setDate, bool log, bool createDirectories, int skewSeconds);
-    bool UploadFiles(const TFTPItemList& items, const std::string& remoteBase, IFTPConnectionObject& connection,
-                     bool log, bool createDirectories, bool setDate, bool notice, int skewSeconds);
+    void UploadFile(const TFTPItem& local, const TFTPItem& remote, IFTPConnectionObject& connection,
+                    TRemotePosition& position);
+    void UploadFileRenamed(const TFTPItem& local, const std::string& relativePath, IFTPConnectionObject& connection,
+                           TRemotePosition& position);
+    // The server must be in remoteBase; it is sent back there once every item is up.
+    bool UploadFiles(const TFTPItemList& items, const std::string& remoteBase, IFTPConnectionObject& connection);
     // Moves the server from one folder below the base to another, creating missing folders; returns the
     // new relative folder with a leading "/".
     static std::string WalkToDirectory(IFTPConnectionObject& connection, const std::string& current,

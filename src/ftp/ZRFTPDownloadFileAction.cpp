@@ -74,7 +74,8 @@ bool TFTPDownloadFileAction::DoFTPOperation(IFTPConnectionObject& connection) {
         else if (!TryExpandExpression("Local filename", FDownloadFileName, localName, true))
             return false;
 
-        FExpectedSize = connection.GetFileSize(remote);
+        const std::int64_t serverSize = connection.GetFileSize(remote);
+        FExpectedSize = serverSize;
         bool resume = FAllowResume;
         bool overwrite = FAllowOverwrite;
         std::string localPath = WithTrailingDelimiter(dir) + localName;
@@ -82,7 +83,6 @@ bool TFTPDownloadFileAction::DoFTPOperation(IFTPConnectionObject& connection) {
         std::error_code ec;
         if (resume && overwrite && fs::is_regular_file(localPath, ec)) {
             // Sizes stay 64-bit on both sides: files past 4 GiB must compare correctly.
-            std::int64_t serverSize = connection.GetFileSize(remote);
             auto localSize = static_cast<std::int64_t>(fs::file_size(localPath));
             if (serverSize <= localSize) {
                 SendMessage("(Both resume & overwrite are enabled. Intact local file will be overwritten.)",

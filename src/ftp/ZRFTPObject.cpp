@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 
 #include "net/NetErrors.h"
+#include "net/TextUtil.h"
 #include "net/ThrottleIntercept.h"
 
 namespace zr {
@@ -18,12 +19,6 @@ std::string TrimOneTrailing(std::string dir) {
     if (!dir.empty() && dir.back() == '\\')
         dir.pop_back();
     return dir;
-}
-
-bool EqualsIgnoringCase(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
-               return std::tolower(x) == std::tolower(y);
-           });
 }
 
 // "200" or "200,250": the reply codes a raw command may get; empty accepts any reply.
@@ -178,6 +173,7 @@ void TFTPConnectObject::LogStatusWithData(const std::string& text, const std::st
 
 void TFTPConnectObject::InitialiseFTP() {
     FDirListingDirty = true;
+    FKnownRemoteDir.reset();
     auto client = std::make_unique<net::TFTPClient>();
     client->OnWork = [this](net::TWorkMode mode, std::int64_t count) {
         if (FOnWorkMessage)
@@ -204,6 +200,7 @@ void TFTPConnectObject::InitialiseFTP() {
 
 void TFTPConnectObject::Connect(int timeoutSeconds) {
     FDirListingDirty = true;
+    FKnownRemoteDir.reset();
     auto& control = FClient->ControlConnection();
     control.RemoveIntercept(FLog);
     control.AddIntercept(FLog);
@@ -216,7 +213,10 @@ void TFTPConnectObject::Connect(int timeoutSeconds) {
     FClient->Connect();
 }
 
-void TFTPConnectObject::Disconnect() { FClient->Disconnect(); }
+void TFTPConnectObject::Disconnect() {
+    FKnownRemoteDir.reset();
+    FClient->Disconnect();
+}
 
 void TFTPConnectObject::Abort() {
     std::lock_guard lock(FClientLock);
@@ -234,21 +234,30 @@ bool TFTPConnectObject::IsConnected() {
 
 void TFTPConnectObject::ChangeDir(const std::string& path) {
     FDirListingDirty = true;
+    FKnownRemoteDir.reset();
     FClient->ChangeDir(path);
 }
 
-std::string TFTPConnectObject::GetRemoteDir() { return FClient->RetrieveCurrentDir(); }
+std::string TFTPConnectObject::GetRemoteDir() {
+    FKnownRemoteDir.reset();
+    std::string dir = FClient->RetrieveCurrentDir();
+    FKnownRemoteDir = dir;
+    return dir;
+}
 
 void TFTPConnectObject::ChangeUpDir() {
     FDirListingDirty = true;
+    FKnownRemoteDir.reset();
     FClient->ChangeDirUp();
 }
 
 void TFTPConnectObject::SafeChangeUpDir() {
-    std::string before = TrimOneTrailing(GetRemoteDir());
+    // The server's last answer still holds when nothing was sent since that could have moved it: a walk
+    // back up a tree then asks once per level instead of twice.
+    std::string before = TrimOneTrailing(FKnownRemoteDir ? *FKnownRemoteDir : GetRemoteDir());
     ChangeUpDir();
     std::string after = TrimOneTrailing(GetRemoteDir());
-    if (!after.empty() && EqualsIgnoringCase(after, before)) {
+    if (!after.empty() && net::IEquals(after, before)) {
         ChangeUpDir();
         GetRemoteDir();
     }
@@ -286,6 +295,8 @@ void TFTPConnectObject::CreateDir(const std::string& path) {
 
 void TFTPConnectObject::DeleteDir(const std::string& path, bool deleteContents) {
     FDirListingDirty = true;
+    // Deleting the contents walks the server through the folder.
+    FKnownRemoteDir.reset();
     if (deleteContents)
         DeleteDirContents(path);
     else
@@ -373,6 +384,7 @@ void TFTPConnectObject::NOOP() { FClient->Noop(); }
 
 std::string TFTPConnectObject::SendCMD(const std::string& command, const std::string& expected) {
     FDirListingDirty = true;
+    FKnownRemoteDir.reset();
     int code = FClient->SendCmd(command, ExpectedCodes(expected));
     std::string result = std::to_string(code) + "\r\n";
     for (const auto& line : FClient->LastReply().Lines)

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -242,6 +243,8 @@ private:
     bool FEnableKeepAlives = false;
     bool FDirListingDirty = true;
     TFTPListItems FDirListing;
+    // The server's answer to the last PWD; dropped before any command that may move the server.
+    std::optional<std::string> FKnownRemoteDir;
     mutable std::mutex FMessageLock;
     TFTPLoggingEvent FOnMessage;
     TFTPWorkEvent FOnWorkMessage;

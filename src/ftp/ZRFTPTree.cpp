@@ -316,11 +316,6 @@ void TFTPItem::UpdatePathDepth() {
     PathDepth = static_cast<std::int32_t>(bars);
 }
 
-void TFTPItem::Clear_() {
-    FullPath.clear();
-    RelativePathPiped.clear();
-}
-
 int CompareRelativePaths(const TFTPItem& left, const TFTPItem& right) {
     TSegments l(FolderPartView(left)), r(FolderPartView(right));
     const std::int32_t depth = std::min(left.PathDepth, right.PathDepth);
@@ -350,18 +345,6 @@ int CompareFTPNames(std::string_view left, std::string_view right) {
 TFTPTreeNode::TFTPTreeNode(std::string name, bool isFile) : FName(std::move(name)), FIsFile(isFile) {}
 
 TFTPTreeNode::~TFTPTreeNode() = default;
-
-void TFTPTreeNode::Init(std::string name, bool isFile) {
-    FParent = nullptr;
-    FChildren.clear();
-    FName = std::move(name);
-    FIsFile = isFile;
-    FCRC = -1;
-    FSize = -1;
-    FDate = -1.0;
-    FDifference = tfaUnknown;
-    FUserData.reset();
-}
 
 TFTPTreeNode* TFTPTreeNode::AddChild(std::unique_ptr<TFTPTreeNode> child) {
     child->FParent = this;

@@ -80,7 +80,6 @@ struct TFTPItem {
     // delimiters, and updates PathDepth. Set ItemType first: a folder's path gets a trailing bar.
     void SetRelativePath(std::string_view relativePath);
     void UpdatePathDepth();
-    void Clear_();
 };
 
 // Orders items folder by folder: a folder's own files first, then each subfolder followed by its
@@ -118,8 +117,6 @@ public:
     TFTPTreeNode& operator=(const TFTPTreeNode&) = delete;
     ~TFTPTreeNode();
 
-    // Sets the name and kind and every other field back to its initial value (children released).
-    void Init(std::string name, bool isFile);
     TFTPTreeNode* AddChild(std::unique_ptr<TFTPTreeNode> child);
     TFTPTreeNode* AddChild(std::string name, bool isFile);
     bool HasChildren() const { return !FChildren.empty(); }

@@ -123,7 +123,7 @@ bool TFTPUploadFileAction::DoFTPOperation(IFTPConnectionObject& connection) {
 
     bool result = false;
     try {
-        result = Upload(connection);
+        result = Upload(connection, startDir);
     } catch (const std::exception& e) {
         SendMessage("Upload failed.", stError);
         SendMessage(e.what(), stError);
@@ -150,7 +150,7 @@ bool TFTPUploadFileAction::DoFTPOperation(IFTPConnectionObject& connection) {
     return result;
 }
 
-bool TFTPUploadFileAction::Upload(IFTPConnectionObject& connection) {
+bool TFTPUploadFileAction::Upload(IFTPConnectionObject& connection, const std::string& base) {
     std::string remoteName, directory, mask;
     if (!TryExpandExpression("Remote filename", FRemoteFile, remoteName, false))
         return false;
@@ -169,7 +169,7 @@ bool TFTPUploadFileAction::Upload(IFTPConnectionObject& connection) {
 
     TFTPItemList items;
     if (FUseFileSpec) {
-        items = GetFilesFromDirectoryAndFileSpec(directory, mask, FRecursive, {});
+        items = GetFilesFromDirectoryAndFileSpec(directory, mask, FRecursive);
     } else {
         auto fromSet = GetFilesFromFileSet(FFileSetName);
         if (!fromSet)
@@ -184,15 +184,13 @@ bool TFTPUploadFileAction::Upload(IFTPConnectionObject& connection) {
     FTotalUploadSize = GetTotalUploadSize(items);
     SendMessage("Total upload size will be " + SizeInUnits(FTotalUploadSize), stInformation);
 
-    std::string base = connection.GetRemoteDir();
     if (items.size() == 1) {
         TRemotePosition position;
-        bool setDate = false;
-        UploadFileRenamed(items.front(), base, remoteName, connection, position, setDate, false, true, 0);
+        UploadFileRenamed(items.front(), remoteName, connection, position);
     } else {
         if (!remoteName.empty())
             SendMessage("Remote filename ignored since multiple files will be uploaded", stInformation);
-        UploadFiles(items, base, connection, false, true, false, false, 0);
+        UploadFiles(items, base, connection);
     }
     return true;
 }

@@ -50,7 +50,8 @@ private:
     void OnFTPWork(net::TWorkMode mode, std::int64_t count);
     void OnFTPWorkEnd(net::TWorkMode mode);
     void SendSpeedLine(net::TWorkMode mode);
-    bool Upload(IFTPConnectionObject& connection);
+    // base: the server's folder when the action started, which the remote names are relative to.
+    bool Upload(IFTPConnectionObject& connection, const std::string& base);
 
     std::string FLocalDir;
     std::string FFileSpec;

@@ -169,10 +169,6 @@ void TZROptionsObject::SaveOptions(IZROptionsWriter& writer) {
     }
 }
 
-bool TOptionsSection::HasKey(const std::string& key) const {
-    return !FStore.Get(FName, key).is_null();
-}
-
 int TOptionsSection::ReadInteger(const std::string& key, int defaultValue) const {
     ordered_json value = FStore.Get(FName, key);
     if (value.is_null())
@@ -335,10 +331,6 @@ void TOptionsStore::DeclarePasswordKey(const std::string& section, const std::st
             fmt::format("password key {}.{} is declared with two different key texts", section, key));
 }
 
-bool TOptionsStore::IsPasswordKey(const std::string& section, const std::string& key) const {
-    return EncryptionKeyOf(section, key).has_value();
-}
-
 std::optional<std::string> TOptionsStore::EncryptionKeyOf(const std::string& section,
                                                           const std::string& key) const {
     std::lock_guard lock(FLock);
@@ -456,6 +448,11 @@ std::vector<TOptionPagesRegistration> TOptionsService::OptionPages() const {
     return FPages;
 }
 
+bool TOptionsService::IsRegistered(const TMetaClass& cls) const {
+    std::lock_guard lock(FLock);
+    return std::any_of(FOptions.begin(), FOptions.end(), [&](const auto& r) { return r.Class == &cls; });
+}
+
 void TOptionsService::DeclarePasswordKeys(const TZROptionsObject& object) {
     std::string section = object.Section();
     for (const std::string& key : object.PasswordKeys())
@@ -476,9 +473,7 @@ std::shared_ptr<TZROptionsObject> TOptionsService::GetOptions(const TMetaClass& 
     for (const auto& [c, object] : FObjects)
         if (c == &cls)
             return object;
-    bool registered =
-        std::any_of(FOptions.begin(), FOptions.end(), [&](const auto& r) { return r.Class == &cls; });
-    if (!registered)
+    if (!IsRegistered(cls))
         throw EOptionsError(fmt::format("options class {} is not registered", cls.ClassName()));
     EnsureLoaded();
 
@@ -533,11 +528,6 @@ TOptionsStore& TOptionsService::Store() {
     std::lock_guard lock(FLock);
     EnsureLoaded();
     return FStore;
-}
-
-std::filesystem::path TOptionsService::StorePath() const {
-    std::lock_guard lock(FLock);
-    return FStorePath.empty() ? DefaultOptionsPath() : FStorePath;
 }
 
 void TOptionsService::Open(const std::filesystem::path& path) {

@@ -91,7 +91,6 @@ public:
     TOptionsSection(TOptionsStore& store, std::string name) : FStore(store), FName(std::move(name)) {}
 
     const std::string& Name() const { return FName; }
-    bool HasKey(const std::string& key) const;
 
     int ReadInteger(const std::string& key, int defaultValue) const override;
     std::string ReadString(const std::string& key, const std::string& defaultValue) const override;
@@ -126,7 +125,6 @@ public:
     // twice with another key text is an error: one stored value cannot serve two key texts.
     void DeclarePasswordKey(const std::string& section, const std::string& key,
                             const std::string& encryptionKey);
-    bool IsPasswordKey(const std::string& section, const std::string& key) const;
 
     TOptionsSection Section(const std::string& name) { return TOptionsSection(*this, name); }
 
@@ -179,6 +177,7 @@ public:
     // In registration order.
     std::vector<TOptionsRegistration> Options() const;
     std::vector<TOptionPagesRegistration> OptionPages() const;
+    bool IsRegistered(const TMetaClass& cls) const;
 
     // The one object of a registered class, created and loaded on the first call and shared by every
     // caller after it. A load that fails (for instance a damaged password) throws and is retried on
@@ -195,7 +194,6 @@ public:
     void SaveAll();
 
     TOptionsStore& Store();
-    std::filesystem::path StorePath() const;
     // Switches to another store file (the --options of the command line) and reads it now; objects
     // already handed out are dropped from the service and reloaded from the new file when asked for.
     void Open(const std::filesystem::path& path);

@@ -167,10 +167,23 @@ int PushProtected(lua_State* L, const TScriptValue& value) {
     return Protected(L, push, 1) ? 1 : -1;
 }
 
-int CallMethod(lua_State* L) noexcept {
-    const auto* method = static_cast<const TScriptMethodInfo*>(lua_touserdata(L, lua_upvalueindex(1)));
+// Runs body(context) and turns any exception into an error value, prefixed by the context the body
+// had set when it threw: the noexcept half of a trampoline.
+template <class F> int Guarded(lua_State* L, F body) noexcept {
     std::string context;
     try {
+        return body(context);
+    } catch (const std::exception& e) {
+        PushError(L, context, e.what());
+    } catch (...) {
+        PushError(L, context, "unknown C++ exception");
+    }
+    return -1;
+}
+
+int CallMethod(lua_State* L) noexcept {
+    const auto* method = static_cast<const TScriptMethodInfo*>(lua_touserdata(L, lua_upvalueindex(1)));
+    return Guarded(L, [L, method](std::string& context) {
         const std::string& className = method->Class->ClassName();
         context = fmt::format("{}:{}: ", className, method->ScriptName);
         TProxy* self = ToProxy(L, 1);
@@ -189,12 +202,7 @@ int CallMethod(lua_State* L) noexcept {
             }
         }
         return PushProtected(L, method->Function(*receiver, args));
-    } catch (const std::exception& e) {
-        PushError(L, context, e.what());
-    } catch (...) {
-        PushError(L, context, "unknown C++ exception");
-    }
-    return -1;
+    });
 }
 
 int MethodTrampoline(lua_State* L) {
@@ -202,8 +210,7 @@ int MethodTrampoline(lua_State* L) {
 }
 
 int IndexObject(lua_State* L) noexcept {
-    std::string context;
-    try {
+    return Guarded(L, [L](std::string& context) {
         TProxy* self = ToProxy(L, 1);
         if (!self)
             throw std::logic_error("not a script object");
@@ -225,17 +232,11 @@ int IndexObject(lua_State* L) noexcept {
         if (!property->Get)
             throw std::invalid_argument("the property cannot be read");
         return PushProtected(L, FromProperty(property->Get(object)));
-    } catch (const std::exception& e) {
-        PushError(L, context, e.what());
-    } catch (...) {
-        PushError(L, context, "unknown C++ exception");
-    }
-    return -1;
+    });
 }
 
 int AssignObject(lua_State* L) noexcept {
-    std::string context;
-    try {
+    return Guarded(L, [L](std::string& context) {
         TProxy* self = ToProxy(L, 1);
         if (!self)
             throw std::logic_error("not a script object");
@@ -253,12 +254,7 @@ int AssignObject(lua_State* L) noexcept {
             throw std::invalid_argument("the property is read-only");
         property->Set(object, ToProperty(*property, ReadValue(L, 3)));
         return 0;
-    } catch (const std::exception& e) {
-        PushError(L, context, e.what());
-    } catch (...) {
-        PushError(L, context, "unknown C++ exception");
-    }
-    return -1;
+    });
 }
 
 int ProxyIndex(lua_State* L) {

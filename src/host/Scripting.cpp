@@ -37,30 +37,34 @@ TCoreScriptingService::TCoreScriptingService() : FRegistry(std::make_shared<TScr
 
 TCoreScriptingService::~TCoreScriptingService() = default;
 
-void TCoreScriptingService::RegisterScriptConstant(std::string_view name, std::int64_t value) {
-    RequireName(name, "constant");
+template <class F> void TCoreScriptingService::Update(F change) {
     std::lock_guard lock(FLock);
     auto next = std::make_shared<TScriptRegistry>(*FRegistry);
-    ReplaceOrAppend(next->Constants, TScriptConstant{std::string(name), value},
-                    [](const TScriptConstant& c) -> const std::string& { return c.Name; });
+    change(*next);
     FRegistry = std::move(next);
 }
 
-void TCoreScriptingService::RegisterScriptConstant(std::string_view name, std::string value) {
+void TCoreScriptingService::AddConstant(std::string_view name, TScriptConstantValue value) {
     RequireName(name, "constant");
-    std::lock_guard lock(FLock);
-    auto next = std::make_shared<TScriptRegistry>(*FRegistry);
-    ReplaceOrAppend(next->Constants, TScriptConstant{std::string(name), std::move(value)},
-                    [](const TScriptConstant& c) -> const std::string& { return c.Name; });
-    FRegistry = std::move(next);
+    Update([&](TScriptRegistry& next) {
+        ReplaceOrAppend(next.Constants, TScriptConstant{std::string(name), std::move(value)},
+                        [](const TScriptConstant& c) -> const std::string& { return c.Name; });
+    });
+}
+
+void TCoreScriptingService::RegisterScriptConstant(std::string_view name, std::int64_t value) {
+    AddConstant(name, value);
+}
+
+void TCoreScriptingService::RegisterScriptConstant(std::string_view name, std::string value) {
+    AddConstant(name, std::move(value));
 }
 
 void TCoreScriptingService::RegisterScriptEnum(const TEnumInfo& info) {
     RequireName(info.Name, "enumeration");
-    std::lock_guard lock(FLock);
-    auto next = std::make_shared<TScriptRegistry>(*FRegistry);
-    ReplaceOrAppend(next->Enums, info, [](const TEnumInfo& e) -> const std::string& { return e.Name; });
-    FRegistry = std::move(next);
+    Update([&](TScriptRegistry& next) {
+        ReplaceOrAppend(next.Enums, info, [](const TEnumInfo& e) -> const std::string& { return e.Name; });
+    });
 }
 
 void TCoreScriptingService::RegisterScriptMethod(const TMetaClass& cls, std::string_view methodName,
@@ -83,16 +87,14 @@ void TCoreScriptingService::AddMethod(const TMetaClass& cls, std::string_view me
             fmt::format("script method {}.{} has no function", cls.ClassName(), methodName));
     auto info = std::make_shared<const TScriptMethodInfo>(
         TScriptMethodInfo{&cls, std::string(methodName), std::string(scriptName), kind, std::move(fn)});
-    std::lock_guard lock(FLock);
-    auto next = std::make_shared<TScriptRegistry>(*FRegistry);
-    for (auto& existing : next->Methods)
-        if (existing->Class == &cls && existing->ScriptName == scriptName) {
-            existing = std::move(info);
-            break;
-        }
-    if (info)
-        next->Methods.push_back(std::move(info));
-    FRegistry = std::move(next);
+    Update([&](TScriptRegistry& next) {
+        for (auto& existing : next.Methods)
+            if (existing->Class == &cls && existing->ScriptName == scriptName) {
+                existing = std::move(info);
+                return;
+            }
+        next.Methods.push_back(std::move(info));
+    });
 }
 
 void TCoreScriptingService::Clear() {

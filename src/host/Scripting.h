@@ -43,9 +43,11 @@ private:
 
 using TScriptMethod = std::function<TScriptValue(TPersistent& self, const std::vector<TScriptValue>& args)>;
 
+using TScriptConstantValue = std::variant<std::int64_t, std::string>;
+
 struct TScriptConstant {
     std::string Name;
-    std::variant<std::int64_t, std::string> Value;
+    TScriptConstantValue Value;
 };
 
 enum class TScriptMethodKind { Method, MethodAs };
@@ -111,9 +113,12 @@ public:
                        const TScriptOptions& options = {}) const;
 
 private:
+    void AddConstant(std::string_view name, TScriptConstantValue value);
     void AddMethod(const TMetaClass& cls, std::string_view methodName, std::string_view scriptName,
                    TScriptMethodKind kind, TScriptMethod fn);
     std::shared_ptr<const TScriptRegistry> Snapshot() const;
+    // Lets change edit a copy of the registry under the lock, then publishes the copy.
+    template <class F> void Update(F change);
 
     mutable std::mutex FLock;
     // Copied on write, so that a run keeps the registrations it started with.

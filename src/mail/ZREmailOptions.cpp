@@ -1,7 +1,5 @@
 #include "mail/ZREmailOptions.h"
 
-#include <fmt/format.h>
-
 namespace zr {
 
 using namespace quillate;
@@ -57,24 +55,6 @@ const TMetaClass& TZREmailOptions::ClassInfo() {
                 .Help("Character set that new e-mail actions start with; empty for the default");
         });
     return info;
-}
-
-// The store decrypts "SMTPPass" (a declared password key), so it arrives here in clear text.
-void TZREmailOptions::LoadOptions(IZROptionsReader& reader) {
-    int useTLS = reader.ReadInteger(SMTPUseTLSKey, utNoTLSSupport);
-    if (useTLS < 0 || static_cast<std::size_t>(useTLS) >= UseTLSInfo().Values.size())
-        throw EOptionsError(
-            fmt::format("{}.{}: {} is no value of {}", Section(), SMTPUseTLSKey, useTLS, UseTLSInfo().Name));
-
-    FSMTPHost = reader.ReadString(SMTPHostKey, "");
-    FSMTPPort = reader.ReadInteger(SMTPPortKey, DefaultSMTPPort);
-    FSMTPAuth = reader.ReadBool(SMTPAuthKey, false);
-    FSMTPEHLO = reader.ReadBool(SMTPEHLOKey, false);
-    FSMTPUser = reader.ReadString(SMTPUserKey, "");
-    FSMTPPass = reader.ReadString(SMTPPassKey, "");
-    FSMTPSSL = reader.ReadBool(SMTPSSLKey, false);
-    FSMTPUseTLS = static_cast<TIdUseTLS>(useTLS);
-    FDefaultEncoding = reader.ReadString(DefaultEncodingKey, "");
 }
 
 std::shared_ptr<TZREmailOptions> EmailOptions() {

@@ -20,7 +20,7 @@ public:
     static const quillate::TMetaClass& ClassInfo();
     const quillate::TMetaClass& GetClass() const override { return ClassInfo(); }
 
-    void LoadOptions(quillate::IZROptionsReader& reader) override;
+    // LoadOptions is the inherited one: every published property is stored under its own name.
 
     bool GetSMTPAuth() const { return FSMTPAuth; }
     bool GetSMTPEHLO() const { return FSMTPEHLO; }

@@ -11,8 +11,6 @@ namespace zr::net {
 
 namespace {
 
-constexpr std::size_t TransferBufferSize = 64 * 1024;
-
 // Forwards the control connection's state changes to the client's status event.
 class TStatusForwarder : public IConnectionIntercept {
 public:
@@ -46,12 +44,6 @@ std::chrono::milliseconds TFTPClient::EffectiveReadTimeout() const {
     return ReadTimeout.count() > 0 ? ReadTimeout : DefaultReadTimeout;
 }
 
-char* TFTPClient::TransferBuffer() {
-    if (FBuffer.empty())
-        FBuffer.resize(TransferBufferSize);
-    return FBuffer.data();
-}
-
 void TFTPClient::SetTransferType(TFTPTransferType type) {
     FTransferType = type;
     if (FControl.IsOpen()) {
@@ -66,23 +58,9 @@ void TFTPClient::DropControl() {
     FServerTypeKnown = false;
 }
 
-const TReply& TFTPClient::Command(std::string_view line) {
+template <class TStep> decltype(auto) TFTPClient::ControlTraffic(TStep&& step) {
     try {
-        FSession.SendCommand(line);
-    } catch (const EOperationAborted&) {
-        if (FSession.Broken())
-            DropControl();
-        throw;
-    } catch (const ENetError&) {
-        DropControl();
-        throw;
-    }
-    return ReadReply();
-}
-
-const TReply& TFTPClient::ReadReply() {
-    try {
-        return FSession.ReadReply();
+        return step();
     } catch (const EOperationAborted&) {
         // The reply is still owed; the next command reads it first. A half-written line
         // cannot be repaired.
@@ -93,6 +71,15 @@ const TReply& TFTPClient::ReadReply() {
         DropControl();
         throw;
     }
+}
+
+const TReply& TFTPClient::Command(std::string_view line) {
+    ControlTraffic([&] { FSession.SendCommand(line); });
+    return ReadReply();
+}
+
+const TReply& TFTPClient::ReadReply() {
+    return ControlTraffic([&]() -> const TReply& { return FSession.ReadReply(); });
 }
 
 void TFTPClient::RaiseLastReply(std::string_view line) {

@@ -141,6 +141,7 @@ private:
     // Control traffic: a failed connection is dropped, an aborted read leaves the reply owed.
     const TReply& Command(std::string_view line);
     const TReply& ReadReply();
+    template <class TStep> decltype(auto) ControlTraffic(TStep&& step);
     const TReply& CommandExpect(std::string_view line, int replyClass);
     [[noreturn]] void RaiseLastReply(std::string_view line);
     void Resynchronise();
@@ -151,7 +152,6 @@ private:
     void EnsureType(TFTPTransferType type);
     std::chrono::milliseconds EffectiveConnectTimeout() const;
     std::chrono::milliseconds EffectiveReadTimeout() const;
-    char* TransferBuffer();
 
     // Data channel (FTPDataChannel.cpp).
     std::unique_ptr<TTCPConnection> OpenDataChannel();
@@ -160,6 +160,7 @@ private:
     void CompleteDataChannel(TTCPConnection& data);
 
     // Transfer loops (FTPTransfer.cpp).
+    char* TransferBuffer();
     void ReceiveData(std::string_view command, std::int64_t restartAt, bool workEvents, bool ascii,
                      const std::function<void(const char*, std::size_t)>& sink);
     void SendData(std::string_view command, std::int64_t restartAt, TUploadSource& source);

@@ -16,6 +16,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <array>
 
 namespace zr::net {
@@ -28,8 +29,22 @@ struct TToken {
 };
 
 // Blank-separated tokens of the first maxTokens words; positions allow taking the raw rest.
-std::vector<TToken> Tokenize(std::string_view line, std::size_t maxTokens) {
-    std::vector<TToken> tokens;
+// A fixed array, as this runs for every line of a listing.
+class TTokens {
+public:
+    static constexpr std::size_t Capacity = 12;
+    std::size_t size() const { return FCount; }
+    const TToken& operator[](std::size_t i) const { return FItems[i]; }
+    void push_back(const TToken& token) { FItems[FCount++] = token; }
+
+private:
+    std::array<TToken, Capacity> FItems{};
+    std::size_t FCount = 0;
+};
+
+TTokens Tokenize(std::string_view line, std::size_t maxTokens) {
+    TTokens tokens;
+    maxTokens = std::min(maxTokens, TTokens::Capacity);
     std::size_t i = 0;
     while (i < line.size() && tokens.size() < maxTokens) {
         while (i < line.size() && (line[i] == ' ' || line[i] == '\t'))

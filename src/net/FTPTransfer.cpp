@@ -98,10 +98,15 @@ private:
 struct TFTPClient::TUploadSource {
     int Fd = -1;
     std::istream* Stream = nullptr;
-    std::int64_t Offset = 0;
     std::int64_t Remaining = -1; // -1: up to the end of the stream
     std::string Name;
 };
+
+char* TFTPClient::TransferBuffer() {
+    if (FBuffer.empty())
+        FBuffer.resize(BufferSize);
+    return FBuffer.data();
+}
 
 void TFTPClient::StartTransfer(std::string_view command, std::int64_t restartAt, TTCPConnection& data) {
     if (Passive)
@@ -294,9 +299,9 @@ void TFTPClient::Put(const std::string& localFile, const std::string& remote, bo
     TUploadSource source;
     source.Fd = file.Get();
     source.Name = localFile;
-    source.Offset = startPosition > 0 ? startPosition : 0;
-    source.Remaining = std::max<std::int64_t>(0, static_cast<std::int64_t>(st.st_size) - source.Offset);
-    if (source.Offset > 0 && ::lseek(file.Get(), source.Offset, SEEK_SET) < 0)
+    std::int64_t offset = startPosition > 0 ? startPosition : 0;
+    source.Remaining = std::max<std::int64_t>(0, static_cast<std::int64_t>(st.st_size) - offset);
+    if (offset > 0 && ::lseek(file.Get(), offset, SEEK_SET) < 0)
         RaiseFileError("Seeking in", localFile);
     EnsureType(FTransferType);
     // No remote name stores the file under its own name.

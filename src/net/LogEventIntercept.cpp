@@ -3,7 +3,7 @@
 namespace zr::net {
 
 void TLogEventIntercept::Deliver(TLogEventType type, std::string_view text) {
-    if (FActive && FOnLog)
+    if (FOnLog)
         FOnLog(type, text);
 }
 

@@ -18,9 +18,6 @@ public:
     explicit TLogEventIntercept(TLogEvent onLog) : FOnLog(std::move(onLog)) {}
 
     void SetOnLog(TLogEvent onLog) { FOnLog = std::move(onLog); }
-    // An inactive log stays attached but delivers nothing.
-    void SetActive(bool active) { FActive = active; }
-    bool Active() const { return FActive; }
 
     void Received(std::string_view data) override;
     void Sent(std::string_view data) override;
@@ -30,7 +27,6 @@ private:
     void Deliver(TLogEventType type, std::string_view text);
 
     TLogEvent FOnLog;
-    bool FActive = true;
 };
 
 } // namespace zr::net

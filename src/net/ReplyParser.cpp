@@ -1,16 +1,13 @@
 #include "net/ReplyParser.h"
 
 #include "net/NetErrors.h"
+#include "net/TextUtil.h"
 
 #include <fmt/format.h>
 
 namespace zr::net {
 
 namespace {
-
-bool IsDigit(char c) {
-    return c >= '0' && c <= '9';
-}
 
 // Shown in error messages: hostile servers may send binary junk of any length.
 std::string Printable(std::string_view line) {
@@ -36,7 +33,7 @@ std::string_view StripPrefix(std::string_view line, int code) {
 } // namespace
 
 int ReplyCodeOf(std::string_view line) {
-    if (line.size() < 3 || !IsDigit(line[0]) || !IsDigit(line[1]) || !IsDigit(line[2]))
+    if (line.size() < 3 || !IsAsciiDigit(line[0]) || !IsAsciiDigit(line[1]) || !IsAsciiDigit(line[2]))
         return -1;
     if (line[0] < '1' || line[0] > '6')
         return -1;

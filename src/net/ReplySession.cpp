@@ -1,21 +1,18 @@
 #include "net/ReplySession.h"
 
 #include "net/NetErrors.h"
+#include "net/TextUtil.h"
 
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <cctype>
 
 namespace zr::net {
 
 std::string CommandForDisplay(std::string_view line) {
-    std::size_t blank = line.find(' ');
-    std::string verb(line.substr(0, blank));
-    std::string upper = verb;
-    std::transform(upper.begin(), upper.end(), upper.begin(), [](unsigned char c) { return std::toupper(c); });
-    if (upper == "PASS" || upper == "ACCT")
-        return verb;
+    std::string_view verb = line.substr(0, line.find(' '));
+    if (IEquals(verb, "PASS") || IEquals(verb, "ACCT"))
+        return std::string(verb);
     return std::string(line);
 }
 

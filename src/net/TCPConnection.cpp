@@ -375,10 +375,6 @@ void TTCPConnection::StartTLS(const TTLSOptions& options) {
     d.Status(TConnectionStatus::csStatusText, fmt::format("TLS started ({}).", SSL_get_version(ssl)));
 }
 
-bool TTCPConnection::TLSActive() const {
-    return FImpl->Ssl.has_value();
-}
-
 void TTCPConnection::SetReadTimeout(std::chrono::milliseconds timeout) {
     FImpl->ReadTimeout = timeout;
 }
@@ -624,10 +620,6 @@ void TTCPConnection::RemoveIntercept(const std::shared_ptr<IConnectionIntercept>
 
 void TTCPConnection::ClearIntercepts() {
     FImpl->Intercepts.clear();
-}
-
-bool TTCPConnection::HasIntercepts() const {
-    return !FImpl->Intercepts.empty();
 }
 
 void TTCPConnection::NotifyStatus(TConnectionStatus status, std::string_view text) {

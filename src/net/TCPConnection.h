@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -43,7 +42,6 @@ public:
     // (when not empty) are refused and the wait goes on.
     void Accept(std::chrono::milliseconds timeout, const std::string& expectedPeer);
     void StartTLS(const TTLSOptions& options);
-    bool TLSActive() const;
 
     // Also used for writes: a peer that neither sends nor takes data for this long is dead.
     void SetReadTimeout(std::chrono::milliseconds timeout);
@@ -87,7 +85,6 @@ public:
     void AddIntercept(std::shared_ptr<IConnectionIntercept> intercept);
     void RemoveIntercept(const std::shared_ptr<IConnectionIntercept>& intercept);
     void ClearIntercepts();
-    bool HasIntercepts() const;
     // Passes a status text to the intercepts (protocol logs show them).
     void NotifyStatus(TConnectionStatus status, std::string_view text);
 

@@ -3,18 +3,11 @@
 #include "ftp/ZRFTPOptions.h"
 #include "mail/ZREmailOptions.h"
 
-#include <algorithm>
-
 namespace zr {
 
 using namespace quillate;
 
 namespace {
-
-bool IsRegistered(const TMetaClass& cls) {
-    auto options = OptionsService().Options();
-    return std::any_of(options.begin(), options.end(), [&](const auto& r) { return r.Class == &cls; });
-}
 
 // The object being saved speaks for itself, even when it is not the service's shared one; the other
 // class's values come from the service. An unregistered class has no values to write, so its keys
@@ -22,7 +15,7 @@ bool IsRegistered(const TMetaClass& cls) {
 template <class T> const T* ValuesOf(const TZRInternetOptions& self, std::shared_ptr<T>& keep) {
     if (auto own = dynamic_cast<const T*>(&self))
         return own;
-    if (!IsRegistered(T::ClassInfo()))
+    if (!OptionsService().IsRegistered(T::ClassInfo()))
         return nullptr;
     keep = OptionsService().GetOptionsAs<T>(T::ClassInfo());
     return keep.get();

@@ -6,11 +6,14 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "PackageTestSupport.h"
 #include "ftp/ZRFTPConnectAction.h"
@@ -28,6 +31,20 @@ inline std::string ConnectSite(std::uint16_t port, const std::string& user = TFT
            std::to_string(port) + R"(,"UserID":")" + user + R"(","Cookie":")" +
            EncryptString(password, zr::TFTPConnectionAction::PasswordKey) + R"(","Passive":true}})";
 }
+
+// A test run once against each kind of server, started fresh for it.
+class TFTPServerActionTest : public ::testing::TestWithParam<TFTPServerKind> {
+protected:
+    void SetUp() override {
+        FServer = std::make_unique<TFTPTestServer>(GetParam());
+        FServer->Start();
+    }
+    // A project that connects "Site" to the server before `actions` (each with a leading comma).
+    std::string Project(const std::string& actions) const {
+        return R"({"actions":[)" + ConnectSite(FServer->Port()) + actions + "]}";
+    }
+    std::unique_ptr<TFTPTestServer> FServer;
+};
 
 class TRecordingProgress : public IProgressSink {
 public:

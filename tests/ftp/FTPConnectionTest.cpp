@@ -217,6 +217,29 @@ TEST(FTPConnectionScripted, SafeChangeUpDirAsksOnceMoreWhenTheServerDidNotMove) 
     EXPECT_EQ(cdups, 2u) << transcript;
 }
 
+TEST(FTPConnectionScripted, SafeChangeUpDirReusesTheLastAnswerUntilTheServerMayHaveMoved) {
+    TScriptedPeer peer("[" + LoginSteps() + R"(,
+        {"expect":"PWD"},{"send":"257 \"/a/b\" is current"},
+        {"expect":"CDUP"},{"send":"200 ok"},
+        {"expect":"PWD"},{"send":"257 \"/a\" is current"},
+        {"expect":"CDUP"},{"send":"200 ok"},
+        {"expect":"PWD"},{"send":"257 \"/\" is current"},
+        {"expect":"CWD x"},{"send":"250 ok"},
+        {"expect":"PWD"},{"send":"257 \"/x\" is current"},
+        {"expect":"CDUP"},{"send":"200 ok"},
+        {"expect":"PWD"},{"send":"257 \"/\" is current"},
+        {"expect":"QUIT"},{"send":"221 bye"},{"close":true}])");
+    auto connection = ConnectedTo(peer);
+    EXPECT_EQ(connection->GetRemoteDir(), "/a/b");
+    connection->SafeChangeUpDir();
+    connection->SafeChangeUpDir();
+    // After a CWD the folder is asked for again before going up.
+    connection->ChangeDir("x");
+    connection->SafeChangeUpDir();
+    connection->Disconnect();
+    EXPECT_THAT(peer.Transcript(), HasSubstr("TYPE I\nPWD\nCDUP\nPWD\nCDUP\nPWD\nCWD x\nPWD\nCDUP\nPWD\nQUIT\n"));
+}
+
 TEST(FTPConnectionScripted, SetFileDateTakes213AsSuccessAndReportsOtherRefusals) {
     TScriptedPeer peer("[" + LoginSteps() + R"(,
         {"expect":"MDTM 20200102030405 a.txt"},{"send":"213 Modify=20200102030405; a.txt"},

@@ -88,22 +88,14 @@ std::string ProFTPDCommands(const TFTPTestServer& server) {
     return ReadTextFile(server.Home().parent_path() / "run" / "commands.log");
 }
 
-class FTPDownload : public ::testing::TestWithParam<TFTPServerKind> {
+class FTPDownload : public TFTPServerActionTest {
 protected:
-    void SetUp() override {
-        FServer = std::make_unique<TFTPTestServer>(GetParam());
-        FServer->Start();
-    }
-    std::string Project(const std::string& actions) const {
-        return R"({"actions":[)" + ConnectSite(FServer->Port()) + actions + "]}";
-    }
     // A download of `file` under its own name into the local folder.
     std::string Fetch(const std::string& description, const std::string& file,
                       const std::string& more = "") const {
         return Download(description, R"("FileName":")" + file + R"(","UseFileName":true,"DownloadDir":")" +
                                          FLocal.Path().string() + "\"" + more);
     }
-    std::unique_ptr<TFTPTestServer> FServer;
     TTempDir FLocal{"quillate-download"};
 };
 

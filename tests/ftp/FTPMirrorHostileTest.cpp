@@ -26,7 +26,6 @@ TEST(FTPMirrorHostile, NamesThatWouldLeaveTheFolderAreSkippedWithAWarning) {
         {"expect":"TYPE I"},{"send":"200 binary"},
         {"expect":"PWD"},{"send":"257 \"/\" is current"},
         {"expect":"FEAT"},{"send":"211 no features"},
-        {"expect":"PWD"},{"send":"257 \"/\" is current"},
         {"expect":"EPSV"},{"epsv":true},
         {"expect":"LIST"},{"send":"150 listing"},{"data":")" + listing + R"("},{"send":"226 done"},
         {"expect":"CWD /"},{"send":"250 ok"},

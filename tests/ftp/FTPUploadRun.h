@@ -9,17 +9,9 @@
 #include <vector>
 
 #include "PackageTestSupport.h"
-#include "ftp/ZRFTPConnectAction.h"
-#include "host/CryptoUtils.h"
 #include "support/FTPServerFixture.h"
 
 namespace quillate::testing {
-
-inline std::string UploadConnect(std::uint16_t port) {
-    return R"({"type":"action.ftp.connect","properties":{"FTPConnectionName":"Site","FTPHost":"127.0.0.1","FTPPort":)" +
-           std::to_string(port) + R"(,"UserID":")" + TFTPTestServer::User + R"(","Cookie":")" +
-           EncryptString(TFTPTestServer::Password, zr::TFTPConnectionAction::PasswordKey) + R"(","Passive":true}})";
-}
 
 // One more action on the connection "Site"; its protocol lines are logged so that the commands sent
 // can be read back from the log.

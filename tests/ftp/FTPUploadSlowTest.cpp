@@ -33,7 +33,7 @@ TEST_P(FTPUploadTimeLimit, AThrottledTransferIsAbortedAfterTheLimit) {
     TUploadRun run;
     std::shared_ptr<TZRAction> upload;
     run.Prepare = [&upload](TProject& project) { upload = project.Actions.back(); };
-    run.Run(R"({"actions":[)" + UploadConnect(server.Port()) +
+    run.Run(R"({"actions":[)" + SiteConnectJson(server.Port()) +
             R"(,{"type":"action.ftp.upload.file","properties":{"ConnectionName":"Site","LocalDir":")" +
             local.Path().string() +
             R"(","FileSpec":"big.bin","RemoteFile":"big.bin","EnableTimeout":true,"TimeoutLength":1}}]})");

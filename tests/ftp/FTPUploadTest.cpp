@@ -37,7 +37,7 @@ protected:
     // Connects, enters "start" and records the server's name for it in Start; the upload steps follow,
     // then the server's folder is recorded in Here and the connection closed.
     std::string Project(const std::string& steps) const {
-        return R"({"actions":[)" + UploadConnect(FServer->Port()) + UploadStep("action.ftp.changedir", R"("RemoteDir":"start")") +
+        return R"({"actions":[)" + SiteConnectJson(FServer->Port()) + UploadStep("action.ftp.changedir", R"("RemoteDir":"start")") +
                UploadStep("action.ftp.remotdir.get", R"("ZRVariable":"Start")") + steps +
                UploadStep("action.ftp.remotdir.get", R"("ZRVariable":"Here")") + UploadStep("action.ftp.disconnect", "") +
                "]}";
@@ -73,6 +73,9 @@ TEST_P(FTPUpload, MaskedFilesOfTwoFoldersMoveTheServerTwiceAndEndWhereItStarted)
     std::string start = run.Variables.Get("Start").value_or("?");
     EXPECT_THAT(UploadDirectoryCommands(run),
                 ElementsAre("MKD a", "CWD a", "CDUP", "MKD b", "CWD b", "CWD " + start, "CWD " + start));
+    // One PWD for each "Get Remote Directory" step and one for the whole upload.
+    auto sent = run.SentCommands();
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), "PWD"), 3) << ::testing::PrintToString(sent);
     EXPECT_EQ(run.Variables.Get("Here"), start);
     EXPECT_EQ(Remote("start/a/1.txt"), "one");
     EXPECT_EQ(Remote("start/a/2.txt"), "two");
@@ -212,7 +215,6 @@ TEST(FTPUploadScripted, ARefusedFolderFailsTheUploadAndTheServerIsSentBack) {
         {"expect":"USER"},{"send":"331 password"},{"expect":"PASS"},{"send":"230 in"},
         {"expect":"TYPE I"},{"send":"200 binary"},
         {"expect":"PWD"},{"send":"257 \"/\" is the current directory"},
-        {"expect":"PWD"},{"send":"257 \"/\" is the current directory"},
         {"expect":"MKD in"},{"send":"553 Requested action not taken."},
         {"expect":"CWD /"},{"send":"250 ok"},
         {"expect":"QUIT"},{"send":"221 bye"},{"close":true}])");
@@ -231,7 +233,7 @@ TEST(FTPUploadScripted, ARefusedFolderFailsTheUploadAndTheServerIsSentBack) {
     EXPECT_EQ(lines[0], "Total upload size will be 5 bytes");
     EXPECT_EQ(lines[1], "Upload failed.");
     EXPECT_THAT(lines[2], HasSubstr("553"));
-    EXPECT_EQ(peer.Transcript(), "FEAT\nUSER u\nPASS \nTYPE I\nPWD\nPWD\nMKD in\nCWD /\nQUIT\n");
+    EXPECT_EQ(peer.Transcript(), "FEAT\nUSER u\nPASS \nTYPE I\nPWD\nMKD in\nCWD /\nQUIT\n");
 }
 
 } // namespace

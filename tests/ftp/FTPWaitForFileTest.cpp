@@ -33,17 +33,7 @@ Clock::time_point RunEnd(const TFTPActionRun& run) {
     return run.Log.Entries().back().Time;
 }
 
-class FTPWaitForFile : public ::testing::TestWithParam<TFTPServerKind> {
-protected:
-    void SetUp() override {
-        FServer = std::make_unique<TFTPTestServer>(GetParam());
-        FServer->Start();
-    }
-    std::string Project(const std::string& actions) const {
-        return R"({"actions":[)" + ConnectSite(FServer->Port()) + actions + "]}";
-    }
-    std::unique_ptr<TFTPTestServer> FServer;
-};
+class FTPWaitForFile : public TFTPServerActionTest {};
 
 TEST_P(FTPWaitForFile, EachConditionEndsTheWaitOnceTheFileGetsThere) {
     struct TCase {

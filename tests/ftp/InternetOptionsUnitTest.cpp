@@ -65,6 +65,17 @@ TEST_F(InternetOptionsTest, MissingKeysLoadTheDefaults) {
               std::tuple(25, false, false, "", "", false, utNoTLSSupport, ""));
 }
 
+TEST_F(InternetOptionsTest, EveryEmailKeyLoads) {
+    Write(R"({"Internet": {"SMTPHost": "mx.example.org", "SMTPPort": 587, "SMTPAuth": true, "SMTPEHLO": true,
+              "SMTPUser": "ann", "SMTPSSL": true, "SMTPUseTLS": 2, "DefaultEncoding": "utf-8"}})");
+    auto mail = EmailOptions();
+    EXPECT_EQ(std::tuple(mail->GetSMTPHost(), mail->GetSMTPPort(), mail->GetSMTPAuth(), mail->GetSMTPEHLO(),
+                         mail->GetSMTPUser(), mail->GetSMTPSSL(), mail->GetSMTPUseTLS(),
+                         mail->GetDefaultEncoding()),
+              std::tuple("mx.example.org", 587, true, true, "ann", true, utUseRequireTLS, "utf-8"));
+    EXPECT_FALSE(mail->GetModified());
+}
+
 // What describe and the option pages see: the published properties in order with their initial values,
 // each setter marking the object modified only on a real change.
 TEST_F(InternetOptionsTest, PropertyTablesDescribeAndMarkChanges) {

@@ -285,7 +285,10 @@ TEST_F(OptionsTest, RegistrationRules) {
     EXPECT_THROW(OptionsService().GetOptionsAs<TShared1>(TTableOptions::ClassInfo()), EOptionsError);
     EXPECT_THROW(OptionsService().RegisterOptions(TZROptionsObject::ClassInfo(), ""), std::exception);
 
+    EXPECT_TRUE(OptionsService().IsRegistered(TTableOptions::ClassInfo()));
+
     OptionsService().Reset(FStore);
+    EXPECT_FALSE(OptionsService().IsRegistered(TTableOptions::ClassInfo()));
     EXPECT_THROW(OptionsService().GetOptions(TTableOptions::ClassInfo()), EOptionsError) << "not registered";
     TOptionsStore store;
     store.DeclarePasswordKey("S", "P", "one");

@@ -307,7 +307,7 @@ TEST_P(FTPClientTest, WorkEventsReportTheTotals) {
     Client.OnWork = [&](TWorkMode m, std::int64_t n) { events.Works.emplace_back(m, n); };
     Client.OnWorkEnd = [&](TWorkMode m) { events.Ends.push_back(m); };
     auto size = static_cast<std::int64_t>(content.size());
-    for (bool throttled : {false, true}) { // paced and unpaced loops
+    for (bool throttled : {false, true}) { // with and without a pacing intercept on the channel
         SCOPED_TRACE(throttled ? "throttled" : "unthrottled");
         events = {};
         Client.OnDataChannelCreate = [throttled](TTCPConnection& data) {

@@ -1,5 +1,6 @@
 #include "net/NetErrors.h"
 #include "net/ReplyParser.h"
+#include "net/ReplySession.h"
 
 #include <gtest/gtest.h>
 
@@ -148,6 +149,15 @@ TEST(ReplyParser, RefusesEndlessMultiLineReplies) {
         fits += " line\r\n";
     fits += "211 end\r\n";
     EXPECT_EQ(Parse(fits, {SIZE_MAX}, limits).Replies.size(), 1u);
+}
+
+TEST(ReplySession, CommandForDisplayHidesPasswordArgumentsOnly) {
+    EXPECT_EQ(CommandForDisplay("PASS secret"), "PASS");
+    EXPECT_EQ(CommandForDisplay("pass secret"), "pass");
+    EXPECT_EQ(CommandForDisplay("AcCt account words"), "AcCt");
+    EXPECT_EQ(CommandForDisplay("PASS"), "PASS");
+    EXPECT_EQ(CommandForDisplay("CWD /pub/PASS x"), "CWD /pub/PASS x");
+    EXPECT_EQ(CommandForDisplay("PASSIVE x"), "PASSIVE x");
 }
 
 } // namespace

@@ -120,7 +120,6 @@ protected:
         connection.SetReadTimeout(milliseconds(5000));
         connection.Connect("127.0.0.1", Port, milliseconds(2000));
         connection.StartTLS(options);
-        EXPECT_TRUE(connection.TLSActive());
         connection.Write("GET / HTTP/1.0\r\n\r\n");
         return connection.ReadLn();
     }

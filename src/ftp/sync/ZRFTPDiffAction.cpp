@@ -59,21 +59,13 @@ bool TFTPDiffAction::DoFTPOperation(IFTPConnectionObject& connection) {
     bool result = false;
     bool failed = false;
     try {
-        TFTPMirrorOptions options = BuildMirrorOptions(connection);
-        if (FSpecifyRemoteDir) {
-            std::string remoteDir;
-            if (!TryExpandExpression("Remote Directory", FRemoteDir, remoteDir, true)) {
-                FTPServiceLocator().DeregisterLogger(logger);
-                return false;
-            }
-            returnTo = connection.GetRemoteDir();
-            connection.ChangeDir(remoteDir);
+        auto start = StartRun(connection, returnTo);
+        if (!start) {
+            FTPServiceLocator().DeregisterLogger(logger);
+            return false;
         }
-        std::string remoteRoot = connection.GetRemoteDir();
-        std::int64_t skew = 0, setDateSkew = 0;
-        MeasureSkew(connection, skew, setDateSkew);
         TFTPTreeNodePtr tree;
-        if (CreateFTPDifferencesTree(connection, options, skew, localDir, remoteRoot, tree)) {
+        if (CreateFTPDifferencesTree(connection, start->Options, start->Skew, localDir, start->RemoteRoot, tree)) {
             int count = CountDifferences(*tree, FIncludeEmptyDirs);
             SendMessage(fmt::format("Total Differences [{}]", count), stInformation);
             result = count == 0;

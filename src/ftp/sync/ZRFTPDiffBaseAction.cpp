@@ -235,6 +235,24 @@ void TFTPDiffBaseAction::MeasureSkew(IFTPConnectionObject& connection, std::int6
         SendMessage(fmt::format("Server Set File Date & Time Skew : {} seconds", setDateSkew), stInformation);
 }
 
+std::optional<TFTPRunStart> TFTPDiffBaseAction::StartRun(IFTPConnectionObject& connection,
+                                                         const std::string& startDir) {
+    TFTPRunStart start;
+    start.Options = BuildMirrorOptions(connection);
+    // FEAT leaves the directory alone: without RemoteDir the root is where the run began.
+    start.RemoteRoot = startDir;
+    if (FSpecifyRemoteDir) {
+        std::string remoteDir;
+        if (!TryExpandExpression("Remote Directory", FRemoteDir, remoteDir, true))
+            return std::nullopt;
+        connection.ChangeDir(remoteDir);
+        start.RemoteRoot = connection.GetRemoteDir();
+    }
+    std::int64_t setDateSkew = 0;
+    MeasureSkew(connection, start.Skew, setDateSkew);
+    return start;
+}
+
 std::int64_t TFTPDiffBaseAction::GetRemoteFileCRC(IFTPConnectionObject& connection, const std::string& remotePath) {
     if (!FCheckFileCRC || !FCRCSupported)
         return -1;

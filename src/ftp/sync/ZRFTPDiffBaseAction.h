@@ -12,6 +12,13 @@ namespace zr {
 
 using TFTPTreeNodePtr = std::unique_ptr<TFTPTreeNode>;
 
+// What a run settles before it builds its tree.
+struct TFTPRunStart {
+    TFTPMirrorOptions Options;
+    std::string RemoteRoot;
+    std::int64_t Skew = 0;
+};
+
 class TFTPDiffBaseAction : public TFTPBaseAction {
 public:
     TFTPDiffBaseAction();
@@ -48,6 +55,9 @@ protected:
     TFTPMirrorOptions BuildMirrorOptions(IFTPConnectionObject& connection);
     // Skew probe or its skip, with the log lines of a run.
     void MeasureSkew(IFTPConnectionObject& connection, std::int64_t& skew, std::int64_t& setDateSkew);
+    // Options, RemoteDir entered when one is given, and the skew; startDir is the server's directory
+    // as the run found it. Empty when RemoteDir cannot be expanded.
+    std::optional<TFTPRunStart> StartRun(IFTPConnectionObject& connection, const std::string& startDir);
     void PrintTree(TFTPTreeNode& tree, TFTPItemDiffs include, bool withStatus);
     // Expands LocalDir and checks the direction and the folder; the two texts are the run's own
     // messages ({} stands for the folder in the second). Empty when the run cannot start.

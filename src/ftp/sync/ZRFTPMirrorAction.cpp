@@ -298,19 +298,14 @@ void TFTPMirrorAction::OnFTPStatus(net::TConnectionStatus status, const std::str
 bool TFTPMirrorAction::Run(IFTPConnectionObject& connection, const std::string& localDir, bool& failed,
                            bool& treeFailed, std::string& returnTo) {
     returnTo = connection.GetRemoteDir();
-    TFTPMirrorOptions options = BuildMirrorOptions(connection);
-    if (FSpecifyRemoteDir) {
-        std::string remoteDir;
-        if (!TryExpandExpression("Remote Directory", FRemoteDir, remoteDir, true)) {
-            treeFailed = true;
-            return false;
-        }
-        returnTo = connection.GetRemoteDir();
-        connection.ChangeDir(remoteDir);
+    auto start = StartRun(connection, returnTo);
+    if (!start) {
+        treeFailed = true;
+        return false;
     }
-    std::string remoteRoot = connection.GetRemoteDir();
-    std::int64_t skew = 0, setDateSkew = 0;
-    MeasureSkew(connection, skew, setDateSkew);
+    const TFTPMirrorOptions options = start->Options;
+    const std::string& remoteRoot = start->RemoteRoot;
+    const std::int64_t skew = start->Skew;
 
     TFTPTreeNodePtr tree;
     if (!CreateFTPDifferencesTree(connection, options, skew, localDir, remoteRoot, tree)) {

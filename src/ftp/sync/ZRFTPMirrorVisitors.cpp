@@ -4,12 +4,13 @@
 #include <utime.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <filesystem>
 #include <thread>
 
 #include <fmt/format.h>
+
+#include "net/TextUtil.h"
 
 namespace zr {
 
@@ -17,11 +18,6 @@ using namespace quillate;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string Lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-    return text;
-}
 
 void CheckDecided(const TFTPTreeNode& node) {
     if (node.FDifference == tfaUnknown)
@@ -62,7 +58,7 @@ TFTPTreeVisitorActionRemoteDifferences::TFTPTreeVisitorActionRemoteDifferences(
     TFTPMirrorOptions options, const TFTPRetryOptions& retryOptions, std::int64_t serverSetFileDateSkew)
     : FMirrorOptions(options), FServerSetFileDateSkew(serverSetFileDateSkew), FLocalRootPath(localRootPath),
       FCurrentVisitorDirectory(WithTrailingSlash(remoteRootPath)), FCurrentRemoteDirectory(WithTrailingSlash(connection.GetRemoteDir())),
-      FRemoteRootPath(remoteRootPath), FFTPConnection(connection), FRetryOptions(retryOptions) {}
+      FFTPConnection(connection), FRetryOptions(retryOptions) {}
 
 void TFTPTreeVisitorActionRemoteDifferences::Warn(const std::string& text) const { LogThroughRunLogger(text, stWarning); }
 void TFTPTreeVisitorActionRemoteDifferences::Info(const std::string& text) const {
@@ -73,7 +69,6 @@ bool TFTPTreeVisitorActionRemoteDifferences::LogsTransfers() const { return RunL
 bool TFTPTreeVisitorActionRemoteDifferences::VisitEnter(TFTPTreeNode& node) {
     if (node.FIsFile)
         return true;
-    FDirectoryStack.push_back(node.FName + "/");
     if (node.FParent) {
         FCurrentVisitorDirectory += node.FName + "/";
         FLocalPathToFile += node.FName + "/";
@@ -86,7 +81,6 @@ bool TFTPTreeVisitorActionRemoteDifferences::VisitEnter(TFTPTreeNode& node) {
 bool TFTPTreeVisitorActionRemoteDifferences::VisitLeave(TFTPTreeNode& node) {
     if (node.FIsFile)
         return true;
-    FDirectoryStack.pop_back();
     if (node.FParent) {
         FCurrentVisitorDirectory.erase(FCurrentVisitorDirectory.size() - node.FName.size() - 1);
         FLocalPathToFile.erase(FLocalPathToFile.size() - node.FName.size() - 1);
@@ -233,7 +227,7 @@ bool TFTPTreeVisitorActionRemoteDifferences::ReconnectForUpload(const std::strin
     }
     Warn(fmt::format("{} : Directory now [{}]", t, now));
     FCurrentRemoteDirectory = WithTrailingSlash(now);
-    if (Lower(WithTrailingSlash(now)) != Lower(WithTrailingSlash(directory))) {
+    if (!net::IEquals(WithTrailingSlash(now), WithTrailingSlash(directory))) {
         Warn(t + " : Changed to upload directory failed.");
         return false;
     }
@@ -266,8 +260,7 @@ TFTPTreeVisitorActionLocalDifferences::TFTPTreeVisitorActionLocalDifferences(IFT
                                                                              const std::string& localRootPath,
                                                                              const std::string& remoteRootPath,
                                                                              TFTPMirrorOptions options)
-    : FMirrorOptions(options), FLocalRootPath(localRootPath), FRemoteRootPath(remoteRootPath),
-      FPathToRemoteFile(WithTrailingSlash(remoteRootPath)), FPathToLocalFile(WithTrailingSlash(localRootPath)),
+    : FMirrorOptions(options), FPathToRemoteFile(WithTrailingSlash(remoteRootPath)), FPathToLocalFile(WithTrailingSlash(localRootPath)),
       FFTPConnection(connection) {}
 
 void TFTPTreeVisitorActionLocalDifferences::Info(const std::string& text) const {

@@ -42,10 +42,8 @@ private:
     std::int64_t FServerSetFileDateSkew;
     std::string FLocalRootPath;
     std::string FLocalPathToFile;
-    std::vector<std::string> FDirectoryStack;
     std::string FCurrentVisitorDirectory;
     std::string FCurrentRemoteDirectory;
-    std::string FRemoteRootPath;
     IFTPConnectionObject& FFTPConnection;
     const TFTPRetryOptions& FRetryOptions;
 };
@@ -64,8 +62,6 @@ private:
     bool LogsTransfers() const;
 
     TFTPMirrorOptions FMirrorOptions;
-    std::string FLocalRootPath;
-    std::string FRemoteRootPath;
     std::string FPathToRemoteFile;
     std::string FPathToLocalFile;
     IFTPConnectionObject& FFTPConnection;
