@@ -18,6 +18,9 @@
 
 namespace zr {
 
+// The project-object category under which connect actions register their connections.
+inline constexpr const char* FTPConnectionCategory = "FTPConnection";
+
 enum TConnMessageType : int { Received = 0, Sent = 1, Status = 2 };
 
 using TFTPLoggingEvent = std::function<void(const std::string& text, TConnMessageType type)>;
@@ -151,7 +154,7 @@ public:
     ~TFTPConnectObject() override;
 
     std::string GetName() const override;
-    std::string GetCategory() const override { return quillate::FTPConnectionCategory; }
+    std::string GetCategory() const override { return FTPConnectionCategory; }
     void SetName(const std::string& name) override;
     void Reset() override;
 

@@ -8,7 +8,6 @@
 
 namespace quillate {
 
-inline constexpr const char* FTPConnectionCategory = "FTPConnection";
 inline constexpr const char* FileSetCategory = "FileSetObject";
 
 class IProjectObject {

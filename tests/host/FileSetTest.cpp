@@ -56,7 +56,7 @@ TEST_F(FileSets, BaseIsRelativeToTheProjectAndLivesWithIt) {
         auto object = GetProjectObjectService().AcquireObject("Docs", FileSetCategory);
         ASSERT_NE(object, nullptr);
         EXPECT_EQ(std::dynamic_pointer_cast<IZRFileSet>(object)->GetBaseDirectory(), P("site"));
-        EXPECT_EQ(GetProjectObjectService().AcquireObject("Docs", FTPConnectionCategory), nullptr);
+        EXPECT_EQ(GetProjectObjectService().AcquireObject("Docs", "AnotherCategory"), nullptr);
         GetProjectObjectService().ReleaseObject(object);
     }
     EXPECT_FALSE(GetProjectObjectService().ObjectExists("Docs", FileSetCategory));
