@@ -29,6 +29,13 @@ void TZRFTPOptions::LoadOptions(IZROptionsReader& reader) {
     FFTPUser = reader.ReadString(FTPUserKey, "");
 }
 
+void TZRFTPOptions::SaveOwnOptions(IZROptionsWriter& writer) {
+    writer.WriteInteger(FTPPortKey, FFTPPort);
+    writer.WriteString(FTPPasswordKey, FFTPPass);
+    writer.WriteString(FTPServerKey, FFTPServer);
+    writer.WriteString(FTPUserKey, FFTPUser);
+}
+
 std::shared_ptr<TZRFTPOptions> FTPOptions() {
     return OptionsService().GetOptionsAs<TZRFTPOptions>(TZRFTPOptions::ClassInfo());
 }

@@ -1,7 +1,7 @@
 // TZRFTPOptions: the default server, user, password and port that FTP connect actions may use.
 #pragma once
 
-#include "web/ZRInternetOptions.h"
+#include "options/ZRInternetOptions.h"
 
 #include <cstdint>
 #include <memory>
@@ -15,6 +15,7 @@ public:
     const quillate::TMetaClass& GetClass() const override { return ClassInfo(); }
 
     void LoadOptions(quillate::IZROptionsReader& reader) override;
+    quillate::TStringList PasswordKeys() const override { return {FTPPasswordKey}; }
 
     std::string GetFTPServer() const { return FFTPServer; }
     std::string GetFTPUser() const { return FFTPUser; }
@@ -29,6 +30,14 @@ public:
     void SetFTPPort(std::int32_t value) { Change(FFTPPort, value); }
 
     static constexpr std::int32_t DefaultFTPPort = 21;
+    // The password is stored under another name than its property.
+    static constexpr const char* FTPPortKey = "FTPPort";
+    static constexpr const char* FTPPasswordKey = "FTPPassword";
+    static constexpr const char* FTPServerKey = "FTPServer";
+    static constexpr const char* FTPUserKey = "FTPUser";
+
+protected:
+    void SaveOwnOptions(quillate::IZROptionsWriter& writer) override;
 
 private:
     std::string FFTPServer;

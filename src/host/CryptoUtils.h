@@ -24,7 +24,7 @@ public:
     // A fresh random nonce each call: two encryptions of one text differ.
     static std::string EncryptString(std::string_view text, std::string_view key);
     // Throws ECryptoError for a damaged, truncated, foreign or wrongly prefixed value; `what` (for
-    // example "action.ftp.connect.Cookie") opens the message when given.
+    // example "TYPE.PROPERTY" of the value's owner) opens the message when given.
     static std::string DecryptString(std::string_view stored, std::string_view key,
                                      std::string_view what = {});
     // True when the value has the stored form's prefix (it may still be damaged).

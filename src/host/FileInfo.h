@@ -1,4 +1,4 @@
-// Local file services the actions need: the CRC that FTP servers answer to XCRC, and temporary files.
+// Local file services the actions need: the CRC-32 of a file as servers compute it, and temporary files.
 #pragma once
 
 #include <filesystem>

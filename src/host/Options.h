@@ -1,4 +1,4 @@
-// Global option objects (FTP, e-mail, host settings) and the JSON store that keeps them between runs.
+// Global option objects and the JSON store that keeps them between runs.
 #pragma once
 
 #include "host/Persistent.h"
@@ -61,7 +61,7 @@ public:
     virtual void SaveOptions(IZROptionsWriter& writer);
     // Keys of the section whose values the store keeps encrypted.
     virtual TStringList PasswordKeys() const { return {}; }
-    // Key text for EncryptString of a password key: the option key's own name, e.g. "FTPPassword",
+    // Key text for EncryptString of a password key: the option key's own name,
     // so that every class sharing a section encrypts a key the same way.
     virtual std::string PasswordEncryptionKey(const std::string& key) const { return key; }
 

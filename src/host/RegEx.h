@@ -24,7 +24,7 @@ public:
     static constexpr std::uint32_t HeapLimitKiB = 64 * 1024;
 
     // True when the pattern (PCRE2, UTF-8) matches somewhere in the text. Text that is not valid
-    // UTF-8 (such as a raw FTP name) is still searched; invalid sequences simply never match.
+    // UTF-8 (such as a raw name from a server) is still searched; invalid sequences simply never match.
     static bool IsMatch(std::string_view text, std::string_view pattern, bool caseInsensitive = false);
 
     // How many compiled patterns the cache holds now.

@@ -57,6 +57,19 @@ const TMetaClass& TZREmailOptions::ClassInfo() {
     return info;
 }
 
+// Under the properties' own names, in the order the section has always been written in.
+void TZREmailOptions::SaveOwnOptions(IZROptionsWriter& writer) {
+    writer.WriteInteger("SMTPPort", FSMTPPort);
+    writer.WriteBool("SMTPAuth", FSMTPAuth);
+    writer.WriteBool("SMTPEHLO", FSMTPEHLO);
+    writer.WriteString("SMTPPass", FSMTPPass);
+    writer.WriteString("SMTPUser", FSMTPUser);
+    writer.WriteString("SMTPHost", FSMTPHost);
+    writer.WriteBool("SMTPSSL", FSMTPSSL);
+    writer.WriteInteger("SMTPUseTLS", FSMTPUseTLS);
+    writer.WriteString("DefaultEncoding", FDefaultEncoding);
+}
+
 std::shared_ptr<TZREmailOptions> EmailOptions() {
     return OptionsService().GetOptionsAs<TZREmailOptions>(TZREmailOptions::ClassInfo());
 }

@@ -1,7 +1,7 @@
 // TZREmailOptions: the SMTP server and default message character set shared by every e-mail action.
 #pragma once
 
-#include "web/ZRInternetOptions.h"
+#include "options/ZRInternetOptions.h"
 
 #include <cstdint>
 #include <memory>
@@ -21,6 +21,7 @@ public:
     const quillate::TMetaClass& GetClass() const override { return ClassInfo(); }
 
     // LoadOptions is the inherited one: every published property is stored under its own name.
+    quillate::TStringList PasswordKeys() const override { return {"SMTPPass"}; }
 
     bool GetSMTPAuth() const { return FSMTPAuth; }
     bool GetSMTPEHLO() const { return FSMTPEHLO; }
@@ -45,6 +46,9 @@ public:
     void SetDefaultEncoding(const std::string& value) { Change(FDefaultEncoding, value); }
 
     static constexpr std::int32_t DefaultSMTPPort = 25;
+
+protected:
+    void SaveOwnOptions(quillate::IZROptionsWriter& writer) override;
 
 private:
     std::string FSMTPHost;
