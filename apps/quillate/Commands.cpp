@@ -132,6 +132,23 @@ void LoadPackages() {
     }
 }
 
+std::string VersionText() {
+    std::string text = fmt::format("quillate {}", QUILLATE_VERSION);
+    try {
+        LoadPackages();
+    } catch (const std::exception& e) {
+        return text + "\n" + e.what();
+    }
+    for (const auto& package : LoadedPackages()) {
+        std::string name = std::filesystem::path(package.Path).filename().string();
+        if (package.Version.empty())
+            text += fmt::format("\n{}: no version", name);
+        else
+            text += fmt::format("\n{}: {} {}", name, package.Description, package.Version);
+    }
+    return text;
+}
+
 int RunProject(const TRunArguments& args) {
     TMainThread::Instance();
     if (!args.OptionsFile.empty())
@@ -199,8 +216,12 @@ int ListActions() {
     return ExitOk;
 }
 
-int DescribeType(const std::string& type) {
-    const TMetaClass* cls = FindStoredClass(type);
+int DescribeType(const std::string& type, bool all) {
+    if (all) {
+        std::cout << DescribeAll();
+        return ExitOk;
+    }
+    const TMetaClass* cls = FindDescribableClass(type);
     if (!cls || !cls->CanCreate()) {
         std::cerr << fmt::format("quillate: unknown type \"{}\" (see quillate actions)\n", type);
         return ExitBadUsage;

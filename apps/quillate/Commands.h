@@ -24,10 +24,14 @@ struct TRunArguments {
 // Loads the package beside the executable and any named in QUILLATE_EXTRA_PACKAGES.
 void LoadPackages();
 
+// "quillate 0.1.0" and a line for each package it loads, with the package's own version.
+std::string VersionText();
+
 int RunProject(const TRunArguments& args);
 int ValidateProject(const std::string& project);
 int ListActions();
-int DescribeType(const std::string& type);
+// One class by stored type (or an option class by class name), or with `all` every class.
+int DescribeType(const std::string& type, bool all);
 int PrintSchema();
 // options show / options set KEY=VALUE on the store (the default one unless a file is given).
 int ShowOptions(const std::string& optionsFile);

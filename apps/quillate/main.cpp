@@ -12,6 +12,7 @@ using namespace quillate::cli;
 int main(int argc, char** argv) {
     CLI::App app{"quillate: runs projects of internet actions (FTP, e-mail, news, HTTP, Telnet, ICQ)"};
     app.require_subcommand(1);
+    app.set_version_flag("--version", &VersionText, "Print the versions of quillate and of the packages it loads");
 
     TRunArguments run;
     auto* runCmd = app.add_subcommand("run", "Run a project's actions one after another");
@@ -31,8 +32,15 @@ int main(int argc, char** argv) {
     auto* actionsCmd = app.add_subcommand("actions", "List the registered actions by category");
 
     std::string describeType;
-    auto* describeCmd = app.add_subcommand("describe", "Show the properties of one action or stored class");
-    describeCmd->add_option("type", describeType, "Stored type identifier, e.g. action.ftp.connect")->required();
+    bool describeAll = false;
+    auto* describeCmd = app.add_subcommand("describe", "Show the properties of one action, stored class or "
+                                                       "option class");
+    auto* typeOption = describeCmd->add_option("type", describeType,
+                                               "Stored type identifier (action.ftp.connect) or option class "
+                                               "name (TZRFTPOptions)");
+    auto* allFlag = describeCmd->add_flag("--all", describeAll, "Describe every registered class");
+    typeOption->excludes(allFlag);
+    describeCmd->require_option(1);
 
     auto* schemaCmd = app.add_subcommand("schema", "Print the JSON Schema of the project format");
 
@@ -56,6 +64,8 @@ int main(int argc, char** argv) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp& e) {
         return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        return app.exit(e);
     } catch (const CLI::ParseError& e) {
         app.exit(e);
         return ExitBadUsage;
@@ -70,7 +80,7 @@ int main(int argc, char** argv) {
         if (*actionsCmd)
             return ListActions();
         if (*describeCmd)
-            return DescribeType(describeType);
+            return DescribeType(describeType, describeAll);
         if (*schemaCmd)
             return PrintSchema();
         if (*optionsShow)

@@ -57,6 +57,20 @@ TActionService& ActionService() {
     return service;
 }
 
+namespace {
+
+std::mutex& PackagesLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+std::vector<TLoadedPackage>& Packages() {
+    static std::vector<TLoadedPackage> packages;
+    return packages;
+}
+
+} // namespace
+
 void LoadPackage(const std::string& path, IZRRegistrationHost& host) {
     void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle)
@@ -64,7 +78,20 @@ void LoadPackage(const std::string& path, IZRRegistrationHost& host) {
     auto proc = reinterpret_cast<TZRRegisterProc>(dlsym(handle, RegisterProcName));
     if (!proc)
         throw EPackageError(fmt::format("Package {} does not export {}", path, RegisterProcName));
+    TLoadedPackage loaded{path, {}, {}};
+    if (auto info = reinterpret_cast<TZRPackageInfoProc>(dlsym(handle, PackageInfoProcName))) {
+        const TZRPackageInfo* described = info();
+        loaded.Description = described && described->Description ? described->Description : "";
+        loaded.Version = described && described->Version ? described->Version : "";
+    }
     proc(&host);
+    std::lock_guard lock(PackagesLock());
+    Packages().push_back(std::move(loaded));
+}
+
+std::vector<TLoadedPackage> LoadedPackages() {
+    std::lock_guard lock(PackagesLock());
+    return Packages();
 }
 
 } // namespace quillate

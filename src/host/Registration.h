@@ -58,11 +58,24 @@ private:
 
 TActionService& ActionService();
 
-// The entry point every package exports.
+// The entry point every package exports, and the optional one that names the package.
 extern "C" {
 using TZRRegisterProc = void (*)(IZRRegistrationHost* host);
+struct TZRPackageInfo {
+    const char* Description;
+    const char* Version;
+};
+using TZRPackageInfoProc = const TZRPackageInfo* (*)();
 }
 inline constexpr const char* RegisterProcName = "ZRRegister";
+inline constexpr const char* PackageInfoProcName = "ZRPackageInfo";
+
+struct TLoadedPackage {
+    std::string Path;
+    // Empty when the package does not describe itself.
+    std::string Description;
+    std::string Version;
+};
 
 class EPackageError : public std::runtime_error {
 public:
@@ -71,5 +84,7 @@ public:
 
 // Loads a package and calls its ZRRegister; the library stays loaded for the life of the process.
 void LoadPackage(const std::string& path, IZRRegistrationHost& host);
+// Every package loaded so far, in loading order.
+std::vector<TLoadedPackage> LoadedPackages();
 
 } // namespace quillate

@@ -8,6 +8,7 @@
 #include <fmt/ranges.h>
 
 #include "host/Action.h"
+#include "host/Options.h"
 #include "host/Project.h"
 #include "host/Registration.h"
 #include "host/Serialization.h"
@@ -172,6 +173,33 @@ const TMetaClass* FindStoredClass(const std::string& storedType) {
     return TSerializationRegistry::Find(storedType);
 }
 
+const TMetaClass* FindDescribableClass(const std::string& name) {
+    if (const TMetaClass* cls = FindStoredClass(name))
+        return cls;
+    for (const auto& options : OptionsService().Options())
+        if (options.Class->ClassName() == name)
+            return options.Class;
+    return nullptr;
+}
+
+std::string DescribeAll() {
+    std::vector<const TMetaClass*> classes;
+    auto add = [&classes](const TMetaClass* cls) {
+        if (cls->CanCreate() && std::find(classes.begin(), classes.end(), cls) == classes.end())
+            classes.push_back(cls);
+    };
+    for (const auto& action : ActionService().Actions())
+        add(action.Class);
+    for (const auto& [name, cls] : TSerializationRegistry::Registrations())
+        add(cls);
+    for (const auto& options : OptionsService().Options())
+        add(options.Class);
+    std::string out;
+    for (const TMetaClass* cls : classes)
+        out += (out.empty() ? "" : "\n") + DescribeClass(*cls);
+    return out;
+}
+
 std::string DescribeClass(const TMetaClass& cls) {
     auto instance = cls.Create();
     auto action = std::dynamic_pointer_cast<TZRAction>(instance);
@@ -185,7 +213,8 @@ std::string DescribeClass(const TMetaClass& cls) {
             if (auto eq = line.find('='); eq != std::string::npos)
                 help[line.substr(0, eq)] = line.substr(eq + 1);
     }
-    std::string out = fmt::format("{} ({})\n", action ? action->GetActionName() : cls.ClassName(), cls.StoredType());
+    std::string out = action ? action->GetActionName() : cls.ClassName();
+    out += cls.StoredType().empty() ? "\n" : fmt::format(" ({})\n", cls.StoredType());
     out += fmt::format("class {}\n", cls.ClassName());
     for (const auto& info : cls.Properties().Properties()) {
         std::string type(PropertyKindName(info.Kind));

@@ -51,6 +51,10 @@ TEST_F(QuillateCli, HelpOnEverySubcommandAndBadUsageExitsTwo) {
         EXPECT_EQ(r.ExitCode, 0) << cmd;
         EXPECT_THAT(r.Out, HasSubstr("Usage:")) << cmd;
     }
+    auto version = Quillate({"--version"});
+    EXPECT_EQ(version.ExitCode, 0);
+    EXPECT_THAT(version.Out, HasSubstr("quillate 0."));
+    EXPECT_THAT(version.Out, HasSubstr("libZRInternetActions.so: Quillate 5 Internet Package 0."));
     EXPECT_EQ(Quillate({}).ExitCode, 2);
     EXPECT_EQ(Quillate({"fly"}).ExitCode, 2);
     EXPECT_EQ(Quillate({"run"}).ExitCode, 2);
@@ -194,6 +198,28 @@ TEST_F(QuillateCli, ValidateActionsAndDescribe) {
     EXPECT_THAT(r.Out, HasSubstr("TTestMode (tmFirst, tmSecond, tmThird)"));
     EXPECT_THAT(r.Out, HasSubstr("[encrypted password]"));
     EXPECT_EQ(Quillate({"describe", "test.none"}).ExitCode, 2);
+}
+
+// Every class's properties (names, kinds, initial values, help, hidden and password marks) and the
+// project schema against the snapshots in tests/data/golden; QUILLATE_UPDATE_GOLDEN=1 rewrites them
+// after an intended change.
+TEST_F(QuillateCli, DescribeAndSchemaMatchTheirSnapshots) {
+    TProcessOptions packageOnly;
+    packageOnly.Env["QUILLATE_EXTRA_PACKAGES"] = "";
+    const std::pair<std::vector<std::string>, const char*> snapshots[] = {{{"describe", "--all"}, "describe-all.txt"},
+                                                                         {{"schema"}, "schema.json"}};
+    for (const auto& [args, file] : snapshots) {
+        auto r = Quillate(args, packageOnly);
+        ASSERT_EQ(r.ExitCode, 0) << r.Err;
+        fs::path golden = fs::path(SOURCE_DIR) / "tests/data/golden" / file;
+        if (std::getenv("QUILLATE_UPDATE_GOLDEN")) {
+            std::ofstream(golden) << r.Out;
+            continue;
+        }
+        std::ifstream in(golden);
+        std::string expected((std::istreambuf_iterator<char>(in)), {});
+        EXPECT_EQ(r.Out, expected) << file << " differs; QUILLATE_UPDATE_GOLDEN=1 accepts an intended change";
+    }
 }
 
 TEST_F(QuillateCli, SchemaValidatesTheExamplesAndRejectsABrokenProject) {
