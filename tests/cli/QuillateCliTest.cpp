@@ -75,27 +75,14 @@ TEST_F(QuillateCli, RunPrintsTaggedLinesAndExitsByOutcome) {
     EXPECT_THAT(r.Out, HasSubstr("error    it broke"));
 }
 
+// The loader's messages are tested with the host; here: exit 2 on stderr and nothing runs.
 TEST_F(QuillateCli, BrokenProjectsAreRejectedBeforeAnythingRuns) {
-    struct TCase {
-        const char* Json;
-        const char* Message;
-    } cases[] = {
-        {R"({"actions":[{"type":"test.log","properties":{"Text":"ran"}},{"type":"action.bogus"}]})",
-         "p.json: actions[1]: unknown action type \"action.bogus\""},
-        {R"({"actions":[{"type":"test.log","properties":{"Text":"ran","Colour":1}}]})",
-         "p.json: actions[0] (test.log): TTestLogAction has no property \"Colour\""},
-        {R"({"actions":[{"type":"test.log","properties":{"Text":"ran","Tag":"high"}}]})",
-         "p.json: actions[0] (test.log): property \"Tag\": expects an integer, got a string"},
-        {"{\"actions\": [\n{\"type\": \"test.log\"\n\"x\": 1}]}", "p.json: line 3: malformed JSON"},
-    };
-    for (const auto& c : cases) {
-        auto path = Write("p.json", c.Json);
-        auto r = Quillate({"run", path});
-        EXPECT_EQ(r.ExitCode, 2) << c.Json;
-        EXPECT_THAT(r.Err, HasSubstr(c.Message));
-        EXPECT_THAT(r.Out, Not(HasSubstr("ran")));
-    }
-    auto r = Quillate({"run", (FDir / "missing.json").string()});
+    auto path = Write("p.json", R"({"actions":[{"type":"test.log","properties":{"Text":"ran"}},{"type":"action.bogus"}]})");
+    auto r = Quillate({"run", path});
+    EXPECT_EQ(r.ExitCode, 2);
+    EXPECT_THAT(r.Err, HasSubstr("p.json: actions[1]: unknown action type \"action.bogus\""));
+    EXPECT_THAT(r.Out, Not(HasSubstr("ran")));
+    r = Quillate({"run", (FDir / "missing.json").string()});
     EXPECT_EQ(r.ExitCode, 2);
     EXPECT_THAT(r.Err, HasSubstr("missing.json: cannot open the project file"));
 }

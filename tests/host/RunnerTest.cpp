@@ -48,21 +48,21 @@ TEST(Runner, RunsActionsInOrderAndSharesVariables) {
     EXPECT_TRUE(run.Log.Contains("Run finished: 2 actions run, 0 failed"));
 }
 
+// An undefined variable, or an empty value where one is required: one host line and the run fails.
 TEST(Runner, FailedExpansionGivesOneHostLineAndFailsTheAction) {
-    TRun run;
-    auto lines = run.Run(R"({"actions":[
-        {"type":"test.log","properties":{"Label":"Hostname","Text":"%Site%"}},
-        {"type":"test.log","properties":{"Text":"never"}}]})");
-    EXPECT_EQ(run.Outcome, TRunOutcome::Failed);
-    EXPECT_THAT(lines, ElementsAre("Hostname: variable \"Site\" is not defined"));
-}
-
-TEST(Runner, EmptyResultOfARequiredExpansionFails) {
-    TRun run;
-    auto lines = run.Run(R"({"variables":{"Site":""},"actions":[
-        {"type":"test.log","properties":{"Label":"Hostname","Text":"%Site%","Required":true}}]})");
-    EXPECT_EQ(run.Outcome, TRunOutcome::Failed);
-    EXPECT_THAT(lines, ElementsAre("Hostname: \"%Site%\" expands to an empty value"));
+    const std::pair<const char*, const char*> cases[] = {
+        {R"({"actions":[{"type":"test.log","properties":{"Label":"Hostname","Text":"%Site%"}},
+            {"type":"test.log","properties":{"Text":"never"}}]})",
+         "Hostname: variable \"Site\" is not defined"},
+        {R"({"variables":{"Site":""},"actions":[
+            {"type":"test.log","properties":{"Label":"Hostname","Text":"%Site%","Required":true}}]})",
+         "Hostname: \"%Site%\" expands to an empty value"},
+    };
+    for (const auto& [json, line] : cases) {
+        TRun run;
+        EXPECT_THAT(run.Run(json), ElementsAre(line));
+        EXPECT_EQ(run.Outcome, TRunOutcome::Failed);
+    }
 }
 
 TEST(Runner, ExceptionIsLoggedByTheHostAndIgnoreFailureGoesOn) {
