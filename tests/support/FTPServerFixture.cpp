@@ -197,21 +197,4 @@ TFTPMagicUserProxy::TFTPMagicUserProxy() : FDir("quillate-ftp-proxy") {
     });
 }
 
-TScriptedPeer::TScriptedPeer(const std::string& scriptJson) : FDir("quillate-peer") {
-    WriteTextFile(FDir.Path() / "script.json", scriptJson);
-    FPort = StartOnFreePort(FProcess, "the scripted peer", [this](std::uint16_t port) {
-        TServerOptions options;
-        options.Port = port;
-        options.WorkDir = FDir.Path();
-        options.LogFile = FDir.Path() / "peer.log";
-        options.Argv = {"/usr/bin/python3", (ServersDir() / "scripted_peer.py").string(), std::to_string(port),
-                        (FDir.Path() / "script.json").string(), (FDir.Path() / "transcript.txt").string()};
-        return options;
-    });
-}
-
-std::string TScriptedPeer::Transcript() const {
-    return ReadTextFile(FDir.Path() / "transcript.txt");
-}
-
 } // namespace quillate::testing

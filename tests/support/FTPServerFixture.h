@@ -1,4 +1,4 @@
-// Real FTP servers (pyftpdlib, ProFTPD) and the scripted peer, started per test on 127.0.0.1.
+// Real FTP servers (pyftpdlib, ProFTPD) and Debian's ftp-proxy, started per test on 127.0.0.1.
 #pragma once
 
 #include "support/ServerProcess.h"
@@ -66,19 +66,6 @@ private:
     std::string FTimeZone;
     std::string FAddress = "127.0.0.1";
     bool FWithoutExtended = false;
-};
-
-// The scripted peer of tests/servers playing a JSON script; Transcript() holds the client's lines.
-class TScriptedPeer {
-public:
-    explicit TScriptedPeer(const std::string& scriptJson);
-    std::uint16_t Port() const { return FPort; }
-    std::string Transcript() const;
-
-private:
-    TTempDir FDir;
-    std::uint16_t FPort = 0;
-    TServerProcess FProcess;
 };
 
 // Debian's ftp-proxy on 127.0.0.1 with "magic" user names: "USER user@host:port" names the server
