@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "PackageTestSupport.h"
-#include "support/FTPPeer.h"
+#include "support/FTPServerFixture.h"
 #include "ftp/ZRFTPConnectAction.h"
 #include "ftp/ZRFTPObject.h"
 
@@ -216,7 +216,8 @@ TEST(FTPConnectionScripted, SafeChangeUpDirChecksThatTheServerMovedAndReusesTheL
 }
 
 TEST(FTPConnectionScripted, SetFileDateReportsARefusalWithItsCodeAndText) {
-    TLinePeer peer({FTPLogin().Reply("MDTM 20200102030405 b.txt", "500 Unknown command").Reply("QUIT", "221 bye")});
+    TLinePeer peer(
+        {FTPLogin().Reply("MDTM 20200102030405 b.txt", "500 Unknown command").Reply("QUIT", "221 bye")});
     auto connection = ConnectedTo(peer);
     std::string message;
     // 1577934245 is 2020-01-02 03:04:05 UTC, the time the client sends.

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "PackageTestSupport.h"
-#include "support/FTPPeer.h"
+#include "support/FTPServerFixture.h"
 
 using namespace quillate;
 using namespace quillate::testing;

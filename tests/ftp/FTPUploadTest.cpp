@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include "FTPUploadRun.h"
-#include "support/FTPPeer.h"
 
 using namespace quillate;
 using namespace quillate::testing;

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include "FTPActionRun.h"
-#include "support/FTPPeer.h"
 
 using namespace quillate;
 using namespace quillate::testing;
@@ -161,7 +160,9 @@ TEST(FTPWaitForFileSetUp, FailuresBeforeTheFirstPollAndTheReconnect) {
 
 TEST(FTPWaitForFileScripted, ASizeTheServerCannotGiveIsAMissingFileWhenItMustExist) {
     // No real server gives a date for a file it has no size for.
-    TLinePeer peer({FTPLogin().Reply("SIZE watched.txt", "550 no size").Reply("MDTM watched.txt", "213 20240101120000")});
+    TLinePeer peer({FTPLogin()
+                        .Reply("SIZE watched.txt", "550 no size")
+                        .Reply("MDTM watched.txt", "213 20240101120000")});
     TFTPActionRun run;
     run.Run(
         R"({"actions":[)" + ConnectSite(peer.Port()) +
