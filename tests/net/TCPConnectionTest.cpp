@@ -1,6 +1,5 @@
 // The transport on its own: error texts, time-outs, Abort and TLS against openssl s_server.
 #include "support/LinePeer.h"
-#include "support/ServerProcess.h"
 #include "net/NetErrors.h"
 #include "net/TCPConnection.h"
 
