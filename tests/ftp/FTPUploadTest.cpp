@@ -1,4 +1,4 @@
-// "FTP Upload" against pyftpdlib and ProFTPD, and a refused folder against the scripted peer.
+// "FTP Upload" against pyftpdlib and ProFTPD, and a refused folder against the line peer.
 #include <algorithm>
 #include <filesystem>
 
