@@ -181,74 +181,46 @@ TEST(FTPConnectionProFTPD, AnUndeletableFileStopsTheRecursiveDelete) {
     EXPECT_TRUE(fs::exists(server.Home() / "locked/root-owned.txt"));
 }
 
-// The greeting and login every scripted session starts with.
-std::string LoginSteps() {
-    return R"({"send":"220 scripted"},{"expect":"FEAT"},{"send":"211 no features"},
-              {"expect":"USER"},{"send":"331 password"},{"expect":"PASS"},{"send":"230 in"},
-              {"expect":"TYPE I"},{"send":"200 binary"})";
-}
-
-// A connection object logged in to a scripted peer.
-std::shared_ptr<TFTPConnectObject> ConnectedTo(const TScriptedPeer& peer) {
+// A connection object logged in to a line peer.
+std::shared_ptr<TFTPConnectObject> ConnectedTo(const TLinePeer& peer) {
     auto connection = std::make_shared<TFTPConnectObject>("Scripted");
     connection->SetHost("127.0.0.1");
     connection->SetPort(peer.Port());
-    connection->SetUsername("u");
-    connection->SetPassword("p");
+    connection->SetUsername(TFTPTestServer::User);
+    connection->SetPassword(TFTPTestServer::Password);
     connection->Connect(5);
     return connection;
 }
 
-TEST(FTPConnectionScripted, SafeChangeUpDirAsksOnceMoreWhenTheServerDidNotMove) {
-    TScriptedPeer peer("[" + LoginSteps() + R"(,
-        {"expect":"PWD"},{"send":"257 \"/a/b\" is current"},
-        {"expect":"CDUP"},{"send":"200 ok"},
-        {"expect":"PWD"},{"send":"257 \"/a/b/\" is current"},
-        {"expect":"CDUP"},{"send":"200 ok"},
-        {"expect":"PWD"},{"send":"257 \"/a\" is current"},
-        {"expect":"QUIT"},{"send":"221 bye"},{"close":true}])");
-    auto connection = ConnectedTo(peer);
-    connection->SafeChangeUpDir();
-    connection->Disconnect();
-    std::string transcript = peer.Transcript();
-    std::size_t cdups = 0;
-    for (std::size_t pos = transcript.find("CDUP"); pos != std::string::npos; pos = transcript.find("CDUP", pos + 1))
-        ++cdups;
-    EXPECT_EQ(cdups, 2u) << transcript;
-}
-
-TEST(FTPConnectionScripted, SafeChangeUpDirReusesTheLastAnswerUntilTheServerMayHaveMoved) {
-    TScriptedPeer peer("[" + LoginSteps() + R"(,
-        {"expect":"PWD"},{"send":"257 \"/a/b\" is current"},
-        {"expect":"CDUP"},{"send":"200 ok"},
-        {"expect":"PWD"},{"send":"257 \"/a\" is current"},
-        {"expect":"CDUP"},{"send":"200 ok"},
-        {"expect":"PWD"},{"send":"257 \"/\" is current"},
-        {"expect":"CWD x"},{"send":"250 ok"},
-        {"expect":"PWD"},{"send":"257 \"/x\" is current"},
-        {"expect":"CDUP"},{"send":"200 ok"},
-        {"expect":"PWD"},{"send":"257 \"/\" is current"},
-        {"expect":"QUIT"},{"send":"221 bye"},{"close":true}])");
+TEST(FTPConnectionScripted, SafeChangeUpDirChecksThatTheServerMovedAndReusesTheLastAnswer) {
+    TLinePeer peer({FTPLogin()
+                        .Reply("PWD", "257 \"/a/b\" is current")
+                        .Reply("CDUP", "200 ok")
+                        .Reply("PWD", "257 \"/a/b/\" is current") // did not move: once more
+                        .Reply("CDUP", "200 ok")
+                        .Reply("PWD", "257 \"/a\" is current")
+                        .Reply("CDUP", "200 ok")
+                        .Reply("PWD", "257 \"/\" is current")
+                        .Reply("CWD x", "250 ok") // the server may have moved: asked again
+                        .Reply("PWD", "257 \"/x\" is current")
+                        .Reply("CDUP", "200 ok")
+                        .Reply("PWD", "257 \"/\" is current")
+                        .Reply("QUIT", "221 bye")});
     auto connection = ConnectedTo(peer);
     EXPECT_EQ(connection->GetRemoteDir(), "/a/b");
     connection->SafeChangeUpDir();
     connection->SafeChangeUpDir();
-    // After a CWD the folder is asked for again before going up.
     connection->ChangeDir("x");
     connection->SafeChangeUpDir();
     connection->Disconnect();
-    EXPECT_THAT(peer.Transcript(), HasSubstr("TYPE I\nPWD\nCDUP\nPWD\nCDUP\nPWD\nCWD x\nPWD\nCDUP\nPWD\nQUIT\n"));
 }
 
-TEST(FTPConnectionScripted, SetFileDateTakes213AsSuccessAndReportsOtherRefusals) {
-    TScriptedPeer peer("[" + LoginSteps() + R"(,
-        {"expect":"MDTM 20200102030405 a.txt"},{"send":"213 Modify=20200102030405; a.txt"},
-        {"expect":"MDTM 20200102030405 b.txt"},{"send":"500 Unknown command"},
-        {"expect":"QUIT"},{"send":"221 bye"},{"close":true}])");
+TEST(FTPConnectionScripted, SetFileDateReportsARefusalWithItsCodeAndText) {
+    TLinePeer peer(
+        {FTPLogin().Reply("MDTM 20200102030405 b.txt", "500 Unknown command").Reply("QUIT", "221 bye")});
     auto connection = ConnectedTo(peer);
     std::string message;
     // 1577934245 is 2020-01-02 03:04:05 UTC, the time the client sends.
-    EXPECT_TRUE(connection->SetFileDate("a.txt", UnixToDateTime(1577934245), message)) << message;
     EXPECT_FALSE(connection->SetFileDate("b.txt", UnixToDateTime(1577934245), message));
     EXPECT_EQ(message, "Error Code: 500  Message Returned: Unknown command");
     connection->Disconnect();
@@ -256,12 +228,10 @@ TEST(FTPConnectionScripted, SetFileDateTakes213AsSuccessAndReportsOtherRefusals)
 
 TEST(FTPConnectionScripted, CheckReconnectsASilentlyDroppedConnectionAndRunsItsChildren) {
     EnsurePackageRegistered();
-    // Every session logs in; the next command finds the connection gone, without a reply.
-    TScriptedPeer peer("[" + LoginSteps() + R"(,{"expect":"PWD"},{"close":true}])");
+    // The first session's next command finds the connection gone, without a reply.
+    TLinePeer peer({FTPLogin().Expect("PWD").Close(), FTPLogin().Reply("QUIT", "221 bye")});
     TPackageRun run;
-    auto lines = run.Run(R"({"actions":[
-        {"type":"action.ftp.connect","properties":{"FTPConnectionName":"Site","FTPHost":"127.0.0.1","FTPPort":)" +
-                         std::to_string(peer.Port()) + R"(,"UserID":"u","Passive":true}},
+    auto lines = run.Run(R"({"actions":[)" + SiteConnectJson(peer.Port()) + R"(,
         {"type":"action.ftp.connection.check","properties":{"ConnectionName":"Site"},
          "actions":[{"type":"action.ftp.disconnect","properties":{"ConnectionName":"Site"}}]}]})");
     EXPECT_EQ(run.Outcome, TRunOutcome::Succeeded) << ::testing::PrintToString(lines);

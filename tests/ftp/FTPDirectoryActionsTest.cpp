@@ -94,15 +94,9 @@ INSTANTIATE_TEST_SUITE_P(Servers, FTPDirectoryActions,
                          [](const auto& info) { return KindName(info.param); });
 
 TEST(FTPDirectoryActionsScripted, ARefusedCreateFailsWithoutALineOfItsOwn) {
-    TScriptedPeer peer(R"([{"send":"220 scripted"},{"expect":"FEAT"},{"send":"211 no features"},
-        {"expect":"USER"},{"send":"331 password"},{"expect":"PASS"},{"send":"230 in"},
-        {"expect":"TYPE I"},{"send":"200 binary"},
-        {"expect":"MKD x"},{"send":"553 Requested action not taken."},
-        {"expect":"QUIT"},{"send":"221 bye"},{"close":true}])");
+    TLinePeer peer({FTPLogin().Reply("MKD x", "553 Requested action not taken.")});
     TPackageRun run;
-    auto lines = run.Run(R"({"actions":[
-        {"type":"action.ftp.connect","properties":{"FTPConnectionName":"Site","FTPHost":"127.0.0.1","FTPPort":)" +
-                         std::to_string(peer.Port()) + R"(,"UserID":"u","Passive":true}},
+    auto lines = run.Run(R"({"actions":[)" + SiteConnectJson(peer.Port()) + R"(,
         {"type":"action.ftp.dir.create","properties":{"ConnectionName":"Site","NewDirectory":"x"}}]})");
     EXPECT_EQ(run.Outcome, TRunOutcome::Failed);
     EXPECT_THAT(lines, ::testing::ElementsAre("Connection to host : 127.0.0.1"));

@@ -1,4 +1,4 @@
-// "FTP Upload" against pyftpdlib and ProFTPD, and a refused folder against the scripted peer.
+// "FTP Upload" against pyftpdlib and ProFTPD, and a refused folder against the line peer.
 #include <algorithm>
 #include <filesystem>
 
@@ -211,18 +211,15 @@ INSTANTIATE_TEST_SUITE_P(Servers, FTPUpload, ::testing::Values(TFTPServerKind::s
                          [](const auto& info) { return KindName(info.param); });
 
 TEST(FTPUploadScripted, ARefusedFolderFailsTheUploadAndTheServerIsSentBack) {
-    TScriptedPeer peer(R"([{"send":"220 scripted"},{"expect":"FEAT"},{"send":"211 no features"},
-        {"expect":"USER"},{"send":"331 password"},{"expect":"PASS"},{"send":"230 in"},
-        {"expect":"TYPE I"},{"send":"200 binary"},
-        {"expect":"PWD"},{"send":"257 \"/\" is the current directory"},
-        {"expect":"MKD in"},{"send":"553 Requested action not taken."},
-        {"expect":"CWD /"},{"send":"250 ok"},
-        {"expect":"QUIT"},{"send":"221 bye"},{"close":true}])");
+    TLinePeer peer({FTPLogin()
+                        .Reply("PWD", "257 \"/\" is the current directory")
+                        .Reply("MKD in", "553 Requested action not taken.")
+                        .Reply("CWD /", "250 ok")
+                        .Reply("QUIT", "221 bye")});
     TTempDir local("quillate-upload");
     WriteTextFile(local.Path() / "a.txt", "hello");
     TUploadRun run;
-    run.Run(R"({"actions":[{"type":"action.ftp.connect","properties":{"FTPConnectionName":"Site","FTPHost":"127.0.0.1","FTPPort":)" +
-            std::to_string(peer.Port()) + R"(,"UserID":"u","Passive":true}})" +
+    run.Run(R"({"actions":[)" + SiteConnectJson(peer.Port()) +
             R"(,{"type":"action.ftp.upload.file","ignoreFailure":true,"properties":{"ConnectionName":"Site","LocalDir":)" +
             Quoted(local.Path()) + R"(,"FileSpec":"a.txt","RemoteFile":"in/a.txt"}})" +
             R"(,{"type":"action.ftp.disconnect","properties":{"ConnectionName":"Site"}}]})");
@@ -233,7 +230,6 @@ TEST(FTPUploadScripted, ARefusedFolderFailsTheUploadAndTheServerIsSentBack) {
     EXPECT_EQ(lines[0], "Total upload size will be 5 bytes");
     EXPECT_EQ(lines[1], "Upload failed.");
     EXPECT_THAT(lines[2], HasSubstr("553"));
-    EXPECT_EQ(peer.Transcript(), "FEAT\nUSER u\nPASS \nTYPE I\nPWD\nMKD in\nCWD /\nQUIT\n");
 }
 
 } // namespace

@@ -1,5 +1,5 @@
 // The transport on its own: error texts, time-outs, Abort and TLS against openssl s_server.
-#include "support/FTPServerFixture.h"
+#include "support/LinePeer.h"
 #include "net/NetErrors.h"
 #include "net/TCPConnection.h"
 
@@ -36,7 +36,7 @@ TEST(TCPConnection, RefusedConnectionNamesHostAndPort) {
 }
 
 TEST(TCPConnection, ReadTimeoutAndAbortOnASilentPeer) {
-    TScriptedPeer peer(R"([{"send": "hello"}, {"hang": true}])");
+    TLinePeer peer({TLineScript().Send("hello").Hang()});
     TTCPConnection connection;
     connection.Connect("127.0.0.1", peer.Port(), milliseconds(2000));
     EXPECT_EQ(connection.ReadLn(), "hello");

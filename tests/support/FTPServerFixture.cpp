@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <chrono>
 #include <functional>
 #include <stdexcept>
@@ -197,21 +198,80 @@ TFTPMagicUserProxy::TFTPMagicUserProxy() : FDir("quillate-ftp-proxy") {
     });
 }
 
-TScriptedPeer::TScriptedPeer(const std::string& scriptJson) : FDir("quillate-peer") {
-    WriteTextFile(FDir.Path() / "script.json", scriptJson);
-    FPort = StartOnFreePort(FProcess, "the scripted peer", [this](std::uint16_t port) {
-        TServerOptions options;
-        options.Port = port;
-        options.WorkDir = FDir.Path();
-        options.LogFile = FDir.Path() / "peer.log";
-        options.Argv = {"/usr/bin/python3", (ServersDir() / "scripted_peer.py").string(), std::to_string(port),
-                        (FDir.Path() / "script.json").string(), (FDir.Path() / "transcript.txt").string()};
-        return options;
+TLineScript FTPLogin(const TFTPLogin& login) {
+    TLineScript script;
+    script.Send("220 line peer ready").Expect("FEAT").Send("211-Features:");
+    for (const auto& feature : login.Features)
+        script.Send(" " + feature);
+    script.Send("211 End");
+    if (!login.Host.empty())
+        script.Reply("HOST " + login.Host, "220 Host accepted");
+    script.Reply("USER " + login.User, "331 Password required")
+        .Reply("PASS " + login.Password, "230 Logged in");
+    if (std::find(login.Features.begin(), login.Features.end(), "UTF8") != login.Features.end())
+        script.Reply("OPTS UTF8 ON", "200 UTF8 on");
+    return script.Reply("TYPE I", "200 Type set to I");
+}
+
+namespace {
+
+TLineScript Passive(std::string command, std::function<std::string(std::uint16_t port)> reply) {
+    return TLineScript().Expect(std::move(command)).Do({}, [reply](TLineSession& s) {
+        auto listener = std::make_shared<TSocket>(s.Listen());
+        s.Write(s.Control(), reply(listener->LocalPort()) + "\r\n");
+        s.OpenData = [&s, listener] { return s.Accept(*listener); };
     });
 }
 
-std::string TScriptedPeer::Transcript() const {
-    return ReadTextFile(FDir.Path() / "transcript.txt");
+} // namespace
+
+TLineScript FTPEpsv() {
+    return Passive("EPSV", [](std::uint16_t port) {
+        return "229 Entering Extended Passive Mode (|||" + std::to_string(port) + "|)";
+    });
+}
+
+TLineScript FTPPasv(const std::string& announced) {
+    return Passive("PASV", [announced](std::uint16_t port) {
+        return "227 Entering Passive Mode (" + announced + "," + std::to_string(port / 256) + "," +
+               std::to_string(port % 256) + ")";
+    });
+}
+
+TLineScript FTPEprt(const std::string& intruder) {
+    return TLineScript().Do("\"EPRT |1|<client address>|<port>|\"", [intruder](TLineSession& s) {
+        std::string line = s.ReadLine();
+        std::string client = s.ClientAddress();
+        std::string prefix =
+            "EPRT |" + std::string(client.find(':') == std::string::npos ? "1" : "2") + "|" + client + "|";
+        unsigned port = 0;
+        char extra = 0;
+        if (!line.starts_with(prefix) || !line.ends_with('|') ||
+            std::sscanf(line.c_str() + prefix.size(), "%5u|%c", &port, &extra) != 1 || port == 0 ||
+            port > 65535)
+            s.Fail("\"" + prefix + "<port>|\"", line);
+        s.Write(s.Control(), "200 EPRT command successful\r\n");
+        s.OpenData = [&s, intruder, client, port = static_cast<std::uint16_t>(port)] {
+            // Closed at once and unused by a client that refuses it; taken, it would hold the upload.
+            if (!intruder.empty()) {
+                if (std::string taken = s.ReadToEnd(s.Connect(client, port, intruder)); !taken.empty())
+                    s.Fail("the data connection from " + intruder + " refused", taken);
+            }
+            return s.Connect(client, port);
+        };
+    });
+}
+
+TLineScript FTPSendData(std::string bytes) {
+    return TLineScript().Do("a data connection", [bytes = std::move(bytes)](TLineSession& s) {
+        s.Write(std::exchange(s.OpenData, nullptr)(), bytes);
+    });
+}
+
+TLineScript FTPReceiveData() {
+    return TLineScript().Do("an upload on a data connection", [](TLineSession& s) {
+        s.KeepBlock(s.ReadToEnd(std::exchange(s.OpenData, nullptr)()));
+    });
 }
 
 } // namespace quillate::testing

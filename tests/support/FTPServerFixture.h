@@ -1,6 +1,8 @@
-// Real FTP servers (pyftpdlib, ProFTPD) and the scripted peer, started per test on 127.0.0.1.
+// Real FTP servers (pyftpdlib, ProFTPD) and Debian's ftp-proxy, started per test on 127.0.0.1, and the
+// FTP pieces of line peer scripts.
 #pragma once
 
+#include "support/LinePeer.h"
 #include "support/ServerProcess.h"
 
 #include <cstdint>
@@ -39,7 +41,6 @@ public:
     void SetWithoutChecksums() { FWithoutChecksums = true; }
     // The numeric address the server listens on ("127.0.0.1", or "::1" for IPv6); call before Start.
     void SetAddress(std::string address) { FAddress = std::move(address); }
-    const std::string& Address() const { return FAddress; }
     // pyftpdlib only: answers EPSV and EPRT with 500, as servers that know only PASV and PORT.
     void SetWithoutExtendedDataCommands() { FWithoutExtended = true; }
     // pyftpdlib only: every time the server shows (listings, MDTM) is its wall clock in this zone
@@ -68,19 +69,6 @@ private:
     bool FWithoutExtended = false;
 };
 
-// The scripted peer of tests/servers playing a JSON script; Transcript() holds the client's lines.
-class TScriptedPeer {
-public:
-    explicit TScriptedPeer(const std::string& scriptJson);
-    std::uint16_t Port() const { return FPort; }
-    std::string Transcript() const;
-
-private:
-    TTempDir FDir;
-    std::uint16_t FPort = 0;
-    TServerProcess FProcess;
-};
-
 // Debian's ftp-proxy on 127.0.0.1 with "magic" user names: "USER user@host:port" names the server
 // it connects to, as a firewall's FTP proxy does.
 class TFTPMagicUserProxy {
@@ -95,5 +83,25 @@ private:
 };
 
 std::filesystem::path ServersDir();
+
+struct TFTPLogin {
+    std::vector<std::string> Features; // offered in the FEAT reply ("SIZE", "UTF8", "HOST")
+    std::string User = TFTPTestServer::User;
+    std::string Password = TFTPTestServer::Password;
+    std::string Host; // the argument of the HOST command the client must send; empty: none
+};
+
+// Greeting, FEAT, HOST when asked for, USER, PASS, OPTS UTF8 ON when UTF8 is offered, TYPE I.
+TLineScript FTPLogin(const TFTPLogin& login = {});
+// EPSV, or PASV announcing the listener under `announced` ("0,0,0,0"), answered with a listener
+// for the next data connection.
+TLineScript FTPEpsv();
+TLineScript FTPPasv(const std::string& announced);
+// EPRT naming the client's own address; the peer connects back for the next data connection, first
+// from `intruder` when given, which the client must close while it keeps waiting for ours.
+TLineScript FTPEprt(const std::string& intruder = {});
+// Over the data connection agreed on last: bytes sent, or an upload received and kept as a block.
+TLineScript FTPSendData(std::string bytes);
+TLineScript FTPReceiveData();
 
 } // namespace quillate::testing

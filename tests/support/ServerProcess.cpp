@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -32,21 +33,43 @@ TTempDir::~TTempDir() {
     std::filesystem::remove_all(FPath, ignored);
 }
 
+TSocket::~TSocket() {
+    if (FFd >= 0)
+        ::close(FFd);
+}
+
+std::uint16_t TSocket::LocalPort() const {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    ::getsockname(FFd, reinterpret_cast<sockaddr*>(&address), &length);
+    return ntohs(address.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&address)->sin6_port
+                                               : reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+}
+
+socklen_t SocketAddress(const std::string& host, std::uint16_t port, sockaddr_storage& address) {
+    addrinfo hints{};
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0)
+        throw std::runtime_error("not a numeric address: " + host);
+    std::memcpy(&address, found->ai_addr, found->ai_addrlen);
+    socklen_t length = found->ai_addrlen;
+    ::freeaddrinfo(found);
+    return length;
+}
+
+TSocket BoundSocket(const std::string& host) {
+    sockaddr_storage address{};
+    socklen_t length = SocketAddress(host, 0, address);
+    TSocket socket(::socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (::bind(socket.Fd(), reinterpret_cast<sockaddr*>(&address), length) != 0)
+        throw std::runtime_error("binding to " + host + " failed: " + std::strerror(errno));
+    return socket;
+}
+
 std::uint16_t FindFreePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        throw std::runtime_error("socket failed");
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        ::close(fd);
-        throw std::runtime_error("finding a free port failed");
-    }
-    ::close(fd);
-    return ntohs(addr.sin_port);
+    return BoundSocket("127.0.0.1").LocalPort();
 }
 
 namespace {
@@ -63,26 +86,11 @@ bool ProcessAlive(pid_t pid) {
 bool WaitForPort(const std::string& host, std::uint16_t port, std::chrono::milliseconds timeout,
                  pid_t watchedProcess) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
-    sockaddr_storage addr{};
-    socklen_t length = 0;
-    auto* v4 = reinterpret_cast<sockaddr_in*>(&addr);
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(&addr);
-    if (::inet_pton(AF_INET, host.c_str(), &v4->sin_addr) == 1) {
-        v4->sin_family = AF_INET;
-        v4->sin_port = htons(port);
-        length = sizeof *v4;
-    } else if (::inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) == 1) {
-        v6->sin6_family = AF_INET6;
-        v6->sin6_port = htons(port);
-        length = sizeof *v6;
-    } else {
-        throw std::runtime_error("WaitForPort takes a numeric address: " + host);
-    }
+    sockaddr_storage address{};
+    socklen_t length = SocketAddress(host, port, address);
     while (std::chrono::steady_clock::now() < deadline) {
-        int fd = ::socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), length) == 0;
-        ::close(fd);
-        if (ok)
+        TSocket probe(::socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (::connect(probe.Fd(), reinterpret_cast<sockaddr*>(&address), length) == 0)
             return true;
         if (!ProcessAlive(watchedProcess))
             return false;
@@ -187,10 +195,6 @@ int TServerProcess::Wait() {
     }
     FPid = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-bool TServerProcess::Running() {
-    return FPid > 0 && ProcessAlive(FPid);
 }
 
 void TServerProcess::Stop() {

@@ -1,7 +1,8 @@
-// Test-fixture helpers: free ports, temporary folders and server processes started and stopped
-// around a test.
+// Test-fixture helpers: free ports, sockets, temporary folders and server processes started and
+// stopped around a test.
 #pragma once
 
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -25,6 +26,28 @@ public:
 private:
     std::filesystem::path FPath;
 };
+
+// A socket, closed with its owner.
+class TSocket {
+public:
+    explicit TSocket(int fd = -1) : FFd(fd) {}
+    TSocket(TSocket&& other) noexcept : FFd(std::exchange(other.FFd, -1)) {}
+    TSocket& operator=(TSocket&& other) noexcept {
+        std::swap(FFd, other.FFd);
+        return *this;
+    }
+    ~TSocket();
+    int Fd() const { return FFd; }
+    std::uint16_t LocalPort() const;
+
+private:
+    int FFd;
+};
+
+// The address of a numeric host ("127.0.0.1", "::1") and port; returns its length.
+socklen_t SocketAddress(const std::string& host, std::uint16_t port, sockaddr_storage& address);
+// A TCP socket bound to a free port of a numeric host.
+TSocket BoundSocket(const std::string& host);
 
 // A TCP port on 127.0.0.1 that was free a moment ago.
 std::uint16_t FindFreePort();
@@ -66,8 +89,6 @@ public:
     void Stop();
     // Waits for the process to end by itself; its exit status, or -1 when killed by a signal.
     int Wait();
-    bool Running();
-    pid_t Pid() const { return FPid; }
     std::string Output() const;
 
 private:
