@@ -1,5 +1,6 @@
 // The FTP client against real servers: pyftpdlib and ProFTPD, each started for the test.
 #include "support/FTPServerFixture.h"
+#include "host/DateTime.h"
 #include "net/FTPClient.h"
 #include "net/NetErrors.h"
 #include "net/ThrottleIntercept.h"
@@ -161,11 +162,11 @@ TEST_P(FTPClientTest, SizeDatesAndChecksums) {
     EXPECT_THROW(Client.CRC("missing.bin"), EReplyError);
 
     std::time_t when = 1591012800; // 2020-06-01 12:00:00 UTC
-    Client.SetModTime("f.bin", quillate::UnixToDateTime(when));
+    Client.SetModTime("f.bin", std::chrono::system_clock::from_time_t(when) + std::chrono::milliseconds(700));
     struct stat st {};
     ASSERT_EQ(::stat(Remote("f.bin").c_str(), &st), 0);
     EXPECT_EQ(st.st_mtime, when);
-    EXPECT_NEAR(Client.FileDate("f.bin"), quillate::UnixToDateTime(when), 1.0 / 86400);
+    EXPECT_EQ(Client.FileDate("f.bin"), std::chrono::system_clock::from_time_t(when));
     try {
         Client.FileDate("missing.bin");
         FAIL() << "MDTM of a missing file succeeded";
@@ -177,16 +178,6 @@ TEST_P(FTPClientTest, SizeDatesAndChecksums) {
     Server->PutFile("lines.txt", "a\nb\n");
     Client.Get("lines.txt", out);
     EXPECT_EQ(out.str(), "a\nb\n");
-}
-
-TEST_P(FTPClientTest, AsciiTransfersTranslateLineEnds) {
-    Client.SetTransferType(TFTPTransferType::ftASCII);
-    Client.Connect();
-    WriteTextFile(Local("unix.txt"), "one\ntwo\n\nthree");
-    Client.Put(Local("unix.txt").string(), "unix.txt");
-    EXPECT_EQ(ReadTextFile(Remote("unix.txt")), "one\ntwo\n\nthree");
-    Client.Get("unix.txt", Local("back.txt").string());
-    EXPECT_EQ(ReadTextFile(Local("back.txt")), "one\ntwo\n\nthree");
 }
 
 TEST_P(FTPClientTest, DirectoryOperations) {
@@ -211,6 +202,10 @@ TEST_P(FTPClientTest, DirectoryOperations) {
     Client.Rename("old name.txt", dir + "/new name.txt");
     EXPECT_FALSE(fs::exists(Remote("old name.txt")));
     EXPECT_EQ(ReadTextFile(Remote(dir + "/new name.txt")), "x");
+    // A line break or NUL in an argument would smuggle in a second command: nothing is sent.
+    for (char c : {'\r', '\n', '\0'})
+        EXPECT_THROW(Client.ChangeDir(std::string("x") + c + "DELE " + dir + "/new name.txt"), EUnsafeCommand);
+    EXPECT_TRUE(fs::exists(Remote(dir + "/new name.txt")));
     EXPECT_THROW(Client.RemoveDir(dir), EReplyError) << "a folder with a file in it";
     Client.Delete(dir + "/new name.txt");
     EXPECT_FALSE(fs::exists(Remote(dir + "/new name.txt")));
@@ -247,13 +242,13 @@ TEST_P(FTPClientTest, ListingsMatchWhatWasCreated) {
         EXPECT_EQ(items[2].FileName, "sub");
         EXPECT_EQ(items[2].ItemType, TFTPItemType::ditDirectory);
         for (const auto& item : items) {
-            if (mlsd) {
-                EXPECT_NEAR(item.ModifiedDate, quillate::UnixToDateTime(when), 1.0 / 86400) << item.FileName;
-            } else {
-                // ls shows a date this old with its year only, in the server's clock.
-                EXPECT_EQ(static_cast<long>(item.ModifiedDate), static_cast<long>(quillate::UnixToDateTime(when)))
+            ASSERT_TRUE(item.ModifiedDate.has_value()) << item.FileName;
+            if (mlsd)
+                EXPECT_EQ(item.ModifiedDate, std::chrono::system_clock::from_time_t(when)) << item.FileName;
+            else // ls shows a date this old with its day only, on the server's clock
+                EXPECT_EQ(std::floor(quillate::TimePointToDateTime(*item.ModifiedDate)),
+                          std::floor(quillate::UnixToDateTime(when)))
                     << item.FileName;
-            }
         }
         EXPECT_GE(lines.size(), 3u);
     }
@@ -269,19 +264,17 @@ TEST_P(FTPClientTest, ListingsMatchWhatWasCreated) {
 
 TEST_P(FTPClientTest, SendCmdChecksTheReplyCode) {
     Client.Connect();
-    EXPECT_EQ(Client.SendCmd("NOOP", {200}), 200);
+    EXPECT_EQ(Client.SendCmd("NOOP", {250, 200}), 200);
     try {
         Client.SendCmd("NOOP", {250, 500});
         FAIL() << "a non-matching reply was accepted";
     } catch (const EReplyError& e) {
         EXPECT_EQ(e.Code(), 200);
-        EXPECT_EQ(Client.LastReply().Code, 200);
+        EXPECT_NE(std::string(e.what()).find("NOOP on 127.0.0.1:"), std::string::npos) << e.what();
     }
     EXPECT_GE(Client.SendCmd("BOGUSCMD"), 500) << "no expected codes: any reply is accepted";
     EXPECT_EQ(Client.SendCmd("FEAT", {211}), 211);
     EXPECT_GT(Client.LastReply().Lines.size(), 3u);
-    EXPECT_NE(Client.LastReply().FormattedText().find("\r\n211 "), std::string::npos);
-    Client.Noop();
 }
 
 TEST_P(FTPClientTest, FeaturesAndTheHostCommand) {
@@ -357,16 +350,16 @@ TEST_P(FTPClientTest, ThrottleHoldsHundredKiBPerSecondWithinFifteenPercent) {
     EXPECT_EQ(ReadTextFile(Local("t.back")), ReadTextFile(Local("t.bin")));
 }
 
-TEST_P(FTPClientTest, AbortEndsA200MiBTransferWithinOneSecond) {
+TEST_P(FTPClientTest, AbortEndsA200MiBTransferWithinOneSecondAndKeepsTheSession) {
     const std::uintmax_t size = 200ull * 1024 * 1024;
     // Sparse files: nothing to write up front, and the transfer still runs at full speed.
     { std::ofstream(Local("big.bin")); }
     fs::resize_file(Local("big.bin"), size);
     { std::ofstream(Remote("big.bin")); }
     fs::resize_file(Remote("big.bin"), size);
+    Client.Connect();
     for (bool upload : {true, false}) {
         SCOPED_TRACE(upload ? "upload" : "download");
-        Client.Connect();
         std::atomic<std::int64_t> moved{0};
         Client.OnWork = [&](TWorkMode, std::int64_t n) { moved.store(n); };
         std::promise<Clock::time_point> failedAt;
@@ -396,57 +389,19 @@ TEST_P(FTPClientTest, AbortEndsA200MiBTransferWithinOneSecond) {
         Client.OnWork = nullptr;
         EXPECT_EQ(what, "aborted") << "after " << moved.load() << " bytes";
         EXPECT_LT(Seconds(done - abortAt), 1.0);
-        // The connection still closes cleanly and promptly, and a new one works.
-        auto closeStart = Clock::now();
-        Client.Disconnect();
-        EXPECT_LT(Seconds(Clock::now() - closeStart), 5.0);
-        EXPECT_FALSE(Client.Connected());
+        if (upload) {
+            // The next command first reads the reply the transfer still owes, then gets its own.
+            EXPECT_EQ(Client.Size("big.bin"), static_cast<std::int64_t>(size));
+        } else {
+            // The goodbye reads it too, and still ends promptly.
+            auto closeStart = Clock::now();
+            Client.Disconnect();
+            EXPECT_LT(Seconds(Clock::now() - closeStart), 5.0);
+            EXPECT_FALSE(Client.Connected());
+        }
     }
     Client.Connect();
-    EXPECT_EQ(Client.Size("big.bin"), static_cast<std::int64_t>(size));
-}
-
-TEST_P(FTPClientTest, AbortFromAnotherThreadEndsATransferPromptly) {
-    const std::string content = RandomBytes(1024 * 1024, 7);
-    WriteTextFile(Local("slow.bin"), content);
-    Server->PutFile("slow.bin", content);
-    Client.Connect();
-    // 256 KiB/s: four seconds per file unless aborted.
-    Client.OnDataChannelCreate = [](TTCPConnection& data) {
-        data.AddIntercept(std::make_shared<TThrottleIntercept>(2 * 1024 * 1024));
-    };
-    for (bool upload : {true, false}) {
-        SCOPED_TRACE(upload ? "upload" : "download");
-        std::promise<Clock::time_point> failedAt;
-        std::string what;
-        std::thread worker([&] {
-            try {
-                if (upload)
-                    Client.Put(Local("slow.bin").string(), "slow-up.bin");
-                else
-                    Client.Get("slow.bin", Local("slow.back").string(), true);
-                what = "completed";
-            } catch (const EOperationAborted& e) {
-                what = std::string("aborted: ") + e.what();
-            } catch (const std::exception& e) {
-                what = std::string("other: ") + e.what();
-            }
-            failedAt.set_value(Clock::now());
-        });
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        auto abortAt = Clock::now();
-        Client.Abort();
-        auto done = failedAt.get_future().get();
-        worker.join();
-        EXPECT_EQ(what.rfind("aborted", 0), 0u) << what;
-        EXPECT_LT(Seconds(done - abortAt), 0.5);
-    }
-    // The session survives an abort: the next commands read the replies still owed first.
-    Client.OnDataChannelCreate = nullptr;
     Client.Noop();
-    EXPECT_EQ(Client.Size("slow.bin"), 1024 * 1024);
-    Client.Get("slow.bin", Local("after.bin").string(), true);
-    EXPECT_EQ(ReadTextFile(Local("after.bin")), content);
 }
 
 TEST_P(FTPClientTest, DisconnectToleratesADeadServer) {

@@ -3,18 +3,30 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <chrono>
 #include <string>
 #include <vector>
 
 using namespace zr::net;
-using quillate::TDateTime;
+using TTime = std::optional<std::chrono::system_clock::time_point>;
 
 namespace {
 
-// Listing dates are kept as the server's wall clock; this is what a date of the table means.
-TDateTime Wall(int y, int mo, int d, int h = 0, int mi = 0) {
-    return quillate::EncodeDateTimeUtc(y, mo, d, h, mi, 0);
+// A LIST date is the server's wall clock, taken as ours.
+TTime Wall(int y, int mo, int d, int h = 0, int mi = 0) {
+    std::tm t{};
+    t.tm_year = y - 1900;
+    t.tm_mon = mo - 1;
+    t.tm_mday = d;
+    t.tm_hour = h;
+    t.tm_min = mi;
+    t.tm_isdst = -1;
+    return std::chrono::system_clock::from_time_t(std::mktime(&t));
+}
+
+// MLSD dates are UTC.
+TTime Utc(std::time_t t, std::chrono::milliseconds fraction = {}) {
+    return std::chrono::system_clock::from_time_t(t) + fraction;
 }
 
 // "Now" for year inference: 15 March 2021, noon, local time.
@@ -35,7 +47,7 @@ struct TLineCase {
     std::string FileName;
     TFTPItemType Type;
     std::int64_t Size;
-    TDateTime Date;
+    TTime Date;
     std::string LinkTarget;
 };
 
@@ -48,7 +60,7 @@ TEST_P(ListLineCases, ParsesNameTypeSizeDateAndTarget) {
     EXPECT_EQ(item->FileName, c.FileName);
     EXPECT_EQ(item->ItemType, c.Type);
     EXPECT_EQ(item->Size, c.Size);
-    EXPECT_NEAR(item->ModifiedDate, c.Date, 1.0 / 86400 / 10);
+    EXPECT_EQ(item->ModifiedDate, c.Date);
     EXPECT_EQ(item->LinkTarget, c.LinkTarget);
 }
 
@@ -125,20 +137,20 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         TLineCase{"pyftpdlib", TFTPListFormat::lfMLSD,
                   "type=file;size=1234;modify=20210115150405;perm=radfwMT;unique=803g1; file.txt", "file.txt", File,
-                  1234, quillate::UnixToDateTime(1610723045), ""},
+                  1234, Utc(1610723045), ""},
         TLineCase{"proftpd_dir", TFTPListFormat::lfMLSD,
                   "modify=20200101000000;perm=flcdmpe;type=dir;unique=FD00U1;UNIX.group=0;UNIX.mode=0755; sub dir",
-                  "sub dir", Dir, -1, quillate::UnixToDateTime(1577836800), ""},
+                  "sub dir", Dir, -1, Utc(1577836800), ""},
         TLineCase{"fraction", TFTPListFormat::lfMLSD, "Type=File;Size=5;Modify=20210115150405.5; semi;colon",
-                  "semi;colon", File, 5, quillate::UnixToDateTime(1610723045) + 0.5 / 86400, ""},
+                  "semi;colon", File, 5, Utc(1610723045, std::chrono::milliseconds(500)), ""},
         TLineCase{"slink", TFTPListFormat::lfMLSD, "type=OS.unix=slink:/etc/target;modify=20200101000000; lnk",
-                  "lnk", Link, -1, quillate::UnixToDateTime(1577836800), "/etc/target"},
+                  "lnk", Link, -1, Utc(1577836800), "/etc/target"},
         TLineCase{"before_1970", TFTPListFormat::lfMLSD, "type=file;size=5368709120;modify=19600701120000; old",
-                  "old", File, 5368709120, quillate::UnixToDateTime(-299851200), ""},
+                  "old", File, 5368709120, Utc(-299851200), ""},
         TLineCase{"after_2038", TFTPListFormat::lfMLSD, "type=file;size=4294967297;modify=20400304050607; new",
-                  "new", File, 4294967297, quillate::UnixToDateTime(2214450367), ""},
-        TLineCase{"no_facts", TFTPListFormat::lfMLSD, " bare", "bare", File, -1, 0.0, ""},
-        TLineCase{"bad_modify", TFTPListFormat::lfMLSD, "type=file;modify=2021013;size=x; f", "f", File, -1, 0.0,
+                  "new", File, 4294967297, Utc(2214450367), ""},
+        TLineCase{"no_facts", TFTPListFormat::lfMLSD, " bare", "bare", File, -1, std::nullopt, ""},
+        TLineCase{"bad_modify", TFTPListFormat::lfMLSD, "type=file;modify=2021013;size=x; f", "f", File, -1, std::nullopt,
                   ""}),
     [](const auto& info) { return std::string(info.param.Name); });
 
@@ -162,23 +174,6 @@ INSTANTIATE_TEST_SUITE_P(
         std::pair{TFTPListFormat::lfMLSD, std::string("type=pdir; ..")},
         std::pair{TFTPListFormat::lfMLSD, std::string("type=file;size=1;")}),
     [](const auto& info) { return "line" + std::to_string(info.index); });
-
-TEST(ListLine, MLSDTimesAreConvertedFromUtcToLocal) {
-    const char* old = std::getenv("TZ");
-    std::string saved = old ? old : "";
-    ::setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
-    ::tzset();
-    auto item = ParseMLSDLine("type=file;modify=20210115150405; f");
-    auto summer = ParseMLSDLine("type=file;modify=20210715150405; f");
-    if (old)
-        ::setenv("TZ", saved.c_str(), 1);
-    else
-        ::unsetenv("TZ");
-    ::tzset();
-    ASSERT_TRUE(item && summer);
-    EXPECT_NEAR(item->ModifiedDate, Wall(2021, 1, 15, 16, 4) + 5.0 / 86400, 1e-7);
-    EXPECT_NEAR(summer->ModifiedDate, Wall(2021, 7, 15, 17, 4) + 5.0 / 86400, 1e-7);
-}
 
 const std::string SampleListing = "total 24\r\n"
                                   "drwxr-xr-x   2 ftp      ftp          4096 Jan  5 12:34 .\r\n"
