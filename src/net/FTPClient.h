@@ -6,7 +6,6 @@
 #include "net/ReplySession.h"
 #include "net/TCPConnection.h"
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>

@@ -171,8 +171,6 @@ std::string_view NameAfter(std::string_view line, const TToken& last) {
     return line.substr(pos);
 }
 
-} // namespace
-
 std::optional<TFTPListItem> ParseUnixListLine(std::string_view line, std::time_t now) {
     if (!line.empty() && line.back() == '\r')
         line.remove_suffix(1);
@@ -369,6 +367,8 @@ std::optional<TFTPListItem> ParseMLSDLine(std::string_view line) {
     }
     return item;
 }
+
+} // namespace
 
 std::optional<TFTPListItem> ParseListLine(std::string_view line, TFTPListFormat format, std::time_t now) {
     switch (format) {

@@ -39,11 +39,9 @@ enum class TFTPListFormat {
     lfNames, // NLST: one bare name per line
 };
 
-// Dates without a year ("Jan  5 12:34") are placed relative to now (Unix time).
-std::optional<TFTPListItem> ParseUnixListLine(std::string_view line, std::time_t now);
-std::optional<TFTPListItem> ParseWindowsListLine(std::string_view line);
-// nullopt also for the cdir and pdir entries, which name the listed directory itself.
-std::optional<TFTPListItem> ParseMLSDLine(std::string_view line);
+// One listing line; nullopt for lines that name nothing, and for MLSD's cdir and pdir entries, which
+// name the listed directory itself. Dates without a year ("Jan  5 12:34") are placed relative to
+// now (Unix time).
 std::optional<TFTPListItem> ParseListLine(std::string_view line, TFTPListFormat format, std::time_t now);
 
 struct TListingLimits {

@@ -20,6 +20,8 @@ std::optional<std::string> ParseQuotedPath(std::string_view text);
 struct TPassiveAddress {
     std::string Address;
     std::uint16_t Port = 0;
+
+    bool operator==(const TPassiveAddress&) const = default;
 };
 
 // "227 Entering Passive Mode (h1,h2,h3,h4,p1,p2)" with or without the parentheses.
