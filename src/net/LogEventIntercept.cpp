@@ -20,6 +20,12 @@ void TLogLineSplitter::Feed(std::string_view data, const TLineEvent& onLine) {
             }
         }
     }
+    // A peer that ends its lines with LF alone would otherwise be logged only at the next status.
+    if (!FCut && !FHeld.empty() && FHeld.back() == '\n') {
+        FHeld.pop_back();
+        onLine(FHeld);
+        FHeld.clear();
+    }
 }
 
 void TLogLineSplitter::Flush(const TLineEvent& onLine) {

@@ -14,7 +14,8 @@ namespace zr::net {
 enum class TLogEventType { Received, Sent, Status };
 
 // Splits a stream into log lines: a line ends at a CR, and an LF right after that CR is dropped
-// (also when the next chunk brings it); the line held at the end of a chunk waits for its CR.
+// (also when the next chunk brings it); an LF alone stays in the line unless it ends what has
+// arrived. The line held at the end of a chunk waits for its end.
 class TLogLineSplitter {
 public:
     using TLineEvent = std::function<void(std::string_view line)>;

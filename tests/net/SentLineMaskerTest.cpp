@@ -79,13 +79,16 @@ TEST(LogEventIntercept, LogsWholeLinesWhereverChunksEndAndMasksSentOnes) {
     }
 }
 
-TEST(LogEventIntercept, CutsOverlongLinesAndHoldsNoMore) {
+TEST(LogEventIntercept, CutsOverlongLinesAndHoldsNoLineOfABareLFPeer) {
     std::vector<std::string> log;
     TLogEventIntercept intercept([&](TLogEventType, std::string_view text) { log.emplace_back(text); });
     intercept.Sent("PASS " + std::string(TLogLineSplitter::MaxLine + 10, 's') + "\r\n");
     intercept.Received(std::string(3 * TLogLineSplitter::MaxLine, 'x'));
     intercept.Received("tail\r\n220 next\r\n");
-    EXPECT_EQ(log, (std::vector<std::string>{"PASS ***", std::string(TLogLineSplitter::MaxLine, 'x'), "220 next"}));
+    intercept.Received("226 bare\n");
+    intercept.Received("227 lf\nends\n");
+    EXPECT_EQ(log, (std::vector<std::string>{"PASS ***", std::string(TLogLineSplitter::MaxLine, 'x'), "220 next",
+                                             "226 bare", "227 lf\nends"}));
 }
 
 } // namespace
