@@ -18,10 +18,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (auto port = ParseEpsvReply(text); port && *port == 0)
         __builtin_trap();
     (void)IsNonPublicAddress(text);
-    (void)FTPTimestampToDateTime(text);
+    if (auto when = ParseFTPTimestamp(text))
+        (void)FormatFTPTimestamp(*when);
     (void)ParseSizeReply(text);
     (void)ParseTransferSize(text);
-    TReply reply{211, {}};
+    TReply reply{211, {}, {}};
     std::size_t start = 0;
     for (std::size_t i = 0; i <= text.size(); ++i) {
         if (i == text.size() || text[i] == '\n') {

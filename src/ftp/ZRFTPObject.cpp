@@ -44,21 +44,8 @@ std::vector<int> ExpectedCodes(const std::string& expected) {
 
 } // namespace
 
-bool TZRIdLogEvent::ParseNextLine(const std::string& text, std::string& line, std::string& rest) {
-    line.clear();
-    rest.clear();
-    if (text.empty())
-        return false;
-    std::size_t cr = text.find('\r');
-    if (cr == std::string::npos) {
-        line = text;
-        return true;
-    }
-    line = text.substr(0, cr);
-    rest = text.substr(cr + 1);
-    if (!rest.empty() && rest.front() == '\n')
-        rest.erase(0, 1);
-    return true;
+TZRIdLogEvent::TZRIdLogEvent() {
+    SetOnLog([this](net::TLogEventType type, std::string_view line) { Deliver(type, line); });
 }
 
 void TZRIdLogEvent::ObfusticatePassword(std::string& line) {
@@ -68,54 +55,32 @@ void TZRIdLogEvent::ObfusticatePassword(std::string& line) {
         line = "PASS xxx";
 }
 
+void TZRIdLogEvent::Deliver(net::TLogEventType type, std::string_view line) {
+    std::string text(line);
+    switch (type) {
+    case net::TLogEventType::Received:
+        if (OnReceived)
+            OnReceived(FPeer, text);
+        break;
+    case net::TLogEventType::Sent:
+        ObfusticatePassword(text);
+        if (OnSent)
+            OnSent(FPeer, text);
+        break;
+    case net::TLogEventType::Status:
+        if (OnStatus)
+            OnStatus(text);
+        break;
+    }
+}
+
 void TZRIdLogEvent::LogReceivedData(const std::string& text, const std::string& data) {
     if (!OnReceived)
         return;
-    std::string line, rest, remaining = data;
-    while (ParseNextLine(remaining, line, rest)) {
-        OnReceived(text, line);
-        remaining = rest;
-    }
-}
-
-void TZRIdLogEvent::LogSentData(const std::string& text, const std::string& data) {
-    if (!OnSent)
-        return;
-    std::string line, rest, remaining = data;
-    while (ParseNextLine(remaining, line, rest)) {
-        ObfusticatePassword(line);
-        OnSent(text, line);
-        remaining = rest;
-    }
-}
-
-void TZRIdLogEvent::LogStatus(const std::string& text) {
-    if (OnStatus)
-        OnStatus(text);
-}
-
-void TZRIdLogEvent::Received(std::string_view data) {
-    FPendingReceived.append(data);
-    // Only whole lines are logged; the tail waits for the rest of its line.
-    std::size_t end = FPendingReceived.find_last_of('\n');
-    if (end == std::string::npos) {
-        if (FPendingReceived.size() < 64 * 1024)
-            return;
-        end = FPendingReceived.size() - 1;
-    }
-    std::string complete = FPendingReceived.substr(0, end + 1);
-    FPendingReceived.erase(0, end + 1);
-    LogReceivedData(FPeer, complete);
-}
-
-void TZRIdLogEvent::Sent(std::string_view data) { LogSentData(FPeer, std::string(data)); }
-
-void TZRIdLogEvent::Status(net::TConnectionStatus, std::string_view text) {
-    if (!FPendingReceived.empty()) {
-        LogReceivedData(FPeer, FPendingReceived);
-        FPendingReceived.clear();
-    }
-    LogStatus(std::string(text));
+    net::TLogLineSplitter splitter;
+    auto onLine = [&](std::string_view line) { OnReceived(text, std::string(line)); };
+    splitter.Feed(data, onLine);
+    splitter.Flush(onLine);
 }
 
 TFTPConnectObject::TFTPConnectObject(const std::string& name) : FName(name) {
@@ -286,7 +251,9 @@ const TFTPListItems& TFTPConnectObject::GetDirectoryListItems(bool refresh) {
 
 std::int64_t TFTPConnectObject::GetFileSize(const std::string& path) { return FClient->Size(path); }
 
-quillate::TDateTime TFTPConnectObject::GetFileDate(const std::string& path) { return FClient->FileDate(path); }
+quillate::TDateTime TFTPConnectObject::GetFileDate(const std::string& path) {
+    return quillate::TimePointToDateTime(FClient->FileDate(path));
+}
 
 void TFTPConnectObject::CreateDir(const std::string& path) {
     FDirListingDirty = true;
@@ -399,7 +366,7 @@ bool TFTPConnectObject::SupportsSetFileDate() {
 bool TFTPConnectObject::SetFileDate(const std::string& path, quillate::TDateTime date, std::string& message) {
     message.clear();
     try {
-        FClient->SetModTime(path, date);
+        FClient->SetModTime(path, quillate::DateTimeToTimePoint(date));
         FDirListingDirty = true;
         return true;
     } catch (const net::EReplyError& e) {

@@ -13,8 +13,8 @@
 
 #include "host/DateTime.h"
 #include "host/ProjectObjects.h"
-#include "net/ConnectionIntercept.h"
 #include "net/FTPClient.h"
+#include "net/LogEventIntercept.h"
 
 namespace zr {
 
@@ -29,6 +29,12 @@ using TFTPWorkBeginEvent = std::function<void(net::TWorkMode mode, std::int64_t 
 using TFTPWorkEndEvent = std::function<void(net::TWorkMode mode)>;
 using TFTPStatusEvent = std::function<void(net::TConnectionStatus status, const std::string& text)>;
 using TFTPListItems = std::vector<net::TFTPListItem>;
+
+// A listed entry's date on the local wall clock, as the actions compare dates; 0 when the listing
+// gives none.
+inline quillate::TDateTime ListItemDate(const net::TFTPListItem& item) {
+    return item.ModifiedDate ? quillate::TimePointToDateTime(*item.ModifiedDate) : 0.0;
+}
 
 class IFTPConnectionObject : public quillate::IProjectObject {
 public:
@@ -118,15 +124,17 @@ public:
 
 using IFTPConnectionObjectPtr = std::shared_ptr<IFTPConnectionObject>;
 
-// The protocol log on the control connection: splits the traffic into lines and masks every sent
-// line that mentions a password.
-class TZRIdLogEvent : public net::IConnectionIntercept {
+// The protocol log on the control connection, in the form FTP actions show it: the network
+// library cuts the traffic into lines and masks secrets; on top of that FTP's own rule masks every
+// sent line that mentions a password.
+class TZRIdLogEvent : public net::TLogEventIntercept {
 public:
     using TDataEvent = std::function<void(const std::string& text, const std::string& line)>;
     using TStatusText = std::function<void(const std::string& text)>;
 
-    // Splits off the text up to the first CR (an LF right after it is dropped); false for empty text.
-    static bool ParseNextLine(const std::string& text, std::string& line, std::string& rest);
+    TZRIdLogEvent();
+
+    // Any line containing "pass" in any letter case becomes "PASS xxx".
     static void ObfusticatePassword(std::string& line);
 
     void SetPeer(std::string peer) { FPeer = std::move(peer); }
@@ -134,17 +142,12 @@ public:
     TDataEvent OnSent;
     TStatusText OnStatus;
 
-    void Received(std::string_view data) override;
-    void Sent(std::string_view data) override;
-    void Status(net::TConnectionStatus status, std::string_view text) override;
-
+    // Received text that is complete as it stands: every line of it, the last one without its CR too.
     void LogReceivedData(const std::string& text, const std::string& data);
-    void LogSentData(const std::string& text, const std::string& data);
-    void LogStatus(const std::string& text);
 
 private:
-    // A reply cut by the network in the middle of a line is held until the line is complete.
-    std::string FPendingReceived;
+    void Deliver(net::TLogEventType type, std::string_view line);
+
     std::string FPeer;
 };
 

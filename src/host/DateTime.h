@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <cmath>
 #include <ctime>
 
 namespace quillate {
@@ -12,41 +13,44 @@ inline constexpr double SecondsPerDay = 86400.0;
 // Days between 1899-12-30 and the Unix epoch.
 inline constexpr double UnixEpochAsDateTime = 25569.0;
 
-// A Unix time (UTC seconds) expressed as local wall-clock TDateTime.
-inline TDateTime UnixToDateTime(std::time_t t) {
+// A point in time (UTC) as the local wall clock shows it.
+inline TDateTime TimePointToDateTime(std::chrono::system_clock::time_point when) {
+    using namespace std::chrono;
+    auto whole = floor<seconds>(when);
+    std::time_t t = system_clock::to_time_t(whole);
     std::tm local{};
     localtime_r(&t, &local);
-    std::time_t asIfUtc = timegm(&local);
-    return UnixEpochAsDateTime + static_cast<double>(asIfUtc) / SecondsPerDay;
+    std::time_t wallAsIfUtc = timegm(&local);
+    return UnixEpochAsDateTime +
+           (static_cast<double>(wallAsIfUtc) + duration<double>(when - whole).count()) / SecondsPerDay;
+}
+
+// A local wall-clock value back to the point in time, to the nearest millisecond (a double of days
+// carries a few microseconds of noise, which must not move a whole second).
+inline std::chrono::system_clock::time_point DateTimeToTimePoint(TDateTime value) {
+    using namespace std::chrono;
+    auto wallMs = static_cast<long long>(std::llround((value - UnixEpochAsDateTime) * SecondsPerDay * 1000.0));
+    long long wallSeconds = wallMs / 1000 - (wallMs % 1000 < 0 ? 1 : 0);
+    auto asIfUtc = static_cast<std::time_t>(wallSeconds);
+    std::tm local{};
+    gmtime_r(&asIfUtc, &local);
+    local.tm_isdst = -1;
+    return system_clock::from_time_t(mktime(&local)) + milliseconds(wallMs - wallSeconds * 1000);
+}
+
+// A Unix time (UTC seconds) expressed as local wall-clock TDateTime.
+inline TDateTime UnixToDateTime(std::time_t t) {
+    return TimePointToDateTime(std::chrono::system_clock::from_time_t(t));
 }
 
 // A local wall-clock TDateTime back to Unix time (UTC seconds), rounded to the nearest second.
 inline std::time_t DateTimeToUnix(TDateTime value) {
-    double secs = (value - UnixEpochAsDateTime) * SecondsPerDay;
-    std::time_t asIfUtc = static_cast<std::time_t>(secs < 0 ? secs - 0.5 : secs + 0.5);
-    std::tm local{};
-    gmtime_r(&asIfUtc, &local);
-    local.tm_isdst = -1;
-    return mktime(&local);
-}
-
-// Broken-down UTC fields as a UTC TDateTime (no local conversion).
-inline TDateTime EncodeDateTimeUtc(int year, int month, int day, int hour, int minute, double second) {
-    std::tm t{};
-    t.tm_year = year - 1900;
-    t.tm_mon = month - 1;
-    t.tm_mday = day;
-    std::time_t midnight = timegm(&t);
-    return UnixEpochAsDateTime + static_cast<double>(midnight) / SecondsPerDay +
-           (hour * 3600.0 + minute * 60.0 + second) / SecondsPerDay;
+    using namespace std::chrono;
+    return system_clock::to_time_t(round<seconds>(DateTimeToTimePoint(value)));
 }
 
 inline TDateTime Now() {
-    using namespace std::chrono;
-    auto now = system_clock::now();
-    auto secs = time_point_cast<seconds>(now);
-    double frac = duration<double>(now - secs).count();
-    return UnixToDateTime(system_clock::to_time_t(secs)) + frac / SecondsPerDay;
+    return TimePointToDateTime(std::chrono::system_clock::now());
 }
 
 } // namespace quillate

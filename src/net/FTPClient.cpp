@@ -47,75 +47,16 @@ std::chrono::milliseconds TFTPClient::EffectiveReadTimeout() const {
 void TFTPClient::SetTransferType(TFTPTransferType type) {
     FTransferType = type;
     if (FControl.IsOpen()) {
-        BeginOperation();
+        FSession.Begin();
         EnsureType(type);
     }
 }
 
-void TFTPClient::DropControl() {
-    FControl.Disconnect();
-    FSession.Reset();
-    FServerTypeKnown = false;
-}
-
-template <class TStep> decltype(auto) TFTPClient::ControlTraffic(TStep&& step) {
-    try {
-        return step();
-    } catch (const EOperationAborted&) {
-        // The reply is still owed; the next command reads it first. A half-written line
-        // cannot be repaired.
-        if (FSession.Broken())
-            DropControl();
-        throw;
-    } catch (const ENetError&) {
-        DropControl();
-        throw;
-    }
-}
-
-const TReply& TFTPClient::Command(std::string_view line) {
-    ControlTraffic([&] { FSession.SendCommand(line); });
-    return ReadReply();
-}
-
-const TReply& TFTPClient::ReadReply() {
-    return ControlTraffic([&]() -> const TReply& { return FSession.ReadReply(); });
-}
-
-void TFTPClient::RaiseLastReply(std::string_view line) {
-    FSession.RaiseReplyError(fmt::format("{} on", CommandForDisplay(line)));
-}
-
 const TReply& TFTPClient::CommandExpect(std::string_view line, int replyClass) {
-    const TReply& reply = Command(line);
+    const TReply& reply = FSession.Command(line);
     if (reply.Code / 100 != replyClass)
-        RaiseLastReply(line);
+        FSession.RaiseReplyError();
     return reply;
-}
-
-void TFTPClient::Resynchronise() {
-    try {
-        while (FSession.PendingReplies() > 0)
-            FSession.ReadReply();
-    } catch (const EOperationAborted&) {
-        throw;
-    } catch (const ENetError& e) {
-        DropControl();
-        throw ESocketError(fmt::format("Reading the replies left by an aborted command: {}", e.what()),
-                           std::make_error_code(std::errc::protocol_error));
-    }
-}
-
-void TFTPClient::BeginOperation() {
-    if (!FControl.IsOpen())
-        throw ENotConnected(FormatNetMessage("FTP", WithPort(Host, Port), "not connected"));
-    FControl.ClearAbort();
-    if (FSession.Broken()) {
-        DropControl();
-        throw ENotConnected(FormatNetMessage("FTP", WithPort(Host, Port), "connection lost after an abort"));
-    }
-    if (FSession.PendingReplies() > 0)
-        Resynchronise();
 }
 
 void TFTPClient::Connect() {
@@ -137,9 +78,9 @@ void TFTPClient::Connect() {
     FControl.Connect(host, port, EffectiveConnectTimeout());
     try {
         // 120 means "ready in a few minutes"; the real greeting follows.
-        const TReply* greeting = &ReadReply();
+        const TReply* greeting = &FSession.ReadReply();
         while (greeting->Code == 120)
-            greeting = &ReadReply();
+            greeting = &FSession.ReadReply();
         if (greeting->Code / 100 != 2)
             FSession.RaiseReplyError("Connecting to");
         if (!viaProxy) {
@@ -151,30 +92,28 @@ void TFTPClient::Connect() {
         if (!FFeaturesKnown)
             ReadFeatures();
         if (IsExtSupported("UTF8"))
-            Command("OPTS UTF8 ON"); // refusal is harmless: names then pass as bytes anyway
+            FSession.Command("OPTS UTF8 ON"); // refusal is harmless: names then pass as bytes anyway
         EnsureType(FTransferType);
     } catch (...) {
-        DropControl();
+        FSession.Drop();
         throw;
     }
 }
 
 void TFTPClient::ReadFeatures() {
-    const TReply& reply = Command("FEAT");
+    const TReply& reply = FSession.Command("FEAT");
     FFeatures = ParseFeatures(reply);
     // Some servers answer FEAT only after login; then it is asked again.
     FFeaturesKnown = reply.Code == 211;
 }
 
 void TFTPClient::LoginUserPass(const std::string& user, const std::string& pass, bool final) {
-    const TReply& userReply = Command("USER " + user);
+    const TReply& userReply = FSession.Command("USER " + user);
     if (userReply.Code == 230 || (!final && userReply.Code / 100 == 2))
         return;
     if (userReply.Code != 331 && userReply.Code != 332)
-        RaiseLastReply("USER " + user);
-    const TReply& passReply = Command("PASS " + pass);
-    if (passReply.Code / 100 != 2)
-        RaiseLastReply("PASS");
+        FSession.RaiseReplyError();
+    CommandExpect("PASS " + pass, 2);
 }
 
 void TFTPClient::Login() {
@@ -208,20 +147,7 @@ void TFTPClient::Login() {
 }
 
 void TFTPClient::Disconnect() {
-    if (!FControl.IsOpen())
-        return;
-    try {
-        FControl.ClearAbort();
-        if (!FSession.Broken()) {
-            // A peer that is gone or slow must not hold up the goodbye for a full read time-out.
-            FControl.SetReadTimeout(std::min(EffectiveReadTimeout(), std::chrono::milliseconds(3000)));
-            FSession.SendCommand("QUIT");
-            while (FSession.PendingReplies() > 0)
-                FSession.ReadReply();
-        }
-    } catch (const ENetError&) {
-    }
-    DropControl();
+    FSession.Quit();
 }
 
 bool TFTPClient::Connected() {
@@ -234,7 +160,7 @@ void TFTPClient::Abort() {
         if (FDataChannel != nullptr)
             FDataChannel->Abort();
     }
-    FControl.Abort();
+    FSession.Abort();
 }
 
 void TFTPClient::EnsureType(TFTPTransferType type) {
@@ -246,17 +172,17 @@ void TFTPClient::EnsureType(TFTPTransferType type) {
 }
 
 void TFTPClient::ChangeDir(const std::string& path) {
-    BeginOperation();
+    FSession.Begin();
     CommandExpect("CWD " + path, 2);
 }
 
 void TFTPClient::ChangeDirUp() {
-    BeginOperation();
+    FSession.Begin();
     CommandExpect("CDUP", 2);
 }
 
 std::string TFTPClient::RetrieveCurrentDir() {
-    BeginOperation();
+    FSession.Begin();
     const TReply& reply = CommandExpect("PWD", 2);
     auto path = ParseQuotedPath(reply.FinalLineText());
     if (!path)
@@ -265,51 +191,51 @@ std::string TFTPClient::RetrieveCurrentDir() {
 }
 
 void TFTPClient::MakeDir(const std::string& path) {
-    BeginOperation();
+    FSession.Begin();
     CommandExpect("MKD " + path, 2);
 }
 
 void TFTPClient::RemoveDir(const std::string& path) {
-    BeginOperation();
+    FSession.Begin();
     CommandExpect("RMD " + path, 2);
 }
 
 void TFTPClient::Delete(const std::string& path) {
-    BeginOperation();
+    FSession.Begin();
     CommandExpect("DELE " + path, 2);
 }
 
 void TFTPClient::Rename(const std::string& from, const std::string& to) {
-    BeginOperation();
+    FSession.Begin();
     CommandExpect("RNFR " + from, 3);
     CommandExpect("RNTO " + to, 2);
 }
 
 std::int64_t TFTPClient::Size(const std::string& path) {
-    BeginOperation();
+    FSession.Begin();
     // Sizes in ASCII mode would count converted line ends; servers refuse them.
     EnsureType(TFTPTransferType::ftBinary);
-    const TReply& reply = Command("SIZE " + path);
+    const TReply& reply = FSession.Command("SIZE " + path);
     if (reply.Code != 213)
         return -1;
     return ParseSizeReply(reply.FinalLineText()).value_or(-1);
 }
 
-quillate::TDateTime TFTPClient::FileDate(const std::string& path) {
-    BeginOperation();
-    const TReply& reply = Command("MDTM " + path);
+std::chrono::system_clock::time_point TFTPClient::FileDate(const std::string& path) {
+    FSession.Begin();
+    const TReply& reply = FSession.Command("MDTM " + path);
     if (reply.Code != 213)
-        RaiseLastReply("MDTM " + path);
-    auto when = FTPTimestampToDateTime(reply.FinalLineText());
+        FSession.RaiseReplyError();
+    auto when = ParseFTPTimestamp(reply.FinalLineText());
     if (!when)
         throw EProtocolError(FormatNetMessage("MDTM " + path + " on", FControl.PeerText(),
                                               "unreadable time \"" + reply.FinalLineText() + "\""));
     return *when;
 }
 
-void TFTPClient::SetModTime(const std::string& path, quillate::TDateTime localTime) {
-    BeginOperation();
-    std::string stamp = FormatFTPTimestamp(localTime);
+void TFTPClient::SetModTime(const std::string& path, std::chrono::system_clock::time_point when) {
+    FSession.Begin();
+    std::string stamp = FormatFTPTimestamp(when);
     if (IsExtSupported("MFMT"))
         CommandExpect("MFMT " + stamp + " " + path, 2);
     else
@@ -321,7 +247,7 @@ bool TFTPClient::IsExtSupported(std::string_view feature) const {
 }
 
 std::int64_t TFTPClient::CRC(const std::string& path) {
-    BeginOperation();
+    FSession.Begin();
     const TReply& reply = CommandExpect("XCRC " + path, 2);
     auto crc = ParseXCRCReply(reply);
     if (!crc)
@@ -331,15 +257,15 @@ std::int64_t TFTPClient::CRC(const std::string& path) {
 }
 
 void TFTPClient::Noop() {
-    BeginOperation();
+    FSession.Begin();
     CommandExpect("NOOP", 2);
 }
 
 int TFTPClient::SendCmd(std::string_view command, const std::vector<int>& expected) {
-    BeginOperation();
-    const TReply& reply = Command(command);
+    FSession.Begin();
+    const TReply& reply = FSession.Command(command);
     if (!expected.empty() && std::find(expected.begin(), expected.end(), reply.Code) == expected.end())
-        RaiseLastReply(command);
+        FSession.RaiseReplyError();
     return reply.Code;
 }
 

@@ -2,12 +2,10 @@
 // the caller's thread, Abort may come from any thread.
 #pragma once
 
-#include "host/DateTime.h"
 #include "net/FTPListParser.h"
 #include "net/ReplySession.h"
 #include "net/TCPConnection.h"
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -101,11 +99,11 @@ public:
     void Rename(const std::string& from, const std::string& to);
     // -1 when the server gives no size.
     std::int64_t Size(const std::string& path);
-    // Modification time in local time.
-    quillate::TDateTime FileDate(const std::string& path);
-    void SetModTime(const std::string& path, quillate::TDateTime localTime);
+    // Modification time (MDTM), to the second or finer as the server gives it.
+    std::chrono::system_clock::time_point FileDate(const std::string& path);
+    // MFMT when offered, else MDTM with a time argument; whole seconds.
+    void SetModTime(const std::string& path, std::chrono::system_clock::time_point when);
     bool IsExtSupported(std::string_view feature) const;
-    const std::vector<std::string>& Features() const { return FFeatures; }
     // The server's CRC-32 of the whole file (XCRC).
     std::int64_t CRC(const std::string& path);
     void Noop();
@@ -136,16 +134,8 @@ private:
     struct TUploadSource;
     class TDataChannelScope;
 
-    // Common start of every command: connected, abort cleared, owed replies read.
-    void BeginOperation();
-    // Control traffic: a failed connection is dropped, an aborted read leaves the reply owed.
-    const TReply& Command(std::string_view line);
-    const TReply& ReadReply();
-    template <class TStep> decltype(auto) ControlTraffic(TStep&& step);
+    // The reply, or EReplyError unless its first digit is replyClass.
     const TReply& CommandExpect(std::string_view line, int replyClass);
-    [[noreturn]] void RaiseLastReply(std::string_view line);
-    void Resynchronise();
-    void DropControl();
     void Login();
     void LoginUserPass(const std::string& user, const std::string& pass, bool final);
     void ReadFeatures();
@@ -165,10 +155,10 @@ private:
                      const std::function<void(const char*, std::size_t)>& sink);
     void SendData(std::string_view command, std::int64_t restartAt, TUploadSource& source);
     void StartTransfer(std::string_view command, std::int64_t restartAt, TTCPConnection& data);
-    void FinishTransfer(std::string_view command);
+    void FinishTransfer();
 
     TTCPConnection FControl;
-    TReplySession FSession{FControl};
+    TReplySession FSession{FControl, TReplyRules{"FTP", TReplySyntax::rsNumeric, true}};
     std::shared_ptr<IConnectionIntercept> FStatusForwarder;
     TFTPTransferType FTransferType = TFTPTransferType::ftBinary;
     bool FServerTypeKnown = false;
@@ -179,7 +169,6 @@ private:
     bool FFeaturesKnown = false;
     std::vector<TFTPListItem> FDirectoryListing;
     std::vector<char> FBuffer;
-    std::vector<char> FConvertBuffer;
 
     std::mutex FDataMutex; // guards FDataChannel against Abort from other threads
     TTCPConnection* FDataChannel = nullptr;

@@ -45,7 +45,7 @@ void TFTPClient::OpenPassive(TTCPConnection& data) {
     std::string address;
     std::uint16_t port = 0;
     if (!FEPSVFailed) {
-        const TReply& reply = Command("EPSV");
+        const TReply& reply = FSession.Command("EPSV");
         if (reply.Code == 229) {
             auto epsvPort = ParseEpsvReply(reply.Text());
             if (!epsvPort)
@@ -56,7 +56,7 @@ void TFTPClient::OpenPassive(TTCPConnection& data) {
         } else if (reply.Code / 100 == 5) {
             FEPSVFailed = true; // not offered; ask for PASV from now on
         } else {
-            RaiseLastReply("EPSV");
+            FSession.RaiseReplyError();
         }
     }
     if (port == 0) {
@@ -77,11 +77,11 @@ void TFTPClient::OpenActive(TTCPConnection& data) {
     bool v6 = local.find(':') != std::string::npos;
     if (!FEPRTFailed) {
         std::string eprt = fmt::format("EPRT |{}|{}|{}|", v6 ? 2 : 1, local, port);
-        const TReply& reply = Command(eprt);
+        const TReply& reply = FSession.Command(eprt);
         if (reply.Code / 100 == 2)
             return;
         if (reply.Code / 100 != 5)
-            RaiseLastReply(eprt);
+            FSession.RaiseReplyError();
         FEPRTFailed = true;
     }
     if (v6)

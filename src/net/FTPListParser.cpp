@@ -82,9 +82,16 @@ bool ValidDate(int year, int month, int day) {
            day <= DaysInMonth(year, month);
 }
 
-// Listing dates are the server's wall-clock time; they are kept as they are.
-quillate::TDateTime WallClock(int year, int month, int day, int hour, int minute) {
-    return quillate::EncodeDateTimeUtc(year, month, day, hour, minute, 0);
+// A listing's date has no zone: it is the server's wall clock, which we take as our own.
+std::chrono::system_clock::time_point WallClock(int year, int month, int day, int hour, int minute) {
+    std::tm local{};
+    local.tm_year = year - 1900;
+    local.tm_mon = month - 1;
+    local.tm_mday = day;
+    local.tm_hour = hour;
+    local.tm_min = minute;
+    local.tm_isdst = -1;
+    return std::chrono::system_clock::from_time_t(std::mktime(&local));
 }
 
 int MonthOf(std::string_view token) {
@@ -116,12 +123,11 @@ bool ParseClock(std::string_view token, int& hour, int& minute) {
 // or zone is ahead show next year's dates this way around New Year, and ProFTPD, Pure-FTPd,
 // pyftpdlib and inetutils ftpd print every future date without its year.
 int InferYear(int month, int day, int hour, int minute, std::time_t now) {
-    quillate::TDateTime nowLocal = quillate::UnixToDateTime(now);
+    auto limit = std::chrono::system_clock::from_time_t(now) + std::chrono::days(183);
     std::tm local{};
     localtime_r(&now, &local);
     int year = local.tm_year + 1900 + 1;
-    while ((month == 2 && day == 29 && !IsLeapYear(year)) ||
-           WallClock(year, month, day, hour, minute) > nowLocal + 183.0)
+    while ((month == 2 && day == 29 && !IsLeapYear(year)) || WallClock(year, month, day, hour, minute) > limit)
         --year;
     return year;
 }
@@ -164,8 +170,6 @@ std::string_view NameAfter(std::string_view line, const TToken& last) {
         ++pos;
     return line.substr(pos);
 }
-
-} // namespace
 
 std::optional<TFTPListItem> ParseUnixListLine(std::string_view line, std::time_t now) {
     if (!line.empty() && line.back() == '\r')
@@ -356,14 +360,15 @@ std::optional<TFTPListItem> ParseMLSDLine(std::string_view line) {
             if (auto size = ParseSize(value))
                 item.Size = *size;
         } else if (IEquals(key, "modify")) {
-            if (auto when = FTPTimestampToDateTime(value))
-                item.ModifiedDate = *when;
+            item.ModifiedDate = ParseFTPTimestamp(value);
         } else if (IEquals(key, "perm")) {
             item.Permissions = std::string(value);
         }
     }
     return item;
 }
+
+} // namespace
 
 std::optional<TFTPListItem> ParseListLine(std::string_view line, TFTPListFormat format, std::time_t now) {
     switch (format) {

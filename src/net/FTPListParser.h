@@ -1,8 +1,7 @@
 // Directory listing parsers (Unix "ls -l", Windows/IIS, MLSD facts) into list items; no I/O.
 #pragma once
 
-#include "host/DateTime.h"
-
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -22,8 +21,9 @@ struct TFTPListItem {
     TFTPItemType ItemType = TFTPItemType::ditFile;
     // -1 when the listing gives none.
     std::int64_t Size = -1;
-    // Local time; 0 when the listing gives none.
-    quillate::TDateTime ModifiedDate = 0;
+    // Absent when the listing gives none. LIST dates carry no zone: they are the server's wall
+    // clock, taken as ours.
+    std::optional<std::chrono::system_clock::time_point> ModifiedDate;
     std::string LinkTarget;
     // "rwxr-xr-x" from ls, the perm fact from MLSD.
     std::string Permissions;
@@ -39,11 +39,9 @@ enum class TFTPListFormat {
     lfNames, // NLST: one bare name per line
 };
 
-// Dates without a year ("Jan  5 12:34") are placed relative to now (Unix time).
-std::optional<TFTPListItem> ParseUnixListLine(std::string_view line, std::time_t now);
-std::optional<TFTPListItem> ParseWindowsListLine(std::string_view line);
-// nullopt also for the cdir and pdir entries, which name the listed directory itself.
-std::optional<TFTPListItem> ParseMLSDLine(std::string_view line);
+// One listing line; nullopt for lines that name nothing, and for MLSD's cdir and pdir entries, which
+// name the listed directory itself. Dates without a year ("Jan  5 12:34") are placed relative to
+// now (Unix time).
 std::optional<TFTPListItem> ParseListLine(std::string_view line, TFTPListFormat format, std::time_t now);
 
 struct TListingLimits {

@@ -6,7 +6,6 @@
 #include <fmt/format.h>
 
 #include <array>
-#include <cmath>
 #include <cstring>
 
 namespace zr::net {
@@ -139,7 +138,7 @@ std::string ChoosePassiveAddress(std::string_view pasvAddress, std::string_view 
     return std::string(pasvAddress);
 }
 
-std::optional<TFTPTimestamp> ParseFTPTimestamp(std::string_view text) {
+std::optional<std::chrono::system_clock::time_point> ParseFTPTimestamp(std::string_view text) {
     text = TrimView(text);
     if (text.size() < 14)
         return std::nullopt;
@@ -148,46 +147,39 @@ std::optional<TFTPTimestamp> ParseFTPTimestamp(std::string_view text) {
     auto hour = field(8, 2), minute = field(10, 2), second = field(12, 2);
     if (!year || !month || !day || !hour || !minute || !second)
         return std::nullopt;
-    if (*year < 1900 || *month < 1 || *month > 12 || *day < 1 || *day > 31 || *hour > 23 || *minute > 59 ||
-        *second > 60)
+    if (*year < 1900 || *month < 1 || *month > 12 || *hour > 23 || *minute > 59 || *second > 60)
         return std::nullopt;
-    TFTPTimestamp result;
+    using namespace std::chrono;
+    year_month_day date{std::chrono::year(static_cast<int>(*year)), std::chrono::month(static_cast<unsigned>(*month)),
+                        std::chrono::day(static_cast<unsigned>(*day))};
+    if (!date.ok()) // 31 February is not a date the server meant
+        return std::nullopt;
+    nanoseconds fraction{0};
     std::string_view rest = text.substr(14);
     if (!rest.empty()) {
         if (rest.front() != '.' || rest.size() < 2 || rest.size() > 10)
             return std::nullopt;
-        auto frac = ParseUnsigned(rest.substr(1));
-        if (!frac)
+        auto digits = ParseUnsigned(rest.substr(1));
+        if (!digits)
             return std::nullopt;
-        result.Fraction = static_cast<double>(*frac) / std::pow(10.0, static_cast<double>(rest.size() - 1));
+        fraction = nanoseconds(static_cast<std::int64_t>(*digits));
+        for (std::size_t i = rest.size() - 1; i < 9; ++i)
+            fraction *= 10;
     }
-    std::tm t{};
-    t.tm_year = static_cast<int>(*year) - 1900;
-    t.tm_mon = static_cast<int>(*month) - 1;
-    t.tm_mday = static_cast<int>(*day);
-    t.tm_hour = static_cast<int>(*hour);
-    t.tm_min = static_cast<int>(*minute);
-    t.tm_sec = static_cast<int>(*second);
-    result.Seconds = timegm(&t);
-    // timegm normalises 31 February into March; such a date is not one the server meant.
-    if (t.tm_mday != static_cast<int>(*day))
-        return std::nullopt;
-    return result;
+    return system_clock::time_point(duration_cast<system_clock::duration>(
+        sys_days(date).time_since_epoch() + hours(static_cast<long>(*hour)) +
+        minutes(static_cast<long>(*minute)) + seconds(static_cast<long>(*second)) + fraction));
 }
 
-std::optional<quillate::TDateTime> FTPTimestampToDateTime(std::string_view text) {
-    auto ts = ParseFTPTimestamp(text);
-    if (!ts)
-        return std::nullopt;
-    return quillate::UnixToDateTime(ts->Seconds) + ts->Fraction / quillate::SecondsPerDay;
-}
-
-std::string FormatFTPTimestamp(quillate::TDateTime local) {
-    std::time_t unix = quillate::DateTimeToUnix(local);
-    std::tm utc{};
-    gmtime_r(&unix, &utc);
-    return fmt::format("{:04}{:02}{:02}{:02}{:02}{:02}", utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday,
-                       utc.tm_hour, utc.tm_min, utc.tm_sec);
+std::string FormatFTPTimestamp(std::chrono::system_clock::time_point when) {
+    using namespace std::chrono;
+    auto secs = floor<seconds>(when);
+    auto days = floor<std::chrono::days>(secs);
+    year_month_day date(days);
+    hh_mm_ss clock(secs - days);
+    return fmt::format("{:04}{:02}{:02}{:02}{:02}{:02}", static_cast<int>(date.year()),
+                       static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()), clock.hours().count(),
+                       clock.minutes().count(), clock.seconds().count());
 }
 
 std::vector<std::string> ParseFeatures(const TReply& reply) {

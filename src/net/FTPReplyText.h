@@ -2,11 +2,10 @@
 // They take the server's text and never do I/O.
 #pragma once
 
-#include "host/DateTime.h"
 #include "net/ReplyParser.h"
 
+#include <chrono>
 #include <cstdint>
-#include <ctime>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,6 +20,8 @@ std::optional<std::string> ParseQuotedPath(std::string_view text);
 struct TPassiveAddress {
     std::string Address;
     std::uint16_t Port = 0;
+
+    bool operator==(const TPassiveAddress&) const = default;
 };
 
 // "227 Entering Passive Mode (h1,h2,h3,h4,p1,p2)" with or without the parentheses.
@@ -34,16 +35,10 @@ std::optional<std::uint16_t> ParseEpsvReply(std::string_view text);
 std::string ChoosePassiveAddress(std::string_view pasvAddress, std::string_view controlPeer);
 bool IsNonPublicAddress(std::string_view address);
 
-// "YYYYMMDDHHMMSS[.fff]" in UTC (RFC 3659 time-val) as Unix seconds plus a fraction.
-struct TFTPTimestamp {
-    std::time_t Seconds = 0;
-    double Fraction = 0.0;
-};
-std::optional<TFTPTimestamp> ParseFTPTimestamp(std::string_view text);
-// The same, as local-time TDateTime.
-std::optional<quillate::TDateTime> FTPTimestampToDateTime(std::string_view text);
-// A local TDateTime as the UTC time-val MFMT and MDTM take.
-std::string FormatFTPTimestamp(quillate::TDateTime local);
+// "YYYYMMDDHHMMSS[.fff]" in UTC (RFC 3659 time-val), with up to nine digits of fraction.
+std::optional<std::chrono::system_clock::time_point> ParseFTPTimestamp(std::string_view text);
+// The whole-second time-val that MFMT and MDTM take.
+std::string FormatFTPTimestamp(std::chrono::system_clock::time_point when);
 
 // The feature lines of a 211 FEAT reply, trimmed, without the first and last line.
 std::vector<std::string> ParseFeatures(const TReply& reply);

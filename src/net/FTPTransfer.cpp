@@ -2,6 +2,7 @@
 #include "net/FTPClient.h"
 #include "net/FTPDataChannel.h"
 #include "net/FTPReplyText.h"
+#include "net/LineEndConverter.h"
 #include "net/NetErrors.h"
 
 #include <fcntl.h>
@@ -12,8 +13,8 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <memory>
 #include <istream>
+#include <memory>
 #include <ostream>
 
 namespace zr::net {
@@ -115,18 +116,18 @@ void TFTPClient::StartTransfer(std::string_view command, std::int64_t restartAt,
         OpenActive(data);
     if (restartAt > 0)
         CommandExpect(fmt::format("REST {}", restartAt), 3);
-    const TReply& reply = Command(command);
+    const TReply& reply = FSession.Command(command);
     if (reply.Code / 100 != 1)
-        RaiseLastReply(command);
+        FSession.RaiseReplyError();
     CompleteDataChannel(data);
 }
 
-void TFTPClient::FinishTransfer(std::string_view command) {
-    const TReply* reply = &ReadReply();
+void TFTPClient::FinishTransfer() {
+    const TReply* reply = &FSession.ReadReply();
     while (reply->Code / 100 == 1)
-        reply = &ReadReply();
+        reply = &FSession.ReadReply();
     if (reply->Code / 100 != 2)
-        RaiseLastReply(command);
+        FSession.RaiseReplyError();
 }
 
 void TFTPClient::ReceiveData(std::string_view command, std::int64_t restartAt, bool workEvents, bool ascii,
@@ -138,43 +139,27 @@ void TFTPClient::ReceiveData(std::string_view command, std::int64_t restartAt, b
     {
         TWorkScope work(*this, TWorkMode::wmRead, expected, workEvents);
         char* buffer = TransferBuffer();
-        if (ascii && FConvertBuffer.size() < BufferSize + 1)
-            FConvertBuffer.resize(BufferSize + 1);
-        bool pendingCR = false;
+        TLineEndConverter toLocal(TLineEndConverter::TDirection::ldToLocal);
         std::int64_t total = 0;
         for (;;) {
             std::size_t n = data.ReadSome(buffer, BufferSize);
             if (n == 0)
                 break;
             total += static_cast<std::int64_t>(n);
-            if (ascii) {
-                // Network line ends (CR LF) become local ones (LF); a CR at the end of a chunk
-                // waits for the next one.
-                char* out = FConvertBuffer.data();
-                std::size_t w = 0;
-                for (std::size_t i = 0; i < n; ++i) {
-                    char c = buffer[i];
-                    if (pendingCR) {
-                        pendingCR = false;
-                        if (c != '\n')
-                            out[w++] = '\r';
-                    }
-                    if (c == '\r')
-                        pendingCR = true;
-                    else
-                        out[w++] = c;
-                }
-                sink(out, w);
-            } else {
-                sink(buffer, n);
-            }
+            std::string_view chunk(buffer, n);
+            if (ascii)
+                chunk = toLocal.Convert(chunk);
+            sink(chunk.data(), chunk.size());
             work.Progress(total);
         }
-        if (pendingCR)
-            sink("\r", 1);
+        if (ascii) {
+            std::string_view rest = toLocal.Finish();
+            if (!rest.empty())
+                sink(rest.data(), rest.size());
+        }
         scope.Close();
     }
-    FinishTransfer(command);
+    FinishTransfer();
 }
 
 void TFTPClient::SendData(std::string_view command, std::int64_t restartAt, TUploadSource& source) {
@@ -189,10 +174,8 @@ void TFTPClient::SendData(std::string_view command, std::int64_t restartAt, TUpl
         // costs us), and it was the one socket write that could raise SIGPIPE.
         if (source.Remaining != 0) {
             char* buffer = TransferBuffer();
-            if (ascii && FConvertBuffer.size() < 2 * BufferSize)
-                FConvertBuffer.resize(2 * BufferSize);
+            TLineEndConverter toNetwork(TLineEndConverter::TDirection::ldToNetwork);
             std::int64_t total = 0;
-            bool lastWasCR = false;
             for (;;) {
                 std::size_t want = BufferSize;
                 if (source.Remaining > 0)
@@ -218,31 +201,19 @@ void TFTPClient::SendData(std::string_view command, std::int64_t restartAt, TUpl
                 if (n == 0)
                     break;
                 total += static_cast<std::int64_t>(n);
-                if (ascii) {
-                    // Local line ends (LF) go out as network ones (CR LF).
-                    char* out = FConvertBuffer.data();
-                    std::size_t w = 0;
-                    for (std::size_t i = 0; i < n; ++i) {
-                        if (buffer[i] == '\n' && !lastWasCR)
-                            out[w++] = '\r';
-                        lastWasCR = buffer[i] == '\r';
-                        out[w++] = buffer[i];
-                    }
-                    data.Write(std::string_view(out, w));
-                } else {
-                    data.Write(std::string_view(buffer, n));
-                }
+                std::string_view chunk(buffer, n);
+                data.Write(ascii ? toNetwork.Convert(chunk) : chunk);
                 work.Progress(total);
             }
         }
         data.ShutdownSend();
         scope.Close();
     }
-    FinishTransfer(command);
+    FinishTransfer();
 }
 
 void TFTPClient::Get(const std::string& remote, const std::string& localFile, bool overwrite, bool resume) {
-    BeginOperation();
+    FSession.Begin();
     struct stat st {};
     bool exists = ::stat(localFile.c_str(), &st) == 0;
     std::int64_t offset = 0;
@@ -276,7 +247,7 @@ void TFTPClient::Get(const std::string& remote, const std::string& localFile, bo
 }
 
 void TFTPClient::Get(const std::string& remote, std::ostream& destination, std::int64_t restartAt) {
-    BeginOperation();
+    FSession.Begin();
     EnsureType(FTransferType);
     ReceiveData("RETR " + remote, restartAt, true, FTransferType == TFTPTransferType::ftASCII,
                 [&](const char* bytes, std::size_t n) {
@@ -289,7 +260,7 @@ void TFTPClient::Get(const std::string& remote, std::ostream& destination, std::
 
 void TFTPClient::Put(const std::string& localFile, const std::string& remote, bool append,
                      std::int64_t startPosition) {
-    BeginOperation();
+    FSession.Begin();
     TFileDescriptor file(::open(localFile.c_str(), O_RDONLY | O_CLOEXEC));
     if (file.Get() < 0)
         RaiseFileError("Opening", localFile);
@@ -310,7 +281,7 @@ void TFTPClient::Put(const std::string& localFile, const std::string& remote, bo
 }
 
 void TFTPClient::Put(std::istream& source, const std::string& remote, bool append, std::int64_t startPosition) {
-    BeginOperation();
+    FSession.Begin();
     TUploadSource upload;
     upload.Stream = &source;
     upload.Name = "the upload stream";
@@ -328,7 +299,7 @@ void TFTPClient::Put(std::istream& source, const std::string& remote, bool appen
 }
 
 void TFTPClient::List(std::vector<std::string>& lines, const std::string& path, bool details) {
-    BeginOperation();
+    FSession.Begin();
     bool mlsd = details && UseMLSD && IsExtSupported("MLST");
     std::string command = details ? (mlsd ? "MLSD" : "LIST") : "NLST";
     if (!path.empty())

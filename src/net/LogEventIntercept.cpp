@@ -2,20 +2,61 @@
 
 namespace zr::net {
 
+void TLogLineSplitter::Feed(std::string_view data, const TLineEvent& onLine) {
+    for (char c : data) {
+        bool afterCR = FAfterCR;
+        FAfterCR = c == '\r';
+        if (c == '\r') {
+            if (!FCut)
+                onLine(FHeld);
+            FHeld.clear();
+            FCut = false;
+        } else if (!(c == '\n' && afterCR) && !FCut) {
+            FHeld += c;
+            if (FHeld.size() == MaxLine) {
+                onLine(FHeld);
+                FHeld.clear();
+                FCut = true;
+            }
+        }
+    }
+    // A peer that ends its lines with LF alone would otherwise be logged only at the next status.
+    if (!FCut && !FHeld.empty() && FHeld.back() == '\n') {
+        FHeld.pop_back();
+        onLine(FHeld);
+        FHeld.clear();
+    }
+}
+
+void TLogLineSplitter::Flush(const TLineEvent& onLine) {
+    if (!FHeld.empty() && !FCut)
+        onLine(FHeld);
+    FHeld.clear();
+    FCut = false;
+}
+
 void TLogEventIntercept::Deliver(TLogEventType type, std::string_view text) {
     if (FOnLog)
         FOnLog(type, text);
 }
 
+void TLogEventIntercept::ReceivedLine(std::string_view line) {
+    FMasker.Received(line);
+    Deliver(TLogEventType::Received, line);
+}
+
 void TLogEventIntercept::Received(std::string_view data) {
-    Deliver(TLogEventType::Received, data);
+    FReceived.Feed(data, [this](std::string_view line) { ReceivedLine(line); });
 }
 
 void TLogEventIntercept::Sent(std::string_view data) {
-    Deliver(TLogEventType::Sent, data);
+    FSent.Feed(data, [this](std::string_view line) { Deliver(TLogEventType::Sent, FMasker.Sent(line)); });
 }
 
-void TLogEventIntercept::Status(TConnectionStatus, std::string_view text) {
+void TLogEventIntercept::Status(TConnectionStatus status, std::string_view text) {
+    FReceived.Flush([this](std::string_view line) { ReceivedLine(line); });
+    if (status == TConnectionStatus::csConnecting)
+        FMasker.Reset();
     Deliver(TLogEventType::Status, text);
 }
 

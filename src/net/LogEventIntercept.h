@@ -1,14 +1,38 @@
-// Protocol log: hands every received and sent chunk and every status text to one event.
+// Protocol log of a connection: the traffic of either direction as whole lines, sent lines masked,
+// and status texts, all handed to one event.
 #pragma once
 
 #include "net/ConnectionIntercept.h"
+#include "net/SentLineMasker.h"
 
 #include <functional>
+#include <string>
 #include <string_view>
 
 namespace zr::net {
 
 enum class TLogEventType { Received, Sent, Status };
+
+// Splits a stream into log lines: a line ends at a CR, and an LF right after that CR is dropped
+// (also when the next chunk brings it); an LF alone stays in the line unless it ends what has
+// arrived. The line held at the end of a chunk waits for its end.
+class TLogLineSplitter {
+public:
+    using TLineEvent = std::function<void(std::string_view line)>;
+
+    // A longer line is cut there and the rest of it dropped: a peer cannot make the log hold more,
+    // and no piece of a sent line ever reaches the log without the start that masks it.
+    static constexpr std::size_t MaxLine = 64 * 1024;
+
+    void Feed(std::string_view data, const TLineEvent& onLine);
+    // Delivers the line held so far, if any.
+    void Flush(const TLineEvent& onLine);
+
+private:
+    std::string FHeld;
+    bool FAfterCR = false;
+    bool FCut = false;
+};
 
 class TLogEventIntercept : public IConnectionIntercept {
 public:
@@ -21,12 +45,18 @@ public:
 
     void Received(std::string_view data) override;
     void Sent(std::string_view data) override;
+    // A status change first delivers a received line still waiting for its end, so the log keeps
+    // the order in which things happened.
     void Status(TConnectionStatus status, std::string_view text) override;
 
 private:
     void Deliver(TLogEventType type, std::string_view text);
+    void ReceivedLine(std::string_view line);
 
     TLogEvent FOnLog;
+    TLogLineSplitter FReceived;
+    TLogLineSplitter FSent;
+    TSentLineMasker FMasker;
 };
 
 } // namespace zr::net

@@ -10,7 +10,7 @@ EReplyError::EReplyError(const std::string& message, int code, std::vector<std::
     : ENetError(message), FCode(code), FLines(std::move(lines)) {}
 
 std::string EReplyError::ReplyText() const {
-    return TReply{FCode, FLines}.Text();
+    return TReply{FCode, FLines, {}}.Text();
 }
 
 std::string FormatNetMessage(std::string_view activity, std::string_view peer, std::string_view reason) {

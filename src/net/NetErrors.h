@@ -61,6 +61,13 @@ public:
     using ENetError::ENetError;
 };
 
+// A command line holding CR, LF or NUL, which would end the line early and smuggle in another
+// command; refused before anything is written, so the session stays usable.
+class EUnsafeCommand : public ENetError {
+public:
+    using ENetError::ENetError;
+};
+
 // A local file could not be opened, read or written during a transfer.
 class EFileError : public ENetError {
 public:

@@ -9,24 +9,35 @@ namespace zr::net {
 
 namespace {
 
-// Shown in error messages: hostile servers may send binary junk of any length.
-std::string Printable(std::string_view line) {
-    std::string out;
-    for (char c : line.substr(0, 60)) {
-        auto u = static_cast<unsigned char>(c);
-        out += (u >= 0x20 && u < 0x7f) ? c : '?';
+// The status word of a POP3 line and its meaning; nullptr when the line has none. The word must be
+// followed by a blank or end the line ("+OKAY" is not "+OK").
+struct TStatusWord {
+    std::string_view Word;
+    TReplyStatus Status;
+};
+
+const TStatusWord* StatusWordOf(std::string_view line) {
+    static constexpr TStatusWord words[] = {
+        {"+OK", TReplyStatus::rsPositive}, {"-ERR", TReplyStatus::rsNegative}, {"+", TReplyStatus::rsIntermediate}};
+    for (const auto& w : words) {
+        if (line.size() >= w.Word.size() && IEquals(line.substr(0, w.Word.size()), w.Word) &&
+            (line.size() == w.Word.size() || line[w.Word.size()] == ' '))
+            return &w;
     }
-    if (line.size() > 60)
-        out += "...";
-    return out;
+    return nullptr;
 }
 
 std::string_view StripPrefix(std::string_view line, int code) {
-    if (line.size() >= 3 && ReplyCodeOf(line) == code) {
-        line.remove_prefix(3);
-        if (!line.empty() && (line.front() == ' ' || line.front() == '-'))
-            line.remove_prefix(1);
+    std::size_t prefix = 0;
+    if (code != 0) {
+        if (ReplyCodeOf(line) == code)
+            prefix = 3;
+    } else if (const auto* word = StatusWordOf(line)) {
+        prefix = word->Word.size();
     }
+    line.remove_prefix(prefix);
+    if (prefix > 0 && !line.empty() && (line.front() == ' ' || (code != 0 && line.front() == '-')))
+        line.remove_prefix(1);
     return line;
 }
 
@@ -42,6 +53,23 @@ int ReplyCodeOf(std::string_view line) {
     return (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
 }
 
+TReplyStatus TReply::Status() const {
+    if (Code == 0) {
+        const auto* word = Lines.empty() ? nullptr : StatusWordOf(Lines.front());
+        return word ? word->Status : TReplyStatus::rsNegative;
+    }
+    switch (Code / 100) {
+    case 1:
+    case 2:
+        return TReplyStatus::rsPositive;
+    case 4:
+    case 5:
+        return TReplyStatus::rsNegative;
+    default:
+        return TReplyStatus::rsIntermediate;
+    }
+}
+
 std::string TReply::Text() const {
     std::string out;
     for (std::size_t i = 0; i < Lines.size(); ++i) {
@@ -52,34 +80,21 @@ std::string TReply::Text() const {
     return out;
 }
 
-std::string TReply::FormattedText() const {
-    std::string out;
-    for (const auto& line : Lines) {
-        out += line;
-        out += "\r\n";
-    }
-    return out;
-}
-
 std::string TReply::FinalLineText() const {
     if (Lines.empty())
         return {};
     return std::string(StripPrefix(Lines.back(), Code));
 }
 
-void TReplyParser::Reset() {
-    FReply = {};
+void TLineParser::Reset() {
     FLine.clear();
+    FLineCount = 0;
+    FByteCount = 0;
     FComplete = false;
+    ClearUnit();
 }
 
-TReply TReplyParser::TakeReply() {
-    TReply reply = std::move(FReply);
-    Reset();
-    return reply;
-}
-
-std::size_t TReplyParser::Feed(std::string_view data, TStatus& status) {
+std::size_t TLineParser::Feed(std::string_view data, TProgress& progress) {
     if (FComplete)
         Reset();
     std::size_t used = 0;
@@ -87,32 +102,42 @@ std::size_t TReplyParser::Feed(std::string_view data, TStatus& status) {
         std::string_view rest = data.substr(used);
         std::size_t lf = rest.find('\n');
         std::string_view piece = lf == std::string_view::npos ? rest : rest.substr(0, lf);
-        // One byte of slack for the CR that may end the line.
+        // One byte of slack for the CR that may end the line; refused before it is buffered.
         if (FLine.size() + piece.size() > FLimits.MaxLineLength + 1)
-            throw EProtocolError(fmt::format("reply line longer than {} bytes", FLimits.MaxLineLength));
+            throw EProtocolError(fmt::format("{} line longer than {} bytes", FUnit, FLimits.MaxLineLength));
+        std::size_t taken = lf == std::string_view::npos ? piece.size() : lf + 1;
+        if (FByteCount + taken > FLimits.MaxBytes)
+            throw EProtocolError(fmt::format("{} longer than {} bytes", FUnit, FLimits.MaxBytes));
+        FByteCount += taken;
         FLine.append(piece);
-        if (lf == std::string_view::npos) {
-            used = data.size();
+        used += taken;
+        if (lf == std::string_view::npos)
             break;
-        }
-        used += lf + 1;
         std::string line = std::move(FLine);
         FLine.clear();
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
         if (line.size() > FLimits.MaxLineLength)
-            throw EProtocolError(fmt::format("reply line longer than {} bytes", FLimits.MaxLineLength));
+            throw EProtocolError(fmt::format("{} line longer than {} bytes", FUnit, FLimits.MaxLineLength));
+        if (++FLineCount > FLimits.MaxLines)
+            throw EProtocolError(fmt::format("{} longer than {} lines", FUnit, FLimits.MaxLines));
         if (LineDone(std::move(line))) {
             FComplete = true;
-            status = TStatus::rsComplete;
+            progress = TProgress::lpComplete;
             return used;
         }
     }
-    status = TStatus::rsNeedMore;
+    progress = TProgress::lpNeedMore;
     return used;
 }
 
-bool TReplyParser::LineDone(std::string line) {
+TReply TNumericReplyParser::TakeReply() {
+    TReply reply = std::move(FReply);
+    Reset();
+    return reply;
+}
+
+bool TNumericReplyParser::LineDone(std::string line) {
     if (FReply.Lines.empty()) {
         int code = ReplyCodeOf(line);
         if (code < 0)
@@ -122,14 +147,39 @@ bool TReplyParser::LineDone(std::string line) {
         FReply.Lines.push_back(std::move(line));
         return !multi;
     }
-    if (FReply.Lines.size() >= FLimits.MaxLines)
-        throw EProtocolError(fmt::format("multi-line reply {} longer than {} lines", FReply.Code,
-                                         FLimits.MaxLines));
     // Only "NNN " (or a bare "NNN") with the opening code ends a multi-line reply; "NNN-" lines
     // and free text in between are part of it.
     bool last = ReplyCodeOf(line) == FReply.Code && (line.size() == 3 || line[3] == ' ');
     FReply.Lines.push_back(std::move(line));
     return last;
+}
+
+TReply TStatusReplyParser::TakeReply() {
+    TReply reply = std::move(FReply);
+    Reset();
+    return reply;
+}
+
+bool TStatusReplyParser::LineDone(std::string line) {
+    if (StatusWordOf(line) == nullptr)
+        throw EProtocolError(fmt::format("malformed status line \"{}\"", Printable(line)));
+    FReply.Lines.push_back(std::move(line));
+    return true;
+}
+
+std::vector<std::string> TDataBlockParser::TakeLines() {
+    std::vector<std::string> lines = std::move(FLines);
+    Reset();
+    return lines;
+}
+
+bool TDataBlockParser::LineDone(std::string line) {
+    if (line == ".")
+        return true;
+    if (!line.empty() && line.front() == '.')
+        line.erase(0, 1);
+    FLines.push_back(std::move(line));
+    return false;
 }
 
 } // namespace zr::net

@@ -9,84 +9,166 @@
 
 namespace zr::net {
 
-std::string CommandForDisplay(std::string_view line) {
-    std::string_view verb = line.substr(0, line.find(' '));
-    if (IEquals(verb, "PASS") || IEquals(verb, "ACCT"))
-        return std::string(verb);
-    return std::string(line);
+TReplySession::TReplySession(TTCPConnection& connection, TReplyRules rules)
+    : FConnection(connection), FRules(std::move(rules)), FNumericParser(FRules.ReplyLimits),
+      FStatusParser(FRules.ReplyLimits), FBlockParser(FRules.BlockLimits) {}
+
+template <class TStep> decltype(auto) TReplySession::Traffic(TStep&& step) {
+    try {
+        return step();
+    } catch (const EOperationAborted&) {
+        throw; // the answer stays owed; the next Begin reads it
+    } catch (const ENetError&) {
+        Drop();
+        throw;
+    }
 }
 
-void TReplySession::SendCommand(std::string_view line) {
+void TReplySession::Begin() {
+    if (!FConnection.IsOpen())
+        throw ENotConnected(FormatNetMessage(FRules.Protocol, FConnection.PeerText(), "not connected"));
+    FConnection.ClearAbort();
+    if (FBlockOwed || !FOwed.empty())
+        Resynchronise();
+}
+
+void TReplySession::Resynchronise() {
+    try {
+        while (FBlockOwed || !FOwed.empty()) {
+            if (FBlockOwed)
+                ReadDataBlock();
+            else
+                ReadReply();
+        }
+    } catch (const EOperationAborted&) {
+        throw;
+    } catch (const ENetError& e) {
+        throw ESocketError(fmt::format("Reading the replies left by an aborted command: {}", e.what()),
+                           std::make_error_code(std::errc::protocol_error));
+    }
+}
+
+void TReplySession::SendCommand(std::string_view line, TAnswer answer) {
+    if (line.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos) {
+        std::string shown = TSentLineMasker(FMasker).Sent(line);
+        throw EUnsafeCommand(FormatNetMessage("Sending to", FConnection.PeerText(),
+                                              fmt::format("\"{}\" holds CR, LF or NUL", Printable(shown))));
+    }
+    // An abort that is already pending fails before a byte is written, so the stream stays in step.
+    if (FConnection.AbortRequested())
+        throw EOperationAborted(FormatNetMessage("Writing to", FConnection.PeerText(), "operation aborted"));
     std::string wire;
     wire.reserve(line.size() + 2);
     wire.append(line);
     wire.append("\r\n");
-    // An abort that is already pending fails before a byte is written, so the stream stays intact.
-    if (FConnection.AbortRequested())
-        throw EOperationAborted(FormatNetMessage("Writing to", FConnection.PeerText(), "operation aborted"));
     try {
         FConnection.Write(wire);
     } catch (...) {
-        FBroken = true;
+        // Part of the line may have gone out: the peer's view of the stream is unknown.
+        Drop();
         throw;
     }
-    ++FPending;
+    FLastCommand = FMasker.Sent(line);
+    FOwed.push_back(answer);
 }
 
-void TReplySession::Reset() {
-    FParser.Reset();
-    FLastReply = {};
-    FPending = 0;
-    FBroken = false;
-}
-
-const TReply& TReplySession::ReadReply() {
+void TReplySession::ReadUnit(TLineParser& parser, std::string_view activity) {
     auto deadline = TTCPConnection::Clock::now() + FConnection.ReadTimeout();
     for (;;) {
         std::string_view buffered = FConnection.Buffered();
         if (!buffered.empty()) {
-            TReplyParser::TStatus status;
+            TLineParser::TProgress progress;
             std::size_t used;
             try {
-                used = FParser.Feed(buffered, status);
+                used = parser.Feed(buffered, progress);
             } catch (const EProtocolError& e) {
-                throw EProtocolError(FormatNetMessage("Reading reply from", FConnection.PeerText(), e.what()));
+                throw EProtocolError(FormatNetMessage(activity, FConnection.PeerText(), e.what()));
             }
             FConnection.Consume(used);
-            if (status == TReplyParser::TStatus::rsComplete) {
-                FLastReply = FParser.TakeReply();
-                if (FLastReply.Code >= 200 && FPending > 0)
-                    --FPending;
-                return FLastReply;
-            }
+            if (progress == TLineParser::TProgress::lpComplete)
+                return;
         }
         if (!FConnection.FillBuffer(deadline))
-            throw EConnClosedGracefully(
-                FormatNetMessage("Reading reply from", FConnection.PeerText(), "connection closed by peer"));
+            throw EConnClosedGracefully(FormatNetMessage(activity, FConnection.PeerText(), "connection closed by peer"));
     }
 }
 
-const TReply& TReplySession::Command(std::string_view line) {
-    SendCommand(line);
+const TReply& TReplySession::ReadReply() {
+    return Traffic([&]() -> const TReply& {
+        bool numeric = FRules.Syntax == TReplySyntax::rsNumeric;
+        ReadUnit(numeric ? static_cast<TLineParser&>(FNumericParser) : FStatusParser, "Reading reply from");
+        FLastReply = numeric ? FNumericParser.TakeReply() : FStatusParser.TakeReply();
+        FMasker.Received(FLastReply.Lines.front());
+        bool preliminary = FRules.PreliminaryReplies && FLastReply.Code / 100 == 1;
+        if (!preliminary && !FOwed.empty()) {
+            TAnswer answer = FOwed.front();
+            FOwed.pop_front();
+            FBlockOwed = answer == TAnswer::taReplyAndBlock && FLastReply.Status() == TReplyStatus::rsPositive;
+        }
+        return FLastReply;
+    });
+}
+
+const TReply& TReplySession::ReadDataBlock() {
+    return Traffic([&]() -> const TReply& {
+        FBlockOwed = true; // until the terminating line, also across an abort
+        ReadUnit(FBlockParser, "Reading data block from");
+        FLastReply.Block = FBlockParser.TakeLines();
+        FBlockOwed = false;
+        return FLastReply;
+    });
+}
+
+const TReply& TReplySession::Command(std::string_view line, TAnswer answer) {
+    SendCommand(line, answer);
     return ReadReply();
 }
 
-void TReplySession::Check(std::string_view activity, std::initializer_list<int> expected) const {
-    if (expected.size() == 0)
-        return;
-    if (std::find(expected.begin(), expected.end(), FLastReply.Code) == expected.end())
-        RaiseReplyError(activity);
+void TReplySession::Quit() {
+    if (FConnection.IsOpen()) {
+        FConnection.ClearAbort();
+        auto timeout = FConnection.ReadTimeout();
+        try {
+            // A peer that is gone or slow must not hold up the goodbye for a full read time-out.
+            FConnection.SetReadTimeout(std::min(timeout, std::chrono::milliseconds(3000)));
+            SendCommand("QUIT");
+            while (FBlockOwed || !FOwed.empty()) {
+                if (FBlockOwed)
+                    ReadDataBlock();
+                else
+                    ReadReply();
+            }
+        } catch (const ENetError&) {
+        }
+        FConnection.SetReadTimeout(timeout);
+    }
+    Drop();
 }
 
-void TReplySession::CheckClass(std::string_view activity, int firstDigit) const {
-    if (FLastReply.Code / 100 != firstDigit)
-        RaiseReplyError(activity);
+void TReplySession::Drop() {
+    FConnection.Disconnect();
+    Reset();
+}
+
+void TReplySession::Reset() {
+    FNumericParser.Reset();
+    FStatusParser.Reset();
+    FBlockParser.Reset();
+    FMasker.Reset();
+    FLastReply = {};
+    FLastCommand.clear();
+    FOwed.clear();
+    FBlockOwed = false;
+}
+
+void TReplySession::RaiseReplyError() const {
+    RaiseReplyError(FLastCommand + " on");
 }
 
 void TReplySession::RaiseReplyError(std::string_view activity) const {
-    std::string reason = fmt::format("{} {}", FLastReply.Code, FLastReply.Text());
-    throw EReplyError(FormatNetMessage(activity, FConnection.PeerText(), reason), FLastReply.Code,
-                      FLastReply.Lines);
+    std::string reason = FLastReply.Code != 0 ? fmt::format("{} {}", FLastReply.Code, FLastReply.Text())
+                                              : (FLastReply.Lines.empty() ? std::string() : FLastReply.Lines.front());
+    throw EReplyError(FormatNetMessage(activity, FConnection.PeerText(), reason), FLastReply.Code, FLastReply.Lines);
 }
 
 } // namespace zr::net

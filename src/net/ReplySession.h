@@ -1,51 +1,87 @@
-// Command/reply engine over one connection, shared by the FTP, SMTP, POP3 and NNTP clients.
+// Command/reply engine over one connection, shared by the FTP, SMTP, POP3 and NNTP clients: it
+// writes command lines, reads replies by the protocol's rule, and keeps the stream in step across
+// aborts and failures.
 #pragma once
 
 #include "net/ReplyParser.h"
+#include "net/SentLineMasker.h"
 #include "net/TCPConnection.h"
 
-#include <initializer_list>
+#include <deque>
 #include <string>
 #include <string_view>
 
 namespace zr::net {
 
+// How a protocol ends its replies.
+enum class TReplySyntax {
+    rsNumeric, // FTP, SMTP, NNTP: "250 text", or "250-" lines up to "250 "
+    rsStatus,  // POP3: "+OK text", "-ERR text", "+ data"
+};
+
+struct TReplyRules {
+    // Names the protocol in messages ("FTP 127.0.0.1:21: not connected").
+    std::string Protocol;
+    TReplySyntax Syntax = TReplySyntax::rsNumeric;
+    // FTP: a 1xx reply announces another one to the same command; elsewhere 1xx is the answer.
+    bool PreliminaryReplies = false;
+    TLineLimits ReplyLimits = DefaultReplyLimits;
+    TLineLimits BlockLimits = DefaultBlockLimits;
+};
+
+// What a command gets back: its reply, or, when the protocol says so for that command (POP3
+// RETR, LIST, CAPA; NNTP LIST, ARTICLE, OVER ...), a data block after a positive reply.
+enum class TAnswer { taReply, taReplyAndBlock };
+
 class TReplySession {
 public:
-    explicit TReplySession(TTCPConnection& connection, TReplyLimits limits = {})
-        : FConnection(connection), FParser(limits) {}
+    TReplySession(TTCPConnection& connection, TReplyRules rules);
 
-    // Sends one command line; the whole line, CR LF included, is one write and so one chunk for
-    // the intercepts (a protocol log can mask a password line as a unit).
-    void SendCommand(std::string_view line);
-    // Reads one complete reply; the read time-out covers the whole reply. A reply cut short by an
-    // abort is continued by the next call.
+    // Start of every command: the connection is open (else ENotConnected), a stale abort is
+    // cleared, and what an aborted command still owes is read.
+    void Begin();
+    // Writes one command line; the line as logs and errors show it is kept for RaiseReplyError.
+    // A line holding CR, LF or NUL is refused with EUnsafeCommand before anything is written; a
+    // line that fails half-way drops the connection, as the peer's view of the stream is unknown.
+    void SendCommand(std::string_view line, TAnswer answer = TAnswer::taReply);
+    // Reads one reply; the read time-out covers the whole reply. An abort leaves the reply owed
+    // (the next Begin reads it); any other failure drops the connection.
     const TReply& ReadReply();
-    const TReply& Command(std::string_view line);
+    // Reads the data block that follows the last reply into LastReply().Block.
+    const TReply& ReadDataBlock();
+    const TReply& Command(std::string_view line, TAnswer answer = TAnswer::taReply);
     const TReply& LastReply() const { return FLastReply; }
-    // Commands whose final (non-1xx) reply has not been read yet.
-    int PendingReplies() const { return FPending; }
-    // A command line was only partly written: the peer's view of the stream is unknown.
-    bool Broken() const { return FBroken; }
+
+    // Thread-safe: the command running on the session's thread fails with EOperationAborted.
+    void Abort() { FConnection.Abort(); }
+    // Says goodbye (QUIT, the same word in all four protocols) when the stream is in step, reading
+    // what is owed with a short time-out, and closes; never throws.
+    void Quit();
+    // Closes at once and forgets every owed reply.
+    void Drop();
     // Fresh state for a new connection.
     void Reset();
 
-    // Raises EReplyError unless the last reply's code is one of expected (any code when empty).
-    void Check(std::string_view activity, std::initializer_list<int> expected) const;
-    void CheckClass(std::string_view activity, int firstDigit) const;
+    // EReplyError for the last reply, naming the last command sent ("CWD /x on host:21: 550 ...").
+    [[noreturn]] void RaiseReplyError() const;
     [[noreturn]] void RaiseReplyError(std::string_view activity) const;
 
-    TTCPConnection& Connection() { return FConnection; }
-
 private:
-    TTCPConnection& FConnection;
-    TReplyParser FParser;
-    TReply FLastReply;
-    int FPending = 0;
-    bool FBroken = false;
-};
+    template <class TStep> decltype(auto) Traffic(TStep&& step);
+    void ReadUnit(TLineParser& parser, std::string_view activity);
+    void Resynchronise();
 
-// "CWD /pub" for logs and errors; arguments of password commands are never shown.
-std::string CommandForDisplay(std::string_view line);
+    TTCPConnection& FConnection;
+    TReplyRules FRules;
+    TNumericReplyParser FNumericParser;
+    TStatusReplyParser FStatusParser;
+    TDataBlockParser FBlockParser;
+    TSentLineMasker FMasker;
+    TReply FLastReply;
+    std::string FLastCommand; // masked
+    // One entry per command whose answer is still unread, oldest first.
+    std::deque<TAnswer> FOwed;
+    bool FBlockOwed = false;
+};
 
 } // namespace zr::net

@@ -602,12 +602,6 @@ std::string TTCPConnection::LocalAddress() const {
     return ec ? std::string() : ep.address().to_string();
 }
 
-std::uint16_t TTCPConnection::LocalPort() const {
-    std::error_code ec;
-    auto ep = FImpl->Socket.local_endpoint(ec);
-    return ec ? 0 : ep.port();
-}
-
 void TTCPConnection::AddIntercept(std::shared_ptr<IConnectionIntercept> intercept) {
     if (intercept)
         FImpl->Intercepts.push_back(std::move(intercept));
@@ -616,14 +610,6 @@ void TTCPConnection::AddIntercept(std::shared_ptr<IConnectionIntercept> intercep
 void TTCPConnection::RemoveIntercept(const std::shared_ptr<IConnectionIntercept>& intercept) {
     auto& v = FImpl->Intercepts;
     v.erase(std::remove(v.begin(), v.end(), intercept), v.end());
-}
-
-void TTCPConnection::ClearIntercepts() {
-    FImpl->Intercepts.clear();
-}
-
-void TTCPConnection::NotifyStatus(TConnectionStatus status, std::string_view text) {
-    FImpl->Status(status, text);
 }
 
 } // namespace zr::net

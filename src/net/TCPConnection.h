@@ -8,7 +8,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace zr::net {
 
@@ -80,13 +79,9 @@ public:
     std::string PeerText() const;
     std::string PeerAddress() const;
     std::string LocalAddress() const;
-    std::uint16_t LocalPort() const;
 
     void AddIntercept(std::shared_ptr<IConnectionIntercept> intercept);
     void RemoveIntercept(const std::shared_ptr<IConnectionIntercept>& intercept);
-    void ClearIntercepts();
-    // Passes a status text to the intercepts (protocol logs show them).
-    void NotifyStatus(TConnectionStatus status, std::string_view text);
 
 private:
     struct TImpl;

@@ -1,4 +1,4 @@
-// Small text helpers shared by the reply and listing parsers.
+// Small text helpers shared by the parsers and the sessions.
 #pragma once
 
 #include <cstdint>
@@ -31,6 +31,19 @@ inline std::string_view TrimView(std::string_view s) {
     while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
         s.remove_suffix(1);
     return s;
+}
+
+// A peer's or a caller's text as an error message may show it: printable ASCII only, cut short.
+inline std::string Printable(std::string_view text) {
+    constexpr std::size_t shown = 60;
+    std::string out;
+    for (char c : text.substr(0, shown)) {
+        auto u = static_cast<unsigned char>(c);
+        out += (u >= 0x20 && u < 0x7f) ? c : '?';
+    }
+    if (text.size() > shown)
+        out += "...";
+    return out;
 }
 
 // Whole-string unsigned decimal; nullopt when empty, not all digits or above max.

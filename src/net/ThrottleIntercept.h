@@ -16,9 +16,6 @@ public:
     // 0 bits per second means no limit.
     explicit TThrottleIntercept(std::uint64_t bitsPerSecond) : FBitsPerSecond(bitsPerSecond) {}
 
-    std::uint64_t BitsPerSecond() const { return FBitsPerSecond; }
-    std::uint64_t BytesMoved() const { return FBytes; }
-
     void Received(std::string_view data) override { Count(data.size()); }
     void Sent(std::string_view data) override { Count(data.size()); }
     Clock::duration PaceDelay() override;

@@ -3,29 +3,35 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <chrono>
 #include <string>
 #include <vector>
 
 using namespace zr::net;
-using quillate::TDateTime;
+using TTime = std::optional<std::chrono::system_clock::time_point>;
 
 namespace {
 
-// Listing dates are kept as the server's wall clock; this is what a date of the table means.
-TDateTime Wall(int y, int mo, int d, int h = 0, int mi = 0) {
-    return quillate::EncodeDateTimeUtc(y, mo, d, h, mi, 0);
+// A LIST date is the server's wall clock, taken as ours.
+TTime Wall(int y, int mo, int d, int h = 0, int mi = 0) {
+    std::tm t{};
+    t.tm_year = y - 1900;
+    t.tm_mon = mo - 1;
+    t.tm_mday = d;
+    t.tm_hour = h;
+    t.tm_min = mi;
+    t.tm_isdst = -1;
+    return std::chrono::system_clock::from_time_t(std::mktime(&t));
+}
+
+// MLSD dates are UTC.
+TTime Utc(std::time_t t, std::chrono::milliseconds fraction = {}) {
+    return std::chrono::system_clock::from_time_t(t) + fraction;
 }
 
 // "Now" for year inference: 15 March 2021, noon, local time.
 std::time_t TestNow() {
-    std::tm t{};
-    t.tm_year = 121;
-    t.tm_mon = 2;
-    t.tm_mday = 15;
-    t.tm_hour = 12;
-    t.tm_isdst = -1;
-    return std::mktime(&t);
+    return std::chrono::system_clock::to_time_t(*Wall(2021, 3, 15, 12));
 }
 
 struct TLineCase {
@@ -35,7 +41,7 @@ struct TLineCase {
     std::string FileName;
     TFTPItemType Type;
     std::int64_t Size;
-    TDateTime Date;
+    TTime Date;
     std::string LinkTarget;
 };
 
@@ -48,7 +54,7 @@ TEST_P(ListLineCases, ParsesNameTypeSizeDateAndTarget) {
     EXPECT_EQ(item->FileName, c.FileName);
     EXPECT_EQ(item->ItemType, c.Type);
     EXPECT_EQ(item->Size, c.Size);
-    EXPECT_NEAR(item->ModifiedDate, c.Date, 1.0 / 86400 / 10);
+    EXPECT_EQ(item->ModifiedDate, c.Date);
     EXPECT_EQ(item->LinkTarget, c.LinkTarget);
 }
 
@@ -58,15 +64,11 @@ constexpr auto Dir = TFTPItemType::ditDirectory;
 constexpr auto Link = TFTPItemType::ditSymbolicLink;
 constexpr auto Other = TFTPItemType::ditOther;
 
+// Lines the captured listings (FTPListingCaptureTest) do not show: year inference around another
+// "now", unusual columns, names that look like dates, sizes at the limits, 12 PM, MLSD oddities.
 INSTANTIATE_TEST_SUITE_P(
-    Unix, ListLineCases,
+    Lines, ListLineCases,
     ::testing::Values(
-        TLineCase{"proftpd_dir", Unix, "drwxr-xr-x   2 65534    65534        4096 Jan  5 12:34 pub", "pub", Dir,
-                  4096, Wall(2021, 1, 5, 12, 34), ""},
-        TLineCase{"pyftpdlib_file", Unix, "-rw-r--r--   1 root     root      1048576 Mar 01 09:05 data.bin",
-                  "data.bin", File, 1048576, Wall(2021, 3, 1, 9, 5), ""},
-        TLineCase{"year_form", Unix, "-rw-r--r--   1 ftp      ftp           123 Jan  5  2020 old.txt", "old.txt",
-                  File, 123, Wall(2020, 1, 5), ""},
         // Without a year: a date more than about six months ahead belongs to last year.
         TLineCase{"last_year", Unix, "-rw-r--r--   1 ftp      ftp             1 Dec 24 18:00 xmas", "xmas", File, 1,
                   Wall(2020, 12, 24, 18, 0), ""},
@@ -74,14 +76,6 @@ INSTANTIATE_TEST_SUITE_P(
                   1, Wall(2021, 6, 30, 8, 0), ""},
         TLineCase{"no_group", Unix, "-rw-r--r--   1 ftp          1234 Jan 05 12:34 no-group.txt", "no-group.txt",
                   File, 1234, Wall(2021, 1, 5, 12, 34), ""},
-        TLineCase{"blanks_in_name", Unix, "-rw-r--r--   1 u        g              7 Feb  2  2019 a b  c.txt",
-                  "a b  c.txt", File, 7, Wall(2019, 2, 2), ""},
-        TLineCase{"leading_blanks", Unix, "-rw-r--r--   1 u        g              7 Feb  2  2019   lead",
-                  "  lead", File, 7, Wall(2019, 2, 2), ""},
-        TLineCase{"symlink", Unix, "lrwxrwxrwx   1 root     root            7 Jan  1  2020 bin -> usr/bin", "bin",
-                  Link, 7, Wall(2020, 1, 1), "usr/bin"},
-        TLineCase{"device", Unix, "crw-r--r--   1 root     root       1,   3 Jan  1  2020 null", "null", Other, 0,
-                  Wall(2020, 1, 1), ""},
         TLineCase{"device_compact", Unix, "brw-rw----   1 root     disk     8,0 Jan  1  2020 sda", "sda", Other, 0,
                   Wall(2020, 1, 1), ""},
         TLineCase{"acl_marker", Unix, "drwxr-xr-x+  3 u        g           4096 Oct 10  2018 acl", "acl", Dir, 4096,
@@ -96,50 +90,19 @@ INSTANTIATE_TEST_SUITE_P(
                   INT64_MAX, Wall(2020, 1, 1), ""},
         TLineCase{"overflowing_size", Unix, "-rw-r--r--   1 u  g  99999999999999999999999 Jan  1  2020 odd",
                   "odd", File, -1, Wall(2020, 1, 1), ""},
-        // Past 4 GiB, before 1970 and after 2038: nothing may wrap at 32 bits.
-        TLineCase{"past_4gib_before_1970", Unix, "-rw-r--r--   1 u        g     5368709120 Jul  1  1960 old-big",
-                  "old-big", File, 5368709120, Wall(1960, 7, 1), ""},
-        TLineCase{"after_2038", Unix, "-rw-r--r--   1 u        g     4294967296 Mar  4  2040 future",
-                  "future", File, 4294967296, Wall(2040, 3, 4), ""},
         TLineCase{"crlf", Unix, "-rw-r--r--   1 u        g             10 Jan  1  2020 crlf.txt\r", "crlf.txt",
-                  File, 10, Wall(2020, 1, 1), ""}),
-    [](const auto& info) { return std::string(info.param.Name); });
-
-INSTANTIATE_TEST_SUITE_P(
-    Windows, ListLineCases,
-    ::testing::Values(
-        TLineCase{"iis_dir", Unix, "01-15-21  03:04PM       <DIR>          folder", "folder", Dir, -1,
-                  Wall(2021, 1, 15, 15, 4), ""},
-        TLineCase{"iis_file", Unix, "01-15-21  11:30AM                 1234 file name.txt", "file name.txt", File,
-                  1234, Wall(2021, 1, 15, 11, 30), ""},
-        TLineCase{"midnight_noon", Unix, "12-31-99  12:00AM                    0 midnight", "midnight", File, 0,
-                  Wall(1999, 12, 31, 0, 0), ""},
+                  File, 10, Wall(2020, 1, 1), ""},
         TLineCase{"noon", Unix, "02-29-20  12:15PM                    5 leap", "leap", File, 5,
                   Wall(2020, 2, 29, 12, 15), ""},
         TLineCase{"four_digit_24h", Unix, "01-15-2021  15:04              1,234 grouped.txt", "grouped.txt", File,
-                  1234, Wall(2021, 1, 15, 15, 4), ""}),
-    [](const auto& info) { return std::string(info.param.Name); });
-
-INSTANTIATE_TEST_SUITE_P(
-    MLSD, ListLineCases,
-    ::testing::Values(
-        TLineCase{"pyftpdlib", TFTPListFormat::lfMLSD,
-                  "type=file;size=1234;modify=20210115150405;perm=radfwMT;unique=803g1; file.txt", "file.txt", File,
-                  1234, quillate::UnixToDateTime(1610723045), ""},
-        TLineCase{"proftpd_dir", TFTPListFormat::lfMLSD,
-                  "modify=20200101000000;perm=flcdmpe;type=dir;unique=FD00U1;UNIX.group=0;UNIX.mode=0755; sub dir",
-                  "sub dir", Dir, -1, quillate::UnixToDateTime(1577836800), ""},
-        TLineCase{"fraction", TFTPListFormat::lfMLSD, "Type=File;Size=5;Modify=20210115150405.5; semi;colon",
-                  "semi;colon", File, 5, quillate::UnixToDateTime(1610723045) + 0.5 / 86400, ""},
-        TLineCase{"slink", TFTPListFormat::lfMLSD, "type=OS.unix=slink:/etc/target;modify=20200101000000; lnk",
-                  "lnk", Link, -1, quillate::UnixToDateTime(1577836800), "/etc/target"},
-        TLineCase{"before_1970", TFTPListFormat::lfMLSD, "type=file;size=5368709120;modify=19600701120000; old",
-                  "old", File, 5368709120, quillate::UnixToDateTime(-299851200), ""},
-        TLineCase{"after_2038", TFTPListFormat::lfMLSD, "type=file;size=4294967297;modify=20400304050607; new",
-                  "new", File, 4294967297, quillate::UnixToDateTime(2214450367), ""},
-        TLineCase{"no_facts", TFTPListFormat::lfMLSD, " bare", "bare", File, -1, 0.0, ""},
-        TLineCase{"bad_modify", TFTPListFormat::lfMLSD, "type=file;modify=2021013;size=x; f", "f", File, -1, 0.0,
-                  ""}),
+                  1234, Wall(2021, 1, 15, 15, 4), ""},
+        TLineCase{"mlsd_fraction", TFTPListFormat::lfMLSD, "Type=File;Size=5;Modify=20210115150405.5; semi;colon",
+                  "semi;colon", File, 5, Utc(1610723045, std::chrono::milliseconds(500)), ""},
+        TLineCase{"mlsd_slink", TFTPListFormat::lfMLSD, "type=OS.unix=slink:/etc/target;modify=20200101000000; lnk",
+                  "lnk", Link, -1, Utc(1577836800), "/etc/target"},
+        TLineCase{"mlsd_no_facts", TFTPListFormat::lfMLSD, " bare", "bare", File, -1, std::nullopt, ""},
+        TLineCase{"mlsd_bad_modify", TFTPListFormat::lfMLSD, "type=file;modify=2021013;size=x; f", "f", File, -1,
+                  std::nullopt, ""}),
     [](const auto& info) { return std::string(info.param.Name); });
 
 class ListLineRejected : public ::testing::TestWithParam<std::pair<TFTPListFormat, std::string>> {};
@@ -162,23 +125,6 @@ INSTANTIATE_TEST_SUITE_P(
         std::pair{TFTPListFormat::lfMLSD, std::string("type=pdir; ..")},
         std::pair{TFTPListFormat::lfMLSD, std::string("type=file;size=1;")}),
     [](const auto& info) { return "line" + std::to_string(info.index); });
-
-TEST(ListLine, MLSDTimesAreConvertedFromUtcToLocal) {
-    const char* old = std::getenv("TZ");
-    std::string saved = old ? old : "";
-    ::setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
-    ::tzset();
-    auto item = ParseMLSDLine("type=file;modify=20210115150405; f");
-    auto summer = ParseMLSDLine("type=file;modify=20210715150405; f");
-    if (old)
-        ::setenv("TZ", saved.c_str(), 1);
-    else
-        ::unsetenv("TZ");
-    ::tzset();
-    ASSERT_TRUE(item && summer);
-    EXPECT_NEAR(item->ModifiedDate, Wall(2021, 1, 15, 16, 4) + 5.0 / 86400, 1e-7);
-    EXPECT_NEAR(summer->ModifiedDate, Wall(2021, 7, 15, 17, 4) + 5.0 / 86400, 1e-7);
-}
 
 const std::string SampleListing = "total 24\r\n"
                                   "drwxr-xr-x   2 ftp      ftp          4096 Jan  5 12:34 .\r\n"

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <ctime>
 #include <fstream>
 #include <iterator>
@@ -13,7 +14,7 @@
 #include <vector>
 
 using namespace zr::net;
-using quillate::TDateTime;
+using TTime = std::chrono::system_clock::time_point;
 
 namespace {
 
@@ -68,12 +69,20 @@ enum class TDates {
     dsLsPast,  // "Mon dd hh:mm" for the six months up to now, else "Mon dd  yyyy" (vsftpd, BusyBox)
     dsLsNewer, // the clock form for anything newer than six months ago, future dates too
     dsFull,    // day and minute on every line (MS-DOS style)
-    dsUtc,     // MLSD: UTC to the second, turned into local time
+    dsUtc,     // MLSD: UTC to the second
 };
 
-TDateTime Expected(const TStamp& s, TDates dates) {
+TTime Expected(const TStamp& s, TDates dates) {
+    // A date without a zone is the server's wall clock, taken as ours.
     auto wall = [](const TStamp& w) {
-        return quillate::EncodeDateTimeUtc(w.Year, w.Month, w.Day, w.Hour, w.Minute, 0);
+        std::tm t{};
+        t.tm_year = w.Year - 1900;
+        t.tm_mon = w.Month - 1;
+        t.tm_mday = w.Day;
+        t.tm_hour = w.Hour;
+        t.tm_min = w.Minute;
+        t.tm_isdst = -1;
+        return std::chrono::system_clock::from_time_t(std::mktime(&t));
     };
     std::time_t when = UnixOf(s), now = UnixOf(Captured);
     bool newer = now - when < 183 * 86400;
@@ -87,7 +96,7 @@ TDateTime Expected(const TStamp& s, TDates dates) {
     case TDates::dsUtc:
         break;
     }
-    return quillate::UnixToDateTime(when);
+    return std::chrono::system_clock::from_time_t(when);
 }
 
 struct TCapture {
@@ -183,7 +192,7 @@ TEST_P(CapturedListing, GivesEveryEntryAsTheServerShowsIt) {
             SCOPED_TRACE(expected[i].Name);
             EXPECT_EQ(items[i].ItemType, expected[i].Type);
             EXPECT_EQ(items[i].Size, expected[i].Size);
-            EXPECT_NEAR(items[i].ModifiedDate, Expected(expected[i].Modified, c.Dates), 1.0 / 86400 / 10);
+            EXPECT_EQ(items[i].ModifiedDate, Expected(expected[i].Modified, c.Dates));
             EXPECT_EQ(items[i].LinkTarget, expected[i].Target);
         }
     }

@@ -1,7 +1,9 @@
+#include "host/DateTime.h"
 #include "net/FTPReplyText.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <optional>
 #include <string>
 
@@ -26,30 +28,12 @@ TEST(FTPReplyText, QuotedPaths) {
 }
 
 TEST(FTPReplyText, PasvReplies) {
-    struct {
-        const char* Text;
-        const char* Address;
-        int Port;
-    } cases[] = {
-        {"Entering Passive Mode (127,0,0,1,195,80).", "127.0.0.1", 50000},
-        {"Entering Passive Mode 10,1,2,3,4,5", "10.1.2.3", 1029},
-        {"=127,0,0,1,0,21", "127.0.0.1", 21},
-        {"Entering Passive Mode (256,0,0,1,1,1)", nullptr, 0},
-        {"Entering Passive Mode (1,2,3,4,5)", nullptr, 0},
-        {"Entering Passive Mode (1,2,3,4,0,0)", nullptr, 0},
-        {"Entering Passive Mode (99999999999999999999,2,3,4,5,6)", nullptr, 0},
-        {"no numbers at all", nullptr, 0},
-    };
-    for (const auto& c : cases) {
-        auto parsed = ParsePasvReply(c.Text);
-        if (c.Address == nullptr) {
-            EXPECT_FALSE(parsed.has_value()) << c.Text;
-            continue;
-        }
-        ASSERT_TRUE(parsed.has_value()) << c.Text;
-        EXPECT_EQ(parsed->Address, c.Address);
-        EXPECT_EQ(parsed->Port, c.Port);
-    }
+    EXPECT_EQ(ParsePasvReply("Entering Passive Mode (127,0,0,1,195,80)."), (TPassiveAddress{"127.0.0.1", 50000}));
+    EXPECT_EQ(ParsePasvReply("Entering Passive Mode 10,1,2,3,4,5"), (TPassiveAddress{"10.1.2.3", 1029}));
+    EXPECT_EQ(ParsePasvReply("=127,0,0,1,0,21"), (TPassiveAddress{"127.0.0.1", 21}));
+    for (const char* bad : {"Entering Passive Mode (256,0,0,1,1,1)", "Entering Passive Mode (1,2,3,4,5)",
+                            "Entering Passive Mode (1,2,3,4,0,0)", "(99999999999999999999,2,3,4,5,6)", "no numbers"})
+        EXPECT_EQ(ParsePasvReply(bad), std::nullopt) << bad;
 }
 
 TEST(FTPReplyText, EpsvReplies) {
@@ -91,42 +75,59 @@ TEST(FTPReplyText, NonPublicAddresses) {
 }
 
 TEST(FTPReplyText, Timestamps) {
-    auto t = ParseFTPTimestamp("20210115150405");
-    ASSERT_TRUE(t.has_value());
-    EXPECT_EQ(t->Seconds, 1610723045);
-    EXPECT_DOUBLE_EQ(t->Fraction, 0.0);
-    auto f = ParseFTPTimestamp("19700101000001.250");
-    ASSERT_TRUE(f.has_value());
-    EXPECT_EQ(f->Seconds, 1);
-    EXPECT_DOUBLE_EQ(f->Fraction, 0.25);
+    using namespace std::chrono;
+    EXPECT_EQ(ParseFTPTimestamp("20210115150405"), system_clock::from_time_t(1610723045));
+    EXPECT_EQ(ParseFTPTimestamp(" 19700101000001.250 "), system_clock::from_time_t(1) + milliseconds(250));
+    EXPECT_EQ(ParseFTPTimestamp("19600701120000.000000001"), system_clock::from_time_t(-299851200) + nanoseconds(1));
     for (const char* bad : {"2021011515040", "20211315150405", "20210230150405", "20210115250405", "2021011515040x",
-                            "20210115150405.", "20210115150405x5", "20210115150405.12345678901", ""})
+                            "20210115150405.", "20210115150405x5", "20210115150405.1234567890", ""})
         EXPECT_FALSE(ParseFTPTimestamp(bad).has_value()) << bad;
+    EXPECT_EQ(FormatFTPTimestamp(system_clock::from_time_t(1610723045) + milliseconds(999)), "20210115150405");
+    EXPECT_EQ(FormatFTPTimestamp(system_clock::from_time_t(-299851200)), "19600701120000");
+    EXPECT_EQ(FormatFTPTimestamp(system_clock::from_time_t(2214450367)), "20400304050607");
 }
 
-TEST(FTPReplyText, TimestampRoundTripThroughLocalTime) {
-    quillate::TDateTime local = quillate::UnixToDateTime(1610723045);
-    EXPECT_EQ(FormatFTPTimestamp(local), "20210115150405");
-    EXPECT_NEAR(*FTPTimestampToDateTime("20210115150405"), local, 1e-9);
+// MDTM and MLSD times reach the actions as the local wall clock, and the dates they set go back.
+TEST(FTPReplyText, TimesMeetTheActionsOnTheLocalWallClock) {
+    const char* old = std::getenv("TZ");
+    std::string saved = old ? old : "";
+    ::setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+    ::tzset();
+    using namespace std::chrono;
+    auto wall = [](year_month_day date, double seconds) {
+        return static_cast<double>((sys_days(date) - sys_days(1899y / 12 / 30)).count()) + seconds / 86400;
+    };
+    auto winter = *ParseFTPTimestamp("20210115150405.5"), summer = *ParseFTPTimestamp("20210715150405");
+    double winterLocal = quillate::TimePointToDateTime(winter), summerLocal = quillate::TimePointToDateTime(summer);
+    auto winterBack = quillate::DateTimeToTimePoint(winterLocal), summerBack = quillate::DateTimeToTimePoint(summerLocal);
+    if (old)
+        ::setenv("TZ", saved.c_str(), 1);
+    else
+        ::unsetenv("TZ");
+    ::tzset();
+    EXPECT_NEAR(winterLocal, wall(2021y / 1 / 15, 16 * 3600 + 4 * 60 + 5.5), 1e-9);
+    EXPECT_NEAR(summerLocal, wall(2021y / 7 / 15, 17 * 3600 + 4 * 60 + 5), 1e-9);
+    EXPECT_EQ(winterBack, winter);
+    EXPECT_EQ(summerBack, summer);
 }
 
 TEST(FTPReplyText, Features) {
-    TReply reply{211, {"211-Features:", " MDTM", " MLST type*;size*;", " REST STREAM", "211-XCRC", "211 End"}};
+    TReply reply{211, {"211-Features:", " MDTM", " MLST type*;size*;", " REST STREAM", "211-XCRC", "211 End"}, {}};
     auto features = ParseFeatures(reply);
     EXPECT_EQ(features, (std::vector<std::string>{"MDTM", "MLST type*;size*;", "REST STREAM", "XCRC"}));
     EXPECT_TRUE(HasFeature(features, "mlst"));
     EXPECT_TRUE(HasFeature(features, "REST"));
     EXPECT_TRUE(HasFeature(features, "XCRC"));
     EXPECT_FALSE(HasFeature(features, "MLS"));
-    EXPECT_TRUE(ParseFeatures(TReply{500, {"500 FEAT not understood"}}).empty());
+    EXPECT_TRUE(ParseFeatures(TReply{500, {"500 FEAT not understood"}, {}}).empty());
 }
 
 TEST(FTPReplyText, ChecksumsAndSizes) {
-    EXPECT_EQ(ParseXCRCReply(TReply{250, {"250-Computing CRC32 digest", "250 363A3020"}}), 0x363A3020u);
-    EXPECT_EQ(ParseXCRCReply(TReply{250, {"250 ffffffff"}}), 0xFFFFFFFFu);
-    EXPECT_EQ(ParseXCRCReply(TReply{213, {"213 0x0000abcd"}}), 0xABCDu);
-    EXPECT_EQ(ParseXCRCReply(TReply{250, {"250 123456789"}}), std::nullopt);
-    EXPECT_EQ(ParseXCRCReply(TReply{250, {"250 XYZ"}}), std::nullopt);
+    EXPECT_EQ(ParseXCRCReply(TReply{250, {"250-Computing CRC32 digest", "250 363A3020"}, {}}), 0x363A3020u);
+    EXPECT_EQ(ParseXCRCReply(TReply{250, {"250 ffffffff"}, {}}), 0xFFFFFFFFu);
+    EXPECT_EQ(ParseXCRCReply(TReply{213, {"213 0x0000abcd"}, {}}), 0xABCDu);
+    EXPECT_EQ(ParseXCRCReply(TReply{250, {"250 123456789"}, {}}), std::nullopt);
+    EXPECT_EQ(ParseXCRCReply(TReply{250, {"250 XYZ"}, {}}), std::nullopt);
     EXPECT_EQ(ParseSizeReply("1234"), 1234);
     EXPECT_EQ(ParseSizeReply("9223372036854775808"), std::nullopt);
     EXPECT_EQ(ParseTransferSize("Opening BINARY mode data connection for a.bin (5242880 bytes)"), 5242880);

@@ -205,7 +205,7 @@ void TFTPDiffBaseAction::GetServerSkew(IFTPConnectionObject& connection, std::in
     }
     TDateTime remoteDate = t0;
     if (const auto* entry = listFor()) {
-        remoteDate = entry->ModifiedDate;
+        remoteDate = ListItemDate(*entry);
         skew = RoundSeconds(remoteDate - uploaded);
     }
     std::string message;
@@ -217,7 +217,7 @@ void TFTPDiffBaseAction::GetServerSkew(IFTPConnectionObject& connection, std::in
         return;
     }
     if (const auto* entry = listFor())
-        setDateSkew = RoundSeconds(remoteDate - entry->ModifiedDate);
+        setDateSkew = RoundSeconds(remoteDate - ListItemDate(*entry));
     connection.DeleteFile(name);
 }
 
@@ -340,7 +340,7 @@ bool TFTPDiffBaseAction::BuildRemoteFolder(IFTPConnectionObject& connection, TFT
             TFTPTreeNode* leaf = node.AddChild(name, true);
             leaf->FCRC = GetRemoteFileCRC(connection, leaf->GenerateFullPath('/'));
             leaf->FSize = item.Size;
-            leaf->FDate = item.ModifiedDate;
+            leaf->FDate = ListItemDate(item);
         }
     }
     node.SortChildren();

@@ -427,7 +427,7 @@ std::int64_t TFTPTreeVisitorDetermineDifferencesToRemote::GetTargetSize(const st
 TDateTime TFTPTreeVisitorDetermineDifferencesToRemote::GetTargetDate(const std::string&, const std::string&,
                                                                      TFTPTreeNode& node) {
     const auto* entry = CachedEntry(node);
-    return entry ? entry->ModifiedDate : -1.0;
+    return entry ? ListItemDate(*entry) : -1.0;
 }
 
 std::int64_t TFTPTreeVisitorDetermineDifferencesToRemote::GetTargetFileCRC(const std::string& path,
@@ -462,7 +462,7 @@ void TFTPTreeVisitorDetermineDifferencesToRemote::FillOrphanFolder(TFTPTreeNode&
         TFTPTreeNode* child = folder.AddChild(item.FileName, !isFolder);
         child->UpdateDifference(tfaOrphaned);
         child->FSize = item.Size;
-        child->FDate = item.ModifiedDate;
+        child->FDate = ListItemDate(item);
         if (isFolder)
             subfolders.emplace_back(child, directory + item.FileName + "/");
     }
@@ -484,7 +484,7 @@ std::unique_ptr<TFTPTreeNode> TFTPTreeVisitorDetermineDifferencesToRemote::Creat
     auto node = std::make_unique<TFTPTreeNode>(name, !isFolder);
     node->UpdateDifference(tfaOrphaned);
     node->FSize = it->Size;
-    node->FDate = it->ModifiedDate;
+    node->FDate = ListItemDate(*it);
     if (isFolder)
         FillOrphanFolder(*node, WithTrailingSlash(path) + name + "/", true);
     return node;
@@ -503,7 +503,7 @@ void TFTPTreeVisitorDetermineDifferencesToRemote::CreateOrphanNodes(const std::s
         TFTPTreeNode* child = node.AddChild(item.FileName, !isFolder);
         child->UpdateDifference(tfaOrphaned);
         child->FSize = item.Size;
-        child->FDate = item.ModifiedDate;
+        child->FDate = ListItemDate(item);
         if (isFolder)
             subfolders.emplace_back(child, WithTrailingSlash(path) + item.FileName + "/");
     }

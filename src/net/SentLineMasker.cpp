@@ -1,0 +1,70 @@
+#include "net/SentLineMasker.h"
+
+#include "net/ReplyParser.h"
+#include "net/TextUtil.h"
+
+namespace zr::net {
+
+namespace {
+
+// The first blank-separated word of text and the text after the blank.
+std::string_view Word(std::string_view text, std::string_view& rest) {
+    std::size_t blank = text.find(' ');
+    rest = blank == std::string_view::npos ? std::string_view() : text.substr(blank + 1);
+    return text.substr(0, blank);
+}
+
+// Keeps the first `kept` characters of the line and masks what follows, if anything does.
+std::string MaskedAfter(std::string_view line, std::size_t kept) {
+    if (kept >= line.size())
+        return std::string(line);
+    return std::string(line.substr(0, kept)) + " " + std::string(TSentLineMasker::Mask);
+}
+
+bool AsksForMore(std::string_view line) {
+    int code = ReplyCodeOf(line);
+    if (code == 334 || code == 383)
+        return true;
+    return line == "+" || line.starts_with("+ ");
+}
+
+} // namespace
+
+std::string TSentLineMasker::Sent(std::string_view line) {
+    if (FInExchange)
+        return std::string(Mask);
+    std::string_view rest;
+    std::string_view verb = Word(line, rest);
+    if (IEquals(verb, "PASS") || IEquals(verb, "ACCT"))
+        return MaskedAfter(line, verb.size());
+    if (IEquals(verb, "APOP")) {
+        std::string_view digest;
+        std::string_view name = Word(rest, digest);
+        return MaskedAfter(line, verb.size() + 1 + name.size());
+    }
+    std::string_view afterMechanism;
+    if (IEquals(verb, "AUTH")) {
+        std::string_view mechanism = Word(rest, afterMechanism);
+        FInExchange = !mechanism.empty();
+        return MaskedAfter(line, verb.size() + 1 + mechanism.size());
+    }
+    if (IEquals(verb, "AUTHINFO")) {
+        std::string_view afterKind;
+        std::string_view kind = Word(rest, afterKind);
+        if (IEquals(kind, "PASS"))
+            return MaskedAfter(line, verb.size() + 1 + kind.size());
+        if (IEquals(kind, "SASL")) {
+            std::string_view mechanism = Word(afterKind, afterMechanism);
+            FInExchange = !mechanism.empty();
+            return MaskedAfter(line, verb.size() + 1 + kind.size() + 1 + mechanism.size());
+        }
+    }
+    return std::string(line);
+}
+
+void TSentLineMasker::Received(std::string_view line) {
+    if (FInExchange && !AsksForMore(line))
+        FInExchange = false;
+}
+
+} // namespace zr::net
