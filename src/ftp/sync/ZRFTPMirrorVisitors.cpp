@@ -260,8 +260,9 @@ std::int64_t TFTPTreeVisitorActionRemoteDifferences::RetryGetFileSize(const std:
 TFTPTreeVisitorActionLocalDifferences::TFTPTreeVisitorActionLocalDifferences(IFTPConnectionObject& connection,
                                                                              const std::string& localRootPath,
                                                                              const std::string& remoteRootPath,
-                                                                             TFTPMirrorOptions options, TFTPWalkLog log)
-    : FMirrorOptions(options), FPathToRemoteFile(WithTrailingSlash(remoteRootPath)),
+                                                                             TFTPMirrorOptions options,
+                                                                             std::int64_t serverTimeSkew, TFTPWalkLog log)
+    : FMirrorOptions(options), FServerTimeSkew(serverTimeSkew), FPathToRemoteFile(WithTrailingSlash(remoteRootPath)),
       FPathToLocalFile(WithTrailingSlash(localRootPath)), FFTPConnection(connection), FLog(log) {}
 
 void TFTPTreeVisitorActionLocalDifferences::Info(const std::string& text) const {
@@ -313,8 +314,9 @@ bool TFTPTreeVisitorActionLocalDifferences::Visit(TFTPTreeNode& node, bool&) {
     if (FLog.LogFileTransfers)
         Info(fmt::format("Downloaded [{}] to [{}] in {} ms", remote, local, MillisecondsSince(started)));
     if (FMirrorOptions.Contains(MirrorDateTime) && node.FDate > 0) {
+        // The listing's date is on the server's clock; the local file gets the same moment on ours.
         struct utimbuf times {};
-        times.actime = times.modtime = DateTimeToUnix(node.FDate);
+        times.actime = times.modtime = DateTimeToUnix(node.FDate - static_cast<double>(FServerTimeSkew) / SecondsPerDay);
         ::utime(local.c_str(), &times);
     }
     return true;

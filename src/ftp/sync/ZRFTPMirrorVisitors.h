@@ -61,7 +61,7 @@ class TFTPTreeVisitorActionLocalDifferences : public TFTPTreeVisitor {
 public:
     TFTPTreeVisitorActionLocalDifferences(IFTPConnectionObject& connection, const std::string& localRootPath,
                                           const std::string& remoteRootPath, TFTPMirrorOptions options,
-                                          TFTPWalkLog log);
+                                          std::int64_t serverTimeSkew, TFTPWalkLog log);
 
     bool VisitEnter(TFTPTreeNode& node) override;
     bool VisitLeave(TFTPTreeNode& node) override;
@@ -71,6 +71,7 @@ private:
     void Info(const std::string& text) const;
 
     TFTPMirrorOptions FMirrorOptions;
+    std::int64_t FServerTimeSkew;
     std::string FPathToRemoteFile;
     std::string FPathToLocalFile;
     IFTPConnectionObject& FFTPConnection;
