@@ -1,4 +1,5 @@
 #include <filesystem>
+#include <regex>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -40,7 +41,8 @@ std::string MirrorJson(std::uint16_t port, const fs::path& local, const std::str
     return R"({"actions":[)" + SiteConnectJson(port) + R"(,
           {"type":"action.ftp.mirror","properties":{"ConnectionName":"Site","LocalDir":")" +
            local.string() + R"(","Recursive":true,"SkipSkewCheck":true,"LogFiles":true},
-           "children":[{"type":"ftp.retry.options","properties":{)" + retryProperties + "}}]}]}";
+           "children":[{"type":"ftp.retry.options","properties":{)" + retryProperties + R"(}},
+                       {"type":"ftp.logging.options","properties":{"LogConnectionStatus":true}}]}]})";
 }
 
 std::string Payload(std::size_t size, const std::string& seed) {
@@ -111,6 +113,9 @@ TEST(FTPMirrorRetryOff, OneRecoveryPassJudgesByTheServerSize) {
         auto lines = run.Run(MirrorJson(proxy.Port, local.Path(), R"("ResumeOnFailedTransfer":true)"));
         EXPECT_THAT(lines, Contains("Upload retry [1] of [1] for [whole.bin] : Attempting to reset connection..."));
         EXPECT_THAT(lines, Not(Contains(HasSubstr("Upload retry [2]"))));
+        // The reconnect shows in the connection status log: "05/12/2026 9:41:07 pm [connected] : ...".
+        static const std::regex status(R"(^\d\d/\d\d/\d{4} \d{1,2}:\d\d:\d\d (am|pm) \[connected\] : .*)");
+        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const auto& l) { return std::regex_match(l, status); }));
         if (replyLost) {
             EXPECT_EQ(run.Outcome, TRunOutcome::Succeeded) << ::testing::PrintToString(lines);
             EXPECT_THAT(lines, Contains("Upload retry [1] of [1] for [whole.bin] : File [whole.bin] has expected size [" +

@@ -1,16 +1,14 @@
 #include <sys/stat.h>
 #include <utime.h>
 
-#include <atomic>
 #include <ctime>
 #include <filesystem>
-#include <thread>
+#include <functional>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "PackageTestSupport.h"
-#include "host/MainThread.h"
 #include "support/FTPServerFixture.h"
 
 using namespace quillate;
@@ -159,48 +157,56 @@ TEST(FTPMirrorKeepAlive, ALongWalkSendsNOOPsOnlyWhenEnabled) {
     }
 }
 
-// Runs the project on the runner and asks it to stop once a line starting with `at` is logged.
-TRunOutcome RunAndStopAt(const std::string& json, const std::string& at, std::vector<std::string>& texts) {
+// Keeps the run's lines and calls Stop, on the thread that writes it, for the first line that starts
+// with At, so that a stop lands at a known point of the run.
+class TStopAtSink : public ILogSink {
+public:
+    TStopAtSink(std::string at, std::function<void()> stop) : FAt(std::move(at)), FStop(std::move(stop)) {}
+    void Write(const TLogEntry& entry) override {
+        Lines.Write(entry);
+        if (!FFired && entry.Text.rfind(FAt, 0) == 0) {
+            FFired = true;
+            FStop();
+        }
+    }
+    TMemoryLogSink Lines;
+
+private:
+    std::string FAt;
+    std::function<void()> FStop;
+    bool FFired = false;
+};
+
+// With byUser the runner's stop (as the user's); otherwise only the action's StopSignalled, so that
+// no network call is cut and only the action's own checks can end it.
+TRunOutcome RunAndStopAt(const std::string& json, const std::string& at, bool byUser, std::vector<std::string>& texts) {
     EnsurePackageRegistered();
     TProject project = TProject::Parse(json, "stop.json");
-    TMemoryLogSink log;
     TVariables variables;
-    TRunner runner(project.Actions, variables, log);
-    std::atomic<bool> finished{false};
-    std::thread stopper([&] {
-        auto reached = [&log, &at] {
-            for (const auto& text : log.Texts())
-                if (text.rfind(at, 0) == 0)
-                    return true;
-            return false;
-        };
-        while (!finished && !reached())
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        TMainThread::Instance().Queue([&runner] { runner.RequestStop(); });
-    });
-    TRunOutcome outcome = runner.Run();
-    finished = true;
-    stopper.join();
-    texts = log.Texts();
+    TRunner* runner = nullptr;
+    TStopAtSink log(at, [&] { byUser ? runner->RequestStop() : project.Actions[1]->StopSignalled(); });
+    TRunner run(project.Actions, variables, log);
+    runner = &run;
+    TRunOutcome outcome = run.Run();
+    texts = log.Lines.Texts();
     return outcome;
 }
 
 TEST(FTPMirrorStop, AStopEndsTheMirrorWithoutSuccessAndLeavesTheServerWhereItIs) {
     TFTPTestServer server(TFTPServerKind::skProFTPD);
-    server.SetReadLimit(64 * 1024);
     server.Start();
     server.MakeDir("target");
     TTempDir local("quillate-stop");
     for (int i = 0; i < 5; ++i)
-        WriteTextFile(local.Path() / ("f" + std::to_string(i) + ".bin"), std::string(128 * 1024, 'x'));
+        WriteTextFile(local.Path() / ("f" + std::to_string(i) + ".bin"), "x");
     std::vector<std::string> texts;
     auto outcome = RunAndStopAt(MirrorJson(server.Port(), local.Path(), R"("SpecifyRemoteDir":true,"RemoteDir":"/target","SkipSkewCheck":true)"),
-                                "Uploaded [", texts);
+                                "Uploaded [", true, texts);
     EXPECT_EQ(outcome, TRunOutcome::Stopped);
     EXPECT_THAT(texts, Contains("FTP Operation will stop after current upload completes."));
     EXPECT_THAT(texts, Contains("FTP Mirror aborted"));
     EXPECT_THAT(texts, Not(Contains("FTP Mirror succeeded")));
-    EXPECT_LT(std::distance(fs::directory_iterator(server.Home() / "target"), fs::directory_iterator()), 5);
+    EXPECT_EQ(std::distance(fs::directory_iterator(server.Home() / "target"), fs::directory_iterator()), 1);
 }
 
 // The diff checks for a stop between nodes: stopped while it compares, it ends without a total.
@@ -208,13 +214,12 @@ TEST(FTPMirrorStop, AStopEndsTheDiffBetweenNodes) {
     TFTPTestServer server(TFTPServerKind::skProFTPD);
     server.Start();
     TTempDir local("quillate-stop");
-    WideTree(local.Path(), 200, 1);
-    WideTree(server.Home(), 200, 1);
+    WideTree(local.Path(), 3, 1);
+    WideTree(server.Home(), 3, 1);
     std::vector<std::string> texts;
-    auto outcome = RunAndStopAt(
+    RunAndStopAt(
         MirrorJson(server.Port(), local.Path(), R"("Recursive":true,"SkipSkewCheck":true)", "action.ftp.diff"),
-        "Evaluating Remote Differences...", texts);
-    EXPECT_EQ(outcome, TRunOutcome::Stopped);
+        "Evaluating Remote Differences...", false, texts);
     EXPECT_THAT(texts, Contains("User aborted operation. Stopping..."));
     EXPECT_THAT(texts, Contains("Evaluating Differences Failed"));
     EXPECT_THAT(texts, Contains("FTP Mirror Aborted"));
