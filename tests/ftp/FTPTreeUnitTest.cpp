@@ -67,7 +67,9 @@ TEST(CompareRelativePaths, FoldsOnlyAsciiLettersAndOrdersByUtf16Units) {
                  {"_x.txt", "a.txt", 1},
                  // A character beyond U+FFFF (a surrogate pair) sorts before U+FF5E.
                  {"\xF0\x9F\x98\x80.txt", "\xEF\xBD\x9E.txt", -1},
-                 {"zzz.txt", "a/b.txt", -1}};
+                 {"zzz.txt", "a/b.txt", -1},
+                 // Only an empty folder name gets past the segments to the depth stage.
+                 {"a.txt", "//a.txt", -1}};
     auto sign = [](int v) { return (v > 0) - (v < 0); };
     for (const auto& c : cases) {
         TFTPItem left = MakeItem(itLocalFile, c.Left), right = MakeItem(itLocalFile, c.Right);
