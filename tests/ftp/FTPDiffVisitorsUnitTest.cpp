@@ -93,7 +93,7 @@ TEST(LocalTargetMerge, MarksChangedUnchangedAndOrphanedItems) {
         ASSERT_TRUE(root.Accept(visitor, trmHeadRecursion, tvdVisitChildren));
         std::map<std::string, TFTPItemDiff> marks;
         Marks(root, "", marks);
-        EXPECT_EQ(marks, c.Expected) << int(c.Options.Bits());
+        EXPECT_EQ(marks, c.Expected) << c.Options.Contains(Recursive) << c.Options.Contains(RemoveOrphans);
     }
 }
 

@@ -34,7 +34,6 @@ public:
         FBits = static_cast<std::uint8_t>(FBits | (1U << option));
         return *this;
     }
-    std::uint8_t Bits() const { return FBits; }
 
 private:
     std::uint8_t FBits = 0;

@@ -1,6 +1,5 @@
 #include "ftp/sync/ZRFTPMirrorVisitors.h"
 
-#include <sys/stat.h>
 #include <utime.h>
 
 #include <algorithm>
