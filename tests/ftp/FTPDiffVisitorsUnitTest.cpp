@@ -36,6 +36,7 @@ TEST(DiffComparisons, DatesSizesAndChecksums) {
     }
     TFTPTreeVisitorDetermineDifferencesToLocal plain(Options({}), 0, "/x");
     EXPECT_FALSE(plain.CRCIsDifferent(-1, 5));
+    EXPECT_FALSE(plain.CRCIsDifferent(5, -1));
     EXPECT_TRUE(plain.CRCIsDifferent(0x1FFFFFFFFLL, 0xFFFFFFFFLL));
     EXPECT_TRUE(plain.SizeIsDifferent(10, -1));
     EXPECT_FALSE(plain.SizeIsDifferent(6000000000LL, 6000000000LL));
