@@ -391,25 +391,4 @@ bool TFTPBaseAction::UploadFiles(const TFTPItemList& items, const std::string& r
     return true;
 }
 
-void TFTPServiceLocater::RegisterLogger(std::shared_ptr<TFTPLogger> logger) {
-    std::lock_guard lock(FLock);
-    FLogger = std::move(logger);
-}
-
-void TFTPServiceLocater::DeregisterLogger(const std::shared_ptr<TFTPLogger>& logger) {
-    std::lock_guard lock(FLock);
-    if (FLogger == logger)
-        FLogger.reset();
-}
-
-std::shared_ptr<TFTPLogger> TFTPServiceLocater::Logger() const {
-    std::lock_guard lock(FLock);
-    return FLogger;
-}
-
-TFTPServiceLocater& FTPServiceLocator() {
-    static TFTPServiceLocater locator;
-    return locator;
-}
-
 } // namespace zr

@@ -82,30 +82,4 @@ private:
     bool FAbortReported = false;
 };
 
-// The action that deep helpers log through while a mirror runs.
-class TFTPLogger {
-public:
-    TFTPLogger(TFTPBaseAction* action, bool logFileTransfers) : FAction(action), FLogFileTransfers(logFileTransfers) {}
-    TFTPBaseAction* Action() const { return FAction; }
-    bool LogFileTransfers() const { return FLogFileTransfers; }
-
-private:
-    TFTPBaseAction* FAction;
-    bool FLogFileTransfers;
-};
-
-class TFTPServiceLocater {
-public:
-    void RegisterLogger(std::shared_ptr<TFTPLogger> logger);
-    // Clears the slot only when it holds this logger.
-    void DeregisterLogger(const std::shared_ptr<TFTPLogger>& logger);
-    std::shared_ptr<TFTPLogger> Logger() const;
-
-private:
-    mutable std::mutex FLock;
-    std::shared_ptr<TFTPLogger> FLogger;
-};
-
-TFTPServiceLocater& FTPServiceLocator();
-
 } // namespace zr

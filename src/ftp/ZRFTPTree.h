@@ -32,17 +32,9 @@ public:
         for (TFTPItemDiff item : items)
             Insert(item);
     }
-    static constexpr TFTPItemDiffs FromBits(std::uint8_t bits) {
-        TFTPItemDiffs result;
-        result.FBits = bits;
-        return result;
-    }
 
     constexpr bool Contains(TFTPItemDiff item) const { return (FBits & Bit(item)) != 0; }
     constexpr void Insert(TFTPItemDiff item) { FBits = static_cast<std::uint8_t>(FBits | Bit(item)); }
-    constexpr void Remove(TFTPItemDiff item) { FBits = static_cast<std::uint8_t>(FBits & ~Bit(item)); }
-    constexpr bool Empty() const { return FBits == 0; }
-    constexpr std::uint8_t Bits() const { return FBits; }
     friend constexpr bool operator==(TFTPItemDiffs, TFTPItemDiffs) = default;
 
 private:
@@ -158,7 +150,6 @@ public:
     virtual bool Init(TFTPTreeNode& rootNode);
 
     bool CheckContinuation() const { return FOnCheckContinuation ? FOnCheckContinuation() : true; }
-    const TOnCheckContinuation& OnCheckContinuation() const { return FOnCheckContinuation; }
     void SetOnCheckContinuation(TOnCheckContinuation value) { FOnCheckContinuation = std::move(value); }
 
 protected:
@@ -176,11 +167,6 @@ public:
     bool Visit(TFTPTreeNode& node, bool& callChildren) override;
 
     const std::string& Path() const { return FPath; }
-    void SetPath(std::string value) { FPath = std::move(value); }
-    bool IncludeRootNode() const { return FIncludeRootNode; }
-    void SetIncludeRootNode(bool value) { FIncludeRootNode = value; }
-    char FolderSeperator() const { return FFolderSeperator; }
-    void SetFolderSeperator(char value) { FFolderSeperator = value; }
 
 private:
     std::string FPath;
@@ -201,11 +187,7 @@ public:
     virtual std::string NodeMessage(const TFTPTreeNode& node) const;
     virtual std::string GroupMessage(const TFTPTreeNode& node) const;
 
-    quillate::TZRAction& FTPAction() const { return *FFTPAction; }
-    void SetFTPAction(quillate::TZRAction& value) { FFTPAction = &value; }
-    TFTPItemDiffs NodeTypesToInclude() const { return FNodeTypesToInclude; }
     void SetNodeTypesToInclude(TFTPItemDiffs value) { FNodeTypesToInclude = value; }
-    bool IncludeChangeStatus() const { return FIncludechangeStatus; }
     void SetIncludeChangeStatus(bool value) { FIncludechangeStatus = value; }
 
 private:

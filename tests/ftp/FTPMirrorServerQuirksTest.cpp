@@ -1,14 +1,14 @@
-#include <atomic>
+#include <sys/stat.h>
+#include <utime.h>
+
 #include <ctime>
-#include <optional>
 #include <filesystem>
-#include <thread>
+#include <functional>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "PackageTestSupport.h"
-#include "host/MainThread.h"
 #include "support/FTPServerFixture.h"
 
 using namespace quillate;
@@ -20,15 +20,33 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::vector<std::string> RunMirror(TFTPTestServer& server, const fs::path& local, const std::string& properties,
-                                   TRunOutcome& outcome) {
-    TPackageRun run;
-    auto lines = run.Run(
-        R"({"actions":[)" + SiteConnectJson(server.Port()) + R"(,
-          {"type":"action.ftp.mirror","properties":{"ConnectionName":"Site","LocalDir":")" +
-        local.string() + R"(","LogFiles":true,)" + properties + "}}]}");
-    outcome = run.Outcome;
-    return lines;
+std::string MirrorJson(std::uint16_t port, const fs::path& local, const std::string& properties,
+                       const char* type = "action.ftp.mirror") {
+    return R"({"actions":[)" + SiteConnectJson(port) + R"(,
+          {"type":")" + type + R"(","ignoreFailure":true,"properties":{"ConnectionName":"Site","LocalDir":")" +
+           local.string() + R"(","LogFiles":true,)" + properties + R"(}},
+          {"type":"action.ftp.disconnect","properties":{"ConnectionName":"Site"}}]})";
+}
+
+int CountPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
+    return static_cast<int>(
+        std::count_if(lines.begin(), lines.end(), [&prefix](const auto& l) { return l.rfind(prefix, 0) == 0; }));
+}
+
+std::time_t ModTime(const fs::path& path) {
+    struct stat info {};
+    ::stat(path.c_str(), &info);
+    return info.st_mtime;
+}
+
+// folders x files small files below root: a walk of some hundreds of nodes.
+void WideTree(const fs::path& root, int folders, int files) {
+    for (int d = 0; d < folders; ++d)
+        for (int f = 0; f < files; ++f) {
+            fs::path file = root / ("d" + std::to_string(d)) / ("f" + std::to_string(f) + ".txt");
+            fs::create_directories(file.parent_path());
+            WriteTextFile(file, file.filename().string());
+        }
 }
 
 TEST(FTPMirrorQuirks, WithoutServerChecksumsSizesDecide) {
@@ -36,16 +54,15 @@ TEST(FTPMirrorQuirks, WithoutServerChecksumsSizesDecide) {
     server.SetWithoutChecksums();
     server.Start();
     server.PutFile("same-size.txt", "AAAA");
+    server.PutFile("longer.txt", "short");
     TTempDir local("quillate-nocrc");
     WriteTextFile(local.Path() / "same-size.txt", "BBBB");
     WriteTextFile(local.Path() / "longer.txt", "longer");
-    server.PutFile("longer.txt", "short");
-    TRunOutcome outcome{};
-    auto lines = RunMirror(server, local.Path(), R"("CheckFileCRC":true,"CheckFileSize":true,"SkipSkewCheck":true)", outcome);
-    EXPECT_EQ(outcome, TRunOutcome::Succeeded) << ::testing::PrintToString(lines);
+    TPackageRun run;
+    auto lines = run.Run(MirrorJson(server.Port(), local.Path(), R"("CheckFileCRC":true,"CheckFileSize":true,"SkipSkewCheck":true)"));
+    EXPECT_THAT(lines, Contains("FTP Mirror succeeded")) << ::testing::PrintToString(lines);
     EXPECT_THAT(lines, Contains("CRC is not supported by this FTP Server."));
-    EXPECT_THAT(lines, Contains(HasSubstr("Uploaded [" + (local.Path() / "longer.txt").string())));
-    EXPECT_THAT(lines, Not(Contains(HasSubstr("same-size.txt] to"))));
+    EXPECT_EQ(ReadTextFile(server.Home() / "longer.txt"), "longer");
     EXPECT_EQ(ReadTextFile(server.Home() / "same-size.txt"), "AAAA");
 }
 
@@ -57,80 +74,156 @@ long LocalUtcOffset() {
     return local.tm_gmtoff;
 }
 
-std::optional<long> LoggedSkew(const std::vector<std::string>& lines) {
-    const std::string prefix = "Server Time Skew : ";
-    for (const auto& line : lines)
-        if (line.rfind(prefix, 0) == 0)
-            return std::stol(line.substr(prefix.size()));
-    return std::nullopt;
+struct TClockCase {
+    const char* Name;
+    // POSIX zones, so no zone database is needed: "QTZ-3" is three hours east of UTC.
+    const char* Zone;
+    long ZoneOffset;
+    int ClockOffset;
+};
+
+class FTPMirrorDates : public ::testing::TestWithParam<TClockCase> {};
+
+// Dates carried over by MirrorDateTime and compared by CheckFileDate survive a server whose listings
+// show another zone than its set-date command takes, or whose clock really differs from ours: the
+// server's copies hold the moment of the local files on its own clock, and the copies brought back
+// hold it on ours, so a second run either way transfers nothing.
+TEST_P(FTPMirrorDates, ASecondRunTransfersNothing) {
+    const auto& c = GetParam();
+    TFTPTestServer server(TFTPServerKind::skPyftpdlib);
+    if (*c.Zone)
+        server.SetServerTimeZone(c.Zone);
+    server.SetServerClockOffset(c.ClockOffset);
+    server.Start();
+    TTempDir local("quillate-dates"), back("quillate-dates-back");
+    const std::time_t past = std::time(nullptr) - 3 * 86400;
+    for (const char* f : {"a.txt", "sub/b.txt"}) {
+        fs::create_directories((local.Path() / f).parent_path());
+        WriteTextFile(local.Path() / f, f);
+        struct utimbuf times {past, past};
+        ::utime((local.Path() / f).c_str(), &times);
+    }
+    const std::string options = R"("Recursive":true,"MirrorDateTime":true,"CheckFileDate":true)";
+    const long listingSkew = c.ZoneOffset - LocalUtcOffset() + c.ClockOffset;
+    for (const char* direction : {"moLocalToRemote", "moRemoteToLocal"}) {
+        SCOPED_TRACE(direction);
+        const bool up = std::string(direction) == "moLocalToRemote";
+        const fs::path& target = up ? local.Path() : back.Path();
+        const std::string props = options + R"(,"MirrorOperation":")" + direction + "\"";
+        for (int round = 0; round < 2; ++round) {
+            TPackageRun run;
+            auto lines = run.Run(MirrorJson(server.Port(), target, props));
+            ASSERT_THAT(lines, Contains("FTP Mirror succeeded")) << ::testing::PrintToString(lines);
+            EXPECT_THAT(lines, Contains(HasSubstr("Server Time Skew : " + std::to_string(listingSkew) + " seconds")));
+            EXPECT_EQ(CountPrefix(lines, up ? "Uploaded [" : "Downloaded ["), round == 0 ? 2 : 0)
+                << "round " << round << ::testing::PrintToString(lines);
+        }
+    }
+    for (const char* f : {"a.txt", "sub/b.txt"}) {
+        EXPECT_NEAR(ModTime(server.Home() / f) - past, c.ClockOffset, 1) << f;
+        EXPECT_NEAR(ModTime(back.Path() / f) - past, 0, 1) << f;
+    }
+    // The skew probes leave nothing behind.
+    EXPECT_EQ(std::distance(fs::directory_iterator(server.Home()), fs::directory_iterator()), 2);
 }
 
-TEST(FTPMirrorQuirks, MeasuresTheSkewOfAServerShowingAnotherClock) {
-    // POSIX zones, so no zone database is needed: "QTZ-3" is three hours east of UTC.
-    for (auto [zone, serverOffset] : {std::pair{"QTZ-3", 3 * 3600L}, std::pair{"QTZ+5", -5 * 3600L}}) {
-        SCOPED_TRACE(zone);
-        TFTPTestServer server(TFTPServerKind::skPyftpdlib);
-        server.SetServerTimeZone(zone);
+INSTANTIATE_TEST_SUITE_P(Servers, FTPMirrorDates,
+                         ::testing::Values(TClockCase{"ListingsEastOfUs", "QTZ-3", 3 * 3600L, 0},
+                                           TClockCase{"ListingsWestOfUs", "QTZ+5", -5 * 3600L, 0},
+                                           TClockCase{"ClockTwoHoursAhead", "", 0, 7200}),
+                         [](const auto& info) { return std::string(info.param.Name); });
+
+// A walk of some hundreds of nodes with a short keep-alive interval sends NOOPs between nodes, as
+// the server's command log shows, and logs each when asked; with keep-alives off it sends none.
+TEST(FTPMirrorKeepAlive, ALongWalkSendsNOOPsOnlyWhenEnabled) {
+    for (bool enabled : {true, false}) {
+        SCOPED_TRACE(enabled ? "enabled" : "disabled");
+        TFTPTestServer server(TFTPServerKind::skProFTPD);
         server.Start();
-        TTempDir local("quillate-skew");
-        WriteTextFile(local.Path() / "a.txt", "content");
-        TRunOutcome outcome{};
-        auto lines = RunMirror(server, local.Path(), R"("MirrorDateTime":true,"CheckFileDate":true)", outcome);
-        ASSERT_EQ(outcome, TRunOutcome::Succeeded) << ::testing::PrintToString(lines);
-        auto skew = LoggedSkew(lines);
-        ASSERT_TRUE(skew.has_value()) << ::testing::PrintToString(lines);
-        EXPECT_NEAR(static_cast<double>(*skew), static_cast<double>(serverOffset - LocalUtcOffset()), 2.0);
-        EXPECT_THAT(lines, Contains(HasSubstr("Server Set File Date & Time Skew : ")));
-        EXPECT_EQ(ReadTextFile(server.Home() / "a.txt"), "content");
-        // The probe leaves nothing behind.
-        EXPECT_EQ(std::distance(fs::directory_iterator(server.Home()), fs::directory_iterator()), 1);
+        TTempDir local("quillate-noop");
+        WideTree(local.Path(), 20, 12);
+        TPackageRun run;
+        auto lines = run.Run(MirrorJson(server.Port(), local.Path(),
+                                        R"("Recursive":true,"SkipSkewCheck":true,"NOOPTimeoutMS":10,"NOOPLogged":true,"NOOPsEnabled":)" +
+                                            std::string(enabled ? "true" : "false")));
+        EXPECT_THAT(lines, Contains("FTP Mirror succeeded")) << ::testing::PrintToString(lines);
+        auto commands = server.LoggedCommands();
+        auto noops = std::count(commands.begin(), commands.end(), "NOOP");
+        EXPECT_EQ(noops, CountPrefix(lines, "Keep Alive Timeout: Sending NOOP"));
+        if (enabled)
+            EXPECT_GT(noops, 0);
+        else
+            EXPECT_EQ(noops, 0);
     }
 }
 
-} // namespace
+// Keeps the run's lines and calls Stop, on the thread that writes it, for the first line that starts
+// with At, so that a stop lands at a known point of the run.
+class TStopAtSink : public ILogSink {
+public:
+    TStopAtSink(std::string at, std::function<void()> stop) : FAt(std::move(at)), FStop(std::move(stop)) {}
+    void Write(const TLogEntry& entry) override {
+        Lines.Write(entry);
+        if (!FFired && entry.Text.rfind(FAt, 0) == 0) {
+            FFired = true;
+            FStop();
+        }
+    }
+    TMemoryLogSink Lines;
 
-namespace {
+private:
+    std::string FAt;
+    std::function<void()> FStop;
+    bool FFired = false;
+};
 
-TEST(FTPMirrorStop, AStopEndsTheRunWithoutSuccessAndLeavesTheServerWhereItIs) {
+// With byUser the runner's stop (as the user's); otherwise only the action's StopSignalled, so that
+// no network call is cut and only the action's own checks can end it.
+TRunOutcome RunAndStopAt(const std::string& json, const std::string& at, bool byUser, std::vector<std::string>& texts) {
+    EnsurePackageRegistered();
+    TProject project = TProject::Parse(json, "stop.json");
+    TVariables variables;
+    TRunner* runner = nullptr;
+    TStopAtSink log(at, [&] { byUser ? runner->RequestStop() : project.Actions[1]->StopSignalled(); });
+    TRunner run(project.Actions, variables, log);
+    runner = &run;
+    TRunOutcome outcome = run.Run();
+    texts = log.Lines.Texts();
+    return outcome;
+}
+
+TEST(FTPMirrorStop, AStopEndsTheMirrorWithoutSuccessAndLeavesTheServerWhereItIs) {
     TFTPTestServer server(TFTPServerKind::skProFTPD);
-    server.SetReadLimit(64 * 1024);
     server.Start();
     server.MakeDir("target");
     TTempDir local("quillate-stop");
     for (int i = 0; i < 5; ++i)
-        WriteTextFile(local.Path() / ("f" + std::to_string(i) + ".bin"), std::string(128 * 1024, 'x'));
-    EnsurePackageRegistered();
-    TProject project = TProject::Parse(
-        R"({"actions":[)" + SiteConnectJson(server.Port()) + R"(,
-          {"type":"action.ftp.mirror","properties":{"ConnectionName":"Site","LocalDir":")" +
-            local.Path().string() + R"(","SpecifyRemoteDir":true,"RemoteDir":"/target","SkipSkewCheck":true,"LogFiles":true}},
-          {"type":"action.ftp.remotdir.get","properties":{"ConnectionName":"Site","ZRVariable":"Where"}}]})",
-        "stop.json");
-    TMemoryLogSink log;
-    TVariables variables;
-    TRunner runner(project.Actions, variables, log);
-    std::atomic<bool> finished{false};
-    std::thread stopper([&] {
-        // Stop once the first file is on the server.
-        auto firstUploaded = [&log] {
-            for (const auto& text : log.Texts())
-                if (text.rfind("Uploaded [", 0) == 0)
-                    return true;
-            return false;
-        };
-        while (!finished && !firstUploaded())
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        TMainThread::Instance().Queue([&runner] { runner.RequestStop(); });
-    });
-    TRunOutcome outcome = runner.Run();
-    finished = true;
-    stopper.join();
-    auto texts = log.Texts();
+        WriteTextFile(local.Path() / ("f" + std::to_string(i) + ".bin"), "x");
+    std::vector<std::string> texts;
+    auto outcome = RunAndStopAt(MirrorJson(server.Port(), local.Path(), R"("SpecifyRemoteDir":true,"RemoteDir":"/target","SkipSkewCheck":true)"),
+                                "Uploaded [", true, texts);
     EXPECT_EQ(outcome, TRunOutcome::Stopped);
     EXPECT_THAT(texts, Contains("FTP Operation will stop after current upload completes."));
     EXPECT_THAT(texts, Contains("FTP Mirror aborted"));
     EXPECT_THAT(texts, Not(Contains("FTP Mirror succeeded")));
-    EXPECT_LT(std::distance(fs::directory_iterator(server.Home() / "target"), fs::directory_iterator()), 5);
+    EXPECT_EQ(std::distance(fs::directory_iterator(server.Home() / "target"), fs::directory_iterator()), 1);
+}
+
+// The diff checks for a stop between nodes: stopped while it compares, it ends without a total.
+TEST(FTPMirrorStop, AStopEndsTheDiffBetweenNodes) {
+    TFTPTestServer server(TFTPServerKind::skProFTPD);
+    server.Start();
+    TTempDir local("quillate-stop");
+    WideTree(local.Path(), 3, 1);
+    WideTree(server.Home(), 3, 1);
+    std::vector<std::string> texts;
+    RunAndStopAt(
+        MirrorJson(server.Port(), local.Path(), R"("Recursive":true,"SkipSkewCheck":true)", "action.ftp.diff"),
+        "Evaluating Remote Differences...", false, texts);
+    EXPECT_THAT(texts, Contains("User aborted operation. Stopping..."));
+    EXPECT_THAT(texts, Contains("Evaluating Differences Failed"));
+    EXPECT_THAT(texts, Contains("FTP Mirror Aborted"));
+    EXPECT_THAT(texts, Not(Contains(HasSubstr("Total Differences"))));
 }
 
 } // namespace

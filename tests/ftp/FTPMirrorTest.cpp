@@ -116,23 +116,31 @@ TEST_P(FTPMirror, WithoutRecursionSubfoldersOnEitherSideAreLeftAlone) {
     EXPECT_FALSE(fs::exists(FServer->Home() / "local-only"));
 }
 
-TEST_P(FTPMirror, ExclusionLinesAndFileSpecsLeaveOutExactlyWhatTheyName) {
-    for (const char* f : {"a.txt", "b.log", "tmp/t.txt", "sub/tmp/kept.txt", "sub/skip-me.txt", "sub/c.txt"}) {
+// "File Name" matches the bare name, "File Mask" the relative path in bars, "RegEx" the relative path
+// with "/" as written; a RegEx line that does not compile fails the run before anything is sent.
+TEST_P(FTPMirror, ExclusionLinesLeaveOutExactlyWhatTheyName) {
+    for (const char* f : {"a.txt", "b.log", "logo.png", "img/x.png", "img/keep.txt", "tmp/t.txt", "sub/tmp/kept.txt",
+                          "sub/skip-me.txt", "sub/c.txt"}) {
         fs::create_directories((FSource.Path() / f).parent_path());
         WriteTextFile(FSource.Path() / f, f);
     }
+    const std::string excludes = R"("File Name=b.log","File Mask=\\tmp\\*","RegEx=\\.PNG$","RegEx=^/sub/skip")";
     TRunOutcome outcome{};
-    auto up = Mirror(FSource.Path(),
-                     R"("Recursive":true,"LogExcludedFiles":true,"ExcludeList":["File Name=b.log","File Mask=\\tmp\\*","RegEx=skip-ME"])",
-                     outcome);
+    auto up = Mirror(FSource.Path(), R"("Recursive":true,"LogExcludedFiles":true,"ExcludeList":[)" + excludes + "]", outcome);
     EXPECT_EQ(outcome, TRunOutcome::Succeeded) << ::testing::PrintToString(up);
-    EXPECT_TRUE(fs::exists(FServer->Home() / "a.txt"));
-    EXPECT_TRUE(fs::exists(FServer->Home() / "sub/c.txt"));
-    EXPECT_TRUE(fs::exists(FServer->Home() / "sub/tmp/kept.txt")); // the mask names the top-level tmp only
-    EXPECT_FALSE(fs::exists(FServer->Home() / "b.log"));
-    EXPECT_FALSE(fs::exists(FServer->Home() / "tmp/t.txt"));
-    EXPECT_FALSE(fs::exists(FServer->Home() / "sub/skip-me.txt"));
     EXPECT_THAT(up, Contains("Excluded: b.log"));
+    const std::map<std::string, std::string> expected = {{"a.txt", "a.txt"},   {"img", "<dir>"},
+                                                         {"img/keep.txt", "img/keep.txt"}, {"sub", "<dir>"},
+                                                         {"sub/c.txt", "sub/c.txt"},     {"sub/tmp", "<dir>"},
+                                                         {"sub/tmp/kept.txt", "sub/tmp/kept.txt"}};
+    EXPECT_EQ(Snapshot(FServer->Home()), expected);
+
+    WriteTextFile(FSource.Path() / "new.txt", "new");
+    auto invalid = Mirror(FSource.Path(), R"("Recursive":true,"ExcludeList":[)" + excludes + R"(,"RegEx=([a-z"])", outcome);
+    EXPECT_EQ(outcome, TRunOutcome::Failed);
+    EXPECT_THAT(invalid, Contains(HasSubstr("FTP Mirror failed. Exclusion line 5 [RegEx=([a-z]: ")));
+    EXPECT_THAT(invalid, Not(Contains("Calculating Server Time Skew...")));
+    EXPECT_EQ(Snapshot(FServer->Home()), expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, FTPMirror, ::testing::Values(TFTPServerKind::skPyftpdlib, TFTPServerKind::skProFTPD),

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """A TCP proxy in front of an FTP server that breaks the first upload.
 
-Usage: fault_proxy.py LISTEN_PORT SERVER_PORT CUT_AFTER_BYTES [lose-reply | slow-reply]
+Usage: fault_proxy.py LISTEN_PORT SERVER_PORT CUT_AFTER_BYTES [lose-reply | slow-reply | drop-at-stor]
 
 Control connections are passed through; passive replies (227 and 229) are rewritten to point at a
 data listener of the proxy, which relays the data connection to the server. The first data
@@ -12,6 +12,8 @@ reply to the first upload (STOR or APPE) would reach the client, so the file arr
 client never hears so.
 With "slow-reply" nothing breaks: the server's reply to every upload is held back for 1.2 seconds,
 so each upload as the client sees it spans a change of second.
+With "drop-at-stor" the data is never cut: the control connection breaks where the first STOR would
+reach the server, so the file is never created.
 """
 import re
 import socket
@@ -77,7 +79,15 @@ def relay_data(server_port, cut_after):
     return listener.getsockname()[1]
 
 
-def watch_commands(client, server, session):
+def arm():
+    """True for the first fault of the run only."""
+    with lock:
+        armed = not state["cut"]
+        state["cut"] = True
+    return armed
+
+
+def watch_commands(client, server, session, mode):
     """Relays the client's commands, noting when an upload command has been sent."""
     buf = b""
     try:
@@ -88,6 +98,9 @@ def watch_commands(client, server, session):
             buf += data
             while b"\n" in buf:
                 line, _, buf = buf.partition(b"\n")
+                if line[:4].upper() == b"STOR" and mode == "drop-at-stor" and arm():
+                    close_both(client, server)
+                    return
                 if line[:4].upper() in (b"STOR", b"APPE"):
                     session["uploading"] = True
             server.sendall(data)
@@ -99,7 +112,7 @@ def watch_commands(client, server, session):
 def control(client, server_port, cut_after, mode):
     server = socket.create_connection(("127.0.0.1", server_port))
     session = {"uploading": False}
-    threading.Thread(target=watch_commands, args=(client, server, session), daemon=True).start()
+    threading.Thread(target=watch_commands, args=(client, server, session, mode), daemon=True).start()
     buf = b""
     try:
         while True:
@@ -114,12 +127,8 @@ def control(client, server_port, cut_after, mode):
                     session["uploading"] = False
                     if mode == "slow-reply":
                         time.sleep(1.2)
-                    if mode == "lose-reply":
-                        with lock:
-                            armed = not state["cut"]
-                            state["cut"] = True
-                        if armed:
-                            raise OSError("control connection cut before the upload's reply")
+                    if mode == "lose-reply" and arm():
+                        raise OSError("control connection cut before the upload's reply")
                 m = re.match(r"229 .*\(\|\|\|(\d+)\|\)", text)
                 if m:
                     data_cut = None if mode else cut_after

@@ -2,6 +2,8 @@
 """pyftpdlib on loopback for the integration tests, with XCRC and HOST added (RFC 7151)."""
 import argparse
 import logging
+import os
+import time
 import zlib
 
 from pyftpdlib.authorizers import DummyAuthorizer
@@ -47,6 +49,8 @@ def main():
     parser.add_argument("--no-xcrc", action="store_true", help="offer no checksums, as many servers do")
     parser.add_argument("--local-times", action="store_true", help="show times in the TZ zone, not UTC")
     parser.add_argument("--read-limit", type=int, default=0, help="upload bytes per second (0: none)")
+    parser.add_argument("--clock-offset", type=int, default=0,
+                        help="seconds the server's clock runs ahead: stored files are stamped by it")
     args = parser.parse_args()
     logging.basicConfig(level=logging.INFO)
     authorizer = DummyAuthorizer()
@@ -63,6 +67,11 @@ def main():
         Handler.proto_cmds = {k: v for k, v in Handler.proto_cmds.items() if k not in ("EPSV", "EPRT")}
     if args.local_times:
         Handler.use_gmt_times = False
+    if args.clock_offset:
+        def stamp(self, path, offset=args.clock_offset):
+            now = time.time() + offset
+            os.utime(path, (now, now))
+        Handler.on_file_received = stamp
     if args.read_limit > 0:
         dtp = type("Throttled", (ThrottledDTPHandler,), {"read_limit": args.read_limit})
         Handler.dtp_handler = dtp

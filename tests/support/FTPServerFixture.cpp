@@ -114,6 +114,8 @@ void TFTPTestServer::Start() {
                 options.Argv.push_back("--no-xcrc");
             if (FWithoutExtended)
                 options.Argv.push_back("--no-extended");
+            if (FClockOffset != 0)
+                options.Argv.insert(options.Argv.end(), {"--clock-offset", std::to_string(FClockOffset)});
             if (!FTimeZone.empty()) {
                 options.Argv.push_back("--local-times");
                 options.Environment.emplace_back("TZ", FTimeZone);

@@ -46,6 +46,9 @@ public:
     // pyftpdlib only: every time the server shows (listings, MDTM) is its wall clock in this zone
     // ("Etc/GMT-3") instead of UTC, as a server whose clock differs from ours; call before Start.
     void SetServerTimeZone(std::string zone) { FTimeZone = std::move(zone); }
+    // pyftpdlib only: the server's clock runs this many seconds ahead of ours (behind when negative): the
+    // files it stores are stamped by that clock; call before Start.
+    void SetServerClockOffset(int seconds) { FClockOffset = seconds; }
     // Throttles what the server reads from data connections (uploads); call before Start. 0: none.
     void SetReadLimit(std::size_t bytesPerSecond) { FReadLimit = bytesPerSecond; }
     // ProFTPD only: the commands it has logged, one request line each ("CWD a", "PASS (hidden)"). Waits
@@ -65,6 +68,7 @@ private:
     std::size_t FReadLimit = 0;
     bool FWithoutChecksums = false;
     std::string FTimeZone;
+    int FClockOffset = 0;
     std::string FAddress = "127.0.0.1";
     bool FWithoutExtended = false;
 };

@@ -1,6 +1,5 @@
 #include "ftp/sync/ZRFTPDiffAction.h"
 
-
 #include <fmt/format.h>
 
 #include "net/NetErrors.h"
@@ -23,23 +22,23 @@ const TMetaClass& TFTPDiffAction::ClassInfo() {
 }
 
 namespace {
+
 bool HoldsAFile(const TFTPTreeNode& folder) {
-    if (folder.FIsFile)
-        throw std::logic_error("IsEmptyDirectory was passed a file node.");
     for (const auto& child : folder.FChildren)
         if (child->FIsFile || HoldsAFile(*child))
             return true;
     return false;
 }
-} // namespace
 
-int TFTPDiffAction::CountDifferences(TFTPTreeNode& tree, bool includeEmptyDirs) {
+// What the mirror's walk would act on: every changed or orphaned file, every orphaned folder (it is
+// deleted), and a changed folder when it is created: for a file inside it, or empty with empty folders on.
+int CountDifferences(TFTPTreeNode& tree, bool includeEmptyDirs) {
     int count = 0;
     tree.Accept(
         [&count, includeEmptyDirs](TFTPTreeNode& node) {
             if (node.FDifference == tfaUnchanged)
                 return true;
-            if (node.FIsFile || HoldsAFile(node) || includeEmptyDirs)
+            if (node.FIsFile || node.FDifference == tfaOrphaned || includeEmptyDirs || HoldsAFile(node))
                 ++count;
             return true;
         },
@@ -47,23 +46,22 @@ int TFTPDiffAction::CountDifferences(TFTPTreeNode& tree, bool includeEmptyDirs) 
     return count;
 }
 
+} // namespace
+
 bool TFTPDiffAction::DoFTPOperation(IFTPConnectionObject& connection) {
     auto prepared = PrepareLocalDir("The mirror operation should be set to either [local to remote] or [remote to local].",
                                     "Local Directory [{}] does not exist.");
     if (!prepared)
         return false;
     const std::string& localDir = *prepared;
-    auto logger = std::make_shared<TFTPLogger>(this, FLogFiles);
-    FTPServiceLocator().RegisterLogger(logger);
-    std::string returnTo = connection.GetRemoteDir();
+    std::string returnTo;
     bool result = false;
     bool failed = false;
     try {
+        returnTo = connection.GetRemoteDir();
         auto start = StartRun(connection, returnTo);
-        if (!start) {
-            FTPServiceLocator().DeregisterLogger(logger);
+        if (!start)
             return false;
-        }
         TFTPTreeNodePtr tree;
         if (CreateFTPDifferencesTree(connection, start->Options, start->Skew, localDir, start->RemoteRoot, tree)) {
             int count = CountDifferences(*tree, FIncludeEmptyDirs);
@@ -83,14 +81,11 @@ bool TFTPDiffAction::DoFTPOperation(IFTPConnectionObject& connection) {
         SendMessage("FTP Mirror Complete", stSuccess);
     }
     try {
-        connection.ChangeDir(returnTo);
+        if (!returnTo.empty())
+            connection.ChangeDir(returnTo);
     } catch (const net::EConnClosedGracefully&) {
         // The server has gone; there is nothing to return to.
-    } catch (...) {
-        FTPServiceLocator().DeregisterLogger(logger);
-        throw;
     }
-    FTPServiceLocator().DeregisterLogger(logger);
     return result && !failed;
 }
 

@@ -1,5 +1,6 @@
-// TFTPDiffAction: compares a local folder with a remote one without changing either, logs the
-// differences and succeeds only when there are none.
+// TFTPDiffAction: the mirror's dry run. It compares a local folder with a remote one under the
+// mirror's exclusions and file specs, counts what the mirror would do without changing either side,
+// and succeeds only when that is nothing.
 #pragma once
 
 #include "ftp/sync/ZRFTPDiffBaseAction.h"
@@ -11,13 +12,10 @@ public:
     static const quillate::TMetaClass& ClassInfo();
     const quillate::TMetaClass& GetClass() const override { return ClassInfo(); }
 
-    // Items (files, folders holding files, and empty folders when they count) not marked unchanged.
-    static int CountDifferences(TFTPTreeNode& tree, bool includeEmptyDirs);
-
 protected:
     bool DoFTPOperation(IFTPConnectionObject& connection) override;
-    // The diff neither sends keep-alives nor stops its walks early.
-    bool CheckNOOPandOperationAborted() override { return true; }
+    // A stop ends the walks between nodes; the diff sends no keep-alives.
+    bool CheckNOOPandOperationAborted() override { return !CheckOperationAborted(); }
 
 private:
     friend struct TFTPDiffActionProperties;

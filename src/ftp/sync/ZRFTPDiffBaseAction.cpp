@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <filesystem>
@@ -11,6 +12,7 @@
 #include "host/FileInfo.h"
 #include "host/RegEx.h"
 #include "net/NetErrors.h"
+#include "net/TextUtil.h"
 
 namespace zr {
 
@@ -18,6 +20,17 @@ using namespace quillate;
 namespace fs = std::filesystem;
 
 namespace {
+
+// The pipe form the "File Mask" lines are matched in: every "/" and "\" a bar. A local folder's path
+// loses the trailing "/" the regular-expression form gives it, as the masks have always seen it.
+std::string Piped(std::string path, bool dropTrailing) {
+    if (dropTrailing && !path.empty() && path.back() == '/')
+        path.pop_back();
+    for (char& c : path)
+        if (c == '/' || c == '\\')
+            c = '|';
+    return path;
+}
 
 std::int64_t RoundSeconds(double days) { return static_cast<std::int64_t>(std::nearbyint(days * SecondsPerDay)); }
 
@@ -113,9 +126,74 @@ const TMetaClass& TFTPDiffBaseAction::ClassInfo() {
     return meta;
 }
 
-bool TFTPDiffBaseAction::ExcludeItem(const std::string&, const std::string&, const std::string&, const TStringList&,
-                                     const TStringList&) {
+bool TFTPDiffBaseAction::ExcludeItem(const std::string& root, const std::string& path, const std::string& name,
+                                     bool isFolder, const TStringList& excludes, const TStringList& fileSpecs) {
+    if (FUseFileSpec) {
+        std::string bare = name;
+        while (!bare.empty() && bare.back() == '/')
+            bare.pop_back();
+        std::size_t dot = bare.rfind('.');
+        std::string extension = dot == std::string::npos ? std::string() : bare.substr(dot);
+        bool listed = std::any_of(fileSpecs.begin(), fileSpecs.end(),
+                                  [&extension](const std::string& spec) { return net::IEquals(spec, extension); });
+        if (!listed)
+            return true;
+    }
+    if (excludes.empty())
+        return false;
+    // The entry's path below the root, "/"-separated with a leading "/"; a folder's ends with "/".
+    std::string relative = path;
+    if (relative.empty() || relative.back() != '/')
+        relative += '/';
+    relative += name;
+    if (relative.size() >= root.size() && net::IEquals(std::string_view(relative).substr(0, root.size()), root))
+        relative.erase(0, root.size());
+    if (relative.empty() || relative.front() != '/')
+        relative.insert(relative.begin(), '/');
+    if (isFolder && relative.back() != '/')
+        relative += '/';
+    for (const auto& line : excludes) {
+        auto eq = line.find('=');
+        if (eq == std::string::npos || eq == 0 || eq + 1 == line.size())
+            continue;
+        const std::string type = line.substr(0, eq);
+        const std::string value = line.substr(eq + 1);
+        bool excluded = false;
+        if (type == "File Name")
+            excluded = CompareFTPNames(value, name) == 0;
+        else if (type == "File Mask")
+            excluded = MatchesMask(Piped(relative, isFolder && !name.ends_with('/')), Piped(value, false));
+        else if (type == "RegEx")
+            excluded = RegEx::IsMatch(relative, value, true);
+        if (excluded) {
+            if (FLogExcludedFiles)
+                SendMessage("Excluded: " + name, stInformation);
+            return true;
+        }
+    }
     return false;
+}
+
+bool TFTPDiffBaseAction::PrepareFilters() {
+    FFileSpecs.clear();
+    if (FUseFileSpec) {
+        std::string spec;
+        if (!TryExpandExpression("File Spec", FFileSpec, spec, true))
+            return false;
+        FFileSpecs = SplitCommaText(spec);
+    }
+    FillExpandedExcludeList(FExpandedExcludes);
+    for (std::size_t i = 0; i < FExpandedExcludes.size(); ++i) {
+        const std::string& line = FExpandedExcludes[i];
+        if (line.rfind("RegEx=", 0) != 0)
+            continue;
+        try {
+            RegEx::IsMatch("", line.substr(6), true);
+        } catch (const ERegExError& e) {
+            throw std::runtime_error(fmt::format("Exclusion line {} [{}]: {}", i + 1, FExcludeList[i], e.what()));
+        }
+    }
+    return true;
 }
 
 void TFTPDiffBaseAction::FillExpandedExcludeList(TStringList& destination) {
@@ -237,6 +315,8 @@ void TFTPDiffBaseAction::MeasureSkew(IFTPConnectionObject& connection, std::int6
 
 std::optional<TFTPRunStart> TFTPDiffBaseAction::StartRun(IFTPConnectionObject& connection,
                                                          const std::string& startDir) {
+    if (!PrepareFilters())
+        return std::nullopt;
     TFTPRunStart start;
     start.Options = BuildMirrorOptions(connection);
     // FEAT leaves the directory alone: without RemoteDir the root is where the run began.
@@ -248,8 +328,7 @@ std::optional<TFTPRunStart> TFTPDiffBaseAction::StartRun(IFTPConnectionObject& c
         connection.ChangeDir(remoteDir);
         start.RemoteRoot = connection.GetRemoteDir();
     }
-    std::int64_t setDateSkew = 0;
-    MeasureSkew(connection, start.Skew, setDateSkew);
+    MeasureSkew(connection, start.Skew, start.SetDateSkew);
     return start;
 }
 
@@ -269,7 +348,7 @@ bool TFTPDiffBaseAction::BuildLocalFolder(TFTPTreeNode& node, const std::string&
         auto status = fs::symlink_status(entry.path(), ec);
         bool isLink = fs::is_symlink(status);
         bool isFolder = fs::is_directory(isLink ? fs::status(entry.path(), ec) : status);
-        if (ExcludeItem(root, folderPath, name, excludes, fileSpecs))
+        if (ExcludeItem(root, folderPath, name, isFolder, excludes, fileSpecs))
             continue;
         if (isFolder) {
             // Subfolders take part only in recursive runs, and a link to a folder is never followed.
@@ -324,7 +403,7 @@ bool TFTPDiffBaseAction::BuildRemoteFolder(IFTPConnectionObject& connection, TFT
             continue;
         }
         bool isFolder = item.ItemType == net::TFTPItemType::ditDirectory;
-        if (ExcludeItem(root, folderPath, isFolder ? name + "/" : name, excludes, fileSpecs))
+        if (ExcludeItem(root, folderPath, isFolder ? name + "/" : name, isFolder, excludes, fileSpecs))
             continue;
         if (isFolder) {
             if (!recursive)
@@ -407,15 +486,6 @@ bool TFTPDiffBaseAction::CreateFTPDifferencesTree(IFTPConnectionObject& connecti
                                                   std::int64_t skew, const std::string& localRoot,
                                                   const std::string& remoteRoot, TFTPTreeNodePtr& tree) {
     tree.reset();
-    FFileSpecs.clear();
-    if (FUseFileSpec) {
-        std::string spec;
-        if (!TryExpandExpression("File Spec", FFileSpec, spec, true))
-            return false;
-        FFileSpecs = SplitCommaText(spec);
-    }
-    FillExpandedExcludeList(FExpandedExcludes);
-
     auto started = std::chrono::steady_clock::now();
     bool built = false;
     if (FMirrorOperation == moLocalToRemote) {

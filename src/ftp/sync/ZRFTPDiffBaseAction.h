@@ -16,7 +16,10 @@ using TFTPTreeNodePtr = std::unique_ptr<TFTPTreeNode>;
 struct TFTPRunStart {
     TFTPMirrorOptions Options;
     std::string RemoteRoot;
+    // Seconds the server's listings run ahead of our clock.
     std::int64_t Skew = 0;
+    // Seconds a date given to the server's set-date command runs ahead of the date its listing then shows.
+    std::int64_t SetDateSkew = 0;
 };
 
 class TFTPDiffBaseAction : public TFTPBaseAction {
@@ -26,12 +29,12 @@ public:
     const quillate::TMetaClass& GetClass() const override { return ClassInfo(); }
     std::string GetActionName() const override { return "FTP Diff"; }
 
-    bool CRCSupported() const { return FCRCSupported; }
-
 protected:
-    // True leaves an entry out of the trees; the base keeps everything.
-    virtual bool ExcludeItem(const std::string& root, const std::string& path, const std::string& name,
-                             const quillate::TStringList& excludes, const quillate::TStringList& fileSpecs);
+    // True leaves an entry out of the trees: an extension not in the file specs, or the first exclusion
+    // line that matches. path is the entry's folder below root; the remote builder gives folder names
+    // with a trailing "/", which the "File Name" and "File Mask" lines see as such.
+    bool ExcludeItem(const std::string& root, const std::string& path, const std::string& name, bool isFolder,
+                     const quillate::TStringList& excludes, const quillate::TStringList& fileSpecs);
     // False stops all work; given to every walk and tree builder.
     virtual bool CheckNOOPandOperationAborted() = 0;
 
@@ -48,6 +51,9 @@ protected:
     bool DetermineDifferencesToLocalTree(TFTPTreeNode& tree, TFTPMirrorOptions options, std::int64_t skew,
                                          const std::string& localRoot);
     void FillExpandedExcludeList(quillate::TStringList& destination);
+    // Expands FileSpec and ExcludeList into FFileSpecs and FExpandedExcludes; false when FileSpec cannot
+    // be expanded. A "RegEx" line that does not compile throws, naming the line.
+    bool PrepareFilters();
     void CRCSupportCheck(IFTPConnectionObject& connection);
     void GetServerSkew(IFTPConnectionObject& connection, std::int64_t& skew, std::int64_t& setDateSkew);
     std::int64_t GetRemoteFileCRC(IFTPConnectionObject& connection, const std::string& remotePath);
@@ -55,8 +61,8 @@ protected:
     TFTPMirrorOptions BuildMirrorOptions(IFTPConnectionObject& connection);
     // Skew probe or its skip, with the log lines of a run.
     void MeasureSkew(IFTPConnectionObject& connection, std::int64_t& skew, std::int64_t& setDateSkew);
-    // Options, RemoteDir entered when one is given, and the skew; startDir is the server's directory
-    // as the run found it. Empty when RemoteDir cannot be expanded.
+    // Filters, options, RemoteDir entered when one is given, and the skews; startDir is the server's
+    // directory as the run found it. Empty when FileSpec or RemoteDir cannot be expanded.
     std::optional<TFTPRunStart> StartRun(IFTPConnectionObject& connection, const std::string& startDir);
     void PrintTree(TFTPTreeNode& tree, TFTPItemDiffs include, bool withStatus);
     // Expands LocalDir and checks the direction and the folder; the two texts are the run's own
@@ -87,7 +93,7 @@ protected:
     bool FLogSourceFiles = false;
     bool FLogDifferences = false;
 
-    // Filled by the pipeline from FileSpec and ExcludeList.
+    // Filled by PrepareFilters from FileSpec and ExcludeList.
     quillate::TStringList FFileSpecs;
     quillate::TStringList FExpandedExcludes;
 

@@ -147,9 +147,13 @@ bool TFTPTreeVisitorDetermineDifferencesToTarget::SizeIsDifferent(std::int64_t s
 }
 
 bool TFTPTreeVisitorDetermineDifferencesToTarget::DateIsDifferent(TDateTime source, TDateTime target) const {
-    TDateTime adjusted = target - static_cast<double>(FServerTimeSkew) / 24.0 / 60.0 / 60.0;
+    const double skew = static_cast<double>(FServerTimeSkew) / SecondsPerDay;
+    if (ServerIsTarget())
+        target -= skew;
+    else
+        source -= skew;
     // Less than a millisecond apart counts as the same time; an older source never wins.
-    return source - adjusted >= 1.0 / (SecondsPerDay * 1000.0);
+    return source - target >= 1.0 / (SecondsPerDay * 1000.0);
 }
 
 void TFTPTreeVisitorDetermineDifferencesToTarget::CreateOrphanNodes(const std::string& path, const TStringList& names,

@@ -34,7 +34,6 @@ public:
         FBits = static_cast<std::uint8_t>(FBits | (1U << option));
         return *this;
     }
-    std::uint8_t Bits() const { return FBits; }
 
 private:
     std::uint8_t FBits = 0;
@@ -82,9 +81,12 @@ public:
     virtual bool TargetFolderExists(const std::string& path, const std::string& name, TFTPTreeNode& node) = 0;
     virtual bool TargetFileExists(const std::string& path, const std::string& name, TFTPTreeNode& node) = 0;
     virtual bool ChangeToFolder(const std::string& path, const std::string& name, TFTPTreeNode& node) = 0;
+    // Which side's dates come from the server's listings and carry its skew.
+    virtual bool ServerIsTarget() const { return true; }
 
     bool CRCIsDifferent(std::int64_t source, std::int64_t target) const;
     bool SizeIsDifferent(std::int64_t source, std::int64_t target) const;
+    // True when the source is newer by a millisecond or more, the server's date moved onto our clock.
     bool DateIsDifferent(quillate::TDateTime source, quillate::TDateTime target) const;
 
     TFTPWarningEvent OnWarning;
@@ -119,6 +121,7 @@ public:
     bool TargetFolderExists(const std::string& path, const std::string& name, TFTPTreeNode& node) override;
     bool TargetFileExists(const std::string& path, const std::string& name, TFTPTreeNode& node) override;
     bool ChangeToFolder(const std::string&, const std::string&, TFTPTreeNode&) override { return true; }
+    bool ServerIsTarget() const override { return false; }
 };
 
 class TFTPTreeVisitorDetermineDifferencesToRemote : public TFTPTreeVisitorDetermineDifferencesToTarget {

@@ -6,7 +6,6 @@
 #include <fmt/format.h>
 
 #include "ftp/sync/ZRFTPMirrorVisitors.h"
-#include "host/RegEx.h"
 #include "net/NetErrors.h"
 
 namespace zr {
@@ -15,18 +14,6 @@ using namespace quillate;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-std::string ReplaceDelimiters(std::string text) {
-    for (char& c : text)
-        if (c == '/' || c == '\\')
-            c = '|';
-    return text;
-}
-
-std::string Lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-    return text;
-}
 
 // "05/12/2026 7:02:03 pm"
 std::string NowForLog() {
@@ -61,8 +48,7 @@ struct TFTPMirrorActionProperties {
 };
 
 TFTPMirrorAction::TFTPMirrorAction()
-    : FRetryOptions(std::make_shared<TFTPRetryOptions>()), FLoggingOptions(std::make_shared<TFTPLoggingOptions>()),
-      FFTPLogging(this) {}
+    : FRetryOptions(std::make_shared<TFTPRetryOptions>()), FLoggingOptions(std::make_shared<TFTPLoggingOptions>()) {}
 
 TFTPMirrorAction::~TFTPMirrorAction() = default;
 
@@ -157,52 +143,6 @@ std::int64_t TFTPMirrorAction::CalculateBytesToTransfers(TFTPTreeNode& tree) {
     return total;
 }
 
-bool TFTPMirrorAction::ExcludeItem(const std::string& root, const std::string& path, const std::string& name,
-                                   const TStringList& excludes, const TStringList& fileSpecs) {
-    std::string full = path;
-    if (full.empty() || (full.back() != '/' && full.back() != '\\'))
-        full += '/';
-    full += name;
-    std::size_t at = Lower(full).find(Lower(root));
-    if (!root.empty() && at != std::string::npos)
-        full.erase(at, root.size());
-    std::string relative = ReplaceDelimiters(full);
-    if (relative.empty() || relative.front() != '|')
-        relative.insert(relative.begin(), '|');
-
-    if (FUseFileSpec) {
-        std::string bare = name;
-        while (!bare.empty() && (bare.back() == '/' || bare.back() == '\\'))
-            bare.pop_back();
-        std::size_t dot = bare.rfind('.');
-        std::string extension = dot == std::string::npos ? std::string() : Lower(bare.substr(dot));
-        bool listed = std::any_of(fileSpecs.begin(), fileSpecs.end(),
-                                  [&extension](const std::string& spec) { return Lower(spec) == extension; });
-        if (!listed)
-            return true;
-    }
-    for (const auto& line : excludes) {
-        auto eq = line.find('=');
-        if (eq == std::string::npos || eq == 0 || eq + 1 == line.size())
-            continue;
-        std::string type = line.substr(0, eq);
-        std::string value = ReplaceDelimiters(line.substr(eq + 1));
-        bool excluded = false;
-        if (type == "File Name")
-            excluded = CompareFTPNames(value, name) == 0;
-        else if (type == "File Mask")
-            excluded = MatchesMask(relative, value);
-        else if (type == "RegEx")
-            excluded = RegEx::IsMatch(relative, value, true);
-        if (excluded) {
-            if (FLogExcludedFiles)
-                SendMessage("Excluded: " + name, stInformation);
-            return true;
-        }
-    }
-    return false;
-}
-
 void TFTPMirrorAction::CheckKeepAlive(IFTPConnectionObject& connection) {
     if (!FNOOPsEnabled)
         return;
@@ -225,7 +165,8 @@ bool TFTPMirrorAction::CheckNOOPandOperationAborted() {
         try {
             CheckKeepAlive(*FConnection);
         } catch (const std::exception& e) {
-            SendMessage(fmt::format("Keep Alive Failed with message : [{}]", e.what()), stInformation);
+            FStopReason = fmt::format("Keep Alive Failed with message : [{}]", e.what());
+            SendMessage(FStopReason, stInformation);
             FStopped = true;
             return false;
         }
@@ -306,6 +247,10 @@ bool TFTPMirrorAction::Run(IFTPConnectionObject& connection, const std::string& 
     const TFTPMirrorOptions options = start->Options;
     const std::string& remoteRoot = start->RemoteRoot;
     const std::int64_t skew = start->Skew;
+    // A date given to the server shows in its listing moved by the set-date skew, and the next run
+    // moves what the listing shows back by the listing skew: both together make it read as the node's.
+    const std::int64_t setDateOffset = start->Skew + start->SetDateSkew;
+    const TFTPWalkLog walkLog{*this, FLogFiles};
 
     TFTPTreeNodePtr tree;
     if (!CreateFTPDifferencesTree(connection, options, skew, localDir, remoteRoot, tree)) {
@@ -320,22 +265,28 @@ bool TFTPMirrorAction::Run(IFTPConnectionObject& connection, const std::string& 
     FLastLogTick = Clock::now();
     FLastLoggedPercentage = 0;
     bool walked = false;
+    std::string reason;
     if (FMirrorOperation == moLocalToRemote) {
         FDirection = net::TWorkMode::wmWrite;
         SendMessage("Uploading Files...", stInformation);
-        TFTPTreeVisitorActionRemoteDifferences visitor(connection, localDir, remoteRoot, options, *FRetryOptions, skew);
+        TFTPTreeVisitorActionRemoteDifferences visitor(connection, localDir, remoteRoot, options, *FRetryOptions,
+                                                       setDateOffset, walkLog);
         visitor.SetOnCheckContinuation([this] { return CheckNOOPandOperationAborted(); });
         walked = tree->Accept(visitor, trmTailRecursion, tvdVisitChildren);
+        reason = visitor.FailureReason();
     } else {
         FDirection = net::TWorkMode::wmRead;
         SendMessage("Downloading Files...", stInformation);
-        TFTPTreeVisitorActionLocalDifferences visitor(connection, localDir, remoteRoot, options);
+        TFTPTreeVisitorActionLocalDifferences visitor(connection, localDir, remoteRoot, options, skew, walkLog);
         visitor.SetOnCheckContinuation([this] { return CheckNOOPandOperationAborted(); });
         walked = tree->Accept(visitor, trmTailRecursion, tvdVisitChildren);
     }
     if (!walked) {
-        SendMessage("FTP Mirror failed. ", stError);
         failed = true;
+        if (reason.empty())
+            reason = FStopReason.empty() ? "The walk over the tree ended early." : FStopReason;
+        if (!Aborted())
+            SendMessage("FTP Mirror failed. " + reason, stError);
     }
     if (!Aborted())
         SendMessage(fmt::format("Mirror completed in [{}] ms",
@@ -346,6 +297,7 @@ bool TFTPMirrorAction::Run(IFTPConnectionObject& connection, const std::string& 
 
 bool TFTPMirrorAction::DoFTPOperation(IFTPConnectionObject& connection) {
     FStopped = false;
+    FStopReason.clear();
     FConnection = &connection;
     FKeepAliveAccumulator = 0;
     FLastKeepAliveTick.reset();
@@ -361,8 +313,6 @@ bool TFTPMirrorAction::DoFTPOperation(IFTPConnectionObject& connection) {
     if (!prepared)
         return false;
     const std::string& localDir = *prepared;
-    auto logger = std::make_shared<TFTPLogger>(this, FLogFiles);
-    FTPServiceLocator().RegisterLogger(logger);
     if (FEnableTimeout)
         FMonitor = std::make_unique<TTimeoutMonitorThread>(*this, std::chrono::minutes(FTimeoutLength));
     if (FLoggingOptions->GetLogConnectionStatus())
@@ -429,7 +379,6 @@ bool TFTPMirrorAction::DoFTPOperation(IFTPConnectionObject& connection) {
         }
         FMonitor.reset();
     }
-    FTPServiceLocator().DeregisterLogger(logger);
     FConnection = nullptr;
     return result;
 }

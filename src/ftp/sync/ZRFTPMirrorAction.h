@@ -32,18 +32,13 @@ public:
     bool GetTimedOut() const override { return FTimedOut; }
     void DoTimeout() override;
 
-    const TFTPRetryOptions& RetryOptions() const { return *FRetryOptions; }
-    const TFTPLoggingOptions& LoggingOptions() const { return *FLoggingOptions; }
-    static std::int64_t CalculateBytesToTransfers(TFTPTreeNode& tree);
-
 protected:
     bool DoFTPOperation(IFTPConnectionObject& connection) override;
     bool CheckNOOPandOperationAborted() override;
-    bool ExcludeItem(const std::string& root, const std::string& path, const std::string& name,
-                     const quillate::TStringList& excludes, const quillate::TStringList& fileSpecs) override;
 
 private:
     friend struct TFTPMirrorActionProperties;
+    static std::int64_t CalculateBytesToTransfers(TFTPTreeNode& tree);
     bool Run(IFTPConnectionObject& connection, const std::string& localDir, bool& failed, bool& treeFailed,
              std::string& returnTo);
     void CheckKeepAlive(IFTPConnectionObject& connection);
@@ -60,6 +55,8 @@ private:
     // Run state.
     IFTPConnectionObject* FConnection = nullptr;
     bool FStopped = false;
+    // Why a keep-going check said stop, when it was not the user.
+    std::string FStopReason;
     std::int64_t FKeepAliveAccumulator = 0;
     std::optional<std::chrono::steady_clock::time_point> FLastKeepAliveTick;
     std::chrono::steady_clock::time_point FRunStart;

@@ -1,6 +1,5 @@
 #include "ftp/sync/ZRFTPMirrorVisitors.h"
 
-#include <sys/stat.h>
 #include <utime.h>
 
 #include <algorithm>
@@ -10,6 +9,7 @@
 
 #include <fmt/format.h>
 
+#include "host/Action.h"
 #include "net/TextUtil.h"
 
 namespace zr {
@@ -22,17 +22,6 @@ namespace {
 void CheckDecided(const TFTPTreeNode& node) {
     if (node.FDifference == tfaUnknown)
         throw std::runtime_error("Can not perform the action [Unknown]. All files require action before mirror performed.");
-}
-
-void LogThroughRunLogger(const std::string& text, TStatusTag tag) {
-    auto logger = FTPServiceLocator().Logger();
-    if (logger && logger->Action())
-        logger->Action()->SendMessage(text, tag);
-}
-
-bool RunLoggerLogsTransfers() {
-    auto logger = FTPServiceLocator().Logger();
-    return logger && logger->LogFileTransfers();
 }
 
 std::int64_t MillisecondsSince(std::chrono::steady_clock::time_point start) {
@@ -55,16 +44,19 @@ std::string SizeText(std::int64_t size, TFTPSizeUnits limit) {
 
 TFTPTreeVisitorActionRemoteDifferences::TFTPTreeVisitorActionRemoteDifferences(
     IFTPConnectionObject& connection, const std::string& localRootPath, const std::string& remoteRootPath,
-    TFTPMirrorOptions options, const TFTPRetryOptions& retryOptions, std::int64_t serverSetFileDateSkew)
+    TFTPMirrorOptions options, const TFTPRetryOptions& retryOptions, std::int64_t serverSetFileDateSkew,
+    TFTPWalkLog log)
     : FMirrorOptions(options), FServerSetFileDateSkew(serverSetFileDateSkew), FLocalRootPath(localRootPath),
-      FCurrentVisitorDirectory(WithTrailingSlash(remoteRootPath)), FCurrentRemoteDirectory(WithTrailingSlash(connection.GetRemoteDir())),
-      FFTPConnection(connection), FRetryOptions(retryOptions) {}
+      FCurrentVisitorDirectory(WithTrailingSlash(remoteRootPath)),
+      FCurrentRemoteDirectory(WithTrailingSlash(connection.GetRemoteDir())), FFTPConnection(connection),
+      FRetryOptions(retryOptions), FLog(log) {}
 
-void TFTPTreeVisitorActionRemoteDifferences::Warn(const std::string& text) const { LogThroughRunLogger(text, stWarning); }
-void TFTPTreeVisitorActionRemoteDifferences::Info(const std::string& text) const {
-    LogThroughRunLogger(text, stInformation);
+void TFTPTreeVisitorActionRemoteDifferences::Warn(const std::string& text) const {
+    FLog.Action.SendMessage(text, stWarning);
 }
-bool TFTPTreeVisitorActionRemoteDifferences::LogsTransfers() const { return RunLoggerLogsTransfers(); }
+void TFTPTreeVisitorActionRemoteDifferences::Info(const std::string& text) const {
+    FLog.Action.SendMessage(text, stInformation);
+}
 
 bool TFTPTreeVisitorActionRemoteDifferences::VisitEnter(TFTPTreeNode& node) {
     if (node.FIsFile)
@@ -105,7 +97,7 @@ bool TFTPTreeVisitorActionRemoteDifferences::Visit(TFTPTreeNode& node, bool&) {
             FFTPConnection.DeleteFile(path);
         else
             FFTPConnection.DeleteDir(path, false);
-        if (LogsTransfers())
+        if (FLog.LogFileTransfers)
             Info(fmt::format("Deleted remote orphan [{}]", path));
         return true;
     }
@@ -137,27 +129,31 @@ bool TFTPTreeVisitorActionRemoteDifferences::UploadFile(const std::string& local
     bool resume = false;
     std::int64_t position = 0;
     const std::string directory = FCurrentRemoteDirectory;
-    bool done = false;
-    std::int64_t lastTransferMs = 0;
-    while (!done) {
-        if (LogsTransfers())
+    std::string lastError;
+    auto uploaded = [&](std::int64_t ms) {
+        if (FLog.LogFileTransfers)
+            Info(fmt::format("Uploaded [{}] to [{}] in {} ms", localPath, "/" + remoteName, ms));
+        return true;
+    };
+    for (;;) {
+        if (FLog.LogFileTransfers)
             Info(resume ? fmt::format("Resuming [{}] to [{}] at [{}].", localPath, remoteName, SizeText(position, Bytes))
                         : fmt::format("Uploading [{}] to [{}].", localPath, remoteName));
         auto started = std::chrono::steady_clock::now();
+        std::int64_t transferMs = 0;
         try {
             if (resume)
                 FFTPConnection.Resume(localPath, remoteName, position, 0);
             else
                 FFTPConnection.UploadFile(localPath, remoteName, 0, expectedSize);
-            lastTransferMs = MillisecondsSince(started);
-            done = true;
-            break;
+            return uploaded(MillisecondsSince(started));
         } catch (const std::exception& e) {
-            lastTransferMs = MillisecondsSince(started);
-            Info(fmt::format("Uploading [{}] failed : [{}].", remoteName, e.what()));
+            transferMs = MillisecondsSince(started);
+            lastError = e.what();
+            Info(fmt::format("Uploading [{}] failed : [{}].", remoteName, lastError));
         }
         bool transferAgain = false;
-        while (!done && !transferAgain && counter < allowed) {
+        while (!transferAgain && counter < allowed) {
             ++counter;
             std::string retryText = fmt::format("Upload retry [{}] of [{}] for [{}]", counter, allowed, remoteName);
             Warn(retryText);
@@ -168,29 +164,33 @@ bool TFTPTreeVisitorActionRemoteDifferences::UploadFile(const std::string& local
                 for (int waited = 0; waited < delay; waited += slice)
                     std::this_thread::sleep_for(std::chrono::milliseconds(std::min(slice, delay - waited)));
             }
-            if (!ReconnectForUpload(directory, remoteName, retryText))
+            if (!ReconnectForUpload(directory, remoteName, retryText)) {
+                lastError = "the connection could not be reset into " + directory;
                 continue;
+            }
             bool canResume = false;
             std::int64_t size = RetryGetFileSize(directory + remoteName, retryText, expectedSize, canResume);
-            if (size < 0)
-                continue;
             if (size == expectedSize) {
                 Warn(fmt::format("{} : File [{}] has expected size [{}]. Upload complete.", retryText, remoteName,
                                  SizeText(size, Bytes)));
-                done = true;
-                break;
+                return uploaded(transferMs);
             }
-            Warn(fmt::format("{} : File [{}] size [{}] does not match.", retryText, remoteName, SizeText(size, Bytes)));
-            resume = FRetryOptions.GetResumeOnFailedTransfer() && canResume;
-            position = size;
+            if (size >= 0) {
+                Warn(fmt::format("{} : File [{}] size [{}] does not match.", retryText, remoteName,
+                                 SizeText(size, Bytes)));
+                lastError = fmt::format("the server holds {} of {}", SizeText(size, Bytes), SizeText(expectedSize, Bytes));
+            }
+            // Without a size from the server there is nothing to resume from: the whole file goes again.
+            resume = size >= 0 && canResume && FRetryOptions.GetResumeOnFailedTransfer();
+            position = resume ? size : 0;
             transferAgain = counter < allowed;
         }
-        if (!transferAgain)
-            break;
+        if (!transferAgain) {
+            FFailureReason = fmt::format("Upload of [{}] failed after {} recovery attempt(s): {}", remoteName, counter,
+                                         lastError);
+            return false;
+        }
     }
-    if (done && LogsTransfers())
-        Info(fmt::format("Uploaded [{}] to [{}] in {} ms", localPath, "/" + remoteName, lastTransferMs));
-    return done;
 }
 
 bool TFTPTreeVisitorActionRemoteDifferences::ReconnectForUpload(const std::string& directory, const std::string&,
@@ -259,14 +259,14 @@ std::int64_t TFTPTreeVisitorActionRemoteDifferences::RetryGetFileSize(const std:
 TFTPTreeVisitorActionLocalDifferences::TFTPTreeVisitorActionLocalDifferences(IFTPConnectionObject& connection,
                                                                              const std::string& localRootPath,
                                                                              const std::string& remoteRootPath,
-                                                                             TFTPMirrorOptions options)
-    : FMirrorOptions(options), FPathToRemoteFile(WithTrailingSlash(remoteRootPath)), FPathToLocalFile(WithTrailingSlash(localRootPath)),
-      FFTPConnection(connection) {}
+                                                                             TFTPMirrorOptions options,
+                                                                             std::int64_t serverTimeSkew, TFTPWalkLog log)
+    : FMirrorOptions(options), FServerTimeSkew(serverTimeSkew), FPathToRemoteFile(WithTrailingSlash(remoteRootPath)),
+      FPathToLocalFile(WithTrailingSlash(localRootPath)), FFTPConnection(connection), FLog(log) {}
 
 void TFTPTreeVisitorActionLocalDifferences::Info(const std::string& text) const {
-    LogThroughRunLogger(text, stInformation);
+    FLog.Action.SendMessage(text, stInformation);
 }
-bool TFTPTreeVisitorActionLocalDifferences::LogsTransfers() const { return RunLoggerLogsTransfers(); }
 
 bool TFTPTreeVisitorActionLocalDifferences::VisitEnter(TFTPTreeNode& node) {
     if (!node.FIsFile && node.FParent) {
@@ -292,7 +292,7 @@ bool TFTPTreeVisitorActionLocalDifferences::Visit(TFTPTreeNode& node, bool&) {
             fs::remove(path);
         else
             fs::remove_all(path);
-        if (LogsTransfers())
+        if (FLog.LogFileTransfers)
             Info(fmt::format("Deleted local orphan [{}]", path));
         return true;
     }
@@ -306,15 +306,16 @@ bool TFTPTreeVisitorActionLocalDifferences::Visit(TFTPTreeNode& node, bool&) {
     fs::create_directories(FPathToLocalFile);
     std::string remote = FPathToRemoteFile + node.FName;
     std::string local = FPathToLocalFile + node.FName;
-    if (LogsTransfers())
+    if (FLog.LogFileTransfers)
         Info(fmt::format("Downloading [{}] to [{}]", remote, local));
     auto started = std::chrono::steady_clock::now();
     FFTPConnection.DownloadFile(remote, local, true, false);
-    if (LogsTransfers())
+    if (FLog.LogFileTransfers)
         Info(fmt::format("Downloaded [{}] to [{}] in {} ms", remote, local, MillisecondsSince(started)));
     if (FMirrorOptions.Contains(MirrorDateTime) && node.FDate > 0) {
+        // The listing's date is on the server's clock; the local file gets the same moment on ours.
         struct utimbuf times {};
-        times.actime = times.modtime = DateTimeToUnix(node.FDate);
+        times.actime = times.modtime = DateTimeToUnix(node.FDate - static_cast<double>(FServerTimeSkew) / SecondsPerDay);
         ::utime(local.c_str(), &times);
     }
     return true;

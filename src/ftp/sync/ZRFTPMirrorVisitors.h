@@ -4,9 +4,7 @@
 #pragma once
 
 #include <string>
-#include <vector>
 
-#include "ftp/ZRFTPBaseAction.h"
 #include "ftp/sync/ZRFTPDiffVisitors.h"
 #include "ftp/sync/ZRFTPMirrorOptions.h"
 
@@ -16,11 +14,19 @@ namespace zr {
 enum TFTPSizeUnits : int { Bytes = 0, Kilobytes = 1, Megabtyes = 2, Gigabytes = 3 };
 std::string SizeText(std::int64_t size, TFTPSizeUnits limit);
 
+// Where the acting walks write their lines: the running action's log, and whether the per-file lines
+// (transfers, deletions) are wanted there.
+struct TFTPWalkLog {
+    quillate::TZRAction& Action;
+    bool LogFileTransfers = false;
+};
+
 class TFTPTreeVisitorActionRemoteDifferences : public TFTPTreeVisitor {
 public:
     TFTPTreeVisitorActionRemoteDifferences(IFTPConnectionObject& connection, const std::string& localRootPath,
                                            const std::string& remoteRootPath, TFTPMirrorOptions options,
-                                           const TFTPRetryOptions& retryOptions, std::int64_t serverSetFileDateSkew);
+                                           const TFTPRetryOptions& retryOptions, std::int64_t serverSetFileDateSkew,
+                                           TFTPWalkLog log);
 
     bool VisitEnter(TFTPTreeNode& node) override;
     bool VisitLeave(TFTPTreeNode& node) override;
@@ -28,6 +34,8 @@ public:
 
     // Uploads with the retry settings; true when the server ends up with the whole file.
     bool UploadFile(const std::string& localPath, const std::string& remoteName, std::int64_t expectedSize);
+    // Why the walk ended early; empty while it has not.
+    const std::string& FailureReason() const { return FFailureReason; }
 
 private:
     bool ReconnectForUpload(const std::string& directory, const std::string& remoteName, const std::string& retryText);
@@ -36,7 +44,6 @@ private:
     void EnsureServerIn(const std::string& directory);
     void Warn(const std::string& text) const;
     void Info(const std::string& text) const;
-    bool LogsTransfers() const;
 
     TFTPMirrorOptions FMirrorOptions;
     std::int64_t FServerSetFileDateSkew;
@@ -46,12 +53,15 @@ private:
     std::string FCurrentRemoteDirectory;
     IFTPConnectionObject& FFTPConnection;
     const TFTPRetryOptions& FRetryOptions;
+    TFTPWalkLog FLog;
+    std::string FFailureReason;
 };
 
 class TFTPTreeVisitorActionLocalDifferences : public TFTPTreeVisitor {
 public:
     TFTPTreeVisitorActionLocalDifferences(IFTPConnectionObject& connection, const std::string& localRootPath,
-                                          const std::string& remoteRootPath, TFTPMirrorOptions options);
+                                          const std::string& remoteRootPath, TFTPMirrorOptions options,
+                                          std::int64_t serverTimeSkew, TFTPWalkLog log);
 
     bool VisitEnter(TFTPTreeNode& node) override;
     bool VisitLeave(TFTPTreeNode& node) override;
@@ -59,12 +69,13 @@ public:
 
 private:
     void Info(const std::string& text) const;
-    bool LogsTransfers() const;
 
     TFTPMirrorOptions FMirrorOptions;
+    std::int64_t FServerTimeSkew;
     std::string FPathToRemoteFile;
     std::string FPathToLocalFile;
     IFTPConnectionObject& FFTPConnection;
+    TFTPWalkLog FLog;
 };
 
 } // namespace zr
