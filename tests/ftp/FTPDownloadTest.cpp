@@ -4,11 +4,13 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <thread>
 
+#include <fmt/format.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "FTPActionRun.h"
+#include "PackageTestSupport.h"
 #include "ftp/ZRFTPDownloadFileAction.h"
 
 using namespace quillate;
@@ -22,6 +24,8 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::int64_t GiB = std::int64_t{1} << 30;
+const char* ResumeLine = "(Both resume & overwrite are enabled. Incomplete local file will be resumed.)";
+const char* OverwriteLine = "(Both resume & overwrite are enabled. Intact local file will be overwritten.)";
 
 std::string Pattern(std::size_t size, char seed) {
     std::string s(size, '\0');
@@ -39,8 +43,7 @@ std::string Tail(const fs::path& path, std::size_t n) {
 }
 
 // A sparse file of `size` bytes on the server whose last bytes are `tail`.
-void PutSparseFile(TFTPTestServer& server, const std::string& name, std::int64_t size,
-                   const std::string& tail) {
+void PutSparseFile(TFTPTestServer& server, const std::string& name, std::int64_t size, const std::string& tail) {
     server.PutFile(name, "");
     int fd = ::open((server.Home() / name).c_str(), O_WRONLY);
     bool ok = fd >= 0 && ::ftruncate(fd, size) == 0 &&
@@ -52,26 +55,22 @@ void PutSparseFile(TFTPTestServer& server, const std::string& name, std::int64_t
         throw std::runtime_error("cannot make the sparse file " + name);
 }
 
-void PutLocalFile(const fs::path& path, const std::string& content, std::int64_t sparseSize = -1) {
+// A local file of `size` bytes, sparse past `content`.
+void PutLocalFile(const fs::path& path, const std::string& content, std::int64_t size) {
     WriteTextFile(path, content);
-    if (sparseSize >= 0)
-        fs::resize_file(path, static_cast<std::uintmax_t>(sparseSize));
+    fs::resize_file(path, static_cast<std::uintmax_t>(size));
 }
 
 std::string Download(const std::string& description, const std::string& properties) {
-    return R"(,{"type":"action.ftp.file.download","description":")" + description +
-           R"(","ignoreFailure":true,"properties":{"ConnectionName":"Site",)" + properties + "}}";
-}
-
-std::string Flag(const char* name, bool value) {
-    return std::string(",\"") + name + "\":" + (value ? "true" : "false");
+    return SiteStep("action.ftp.file.download", properties,
+                    R"("description":")" + description + R"(","ignoreFailure":true)");
 }
 
 // Stops the run once the local file is cut below `floor`: a download that starts a file past 4 GiB over
 // is never let run to its end.
-TFTPActionRun::TDuring StopOnceCutBelow(TFTPActionRun& run, const fs::path& local, std::int64_t floor) {
+TPackageRun::TDuring StopOnceCutBelow(TPackageRun& run, const fs::path& local, std::int64_t floor) {
     return [&run, local, floor](TRunner& runner, TProject&) {
-        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(120);
         while (!run.Finished && std::chrono::steady_clock::now() < until) {
             std::error_code ec;
             auto size = fs::file_size(local, ec);
@@ -84,114 +83,113 @@ TFTPActionRun::TDuring StopOnceCutBelow(TFTPActionRun& run, const fs::path& loca
     };
 }
 
-std::string ProFTPDCommands(const TFTPTestServer& server) {
-    return ReadTextFile(server.Home().parent_path() / "run" / "commands.log");
-}
-
 class FTPDownload : public TFTPServerActionTest {
 protected:
     // A download of `file` under its own name into the local folder.
-    std::string Fetch(const std::string& description, const std::string& file,
-                      const std::string& more = "") const {
+    std::string Fetch(const std::string& description, const std::string& file, const std::string& more = "") const {
         return Download(description, R"("FileName":")" + file + R"(","UseFileName":true,"DownloadDir":")" +
                                          FLocal.Path().string() + "\"" + more);
+    }
+    std::string ProFTPDCommands() const {
+        fs::path log = FServer->Home().parent_path() / "run" / "commands.log";
+        return fs::exists(log) ? ReadTextFile(log) : std::string();
     }
     TTempDir FLocal{"quillate-download"};
 };
 
-TEST_P(FTPDownload, ResumeAndOverwriteDecideByTheLocalCopy) {
+TEST_P(FTPDownload, ResumeOverwriteAndTheLocalName) {
     const std::string server = Pattern(4000, 's');
     FServer->PutFile("data.bin", server);
     const std::string resumed = std::string(1000, 'L') + server.substr(1000);
-    const char* resumeLine = "(Both resume & overwrite are enabled. Incomplete local file will be resumed.)";
-    const char* overwriteLine =
-        "(Both resume & overwrite are enabled. Intact local file will be overwritten.)";
     struct TCase {
         const char* Name;
         bool Resume, Overwrite;
         int LocalSize; // -1: no local copy
         const char* DecisionLine;
-        bool Succeeds;
-        std::string Expected;
+        std::string Expected; // empty: the download fails, the local copy stays
     } cases[] = {
-        {"shorter", true, true, 1000, resumeLine, true, resumed},
-        {"equal", true, true, 4000, overwriteLine, true, server},
-        {"longer", true, true, 5000, overwriteLine, true, server},
-        {"absent", true, true, -1, nullptr, true, server},
-        {"resume-only", true, false, 1000, nullptr, true, resumed},
-        {"overwrite-only", false, true, 1000, nullptr, true, server},
-        {"neither", false, false, 1000, nullptr, false, std::string(1000, 'L')},
+        {"shorter", true, true, 1000, ResumeLine, resumed},   {"equal", true, true, 4000, OverwriteLine, server},
+        {"longer", true, true, 5000, OverwriteLine, server},  {"absent", true, true, -1, nullptr, server},
+        {"resume-only", true, false, 1000, nullptr, resumed}, {"overwrite-only", false, true, 1000, nullptr, server},
+        {"neither", false, false, 1000, nullptr, ""},
     };
     std::string actions;
     for (const auto& c : cases) {
         if (c.LocalSize >= 0)
-            PutLocalFile(FLocal.Path() / c.Name, std::string(static_cast<std::size_t>(c.LocalSize), 'L'));
-        actions += Download(c.Name, R"("FileName":"data.bin","DownloadDir":")" + FLocal.Path().string() +
-                                        R"(","DownloadFileName":")" + c.Name + "\"" +
-                                        Flag("AllowResume", c.Resume) + Flag("AllowOverwrite", c.Overwrite));
+            WriteTextFile(FLocal.Path() / c.Name, std::string(static_cast<std::size_t>(c.LocalSize), 'L'));
+        actions += Download(c.Name, fmt::format(R"("FileName":"data.bin","DownloadDir":"{}","DownloadFileName":"{}",)"
+                                                R"("AllowResume":{},"AllowOverwrite":{})",
+                                                FLocal.Path().string(), c.Name, c.Resume, c.Overwrite));
     }
-    TFTPActionRun run;
-    run.Run(Project(actions));
+    // The local name is the remote path as given, or a name of its own from a variable; a missing file fails.
+    FServer->PutFile("docs/report.txt", "remote report");
+    fs::create_directories(FLocal.Path() / "docs");
+    actions += Fetch("same", "docs/report.txt") +
+               Download("own", R"("FileName":"docs/report.txt","DownloadFileName":"%Target%","DownloadDir":")" +
+                                   FLocal.Path().string() + "/\"") +
+               Fetch("missing", "nowhere.txt");
+    TPackageRun run;
+    run.Run(R"({"variables":{"Target":"renamed.txt"},"actions":[)" + SiteConnectJson(FServer->Port()) + actions + "]}");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
         auto lines = run.LinesOf(std::string(c.Name) + " [");
-        EXPECT_EQ(ReadTextFile(FLocal.Path() / c.Name), c.Expected);
-        EXPECT_EQ(std::count(lines.begin(), lines.end(), resumeLine), c.DecisionLine == resumeLine ? 1 : 0);
-        EXPECT_EQ(std::count(lines.begin(), lines.end(), overwriteLine),
-                  c.DecisionLine == overwriteLine ? 1 : 0);
-        if (c.Succeeds) {
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), ResumeLine), c.DecisionLine == ResumeLine ? 1 : 0);
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), OverwriteLine), c.DecisionLine == OverwriteLine ? 1 : 0);
+        if (!c.Expected.empty()) {
+            EXPECT_EQ(ReadTextFile(FLocal.Path() / c.Name), c.Expected);
             auto transferred = c.Expected == resumed ? 3000 : 4000;
             EXPECT_THAT(lines, Contains("File Downloaded : " + std::to_string(transferred) + " bytes"));
         } else {
+            EXPECT_EQ(ReadTextFile(FLocal.Path() / c.Name), std::string(1000, 'L'));
             ASSERT_EQ(lines.size(), 3u);
             EXPECT_EQ(lines[0], "File Download failed.");
             EXPECT_THAT(lines[1], HasSubstr("the local file exists"));
         }
     }
+    EXPECT_EQ(ReadTextFile(FLocal.Path() / "docs/report.txt"), "remote report");
+    EXPECT_EQ(ReadTextFile(FLocal.Path() / "renamed.txt"), "remote report");
+    auto missing = run.LinesOf("missing [");
+    ASSERT_EQ(missing.size(), 3u);
+    EXPECT_EQ(missing[0], "File Download failed.");
+    EXPECT_THAT(missing[1], HasSubstr("550"));
+    EXPECT_FALSE(fs::exists(FLocal.Path() / "nowhere.txt"));
     EXPECT_EQ(run.Outstanding, 0);
 }
 
-TEST_P(FTPDownload, FilesPast4GiBResumeFromTheirLocalSize) {
-    // 4 GiB + 1 KiB breaks an unsigned 32-bit comparison, 6 GiB + 1 KiB a signed one.
+// Sizes past 4 GiB compare as 64-bit values: 4 GiB + 1 KiB breaks an unsigned 32-bit comparison, 6 GiB + 1 KiB
+// a signed one. A shorter local copy is resumed from its size; an intact one is fetched again from the start
+// (that run is stopped once the local copy has been cut to refill it).
+TEST_P(FTPDownload, FilesPast4GiBAreResumedOrFetchedAgainByTheirSize) {
+    const std::string tail = Pattern(8192, 't');
     for (std::int64_t size : {4 * GiB + 1024, 6 * GiB + 1024}) {
-        SCOPED_TRACE(size);
-        const std::string tail = Pattern(8192, 't');
-        const std::int64_t localSize = size - 4096;
-        PutSparseFile(*FServer, "big.bin", size, tail);
-        PutLocalFile(FLocal.Path() / "big.bin", "", localSize);
-        TFTPActionRun run;
-        run.Run(Project(Fetch("big", "big.bin", R"(,"AllowResume":true,"AllowOverwrite":true)")),
-                StopOnceCutBelow(run, FLocal.Path() / "big.bin", localSize));
-        EXPECT_THAT(
-            run.Lines(),
-            ElementsAre("Connection to host : 127.0.0.1",
-                        "(Both resume & overwrite are enabled. Incomplete local file will be resumed.)",
-                        "File Downloaded : 4096 bytes"));
-        EXPECT_EQ(static_cast<std::int64_t>(fs::file_size(FLocal.Path() / "big.bin")), size);
-        EXPECT_TRUE(Tail(FLocal.Path() / "big.bin", 4096) == tail.substr(4096)) << "the resumed bytes differ";
-        if (GetParam() == TFTPServerKind::skProFTPD) {
-            EXPECT_THAT(ProFTPDCommands(*FServer), HasSubstr("\"REST " + std::to_string(localSize) + "\""));
+        for (bool intact : {false, true}) {
+            SCOPED_TRACE(fmt::format("{} bytes, {}", size, intact ? "intact" : "cut short"));
+            const std::int64_t localSize = intact ? size : size - 4096;
+            const fs::path local = FLocal.Path() / "big.bin";
+            PutSparseFile(*FServer, "big.bin", size, tail);
+            PutLocalFile(local, "", localSize);
+            const bool proftpd = GetParam() == TFTPServerKind::skProFTPD;
+            const std::size_t logged = proftpd ? ProFTPDCommands().size() : 0;
+            TPackageRun run;
+            run.Run(Project(Fetch("big", "big.bin", R"(,"AllowResume":true,"AllowOverwrite":true)")),
+                    StopOnceCutBelow(run, local, localSize));
+            if (intact) {
+                EXPECT_EQ(run.Outcome, TRunOutcome::Stopped);
+                EXPECT_THAT(run.Lines(), Contains(OverwriteLine));
+                EXPECT_LT(static_cast<std::int64_t>(fs::file_size(local)), size);
+            } else {
+                EXPECT_THAT(run.Lines(), ElementsAre("Connection to host : 127.0.0.1", ResumeLine,
+                                                     "File Downloaded : 4096 bytes"));
+                EXPECT_EQ(static_cast<std::int64_t>(fs::file_size(local)), size);
+                EXPECT_TRUE(Tail(local, 4096) == tail.substr(4096)) << "the resumed bytes differ";
+            }
+            if (proftpd) {
+                std::string rest = intact ? "\"REST " : "\"REST " + std::to_string(localSize) + "\"";
+                EXPECT_EQ(ProFTPDCommands().substr(logged).find(rest) != std::string::npos, !intact);
+            }
+            EXPECT_EQ(run.Outstanding, 0);
         }
     }
-}
-
-TEST_P(FTPDownload, AnIntactFilePast4GiBIsFetchedFromTheStart) {
-    const std::int64_t size = 4 * GiB + 1024;
-    PutSparseFile(*FServer, "big.bin", size, "end");
-    const fs::path local = FLocal.Path() / "big.bin";
-    PutLocalFile(local, "", size);
-    TFTPActionRun run;
-    // The whole file is never fetched: the run is stopped once the local copy has been cut to refill it.
-    run.Run(Project(Fetch("big", "big.bin", R"(,"AllowResume":true,"AllowOverwrite":true)")),
-            StopOnceCutBelow(run, local, size));
-    EXPECT_EQ(run.Outcome, TRunOutcome::Stopped);
-    EXPECT_THAT(run.Lines(),
-                Contains("(Both resume & overwrite are enabled. Intact local file will be overwritten.)"));
-    EXPECT_LT(static_cast<std::int64_t>(fs::file_size(local)), size);
-    if (GetParam() == TFTPServerKind::skProFTPD) {
-        EXPECT_THAT(ProFTPDCommands(*FServer), Not(HasSubstr("\"REST ")));
-    }
-    EXPECT_EQ(run.Outstanding, 0);
 }
 
 TEST_P(FTPDownload, TheTimeLimitAbortsTheTransferAndTheConnectionStaysUsable) {
@@ -199,7 +197,7 @@ TEST_P(FTPDownload, TheTimeLimitAbortsTheTransferAndTheConnectionStaysUsable) {
     PutSparseFile(*FServer, "big.bin", size, "end");
     FServer->PutFile("small.bin", Pattern(2048, 'x'));
     const fs::path local = FLocal.Path() / "big.bin";
-    TFTPActionRun run;
+    TPackageRun run;
     run.Run(Project(Fetch("big", "big.bin", R"(,"EnableTimeout":true)") + Fetch("small", "small.bin")),
             [&](TRunner&, TProject& project) {
                 auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
@@ -211,8 +209,7 @@ TEST_P(FTPDownload, TheTimeLimitAbortsTheTransferAndTheConnectionStaysUsable) {
     auto lines = run.LinesOf("big [");
     ASSERT_GE(lines.size(), 5u);
     EXPECT_EQ(lines[0], "FTP Download Timed Out after 10 minutes.");
-    EXPECT_TRUE(
-        std::regex_match(lines[1], std::regex("\\d+ / " + std::to_string(size) + " bytes downloaded\\.")))
+    EXPECT_TRUE(std::regex_match(lines[1], std::regex("\\d+ / " + std::to_string(size) + " bytes downloaded\\.")))
         << lines[1];
     EXPECT_EQ(lines[2], "Aborting FTP operation...");
     EXPECT_EQ(lines[3], "File Download failed.");
@@ -223,50 +220,26 @@ TEST_P(FTPDownload, TheTimeLimitAbortsTheTransferAndTheConnectionStaysUsable) {
 
 TEST_P(FTPDownload, ProgressEndsOnTheWholeFile) {
     FServer->PutFile("two-k.bin", Pattern(2048, 'p'));
-    TFTPActionRun run;
+    TPackageRun run;
     // The time limit is on so that its monitor is started and stopped without holding the run up.
-    run.Run(Project(
-        R"(,{"type":"action.ftp.file.download","properties":{"ConnectionName":"Site","FileName":"two-k.bin",
-        "UseFileName":true,"EnableTimeout":true,"DownloadDir":")" +
-        FLocal.Path().string() + "\"}}"));
+    run.Run(Project(SiteStep("action.ftp.file.download", R"("FileName":"two-k.bin","UseFileName":true,)"
+                                                         R"("EnableTimeout":true,"DownloadDir":")" +
+                                                             FLocal.Path().string() + "\"")));
     EXPECT_EQ(run.Outcome, TRunOutcome::Succeeded);
     EXPECT_TRUE(run.Log.Contains("FTP Download file [ Site ] [ two-k.bin ]"));
     EXPECT_THAT(run.Lines(), ElementsAre("Connection to host : 127.0.0.1", "File Downloaded : 2048 bytes"));
-    auto progress = run.Progress.Entries();
+    auto progress = run.ProgressLines();
     ASSERT_GE(progress.size(), 3u);
     EXPECT_EQ(progress.front().Text, "Download speed : 0.00 KB/s");
     auto last = std::find_if(progress.rbegin(), progress.rend(),
                              [](const auto& e) { return e.Text.find("KBytes") != std::string::npos; });
     ASSERT_NE(last, progress.rend());
-    EXPECT_TRUE(std::regex_match(last->Text,
-                                 std::regex(R"(Download speed : \d+\.\d\d KB/s : 2/2 KBytes Transferred)")))
+    EXPECT_TRUE(std::regex_match(last->Text, std::regex(R"(Download speed : \d+\.\d\d KB/s : 2/2 KBytes Transferred)")))
         << last->Text;
     EXPECT_EQ(last->Percent, 100);
     EXPECT_EQ(ReadTextFile(FLocal.Path() / "two-k.bin"), Pattern(2048, 'p'));
 }
 
-TEST_P(FTPDownload, LocalPathAndFailures) {
-    FServer->PutFile("docs/report.txt", "remote report");
-    fs::create_directories(FLocal.Path() / "docs");
-    const std::string dir = FLocal.Path().string();
-    TFTPActionRun run;
-    run.Run(R"({"variables":{"Target":"renamed.txt"},"actions":[)" + ConnectSite(FServer->Port()) +
-            Fetch("same", "docs/report.txt") +
-            Download("own", R"("FileName":"docs/report.txt","DownloadFileName":"%Target%","DownloadDir":")" +
-                                dir + "/\"") +
-            Fetch("missing", "nowhere.txt") + "]}");
-    EXPECT_EQ(ReadTextFile(FLocal.Path() / "docs/report.txt"), "remote report");
-    EXPECT_EQ(ReadTextFile(FLocal.Path() / "renamed.txt"), "remote report");
-    auto missing = run.LinesOf("missing [");
-    ASSERT_EQ(missing.size(), 3u);
-    EXPECT_EQ(missing[0], "File Download failed.");
-    EXPECT_THAT(missing[1], HasSubstr("550"));
-    EXPECT_FALSE(fs::exists(FLocal.Path() / "nowhere.txt"));
-    EXPECT_EQ(run.Outstanding, 0);
-}
-
-INSTANTIATE_TEST_SUITE_P(Servers, FTPDownload,
-                         ::testing::Values(TFTPServerKind::skPyftpdlib, TFTPServerKind::skProFTPD),
-                         [](const auto& info) { return KindName(info.param); });
+INSTANTIATE_TEST_SUITE_P(Servers, FTPDownload, AllFTPServers, ServerName);
 
 } // namespace

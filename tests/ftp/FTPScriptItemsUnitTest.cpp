@@ -1,7 +1,6 @@
 #include "PackageTestSupport.h"
 #include "ftp/script/ZRFTP.h"
 #include "host/CryptoUtils.h"
-#include "host/Registration.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -23,22 +22,6 @@ const std::vector<const TMetaClass*> ItemClasses = {
     &TFTPScriptFileSize::ClassInfo(),      &TFTPScriptDeleteFile::ClassInfo(),
     &TFTPScriptRenameFile::ClassInfo(),    &TFTPScriptUploadFile::ClassInfo(),
     &TFTPScriptDownloadFile::ClassInfo()};
-
-TEST(FTPScriptRegistration, StepsInOrderAndTheActionInTheInternetPalette) {
-    EnsurePackageRegistered();
-    std::vector<const TMetaClass*> steps;
-    for (const auto& [name, cls] : TSerializationRegistry::Registrations())
-        if (cls->InheritsFrom(TFTPScriptItem::ClassInfo()))
-            steps.push_back(cls);
-    EXPECT_EQ(steps, ItemClasses);
-    std::vector<std::string> palette;
-    for (const auto& a : ActionService().Actions())
-        if (a.Class == &TFTPAction::ClassInfo())
-            palette.push_back(a.Category + "/" + a.Image);
-    EXPECT_THAT(palette, ElementsAre("Internet/ZRFTP"));
-    for (const auto& pages : ActionService().PropertyPages())
-        EXPECT_NE(pages.Class, &TFTPAction::ClassInfo()) << "pages registered without the designer";
-}
 
 class FTPScriptItemClone : public ::testing::TestWithParam<const TMetaClass*> {};
 
