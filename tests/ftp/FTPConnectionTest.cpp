@@ -1,18 +1,15 @@
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
-#include <regex>
-#include <sstream>
-
-#include <fmt/format.h>
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
 #include "PackageTestSupport.h"
 #include "ftp/ZRFTPObject.h"
 #include "support/FTPServerFixture.h"
+
+#include <filesystem>
+#include <fmt/format.h>
+#include <fstream>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace quillate;
 using namespace quillate::testing;
@@ -35,12 +32,13 @@ struct TLiveConnection {
         Connection->SetUsername(TFTPTestServer::User);
         Connection->SetPassword(TFTPTestServer::Password);
         Connection->SetPassive(true);
-        Connection->SetOnMessage([this](const std::string& text, TConnMessageType) { Lines.push_back(text); });
+        Connection->SetOnMessage(
+            [this](const std::string& text, TConnMessageType) { Lines.push_back(text); });
         Connection->Connect(10);
     }
     std::size_t SentLines() const {
-        return static_cast<std::size_t>(
-            std::count_if(Lines.begin(), Lines.end(), [](const std::string& l) { return l.rfind("Sent: ", 0) == 0; }));
+        return static_cast<std::size_t>(std::count_if(
+            Lines.begin(), Lines.end(), [](const std::string& l) { return l.rfind("Sent: ", 0) == 0; }));
     }
 };
 
@@ -49,22 +47,22 @@ using FTPConnection = TFTPServerActionTest;
 TEST_P(FTPConnection, DetailedLoggingShowsTheMaskedProtocolOnlyWhenAsked) {
     for (bool detailed : {true, false}) {
         TPackageRun run;
-        auto lines = run.Run(R"({"actions":[)" +
-                             SiteConnectJson(FServer->Port(), fmt::format("\"DetailedLogging\":{}", detailed)) +
-                             SiteStep("action.ftp.disconnect") + "]}");
+        auto lines =
+            run.Run(R"({"actions":[)" +
+                    SiteConnectJson(FServer->Port(), fmt::format("\"DetailedLogging\":{}", detailed)) + "]}");
         EXPECT_EQ(run.Outcome, TRunOutcome::Succeeded) << ::testing::PrintToString(lines);
         EXPECT_FALSE(run.AnyLineContains(TFTPTestServer::Password));
-        std::regex user(R"(^Sent: 127\.0\.0\.1:\d+ : USER tester$)"), pass(R"(^Sent: 127\.0\.0\.1:\d+ : PASS xxx$)");
-        bool sawUser = false, sawPass = false, sawRecv = false, sawProtocol = false;
-        for (const auto& l : lines) {
-            sawUser = sawUser || std::regex_match(l, user);
-            sawPass = sawPass || std::regex_match(l, pass);
-            sawRecv = sawRecv || l.rfind("Recv: ", 0) == 0;
-            sawProtocol = sawProtocol || l.rfind("Sent: ", 0) == 0 || l.rfind("Recv: ", 0) == 0 ||
-                          l.rfind("Status: ", 0) == 0;
-        }
-        EXPECT_EQ(sawUser && sawPass && sawRecv, detailed);
-        EXPECT_EQ(sawProtocol, detailed);
+        std::string peer = fmt::format("127.0.0.1:{} : ", FServer->Port());
+        auto protocol = std::count_if(lines.begin(), lines.end(), [](const std::string& l) {
+            return l.starts_with("Sent: ") || l.starts_with("Recv: ") || l.starts_with("Status: ");
+        });
+        EXPECT_EQ(protocol > 0, detailed);
+        for (const auto& line :
+             {"Sent: " + peer + "USER tester", "Sent: " + peer + "PASS xxx", "Recv: " + peer + "230"})
+            EXPECT_EQ(
+                std::any_of(lines.begin(), lines.end(), [&](const auto& l) { return l.starts_with(line); }),
+                detailed)
+                << line;
     }
 }
 
@@ -98,16 +96,12 @@ TEST_P(FTPConnection, RecursiveDeleteRemovesLinksWithoutFollowingThem) {
     TLiveConnection live(FServer->Port());
 
     live.Connection->DeleteDir("tree", true);
-    std::vector<std::string> status;
-    for (const auto& l : live.Lines)
-        if (l.rfind("Deleted ", 0) == 0)
-            status.push_back(l);
-    auto at = [&status](const std::string& line) {
-        auto it = std::find(status.begin(), status.end(), line);
-        EXPECT_NE(it, status.end()) << line << " missing from " << ::testing::PrintToString(status);
-        return it - status.begin();
-    };
     // Files before their folder, a folder's subfolders before the folder itself.
+    auto at = [&live](const std::string& line) {
+        auto it = std::find(live.Lines.begin(), live.Lines.end(), line);
+        EXPECT_NE(it, live.Lines.end()) << line << " missing from " << ::testing::PrintToString(live.Lines);
+        return it - live.Lines.begin();
+    };
     EXPECT_LT(at("Deleted file : f3.txt"), at("Deleted directory : deeper"));
     EXPECT_LT(at("Deleted directory : deeper"), at("Deleted directory : sub"));
     EXPECT_LT(at("Deleted file : f2.txt"), at("Deleted directory : sub"));
@@ -131,24 +125,19 @@ TEST_P(FTPConnection, CheckOfALiveConnectionSkipsItsChildActions) {
 
 INSTANTIATE_TEST_SUITE_P(Servers, FTPConnection, AllFTPServers, ServerName);
 
-// The kernel's timer on the client's end of the established connection to serverPort, from the "tr" and
-// "tm->when" columns of /proc/net/tcp: kind 2 is the keep-alive timer, Left its time in 1/100 s.
-struct TSocketTimer {
-    int Kind = -1;
-    long Left = 0;
-};
-
-TSocketTimer ClientSocketTimer(std::uint16_t serverPort) {
+// The "tr:tm->when" field of /proc/net/tcp (hexadecimal) for the client's end of the established
+// connection to serverPort: the kernel's view of the socket rather than our settings.
+std::string ClientSocketTimer(std::uint16_t serverPort) {
     std::ifstream table("/proc/net/tcp");
     const std::string remote = fmt::format("0100007F:{:04X}", serverPort);
     for (std::string line; std::getline(table, line);) {
         std::istringstream fields(line);
         std::string slot, local, peer, state, queues, timer;
         fields >> slot >> local >> peer >> state >> queues >> timer;
-        if (peer == remote && state == "01" && timer.size() > 3)
-            return {std::stoi(timer.substr(0, 2), nullptr, 16), std::stol(timer.substr(3), nullptr, 16)};
+        if (peer == remote && state == "01")
+            return timer;
     }
-    return {};
+    return "no connection";
 }
 
 TEST(FTPConnectKeepAlive, TheSwitchReachesTheControlConnectionOnTheFirstConnect) {
@@ -156,23 +145,24 @@ TEST(FTPConnectKeepAlive, TheSwitchReachesTheControlConnectionOnTheFirstConnect)
     server.Start();
     EnsurePackageRegistered();
     for (bool enabled : {true, false}) {
-        SCOPED_TRACE(enabled);
         // The project, and with it the connection, stays open while the socket is looked at.
         TProject project = TProject::Parse(
-            R"({"actions":[)" + SiteConnectJson(server.Port(), fmt::format("\"EnableKeepAlives\":{}", enabled)) + "]}",
+            R"({"actions":[)" +
+                SiteConnectJson(server.Port(), fmt::format("\"EnableKeepAlives\":{}", enabled)) + "]}",
             "keepalive.json");
         TPackageRun run;
         run.Run(project);
         ASSERT_EQ(run.Outcome, TRunOutcome::Succeeded);
-        TSocketTimer timer = ClientSocketTimer(server.Port());
-        if (enabled) {
-            // 60 s idle time (the kernel's default is two hours); the slack covers a slow machine.
-            EXPECT_EQ(timer.Kind, 2);
-            EXPECT_GT(timer.Left, 3000);
-            EXPECT_LE(timer.Left, 6000);
-        } else {
-            EXPECT_EQ(timer.Kind, 0);
+        std::string timer = ClientSocketTimer(server.Port());
+        if (!enabled) {
+            EXPECT_EQ(timer.substr(0, 3), "00:") << "no timer runs on an idle connection";
+            continue;
         }
+        // Timer 2 is the keep-alive timer, due after the 60 s idle time (the kernel's default is two hours),
+        // in 1/100 s; the slack covers a slow machine.
+        ASSERT_EQ(timer.substr(0, 3), "02:") << timer;
+        EXPECT_GT(std::stol(timer.substr(3), nullptr, 16), 3000) << timer;
+        EXPECT_LE(std::stol(timer.substr(3), nullptr, 16), 6000) << timer;
     }
 }
 

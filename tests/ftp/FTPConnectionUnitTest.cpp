@@ -1,10 +1,10 @@
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
 #include "PackageTestSupport.h"
 #include "ftp/ZRFTPConnectAction.h"
 #include "ftp/ZRFTPObject.h"
 #include "host/ProjectObjects.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 
 using namespace quillate;
 using namespace quillate::testing;
@@ -31,13 +31,14 @@ TEST_P(ProtocolLogSplit, ReceivedChunksBecomeWholeLines) {
     EXPECT_EQ(lines, GetParam().Lines);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Lines, ProtocolLogSplit,
-    ::testing::Values(TSplitCase{{"220 a\r\n230 b\r\n"}, {"220 a", "230 b"}}, TSplitCase{{""}, {}},
-                      TSplitCase{{"no end"}, {"no end"}}, TSplitCase{{"a\rb\r\n"}, {"a", "b"}},
-                      TSplitCase{{"a\r\n\r\nb\r\n"}, {"a", "", "b"}}, TSplitCase{{"a\nb\r\n"}, {"a\nb"}},
-                      TSplitCase{{"211-Feat", "ures:\r\n MDTM\r", "\n211 End\r\n"},
-                                 {"211-Features:", " MDTM", "211 End"}}));
+INSTANTIATE_TEST_SUITE_P(Lines, ProtocolLogSplit,
+                         ::testing::Values(TSplitCase{{"220 a\r\n230 b\r\n"}, {"220 a", "230 b"}},
+                                           TSplitCase{{""}, {}}, TSplitCase{{"no end"}, {"no end"}},
+                                           TSplitCase{{"a\rb\r\n"}, {"a", "b"}},
+                                           TSplitCase{{"a\r\n\r\nb\r\n"}, {"a", "", "b"}},
+                                           TSplitCase{{"a\nb\r\n"}, {"a\nb"}},
+                                           TSplitCase{{"211-Feat", "ures:\r\n MDTM\r", "\n211 End\r\n"},
+                                                      {"211-Features:", " MDTM", "211 End"}}));
 
 TEST(ProtocolLog, EverySentLineMentioningPassIsMasked) {
     TZRIdLogEvent log;

@@ -1,10 +1,9 @@
-#include <filesystem>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
 #include "PackageTestSupport.h"
 #include "support/FTPServerFixture.h"
+
+#include <filesystem>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 
 using namespace quillate;
 using namespace quillate::testing;
@@ -37,20 +36,20 @@ TEST_P(FTPDirectoryActions, EachOperationReportsItsOwnLines) {
     fs::current_path(local.Path());
 
     TPackageRun run;
-    auto lines = run.Run(Project(Step("action.ftp.dir.create", R"("NewDirectory":"new")") +
-                                 Step("action.ftp.dir.create", R"("NewDirectory":"new")") +
-                                 Step("action.ftp.dir.create", R"("NewDirectory":"new","NoFailIfDirExists":true)") +
-                                 Step("action.ftp.changedir", R"("RemoteDir":"docs")") +
-                                 Step("action.ftp.remotdir.get", R"("ZRVariable":"Here")") +
-                                 Step("action.ftp.file.getsize", R"("FileName":"report.txt","ZRVariable":"Size")") +
-                                 Step("action.ftp.file.getsize", R"("FileName":"empty.txt")") +
-                                 Step("action.ftp.file.getsize", R"("FileName":"nowhere.txt")") +
-                                 Step("action.ftp.dir.list", R"("ZRVariable":"Listing")") +
-                                 Step("action.ftp.file.rename", R"("FileName":"report.txt","NewName":"final.txt")") +
-                                 Step("action.ftp.file.delete", R"("FileName":"empty.txt")") +
-                                 Step("action.ftp.file.delete", R"("FileName":"empty.txt")") +
-                                 Step("action.ftp.changeup") + Step("action.ftp.noop") +
-                                 Step("action.ftp.dir.delete", R"("Directory":"new")")));
+    auto lines = run.Run(
+        Project(Step("action.ftp.dir.create", R"("NewDirectory":"new")") +
+                Step("action.ftp.dir.create", R"("NewDirectory":"new")") +
+                Step("action.ftp.dir.create", R"("NewDirectory":"new","NoFailIfDirExists":true)") +
+                Step("action.ftp.changedir", R"("RemoteDir":"docs")") +
+                Step("action.ftp.remotdir.get", R"("ZRVariable":"Here")") +
+                Step("action.ftp.file.getsize", R"("FileName":"report.txt","ZRVariable":"Size")") +
+                Step("action.ftp.file.getsize", R"("FileName":"empty.txt")") +
+                Step("action.ftp.file.getsize", R"("FileName":"nowhere.txt")") +
+                Step("action.ftp.dir.list", R"("ZRVariable":"Listing")") +
+                Step("action.ftp.file.rename", R"("FileName":"report.txt","NewName":"final.txt")") +
+                Step("action.ftp.file.delete", R"("FileName":"empty.txt")") +
+                Step("action.ftp.file.delete", R"("FileName":"empty.txt")") + Step("action.ftp.changeup") +
+                Step("action.ftp.noop") + Step("action.ftp.dir.delete", R"("Directory":"new")")));
     EXPECT_THAT(lines, Contains("New directory created: new"));
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "Directory already exists"), 2);
     EXPECT_THAT(lines, Contains("Changed directory to docs"));
@@ -85,7 +84,8 @@ TEST_P(FTPDirectoryActions, SendCommandAcceptsEveryCodeOfItsList) {
                     SiteStep("action.ftp.sendcmd", R"("TheCMD":"PWD","ResponseCode":"200,250")",
                              R"("description":"refused")")));
     EXPECT_EQ(run.ActionsFailed, 1);
-    EXPECT_THAT(run.LinesOf("accepted"), ElementsAre("Sending command: CWD docs", ::testing::StartsWith("Response: 250\r\n")));
+    EXPECT_THAT(run.LinesOf("accepted"),
+                ElementsAre("Sending command: CWD docs", ::testing::StartsWith("Response: 250\r\n")));
     auto refused = run.LinesOf("refused");
     ASSERT_EQ(refused.size(), 4u) << ::testing::PrintToString(refused);
     EXPECT_EQ(refused[1], "Send command failed.");

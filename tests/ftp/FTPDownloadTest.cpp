@@ -1,17 +1,15 @@
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
-#include <regex>
-#include <thread>
-
-#include <fmt/format.h>
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
 #include "PackageTestSupport.h"
 #include "ftp/ZRFTPDownloadFileAction.h"
+
+#include <fcntl.h>
+#include <filesystem>
+#include <fmt/format.h>
+#include <fstream>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <regex>
+#include <thread>
+#include <unistd.h>
 
 using namespace quillate;
 using namespace quillate::testing;
@@ -43,7 +41,8 @@ std::string Tail(const fs::path& path, std::size_t n) {
 }
 
 // A sparse file of `size` bytes on the server whose last bytes are `tail`.
-void PutSparseFile(TFTPTestServer& server, const std::string& name, std::int64_t size, const std::string& tail) {
+void PutSparseFile(TFTPTestServer& server, const std::string& name, std::int64_t size,
+                   const std::string& tail) {
     server.PutFile(name, "");
     int fd = ::open((server.Home() / name).c_str(), O_WRONLY);
     bool ok = fd >= 0 && ::ftruncate(fd, size) == 0 &&
@@ -86,7 +85,8 @@ TPackageRun::TDuring StopOnceCutBelow(TPackageRun& run, const fs::path& local, s
 class FTPDownload : public TFTPServerActionTest {
 protected:
     // A download of `file` under its own name into the local folder.
-    std::string Fetch(const std::string& description, const std::string& file, const std::string& more = "") const {
+    std::string Fetch(const std::string& description, const std::string& file,
+                      const std::string& more = "") const {
         return Download(description, R"("FileName":")" + file + R"(","UseFileName":true,"DownloadDir":")" +
                                          FLocal.Path().string() + "\"" + more);
     }
@@ -108,33 +108,40 @@ TEST_P(FTPDownload, ResumeOverwriteAndTheLocalName) {
         const char* DecisionLine;
         std::string Expected; // empty: the download fails, the local copy stays
     } cases[] = {
-        {"shorter", true, true, 1000, ResumeLine, resumed},   {"equal", true, true, 4000, OverwriteLine, server},
-        {"longer", true, true, 5000, OverwriteLine, server},  {"absent", true, true, -1, nullptr, server},
-        {"resume-only", true, false, 1000, nullptr, resumed}, {"overwrite-only", false, true, 1000, nullptr, server},
+        {"shorter", true, true, 1000, ResumeLine, resumed},
+        {"equal", true, true, 4000, OverwriteLine, server},
+        {"longer", true, true, 5000, OverwriteLine, server},
+        {"absent", true, true, -1, nullptr, server},
+        {"resume-only", true, false, 1000, nullptr, resumed},
+        {"overwrite-only", false, true, 1000, nullptr, server},
         {"neither", false, false, 1000, nullptr, ""},
     };
     std::string actions;
     for (const auto& c : cases) {
         if (c.LocalSize >= 0)
             WriteTextFile(FLocal.Path() / c.Name, std::string(static_cast<std::size_t>(c.LocalSize), 'L'));
-        actions += Download(c.Name, fmt::format(R"("FileName":"data.bin","DownloadDir":"{}","DownloadFileName":"{}",)"
-                                                R"("AllowResume":{},"AllowOverwrite":{})",
-                                                FLocal.Path().string(), c.Name, c.Resume, c.Overwrite));
+        actions += Download(c.Name,
+                            fmt::format(R"("FileName":"data.bin","DownloadDir":"{}","DownloadFileName":"{}",)"
+                                        R"("AllowResume":{},"AllowOverwrite":{})",
+                                        FLocal.Path().string(), c.Name, c.Resume, c.Overwrite));
     }
     // The local name is the remote path as given, or a name of its own from a variable; a missing file fails.
     FServer->PutFile("docs/report.txt", "remote report");
     fs::create_directories(FLocal.Path() / "docs");
-    actions += Fetch("same", "docs/report.txt") +
-               Download("own", R"("FileName":"docs/report.txt","DownloadFileName":"%Target%","DownloadDir":")" +
-                                   FLocal.Path().string() + "/\"") +
-               Fetch("missing", "nowhere.txt");
+    actions +=
+        Fetch("same", "docs/report.txt") +
+        Download("own", R"("FileName":"docs/report.txt","DownloadFileName":"%Target%","DownloadDir":")" +
+                            FLocal.Path().string() + "/\"") +
+        Fetch("missing", "nowhere.txt");
     TPackageRun run;
-    run.Run(R"({"variables":{"Target":"renamed.txt"},"actions":[)" + SiteConnectJson(FServer->Port()) + actions + "]}");
+    run.Run(R"({"variables":{"Target":"renamed.txt"},"actions":[)" + SiteConnectJson(FServer->Port()) +
+            actions + "]}");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
         auto lines = run.LinesOf(std::string(c.Name) + " [");
         EXPECT_EQ(std::count(lines.begin(), lines.end(), ResumeLine), c.DecisionLine == ResumeLine ? 1 : 0);
-        EXPECT_EQ(std::count(lines.begin(), lines.end(), OverwriteLine), c.DecisionLine == OverwriteLine ? 1 : 0);
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), OverwriteLine),
+                  c.DecisionLine == OverwriteLine ? 1 : 0);
         if (!c.Expected.empty()) {
             EXPECT_EQ(ReadTextFile(FLocal.Path() / c.Name), c.Expected);
             auto transferred = c.Expected == resumed ? 3000 : 4000;
@@ -156,9 +163,9 @@ TEST_P(FTPDownload, ResumeOverwriteAndTheLocalName) {
     EXPECT_EQ(run.Outstanding, 0);
 }
 
-// Sizes past 4 GiB compare as 64-bit values: 4 GiB + 1 KiB breaks an unsigned 32-bit comparison, 6 GiB + 1 KiB
-// a signed one. A shorter local copy is resumed from its size; an intact one is fetched again from the start
-// (that run is stopped once the local copy has been cut to refill it).
+// Sizes past 4 GiB compare as 64-bit values: 4 GiB + 1 KiB breaks an unsigned 32-bit comparison, 6 GiB + 1
+// KiB a signed one. A shorter local copy is resumed from its size; an intact one is fetched again from the
+// start (that run is stopped once the local copy has been cut to refill it).
 TEST_P(FTPDownload, FilesPast4GiBAreResumedOrFetchedAgainByTheirSize) {
     const std::string tail = Pattern(8192, 't');
     for (std::int64_t size : {4 * GiB + 1024, 6 * GiB + 1024}) {
@@ -209,7 +216,8 @@ TEST_P(FTPDownload, TheTimeLimitAbortsTheTransferAndTheConnectionStaysUsable) {
     auto lines = run.LinesOf("big [");
     ASSERT_GE(lines.size(), 5u);
     EXPECT_EQ(lines[0], "FTP Download Timed Out after 10 minutes.");
-    EXPECT_TRUE(std::regex_match(lines[1], std::regex("\\d+ / " + std::to_string(size) + " bytes downloaded\\.")))
+    EXPECT_TRUE(
+        std::regex_match(lines[1], std::regex("\\d+ / " + std::to_string(size) + " bytes downloaded\\.")))
         << lines[1];
     EXPECT_EQ(lines[2], "Aborting FTP operation...");
     EXPECT_EQ(lines[3], "File Download failed.");
@@ -234,7 +242,8 @@ TEST_P(FTPDownload, ProgressEndsOnTheWholeFile) {
     auto last = std::find_if(progress.rbegin(), progress.rend(),
                              [](const auto& e) { return e.Text.find("KBytes") != std::string::npos; });
     ASSERT_NE(last, progress.rend());
-    EXPECT_TRUE(std::regex_match(last->Text, std::regex(R"(Download speed : \d+\.\d\d KB/s : 2/2 KBytes Transferred)")))
+    EXPECT_TRUE(std::regex_match(last->Text,
+                                 std::regex(R"(Download speed : \d+\.\d\d KB/s : 2/2 KBytes Transferred)")))
         << last->Text;
     EXPECT_EQ(last->Percent, 100);
     EXPECT_EQ(ReadTextFile(FLocal.Path() / "two-k.bin"), Pattern(2048, 'p'));

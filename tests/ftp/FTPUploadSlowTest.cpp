@@ -1,12 +1,11 @@
 // "FTP Upload" time limit: a transfer the server throttles is still running when the one-minute limit
 // runs out, and the upload is aborted.
-#include <filesystem>
-#include <regex>
+#include "PackageTestSupport.h"
 
+#include <filesystem>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
-#include "PackageTestSupport.h"
+#include <regex>
 
 using namespace quillate;
 using namespace quillate::testing;
@@ -33,7 +32,8 @@ TEST_P(FTPUploadTimeLimit, AThrottledTransferIsAbortedAfterTheLimit) {
         R"({"actions":[)" + SiteConnectJson(server.Port()) +
             SiteStep("action.ftp.upload.file", R"("LocalDir":")" + local.Path().string() +
                                                    R"(","FileSpec":"big.bin","RemoteFile":"big.bin",)"
-                                                   R"("EnableTimeout":true,"TimeoutLength":1)") + "]}",
+                                                   R"("EnableTimeout":true,"TimeoutLength":1)") +
+            "]}",
         "slow.json");
     TPackageRun run;
     run.Run(project);
@@ -44,7 +44,8 @@ TEST_P(FTPUploadTimeLimit, AThrottledTransferIsAbortedAfterTheLimit) {
     EXPECT_EQ(lines[0], "Total upload size will be 64 MB");
     EXPECT_EQ(lines[1], "FTP Upload Timed Out after 1 minutes.");
     std::smatch sent;
-    ASSERT_TRUE(std::regex_match(lines[2], sent, std::regex(R"(([0-9]+) / ([0-9]+) bytes sent\.)"))) << lines[2];
+    ASSERT_TRUE(std::regex_match(lines[2], sent, std::regex(R"(([0-9]+) / ([0-9]+) bytes sent\.)")))
+        << lines[2];
     EXPECT_GT(std::stoll(sent[1]), 0);
     EXPECT_LT(std::stoll(sent[1]), FileSize);
     EXPECT_EQ(std::stoll(sent[2]), FileSize);

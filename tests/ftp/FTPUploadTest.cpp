@@ -1,11 +1,10 @@
 // "FTP Upload" against pyftpdlib and ProFTPD, and a refused folder against the scripted peer.
+#include "PackageTestSupport.h"
+
 #include <algorithm>
 #include <filesystem>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
-#include "PackageTestSupport.h"
 
 using namespace quillate;
 using namespace quillate::testing;
@@ -16,7 +15,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string Quoted(const fs::path& path) { return "\"" + path.string() + "\""; }
+std::string Quoted(const fs::path& path) {
+    return "\"" + path.string() + "\"";
+}
 
 // One more action on "Site" whose protocol lines are logged, so that the commands sent can be read back.
 std::string UploadStep(const std::string& type, const std::string& properties, bool ignoreFailure = false) {
@@ -61,7 +62,7 @@ protected:
     // the client's protocol log; the change into "start" left out.
     std::vector<std::string> UploadDirectoryCommands(const TPackageRun& run) const {
         auto all = DirectoryCommands(GetParam() == TFTPServerKind::skProFTPD ? FServer->LoggedCommands()
-                                                                              : run.SentCommands());
+                                                                             : run.SentCommands());
         EXPECT_FALSE(all.empty());
         if (!all.empty())
             all.erase(all.begin());
@@ -82,10 +83,15 @@ TEST_P(FTPUpload, TheLocalTreeIsRebuiltBelowTheServersFolder) {
         {"two folders, one change each",
          {{"a/1.txt", "one"}, {"a/2.txt", "two"}, {"b/3.txt", "three"}, {"notes.log", "not matched"}},
          {},
-         {{"a/1.txt", "one"}, {"a/2.txt", "two"}, {"b/3.txt", "three"}, {"notes.log", "<missing>"}, {"x.txt", "<missing>"}},
+         {{"a/1.txt", "one"},
+          {"a/2.txt", "two"},
+          {"b/3.txt", "three"},
+          {"notes.log", "<missing>"},
+          {"x.txt", "<missing>"}},
          R"("FileSpec":"*.txt","Recursive":true,"RemoteFile":"x.txt")",
-         {"Total upload size will be 11 bytes", "Remote filename ignored since multiple files will be uploaded",
-          "Uploading files...", "Successfully uploaded 3 items."},
+         {"Total upload size will be 11 bytes",
+          "Remote filename ignored since multiple files will be uploaded", "Uploading files...",
+          "Successfully uploaded 3 items."},
          {"MKD a", "CWD a", "CDUP", "MKD b", "CWD b", "CWD $", "CWD $"}},
         // Sorted, the top folder's own file goes before the sub-folder the walk found first; the two
         // folders are items of their own.
@@ -97,9 +103,12 @@ TEST_P(FTPUpload, TheLocalTreeIsRebuiltBelowTheServersFolder) {
          {"Total upload size will be 15 bytes", "Uploading files...", "Successfully uploaded 5 items."},
          {"MKD sub", "CWD sub", "MKD deeper", "CWD deeper", "CWD $", "CWD $"}},
         // The mask's sub-folder (written with a backslash) moves into the local directory.
-        {"one file renamed", {{"sub/b.txt", "renamed"}, {"sub/other.txt", "not matched"}}, {},
+        {"one file renamed",
+         {{"sub/b.txt", "renamed"}, {"sub/other.txt", "not matched"}},
+         {},
          {{"in/new.txt", "renamed"}, {"in/other.txt", "<missing>"}},
-         R"("FileSpec":"sub\\b.txt","RemoteFile":"  in/new.txt ")", {"Total upload size will be 7 bytes"},
+         R"("FileSpec":"sub\\b.txt","RemoteFile":"  in/new.txt ")",
+         {"Total upload size will be 7 bytes"},
          {"MKD in", "CWD in", "CWD $"}},
     };
     for (std::size_t i = 0; i < std::size(cases); ++i) {
@@ -113,8 +122,8 @@ TEST_P(FTPUpload, TheLocalTreeIsRebuiltBelowTheServersFolder) {
         for (const auto& [path, content] : c.ServerFiles)
             FServer->PutFile("start/" + path, content);
         TPackageRun run;
-        run.Run(UploadProject(UploadStep("action.ftp.upload.file",
-                                         R"("LocalDir":)" + Quoted(FLocal.Path() / dir) + "," + c.Properties)));
+        run.Run(UploadProject(UploadStep(
+            "action.ftp.upload.file", R"("LocalDir":)" + Quoted(FLocal.Path() / dir) + "," + c.Properties)));
         ASSERT_EQ(run.Outcome, TRunOutcome::Succeeded) << ::testing::PrintToString(run.Log.Texts());
         EXPECT_THAT(run.UploadLines(), ElementsAreArray(c.Lines));
         std::string start = run.Variables.Get("Start").value_or("?");
@@ -142,16 +151,18 @@ TEST_P(FTPUpload, AFileSetKeepsItsFoldersAndAMissingOneFails) {
     Local("site/guide/draft.txt", "not in the set");
     std::string fileSets = R"("fileSets":[{"name":"Docs","baseDirectory":)" + Quoted(FLocal.Path() / "site") +
                            R"(,"include":["*.md"],"recursive":true}],)";
-    std::string project =
-        UploadProject(UploadStep("action.ftp.upload.file", R"("UseFileSpec":false,"FileSetName":"Docs")") +
-                      UploadStep("action.ftp.upload.file", R"("UseFileSpec":false,"FileSetName":"Nope")", true));
+    std::string project = UploadProject(
+        UploadStep("action.ftp.upload.file", R"("UseFileSpec":false,"FileSetName":"Docs")") +
+        UploadStep("action.ftp.upload.file", R"("UseFileSpec":false,"FileSetName":"Nope")", true));
     TPackageRun run;
     run.Run("{" + fileSets + project.substr(1));
 
     EXPECT_EQ(run.ActionsFailed, 1);
     EXPECT_THAT(run.UploadLines("FTP Upload [ Site ] [ Docs ]"),
-                ElementsAre("Total upload size will be 15 bytes", "Uploading files...", "Successfully uploaded 2 items."));
-    EXPECT_THAT(run.UploadLines("FTP Upload [ Site ] [ Nope ]"), ElementsAre("Could not find File Set: Nope"));
+                ElementsAre("Total upload size will be 15 bytes", "Uploading files...",
+                            "Successfully uploaded 2 items."));
+    EXPECT_THAT(run.UploadLines("FTP Upload [ Site ] [ Nope ]"),
+                ElementsAre("Could not find File Set: Nope"));
     EXPECT_EQ(Remote("start/index.md"), "home");
     EXPECT_EQ(Remote("start/guide/intro.md"), "first steps");
     EXPECT_FALSE(fs::exists(FServer->Home() / "start/guide/draft.txt"));
@@ -164,12 +175,14 @@ TEST_P(FTPUpload, FailuresNameTheirCause) {
     std::string local = Quoted(FLocal.Path());
     run.Run(UploadProject(
         UploadStep("action.ftp.upload.file", R"("LocalDir":)" + local + R"(,"FileSpec":"*.none")", true) +
-        UploadStep("action.ftp.upload.file", R"("LocalDir":)" + Quoted(FLocal.Path() / "gone") + R"(,"FileSpec":"*.txt")",
-                   true) +
-        UploadStep("action.ftp.upload.file", R"("LocalDir":)" + local + R"(,"FileSpec":"%Undefined%")", true)));
+        UploadStep("action.ftp.upload.file",
+                   R"("LocalDir":)" + Quoted(FLocal.Path() / "gone") + R"(,"FileSpec":"*.txt")", true) +
+        UploadStep("action.ftp.upload.file", R"("LocalDir":)" + local + R"(,"FileSpec":"%Undefined%")",
+                   true)));
 
     EXPECT_EQ(run.ActionsFailed, 3);
-    EXPECT_THAT(run.UploadLines("FTP Upload [ Site ] [ *.none ]"), ElementsAre("Upload failed.", "File *.none not found!"));
+    EXPECT_THAT(run.UploadLines("FTP Upload [ Site ] [ *.none ]"),
+                ElementsAre("Upload failed.", "File *.none not found!"));
     // The walk that failed reports how far it got.
     EXPECT_THAT(run.UploadLines("FTP Upload [ Site ] [ *.txt ]"),
                 ElementsAre("List Size: 0", "Upload failed.", HasSubstr("gone")));
@@ -185,8 +198,8 @@ TEST_P(FTPUpload, AStopBetweenFilesEndsTheUploadWhereItIs) {
     Local("b/3.txt", "three");
     EnsurePackageRegistered();
     TProject project = TProject::Parse(
-        UploadProject(UploadStep("action.ftp.upload.file",
-                                 R"("LocalDir":)" + Quoted(FLocal.Path()) + R"(,"FileSpec":"*.txt","Recursive":true)")),
+        UploadProject(UploadStep("action.ftp.upload.file", R"("LocalDir":)" + Quoted(FLocal.Path()) +
+                                                               R"(,"FileSpec":"*.txt","Recursive":true)")),
         "stop.json");
     // Terminating would also abort the transfer in flight; with the stop signal alone the upload ends at
     // its next check between files, which is the case under test. The first completed transfer stops it.
@@ -195,7 +208,8 @@ TEST_P(FTPUpload, AStopBetweenFilesEndsTheUploadWhereItIs) {
     TPackageRun run;
     bool stopped = false;
     run.OnLine = [&stopped](const TLogEntry& entry, TRunner& runner) {
-        if (!stopped && entry.Text.rfind("Recv: ", 0) == 0 && entry.Text.find(" : 226") != std::string::npos) {
+        if (!stopped && entry.Text.rfind("Recv: ", 0) == 0 &&
+            entry.Text.find(" : 226") != std::string::npos) {
             stopped = true;
             runner.RequestStop();
         }

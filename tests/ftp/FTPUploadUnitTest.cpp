@@ -1,8 +1,8 @@
 // "FTP Upload" without a server: size texts, the throttle speed's floor, description and validation.
+#include "ftp/ZRFTPUploadFileAction.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
-#include "ftp/ZRFTPUploadFileAction.h"
 
 using namespace quillate;
 using zr::TFTPUploadFileAction;
@@ -11,9 +11,9 @@ namespace {
 
 TEST(FTPUploadUnit, SizesAreWholeUnitsAboveEachBoundary) {
     const std::pair<std::int64_t, const char*> cases[] = {
-        {0, "0 bytes"},          {1024, "1024 bytes"}, {1025, "1 KB"},           {1536, "1 KB"},
-        {1048576, "1024 KB"},    {1048577, "1 MB"},    {1073741824, "1024 MB"},  {1073741825, "1 GB"},
-        {5LL << 40, "5120 GB"},
+        {0, "0 bytes"},          {1024, "1024 bytes"}, {1025, "1 KB"},
+        {1536, "1 KB"},          {1048576, "1024 KB"}, {1048577, "1 MB"},
+        {1073741824, "1024 MB"}, {1073741825, "1 GB"}, {5LL << 40, "5120 GB"},
     };
     for (const auto& [bytes, text] : cases)
         EXPECT_EQ(TFTPUploadFileAction::SizeInUnits(bytes), text) << bytes;

@@ -1,10 +1,9 @@
+#include "PackageTestSupport.h"
+
 #include <filesystem>
 #include <fstream>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
-#include "PackageTestSupport.h"
 
 using namespace quillate;
 using namespace quillate::testing;
@@ -103,17 +102,9 @@ TEST_P(FTPWaitForFile, AGrowingFileHasStoppedOnlyAfterTwoEqualPolls) {
     EXPECT_EQ(run.Outstanding, 0);
 }
 
-TEST_P(FTPWaitForFile, AFileThatNeverComesEndsByTheTimeOut) {
-    TPackageRun run;
-    run.Run(Project(WaitOnSite("wfFileExists", "never.txt", R"(,"WaitTimeout":2)")));
-    EXPECT_EQ(run.Outcome, TRunOutcome::Failed);
-    EXPECT_THAT(run.Lines(), Contains("Wait timed out after 2 seconds."));
-    EXPECT_EQ(run.Outstanding, 0);
-}
-
 INSTANTIATE_TEST_SUITE_P(Servers, FTPWaitForFile, AllFTPServers, ServerName);
 
-TEST(FTPWaitForFileSetUp, FailuresBeforeTheFirstPollAndTheReconnect) {
+TEST(FTPWaitForFileSetUp, FailuresTheTimeOutAndTheReconnect) {
     TFTPTestServer server(TFTPServerKind::skPyftpdlib);
     server.Start();
     server.PutFile("here.txt", "present");
@@ -125,6 +116,7 @@ TEST(FTPWaitForFileSetUp, FailuresBeforeTheFirstPollAndTheReconnect) {
         Wait(
             "strict",
             R"("ConnectionName":"Site","WaitType":"wfFileChanged","FileName":"gone.txt","FailIfDoesntExist":true)") +
+        Wait("never", R"("ConnectionName":"Site","FileName":"never.txt","WaitTimeout":2)") +
         R"(,{"type":"action.ftp.disconnect","properties":{"ConnectionName":"Site"}})" +
         Wait("down", R"("ConnectionName":"Site","FileName":"here.txt")") +
         Wait("reconnect", R"("ConnectionName":"%Conn%","FileName":"here.txt","AutoReConnect":true)") + "]}");
@@ -135,6 +127,7 @@ TEST(FTPWaitForFileSetUp, FailuresBeforeTheFirstPollAndTheReconnect) {
     auto strict = run.LinesOf("strict");
     ASSERT_EQ(strict.size(), 3u);
     EXPECT_THAT(strict[1], StartsWith("FTP Error : "));
+    EXPECT_THAT(run.LinesOf("never"), Contains("Wait timed out after 2 seconds."));
     EXPECT_THAT(run.LinesOf("down"), ElementsAre("Connection Site is not connected.", ignored));
     EXPECT_THAT(run.LinesOf("reconnect"),
                 ElementsAre("Not Connected, attempting to reconnect.", "Connected OK.",

@@ -1,12 +1,12 @@
 #include "PackageTestSupport.h"
 
-#include <thread>
-
 #include "ftp/ZRFTPConnectAction.h"
 #include "host/CryptoUtils.h"
 #include "host/MainThread.h"
 #include "host/ProjectObjects.h"
 #include "package/ZRInternetReg.h"
+
+#include <thread>
 
 namespace quillate::testing {
 
@@ -83,11 +83,11 @@ std::vector<std::string> TPackageRun::LinesOf(const std::string& prefix) const {
 }
 
 std::vector<std::string> TPackageRun::UploadLines(const std::string& description) const {
-    std::vector<std::string> lines;
-    for (const auto& text : LinesOf(description))
-        if (text.rfind("Sent: ", 0) != 0 && text.rfind("Recv: ", 0) != 0 && text.rfind("Status: ", 0) != 0 &&
-            text != "Failure ignored, the run goes on")
-            lines.push_back(text);
+    auto lines = LinesOf(description);
+    std::erase_if(lines, [](const std::string& text) {
+        return text.starts_with("Sent: ") || text.starts_with("Recv: ") || text.starts_with("Status: ") ||
+               text == "Failure ignored, the run goes on";
+    });
     return lines;
 }
 
@@ -95,7 +95,7 @@ std::vector<std::string> TPackageRun::SentCommands() const {
     std::vector<std::string> commands;
     for (const auto& e : Log.Entries()) {
         std::size_t colon = e.Text.find(" : ");
-        if (e.Text.rfind("Sent: ", 0) == 0 && colon != std::string::npos)
+        if (e.Text.starts_with("Sent: ") && colon != std::string::npos)
             commands.push_back(e.Text.substr(colon + 3));
     }
     return commands;

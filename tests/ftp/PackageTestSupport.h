@@ -1,24 +1,22 @@
 // Running package actions in-process for tests: the package registered once, a project parsed from
-// JSON and run by the host's runner with an in-memory log and progress, and the FTP servers to run
-// it against.
+// JSON and run by the host's runner with an in-memory log and progress, against real FTP servers.
 #pragma once
-
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <chrono>
-#include <cstdint>
-#include <functional>
-#include <memory>
-#include <mutex>
-#include <optional>
-#include <string>
-#include <vector>
 
 #include "host/Log.h"
 #include "host/Project.h"
 #include "host/Runner.h"
 #include "support/FTPServerFixture.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <gtest/gtest.h>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
 
 namespace quillate::testing {
 
@@ -30,6 +28,10 @@ std::string SiteConnectJson(std::uint16_t port, const std::string& extraProperti
 inline std::string ConnectSite(std::uint16_t port, const std::string& user, const std::string& password) {
     return SiteConnectJson(port, {}, user, password);
 }
+// One more action on the connection "Site", with a leading comma; `members` adds the host's own members
+// of the action ("\"ignoreFailure\":true").
+std::string SiteStep(const std::string& type, const std::string& properties = {},
+                     const std::string& members = {});
 
 // Registers the package with the host's services the first time it is called.
 void EnsurePackageRegistered();
@@ -54,21 +56,19 @@ public:
     // Called on the writing thread after each line is recorded; may stop the run.
     std::function<void(const TLogEntry&, TRunner&)> OnLine;
 
-    // Runs the project; `during` runs on a helper thread meanwhile and is joined before this returns.
-    // The texts of every line the actions wrote (headers excluded).
+    // Runs the project, `during` on a helper thread meanwhile; returns the texts of the actions' lines.
     std::vector<std::string> Run(const std::string& json, const TDuring& during = {});
     std::vector<std::string> Run(TProject& project, const TDuring& during = {});
 
-    // The lines written by the actions whose description starts with `prefix`.
+    // The lines of the actions whose description starts with `prefix` (headers left out).
     std::vector<std::string> LinesOf(const std::string& prefix) const;
     std::vector<std::string> Lines() const { return LinesOf(""); }
-    // The upload actions' own lines: protocol lines and the runner's note on an ignored failure left out.
+    // Without protocol lines and the runner's note on an ignored failure.
     std::vector<std::string> UploadLines(const std::string& description = "FTP Upload") const;
-    // Every command the actions logged as sent ("Sent: host:port : CWD a" gives "CWD a").
+    // Every command logged as sent ("Sent: host:port : CWD a" gives "CWD a").
     std::vector<std::string> SentCommands() const;
     bool AnyLineContains(const std::string& text) const;
     bool WaitForLine(const std::string& text, std::chrono::milliseconds timeout) const;
-    // The time the first line with exactly this text was written.
     std::optional<std::chrono::system_clock::time_point> TimeOf(const std::string& text) const;
     std::vector<TProgressLine> ProgressLines() const;
 
@@ -105,10 +105,8 @@ protected:
 
 // For INSTANTIATE_TEST_SUITE_P(Servers, Suite, AllFTPServers, ServerName).
 inline const auto AllFTPServers = ::testing::Values(TFTPServerKind::skPyftpdlib, TFTPServerKind::skProFTPD);
-inline std::string ServerName(const ::testing::TestParamInfo<TFTPServerKind>& info) { return KindName(info.param); }
-
-// One more action of `type` on the connection "Site", with a leading comma; `members` adds the host's
-// own members of the action ("\"ignoreFailure\":true").
-std::string SiteStep(const std::string& type, const std::string& properties = {}, const std::string& members = {});
+inline std::string ServerName(const ::testing::TestParamInfo<TFTPServerKind>& info) {
+    return KindName(info.param);
+}
 
 } // namespace quillate::testing

@@ -150,8 +150,6 @@ public:
     void GetChildren(quillate::TSerializableList& children) const override;
     void AddChildObject(std::shared_ptr<quillate::TSerializableObject> child) override;
 
-    std::size_t GetItemCount() const { return FItems.size(); }
-
     // The settings as a run uses them: the global FTP options' values when UseGlobalOptions is set.
     std::string GetHost() const;
     std::int32_t GetPort() const;
