@@ -16,7 +16,6 @@ using namespace quillate::testing;
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-using ::testing::Not;
 namespace fs = std::filesystem;
 
 namespace {

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <thread>
 
 using namespace quillate;
 using namespace quillate::testing;
