@@ -324,7 +324,7 @@ std::vector<std::pair<std::string, net::TFTPItemType>> TFTPConnectObject::ListFo
             continue;
         auto entry = std::find_if(entries.begin(), entries.end(),
                                   [&item](const auto& e) { return e.first == item.FileName; });
-        // pyftpdlib's MLSD leaves out a link whose target is gone.
+        // MLSD leaves out a link whose target is gone (pyftpdlib and ProFTPD alike).
         if (entry == entries.end())
             entries.emplace_back(item.FileName, item.ItemType);
         else

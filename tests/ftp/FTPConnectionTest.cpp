@@ -92,6 +92,7 @@ TEST_P(FTPConnection, RecursiveDeleteRemovesLinksWithoutFollowingThem) {
     // Relative targets resolve alike inside the server's chroot and outside it.
     fs::create_symlink("../keep.txt", FServer->Home() / "tree/file-link");
     fs::create_symlink("../../kept", FServer->Home() / "tree/sub/folder-link");
+    fs::create_symlink("gone.txt", FServer->Home() / "tree/dangling-link");
     TLiveConnection live(FServer->Port());
 
     live.Connection->DeleteDir("tree", true);
@@ -105,6 +106,7 @@ TEST_P(FTPConnection, RecursiveDeleteRemovesLinksWithoutFollowingThem) {
     EXPECT_LT(at("Deleted directory : deeper"), at("Deleted directory : sub"));
     EXPECT_LT(at("Deleted file : f2.txt"), at("Deleted directory : sub"));
     EXPECT_LT(at("Deleted link : folder-link"), at("Deleted directory : sub"));
+    EXPECT_LT(at("Deleted link : dangling-link"), at("Deleted directory : tree"));
     EXPECT_LT(at("Deleted directory : sub"), at("Deleted directory : tree"));
     EXPECT_FALSE(fs::exists(fs::symlink_status(FServer->Home() / "tree")));
     EXPECT_EQ(ReadTextFile(FServer->Home() / "keep.txt"), "outside the tree");
