@@ -40,8 +40,6 @@ public:
     std::string GetProxyPassword() const;
     void SetProxyPassword(const std::string& clearText);
 
-    const IFTPConnectionObjectPtr& Connection() const { return FConnection; }
-
 private:
     friend struct TFTPConnectionActionProperties;
     void OnFTPLogMessage(const std::string& text, TConnMessageType type);

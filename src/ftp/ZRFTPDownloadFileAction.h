@@ -22,8 +22,6 @@ public:
 
     // Called by the time-limit monitor on its own thread: logs, then aborts the transfer.
     void DoTimeout() override;
-    bool GetEnableTimeout() const { return FEnableTimeout; }
-    std::uint32_t GetTimeoutLength() const { return FTimeoutLength; }
 
 protected:
     bool DoFTPOperation(IFTPConnectionObject& connection) override;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <stdexcept>
 
 #include <fmt/format.h>
 
@@ -152,9 +153,6 @@ void TFTPConnectObject::InitialiseFTP() {
         if (FOnWorkEndMessage)
             FOnWorkEndMessage(mode);
     };
-    client->NATKeepAlive.Enabled = FEnableKeepAlives;
-    client->NATKeepAlive.IdleTime = std::chrono::milliseconds(60000);
-    client->NATKeepAlive.Interval = std::chrono::milliseconds(60000);
     std::unique_ptr<net::TFTPClient> old;
     {
         std::lock_guard lock(FClientLock);
@@ -171,6 +169,9 @@ void TFTPConnectObject::Connect(int timeoutSeconds) {
     control.AddIntercept(FLog);
     FLog->SetPeer(fmt::format("{}:{}", FClient->Host, FClient->Port));
     FClient->ConnectTimeout = std::chrono::milliseconds(static_cast<std::int64_t>(timeoutSeconds) * 1000);
+    // Taken here rather than when the client is made: the connect action stores the switch after it has
+    // replaced the client.
+    FClient->NATKeepAlive = {FEnableKeepAlives, std::chrono::seconds(60), std::chrono::seconds(60)};
     FClient->OnStatus = [this](net::TConnectionStatus status, std::string_view text) {
         if (FOnStatus)
             FOnStatus(status, std::string(text));
@@ -270,6 +271,35 @@ void TFTPConnectObject::DeleteDir(const std::string& path, bool deleteContents) 
         FClient->RemoveDir(path);
 }
 
+std::vector<std::pair<std::string, net::TFTPItemType>> TFTPConnectObject::ListForDelete() {
+    // The detailed listing (MLSD where offered) names every entry, dot-files included, but pyftpdlib types
+    // a link there as what it points to; LIST shows a link as a link, but ProFTPD leaves dot-files out of
+    // it. So the names come from the first, and the second says which of them are links.
+    FClient->List();
+    std::vector<std::pair<std::string, net::TFTPItemType>> entries;
+    for (const auto& item : FClient->DirectoryListing())
+        entries.emplace_back(item.FileName, item.ItemType);
+    struct TRestore {
+        net::TFTPClient& Client;
+        bool UseMLSD;
+        ~TRestore() { Client.UseMLSD = UseMLSD; }
+    } restore{*FClient, FClient->UseMLSD};
+    FClient->UseMLSD = false;
+    FClient->List();
+    for (const auto& item : FClient->DirectoryListing()) {
+        if (item.ItemType != net::TFTPItemType::ditSymbolicLink)
+            continue;
+        auto entry = std::find_if(entries.begin(), entries.end(),
+                                  [&item](const auto& e) { return e.first == item.FileName; });
+        // MLSD leaves out a link whose target is gone (pyftpdlib and ProFTPD alike).
+        if (entry == entries.end())
+            entries.emplace_back(item.FileName, item.ItemType);
+        else
+            entry->second = item.ItemType;
+    }
+    return entries;
+}
+
 void TFTPConnectObject::DeleteDirContents(const std::string& dir) {
     FDirListingDirty = true;
     try {
@@ -282,23 +312,24 @@ void TFTPConnectObject::DeleteDirContents(const std::string& dir) {
     FClient->ChangeDir(dir);
     LogStatusWithData("Directory not empty, will delete sub directories and files", dir);
     LogStatusWithData("Changed into directory", dir);
-    FClient->List();
     // A snapshot, because the recursion lists again.
-    std::vector<std::pair<std::string, net::TFTPItemType>> entries;
-    for (const auto& item : FClient->DirectoryListing())
-        entries.emplace_back(item.FileName, item.ItemType);
-    for (const auto& [name, type] : entries) {
+    for (const auto& [name, type] : ListForDelete()) {
         if (type == net::TFTPItemType::ditDirectory) {
             if (name != "." && name != "..")
                 DeleteDirContents(name);
-        } else if (type == net::TFTPItemType::ditFile) {
-            try {
-                FClient->Delete(name);
-            } catch (const std::exception& e) {
-                throw std::runtime_error(std::string("Unable to delete file: ") + e.what());
-            }
-            LogStatusWithData("Deleted file", name);
+            continue;
         }
+        // DELE removes a link itself, never what it points to; a link is never entered. Devices and other
+        // special entries are left alone.
+        if (type != net::TFTPItemType::ditFile && type != net::TFTPItemType::ditSymbolicLink)
+            continue;
+        const std::string kind = type == net::TFTPItemType::ditFile ? "file" : "link";
+        try {
+            FClient->Delete(name);
+        } catch (const std::exception& e) {
+            throw std::runtime_error("Unable to delete " + kind + ": " + e.what());
+        }
+        LogStatusWithData("Deleted " + kind, name);
     }
     FClient->ChangeDirUp();
     FClient->RemoveDir(dir);
@@ -315,8 +346,8 @@ void TFTPConnectObject::RenameFile(const std::string& oldName, const std::string
 }
 
 void TFTPConnectObject::OnDataChannelCreate(net::TTCPConnection& dataChannel) {
-    FLastThrottleBits = static_cast<std::uint64_t>(FMaxTransferSpeed) * 8;
-    dataChannel.AddIntercept(std::make_shared<net::TThrottleIntercept>(FLastThrottleBits));
+    auto bitsPerSecond = static_cast<std::uint64_t>(FMaxTransferSpeed) * 8;
+    dataChannel.AddIntercept(std::make_shared<net::TThrottleIntercept>(bitsPerSecond));
 }
 
 void TFTPConnectObject::Upload(const std::string& local, const std::string& remote, std::int64_t startPosition,
@@ -371,11 +402,6 @@ bool TFTPConnectObject::SetFileDate(const std::string& path, quillate::TDateTime
         return true;
     } catch (const net::EReplyError& e) {
         message = fmt::format("Error Code: {}  Message Returned: {}", e.Code(), e.ReplyText());
-        // 213 is the file-status success reply; codes outside the reply range are not the server's refusal.
-        if (e.Code() == 213 || e.Code() < 100 || e.Code() > 699) {
-            FDirListingDirty = true;
-            return true;
-        }
         return false;
     } catch (const std::exception& e) {
         message = e.what();

@@ -79,7 +79,7 @@ public:
     virtual void SetOnWork(TFTPWorkEvent event) = 0;
     virtual void SetOnWorkBegin(TFTPWorkBeginEvent event) = 0;
     virtual void SetOnWorkEnd(TFTPWorkEndEvent event) = 0;
-    // Stored only: the client takes it at the next InitialiseFTP.
+    // TCP keep-alive (60 s idle, then every 60 s) on the control connection from the next Connect on.
     virtual void SetEnableKeepAlives(bool value) = 0;
     virtual void SetOnStatus(TFTPStatusEvent event) = 0;
 
@@ -103,6 +103,8 @@ public:
     virtual std::int64_t GetFileSize(const std::string& path) = 0;
     virtual quillate::TDateTime GetFileDate(const std::string& path) = 0;
     virtual void CreateDir(const std::string& path) = 0;
+    // With deleteContents, files and links inside are deleted and folders emptied depth first; links are
+    // never followed.
     virtual void DeleteDir(const std::string& path, bool deleteContents) = 0;
     virtual void DeleteFile(const std::string& path) = 0;
     virtual void RenameFile(const std::string& oldName, const std::string& newName) = 0;
@@ -227,13 +229,10 @@ public:
     bool SupportsSetFileDate() override;
     bool SetFileDate(const std::string& path, quillate::TDateTime date, std::string& message) override;
 
-    // The client itself, for tests and for settings the interface does not carry.
-    net::TFTPClient& Client() { return *FClient; }
-    // The throttle of the last throttled upload's data channel, in bits per second (0: none).
-    std::uint64_t LastThrottleBitsPerSecond() const { return FLastThrottleBits; }
-
 private:
     void DeleteDirContents(const std::string& dir);
+    // The current folder's entries for a recursive delete, links typed as links.
+    std::vector<std::pair<std::string, net::TFTPItemType>> ListForDelete();
     void LogStatusWithData(const std::string& text, const std::string& data);
     void Deliver(const std::string& line, TConnMessageType type);
     void OnDataChannelCreate(net::TTCPConnection& dataChannel);
@@ -257,7 +256,6 @@ private:
     TFTPWorkBeginEvent FOnWorkBeginMessage;
     TFTPWorkEndEvent FOnWorkEndMessage;
     TFTPStatusEvent FOnStatus;
-    std::uint64_t FLastThrottleBits = 0;
 };
 
 } // namespace zr

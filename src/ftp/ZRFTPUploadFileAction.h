@@ -28,8 +28,6 @@ public:
 
     // Called on the monitor's thread when the time limit runs out.
     void DoTimeout() override;
-    bool GetEnableTimeout() const { return FEnableTimeout; }
-    std::uint32_t GetTimeoutLength() const { return FTimeoutLength; }
 
     std::int32_t GetThrottleSpeed() const { return FThrottleSpeed; }
     void SetThrottleSpeed(std::int32_t value);

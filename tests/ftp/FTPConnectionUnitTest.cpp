@@ -1,9 +1,10 @@
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
 #include "PackageTestSupport.h"
 #include "ftp/ZRFTPConnectAction.h"
 #include "ftp/ZRFTPObject.h"
+#include "host/ProjectObjects.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 
 using namespace quillate;
 using namespace quillate::testing;
@@ -13,42 +14,38 @@ using ::testing::ElementsAre;
 namespace {
 
 struct TSplitCase {
-    const char* Data;
+    std::vector<std::string> Chunks;
     std::vector<std::string> Lines;
 };
 
 class ProtocolLogSplit : public ::testing::TestWithParam<TSplitCase> {};
 
+// Received chunks become whole lines, however the network cut them.
 TEST_P(ProtocolLogSplit, ReceivedChunksBecomeWholeLines) {
     TZRIdLogEvent log;
     std::vector<std::string> lines;
     log.OnReceived = [&lines](const std::string&, const std::string& line) { lines.push_back(line); };
-    log.LogReceivedData("peer", GetParam().Data);
+    for (const auto& chunk : GetParam().Chunks)
+        log.Received(chunk);
+    log.Status(net::TConnectionStatus::csDisconnected, "closed");
     EXPECT_EQ(lines, GetParam().Lines);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Lines, ProtocolLogSplit,
-    ::testing::Values(TSplitCase{"220 a\r\n230 b\r\n", {"220 a", "230 b"}}, TSplitCase{"", {}},
-                      TSplitCase{"no end", {"no end"}}, TSplitCase{"a\rb\r\n", {"a", "b"}},
-                      TSplitCase{"a\r\n\r\nb\r\n", {"a", "", "b"}}, TSplitCase{"a\nb\r\n", {"a\nb"}}));
-
-TEST(ProtocolLog, ChunksCutInsideALineAreJoined) {
-    TZRIdLogEvent log;
-    std::vector<std::string> lines;
-    log.OnReceived = [&lines](const std::string&, const std::string& line) { lines.push_back(line); };
-    for (std::string_view chunk : {"211-Feat", "ures:\r\n MDTM\r", "\n211 End\r\n"})
-        log.Received(chunk);
-    EXPECT_THAT(lines, ElementsAre("211-Features:", " MDTM", "211 End"));
-}
+INSTANTIATE_TEST_SUITE_P(Lines, ProtocolLogSplit,
+                         ::testing::Values(TSplitCase{{"220 a\r\n230 b\r\n"}, {"220 a", "230 b"}},
+                                           TSplitCase{{""}, {}}, TSplitCase{{"no end"}, {"no end"}},
+                                           TSplitCase{{"a\rb\r\n"}, {"a", "b"}},
+                                           TSplitCase{{"a\r\n\r\nb\r\n"}, {"a", "", "b"}},
+                                           TSplitCase{{"a\nb\r\n"}, {"a\nb"}},
+                                           TSplitCase{{"211-Feat", "ures:\r\n MDTM\r", "\n211 End\r\n"},
+                                                      {"211-Features:", " MDTM", "211 End"}}));
 
 TEST(ProtocolLog, EverySentLineMentioningPassIsMasked) {
     TZRIdLogEvent log;
     std::vector<std::string> lines;
     log.OnSent = [&lines](const std::string&, const std::string& line) { lines.push_back(line); };
-    log.Sent("USER bob\r\n");
-    log.Sent("PASS hunter2\r\n");
-    log.Sent("SITE PassWord x\r\nNOOP\r\n");
+    for (const char* sent : {"USER bob\r\n", "PASS hunter2\r\n", "SITE PassWord x\r\nNOOP\r\n"})
+        log.Sent(sent);
     EXPECT_THAT(lines, ElementsAre("USER bob", "PASS xxx", "PASS xxx", "NOOP"));
 }
 
@@ -56,28 +53,25 @@ std::string ConnectAction(const std::string& name) {
     return R"({"type":"action.ftp.connect","properties":{"FTPConnectionName":")" + name + R"("}})";
 }
 
-TEST(FTPConnectAction, LoadingTheSameConnectionTwiceNamesCopies) {
+TEST(FTPConnectAction, CopiesOfAConnectionGetNamesOfTheirOwnUntilTheProjectCloses) {
     EnsurePackageRegistered();
-    TProject project = TProject::Parse(
-        R"({"actions":[)" + ConnectAction("Site") + "," + ConnectAction("Site") + "," + ConnectAction("Site") + "]}",
-        "p.json");
-    std::vector<std::string> names;
-    for (const auto& a : project.Actions)
-        names.push_back(std::dynamic_pointer_cast<TFTPConnectionAction>(a)->GetConnectionName());
-    EXPECT_THAT(names, ElementsAre("Site", "Copy of Site", "Copy of Copy of Site"));
-    EXPECT_TRUE(GetProjectObjectService().ObjectExists("Copy of Site", FTPConnectionCategory));
+    {
+        TProject project = TProject::Parse(R"({"actions":[)" + ConnectAction("Site") + "," +
+                                               ConnectAction("Site") + "," + ConnectAction("Site") + "]}",
+                                           "p.json");
+        std::vector<std::string> names;
+        for (const auto& a : project.Actions)
+            names.push_back(std::dynamic_pointer_cast<TFTPConnectionAction>(a)->GetConnectionName());
+        EXPECT_THAT(names, ElementsAre("Site", "Copy of Site", "Copy of Copy of Site"));
+        EXPECT_TRUE(GetProjectObjectService().ObjectExists("Copy of Site", FTPConnectionCategory));
 
-    auto& first = dynamic_cast<TFTPConnectionAction&>(*project.Actions[0]);
-    first.SetConnectionName("");
-    EXPECT_EQ(first.GetConnectionName(), "Site");
-    TValidationErrors errors;
-    EXPECT_TRUE(first.Validate(errors));
-}
-
-TEST(FTPConnectAction, ConnectionsLeaveTheRegistryWithTheProject) {
-    EnsurePackageRegistered();
-    { TProject project = TProject::Parse(R"({"actions":[)" + ConnectAction("Gone") + "]}", "p.json"); }
-    EXPECT_FALSE(GetProjectObjectService().ObjectExists("Gone", FTPConnectionCategory));
+        auto& first = dynamic_cast<TFTPConnectionAction&>(*project.Actions[0]);
+        first.SetConnectionName("");
+        EXPECT_EQ(first.GetConnectionName(), "Site");
+        TValidationErrors errors;
+        EXPECT_TRUE(first.Validate(errors));
+    }
+    EXPECT_FALSE(GetProjectObjectService().ObjectExists("Site", FTPConnectionCategory));
 }
 
 TEST(FTPActions, UnknownConnectionsFileSetsAndClosedConnectionsFail) {
@@ -96,7 +90,7 @@ TEST(FTPActions, UnknownConnectionsFileSetsAndClosedConnectionsFail) {
                                                 std::string("Connection object not found: Docs"),
                                                 std::string("Connection name is not set"),
                                                 std::string("Not connected")}));
-    EXPECT_EQ(ProjectObjectRegistry().OutstandingAcquisitions(), 0);
+    EXPECT_EQ(run.Outstanding, 0);
 }
 
 } // namespace

@@ -1,27 +1,28 @@
+#include "PackageTestSupport.h"
+#include "ftp/ZRFTPDownloadFileAction.h"
+
 #include <fcntl.h>
-#include <unistd.h>
-
 #include <filesystem>
+#include <fmt/format.h>
 #include <fstream>
-#include <regex>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
-#include "FTPActionRun.h"
-#include "ftp/ZRFTPDownloadFileAction.h"
+#include <regex>
+#include <thread>
+#include <unistd.h>
 
 using namespace quillate;
 using namespace quillate::testing;
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-using ::testing::Not;
 namespace fs = std::filesystem;
 
 namespace {
 
 constexpr std::int64_t GiB = std::int64_t{1} << 30;
+const char* ResumeLine = "(Both resume & overwrite are enabled. Incomplete local file will be resumed.)";
+const char* OverwriteLine = "(Both resume & overwrite are enabled. Intact local file will be overwritten.)";
 
 std::string Pattern(std::size_t size, char seed) {
     std::string s(size, '\0');
@@ -52,26 +53,22 @@ void PutSparseFile(TFTPTestServer& server, const std::string& name, std::int64_t
         throw std::runtime_error("cannot make the sparse file " + name);
 }
 
-void PutLocalFile(const fs::path& path, const std::string& content, std::int64_t sparseSize = -1) {
+// A local file of `size` bytes, sparse past `content`.
+void PutLocalFile(const fs::path& path, const std::string& content, std::int64_t size) {
     WriteTextFile(path, content);
-    if (sparseSize >= 0)
-        fs::resize_file(path, static_cast<std::uintmax_t>(sparseSize));
+    fs::resize_file(path, static_cast<std::uintmax_t>(size));
 }
 
 std::string Download(const std::string& description, const std::string& properties) {
-    return R"(,{"type":"action.ftp.file.download","description":")" + description +
-           R"(","ignoreFailure":true,"properties":{"ConnectionName":"Site",)" + properties + "}}";
-}
-
-std::string Flag(const char* name, bool value) {
-    return std::string(",\"") + name + "\":" + (value ? "true" : "false");
+    return SiteStep("action.ftp.file.download", properties,
+                    R"("description":")" + description + R"(","ignoreFailure":true)");
 }
 
 // Stops the run once the local file is cut below `floor`: a download that starts a file past 4 GiB over
 // is never let run to its end.
-TFTPActionRun::TDuring StopOnceCutBelow(TFTPActionRun& run, const fs::path& local, std::int64_t floor) {
+TPackageRun::TDuring StopOnceCutBelow(TPackageRun& run, const fs::path& local, std::int64_t floor) {
     return [&run, local, floor](TRunner& runner, TProject&) {
-        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(120);
         while (!run.Finished && std::chrono::steady_clock::now() < until) {
             std::error_code ec;
             auto size = fs::file_size(local, ec);
@@ -84,10 +81,6 @@ TFTPActionRun::TDuring StopOnceCutBelow(TFTPActionRun& run, const fs::path& loca
     };
 }
 
-std::string ProFTPDCommands(const TFTPTestServer& server) {
-    return ReadTextFile(server.Home().parent_path() / "run" / "commands.log");
-}
-
 class FTPDownload : public TFTPServerActionTest {
 protected:
     // A download of `file` under its own name into the local folder.
@@ -96,102 +89,113 @@ protected:
         return Download(description, R"("FileName":")" + file + R"(","UseFileName":true,"DownloadDir":")" +
                                          FLocal.Path().string() + "\"" + more);
     }
+    std::string ProFTPDCommands() const {
+        fs::path log = FServer->Home().parent_path() / "run" / "commands.log";
+        return fs::exists(log) ? ReadTextFile(log) : std::string();
+    }
     TTempDir FLocal{"quillate-download"};
 };
 
-TEST_P(FTPDownload, ResumeAndOverwriteDecideByTheLocalCopy) {
+TEST_P(FTPDownload, ResumeOverwriteAndTheLocalName) {
     const std::string server = Pattern(4000, 's');
     FServer->PutFile("data.bin", server);
     const std::string resumed = std::string(1000, 'L') + server.substr(1000);
-    const char* resumeLine = "(Both resume & overwrite are enabled. Incomplete local file will be resumed.)";
-    const char* overwriteLine =
-        "(Both resume & overwrite are enabled. Intact local file will be overwritten.)";
     struct TCase {
         const char* Name;
         bool Resume, Overwrite;
         int LocalSize; // -1: no local copy
         const char* DecisionLine;
-        bool Succeeds;
-        std::string Expected;
+        std::string Expected; // empty: the download fails, the local copy stays
     } cases[] = {
-        {"shorter", true, true, 1000, resumeLine, true, resumed},
-        {"equal", true, true, 4000, overwriteLine, true, server},
-        {"longer", true, true, 5000, overwriteLine, true, server},
-        {"absent", true, true, -1, nullptr, true, server},
-        {"resume-only", true, false, 1000, nullptr, true, resumed},
-        {"overwrite-only", false, true, 1000, nullptr, true, server},
-        {"neither", false, false, 1000, nullptr, false, std::string(1000, 'L')},
+        {"shorter", true, true, 1000, ResumeLine, resumed},
+        {"equal", true, true, 4000, OverwriteLine, server},
+        {"longer", true, true, 5000, OverwriteLine, server},
+        {"absent", true, true, -1, nullptr, server},
+        {"resume-only", true, false, 1000, nullptr, resumed},
+        {"overwrite-only", false, true, 1000, nullptr, server},
+        {"neither", false, false, 1000, nullptr, ""},
     };
     std::string actions;
     for (const auto& c : cases) {
         if (c.LocalSize >= 0)
-            PutLocalFile(FLocal.Path() / c.Name, std::string(static_cast<std::size_t>(c.LocalSize), 'L'));
-        actions += Download(c.Name, R"("FileName":"data.bin","DownloadDir":")" + FLocal.Path().string() +
-                                        R"(","DownloadFileName":")" + c.Name + "\"" +
-                                        Flag("AllowResume", c.Resume) + Flag("AllowOverwrite", c.Overwrite));
+            WriteTextFile(FLocal.Path() / c.Name, std::string(static_cast<std::size_t>(c.LocalSize), 'L'));
+        actions += Download(c.Name,
+                            fmt::format(R"("FileName":"data.bin","DownloadDir":"{}","DownloadFileName":"{}",)"
+                                        R"("AllowResume":{},"AllowOverwrite":{})",
+                                        FLocal.Path().string(), c.Name, c.Resume, c.Overwrite));
     }
-    TFTPActionRun run;
-    run.Run(Project(actions));
+    // The local name is the remote path as given, or a name of its own from a variable; a missing file fails.
+    FServer->PutFile("docs/report.txt", "remote report");
+    fs::create_directories(FLocal.Path() / "docs");
+    actions +=
+        Fetch("same", "docs/report.txt") +
+        Download("own", R"("FileName":"docs/report.txt","DownloadFileName":"%Target%","DownloadDir":")" +
+                            FLocal.Path().string() + "/\"") +
+        Fetch("missing", "nowhere.txt");
+    TPackageRun run;
+    run.Run(R"({"variables":{"Target":"renamed.txt"},"actions":[)" + SiteConnectJson(FServer->Port()) +
+            actions + "]}");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
         auto lines = run.LinesOf(std::string(c.Name) + " [");
-        EXPECT_EQ(ReadTextFile(FLocal.Path() / c.Name), c.Expected);
-        EXPECT_EQ(std::count(lines.begin(), lines.end(), resumeLine), c.DecisionLine == resumeLine ? 1 : 0);
-        EXPECT_EQ(std::count(lines.begin(), lines.end(), overwriteLine),
-                  c.DecisionLine == overwriteLine ? 1 : 0);
-        if (c.Succeeds) {
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), ResumeLine), c.DecisionLine == ResumeLine ? 1 : 0);
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), OverwriteLine),
+                  c.DecisionLine == OverwriteLine ? 1 : 0);
+        if (!c.Expected.empty()) {
+            EXPECT_EQ(ReadTextFile(FLocal.Path() / c.Name), c.Expected);
             auto transferred = c.Expected == resumed ? 3000 : 4000;
             EXPECT_THAT(lines, Contains("File Downloaded : " + std::to_string(transferred) + " bytes"));
         } else {
+            EXPECT_EQ(ReadTextFile(FLocal.Path() / c.Name), std::string(1000, 'L'));
             ASSERT_EQ(lines.size(), 3u);
             EXPECT_EQ(lines[0], "File Download failed.");
             EXPECT_THAT(lines[1], HasSubstr("the local file exists"));
         }
     }
+    EXPECT_EQ(ReadTextFile(FLocal.Path() / "docs/report.txt"), "remote report");
+    EXPECT_EQ(ReadTextFile(FLocal.Path() / "renamed.txt"), "remote report");
+    auto missing = run.LinesOf("missing [");
+    ASSERT_EQ(missing.size(), 3u);
+    EXPECT_EQ(missing[0], "File Download failed.");
+    EXPECT_THAT(missing[1], HasSubstr("550"));
+    EXPECT_FALSE(fs::exists(FLocal.Path() / "nowhere.txt"));
     EXPECT_EQ(run.Outstanding, 0);
 }
 
-TEST_P(FTPDownload, FilesPast4GiBResumeFromTheirLocalSize) {
-    // 4 GiB + 1 KiB breaks an unsigned 32-bit comparison, 6 GiB + 1 KiB a signed one.
+// Sizes past 4 GiB compare as 64-bit values: 4 GiB + 1 KiB breaks an unsigned 32-bit comparison, 6 GiB + 1
+// KiB a signed one. A shorter local copy is resumed from its size; an intact one is fetched again from the
+// start (that run is stopped once the local copy has been cut to refill it).
+TEST_P(FTPDownload, FilesPast4GiBAreResumedOrFetchedAgainByTheirSize) {
+    const std::string tail = Pattern(8192, 't');
     for (std::int64_t size : {4 * GiB + 1024, 6 * GiB + 1024}) {
-        SCOPED_TRACE(size);
-        const std::string tail = Pattern(8192, 't');
-        const std::int64_t localSize = size - 4096;
-        PutSparseFile(*FServer, "big.bin", size, tail);
-        PutLocalFile(FLocal.Path() / "big.bin", "", localSize);
-        TFTPActionRun run;
-        run.Run(Project(Fetch("big", "big.bin", R"(,"AllowResume":true,"AllowOverwrite":true)")),
-                StopOnceCutBelow(run, FLocal.Path() / "big.bin", localSize));
-        EXPECT_THAT(
-            run.Lines(),
-            ElementsAre("Connection to host : 127.0.0.1",
-                        "(Both resume & overwrite are enabled. Incomplete local file will be resumed.)",
-                        "File Downloaded : 4096 bytes"));
-        EXPECT_EQ(static_cast<std::int64_t>(fs::file_size(FLocal.Path() / "big.bin")), size);
-        EXPECT_TRUE(Tail(FLocal.Path() / "big.bin", 4096) == tail.substr(4096)) << "the resumed bytes differ";
-        if (GetParam() == TFTPServerKind::skProFTPD) {
-            EXPECT_THAT(ProFTPDCommands(*FServer), HasSubstr("\"REST " + std::to_string(localSize) + "\""));
+        for (bool intact : {false, true}) {
+            SCOPED_TRACE(fmt::format("{} bytes, {}", size, intact ? "intact" : "cut short"));
+            const std::int64_t localSize = intact ? size : size - 4096;
+            const fs::path local = FLocal.Path() / "big.bin";
+            PutSparseFile(*FServer, "big.bin", size, tail);
+            PutLocalFile(local, "", localSize);
+            const bool proftpd = GetParam() == TFTPServerKind::skProFTPD;
+            const std::size_t logged = proftpd ? ProFTPDCommands().size() : 0;
+            TPackageRun run;
+            run.Run(Project(Fetch("big", "big.bin", R"(,"AllowResume":true,"AllowOverwrite":true)")),
+                    StopOnceCutBelow(run, local, localSize));
+            if (intact) {
+                EXPECT_EQ(run.Outcome, TRunOutcome::Stopped);
+                EXPECT_THAT(run.Lines(), Contains(OverwriteLine));
+                EXPECT_LT(static_cast<std::int64_t>(fs::file_size(local)), size);
+            } else {
+                EXPECT_THAT(run.Lines(), ElementsAre("Connection to host : 127.0.0.1", ResumeLine,
+                                                     "File Downloaded : 4096 bytes"));
+                EXPECT_EQ(static_cast<std::int64_t>(fs::file_size(local)), size);
+                EXPECT_TRUE(Tail(local, 4096) == tail.substr(4096)) << "the resumed bytes differ";
+            }
+            if (proftpd) {
+                std::string rest = intact ? "\"REST " : "\"REST " + std::to_string(localSize) + "\"";
+                EXPECT_EQ(ProFTPDCommands().substr(logged).find(rest) != std::string::npos, !intact);
+            }
+            EXPECT_EQ(run.Outstanding, 0);
         }
     }
-}
-
-TEST_P(FTPDownload, AnIntactFilePast4GiBIsFetchedFromTheStart) {
-    const std::int64_t size = 4 * GiB + 1024;
-    PutSparseFile(*FServer, "big.bin", size, "end");
-    const fs::path local = FLocal.Path() / "big.bin";
-    PutLocalFile(local, "", size);
-    TFTPActionRun run;
-    // The whole file is never fetched: the run is stopped once the local copy has been cut to refill it.
-    run.Run(Project(Fetch("big", "big.bin", R"(,"AllowResume":true,"AllowOverwrite":true)")),
-            StopOnceCutBelow(run, local, size));
-    EXPECT_EQ(run.Outcome, TRunOutcome::Stopped);
-    EXPECT_THAT(run.Lines(),
-                Contains("(Both resume & overwrite are enabled. Intact local file will be overwritten.)"));
-    EXPECT_LT(static_cast<std::int64_t>(fs::file_size(local)), size);
-    if (GetParam() == TFTPServerKind::skProFTPD) {
-        EXPECT_THAT(ProFTPDCommands(*FServer), Not(HasSubstr("\"REST ")));
-    }
-    EXPECT_EQ(run.Outstanding, 0);
 }
 
 TEST_P(FTPDownload, TheTimeLimitAbortsTheTransferAndTheConnectionStaysUsable) {
@@ -199,7 +203,7 @@ TEST_P(FTPDownload, TheTimeLimitAbortsTheTransferAndTheConnectionStaysUsable) {
     PutSparseFile(*FServer, "big.bin", size, "end");
     FServer->PutFile("small.bin", Pattern(2048, 'x'));
     const fs::path local = FLocal.Path() / "big.bin";
-    TFTPActionRun run;
+    TPackageRun run;
     run.Run(Project(Fetch("big", "big.bin", R"(,"EnableTimeout":true)") + Fetch("small", "small.bin")),
             [&](TRunner&, TProject& project) {
                 auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
@@ -223,16 +227,15 @@ TEST_P(FTPDownload, TheTimeLimitAbortsTheTransferAndTheConnectionStaysUsable) {
 
 TEST_P(FTPDownload, ProgressEndsOnTheWholeFile) {
     FServer->PutFile("two-k.bin", Pattern(2048, 'p'));
-    TFTPActionRun run;
+    TPackageRun run;
     // The time limit is on so that its monitor is started and stopped without holding the run up.
-    run.Run(Project(
-        R"(,{"type":"action.ftp.file.download","properties":{"ConnectionName":"Site","FileName":"two-k.bin",
-        "UseFileName":true,"EnableTimeout":true,"DownloadDir":")" +
-        FLocal.Path().string() + "\"}}"));
+    run.Run(Project(SiteStep("action.ftp.file.download", R"("FileName":"two-k.bin","UseFileName":true,)"
+                                                         R"("EnableTimeout":true,"DownloadDir":")" +
+                                                             FLocal.Path().string() + "\"")));
     EXPECT_EQ(run.Outcome, TRunOutcome::Succeeded);
     EXPECT_TRUE(run.Log.Contains("FTP Download file [ Site ] [ two-k.bin ]"));
     EXPECT_THAT(run.Lines(), ElementsAre("Connection to host : 127.0.0.1", "File Downloaded : 2048 bytes"));
-    auto progress = run.Progress.Entries();
+    auto progress = run.ProgressLines();
     ASSERT_GE(progress.size(), 3u);
     EXPECT_EQ(progress.front().Text, "Download speed : 0.00 KB/s");
     auto last = std::find_if(progress.rbegin(), progress.rend(),
@@ -245,28 +248,6 @@ TEST_P(FTPDownload, ProgressEndsOnTheWholeFile) {
     EXPECT_EQ(ReadTextFile(FLocal.Path() / "two-k.bin"), Pattern(2048, 'p'));
 }
 
-TEST_P(FTPDownload, LocalPathAndFailures) {
-    FServer->PutFile("docs/report.txt", "remote report");
-    fs::create_directories(FLocal.Path() / "docs");
-    const std::string dir = FLocal.Path().string();
-    TFTPActionRun run;
-    run.Run(R"({"variables":{"Target":"renamed.txt"},"actions":[)" + ConnectSite(FServer->Port()) +
-            Fetch("same", "docs/report.txt") +
-            Download("own", R"("FileName":"docs/report.txt","DownloadFileName":"%Target%","DownloadDir":")" +
-                                dir + "/\"") +
-            Fetch("missing", "nowhere.txt") + "]}");
-    EXPECT_EQ(ReadTextFile(FLocal.Path() / "docs/report.txt"), "remote report");
-    EXPECT_EQ(ReadTextFile(FLocal.Path() / "renamed.txt"), "remote report");
-    auto missing = run.LinesOf("missing [");
-    ASSERT_EQ(missing.size(), 3u);
-    EXPECT_EQ(missing[0], "File Download failed.");
-    EXPECT_THAT(missing[1], HasSubstr("550"));
-    EXPECT_FALSE(fs::exists(FLocal.Path() / "nowhere.txt"));
-    EXPECT_EQ(run.Outstanding, 0);
-}
-
-INSTANTIATE_TEST_SUITE_P(Servers, FTPDownload,
-                         ::testing::Values(TFTPServerKind::skPyftpdlib, TFTPServerKind::skProFTPD),
-                         [](const auto& info) { return KindName(info.param); });
+INSTANTIATE_TEST_SUITE_P(Servers, FTPDownload, AllFTPServers, ServerName);
 
 } // namespace

@@ -4,15 +4,12 @@
 #include "host/CryptoUtils.h"
 #include "host/Options.h"
 #include "mail/ZREmailOptions.h"
-#include "support/FTPServerFixture.h"
 
 #include <algorithm>
-#include <atomic>
 #include <filesystem>
+#include <fmt/format.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <mutex>
-#include <set>
 #include <sstream>
 #include <thread>
 
@@ -20,7 +17,6 @@ using namespace quillate;
 using namespace quillate::testing;
 using ::testing::Contains;
 using ::testing::ElementsAre;
-using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
 using ::testing::Not;
@@ -37,7 +33,8 @@ json Step(const std::string& type, json properties = json::object()) {
     return node;
 }
 
-std::string Project(json props, json steps, json scripts = json::object(), json variables = json::object()) {
+std::string ScriptProject(json props, json steps, json scripts = json::object(),
+                          json variables = json::object()) {
     json action = {
         {"type", "action.ftp.script"}, {"properties", std::move(props)}, {"children", std::move(steps)}};
     if (!scripts.empty())
@@ -49,24 +46,8 @@ std::string Project(json props, json steps, json scripts = json::object(), json 
     return root.dump(2) + "\n";
 }
 
-class TRecordedProgress : public IProgressSink {
-public:
-    void Progress(const std::string&, const std::string& text, int percent) override {
-        std::lock_guard lock(Lock);
-        Updates.emplace_back(text, percent);
-    }
-    void Clear() override {}
-    std::mutex Lock;
-    std::vector<std::pair<std::string, int>> Updates;
-};
-
-class FTPScriptAction : public ::testing::TestWithParam<TFTPServerKind> {
+class FTPScriptAction : public TFTPServerActionTest {
 protected:
-    void SetUp() override {
-        EnsurePackageRegistered();
-        FServer = std::make_unique<TFTPTestServer>(GetParam());
-        FServer->Start();
-    }
     // The test server's login, in the order the host writes the properties.
     json Settings(bool passive = true) const {
         json props = {{"Host", "127.0.0.1"}, {"Port", FServer->Port()}, {"UserID", TFTPTestServer::User}};
@@ -83,7 +64,6 @@ protected:
         return entries;
     }
 
-    std::unique_ptr<TFTPTestServer> FServer;
     TTempDir FLocal{"quillate-script-local"};
 };
 
@@ -114,96 +94,92 @@ TEST_P(FTPScriptAction, RunsEveryKindOfStepAndLeavesTheServerAsItFoundIt) {
          Step("ftp.script.deltefile", {{"RemoteFile", "b.txt"}}),
          Step("ftp.script.deltefile", {{"RemoteFile", "c2.txt"}}), Step("ftp.script.changeup"),
          Step("ftp.script.deletedir", {{"RemoteDir", "work"}})});
-    json scripts = {{"OnConnect", "print('connect')"},
+    // A variable set by a script is seen by the steps after it: texts are expanded when their step runs.
+    json scripts = {{"OnConnect", "print('connect') Action:SetVariable('Dir', 'work')"},
                     {"OnDisconnect", "print('bye ' .. Action.Host)"},
                     {"OnChangeDir", "print('dir ' .. CurrentDir)"},
                     {"OnUploadCompleted", "print('up ' .. LocalFile .. ' > ' .. RemoteFile)"},
                     {"OnDownloadCompleted", "print('down ' .. RemoteFile .. ' > ' .. LocalFile)"}};
-    std::string text =
-        Project(Settings(), steps, scripts, {{"Dir", "work"}, {"Start", ""}, {"Listing", ""}, {"Size", ""}});
+    std::string text = ScriptProject(Settings(), steps, scripts,
+                                     {{"Dir", "unset"}, {"Start", ""}, {"Listing", ""}, {"Size", ""}});
+    EnsurePackageRegistered();
     TProject project = TProject::Parse(text, "script.json");
     EXPECT_EQ(project.ToJson(), text);
+    TPackageRun run;
+    run.Run(project);
+    EXPECT_EQ(run.Outcome, TRunOutcome::Succeeded);
 
-    TVariables vars;
-    for (const auto& [name, value] : project.Variables)
-        vars.Set(name, value);
-    TMemoryLogSink log;
-    TRecordedProgress progress;
-    EXPECT_EQ(TRunner(project.Actions, vars, log, &progress).Run(), TRunOutcome::Succeeded);
-
-    std::string start = vars.Get("Start").value_or("?");
+    std::string start = run.Variables.Get("Start").value_or("?");
     std::string work = start == "/" ? "/work" : start + "/work";
-    std::vector<std::string> expected = {"Connection to host : 127.0.0.1",
-                                         "connect",
-                                         "Connected!",
-                                         "Retrieving Current Directory into Variable : Start",
-                                         "Current Directory is : " + start,
-                                         "dir " + start,
-                                         "Creating Directory : work",
-                                         "Directory Created!",
-                                         "Changing Directory to : work",
-                                         "Current Directory is : work",
-                                         "dir work"};
+    // The action's lines with their tags: "+" success, "." information.
+    std::string transcript;
+    for (const auto& e : run.Log.Entries())
+        if (e.Group > 0 && e.Text != e.Action)
+            transcript += (e.Tag == stSuccess ? "+ " : e.Tag == stInformation ? ". " : "? ") + e.Text + "\n";
+    std::string uploads;
     for (auto [name, size] : {std::pair("a.txt", 5), std::pair("b.txt", 307200), std::pair("c.txt", 8)})
-        expected.insert(expected.end(),
-                        {"Uploading File : " + dir + name + " to : " + name, "Checking FileSize",
-                         "File Uploaded : " + std::to_string(size) + " bytes - size ok",
-                         "up " + dir + name + " > " + name});
-    expected.insert(expected.end(), {"Listing Directory : work /",
-                                     "Retrieving Current Directory into Variable : Undeclared",
-                                     "Current Directory is : " + work,
-                                     "dir " + work,
-                                     "Getting File Size for :b.txt",
-                                     "Variable : Size set to : 307200",
-                                     "File Size is : 307200",
-                                     "Downloading File : b.txt to : " + dir + "b.back",
-                                     "File Downloaded : 307200 bytes",
-                                     "down b.txt > " + dir + "b.back",
-                                     "Renaming File : c.txt to : c2.txt",
-                                     "File Renamed!",
-                                     "Delete File : a.txt",
-                                     "File(s) Deleted",
-                                     "Delete File : b.txt",
-                                     "File(s) Deleted",
-                                     "Delete File : c2.txt",
-                                     "File(s) Deleted",
-                                     "Changing Directory Up",
-                                     "Current Directory is : " + start,
-                                     "dir " + start,
-                                     "Delete Directory : work",
-                                     "Directory Deleted!",
-                                     "Disconnecting from Host....",
-                                     "bye 127.0.0.1",
-                                     "Disconnected!"});
-
-    const std::set<std::string> successLines = {"Directory Created!", "Directory Deleted!", "File(s) Deleted",
-                                                "File Renamed!", "Disconnected!"};
-    std::vector<std::string> lines;
-    for (const auto& e : log.Entries()) {
-        if (e.Group == 0 || e.Text == e.Action)
-            continue;
-        lines.push_back(e.Text);
-        bool success = successLines.count(e.Text) || e.Text.starts_with("File Uploaded : ") ||
-                       e.Text.starts_with("File Downloaded : ");
-        EXPECT_EQ(e.Tag, success ? stSuccess : stInformation) << e.Text;
-    }
-    EXPECT_THAT(lines, ElementsAreArray(expected));
+        uploads += fmt::format(". Uploading File : {0}{1} to : {1}\n. Checking FileSize\n"
+                               "+ File Uploaded : {2} bytes - size ok\n. up {0}{1} > {1}\n",
+                               dir, name, size);
+    EXPECT_EQ(transcript, fmt::format(R"(. Connection to host : 127.0.0.1
+. connect
+. Connected!
+. Retrieving Current Directory into Variable : Start
+. Current Directory is : {start}
+. dir {start}
+. Creating Directory : work
++ Directory Created!
+. Changing Directory to : work
+. Current Directory is : work
+. dir work
+{uploads}. Listing Directory : work /
+. Retrieving Current Directory into Variable : Undeclared
+. Current Directory is : {work}
+. dir {work}
+. Getting File Size for :b.txt
+. Variable : Size set to : 307200
+. File Size is : 307200
+. Downloading File : b.txt to : {dir}b.back
++ File Downloaded : 307200 bytes
+. down b.txt > {dir}b.back
+. Renaming File : c.txt to : c2.txt
++ File Renamed!
+. Delete File : a.txt
++ File(s) Deleted
+. Delete File : b.txt
++ File(s) Deleted
+. Delete File : c2.txt
++ File(s) Deleted
+. Changing Directory Up
+. Current Directory is : {start}
+. dir {start}
+. Delete Directory : work
++ Directory Deleted!
+. Disconnecting from Host....
+. bye 127.0.0.1
++ Disconnected!
+)",
+                                      fmt::arg("start", start), fmt::arg("work", work), fmt::arg("dir", dir),
+                                      fmt::arg("uploads", uploads)));
 
     std::vector<std::string> listed;
-    std::stringstream listing(vars.Get("Listing").value_or(""));
+    std::stringstream listing(run.Variables.Get("Listing").value_or(""));
     for (std::string name; std::getline(listing, name, ',');)
         listed.push_back(fs::path(name).filename().string());
     std::sort(listed.begin(), listed.end());
     EXPECT_THAT(listed, ElementsAre("a.txt", "b.txt", "c.txt"));
-    EXPECT_FALSE(vars.IsDefined("Undeclared")) << "only variables the project defines are set";
-    EXPECT_EQ(vars.Get("Size"), "307200");
+    EXPECT_FALSE(run.Variables.IsDefined("Undeclared")) << "only variables the project defines are set";
+    EXPECT_EQ(run.Variables.Get("Size"), "307200");
     EXPECT_EQ(ReadTextFile(FLocal.Path() / "b.back"), big);
     EXPECT_EQ(ServerTree(), before);
 
+    std::vector<std::pair<std::string, int>> progress;
+    for (const auto& line : run.ProgressLines())
+        progress.emplace_back(line.Text, line.Percent);
     std::string speed = " speed : [0-9]+\\.[0-9]{2} KB/s : 300/300 KBytes Transferred";
-    EXPECT_THAT(progress.Updates, Contains(Pair("Upload speed : 0.00 KB/s", 0)));
-    EXPECT_THAT(progress.Updates, Contains(Pair(MatchesRegex("Upload" + speed), 100)));
-    EXPECT_THAT(progress.Updates, Contains(Pair(MatchesRegex("Download" + speed), 100)));
+    EXPECT_THAT(progress, Contains(Pair("Upload speed : 0.00 KB/s", 0)));
+    EXPECT_THAT(progress, Contains(Pair(MatchesRegex("Upload" + speed), 100)));
+    EXPECT_THAT(progress, Contains(Pair(MatchesRegex("Download" + speed), 100)));
 }
 
 TEST_P(FTPScriptAction, AFailingStepEndsTheScriptUnlessItIgnoresErrors) {
@@ -215,35 +191,21 @@ TEST_P(FTPScriptAction, AFailingStepEndsTheScriptUnlessItIgnoresErrors) {
              Step("ftp.script.deletedir", {{"RemoteDir", "made"}})});
     };
     TPackageRun stops;
-    auto lines = stops.Run(Project(Settings(), steps(false)));
+    auto lines = stops.Run(ScriptProject(Settings(), steps(false)));
     EXPECT_THAT(lines,
                 ElementsAre("Connection to host : 127.0.0.1", "Connected!", "Changing Directory to : missing",
                             HasSubstr("CWD missing"), "Creating Directory : made", "Directory Created!",
                             "Delete File : nofile.txt", HasSubstr("DELE nofile.txt"),
                             "Disconnecting from Host....", "Disconnected!"));
-    std::vector<std::string> errors;
-    for (const auto& e : stops.Log.Entries())
-        if (e.Group > 0 && e.Tag == stError)
-            errors.push_back(e.Text);
-    EXPECT_THAT(errors, ElementsAre(HasSubstr("CWD missing"), HasSubstr("DELE nofile.txt")));
+    EXPECT_THAT(stops.Log.Texts(stError), ElementsAre(HasSubstr("CWD missing"), HasSubstr("DELE nofile.txt"),
+                                                      "Run failed: 1 action run, 1 failed"));
     EXPECT_EQ(stops.Outcome, TRunOutcome::Failed);
     EXPECT_TRUE(fs::is_directory(FServer->Home() / "made")) << "the step after the failure ran";
 
     fs::remove(FServer->Home() / "made");
     TPackageRun goesOn;
-    lines = goesOn.Run(Project(Settings(), steps(true)));
-    EXPECT_THAT(lines, Contains("Directory Deleted!"));
+    EXPECT_THAT(goesOn.Run(ScriptProject(Settings(), steps(true))), Contains("Directory Deleted!"));
     EXPECT_EQ(goesOn.Outcome, TRunOutcome::Succeeded);
-    EXPECT_FALSE(fs::exists(FServer->Home() / "made"));
-}
-
-TEST_P(FTPScriptAction, AVariableWrittenByAScriptIsSeenByTheNextStep) {
-    auto steps = json::array({Step("ftp.script.makedir", {{"RemoteDir", "%Target%"}})});
-    json scripts = {{"OnConnect", "Action:SetVariable('Target', 'made-by-' .. Action.Host:gsub('%.', '-'))"}};
-    TPackageRun run;
-    auto lines = run.Run(Project(Settings(), steps, scripts, {{"Target", "unset"}}));
-    EXPECT_EQ(run.Outcome, TRunOutcome::Succeeded) << ::testing::PrintToString(lines);
-    EXPECT_TRUE(fs::is_directory(FServer->Home() / "made-by-127-0-0-1"));
 }
 
 // The server stores an ASCII upload with its own line ends, so a CR LF file arrives smaller. Active
@@ -258,7 +220,7 @@ TEST_P(FTPScriptAction, ASizeMismatchFailsTheUploadNamingBothSizes) {
                           {{"RemoteFile", "crlf.txt"}, {"LocalFile", local}, {"CompareFileSize", true}}),
                      Step("ftp.script.makedir", {{"RemoteDir", "never"}})});
     TPackageRun run;
-    EXPECT_THAT(run.Run(Project(props, steps)),
+    EXPECT_THAT(run.Run(ScriptProject(props, steps)),
                 ElementsAre("Connection to host : 127.0.0.1", "Connected!",
                             "Uploading File : " + local + " to : crlf.txt", "Checking FileSize",
                             "Uploaded File :crlf.txt file size(8) is not the same as local file(10)",
@@ -289,7 +251,7 @@ TEST_P(FTPScriptAction, GlobalOptionsSupplyTheServerAndTheLogMasksThePassword) {
                   {"UserID", "nobody"},      {"Passive", true},
                   {"DetailedLogging", true}, {"UseGlobalOptions", true}};
     TPackageRun run;
-    auto lines = run.Run(Project(props, json::array({Step("ftp.script.changeup")})));
+    auto lines = run.Run(ScriptProject(props, json::array({Step("ftp.script.changeup")})));
     EXPECT_EQ(run.Outcome, TRunOutcome::Succeeded);
     std::string peer = "127.0.0.1:" + std::to_string(FServer->Port()) + " : ";
     for (const char* sent : {"USER tester", "pass xxx", "CDUP", "QUIT"})
@@ -305,19 +267,12 @@ TEST_P(FTPScriptAction, AStopEndsTheScriptAndStillDisconnects) {
     json steps = json::array({Step("ftp.script.uploadfile",
                                    {{"IgnoreError", true}, {"LocalFile", FLocal.Path().string() + "/*.bin"}}),
                               Step("ftp.script.makedir", {{"RemoteDir", "after"}})});
-    TProject project = TProject::Parse(Project(Settings(), steps), "stop.json");
-    auto action = project.Actions.at(0);
     TPackageRun run;
-    std::atomic<bool> done{false};
-    std::thread stopper([&] {
-        while (!done && !run.Log.Contains("File Uploaded : 16384 bytes"))
+    auto lines = run.Run(ScriptProject(Settings(), steps), [&run](TRunner&, TProject& project) {
+        while (!run.Finished && !run.Log.Contains("File Uploaded : 16384 bytes"))
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        action->TerminateAction();
+        project.Actions.at(0)->TerminateAction();
     });
-    auto lines = run.Run(project);
-    done = true;
-    stopper.join();
-
     EXPECT_EQ(run.Outcome, TRunOutcome::Failed);
     EXPECT_THAT(lines, Contains("User Aborted Action!"));
     EXPECT_THAT(lines, Not(Contains("Creating Directory : after")));
@@ -325,9 +280,7 @@ TEST_P(FTPScriptAction, AStopEndsTheScriptAndStillDisconnects) {
     EXPECT_LT(std::distance(fs::directory_iterator(FServer->Home()), fs::directory_iterator()), Files);
 }
 
-INSTANTIATE_TEST_SUITE_P(Servers, FTPScriptAction,
-                         ::testing::Values(TFTPServerKind::skPyftpdlib, TFTPServerKind::skProFTPD),
-                         [](const auto& info) { return KindName(info.param); });
+INSTANTIATE_TEST_SUITE_P(Servers, FTPScriptAction, AllFTPServers, ServerName);
 
 TEST(FTPScriptActionConnect, AnUnreachableServerEndsTheRunBeforeAnyEvent) {
     EnsurePackageRegistered();

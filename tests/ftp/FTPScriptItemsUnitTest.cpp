@@ -1,7 +1,6 @@
 #include "PackageTestSupport.h"
 #include "ftp/script/ZRFTP.h"
 #include "host/CryptoUtils.h"
-#include "host/Registration.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -23,22 +22,6 @@ const std::vector<const TMetaClass*> ItemClasses = {
     &TFTPScriptFileSize::ClassInfo(),      &TFTPScriptDeleteFile::ClassInfo(),
     &TFTPScriptRenameFile::ClassInfo(),    &TFTPScriptUploadFile::ClassInfo(),
     &TFTPScriptDownloadFile::ClassInfo()};
-
-TEST(FTPScriptRegistration, StepsInOrderAndTheActionInTheInternetPalette) {
-    EnsurePackageRegistered();
-    std::vector<const TMetaClass*> steps;
-    for (const auto& [name, cls] : TSerializationRegistry::Registrations())
-        if (cls->InheritsFrom(TFTPScriptItem::ClassInfo()))
-            steps.push_back(cls);
-    EXPECT_EQ(steps, ItemClasses);
-    std::vector<std::string> palette;
-    for (const auto& a : ActionService().Actions())
-        if (a.Class == &TFTPAction::ClassInfo())
-            palette.push_back(a.Category + "/" + a.Image);
-    EXPECT_THAT(palette, ElementsAre("Internet/ZRFTP"));
-    for (const auto& pages : ActionService().PropertyPages())
-        EXPECT_NE(pages.Class, &TFTPAction::ClassInfo()) << "pages registered without the designer";
-}
 
 class FTPScriptItemClone : public ::testing::TestWithParam<const TMetaClass*> {};
 
@@ -72,48 +55,20 @@ json Child(const std::string& type, json properties = json::object()) {
     return node;
 }
 
-// Every setting and every kind of step, written the way the host writes a project.
-TEST(FTPScriptProject, LoadsEveryStepKindAndSavesBackUnchanged) {
+// The stored forms load as they came (every encryption of a password differs); a password changed in the
+// designer is saved encrypted only.
+TEST(FTPScriptProject, PasswordsAreStoredEncryptedOnly) {
     EnsurePackageRegistered();
-    json props = {{"Host", "%Site%"},
-                  {"Port", 2121},
-                  {"UserID", "bob"},
-                  {"Passive", true},
-                  {"DetailedLogging", true},
+    json props = {{"Host", "127.0.0.1"},
                   {"EncryptedPassword", EncryptString("pw", TFTPAction::PasswordKey)},
-                  {"TransferType", "ftASCII"},
                   {"UseProxy", true},
-                  {"ProxyUsername", "proxy-user"},
-                  {"ProxyCookie", EncryptString("proxy-pw", TFTPAction::PasswordKey)},
-                  {"ProxyServer", "proxy.example.org"},
-                  {"ProxyPort", 8021},
-                  {"ProxyType", "fpcmOpen"}};
-    json steps = json::array(
-        {Child("ftp.script.makedir", {{"RemoteDir", "new"}}),
-         Child("ftp.script.changedir", {{"RemoteDir", "new"}}),
-         Child("ftp.script.uploadfile",
-               {{"RemoteFile", "r.txt"}, {"LocalFile", "*.txt"}, {"CompareFileSize", true}}),
-         Child("ftp.script.getcurrentdir", {{"IgnoreError", true}, {"VariableName", "Here"}}),
-         Child("ftp.script.listdir", {{"VariableName", "Listing"}, {"Spec", "*.txt"}, {"Details", true}}),
-         Child("ftp.script.filesize", {{"RemoteFile", "r.txt"}, {"VariableName", "Size"}}),
-         Child("ftp.script.renamefile", {{"RemoteFile", "r.txt"}, {"NewName", "s.txt"}}),
-         Child("ftp.script.downloadfile",
-               {{"Enabled", false}, {"RemoteFile", "s.txt"}, {"LocalFile", "back.txt"}}),
-         Child("ftp.script.deltefile", {{"RemoteFile", "s.txt"}}), Child("ftp.script.changeup"),
-         Child("ftp.script.deletedir", {{"RemoteDir", "new"}})});
-    json action = {{"type", "action.ftp.script"},
-                   {"description", "every step"},
-                   {"properties", props},
-                   {"children", steps},
-                   {"scripts", {{"OnConnect", "print('in')"}, {"OnUploadCompleted", "print(LocalFile)"}}}};
-    std::string text =
-        json{{"variables", {{"Site", "127.0.0.1"}}}, {"actions", json::array({action})}}.dump(2) + "\n";
+                  {"ProxyCookie", EncryptString("proxy-pw", TFTPAction::PasswordKey)}};
+    json action = {{"type", "action.ftp.script"}, {"properties", props}};
+    std::string text = json{{"actions", json::array({action})}}.dump(2) + "\n";
     TProject project = TProject::Parse(text, "script.json");
     EXPECT_EQ(project.ToJson(), text);
     auto& loaded = dynamic_cast<TFTPAction&>(*project.Actions.at(0));
-    EXPECT_EQ(std::tuple(loaded.GetItemCount(), loaded.GetPassword(), loaded.GetProxyPassword()),
-              std::tuple(11u, "pw", "proxy-pw"));
-    // A password changed in the designer is saved in its encrypted form only.
+    EXPECT_EQ(std::tuple(loaded.GetPassword(), loaded.GetProxyPassword()), std::tuple("pw", "proxy-pw"));
     loaded.SetPassword("clear-s3cret");
     loaded.SetProxyPassword("proxy-s3cret");
     EXPECT_THAT(project.ToJson(), Not(HasSubstr("s3cret")));

@@ -1,12 +1,11 @@
 // "FTP Upload" time limit: a transfer the server throttles is still running when the one-minute limit
 // runs out, and the upload is aborted.
-#include <filesystem>
-#include <regex>
+#include "PackageTestSupport.h"
 
+#include <filesystem>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
-#include "FTPUploadRun.h"
+#include <regex>
 
 using namespace quillate;
 using namespace quillate::testing;
@@ -26,17 +25,18 @@ TEST_P(FTPUploadTimeLimit, AThrottledTransferIsAbortedAfterTheLimit) {
     server.SetReadLimit(ServerReadLimit);
     server.Start();
     TTempDir local("quillate-upload");
-    {
-        WriteTextFile(local.Path() / "big.bin", "");
-        fs::resize_file(local.Path() / "big.bin", FileSize);
-    }
-    TUploadRun run;
-    std::shared_ptr<TZRAction> upload;
-    run.Prepare = [&upload](TProject& project) { upload = project.Actions.back(); };
-    run.Run(R"({"actions":[)" + SiteConnectJson(server.Port()) +
-            R"(,{"type":"action.ftp.upload.file","properties":{"ConnectionName":"Site","LocalDir":")" +
-            local.Path().string() +
-            R"(","FileSpec":"big.bin","RemoteFile":"big.bin","EnableTimeout":true,"TimeoutLength":1}}]})");
+    WriteTextFile(local.Path() / "big.bin", "");
+    fs::resize_file(local.Path() / "big.bin", FileSize);
+    EnsurePackageRegistered();
+    TProject project = TProject::Parse(
+        R"({"actions":[)" + SiteConnectJson(server.Port()) +
+            SiteStep("action.ftp.upload.file", R"("LocalDir":")" + local.Path().string() +
+                                                   R"(","FileSpec":"big.bin","RemoteFile":"big.bin",)"
+                                                   R"("EnableTimeout":true,"TimeoutLength":1)") +
+            "]}",
+        "slow.json");
+    TPackageRun run;
+    run.Run(project);
 
     EXPECT_EQ(run.Outcome, TRunOutcome::Failed);
     auto lines = run.UploadLines();
@@ -44,20 +44,21 @@ TEST_P(FTPUploadTimeLimit, AThrottledTransferIsAbortedAfterTheLimit) {
     EXPECT_EQ(lines[0], "Total upload size will be 64 MB");
     EXPECT_EQ(lines[1], "FTP Upload Timed Out after 1 minutes.");
     std::smatch sent;
-    ASSERT_TRUE(std::regex_match(lines[2], sent, std::regex(R"(([0-9]+) / ([0-9]+) bytes sent\.)"))) << lines[2];
+    ASSERT_TRUE(std::regex_match(lines[2], sent, std::regex(R"(([0-9]+) / ([0-9]+) bytes sent\.)")))
+        << lines[2];
     EXPECT_GT(std::stoll(sent[1]), 0);
     EXPECT_LT(std::stoll(sent[1]), FileSize);
     EXPECT_EQ(std::stoll(sent[2]), FileSize);
     EXPECT_EQ(lines[3], "Aborting FTP operation...");
     EXPECT_EQ(lines[4], "Upload failed.");
-    EXPECT_TRUE(upload->GetTimedOut());
+    EXPECT_TRUE(project.Actions.back()->GetTimedOut());
 
     // A minute of work events gives many progress lines, never two within a second. The margin covers
     // the delay between the action's clock and the recording sink's.
     auto progress = run.ProgressLines();
     ASSERT_FALSE(progress.empty());
     EXPECT_EQ(progress.front().Text, "Upload speed : 0.00 KB/s");
-    std::vector<TUploadRun::TProgressLine> counted;
+    std::vector<TPackageRun::TProgressLine> counted;
     for (const auto& line : progress)
         if (line.Text.find("Transferred") != std::string::npos)
             counted.push_back(line);
@@ -73,8 +74,6 @@ TEST_P(FTPUploadTimeLimit, AThrottledTransferIsAbortedAfterTheLimit) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Servers, FTPUploadTimeLimit,
-                         ::testing::Values(TFTPServerKind::skPyftpdlib, TFTPServerKind::skProFTPD),
-                         [](const auto& info) { return KindName(info.param); });
+INSTANTIATE_TEST_SUITE_P(Servers, FTPUploadTimeLimit, AllFTPServers, ServerName);
 
 } // namespace

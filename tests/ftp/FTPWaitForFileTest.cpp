@@ -1,10 +1,10 @@
+#include "PackageTestSupport.h"
+
 #include <filesystem>
 #include <fstream>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
-#include "FTPActionRun.h"
+#include <thread>
 
 using namespace quillate;
 using namespace quillate::testing;
@@ -29,11 +29,11 @@ std::string WaitOnSite(const std::string& type, const std::string& file, const s
                 false);
 }
 
-Clock::time_point RunEnd(const TFTPActionRun& run) {
+Clock::time_point RunEnd(const TPackageRun& run) {
     return run.Log.Entries().back().Time;
 }
 
-class FTPWaitForFile : public TFTPServerActionTest {};
+using FTPWaitForFile = TFTPServerActionTest;
 
 TEST_P(FTPWaitForFile, EachConditionEndsTheWaitOnceTheFileGetsThere) {
     struct TCase {
@@ -56,7 +56,7 @@ TEST_P(FTPWaitForFile, EachConditionEndsTheWaitOnceTheFileGetsThere) {
             FServer->PutFile("watched.txt", c.Initial);
         const std::string waiting = std::string("Waiting for file watched.txt to ") + c.Goal;
         Clock::time_point changedAt{};
-        TFTPActionRun run;
+        TPackageRun run;
         run.Run(Project(WaitOnSite(c.Type, "watched.txt", R"(,"WaitTimeout":30)")), [&](TRunner&, TProject&) {
             if (!run.WaitForLine(waiting, std::chrono::seconds(10)))
                 return;
@@ -73,7 +73,7 @@ TEST_P(FTPWaitForFile, EachConditionEndsTheWaitOnceTheFileGetsThere) {
         if (c.ConditionLine) {
             EXPECT_THAT(run.Lines(), Contains(c.ConditionLine));
         }
-        auto progress = run.Progress.Entries();
+        auto progress = run.ProgressLines();
         ASSERT_FALSE(progress.empty());
         EXPECT_EQ(progress.front().Text, waiting);
         EXPECT_EQ(progress.front().Percent, 0);
@@ -83,7 +83,7 @@ TEST_P(FTPWaitForFile, EachConditionEndsTheWaitOnceTheFileGetsThere) {
 TEST_P(FTPWaitForFile, AGrowingFileHasStoppedOnlyAfterTwoEqualPolls) {
     FServer->PutFile("growing.log", "start\n");
     Clock::time_point grownAt{};
-    TFTPActionRun run;
+    TPackageRun run;
     run.Run(
         Project(WaitOnSite("wfFileStoppedChanging", "growing.log", R"(,"WaitTimeout":30)")),
         [&](TRunner&, TProject&) {
@@ -103,44 +103,21 @@ TEST_P(FTPWaitForFile, AGrowingFileHasStoppedOnlyAfterTwoEqualPolls) {
     EXPECT_EQ(run.Outstanding, 0);
 }
 
-TEST_P(FTPWaitForFile, AFileThatNeverComesEndsByTimeOutOrByTheUser) {
-    TFTPActionRun timedOut;
-    timedOut.Run(Project(WaitOnSite("wfFileExists", "never.txt", R"(,"WaitTimeout":2)")));
-    EXPECT_EQ(timedOut.Outcome, TRunOutcome::Failed);
-    EXPECT_THAT(timedOut.Lines(), Contains("Wait timed out after 2 seconds."));
-    EXPECT_EQ(timedOut.Outstanding, 0);
+INSTANTIATE_TEST_SUITE_P(Servers, FTPWaitForFile, AllFTPServers, ServerName);
 
-    TFTPActionRun stopped;
-    auto started = std::chrono::steady_clock::now();
-    stopped.Run(
-        Project(R"(,{"type":"action.ftp.waitforfile","properties":{"PollFreq":30,"ConnectionName":"Site",
-                        "FileName":"never.txt"}})"),
-        [&](TRunner& runner, TProject&) {
-            stopped.WaitForLine("Waiting for file never.txt to exist.", std::chrono::seconds(10));
-            StopFromMainThread(runner);
-        });
-    EXPECT_EQ(stopped.Outcome, TRunOutcome::Stopped);
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
-    EXPECT_THAT(stopped.Lines(), Contains("Wait stopped by the user."));
-    EXPECT_EQ(stopped.Outstanding, 0);
-}
-
-INSTANTIATE_TEST_SUITE_P(Servers, FTPWaitForFile,
-                         ::testing::Values(TFTPServerKind::skPyftpdlib, TFTPServerKind::skProFTPD),
-                         [](const auto& info) { return KindName(info.param); });
-
-TEST(FTPWaitForFileSetUp, FailuresBeforeTheFirstPollAndTheReconnect) {
+TEST(FTPWaitForFileSetUp, FailuresTheTimeOutAndTheReconnect) {
     TFTPTestServer server(TFTPServerKind::skPyftpdlib);
     server.Start();
     server.PutFile("here.txt", "present");
-    TFTPActionRun run;
+    TPackageRun run;
     run.Run(
-        R"({"variables":{"Conn":"Site"},"actions":[)" + ConnectSite(server.Port()) +
+        R"({"variables":{"Conn":"Site"},"actions":[)" + SiteConnectJson(server.Port()) +
         Wait("no-name", R"("FileName":"here.txt")") +
         Wait("unknown", R"("ConnectionName":"Nowhere","FileName":"here.txt")") +
         Wait(
             "strict",
             R"("ConnectionName":"Site","WaitType":"wfFileChanged","FileName":"gone.txt","FailIfDoesntExist":true)") +
+        Wait("never", R"("ConnectionName":"Site","FileName":"never.txt","WaitTimeout":2)") +
         R"(,{"type":"action.ftp.disconnect","properties":{"ConnectionName":"Site"}})" +
         Wait("down", R"("ConnectionName":"Site","FileName":"here.txt")") +
         Wait("reconnect", R"("ConnectionName":"%Conn%","FileName":"here.txt","AutoReConnect":true)") + "]}");
@@ -151,6 +128,7 @@ TEST(FTPWaitForFileSetUp, FailuresBeforeTheFirstPollAndTheReconnect) {
     auto strict = run.LinesOf("strict");
     ASSERT_EQ(strict.size(), 3u);
     EXPECT_THAT(strict[1], StartsWith("FTP Error : "));
+    EXPECT_THAT(run.LinesOf("never"), Contains("Wait timed out after 2 seconds."));
     EXPECT_THAT(run.LinesOf("down"), ElementsAre("Connection Site is not connected.", ignored));
     EXPECT_THAT(run.LinesOf("reconnect"),
                 ElementsAre("Not Connected, attempting to reconnect.", "Connected OK.",
@@ -163,9 +141,9 @@ TEST(FTPWaitForFileScripted, ASizeTheServerCannotGiveIsAMissingFileWhenItMustExi
     TLinePeer peer({FTPLogin()
                         .Reply("SIZE watched.txt", "550 no size")
                         .Reply("MDTM watched.txt", "213 20240101120000")});
-    TFTPActionRun run;
+    TPackageRun run;
     run.Run(
-        R"({"actions":[)" + ConnectSite(peer.Port()) +
+        R"({"actions":[)" + SiteConnectJson(peer.Port()) +
         R"(,{"type":"action.ftp.waitforfile","properties":{"ConnectionName":"Site","WaitType":"wfFileChanged",
               "FileName":"watched.txt","FailIfDoesntExist":true}}]})");
     EXPECT_EQ(run.Outcome, TRunOutcome::Failed);

@@ -1,11 +1,12 @@
 #include "PackageTestSupport.h"
 
-#include <mutex>
-
 #include "ftp/ZRFTPConnectAction.h"
 #include "host/CryptoUtils.h"
+#include "host/MainThread.h"
+#include "host/ProjectObjects.h"
 #include "package/ZRInternetReg.h"
-#include "support/FTPServerFixture.h"
+
+#include <thread>
 
 namespace quillate::testing {
 
@@ -14,33 +15,90 @@ void EnsurePackageRegistered() {
     std::call_once(once, [] { zr::RegisterPackage(false); });
 }
 
-std::string SiteConnectJson(std::uint16_t port, const std::string& extraProperties) {
+std::string SiteConnectJson(std::uint16_t port, const std::string& extraProperties, const std::string& user,
+                            const std::string& password) {
     return R"({"type":"action.ftp.connect","properties":{"FTPConnectionName":"Site","FTPHost":"127.0.0.1","FTPPort":)" +
-           std::to_string(port) + R"(,"UserID":")" + TFTPTestServer::User + R"(","Cookie":")" +
-           EncryptString(TFTPTestServer::Password, zr::TFTPConnectionAction::PasswordKey) + R"(","Passive":true)" +
+           std::to_string(port) + R"(,"UserID":")" + user + R"(","Cookie":")" +
+           EncryptString(password, zr::TFTPConnectionAction::PasswordKey) + R"(","Passive":true)" +
            (extraProperties.empty() ? "" : "," + extraProperties) + "}}";
 }
 
-std::vector<std::string> TPackageRun::Run(const std::string& json) {
+std::string SiteStep(const std::string& type, const std::string& properties, const std::string& members) {
+    return R"(,{"type":")" + type + "\"," + (members.empty() ? "" : members + ",") +
+           R"("properties":{"ConnectionName":"Site")" + (properties.empty() ? "" : "," + properties) + "}}";
+}
+
+void StopFromMainThread(TRunner& runner) {
+    TMainThread::Instance().Queue([&runner] { runner.RequestStop(); });
+}
+
+std::vector<std::string> TPackageRun::Run(const std::string& json, const TDuring& during) {
     EnsurePackageRegistered();
     TProject project = TProject::Parse(json, "test.json");
-    return Run(project);
+    return Run(project, during);
 }
 
-std::vector<std::string> TPackageRun::Run(TProject& project) {
+std::vector<std::string> TPackageRun::Run(TProject& project, const TDuring& during) {
     for (const auto& [name, value] : project.Variables)
         Variables.Set(name, value);
-    TRunner runner(project.Actions, Variables, Log);
+    TRunner runner(project.Actions, Variables, *this, this);
+    FRunner = &runner;
+    std::thread helper;
+    if (during)
+        helper = std::thread([&] { during(runner, project); });
     Outcome = runner.Run();
-    return ActionLines();
+    Finished = true;
+    if (helper.joinable())
+        helper.join();
+    // A stop queued after the run ended must still find the runner alive.
+    TMainThread::Instance().RunUntil([] { return true; });
+    FRunner = nullptr;
+    ActionsFailed = runner.ActionsFailed();
+    Outstanding = ProjectObjectRegistry().OutstandingAcquisitions();
+    return Lines();
 }
 
-std::vector<std::string> TPackageRun::ActionLines() const {
+void TPackageRun::Write(const TLogEntry& entry) {
+    Log.Write(entry);
+    if (OnLine && FRunner)
+        OnLine(entry, *FRunner);
+}
+
+void TPackageRun::Progress(const std::string&, const std::string& text, int percent) {
+    std::lock_guard lock(FLock);
+    FProgress.push_back({std::chrono::steady_clock::now(), text, percent});
+}
+
+std::vector<TPackageRun::TProgressLine> TPackageRun::ProgressLines() const {
+    std::lock_guard lock(FLock);
+    return FProgress;
+}
+
+std::vector<std::string> TPackageRun::LinesOf(const std::string& prefix) const {
     std::vector<std::string> lines;
     for (const auto& e : Log.Entries())
-        if (e.Group > 0 && e.Text != e.Action)
+        if (e.Group > 0 && e.Text != e.Action && e.Action.rfind(prefix, 0) == 0)
             lines.push_back(e.Text);
     return lines;
+}
+
+std::vector<std::string> TPackageRun::UploadLines(const std::string& description) const {
+    auto lines = LinesOf(description);
+    std::erase_if(lines, [](const std::string& text) {
+        return text.starts_with("Sent: ") || text.starts_with("Recv: ") || text.starts_with("Status: ") ||
+               text == "Failure ignored, the run goes on";
+    });
+    return lines;
+}
+
+std::vector<std::string> TPackageRun::SentCommands() const {
+    std::vector<std::string> commands;
+    for (const auto& e : Log.Entries()) {
+        std::size_t colon = e.Text.find(" : ");
+        if (e.Text.starts_with("Sent: ") && colon != std::string::npos)
+            commands.push_back(e.Text.substr(colon + 3));
+    }
+    return commands;
 }
 
 bool TPackageRun::AnyLineContains(const std::string& text) const {
@@ -48,6 +106,23 @@ bool TPackageRun::AnyLineContains(const std::string& text) const {
         if (e.Text.find(text) != std::string::npos)
             return true;
     return false;
+}
+
+bool TPackageRun::WaitForLine(const std::string& text, std::chrono::milliseconds timeout) const {
+    auto until = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < until) {
+        if (Log.Contains(text))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+std::optional<std::chrono::system_clock::time_point> TPackageRun::TimeOf(const std::string& text) const {
+    for (const auto& e : Log.Entries())
+        if (e.Text == text)
+            return e.Time;
+    return std::nullopt;
 }
 
 } // namespace quillate::testing

@@ -293,12 +293,6 @@ void TFTPAction::SetProxyCookie(const std::string& stored) {
     FProxyCookie = stored;
 }
 
-void TFTPAction::AddItem(TFTPScriptItemPtr item) {
-    if (!item)
-        throw std::invalid_argument("an FTP script step cannot be empty");
-    FItems.push_back(std::move(item));
-}
-
 void TFTPAction::GetChildren(TSerializableList& children) const {
     TZRAction::GetChildren(children);
     children.insert(children.end(), FItems.begin(), FItems.end());

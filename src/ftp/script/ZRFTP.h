@@ -150,12 +150,6 @@ public:
     void GetChildren(quillate::TSerializableList& children) const override;
     void AddChildObject(std::shared_ptr<quillate::TSerializableObject> child) override;
 
-    void AddItem(TFTPScriptItemPtr item);
-    void ClearItems() { FItems.clear(); }
-    std::size_t GetItemCount() const { return FItems.size(); }
-    // Throws std::out_of_range for an index past the end.
-    const TFTPScriptItemPtr& GetItems(std::size_t index) const { return FItems.at(index); }
-
     // The settings as a run uses them: the global FTP options' values when UseGlobalOptions is set.
     std::string GetHost() const;
     std::int32_t GetPort() const;
