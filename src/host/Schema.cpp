@@ -195,8 +195,11 @@ std::string DescribeAll() {
     for (const auto& options : OptionsService().Options())
         add(options.Class);
     std::string out;
-    for (const TMetaClass* cls : classes)
-        out += (out.empty() ? "" : "\n") + DescribeClass(*cls);
+    for (const TMetaClass* cls : classes) {
+        if (!out.empty())
+            out += '\n';
+        out += DescribeClass(*cls);
+    }
     return out;
 }
 
