@@ -1,12 +1,12 @@
-#include <chrono>
-#include <thread>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
+#include "host/WaitAction.h"
 
 #include "host/MainThread.h"
 #include "host/Runner.h"
-#include "host/WaitAction.h"
+
+#include <chrono>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <thread>
 
 using namespace quillate;
 using namespace std::chrono;
@@ -84,7 +84,8 @@ TEST(BaseWaitAction, TimeOutFailsOrWarnsAndFinalizes) {
         EXPECT_EQ(run.Outcome, fail ? TRunOutcome::Failed : TRunOutcome::Succeeded);
         EXPECT_TRUE(wait->GetTimedOut());
         EXPECT_EQ(wait->Finalized, 1);
-        EXPECT_THAT(run.Log.Texts(fail ? stError : stWarning), ::testing::Contains("Wait timed out after 2 seconds."));
+        EXPECT_THAT(run.Log.Texts(fail ? stError : stWarning),
+                    ::testing::Contains("Wait timed out after 2 seconds."));
         EXPECT_LT(run.Elapsed, milliseconds(4500));
     }
 }
