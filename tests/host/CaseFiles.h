@@ -48,9 +48,8 @@ inline std::string ReadFile(const std::string& file) {
 inline std::vector<TCase> ReadTable(const std::string& file) {
     std::vector<TCase> cases;
     std::istringstream in(ReadFile(file));
-    int number = 0;
-    for (std::string line; std::getline(in, line);) {
-        ++number;
+    std::string line;
+    for (int number = 1; std::getline(in, line); ++number) {
         if (line.empty() || line[0] == '#')
             continue;
         TCase row{file + ":" + std::to_string(number), {}, {}};
@@ -89,18 +88,12 @@ inline std::vector<TCase> ReadBlocks(const std::string& file) {
 // Checks the end of a table row from field `at` on: "gives VALUE" wants exactly that value from the
 // call, "fails TEXT" wants it to throw an E whose message holds TEXT.
 template <class E, class F> void ExpectOutcome(const TCase& row, std::size_t at, F call) {
-    std::string kind = "gives", result;
     try {
-        result = call();
+        EXPECT_EQ("gives " + call(), row.Fields.at(at) + " " + row.Fields.at(at + 1)) << row.Where;
     } catch (const E& e) {
-        kind = "fails";
-        result = e.what();
+        EXPECT_EQ("fails", row.Fields.at(at)) << row.Where << ": " << e.what();
+        EXPECT_THAT(e.what(), ::testing::HasSubstr(row.Fields.at(at + 1))) << row.Where;
     }
-    EXPECT_EQ(kind, row.Fields.at(at)) << row.Where << ": " << result;
-    if (kind == "gives")
-        EXPECT_EQ(result, row.Fields.at(at + 1)) << row.Where;
-    else
-        EXPECT_THAT(result, ::testing::HasSubstr(row.Fields.at(at + 1))) << row.Where;
 }
 
 } // namespace quillate::testing

@@ -151,13 +151,10 @@ TEST_F(OptionsTest, BadStoresAreErrorsNamingFileAndPlace) {
     for (const testing::TCase& c : testing::ReadBlocks("options-errors.txt")) {
         Restart();
         Write(c.Sections.at("store"));
-        try {
-            Get<TTableOptions>();
-            ADD_FAILURE() << c.Where << ": loaded";
-        } catch (const std::runtime_error& e) {
-            EXPECT_THAT(e.what(), ::testing::HasSubstr(FStore.string())) << c.Where;
-            EXPECT_THAT(e.what(), ::testing::HasSubstr(c.Sections.at("error"))) << c.Where;
-        }
+        EXPECT_THAT([this] { Get<TTableOptions>(); },
+                    ::testing::ThrowsMessage<std::runtime_error>(::testing::AllOf(
+                        ::testing::HasSubstr(FStore.string()), ::testing::HasSubstr(c.Sections.at("error")))))
+            << c.Where;
     }
     // A failed load is retried once the store is repaired.
     OptionsService().Store().Set("Table.Password", "fixed");
@@ -202,22 +199,19 @@ TEST_F(OptionsTest, SetTypesByTheExistingEntryAndShowMasksPasswords) {
               "Foreign": {"Token": ")" +
           EncryptString("t", "k") + R"(", "List": [1]}})");
     TOptionsStore& store = OptionsService().Store();
+    auto set = [&store](const std::string& assignment) {
+        store.Set(assignment.substr(0, assignment.find('=')), assignment.substr(assignment.find('=') + 1));
+    };
     for (const char* assignment :
-         {"Table.Port=2121", "Table.Passive=0", "Table.Server=007", "Table.New=5", "Fresh.Key=x"}) {
-        std::string text = assignment;
-        store.Set(text.substr(0, text.find('=')), text.substr(text.find('=') + 1));
-    }
-    for (const auto& [key, value] : {std::pair("NoDot", "v"),
-                                     {".Key", "v"},
-                                     {"Section.", "v"},
-                                     {"Table.Port", "21x"},
-                                     {"Table.Passive", "maybe"}})
-        EXPECT_THROW(store.Set(key, value), EOptionsError) << key << "=" << value;
+         {"Table.Port=2121", "Table.Passive=0", "Table.Server=007", "Table.New=5", "Fresh.Key=x"})
+        set(assignment);
+    for (const char* bad : {"NoDot=v", ".Key=v", "Section.=v", "Table.Port=21x", "Table.Passive=maybe"})
+        EXPECT_THROW(set(bad), EOptionsError) << bad;
     EXPECT_EQ(store.Show(),
               "Table.Port=2121\nTable.Passive=false\nTable.Server=007\nTable.Password=\nTable.New=5\n"
               "Foreign.Token=********\nForeign.List=[1]\nFresh.Key=x\n");
-    store.Set("Table.Password", "pw");
-    store.Set("Custom.Pass", "pw2");
+    set("Table.Password=pw");
+    set("Custom.Pass=pw2");
     EXPECT_NE(store.Show().find("Table.Password=********\n"), std::string::npos);
     EXPECT_EQ(DecryptString(store.Content()["Table"]["Password"].get<std::string>(), "Password"), "pw");
     EXPECT_EQ(DecryptString(store.Content()["Custom"]["Pass"].get<std::string>(), "custom"), "pw2");
@@ -241,11 +235,8 @@ TEST_F(OptionsTest, RegistrationRules) {
     ::setenv("XDG_CONFIG_HOME", "/xdg", 1);
     EXPECT_EQ(DefaultOptionsPath(), "/xdg/quillate/options.json");
     ::setenv("XDG_CONFIG_HOME", "relative", 1); // the XDG rules ignore a relative one
-    EXPECT_TRUE(DefaultOptionsPath().string().ends_with("/.config/quillate/options.json"));
-    if (oldXdg)
-        ::setenv("XDG_CONFIG_HOME", restore.c_str(), 1);
-    else
-        ::unsetenv("XDG_CONFIG_HOME");
+    EXPECT_EQ(DefaultOptionsPath(), fs::path(std::getenv("HOME")) / ".config/quillate/options.json");
+    oldXdg ? ::setenv("XDG_CONFIG_HOME", restore.c_str(), 1) : ::unsetenv("XDG_CONFIG_HOME");
 }
 
 } // namespace

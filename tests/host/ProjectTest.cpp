@@ -30,14 +30,10 @@ TEST(Project, LoadThenSaveGivesTheSameFileAndLoadedObjectsLiveWithTheirAction) {
 }
 
 TEST(Project, BadProjectsAreRejectedNamingFilePlaceAndCulprit) {
-    for (const TCase& c : ReadBlocks("project-errors.txt")) {
-        try {
-            TProject::Parse(c.Sections.at("project"), "p.json");
-            ADD_FAILURE() << c.Where << ": loaded";
-        } catch (const EProjectError& e) {
-            EXPECT_THAT(e.what(), ::testing::HasSubstr(c.Sections.at("error"))) << c.Where;
-        }
-    }
+    for (const TCase& c : ReadBlocks("project-errors.txt"))
+        EXPECT_THAT([&] { TProject::Parse(c.Sections.at("project"), "p.json"); },
+                    ::testing::ThrowsMessage<EProjectError>(::testing::HasSubstr(c.Sections.at("error"))))
+            << c.Where;
 }
 
 } // namespace
