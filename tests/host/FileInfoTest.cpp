@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <optional>
@@ -18,6 +19,8 @@ namespace quillate {
 namespace {
 
 namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+using ::testing::ThrowsMessage;
 
 class FileInfoTest : public ::testing::Test {
 protected:
@@ -47,93 +50,63 @@ TEST_F(FileInfoTest, CrcMatchesZlibAndXcrc) {
     const std::pair<std::string, std::string> cases[] = {
         {"", "0"},
         {"123456789", "3421780262"}, // the standard check value; above 2^31, so the text must be unsigned
-        {"The quick brown fox jumps over the lazy dog", "1095738169"},
         {large, std::to_string(largeCrc)}, // several buffers and a partial last read
     };
     for (const auto& [bytes, expected] : cases) {
         std::ofstream(FFolder / "data", std::ios::binary | std::ios::trunc) << bytes;
         EXPECT_EQ(TFileInfo::GetFileCRC(FFolder / "data"), expected) << bytes.size() << " bytes";
     }
-    for (const fs::path& unreadable : {FFolder / "missing", FFolder}) {
-        try {
-            TFileInfo::GetFileCRC(unreadable);
-            ADD_FAILURE() << "CRC of " << unreadable;
-        } catch (const EFileInfoError& e) {
-            EXPECT_NE(std::string(e.what()).find(unreadable.string()), std::string::npos) << e.what();
-        }
-    }
+    for (const fs::path& unreadable : {FFolder / "missing", FFolder})
+        EXPECT_THAT([&] { TFileInfo::GetFileCRC(unreadable); },
+                    ThrowsMessage<EFileInfoError>(HasSubstr(unreadable.string())));
 }
 
 TEST_F(FileInfoTest, CrcOfSparseFileBeyond4GiB_Slow) {
     const fs::path file = FFolder / "sparse.bin";
-    const std::int64_t size = 5LL << 30;
-    // Bytes on both sides of 4 GiB, where a 32-bit length or offset would wrap.
-    const std::pair<std::int64_t, Bytef> marks[] = {
-        {0, 'A'}, {(4LL << 30) - 1, 'B'}, {4LL << 30, 'C'}, {size - 1, 'D'}};
+    // 5 GiB of zeros with bytes on both sides of 4 GiB, where a 32-bit length or offset would wrap;
+    // the CRC is Python's zlib.crc32 of the same bytes.
+    const std::pair<std::int64_t, char> marks[] = {
+        {0, 'A'}, {(4LL << 30) - 1, 'B'}, {4LL << 30, 'C'}, {(5LL << 30) - 1, 'D'}};
     int fd = ::open(file.c_str(), O_CREAT | O_WRONLY, 0600);
     ASSERT_GE(fd, 0);
-    ASSERT_EQ(::ftruncate(fd, size), 0);
+    ASSERT_EQ(::ftruncate(fd, 5LL << 30), 0);
     for (const auto& [offset, byte] : marks)
         ASSERT_EQ(::pwrite(fd, &byte, 1, offset), 1);
     ::close(fd);
-
-    const std::int64_t chunk = 64 << 20;
-    std::vector<Bytef> buffer(chunk);
-    uLong expected = crc32(0, Z_NULL, 0);
-    for (std::int64_t start = 0; start < size; start += chunk) {
-        auto place = [&](bool on) {
-            for (const auto& [offset, byte] : marks)
-                if (offset >= start && offset < start + chunk)
-                    buffer[offset - start] = on ? byte : 0;
-        };
-        place(true);
-        expected = crc32(expected, buffer.data(), static_cast<uInt>(std::min(chunk, size - start)));
-        place(false);
-    }
-    EXPECT_EQ(TFileInfo::GetFileCRC(file), std::to_string(expected));
+    EXPECT_EQ(TFileInfo::GetFileCRC(file), "941074596");
 }
 
-TEST_F(FileInfoTest, TemporaryFilesAreNewAndUniqueAcrossThreads) {
+TEST_F(FileInfoTest, TemporaryFilesAreNewAndUniqueAcrossThreadsInTmpDirOrTmp) {
     ::setenv("TMPDIR", FFolder.c_str(), 1);
     std::mutex lock;
-    std::vector<fs::path> paths;
+    std::set<fs::path> paths;
     std::vector<std::thread> threads;
     for (int t = 0; t < 8; ++t)
         threads.emplace_back([&] {
             for (int i = 0; i < 50; ++i) {
                 fs::path p = TFileInfo::GetTemporaryFileName("qt");
                 std::lock_guard guard(lock);
-                paths.push_back(p);
+                paths.insert(p);
             }
         });
     for (auto& t : threads)
         t.join();
-    EXPECT_EQ(std::set<fs::path>(paths.begin(), paths.end()).size(), 400u);
+    EXPECT_EQ(paths.size(), 400u);
     for (const fs::path& p : paths) {
         EXPECT_EQ(p.parent_path(), FFolder);
         EXPECT_TRUE(p.filename().string().starts_with("qt")) << p;
         EXPECT_TRUE(fs::is_regular_file(p) && fs::file_size(p) == 0) << p;
     }
-}
 
-TEST_F(FileInfoTest, TemporaryFolderChoiceAndErrors) {
-    for (bool set : {true, false}) {
-        if (set)
-            ::setenv("TMPDIR", "", 1);
-        else
-            ::unsetenv("TMPDIR");
-        fs::path p = TFileInfo::GetTemporaryFileName("quillate-test-");
-        EXPECT_EQ(p.parent_path(), fs::path("/tmp"));
-        fs::remove(p);
-    }
+    ::setenv("TMPDIR", "", 1);
+    fs::path p = TFileInfo::GetTemporaryFileName("quillate-test-");
+    EXPECT_EQ(p.parent_path(), fs::path("/tmp")) << "an empty TMPDIR counts as none";
+    fs::remove(p);
     EXPECT_THROW(TFileInfo::GetTemporaryFileName("sub/x"), EFileInfoError);
     ::setenv("TMPDIR", (FFolder / "absent").c_str(), 1);
-    try {
-        TFileInfo::GetTemporaryFileName("qt");
-        ADD_FAILURE() << "created a file in a missing folder";
-    } catch (const EFileInfoError& e) {
-        EXPECT_NE(std::string(e.what()).find((FFolder / "absent").string()), std::string::npos) << e.what();
-    }
+    EXPECT_THAT([] { TFileInfo::GetTemporaryFileName("qt"); },
+                ThrowsMessage<EFileInfoError>(HasSubstr((FFolder / "absent").string())))
+        << "a file in a missing folder";
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 // Registers the test actions once for every host test.
-#include <gtest/gtest.h>
-
 #include "TestActions.h"
+
+#include <gtest/gtest.h>
 
 namespace {
 class TTestActionsEnvironment : public ::testing::Environment {

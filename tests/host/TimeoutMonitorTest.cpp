@@ -13,10 +13,14 @@ namespace {
 using namespace std::chrono_literals;
 using TClock = std::chrono::steady_clock;
 
-class TCountingTarget : public IZRTimeoutTarget {
-public:
-    void DoTimeout() override { ++Calls; }
+struct TCountingTarget : IZRTimeoutTarget {
+    void DoTimeout() override {
+        ++Calls;
+        std::this_thread::sleep_for(300ms);
+        Left = true;
+    }
     std::atomic<int> Calls{0};
+    std::atomic<bool> Left{false};
 };
 
 template <class Predicate> bool WaitFor(Predicate done, std::chrono::milliseconds limit = 10s) {
@@ -26,53 +30,33 @@ template <class Predicate> bool WaitFor(Predicate done, std::chrono::millisecond
     return done();
 }
 
-TEST(TimeoutMonitor, CallsTheTargetOnceWhenTheTimeRunsOut) {
+TEST(TimeoutMonitor, CallsTheTargetOnceWhenTheTimeRunsOutAndStopWaitsForTheCall) {
     TCountingTarget target;
     auto start = TClock::now();
     TTimeoutMonitorThread monitor(target, 1000);
     EXPECT_FALSE(monitor.Finished());
     ASSERT_TRUE(WaitFor([&] { return target.Calls > 0; }));
     EXPECT_GE(TClock::now() - start, 1000ms);
-    std::this_thread::sleep_for(300ms);
     monitor.Stop();
+    EXPECT_TRUE(target.Left) << "Stop returned while DoTimeout was running";
     EXPECT_EQ(target.Calls, 1);
     EXPECT_TRUE(monitor.Finished());
     EXPECT_TRUE(monitor.TimedOut());
 }
 
 TEST(TimeoutMonitor, StoppedMonitorNeverCallsTheTarget) {
-    // Stop from one, two and four threads at once (the destructor stops once more), or the destructor alone.
-    for (int way = 0; way < 4; ++way) {
+    // Stopped from four threads at once (and once more by the destructor), or by the destructor alone.
+    for (int stoppers : {4, 0}) {
         TCountingTarget target;
         {
-            TTimeoutMonitorThread monitor(target, std::chrono::milliseconds(500));
-            std::this_thread::sleep_for(50ms);
-            std::vector<std::thread> stoppers;
-            for (int i = 0; i < (way == 3 ? 0 : 1 << way); ++i)
-                stoppers.emplace_back([&monitor] { monitor.Stop(); });
-            for (auto& t : stoppers)
-                t.join();
-            EXPECT_EQ(monitor.Finished(), way != 3) << way;
-            EXPECT_FALSE(monitor.TimedOut()) << way;
+            TTimeoutMonitorThread monitor(target, 500ms);
+            std::vector<std::jthread> threads;
+            for (int i = 0; i < stoppers; ++i)
+                threads.emplace_back([&monitor] { monitor.Stop(); });
         }
         std::this_thread::sleep_for(700ms);
-        EXPECT_EQ(target.Calls, 0) << way;
+        EXPECT_EQ(target.Calls, 0) << stoppers;
     }
-}
-
-TEST(TimeoutMonitor, StopWaitsForARunningCall) {
-    struct : IZRTimeoutTarget {
-        std::atomic<bool> Entered{false}, Left{false};
-        void DoTimeout() override {
-            Entered = true;
-            std::this_thread::sleep_for(300ms);
-            Left = true;
-        }
-    } target;
-    TTimeoutMonitorThread monitor(target, 0);
-    ASSERT_TRUE(WaitFor([&] { return target.Entered.load(); }));
-    monitor.Stop();
-    EXPECT_TRUE(target.Left);
 }
 
 TEST(TimeoutMonitor, TargetMayStopOrDestroyItsMonitorFromDoTimeout) {

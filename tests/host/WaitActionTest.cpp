@@ -1,12 +1,12 @@
-#include <chrono>
-#include <thread>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
+#include "host/WaitAction.h"
 
 #include "host/MainThread.h"
 #include "host/Runner.h"
-#include "host/WaitAction.h"
+
+#include <chrono>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <thread>
 
 using namespace quillate;
 using namespace std::chrono;
@@ -37,13 +37,18 @@ protected:
     void FinalizeWaitFunction() override { ++Finalized; }
 };
 
+// Runs one wait (polling every pollFreq seconds for at most timeout) with `during` on a second thread.
 struct TWaitRun {
     TMemoryLogSink Log;
     TVariables Variables;
     TRunOutcome Outcome{};
     milliseconds Elapsed{};
 
-    void Run(const std::shared_ptr<TCountingWait>& wait, std::function<void(TRunner&)> during = {}) {
+    TWaitRun(const std::shared_ptr<TCountingWait>& wait, int pollFreq, int timeout,
+             bool failIfTimedOut = true, std::function<void(TRunner&)> during = {}) {
+        wait->SetPropertyValue("PollFreq", std::int64_t{pollFreq});
+        wait->SetPropertyValue("WaitTimeout", std::int64_t{timeout});
+        wait->SetPropertyValue("FailIfTimedOut", failIfTimedOut);
         TRunner runner({wait}, Variables, Log);
         std::thread helper;
         if (during)
@@ -56,60 +61,47 @@ struct TWaitRun {
     }
 };
 
-std::shared_ptr<TCountingWait> MakeWait(int pollFreq, int timeout, bool failIfTimedOut = true) {
-    auto wait = std::make_shared<TCountingWait>();
-    wait->SetPropertyValue("PollFreq", std::int64_t{pollFreq});
-    wait->SetPropertyValue("WaitTimeout", std::int64_t{timeout});
-    wait->SetPropertyValue("FailIfTimedOut", failIfTimedOut);
-    return wait;
-}
-
 TEST(BaseWaitAction, ConditionOnTheThirdPollEndsAfterTwoIntervals) {
-    auto wait = MakeWait(1, 0);
+    auto wait = std::make_shared<TCountingWait>();
     wait->TrueOnPoll = 3;
-    TWaitRun run;
-    run.Run(wait);
+    TWaitRun run(wait, 1, 0);
     EXPECT_EQ(run.Outcome, TRunOutcome::Succeeded);
-    EXPECT_EQ(wait->Polls, 3);
-    EXPECT_EQ(wait->Finalized, 1);
+    EXPECT_EQ(std::tie(wait->Polls, wait->Finalized), std::tuple(3, 1));
     EXPECT_GE(run.Elapsed, milliseconds(1900));
     EXPECT_LT(run.Elapsed, milliseconds(5000));
+
+    // A failed start ends the wait with its message, and it is still finalized.
+    wait = std::make_shared<TCountingWait>();
+    wait->ThrowInInit = true;
+    TWaitRun failed(wait, 1, 0);
+    EXPECT_EQ(failed.Outcome, TRunOutcome::Failed);
+    EXPECT_EQ(std::tie(wait->Polls, wait->Finalized), std::tuple(0, 1));
+    EXPECT_THAT(failed.Log.Texts(stError), ::testing::Contains("Connection Site is not connected."));
 }
 
 TEST(BaseWaitAction, TimeOutFailsOrWarnsAndFinalizes) {
     for (bool fail : {true, false}) {
-        auto wait = MakeWait(1, 2, fail);
-        TWaitRun run;
-        run.Run(wait);
+        auto wait = std::make_shared<TCountingWait>();
+        TWaitRun run(wait, 1, 2, fail);
         EXPECT_EQ(run.Outcome, fail ? TRunOutcome::Failed : TRunOutcome::Succeeded);
         EXPECT_TRUE(wait->GetTimedOut());
         EXPECT_EQ(wait->Finalized, 1);
-        EXPECT_THAT(run.Log.Texts(fail ? stError : stWarning), ::testing::Contains("Wait timed out after 2 seconds."));
+        EXPECT_THAT(run.Log.Texts(fail ? stError : stWarning),
+                    ::testing::Contains("Wait timed out after 2 seconds."));
+        EXPECT_GE(run.Elapsed, milliseconds(1900));
         EXPECT_LT(run.Elapsed, milliseconds(4500));
     }
 }
 
 TEST(BaseWaitAction, StopEndsTheWaitAtOnce) {
-    auto wait = MakeWait(30, 0);
-    TWaitRun run;
-    run.Run(wait, [](TRunner& runner) {
+    auto wait = std::make_shared<TCountingWait>();
+    TWaitRun run(wait, 30, 0, true, [](TRunner& runner) {
         std::this_thread::sleep_for(milliseconds(300));
         TMainThread::Instance().Queue([&runner] { runner.RequestStop(); });
     });
     EXPECT_EQ(run.Outcome, TRunOutcome::Stopped);
     EXPECT_EQ(wait->Finalized, 1);
     EXPECT_LT(run.Elapsed, milliseconds(5000));
-}
-
-TEST(BaseWaitAction, ExceptionFromInitialisationFailsWithItsMessage) {
-    auto wait = MakeWait(1, 0);
-    wait->ThrowInInit = true;
-    TWaitRun run;
-    run.Run(wait);
-    EXPECT_EQ(run.Outcome, TRunOutcome::Failed);
-    EXPECT_EQ(wait->Polls, 0);
-    EXPECT_EQ(wait->Finalized, 1);
-    EXPECT_TRUE(run.Log.Contains("Connection Site is not connected."));
 }
 
 } // namespace
