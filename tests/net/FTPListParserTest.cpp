@@ -1,14 +1,14 @@
 // The listing parser on the cases of tests/data/net/listings.json: listings captured from real
 // servers (tests/data/listings), lines they do not show, and its limits; each listing whole and cut
 // at every byte, parsed an hour east of UTC so that a LIST date taken as UTC shows.
-#include "NetTestData.h"
 #include "net/FTPListParser.h"
-#include "net/NetErrors.h"
 
-#include <gtest/gtest.h>
+#include "NetTestData.h"
+#include "net/NetErrors.h"
 
 #include <ctime>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <iterator>
 #include <map>
 #include <string>
@@ -43,8 +43,9 @@ TEST_P(Listings, GiveTheSameItemsWhereverTheInputIsCut) {
     const auto& c = GetParam();
     const std::string text = c.contains("file") ? ReadCapture(c["file"]) : Text(c["text"]);
     ASSERT_FALSE(text.empty());
-    static const std::map<std::string, TFTPListFormat> formats{
-        {"detect", TFTPListFormat::lfDetect}, {"mlsd", TFTPListFormat::lfMLSD}, {"names", TFTPListFormat::lfNames}};
+    static const std::map<std::string, TFTPListFormat> formats{{"detect", TFTPListFormat::lfDetect},
+                                                               {"mlsd", TFTPListFormat::lfMLSD},
+                                                               {"names", TFTPListFormat::lfNames}};
     const auto format = formats.at(c["format"]);
     TListingLimits limits;
     limits.MaxLineLength = c.value("maxLineLength", limits.MaxLineLength);

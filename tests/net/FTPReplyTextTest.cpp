@@ -1,13 +1,13 @@
 // The parsers of what FTP replies carry, on the cases of tests/data/net/reply-text.json, and the
 // way their times reach the actions.
-#include "NetTestData.h"
-#include "host/DateTime.h"
 #include "net/FTPReplyText.h"
 
-#include <fmt/format.h>
-#include <gtest/gtest.h>
+#include "NetTestData.h"
+#include "host/DateTime.h"
 
+#include <fmt/format.h>
 #include <functional>
+#include <gtest/gtest.h>
 #include <map>
 #include <optional>
 #include <string>
@@ -36,7 +36,9 @@ const std::map<std::string, std::function<json(const json&)>> Functions{
      }},
     {"ParseEpsvReply", [](const json& in) { return OrNull(ParseEpsvReply(in.get<std::string>())); }},
     {"ChoosePassiveAddress",
-     [](const json& in) { return json(ChoosePassiveAddress(in[0].get<std::string>(), in[1].get<std::string>())); }},
+     [](const json& in) {
+         return json(ChoosePassiveAddress(in[0].get<std::string>(), in[1].get<std::string>()));
+     }},
     {"IsNonPublicAddress", [](const json& in) { return json(IsNonPublicAddress(in.get<std::string>())); }},
     {"ParseFTPTimestamp",
      [](const json& in) {
@@ -75,7 +77,8 @@ TEST(FTPReplyText, TimesMeetTheActionsOnTheLocalWallClock) {
         return static_cast<double>((sys_days(date) - sys_days(1899y / 12 / 30)).count()) + seconds / 86400;
     };
     auto winter = *ParseFTPTimestamp("20210115150405.5"), summer = *ParseFTPTimestamp("20210715150405");
-    double winterLocal = quillate::TimePointToDateTime(winter), summerLocal = quillate::TimePointToDateTime(summer);
+    double winterLocal = quillate::TimePointToDateTime(winter),
+           summerLocal = quillate::TimePointToDateTime(summer);
     EXPECT_NEAR(winterLocal, wall(2021y / 1 / 15, 16 * 3600 + 4 * 60 + 5.5), 1e-9);
     EXPECT_NEAR(summerLocal, wall(2021y / 7 / 15, 17 * 3600 + 4 * 60 + 5), 1e-9);
     EXPECT_EQ(quillate::DateTimeToTimePoint(winterLocal), winter);

@@ -1,9 +1,9 @@
 // The line end conversion of ASCII transfers, on the cases of tests/data/net/line-ends.json.
-#include "NetTestData.h"
 #include "net/LineEndConverter.h"
 
-#include <gtest/gtest.h>
+#include "NetTestData.h"
 
+#include <gtest/gtest.h>
 #include <string>
 
 using namespace zr::net;
@@ -16,8 +16,9 @@ class LineEnds : public ::testing::TestWithParam<json> {};
 TEST_P(LineEnds, ConvertTheSameWhereverAChunkEnds) {
     const std::string in = GetParam()["in"];
     for (const auto& pieces : Splits(in)) {
-        TLineEndConverter converter(GetParam()["direction"] == "toLocal" ? TLineEndConverter::TDirection::ldToLocal
-                                                                         : TLineEndConverter::TDirection::ldToNetwork);
+        TLineEndConverter converter(GetParam()["direction"] == "toLocal"
+                                        ? TLineEndConverter::TDirection::ldToLocal
+                                        : TLineEndConverter::TDirection::ldToNetwork);
         std::string out;
         for (auto piece : pieces)
             out += converter.Convert(piece);

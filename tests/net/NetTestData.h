@@ -2,13 +2,12 @@
 // file's format), and what the tests that read them share: input cut into pieces, times as text.
 #pragma once
 
-#include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
-
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <stdexcept>
 #include <string>

@@ -1,11 +1,11 @@
 // The reply and data block parsers on the cases of tests/data/net/replies.json: real answers of FTP,
 // SMTP, POP3 and NNTP servers, whole and cut at every byte, and what they refuse.
-#include "NetTestData.h"
-#include "net/NetErrors.h"
 #include "net/ReplyParser.h"
 
-#include <gtest/gtest.h>
+#include "NetTestData.h"
+#include "net/NetErrors.h"
 
+#include <gtest/gtest.h>
 #include <string>
 #include <vector>
 
@@ -28,7 +28,8 @@ json Unit(const TReply& reply) {
 }
 
 // Feeds the pieces in turn and collects every complete unit; the bytes after the last are left in rest.
-template <class TParser> json FeedAll(const std::vector<std::string_view>& pieces, TParser parser, std::string& rest) {
+template <class TParser>
+json FeedAll(const std::vector<std::string_view>& pieces, TParser parser, std::string& rest) {
     json units = json::array();
     rest.clear();
     for (auto piece : pieces) {

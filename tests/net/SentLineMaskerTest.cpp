@@ -1,11 +1,11 @@
 // Secrets in sent lines, for logs and error texts alike (the transcripts of
 // tests/data/net/masking.json), and the protocol log built on that rule.
-#include "NetTestData.h"
-#include "net/LogEventIntercept.h"
 #include "net/SentLineMasker.h"
 
-#include <gtest/gtest.h>
+#include "NetTestData.h"
+#include "net/LogEventIntercept.h"
 
+#include <gtest/gtest.h>
 #include <string>
 #include <vector>
 
@@ -52,8 +52,8 @@ TEST(LogEventIntercept, LogsWholeLinesWhereverChunksEndAndMasksSentOnes) {
         intercept.Sent("SS hunter2\r\nNOOP\r\n");
         intercept.Status(TConnectionStatus::csDisconnecting, "Disconnecting.");
         EXPECT_EQ(log, (std::vector<std::string>{"R 220-Wel", "R 220 ready", "R ", "S AUTH LOGIN",
-                                                 "R 334 VXNlcm5hbWU6", "S ***", "R 235 ok", "R ", "S PASS ***",
-                                                 "S NOOP", "R 250 ", "s Disconnecting."}))
+                                                 "R 334 VXNlcm5hbWU6", "S ***", "R 235 ok", "R ",
+                                                 "S PASS ***", "S NOOP", "R 250 ", "s Disconnecting."}))
             << "cut at " << cut;
     }
 }
@@ -66,8 +66,8 @@ TEST(LogEventIntercept, CutsOverlongLinesAndHoldsNoLineOfABareLFPeer) {
     intercept.Received("tail\r\n220 next\r\n");
     intercept.Received("226 bare\n");
     intercept.Received("227 lf\nends\n");
-    EXPECT_EQ(log, (std::vector<std::string>{"PASS ***", std::string(TLogLineSplitter::MaxLine, 'x'), "220 next",
-                                             "226 bare", "227 lf\nends"}));
+    EXPECT_EQ(log, (std::vector<std::string>{"PASS ***", std::string(TLogLineSplitter::MaxLine, 'x'),
+                                             "220 next", "226 bare", "227 lf\nends"}));
 }
 
 } // namespace
