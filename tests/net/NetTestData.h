@@ -54,6 +54,27 @@ inline std::vector<std::vector<std::string_view>> Splits(std::string_view text) 
     return splits;
 }
 
+// Gives parse (the pieces of the input, giving what it made of them as JSON) the input whole, byte
+// by byte and cut in two at every offset, and compares each result with expected, or its size with
+// expected when that is a number. When the case says "refused", parse must raise E instead, fed
+// whole and byte by byte.
+template <class E, class F>
+void ExpectSameWhereverCut(const json& c, std::string_view input, const json& expected, F parse) {
+    auto splits = Splits(input);
+    if (c.value("refused", false)) {
+        EXPECT_THROW(parse(splits[0]), E) << "whole";
+        EXPECT_THROW(parse(splits[1]), E) << "byte by byte";
+        return;
+    }
+    for (const auto& pieces : splits) {
+        json result = parse(pieces);
+        EXPECT_EQ(expected.is_number() ? json(result.size()) : result, expected)
+            << pieces.size() << " pieces, the first of " << pieces[0].size();
+        if (::testing::Test::HasFailure())
+            return;
+    }
+}
+
 // "YYYY-MM-DD hh:mm:ss" with the fraction when there is one; on the local wall clock, or in UTC
 // with a "Z" after it.
 inline std::string Stamp(std::chrono::system_clock::time_point when, bool utc) {
@@ -71,27 +92,25 @@ inline std::string Stamp(std::chrono::system_clock::time_point when, bool utc) {
     return utc ? stamp + "Z" : stamp;
 }
 
-// Another time zone for the life of the object, so that local and UTC times differ.
-class TScopedTimeZone {
+// Central European time for the life of the object, an hour or two east of UTC, so that local
+// and UTC times differ.
+class TCentralEuropeanTime {
 public:
-    explicit TScopedTimeZone(const char* zone) {
+    TCentralEuropeanTime() {
         if (const char* old = std::getenv("TZ"))
             FSaved = old;
-        ::setenv("TZ", zone, 1);
+        ::setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
         ::tzset();
     }
-    ~TScopedTimeZone() {
+    ~TCentralEuropeanTime() {
         FSaved ? ::setenv("TZ", FSaved->c_str(), 1) : ::unsetenv("TZ");
         ::tzset();
     }
-    TScopedTimeZone(const TScopedTimeZone&) = delete;
-    TScopedTimeZone& operator=(const TScopedTimeZone&) = delete;
+    TCentralEuropeanTime(const TCentralEuropeanTime&) = delete;
+    TCentralEuropeanTime& operator=(const TCentralEuropeanTime&) = delete;
 
 private:
     std::optional<std::string> FSaved;
 };
-
-// Central European time: an hour east of UTC in winter, two in summer.
-inline constexpr const char* CET = "CET-1CEST,M3.5.0,M10.5.0/3";
 
 } // namespace quillate::testing

@@ -6,6 +6,7 @@
 #include "net/NetErrors.h"
 
 #include <gtest/gtest.h>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -27,11 +28,10 @@ json Unit(const TReply& reply) {
             {"text", text}};
 }
 
-// Feeds the pieces in turn and collects every complete unit; the bytes after the last are left in rest.
-template <class TParser>
-json FeedAll(const std::vector<std::string_view>& pieces, TParser parser, std::string& rest) {
+// Feeds the pieces in turn and collects every complete unit; no bytes may be left after the last.
+template <class TParser> json FeedAll(const std::vector<std::string_view>& pieces, TParser parser) {
     json units = json::array();
-    rest.clear();
+    std::string rest;
     for (auto piece : pieces) {
         rest.append(piece);
         for (TLineParser::TProgress progress;;) {
@@ -44,42 +44,23 @@ json FeedAll(const std::vector<std::string_view>& pieces, TParser parser, std::s
                 units.push_back(Unit(parser.TakeReply()));
         }
     }
+    EXPECT_EQ(rest, "");
     return units;
 }
 
 template <class TParser> void Check(const json& c) {
-    const std::string input = Text(c["input"]);
     auto parser = c.value("small", false) ? TParser(Small) : TParser();
-    auto splits = Splits(input);
-    std::string rest;
-    if (c.value("refused", false)) {
-        EXPECT_THROW(FeedAll(splits[0], parser, rest), EProtocolError) << "whole";
-        EXPECT_THROW(FeedAll(splits[1], parser, rest), EProtocolError) << "byte by byte";
-        return;
-    }
-    for (const auto& pieces : splits) {
-        auto units = FeedAll(pieces, parser, rest);
-        SCOPED_TRACE(::testing::Message() << pieces.size() << " pieces, the first of " << pieces[0].size());
-        if (c["units"].is_number())
-            EXPECT_EQ(units.size(), c["units"].get<std::size_t>());
-        else
-            EXPECT_EQ(units, c["units"]);
-        EXPECT_EQ(rest, "");
-        if (::testing::Test::HasFailure())
-            return;
-    }
+    ExpectSameWhereverCut<EProtocolError>(c, Text(c["input"]), c.value("units", json()),
+                                          [&](const auto& pieces) { return FeedAll(pieces, parser); });
 }
 
 class ReplyParsers : public ::testing::TestWithParam<json> {};
 
 TEST_P(ReplyParsers, GiveTheSameUnitsWhereverTheInputIsCut) {
-    const auto& parser = GetParam()["parser"];
-    if (parser == "numeric")
-        Check<TNumericReplyParser>(GetParam());
-    else if (parser == "status")
-        Check<TStatusReplyParser>(GetParam());
-    else
-        Check<TDataBlockParser>(GetParam());
+    static const std::map<std::string, void (*)(const json&)> checks{{"numeric", Check<TNumericReplyParser>},
+                                                                     {"status", Check<TStatusReplyParser>},
+                                                                     {"block", Check<TDataBlockParser>}};
+    checks.at(GetParam()["parser"])(GetParam());
 }
 
 INSTANTIATE_TEST_SUITE_P(Data, ReplyParsers, ::testing::ValuesIn(LoadCases("replies.json")), CaseName);
