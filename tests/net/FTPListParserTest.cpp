@@ -32,7 +32,7 @@ std::time_t UtcTime(const std::string& text) {
 class Listings : public ::testing::TestWithParam<json> {};
 
 TEST_P(Listings, GiveTheSameItemsWhereverTheInputIsCut) {
-    TCentralEuropeanTime zone;
+    TScopedEnvironment zone("TZ", CET);
     const auto& c = GetParam();
     const std::string text =
         c.contains("file")

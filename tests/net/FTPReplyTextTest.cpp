@@ -72,7 +72,7 @@ INSTANTIATE_TEST_SUITE_P(Data, ReplyText, ::testing::ValuesIn(LoadCases("reply-t
 
 // MDTM and MLSD times reach the actions as the local wall clock, and the dates they set go back.
 TEST(FTPReplyText, TimesMeetTheActionsOnTheLocalWallClock) {
-    TCentralEuropeanTime zone;
+    TScopedEnvironment zone("TZ", CET);
     auto wall = [](year_month_day date, double seconds) {
         return static_cast<double>((sys_days(date) - sys_days(1899y / 12 / 30)).count()) + seconds / 86400;
     };

@@ -92,25 +92,30 @@ inline std::string Stamp(std::chrono::system_clock::time_point when, bool utc) {
     return utc ? stamp + "Z" : stamp;
 }
 
-// Central European time for the life of the object, an hour or two east of UTC, so that local
-// and UTC times differ.
-class TCentralEuropeanTime {
+// An environment variable set (or unset, for nullptr) for the life of the object; TZ takes effect
+// at once.
+class TScopedEnvironment {
 public:
-    TCentralEuropeanTime() {
-        if (const char* old = std::getenv("TZ"))
+    TScopedEnvironment(const char* name, const char* value) : FName(name) {
+        if (const char* old = std::getenv(name))
             FSaved = old;
-        ::setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+        Set(value);
+    }
+    ~TScopedEnvironment() { Set(FSaved ? FSaved->c_str() : nullptr); }
+    TScopedEnvironment(const TScopedEnvironment&) = delete;
+    TScopedEnvironment& operator=(const TScopedEnvironment&) = delete;
+
+    void Set(const char* value) {
+        value ? ::setenv(FName.c_str(), value, 1) : ::unsetenv(FName.c_str());
         ::tzset();
     }
-    ~TCentralEuropeanTime() {
-        FSaved ? ::setenv("TZ", FSaved->c_str(), 1) : ::unsetenv("TZ");
-        ::tzset();
-    }
-    TCentralEuropeanTime(const TCentralEuropeanTime&) = delete;
-    TCentralEuropeanTime& operator=(const TCentralEuropeanTime&) = delete;
 
 private:
+    std::string FName;
     std::optional<std::string> FSaved;
 };
+
+// Central European time, an hour or two east of UTC, so that local and UTC times differ.
+inline constexpr const char* CET = "CET-1CEST,M3.5.0,M10.5.0/3";
 
 } // namespace quillate::testing

@@ -134,6 +134,12 @@ TEST_F(ScriptedPeerTest, UnspecifiedPassiveAddressIsReplacedByThePeerAndEPSVIsNo
                .Then(FTPSendData("d\r\n"))
                .Send("226 Done")
                .Reply("QUIT", "221 Bye")});
+    // Where the data connections go shows in their status texts.
+    std::vector<std::string> status;
+    Client.OnDataChannelCreate = [&](TTCPConnection& data) {
+        data.AddIntercept(std::make_shared<TLogEventIntercept>(
+            [&](TLogEventType, std::string_view text) { status.emplace_back(text); }));
+    };
     Client.Connect();
     std::vector<std::string> names;
     Client.List(names, "", false);
@@ -141,6 +147,7 @@ TEST_F(ScriptedPeerTest, UnspecifiedPassiveAddressIsReplacedByThePeerAndEPSVIsNo
     Client.List(names, "sub", false);
     EXPECT_EQ(names, std::vector<std::string>{"d"});
     Client.Disconnect();
+    EXPECT_THAT(status, Contains(::testing::StartsWith("Connecting to 127.0.0.1:")));
 }
 
 TEST_F(ScriptedPeerTest, ActiveDataConnectionsFromAnotherAddressAreRefused) {

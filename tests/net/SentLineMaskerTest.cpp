@@ -18,14 +18,11 @@ class Masking : public ::testing::TestWithParam<json> {};
 
 TEST_P(Masking, ShowsSentLinesWithoutTheirSecrets) {
     TSentLineMasker masker;
-    for (const std::string step : GetParam()["transcript"]) {
-        if (step.starts_with("< ")) {
-            masker.Received(step.substr(2));
-            continue;
-        }
-        std::size_t arrow = step.find(" => ");
-        std::string line = step.substr(2, arrow == std::string::npos ? std::string::npos : arrow - 2);
-        EXPECT_EQ(masker.Sent(line), arrow == std::string::npos ? line : step.substr(arrow + 4));
+    for (const auto& step : GetParam()["transcript"]) {
+        if (step[0] == "<")
+            masker.Received(step[1].get<std::string>());
+        else
+            EXPECT_EQ(masker.Sent(step[1].get<std::string>()), step.back()) << step[1];
     }
 }
 
