@@ -9,6 +9,7 @@
 #include "support/FTPServerFixture.h"
 
 #include <chrono>
+#include <functional>
 #include <gmock/gmock.h>
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
