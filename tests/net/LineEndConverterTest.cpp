@@ -1,45 +1,33 @@
+// The line end conversion of ASCII transfers, on the cases of tests/data/net/line-ends.json.
 #include "net/LineEndConverter.h"
 
-#include <gtest/gtest.h>
+#include "NetTestData.h"
 
+#include <gtest/gtest.h>
 #include <string>
 
 using namespace zr::net;
+using namespace quillate::testing;
 
 namespace {
 
-using TDirection = TLineEndConverter::TDirection;
-
-struct TConvertCase {
-    TDirection Direction;
-    std::string In;
-    std::string Out;
-};
-
-// Converts in two chunks cut at `cut`, so that every CR of the input sits at a chunk's end once.
-std::string Convert(const TConvertCase& c, std::size_t cut) {
-    TLineEndConverter converter(c.Direction);
-    std::string out(converter.Convert(std::string_view(c.In).substr(0, cut)));
-    out += converter.Convert(std::string_view(c.In).substr(cut));
-    out += converter.Finish();
-    return out;
-}
-
-class LineEnds : public ::testing::TestWithParam<TConvertCase> {};
+class LineEnds : public ::testing::TestWithParam<json> {};
 
 TEST_P(LineEnds, ConvertTheSameWhereverAChunkEnds) {
-    for (std::size_t cut = 0; cut <= GetParam().In.size(); ++cut)
-        EXPECT_EQ(Convert(GetParam(), cut), GetParam().Out) << "cut at " << cut;
+    const auto direction = GetParam()["direction"] == "toLocal" ? TLineEndConverter::TDirection::ldToLocal
+                                                                : TLineEndConverter::TDirection::ldToNetwork;
+    auto convert = [&](const std::vector<std::string_view>& pieces) {
+        TLineEndConverter converter(direction);
+        std::string out;
+        for (auto piece : pieces)
+            out += converter.Convert(piece);
+        out += converter.Finish();
+        return json(out);
+    };
+    const std::string in = GetParam()["in"];
+    ExpectSameWhereverCut<std::exception>(GetParam(), in, GetParam()["out"], convert);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, LineEnds,
-    ::testing::Values(TConvertCase{TDirection::ldToLocal, "one\r\ntwo\r\n\r\nthree", "one\ntwo\n\nthree"},
-                      TConvertCase{TDirection::ldToLocal, "lone\rcr\r\r\n", "lone\rcr\r\n"},
-                      TConvertCase{TDirection::ldToLocal, "ends in cr\r", "ends in cr\r"},
-                      TConvertCase{TDirection::ldToLocal, "bare\nlf", "bare\nlf"},
-                      TConvertCase{TDirection::ldToNetwork, "one\ntwo\n\nthree", "one\r\ntwo\r\n\r\nthree"},
-                      TConvertCase{TDirection::ldToNetwork, "already\r\nnetwork\r\n", "already\r\nnetwork\r\n"},
-                      TConvertCase{TDirection::ldToNetwork, "cr\r\rlf\n", "cr\r\rlf\r\n"}));
+INSTANTIATE_TEST_SUITE_P(Data, LineEnds, ::testing::ValuesIn(LoadCases("line-ends.json")), CaseName);
 
 } // namespace

@@ -1,77 +1,82 @@
 // Exact command sequences and faults no real server produces, played by the line peer; every
-// session fails the test when the client sends other commands than the script's.
+// session fails the test when the client sends other commands than the script's. The scripts of the
+// tables are data in tests/data/net (line-peer, hostile-peers and logins).
+#include "NetTestData.h"
 #include "net/FTPClient.h"
 #include "net/LogEventIntercept.h"
 #include "net/NetErrors.h"
 #include "net/TCPConnection.h"
 #include "support/FTPServerFixture.h"
 
+#include <chrono>
+#include <functional>
 #include <gmock/gmock.h>
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
-
-#include <algorithm>
-#include <chrono>
+#include <map>
 #include <sstream>
 
 using namespace zr::net;
 using namespace quillate::testing;
+using ::testing::_;
+using ::testing::Contains;
+using ::testing::HasSubstr;
+using ::testing::Pair;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// The peer's own contract, with a bare connection as the client: what it accepts and what it reports.
-struct TPeerCase {
-    const char* Name;
-    TLineScript Script;
-    const char* ClientSends;
-    const char* Failure; // the one failure expected; empty: none
-    bool KeepsOpen = false;
-    std::vector<std::string> Blocks = {};
-};
+// A script as the data files write it (the README there lists the steps).
+TLineScript Script(const json& steps) {
+    using TStep = std::function<void(TLineScript&, const std::string&)>;
+    static const std::map<std::string, TStep> kinds{
+        {"<", [](TLineScript& s, const std::string& line) { s.Send(line); }},
+        {">", [](TLineScript& s, const std::string& line) { s.Expect(line); }},
+        {"~", [](TLineScript& s, const std::string& pattern) { s.ExpectLike(pattern); }},
+        {"pasv", [](TLineScript& s, const std::string& address) { s.Then(FTPPasv(address)); }},
+        {"login", [](TLineScript& s, const std::string&) { s.Then(FTPLogin()); }},
+        {"block", [](TLineScript& s, const std::string&) { s.ReadBlock(); }},
+        {"hang", [](TLineScript& s, const std::string&) { s.Hang(); }},
+        {"close", [](TLineScript& s, const std::string&) { s.Close(); }}};
+    TLineScript script;
+    for (const auto& step : steps) {
+        const std::string text = step.is_string() ? step.get<std::string>() : "";
+        const auto space = text.find(' ');
+        if (text.empty())
+            script.Raw(Text(step)); // bytes without a line end
+        else
+            kinds.at(text.substr(0, space))(script, space == std::string::npos ? "" : text.substr(space + 1));
+    }
+    return script;
+}
 
-class LinePeer : public ::testing::TestWithParam<TPeerCase> {};
+class LinePeer : public ::testing::TestWithParam<json> {};
 
 TEST_P(LinePeer, ReportsWhatTheClientSentAgainstTheScript) {
+    const auto& c = GetParam();
     ::testing::TestPartResultArray failures;
     std::vector<std::string> blocks;
     {
         ::testing::ScopedFakeTestPartResultReporter reporter(
             ::testing::ScopedFakeTestPartResultReporter::INTERCEPT_ONLY_CURRENT_THREAD, &failures);
-        TLinePeer peer({GetParam().Script});
+        TLinePeer peer({Script(c["script"])});
         TTCPConnection client;
         client.Connect("127.0.0.1", peer.Port(), std::chrono::milliseconds(5000));
-        client.Write(GetParam().ClientSends);
-        if (!GetParam().KeepsOpen)
+        client.Write(c["clientSends"].get<std::string>());
+        if (!c.value("keepsOpen", false))
             client.Disconnect();
         peer.Finish();
         blocks = peer.Blocks();
     }
-    std::string expected = GetParam().Failure;
+    const std::string expected = c["failure"];
     ASSERT_EQ(failures.size(), expected.empty() ? 0 : 1);
     if (!expected.empty()) {
-        EXPECT_THAT(failures.GetTestPartResult(0).message(), ::testing::HasSubstr(expected));
+        EXPECT_THAT(failures.GetTestPartResult(0).message(), HasSubstr(expected));
     }
-    EXPECT_EQ(blocks, GetParam().Blocks);
+    EXPECT_EQ(blocks, c.value("blocks", std::vector<std::string>{}));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, LinePeer,
-    ::testing::Values(
-        TPeerCase{"wrong_command", TLineScript().Expect("NOOP"), "QUIT\r\n",
-                  "session 1: expected \"NOOP\", received \"QUIT\""},
-        TPeerCase{"missing_command", TLineScript().Expect("NOOP").Expect("QUIT"), "NOOP\r\n",
-                  "expected \"QUIT\", but the client closed the connection"},
-        TPeerCase{"extra_command", TLineScript().Expect("NOOP"), "NOOP\r\nQUIT\r\n",
-                  "expected the end of the session, received \"QUIT\""},
-        TPeerCase{"bare_line_feed", TLineScript().Expect("NOOP"), "NOOP\n",
-                  "expected a line ended by CR LF, received \"NOOP?\""},
-        TPeerCase{"pattern_mismatch", TLineScript().ExpectLike("EPRT |1|*|"), "EPRT |2|::1|5000|\r\n",
-                  "expected a line like \"EPRT |1|*|\", received \"EPRT |2|::1|5000|\""},
-        TPeerCase{"silent", TLineScript().Expect("NOOP"), "", "expected \"NOOP\", but the client sent nothing", true},
-        TPeerCase{"pattern_and_block", TLineScript().ExpectLike("DATA*").ReadBlock(),
-                  "DATA 1\r\nSubject: x\r\n\r\n..dot\r\n.\r\n", "", false, {"Subject: x\r\n\r\n.dot\r\n"}}),
-    [](const auto& info) { return std::string(info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(Data, LinePeer, ::testing::ValuesIn(LoadCases("line-peer.json")), CaseName);
 
 class ScriptedPeerTest : public ::testing::Test {
 protected:
@@ -89,69 +94,34 @@ protected:
     TFTPClient Client;
 };
 
-enum class TFault { fProtocol, fTimeout, fClosed, fReply };
+class HostilePeer : public ScriptedPeerTest, public ::testing::WithParamInterface<json> {};
 
-struct THostileCase {
-    const char* Name;
-    TLineScript Script;
-    TFault Fault;
-};
-
-class HostileGreeting : public ScriptedPeerTest, public ::testing::WithParamInterface<THostileCase> {};
-
-TEST_P(HostileGreeting, FailsWithATypedErrorWithinTheTimeout) {
-    Start({GetParam().Script});
+TEST_P(HostilePeer, FailsWithATypedErrorWithinTheTimeout) {
+    Start({Script(GetParam()["script"])});
     auto start = Clock::now();
+    std::string fault = "none";
     try {
         Client.Connect();
-        FAIL() << "connected to a hostile peer";
+        Client.List();
     } catch (const EProtocolError& e) {
-        EXPECT_EQ(GetParam().Fault, TFault::fProtocol) << e.what();
+        fault = std::string("protocol: ") + e.what();
     } catch (const EReadTimeout& e) {
-        EXPECT_EQ(GetParam().Fault, TFault::fTimeout) << e.what();
+        fault = std::string("timeout: ") + e.what();
     } catch (const EConnClosedGracefully& e) {
-        EXPECT_EQ(GetParam().Fault, TFault::fClosed) << e.what();
+        fault = std::string("closed: ") + e.what();
     } catch (const EReplyError& e) {
-        EXPECT_EQ(GetParam().Fault, TFault::fReply) << e.what();
-        EXPECT_EQ(e.Code(), 421);
+        fault = "reply " + std::to_string(e.Code()) + ": " + e.what();
+    } catch (const ESocketError& e) {
+        fault = std::string("socket: ") + e.what();
     }
-    EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), ReadTimeoutMs / 1000.0 + 3.0);
-    EXPECT_FALSE(Client.Connected());
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    EXPECT_THAT(fault, ::testing::StartsWith(GetParam()["fault"].get<std::string>()));
+    EXPECT_LT(seconds, ReadTimeoutMs / 1000.0 + 3.0);
+    EXPECT_GE(seconds, fault.starts_with("timeout") ? ReadTimeoutMs / 1000.0 * 0.9 : 0.0);
+    EXPECT_EQ(Client.Connected(), GetParam().value("stays", false));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Faults, HostileGreeting,
-    ::testing::Values(
-        THostileCase{"unterminated_huge_line", TLineScript().Raw(std::string(4 << 20, 'A')).Hang(),
-                     TFault::fProtocol},
-        THostileCase{"garbage_reply_code", TLineScript().Send("HTTP/1.1 400 Bad Request").Hang(),
-                     TFault::fProtocol},
-        THostileCase{"binary_junk", TLineScript().Send("\x01\x02\x03\x7f").Hang(), TFault::fProtocol},
-        THostileCase{"endless_multi_line", TLineScript().Send("220-welcome").Send(" more", 200000).Hang(),
-                     TFault::fProtocol},
-        THostileCase{"unfinished_multi_line", TLineScript().Send("220-welcome").Send(" more").Hang(),
-                     TFault::fTimeout},
-        THostileCase{"silent", TLineScript().Hang(), TFault::fTimeout},
-        THostileCase{"half_a_line", TLineScript().Raw("220 no line end").Hang(), TFault::fTimeout},
-        THostileCase{"closes_at_once", TLineScript().Close(), TFault::fClosed},
-        THostileCase{"busy", TLineScript().Send("421 Too many connections").Close(), TFault::fReply},
-        THostileCase{
-            "login_then_garbage",
-            TLineScript().Send("220 ok").Reply("FEAT", "211 none").Expect("USER tester").Send("33").Hang(),
-            TFault::fProtocol}),
-    [](const auto& info) { return std::string(info.param.Name); });
-
-TEST_F(ScriptedPeerTest, ReadTimeoutDuringACommandDropsTheConnection) {
-    Start({FTPLogin().Expect("NOOP").Hang()});
-    Client.Connect();
-    auto start = Clock::now();
-    EXPECT_THROW(Client.Noop(), EReadTimeout);
-    double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-    EXPECT_GE(elapsed, ReadTimeoutMs / 1000.0 * 0.9);
-    EXPECT_LT(elapsed, ReadTimeoutMs / 1000.0 + 3.0);
-    EXPECT_FALSE(Client.Connected());
-    EXPECT_THROW(Client.Noop(), ENotConnected);
-}
+INSTANTIATE_TEST_SUITE_P(Data, HostilePeer, ::testing::ValuesIn(LoadCases("hostile-peers.json")), CaseName);
 
 TEST_F(ScriptedPeerTest, UnspecifiedPassiveAddressIsReplacedByThePeerAndEPSVIsNotAskedAgain) {
     Start({FTPLogin()
@@ -165,6 +135,12 @@ TEST_F(ScriptedPeerTest, UnspecifiedPassiveAddressIsReplacedByThePeerAndEPSVIsNo
                .Then(FTPSendData("d\r\n"))
                .Send("226 Done")
                .Reply("QUIT", "221 Bye")});
+    // Where the data connections go shows in their status texts.
+    std::vector<std::string> status;
+    Client.OnDataChannelCreate = [&](TTCPConnection& data) {
+        data.AddIntercept(std::make_shared<TLogEventIntercept>(
+            [&](TLogEventType, std::string_view text) { status.emplace_back(text); }));
+    };
     Client.Connect();
     std::vector<std::string> names;
     Client.List(names, "", false);
@@ -172,18 +148,7 @@ TEST_F(ScriptedPeerTest, UnspecifiedPassiveAddressIsReplacedByThePeerAndEPSVIsNo
     Client.List(names, "sub", false);
     EXPECT_EQ(names, std::vector<std::string>{"d"});
     Client.Disconnect();
-}
-
-TEST_F(ScriptedPeerTest, UnreachablePassiveAddressFailsCleanly) {
-    // 127.0.0.2 is loopback but the peer listens on 127.0.0.1 only: the connect is refused at once.
-    Start({FTPLogin().Reply("EPSV", "502 No").Then(FTPPasv("127,0,0,2")).Hang()});
-    Client.Connect();
-    try {
-        Client.List();
-        FAIL() << "listing through an unreachable data address succeeded";
-    } catch (const ESocketError& e) {
-        EXPECT_NE(std::string(e.what()).find("Connecting to 127.0.0.2:"), std::string::npos) << e.what();
-    }
+    EXPECT_THAT(status, Contains(::testing::StartsWith("Connecting to 127.0.0.1:")));
 }
 
 TEST_F(ScriptedPeerTest, ActiveDataConnectionsFromAnotherAddressAreRefused) {
@@ -203,72 +168,37 @@ TEST_F(ScriptedPeerTest, ActiveDataConnectionsFromAnotherAddressAreRefused) {
     EXPECT_EQ(Peer->Blocks(), std::vector<std::string>{"uploaded bytes"});
 }
 
-TEST_F(ScriptedPeerTest, HostAndUtf8AreSentWhenOfferedAndThePasswordIsMaskedInTheLog) {
-    Start({FTPLogin({.Features = {"HOST", "UTF8"}, .Host = "127.0.0.1"}).Reply("QUIT", "221 Bye")});
+class Login : public ScriptedPeerTest, public ::testing::WithParamInterface<json> {};
+
+TEST_P(Login, SendsTheExactCommandsAndLogsNoPassword) {
+    using enum TFTPProxyType;
+    static const std::map<std::string, TFTPProxyType> proxies{{"fpcmUserSite", fpcmUserSite},
+                                                              {"fpcmSite", fpcmSite},
+                                                              {"fpcmOpen", fpcmOpen},
+                                                              {"fpcmUserPass", fpcmUserPass},
+                                                              {"fpcmTransparent", fpcmTransparent}};
+    Start({Script(GetParam()["script"])});
     std::vector<std::pair<TLogEventType, std::string>> log;
-    auto intercept = std::make_shared<TLogEventIntercept>(
-        [&](TLogEventType type, std::string_view text) { log.emplace_back(type, std::string(text)); });
-    Client.ControlConnection().AddIntercept(intercept);
-    Client.UseHOST = true;
-    Client.Connect();
-    Client.Disconnect();
-    auto logged = [&log](TLogEventType type, const std::string& text) {
-        return std::any_of(log.begin(), log.end(), [&](const auto& e) {
-            return e.first == type && e.second.find(text) != std::string::npos;
-        });
-    };
-    EXPECT_TRUE(logged(TLogEventType::Sent, "PASS ***"));
-    EXPECT_FALSE(logged(TLogEventType::Sent, "secret"));
-    EXPECT_TRUE(logged(TLogEventType::Received, "211-Features"));
-    EXPECT_TRUE(logged(TLogEventType::Status, ""));
-}
-
-struct TProxyCase {
-    const char* Name;
-    TFTPProxyType Type;
-    std::vector<std::string> Login; // commands to the proxy, each answered by its kind (USER, PASS, other)
-};
-
-class ProxyLogin : public ScriptedPeerTest, public ::testing::WithParamInterface<TProxyCase> {};
-
-TEST_P(ProxyLogin, SendsTheProxysCommandSequence) {
-    TLineScript script;
-    script.Send("220 proxy ready");
-    for (const auto& command : GetParam().Login)
-        script.Reply(command, command.starts_with("USER ")   ? "331 Password"
-                              : command.starts_with("PASS ") ? "230 OK"
-                                                             : "220 Connected");
-    Start({script.Expect("FEAT")
-               .Send("211-Features:")
-               .Send(" SIZE")
-               .Send("211 End")
-               .Reply("TYPE I", "200 OK")
-               .Reply("QUIT", "221 Bye")});
-    // The peer plays the proxy; the server behind it is never resolved by the client.
-    Client.Host = "ftp.example.org";
-    Client.Port = 21;
-    Client.ProxySettings = {GetParam().Type, "127.0.0.1", Peer->Port(), "fwuser", "fwpass"};
+    Client.ControlConnection().AddIntercept(std::make_shared<TLogEventIntercept>(
+        [&](TLogEventType type, std::string_view text) { log.emplace_back(type, std::string(text)); }));
+    if (GetParam().contains("proxy")) {
+        // The server behind the proxy is never resolved by the client.
+        Client.Host = "ftp.example.org";
+        Client.Port = 21;
+        Client.ProxySettings = {proxies.at(GetParam()["proxy"]), "127.0.0.1", Peer->Port(), "fwuser",
+                                "fwpass"};
+    }
+    Client.UseHOST = GetParam().value("useHost", false);
     Client.Connect();
     EXPECT_TRUE(Client.IsExtSupported("SIZE"));
     Client.Disconnect();
+    EXPECT_THAT(log, Contains(Pair(TLogEventType::Sent, "PASS ***")));
+    EXPECT_THAT(log, Contains(Pair(TLogEventType::Received, "211-Features:")));
+    EXPECT_THAT(log, Contains(Pair(TLogEventType::Status, _)));
+    for (const char* password : {"secret", "fwpass"})
+        EXPECT_THAT(log, ::testing::Not(Contains(Pair(_, HasSubstr(password)))));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Types, ProxyLogin,
-    ::testing::Values(
-        TProxyCase{"user_site", TFTPProxyType::fpcmUserSite, {"USER tester@ftp.example.org", "PASS secret"}},
-        TProxyCase{"site",
-                   TFTPProxyType::fpcmSite,
-                   {"USER fwuser", "PASS fwpass", "SITE ftp.example.org", "USER tester", "PASS secret"}},
-        TProxyCase{"open",
-                   TFTPProxyType::fpcmOpen,
-                   {"USER fwuser", "PASS fwpass", "OPEN ftp.example.org", "USER tester", "PASS secret"}},
-        TProxyCase{"user_pass",
-                   TFTPProxyType::fpcmUserPass,
-                   {"USER tester@fwuser@ftp.example.org", "PASS secret@fwpass"}},
-        TProxyCase{"transparent",
-                   TFTPProxyType::fpcmTransparent,
-                   {"USER fwuser", "PASS fwpass", "USER tester", "PASS secret"}}),
-    [](const auto& info) { return std::string(info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(Data, Login, ::testing::ValuesIn(LoadCases("logins.json")), CaseName);
 
 } // namespace

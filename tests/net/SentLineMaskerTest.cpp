@@ -1,56 +1,32 @@
-// Secrets in sent lines, for logs and error texts alike, and the protocol log built on that rule.
-#include "net/LogEventIntercept.h"
+// Secrets in sent lines, for logs and error texts alike (the transcripts of
+// tests/data/net/masking.json), and the protocol log built on that rule.
 #include "net/SentLineMasker.h"
 
-#include <gtest/gtest.h>
+#include "NetTestData.h"
+#include "net/LogEventIntercept.h"
 
+#include <gtest/gtest.h>
 #include <string>
 #include <vector>
 
 using namespace zr::net;
+using namespace quillate::testing;
 
 namespace {
 
-// "> line" is sent and must be shown as the text after " => " (unchanged without it); "< line" is
-// the server's.
-struct TMaskCase {
-    const char* Name;
-    std::vector<std::string> Transcript;
-};
-
-class Masking : public ::testing::TestWithParam<TMaskCase> {};
+class Masking : public ::testing::TestWithParam<json> {};
 
 TEST_P(Masking, ShowsSentLinesWithoutTheirSecrets) {
     TSentLineMasker masker;
-    for (const auto& step : GetParam().Transcript) {
-        if (step.starts_with("< ")) {
-            masker.Received(step.substr(2));
-            continue;
-        }
-        std::size_t arrow = step.find(" => ");
-        std::string line = step.substr(2, arrow == std::string::npos ? std::string::npos : arrow - 2);
-        std::string shown = arrow == std::string::npos ? line : step.substr(arrow + 4);
-        EXPECT_EQ(masker.Sent(line), shown);
+    for (const auto& step : GetParam()["transcript"]) {
+        if (step[0] == "<")
+            masker.Received(step[1].get<std::string>());
+        else
+            EXPECT_EQ(masker.Sent(step[1].get<std::string>()), step.back()) << step[1];
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Protocols, Masking,
-    ::testing::Values(
-        TMaskCase{"ftp", {"> USER bob", "> PASS secret => PASS ***", "> pass secret => pass ***",
-                          "> AcCt account words => AcCt ***", "> PASS", "> CWD /pub/PASS x", "> PASSIVE x",
-                          "> AUTH TLS", "< 234 go ahead", "> USER bob"}},
-        TMaskCase{"pop3", {"> USER bob", "> PASS pw => PASS ***", "> APOP bob c4c9334bac560ecc => APOP bob ***"}},
-        TMaskCase{"pop3_sasl", {"> AUTH PLAIN", "< + ", "> AGJvYgBwdw== => ***", "< +OK", "> STAT"}},
-        TMaskCase{"nntp", {"> AUTHINFO USER bob", "> AUTHINFO PASS pw => AUTHINFO PASS ***",
-                           "> authinfo pass pw => authinfo pass ***", "> AUTHINFO SASL PLAIN AGJvYg== => AUTHINFO SASL PLAIN ***",
-                           "< 383 more", "> AGJv => ***", "< 281 ok", "> LIST"}},
-        TMaskCase{"smtp_login", {"> AUTH LOGIN", "< 334 VXNlcm5hbWU6", "> Ym9i => ***", "< 334 UGFzc3dvcmQ6",
-                                 "> cHc= => ***", "< 235 2.7.0 Accepted", "> MAIL FROM:<a@example.org>"}},
-        TMaskCase{"smtp_initial_response", {"> AUTH LOGIN Ym9i => AUTH LOGIN ***", "< 334 UGFzc3dvcmQ6",
-                                            "> cHc= => ***", "< 535 5.7.8 failed", "> AUTH PLAIN AGJvYgBwdw== => AUTH PLAIN ***",
-                                            "< 235 ok", "> QUIT"}}),
-    [](const auto& info) { return std::string(info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(Data, Masking, ::testing::ValuesIn(LoadCases("masking.json")), CaseName);
 
 TEST(LogEventIntercept, LogsWholeLinesWhereverChunksEndAndMasksSentOnes) {
     const std::string greeting = "220-Wel\r\n220 ready\r\r\n", afterLogin = "235 ok\r\n\r\n250 ";
@@ -73,8 +49,8 @@ TEST(LogEventIntercept, LogsWholeLinesWhereverChunksEndAndMasksSentOnes) {
         intercept.Sent("SS hunter2\r\nNOOP\r\n");
         intercept.Status(TConnectionStatus::csDisconnecting, "Disconnecting.");
         EXPECT_EQ(log, (std::vector<std::string>{"R 220-Wel", "R 220 ready", "R ", "S AUTH LOGIN",
-                                                 "R 334 VXNlcm5hbWU6", "S ***", "R 235 ok", "R ", "S PASS ***",
-                                                 "S NOOP", "R 250 ", "s Disconnecting."}))
+                                                 "R 334 VXNlcm5hbWU6", "S ***", "R 235 ok", "R ",
+                                                 "S PASS ***", "S NOOP", "R 250 ", "s Disconnecting."}))
             << "cut at " << cut;
     }
 }
@@ -87,8 +63,8 @@ TEST(LogEventIntercept, CutsOverlongLinesAndHoldsNoLineOfABareLFPeer) {
     intercept.Received("tail\r\n220 next\r\n");
     intercept.Received("226 bare\n");
     intercept.Received("227 lf\nends\n");
-    EXPECT_EQ(log, (std::vector<std::string>{"PASS ***", std::string(TLogLineSplitter::MaxLine, 'x'), "220 next",
-                                             "226 bare", "227 lf\nends"}));
+    EXPECT_EQ(log, (std::vector<std::string>{"PASS ***", std::string(TLogLineSplitter::MaxLine, 'x'),
+                                             "220 next", "226 bare", "227 lf\nends"}));
 }
 
 } // namespace

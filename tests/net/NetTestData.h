@@ -1,0 +1,121 @@
+// Case tables kept as data in tests/data/net (JSON with comments; the README there gives each
+// file's format), and what the tests that read them share: input cut into pieces, times as text.
+#pragma once
+
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quillate::testing {
+
+using nlohmann::json;
+
+// The cases of tests/data/net/<file>, a JSON array; a file that cannot be read stops the program.
+inline json LoadCases(const std::string& file) {
+    std::ifstream in(std::string(QUILLATE_TEST_DATA_DIR) + "/net/" + file);
+    if (!in)
+        throw std::runtime_error("cannot read tests/data/net/" + file);
+    return json::parse(in, nullptr, true, true);
+}
+
+// Parameterised tests over a table are named by each case's "name".
+inline std::string CaseName(const ::testing::TestParamInfo<json>& info) {
+    return info.param.at("name").get<std::string>();
+}
+
+// Bytes written as a string, or as an array of parts: strings and [text, count] repeats.
+inline std::string Text(const json& value) {
+    if (value.is_string())
+        return value.get<std::string>();
+    std::string text;
+    for (const auto& part : value) {
+        std::string unit = part.is_string() ? part.get<std::string>() : Text(part[0]);
+        for (int i = 0; i < (part.is_string() ? 1 : part[1].get<int>()); ++i)
+            text += unit;
+    }
+    return text;
+}
+
+// The ways a parser test feeds its input: whole, one byte at a time, then cut in two at every offset.
+inline std::vector<std::vector<std::string_view>> Splits(std::string_view text) {
+    std::vector<std::vector<std::string_view>> splits{{text}, {}};
+    for (std::size_t i = 0; i < text.size(); ++i)
+        splits[1].push_back(text.substr(i, 1));
+    for (std::size_t cut = 1; cut < text.size(); ++cut)
+        splits.push_back({text.substr(0, cut), text.substr(cut)});
+    return splits;
+}
+
+// Gives parse (the pieces of the input, giving what it made of them as JSON) the input whole, byte
+// by byte and cut in two at every offset, and compares each result with expected, or its size with
+// expected when that is a number. When the case says "refused", parse must raise E instead, fed
+// whole and byte by byte.
+template <class E, class F>
+void ExpectSameWhereverCut(const json& c, std::string_view input, const json& expected, F parse) {
+    auto splits = Splits(input);
+    if (c.value("refused", false)) {
+        EXPECT_THROW(parse(splits[0]), E) << "whole";
+        EXPECT_THROW(parse(splits[1]), E) << "byte by byte";
+        return;
+    }
+    for (const auto& pieces : splits) {
+        json result = parse(pieces);
+        EXPECT_EQ(expected.is_number() ? json(result.size()) : result, expected)
+            << pieces.size() << " pieces, the first of " << pieces[0].size();
+        if (::testing::Test::HasFailure())
+            return;
+    }
+}
+
+// "YYYY-MM-DD hh:mm:ss" with the fraction when there is one; on the local wall clock, or in UTC
+// with a "Z" after it.
+inline std::string Stamp(std::chrono::system_clock::time_point when, bool utc) {
+    auto whole = std::chrono::floor<std::chrono::seconds>(when);
+    std::time_t t = std::chrono::system_clock::to_time_t(whole);
+    std::tm parts{};
+    utc ? gmtime_r(&t, &parts) : localtime_r(&t, &parts);
+    char text[40];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
+    std::string stamp = text;
+    if (auto ns = std::chrono::nanoseconds(when - whole).count()) {
+        std::string fraction = std::to_string(1'000'000'000 + ns).substr(1);
+        stamp += "." + fraction.substr(0, fraction.find_last_not_of('0') + 1);
+    }
+    return utc ? stamp + "Z" : stamp;
+}
+
+// An environment variable set (or unset, for nullptr) for the life of the object; TZ takes effect
+// at once.
+class TScopedEnvironment {
+public:
+    TScopedEnvironment(const char* name, const char* value) : FName(name) {
+        if (const char* old = std::getenv(name))
+            FSaved = old;
+        Set(value);
+    }
+    ~TScopedEnvironment() { Set(FSaved ? FSaved->c_str() : nullptr); }
+    TScopedEnvironment(const TScopedEnvironment&) = delete;
+    TScopedEnvironment& operator=(const TScopedEnvironment&) = delete;
+
+    void Set(const char* value) {
+        value ? ::setenv(FName.c_str(), value, 1) : ::unsetenv(FName.c_str());
+        ::tzset();
+    }
+
+private:
+    std::string FName;
+    std::optional<std::string> FSaved;
+};
+
+// Central European time, an hour or two east of UTC, so that local and UTC times differ.
+inline constexpr const char* CET = "CET-1CEST,M3.5.0,M10.5.0/3";
+
+} // namespace quillate::testing
