@@ -11,11 +11,9 @@ namespace quillate::testing {
 
 namespace {
 
-// Why a session stopped: only a client that closed or fell silent can leave expected steps unmet.
-enum class TEnd { eClosed, eSilent, eDone };
-struct TSessionEnd {
-    TEnd Reason;
-};
+// Why a session stopped, thrown to end it: only a client that closed or fell silent can leave
+// expected steps unmet.
+enum class TSessionEnd { eClosed, eSilent, eDone };
 
 constexpr std::size_t MaxLine = 64 * 1024;
 
@@ -46,7 +44,7 @@ TSocket Accepted(const TSocket& listener, const std::atomic<bool>& stopping) {
         if (connection.Fd() >= 0)
             return WithWakeUps(std::move(connection));
         if (stopping)
-            throw TSessionEnd{TEnd::eSilent};
+            throw TSessionEnd::eSilent;
     }
 }
 
@@ -96,12 +94,12 @@ TLineScript& TLineScript::ReadBlock() {
 TLineScript& TLineScript::Hang() {
     return Do({}, [](TLineSession& s) {
         s.ReadToEnd(s.Control());
-        throw TSessionEnd{TEnd::eClosed};
+        throw TSessionEnd::eClosed;
     });
 }
 
 TLineScript& TLineScript::Close() {
-    return Do({}, [](TLineSession&) { throw TSessionEnd{TEnd::eDone}; });
+    return Do({}, [](TLineSession&) { throw TSessionEnd::eDone; });
 }
 
 TLinePeer::TLinePeer(std::vector<TLineScript> sessions, const std::string& address)
@@ -118,7 +116,7 @@ TLinePeer::TLinePeer(std::vector<TLineScript> sessions, const std::string& addre
                 else
                     Add(FFailures, "connection " + std::to_string(index + 1) + ": no script left for it");
             }
-        } catch (const TSessionEnd&) {
+        } catch (TSessionEnd) {
         }
     });
 }
@@ -149,12 +147,12 @@ void TLinePeer::Serve(std::size_t index, TSocket connection) {
             steps[step].second(session);
         for (;;)
             session.Fail("the end of the session", session.ReadLine());
-    } catch (const TSessionEnd& end) {
-        while (end.Reason != TEnd::eDone && step < steps.size() && steps[step].first.empty())
+    } catch (TSessionEnd end) {
+        while (end != TSessionEnd::eDone && step < steps.size() && steps[step].first.empty())
             ++step;
-        if (end.Reason != TEnd::eDone && step < steps.size())
+        if (end != TSessionEnd::eDone && step < steps.size())
             Add(FFailures, "session " + std::to_string(index + 1) + ": expected " + steps[step].first +
-                               (end.Reason == TEnd::eClosed ? ", but the client closed the connection"
+                               (end == TSessionEnd::eClosed ? ", but the client closed the connection"
                                                             : ", but the client sent nothing"));
     } catch (const std::exception& e) {
         Add(FFailures, "session " + std::to_string(index + 1) + ": " + e.what());
@@ -178,7 +176,7 @@ std::size_t TLineSession::Receive(const TSocket& socket, char* data, std::size_t
         if (errno != EAGAIN && errno != EINTR)
             return 0;
         if (FPeer.FStopping)
-            throw TSessionEnd{TEnd::eSilent};
+            throw TSessionEnd::eSilent;
     }
 }
 
@@ -190,7 +188,7 @@ std::string TLineSession::ReadLine() {
         char chunk[4096];
         std::size_t n = Receive(FControl, chunk, sizeof chunk);
         if (n == 0)
-            throw TSessionEnd{TEnd::eClosed};
+            throw TSessionEnd::eClosed;
         FBuffer.append(chunk, n);
     }
     std::string line = FBuffer.substr(0, end);
@@ -215,16 +213,16 @@ void TLineSession::Write(const TSocket& socket, std::string_view bytes) {
         if (n > 0)
             bytes.remove_prefix(static_cast<std::size_t>(n));
         else if (errno != EAGAIN && errno != EINTR)
-            throw TSessionEnd{TEnd::eClosed};
+            throw TSessionEnd::eClosed;
         else if (FPeer.FStopping)
-            throw TSessionEnd{TEnd::eSilent};
+            throw TSessionEnd::eSilent;
     }
 }
 
 void TLineSession::Fail(const std::string& expected, const std::string& received) {
     FPeer.Add(FPeer.FFailures, "session " + std::to_string(FIndex + 1) + ": expected " + expected +
                                    ", received " + Shown(received));
-    throw TSessionEnd{TEnd::eDone};
+    throw TSessionEnd::eDone;
 }
 
 void TLineSession::KeepBlock(std::string block) {

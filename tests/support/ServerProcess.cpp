@@ -1,6 +1,5 @@
 #include "support/ServerProcess.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -32,28 +31,6 @@ std::optional<int> Reaped(pid_t pid, TClock::time_point deadline) {
         if (TClock::now() > deadline)
             return std::nullopt;
     }
-}
-
-// The current environment with the given variables set, as "NAME=value" strings.
-std::vector<std::string> Environment(const std::vector<std::pair<std::string, std::string>>& changes) {
-    std::vector<std::string> result;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        std::string_view text = *entry;
-        if (std::ranges::none_of(changes, [text](const auto& c) { return text.starts_with(c.first + "="); }))
-            result.emplace_back(text);
-    }
-    for (const auto& [name, value] : changes)
-        result.push_back(name + "=" + value);
-    return result;
-}
-
-// The strings as execve takes them: pointers into them, ended by a null.
-std::vector<char*> Pointers(std::vector<std::string>& strings) {
-    std::vector<char*> result;
-    for (auto& text : strings)
-        result.push_back(text.data());
-    result.push_back(nullptr);
-    return result;
 }
 
 } // namespace
@@ -159,33 +136,40 @@ void TServerProcess::Start(const TServerOptions& options) {
     if (FPid > 0 || options.Argv.empty())
         throw std::runtime_error("the process runs already, or no command was given");
     FOptions = options;
-    // posix_spawn, unlike fork, is safe in a test whose other threads hold locks.
+    // env(1) changes the folder and the variables, so no code of ours runs in the child; posix_spawn,
+    // unlike fork, is safe while other threads of the test hold locks.
+    std::vector<std::string> args{"/usr/bin/env", "-C",
+                                  options.WorkDir.empty() ? "." : options.WorkDir.string()};
+    for (const auto& [name, value] : options.Environment)
+        args.push_back(name + "=" + value);
+    args.insert(args.end(), options.Argv.begin(), options.Argv.end());
+    std::vector<char*> argv;
+    for (auto& arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
     posix_spawn_file_actions_t files;
     ::posix_spawn_file_actions_init(&files);
-    std::string input = options.InputFile.empty() ? "/dev/null" : options.InputFile.string();
-    ::posix_spawn_file_actions_addopen(&files, 0, input.c_str(), O_RDONLY, 0);
-    for (const auto& [fd, path] : {std::pair{1, options.LogFile},
-                                   {2, options.ErrorFile.empty() ? options.LogFile : options.ErrorFile}})
+    ::posix_spawn_file_actions_addopen(
+        &files, 0, options.InputFile.empty() ? "/dev/null" : options.InputFile.c_str(), O_RDONLY, 0);
+    for (int fd : {1, 2}) {
+        const auto& path = fd == 2 && !options.ErrorFile.empty() ? options.ErrorFile : options.LogFile;
         ::posix_spawn_file_actions_addopen(&files, fd, path.empty() ? "/dev/null" : path.c_str(),
                                            O_WRONLY | O_CREAT | O_APPEND, 0644);
-    if (!options.WorkDir.empty())
-        ::posix_spawn_file_actions_addchdir_np(&files, options.WorkDir.c_str());
+    }
     posix_spawnattr_t attributes;
     ::posix_spawnattr_init(&attributes);
     ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-    std::vector<std::string> args = options.Argv, env = Environment(options.Environment);
-    int error = ::posix_spawn(&FPid, args[0].c_str(), &files, &attributes, Pointers(args).data(),
-                              Pointers(env).data());
+    int error = ::posix_spawn(&FPid, argv[0], &files, &attributes, argv.data(), environ);
     ::posix_spawn_file_actions_destroy(&files);
     ::posix_spawnattr_destroy(&attributes);
     if (error != 0) {
         FPid = -1;
-        throw std::runtime_error("starting " + args[0] + " failed: " + std::strerror(error));
+        throw std::runtime_error("starting " + options.Argv[0] + " failed: " + std::strerror(error));
     }
     if (options.Port != 0 && !WaitForPort(options.Host, options.Port, options.StartTimeout, FPid)) {
         std::string output = Output();
         Stop();
-        throw std::runtime_error("server " + args[0] + " did not accept connections on port " +
+        throw std::runtime_error("server " + options.Argv[0] + " did not accept connections on port " +
                                  std::to_string(options.Port) + "; its output:\n" + output);
     }
 }
