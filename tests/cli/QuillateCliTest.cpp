@@ -44,15 +44,6 @@ std::pair<std::string, std::string> Split(const std::string& text, char separato
     return {text.substr(0, at), at == std::string::npos ? std::string() : text.substr(at + 1)};
 }
 
-// Polls a run's output until it shows the text, for half a minute at most.
-bool Shows(const fs::path& output, const std::string& text) {
-    for (auto deadline = std::chrono::steady_clock::now() + 30s; std::chrono::steady_clock::now() < deadline;
-         std::this_thread::sleep_for(20ms))
-        if (ReadTextFile(output).find(text) != std::string::npos)
-            return true;
-    return false;
-}
-
 class QuillateCli : public ::testing::TestWithParam<TCliCase> {};
 
 TEST_P(QuillateCli, Case) {
@@ -90,7 +81,9 @@ TEST_P(QuillateCli, Case) {
             fs::remove(err);
             quillate.Start(options);
         } else if (word == "interrupt") {
-            ASSERT_TRUE(Shows(out, rest)) << ReadTextFile(out);
+            for (int poll = 0; poll < 1500 && ReadTextFile(out).find(rest) == std::string::npos; ++poll)
+                std::this_thread::sleep_for(20ms); // half a minute at most
+            ASSERT_THAT(ReadTextFile(out), HasSubstr(rest));
             quillate.Signal(SIGINT);
         } else if (word == "exit") {
             EXPECT_EQ(quillate.Wait(30s), std::stoi(rest)) << ReadTextFile(out) << ReadTextFile(err);

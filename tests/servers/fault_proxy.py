@@ -3,8 +3,9 @@
 
 Usage: fault_proxy.py LISTEN_PORT SERVER_PORT CUT_AFTER_BYTES [lose-reply | slow-reply | drop-at-stor]
 
-Control connections are passed through; passive replies (227 and 229) are rewritten to point at a
-data listener of the proxy, which relays the data connection to the server. The first data
+Control connections are passed through; extended passive replies (229: the client asks for EPSV
+first) are rewritten to point at a data listener of the proxy, which relays the data connection to
+the server. The first data
 connection that carries more than CUT_AFTER_BYTES from the client to the server is closed at that
 point on both sides, as a network fault would. Later connections are relayed whole.
 With "lose-reply" the data is never cut: instead the control connection breaks where the server's
@@ -87,7 +88,7 @@ def commands(client, server, session):
 
 
 def control(client):
-    """Relays the server's replies, rewriting passive ones and breaking or holding upload replies."""
+    """Relays the server's replies, rewriting EPSV ones and breaking or holding upload replies."""
     server = socket.create_connection(("127.0.0.1", SERVER_PORT))
     session = {"uploading": False}
     threading.Thread(target=commands, args=(client, server, session), daemon=True).start()
@@ -101,9 +102,6 @@ def control(client):
                     break
             if m := re.match(r"229 .*\(\|\|\|(\d+)\|\)", text):
                 text = "229 Entering Extended Passive Mode (|||%d|)\r\n" % relay_data(int(m[1]))
-            if m := re.match(r"227 .*\((\d+),(\d+),(\d+),(\d+),(\d+),(\d+)\)", text):
-                port = relay_data(int(m[5]) * 256 + int(m[6]))
-                text = "227 Entering Passive Mode (127,0,0,1,%d,%d)\r\n" % (port // 256, port % 256)
             client.sendall(text.encode("latin-1"))
     except OSError:
         pass

@@ -10,16 +10,16 @@ from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler, proto_cmds
 from pyftpdlib.servers import FTPServer
 
+# --no-extended refuses EPSV and EPRT (PASV and PORT only), --no-xcrc offers no checksums as many servers do,
+# --local-times shows times in the TZ zone instead of UTC, --read-limit throttles uploads (bytes per second)
+# and the server's clock runs --clock-offset seconds ahead: the files it stores are stamped by it.
 parser = argparse.ArgumentParser()
-for name in ("--port", "--root", "--user", "--password"):
+for name in ("--port", "--root", "--user", "--password", "--host"):
     parser.add_argument(name, required=True)
-parser.add_argument("--host", default="127.0.0.1")
-parser.add_argument("--no-extended", action="store_true", help="refuse EPSV and EPRT (PASV and PORT only)")
-parser.add_argument("--no-xcrc", action="store_true", help="offer no checksums, as many servers do")
-parser.add_argument("--local-times", action="store_true", help="show times in the TZ zone, not UTC")
-parser.add_argument("--read-limit", type=int, default=0, help="upload bytes per second (0: none)")
-parser.add_argument("--clock-offset", type=int, default=0,
-                    help="seconds the server's clock runs ahead: stored files are stamped by it")
+for name in ("--read-limit", "--clock-offset"):
+    parser.add_argument(name, type=int, default=0)
+for name in ("--no-extended", "--no-xcrc", "--local-times"):
+    parser.add_argument(name, action="store_true")
 args = parser.parse_args()
 
 commands = dict(proto_cmds)
