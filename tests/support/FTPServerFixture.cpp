@@ -8,7 +8,6 @@
 #include <pwd.h>
 #include <regex>
 #include <stdexcept>
-#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 

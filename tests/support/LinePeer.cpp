@@ -1,10 +1,12 @@
 #include "support/LinePeer.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fnmatch.h>
 #include <gtest/gtest.h>
 #include <netdb.h>
+#include <poll.h>
 #include <unistd.h>
 
 namespace quillate::testing {
@@ -23,29 +25,25 @@ std::string Shown(std::string text) {
     return "\"" + text.substr(0, 200) + (text.size() > 200 ? "\"..." : "\"");
 }
 
-// Blocking calls wake up this often to see whether the peer is finishing.
-TSocket WithWakeUps(TSocket socket) {
-    timeval wake{0, 50000};
-    ::setsockopt(socket.Fd(), SOL_SOCKET, SO_RCVTIMEO, &wake, sizeof wake);
-    ::setsockopt(socket.Fd(), SOL_SOCKET, SO_SNDTIMEO, &wake, sizeof wake);
-    return socket;
+// Waits until the socket is ready for `events`, waking up now and then to see whether the peer is
+// finishing: then the session ends as one whose client fell silent.
+void Await(const TSocket& socket, short events, const std::atomic<bool>& stopping) {
+    pollfd wanted{socket.Fd(), events, 0};
+    while (::poll(&wanted, 1, 50) <= 0)
+        if (stopping)
+            throw TSessionEnd::eSilent;
 }
 
 TSocket Listening(const std::string& address) {
-    TSocket listener = WithWakeUps(BoundSocket(address));
+    TSocket listener = BoundSocket(address);
     if (::listen(listener.Fd(), 8) != 0)
         throw std::runtime_error("listening on " + address + " failed");
     return listener;
 }
 
 TSocket Accepted(const TSocket& listener, const std::atomic<bool>& stopping) {
-    for (;;) {
-        TSocket connection(::accept4(listener.Fd(), nullptr, nullptr, SOCK_CLOEXEC));
-        if (connection.Fd() >= 0)
-            return WithWakeUps(std::move(connection));
-        if (stopping)
-            throw TSessionEnd::eSilent;
-    }
+    Await(listener, POLLIN, stopping);
+    return TSocket(::accept4(listener.Fd(), nullptr, nullptr, SOCK_CLOEXEC));
 }
 
 std::string AddressOf(const TSocket& socket, bool local) {
@@ -168,16 +166,10 @@ TLineSession::TLineSession(TLinePeer& peer, std::size_t index, TSocket control)
     : FPeer(peer), FIndex(index), FControl(std::move(control)) {}
 
 std::size_t TLineSession::Receive(const TSocket& socket, char* data, std::size_t size) {
-    for (;;) {
-        ssize_t n = ::recv(socket.Fd(), data, size, 0);
-        if (n >= 0)
-            return static_cast<std::size_t>(n);
-        // A client that closes with our bytes unread resets the connection: that is its end too.
-        if (errno != EAGAIN && errno != EINTR)
-            return 0;
-        if (FPeer.FStopping)
-            throw TSessionEnd::eSilent;
-    }
+    Await(socket, POLLIN, FPeer.FStopping);
+    // A client that closes with our bytes unread resets the connection: that is its end too.
+    ssize_t n = ::recv(socket.Fd(), data, size, MSG_DONTWAIT);
+    return n > 0 ? static_cast<std::size_t>(n) : 0;
 }
 
 std::string TLineSession::ReadLine() {
@@ -209,13 +201,11 @@ std::string TLineSession::ReadToEnd(const TSocket& socket) {
 
 void TLineSession::Write(const TSocket& socket, std::string_view bytes) {
     while (!bytes.empty()) {
-        ssize_t n = ::send(socket.Fd(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (n > 0)
-            bytes.remove_prefix(static_cast<std::size_t>(n));
-        else if (errno != EAGAIN && errno != EINTR)
+        Await(socket, POLLOUT, FPeer.FStopping);
+        ssize_t n = ::send(socket.Fd(), bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && errno != EAGAIN)
             throw TSessionEnd::eClosed;
-        else if (FPeer.FStopping)
-            throw TSessionEnd::eSilent;
+        bytes.remove_prefix(static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
     }
 }
 
@@ -248,7 +238,7 @@ TSocket TLineSession::Connect(const std::string& address, std::uint16_t port, co
         from.empty() ? TSocket(::socket(target.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0)) : BoundSocket(from);
     if (::connect(socket.Fd(), reinterpret_cast<sockaddr*>(&target), length) != 0)
         Fail("a connection to " + address + ":" + std::to_string(port), std::strerror(errno));
-    return WithWakeUps(std::move(socket));
+    return socket;
 }
 
 } // namespace quillate::testing

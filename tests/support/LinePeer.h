@@ -6,7 +6,6 @@
 #include "support/ServerProcess.h"
 
 #include <atomic>
-#include <chrono>
 #include <functional>
 #include <mutex>
 #include <string>
