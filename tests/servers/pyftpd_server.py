@@ -14,8 +14,9 @@ from pyftpdlib.servers import FTPServer
 # --local-times shows times in the TZ zone instead of UTC, --read-limit throttles uploads (bytes per second)
 # and the server's clock runs --clock-offset seconds ahead: the files it stores are stamped by it.
 parser = argparse.ArgumentParser()
-for name in ("--port", "--root", "--user", "--password", "--host"):
+for name in ("--port", "--root", "--user", "--password"):
     parser.add_argument(name, required=True)
+parser.add_argument("--host", default="127.0.0.1")
 for name in ("--read-limit", "--clock-offset"):
     parser.add_argument(name, type=int, default=0)
 for name in ("--no-extended", "--no-xcrc", "--local-times"):
