@@ -1,112 +1,157 @@
 #include "TestActions.h"
 
-#include <stdexcept>
-#include <thread>
-
 #include "host/Registration.h"
 #include "host/Scripting.h"
 
+#include <stdexcept>
+#include <thread>
+
 namespace quillate::testing {
+
+namespace {
+
+// Expands Text (label Label, required when Required) and logs the result with the tag Tag.
+class TTestLogAction : public TZRAction {
+public:
+    static const TMetaClass& ClassInfo() {
+        static const TMetaClass meta = TMetaClass::Of<TTestLogAction>(
+            "TTestLogAction", "test.log", &TZRAction::ClassInfo(), [](TPropertyTable& t) {
+                TPropertyBuilder<TTestLogAction>(t)
+                    .String("Text", &TTestLogAction::FText)
+                    .String("Label", &TTestLogAction::FLabel)
+                    .Bool("Required", &TTestLogAction::FRequired)
+                    .Int("Tag", &TTestLogAction::FTag)
+                    .Bool("Result", &TTestLogAction::FResult)
+                    .Variable("ResultVariable", &TTestLogAction::FResultVariable);
+            });
+        return meta;
+    }
+    const TMetaClass& GetClass() const override { return ClassInfo(); }
+    std::string GetActionName() const override { return "Test Log"; }
+    bool Execute() override {
+        std::string text;
+        if (!TryExpandExpression(FLabel, FText, text, FRequired))
+            return false;
+        SendMessage(text, static_cast<TStatusTag>(FTag));
+        if (!FResultVariable.empty())
+            SetVariable(FResultVariable, text);
+        return FResult;
+    }
+
+    std::string FText;
+    std::string FLabel = "Text";
+    bool FRequired = false;
+    std::int32_t FTag = 0;
+    bool FResult = true;
+    std::string FResultVariable;
+};
+
+// Sleeps through the host and reports whether the stop operations reached it.
+class TTestSleepAction : public TZRAction {
+public:
+    TTestSleepAction() { SetCanTerminate(true); }
+    static const TMetaClass& ClassInfo() {
+        static const TMetaClass meta = TMetaClass::Of<TTestSleepAction>(
+            "TTestSleepAction", "test.sleep", &TZRAction::ClassInfo(), [](TPropertyTable& t) {
+                TPropertyBuilder<TTestSleepAction>(t)
+                    .Int("Milliseconds", &TTestSleepAction::FMilliseconds)
+                    .Bool("IgnoreStop", &TTestSleepAction::FIgnoreStop);
+            });
+        return meta;
+    }
+    const TMetaClass& GetClass() const override { return ClassInfo(); }
+    void StopSignalled() override { FStopSignalled = true; }
+    void TerminateAction() override { FTerminated = true; }
+    bool Execute() override {
+        SendMessage("Sleeping", stInformation);
+        bool full = true;
+        if (FIgnoreStop)
+            std::this_thread::sleep_for(std::chrono::milliseconds(FMilliseconds));
+        else
+            full = Sleep(FMilliseconds);
+        SendMessage(full ? "Slept fully" : "Woken early", stInformation);
+        if (FStopSignalled)
+            SendMessage("StopSignalled reached the action", stInformation);
+        if (FTerminated)
+            SendMessage("TerminateAction reached the action", stInformation);
+        return true;
+    }
+
+    std::int32_t FMilliseconds = 1000;
+    // Sleeps without the host, as an action stuck in a call that cannot be interrupted.
+    bool FIgnoreStop = false;
+    std::atomic<bool> FStopSignalled{false};
+    std::atomic<bool> FTerminated{false};
+};
+
+class TTestThrowAction : public TZRAction {
+public:
+    static const TMetaClass& ClassInfo() {
+        static const TMetaClass meta = TMetaClass::Of<TTestThrowAction>(
+            "TTestThrowAction", "test.throw", &TZRAction::ClassInfo(), [](TPropertyTable& t) {
+                TPropertyBuilder<TTestThrowAction>(t).String("Message", &TTestThrowAction::FMessage);
+            });
+        return meta;
+    }
+    const TMetaClass& GetClass() const override { return ClassInfo(); }
+    bool Execute() override { throw std::runtime_error(FMessage); }
+
+    std::string FMessage = "boom";
+};
+
+// A condition: succeeds, and skips its child actions when SkipChildren is set.
+class TTestConditionAction : public TZRAction {
+public:
+    static const TMetaClass& ClassInfo() {
+        static const TMetaClass meta = TMetaClass::Of<TTestConditionAction>(
+            "TTestConditionAction", "test.condition", &TZRAction::ClassInfo(), [](TPropertyTable& t) {
+                TPropertyBuilder<TTestConditionAction>(t)
+                    .Bool("SkipChildren", &TTestConditionAction::FSkipChildren)
+                    .Bool("Result", &TTestConditionAction::FResult);
+            });
+        return meta;
+    }
+    const TMetaClass& GetClass() const override { return ClassInfo(); }
+    int GetActionType() const override { return atCondition; }
+    bool Execute() override {
+        SendMessage(FSkipChildren ? "Condition: skip children" : "Condition: run children", stInformation);
+        return FResult;
+    }
+    void GetNextActionSource(int state, int& next) override {
+        if (state == 0 && FSkipChildren)
+            next = nasSkipChildActions;
+    }
+
+    bool FSkipChildren = false;
+    bool FResult = true;
+};
+
+class TTestProjectObject : public IProjectObject {
+public:
+    explicit TTestProjectObject(std::string name) : FName(std::move(name)) {}
+    std::string GetName() const override { return FName; }
+    std::string GetCategory() const override { return "TestObject"; }
+
+private:
+    std::string FName;
+};
+
+} // namespace
 
 const TEnumInfo& TestModeInfo() {
     static const TEnumInfo info{"TTestMode", {"tmFirst", "tmSecond", "tmThird"}};
     return info;
 }
 
-const TMetaClass& TTestLogAction::ClassInfo() {
-    static const TMetaClass meta =
-        TMetaClass::Of<TTestLogAction>("TTestLogAction", "test.log", &TZRAction::ClassInfo(), [](TPropertyTable& t) {
-            TPropertyBuilder<TTestLogAction>(t)
-                .String("Text", &TTestLogAction::FText)
-                .String("Label", &TTestLogAction::FLabel)
-                .Bool("Required", &TTestLogAction::FRequired)
-                .Int("Tag", &TTestLogAction::FTag)
-                .Bool("Result", &TTestLogAction::FResult)
-                .Variable("ResultVariable", &TTestLogAction::FResultVariable);
-        });
-    return meta;
-}
-
-bool TTestLogAction::Execute() {
-    std::string text;
-    if (!TryExpandExpression(FLabel, FText, text, FRequired))
-        return false;
-    SendMessage(text, static_cast<TStatusTag>(FTag));
-    if (!FResultVariable.empty())
-        SetVariable(FResultVariable, text);
-    return FResult;
-}
-
-const TMetaClass& TTestSleepAction::ClassInfo() {
-    static const TMetaClass meta = TMetaClass::Of<TTestSleepAction>(
-        "TTestSleepAction", "test.sleep", &TZRAction::ClassInfo(),
-        [](TPropertyTable& t) {
-            TPropertyBuilder<TTestSleepAction>(t)
-                .Int("Milliseconds", &TTestSleepAction::FMilliseconds)
-                .Bool("IgnoreStop", &TTestSleepAction::FIgnoreStop);
-        });
-    return meta;
-}
-
-bool TTestSleepAction::Execute() {
-    SendMessage("Sleeping", stInformation);
-    bool full = true;
-    if (FIgnoreStop)
-        std::this_thread::sleep_for(std::chrono::milliseconds(FMilliseconds));
-    else
-        full = Sleep(FMilliseconds);
-    SendMessage(full ? "Slept fully" : "Woken early", stInformation);
-    if (FStopSignalled)
-        SendMessage("StopSignalled reached the action", stInformation);
-    if (FTerminated)
-        SendMessage("TerminateAction reached the action", stInformation);
-    return true;
-}
-
-const TMetaClass& TTestThrowAction::ClassInfo() {
-    static const TMetaClass meta = TMetaClass::Of<TTestThrowAction>(
-        "TTestThrowAction", "test.throw", &TZRAction::ClassInfo(),
-        [](TPropertyTable& t) { TPropertyBuilder<TTestThrowAction>(t).String("Message", &TTestThrowAction::FMessage); });
-    return meta;
-}
-
-bool TTestThrowAction::Execute() { throw std::runtime_error(FMessage); }
-
-const TMetaClass& TTestConditionAction::ClassInfo() {
-    static const TMetaClass meta = TMetaClass::Of<TTestConditionAction>(
-        "TTestConditionAction", "test.condition", &TZRAction::ClassInfo(), [](TPropertyTable& t) {
-            TPropertyBuilder<TTestConditionAction>(t)
-                .Bool("SkipChildren", &TTestConditionAction::FSkipChildren)
-                .Bool("Result", &TTestConditionAction::FResult);
-        });
-    return meta;
-}
-
-bool TTestConditionAction::Execute() {
-    SendMessage(FSkipChildren ? "Condition: skip children" : "Condition: run children", stInformation);
-    return FResult;
-}
-
-void TTestConditionAction::GetNextActionSource(int state, int& next) {
-    if (state == 0 && FSkipChildren)
-        next = nasSkipChildActions;
-}
-
 const TMetaClass& TTestChild::ClassInfo() {
     static const TMetaClass meta = TMetaClass::Of<TTestChild>(
         "TTestChild", "test.child", &TSerializableObject::ClassInfo(), [](TPropertyTable& t) {
-            TPropertyBuilder<TTestChild>(t).String("Name", &TTestChild::FName).Int("Count", &TTestChild::FCount);
+            TPropertyBuilder<TTestChild>(t)
+                .String("Name", &TTestChild::FName)
+                .Int("Count", &TTestChild::FCount);
         });
     return meta;
 }
-
-void TTestChild::GetChildren(TSerializableList& children) const {
-    children.insert(children.end(), FChildren.begin(), FChildren.end());
-}
-
-void TTestChild::AddChildObject(std::shared_ptr<TSerializableObject> child) { FChildren.push_back(std::move(child)); }
-
-TTestTypesAction::TTestTypesAction() { AddScript("OnRun"); }
 
 TTestTypesAction::~TTestTypesAction() {
     if (FObject)
@@ -147,15 +192,9 @@ bool TTestTypesAction::Execute() {
 }
 
 bool TTestTypesAction::Validate(TValidationErrors& errors) {
-    if (FName.empty()) {
+    if (FName.empty())
         errors.push_back({"Name", "Name has not been set"});
-        return false;
-    }
-    return true;
-}
-
-void TTestTypesAction::GetChildren(TSerializableList& children) const {
-    children.insert(children.end(), FChildren.begin(), FChildren.end());
+    return !FName.empty();
 }
 
 void TTestTypesAction::AddChildObject(std::shared_ptr<TSerializableObject> child) {
@@ -171,19 +210,7 @@ void TTestTypesAction::Loaded() {
     }
 }
 
-const TMetaClass& TTestOptions::ClassInfo() {
-    static const TMetaClass meta = TMetaClass::Of<TTestOptions>(
-        "TTestOptions", "", &TZROptionsObject::ClassInfo(), [](TPropertyTable& t) {
-            TPropertyBuilder<TTestOptions>(t)
-                .String("TestUser", &TTestOptions::FTestUser)
-                .String("TestPassword", &TTestOptions::FTestPassword)
-                .Int("TestPort", &TTestOptions::FTestPort);
-        });
-    return meta;
-}
-
 void RegisterTestActions() {
-    OptionsService().RegisterOptions(TTestOptions::ClassInfo(), "TESTOPTIONS");
     ActionService().RegisterAction("Test", TTestLogAction::ClassInfo(), "TESTLOG");
     ActionService().RegisterAction("Test", TTestSleepAction::ClassInfo(), "TESTSLEEP");
     ActionService().RegisterAction("Test", TTestThrowAction::ClassInfo(), "TESTTHROW");

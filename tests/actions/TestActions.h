@@ -1,11 +1,9 @@
 // Actions that exist only for the host's tests: they log, expand, sleep, throw, branch and store
-// every kind of property, so that the runner, project files and command line can be checked.
+// every kind of property, so that the runner, project files and command line can be checked. The
+// classes the tests look into are declared here; the others live in TestActions.cpp.
 #pragma once
 
-#include <atomic>
-
 #include "host/Action.h"
-#include "host/Options.h"
 #include "host/ProjectObjects.h"
 
 namespace quillate::testing {
@@ -13,65 +11,14 @@ namespace quillate::testing {
 enum TTestMode { tmFirst, tmSecond, tmThird };
 const TEnumInfo& TestModeInfo();
 
-// Expands Text (label Label, required when Required) and logs the result with the tag Tag.
-class TTestLogAction : public TZRAction {
-public:
-    static const TMetaClass& ClassInfo();
-    const TMetaClass& GetClass() const override { return ClassInfo(); }
-    bool Execute() override;
-    std::string GetActionName() const override { return "Test Log"; }
-
-    std::string FText;
-    std::string FLabel = "Text";
-    bool FRequired = false;
-    std::int32_t FTag = 0;
-    bool FResult = true;
-    std::string FResultVariable;
-};
-
-// Sleeps through the host and reports whether the stop operations reached it.
-class TTestSleepAction : public TZRAction {
-public:
-    TTestSleepAction() { SetCanTerminate(true); }
-    static const TMetaClass& ClassInfo();
-    const TMetaClass& GetClass() const override { return ClassInfo(); }
-    bool Execute() override;
-    void StopSignalled() override { FStopSignalled = true; }
-    void TerminateAction() override { FTerminated = true; }
-
-    std::int32_t FMilliseconds = 1000;
-    // Sleeps without the host, as an action stuck in a call that cannot be interrupted.
-    bool FIgnoreStop = false;
-    std::atomic<bool> FStopSignalled{false};
-    std::atomic<bool> FTerminated{false};
-};
-
-class TTestThrowAction : public TZRAction {
-public:
-    static const TMetaClass& ClassInfo();
-    const TMetaClass& GetClass() const override { return ClassInfo(); }
-    bool Execute() override;
-    std::string FMessage = "boom";
-};
-
-// A condition: succeeds, and skips its child actions when SkipChildren is set.
-class TTestConditionAction : public TZRAction {
-public:
-    static const TMetaClass& ClassInfo();
-    const TMetaClass& GetClass() const override { return ClassInfo(); }
-    bool Execute() override;
-    int GetActionType() const override { return atCondition; }
-    void GetNextActionSource(int state, int& next) override;
-    bool FSkipChildren = false;
-    bool FResult = true;
-};
-
 class TTestChild : public TSerializableObject {
 public:
     static const TMetaClass& ClassInfo();
     const TMetaClass& GetClass() const override { return ClassInfo(); }
-    void GetChildren(TSerializableList& children) const override;
-    void AddChildObject(std::shared_ptr<TSerializableObject> child) override;
+    void GetChildren(TSerializableList& children) const override {
+        children.insert(children.end(), FChildren.begin(), FChildren.end());
+    }
+    void AddChildObject(std::shared_ptr<TSerializableObject> child) override { FChildren.push_back(child); }
     void Loaded() override { FLoaded = true; }
 
     std::string FName;
@@ -80,27 +27,19 @@ public:
     TSerializableList FChildren;
 };
 
-class TTestProjectObject : public IProjectObject {
-public:
-    explicit TTestProjectObject(std::string name) : FName(std::move(name)) {}
-    std::string GetName() const override { return FName; }
-    std::string GetCategory() const override { return "TestObject"; }
-
-private:
-    std::string FName;
-};
-
 // Holds a property of every kind, stored children and a script event; registers a project object
 // when loaded and unregisters it when destroyed.
 class TTestTypesAction : public TZRAction {
 public:
-    TTestTypesAction();
+    TTestTypesAction() { AddScript("OnRun"); }
     ~TTestTypesAction() override;
     static const TMetaClass& ClassInfo();
     const TMetaClass& GetClass() const override { return ClassInfo(); }
     bool Execute() override;
     bool Validate(TValidationErrors& errors) override;
-    void GetChildren(TSerializableList& children) const override;
+    void GetChildren(TSerializableList& children) const override {
+        children.insert(children.end(), FChildren.begin(), FChildren.end());
+    }
     void AddChildObject(std::shared_ptr<TSerializableObject> child) override;
     void Loaded() override;
 
@@ -116,20 +55,7 @@ public:
     std::string FCookie;
     TSerializableList FChildren;
     bool FLoadedCalled = false;
-    std::shared_ptr<TTestProjectObject> FObject;
-};
-
-// Options of the section "TestSection", one of whose keys is a password.
-class TTestOptions : public TZROptionsObject {
-public:
-    static const TMetaClass& ClassInfo();
-    const TMetaClass& GetClass() const override { return ClassInfo(); }
-    std::string Section() const override { return "TestSection"; }
-    TStringList PasswordKeys() const override { return {"TestPassword"}; }
-
-    std::string FTestUser;
-    std::string FTestPassword;
-    std::int32_t FTestPort = 21;
+    std::shared_ptr<IProjectObject> FObject;
 };
 
 // Registers the test classes with the host's services, as a package's ZRRegister does.

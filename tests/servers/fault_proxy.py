@@ -3,8 +3,9 @@
 
 Usage: fault_proxy.py LISTEN_PORT SERVER_PORT CUT_AFTER_BYTES [lose-reply | slow-reply | drop-at-stor]
 
-Control connections are passed through; passive replies (227 and 229) are rewritten to point at a
-data listener of the proxy, which relays the data connection to the server. The first data
+Control connections are passed through; extended passive replies (229: the client asks for EPSV
+first) are rewritten to point at a data listener of the proxy, which relays the data connection to
+the server. The first data
 connection that carries more than CUT_AFTER_BYTES from the client to the server is closed at that
 point on both sides, as a network fault would. Later connections are relayed whole.
 With "lose-reply" the data is never cut: instead the control connection breaks where the server's
@@ -21,13 +22,14 @@ import sys
 import threading
 import time
 
-lock = threading.Lock()
-state = {"cut": False}
+LISTEN_PORT, SERVER_PORT, CUT_AFTER = map(int, sys.argv[1:4])
+MODE = sys.argv[4] if len(sys.argv) > 4 else ""
+fault = threading.Lock()  # taken by the one fault of the run
 
 
-def close_both(a, b, close=True):
-    """Ends both directions of both sockets, so each relay thread sees its end."""
-    for s in (a, b):
+def shut(*sockets, close=True):
+    """Ends both directions of the sockets, so each relay thread sees its end."""
+    for s in sockets:
         try:
             s.shutdown(socket.SHUT_RDWR)
         except OSError:
@@ -37,31 +39,23 @@ def close_both(a, b, close=True):
 
 
 def pump(src, dst, limit=None):
+    """Relays src to dst; with a limit, the first stream of the run to pass it is cut there."""
     sent = 0
     try:
-        while True:
-            data = src.recv(65536)
-            if not data:
+        while data := src.recv(65536):
+            if limit is not None and sent + len(data) > limit and fault.acquire(blocking=False):
+                dst.sendall(data[: limit - sent])
                 break
-            if limit is not None:
-                with lock:
-                    armed = not state["cut"]
-                if armed and sent + len(data) > limit:
-                    dst.sendall(data[: max(limit - sent, 0)])
-                    with lock:
-                        state["cut"] = True
-                    break
             dst.sendall(data)
             sent += len(data)
     except OSError:
         pass
-    close_both(src, dst)
+    shut(src, dst)
 
 
-def relay_data(server_port, cut_after):
-    listener = socket.socket()
-    listener.bind(("127.0.0.1", 0))
-    listener.listen(1)
+def relay_data(server_port):
+    """A listener for one data connection, relayed to the server's; returns its port."""
+    listener = socket.create_server(("127.0.0.1", 0))
     listener.settimeout(15)
 
     def accept():
@@ -72,89 +66,48 @@ def relay_data(server_port, cut_after):
         finally:
             listener.close()
         server = socket.create_connection(("127.0.0.1", server_port))
-        threading.Thread(target=pump, args=(client, server, cut_after), daemon=True).start()
-        threading.Thread(target=pump, args=(server, client), daemon=True).start()
+        threading.Thread(target=pump, args=(client, server, None if MODE else CUT_AFTER), daemon=True).start()
+        pump(server, client)
 
     threading.Thread(target=accept, daemon=True).start()
     return listener.getsockname()[1]
 
 
-def arm():
-    """True for the first fault of the run only."""
-    with lock:
-        armed = not state["cut"]
-        state["cut"] = True
-    return armed
-
-
-def watch_commands(client, server, session, mode):
+def commands(client, server, session):
     """Relays the client's commands, noting when an upload command has been sent."""
-    buf = b""
     try:
-        while True:
-            data = client.recv(65536)
-            if not data:
+        for line in client.makefile("rb"):
+            verb = line[:4].upper()
+            if verb == b"STOR" and MODE == "drop-at-stor" and fault.acquire(blocking=False):
                 break
-            buf += data
-            while b"\n" in buf:
-                line, _, buf = buf.partition(b"\n")
-                if line[:4].upper() == b"STOR" and mode == "drop-at-stor" and arm():
-                    close_both(client, server)
-                    return
-                if line[:4].upper() in (b"STOR", b"APPE"):
-                    session["uploading"] = True
-            server.sendall(data)
+            session["uploading"] |= verb in (b"STOR", b"APPE")
+            server.sendall(line)
     except OSError:
         pass
-    close_both(client, server, close=False)
+    shut(client, server, close=False)
 
 
-def control(client, server_port, cut_after, mode):
-    server = socket.create_connection(("127.0.0.1", server_port))
+def control(client):
+    """Relays the server's replies, rewriting EPSV ones and breaking or holding upload replies."""
+    server = socket.create_connection(("127.0.0.1", SERVER_PORT))
     session = {"uploading": False}
-    threading.Thread(target=watch_commands, args=(client, server, session, mode), daemon=True).start()
-    buf = b""
+    threading.Thread(target=commands, args=(client, server, session), daemon=True).start()
     try:
-        while True:
-            data = server.recv(65536)
-            if not data:
-                break
-            buf += data
-            while b"\n" in buf:
-                line, _, buf = buf.partition(b"\n")
-                text = line.decode("latin-1")
-                if session["uploading"] and re.match(r"2\d\d ", text):
-                    session["uploading"] = False
-                    if mode == "slow-reply":
-                        time.sleep(1.2)
-                    if mode == "lose-reply" and arm():
-                        raise OSError("control connection cut before the upload's reply")
-                m = re.match(r"229 .*\(\|\|\|(\d+)\|\)", text)
-                if m:
-                    data_cut = None if mode else cut_after
-                    text = "229 Entering Extended Passive Mode (|||%d|)\r" % relay_data(int(m.group(1)), data_cut)
-                m = re.match(r"227 .*\((\d+),(\d+),(\d+),(\d+),(\d+),(\d+)\)", text)
-                if m:
-                    data_cut = None if mode else cut_after
-                    port = relay_data(int(m.group(5)) * 256 + int(m.group(6)), data_cut)
-                    text = "227 Entering Passive Mode (127,0,0,1,%d,%d)\r" % (port // 256, port % 256)
-                client.sendall((text + "\n").encode("latin-1"))
+        for line in server.makefile("rb"):
+            text = line.decode("latin-1")
+            if session["uploading"] and re.match(r"2\d\d ", text):
+                session["uploading"] = False
+                time.sleep(1.2 if MODE == "slow-reply" else 0)
+                if MODE == "lose-reply" and fault.acquire(blocking=False):
+                    break
+            if m := re.match(r"229 .*\(\|\|\|(\d+)\|\)", text):
+                text = "229 Entering Extended Passive Mode (|||%d|)\r\n" % relay_data(int(m[1]))
+            client.sendall(text.encode("latin-1"))
     except OSError:
         pass
-    close_both(client, server)
+    shut(client, server)
 
 
-def main():
-    listen_port, server_port, cut_after = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3])
-    mode = sys.argv[4] if len(sys.argv) > 4 else ""
-    listener = socket.socket()
-    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    listener.bind(("127.0.0.1", listen_port))
-    listener.listen(16)
-    while True:
-        client, _ = listener.accept()
-        threading.Thread(target=control, args=(client, server_port, cut_after, mode), daemon=True).start()
-
-
-if __name__ == "__main__":
-    main()
+listener = socket.create_server(("127.0.0.1", LISTEN_PORT))
+while True:
+    threading.Thread(target=control, args=(listener.accept()[0],), daemon=True).start()

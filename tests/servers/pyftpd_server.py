@@ -10,16 +10,37 @@ from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler, proto_cmds
 from pyftpdlib.servers import FTPServer
 
+# --no-extended refuses EPSV and EPRT (PASV and PORT only), --no-xcrc offers no checksums as many servers do,
+# --local-times shows times in the TZ zone instead of UTC, --read-limit throttles uploads (bytes per second)
+# and the server's clock runs --clock-offset seconds ahead: the files it stores are stamped by it.
+parser = argparse.ArgumentParser()
+for name in ("--port", "--root", "--user", "--password"):
+    parser.add_argument(name, required=True)
+parser.add_argument("--host", default="127.0.0.1")
+for name in ("--read-limit", "--clock-offset"):
+    parser.add_argument(name, type=int, default=0)
+for name in ("--no-extended", "--no-xcrc", "--local-times"):
+    parser.add_argument(name, action="store_true")
+args = parser.parse_args()
+
 commands = dict(proto_cmds)
-commands["XCRC"] = dict(perm="r", auth=True, arg=True, help="Syntax: XCRC <SP> file-name (CRC-32 of a file).")
 commands["HOST"] = dict(perm=None, auth=False, arg=True, help="Syntax: HOST <SP> host-name (virtual host).")
+if not args.no_xcrc:
+    commands["XCRC"] = dict(perm="r", auth=True, arg=True, help="Syntax: XCRC <SP> file-name (CRC-32 of a file).")
+for name in ("EPSV", "EPRT") if args.no_extended else ():
+    del commands[name]
 
 
 class Handler(FTPHandler):
     proto_cmds = commands
+    banner = "pyftpdlib test server ready."
+    passive_ports = None
+    # Failed logins are answered at once; the default delay would slow the tests for nothing.
+    auth_failed_timeout = 0
+    use_gmt_times = not args.local_times
 
     def on_connect(self):
-        self._extra_feats = list(self._extra_feats) + ["HOST", "XCRC"]
+        self._extra_feats = list(self._extra_feats) + [name for name in ("HOST", "XCRC") if name in commands]
 
     def ftp_XCRC(self, path):
         if not self.fs.isfile(self.fs.realpath(path)):
@@ -32,52 +53,18 @@ class Handler(FTPHandler):
         self.respond("250 %08X" % crc)
 
     def ftp_HOST(self, line):
-        if self.authenticated:
-            self.respond("503 HOST must precede USER.")
-        else:
-            self.respond("220 Host %s accepted." % line)
+        self.respond("503 HOST must precede USER." if self.authenticated else "220 Host %s accepted." % line)
 
-
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--port", type=int, required=True)
-    parser.add_argument("--root", required=True)
-    parser.add_argument("--user", required=True)
-    parser.add_argument("--password", required=True)
-    parser.add_argument("--host", default="127.0.0.1")
-    parser.add_argument("--no-extended", action="store_true", help="refuse EPSV and EPRT (PASV and PORT only)")
-    parser.add_argument("--no-xcrc", action="store_true", help="offer no checksums, as many servers do")
-    parser.add_argument("--local-times", action="store_true", help="show times in the TZ zone, not UTC")
-    parser.add_argument("--read-limit", type=int, default=0, help="upload bytes per second (0: none)")
-    parser.add_argument("--clock-offset", type=int, default=0,
-                        help="seconds the server's clock runs ahead: stored files are stamped by it")
-    args = parser.parse_args()
-    logging.basicConfig(level=logging.INFO)
-    authorizer = DummyAuthorizer()
-    authorizer.add_user(args.user, args.password, args.root, perm="elradfmwMT")
-    Handler.authorizer = authorizer
-    Handler.passive_ports = None
-    Handler.banner = "pyftpdlib test server ready."
-    # Failed logins are answered at once; the default delay would slow the tests for nothing.
-    Handler.auth_failed_timeout = 0
-    if args.no_xcrc:
-        Handler.proto_cmds = {k: v for k, v in commands.items() if k != "XCRC"}
-        Handler.on_connect = lambda self: setattr(self, "_extra_feats", list(self._extra_feats) + ["HOST"])
-    if args.no_extended:
-        Handler.proto_cmds = {k: v for k, v in Handler.proto_cmds.items() if k not in ("EPSV", "EPRT")}
-    if args.local_times:
-        Handler.use_gmt_times = False
-    if args.clock_offset:
-        def stamp(self, path, offset=args.clock_offset):
-            now = time.time() + offset
+    def on_file_received(self, path):
+        if args.clock_offset:
+            now = time.time() + args.clock_offset
             os.utime(path, (now, now))
-        Handler.on_file_received = stamp
-    if args.read_limit > 0:
-        dtp = type("Throttled", (ThrottledDTPHandler,), {"read_limit": args.read_limit})
-        Handler.dtp_handler = dtp
-    server = FTPServer((args.host, args.port), Handler)
-    server.serve_forever()
 
 
-if __name__ == "__main__":
-    main()
+if args.read_limit > 0:
+    Handler.dtp_handler = type("Throttled", (ThrottledDTPHandler,), {"read_limit": args.read_limit})
+logging.basicConfig(level=logging.INFO)
+authorizer = DummyAuthorizer()
+authorizer.add_user(args.user, args.password, args.root, perm="elradfmwMT")
+Handler.authorizer = authorizer
+FTPServer((args.host, int(args.port)), Handler).serve_forever()

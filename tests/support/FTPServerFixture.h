@@ -7,7 +7,6 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,11 +19,11 @@ std::string KindName(TFTPServerKind kind);
 class TFTPTestServer {
 public:
     explicit TFTPTestServer(TFTPServerKind kind);
-    ~TFTPTestServer();
+    ~TFTPTestServer() { Stop(); }
 
     // Throws when the server does not come up: a missing server is a failure, never a skip.
     void Start();
-    void Stop();
+    void Stop() { FProcess.Stop(); }
 
     TFTPServerKind Kind() const { return FKind; }
     std::uint16_t Port() const { return FPort; }
@@ -61,10 +60,9 @@ private:
     TFTPServerKind FKind;
     TTempDir FDir;
     std::filesystem::path FHome;
+    bool FAsNobody;
     std::uint16_t FPort = 0;
     TServerProcess FProcess;
-    int FUid = -1;
-    int FGid = -1;
     std::size_t FReadLimit = 0;
     bool FWithoutChecksums = false;
     std::string FTimeZone;

@@ -1,21 +1,21 @@
 #include "support/LinePeer.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fnmatch.h>
 #include <gtest/gtest.h>
 #include <netdb.h>
+#include <poll.h>
 #include <unistd.h>
 
 namespace quillate::testing {
 
 namespace {
 
-// Why a session stopped: only a client that closed or fell silent can leave expected steps unmet.
-enum class TEnd { eClosed, eSilent, eDone };
-struct TSessionEnd {
-    TEnd Reason;
-};
+// Why a session stopped, thrown to end it: only a client that closed or fell silent can leave
+// expected steps unmet.
+enum class TSessionEnd { eClosed, eSilent, eDone };
 
 constexpr std::size_t MaxLine = 64 * 1024;
 
@@ -25,29 +25,25 @@ std::string Shown(std::string text) {
     return "\"" + text.substr(0, 200) + (text.size() > 200 ? "\"..." : "\"");
 }
 
-// Blocking calls wake up this often to see whether the peer is finishing.
-TSocket WithWakeUps(TSocket socket) {
-    timeval wake{0, 50000};
-    ::setsockopt(socket.Fd(), SOL_SOCKET, SO_RCVTIMEO, &wake, sizeof wake);
-    ::setsockopt(socket.Fd(), SOL_SOCKET, SO_SNDTIMEO, &wake, sizeof wake);
-    return socket;
+// Waits until the socket is ready for `events`, waking up now and then to see whether the peer is
+// finishing: then the session ends as one whose client fell silent.
+void Await(const TSocket& socket, short events, const std::atomic<bool>& stopping) {
+    pollfd wanted{socket.Fd(), events, 0};
+    while (::poll(&wanted, 1, 50) <= 0)
+        if (stopping)
+            throw TSessionEnd::eSilent;
 }
 
 TSocket Listening(const std::string& address) {
-    TSocket listener = WithWakeUps(BoundSocket(address));
+    TSocket listener = BoundSocket(address);
     if (::listen(listener.Fd(), 8) != 0)
         throw std::runtime_error("listening on " + address + " failed");
     return listener;
 }
 
 TSocket Accepted(const TSocket& listener, const std::atomic<bool>& stopping) {
-    for (;;) {
-        TSocket connection(::accept4(listener.Fd(), nullptr, nullptr, SOCK_CLOEXEC));
-        if (connection.Fd() >= 0)
-            return WithWakeUps(std::move(connection));
-        if (stopping)
-            throw TSessionEnd{TEnd::eSilent};
-    }
+    Await(listener, POLLIN, stopping);
+    return TSocket(::accept4(listener.Fd(), nullptr, nullptr, SOCK_CLOEXEC));
 }
 
 std::string AddressOf(const TSocket& socket, bool local) {
@@ -96,12 +92,12 @@ TLineScript& TLineScript::ReadBlock() {
 TLineScript& TLineScript::Hang() {
     return Do({}, [](TLineSession& s) {
         s.ReadToEnd(s.Control());
-        throw TSessionEnd{TEnd::eClosed};
+        throw TSessionEnd::eClosed;
     });
 }
 
 TLineScript& TLineScript::Close() {
-    return Do({}, [](TLineSession&) { throw TSessionEnd{TEnd::eDone}; });
+    return Do({}, [](TLineSession&) { throw TSessionEnd::eDone; });
 }
 
 TLinePeer::TLinePeer(std::vector<TLineScript> sessions, const std::string& address)
@@ -118,7 +114,7 @@ TLinePeer::TLinePeer(std::vector<TLineScript> sessions, const std::string& addre
                 else
                     Add(FFailures, "connection " + std::to_string(index + 1) + ": no script left for it");
             }
-        } catch (const TSessionEnd&) {
+        } catch (TSessionEnd) {
         }
     });
 }
@@ -149,12 +145,12 @@ void TLinePeer::Serve(std::size_t index, TSocket connection) {
             steps[step].second(session);
         for (;;)
             session.Fail("the end of the session", session.ReadLine());
-    } catch (const TSessionEnd& end) {
-        while (end.Reason != TEnd::eDone && step < steps.size() && steps[step].first.empty())
+    } catch (TSessionEnd end) {
+        while (end != TSessionEnd::eDone && step < steps.size() && steps[step].first.empty())
             ++step;
-        if (end.Reason != TEnd::eDone && step < steps.size())
+        if (end != TSessionEnd::eDone && step < steps.size())
             Add(FFailures, "session " + std::to_string(index + 1) + ": expected " + steps[step].first +
-                               (end.Reason == TEnd::eClosed ? ", but the client closed the connection"
+                               (end == TSessionEnd::eClosed ? ", but the client closed the connection"
                                                             : ", but the client sent nothing"));
     } catch (const std::exception& e) {
         Add(FFailures, "session " + std::to_string(index + 1) + ": " + e.what());
@@ -170,16 +166,10 @@ TLineSession::TLineSession(TLinePeer& peer, std::size_t index, TSocket control)
     : FPeer(peer), FIndex(index), FControl(std::move(control)) {}
 
 std::size_t TLineSession::Receive(const TSocket& socket, char* data, std::size_t size) {
-    for (;;) {
-        ssize_t n = ::recv(socket.Fd(), data, size, 0);
-        if (n >= 0)
-            return static_cast<std::size_t>(n);
-        // A client that closes with our bytes unread resets the connection: that is its end too.
-        if (errno != EAGAIN && errno != EINTR)
-            return 0;
-        if (FPeer.FStopping)
-            throw TSessionEnd{TEnd::eSilent};
-    }
+    Await(socket, POLLIN, FPeer.FStopping);
+    // A client that closes with our bytes unread resets the connection: that is its end too.
+    ssize_t n = ::recv(socket.Fd(), data, size, MSG_DONTWAIT);
+    return n > 0 ? static_cast<std::size_t>(n) : 0;
 }
 
 std::string TLineSession::ReadLine() {
@@ -190,7 +180,7 @@ std::string TLineSession::ReadLine() {
         char chunk[4096];
         std::size_t n = Receive(FControl, chunk, sizeof chunk);
         if (n == 0)
-            throw TSessionEnd{TEnd::eClosed};
+            throw TSessionEnd::eClosed;
         FBuffer.append(chunk, n);
     }
     std::string line = FBuffer.substr(0, end);
@@ -211,20 +201,18 @@ std::string TLineSession::ReadToEnd(const TSocket& socket) {
 
 void TLineSession::Write(const TSocket& socket, std::string_view bytes) {
     while (!bytes.empty()) {
-        ssize_t n = ::send(socket.Fd(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (n > 0)
-            bytes.remove_prefix(static_cast<std::size_t>(n));
-        else if (errno != EAGAIN && errno != EINTR)
-            throw TSessionEnd{TEnd::eClosed};
-        else if (FPeer.FStopping)
-            throw TSessionEnd{TEnd::eSilent};
+        Await(socket, POLLOUT, FPeer.FStopping);
+        ssize_t n = ::send(socket.Fd(), bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && errno != EAGAIN)
+            throw TSessionEnd::eClosed;
+        bytes.remove_prefix(static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
     }
 }
 
 void TLineSession::Fail(const std::string& expected, const std::string& received) {
     FPeer.Add(FPeer.FFailures, "session " + std::to_string(FIndex + 1) + ": expected " + expected +
                                    ", received " + Shown(received));
-    throw TSessionEnd{TEnd::eDone};
+    throw TSessionEnd::eDone;
 }
 
 void TLineSession::KeepBlock(std::string block) {
@@ -250,7 +238,7 @@ TSocket TLineSession::Connect(const std::string& address, std::uint16_t port, co
         from.empty() ? TSocket(::socket(target.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0)) : BoundSocket(from);
     if (::connect(socket.Fd(), reinterpret_cast<sockaddr*>(&target), length) != 0)
         Fail("a connection to " + address + ":" + std::to_string(port), std::strerror(errno));
-    return WithWakeUps(std::move(socket));
+    return socket;
 }
 
 } // namespace quillate::testing

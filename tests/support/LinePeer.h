@@ -6,7 +6,6 @@
 #include "support/ServerProcess.h"
 
 #include <atomic>
-#include <chrono>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -69,9 +68,6 @@ public:
     }
     // The client's lines up to a lone ".", dot-stuffing undone, kept as one block (a message body).
     TLineScript& ReadBlock();
-    TLineScript& Sleep(std::chrono::milliseconds pause) {
-        return Do({}, [pause](TLineSession&) { std::this_thread::sleep_for(pause); });
-    }
     // Silence: whatever the client sends is read and dropped until it closes.
     TLineScript& Hang();
     TLineScript& Close();

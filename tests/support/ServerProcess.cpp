@@ -1,25 +1,39 @@
 #include "support/ServerProcess.h"
 
-#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <optional>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
+#include <spawn.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 extern char** environ;
 
 namespace quillate::testing {
+
+namespace {
+
+using TClock = std::chrono::steady_clock;
+
+// A child's wait status once it has ended, waiting at most until the deadline.
+std::optional<int> Reaped(pid_t pid, TClock::time_point deadline) {
+    for (int status = 0;; std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+        if (::waitpid(pid, &status, WNOHANG) != 0)
+            return status;
+        if (TClock::now() > deadline)
+            return std::nullopt;
+    }
+}
+
+} // namespace
 
 TTempDir::TTempDir(const std::string& prefix) {
     std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
@@ -72,27 +86,19 @@ std::uint16_t FindFreePort() {
     return BoundSocket("127.0.0.1").LocalPort();
 }
 
-namespace {
-
-bool ProcessAlive(pid_t pid) {
-    if (pid <= 0)
-        return true;
-    int status;
-    return ::waitpid(pid, &status, WNOHANG) == 0;
-}
-
-} // namespace
-
 bool WaitForPort(const std::string& host, std::uint16_t port, std::chrono::milliseconds timeout,
                  pid_t watchedProcess) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
+    auto deadline = TClock::now() + timeout;
     sockaddr_storage address{};
     socklen_t length = SocketAddress(host, port, address);
-    while (std::chrono::steady_clock::now() < deadline) {
+    while (TClock::now() < deadline) {
         TSocket probe(::socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
         if (::connect(probe.Fd(), reinterpret_cast<sockaddr*>(&address), length) == 0)
             return true;
-        if (!ProcessAlive(watchedProcess))
+        // WNOWAIT leaves an ended child to be reaped by its owner.
+        siginfo_t ended{};
+        if (watchedProcess > 0 && ::waitid(P_PID, watchedProcess, &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+            ended.si_pid != 0)
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -113,72 +119,53 @@ void WriteTextFile(const std::filesystem::path& path, const std::string& text) {
         throw std::runtime_error("writing " + path.string() + " failed");
 }
 
-int RunProcess(const std::vector<std::string>& argv, const std::filesystem::path& workDir,
-               const std::filesystem::path& outputFile) {
-    TServerOptions options;
-    options.Argv = argv;
-    options.WorkDir = workDir;
-    options.LogFile = outputFile;
-    TServerProcess process;
-    process.Start(options);
-    return process.Wait();
+std::string ReplaceAll(std::string text, const std::string& key, const std::string& value) {
+    for (auto at = text.find(key); at != std::string::npos; at = text.find(key, at + value.size()))
+        text.replace(at, key.size(), value);
+    return text;
 }
 
-TServerProcess::~TServerProcess() {
-    Stop();
+int RunProcess(const std::vector<std::string>& argv, const std::filesystem::path& workDir,
+               const std::filesystem::path& outputFile) {
+    TServerProcess process;
+    process.Start({.Argv = argv, .WorkDir = workDir, .LogFile = outputFile});
+    return process.Wait(std::chrono::hours(1));
 }
 
 void TServerProcess::Start(const TServerOptions& options) {
-    if (FPid > 0)
-        throw std::runtime_error("server already started");
-    if (options.Argv.empty())
-        throw std::runtime_error("no server command given");
+    if (FPid > 0 || options.Argv.empty())
+        throw std::runtime_error("the process runs already, or no command was given");
     FOptions = options;
-
-    // Everything the child needs is prepared before fork: after it only async-signal-safe calls.
-    std::vector<std::string> envStrings;
-    for (char** e = environ; *e != nullptr; ++e) {
-        std::string entry = *e;
-        bool overridden = false;
-        for (const auto& [name, value] : options.Environment)
-            overridden = overridden || entry.starts_with(name + "=");
-        if (!overridden)
-            envStrings.push_back(entry);
-    }
+    // env(1) changes the folder and the variables, so no code of ours runs in the child; posix_spawn,
+    // unlike fork, is safe while other threads of the test hold locks.
+    std::vector<std::string> args{"/usr/bin/env", "-C",
+                                  options.WorkDir.empty() ? "." : options.WorkDir.string()};
     for (const auto& [name, value] : options.Environment)
-        envStrings.push_back(name + "=" + value);
-    std::vector<char*> envp;
-    for (auto& s : envStrings)
-        envp.push_back(s.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> argStrings = options.Argv;
+        args.push_back(name + "=" + value);
+    args.insert(args.end(), options.Argv.begin(), options.Argv.end());
     std::vector<char*> argv;
-    for (auto& s : argStrings)
-        argv.push_back(s.data());
+    for (auto& arg : args)
+        argv.push_back(arg.data());
     argv.push_back(nullptr);
-    std::string logFile = options.LogFile.empty() ? "/dev/null" : options.LogFile.string();
-    std::string workDir = options.WorkDir.string();
-
-    pid_t pid = ::fork();
-    if (pid < 0)
-        throw std::runtime_error("fork failed: " + std::string(std::strerror(errno)));
-    if (pid == 0) {
-        ::setpgid(0, 0);
-        int log = ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        int devNull = ::open("/dev/null", O_RDONLY);
-        if (log >= 0) {
-            ::dup2(log, 1);
-            ::dup2(log, 2);
-        }
-        if (devNull >= 0)
-            ::dup2(devNull, 0);
-        if (!workDir.empty() && ::chdir(workDir.c_str()) != 0)
-            ::_exit(126);
-        ::execve(argv[0], argv.data(), envp.data());
-        ::_exit(127);
+    posix_spawn_file_actions_t files;
+    ::posix_spawn_file_actions_init(&files);
+    ::posix_spawn_file_actions_addopen(
+        &files, 0, options.InputFile.empty() ? "/dev/null" : options.InputFile.c_str(), O_RDONLY, 0);
+    for (int fd : {1, 2}) {
+        const auto& path = fd == 2 && !options.ErrorFile.empty() ? options.ErrorFile : options.LogFile;
+        ::posix_spawn_file_actions_addopen(&files, fd, path.empty() ? "/dev/null" : path.c_str(),
+                                           O_WRONLY | O_CREAT | O_APPEND, 0644);
     }
-    FPid = pid;
-    ::setpgid(pid, pid); // both sides, so the group exists before either goes on
+    posix_spawnattr_t attributes;
+    ::posix_spawnattr_init(&attributes);
+    ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    int error = ::posix_spawn(&FPid, argv[0], &files, &attributes, argv.data(), environ);
+    ::posix_spawn_file_actions_destroy(&files);
+    ::posix_spawnattr_destroy(&attributes);
+    if (error != 0) {
+        FPid = -1;
+        throw std::runtime_error("starting " + options.Argv[0] + " failed: " + std::strerror(error));
+    }
     if (options.Port != 0 && !WaitForPort(options.Host, options.Port, options.StartTimeout, FPid)) {
         std::string output = Output();
         Stop();
@@ -187,39 +174,36 @@ void TServerProcess::Start(const TServerOptions& options) {
     }
 }
 
-int TServerProcess::Wait() {
-    if (FPid <= 0)
+int TServerProcess::Wait(std::chrono::milliseconds timeout) {
+    std::optional<int> status = FPid > 0 ? Reaped(FPid, TClock::now() + timeout) : std::nullopt;
+    if (!status) {
+        Stop();
         return -1;
-    int status = 0;
-    while (::waitpid(FPid, &status, 0) < 0 && errno == EINTR) {
     }
     FPid = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
 }
 
 void TServerProcess::Stop() {
     if (FPid <= 0)
         return;
     ::kill(-FPid, SIGTERM);
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    int status;
-    while (::waitpid(FPid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            ::kill(-FPid, SIGKILL);
-            ::waitpid(FPid, &status, 0);
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!Reaped(FPid, TClock::now() + std::chrono::seconds(5))) {
+        ::kill(-FPid, SIGKILL);
+        ::waitpid(FPid, nullptr, 0);
     }
     // Children that outlived the leader (per-session server processes) go too.
     ::kill(-FPid, SIGKILL);
     FPid = -1;
 }
 
+void TServerProcess::Signal(int signal) {
+    if (FPid > 0)
+        ::kill(FPid, signal);
+}
+
 std::string TServerProcess::Output() const {
-    if (FOptions.LogFile.empty())
-        return {};
-    return ReadTextFile(FOptions.LogFile);
+    return FOptions.LogFile.empty() ? std::string() : ReadTextFile(FOptions.LogFile);
 }
 
 } // namespace quillate::testing

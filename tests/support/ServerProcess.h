@@ -1,14 +1,13 @@
-// Test-fixture helpers: free ports, sockets, temporary folders and server processes started and
-// stopped around a test.
+// Test-fixture helpers: free ports, sockets, temporary folders, and the one launcher for child
+// processes (servers, and programs a test runs to their end).
 #pragma once
-
-#include <sys/socket.h>
-#include <sys/types.h>
 
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <sys/socket.h>
+#include <sys/types.h>
 #include <utility>
 #include <vector>
 
@@ -59,6 +58,8 @@ bool WaitForPort(const std::string& host, std::uint16_t port, std::chrono::milli
 
 std::string ReadTextFile(const std::filesystem::path& path);
 void WriteTextFile(const std::filesystem::path& path, const std::string& text);
+// The text with every `key` in it replaced by `value`.
+std::string ReplaceAll(std::string text, const std::string& key, const std::string& value);
 
 // Runs a program to its end (argv[0] is a path); returns its exit status, or -1 when it was killed.
 // Its output goes to outputFile when given.
@@ -66,29 +67,33 @@ int RunProcess(const std::vector<std::string>& argv, const std::filesystem::path
                const std::filesystem::path& outputFile = {});
 
 struct TServerOptions {
-    std::vector<std::string> Argv;
-    std::filesystem::path WorkDir;
-    std::vector<std::pair<std::string, std::string>> Environment; // added to the current one
-    std::filesystem::path LogFile;                               // stdout and stderr
+    std::vector<std::string> Argv{};
+    std::filesystem::path WorkDir{};
+    std::vector<std::pair<std::string, std::string>> Environment{}; // added to the current one
+    std::filesystem::path LogFile{};   // stdout, and stderr unless ErrorFile is given
+    std::filesystem::path ErrorFile{}; // stderr
+    std::filesystem::path InputFile{}; // stdin; empty: nothing
     std::string Host = "127.0.0.1";
     std::uint16_t Port = 0; // polled until it accepts
     std::chrono::milliseconds StartTimeout{10000};
 };
 
-// A server child process in its own process group; Stop (or the destructor) ends the group
-// and waits for the child.
+// A child process in its own process group; Stop (or the destructor) ends the group and waits for
+// the child.
 class TServerProcess {
 public:
     TServerProcess() = default;
-    ~TServerProcess();
+    ~TServerProcess() { Stop(); }
     TServerProcess(const TServerProcess&) = delete;
     TServerProcess& operator=(const TServerProcess&) = delete;
 
     // Throws std::runtime_error, with the server's output, when it does not come up in time.
     void Start(const TServerOptions& options);
     void Stop();
-    // Waits for the process to end by itself; its exit status, or -1 when killed by a signal.
-    int Wait();
+    // Waits for the process to end by itself, and ends it after the time-out; its exit status, or
+    // -1 when a signal ended it.
+    int Wait(std::chrono::milliseconds timeout = std::chrono::minutes(1));
+    void Signal(int signal);
     std::string Output() const;
 
 private:
