@@ -110,20 +110,18 @@ TEST_F(ScriptingTest, ParametersAreGlobalsAndAreReadBack) {
 }
 
 TEST_F(ScriptingTest, ConstantsEnumerationsAndTheNearestClassMethod) {
-    TTestLogAction log;
     TTestChild child;
     Action.FName = "first";
-    Params.Declare("Log", TScriptValue::Object(log));
     Params.Declare("Child", TScriptValue::Object(child));
     Params.Declare("Result");
     Run(R"(
         assert(emIndividual == 1 and Greeting == "hello")
         assert(moLocalToRemote == 0 and moRemoteToLocal == 1)
         assert(TFTPMirrorOperation.moRemoteToLocal == 1 and TFTPMirrorOperation.moLocalToRemote == 0)
-        Result = { Child:Describe(), Log:Describe(), Action:Describe() }
+        Result = { Child:Describe(), Action:Describe() }
     )");
     EXPECT_EQ(Params.Get("Result"),
-              TScriptValue::Array({"base TTestChild", "base TTestLogAction", "types first"}));
+              TScriptValue::Array({"base TTestChild", "types first"}));
     // Registering a constant again replaces its value.
     Service.RegisterScriptConstant("emIndividual", std::int64_t{5});
     Run("assert(emIndividual == 5)");
