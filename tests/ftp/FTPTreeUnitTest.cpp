@@ -1,15 +1,11 @@
 #include <algorithm>
-#include <functional>
-#include <random>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "ftp/ZRFTPTree.h"
-#include "host/Runner.h"
 
 using namespace zr;
-using ::testing::ElementsAreArray;
 
 namespace {
 
@@ -38,26 +34,8 @@ TEST(FTPItem, PipeFormFolderPartNameAndDepth) {
     }
 }
 
-TEST(CompareRelativePaths, ListsEachFolderFilesFirstThenSubfolders) {
-    std::vector<TFTPItem> items = {MakeItem(itLocalFile, "a.txt"),   MakeItem(itLocalFile, "B.txt"),
-                                   MakeItem(itLocalDir, "sub"),      MakeItem(itLocalFile, "sub/c.txt"),
-                                   MakeItem(itLocalDir, "sub/deep"), MakeItem(itLocalFile, "sub/deep/d.txt"),
-                                   MakeItem(itLocalFile, "z.txt")};
-    const std::vector<std::string> expected = {"|a.txt",     "|B.txt",     "|z.txt",         "|sub|",
-                                               "|sub|c.txt", "|sub|deep|", "|sub|deep|d.txt"};
-    std::mt19937 random(7);
-    for (int round = 0; round < 20; ++round) {
-        std::shuffle(items.begin(), items.end(), random);
-        std::sort(items.begin(), items.end(),
-                  [](const TFTPItem& l, const TFTPItem& r) { return CompareRelativePaths(l, r) < 0; });
-        std::vector<std::string> order;
-        for (const auto& i : items)
-            order.push_back(i.RelativePathPiped);
-        ASSERT_THAT(order, ElementsAreArray(expected)) << "round " << round;
-    }
-}
-
-TEST(CompareRelativePaths, FoldsOnlyAsciiLettersAndOrdersByUtf16Units) {
+// Each folder lists its files first, then its subfolders, each one with its own contents after it.
+TEST(CompareRelativePaths, FilesFirstThenSubfoldersFoldingOnlyAsciiLettersAndOrderingByUtf16Units) {
     struct {
         const char *Left, *Right;
         int Sign;
@@ -68,6 +46,10 @@ TEST(CompareRelativePaths, FoldsOnlyAsciiLettersAndOrdersByUtf16Units) {
                  // A character beyond U+FFFF (a surrogate pair) sorts before U+FF5E.
                  {"\xF0\x9F\x98\x80.txt", "\xEF\xBD\x9E.txt", -1},
                  {"zzz.txt", "a/b.txt", -1},
+                 {"z.txt", "sub/", -1},
+                 {"sub/", "sub/c.txt", -1},
+                 {"sub/c.txt", "sub/deep/", -1},
+                 {"sub/deep/d.txt", "sub/e.txt", 1},
                  // Only an empty folder name gets past the segments to the depth stage.
                  {"a.txt", "//a.txt", -1}};
     auto sign = [](int v) { return (v > 0) - (v < 0); };
@@ -204,66 +186,6 @@ TEST(FTPTreeWalk, ClearingCallChildrenWhereTheOrderCannotHonourItRaises) {
             EXPECT_STREQ(e.what(), c.Message);
         }
         EXPECT_EQ(visitor.Calls.find("L:d"), std::string::npos);
-    }
-}
-
-// Runs a body inside the host's runner so that the action has a real run context.
-class TTreePrintAction : public quillate::TZRAction {
-public:
-    static const quillate::TMetaClass& ClassInfo() {
-        static const quillate::TMetaClass meta =
-            quillate::TMetaClass::Of<TTreePrintAction>("TTreePrintAction", "", &quillate::TZRAction::ClassInfo());
-        return meta;
-    }
-    const quillate::TMetaClass& GetClass() const override { return ClassInfo(); }
-    bool Execute() override { return Body(*this); }
-    std::function<bool(TTreePrintAction&)> Body;
-};
-
-TEST(PrintToLog, GroupsPerFolderAndLinesPerIncludedFile) {
-    using L = std::vector<std::pair<std::string, int>>;
-    struct {
-        bool RootOnly;
-        TFTPItemDiffs Include;
-        bool Status;
-        L Lines;
-    } cases[] = {
-        {false, TFTPItemDiffs{tfaOrphaned, tfaChanged}, true,
-         L{{"/data", 1}, {"a.txt [Changed]", 2}, {"sub [Unchanged]", 2}, {"c.txt [Orphaned]", 3}}},
-        {false, TFTPItemDiffs{tfaUnknown}, false, L{{"/data", 1}, {"sub", 2}, {"z.txt", 2}}},
-        {true, TFTPItemDiffs{tfaUnknown}, false, L{{"/data", 1}}},
-    };
-    for (const auto& c : cases) {
-        auto action = std::make_shared<TTreePrintAction>();
-        action->Body = [&c](TTreePrintAction& self) {
-            TFTPTreeNode root("/data", false);
-            if (!c.RootOnly) {
-                root.AddChild("z.txt", true);
-                TFTPTreeNode* sub = root.AddChild("sub", false);
-                sub->UpdateDifference(tfaUnchanged);
-                sub->AddChild("c.txt", true)->UpdateDifference(tfaOrphaned);
-                sub->AddChild("b.txt", true)->UpdateDifference(tfaUnchanged);
-                root.AddChild("a.txt", true)->UpdateDifference(tfaChanged);
-                root.SortChildren();
-            }
-            TFTPTreeVisitorPrintToLog printer(self);
-            printer.SetNodeTypesToInclude(c.Include);
-            printer.SetIncludeChangeStatus(c.Status);
-            bool ok = root.Accept(printer, trmHeadRecursion, tvdVisitChildren);
-            self.SendMessage("after", quillate::stInformation);
-            return ok;
-        };
-        quillate::TMemoryLogSink log;
-        quillate::TVariables variables;
-        quillate::TRunner runner({action}, variables, log);
-        EXPECT_EQ(runner.Run(), quillate::TRunOutcome::Succeeded);
-        L lines;
-        for (const auto& e : log.Entries())
-            if (e.Group > 0)
-                lines.emplace_back(e.Text, e.Group);
-        auto expected = c.Lines;
-        expected.emplace_back("after", 1);
-        EXPECT_EQ(lines, expected);
     }
 }
 

@@ -118,11 +118,4 @@ bool TPackageRun::WaitForLine(const std::string& text, std::chrono::milliseconds
     return false;
 }
 
-std::optional<std::chrono::system_clock::time_point> TPackageRun::TimeOf(const std::string& text) const {
-    for (const auto& e : Log.Entries())
-        if (e.Text == text)
-            return e.Time;
-    return std::nullopt;
-}
-
 } // namespace quillate::testing

@@ -14,7 +14,6 @@
 #include <gtest/gtest.h>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -66,7 +65,6 @@ public:
     std::vector<std::string> SentCommands() const;
     bool AnyLineContains(const std::string& text) const;
     bool WaitForLine(const std::string& text, std::chrono::milliseconds timeout) const;
-    std::optional<std::chrono::system_clock::time_point> TimeOf(const std::string& text) const;
     std::vector<TProgressLine> ProgressLines() const;
 
     void Write(const TLogEntry& entry) override;
