@@ -7,8 +7,8 @@
 
 #include <filesystem>
 #include <fstream>
-#include <set>
 #include <gtest/gtest.h>
+#include <set>
 #include <utime.h>
 
 using namespace quillate;
@@ -37,7 +37,8 @@ std::vector<TActionCase> LoadCases() {
             std::string server = c.contains("peer") ? "peer" : c.value("servers", "both");
             for (std::string kind : server == "both" ? std::vector<std::string>{"pyftpdlib", "ProFTPD"}
                                                      : std::vector<std::string>{server})
-                cases.push_back({file.stem().string() + "_" + c.at("name").get<std::string>() + "_" + kind, kind, c});
+                cases.push_back(
+                    {file.stem().string() + "_" + c.at("name").get<std::string>() + "_" + kind, kind, c});
         }
     }
     return cases;
@@ -172,8 +173,8 @@ TEST_P(FTPActionCase, RunsAsWritten) {
         peer = std::make_unique<TLinePeer>(sessions);
         port = peer->Port();
     } else if (GetParam().Server != "none") {
-        server = std::make_unique<TFTPTestServer>(GetParam().Server == "ProFTPD" ? TFTPServerKind::skProFTPD
-                                                                                : TFTPServerKind::skPyftpdlib);
+        server = std::make_unique<TFTPTestServer>(
+            GetParam().Server == "ProFTPD" ? TFTPServerKind::skProFTPD : TFTPServerKind::skPyftpdlib);
         if (c.value("withoutChecksums", false))
             server->SetWithoutChecksums();
         server->Start();
@@ -186,7 +187,8 @@ TEST_P(FTPActionCase, RunsAsWritten) {
         ~TWorkingFolder() { fs::current_path(Saved); }
     } restore;
     fs::current_path(local.Path());
-    TPlaceholders placeholders = {{"${local}", local.Path().string()}, {"${freePort}", std::to_string(FindFreePort())}};
+    TPlaceholders placeholders = {{"${local}", local.Path().string()},
+                                  {"${freePort}", std::to_string(FindFreePort())}};
     if (port != 0)
         placeholders.emplace_back("${port}", std::to_string(port));
     int index = 0;
@@ -197,7 +199,9 @@ TEST_P(FTPActionCase, RunsAsWritten) {
             Plant(server->Home(), run.value("server", json::array()), server.get());
             const json dates = run.value("serverDates", json::object());
             for (const auto& [path, time] : dates.items()) {
-                struct utimbuf times {time.get<time_t>(), time.get<time_t>()};
+                struct utimbuf times {
+                    time.get<time_t>(), time.get<time_t>()
+                };
                 ASSERT_EQ(::utime((server->Home() / path).c_str(), &times), 0) << path;
             }
         }
@@ -210,9 +214,24 @@ TEST_P(FTPActionCase, RunsAsWritten) {
                 text = Replace(text, "\"" + name + "\"", value);
             text = Replace(text, name, value);
         }
-        text = Replace(text, "${scriptPassword}", EncryptString(TFTPTestServer::Password, zr::TFTPAction::PasswordKey));
+        text = Replace(text, "${scriptPassword}",
+                       EncryptString(TFTPTestServer::Password, zr::TFTPAction::PasswordKey));
+        EnsurePackageRegistered();
+        TProject parsed = TProject::Parse(text, GetParam().Name + ".json");
         TPackageRun result;
-        result.Run(text);
+        if (run.contains("stopAt")) {
+            // Stopped as the user stops a run, but no action is terminated: each ends at its own next check.
+            for (auto& action : parsed.Actions)
+                action->SetCanTerminate(false);
+            result.OnLine = [stopAt = run["stopAt"].get<std::string>(),
+                             stopped = false](const TLogEntry& entry, TRunner& runner) mutable {
+                if (!stopped && Matches(stopAt, entry.Text)) {
+                    stopped = true;
+                    runner.RequestStop();
+                }
+            };
+        }
+        result.Run(parsed);
 
         const char* outcomes[] = {"Succeeded", "Failed", "Stopped"};
         EXPECT_EQ(outcomes[static_cast<int>(result.Outcome)], run.value("outcome", "Succeeded"));
@@ -236,7 +255,8 @@ TEST_P(FTPActionCase, RunsAsWritten) {
                 shown.push_back(line.Text + " @" + std::to_string(line.Percent));
             auto at = shown.begin();
             for (std::string expected : run["progress"]) {
-                at = std::find_if(at, shown.end(), [&](const std::string& s) { return Matches(expected, s); });
+                at =
+                    std::find_if(at, shown.end(), [&](const std::string& s) { return Matches(expected, s); });
                 ASSERT_NE(at, shown.end()) << expected << " is not among\n" << json(shown).dump(2);
             }
         }

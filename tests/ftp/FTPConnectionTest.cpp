@@ -26,7 +26,8 @@ std::shared_ptr<TFTPConnectObject> Connected(std::uint16_t port, std::vector<std
     connection->SetPassword(TFTPTestServer::Password);
     connection->SetPassive(true);
     if (lines)
-        connection->SetOnMessage([lines](const std::string& text, TConnMessageType) { lines->push_back(text); });
+        connection->SetOnMessage(
+            [lines](const std::string& text, TConnMessageType) { lines->push_back(text); });
     connection->Connect(10);
     return connection;
 }

@@ -1,8 +1,8 @@
 // The comparisons of the diff's visitors and its name rules; the trees they mark are cases of tests/data/ftp.
-#include <gtest/gtest.h>
-
 #include "ftp/sync/ZRFTPDiffBaseAction.h"
 #include "ftp/sync/ZRFTPDiffVisitors.h"
+
+#include <gtest/gtest.h>
 
 using namespace quillate;
 using namespace zr;
@@ -16,7 +16,8 @@ TEST(DiffComparisons, DatesSizesAndChecksums) {
         std::int64_t Skew;
         double SourceSeconds;
         bool Different;
-    } dates[] = {{0, -1, false}, {0, 0, false}, {0, 1, true}, {3600, 3600, false}, {3600, 3601, true}, {-60, -59, true}};
+    } dates[] = {{0, -1, false},      {0, 0, false},      {0, 1, true},
+                 {3600, 3600, false}, {3600, 3601, true}, {-60, -59, true}};
     for (const auto& c : dates) {
         TFTPTreeVisitorDetermineDifferencesToLocal visitor(TFTPMirrorOptions(), c.Skew, "/x");
         EXPECT_EQ(visitor.DateIsDifferent(45000.0 + c.SourceSeconds * second, 45000.0), c.Different)

@@ -1,13 +1,12 @@
 // The mirror's recovery from a broken upload and its skew probe, with the fault-injecting proxy of
 // tests/servers in front of a real server.
-#include <filesystem>
-#include <regex>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
 #include "PackageTestSupport.h"
 #include "support/FTPServerFixture.h"
+
+#include <filesystem>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <regex>
 
 using namespace quillate;
 using namespace quillate::testing;
@@ -26,8 +25,8 @@ struct TFaultProxy {
         options.Port = FindFreePort();
         options.WorkDir = Dir.Path();
         options.LogFile = Dir.Path() / "proxy.log";
-        options.Argv = {"/usr/bin/python3", (ServersDir() / "fault_proxy.py").string(), std::to_string(options.Port),
-                        std::to_string(serverPort), std::to_string(cutAfter)};
+        options.Argv = {"/usr/bin/python3", (ServersDir() / "fault_proxy.py").string(),
+                        std::to_string(options.Port), std::to_string(serverPort), std::to_string(cutAfter)};
         if (!mode.empty())
             options.Argv.push_back(mode);
         Process.Start(options);
@@ -43,8 +42,8 @@ struct TFaultCase {
     const char* Name;
     TFTPServerKind Server;
     const char* Mode;
-    int Retries; // 0: retries off, which still leaves one recovery pass
-    bool Whole;  // the tree arrives whole and the mirror succeeds
+    int Retries;                    // 0: retries off, which still leaves one recovery pass
+    bool Whole;                     // the tree arrives whole and the mirror succeeds
     std::vector<std::string> Lines; // lines the recovery must have written (texts they contain)
     std::vector<std::string> Absent = {"Upload retry [2]"};
 };
@@ -61,8 +60,9 @@ TEST_P(FTPMirrorRetry, TheRecoveryJudgesByTheServerSize) {
     TFaultProxy proxy(server.Port(), 1 << 20, c.Mode);
     TTempDir local("quillate-retry");
     // Far more than loopback buffers hold, so the client sees a cut while still sending.
-    const std::map<std::string, std::string> files = {
-        {"a-big.bin", std::string(16 << 20, 'r')}, {"b.txt", "small"}, {"sub/c.bin", std::string(300000, 'c')}};
+    const std::map<std::string, std::string> files = {{"a-big.bin", std::string(16 << 20, 'r')},
+                                                      {"b.txt", "small"},
+                                                      {"sub/c.bin", std::string(300000, 'c')}};
     for (const auto& [name, content] : files) {
         fs::create_directories((local.Path() / name).parent_path());
         WriteTextFile(local.Path() / name, content);
@@ -74,16 +74,19 @@ TEST_P(FTPMirrorRetry, TheRecoveryJudgesByTheServerSize) {
     auto lines = run.Run(R"({"actions":[)" + SiteConnectJson(proxy.Port) + R"(,
           {"type":"action.ftp.mirror","properties":{"ConnectionName":"Site","LocalDir":")" +
                          local.Path().string() + R"(","Recursive":true,"SkipSkewCheck":true,"LogFiles":true},
-           "children":[{"type":"ftp.retry.options","properties":{)" + retry + R"(}},
+           "children":[{"type":"ftp.retry.options","properties":{)" +
+                         retry + R"(}},
                        {"type":"ftp.logging.options","properties":{"LogConnectionStatus":true}}]}]})");
-    EXPECT_EQ(run.Outcome, c.Whole ? TRunOutcome::Succeeded : TRunOutcome::Failed) << ::testing::PrintToString(lines);
+    EXPECT_EQ(run.Outcome, c.Whole ? TRunOutcome::Succeeded : TRunOutcome::Failed)
+        << ::testing::PrintToString(lines);
     for (const auto& line : c.Lines)
         EXPECT_THAT(lines, Contains(HasSubstr(line)));
     for (const auto& line : c.Absent)
         EXPECT_THAT(lines, Not(Contains(HasSubstr(line))));
     // The reconnect shows in the connection status log: "05/12/2026 9:41:07 pm [connected] : ...".
     static const std::regex status(R"(^\d\d/\d\d/\d{4} \d{1,2}:\d\d:\d\d (am|pm) \[connected\] : .*)");
-    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const auto& l) { return std::regex_match(l, status); }));
+    EXPECT_TRUE(
+        std::any_of(lines.begin(), lines.end(), [](const auto& l) { return std::regex_match(l, status); }));
     if (c.Whole) {
         for (const auto& [name, content] : files)
             EXPECT_EQ(ReadTextFile(server.Home() / name), content) << name;
@@ -95,19 +98,38 @@ TEST_P(FTPMirrorRetry, TheRecoveryJudgesByTheServerSize) {
 INSTANTIATE_TEST_SUITE_P(
     Faults, FTPMirrorRetry,
     ::testing::Values(
-        TFaultCase{"DataCutHalfWay", TFTPServerKind::skPyftpdlib, "", 5, true,
-                   {"Uploading [a-big.bin] failed : [", "Upload retry [1] of [5] for [a-big.bin] : Connected.",
-                    "to [a-big.bin] at ["}},
-        TFaultCase{"ControlDroppedAtStor", TFTPServerKind::skProFTPD, "drop-at-stor", 5, true,
-                   {"Uploading [a-big.bin] failed : [", "Upload retry [1] of [5] for [a-big.bin] : Connected.",
+        TFaultCase{"DataCutHalfWay",
+                   TFTPServerKind::skPyftpdlib,
+                   "",
+                   5,
+                   true,
+                   {"Uploading [a-big.bin] failed : [",
+                    "Upload retry [1] of [5] for [a-big.bin] : Connected.", "to [a-big.bin] at ["}},
+        TFaultCase{"ControlDroppedAtStor",
+                   TFTPServerKind::skProFTPD,
+                   "drop-at-stor",
+                   5,
+                   true,
+                   {"Uploading [a-big.bin] failed : [",
+                    "Upload retry [1] of [5] for [a-big.bin] : Connected.",
                     "Upload retry [1] of [5] for [a-big.bin] : Resumes are not possible for this retry"}},
-        TFaultCase{"ReplyLostWithoutRetries", TFTPServerKind::skProFTPD, "lose-reply", 0, true,
+        TFaultCase{
+            "ReplyLostWithoutRetries",
+            TFTPServerKind::skProFTPD,
+            "lose-reply",
+            0,
+            true,
+            {"Upload retry [1] of [1] for [a-big.bin] : Attempting to reset connection...",
+             "Upload retry [1] of [1] for [a-big.bin] : File [a-big.bin] has expected size [16777216 bytes]. "
+             "Upload complete."}},
+        TFaultCase{"DataCutWithoutRetries",
+                   TFTPServerKind::skProFTPD,
+                   "",
+                   0,
+                   false,
                    {"Upload retry [1] of [1] for [a-big.bin] : Attempting to reset connection...",
-                    "Upload retry [1] of [1] for [a-big.bin] : File [a-big.bin] has expected size [16777216 bytes]. "
-                    "Upload complete."}},
-        TFaultCase{"DataCutWithoutRetries", TFTPServerKind::skProFTPD, "", 0, false,
-                   {"Upload retry [1] of [1] for [a-big.bin] : Attempting to reset connection...",
-                    "FTP Mirror failed. Upload of [a-big.bin] failed after 1 recovery attempt(s): the server holds "},
+                    "FTP Mirror failed. Upload of [a-big.bin] failed after 1 recovery attempt(s): the server "
+                    "holds "},
                    {"Upload retry [2]", "Resuming ["}}),
     [](const auto& info) { return std::string(info.param.Name); });
 

@@ -1,53 +1,39 @@
-// "FTP Mirror" and "FTP Diff" where a case of tests/data/ftp cannot reach: dates across zones and clocks,
-// keep-alives on a long walk, a stop in the middle.
-#include <sys/stat.h>
-#include <utime.h>
+// "FTP Mirror" where a case of tests/data/ftp cannot reach: dates across zones and clocks, keep-alives
+// on a long walk.
+#include "PackageTestSupport.h"
+#include "support/FTPServerFixture.h"
 
 #include <ctime>
 #include <filesystem>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
-#include "PackageTestSupport.h"
-#include "support/FTPServerFixture.h"
+#include <sys/stat.h>
+#include <utime.h>
 
 using namespace quillate;
 using namespace quillate::testing;
 using ::testing::Contains;
 using ::testing::HasSubstr;
-using ::testing::Not;
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string MirrorJson(std::uint16_t port, const fs::path& local, const std::string& properties,
-                       const char* type = "action.ftp.mirror") {
+std::string MirrorJson(std::uint16_t port, const fs::path& local, const std::string& properties) {
     return R"({"actions":[)" + SiteConnectJson(port) + R"(,
-          {"type":")" + type + R"(","ignoreFailure":true,"properties":{"ConnectionName":"Site","LocalDir":")" +
+          {"type":"action.ftp.mirror","ignoreFailure":true,"properties":{"ConnectionName":"Site","LocalDir":")" +
            local.string() + R"(","LogFiles":true,)" + properties + R"(}},
           {"type":"action.ftp.disconnect","properties":{"ConnectionName":"Site"}}]})";
 }
 
 int CountPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
-    return static_cast<int>(
-        std::count_if(lines.begin(), lines.end(), [&prefix](const auto& l) { return l.rfind(prefix, 0) == 0; }));
+    return static_cast<int>(std::count_if(lines.begin(), lines.end(),
+                                          [&prefix](const auto& l) { return l.rfind(prefix, 0) == 0; }));
 }
 
 std::time_t ModTime(const fs::path& path) {
     struct stat info {};
     ::stat(path.c_str(), &info);
     return info.st_mtime;
-}
-
-// folders x files small files below root: a walk of some hundreds of nodes.
-void WideTree(const fs::path& root, int folders, int files) {
-    for (int d = 0; d < folders; ++d)
-        for (int f = 0; f < files; ++f) {
-            fs::path file = root / ("d" + std::to_string(d)) / ("f" + std::to_string(f) + ".txt");
-            fs::create_directories(file.parent_path());
-            WriteTextFile(file, file.filename().string());
-        }
 }
 
 // Our own offset from UTC now, in seconds (east positive).
@@ -84,7 +70,9 @@ TEST_P(FTPMirrorDates, ASecondRunTransfersNothing) {
     for (const char* f : {"a.txt", "sub/b.txt"}) {
         fs::create_directories((local.Path() / f).parent_path());
         WriteTextFile(local.Path() / f, f);
-        struct utimbuf times {past, past};
+        struct utimbuf times {
+            past, past
+        };
         ::utime((local.Path() / f).c_str(), &times);
     }
     const std::string options = R"("Recursive":true,"MirrorDateTime":true,"CheckFileDate":true)";
@@ -98,7 +86,8 @@ TEST_P(FTPMirrorDates, ASecondRunTransfersNothing) {
             TPackageRun run;
             auto lines = run.Run(MirrorJson(server.Port(), target, props));
             ASSERT_THAT(lines, Contains("FTP Mirror succeeded")) << ::testing::PrintToString(lines);
-            EXPECT_THAT(lines, Contains(HasSubstr("Server Time Skew : " + std::to_string(listingSkew) + " seconds")));
+            EXPECT_THAT(
+                lines, Contains(HasSubstr("Server Time Skew : " + std::to_string(listingSkew) + " seconds")));
             EXPECT_EQ(CountPrefix(lines, up ? "Uploaded [" : "Downloaded ["), round == 0 ? 2 : 0)
                 << "round " << round << ::testing::PrintToString(lines);
         }
@@ -125,73 +114,23 @@ TEST(FTPMirrorKeepAlive, ALongWalkSendsNOOPsOnlyWhenEnabled) {
         TFTPTestServer server(TFTPServerKind::skProFTPD);
         server.Start();
         TTempDir local("quillate-noop");
-        WideTree(local.Path(), 20, 12);
+        for (int d = 0; d < 20; ++d)
+            for (int f = 0; f < 12; ++f) {
+                fs::path file = local.Path() / ("d" + std::to_string(d)) / ("f" + std::to_string(f) + ".txt");
+                fs::create_directories(file.parent_path());
+                WriteTextFile(file, file.filename().string());
+            }
         TPackageRun run;
-        auto lines = run.Run(MirrorJson(server.Port(), local.Path(),
-                                        R"("Recursive":true,"SkipSkewCheck":true,"NOOPTimeoutMS":10,"NOOPLogged":true,"NOOPsEnabled":)" +
-                                            std::string(enabled ? "true" : "false")));
+        auto lines = run.Run(MirrorJson(
+            server.Port(), local.Path(),
+            R"("Recursive":true,"SkipSkewCheck":true,"NOOPTimeoutMS":10,"NOOPLogged":true,"NOOPsEnabled":)" +
+                std::string(enabled ? "true" : "false")));
         EXPECT_THAT(lines, Contains("FTP Mirror succeeded")) << ::testing::PrintToString(lines);
         auto commands = server.LoggedCommands();
         auto noops = std::count(commands.begin(), commands.end(), "NOOP");
         EXPECT_EQ(noops, CountPrefix(lines, "Keep Alive Timeout: Sending NOOP"));
-        if (enabled)
-            EXPECT_GT(noops, 0);
-        else
-            EXPECT_EQ(noops, 0);
+        EXPECT_EQ(noops > 0, enabled);
     }
-}
-
-// Runs the project and stops it at the first line that starts with `at`: with byUser the runner's stop
-// (as the user's); otherwise only the action's StopSignalled, so that no network call is cut and only
-// the action's own checks can end it.
-std::vector<std::string> RunAndStopAt(TPackageRun& run, const std::string& json, const std::string& at, bool byUser) {
-    EnsurePackageRegistered();
-    TProject project = TProject::Parse(json, "stop.json");
-    bool stopped = false;
-    run.OnLine = [&](const TLogEntry& entry, TRunner& runner) {
-        if (!stopped && entry.Text.starts_with(at)) {
-            stopped = true;
-            byUser ? runner.RequestStop() : project.Actions[1]->StopSignalled();
-        }
-    };
-    run.Run(project);
-    return run.Log.Texts();
-}
-
-TEST(FTPMirrorStop, AStopEndsTheMirrorWithoutSuccessAndLeavesTheServerWhereItIs) {
-    TFTPTestServer server(TFTPServerKind::skProFTPD);
-    server.Start();
-    server.MakeDir("target");
-    TTempDir local("quillate-stop");
-    for (int i = 0; i < 5; ++i)
-        WriteTextFile(local.Path() / ("f" + std::to_string(i) + ".bin"), "x");
-    TPackageRun run;
-    auto texts = RunAndStopAt(run,
-                              MirrorJson(server.Port(), local.Path(),
-                                         R"("SpecifyRemoteDir":true,"RemoteDir":"/target","SkipSkewCheck":true)"),
-                              "Uploaded [", true);
-    EXPECT_EQ(run.Outcome, TRunOutcome::Stopped);
-    EXPECT_THAT(texts, Contains("FTP Operation will stop after current upload completes."));
-    EXPECT_THAT(texts, Contains("FTP Mirror aborted"));
-    EXPECT_THAT(texts, Not(Contains("FTP Mirror succeeded")));
-    EXPECT_EQ(std::distance(fs::directory_iterator(server.Home() / "target"), fs::directory_iterator()), 1);
-}
-
-// The diff checks for a stop between nodes: stopped while it compares, it ends without a total.
-TEST(FTPMirrorStop, AStopEndsTheDiffBetweenNodes) {
-    TFTPTestServer server(TFTPServerKind::skProFTPD);
-    server.Start();
-    TTempDir local("quillate-stop");
-    WideTree(local.Path(), 3, 1);
-    WideTree(server.Home(), 3, 1);
-    TPackageRun run;
-    auto texts = RunAndStopAt(
-        run, MirrorJson(server.Port(), local.Path(), R"("Recursive":true,"SkipSkewCheck":true)", "action.ftp.diff"),
-        "Evaluating Remote Differences...", false);
-    EXPECT_THAT(texts, Contains("User aborted operation. Stopping..."));
-    EXPECT_THAT(texts, Contains("Evaluating Differences Failed"));
-    EXPECT_THAT(texts, Contains("FTP Mirror Aborted"));
-    EXPECT_THAT(texts, Not(Contains(HasSubstr("Total Differences"))));
 }
 
 } // namespace

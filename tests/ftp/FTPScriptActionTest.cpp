@@ -22,8 +22,9 @@ namespace {
 
 // A project of one "FTP Script" with these properties and steps (JSON members and array elements).
 std::string ScriptProject(const std::string& properties, const std::string& steps) {
-    return fmt::format(R"({{"actions":[{{"type":"action.ftp.script","properties":{{{}}},"children":[{}]}}]}})",
-                       properties, steps);
+    return fmt::format(
+        R"({{"actions":[{{"type":"action.ftp.script","properties":{{{}}},"children":[{}]}}]}})", properties,
+        steps);
 }
 
 class FTPScriptAction : public ::testing::Test {
@@ -57,7 +58,8 @@ TEST_F(FTPScriptAction, GlobalOptionsSupplyTheServerAndTheLogMasksThePassword) {
                                        R"({"type":"ftp.script.changeup"})"));
     EXPECT_EQ(run.Outcome, TRunOutcome::Succeeded);
     std::string peer = fmt::format("127.0.0.1:{} : ", FServer.Port());
-    EXPECT_THAT(lines, ::testing::IsSupersetOf({peer + "USER tester", peer + "pass xxx", peer + "CDUP", peer + "QUIT"}));
+    EXPECT_THAT(lines, ::testing::IsSupersetOf(
+                           {peer + "USER tester", peer + "pass xxx", peer + "CDUP", peer + "QUIT"}));
     EXPECT_FALSE(run.AnyLineContains(TFTPTestServer::Password));
 }
 
@@ -68,12 +70,14 @@ TEST_F(FTPScriptAction, AStopEndsTheScriptAndStillDisconnects) {
         WriteTextFile(FLocal.Path() / ("f" + std::to_string(100 + i) + ".bin"), std::string(16 * 1024, 'x'));
     TPackageRun run;
     auto lines = run.Run(
-        ScriptProject(fmt::format(R"("Host":"127.0.0.1","Port":{},"UserID":"{}","Passive":true,"EncryptedPassword":"{}")",
-                                  FServer.Port(), TFTPTestServer::User,
-                                  EncryptString(TFTPTestServer::Password, zr::TFTPAction::PasswordKey)),
-                      R"({"type":"ftp.script.uploadfile","properties":{"IgnoreError":true,"LocalFile":")" +
-                          FLocal.Path().string() +
-                          R"(/*.bin"}},{"type":"ftp.script.makedir","properties":{"RemoteDir":"after"}})"),
+        ScriptProject(
+            fmt::format(
+                R"("Host":"127.0.0.1","Port":{},"UserID":"{}","Passive":true,"EncryptedPassword":"{}")",
+                FServer.Port(), TFTPTestServer::User,
+                EncryptString(TFTPTestServer::Password, zr::TFTPAction::PasswordKey)),
+            R"({"type":"ftp.script.uploadfile","properties":{"IgnoreError":true,"LocalFile":")" +
+                FLocal.Path().string() +
+                R"(/*.bin"}},{"type":"ftp.script.makedir","properties":{"RemoteDir":"after"}})"),
         [&run](TRunner&, TProject& project) {
             while (!run.Finished && !run.Log.Contains("File Uploaded : 16384 bytes"))
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));

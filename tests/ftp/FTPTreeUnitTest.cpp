@@ -1,9 +1,8 @@
-#include <algorithm>
+#include "ftp/ZRFTPTree.h"
 
+#include <algorithm>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
-#include "ftp/ZRFTPTree.h"
 
 using namespace zr;
 
@@ -116,76 +115,64 @@ private:
     std::string FFailAt, FStopAt;
 };
 
-TEST(FTPTreeWalk, VisitOrders) {
+// Each row walks the sample tree from Start with a visitor that fails at FailAt, clears callChildren at
+// StopAt and ends the walk after ChecksAllowed checks: the walk fails exactly when a step does, and an order
+// that cannot honour a cleared callChildren raises Message. The function form visits what the Visit calls
+// name, in their order, and ends at the same failing visit.
+TEST(FTPTreeWalk, OrdersEndsAndSkippedChildren) {
+    const auto head = trmHeadRecursion, tail = trmTailRecursion;
+    const auto children = tvdVisitChildren, parents = tvdVisitParents;
     struct {
         TRecursionMethod Method;
         TVisitorDirection Direction;
-        std::string Start, Visitor, Proc;
-    } cases[] = {
-        {trmHeadRecursion, tvdVisitChildren, "R",
-         "I:R C E:R V:R C E:a V:a L:a C E:d V:d C E:e V:e L:e L:d C E:z V:z L:z L:R", "Radez"},
-        {trmTailRecursion, tvdVisitChildren, "R",
-         "I:R C E:R C E:a V:a L:a C E:d C E:e V:e L:e V:d L:d C E:z V:z L:z V:R L:R", "aedzR"},
-        {trmHeadRecursion, tvdVisitParents, "e", "I:e C E:e V:e C E:d V:d C E:R V:R L:R L:d L:e", "edR"},
-        {trmTailRecursion, tvdVisitParents, "e", "I:e C E:e C E:d C E:R V:R L:R V:d L:d V:e L:e", "Rde"},
-    };
-    for (const auto& c : cases) {
-        TSampleTree tree;
-        TRecordingVisitor visitor;
-        EXPECT_TRUE(tree.ByName(c.Start)->Accept(visitor, c.Method, c.Direction));
-        EXPECT_EQ(visitor.Calls, c.Visitor);
-        std::string visited;
-        EXPECT_TRUE(tree.ByName(c.Start)->Accept([&](TFTPTreeNode& n) { return visited += n.FName, true; }, c.Method,
-                                                 c.Direction));
-        EXPECT_EQ(visited, c.Proc);
-    }
-}
-
-TEST(FTPTreeWalk, AnyFalseStepEndsTheWalkAndClearingCallChildrenSkipsOnlyTheChildren) {
-    struct {
-        const char *FailAt, *StopAt;
+        const char *Start, *FailAt, *StopAt;
         int ChecksAllowed;
-        bool Result;
         std::string Calls;
+        const char* Message = nullptr;
     } cases[] = {
-        {"I:R", "", -1, false, "I:R"},
-        {"E:d", "", -1, false, "I:R C E:R V:R C E:a V:a L:a C E:d"},
-        {"V:d", "", -1, false, "I:R C E:R V:R C E:a V:a L:a C E:d V:d"},
-        {"L:a", "", -1, false, "I:R C E:R V:R C E:a V:a L:a"},
-        {"", "", 3, false, "I:R C E:R V:R C E:a V:a L:a C E:d V:d C"},
-        {"", "d", -1, true, "I:R C E:R V:R C E:a V:a L:a C E:d V:d L:d C E:z V:z L:z L:R"},
+        {head, children, "R", "", "", -1,
+         "I:R C E:R V:R C E:a V:a L:a C E:d V:d C E:e V:e L:e L:d C E:z V:z L:z L:R"},
+        {tail, children, "R", "", "", -1,
+         "I:R C E:R C E:a V:a L:a C E:d C E:e V:e L:e V:d L:d C E:z V:z L:z V:R L:R"},
+        {head, parents, "e", "", "", -1, "I:e C E:e V:e C E:d V:d C E:R V:R L:R L:d L:e"},
+        {tail, parents, "e", "", "", -1, "I:e C E:e C E:d C E:R V:R L:R V:d L:d V:e L:e"},
+        {head, children, "R", "I:R", "", -1, "I:R"},
+        {head, children, "R", "E:d", "", -1, "I:R C E:R V:R C E:a V:a L:a C E:d"},
+        {head, children, "R", "V:d", "", -1, "I:R C E:R V:R C E:a V:a L:a C E:d V:d"},
+        {tail, children, "R", "V:d", "", -1, "I:R C E:R C E:a V:a L:a C E:d C E:e V:e L:e V:d"},
+        {head, children, "R", "L:a", "", -1, "I:R C E:R V:R C E:a V:a L:a"},
+        {head, children, "R", "", "", 3, "I:R C E:R V:R C E:a V:a L:a C E:d V:d C"},
+        {head, children, "R", "", "d", -1, "I:R C E:R V:R C E:a V:a L:a C E:d V:d L:d C E:z V:z L:z L:R"},
+        {tail, children, "R", "", "d", -1, "", "Can not stop children call when using tail recursion!"},
+        {head, parents, "e", "", "d", -1, "", "Can not stop children call when recursing parents!"},
+        {tail, parents, "e", "", "d", -1, "", "Can not stop children call when recursing parents!"},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.Calls + (c.Message ? c.Message : ""));
         TSampleTree tree;
         TRecordingVisitor visitor(c.FailAt, c.StopAt, c.ChecksAllowed);
-        EXPECT_EQ(tree.Root->Accept(visitor, trmHeadRecursion, tvdVisitChildren), c.Result) << c.Calls;
-        EXPECT_EQ(visitor.Calls, c.Calls);
-    }
-    TSampleTree tree;
-    std::string visited;
-    EXPECT_FALSE(tree.Root->Accept([&](TFTPTreeNode& n) { return visited += n.FName, n.FName != "d"; },
-                                   trmTailRecursion, tvdVisitChildren));
-    EXPECT_EQ(visited, "aed");
-}
-
-TEST(FTPTreeWalk, ClearingCallChildrenWhereTheOrderCannotHonourItRaises) {
-    struct {
-        TRecursionMethod Method;
-        TVisitorDirection Direction;
-        const char *Start, *Message;
-    } cases[] = {{trmTailRecursion, tvdVisitChildren, "R", "Can not stop children call when using tail recursion!"},
-                 {trmHeadRecursion, tvdVisitParents, "e", "Can not stop children call when recursing parents!"},
-                 {trmTailRecursion, tvdVisitParents, "e", "Can not stop children call when recursing parents!"}};
-    for (const auto& c : cases) {
-        TSampleTree tree;
-        TRecordingVisitor visitor("", "d");
-        try {
-            tree.ByName(c.Start)->Accept(visitor, c.Method, c.Direction);
-            ADD_FAILURE() << "no exception for " << c.Message;
-        } catch (const EFTPTreeError& e) {
-            EXPECT_STREQ(e.what(), c.Message);
+        if (c.Message) {
+            try {
+                tree.ByName(c.Start)->Accept(visitor, c.Method, c.Direction);
+                ADD_FAILURE() << "no exception";
+            } catch (const EFTPTreeError& e) {
+                EXPECT_STREQ(e.what(), c.Message);
+            }
+            EXPECT_EQ(visitor.Calls.find("L:d"), std::string::npos);
+            continue;
         }
-        EXPECT_EQ(visitor.Calls.find("L:d"), std::string::npos);
+        const bool succeeds = !*c.FailAt && c.ChecksAllowed < 0;
+        EXPECT_EQ(tree.ByName(c.Start)->Accept(visitor, c.Method, c.Direction), succeeds);
+        EXPECT_EQ(visitor.Calls, c.Calls);
+        if (*c.StopAt || c.ChecksAllowed >= 0 || (*c.FailAt && c.FailAt[0] != 'V'))
+            continue;
+        std::string expected, visited;
+        for (std::size_t at = c.Calls.find("V:"); at != std::string::npos; at = c.Calls.find("V:", at + 1))
+            expected += c.Calls[at + 2];
+        TSampleTree again;
+        auto visit = [&](TFTPTreeNode& n) { return visited += n.FName, "V:" + n.FName != c.FailAt; };
+        EXPECT_EQ(again.ByName(c.Start)->Accept(visit, c.Method, c.Direction), succeeds);
+        EXPECT_EQ(visited, expected);
     }
 }
 

@@ -31,7 +31,8 @@ TEST_P(FTPWaitForFile, EachConditionEndsTheWaitOnceTheFileGetsThere) {
         {"wfFileDoesntExist", "here", "not exist.", 1500, 1, nullptr, nullptr},
         {"wfFileChanged", "v1", "change.", 1500, 1, "version 2", "File has changed."},
         {"wfFileChanged", nullptr, "change.", 1500, 1, "created", "File has changed."},
-        {"wfFileStoppedChanging", "start", "stop changing.", 200, 15, "growing", "File has stopped changing."},
+        {"wfFileStoppedChanging", "start", "stop changing.", 200, 15, "growing",
+         "File has stopped changing."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.Type) + (c.Initial ? " from a file" : " from nothing"));
@@ -41,15 +42,17 @@ TEST_P(FTPWaitForFile, EachConditionEndsTheWaitOnceTheFileGetsThere) {
         const std::string waiting = std::string("Waiting for file watched.txt to ") + c.Goal;
         Clock::time_point changedAt{};
         TPackageRun run;
-        run.Run(Project(SiteStep("action.ftp.waitforfile", std::string(R"("PollFreq":1,"WaitTimeout":30,"WaitType":")") +
-                                                               c.Type + R"(","FileName":"watched.txt")")),
+        run.Run(Project(SiteStep("action.ftp.waitforfile",
+                                 std::string(R"("PollFreq":1,"WaitTimeout":30,"WaitType":")") + c.Type +
+                                     R"(","FileName":"watched.txt")")),
                 [&](TRunner&, TProject&) {
                     if (!run.WaitForLine(waiting, std::chrono::seconds(10)))
                         return;
                     for (int i = 0; i < c.Changes; ++i) {
                         std::this_thread::sleep_for(std::chrono::milliseconds(c.DelayMs));
                         if (c.Change)
-                            FServer->PutFile("watched.txt", c.Change + std::string(static_cast<std::size_t>(i), '+'));
+                            FServer->PutFile("watched.txt",
+                                             c.Change + std::string(static_cast<std::size_t>(i), '+'));
                         else
                             fs::remove(FServer->Home() / "watched.txt");
                     }

@@ -49,7 +49,8 @@ TEST_F(InternetOptionsTest, MissingKeysLoadTheDefaultsAndEveryKeyLoads) {
     Restart();
     mail = EmailOptions();
     EXPECT_EQ(std::tuple(mail->GetSMTPHost(), mail->GetSMTPPort(), mail->GetSMTPAuth(), mail->GetSMTPEHLO(),
-                         mail->GetSMTPUser(), mail->GetSMTPSSL(), mail->GetSMTPUseTLS(), mail->GetDefaultEncoding()),
+                         mail->GetSMTPUser(), mail->GetSMTPSSL(), mail->GetSMTPUseTLS(),
+                         mail->GetDefaultEncoding()),
               std::tuple("mx.example.org", 587, true, true, "ann", true, utUseRequireTLS, "utf-8"));
     EXPECT_FALSE(mail->GetModified());
 }
@@ -89,9 +90,10 @@ TEST_F(InternetOptionsTest, SavingEitherObjectWritesBothSetsOfKeys) {
     FTPOptions()->SetFTPPort(2121);
     OptionsService().SaveAll();
     // Each class writes its own keys, in the order the classes were registered.
-    EXPECT_EQ(Section().dump(), R"({"SMTPPort":25,"SMTPAuth":true,"SMTPEHLO":false,"SMTPPass":"","SMTPUser":"",)"
-                                R"("SMTPHost":"mx.example.org","SMTPSSL":false,"SMTPUseTLS":3,"DefaultEncoding":"",)"
-                                R"("FTPPort":2121,"FTPPassword":"","FTPServer":"ftp.example.org","FTPUser":""})");
+    EXPECT_EQ(Section().dump(),
+              R"({"SMTPPort":25,"SMTPAuth":true,"SMTPEHLO":false,"SMTPPass":"","SMTPUser":"",)"
+              R"("SMTPHost":"mx.example.org","SMTPSSL":false,"SMTPUseTLS":3,"DefaultEncoding":"",)"
+              R"("FTPPort":2121,"FTPPassword":"","FTPServer":"ftp.example.org","FTPUser":""})");
 
     // And the other way round: an e-mail save keeps the FTP values.
     Restart();
@@ -101,8 +103,9 @@ TEST_F(InternetOptionsTest, SavingEitherObjectWritesBothSetsOfKeys) {
     EXPECT_EQ(std::tuple(FTPOptions()->GetFTPServer(), FTPOptions()->GetFTPPort()),
               std::tuple("ftp.example.org", 2121));
     mail = EmailOptions();
-    EXPECT_EQ(std::tuple(mail->GetSMTPHost(), mail->GetSMTPPort(), mail->GetSMTPAuth(), mail->GetSMTPUseTLS()),
-              std::tuple("mx.example.org", 2525, true, utUseExplicitTLS));
+    EXPECT_EQ(
+        std::tuple(mail->GetSMTPHost(), mail->GetSMTPPort(), mail->GetSMTPAuth(), mail->GetSMTPUseTLS()),
+        std::tuple("mx.example.org", 2525, true, utUseExplicitTLS));
 }
 
 TEST_F(InternetOptionsTest, SavingWithoutTheOtherClassLeavesItsKeysAlone) {
@@ -121,7 +124,8 @@ TEST_F(InternetOptionsTest, PasswordsAreStoredEncryptedAndLoadInClear) {
     EXPECT_EQ(ReadTextFile(FStore).find("s3cret"), std::string::npos);
     // Encrypted once, under the key's own name, so the command line's tools read it too.
     ordered_json section = Section();
-    EXPECT_EQ(quillate::DecryptString(section["FTPPassword"].get<std::string>(), "FTPPassword"), "ftp-s3cret");
+    EXPECT_EQ(quillate::DecryptString(section["FTPPassword"].get<std::string>(), "FTPPassword"),
+              "ftp-s3cret");
     EXPECT_EQ(quillate::DecryptString(section["SMTPPass"].get<std::string>(), "SMTPPass"), "smtp-s3cret");
 
     Restart();
@@ -148,7 +152,8 @@ TEST_F(InternetOptionsTest, ABadValueNamesItsKey) {
             std::string(key).starts_with("FTP") ? (void)FTPOptions() : (void)EmailOptions();
             ADD_FAILURE() << "loading did not fail for " << key;
         } catch (const std::exception& e) {
-            EXPECT_NE(std::string(e.what()).find(std::string("Internet.") + key), std::string::npos) << e.what();
+            EXPECT_NE(std::string(e.what()).find(std::string("Internet.") + key), std::string::npos)
+                << e.what();
         }
     }
 }
