@@ -155,6 +155,67 @@ json Actions(const json& actions, std::uint16_t port) {
     return result;
 }
 
+// The run's project as text: the placeholders filled in, a port where it is a whole value as a number.
+std::string ProjectText(const json& run, std::uint16_t port, const TPlaceholders& placeholders) {
+    json project = run.at("project");
+    project["actions"] = Actions(project["actions"], port);
+    std::string text = project.dump();
+    for (const auto& [name, value] : placeholders) {
+        if (value.find_first_not_of("0123456789") == std::string::npos)
+            text = Replace(text, "\"" + name + "\"", value);
+        text = Replace(text, name, value);
+    }
+    return Replace(text, "${scriptPassword}",
+                   EncryptString(TFTPTestServer::Password, zr::TFTPAction::PasswordKey));
+}
+
+// Compares what the run did with what the run of the case expects.
+void ExpectRun(const json& run, const TPackageRun& result, const TPlaceholders& placeholders,
+               const TFTPTestServer* server, const fs::path& local) {
+    const char* outcomes[] = {"Succeeded", "Failed", "Stopped"};
+    EXPECT_EQ(outcomes[static_cast<int>(result.Outcome)], run.value("outcome", "Succeeded"));
+    if (run.contains("log"))
+        ExpectLines("log", run["log"], Transcript(result, placeholders));
+    if (run.contains("sent")) {
+        // Only the commands whose verbs the case names, in the order sent; none when it names none.
+        std::set<std::string> verbs;
+        for (std::string command : run["sent"])
+            verbs.insert(command.substr(0, command.find(' ')));
+        auto sent = result.SentCommands();
+        std::erase_if(sent, [&](const std::string& s) {
+            return !verbs.empty() && !verbs.contains(s.substr(0, s.find(' ')));
+        });
+        ExpectLines("sent", run["sent"], sent);
+    }
+    if (run.contains("progress")) {
+        // Each expected line comes, in this order, among the progress the run reported.
+        std::vector<std::string> shown;
+        for (const auto& line : result.ProgressLines())
+            shown.push_back(line.Text + " @" + std::to_string(line.Percent));
+        auto at = shown.begin();
+        for (std::string expected : run["progress"]) {
+            at = std::find_if(at, shown.end(), [&](const std::string& s) { return Matches(expected, s); });
+            ASSERT_NE(at, shown.end()) << expected << " is not among\n" << json(shown).dump(2);
+            ++at;
+        }
+    }
+    // null: the variable is not defined.
+    const json variables = run.value("variables", json::object());
+    for (const auto& [name, value] : variables.items()) {
+        auto actual = result.Variables.Get(name);
+        EXPECT_TRUE(value.is_null() ? !actual : actual && Matches(value, *actual))
+            << name << " is " << actual.value_or("not defined");
+    }
+    if (run.contains("serverTree") && server) {
+        ExpectLines("server tree", run["serverTree"], Tree(server->Home()));
+    }
+    if (run.contains("localTree")) {
+        ExpectLines("local tree", run["localTree"], Tree(local));
+    }
+    EXPECT_FALSE(result.AnyLineContains(TFTPTestServer::Password)) << "the password reached the log";
+    EXPECT_EQ(result.Outstanding, 0);
+}
+
 void PrintTo(const TActionCase& c, std::ostream* out) {
     *out << c.Name;
 }
@@ -205,23 +266,12 @@ TEST_P(FTPActionCase, RunsAsWritten) {
                 ASSERT_EQ(::utime((server->Home() / path).c_str(), &times), 0) << path;
             }
         }
-        json project = run.at("project");
-        project["actions"] = Actions(project["actions"], port);
-        // A port that is a whole value stands as a number, in a longer text as text.
-        std::string text = project.dump();
-        for (const auto& [name, value] : placeholders) {
-            if (value.find_first_not_of("0123456789") == std::string::npos)
-                text = Replace(text, "\"" + name + "\"", value);
-            text = Replace(text, name, value);
-        }
-        text = Replace(text, "${scriptPassword}",
-                       EncryptString(TFTPTestServer::Password, zr::TFTPAction::PasswordKey));
         EnsurePackageRegistered();
-        TProject parsed = TProject::Parse(text, GetParam().Name + ".json");
+        TProject project = TProject::Parse(ProjectText(run, port, placeholders), GetParam().Name + ".json");
         TPackageRun result;
         if (run.contains("stopAt")) {
             // Stopped as the user stops a run, but no action is terminated: each ends at its own next check.
-            for (auto& action : parsed.Actions)
+            for (auto& action : project.Actions)
                 action->SetCanTerminate(false);
             result.OnLine = [stopAt = run["stopAt"].get<std::string>(),
                              stopped = false](const TLogEntry& entry, TRunner& runner) mutable {
@@ -231,50 +281,8 @@ TEST_P(FTPActionCase, RunsAsWritten) {
                 }
             };
         }
-        result.Run(parsed);
-
-        const char* outcomes[] = {"Succeeded", "Failed", "Stopped"};
-        EXPECT_EQ(outcomes[static_cast<int>(result.Outcome)], run.value("outcome", "Succeeded"));
-        if (run.contains("log"))
-            ExpectLines("log", run["log"], Transcript(result, placeholders));
-        if (run.contains("sent")) {
-            // Only the commands whose verbs the case names, in the order sent; none when it names none.
-            std::set<std::string> verbs;
-            for (std::string command : run["sent"])
-                verbs.insert(command.substr(0, command.find(' ')));
-            auto sent = result.SentCommands();
-            std::erase_if(sent, [&](const std::string& s) {
-                return !verbs.empty() && !verbs.contains(s.substr(0, s.find(' ')));
-            });
-            ExpectLines("sent", run["sent"], sent);
-        }
-        if (run.contains("progress")) {
-            // Each expected line comes, in this order, among the progress the run reported.
-            std::vector<std::string> shown;
-            for (const auto& line : result.ProgressLines())
-                shown.push_back(line.Text + " @" + std::to_string(line.Percent));
-            auto at = shown.begin();
-            for (std::string expected : run["progress"]) {
-                at =
-                    std::find_if(at, shown.end(), [&](const std::string& s) { return Matches(expected, s); });
-                ASSERT_NE(at, shown.end()) << expected << " is not among\n" << json(shown).dump(2);
-            }
-        }
-        // null: the variable is not defined.
-        const json variables = run.value("variables", json::object());
-        for (const auto& [name, value] : variables.items()) {
-            auto actual = result.Variables.Get(name);
-            EXPECT_TRUE(value.is_null() ? !actual : actual && Matches(value, *actual))
-                << name << " is " << actual.value_or("not defined");
-        }
-        if (run.contains("serverTree") && server) {
-            ExpectLines("server tree", run["serverTree"], Tree(server->Home()));
-        }
-        if (run.contains("localTree")) {
-            ExpectLines("local tree", run["localTree"], Tree(local.Path()));
-        }
-        EXPECT_FALSE(result.AnyLineContains(TFTPTestServer::Password)) << "the password reached the log";
-        EXPECT_EQ(result.Outstanding, 0);
+        result.Run(project);
+        ExpectRun(run, result, placeholders, server.get(), local.Path());
     }
 }
 
