@@ -1,11 +1,12 @@
-#include <filesystem>
-#include <regex>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
+// The mirror's recovery from a broken upload and its skew probe, with the fault-injecting proxy of
+// tests/servers in front of a real server.
 #include "PackageTestSupport.h"
 #include "support/FTPServerFixture.h"
+
+#include <filesystem>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <regex>
 
 using namespace quillate;
 using namespace quillate::testing;
@@ -16,16 +17,16 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The fault-injecting proxy of tests/servers in front of a server: with no mode it cuts the first
-// data connection after cutAfter bytes; the modes are described in fault_proxy.py.
+// With no mode the proxy cuts the first data connection after cutAfter bytes; the modes are described
+// in fault_proxy.py.
 struct TFaultProxy {
-    TFaultProxy(std::uint16_t serverPort, std::size_t cutAfter, const std::string& mode = {}) {
+    TFaultProxy(std::uint16_t serverPort, std::size_t cutAfter, const std::string& mode) {
         TServerOptions options;
         options.Port = FindFreePort();
         options.WorkDir = Dir.Path();
         options.LogFile = Dir.Path() / "proxy.log";
-        options.Argv = {"/usr/bin/python3", (ServersDir() / "fault_proxy.py").string(), std::to_string(options.Port),
-                        std::to_string(serverPort), std::to_string(cutAfter)};
+        options.Argv = {"/usr/bin/python3", (ServersDir() / "fault_proxy.py").string(),
+                        std::to_string(options.Port), std::to_string(serverPort), std::to_string(cutAfter)};
         if (!mode.empty())
             options.Argv.push_back(mode);
         Process.Start(options);
@@ -37,99 +38,100 @@ struct TFaultProxy {
     std::uint16_t Port = 0;
 };
 
-std::string MirrorJson(std::uint16_t port, const fs::path& local, const std::string& retryProperties) {
-    return R"({"actions":[)" + SiteConnectJson(port) + R"(,
-          {"type":"action.ftp.mirror","properties":{"ConnectionName":"Site","LocalDir":")" +
-           local.string() + R"(","Recursive":true,"SkipSkewCheck":true,"LogFiles":true},
-           "children":[{"type":"ftp.retry.options","properties":{)" + retryProperties + R"(}},
-                       {"type":"ftp.logging.options","properties":{"LogConnectionStatus":true}}]}]})";
-}
-
-std::string Payload(std::size_t size, const std::string& seed) {
-    std::string text;
-    for (int i = 0; text.size() < size; ++i)
-        text += seed + " line " + std::to_string(i) + "\n";
-    return text;
-}
-
 struct TFaultCase {
     const char* Name;
     TFTPServerKind Server;
     const char* Mode;
-    // A line the recovery must have written.
-    const char* Recovery;
+    int Retries;                    // 0: retries off, which still leaves one recovery pass
+    bool Whole;                     // the tree arrives whole and the mirror succeeds
+    std::vector<std::string> Lines; // lines the recovery must have written (texts they contain)
+    std::vector<std::string> Absent = {"Upload retry [2]"};
 };
 
 class FTPMirrorRetry : public ::testing::TestWithParam<TFaultCase> {};
 
-// Whatever breaks the first upload, five attempts bring the tree over byte for byte: a file cut half
-// way is resumed from the server's size, and one whose STOR never reached the server (so the server
-// reports no size) is sent again whole.
-TEST_P(FTPMirrorRetry, TheTreeArrivesWholeAfterAFault) {
+// A file cut half way is resumed from the server's size, one whose STOR never reached the server (so the
+// server reports no size) is sent again whole. With retries off the one recovery pass accepts a file that
+// arrived whole although the server's confirmation was lost, and fails one that arrived in part.
+TEST_P(FTPMirrorRetry, TheRecoveryJudgesByTheServerSize) {
     const auto& c = GetParam();
     TFTPTestServer server(c.Server);
     server.Start();
     TFaultProxy proxy(server.Port(), 1 << 20, c.Mode);
     TTempDir local("quillate-retry");
-    const std::map<std::string, std::string> files = {{"a-big.bin", Payload(8u << 20, "big")},
+    // Far more than loopback buffers hold, so the client sees a cut while still sending.
+    const std::map<std::string, std::string> files = {{"a-big.bin", std::string(16 << 20, 'r')},
                                                       {"b.txt", "small"},
-                                                      {"sub/c.bin", Payload(300000, "c")}};
+                                                      {"sub/c.bin", std::string(300000, 'c')}};
     for (const auto& [name, content] : files) {
         fs::create_directories((local.Path() / name).parent_path());
         WriteTextFile(local.Path() / name, content);
     }
+    std::string retry = R"("ResumeOnFailedTransfer":true)";
+    if (c.Retries > 0)
+        retry += R"(,"RetryTransferOnAllErrors":true,"TransferMaxRetries":)" + std::to_string(c.Retries);
     TPackageRun run;
-    auto lines = run.Run(MirrorJson(
-        proxy.Port, local.Path(), R"("TransferMaxRetries":5,"ResumeOnFailedTransfer":true,"RetryTransferOnAllErrors":true)"));
-    EXPECT_EQ(run.Outcome, TRunOutcome::Succeeded) << ::testing::PrintToString(lines);
-    EXPECT_THAT(lines, Contains(HasSubstr("Uploading [a-big.bin] failed : [")));
-    EXPECT_THAT(lines, Contains("Upload retry [1] of [5] for [a-big.bin] : Connected."));
-    EXPECT_THAT(lines, Contains(HasSubstr(c.Recovery)));
-    EXPECT_THAT(lines, Not(Contains(HasSubstr("Upload retry [2]"))));
-    for (const auto& [name, content] : files)
-        EXPECT_EQ(ReadTextFile(server.Home() / name), content) << name;
+    auto lines = run.Run(R"({"actions":[)" + SiteConnectJson(proxy.Port) + R"(,
+          {"type":"action.ftp.mirror","properties":{"ConnectionName":"Site","LocalDir":")" +
+                         local.Path().string() + R"(","Recursive":true,"SkipSkewCheck":true,"LogFiles":true},
+           "children":[{"type":"ftp.retry.options","properties":{)" +
+                         retry + R"(}},
+                       {"type":"ftp.logging.options","properties":{"LogConnectionStatus":true}}]}]})");
+    EXPECT_EQ(run.Outcome, c.Whole ? TRunOutcome::Succeeded : TRunOutcome::Failed)
+        << ::testing::PrintToString(lines);
+    for (const auto& line : c.Lines)
+        EXPECT_THAT(lines, Contains(HasSubstr(line)));
+    for (const auto& line : c.Absent)
+        EXPECT_THAT(lines, Not(Contains(HasSubstr(line))));
+    // The reconnect shows in the connection status log: "05/12/2026 9:41:07 pm [connected] : ...".
+    static const std::regex status(R"(^\d\d/\d\d/\d{4} \d{1,2}:\d\d:\d\d (am|pm) \[connected\] : .*)");
+    EXPECT_TRUE(
+        std::any_of(lines.begin(), lines.end(), [](const auto& l) { return std::regex_match(l, status); }));
+    if (c.Whole) {
+        for (const auto& [name, content] : files)
+            EXPECT_EQ(ReadTextFile(server.Home() / name), content) << name;
+    } else {
+        EXPECT_LT(fs::file_size(server.Home() / "a-big.bin"), files.at("a-big.bin").size());
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, FTPMirrorRetry,
-    ::testing::Values(TFaultCase{"DataCutHalfWay", TFTPServerKind::skPyftpdlib, "", "to [a-big.bin] at ["},
-                      TFaultCase{"ControlDroppedAtStor", TFTPServerKind::skProFTPD, "drop-at-stor",
-                                 "Upload retry [1] of [5] for [a-big.bin] : Resumes are not possible for this retry"}),
+    ::testing::Values(
+        TFaultCase{"DataCutHalfWay",
+                   TFTPServerKind::skPyftpdlib,
+                   "",
+                   5,
+                   true,
+                   {"Uploading [a-big.bin] failed : [",
+                    "Upload retry [1] of [5] for [a-big.bin] : Connected.", "to [a-big.bin] at ["}},
+        TFaultCase{"ControlDroppedAtStor",
+                   TFTPServerKind::skProFTPD,
+                   "drop-at-stor",
+                   5,
+                   true,
+                   {"Uploading [a-big.bin] failed : [",
+                    "Upload retry [1] of [5] for [a-big.bin] : Connected.",
+                    "Upload retry [1] of [5] for [a-big.bin] : Resumes are not possible for this retry"}},
+        TFaultCase{
+            "ReplyLostWithoutRetries",
+            TFTPServerKind::skProFTPD,
+            "lose-reply",
+            0,
+            true,
+            {"Upload retry [1] of [1] for [a-big.bin] : Attempting to reset connection...",
+             "Upload retry [1] of [1] for [a-big.bin] : File [a-big.bin] has expected size [16777216 bytes]. "
+             "Upload complete."}},
+        TFaultCase{"DataCutWithoutRetries",
+                   TFTPServerKind::skProFTPD,
+                   "",
+                   0,
+                   false,
+                   {"Upload retry [1] of [1] for [a-big.bin] : Attempting to reset connection...",
+                    "FTP Mirror failed. Upload of [a-big.bin] failed after 1 recovery attempt(s): the server "
+                    "holds "},
+                   {"Upload retry [2]", "Resuming ["}}),
     [](const auto& info) { return std::string(info.param.Name); });
-
-// With retries off there is still one recovery pass: it accepts a file that arrived whole although
-// the server's confirmation was lost, and it fails a file that arrived in part, saying why.
-TEST(FTPMirrorRetryOff, OneRecoveryPassJudgesByTheServerSize) {
-    // Far more than loopback buffers hold, so the client sees the cut while still sending.
-    const std::string payload(16 << 20, 'r');
-    for (bool replyLost : {true, false}) {
-        SCOPED_TRACE(replyLost ? "reply lost" : "data cut");
-        TFTPTestServer server(TFTPServerKind::skProFTPD);
-        server.Start();
-        TFaultProxy proxy(server.Port(), 1 << 20, replyLost ? "lose-reply" : "");
-        TTempDir local("quillate-retry");
-        WriteTextFile(local.Path() / "whole.bin", payload);
-        TPackageRun run;
-        auto lines = run.Run(MirrorJson(proxy.Port, local.Path(), R"("ResumeOnFailedTransfer":true)"));
-        EXPECT_THAT(lines, Contains("Upload retry [1] of [1] for [whole.bin] : Attempting to reset connection..."));
-        EXPECT_THAT(lines, Not(Contains(HasSubstr("Upload retry [2]"))));
-        // The reconnect shows in the connection status log: "05/12/2026 9:41:07 pm [connected] : ...".
-        static const std::regex status(R"(^\d\d/\d\d/\d{4} \d{1,2}:\d\d:\d\d (am|pm) \[connected\] : .*)");
-        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const auto& l) { return std::regex_match(l, status); }));
-        if (replyLost) {
-            EXPECT_EQ(run.Outcome, TRunOutcome::Succeeded) << ::testing::PrintToString(lines);
-            EXPECT_THAT(lines, Contains("Upload retry [1] of [1] for [whole.bin] : File [whole.bin] has expected size [" +
-                                        std::to_string(payload.size()) + " bytes]. Upload complete."));
-            EXPECT_EQ(ReadTextFile(server.Home() / "whole.bin"), payload);
-        } else {
-            EXPECT_EQ(run.Outcome, TRunOutcome::Failed) << ::testing::PrintToString(lines);
-            EXPECT_THAT(lines, Not(Contains(HasSubstr("Resuming ["))));
-            EXPECT_THAT(lines, Contains(HasSubstr("FTP Mirror failed. Upload of [whole.bin] failed after 1 recovery "
-                                                  "attempt(s): the server holds ")));
-            EXPECT_LT(fs::file_size(server.Home() / "whole.bin"), payload.size());
-        }
-    }
-}
 
 // The skew probe compares whole seconds, which holds only when its upload starts and ends within
 // one of our seconds; an upload that spans a change of second is repeated, three tries at most.
@@ -148,9 +150,9 @@ TEST(FTPSkewProbe, RepeatsAnUploadThatSpansAChangeOfSecond) {
     EXPECT_THAT(lines, Contains("Total Differences [1]")) << ::testing::PrintToString(lines);
     std::vector<std::string> probeStores, probeDeletes;
     for (const auto& command : server.LoggedCommands()) {
-        if (command.rfind("STOR zr", 0) == 0)
+        if (command.starts_with("STOR zr"))
             probeStores.push_back(command);
-        if (command.rfind("DELE zr", 0) == 0)
+        if (command.starts_with("DELE zr"))
             probeDeletes.push_back(command);
     }
     ASSERT_EQ(probeStores.size(), 3u) << ::testing::PrintToString(server.LoggedCommands());

@@ -48,13 +48,6 @@ TEST_P(FTPScriptItemClone, GivesTheSameKindWithEveryProperty) {
 INSTANTIATE_TEST_SUITE_P(AllKinds, FTPScriptItemClone, ::testing::ValuesIn(ItemClasses),
                          [](const auto& info) { return info.param->ClassName(); });
 
-json Child(const std::string& type, json properties = json::object()) {
-    json node = {{"type", type}};
-    if (!properties.empty())
-        node["properties"] = std::move(properties);
-    return node;
-}
-
 // The stored forms load as they came (every encryption of a password differs); a password changed in the
 // designer is saved encrypted only.
 TEST(FTPScriptProject, PasswordsAreStoredEncryptedOnly) {
@@ -88,31 +81,5 @@ TEST(FTPScriptValidate, NamesMissingHostAndSteps) {
     EXPECT_THAT(texts,
                 ElementsAre("Host: Host has not been set", "FTP Script: No FTP actions have been specified"));
 }
-
-struct TExpansionCase {
-    const char* Property;
-    const char* Line;
-};
-
-class FTPScriptExpansion : public ::testing::TestWithParam<TExpansionCase> {};
-
-// Nothing is attempted, not even the connection, when a setting cannot be expanded.
-TEST_P(FTPScriptExpansion, FailsBeforeConnecting) {
-    json props = {{"Host", "127.0.0.1"}};
-    props[GetParam().Property] = "%Nowhere%";
-    json action = {{"type", "action.ftp.script"},
-                   {"properties", props},
-                   {"children", json::array({Child("ftp.script.changeup")})},
-                   {"scripts", {{"OnConnect", "print('connected')"}}}};
-    TPackageRun run;
-    auto lines = run.Run(json{{"actions", json::array({action})}}.dump());
-    EXPECT_THAT(lines, ElementsAre(GetParam().Line, "variable \"Nowhere\" is not defined"));
-    EXPECT_EQ(run.Outcome, TRunOutcome::Failed);
-}
-
-INSTANTIATE_TEST_SUITE_P(Settings, FTPScriptExpansion,
-                         ::testing::Values(TExpansionCase{"Host", "Error Expanding variables in Host"},
-                                           TExpansionCase{"UserID", "Error Expanding UserID"}),
-                         [](const auto& info) { return std::string(info.param.Property); });
 
 } // namespace

@@ -1,15 +1,10 @@
-#include <algorithm>
-#include <functional>
-#include <random>
+#include "ftp/ZRFTPTree.h"
 
+#include <algorithm>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "ftp/ZRFTPTree.h"
-#include "host/Runner.h"
-
 using namespace zr;
-using ::testing::ElementsAreArray;
 
 namespace {
 
@@ -38,26 +33,8 @@ TEST(FTPItem, PipeFormFolderPartNameAndDepth) {
     }
 }
 
-TEST(CompareRelativePaths, ListsEachFolderFilesFirstThenSubfolders) {
-    std::vector<TFTPItem> items = {MakeItem(itLocalFile, "a.txt"),   MakeItem(itLocalFile, "B.txt"),
-                                   MakeItem(itLocalDir, "sub"),      MakeItem(itLocalFile, "sub/c.txt"),
-                                   MakeItem(itLocalDir, "sub/deep"), MakeItem(itLocalFile, "sub/deep/d.txt"),
-                                   MakeItem(itLocalFile, "z.txt")};
-    const std::vector<std::string> expected = {"|a.txt",     "|B.txt",     "|z.txt",         "|sub|",
-                                               "|sub|c.txt", "|sub|deep|", "|sub|deep|d.txt"};
-    std::mt19937 random(7);
-    for (int round = 0; round < 20; ++round) {
-        std::shuffle(items.begin(), items.end(), random);
-        std::sort(items.begin(), items.end(),
-                  [](const TFTPItem& l, const TFTPItem& r) { return CompareRelativePaths(l, r) < 0; });
-        std::vector<std::string> order;
-        for (const auto& i : items)
-            order.push_back(i.RelativePathPiped);
-        ASSERT_THAT(order, ElementsAreArray(expected)) << "round " << round;
-    }
-}
-
-TEST(CompareRelativePaths, FoldsOnlyAsciiLettersAndOrdersByUtf16Units) {
+// Each folder lists its files first, then its subfolders, each one with its own contents after it.
+TEST(CompareRelativePaths, FilesFirstThenSubfoldersFoldingOnlyAsciiLettersAndOrderingByUtf16Units) {
     struct {
         const char *Left, *Right;
         int Sign;
@@ -68,6 +45,10 @@ TEST(CompareRelativePaths, FoldsOnlyAsciiLettersAndOrdersByUtf16Units) {
                  // A character beyond U+FFFF (a surrogate pair) sorts before U+FF5E.
                  {"\xF0\x9F\x98\x80.txt", "\xEF\xBD\x9E.txt", -1},
                  {"zzz.txt", "a/b.txt", -1},
+                 {"z.txt", "sub/", -1},
+                 {"sub/", "sub/c.txt", -1},
+                 {"sub/c.txt", "sub/deep/", -1},
+                 {"sub/deep/d.txt", "sub/e.txt", 1},
                  // Only an empty folder name gets past the segments to the depth stage.
                  {"a.txt", "//a.txt", -1}};
     auto sign = [](int v) { return (v > 0) - (v < 0); };
@@ -134,136 +115,64 @@ private:
     std::string FFailAt, FStopAt;
 };
 
-TEST(FTPTreeWalk, VisitOrders) {
+// Each row walks the sample tree from Start with a visitor that fails at FailAt, clears callChildren at
+// StopAt and ends the walk after ChecksAllowed checks: the walk fails exactly when a step does, and an order
+// that cannot honour a cleared callChildren raises Message. The function form visits what the Visit calls
+// name, in their order, and ends at the same failing visit.
+TEST(FTPTreeWalk, OrdersEndsAndSkippedChildren) {
+    const auto head = trmHeadRecursion, tail = trmTailRecursion;
+    const auto children = tvdVisitChildren, parents = tvdVisitParents;
     struct {
         TRecursionMethod Method;
         TVisitorDirection Direction;
-        std::string Start, Visitor, Proc;
-    } cases[] = {
-        {trmHeadRecursion, tvdVisitChildren, "R",
-         "I:R C E:R V:R C E:a V:a L:a C E:d V:d C E:e V:e L:e L:d C E:z V:z L:z L:R", "Radez"},
-        {trmTailRecursion, tvdVisitChildren, "R",
-         "I:R C E:R C E:a V:a L:a C E:d C E:e V:e L:e V:d L:d C E:z V:z L:z V:R L:R", "aedzR"},
-        {trmHeadRecursion, tvdVisitParents, "e", "I:e C E:e V:e C E:d V:d C E:R V:R L:R L:d L:e", "edR"},
-        {trmTailRecursion, tvdVisitParents, "e", "I:e C E:e C E:d C E:R V:R L:R V:d L:d V:e L:e", "Rde"},
-    };
-    for (const auto& c : cases) {
-        TSampleTree tree;
-        TRecordingVisitor visitor;
-        EXPECT_TRUE(tree.ByName(c.Start)->Accept(visitor, c.Method, c.Direction));
-        EXPECT_EQ(visitor.Calls, c.Visitor);
-        std::string visited;
-        EXPECT_TRUE(tree.ByName(c.Start)->Accept([&](TFTPTreeNode& n) { return visited += n.FName, true; }, c.Method,
-                                                 c.Direction));
-        EXPECT_EQ(visited, c.Proc);
-    }
-}
-
-TEST(FTPTreeWalk, AnyFalseStepEndsTheWalkAndClearingCallChildrenSkipsOnlyTheChildren) {
-    struct {
-        const char *FailAt, *StopAt;
+        const char *Start, *FailAt, *StopAt;
         int ChecksAllowed;
-        bool Result;
         std::string Calls;
+        const char* Message = nullptr;
     } cases[] = {
-        {"I:R", "", -1, false, "I:R"},
-        {"E:d", "", -1, false, "I:R C E:R V:R C E:a V:a L:a C E:d"},
-        {"V:d", "", -1, false, "I:R C E:R V:R C E:a V:a L:a C E:d V:d"},
-        {"L:a", "", -1, false, "I:R C E:R V:R C E:a V:a L:a"},
-        {"", "", 3, false, "I:R C E:R V:R C E:a V:a L:a C E:d V:d C"},
-        {"", "d", -1, true, "I:R C E:R V:R C E:a V:a L:a C E:d V:d L:d C E:z V:z L:z L:R"},
+        {head, children, "R", "", "", -1,
+         "I:R C E:R V:R C E:a V:a L:a C E:d V:d C E:e V:e L:e L:d C E:z V:z L:z L:R"},
+        {tail, children, "R", "", "", -1,
+         "I:R C E:R C E:a V:a L:a C E:d C E:e V:e L:e V:d L:d C E:z V:z L:z V:R L:R"},
+        {head, parents, "e", "", "", -1, "I:e C E:e V:e C E:d V:d C E:R V:R L:R L:d L:e"},
+        {tail, parents, "e", "", "", -1, "I:e C E:e C E:d C E:R V:R L:R V:d L:d V:e L:e"},
+        {head, children, "R", "I:R", "", -1, "I:R"},
+        {head, children, "R", "E:d", "", -1, "I:R C E:R V:R C E:a V:a L:a C E:d"},
+        {head, children, "R", "V:d", "", -1, "I:R C E:R V:R C E:a V:a L:a C E:d V:d"},
+        {tail, children, "R", "V:d", "", -1, "I:R C E:R C E:a V:a L:a C E:d C E:e V:e L:e V:d"},
+        {head, children, "R", "L:a", "", -1, "I:R C E:R V:R C E:a V:a L:a"},
+        {head, children, "R", "", "", 3, "I:R C E:R V:R C E:a V:a L:a C E:d V:d C"},
+        {head, children, "R", "", "d", -1, "I:R C E:R V:R C E:a V:a L:a C E:d V:d L:d C E:z V:z L:z L:R"},
+        {tail, children, "R", "", "d", -1, "", "Can not stop children call when using tail recursion!"},
+        {head, parents, "e", "", "d", -1, "", "Can not stop children call when recursing parents!"},
+        {tail, parents, "e", "", "d", -1, "", "Can not stop children call when recursing parents!"},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.Calls + (c.Message ? c.Message : ""));
         TSampleTree tree;
         TRecordingVisitor visitor(c.FailAt, c.StopAt, c.ChecksAllowed);
-        EXPECT_EQ(tree.Root->Accept(visitor, trmHeadRecursion, tvdVisitChildren), c.Result) << c.Calls;
-        EXPECT_EQ(visitor.Calls, c.Calls);
-    }
-    TSampleTree tree;
-    std::string visited;
-    EXPECT_FALSE(tree.Root->Accept([&](TFTPTreeNode& n) { return visited += n.FName, n.FName != "d"; },
-                                   trmTailRecursion, tvdVisitChildren));
-    EXPECT_EQ(visited, "aed");
-}
-
-TEST(FTPTreeWalk, ClearingCallChildrenWhereTheOrderCannotHonourItRaises) {
-    struct {
-        TRecursionMethod Method;
-        TVisitorDirection Direction;
-        const char *Start, *Message;
-    } cases[] = {{trmTailRecursion, tvdVisitChildren, "R", "Can not stop children call when using tail recursion!"},
-                 {trmHeadRecursion, tvdVisitParents, "e", "Can not stop children call when recursing parents!"},
-                 {trmTailRecursion, tvdVisitParents, "e", "Can not stop children call when recursing parents!"}};
-    for (const auto& c : cases) {
-        TSampleTree tree;
-        TRecordingVisitor visitor("", "d");
-        try {
-            tree.ByName(c.Start)->Accept(visitor, c.Method, c.Direction);
-            ADD_FAILURE() << "no exception for " << c.Message;
-        } catch (const EFTPTreeError& e) {
-            EXPECT_STREQ(e.what(), c.Message);
-        }
-        EXPECT_EQ(visitor.Calls.find("L:d"), std::string::npos);
-    }
-}
-
-// Runs a body inside the host's runner so that the action has a real run context.
-class TTreePrintAction : public quillate::TZRAction {
-public:
-    static const quillate::TMetaClass& ClassInfo() {
-        static const quillate::TMetaClass meta =
-            quillate::TMetaClass::Of<TTreePrintAction>("TTreePrintAction", "", &quillate::TZRAction::ClassInfo());
-        return meta;
-    }
-    const quillate::TMetaClass& GetClass() const override { return ClassInfo(); }
-    bool Execute() override { return Body(*this); }
-    std::function<bool(TTreePrintAction&)> Body;
-};
-
-TEST(PrintToLog, GroupsPerFolderAndLinesPerIncludedFile) {
-    using L = std::vector<std::pair<std::string, int>>;
-    struct {
-        bool RootOnly;
-        TFTPItemDiffs Include;
-        bool Status;
-        L Lines;
-    } cases[] = {
-        {false, TFTPItemDiffs{tfaOrphaned, tfaChanged}, true,
-         L{{"/data", 1}, {"a.txt [Changed]", 2}, {"sub [Unchanged]", 2}, {"c.txt [Orphaned]", 3}}},
-        {false, TFTPItemDiffs{tfaUnknown}, false, L{{"/data", 1}, {"sub", 2}, {"z.txt", 2}}},
-        {true, TFTPItemDiffs{tfaUnknown}, false, L{{"/data", 1}}},
-    };
-    for (const auto& c : cases) {
-        auto action = std::make_shared<TTreePrintAction>();
-        action->Body = [&c](TTreePrintAction& self) {
-            TFTPTreeNode root("/data", false);
-            if (!c.RootOnly) {
-                root.AddChild("z.txt", true);
-                TFTPTreeNode* sub = root.AddChild("sub", false);
-                sub->UpdateDifference(tfaUnchanged);
-                sub->AddChild("c.txt", true)->UpdateDifference(tfaOrphaned);
-                sub->AddChild("b.txt", true)->UpdateDifference(tfaUnchanged);
-                root.AddChild("a.txt", true)->UpdateDifference(tfaChanged);
-                root.SortChildren();
+        if (c.Message) {
+            try {
+                tree.ByName(c.Start)->Accept(visitor, c.Method, c.Direction);
+                ADD_FAILURE() << "no exception";
+            } catch (const EFTPTreeError& e) {
+                EXPECT_STREQ(e.what(), c.Message);
             }
-            TFTPTreeVisitorPrintToLog printer(self);
-            printer.SetNodeTypesToInclude(c.Include);
-            printer.SetIncludeChangeStatus(c.Status);
-            bool ok = root.Accept(printer, trmHeadRecursion, tvdVisitChildren);
-            self.SendMessage("after", quillate::stInformation);
-            return ok;
-        };
-        quillate::TMemoryLogSink log;
-        quillate::TVariables variables;
-        quillate::TRunner runner({action}, variables, log);
-        EXPECT_EQ(runner.Run(), quillate::TRunOutcome::Succeeded);
-        L lines;
-        for (const auto& e : log.Entries())
-            if (e.Group > 0)
-                lines.emplace_back(e.Text, e.Group);
-        auto expected = c.Lines;
-        expected.emplace_back("after", 1);
-        EXPECT_EQ(lines, expected);
+            EXPECT_EQ(visitor.Calls.find("L:d"), std::string::npos);
+            continue;
+        }
+        const bool succeeds = !*c.FailAt && c.ChecksAllowed < 0;
+        EXPECT_EQ(tree.ByName(c.Start)->Accept(visitor, c.Method, c.Direction), succeeds);
+        EXPECT_EQ(visitor.Calls, c.Calls);
+        if (*c.StopAt || c.ChecksAllowed >= 0 || (*c.FailAt && c.FailAt[0] != 'V'))
+            continue;
+        std::string expected, visited;
+        for (std::size_t at = c.Calls.find("V:"); at != std::string::npos; at = c.Calls.find("V:", at + 1))
+            expected += c.Calls[at + 2];
+        TSampleTree again;
+        auto visit = [&](TFTPTreeNode& n) { return visited += n.FName, "V:" + n.FName != c.FailAt; };
+        EXPECT_EQ(again.ByName(c.Start)->Accept(visit, c.Method, c.Direction), succeeds);
+        EXPECT_EQ(visited, expected);
     }
 }
 

@@ -39,7 +39,7 @@ TEST_P(FTPUploadTimeLimit, AThrottledTransferIsAbortedAfterTheLimit) {
     run.Run(project);
 
     EXPECT_EQ(run.Outcome, TRunOutcome::Failed);
-    auto lines = run.UploadLines();
+    auto lines = run.LinesOf("FTP Upload");
     ASSERT_EQ(lines.size(), 6u) << ::testing::PrintToString(lines);
     EXPECT_EQ(lines[0], "Total upload size will be 64 MB");
     EXPECT_EQ(lines[1], "FTP Upload Timed Out after 1 minutes.");

@@ -1,37 +1,23 @@
+// The global FTP and e-mail options: one store section "Internet" that both classes share.
 #include "ftp/ZRFTPOptions.h"
-#include "mail/ZREmailOptions.h"
-
 #include "host/CryptoUtils.h"
+#include "mail/ZREmailOptions.h"
+#include "support/ServerProcess.h"
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <gtest/gtest.h>
-#include <sstream>
-#include <string>
 #include <tuple>
-#include <vector>
 
 namespace zr {
 namespace {
 
-namespace fs = std::filesystem;
 using nlohmann::ordered_json;
 using quillate::OptionsService;
+using quillate::testing::ReadTextFile;
 
 class InternetOptionsTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string name = ::testing::TempDir() + "zr-internet-options-XXXXXX";
-        ASSERT_NE(::mkdtemp(name.data()), nullptr);
-        FFolder = name;
-        FStore = FFolder / "options.json";
-        Restart();
-    }
-    void TearDown() override {
-        OptionsService().Reset();
-        fs::remove_all(FFolder);
-    }
+    void SetUp() override { Restart(); }
+    void TearDown() override { OptionsService().Reset(); }
     // A new run of the host on the same store file.
     void Restart(bool withEmail = true) {
         OptionsService().Reset(FStore);
@@ -39,36 +25,29 @@ protected:
             RegisterEmailOptions();
         RegisterFTPOptions();
     }
-    void Write(const std::string& text) const { std::ofstream(FStore) << text; }
-    std::string Text() const {
-        std::ostringstream text;
-        text << std::ifstream(FStore).rdbuf();
-        return text.str();
-    }
-    ordered_json Section() const { return ordered_json::parse(Text())["Internet"]; }
+    void Write(const std::string& text) const { quillate::testing::WriteTextFile(FStore, text); }
+    ordered_json Section() const { return ordered_json::parse(ReadTextFile(FStore))["Internet"]; }
 
-    fs::path FFolder;
-    fs::path FStore;
+    quillate::testing::TTempDir FFolder{"zr-internet-options"};
+    std::filesystem::path FStore = FFolder.Path() / "options.json";
 };
 
-TEST_F(InternetOptionsTest, MissingKeysLoadTheDefaults) {
+TEST_F(InternetOptionsTest, MissingKeysLoadTheDefaultsAndEveryKeyLoads) {
     // Another program's section and a partly filled one: every missing key takes its default.
     Write(R"({"Internet": {"SMTPHost": "mx.example.org"}, "Host": {"FTPPort": 99}})");
     auto ftp = FTPOptions();
     EXPECT_EQ(std::tuple(ftp->GetFTPServer(), ftp->GetFTPUser(), ftp->GetFTPPassword(), ftp->GetFTPPort()),
               std::tuple("", "", "", 21));
     auto mail = EmailOptions();
-    EXPECT_EQ(mail->GetSMTPHost(), "mx.example.org");
-    EXPECT_EQ(std::tuple(mail->GetSMTPPort(), mail->GetSMTPAuth(), mail->GetSMTPEHLO(), mail->GetSMTPUser(),
-                         mail->GetSMTPPass(), mail->GetSMTPSSL(), mail->GetSMTPUseTLS(),
+    EXPECT_EQ(std::tuple(mail->GetSMTPHost(), mail->GetSMTPPort(), mail->GetSMTPAuth(), mail->GetSMTPEHLO(),
+                         mail->GetSMTPUser(), mail->GetSMTPPass(), mail->GetSMTPSSL(), mail->GetSMTPUseTLS(),
                          mail->GetDefaultEncoding()),
-              std::tuple(25, false, false, "", "", false, utNoTLSSupport, ""));
-}
+              std::tuple("mx.example.org", 25, false, false, "", "", false, utNoTLSSupport, ""));
 
-TEST_F(InternetOptionsTest, EveryEmailKeyLoads) {
     Write(R"({"Internet": {"SMTPHost": "mx.example.org", "SMTPPort": 587, "SMTPAuth": true, "SMTPEHLO": true,
               "SMTPUser": "ann", "SMTPSSL": true, "SMTPUseTLS": 2, "DefaultEncoding": "utf-8"}})");
-    auto mail = EmailOptions();
+    Restart();
+    mail = EmailOptions();
     EXPECT_EQ(std::tuple(mail->GetSMTPHost(), mail->GetSMTPPort(), mail->GetSMTPAuth(), mail->GetSMTPEHLO(),
                          mail->GetSMTPUser(), mail->GetSMTPSSL(), mail->GetSMTPUseTLS(),
                          mail->GetDefaultEncoding()),
@@ -110,16 +89,11 @@ TEST_F(InternetOptionsTest, SavingEitherObjectWritesBothSetsOfKeys) {
     FTPOptions()->SetFTPServer("ftp.example.org");
     FTPOptions()->SetFTPPort(2121);
     OptionsService().SaveAll();
-    std::vector<std::string> keys;
-    ordered_json section = Section();
-    for (const auto& [key, value] : section.items())
-        keys.push_back(key + "=" + value.dump());
     // Each class writes its own keys, in the order the classes were registered.
-    EXPECT_EQ(keys, (std::vector<std::string>{
-                        R"(SMTPPort=25)", R"(SMTPAuth=true)", R"(SMTPEHLO=false)", R"(SMTPPass="")",
-                        R"(SMTPUser="")", R"(SMTPHost="mx.example.org")", R"(SMTPSSL=false)", R"(SMTPUseTLS=3)",
-                        R"(DefaultEncoding="")", R"(FTPPort=2121)", R"(FTPPassword="")",
-                        R"(FTPServer="ftp.example.org")", R"(FTPUser="")"}));
+    EXPECT_EQ(Section().dump(),
+              R"({"SMTPPort":25,"SMTPAuth":true,"SMTPEHLO":false,"SMTPPass":"","SMTPUser":"",)"
+              R"("SMTPHost":"mx.example.org","SMTPSSL":false,"SMTPUseTLS":3,"DefaultEncoding":"",)"
+              R"("FTPPort":2121,"FTPPassword":"","FTPServer":"ftp.example.org","FTPUser":""})");
 
     // And the other way round: an e-mail save keeps the FTP values.
     Restart();
@@ -129,8 +103,9 @@ TEST_F(InternetOptionsTest, SavingEitherObjectWritesBothSetsOfKeys) {
     EXPECT_EQ(std::tuple(FTPOptions()->GetFTPServer(), FTPOptions()->GetFTPPort()),
               std::tuple("ftp.example.org", 2121));
     mail = EmailOptions();
-    EXPECT_EQ(std::tuple(mail->GetSMTPHost(), mail->GetSMTPPort(), mail->GetSMTPAuth(), mail->GetSMTPUseTLS()),
-              std::tuple("mx.example.org", 2525, true, utUseExplicitTLS));
+    EXPECT_EQ(
+        std::tuple(mail->GetSMTPHost(), mail->GetSMTPPort(), mail->GetSMTPAuth(), mail->GetSMTPUseTLS()),
+        std::tuple("mx.example.org", 2525, true, utUseExplicitTLS));
 }
 
 TEST_F(InternetOptionsTest, SavingWithoutTheOtherClassLeavesItsKeysAlone) {
@@ -146,11 +121,11 @@ TEST_F(InternetOptionsTest, PasswordsAreStoredEncryptedAndLoadInClear) {
     FTPOptions()->SetFTPPassword("ftp-s3cret");
     EmailOptions()->SetSMTPPass("smtp-s3cret");
     OptionsService().SaveAll();
-    std::string text = Text();
-    EXPECT_EQ(text.find("s3cret"), std::string::npos) << text;
+    EXPECT_EQ(ReadTextFile(FStore).find("s3cret"), std::string::npos);
     // Encrypted once, under the key's own name, so the command line's tools read it too.
     ordered_json section = Section();
-    EXPECT_EQ(quillate::DecryptString(section["FTPPassword"].get<std::string>(), "FTPPassword"), "ftp-s3cret");
+    EXPECT_EQ(quillate::DecryptString(section["FTPPassword"].get<std::string>(), "FTPPassword"),
+              "ftp-s3cret");
     EXPECT_EQ(quillate::DecryptString(section["SMTPPass"].get<std::string>(), "SMTPPass"), "smtp-s3cret");
 
     Restart();
@@ -166,38 +141,22 @@ TEST_F(InternetOptionsTest, PasswordsAreStoredEncryptedAndLoadInClear) {
     EXPECT_EQ(EmailOptions()->GetSMTPPass(), "smtp-s3cret");
 }
 
-TEST_F(InternetOptionsTest, AccessorsShareOneRegisteredObject) {
-    EXPECT_EQ(FTPOptions(), OptionsService().GetOptions(TZRFTPOptions::ClassInfo()));
-    EXPECT_EQ(EmailOptions(), OptionsService().GetOptions(TZREmailOptions::ClassInfo()));
-}
-
-struct TBadValue {
-    const char* Stored;
-    const char* Key;
-};
-
-class InternetOptionsBadValueTest : public InternetOptionsTest,
-                                    public ::testing::WithParamInterface<TBadValue> {};
-
-TEST_P(InternetOptionsBadValueTest, ErrorNamesTheKey) {
-    Write(std::string(R"({"Internet": )") + GetParam().Stored + "}");
-    try {
-        if (std::string(GetParam().Key).starts_with("FTP"))
-            FTPOptions();
-        else
-            EmailOptions();
-        FAIL() << "loading did not fail";
-    } catch (const std::exception& e) {
-        EXPECT_NE(std::string(e.what()).find(std::string("Internet.") + GetParam().Key), std::string::npos)
-            << e.what();
+// A damaged store fails to load naming the key.
+TEST_F(InternetOptionsTest, ABadValueNamesItsKey) {
+    for (auto [stored, key] : {std::pair{R"({"FTPPassword": "enc1:AAAAdamaged"})", "FTPPassword"},
+                               std::pair{R"({"SMTPPass": "enc1:AAAAdamaged"})", "SMTPPass"},
+                               std::pair{R"({"SMTPUseTLS": 4})", "SMTPUseTLS"}}) {
+        Write(std::string(R"({"Internet": )") + stored + "}");
+        Restart();
+        try {
+            std::string(key).starts_with("FTP") ? (void)FTPOptions() : (void)EmailOptions();
+            ADD_FAILURE() << "loading did not fail for " << key;
+        } catch (const std::exception& e) {
+            EXPECT_NE(std::string(e.what()).find(std::string("Internet.") + key), std::string::npos)
+                << e.what();
+        }
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    DamagedStore, InternetOptionsBadValueTest,
-    ::testing::Values(TBadValue{R"({"FTPPassword": "enc1:AAAAdamaged"})", "FTPPassword"},
-                      TBadValue{R"({"SMTPPass": "enc1:AAAAdamaged"})", "SMTPPass"},
-                      TBadValue{R"({"SMTPUseTLS": 4})", "SMTPUseTLS"}));
 
 } // namespace
 } // namespace zr

@@ -15,12 +15,11 @@ void EnsurePackageRegistered() {
     std::call_once(once, [] { zr::RegisterPackage(false); });
 }
 
-std::string SiteConnectJson(std::uint16_t port, const std::string& extraProperties, const std::string& user,
-                            const std::string& password) {
+std::string SiteConnectJson(std::uint16_t port, const std::string& extraProperties) {
     return R"({"type":"action.ftp.connect","properties":{"FTPConnectionName":"Site","FTPHost":"127.0.0.1","FTPPort":)" +
-           std::to_string(port) + R"(,"UserID":")" + user + R"(","Cookie":")" +
-           EncryptString(password, zr::TFTPConnectionAction::PasswordKey) + R"(","Passive":true)" +
-           (extraProperties.empty() ? "" : "," + extraProperties) + "}}";
+           std::to_string(port) + R"(,"UserID":")" + TFTPTestServer::User + R"(","Cookie":")" +
+           EncryptString(TFTPTestServer::Password, zr::TFTPConnectionAction::PasswordKey) +
+           R"(","Passive":true)" + (extraProperties.empty() ? "" : "," + extraProperties) + "}}";
 }
 
 std::string SiteStep(const std::string& type, const std::string& properties, const std::string& members) {
@@ -53,7 +52,6 @@ std::vector<std::string> TPackageRun::Run(TProject& project, const TDuring& duri
     // A stop queued after the run ended must still find the runner alive.
     TMainThread::Instance().RunUntil([] { return true; });
     FRunner = nullptr;
-    ActionsFailed = runner.ActionsFailed();
     Outstanding = ProjectObjectRegistry().OutstandingAcquisitions();
     return Lines();
 }
@@ -82,15 +80,6 @@ std::vector<std::string> TPackageRun::LinesOf(const std::string& prefix) const {
     return lines;
 }
 
-std::vector<std::string> TPackageRun::UploadLines(const std::string& description) const {
-    auto lines = LinesOf(description);
-    std::erase_if(lines, [](const std::string& text) {
-        return text.starts_with("Sent: ") || text.starts_with("Recv: ") || text.starts_with("Status: ") ||
-               text == "Failure ignored, the run goes on";
-    });
-    return lines;
-}
-
 std::vector<std::string> TPackageRun::SentCommands() const {
     std::vector<std::string> commands;
     for (const auto& e : Log.Entries()) {
@@ -116,13 +105,6 @@ bool TPackageRun::WaitForLine(const std::string& text, std::chrono::milliseconds
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return false;
-}
-
-std::optional<std::chrono::system_clock::time_point> TPackageRun::TimeOf(const std::string& text) const {
-    for (const auto& e : Log.Entries())
-        if (e.Text == text)
-            return e.Time;
-    return std::nullopt;
 }
 
 } // namespace quillate::testing

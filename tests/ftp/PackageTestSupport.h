@@ -14,7 +14,6 @@
 #include <gtest/gtest.h>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,9 +21,7 @@ namespace quillate::testing {
 
 // An "FTP Connect" action (JSON) opening the connection "Site" to 127.0.0.1 in passive mode;
 // extraProperties ("\"DetailedLogging\":true") are added to its properties.
-std::string SiteConnectJson(std::uint16_t port, const std::string& extraProperties = {},
-                            const std::string& user = TFTPTestServer::User,
-                            const std::string& password = TFTPTestServer::Password);
+std::string SiteConnectJson(std::uint16_t port, const std::string& extraProperties = {});
 // One more action on the connection "Site", with a leading comma; `members` adds the host's own members
 // of the action ("\"ignoreFailure\":true").
 std::string SiteStep(const std::string& type, const std::string& properties = {},
@@ -45,7 +42,6 @@ public:
     TMemoryLogSink Log;
     TVariables Variables;
     TRunOutcome Outcome = TRunOutcome::Failed;
-    int ActionsFailed = -1;
     // Acquisitions of project objects still held when the run ended.
     int Outstanding = -1;
     // Set once the runner has returned, for helpers that wait for something the run may never do.
@@ -60,13 +56,10 @@ public:
     // The lines of the actions whose description starts with `prefix` (headers left out).
     std::vector<std::string> LinesOf(const std::string& prefix) const;
     std::vector<std::string> Lines() const { return LinesOf(""); }
-    // Without protocol lines and the runner's note on an ignored failure.
-    std::vector<std::string> UploadLines(const std::string& description = "FTP Upload") const;
     // Every command logged as sent ("Sent: host:port : CWD a" gives "CWD a").
     std::vector<std::string> SentCommands() const;
     bool AnyLineContains(const std::string& text) const;
     bool WaitForLine(const std::string& text, std::chrono::milliseconds timeout) const;
-    std::optional<std::chrono::system_clock::time_point> TimeOf(const std::string& text) const;
     std::vector<TProgressLine> ProgressLines() const;
 
     void Write(const TLogEntry& entry) override;

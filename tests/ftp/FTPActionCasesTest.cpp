@@ -1,0 +1,292 @@
+// Action cases kept as data in tests/data/ftp (README.txt there gives the format): each sets up a real
+// server or a scripted peer and a local folder, runs a project and compares the log, the commands sent,
+// the variables and the trees it leaves with what the case writes down.
+#include "PackageTestSupport.h"
+#include "ftp/script/ZRFTP.h"
+#include "host/CryptoUtils.h"
+
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <set>
+#include <utime.h>
+
+using namespace quillate;
+using namespace quillate::testing;
+using json = nlohmann::ordered_json;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct TActionCase {
+    std::string Name; // file_case_server, the test's own name
+    std::string Server;
+    json Case;
+};
+
+std::vector<TActionCase> LoadCases() {
+    std::vector<fs::path> files;
+    for (const auto& entry : fs::directory_iterator(QUILLATE_FTP_CASES_DIR))
+        if (entry.path().extension() == ".json")
+            files.push_back(entry.path());
+    std::sort(files.begin(), files.end());
+    std::vector<TActionCase> cases;
+    for (const auto& file : files) {
+        json doc = json::parse(std::ifstream(file), nullptr, true, /*ignore_comments=*/true);
+        for (const auto& c : doc.at("cases")) {
+            std::string server = c.contains("peer") ? "peer" : c.value("servers", "both");
+            for (std::string kind : server == "both" ? std::vector<std::string>{"pyftpdlib", "ProFTPD"}
+                                                     : std::vector<std::string>{server})
+                cases.push_back(
+                    {file.stem().string() + "_" + c.at("name").get<std::string>() + "_" + kind, kind, c});
+        }
+    }
+    return cases;
+}
+
+std::string Replace(std::string text, const std::string& key, const std::string& value) {
+    for (std::size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + value.size()))
+        text.replace(at, key.size(), value);
+    return text;
+}
+
+// "{*}" in an expected line stands for any text.
+bool Matches(const std::string& expected, const std::string& actual) {
+    std::size_t star = expected.find("{*}");
+    if (star == std::string::npos)
+        return expected == actual;
+    if (actual.compare(0, star, expected, 0, star) != 0)
+        return false;
+    for (std::size_t from = star; from <= actual.size(); ++from)
+        if (Matches(expected.substr(star + 3), actual.substr(from)))
+            return true;
+    return false;
+}
+
+void ExpectLines(const char* what, const json& expected, const std::vector<std::string>& actual) {
+    bool same = expected.size() == actual.size();
+    for (std::size_t i = 0; same && i < actual.size(); ++i)
+        same = Matches(expected[i].get<std::string>(), actual[i]);
+    EXPECT_TRUE(same) << what << " expected:\n" << expected.dump(2) << "\nactual:\n" << json(actual).dump(2);
+}
+
+// A session of the scripted peer, one step a line: "login", "epsv", "close", "> command" expected,
+// "< reply" sent, "data bytes" sent over the data connection agreed on last.
+TLineScript PeerSession(const json& steps) {
+    TLineScript script;
+    for (std::string step : steps) {
+        if (step == "login")
+            script.Then(FTPLogin());
+        else if (step == "epsv")
+            script.Then(FTPEpsv());
+        else if (step == "close")
+            script.Close();
+        else if (step.starts_with("> "))
+            script.Expect(step.substr(2));
+        else if (step.starts_with("< "))
+            script.Send(step.substr(2));
+        else if (step.starts_with("data "))
+            script.Then(FTPSendData(step.substr(5)));
+        else
+            throw std::invalid_argument("unknown peer step: " + step);
+    }
+    return script;
+}
+
+// Entries of a tree: "folder/", "file=content", "link -> target".
+void Plant(const fs::path& root, const json& entries, TFTPTestServer* server) {
+    for (std::string entry : entries) {
+        std::size_t arrow = entry.find(" -> "), equals = entry.find('=');
+        if (arrow != std::string::npos) {
+            fs::create_symlink(entry.substr(arrow + 4), root / entry.substr(0, arrow));
+        } else if (entry.ends_with('/')) {
+            server ? server->MakeDir(entry) : (void)fs::create_directories(root / entry);
+        } else if (server) {
+            server->PutFile(entry.substr(0, equals), entry.substr(equals + 1));
+        } else {
+            fs::create_directories((root / entry.substr(0, equals)).parent_path());
+            WriteTextFile(root / entry.substr(0, equals), entry.substr(equals + 1));
+        }
+    }
+}
+
+std::vector<std::string> Tree(const fs::path& root) {
+    std::vector<std::string> entries;
+    for (const auto& e : fs::recursive_directory_iterator(root)) {
+        std::string path = fs::relative(e.path(), root).generic_string();
+        if (e.is_symlink())
+            entries.push_back(path + " -> " + fs::read_symlink(e.path()).string());
+        else
+            entries.push_back(path + (e.is_directory() ? "/" : "=" + ReadTextFile(e.path())));
+    }
+    std::sort(entries.begin(), entries.end());
+    return entries;
+}
+
+// Texts the case writes as "${name}": the local folder, the server's port, a port where nothing listens.
+using TPlaceholders = std::vector<std::pair<std::string, std::string>>;
+
+// The run's log without protocol lines, one line an entry: two blanks a group level, then the tag
+// (". " information, "+ " success, "! " warning, "x " error) and the text with the placeholders put back.
+std::vector<std::string> Transcript(const TPackageRun& run, const TPlaceholders& placeholders) {
+    std::vector<std::string> lines;
+    for (const auto& e : run.Log.Entries()) {
+        if (e.Text.starts_with("Sent: ") || e.Text.starts_with("Recv: ") || e.Text.starts_with("Status: "))
+            continue;
+        std::string text = e.Text;
+        for (const auto& [name, value] : placeholders)
+            text = Replace(text, value, name);
+        lines.push_back(std::string(static_cast<std::size_t>(e.Group) * 2, ' ') + ".+!x"[e.Tag] + " " + text);
+    }
+    return lines;
+}
+
+// "connect" in a list of actions opens "Site" on the server; {"connect": {...}} adds properties to it.
+json Actions(const json& actions, std::uint16_t port) {
+    json result = json::array();
+    for (const auto& action : actions) {
+        if (action == "connect" || action.contains("connect")) {
+            std::string extra = action.is_object() ? action["connect"].dump() : "{}";
+            result.push_back(json::parse(SiteConnectJson(port, extra.substr(1, extra.size() - 2))));
+        } else {
+            result.push_back(action);
+        }
+    }
+    return result;
+}
+
+// The run's project as text: the placeholders filled in, a port where it is a whole value as a number.
+std::string ProjectText(const json& run, std::uint16_t port, const TPlaceholders& placeholders) {
+    json project = run.at("project");
+    project["actions"] = Actions(project["actions"], port);
+    std::string text = project.dump();
+    for (const auto& [name, value] : placeholders) {
+        if (value.find_first_not_of("0123456789") == std::string::npos)
+            text = Replace(text, "\"" + name + "\"", value);
+        text = Replace(text, name, value);
+    }
+    return Replace(text, "${scriptPassword}",
+                   EncryptString(TFTPTestServer::Password, zr::TFTPAction::PasswordKey));
+}
+
+// Compares what the run did with what the run of the case expects.
+void ExpectRun(const json& run, const TPackageRun& result, const TPlaceholders& placeholders,
+               const TFTPTestServer* server, const fs::path& local) {
+    const char* outcomes[] = {"Succeeded", "Failed", "Stopped"};
+    EXPECT_EQ(outcomes[static_cast<int>(result.Outcome)], run.value("outcome", "Succeeded"));
+    if (run.contains("log"))
+        ExpectLines("log", run["log"], Transcript(result, placeholders));
+    if (run.contains("sent")) {
+        // Only the commands whose verbs the case names, in the order sent; none when it names none.
+        std::set<std::string> verbs;
+        for (std::string command : run["sent"])
+            verbs.insert(command.substr(0, command.find(' ')));
+        auto sent = result.SentCommands();
+        std::erase_if(sent, [&](const std::string& s) {
+            return !verbs.empty() && !verbs.contains(s.substr(0, s.find(' ')));
+        });
+        ExpectLines("sent", run["sent"], sent);
+    }
+    if (run.contains("progress")) {
+        // Each expected line comes, in this order, among the progress the run reported.
+        std::vector<std::string> shown;
+        for (const auto& line : result.ProgressLines())
+            shown.push_back(line.Text + " @" + std::to_string(line.Percent));
+        auto at = shown.begin();
+        for (std::string expected : run["progress"]) {
+            at = std::find_if(at, shown.end(), [&](const std::string& s) { return Matches(expected, s); });
+            ASSERT_NE(at, shown.end()) << expected << " is not among\n" << json(shown).dump(2);
+            ++at;
+        }
+    }
+    // null: the variable is not defined.
+    const json variables = run.value("variables", json::object());
+    for (const auto& [name, value] : variables.items()) {
+        auto actual = result.Variables.Get(name);
+        EXPECT_TRUE(value.is_null() ? !actual : actual && Matches(value, *actual))
+            << name << " is " << actual.value_or("not defined");
+    }
+    if (run.contains("serverTree") && server) {
+        ExpectLines("server tree", run["serverTree"], Tree(server->Home()));
+    }
+    if (run.contains("localTree")) {
+        ExpectLines("local tree", run["localTree"], Tree(local));
+    }
+    EXPECT_FALSE(result.AnyLineContains(TFTPTestServer::Password)) << "the password reached the log";
+    EXPECT_EQ(result.Outstanding, 0);
+}
+
+void PrintTo(const TActionCase& c, std::ostream* out) {
+    *out << c.Name;
+}
+
+class FTPActionCase : public ::testing::TestWithParam<TActionCase> {};
+
+TEST_P(FTPActionCase, RunsAsWritten) {
+    const json& c = GetParam().Case;
+    std::unique_ptr<TFTPTestServer> server;
+    std::unique_ptr<TLinePeer> peer;
+    std::uint16_t port = 0;
+    if (GetParam().Server == "peer") {
+        std::vector<TLineScript> sessions;
+        for (const auto& session : c["peer"])
+            sessions.push_back(PeerSession(session));
+        peer = std::make_unique<TLinePeer>(sessions);
+        port = peer->Port();
+    } else if (GetParam().Server != "none") {
+        server = std::make_unique<TFTPTestServer>(
+            GetParam().Server == "ProFTPD" ? TFTPServerKind::skProFTPD : TFTPServerKind::skPyftpdlib);
+        if (c.value("withoutChecksums", false))
+            server->SetWithoutChecksums();
+        server->Start();
+        port = server->Port();
+    }
+    TTempDir local("quillate-case");
+    // Relative local names are taken from the working folder, which is the local tree during the case.
+    struct TWorkingFolder {
+        fs::path Saved = fs::current_path();
+        ~TWorkingFolder() { fs::current_path(Saved); }
+    } restore;
+    fs::current_path(local.Path());
+    TPlaceholders placeholders = {{"${local}", local.Path().string()},
+                                  {"${freePort}", std::to_string(FindFreePort())}};
+    if (port != 0)
+        placeholders.emplace_back("${port}", std::to_string(port));
+    int index = 0;
+    for (const json& run : c.contains("runs") ? c["runs"] : json::array({c})) {
+        SCOPED_TRACE("run " + std::to_string(++index));
+        Plant(local.Path(), run.value("local", json::array()), nullptr);
+        if (server) {
+            Plant(server->Home(), run.value("server", json::array()), server.get());
+            const json dates = run.value("serverDates", json::object());
+            for (const auto& [path, time] : dates.items()) {
+                struct utimbuf times {
+                    time.get<time_t>(), time.get<time_t>()
+                };
+                ASSERT_EQ(::utime((server->Home() / path).c_str(), &times), 0) << path;
+            }
+        }
+        EnsurePackageRegistered();
+        TProject project = TProject::Parse(ProjectText(run, port, placeholders), GetParam().Name + ".json");
+        TPackageRun result;
+        if (run.contains("stopAt")) {
+            // Stopped as the user stops a run, but no action is terminated: each ends at its own next check.
+            for (auto& action : project.Actions)
+                action->SetCanTerminate(false);
+            result.OnLine = [stopAt = run["stopAt"].get<std::string>(),
+                             stopped = false](const TLogEntry& entry, TRunner& runner) mutable {
+                if (!stopped && Matches(stopAt, entry.Text)) {
+                    stopped = true;
+                    runner.RequestStop();
+                }
+            };
+        }
+        result.Run(project);
+        ExpectRun(run, result, placeholders, server.get(), local.Path());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Data, FTPActionCase, ::testing::ValuesIn(LoadCases()),
+                         [](const auto& info) { return info.param.Name; });
+
+} // namespace
