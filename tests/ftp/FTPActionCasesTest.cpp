@@ -70,29 +70,6 @@ void ExpectLines(const char* what, const json& expected, const std::vector<std::
     EXPECT_TRUE(same) << what << " expected:\n" << expected.dump(2) << "\nactual:\n" << json(actual).dump(2);
 }
 
-// A session of the scripted peer, one step a line: "login", "epsv", "close", "> command" expected,
-// "< reply" sent, "data bytes" sent over the data connection agreed on last.
-TLineScript PeerSession(const json& steps) {
-    TLineScript script;
-    for (std::string step : steps) {
-        if (step == "login")
-            script.Then(FTPLogin());
-        else if (step == "epsv")
-            script.Then(FTPEpsv());
-        else if (step == "close")
-            script.Close();
-        else if (step.starts_with("> "))
-            script.Expect(step.substr(2));
-        else if (step.starts_with("< "))
-            script.Send(step.substr(2));
-        else if (step.starts_with("data "))
-            script.Then(FTPSendData(step.substr(5)));
-        else
-            throw std::invalid_argument("unknown peer step: " + step);
-    }
-    return script;
-}
-
 // Entries of a tree: "folder/", "file=content", "link -> target".
 void Plant(const fs::path& root, const json& entries, TFTPTestServer* server) {
     for (std::string entry : entries) {
@@ -230,7 +207,7 @@ TEST_P(FTPActionCase, RunsAsWritten) {
     if (GetParam().Server == "peer") {
         std::vector<TLineScript> sessions;
         for (const auto& session : c["peer"])
-            sessions.push_back(PeerSession(session));
+            sessions.push_back(ScriptFromSteps(session.get<std::vector<std::string>>()));
         peer = std::make_unique<TLinePeer>(sessions);
         port = peer->Port();
     } else if (GetParam().Server != "none") {

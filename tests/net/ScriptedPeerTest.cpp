@@ -26,28 +26,12 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// A script as the data files write it (the README there lists the steps).
+// A script as the data files write it: text steps, and arrays of bytes sent as they are.
 TLineScript Script(const json& steps) {
-    using TStep = std::function<void(TLineScript&, const std::string&)>;
-    static const std::map<std::string, TStep> kinds{
-        {"<", [](TLineScript& s, const std::string& line) { s.Send(line); }},
-        {">", [](TLineScript& s, const std::string& line) { s.Expect(line); }},
-        {"~", [](TLineScript& s, const std::string& pattern) { s.ExpectLike(pattern); }},
-        {"pasv", [](TLineScript& s, const std::string& address) { s.Then(FTPPasv(address)); }},
-        {"login", [](TLineScript& s, const std::string&) { s.Then(FTPLogin()); }},
-        {"block", [](TLineScript& s, const std::string&) { s.ReadBlock(); }},
-        {"hang", [](TLineScript& s, const std::string&) { s.Hang(); }},
-        {"close", [](TLineScript& s, const std::string&) { s.Close(); }}};
-    TLineScript script;
-    for (const auto& step : steps) {
-        const std::string text = step.is_string() ? step.get<std::string>() : "";
-        const auto space = text.find(' ');
-        if (text.empty())
-            script.Raw(Text(step)); // bytes without a line end
-        else
-            kinds.at(text.substr(0, space))(script, space == std::string::npos ? "" : text.substr(space + 1));
-    }
-    return script;
+    std::vector<std::string> texts;
+    for (const auto& step : steps)
+        texts.push_back(step.is_string() ? step.get<std::string>() : "raw " + Text(step));
+    return ScriptFromSteps(texts);
 }
 
 class LinePeer : public ::testing::TestWithParam<json> {};

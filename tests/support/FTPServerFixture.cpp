@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <grp.h>
 #include <pwd.h>
 #include <regex>
@@ -242,6 +243,31 @@ TLineScript FTPReceiveData() {
     return TLineScript().Do("an upload on a data connection", [](TLineSession& s) {
         s.KeepBlock(s.ReadToEnd(std::exchange(s.OpenData, nullptr)()));
     });
+}
+
+TLineScript ScriptFromSteps(const std::vector<std::string>& steps) {
+    using TStep = std::function<void(TLineScript&, const std::string&)>;
+    static const std::map<std::string, TStep> kinds{
+        {"<", [](TLineScript& s, const std::string& line) { s.Send(line); }},
+        {">", [](TLineScript& s, const std::string& line) { s.Expect(line); }},
+        {"~", [](TLineScript& s, const std::string& pattern) { s.ExpectLike(pattern); }},
+        {"raw", [](TLineScript& s, const std::string& bytes) { s.Raw(bytes); }},
+        {"login", [](TLineScript& s, const std::string&) { s.Then(FTPLogin()); }},
+        {"epsv", [](TLineScript& s, const std::string&) { s.Then(FTPEpsv()); }},
+        {"pasv", [](TLineScript& s, const std::string& address) { s.Then(FTPPasv(address)); }},
+        {"data", [](TLineScript& s, const std::string& bytes) { s.Then(FTPSendData(bytes)); }},
+        {"block", [](TLineScript& s, const std::string&) { s.ReadBlock(); }},
+        {"hang", [](TLineScript& s, const std::string&) { s.Hang(); }},
+        {"close", [](TLineScript& s, const std::string&) { s.Close(); }}};
+    TLineScript script;
+    for (const std::string& step : steps) {
+        std::size_t space = step.find(' ');
+        auto kind = kinds.find(step.substr(0, space));
+        if (kind == kinds.end())
+            throw std::invalid_argument("unknown script step: " + step);
+        kind->second(script, space == std::string::npos ? std::string() : step.substr(space + 1));
+    }
+    return script;
 }
 
 } // namespace quillate::testing

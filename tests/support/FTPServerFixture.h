@@ -106,4 +106,10 @@ TLineScript FTPEprt(const std::string& intruder = {});
 TLineScript FTPSendData(std::string bytes);
 TLineScript FTPReceiveData();
 
+// A script as the test data write it, one step a text: "< line" sent (CR LF added), "> line"
+// expected, "~ pattern" expected like an fnmatch(3) pattern, "raw BYTES" sent as they are, "login"
+// (FTPLogin()), "epsv", "pasv a,b,c,d", "data BYTES" sent over the data connection agreed on last,
+// "block" read up to a lone ".", "hang", "close". An unknown step throws std::invalid_argument.
+TLineScript ScriptFromSteps(const std::vector<std::string>& steps);
+
 } // namespace quillate::testing
