@@ -44,12 +44,6 @@ std::vector<TActionCase> LoadCases() {
     return cases;
 }
 
-std::string Replace(std::string text, const std::string& key, const std::string& value) {
-    for (std::size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + value.size()))
-        text.replace(at, key.size(), value);
-    return text;
-}
-
 // "{*}" in an expected line stands for any text.
 bool Matches(const std::string& expected, const std::string& actual) {
     std::size_t star = expected.find("{*}");
@@ -112,7 +106,7 @@ std::vector<std::string> Transcript(const TPackageRun& run, const TPlaceholders&
             continue;
         std::string text = e.Text;
         for (const auto& [name, value] : placeholders)
-            text = Replace(text, value, name);
+            text = ReplaceAll(text, value, name);
         lines.push_back(std::string(static_cast<std::size_t>(e.Group) * 2, ' ') + ".+!x"[e.Tag] + " " + text);
     }
     return lines;
@@ -139,10 +133,10 @@ std::string ProjectText(const json& run, std::uint16_t port, const TPlaceholders
     std::string text = project.dump();
     for (const auto& [name, value] : placeholders) {
         if (value.find_first_not_of("0123456789") == std::string::npos)
-            text = Replace(text, "\"" + name + "\"", value);
-        text = Replace(text, name, value);
+            text = ReplaceAll(text, "\"" + name + "\"", value);
+        text = ReplaceAll(text, name, value);
     }
-    return Replace(text, "${scriptPassword}",
+    return ReplaceAll(text, "${scriptPassword}",
                    EncryptString(TFTPTestServer::Password, zr::TFTPAction::PasswordKey));
 }
 

@@ -1,4 +1,5 @@
 #include "host/CryptoUtils.h"
+#include "support/ServerProcess.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -74,9 +75,10 @@ TEST(CryptoUtils, DamagedOrForeignValuesThrowNamingTheProperty) {
 
 TEST(CryptoUtils, SecretFileReplacesTheBuiltInSecret) {
     const std::string file = ::testing::TempDir() + "quillate-secret";
+    testing::TScopedEnvironment secretFile("QUILLATE_SECRET_FILE", nullptr);
     auto useSecret = [&](const std::string& contents) {
         std::ofstream(file, std::ios::binary) << contents;
-        ::setenv("QUILLATE_SECRET_FILE", file.c_str(), 1);
+        secretFile.Set(file.c_str());
     };
     const std::string builtIn = EncryptString("secret", "k");
     useSecret("0123456789abcdef0123456789abcdef");
@@ -87,10 +89,10 @@ TEST(CryptoUtils, SecretFileReplacesTheBuiltInSecret) {
     useSecret("fifteen bytes!!");
     EXPECT_THAT([] { EncryptString("secret", "k"); },
                 ThrowsMessage<ECryptoError>(HasSubstr(file + "\" holds 15 bytes; at least 16")));
-    ::setenv("QUILLATE_SECRET_FILE", "/nonexistent/secret", 1);
+    secretFile.Set("/nonexistent/secret");
     EXPECT_THROW(DecryptString(fromFile, "k"), ECryptoError);
 
-    ::unsetenv("QUILLATE_SECRET_FILE");
+    secretFile.Set(nullptr);
     std::remove(file.c_str());
     EXPECT_EQ(DecryptString(builtIn, "k"), "secret");
 }

@@ -1,12 +1,13 @@
 #include "host/FileInfo.h"
 
+#include "support/ServerProcess.h"
+
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <mutex>
-#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -27,18 +28,10 @@ protected:
     void SetUp() override {
         std::string name = ::testing::TempDir() + "quillate-fileinfo-XXXXXX";
         FFolder = ::mkdtemp(name.data());
-        if (const char* old = std::getenv("TMPDIR"))
-            FOldTmpDir = old;
     }
-    void TearDown() override {
-        if (FOldTmpDir)
-            ::setenv("TMPDIR", FOldTmpDir->c_str(), 1);
-        else
-            ::unsetenv("TMPDIR");
-        fs::remove_all(FFolder);
-    }
+    void TearDown() override { fs::remove_all(FFolder); }
     fs::path FFolder;
-    std::optional<std::string> FOldTmpDir;
+    quillate::testing::TScopedEnvironment FTmpDir{"TMPDIR", std::getenv("TMPDIR")};
 };
 
 TEST_F(FileInfoTest, CrcMatchesZlibAndXcrc) {
@@ -77,7 +70,7 @@ TEST_F(FileInfoTest, CrcOfSparseFileBeyond4GiB_Slow) {
 }
 
 TEST_F(FileInfoTest, TemporaryFilesAreNewAndUniqueAcrossThreadsInTmpDirOrTmp) {
-    ::setenv("TMPDIR", FFolder.c_str(), 1);
+    FTmpDir.Set(FFolder.c_str());
     std::mutex lock;
     std::set<fs::path> paths;
     std::vector<std::thread> threads;
@@ -98,12 +91,12 @@ TEST_F(FileInfoTest, TemporaryFilesAreNewAndUniqueAcrossThreadsInTmpDirOrTmp) {
         EXPECT_TRUE(fs::is_regular_file(p) && fs::file_size(p) == 0) << p;
     }
 
-    ::setenv("TMPDIR", "", 1);
+    FTmpDir.Set("");
     fs::path p = TFileInfo::GetTemporaryFileName("quillate-test-");
     EXPECT_EQ(p.parent_path(), fs::path("/tmp")) << "an empty TMPDIR counts as none";
     fs::remove(p);
     EXPECT_THROW(TFileInfo::GetTemporaryFileName("sub/x"), EFileInfoError);
-    ::setenv("TMPDIR", (FFolder / "absent").c_str(), 1);
+    FTmpDir.Set((FFolder / "absent").c_str());
     EXPECT_THAT([] { TFileInfo::GetTemporaryFileName("qt"); },
                 ThrowsMessage<EFileInfoError>(HasSubstr((FFolder / "absent").string())))
         << "a file in a missing folder";

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include "support/ServerProcess.h"
+
 #include <cstdlib>
 #include <fstream>
 #include <gmock/gmock.h>
@@ -230,13 +232,10 @@ TEST_F(OptionsTest, RegistrationRules) {
     store.DeclarePasswordKey("S", "P", "one");
     EXPECT_THROW(store.DeclarePasswordKey("S", "P", "two"), EOptionsError);
 
-    const char* oldXdg = std::getenv("XDG_CONFIG_HOME");
-    const std::string restore = oldXdg ? oldXdg : "";
-    ::setenv("XDG_CONFIG_HOME", "/xdg", 1);
+    testing::TScopedEnvironment xdg("XDG_CONFIG_HOME", "/xdg");
     EXPECT_EQ(DefaultOptionsPath(), "/xdg/quillate/options.json");
-    ::setenv("XDG_CONFIG_HOME", "relative", 1); // the XDG rules ignore a relative one
+    xdg.Set("relative"); // the XDG rules ignore a relative one
     EXPECT_EQ(DefaultOptionsPath(), fs::path(std::getenv("HOME")) / ".config/quillate/options.json");
-    oldXdg ? ::setenv("XDG_CONFIG_HOME", restore.c_str(), 1) : ::unsetenv("XDG_CONFIG_HOME");
 }
 
 } // namespace

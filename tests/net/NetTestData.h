@@ -2,6 +2,8 @@
 // file's format), and what the tests that read them share: input cut into pieces, times as text.
 #pragma once
 
+#include "support/ServerProcess.h"
+
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
@@ -91,29 +93,6 @@ inline std::string Stamp(std::chrono::system_clock::time_point when, bool utc) {
     }
     return utc ? stamp + "Z" : stamp;
 }
-
-// An environment variable set (or unset, for nullptr) for the life of the object; TZ takes effect
-// at once.
-class TScopedEnvironment {
-public:
-    TScopedEnvironment(const char* name, const char* value) : FName(name) {
-        if (const char* old = std::getenv(name))
-            FSaved = old;
-        Set(value);
-    }
-    ~TScopedEnvironment() { Set(FSaved ? FSaved->c_str() : nullptr); }
-    TScopedEnvironment(const TScopedEnvironment&) = delete;
-    TScopedEnvironment& operator=(const TScopedEnvironment&) = delete;
-
-    void Set(const char* value) {
-        value ? ::setenv(FName.c_str(), value, 1) : ::unsetenv(FName.c_str());
-        ::tzset();
-    }
-
-private:
-    std::string FName;
-    std::optional<std::string> FSaved;
-};
 
 // Central European time, an hour or two east of UTC, so that local and UTC times differ.
 inline constexpr const char* CET = "CET-1CEST,M3.5.0,M10.5.0/3";

@@ -5,6 +5,9 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
+#include <cstdlib>
+#include <ctime>
 #include <string>
 #include <sys/socket.h>
 #include <sys/types.h>
@@ -55,6 +58,29 @@ std::uint16_t FindFreePort();
 // watched process (a child of this one) has exited.
 bool WaitForPort(const std::string& host, std::uint16_t port, std::chrono::milliseconds timeout,
                  pid_t watchedProcess = -1);
+
+// An environment variable set (or unset, for nullptr) for the life of the object; TZ takes effect
+// at once.
+class TScopedEnvironment {
+public:
+    TScopedEnvironment(const char* name, const char* value) : FName(name) {
+        if (const char* old = std::getenv(name))
+            FSaved = old;
+        Set(value);
+    }
+    ~TScopedEnvironment() { Set(FSaved ? FSaved->c_str() : nullptr); }
+    TScopedEnvironment(const TScopedEnvironment&) = delete;
+    TScopedEnvironment& operator=(const TScopedEnvironment&) = delete;
+
+    void Set(const char* value) {
+        value ? ::setenv(FName.c_str(), value, 1) : ::unsetenv(FName.c_str());
+        ::tzset();
+    }
+
+private:
+    std::string FName;
+    std::optional<std::string> FSaved;
+};
 
 std::string ReadTextFile(const std::filesystem::path& path);
 void WriteTextFile(const std::filesystem::path& path, const std::string& text);
