@@ -14,7 +14,7 @@ nlohmann::ordered_json BuildProjectSchema();
 std::string DescribeActions();
 // The action or stored class with that identifier; nullptr when unknown.
 const TMetaClass* FindStoredClass(const std::string& storedType);
-// A stored class, or a registered option class by its class name (TZRFTPOptions); nullptr when unknown.
+// A stored class, or a registered option class by its class name; nullptr when unknown.
 const TMetaClass* FindDescribableClass(const std::string& name);
 std::string DescribeClass(const TMetaClass& cls);
 // Every registered action, stored class and option class, in registration order.
