@@ -75,15 +75,6 @@ void TZRIdLogEvent::Deliver(net::TLogEventType type, std::string_view line) {
     }
 }
 
-void TZRIdLogEvent::LogReceivedData(const std::string& text, const std::string& data) {
-    if (!OnReceived)
-        return;
-    net::TLogLineSplitter splitter;
-    auto onLine = [&](std::string_view line) { OnReceived(text, std::string(line)); };
-    splitter.Feed(data, onLine);
-    splitter.Flush(onLine);
-}
-
 TFTPConnectObject::TFTPConnectObject(const std::string& name) : FName(name) {
     InitialiseFTP();
     FLog = std::make_shared<TZRIdLogEvent>();

@@ -144,9 +144,6 @@ public:
     TDataEvent OnSent;
     TStatusText OnStatus;
 
-    // Received text that is complete as it stands: every line of it, the last one without its CR too.
-    void LogReceivedData(const std::string& text, const std::string& data);
-
 private:
     void Deliver(net::TLogEventType type, std::string_view line);
 

@@ -24,10 +24,6 @@ public:
     // Asks the run to stop: thread-safe, meant for the main thread. The running action is told through
     // StopSignalled and, when it allows it, TerminateAction; no further action starts.
     void RequestStop();
-    bool StopRequested() const { return FStop; }
-
-    int ActionsRun() const { return FActionsRun; }
-    int ActionsFailed() const { return FActionsFailed; }
 
 private:
     class TRunContext;
