@@ -32,14 +32,18 @@ void TReplySession::Begin() {
         Resynchronise();
 }
 
+void TReplySession::ReadWhatIsOwed() {
+    while (FBlockOwed || !FOwed.empty()) {
+        if (FBlockOwed)
+            ReadDataBlock();
+        else
+            ReadReply();
+    }
+}
+
 void TReplySession::Resynchronise() {
     try {
-        while (FBlockOwed || !FOwed.empty()) {
-            if (FBlockOwed)
-                ReadDataBlock();
-            else
-                ReadReply();
-        }
+        ReadWhatIsOwed();
     } catch (const EOperationAborted&) {
         throw;
     } catch (const ENetError& e) {
@@ -132,12 +136,7 @@ void TReplySession::Quit() {
             // A peer that is gone or slow must not hold up the goodbye for a full read time-out.
             FConnection.SetReadTimeout(std::min(timeout, std::chrono::milliseconds(3000)));
             SendCommand("QUIT");
-            while (FBlockOwed || !FOwed.empty()) {
-                if (FBlockOwed)
-                    ReadDataBlock();
-                else
-                    ReadReply();
-            }
+            ReadWhatIsOwed();
         } catch (const ENetError&) {
         }
         FConnection.SetReadTimeout(timeout);

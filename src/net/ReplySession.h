@@ -69,6 +69,8 @@ public:
 private:
     template <class TStep> decltype(auto) Traffic(TStep&& step);
     void ReadUnit(TLineParser& parser, std::string_view activity);
+    // Every reply and data block still owed, oldest first.
+    void ReadWhatIsOwed();
     void Resynchronise();
 
     TTCPConnection& FConnection;
