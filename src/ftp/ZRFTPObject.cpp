@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <stdexcept>
+#include <unordered_map>
 
 #include <fmt/format.h>
 
@@ -263,30 +264,32 @@ void TFTPConnectObject::DeleteDir(const std::string& path, bool deleteContents) 
 }
 
 std::vector<std::pair<std::string, net::TFTPItemType>> TFTPConnectObject::ListForDelete() {
-    // The detailed listing (MLSD where offered) names every entry, dot-files included, but pyftpdlib types
-    // a link there as what it points to; LIST shows a link as a link, but ProFTPD leaves dot-files out of
-    // it. So the names come from the first, and the second says which of them are links.
     FClient->List();
     std::vector<std::pair<std::string, net::TFTPItemType>> entries;
     for (const auto& item : FClient->DirectoryListing())
         entries.emplace_back(item.FileName, item.ItemType);
+    if (!FClient->ListsByMLSD())
+        return entries;
+    // MLSD names every entry, dot-files included, but pyftpdlib types a link there as what it points
+    // to; LIST shows a link as a link, but ProFTPD leaves dot-files out of it. So the names come from
+    // MLSD, and LIST says which of them are links.
+    std::unordered_map<std::string, std::size_t> byName;
+    for (std::size_t i = 0; i < entries.size(); ++i)
+        byName.emplace(entries[i].first, i);
     struct TRestore {
         net::TFTPClient& Client;
-        bool UseMLSD;
-        ~TRestore() { Client.UseMLSD = UseMLSD; }
-    } restore{*FClient, FClient->UseMLSD};
+        ~TRestore() { Client.UseMLSD = true; }
+    } restore{*FClient};
     FClient->UseMLSD = false;
     FClient->List();
     for (const auto& item : FClient->DirectoryListing()) {
         if (item.ItemType != net::TFTPItemType::ditSymbolicLink)
             continue;
-        auto entry = std::find_if(entries.begin(), entries.end(),
-                                  [&item](const auto& e) { return e.first == item.FileName; });
         // MLSD leaves out a link whose target is gone (pyftpdlib and ProFTPD alike).
-        if (entry == entries.end())
-            entries.emplace_back(item.FileName, item.ItemType);
+        if (auto known = byName.find(item.FileName); known != byName.end())
+            entries[known->second].second = item.ItemType;
         else
-            entry->second = item.ItemType;
+            entries.emplace_back(item.FileName, item.ItemType);
     }
     return entries;
 }

@@ -108,6 +108,8 @@ public:
     std::int64_t CRC(const std::string& path);
     void Noop();
 
+    // True when detailed listings go by MLSD: UseMLSD is on and the server offers MLST.
+    bool ListsByMLSD() const { return UseMLSD && IsExtSupported("MLST"); }
     // Detailed listings use MLSD when the server offers MLST, else LIST; without details NLST.
     // lines receives the raw lines; DirectoryListing() the parsed entries.
     void List(std::vector<std::string>& lines, const std::string& path = {}, bool details = true);

@@ -300,7 +300,7 @@ void TFTPClient::Put(std::istream& source, const std::string& remote, bool appen
 
 void TFTPClient::List(std::vector<std::string>& lines, const std::string& path, bool details) {
     FSession.Begin();
-    bool mlsd = details && UseMLSD && IsExtSupported("MLST");
+    bool mlsd = details && ListsByMLSD();
     std::string command = details ? (mlsd ? "MLSD" : "LIST") : "NLST";
     if (!path.empty())
         command += " " + path;

@@ -131,7 +131,7 @@ std::size_t TLineParser::Feed(std::string_view data, TProgress& progress) {
     return used;
 }
 
-TReply TNumericReplyParser::TakeReply() {
+TReply TReplyLineParser::TakeReply() {
     TReply reply = std::move(FReply);
     Reset();
     return reply;
@@ -152,12 +152,6 @@ bool TNumericReplyParser::LineDone(std::string line) {
     bool last = ReplyCodeOf(line) == FReply.Code && (line.size() == 3 || line[3] == ' ');
     FReply.Lines.push_back(std::move(line));
     return last;
-}
-
-TReply TStatusReplyParser::TakeReply() {
-    TReply reply = std::move(FReply);
-    Reset();
-    return reply;
 }
 
 bool TStatusReplyParser::LineDone(std::string line) {

@@ -78,32 +78,36 @@ private:
     bool FComplete = false;
 };
 
-// FTP's reply (RFC 959: "123-" opens, free text in between, "123 " with the same code closes) and
-// SMTP's and NNTP's, whose every inner line is "123-".
-class TNumericReplyParser final : public TLineParser {
+// What the two reply parsers share: the reply being read.
+class TReplyLineParser : public TLineParser {
 public:
-    explicit TNumericReplyParser(TLineLimits limits = DefaultReplyLimits) : TLineParser(limits, "reply") {}
     // The finished reply, after Feed reported lpComplete.
     TReply TakeReply();
 
-private:
-    bool LineDone(std::string line) override;
+protected:
+    using TLineParser::TLineParser;
     void ClearUnit() override { FReply = {}; }
 
     TReply FReply;
 };
 
-// POP3's one-line answers: "+OK text", "-ERR text", and "+ data" where SASL wants more (RFC 5034).
-class TStatusReplyParser final : public TLineParser {
+// FTP's reply (RFC 959: "123-" opens, free text in between, "123 " with the same code closes) and
+// SMTP's and NNTP's, whose every inner line is "123-".
+class TNumericReplyParser final : public TReplyLineParser {
 public:
-    explicit TStatusReplyParser(TLineLimits limits = DefaultReplyLimits) : TLineParser(limits, "reply") {}
-    TReply TakeReply();
+    explicit TNumericReplyParser(TLineLimits limits = DefaultReplyLimits) : TReplyLineParser(limits, "reply") {}
 
 private:
     bool LineDone(std::string line) override;
-    void ClearUnit() override { FReply = {}; }
+};
 
-    TReply FReply;
+// POP3's one-line answers: "+OK text", "-ERR text", and "+ data" where SASL wants more (RFC 5034).
+class TStatusReplyParser final : public TReplyLineParser {
+public:
+    explicit TStatusReplyParser(TLineLimits limits = DefaultReplyLimits) : TReplyLineParser(limits, "reply") {}
+
+private:
+    bool LineDone(std::string line) override;
 };
 
 // Lines up to a lone "." (RFC 1939 multi-line responses, RFC 3977 multi-line data blocks), with
