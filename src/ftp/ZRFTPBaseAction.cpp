@@ -41,8 +41,9 @@ std::string TFTPBaseAction::GetFormattedDescription() const {
 }
 
 bool TFTPBaseAction::Execute() {
-    FAborted = false;
+    FAborted = GetStopSignalled();
     FAbortReported = false;
+    FStopper.Reset(FAborted);
     if (FConnectionName.empty()) {
         SendMessage("Connection name is not set", stError);
         return false;
@@ -68,6 +69,7 @@ bool TFTPBaseAction::Execute() {
                 Self.FInOperation = false;
                 Self.FConnection.reset();
             }
+            Self.FStopper.Detach();
             GetProjectObjectService().ReleaseObject(Object);
         }
     } release{*this, object};
@@ -75,6 +77,7 @@ bool TFTPBaseAction::Execute() {
         std::lock_guard lock(FLogLock);
         FConnection = connection;
     }
+    FStopper.Attach(connection);
 
     if (!connection->IsConnected()) {
         if (!FAutoReConnect) {
@@ -109,18 +112,7 @@ void TFTPBaseAction::TerminateAction() {
     TZRAction::TerminateAction();
     FAborted = true;
     SendFTPMessage("Aborting FTP operation...");
-    IFTPConnectionObjectPtr connection;
-    {
-        std::lock_guard lock(FLogLock);
-        connection = FConnection;
-    }
-    if (connection) {
-        try {
-            connection->Abort();
-        } catch (...) {
-            // The transfer is being torn down anyway.
-        }
-    }
+    FStopper.Stop();
 }
 
 bool TFTPBaseAction::CheckOperationAborted() {

@@ -80,6 +80,7 @@ private:
     IFTPConnectionObjectPtr FConnection;
     std::atomic<bool> FAborted{false};
     bool FAbortReported = false;
+    TConnectionStopper FStopper;
 };
 
 } // namespace zr

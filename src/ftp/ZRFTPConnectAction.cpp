@@ -57,7 +57,9 @@ struct TFTPConnectionActionProperties {
     }
 };
 
-TFTPConnectionAction::TFTPConnectionAction() : FConnection(std::make_shared<TFTPConnectObject>("")) {}
+TFTPConnectionAction::TFTPConnectionAction() : FConnection(std::make_shared<TFTPConnectObject>("")) {
+    SetCanTerminate(true);
+}
 
 TFTPConnectionAction::~TFTPConnectionAction() {
     if (FConnection && FRegistered) {
@@ -140,6 +142,8 @@ void TFTPConnectionAction::OnFTPLogMessage(const std::string& text, TConnMessage
 }
 
 bool TFTPConnectionAction::Execute() {
+    FStopper.Reset(GetStopSignalled());
+    TConnectionStopper::TAttachment stoppable(FStopper, FConnection);
     try {
         FConnection->Disconnect();
     } catch (...) {
@@ -249,6 +253,8 @@ bool TFTPCheckIfConnectedAction::Execute() {
         SendMessage("Connection object not found: " + FConnectionName, stError);
         return false;
     }
+    FStopper.Reset(GetStopSignalled());
+    TConnectionStopper::TAttachment stoppable(FStopper, connection);
 
     FNotConnected = !connection->IsConnected();
     if (!FNotConnected) {

@@ -22,6 +22,7 @@ public:
     const quillate::TMetaClass& GetClass() const override { return ClassInfo(); }
 
     bool Execute() override;
+    void TerminateAction() override { FStopper.Stop(); }
     bool Validate(quillate::TValidationErrors& errors) override;
     std::string GetActionName() const override { return "FTP Connect"; }
     std::string GetFormattedDescription() const override;
@@ -65,6 +66,7 @@ private:
 
     IFTPConnectionObjectPtr FConnection;
     bool FRegistered = false;
+    TConnectionStopper FStopper;
 };
 
 class TFTPDisconnectAction : public TFTPBaseAction {
@@ -79,9 +81,11 @@ protected:
 
 class TFTPCheckIfConnectedAction : public quillate::TZRAction {
 public:
+    TFTPCheckIfConnectedAction() { SetCanTerminate(true); }
     static const quillate::TMetaClass& ClassInfo();
     const quillate::TMetaClass& GetClass() const override { return ClassInfo(); }
     bool Execute() override;
+    void TerminateAction() override { FStopper.Stop(); }
     std::string GetActionName() const override { return "FTP Check If Connected"; }
     int GetActionType() const override { return quillate::atCondition; }
     void GetNextActionSource(int state, int& next) override;
@@ -93,6 +97,7 @@ private:
     bool FFailIfNotConnected = false;
     std::string FConnectionName;
     bool FNotConnected = false;
+    TConnectionStopper FStopper;
 };
 
 } // namespace zr

@@ -150,6 +150,8 @@ void TFTPConnectObject::InitialiseFTP() {
         std::lock_guard lock(FClientLock);
         old = std::move(FClient);
         FClient = std::move(client);
+        if (FStopped)
+            FClient->Stop();
     }
 }
 
@@ -176,10 +178,18 @@ void TFTPConnectObject::Disconnect() {
     FClient->Disconnect();
 }
 
-void TFTPConnectObject::Abort() {
+void TFTPConnectObject::Stop() {
     std::lock_guard lock(FClientLock);
+    FStopped = true;
     if (FClient)
-        FClient->Abort();
+        FClient->Stop();
+}
+
+void TFTPConnectObject::ClearStop() {
+    std::lock_guard lock(FClientLock);
+    FStopped = false;
+    if (FClient)
+        FClient->ClearStop();
 }
 
 bool TFTPConnectObject::IsConnected() {
@@ -401,6 +411,35 @@ bool TFTPConnectObject::SetFileDate(const std::string& path, quillate::TDateTime
         message = e.what();
         return false;
     }
+}
+
+void TConnectionStopper::Reset(bool stopped) {
+    std::lock_guard lock(FLock);
+    FStopped = stopped;
+}
+
+void TConnectionStopper::Attach(IFTPConnectionObjectPtr connection) {
+    std::lock_guard lock(FLock);
+    FConnection = std::move(connection);
+    if (FStopped && FConnection)
+        FConnection->Stop();
+}
+
+void TConnectionStopper::Detach() {
+    IFTPConnectionObjectPtr connection;
+    {
+        std::lock_guard lock(FLock);
+        connection = std::move(FConnection);
+    }
+    if (connection)
+        connection->ClearStop();
+}
+
+void TConnectionStopper::Stop() {
+    std::lock_guard lock(FLock);
+    FStopped = true;
+    if (FConnection)
+        FConnection->Stop();
 }
 
 } // namespace zr

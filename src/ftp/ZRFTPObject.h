@@ -2,6 +2,7 @@
 // passwords masked, progress forwarding and an upload throttle.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -86,8 +87,10 @@ public:
     // Seconds; 0 leaves the client's default.
     virtual void Connect(int timeoutSeconds) = 0;
     virtual void Disconnect() = 0;
-    // Safe from any thread: the running transfer or command fails on its own thread.
-    virtual void Abort() = 0;
+    // Safe from any thread: the running transfer or command fails on its own thread, and so does
+    // every later one until ClearStop.
+    virtual void Stop() = 0;
+    virtual void ClearStop() = 0;
     // Never raises.
     virtual bool IsConnected() = 0;
     virtual void ChangeDir(const std::string& path) = 0;
@@ -125,6 +128,39 @@ public:
 };
 
 using IFTPConnectionObjectPtr = std::shared_ptr<IFTPConnectionObject>;
+
+// Carries a user's stop to the connection an action works on, whenever the stop comes: before the
+// action reaches its connection, during a command, or between two commands.
+class TConnectionStopper {
+public:
+    // At the start of each run of the action; stopped already when the host is stopping.
+    void Reset(bool stopped);
+    // The connection is stopped at once when the stop came first.
+    void Attach(IFTPConnectionObjectPtr connection);
+    // The connection's stop is cleared so that later actions can use it.
+    void Detach();
+    // Attached for one scope.
+    class TAttachment {
+    public:
+        TAttachment(TConnectionStopper& stopper, IFTPConnectionObjectPtr connection) : FStopper(stopper) {
+            FStopper.Attach(std::move(connection));
+        }
+        ~TAttachment() { FStopper.Detach(); }
+        TAttachment(const TAttachment&) = delete;
+        TAttachment& operator=(const TAttachment&) = delete;
+
+    private:
+        TConnectionStopper& FStopper;
+    };
+    // From any thread.
+    void Stop();
+    bool Stopped() const { return FStopped; }
+
+private:
+    std::mutex FLock;
+    IFTPConnectionObjectPtr FConnection;
+    std::atomic<bool> FStopped{false};
+};
 
 // The protocol log on the control connection, in the form FTP actions show it: the network
 // library cuts the traffic into lines and masks secrets; on top of that FTP's own rule masks every
@@ -201,7 +237,8 @@ public:
 
     void Connect(int timeoutSeconds) override;
     void Disconnect() override;
-    void Abort() override;
+    void Stop() override;
+    void ClearStop() override;
     bool IsConnected() override;
     void ChangeDir(const std::string& path) override;
     std::string GetRemoteDir() override;
@@ -236,8 +273,9 @@ private:
     void Upload(const std::string& local, const std::string& remote, std::int64_t startPosition, int maxSpeed);
 
     int FMaxTransferSpeed = 0;
-    // Guards replacing the client against Abort from another thread.
+    // Guards replacing the client against Stop from another thread; a new client inherits the stop.
     std::mutex FClientLock;
+    bool FStopped = false;
     std::unique_ptr<net::TFTPClient> FClient;
     std::shared_ptr<TZRIdLogEvent> FLog;
     mutable std::mutex FNameLock;

@@ -55,6 +55,7 @@ struct TFTPWaitForFileActionProperties {
 };
 
 TFTPWaitForFileAction::TFTPWaitForFileAction() {
+    SetCanTerminate(true);
     SetPollFreq(5);
 }
 
@@ -74,6 +75,8 @@ void TFTPWaitForFileAction::AcquireConnection(const std::string& name) {
             registry.ReleaseObject(object);
         throw EWaitException("Connection object not found: " + name);
     }
+    FStopper.Reset(GetStopSignalled());
+    FStopper.Attach(FConnection);
 }
 
 void TFTPWaitForFileAction::InitialiseWaitFunction() {
@@ -175,6 +178,7 @@ bool TFTPWaitForFileAction::PollWaitCondition() {
 
 void TFTPWaitForFileAction::FinalizeWaitFunction() {
     if (FConnection) {
+        FStopper.Detach();
         GetProjectObjectService().ReleaseObject(FConnection);
         FConnection.reset();
     }

@@ -26,6 +26,7 @@ public:
     const quillate::TMetaClass& GetClass() const override { return ClassInfo(); }
 
     std::string GetActionName() const override { return "FTP Wait For File"; }
+    void TerminateAction() override { FStopper.Stop(); }
 
 protected:
     void InitialiseWaitFunction() override;
@@ -52,6 +53,7 @@ private:
 
     // State of one wait.
     IFTPConnectionObjectPtr FConnection;
+    TConnectionStopper FStopper;
     std::string FFile;
     TFileDetails FLast;
 };

@@ -155,12 +155,23 @@ bool TFTPClient::Connected() {
 }
 
 void TFTPClient::Abort() {
-    {
-        std::lock_guard<std::mutex> lock(FDataMutex);
-        if (FDataChannel != nullptr)
-            FDataChannel->Abort();
-    }
     FSession.Abort();
+    AbortDataChannel();
+}
+
+void TFTPClient::Stop() {
+    FSession.Stop();
+    AbortDataChannel();
+}
+
+void TFTPClient::ClearStop() {
+    FSession.ClearStop();
+}
+
+void TFTPClient::AbortDataChannel() {
+    std::lock_guard<std::mutex> lock(FDataMutex);
+    if (FDataChannel != nullptr)
+        FDataChannel->Abort();
 }
 
 void TFTPClient::EnsureType(TFTPTransferType type) {

@@ -89,6 +89,9 @@ public:
     // Thread-safe: the running command or transfer fails with EOperationAborted on its own thread.
     // The connection stays usable; the next command first reads the replies still owed.
     void Abort();
+    // Thread-safe: like Abort, but every later command fails too until ClearStop.
+    void Stop();
+    void ClearStop();
 
     void ChangeDir(const std::string& path);
     void ChangeDirUp();
@@ -172,6 +175,7 @@ private:
     std::vector<TFTPListItem> FDirectoryListing;
     std::vector<char> FBuffer;
 
+    void AbortDataChannel();
     std::mutex FDataMutex; // guards FDataChannel against Abort from other threads
     TTCPConnection* FDataChannel = nullptr;
 };

@@ -14,6 +14,9 @@ TFTPClient::TDataChannelScope::TDataChannelScope(TFTPClient& client, std::unique
     : FClient(client), FChannel(std::move(channel)) {
     std::lock_guard<std::mutex> lock(FClient.FDataMutex);
     FClient.FDataChannel = FChannel.get();
+    // An abort that came while the channel was being opened found nothing to abort.
+    if (FClient.FControl.AbortRequested())
+        FChannel->Abort();
 }
 
 TFTPClient::TDataChannelScope::~TDataChannelScope() {

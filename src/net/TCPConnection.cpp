@@ -62,6 +62,7 @@ struct TTCPConnection::TImpl {
     std::unique_ptr<asio::ssl::context> SslContext;
     std::optional<asio::ssl::stream<tcp::socket&>> Ssl;
     std::atomic<bool> AbortFlag{false};
+    std::atomic<bool> StopFlag{false};
     std::chrono::milliseconds ReadTimeout{60000};
     TKeepAliveSettings KeepAlive;
     std::string Peer;
@@ -71,6 +72,8 @@ struct TTCPConnection::TImpl {
     std::size_t InEnd = 0;
     std::vector<std::shared_ptr<IConnectionIntercept>> Intercepts;
 
+    bool Aborted() const { return AbortFlag.load() || StopFlag.load(); }
+
     Clock::time_point ReadDeadline() const { return Clock::now() + ReadTimeout; }
 
     // Runs the context until the started operation reports done, the deadline passes or Abort
@@ -79,7 +82,7 @@ struct TTCPConnection::TImpl {
     TRunResult Run(const bool& done, Clock::time_point deadline) {
         Io.restart();
         while (!done) {
-            if (AbortFlag.load()) {
+            if (Aborted()) {
                 CancelAndDrain(done);
                 return TRunResult::rrAborted;
             }
@@ -535,7 +538,7 @@ void TTCPConnection::Disconnect() {
     bool wasOpen = d.Socket.is_open();
     if (wasOpen)
         d.Status(TConnectionStatus::csDisconnecting, "Disconnecting.");
-    if (wasOpen && d.Ssl && !d.AbortFlag.load()) {
+    if (wasOpen && d.Ssl && !d.Aborted()) {
         bool done = false;
         d.Ssl->async_shutdown([&](const std::error_code&) { done = true; });
         d.Run(done, Clock::now() + std::min(d.ReadTimeout, std::chrono::milliseconds(2000)));
@@ -565,8 +568,17 @@ void TTCPConnection::ClearAbort() {
     FImpl->AbortFlag.store(false);
 }
 
+void TTCPConnection::Stop() {
+    FImpl->StopFlag.store(true);
+    FImpl->Io.stop();
+}
+
+void TTCPConnection::ClearStop() {
+    FImpl->StopFlag.store(false);
+}
+
 bool TTCPConnection::AbortRequested() const {
-    return FImpl->AbortFlag.load();
+    return FImpl->Aborted();
 }
 
 bool TTCPConnection::IsOpen() const {

@@ -69,6 +69,10 @@ public:
     // EOperationAborted at once. The socket stays open.
     void Abort();
     void ClearAbort();
+    // Safe from any thread: like Abort, but it holds until ClearStop whatever clears the abort in
+    // between, so a user's stop that lands between two commands still ends the work.
+    void Stop();
+    void ClearStop();
     bool AbortRequested() const;
 
     bool IsOpen() const;

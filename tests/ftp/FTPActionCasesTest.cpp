@@ -240,11 +240,14 @@ TEST_P(FTPActionCase, RunsAsWritten) {
         EnsurePackageRegistered();
         TProject project = TProject::Parse(ProjectText(run, port, placeholders), GetParam().Name + ".json");
         TPackageRun result;
-        if (run.contains("stopAt")) {
-            // Stopped as the user stops a run, but no action is terminated: each ends at its own next check.
-            for (auto& action : project.Actions)
-                action->SetCanTerminate(false);
-            result.OnLine = [stopAt = run["stopAt"].get<std::string>(),
+        if (run.contains("stopAt") || run.contains("terminateAt")) {
+            // Stopped as the user stops a run; with "stopAt" no action is terminated, so each ends at
+            // its own next check.
+            bool terminate = run.contains("terminateAt");
+            if (!terminate)
+                for (auto& action : project.Actions)
+                    action->SetCanTerminate(false);
+            result.OnLine = [stopAt = run[terminate ? "terminateAt" : "stopAt"].get<std::string>(),
                              stopped = false](const TLogEntry& entry, TRunner& runner) mutable {
                 if (!stopped && Matches(stopAt, entry.Text)) {
                     stopped = true;

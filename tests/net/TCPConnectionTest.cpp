@@ -55,6 +55,12 @@ TEST(TCPConnection, RefusalTimeoutAndAbort) {
     EXPECT_TRUE(connection.IsOpen());
     connection.ClearAbort();
     connection.Write("still usable\r\n");
+    // A stop outlives the clearing of an abort, which every command does.
+    connection.Stop();
+    connection.ClearAbort();
+    EXPECT_THROW(connection.Write("x"), EOperationAborted);
+    connection.ClearStop();
+    connection.Write("usable again\r\n");
     connection.Disconnect();
     EXPECT_FALSE(connection.Connected());
 }

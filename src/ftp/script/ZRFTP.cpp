@@ -344,7 +344,7 @@ void TFTPAction::TerminateAction() {
     if (!FClient)
         return;
     try {
-        FClient->Abort();
+        FClient->Stop();
     } catch (...) {
         // The stop still holds through the aborted flag.
     }
@@ -548,7 +548,7 @@ bool TFTPAction::RunItems(net::TFTPClient& client) {
 }
 
 bool TFTPAction::Execute() {
-    FAborted = false;
+    FAborted = GetStopSignalled();
     FCurrentDir = "/";
     FExpectedSize = 0;
     std::string host, user, password;
@@ -597,6 +597,9 @@ bool TFTPAction::Execute() {
     {
         std::lock_guard lock(FClientLock);
         FClient = std::move(client);
+        // A stop that came before the client existed found nothing to stop.
+        if (FAborted)
+            FClient->Stop();
     }
     struct TDropClient {
         TFTPAction& Action;
