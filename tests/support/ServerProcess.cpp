@@ -43,8 +43,13 @@ TTempDir::TTempDir(const std::string& prefix) {
 }
 
 TTempDir::~TTempDir() {
+    namespace fs = std::filesystem;
     std::error_code ignored;
-    std::filesystem::remove_all(FPath, ignored);
+    // A test may have taken the write permission from a folder; its entries must still go.
+    for (fs::recursive_directory_iterator it(FPath, ignored), end; it != end; it.increment(ignored))
+        if (it->is_directory(ignored) && !it->is_symlink(ignored))
+            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+    fs::remove_all(FPath, ignored);
 }
 
 TSocket::~TSocket() {

@@ -271,10 +271,16 @@ void TFTPDiffBaseAction::GetServerSkew(IFTPConnectionObject& connection, std::in
         TDateTime before = WholeSeconds(Now() - StampLagSeconds / SecondsPerDay);
         try {
             connection.UploadFile(local.string(), name, 0, -1);
-        } catch (const net::EReplyError&) {
+        } catch (const net::EReplyError& e) {
+            // An account that may not write still mirrors down; its dates are only not corrected.
+            if (attempt == 1) {
+                SendMessage(std::string("Skew check could not store its probe file, so the skew time between local "
+                                        "and remote is set to zero: ") +
+                                e.what(),
+                            stWarning);
+                return;
+            }
             // A server that will not store over the probe keeps the first measurement.
-            if (attempt == 1)
-                throw;
             break;
         }
         uploaded = WholeSeconds(Now());
