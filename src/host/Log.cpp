@@ -84,6 +84,8 @@ void TSecretMask::Add(std::string_view secret) {
 
 std::string TSecretMask::Apply(std::string_view text) const {
     std::lock_guard lock(FLock);
+    if (FSecrets.empty())
+        return std::string(text);
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size();) {

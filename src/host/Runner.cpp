@@ -53,19 +53,24 @@ TRunner::TRunner(std::vector<std::shared_ptr<TZRAction>> actions, TVariables& va
         AddStoredPasswords(*action);
 }
 
-// Every password the project holds is masked from the first line on, even where an action or a script
-// shows it before it is used.
+// Every password the project holds is masked from the first line on, as stored and as it expands now,
+// even where an action or a script shows it before it is used.
 void TRunner::AddStoredPasswords(const TSerializableObject& object) {
     for (const auto& info : object.Properties().Properties()) {
         if (info.EncryptionKey.empty())
             continue;
         TPropertyValue value = info.Get(object);
         const auto* stored = std::get_if<std::string>(&value);
+        if (!stored || stored->empty())
+            continue;
         try {
-            if (stored && !stored->empty())
-                FSecrets.Add(DecryptString(*stored, info.EncryptionKey));
+            std::string clear = DecryptString(*stored, info.EncryptionKey);
+            FSecrets.Add(clear);
+            FSecrets.Add(FVariables.Expand(clear));
         } catch (const ECryptoError&) {
             // Loading refuses such a value; an action that set one itself reports it when it uses it.
+        } catch (const EExpansionError&) {
+            // What it expands to is added when the action expands it.
         }
     }
     TSerializableList children;
