@@ -45,8 +45,10 @@ bool SplitAssignment(const std::string& text, std::string& name, std::string& va
     return TVariables::IsValidName(name);
 }
 
-// Fills the run's variables: the project's, then --var, then --env (values kept out of the log).
-bool PrepareVariables(const TProject& project, const TRunArguments& args, TVariables& variables) {
+// Fills the run's variables: the project's, then --var, then --env, whose values are kept in `secrets`
+// for the log to mask.
+bool PrepareVariables(const TProject& project, const TRunArguments& args, TVariables& variables,
+                      std::vector<std::string>& secrets) {
     for (const auto& [name, value] : project.Variables)
         variables.Set(name, value);
     for (const auto& assignment : args.Vars) {
@@ -63,7 +65,8 @@ bool PrepareVariables(const TProject& project, const TRunArguments& args, TVaria
             std::cerr << fmt::format("quillate: --env {}: the environment variable is not set\n", name);
             return false;
         }
-        variables.SetSecret(name, value);
+        variables.Set(name, value);
+        secrets.emplace_back(value);
     }
     return true;
 }
@@ -155,7 +158,8 @@ int RunProject(const TRunArguments& args) {
         OptionsService().Open(args.OptionsFile);
     TProject project = TProject::LoadFromFile(args.Project);
     TVariables variables;
-    if (!PrepareVariables(project, args, variables))
+    std::vector<std::string> secrets;
+    if (!PrepareVariables(project, args, variables, secrets))
         return ExitBadUsage;
 
     bool terminal = isatty(STDOUT_FILENO) && !std::getenv("NO_COLOR");
@@ -179,6 +183,8 @@ int RunProject(const TRunArguments& args) {
     }
 
     TRunner runner(project.Actions, variables, log, progress.get());
+    for (const auto& secret : secrets)
+        runner.Secrets().Add(secret);
     TSignalWatcher signals(runner);
     switch (runner.Run()) {
     case TRunOutcome::Succeeded: return ExitOk;
@@ -282,7 +288,7 @@ std::string ReadSecretLine() {
 }
 } // namespace
 
-int EncryptForProperty(const std::string& typeDotProperty) {
+int EncryptForProperty(const std::string& typeDotProperty, bool keepReferences) {
     auto dot = typeDotProperty.rfind('.');
     const TMetaClass* cls = dot == std::string::npos ? nullptr : FindStoredClass(typeDotProperty.substr(0, dot));
     if (!cls) {
@@ -295,8 +301,11 @@ int EncryptForProperty(const std::string& typeDotProperty) {
         std::cerr << fmt::format("quillate: {} is not a stored password property\n", typeDotProperty);
         return ExitBadUsage;
     }
+    // Passwords are expanded when used: unless asked to keep its references, the text is stored so
+    // that it comes back exactly as typed.
     std::string password = ReadSecretLine();
-    std::cout << EncryptString(password, info->EncryptionKey) << "\n";
+    std::cout << EncryptString(keepReferences ? password : TVariables::Literal(password), info->EncryptionKey)
+              << "\n";
     return ExitOk;
 }
 

@@ -37,6 +37,6 @@ int PrintSchema();
 int ShowOptions(const std::string& optionsFile);
 int SetOption(const std::string& optionsFile, const std::string& assignment);
 // Reads a password from standard input without echoing it and prints its stored form.
-int EncryptForProperty(const std::string& typeDotProperty);
+int EncryptForProperty(const std::string& typeDotProperty, bool keepReferences);
 
 } // namespace quillate::cli

@@ -57,6 +57,10 @@ int main(int argc, char** argv) {
     auto* encryptCmd = app.add_subcommand(
         "encrypt", "Read a password on standard input and print the stored form of a password property");
     encryptCmd->add_option("--for", encryptFor, "TYPE.PROPERTY, e.g. action.ftp.connect.Cookie")->required();
+    bool keepReferences = false;
+    encryptCmd->add_flag("--keep-references", keepReferences,
+                         "Store %Name% and $(Name) as variable references, expanded when the action runs "
+                         "(by default the password is stored exactly as typed)");
 
     try {
         app.parse(argc, argv);
@@ -88,7 +92,7 @@ int main(int argc, char** argv) {
         if (*optionsSet)
             return SetOption(optionsFile, assignment);
         if (*encryptCmd)
-            return EncryptForProperty(encryptFor);
+            return EncryptForProperty(encryptFor, keepReferences);
     } catch (const quillate::EProjectError& e) {
         std::cerr << "quillate: " << e.what() << "\n";
         return ExitBadUsage;

@@ -156,7 +156,7 @@ bool TFTPConnectionAction::Execute() {
     std::string host, user, password;
     if (!TryExpandExpression("Hostname", GetFTPHost(), host, true) ||
         !TryExpandExpression("Username", GetUserID(), user, false) ||
-        !TryExpandExpression("Password", GetPassword(), password, false))
+        !TryExpandPassword("Password", GetPassword(), password))
         return false;
 
     FConnection->SetHost(host);
@@ -172,7 +172,7 @@ bool TFTPConnectionAction::Execute() {
     if (FUseProxy) {
         FConnection->SetProxyPort(FProxyPort);
         std::string proxyPassword, proxyUser, proxyServer;
-        if (!TryExpandExpression("Proxy Password", GetProxyPassword(), proxyPassword, false))
+        if (!TryExpandPassword("Proxy Password", GetProxyPassword(), proxyPassword))
             return false;
         FConnection->SetProxyPassword(proxyPassword);
         if (!TryExpandExpression("Proxy Username", FProxyUsername, proxyUser, false))

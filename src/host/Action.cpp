@@ -58,6 +58,18 @@ bool TZRAction::TryExpandExpression(const std::string& label, const std::string&
     }
 }
 
+bool TZRAction::TryExpandPassword(const std::string& label, const std::string& text, std::string& result) {
+    IActionHost& host = RequireHost();
+    try {
+        result = host.Variables().Expand(text);
+    } catch (const EExpansionError&) {
+        SendMessage(fmt::format("{}: a variable it refers to is not defined", label), stError);
+        return false;
+    }
+    host.AddSecret(result);
+    return true;
+}
+
 std::string TZRAction::ExpandExpression(const std::string& text, bool required) {
     std::string result = RequireHost().Variables().Expand(text);
     if (required && result.empty())

@@ -45,6 +45,8 @@ public:
     virtual void Log(const TZRAction& action, const std::string& text, TStatusTag tag) = 0;
     virtual void Progress(const TZRAction& action, const std::string& text, int percent) = 0;
     virtual TVariables& Variables() = 0;
+    // A clear text the run's log lines must mask from now on (a password about to be used).
+    virtual void AddSecret(const std::string& text) = 0;
     virtual bool StopSignalled() const = 0;
     // The flag behind StopSignalled, for work that polls it on its own (scripts).
     virtual const std::atomic<bool>* StopFlag() const = 0;
@@ -87,6 +89,9 @@ public:
     // --- Host operations ---
     bool TryExpandExpression(const std::string& label, const std::string& text, std::string& result, bool required);
     std::string ExpandExpression(const std::string& text, bool required);
+    // A password expands as any setting, but a failure names neither its text nor the variables in
+    // it, and the result is masked in every log line of the run.
+    bool TryExpandPassword(const std::string& label, const std::string& text, std::string& result);
     void SendMessage(const std::string& text, TStatusTag tag);
     void SendLogMessage(const std::string& text, TStatusTag tag);
     void SendProgress(const std::string& text, int percent);

@@ -1,5 +1,6 @@
 #include "host/Log.h"
 
+#include <algorithm>
 #include <ctime>
 
 #include <fmt/chrono.h>
@@ -28,6 +29,38 @@ const char* TagColour(TStatusTag tag) {
     }
 }
 
+char LowerAscii(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool StartsWithIgnoringCase(std::string_view text, std::size_t at, const std::string& lowerPrefix) {
+    if (text.size() - at < lowerPrefix.size())
+        return false;
+    for (std::size_t i = 0; i < lowerPrefix.size(); ++i)
+        if (LowerAscii(text[at + i]) != lowerPrefix[i])
+            return false;
+    return true;
+}
+
+// The length of the well-formed UTF-8 sequence at `at` (overlong forms, surrogates and code points
+// beyond U+10FFFF are not), or 0.
+std::size_t Utf8SequenceLength(std::string_view text, std::size_t at) {
+    auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[at + i]); };
+    unsigned char lead = byte(0);
+    std::size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
+                                      : lead >= 0xF0 && lead <= 0xF4    ? 4
+                                                                        : 0;
+    if (length == 0 || text.size() - at < length)
+        return 0;
+    for (std::size_t i = 1; i < length; ++i)
+        if ((byte(i) & 0xC0) != 0x80)
+            return 0;
+    if ((lead == 0xE0 && byte(1) < 0xA0) || (lead == 0xED && byte(1) >= 0xA0) ||
+        (lead == 0xF0 && byte(1) < 0x90) || (lead == 0xF4 && byte(1) >= 0x90))
+        return 0;
+    return length;
+}
+
 std::tm LocalTime(std::chrono::system_clock::time_point time) {
     std::time_t t = std::chrono::system_clock::to_time_t(time);
     std::tm local{};
@@ -35,6 +68,58 @@ std::tm LocalTime(std::chrono::system_clock::time_point time) {
     return local;
 }
 } // namespace
+
+void TSecretMask::Add(std::string_view secret) {
+    if (secret.size() < MinimumLength)
+        return;
+    std::string lower(secret);
+    std::transform(lower.begin(), lower.end(), lower.begin(), LowerAscii);
+    std::lock_guard lock(FLock);
+    if (std::find(FSecrets.begin(), FSecrets.end(), lower) != FSecrets.end())
+        return;
+    auto at = std::find_if(FSecrets.begin(), FSecrets.end(),
+                           [&](const std::string& kept) { return kept.size() < lower.size(); });
+    FSecrets.insert(at, std::move(lower));
+}
+
+std::string TSecretMask::Apply(std::string_view text) const {
+    std::lock_guard lock(FLock);
+    if (FSecrets.empty())
+        return std::string(text);
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        auto found = std::find_if(FSecrets.begin(), FSecrets.end(),
+                                  [&](const std::string& secret) { return StartsWithIgnoringCase(text, i, secret); });
+        if (found != FSecrets.end()) {
+            out += Mask;
+            i += found->size();
+        } else {
+            out += text[i++];
+        }
+    }
+    return out;
+}
+
+std::string EscapeControls(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        auto byte = static_cast<unsigned char>(text[i]);
+        std::size_t length = Utf8SequenceLength(text, i);
+        // C1 controls are U+0080..U+009F, encoded C2 80..C2 9F; some terminals obey them.
+        bool control = (byte < 0x20 && byte != '\t') || byte == 0x7F ||
+                       (length == 2 && byte == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0);
+        if (length == 0 || control) {
+            for (std::size_t end = i + std::max<std::size_t>(length, 1); i < end; ++i)
+                out += fmt::format("\\x{:02x}", static_cast<unsigned char>(text[i]));
+        } else {
+            out.append(text, i, length);
+            i += length;
+        }
+    }
+    return out;
+}
 
 TTerminalProgress::TTerminalProgress(std::FILE* out) : FOut(out) {}
 
@@ -44,7 +129,7 @@ void TTerminalProgress::Progress(const std::string& action, const std::string& t
                                      : fmt::format("[{}] {}", action, text);
     if (line.size() > 100)
         line = line.substr(0, 97) + "...";
-    FLine = std::move(line);
+    FLine = EscapeControls(line);
     auto now = std::chrono::steady_clock::now();
     if (FVisible && now - FLastDraw < std::chrono::milliseconds(100))
         return;
@@ -100,7 +185,7 @@ std::string TTextLogSink::Format(const TLogEntry& entry, bool colour) {
         std::string line = entry.Text.substr(start, end == std::string::npos ? std::string::npos : end - start);
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
-        out += fmt::format("{}{}  {}{}\n", prefix, tag, indent, line);
+        out += fmt::format("{}{}  {}{}\n", prefix, tag, indent, EscapeControls(line));
         start = end == std::string::npos ? end : end + 1;
     } while (start != std::string::npos && start < entry.Text.size());
     return out;

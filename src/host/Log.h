@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quillate {
@@ -20,6 +21,28 @@ struct TLogEntry {
     std::string Text;
     int Group = 0;
 };
+
+// The clear texts a run must never show (passwords, --env values): the runner passes every log line
+// and progress text through Apply before any sink sees it. Letter case is ignored (ASCII), so that a
+// server echoing a password in capitals is caught too. Secrets shorter than MinimumLength are not
+// kept: masking every "ab" of a log would blank it and protect nothing that short.
+class TSecretMask {
+public:
+    static constexpr std::size_t MinimumLength = 4;
+    static constexpr std::string_view Mask = "********";
+
+    void Add(std::string_view secret);
+    std::string Apply(std::string_view text) const;
+
+private:
+    mutable std::mutex FLock;
+    std::vector<std::string> FSecrets; // lower case, longest first, so that the longest match wins
+};
+
+// A text as a log line may show it on a terminal or in a text file: control characters (but tab), DEL,
+// C1 controls and bytes that are not UTF-8 become \xNN, so that a server cannot move the cursor,
+// ring the bell or forge a line of its own.
+std::string EscapeControls(std::string_view text);
 
 class ILogSink {
 public:

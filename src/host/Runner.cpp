@@ -4,6 +4,7 @@
 
 #include <fmt/format.h>
 
+#include "host/CryptoUtils.h"
 #include "host/MainThread.h"
 
 namespace quillate {
@@ -17,9 +18,10 @@ public:
     void Log(const TZRAction&, const std::string& text, TStatusTag tag) override { WriteLine(text, tag); }
     void Progress(const TZRAction&, const std::string& text, int percent) override {
         if (FRunner.FProgress)
-            FRunner.FProgress->Progress(FName, FRunner.FVariables.MaskSecrets(text), percent);
+            FRunner.FProgress->Progress(FRunner.FSecrets.Apply(FName), FRunner.FSecrets.Apply(text), percent);
     }
     TVariables& Variables() override { return FRunner.FVariables; }
+    void AddSecret(const std::string& text) override { FRunner.FSecrets.Add(text); }
     bool StopSignalled() const override { return FRunner.FStop; }
     const std::atomic<bool>* StopFlag() const override { return &FRunner.FStop; }
     bool Sleep(int ms) override { return FRunner.SleepFor(ms); }
@@ -46,14 +48,46 @@ private:
 
 TRunner::TRunner(std::vector<std::shared_ptr<TZRAction>> actions, TVariables& variables, ILogSink& log,
                  IProgressSink* progress)
-    : FActions(std::move(actions)), FVariables(variables), FLog(log), FProgress(progress) {}
+    : FActions(std::move(actions)), FVariables(variables), FLog(log), FProgress(progress) {
+    for (const auto& action : FActions)
+        AddStoredPasswords(*action);
+}
+
+// Every password the project holds is masked from the first line on, as stored and as it expands now,
+// even where an action or a script shows it before it is used.
+void TRunner::AddStoredPasswords(const TSerializableObject& object) {
+    for (const auto& info : object.Properties().Properties()) {
+        if (info.EncryptionKey.empty())
+            continue;
+        TPropertyValue value = info.Get(object);
+        const auto* stored = std::get_if<std::string>(&value);
+        if (!stored || stored->empty())
+            continue;
+        try {
+            std::string clear = DecryptString(*stored, info.EncryptionKey);
+            FSecrets.Add(clear);
+            FSecrets.Add(FVariables.Expand(clear));
+        } catch (const ECryptoError&) {
+            // Loading refuses such a value; an action that set one itself reports it when it uses it.
+        } catch (const EExpansionError&) {
+            // What it expands to is added when the action expands it.
+        }
+    }
+    TSerializableList children;
+    object.GetChildren(children);
+    for (const auto& child : children)
+        AddStoredPasswords(*child);
+    if (const auto* action = dynamic_cast<const TZRAction*>(&object))
+        for (const auto& child : action->ChildActions())
+            AddStoredPasswords(*child);
+}
 
 void TRunner::Write(const std::string& action, const std::string& text, TStatusTag tag, int group) {
     TLogEntry entry;
     entry.Time = std::chrono::system_clock::now();
-    entry.Action = action;
+    entry.Action = FSecrets.Apply(action);
     entry.Tag = tag;
-    entry.Text = FVariables.MaskSecrets(text);
+    entry.Text = FSecrets.Apply(text);
     entry.Group = group;
     FLog.Write(entry);
 }

@@ -24,6 +24,8 @@ public:
     // Asks the run to stop: thread-safe, meant for the main thread. The running action is told through
     // StopSignalled and, when it allows it, TerminateAction; no further action starts.
     void RequestStop();
+    // What the run masks in its log lines; the stored passwords of the actions are in it from the start.
+    TSecretMask& Secrets() { return FSecrets; }
 
 private:
     class TRunContext;
@@ -31,6 +33,7 @@ private:
 
     bool RunList(const std::vector<std::shared_ptr<TZRAction>>& actions, int depth);
     bool RunOne(TZRAction& action, int depth);
+    void AddStoredPasswords(const TSerializableObject& object);
     void Write(const std::string& action, const std::string& text, TStatusTag tag, int group);
     bool SleepFor(int ms);
 
@@ -38,6 +41,7 @@ private:
     TVariables& FVariables;
     ILogSink& FLog;
     IProgressSink* FProgress;
+    TSecretMask FSecrets;
     std::atomic<bool> FStop{false};
     std::mutex FLock;
     std::condition_variable FStopWake;

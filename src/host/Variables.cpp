@@ -22,13 +22,6 @@ void TVariables::Set(const std::string& name, const std::string& value) {
     FValues[name] = value;
 }
 
-void TVariables::SetSecret(const std::string& name, const std::string& value) {
-    std::lock_guard lock(FLock);
-    FValues[name] = value;
-    if (!value.empty())
-        FSecrets.push_back(value);
-}
-
 std::optional<std::string> TVariables::Get(const std::string& name) const {
     std::lock_guard lock(FLock);
     auto it = FValues.find(name);
@@ -47,8 +40,9 @@ std::map<std::string, std::string> TVariables::Snapshot() const {
     return FValues;
 }
 
-// A reference is %Name% or $(Name) with a valid name; "%%" is a percent sign. Anything else, such as
-// "50% done", stays as written. Values are inserted as they are, never expanded again.
+// A reference is %Name% or $(Name) with a valid name; "%%" is a percent sign and "$$(" the two
+// characters "$(". Anything else, such as "50% done", stays as written. Values are inserted as they
+// are, never expanded again.
 std::string TVariables::Expand(const std::string& text) const {
     std::string out;
     out.reserve(text.size());
@@ -76,6 +70,10 @@ std::string TVariables::Expand(const std::string& text) const {
                     continue;
                 }
             }
+        } else if (text.compare(i, 3, "$$(") == 0) {
+            out += "$(";
+            i += 3;
+            continue;
         } else if (c == '$' && i + 1 < text.size() && text[i + 1] == '(') {
             std::size_t end = text.find(')', i + 2);
             if (end != std::string::npos) {
@@ -93,15 +91,13 @@ std::string TVariables::Expand(const std::string& text) const {
     return out;
 }
 
-std::string TVariables::MaskSecrets(const std::string& text) const {
-    std::lock_guard lock(FLock);
-    std::string out = text;
-    for (const auto& secret : FSecrets) {
-        std::size_t pos = 0;
-        while ((pos = out.find(secret, pos)) != std::string::npos) {
-            out.replace(pos, secret.size(), "********");
-            pos += 8;
-        }
+std::string TVariables::Literal(const std::string& text) {
+    std::string out;
+    out.reserve(text.size() + 8);
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' || text.compare(i, 2, "$(") == 0)
+            out += text[i];
+        out += text[i];
     }
     return out;
 }

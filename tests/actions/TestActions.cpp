@@ -10,7 +10,8 @@ namespace quillate::testing {
 
 namespace {
 
-// Expands Text (label Label, required when Required) and logs the result with the tag Tag.
+// Expands Text (label Label, required when Required, as a password when Password) and logs the result
+// with the tag Tag.
 class TTestLogAction : public TZRAction {
 public:
     static const TMetaClass& ClassInfo() {
@@ -20,6 +21,7 @@ public:
                     .String("Text", &TTestLogAction::FText)
                     .String("Label", &TTestLogAction::FLabel)
                     .Bool("Required", &TTestLogAction::FRequired)
+                    .Bool("Password", &TTestLogAction::FPassword)
                     .Int("Tag", &TTestLogAction::FTag)
                     .Bool("Result", &TTestLogAction::FResult)
                     .Variable("ResultVariable", &TTestLogAction::FResultVariable);
@@ -30,7 +32,7 @@ public:
     std::string GetActionName() const override { return "Test Log"; }
     bool Execute() override {
         std::string text;
-        if (!TryExpandExpression(FLabel, FText, text, FRequired))
+        if (FPassword ? !TryExpandPassword(FLabel, FText, text) : !TryExpandExpression(FLabel, FText, text, FRequired))
             return false;
         SendMessage(text, static_cast<TStatusTag>(FTag));
         if (!FResultVariable.empty())
@@ -41,6 +43,7 @@ public:
     std::string FText;
     std::string FLabel = "Text";
     bool FRequired = false;
+    bool FPassword = false;
     std::int32_t FTag = 0;
     bool FResult = true;
     std::string FResultVariable;

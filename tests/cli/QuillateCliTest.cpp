@@ -1,8 +1,11 @@
+#include "support/FTPServerFixture.h"
+#include "support/LinePeer.h"
 #include "support/ServerProcess.h"
 
 #include <csignal>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -53,6 +56,7 @@ TEST_P(QuillateCli, Case) {
         .Environment = {{"NO_COLOR", "1"}, {"QUILLATE_EXTRA_PACKAGES", TEST_ACTIONS_PACKAGE}},
         .LogFile = out,
         .ErrorFile = err};
+    std::unique_ptr<TLinePeer> peer; // outlives the run, so that it checks what quillate sent
     TServerProcess quillate;
     for (const auto& [number, text] : GetParam().Steps) {
         SCOPED_TRACE("tests/data/cli/cases.txt:" + std::to_string(number) + ": " + text);
@@ -62,7 +66,8 @@ TEST_P(QuillateCli, Case) {
         for (const auto& [key, value] : {std::pair<std::string, std::string>{"@DATA@", DataDir.string()},
                                          {"@SOURCE@", SOURCE_DIR},
                                          {"@TMP@", dir.Path().string()},
-                                         {"@OUT@", lastOut}})
+                                         {"@OUT@", lastOut},
+                                         {"@PORT@", peer ? std::to_string(peer->Port()) : "0"}})
             step = ReplaceAll(step, key, value);
         auto [word, rest] = Split(step);
         if (word == "env") {
@@ -72,6 +77,11 @@ TEST_P(QuillateCli, Case) {
             WriteTextFile(options.InputFile, rest + "\n");
         } else if (word == "write") {
             WriteTextFile(dir.Path() / Split(rest).first, Split(rest).second);
+        } else if (word == "peer") {
+            std::vector<TLineScript> sessions;
+            for (const auto& steps : nlohmann::json::parse(ReadTextFile(rest)))
+                sessions.push_back(ScriptFromSteps(steps.get<std::vector<std::string>>()));
+            peer = std::make_unique<TLinePeer>(sessions);
         } else if (word == "run") {
             options.Argv = {QUILLATE_BINARY};
             std::istringstream args(rest);

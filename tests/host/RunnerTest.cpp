@@ -32,12 +32,13 @@ TEST(Runner, ProjectsProduceTheirOutcomeAndLog) {
         TVariables variables;
         for (const auto& [name, value] : project.Variables)
             variables.Set(name, value);
-        if (auto secret = c.Sections.find("secret"); secret != c.Sections.end()) {
-            std::size_t eq = secret->second.find('=');
-            variables.SetSecret(secret->second.substr(0, eq), secret->second.substr(eq + 1));
-        }
         TMemoryLogSink log;
         TRunner runner(project.Actions, variables, log);
+        if (auto secret = c.Sections.find("secret"); secret != c.Sections.end()) {
+            std::size_t eq = secret->second.find('=');
+            variables.Set(secret->second.substr(0, eq), secret->second.substr(eq + 1));
+            runner.Secrets().Add(secret->second.substr(eq + 1));
+        }
         EXPECT_EQ(outcomes[static_cast<int>(runner.Run())], c.Sections.at("outcome"));
         EXPECT_EQ(Transcript(log), c.Sections.at("log") + "\n");
     }

@@ -19,15 +19,18 @@ TEST(Variables, ReferencesExpandAsTheTableSays) {
         ExpectOutcome<EExpansionError>(row, 1, [&] { return vars.Expand(row.Fields.at(0)); });
 }
 
-TEST(Variables, NamesAreValidatedAndSecretsMaskedEverywhereInALine) {
+TEST(Variables, NamesAreValidated) {
     EXPECT_TRUE(TVariables::IsValidName("My.Var-1_x"));
     EXPECT_FALSE(TVariables::IsValidName(""));
+}
+
+// A literal is stored so that expansion gives back exactly what was typed.
+TEST(Variables, LiteralsExpandToWhatWasTyped) {
     TVariables vars;
-    vars.SetSecret("FTP_PASSWORD", "s3cr3t!");
-    vars.Set("Plain", "visible");
-    EXPECT_EQ(vars.MaskSecrets("PASS s3cr3t! and again s3cr3t!, visible"),
-              "PASS ******** and again ********, visible");
-    EXPECT_EQ(vars.Expand("%FTP_PASSWORD%"), "s3cr3t!");
+    for (const TCase& row : ReadTable("literals.txt")) {
+        EXPECT_EQ(TVariables::Literal(row.Fields.at(0)), row.Fields.at(1)) << row.Where;
+        EXPECT_NO_THROW(EXPECT_EQ(vars.Expand(row.Fields.at(1)), row.Fields.at(0)) << row.Where) << row.Where;
+    }
 }
 
 } // namespace

@@ -561,12 +561,13 @@ bool TFTPAction::Execute() {
     }
     try {
         user = ExpandExpression(GetUserID(), false);
-        password = ExpandExpression(GetPassword(), false);
     } catch (const std::exception& e) {
         SendMessage("Error Expanding UserID", stError);
         SendMessage(e.what(), stError);
         return false;
     }
+    if (!TryExpandPassword("Password", GetPassword(), password))
+        return false;
 
     auto client = std::make_unique<net::TFTPClient>();
     client->Host = host;
@@ -577,7 +578,7 @@ bool TFTPAction::Execute() {
     client->SetTransferType(FTransferType);
     if (FUseProxy) {
         std::string proxyPassword, proxyUser, proxyServer;
-        if (!TryExpandExpression("Proxy Password", FProxyPassword, proxyPassword, false) ||
+        if (!TryExpandPassword("Proxy Password", FProxyPassword, proxyPassword) ||
             !TryExpandExpression("Proxy Username", FProxyUsername, proxyUser, false) ||
             !TryExpandExpression("Proxy Server", FProxyServer, proxyServer, true))
             return false;
