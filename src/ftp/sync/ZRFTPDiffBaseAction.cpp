@@ -396,12 +396,6 @@ bool TFTPDiffBaseAction::BuildRemoteFolder(IFTPConnectionObject& connection, TFT
     TFTPListItems listing = connection.GetDirectoryListItems(true);
     for (const auto& item : listing) {
         const std::string& name = item.FileName;
-        if (name == "." || name == "..")
-            continue;
-        if (IsUnsafeRemoteName(name)) {
-            Warning(fmt::format("Skipped a remote entry with an unsafe name [{}] in [{}]", name, folderPath));
-            continue;
-        }
         bool isFolder = item.ItemType == net::TFTPItemType::ditDirectory;
         if (ExcludeItem(root, folderPath, isFolder ? name + "/" : name, isFolder, excludes, fileSpecs))
             continue;
