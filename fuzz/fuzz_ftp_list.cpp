@@ -15,6 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     zr::net::TListingLimits limits;
     limits.MaxLineLength = 1024;
     limits.MaxLines = 1000;
+    limits.MaxBytes = 64 * 1024;
     zr::net::TFTPListingParser parser(format, 1615809600, limits);
     try {
         for (std::size_t pos = 0; pos < input.size(); pos += piece)

@@ -94,8 +94,7 @@ bool TFTPBaseAction::Execute() {
             return false;
         }
     }
-    if (FDetailedLogging)
-        connection->SetOnMessage([this](const std::string& text, TConnMessageType type) { OnFTPLogMessage(text, type); });
+    connection->SetOnMessage([this](const std::string& text, TConnMessageType type) { OnFTPLogMessage(text, type); });
     {
         std::lock_guard lock(FLogLock);
         FInOperation = true;
@@ -129,7 +128,16 @@ void TFTPBaseAction::SendFTPMessage(const std::string& text) {
         SendMessage(text, stInformation);
 }
 
-void TFTPBaseAction::OnFTPLogMessage(const std::string& text, TConnMessageType) { SendFTPMessage(text); }
+// Warnings are logged always, the protocol only with detailed logging.
+void TFTPBaseAction::OnFTPLogMessage(const std::string& text, TConnMessageType type) {
+    if (type == Warning) {
+        std::lock_guard lock(FLogLock);
+        if (FInOperation && Host())
+            SendMessage(text, stWarning);
+    } else if (FDetailedLogging) {
+        SendFTPMessage(text);
+    }
+}
 
 } // namespace zr
 

@@ -246,10 +246,21 @@ const TFTPListItems& TFTPConnectObject::GetDirectoryListItems(bool refresh) {
     if (FDirListingDirty) {
         if (refresh)
             FClient->List();
-        FDirListing = FClient->DirectoryListing();
+        // Taken, not copied: a large listing is held once.
+        FDirListing = FClient->TakeDirectoryListing();
         FDirListingDirty = false;
+        WarnRefusedNames();
     }
     return FDirListing;
+}
+
+void TFTPConnectObject::WarnRefusedNames() {
+    for (const auto& refused : FClient->RefusedNames())
+        Deliver(fmt::format("Skipped a remote entry with an unsafe name [{}]: {}", net::EscapedName(refused.Name),
+                            refused.Reason),
+                Warning);
+    if (std::size_t more = FClient->RefusedNameCount() - FClient->RefusedNames().size())
+        Deliver(fmt::format("Skipped {} more remote entries with unsafe names", more), Warning);
 }
 
 std::int64_t TFTPConnectObject::GetFileSize(const std::string& path) { return FClient->Size(path); }
@@ -275,6 +286,7 @@ void TFTPConnectObject::DeleteDir(const std::string& path, bool deleteContents) 
 
 std::vector<std::pair<std::string, net::TFTPItemType>> TFTPConnectObject::ListForDelete() {
     FClient->List();
+    WarnRefusedNames();
     std::vector<std::pair<std::string, net::TFTPItemType>> entries;
     for (const auto& item : FClient->DirectoryListing())
         entries.emplace_back(item.FileName, item.ItemType);

@@ -22,7 +22,9 @@ namespace zr {
 // The project-object category under which connect actions register their connections.
 inline constexpr const char* FTPConnectionCategory = "FTPConnection";
 
-enum TConnMessageType : int { Received = 0, Sent = 1, Status = 2 };
+// Warning: something the server sent that the connection left out (a listed name it must not use);
+// actions log it whether or not they log the protocol.
+enum TConnMessageType : int { Received = 0, Sent = 1, Status = 2, Warning = 3 };
 
 using TFTPLoggingEvent = std::function<void(const std::string& text, TConnMessageType type)>;
 using TFTPWorkEvent = std::function<void(net::TWorkMode mode, std::int64_t count)>;
@@ -101,7 +103,8 @@ public:
     virtual std::int64_t FileCRC(const std::string& path) = 0;
     // The listing's lines joined by CR LF.
     virtual std::string ListDirectory(const std::string& path, bool details) = 0;
-    // The cached listing of the current directory; refreshed from the server only when stale.
+    // The cached listing of the current directory; refreshed from the server only when stale. Entries
+    // whose names must not be used are left out, each with a warning.
     virtual const TFTPListItems& GetDirectoryListItems(bool refresh) = 0;
     virtual std::int64_t GetFileSize(const std::string& path) = 0;
     virtual quillate::TDateTime GetFileDate(const std::string& path) = 0;
@@ -268,6 +271,8 @@ private:
     // The current folder's entries for a recursive delete, links typed as links.
     std::vector<std::pair<std::string, net::TFTPItemType>> ListForDelete();
     void LogStatusWithData(const std::string& text, const std::string& data);
+    // One warning for each name the client's last listing refused.
+    void WarnRefusedNames();
     void Deliver(const std::string& line, TConnMessageType type);
     void OnDataChannelCreate(net::TTCPConnection& dataChannel);
     void Upload(const std::string& local, const std::string& remote, std::int64_t startPosition, int maxSpeed);

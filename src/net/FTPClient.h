@@ -114,10 +114,15 @@ public:
     // True when detailed listings go by MLSD: UseMLSD is on and the server offers MLST.
     bool ListsByMLSD() const { return UseMLSD && IsExtSupported("MLST"); }
     // Detailed listings use MLSD when the server offers MLST, else LIST; without details NLST.
-    // lines receives the raw lines; DirectoryListing() the parsed entries.
+    // lines receives the raw lines (kept only for a caller that asks); DirectoryListing() the parsed
+    // entries, RefusedNames() those left out for their names and RefusedNameCount() how many were.
+    // Throws EProtocolError for a listing past the parser's limits.
     void List(std::vector<std::string>& lines, const std::string& path = {}, bool details = true);
     void List(const std::string& path = {}, bool details = true);
     const std::vector<TFTPListItem>& DirectoryListing() const { return FDirectoryListing; }
+    std::vector<TFTPListItem> TakeDirectoryListing() { return std::move(FDirectoryListing); }
+    const std::vector<TRefusedName>& RefusedNames() const { return FRefusedNames; }
+    std::size_t RefusedNameCount() const { return FRefusedNameCount; }
 
     // Sends a raw command; returns the reply code. Raises EReplyError unless the code is one of
     // expected (an empty list accepts any reply).
@@ -159,6 +164,7 @@ private:
     void ReceiveData(std::string_view command, std::int64_t restartAt, bool workEvents, bool ascii,
                      const std::function<void(const char*, std::size_t)>& sink);
     void SendData(std::string_view command, std::int64_t restartAt, TUploadSource& source);
+    void RunListing(std::vector<std::string>* lines, const std::string& path, bool details);
     void StartTransfer(std::string_view command, std::int64_t restartAt, TTCPConnection& data);
     void FinishTransfer();
 
@@ -173,6 +179,8 @@ private:
     std::vector<std::string> FFeatures;
     bool FFeaturesKnown = false;
     std::vector<TFTPListItem> FDirectoryListing;
+    std::vector<TRefusedName> FRefusedNames;
+    std::size_t FRefusedNameCount = 0;
     std::vector<char> FBuffer;
 
     void AbortDataChannel();

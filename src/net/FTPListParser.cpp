@@ -395,21 +395,42 @@ std::optional<TFTPListItem> ParseListLine(std::string_view line, TFTPListFormat 
     return ParseWindowsListLine(line);
 }
 
-TFTPListingParser::TFTPListingParser(TFTPListFormat format, std::time_t now, TListingLimits limits)
-    : FFormat(format), FNow(now), FLimits(limits) {}
+std::optional<std::string_view> UnsafeNameReason(std::string_view name) {
+    if (name.empty())
+        return "it is empty";
+    if (name == "." || name == "..")
+        return "it names a folder, not an entry";
+    for (char c : name) {
+        switch (c) {
+        case '\r':
+            return "it holds a carriage return";
+        case '\n':
+            return "it holds a line feed";
+        case '\0':
+            return "it holds a NUL";
+        case '/':
+            return "it holds a \"/\"";
+        default:
+            break;
+        }
+    }
+    return std::nullopt;
+}
+
+TFTPListingParser::TFTPListingParser(TFTPListFormat format, std::time_t now, TListingLimits limits, bool keepLines)
+    : FFormat(format), FNow(now), FLimits(limits), FKeepLines(keepLines) {}
 
 void TFTPListingParser::Feed(std::string_view chunk) {
+    FByteCount += chunk.size();
+    if (FByteCount > FLimits.MaxBytes)
+        throw EProtocolError(fmt::format("listing larger than {} bytes", FLimits.MaxBytes));
     while (!chunk.empty()) {
         std::size_t lf = chunk.find('\n');
         std::string_view piece = lf == std::string_view::npos ? chunk : chunk.substr(0, lf);
-        if (!FOverlong) {
-            if (FLine.size() + piece.size() > FLimits.MaxLineLength + 1) {
-                FOverlong = true;
-                FLine.clear();
-            } else {
-                FLine.append(piece);
-            }
-        }
+        // One byte more for the CR before the line feed.
+        if (FLine.size() + piece.size() > FLimits.MaxLineLength + 1)
+            throw EProtocolError(fmt::format("listing line longer than {} bytes", FLimits.MaxLineLength));
+        FLine.append(piece);
         if (lf == std::string_view::npos)
             return;
         chunk.remove_prefix(lf + 1);
@@ -418,27 +439,33 @@ void TFTPListingParser::Feed(std::string_view chunk) {
 }
 
 void TFTPListingParser::Finish() {
-    if (!FLine.empty() || FOverlong)
+    if (!FLine.empty())
         LineDone();
 }
 
 void TFTPListingParser::LineDone() {
+    if (!FLine.empty() && FLine.back() == '\r')
+        FLine.pop_back();
+    if (FLine.empty())
+        return;
     if (++FLineCount > FLimits.MaxLines)
         throw EProtocolError(fmt::format("listing longer than {} lines", FLimits.MaxLines));
-    std::string line = std::move(FLine);
+    auto item = ParseListLine(FLine, FFormat, FNow);
+    if (FKeepLines)
+        FLines.push_back(FLine);
     FLine.clear();
-    bool overlong = FOverlong;
-    FOverlong = false;
-    if (overlong)
+    if (!item)
         return;
-    if (!line.empty() && line.back() == '\r')
-        line.pop_back();
-    if (line.empty())
+    if (auto reason = UnsafeNameReason(item->FileName)) {
+        // "ls -a" shows the listed folder and its parent; as folders they are no entries of it.
+        bool selfOrParent = item->FileName == "." || item->FileName == "..";
+        if (selfOrParent && item->ItemType == TFTPItemType::ditDirectory)
+            return;
+        if (++FRefusedCount <= FLimits.MaxRefusedKept)
+            FRefused.push_back({std::move(item->FileName), *reason});
         return;
-    auto item = ParseListLine(line, FFormat, FNow);
-    FLines.push_back(std::move(line));
-    if (item && item->FileName != "." && item->FileName != "..")
-        FItems.push_back(std::move(*item));
+    }
+    FItems.push_back(std::move(*item));
 }
 
 } // namespace zr::net

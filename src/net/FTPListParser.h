@@ -45,28 +45,49 @@ enum class TFTPListFormat {
 std::optional<TFTPListItem> ParseListLine(std::string_view line, TFTPListFormat format, std::time_t now);
 
 struct TListingLimits {
-    // Longer lines are dropped whole; no listing format comes close.
+    // A longer line fails the listing; no listing format comes close.
     std::size_t MaxLineLength = 64 * 1024;
-    // A listing past this many lines is refused (a server streaming garbage forever).
-    std::size_t MaxLines = 5'000'000;
+    // A listing past this many lines or bytes fails (a server streaming garbage forever); together they
+    // bound what one listing may cost us.
+    std::size_t MaxLines = 1'000'000;
+    std::size_t MaxBytes = 256 * 1024 * 1024;
+    // Names refused beyond this many are only counted.
+    std::size_t MaxRefusedKept = 100;
 };
 
-// Splits a listing arriving in chunks into lines and parses each one. Lines that parse as
-// nothing ("total 12", banners) stay in Lines() but give no item; "." and ".." give none either.
+// Why a listed name must not be used as the name of an entry of the listed folder, or nullopt when it
+// may: it is sent back in commands (a CR, LF or NUL would end or cut the command line) and joined to
+// local paths (an empty name, ".", ".." or one holding "/" would leave the folder).
+std::optional<std::string_view> UnsafeNameReason(std::string_view name);
+
+struct TRefusedName {
+    std::string Name;
+    std::string_view Reason;
+
+    bool operator==(const TRefusedName&) const = default;
+};
+
+// Splits a listing arriving in chunks into lines and parses each one as it ends. Lines that parse as
+// nothing ("total 12", banners) give no item, nor do the folders "." and ".." that "ls -a" shows;
+// entries whose names are unsafe are refused instead (kept up to MaxRefusedKept, all counted). The raw
+// lines are kept only when asked for.
 class TFTPListingParser {
 public:
     explicit TFTPListingParser(TFTPListFormat format, std::time_t now = std::time(nullptr),
-                               TListingLimits limits = {});
+                               TListingLimits limits = {}, bool keepLines = false);
 
-    // Throws EProtocolError past MaxLines.
+    // Throws EProtocolError past a limit.
     void Feed(std::string_view chunk);
     // Parses a last line that had no line end.
     void Finish();
 
     const std::vector<std::string>& Lines() const { return FLines; }
     const std::vector<TFTPListItem>& Items() const { return FItems; }
+    const std::vector<TRefusedName>& Refused() const { return FRefused; }
+    std::size_t RefusedCount() const { return FRefusedCount; }
     std::vector<std::string> TakeLines() { return std::move(FLines); }
     std::vector<TFTPListItem> TakeItems() { return std::move(FItems); }
+    std::vector<TRefusedName> TakeRefused() { return std::move(FRefused); }
 
 private:
     void LineDone();
@@ -74,11 +95,14 @@ private:
     TFTPListFormat FFormat;
     std::time_t FNow;
     TListingLimits FLimits;
+    bool FKeepLines;
     std::string FLine;
-    bool FOverlong = false;
     std::size_t FLineCount = 0;
+    std::size_t FByteCount = 0;
+    std::size_t FRefusedCount = 0;
     std::vector<std::string> FLines;
     std::vector<TFTPListItem> FItems;
+    std::vector<TRefusedName> FRefused;
 };
 
 } // namespace zr::net

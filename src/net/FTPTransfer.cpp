@@ -298,14 +298,18 @@ void TFTPClient::Put(std::istream& source, const std::string& remote, bool appen
     SendData((append ? "APPE " : "STOR ") + remote, startPosition > 0 ? startPosition : -1, upload);
 }
 
-void TFTPClient::List(std::vector<std::string>& lines, const std::string& path, bool details) {
+void TFTPClient::RunListing(std::vector<std::string>* lines, const std::string& path, bool details) {
     FSession.Begin();
+    FDirectoryListing.clear();
+    FRefusedNames.clear();
+    FRefusedNameCount = 0;
     bool mlsd = details && ListsByMLSD();
     std::string command = details ? (mlsd ? "MLSD" : "LIST") : "NLST";
     if (!path.empty())
         command += " " + path;
     TFTPListingParser parser(mlsd ? TFTPListFormat::lfMLSD
-                                  : (details ? TFTPListFormat::lfDetect : TFTPListFormat::lfNames));
+                                  : (details ? TFTPListFormat::lfDetect : TFTPListFormat::lfNames),
+                             std::time(nullptr), {}, lines != nullptr);
     // Listings are not reported as work: progress handlers count file bytes only.
     ReceiveData(command, -1, false, false, [&](const char* bytes, std::size_t n) {
         try {
@@ -315,13 +319,19 @@ void TFTPClient::List(std::vector<std::string>& lines, const std::string& path, 
         }
     });
     parser.Finish();
-    lines = parser.TakeLines();
+    if (lines)
+        *lines = parser.TakeLines();
     FDirectoryListing = parser.TakeItems();
+    FRefusedNames = parser.TakeRefused();
+    FRefusedNameCount = parser.RefusedCount();
+}
+
+void TFTPClient::List(std::vector<std::string>& lines, const std::string& path, bool details) {
+    RunListing(&lines, path, details);
 }
 
 void TFTPClient::List(const std::string& path, bool details) {
-    std::vector<std::string> lines;
-    List(lines, path, details);
+    RunListing(nullptr, path, details);
 }
 
 } // namespace zr::net

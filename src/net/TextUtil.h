@@ -46,6 +46,42 @@ inline std::string Printable(std::string_view text) {
     return out;
 }
 
+// A name as a warning shows it: control bytes, DEL and the backslash written as C escapes ("\r",
+// "\x1b"), other bytes (UTF-8 included) as they are, cut short after 200 bytes.
+inline std::string EscapedName(std::string_view name) {
+    constexpr std::size_t shown = 200;
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string out;
+    for (char c : name.substr(0, shown)) {
+        auto u = static_cast<unsigned char>(c);
+        switch (c) {
+        case '\r':
+            out += "\\r";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        default:
+            if (u < 0x20 || u == 0x7f) {
+                out += "\\x";
+                out += hex[u >> 4];
+                out += hex[u & 0xf];
+            } else {
+                out += c;
+            }
+        }
+    }
+    if (name.size() > shown)
+        out += "...";
+    return out;
+}
+
 // Whole-string unsigned decimal; nullopt when empty, not all digits or above max.
 inline std::optional<std::uint64_t> ParseUnsigned(std::string_view s, std::uint64_t max = UINT64_MAX) {
     if (s.empty())

@@ -209,6 +209,8 @@ TEST_P(FTPActionCase, RunsAsWritten) {
             GetParam().Server == "ProFTPD" ? TFTPServerKind::skProFTPD : TFTPServerKind::skPyftpdlib);
         if (c.value("withoutChecksums", false))
             server->SetWithoutChecksums();
+        if (c.contains("hostile"))
+            server->SetHostile(c["hostile"].get<std::vector<std::string>>());
         server->Start();
         port = server->Port();
     }

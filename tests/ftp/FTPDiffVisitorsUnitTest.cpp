@@ -31,13 +31,9 @@ TEST(DiffComparisons, DatesSizesAndChecksums) {
     EXPECT_FALSE(plain.SizeIsDifferent(6000000000LL, 6000000000LL));
 }
 
-TEST(DiffComparisons, CommaTextAndUnsafeNames) {
+TEST(DiffComparisons, CommaText) {
     EXPECT_EQ(SplitCommaText(".cs,.sln .csproj"), (TStringList{".cs", ".sln", ".csproj"}));
     EXPECT_EQ(SplitCommaText("\"a b\",c"), (TStringList{"a b", "c"}));
-    for (const char* name : {"", ".", "..", "a/b", "../x"})
-        EXPECT_TRUE(IsUnsafeRemoteName(name)) << name;
-    EXPECT_TRUE(IsUnsafeRemoteName(std::string("a\0b", 3)));
-    EXPECT_FALSE(IsUnsafeRemoteName("...hidden"));
 }
 
 } // namespace

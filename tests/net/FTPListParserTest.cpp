@@ -45,8 +45,10 @@ TEST_P(Listings, GiveTheSameItemsWhereverTheInputIsCut) {
     TListingLimits limits;
     limits.MaxLineLength = c.value("maxLineLength", limits.MaxLineLength);
     limits.MaxLines = c.value("maxLines", limits.MaxLines);
+    limits.MaxBytes = c.value("maxBytes", limits.MaxBytes);
+    limits.MaxRefusedKept = c.value("maxRefusedKept", limits.MaxRefusedKept);
     auto parse = [&](const std::vector<std::string_view>& pieces) {
-        TFTPListingParser parser(format, UtcTime(c["now"]), limits);
+        TFTPListingParser parser(format, UtcTime(c["now"]), limits, true);
         for (auto piece : pieces)
             parser.Feed(piece);
         parser.Finish();
@@ -62,6 +64,9 @@ TEST_P(Listings, GiveTheSameItemsWhereverTheInputIsCut) {
         json items = json::array();
         for (const auto& item : parser.Items())
             items.push_back(Item(item, format == TFTPListFormat::lfMLSD));
+        for (const auto& refused : parser.Refused())
+            items.push_back({refused.Name, "refused", refused.Reason});
+        EXPECT_EQ(parser.RefusedCount(), c.value("refusedCount", parser.Refused().size()));
         return items;
     });
 }

@@ -89,6 +89,17 @@ void TFTPTestServer::Start() {
                                .LogFile = FDir.Path() / "run" / "server.log",
                                .Host = FAddress,
                                .Port = port};
+        if (FKind == TFTPServerKind::skPyftpdlib && !FHostile.empty()) {
+            options.Argv = {"/usr/bin/python3", ServersDir() / "hostile_ftpd.py",
+                            "--port",           std::to_string(port),
+                            "--root",           FHome,
+                            "--user",           User,
+                            "--password",       Password,
+                            "--host",           FAddress,
+                            "--mode"};
+            options.Argv.insert(options.Argv.end(), FHostile.begin(), FHostile.end());
+            return options;
+        }
         if (FKind == TFTPServerKind::skPyftpdlib) {
             options.Argv = {"/usr/bin/python3", ServersDir() / "pyftpd_server.py",
                             "--port",           std::to_string(port),

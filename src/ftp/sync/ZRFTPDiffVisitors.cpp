@@ -61,11 +61,6 @@ std::string WithTrailingSlash(std::string path) {
     return path;
 }
 
-bool IsUnsafeRemoteName(const std::string& name) {
-    return name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos ||
-           name.find('\0') != std::string::npos;
-}
-
 bool ChangeRemoteDirectory(IFTPConnectionObject& connection, const std::string& from, const std::string& to,
                            bool create, std::string& current) {
     if (!create) {
@@ -327,19 +322,8 @@ TFTPTreeVisitorDetermineDifferencesToRemote::TFTPTreeVisitorDetermineDifferences
       FCurrentRemoteDirectory(WithTrailingSlash(connection.GetRemoteDir())), FCurrentVisitorDirectory(WithTrailingSlash(targetRootDirectory)),
       FFTPConnection(connection) {}
 
-std::vector<net::TFTPListItem> TFTPTreeVisitorDetermineDifferencesToRemote::SafeListing() {
-    std::vector<net::TFTPListItem> items;
-    for (const auto& item : FFTPConnection.GetDirectoryListItems(true)) {
-        if (item.FileName == "." || item.FileName == "..")
-            continue;
-        if (IsUnsafeRemoteName(item.FileName)) {
-            Warn(fmt::format("Skipped a remote entry with an unsafe name [{}] in [{}]", item.FileName,
-                             FCurrentRemoteDirectory));
-            continue;
-        }
-        items.push_back(item);
-    }
-    return items;
+const std::vector<net::TFTPListItem>& TFTPTreeVisitorDetermineDifferencesToRemote::SafeListing() {
+    return FFTPConnection.GetDirectoryListItems(true);
 }
 
 bool TFTPTreeVisitorDetermineDifferencesToRemote::MoveServerTo(const std::string& directory) {
@@ -459,7 +443,7 @@ void TFTPTreeVisitorDetermineDifferencesToRemote::FillOrphanFolder(TFTPTreeNode&
                                                                   bool sorted) {
     if (!MoveServerTo(directory))
         throw std::runtime_error("File/Folder not found [" + directory + "]");
-    auto items = SafeListing();
+    const auto& items = SafeListing();
     std::vector<std::pair<TFTPTreeNode*, std::string>> subfolders;
     for (const auto& item : items) {
         bool isFolder = item.ItemType == net::TFTPItemType::ditDirectory;
@@ -480,7 +464,7 @@ std::unique_ptr<TFTPTreeNode> TFTPTreeVisitorDetermineDifferencesToRemote::Creat
                                                                                             const std::string& name) {
     if (!MoveServerTo(WithTrailingSlash(path)))
         throw std::runtime_error("File/Folder not found [" + path + "]");
-    auto items = SafeListing();
+    const auto& items = SafeListing();
     auto it = std::find_if(items.begin(), items.end(), [&name](const auto& item) { return item.FileName == name; });
     if (it == items.end())
         throw std::runtime_error("File/Folder not found [" + path + "]");

@@ -42,10 +42,6 @@ private:
 // The path with one "/" at its end.
 std::string WithTrailingSlash(std::string path);
 
-// A name the server listed that must never become a local or remote path: empty, ".", "..", or holding
-// a path delimiter or a NUL.
-bool IsUnsafeRemoteName(const std::string& name);
-
 // One remote folder's listing, kept on its node while the folder's subtree is visited.
 class TFTPRemoteUserData : public TFTPTreeNodeUserData {
 public:
@@ -145,8 +141,9 @@ public:
     bool ChangeToFolder(const std::string& path, const std::string& name, TFTPTreeNode& node) override;
 
 private:
-    // The listing of the server's current directory, hostile names left out.
-    std::vector<net::TFTPListItem> SafeListing();
+    // The listing of the server's current directory; the connection leaves out names it must not use.
+    // Valid until the next listing.
+    const std::vector<net::TFTPListItem>& SafeListing();
     void LoadListing(TFTPTreeNode& folder);
     TFTPRemoteUserData* FolderCache(TFTPTreeNode* folder) const;
     const net::TFTPListItem* CachedEntry(TFTPTreeNode& node) const;

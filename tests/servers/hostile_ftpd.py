@@ -1,0 +1,122 @@
+#!/usr/bin/python3
+"""A hostile FTP server for the tests: pyftpdlib on loopback serving its root folder as usual (RETR of
+real files works), with listings and replies a client must survive. No XCRC, no HOST.
+
+Modes (--mode, default plain):
+  plain       pyftpdlib as it is: its listings show real names raw, so a file whose name holds CR,
+              ESC or BEL (which Linux allows) is listed with those bytes.
+  names       every folder listing (LIST, MLSD, NLST) also shows entries that exist nowhere, with
+              names a server must not give: "cr<CR>hidden.txt", "nul<NUL>.txt", "../up.txt",
+              "a/b.txt", and "." and ".." as files; LIST adds "." and ".." as folders, as "ls -a"
+              shows them. A name cannot hold LF here: in a listing the line ends there.
+  huge        every folder listing is --entries generated files ("f0000001-xxxx", padded to
+              --name-length bytes), streamed as they are made; nothing real is listed.
+  long-line   every folder listing starts with a file whose line is --line-length bytes long, then
+              shows the real entries.
+  reply-text  the greeting and every 250 reply carry ESC [ 2 J, BEL and a bare CR inside their text.
+"""
+import argparse
+import logging
+import time
+
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.filesystems import AbstractedFS
+from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.servers import FTPServer
+
+parser = argparse.ArgumentParser()
+for name in ("--port", "--root", "--user", "--password"):
+    parser.add_argument(name, required=True)
+parser.add_argument("--host", default="127.0.0.1")
+parser.add_argument("--mode", default="plain", choices=("plain", "names", "huge", "long-line", "reply-text"))
+parser.add_argument("--entries", type=int, default=1000)
+parser.add_argument("--name-length", type=int, default=40)
+parser.add_argument("--line-length", type=int, default=100000)
+args = parser.parse_args()
+
+CRAFTED = ["cr\rhidden.txt", "nul\0.txt", "../up.txt", "a/b.txt", ".", ".."]
+STAMP = time.strftime("%b %d %H:%M", time.gmtime())
+
+
+def unix_line(name, folder=False):
+    kind = "drwxr-xr-x" if folder else "-rw-r--r--"
+    return ("%s   1 owner    group    %8d %s %s\r\n" % (kind, 5, STAMP, name)).encode("utf8", "surrogateescape")
+
+
+def mlsd_line(name):
+    return ("type=file;size=5;modify=20200101000000;perm=r; %s\r\n" % name).encode("utf8", "surrogateescape")
+
+
+def generated(kind):
+    for i in range(args.entries):
+        name = ("f%07d-" % i).ljust(args.name_length, "x")
+        yield {"list": unix_line, "mlsd": mlsd_line, "nlst": lambda n: (n + "\r\n").encode()}[kind](name)
+
+
+def crafted(kind):
+    if args.mode == "names":
+        if kind == "list":
+            yield unix_line(".", True)
+            yield unix_line("..", True)
+        for name in CRAFTED:
+            yield {"list": unix_line, "mlsd": mlsd_line, "nlst": lambda n: (n + "\r\n").encode()}[kind](name)
+    elif args.mode == "long-line":
+        fixed = len(unix_line("") if kind == "list" else mlsd_line("") if kind == "mlsd" else b"\r\n")
+        name = "L" * max(args.line_length - fixed, 1)
+        yield {"list": unix_line, "mlsd": mlsd_line, "nlst": lambda n: (n + "\r\n").encode()}[kind](name)
+
+
+class HostileFS(AbstractedFS):
+    # Set by the handler for a listing of a whole folder, so that MLST and LIST of one file stay plain.
+    whole_folder = False
+
+    def listing(self, real, kind):
+        whole, self.whole_folder = self.whole_folder, False
+        if whole and args.mode == "huge":
+            yield from generated(kind)
+            return
+        if whole:
+            yield from crafted(kind)
+        yield from real
+
+    def format_list(self, basedir, listing, ignore_err=True):
+        return self.listing(super().format_list(basedir, listing, ignore_err), "list")
+
+    def format_mlsx(self, basedir, listing, perms, facts, ignore_err=True):
+        return self.listing(super().format_mlsx(basedir, listing, perms, facts, ignore_err), "mlsd")
+
+
+class Handler(FTPHandler):
+    abstracted_fs = HostileFS
+    banner = "hostile test server ready."
+    passive_ports = None
+    auth_failed_timeout = 0
+
+    def ftp_LIST(self, path):
+        self.fs.whole_folder = self.fs.isdir(path)
+        return super().ftp_LIST(path)
+
+    def ftp_MLSD(self, path):
+        self.fs.whole_folder = self.fs.isdir(path)
+        return super().ftp_MLSD(path)
+
+    def ftp_NLST(self, path):
+        if not self.fs.isdir(path) or args.mode not in ("names", "huge", "long-line"):
+            return super().ftp_NLST(path)
+        real = [] if args.mode == "huge" else sorted(self.fs.listdir(path))
+        lines = list(generated("nlst") if args.mode == "huge" else crafted("nlst"))
+        self.push_dtp_data(b"".join(lines) + "".join(n + "\r\n" for n in real).encode("utf8", "surrogateescape"),
+                           cmd="NLST")
+        return path
+
+    def respond(self, resp, logfun=logging.debug):
+        if args.mode == "reply-text" and resp[:4] in ("220 ", "250 "):
+            resp = resp[:4] + "\x1b[2J\x07\r" + resp[4:]
+        super().respond(resp, logfun)
+
+
+logging.basicConfig(level=logging.INFO)
+authorizer = DummyAuthorizer()
+authorizer.add_user(args.user, args.password, args.root, perm="elradfmwMT")
+Handler.authorizer = authorizer
+FTPServer((args.host, int(args.port)), Handler).serve_forever()
