@@ -23,8 +23,14 @@ struct TFileDescriptor {
     ~TFileDescriptor() { ::close(Fd); }
 };
 
-// A library message can quote a whole token; what reaches the user is cut to a readable length.
+// A library message can quote a whole token, and keys and numbers can be megabytes long; what reaches
+// the user is cut to a readable length.
 constexpr std::size_t MaxReasonLength = 300;
+constexpr std::size_t MaxShownLength = 64;
+
+std::string Shown(std::string_view text) {
+    return text.size() <= MaxShownLength ? std::string(text) : fmt::format("{}...", text.substr(0, MaxShownLength));
+}
 
 // Builds the document through the library's event interface: the parser does not recurse, and keys
 // go straight to the end of their object (the library's own ordered objects search their keys on
@@ -41,7 +47,7 @@ public:
     bool number_unsigned(number_unsigned_t value) override { return Put(value); }
     bool number_float(number_float_t value, const string_t& text) override {
         if (!std::isfinite(value))
-            Fail(fmt::format("the number {} is out of range", text));
+            Fail(fmt::format("the number {} is out of range", Shown(text)));
         return Put(value);
     }
     bool string(string_t& value) override { return Put(std::move(value)); }
@@ -51,7 +57,7 @@ public:
     bool key(string_t& name) override {
         TFrame& top = FStack.back();
         if (!top.Keys.insert(name).second)
-            Fail(fmt::format("the key \"{}\" appears twice", name));
+            Fail(fmt::format("the key \"{}\" appears twice", Shown(name)));
         top.Key = std::move(name);
         top.HasKey = true;
         return true;
@@ -66,7 +72,7 @@ public:
         // The out-of-range error is the only one that concerns a value rather than the syntax.
         if (e.id == 406)
             throw EJsonError(
-                fmt::format("line {}: {}", line, Located(fmt::format("the number {} is out of range", token))));
+                fmt::format("line {}: {}", line, Located(fmt::format("the number {} is out of range", Shown(token)))));
         // Drop the library's "[json.exception.parse_error.101] " tag; the reason stays.
         std::string_view reason = e.what();
         if (auto tag = reason.find("] "); reason.starts_with('[') && tag != std::string_view::npos)
@@ -91,7 +97,7 @@ private:
             if (frame.Node->is_array())
                 path += fmt::format("[{}]", frame.Node->size() - (i + 1 < FStack.size() ? 1 : 0));
             else if (frame.HasKey)
-                path += (path.empty() ? "" : ".") + frame.Key;
+                path += (path.empty() ? "" : ".") + Shown(frame.Key);
         }
         return path;
     }
