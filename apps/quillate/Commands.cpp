@@ -195,26 +195,12 @@ int RunProject(const TRunArguments& args) {
 }
 
 int ValidateProject(const std::string& path) {
-    TProject project = TProject::LoadFromFile(path);
-    int problems = 0;
-    std::function<void(const std::vector<std::shared_ptr<TZRAction>>&, const std::string&)> check =
-        [&](const std::vector<std::shared_ptr<TZRAction>>& actions, const std::string& prefix) {
-            for (std::size_t i = 0; i < actions.size(); ++i) {
-                std::string where = fmt::format("{}[{}]", prefix, i);
-                TValidationErrors errors;
-                actions[i]->Validate(errors);
-                for (const auto& e : errors) {
-                    std::cout << fmt::format("{}: {} ({}): {}: {}\n", path, where,
-                                             actions[i]->GetFormattedDescription(), e.Property, e.Message);
-                    ++problems;
-                }
-                check(actions[i]->ChildActions(), where + ".actions");
-            }
-        };
-    check(project.Actions, "actions");
-    if (problems == 0)
+    std::vector<TProjectProblem> problems = TProject::LoadFromFile(path).Validate();
+    for (const auto& p : problems)
+        std::cout << fmt::format("{}: {} ({}): {}: {}\n", path, p.Where, p.Action, p.Error.Property, p.Error.Message);
+    if (problems.empty())
         std::cout << fmt::format("{}: no problems found\n", path);
-    return problems == 0 ? ExitOk : ExitActionFailed;
+    return problems.empty() ? ExitOk : ExitActionFailed;
 }
 
 int ListActions() {

@@ -1,4 +1,5 @@
 #include "host/CryptoUtils.h"
+#include "host/UserFile.h"
 
 #include <array>
 #include <cerrno>
@@ -6,8 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fmt/format.h>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
@@ -24,6 +23,8 @@ constexpr std::size_t KeySize = 32;
 constexpr std::size_t NonceSize = 12;
 constexpr std::size_t TagSize = 16;
 constexpr std::size_t MinSecretFileSize = 16;
+// Key material, never a document: anything longer is the wrong file.
+constexpr std::size_t MaxSecretFileSize = 1024 * 1024;
 
 // The built-in host secret. It is no secret from anyone holding the program; it keeps passwords out
 // of plain sight in projects that must open on any machine. A secret file is the stronger choice.
@@ -61,13 +62,14 @@ std::vector<unsigned char> HostSecret() {
     const char* file = std::getenv("QUILLATE_SECRET_FILE");
     if (!file || !*file)
         return {BuiltInSecret.begin(), BuiltInSecret.end()};
-    std::ifstream in(file, std::ios::binary);
-    if (!in)
-        throw ECryptoError(
-            fmt::format("QUILLATE_SECRET_FILE \"{}\" cannot be read: {}", file, std::strerror(errno)));
-    std::vector<unsigned char> secret{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    if (in.bad())
-        throw ECryptoError(fmt::format("QUILLATE_SECRET_FILE \"{}\" cannot be read", file));
+    std::string text;
+    try {
+        text = TUserFile::Read(file, MaxSecretFileSize);
+    } catch (const EUserFileError& e) {
+        throw ECryptoError(fmt::format("QUILLATE_SECRET_FILE \"{}\" cannot be read: {}", file, e.what()));
+    }
+    std::vector<unsigned char> secret(text.begin(), text.end());
+    OPENSSL_cleanse(text.data(), text.size());
     if (secret.size() < MinSecretFileSize)
         throw ECryptoError(fmt::format("QUILLATE_SECRET_FILE \"{}\" holds {} bytes; at least {} are needed",
                                        file, secret.size(), MinSecretFileSize));

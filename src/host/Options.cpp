@@ -1,6 +1,7 @@
 #include "host/Options.h"
 
 #include "host/CryptoUtils.h"
+#include "host/UserFile.h"
 
 #include <algorithm>
 #include <cctype>
@@ -66,33 +67,6 @@ void WriteAll(int fd, const std::string& data) {
         }
         done += static_cast<std::size_t>(n);
     }
-}
-
-// POSIX reads, so a missing file can be told from an unreadable one by errno.
-bool ReadWholeFile(const std::filesystem::path& path, std::string& text) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT)
-            return false;
-        throw SystemError(fmt::format("cannot read options file \"{}\"", path.string()));
-    }
-    char buffer[16384];
-    for (;;) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            int error = errno;
-            ::close(fd);
-            errno = error;
-            throw SystemError(fmt::format("cannot read options file \"{}\"", path.string()));
-        }
-        if (n == 0)
-            break;
-        text.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    return true;
 }
 
 std::string Where(const std::string& section, const std::string& key) {
@@ -228,22 +202,21 @@ void TOptionsSection::WriteBool(const std::string& key, bool value) {
 }
 
 void TOptionsStore::Load(const std::filesystem::path& path) {
+    // A store that does not exist yet is empty.
     std::string text;
-    ReadWholeFile(path, text);
+    try {
+        text = TUserFile::Read(path, TUserFileLimits{}.MaxBytes);
+    } catch (const EUserFileError& e) {
+        if (!e.Missing())
+            throw EOptionsError(fmt::format("cannot read options file \"{}\": {}", path.string(), e.what()));
+    }
 
     ordered_json content = ordered_json::object();
     if (text.find_first_not_of(" \t\r\n") != std::string::npos) {
         try {
-            content = ordered_json::parse(text);
-        } catch (const ordered_json::parse_error& e) {
-            std::size_t end = std::min(e.byte == 0 ? 0 : e.byte - 1, text.size());
-            auto line = 1 + std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(end), '\n');
-            // Drop the library's "[json.exception.parse_error.101] " tag; the reason stays.
-            std::string_view reason = e.what();
-            if (auto tag = reason.find("] "); reason.starts_with('[') && tag != std::string_view::npos)
-                reason.remove_prefix(tag + 2);
-            throw EOptionsError(
-                fmt::format("malformed options file \"{}\" at line {}: {}", path.string(), line, reason));
+            content = TUserFile::ParseJson(text);
+        } catch (const EJsonError& e) {
+            throw EOptionsError(fmt::format("malformed options file \"{}\": {}", path.string(), e.what()));
         }
         if (!content.is_object())
             throw EOptionsError(fmt::format("options file \"{}\" must hold a JSON object", path.string()));

@@ -3,9 +3,10 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <limits>
 #include <map>
-#include <sstream>
+#include <unordered_set>
 
 #include <fmt/format.h>
 #include <fmt/ranges.h>
@@ -36,17 +37,10 @@ const char* JsonTypeName(const json& j) {
     return "null";
 }
 
-std::size_t LineOfOffset(const std::string& text, std::size_t offset) {
-    std::size_t line = 1;
-    for (std::size_t i = 0; i < offset && i < text.size(); ++i)
-        if (text[i] == '\n')
-            ++line;
-    return line;
-}
-
 class TProjectReader {
 public:
-    explicit TProjectReader(std::string fileName) : FFileName(std::move(fileName)) {}
+    TProjectReader(std::string fileName, std::size_t maxTreeDepth)
+        : FFileName(std::move(fileName)), FMaxTreeDepth(maxTreeDepth) {}
 
     [[noreturn]] void Fail(const std::string& where, const std::string& message) const {
         throw EProjectError(fmt::format("{}: {}: {}", FFileName, where, message));
@@ -122,7 +116,16 @@ public:
         }
     }
 
-    std::shared_ptr<TSerializableObject> ReadChild(const json& node, const std::string& where) const {
+    // The tree is read by recursion, and so are its users (the runner, validation, saving): its depth
+    // is bounded here, once, for all of them.
+    void CheckDepth(std::size_t depth, const std::string& where) const {
+        if (depth > FMaxTreeDepth)
+            Fail(where, fmt::format("nested deeper than {} levels", FMaxTreeDepth));
+    }
+
+    std::shared_ptr<TSerializableObject> ReadChild(const json& node, const std::string& where,
+                                                   std::size_t depth) const {
+        CheckDepth(depth, where);
         CheckKeys(node, where, {"type", "properties", "children"});
         std::string type = Member<std::string>(node, "type", where, "");
         if (type.empty())
@@ -134,22 +137,24 @@ public:
         if (!child)
             Fail(where, fmt::format("type \"{}\" cannot be stored as a child", type));
         ReadProperties(*child, node, fmt::format("{} ({})", where, type));
-        ReadChildren(*child, node, where);
+        ReadChildren(*child, node, where, depth);
         child->Loaded();
         return child;
     }
 
-    void ReadChildren(TSerializableObject& owner, const json& node, const std::string& where) const {
+    void ReadChildren(TSerializableObject& owner, const json& node, const std::string& where,
+                      std::size_t depth) const {
         auto it = node.find("children");
         if (it == node.end())
             return;
         if (!it->is_array())
             Fail(where, "\"children\" must be an array");
         for (std::size_t i = 0; i < it->size(); ++i)
-            owner.AddChildObject(ReadChild((*it)[i], fmt::format("{}.children[{}]", where, i)));
+            owner.AddChildObject(ReadChild((*it)[i], fmt::format("{}.children[{}]", where, i), depth + 1));
     }
 
-    std::shared_ptr<TZRAction> ReadAction(const json& node, const std::string& where) const {
+    std::shared_ptr<TZRAction> ReadAction(const json& node, const std::string& where, std::size_t depth) const {
+        CheckDepth(depth, where);
         CheckKeys(node, where,
                   {"type", "description", "enabled", "ignoreFailure", "properties", "children", "actions", "scripts"});
         std::string type = Member<std::string>(node, "type", where, "");
@@ -172,7 +177,7 @@ public:
         action->SetEnabled(Member<bool>(node, "enabled", labelled, true));
         action->SetIgnoreFailure(Member<bool>(node, "ignoreFailure", labelled, false));
         ReadProperties(*action, node, labelled);
-        ReadChildren(*action, node, where);
+        ReadChildren(*action, node, where, depth);
         if (auto scripts = node.find("scripts"); scripts != node.end()) {
             if (!scripts->is_object())
                 Fail(labelled, "\"scripts\" must be an object");
@@ -190,7 +195,8 @@ public:
             if (!children->is_array())
                 Fail(labelled, "\"actions\" must be an array");
             for (std::size_t i = 0; i < children->size(); ++i)
-                action->ChildActions().push_back(ReadAction((*children)[i], fmt::format("{}.actions[{}]", where, i)));
+                action->ChildActions().push_back(
+                    ReadAction((*children)[i], fmt::format("{}.actions[{}]", where, i), depth + 1));
         }
         action->Loaded();
         return action;
@@ -202,6 +208,7 @@ public:
             return;
         if (!it->is_array())
             Fail("fileSets", "must be an array");
+        std::unordered_set<std::string> names;
         for (std::size_t i = 0; i < it->size(); ++i) {
             const json& node = (*it)[i];
             std::string where = fmt::format("fileSets[{}]", i);
@@ -214,15 +221,15 @@ public:
             set.Include = Member<TStringList>(node, "include", where, {});
             set.Exclude = Member<TStringList>(node, "exclude", where, {});
             set.Recursive = Member<bool>(node, "recursive", where, false);
-            for (const auto& other : project.FileSets)
-                if (other.Name == set.Name)
-                    Fail(where, fmt::format("a file set named \"{}\" already exists", set.Name));
+            if (!names.insert(set.Name).second)
+                Fail(where, fmt::format("a file set named \"{}\" already exists", set.Name));
             project.FileSets.push_back(std::move(set));
         }
     }
 
 private:
     std::string FFileName;
+    std::size_t FMaxTreeDepth;
 };
 
 json WriteProperties(const TPersistent& object) {
@@ -360,15 +367,14 @@ TPropertyValue PropertyValueFromJson(const TPropertyInfo& info, const json& j) {
     throw expected("a value");
 }
 
-TProject TProject::Parse(const std::string& text, const std::string& fileName) {
+TProject TProject::Parse(const std::string& text, const std::string& fileName, const TProjectLimits& limits) {
     json root;
     try {
-        root = json::parse(text);
-    } catch (const json::parse_error& e) {
-        throw EProjectError(fmt::format("{}: line {}: malformed JSON: {}", fileName, LineOfOffset(text, e.byte),
-                                        e.what()));
+        root = TUserFile::ParseJson(text, limits.File);
+    } catch (const EJsonError& e) {
+        throw EProjectError(fmt::format("{}: {}", fileName, e.what()));
     }
-    TProjectReader reader(fileName);
+    TProjectReader reader(fileName, limits.MaxTreeDepth);
     reader.CheckKeys(root, "top level", {"variables", "fileSets", "actions"});
     TProject project;
     project.FFileName = fileName;
@@ -389,7 +395,7 @@ TProject TProject::Parse(const std::string& text, const std::string& fileName) {
         if (!actions->is_array())
             reader.Fail("actions", "must be an array");
         for (std::size_t i = 0; i < actions->size(); ++i)
-            project.Actions.push_back(reader.ReadAction((*actions)[i], fmt::format("actions[{}]", i)));
+            project.Actions.push_back(reader.ReadAction((*actions)[i], fmt::format("actions[{}]", i), 1));
     }
     return project;
 }
@@ -408,13 +414,31 @@ void TProject::RegisterFileSets() {
     }
 }
 
-TProject TProject::LoadFromFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        throw EProjectError(fmt::format("{}: cannot open the project file", path));
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    return Parse(buffer.str(), path);
+TProject TProject::LoadFromFile(const std::string& path, const TProjectLimits& limits) {
+    std::string text;
+    try {
+        text = TUserFile::Read(path, limits.File.MaxBytes);
+    } catch (const EUserFileError& e) {
+        throw EProjectError(fmt::format("{}: {}", path, e.what()));
+    }
+    return Parse(text, path, limits);
+}
+
+std::vector<TProjectProblem> TProject::Validate() const {
+    std::vector<TProjectProblem> problems;
+    std::function<void(const std::vector<std::shared_ptr<TZRAction>>&, const std::string&)> check =
+        [&](const std::vector<std::shared_ptr<TZRAction>>& actions, const std::string& prefix) {
+            for (std::size_t i = 0; i < actions.size(); ++i) {
+                std::string where = fmt::format("{}[{}]", prefix, i);
+                TValidationErrors errors;
+                actions[i]->Validate(errors);
+                for (auto& e : errors)
+                    problems.push_back({where, actions[i]->GetFormattedDescription(), std::move(e)});
+                check(actions[i]->ChildActions(), where + ".actions");
+            }
+        };
+    check(Actions, "actions");
+    return problems;
 }
 
 std::string TProject::ToJson() const {

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "host/Action.h"
+#include "host/UserFile.h"
 
 namespace quillate {
 
@@ -28,6 +29,20 @@ struct TFileSetDefinition {
 
 class TFileSet;
 
+struct TProjectLimits {
+    TUserFileLimits File;
+    // Actions within actions and children within children, counted together.
+    std::size_t MaxTreeDepth = 256;
+};
+
+// A problem an action's Validate reports: where the action stands ("actions[0].actions[1]"), its
+// description and what it found.
+struct TProjectProblem {
+    std::string Where;
+    std::string Action;
+    TValidationError Error;
+};
+
 class TProject {
 public:
     TProject() = default;
@@ -37,8 +52,12 @@ public:
     ~TProject();
 
     // Reads a project; the file name only labels error messages.
-    static TProject Parse(const std::string& text, const std::string& fileName);
-    static TProject LoadFromFile(const std::string& path);
+    static TProject Parse(const std::string& text, const std::string& fileName, const TProjectLimits& limits = {});
+    // Only a regular file within the size limit is read.
+    static TProject LoadFromFile(const std::string& path, const TProjectLimits& limits = {});
+
+    // Every action's Validate, in tree order.
+    std::vector<TProjectProblem> Validate() const;
 
     std::string ToJson() const;
     void SaveToFile(const std::string& path) const;

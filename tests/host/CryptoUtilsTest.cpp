@@ -89,6 +89,9 @@ TEST(CryptoUtils, SecretFileReplacesTheBuiltInSecret) {
     useSecret("fifteen bytes!!");
     EXPECT_THAT([] { EncryptString("secret", "k"); },
                 ThrowsMessage<ECryptoError>(HasSubstr(file + "\" holds 15 bytes; at least 16")));
+    secretFile.Set("/dev/zero"); // endless: refused unread
+    EXPECT_THAT([] { EncryptString("secret", "k"); },
+                ThrowsMessage<ECryptoError>(HasSubstr("\"/dev/zero\" cannot be read: not a file")));
     secretFile.Set("/nonexistent/secret");
     EXPECT_THROW(DecryptString(fromFile, "k"), ECryptoError);
 

@@ -161,6 +161,14 @@ TEST_F(OptionsTest, BadStoresAreErrorsNamingFileAndPlace) {
     // A failed load is retried once the store is repaired.
     OptionsService().Store().Set("Table.Password", "fixed");
     EXPECT_EQ(Get<TTableOptions>()->Password, "fixed");
+
+    // Generated: nesting too deep to keep as data, and a device that never ends.
+    Restart();
+    Write(R"({"Table": {"Server": )" + std::string(100000, '[') + std::string(100000, ']') + "}}");
+    EXPECT_THAT([this] { Get<TTableOptions>(); },
+                ::testing::ThrowsMessage<EOptionsError>(::testing::HasSubstr(": Table.Server[0][0]")));
+    EXPECT_THAT([] { OptionsService().Open("/dev/zero"); },
+                ::testing::ThrowsMessage<EOptionsError>(::testing::HasSubstr("\"/dev/zero\": not a file")));
 }
 
 TEST_F(OptionsTest, SaveReplacesTheFileAtomicallyWithPrivateMode) {
