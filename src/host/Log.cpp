@@ -127,8 +127,10 @@ void TTerminalProgress::Progress(const std::string& action, const std::string& t
     std::lock_guard lock(FLock);
     std::string line = percent >= 0 ? fmt::format("[{}] {} {:3d}%", action, text, percent)
                                      : fmt::format("[{}] {}", action, text);
-    if (line.size() > 100)
-        line = line.substr(0, 97) + "...";
+    if (line.size() > 100) {
+        line.resize(97);
+        line.append("...");
+    }
     FLine = EscapeControls(line);
     auto now = std::chrono::steady_clock::now();
     if (FVisible && now - FLastDraw < std::chrono::milliseconds(100))

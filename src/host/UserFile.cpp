@@ -96,8 +96,11 @@ private:
             const TFrame& frame = FStack[i];
             if (frame.Node->is_array())
                 path += fmt::format("[{}]", frame.Node->size() - (i + 1 < FStack.size() ? 1 : 0));
-            else if (frame.HasKey)
-                path += (path.empty() ? "" : ".") + Shown(frame.Key);
+            else if (frame.HasKey) {
+                if (!path.empty())
+                    path += '.';
+                path += Shown(frame.Key);
+            }
         }
         return path;
     }
