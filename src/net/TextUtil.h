@@ -46,6 +46,36 @@ inline std::string Printable(std::string_view text) {
     return out;
 }
 
+// True when the text holds CR, LF or NUL, which no command line may carry.
+inline bool HoldsLineBreakOrNul(std::string_view text) {
+    return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
+// A name as a log line shows it: control bytes and the backslash written as C escapes, the rest as is.
+inline std::string Escaped(std::string_view text) {
+    static constexpr char Hex[] = "0123456789abcdef";
+    std::string out;
+    for (char c : text) {
+        auto u = static_cast<unsigned char>(c);
+        switch (c) {
+        case '\r': out += "\\r"; break;
+        case '\n': out += "\\n"; break;
+        case '\0': out += "\\0"; break;
+        case '\t': out += "\\t"; break;
+        case '\\': out += "\\\\"; break;
+        default:
+            if (u < 0x20 || u == 0x7f) {
+                out += "\\x";
+                out += Hex[u >> 4];
+                out += Hex[u & 15];
+            } else {
+                out += c;
+            }
+        }
+    }
+    return out;
+}
+
 // Whole-string unsigned decimal; nullopt when empty, not all digits or above max.
 inline std::optional<std::uint64_t> ParseUnsigned(std::string_view s, std::uint64_t max = UINT64_MAX) {
     if (s.empty())
