@@ -369,8 +369,8 @@ void TFTPConnectObject::Resume(const std::string& local, const std::string& remo
 
 void DownloadToLocalFolder(net::TFTPClient& client, const std::string& remote, quillate::TLocalFolder& folder,
                            const std::string& local, bool overwrite, bool resume) {
-    using namespace quillate;
-    quillate::TLocalFileWriter file = folder.Write(local, resume ? lwmAppend : overwrite ? lwmReplace : lwmNew);
+    quillate::TLocalFileWriter file =
+        folder.Write(local, resume ? quillate::lwmAppend : overwrite ? quillate::lwmReplace : quillate::lwmNew);
     client.Get(remote, file.Descriptor(), file.Offset(), file.Path());
     file.Commit();
 }

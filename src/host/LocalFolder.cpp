@@ -99,7 +99,8 @@ std::string TemporaryName(const std::string& leaf) {
     static constexpr char Letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
     thread_local std::mt19937 random{std::random_device{}()};
     std::uniform_int_distribution<std::size_t> pick(0, sizeof Letters - 2);
-    std::string name = "." + leaf.substr(0, TemporaryLeafPart) + ".";
+    std::string name(1, '.');
+    name.append(leaf, 0, TemporaryLeafPart).push_back('.');
     for (int i = 0; i < 8; ++i)
         name += Letters[pick(random)];
     return name + ".part";
