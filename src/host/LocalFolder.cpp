@@ -188,10 +188,10 @@ void TLocalFileWriter::Commit() {
     FTemporary.clear();
 }
 
-TLocalFolder::TLocalFolder(const std::string& root) : FRoot(root) {
+TLocalFolder::TLocalFolder(const std::string& root) : FRoot(root.empty() ? "." : root) {
     while (FRoot.size() > 1 && FRoot.back() == '/')
         FRoot.pop_back();
-    FFd = ::open(FRoot.empty() ? "." : FRoot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    FFd = ::open(FRoot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (FFd < 0)
         Raise("Opening the folder", FRoot);
 }

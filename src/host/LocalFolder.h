@@ -65,11 +65,13 @@ private:
 };
 
 // Paths given to the operations are relative to the root, "/"-separated; an empty, "." or ".." segment is
-// refused, and so is any symbolic link met on the way or at the end. Each path is walked from the root's
+// refused, and so is a symbolic link met on the way; one at the end is never written through, only
+// removed. Each path is walked from the root's
 // handle one name at a time with O_NOFOLLOW, so a link swapped in during a run is refused too. The root
 // itself is opened as the user named it, links and all.
 class TLocalFolder {
 public:
+    // An empty root is the working folder.
     explicit TLocalFolder(const std::string& root);
     TLocalFolder(const TLocalFolder&) = delete;
     TLocalFolder& operator=(const TLocalFolder&) = delete;

@@ -519,7 +519,7 @@ void TFTPAction::RunItem(net::TFTPClient& client, const TFTPScriptItem& item) {
         FExpectedSize = expected;
         // The folder the step names is the one written in: the file's own name is never followed as a link.
         fs::path localPath(local);
-        TLocalFolder folder(localPath.has_parent_path() ? localPath.parent_path().string() : ".");
+        TLocalFolder folder(localPath.parent_path().string());
         DownloadToLocalFolder(client, remote, folder, localPath.filename().string(), true, false);
         SendMessage(fmt::format("File Downloaded : {} bytes", expected), stSuccess);
         RunScriptEvent("OnDownloadCompleted", {{"LocalFile", local}, {"RemoteFile", remote}});
