@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "BenchSupport.h"
+#include "ftp/ZRFTPObject.h"
 #include "net/FTPClient.h"
 #include "support/FTPServerFixture.h"
 
@@ -195,7 +196,10 @@ public:
         Settle();
         if (tool == TTool::tCurl)
             return RunCurl({"/usr/bin/curl", "-sS", "-o", target.string(), Url(remote)});
-        return RunOurs([&](zr::net::TFTPClient& client) { client.Get(remote, target.string(), true); });
+        return RunOurs([&](zr::net::TFTPClient& client) {
+            quillate::TLocalFolder folder(target.parent_path().string());
+            zr::DownloadToLocalFolder(client, remote, folder, target.filename().string(), true, false);
+        });
     }
 
 private:

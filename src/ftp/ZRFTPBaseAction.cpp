@@ -11,6 +11,7 @@
 #include "host/ProjectObjects.h"
 #include "host/RegEx.h"
 #include "net/NetErrors.h"
+#include "net/TextUtil.h"
 
 namespace zr {
 
@@ -187,6 +188,14 @@ std::string TargetDirectory(const TFTPItem& remote) {
 
 } // namespace
 
+bool TFTPBaseAction::SkippedUnsafeLocalName(const std::string& name, const std::string& folder) {
+    if (!net::HoldsLineBreakOrNul(name))
+        return false;
+    SendMessage(fmt::format("Skipped a local entry with an unsafe name [{}] in [{}]", net::EscapedName(name), folder),
+                stWarning);
+    return true;
+}
+
 TFTPItem TFTPBaseAction::GetFileFromSearchRecord(const fs::directory_entry& entry, const std::string& baseDirectory) {
     TFTPItem item;
     std::error_code ec;
@@ -214,7 +223,10 @@ TFTPItemList TFTPBaseAction::GetFilesFromDirectoryAndFileSpec(const std::string&
         if (CheckOperationAborted())
             return;
         // One listing serves the folder's own matches and the subfolders to descend into.
-        const auto entries = SortedEntries(dir);
+        auto entries = SortedEntries(dir);
+        std::erase_if(entries, [&](const fs::directory_entry& entry) {
+            return SkippedUnsafeLocalName(entry.path().filename().string(), WithTrailingSlash(dir.string()));
+        });
         for (const auto& entry : entries) {
             std::string name = entry.path().filename().string();
             if (!MatchesMask(name, mask))
@@ -258,7 +270,8 @@ TFTPItemList TFTPBaseAction::GetFilesFromStringList(const TStringList& lines, co
         if (!fs::is_directory(dir, ec))
             continue;
         for (const auto& entry : SortedEntries(dir)) {
-            if (!MatchesMask(entry.path().filename().string(), mask))
+            if (!MatchesMask(entry.path().filename().string(), mask) ||
+                SkippedUnsafeLocalName(entry.path().filename().string(), WithTrailingSlash(dir.string())))
                 continue;
             TFTPItem item = GetFileFromSearchRecord(entry, baseDirectory);
             item.FullPath = WithTrailingSlash(dir.string()) + item.Name;

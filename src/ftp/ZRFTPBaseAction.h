@@ -40,6 +40,8 @@ protected:
     void SendFTPMessage(const std::string& text);
     void OnFTPLogMessage(const std::string& text, TConnMessageType type);
 
+    // A local name that no command could carry (CR, LF or NUL) is skipped with a warning naming it.
+    bool SkippedUnsafeLocalName(const std::string& name, const std::string& folder);
     // Gathering local files into items relative to a base folder.
     TFTPItemList GetFilesFromDirectoryAndFileSpec(const std::string& directory, const std::string& mask,
                                                   bool recursive);

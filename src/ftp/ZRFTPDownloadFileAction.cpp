@@ -17,10 +17,6 @@ namespace {
 // Longer limits would overflow the monitor's clock arithmetic; nobody waits 95 years for a file.
 constexpr std::int64_t MaxTimeoutMinutes = 50'000'000;
 
-std::string WithTrailingDelimiter(const std::string& dir) {
-    return !dir.empty() && dir.back() == '/' ? dir : dir + '/';
-}
-
 } // namespace
 
 struct TFTPDownloadFileActionProperties {
@@ -69,8 +65,9 @@ bool TFTPDownloadFileAction::DoFTPOperation(IFTPConnectionObject& connection) {
         if (!TryExpandExpression("Remote filename", FFileName, remote, true) ||
             !TryExpandExpression("Download directory", FDownloadDir, dir, true))
             return false;
+        // Only the remote file's own name is taken, so a remote path never reaches above the folder.
         if (FUseFileName)
-            localName = remote;
+            localName = remote.substr(remote.rfind('/') + 1);
         else if (!TryExpandExpression("Local filename", FDownloadFileName, localName, true))
             return false;
 
@@ -78,10 +75,11 @@ bool TFTPDownloadFileAction::DoFTPOperation(IFTPConnectionObject& connection) {
         FExpectedSize = serverSize;
         bool resume = FAllowResume;
         bool overwrite = FAllowOverwrite;
-        std::string localPath = WithTrailingDelimiter(dir) + localName;
+        TLocalFolder folder(dir);
+        const std::string localPath = folder.PathOf(localName);
 
         std::error_code ec;
-        if (resume && overwrite && fs::is_regular_file(localPath, ec)) {
+        if (resume && overwrite && fs::is_regular_file(fs::symlink_status(localPath, ec))) {
             // Sizes stay 64-bit on both sides: files past 4 GiB must compare correctly.
             auto localSize = static_cast<std::int64_t>(fs::file_size(localPath));
             if (serverSize <= localSize) {
@@ -120,7 +118,7 @@ bool TFTPDownloadFileAction::DoFTPOperation(IFTPConnectionObject& connection) {
             monitor = std::make_unique<TTimeoutMonitorThread>(*this, std::chrono::minutes(minutes));
         }
 
-        connection.DownloadFile(remote, localPath, overwrite, resume);
+        connection.DownloadFile(remote, folder, localName, overwrite, resume);
         if (Aborted())
             return false;
         SendMessage(fmt::format("File Downloaded : {} bytes", FBytesReceived.load()), stSuccess);

@@ -389,9 +389,17 @@ void TFTPConnectObject::Resume(const std::string& local, const std::string& remo
     Upload(local, remote, startPosition, maxSpeed);
 }
 
-void TFTPConnectObject::DownloadFile(const std::string& remote, const std::string& local, bool overwrite,
-                                     bool resume) {
-    FClient->Get(remote, local, overwrite, resume);
+void DownloadToLocalFolder(net::TFTPClient& client, const std::string& remote, quillate::TLocalFolder& folder,
+                           const std::string& local, bool overwrite, bool resume) {
+    quillate::TLocalFileWriter file =
+        folder.Write(local, resume ? quillate::lwmAppend : overwrite ? quillate::lwmReplace : quillate::lwmNew);
+    client.Get(remote, file.Descriptor(), file.Offset(), file.Path());
+    file.Commit();
+}
+
+void TFTPConnectObject::DownloadFile(const std::string& remote, quillate::TLocalFolder& folder,
+                                     const std::string& local, bool overwrite, bool resume) {
+    DownloadToLocalFolder(*FClient, remote, folder, local, overwrite, resume);
 }
 
 void TFTPConnectObject::NOOP() { FClient->Noop(); }

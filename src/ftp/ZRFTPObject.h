@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "host/DateTime.h"
+#include "host/LocalFolder.h"
 #include "host/ProjectObjects.h"
 #include "net/FTPClient.h"
 #include "net/LogEventIntercept.h"
@@ -38,6 +39,12 @@ using TFTPListItems = std::vector<net::TFTPListItem>;
 inline quillate::TDateTime ListItemDate(const net::TFTPListItem& item) {
     return item.ModifiedDate ? quillate::TimePointToDateTime(*item.ModifiedDate) : 0.0;
 }
+
+// Downloads into the file at a path below a local folder: resume continues a file that is there from its
+// size, overwrite replaces one, neither refuses it. No symbolic link is written through, and a download
+// that fails or is stopped leaves the local side as it was (a resumed file keeps what it got).
+void DownloadToLocalFolder(net::TFTPClient& client, const std::string& remote, quillate::TLocalFolder& folder,
+                           const std::string& local, bool overwrite, bool resume);
 
 class IFTPConnectionObject : public quillate::IProjectObject {
 public:
@@ -120,7 +127,9 @@ public:
     // Continues the server's copy from startPosition.
     virtual void Resume(const std::string& local, const std::string& remote, std::int64_t startPosition,
                         int maxSpeed) = 0;
-    virtual void DownloadFile(const std::string& remote, const std::string& local, bool overwrite, bool resume) = 0;
+    // Into the file at a path below the folder; see DownloadToLocalFolder.
+    virtual void DownloadFile(const std::string& remote, quillate::TLocalFolder& folder, const std::string& local,
+                              bool overwrite, bool resume) = 0;
     virtual void NOOP() = 0;
     // Throws the old client away for a fresh one with default settings.
     virtual void InitialiseFTP() = 0;
@@ -259,7 +268,8 @@ public:
     void UploadFile(const std::string& local, const std::string& remote, int maxSpeed, std::int64_t unused) override;
     void Resume(const std::string& local, const std::string& remote, std::int64_t startPosition,
                 int maxSpeed) override;
-    void DownloadFile(const std::string& remote, const std::string& local, bool overwrite, bool resume) override;
+    void DownloadFile(const std::string& remote, quillate::TLocalFolder& folder, const std::string& local,
+                      bool overwrite, bool resume) override;
     void NOOP() override;
     void InitialiseFTP() override;
     std::string SendCMD(const std::string& command, const std::string& expected) override;

@@ -129,9 +129,9 @@ public:
     int SendCmd(std::string_view command, const std::vector<int>& expected = {});
     const TReply& LastReply() const { return FSession.LastReply(); }
 
-    // Resume appends to an existing local file from its size on (REST); without resume an
-    // existing file is replaced only when overwrite is set.
-    void Get(const std::string& remote, const std::string& localFile, bool overwrite = false, bool resume = false);
+    // Writes the file's bytes to an open descriptor that the caller owns and finishes; restartAt > 0
+    // sends REST first. localName names the descriptor in error messages.
+    void Get(const std::string& remote, int file, std::int64_t restartAt, const std::string& localName);
     // restartAt >= 0 sends REST first; the stream receives the bytes from there on.
     void Get(const std::string& remote, std::ostream& destination, std::int64_t restartAt = -1);
     // startPosition -1 sends the whole file; otherwise REST and the file from that offset.

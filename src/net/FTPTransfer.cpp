@@ -212,38 +212,11 @@ void TFTPClient::SendData(std::string_view command, std::int64_t restartAt, TUpl
     FinishTransfer();
 }
 
-void TFTPClient::Get(const std::string& remote, const std::string& localFile, bool overwrite, bool resume) {
+void TFTPClient::Get(const std::string& remote, int file, std::int64_t restartAt, const std::string& localName) {
     FSession.Begin();
-    struct stat st {};
-    bool exists = ::stat(localFile.c_str(), &st) == 0;
-    std::int64_t offset = 0;
-    int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
-    if (exists && resume) {
-        offset = static_cast<std::int64_t>(st.st_size);
-        flags |= O_APPEND;
-    } else if (exists && !overwrite) {
-        throw EFileError(fmt::format("Downloading {} to {}: the local file exists", remote, localFile),
-                         std::make_error_code(std::errc::file_exists));
-    } else {
-        flags |= O_TRUNC;
-    }
     EnsureType(FTransferType);
-    // The local file is opened only once the server has agreed to send, so a refused download
-    // leaves an existing file alone.
-    std::unique_ptr<TFileDescriptor> file;
-    auto sink = [&](const char* bytes, std::size_t n) {
-        if (!file) {
-            file = std::make_unique<TFileDescriptor>(::open(localFile.c_str(), flags, 0644));
-            if (file->Get() < 0)
-                RaiseFileError("Opening", localFile);
-        }
-        WriteAll(file->Get(), bytes, n, localFile);
-    };
-    ReceiveData("RETR " + remote, offset > 0 ? offset : -1, true, FTransferType == TFTPTransferType::ftASCII,
-                sink);
-    if (!file)
-        sink(nullptr, 0); // an empty file is still a file
-    file->Close(localFile);
+    ReceiveData("RETR " + remote, restartAt > 0 ? restartAt : -1, true, FTransferType == TFTPTransferType::ftASCII,
+                [&](const char* bytes, std::size_t n) { WriteAll(file, bytes, n, localName); });
 }
 
 void TFTPClient::Get(const std::string& remote, std::ostream& destination, std::int64_t restartAt) {

@@ -53,7 +53,7 @@ void TReplySession::Resynchronise() {
 }
 
 void TReplySession::SendCommand(std::string_view line, TAnswer answer) {
-    if (line.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos) {
+    if (HoldsLineBreakOrNul(line)) {
         std::string shown = TSentLineMasker(FMasker).Sent(line);
         throw EUnsafeCommand(FormatNetMessage("Sending to", FConnection.PeerText(),
                                               fmt::format("\"{}\" holds CR, LF or NUL", Printable(shown))));

@@ -46,6 +46,11 @@ inline std::string Printable(std::string_view text) {
     return out;
 }
 
+// True when the text holds CR, LF or NUL, which no command line may carry.
+inline bool HoldsLineBreakOrNul(std::string_view text) {
+    return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
 // A name as a warning shows it: control bytes, DEL and the backslash written as C escapes ("\r",
 // "\x1b"), other bytes (UTF-8 included) as they are, cut short after 200 bytes.
 inline std::string EscapedName(std::string_view name) {

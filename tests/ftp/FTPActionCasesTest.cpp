@@ -84,7 +84,7 @@ void Plant(const fs::path& root, const json& entries, TFTPTestServer* server) {
 std::vector<std::string> Tree(const fs::path& root) {
     std::vector<std::string> entries;
     for (const auto& e : fs::recursive_directory_iterator(root)) {
-        std::string path = fs::relative(e.path(), root).generic_string();
+        std::string path = e.path().lexically_relative(root).generic_string();
         if (e.is_symlink())
             entries.push_back(path + " -> " + fs::read_symlink(e.path()).string());
         else

@@ -2,6 +2,7 @@
 #include "PackageTestSupport.h"
 #include "ftp/ZRFTPDownloadFileAction.h"
 
+#include <algorithm>
 #include <fcntl.h>
 #include <filesystem>
 #include <fmt/format.h>
@@ -53,15 +54,23 @@ void PutSparseFile(TFTPTestServer& server, const std::string& name, std::int64_t
         throw std::runtime_error("cannot make the sparse file " + name);
 }
 
-// Stops the run once the local file is cut below `floor`: a download that starts a file past 4 GiB over
-// is never let run to its end.
-TPackageRun::TDuring StopOnceCutBelow(TPackageRun& run, const fs::path& local, std::int64_t floor) {
-    return [&run, local, floor](TRunner& runner, TProject&) {
+// The names in a folder, sorted.
+std::vector<std::string> Names(const fs::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Stops the run once a download is being written beside the files of `folder` (a name starting with a
+// dot): a download that starts a file past 4 GiB over is never let run to its end.
+TPackageRun::TDuring StopOnceWrittenBeside(TPackageRun& run, const fs::path& folder) {
+    return [&run, folder](TRunner& runner, TProject&) {
         auto until = std::chrono::steady_clock::now() + std::chrono::seconds(120);
         while (!run.Finished && std::chrono::steady_clock::now() < until) {
-            std::error_code ec;
-            auto size = fs::file_size(local, ec);
-            if (!ec && static_cast<std::int64_t>(size) < floor) {
+            auto names = Names(folder);
+            if (std::any_of(names.begin(), names.end(), [](const std::string& n) { return n.starts_with("."); })) {
                 StopFromMainThread(runner);
                 return;
             }
@@ -85,7 +94,7 @@ protected:
 
 // Sizes past 4 GiB compare as 64-bit values: 4 GiB + 1 KiB breaks an unsigned 32-bit comparison, 6 GiB + 1
 // KiB a signed one. A shorter local copy is resumed from its size; an intact one is fetched again from the
-// start (that run is stopped once the local copy has been cut to refill it).
+// start beside it (that run is stopped once it has begun, and the old copy is left whole).
 TEST_P(FTPDownload, FilesPast4GiBAreResumedOrFetchedAgainByTheirSize) {
     const std::string tail = Pattern(8192, 't');
     for (std::int64_t size : {4 * GiB + 1024, 6 * GiB + 1024}) {
@@ -98,11 +107,12 @@ TEST_P(FTPDownload, FilesPast4GiBAreResumedOrFetchedAgainByTheirSize) {
             fs::resize_file(local, static_cast<std::uintmax_t>(localSize));
             TPackageRun run;
             run.Run(Project(Fetch("big", "big.bin", R"(,"AllowResume":true,"AllowOverwrite":true)")),
-                    StopOnceCutBelow(run, local, localSize));
+                    StopOnceWrittenBeside(run, FLocal.Path()));
             if (intact) {
                 EXPECT_EQ(run.Outcome, TRunOutcome::Stopped);
                 EXPECT_THAT(run.Lines(), Contains(OverwriteLine));
-                EXPECT_LT(static_cast<std::int64_t>(fs::file_size(local)), size);
+                EXPECT_EQ(static_cast<std::int64_t>(fs::file_size(local)), size);
+                EXPECT_THAT(Names(FLocal.Path()), ElementsAre("big.bin"));
             } else {
                 EXPECT_THAT(run.Lines(), ElementsAre("Connection to host : 127.0.0.1", ResumeLine,
                                                      "File Downloaded : 4096 bytes"));
@@ -118,12 +128,11 @@ TEST_P(FTPDownload, TheTimeLimitAbortsTheTransferAndTheConnectionStaysUsable) {
     const std::int64_t size = GiB;
     PutSparseFile(*FServer, "big.bin", size, "end");
     FServer->PutFile("small.bin", Pattern(2048, 'x'));
-    const fs::path local = FLocal.Path() / "big.bin";
     TPackageRun run;
     run.Run(Project(Fetch("big", "big.bin", R"(,"EnableTimeout":true)") + Fetch("small", "small.bin")),
             [&](TRunner&, TProject& project) {
                 auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-                while (!fs::exists(local) && !run.Finished && std::chrono::steady_clock::now() < until)
+                while (Names(FLocal.Path()).empty() && !run.Finished && std::chrono::steady_clock::now() < until)
                     std::this_thread::sleep_for(std::chrono::milliseconds(5));
                 // What the monitor thread does when the limit runs out.
                 std::static_pointer_cast<zr::TFTPDownloadFileAction>(project.Actions[1])->DoTimeout();
@@ -136,8 +145,9 @@ TEST_P(FTPDownload, TheTimeLimitAbortsTheTransferAndTheConnectionStaysUsable) {
         << lines[1];
     EXPECT_EQ(lines[2], "Aborting FTP operation...");
     EXPECT_EQ(lines[3], "File Download failed.");
-    EXPECT_LT(fs::file_size(local), static_cast<std::uintmax_t>(size));
     EXPECT_THAT(run.LinesOf("small ["), ElementsAre("File Downloaded : 2048 bytes"));
+    // The aborted download leaves nothing behind, neither under its name nor beside it.
+    EXPECT_THAT(Names(FLocal.Path()), ElementsAre("small.bin"));
     EXPECT_EQ(ReadTextFile(FLocal.Path() / "small.bin"), Pattern(2048, 'x'));
 }
 

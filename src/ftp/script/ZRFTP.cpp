@@ -517,7 +517,10 @@ void TFTPAction::RunItem(net::TFTPClient& client, const TFTPScriptItem& item) {
         SendMessage("Downloading File : " + remote + " to : " + local, stInformation);
         std::int64_t expected = client.Size(remote);
         FExpectedSize = expected;
-        client.Get(remote, local, true, false);
+        // The folder the step names is the one written in: the file's own name is never followed as a link.
+        fs::path localPath(local);
+        TLocalFolder folder(localPath.parent_path().string());
+        DownloadToLocalFolder(client, remote, folder, localPath.filename().string(), true, false);
         SendMessage(fmt::format("File Downloaded : {} bytes", expected), stSuccess);
         RunScriptEvent("OnDownloadCompleted", {{"LocalFile", local}, {"RemoteFile", remote}});
     } else if (const auto* step = dynamic_cast<const TFTPScriptUploadFile*>(&item)) {

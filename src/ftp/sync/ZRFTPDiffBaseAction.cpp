@@ -350,10 +350,17 @@ bool TFTPDiffBaseAction::BuildLocalFolder(TFTPTreeNode& node, const std::string&
         return false;
     for (const auto& entry : fs::directory_iterator(folderPath)) {
         std::string name = entry.path().filename().string();
+        if (SkippedUnsafeLocalName(name, folderPath))
+            continue;
         std::error_code ec;
         auto status = fs::symlink_status(entry.path(), ec);
         bool isLink = fs::is_symlink(status);
-        bool isFolder = fs::is_directory(isLink ? fs::status(entry.path(), ec) : status);
+        auto target = isLink ? fs::status(entry.path(), ec) : status;
+        if (isLink && !fs::exists(target)) {
+            Warning("Skipped dangling link [" + folderPath + name + "]");
+            continue;
+        }
+        bool isFolder = fs::is_directory(target);
         if (ExcludeItem(root, folderPath, name, isFolder, excludes, fileSpecs))
             continue;
         if (isFolder) {

@@ -162,6 +162,11 @@ bool TFTPTreeVisitorDetermineDifferencesToTarget::Visit(TFTPTreeNode& node, bool
         return true;
     std::string path = TargetPath(node);
     const std::string& name = node.FName;
+    if (node.FParent && LeftAlone(path, node)) {
+        node.UpdateDifferenceAndChildrens(tfaUnchanged);
+        callChildren = false;
+        return true;
+    }
     if (node.FIsFile) {
         if (!TargetFileExists(path, name, node)) {
             node.UpdateDifference(tfaChanged);
@@ -262,6 +267,16 @@ std::unique_ptr<TFTPTreeNode> TFTPTreeVisitorDetermineDifferencesToLocal::Create
         node->AddChild(CreateOrphanNode(full.string(), entry.path().filename().string()));
     node->SortChildren();
     return node;
+}
+
+bool TFTPTreeVisitorDetermineDifferencesToLocal::LeftAlone(const std::string& path, const TFTPTreeNode& node) {
+    std::string entry = path.size() > 1 && path.back() == '/' ? path.substr(0, path.size() - 1) : path;
+    std::error_code ec;
+    if (!fs::is_symlink(fs::symlink_status(entry, ec)))
+        return false;
+    Warn(fmt::format("Left the local link [{}] alone: the server has a {} of that name", entry,
+                     node.FIsFile ? "file" : "folder"));
+    return true;
 }
 
 std::int64_t TFTPTreeVisitorDetermineDifferencesToLocal::GetTargetFileCRC(const std::string& path,

@@ -79,6 +79,8 @@ public:
     virtual bool ChangeToFolder(const std::string& path, const std::string& name, TFTPTreeNode& node) = 0;
     // Which side's dates come from the server's listings and carry its skew.
     virtual bool ServerIsTarget() const { return true; }
+    // True when the target's entry must be left alone (reported by the target), with all below it.
+    virtual bool LeftAlone(const std::string&, const TFTPTreeNode&) { return false; }
 
     bool CRCIsDifferent(std::int64_t source, std::int64_t target) const;
     bool SizeIsDifferent(std::int64_t source, std::int64_t target) const;
@@ -118,6 +120,8 @@ public:
     bool TargetFileExists(const std::string& path, const std::string& name, TFTPTreeNode& node) override;
     bool ChangeToFolder(const std::string&, const std::string&, TFTPTreeNode&) override { return true; }
     bool ServerIsTarget() const override { return false; }
+    // A local link where the server has a file or folder: no write goes through it.
+    bool LeftAlone(const std::string& path, const TFTPTreeNode& node) override;
 };
 
 class TFTPTreeVisitorDetermineDifferencesToRemote : public TFTPTreeVisitorDetermineDifferencesToTarget {

@@ -277,7 +277,8 @@ bool TFTPMirrorAction::Run(IFTPConnectionObject& connection, const std::string& 
     } else {
         FDirection = net::TWorkMode::wmRead;
         SendMessage("Downloading Files...", stInformation);
-        TFTPTreeVisitorActionLocalDifferences visitor(connection, localDir, remoteRoot, options, skew, walkLog);
+        TLocalFolder localRoot(localDir);
+        TFTPTreeVisitorActionLocalDifferences visitor(connection, localRoot, remoteRoot, options, skew, walkLog);
         visitor.SetOnCheckContinuation([this] { return CheckNOOPandOperationAborted(); });
         walked = tree->Accept(visitor, trmTailRecursion, tvdVisitChildren);
     }

@@ -1,7 +1,5 @@
 #include "ftp/sync/ZRFTPMirrorVisitors.h"
 
-#include <utime.h>
-
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
@@ -257,12 +255,12 @@ std::int64_t TFTPTreeVisitorActionRemoteDifferences::RetryGetFileSize(const std:
 // --- Download walk ---
 
 TFTPTreeVisitorActionLocalDifferences::TFTPTreeVisitorActionLocalDifferences(IFTPConnectionObject& connection,
-                                                                             const std::string& localRootPath,
+                                                                             TLocalFolder& localRoot,
                                                                              const std::string& remoteRootPath,
                                                                              TFTPMirrorOptions options,
                                                                              std::int64_t serverTimeSkew, TFTPWalkLog log)
     : FMirrorOptions(options), FServerTimeSkew(serverTimeSkew), FPathToRemoteFile(WithTrailingSlash(remoteRootPath)),
-      FPathToLocalFile(WithTrailingSlash(localRootPath)), FFTPConnection(connection), FLog(log) {}
+      FFTPConnection(connection), FLocalRoot(localRoot), FLog(log) {}
 
 void TFTPTreeVisitorActionLocalDifferences::Info(const std::string& text) const {
     FLog.Action.SendMessage(text, stInformation);
@@ -286,39 +284,49 @@ bool TFTPTreeVisitorActionLocalDifferences::VisitLeave(TFTPTreeNode& node) {
 
 bool TFTPTreeVisitorActionLocalDifferences::Visit(TFTPTreeNode& node, bool&) {
     CheckDecided(node);
+    try {
+        Act(node);
+    } catch (const ELocalLinkError& e) {
+        // A link that turned up after the comparison: left alone like the ones it found.
+        FLog.Action.SendMessage(fmt::format("Left the local link [{}] alone", e.Path()), stWarning);
+    }
+    return true;
+}
+
+void TFTPTreeVisitorActionLocalDifferences::Act(const TFTPTreeNode& node) {
     if (node.FDifference == tfaOrphaned) {
-        std::string path = node.FIsFile ? FPathToLocalFile + node.FName : FPathToLocalFile;
+        std::string relative = node.FIsFile ? FPathToLocalFile + node.FName : FPathToLocalFile;
         if (node.FIsFile)
-            fs::remove(path);
+            FLocalRoot.Remove(relative);
         else
-            fs::remove_all(path);
+            FLocalRoot.RemoveTree(relative);
         if (FLog.LogFileTransfers)
-            Info(fmt::format("Deleted local orphan [{}]", path));
-        return true;
+            Info(fmt::format("Deleted local orphan [{}]", WithTrailingSlash(FLocalRoot.Root()) + relative));
+        return;
     }
     if (node.FDifference != tfaChanged)
-        return true;
+        return;
     if (!node.FIsFile) {
-        if (FMirrorOptions.Contains(IncludeEmptyDirectory))
-            fs::create_directories(FPathToLocalFile);
-        return true;
+        if (FMirrorOptions.Contains(IncludeEmptyDirectory) && !FPathToLocalFile.empty())
+            FLocalRoot.MakeFolders(FPathToLocalFile);
+        return;
     }
-    fs::create_directories(FPathToLocalFile);
+    if (!FPathToLocalFile.empty())
+        FLocalRoot.MakeFolders(FPathToLocalFile);
     std::string remote = FPathToRemoteFile + node.FName;
-    std::string local = FPathToLocalFile + node.FName;
+    std::string relative = FPathToLocalFile + node.FName;
+    std::string local = FLocalRoot.PathOf(relative);
     if (FLog.LogFileTransfers)
         Info(fmt::format("Downloading [{}] to [{}]", remote, local));
     auto started = std::chrono::steady_clock::now();
-    FFTPConnection.DownloadFile(remote, local, true, false);
+    FFTPConnection.DownloadFile(remote, FLocalRoot, relative, true, false);
     if (FLog.LogFileTransfers)
         Info(fmt::format("Downloaded [{}] to [{}] in {} ms", remote, local, MillisecondsSince(started)));
-    if (FMirrorOptions.Contains(MirrorDateTime) && node.FDate > 0) {
-        // The listing's date is on the server's clock; the local file gets the same moment on ours.
-        struct utimbuf times {};
-        times.actime = times.modtime = DateTimeToUnix(node.FDate - static_cast<double>(FServerTimeSkew) / SecondsPerDay);
-        ::utime(local.c_str(), &times);
-    }
-    return true;
+    // The listing's date is on the server's clock; the local file gets the same moment on ours.
+    if (FMirrorOptions.Contains(MirrorDateTime) && node.FDate > 0)
+        FLocalRoot.SetModificationTime(
+            relative, std::chrono::system_clock::from_time_t(static_cast<std::time_t>(
+                          DateTimeToUnix(node.FDate - static_cast<double>(FServerTimeSkew) / SecondsPerDay))));
 }
 
 } // namespace zr

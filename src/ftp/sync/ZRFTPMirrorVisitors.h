@@ -59,7 +59,8 @@ private:
 
 class TFTPTreeVisitorActionLocalDifferences : public TFTPTreeVisitor {
 public:
-    TFTPTreeVisitorActionLocalDifferences(IFTPConnectionObject& connection, const std::string& localRootPath,
+    // Every local write goes through the folder, so none follows a link below it.
+    TFTPTreeVisitorActionLocalDifferences(IFTPConnectionObject& connection, quillate::TLocalFolder& localRoot,
                                           const std::string& remoteRootPath, TFTPMirrorOptions options,
                                           std::int64_t serverTimeSkew, TFTPWalkLog log);
 
@@ -69,12 +70,15 @@ public:
 
 private:
     void Info(const std::string& text) const;
+    void Act(const TFTPTreeNode& node);
 
     TFTPMirrorOptions FMirrorOptions;
     std::int64_t FServerTimeSkew;
     std::string FPathToRemoteFile;
+    // Below the local root, "/"-separated, with a trailing "/" unless empty.
     std::string FPathToLocalFile;
     IFTPConnectionObject& FFTPConnection;
+    quillate::TLocalFolder& FLocalRoot;
     TFTPWalkLog FLog;
 };
 
