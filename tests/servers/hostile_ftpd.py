@@ -13,7 +13,6 @@ Modes (--mode, default plain):
               --name-length bytes), streamed as they are made; nothing real is listed.
   long-line   every folder listing starts with a file whose line is --line-length bytes long, then
               shows the real entries.
-  reply-text  the greeting and every 250 reply carry ESC [ 2 J, BEL and a bare CR inside their text.
 """
 import argparse
 import logging
@@ -28,7 +27,7 @@ parser = argparse.ArgumentParser()
 for name in ("--port", "--root", "--user", "--password"):
     parser.add_argument(name, required=True)
 parser.add_argument("--host", default="127.0.0.1")
-parser.add_argument("--mode", default="plain", choices=("plain", "names", "huge", "long-line", "reply-text"))
+parser.add_argument("--mode", default="plain", choices=("plain", "names", "huge", "long-line"))
 parser.add_argument("--entries", type=int, default=1000)
 parser.add_argument("--name-length", type=int, default=40)
 parser.add_argument("--line-length", type=int, default=100000)
@@ -108,11 +107,6 @@ class Handler(FTPHandler):
         self.push_dtp_data(b"".join(lines) + "".join(n + "\r\n" for n in real).encode("utf8", "surrogateescape"),
                            cmd="NLST")
         return path
-
-    def respond(self, resp, logfun=logging.debug):
-        if args.mode == "reply-text" and resp[:4] in ("220 ", "250 "):
-            resp = resp[:4] + "\x1b[2J\x07\r" + resp[4:]
-        super().respond(resp, logfun)
 
 
 logging.basicConfig(level=logging.INFO)
