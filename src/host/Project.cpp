@@ -42,8 +42,13 @@ public:
     TProjectReader(std::string fileName, std::size_t maxTreeDepth)
         : FFileName(std::move(fileName)), FMaxTreeDepth(maxTreeDepth) {}
 
+    // A path deep in the tree keeps its beginning and its end, so the message stays readable.
     [[noreturn]] void Fail(const std::string& where, const std::string& message) const {
-        throw EProjectError(fmt::format("{}: {}: {}", FFileName, where, message));
+        constexpr std::size_t shownAtEachEnd = 80;
+        std::string shown = where;
+        if (where.size() > 2 * shownAtEachEnd + 3)
+            shown = where.substr(0, shownAtEachEnd) + "..." + where.substr(where.size() - shownAtEachEnd);
+        throw EProjectError(fmt::format("{}: {}: {}", FFileName, shown, message));
     }
 
     void CheckKeys(const json& object, const std::string& where, std::initializer_list<const char*> allowed) const {

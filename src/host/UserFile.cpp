@@ -89,15 +89,22 @@ private:
     };
 
     // The path of keys and indexes down to the value being read: "actions[0].properties.Port". Below
-    // the innermost container the value in progress has not been placed yet; above it, it has.
+    // the innermost container the value in progress has not been placed yet; above it, it has. A deep
+    // path keeps its first and last steps only.
     std::string Path() const {
+        constexpr std::size_t shownAtEachEnd = 6;
         std::string path;
         for (std::size_t i = 0; i < FStack.size(); ++i) {
+            if (FStack.size() > 2 * shownAtEachEnd && i == shownAtEachEnd) {
+                path += fmt::format("...({} levels)...", FStack.size() - 2 * shownAtEachEnd);
+                i = FStack.size() - shownAtEachEnd - 1;
+                continue;
+            }
             const TFrame& frame = FStack[i];
             if (frame.Node->is_array())
                 path += fmt::format("[{}]", frame.Node->size() - (i + 1 < FStack.size() ? 1 : 0));
             else if (frame.HasKey) {
-                if (!path.empty())
+                if (!path.empty() && !path.ends_with("..."))
                     path += '.';
                 path += Shown(frame.Key);
             }

@@ -49,27 +49,34 @@ std::string Repeat(const std::string& text, std::size_t times) {
 }
 
 // Generated here, too large to keep as data: trees past the tree limit (256) and JSON past the
-// parser's (1024), each named by file and path.
+// parser's (1024), each named by file and path, a deep path shortened in its middle.
 TEST(Project, DeepNestingIsRejectedNamingThePath) {
     auto actions = [](std::size_t levels) {
         return R"({"actions":[)" + Repeat(R"({"type":"test.condition","actions":[)", levels) +
                R"({"type":"test.log"})" + Repeat("]}", levels) + "]}";
     };
-    const std::pair<std::string, std::string> cases[] = {
-        {actions(300), "p.json: actions[0]" + Repeat(".actions[0]", 256) + ": nested deeper than 256 levels"},
+    struct TCase {
+        std::string Text, Begins, Ends;
+    };
+    const TCase cases[] = {
+        {actions(300), "p.json: actions[0].actions[0].actions[0]", ".actions[0]: nested deeper than 256 levels"},
         {R"({"actions":[{"type":"test.types","children":[)" + Repeat(R"({"type":"test.child","children":[)", 300) +
              Repeat("]}", 300) + "]}]}",
-         "p.json: actions[0]" + Repeat(".children[0]", 256) + ": nested deeper than 256 levels"},
-        {actions(20000), "p.json: actions[0].actions[0].actions[0]"},
-        {actions(20000), ".actions[0]: nested deeper than 1024 levels"},
+         "p.json: actions[0].children[0].children[0]", ".children[0]: nested deeper than 256 levels"},
+        {actions(20000), "p.json: actions[0].actions[0].actions[0]", "...actions[0].actions[0].actions[0]: nested deeper than 1024 levels"},
         {R"({"actions":[{"type":"test.types","properties":{"Lines":)" + Repeat("[", 20000) + Repeat("]", 20000) +
              "}}]}",
-         "p.json: actions[0].properties.Lines" + Repeat("[0]", 1020) + ": nested deeper than 1024 levels"},
+         "p.json: actions[0].properties.Lines[0]", "...(1012 levels)...[0][0][0][0][0][0]: nested deeper than 1024 levels"},
     };
-    for (const auto& [text, error] : cases)
-        EXPECT_THAT([&] { TProject::Parse(text, "p.json"); },
-                    ::testing::ThrowsMessage<EProjectError>(::testing::HasSubstr(error)))
-            << error.substr(0, 80);
+    for (const auto& c : cases) {
+        try {
+            TProject::Parse(c.Text, "p.json");
+            ADD_FAILURE() << "no error: " << c.Ends;
+        } catch (const EProjectError& e) {
+            std::string_view message = e.what();
+            EXPECT_TRUE(message.starts_with(c.Begins) && message.ends_with(c.Ends) && message.size() < 300) << message;
+        }
+    }
 }
 
 // What the file reader refuses is tested with it; here: the project's limit is 64 MiB.

@@ -89,26 +89,22 @@ void TFTPTestServer::Start() {
                                .LogFile = FDir.Path() / "run" / "server.log",
                                .Host = FAddress,
                                .Port = port};
-        if (FKind == TFTPServerKind::skPyftpdlib && !FHostile.empty()) {
-            options.Argv = {"/usr/bin/python3", ServersDir() / "hostile_ftpd.py",
-                            "--port",           std::to_string(port),
-                            "--root",           FHome,
-                            "--user",           User,
-                            "--password",       Password,
-                            "--host",           FAddress,
-                            "--mode"};
-            options.Argv.insert(options.Argv.end(), FHostile.begin(), FHostile.end());
-            return options;
-        }
         if (FKind == TFTPServerKind::skPyftpdlib) {
-            options.Argv = {"/usr/bin/python3", ServersDir() / "pyftpd_server.py",
+            bool hostile = !FHostile.empty();
+            options.Argv = {"/usr/bin/python3", ServersDir() / (hostile ? "hostile_ftpd.py" : "pyftpd_server.py"),
                             "--port",           std::to_string(port),
                             "--root",           FHome,
                             "--user",           User,
                             "--password",       Password,
-                            "--host",           FAddress,
-                            "--read-limit",     std::to_string(FReadLimit),
-                            "--clock-offset",   std::to_string(FClockOffset)};
+                            "--host",           FAddress};
+            if (hostile) {
+                options.Argv.push_back("--mode");
+                options.Argv.insert(options.Argv.end(), FHostile.begin(), FHostile.end());
+                return options;
+            }
+            for (const std::string& arg : {std::string("--read-limit"), std::to_string(FReadLimit),
+                                           std::string("--clock-offset"), std::to_string(FClockOffset)})
+                options.Argv.push_back(arg);
             for (auto [flag, on] : {std::pair{"--no-xcrc", FWithoutChecksums},
                                     {"--no-extended", FWithoutExtended},
                                     {"--local-times", !FTimeZone.empty()}})
