@@ -188,12 +188,19 @@ std::string TargetDirectory(const TFTPItem& remote) {
 
 } // namespace
 
-bool TFTPBaseAction::SkippedUnsafeLocalName(const std::string& name, const std::string& folder) {
-    if (!net::HoldsLineBreakOrNul(name))
-        return false;
-    SendMessage(fmt::format("Skipped a local entry with an unsafe name [{}] in [{}]", net::EscapedName(name), folder),
-                stWarning);
-    return true;
+bool TFTPBaseAction::SkippedLocalEntry(const fs::directory_entry& entry, const std::string& folder) {
+    std::string name = entry.path().filename().string();
+    if (net::HoldsLineBreakOrNul(name)) {
+        SendMessage(fmt::format("Skipped a local entry with an unsafe name [{}] in [{}]", net::EscapedName(name), folder),
+                    stWarning);
+        return true;
+    }
+    std::error_code ec;
+    if (entry.is_symlink(ec) && !fs::exists(fs::status(entry.path(), ec))) {
+        SendMessage("Skipped dangling link [" + folder + name + "]", stWarning);
+        return true;
+    }
+    return false;
 }
 
 TFTPItem TFTPBaseAction::GetFileFromSearchRecord(const fs::directory_entry& entry, const std::string& baseDirectory) {
@@ -225,7 +232,7 @@ TFTPItemList TFTPBaseAction::GetFilesFromDirectoryAndFileSpec(const std::string&
         // One listing serves the folder's own matches and the subfolders to descend into.
         auto entries = SortedEntries(dir);
         std::erase_if(entries, [&](const fs::directory_entry& entry) {
-            return SkippedUnsafeLocalName(entry.path().filename().string(), WithTrailingSlash(dir.string()));
+            return SkippedLocalEntry(entry, WithTrailingSlash(dir.string()));
         });
         for (const auto& entry : entries) {
             std::string name = entry.path().filename().string();
@@ -271,7 +278,7 @@ TFTPItemList TFTPBaseAction::GetFilesFromStringList(const TStringList& lines, co
             continue;
         for (const auto& entry : SortedEntries(dir)) {
             if (!MatchesMask(entry.path().filename().string(), mask) ||
-                SkippedUnsafeLocalName(entry.path().filename().string(), WithTrailingSlash(dir.string())))
+                SkippedLocalEntry(entry, WithTrailingSlash(dir.string())))
                 continue;
             TFTPItem item = GetFileFromSearchRecord(entry, baseDirectory);
             item.FullPath = WithTrailingSlash(dir.string()) + item.Name;

@@ -40,8 +40,9 @@ protected:
     void SendFTPMessage(const std::string& text);
     void OnFTPLogMessage(const std::string& text, TConnMessageType type);
 
-    // A local name that no command could carry (CR, LF or NUL) is skipped with a warning naming it.
-    bool SkippedUnsafeLocalName(const std::string& name, const std::string& folder);
+    // Local entries no upload can send are skipped with a warning naming them: a name that no command
+    // could carry (CR, LF or NUL) and a link that points nowhere.
+    bool SkippedLocalEntry(const std::filesystem::directory_entry& entry, const std::string& folder);
     // Gathering local files into items relative to a base folder.
     TFTPItemList GetFilesFromDirectoryAndFileSpec(const std::string& directory, const std::string& mask,
                                                   bool recursive);

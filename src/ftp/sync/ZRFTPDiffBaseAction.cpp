@@ -349,17 +349,13 @@ bool TFTPDiffBaseAction::BuildLocalFolder(TFTPTreeNode& node, const std::string&
     if (!CheckNOOPandOperationAborted())
         return false;
     for (const auto& entry : fs::directory_iterator(folderPath)) {
-        std::string name = entry.path().filename().string();
-        if (SkippedUnsafeLocalName(name, folderPath))
+        if (SkippedLocalEntry(entry, folderPath))
             continue;
+        std::string name = entry.path().filename().string();
         std::error_code ec;
         auto status = fs::symlink_status(entry.path(), ec);
         bool isLink = fs::is_symlink(status);
         auto target = isLink ? fs::status(entry.path(), ec) : status;
-        if (isLink && !fs::exists(target)) {
-            Warning("Skipped dangling link [" + folderPath + name + "]");
-            continue;
-        }
         bool isFolder = fs::is_directory(target);
         if (ExcludeItem(root, folderPath, name, isFolder, excludes, fileSpecs))
             continue;
