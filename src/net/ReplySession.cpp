@@ -1,11 +1,15 @@
 #include "net/ReplySession.h"
 
+#include "net/DataBlockWriter.h"
+
 #include "net/NetErrors.h"
 #include "net/TextUtil.h"
 
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <istream>
+#include <vector>
 
 namespace zr::net {
 
@@ -126,6 +130,39 @@ const TReply& TReplySession::ReadDataBlock() {
 const TReply& TReplySession::Command(std::string_view line, TAnswer answer) {
     SendCommand(line, answer);
     return ReadReply();
+}
+
+void TReplySession::SendDataBlock(std::istream& source, const std::function<void(std::int64_t)>& progress) {
+    constexpr std::size_t chunkSize = 64 * 1024;
+    std::vector<char> chunk(chunkSize);
+    std::string wire;
+    TDataBlockEncoder encoder;
+    std::int64_t sent = 0;
+    try {
+        for (;;) {
+            source.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+            auto got = static_cast<std::size_t>(source.gcount());
+            if (source.bad())
+                throw EFileError(FormatNetMessage("Reading the data block for", FConnection.PeerText(),
+                                                  "the source failed"),
+                                 std::make_error_code(std::errc::io_error));
+            wire.clear();
+            encoder.Encode(std::string_view(chunk.data(), got), wire);
+            if (got < chunk.size())
+                encoder.Finish(wire);
+            FConnection.Write(wire);
+            sent += static_cast<std::int64_t>(got);
+            if (progress && got > 0)
+                progress(sent);
+            if (got < chunk.size())
+                break;
+        }
+    } catch (...) {
+        Drop();
+        throw;
+    }
+    FLastCommand = "(data block)";
+    FOwed.push_back(TAnswer::taReply);
 }
 
 void TReplySession::Quit() {

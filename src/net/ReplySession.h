@@ -7,7 +7,10 @@
 #include "net/SentLineMasker.h"
 #include "net/TCPConnection.h"
 
+#include <cstdint>
 #include <deque>
+#include <functional>
+#include <iosfwd>
 #include <string>
 #include <string_view>
 
@@ -50,6 +53,11 @@ public:
     // Reads the data block that follows the last reply into LastReply().Block.
     const TReply& ReadDataBlock();
     const TReply& Command(std::string_view line, TAnswer answer = TAnswer::taReply);
+    // Sends a dot-terminated data block read from source in chunks (never held whole), after the
+    // reply that invited it (SMTP 354, NNTP 340); its reply is then owed. progress gets the bytes
+    // of source sent so far after each chunk. Any failure, an abort included, drops the connection:
+    // the peer cannot be told where a cut-off block ended.
+    void SendDataBlock(std::istream& source, const std::function<void(std::int64_t)>& progress = {});
     const TReply& LastReply() const { return FLastReply; }
 
     // Thread-safe: the command running on the session's thread fails with EOperationAborted.

@@ -1,0 +1,233 @@
+#include "net/SMTPClient.h"
+
+#include "net/NetErrors.h"
+#include "net/TextUtil.h"
+
+#include <fmt/format.h>
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <charconv>
+
+namespace zr::net {
+
+namespace {
+
+std::string Base64(std::string_view data) {
+    std::string out(4 * ((data.size() + 2) / 3) + 1, '\0');
+    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                            reinterpret_cast<const unsigned char*>(data.data()), static_cast<int>(data.size()));
+    out.resize(static_cast<std::size_t>(n));
+    return out;
+}
+
+// The keyword of an EHLO line and what follows it.
+std::pair<std::string_view, std::string_view> SplitExtension(std::string_view line) {
+    line = TrimView(line);
+    std::size_t end = line.find_first_of(" =");
+    if (end == std::string_view::npos)
+        return {line, {}};
+    return {line.substr(0, end), TrimView(line.substr(end + 1))};
+}
+
+} // namespace
+
+TSMTPClient::TSMTPClient() = default;
+
+const TReply& TSMTPClient::CommandExpect(std::string_view line, std::initializer_list<int> codes) {
+    const TReply& reply = FSession.Command(line);
+    if (std::find(codes.begin(), codes.end(), reply.Code) == codes.end())
+        FSession.RaiseReplyError();
+    return reply;
+}
+
+void TSMTPClient::Connect() {
+    std::string target = fmt::format("{}:{}", Host, Port);
+    if (FConnection.IsOpen())
+        throw EAlreadyConnected(FormatNetMessage("Connecting to", target, "already connected"));
+    FSession.Reset();
+    FExtensions.clear();
+    FTLSActive = false;
+    FConnection.ClearAbort();
+    FConnection.SetReadTimeout(ReadTimeout.count() > 0 ? ReadTimeout : DefaultReadTimeout);
+    FConnection.Connect(Host, Port, ConnectTimeout.count() > 0 ? ConnectTimeout : DefaultConnectTimeout);
+    try {
+        TTLSOptions tls = TLSOptions;
+        if (tls.ServerName.empty())
+            tls.ServerName = Host;
+        if (UseSSL || UseTLS == TUseTLS::utUseImplicitTLS) {
+            FConnection.StartTLS(tls);
+            FTLSActive = true;
+        }
+        if (FSession.ReadReply().Code != 220)
+            FSession.RaiseReplyError("Connecting to");
+        bool wantsStartTLS = !FTLSActive && (UseTLS == TUseTLS::utUseExplicitTLS || UseTLS == TUseTLS::utUseRequireTLS);
+        Hello(UseEhlo || wantsStartTLS || AuthType != TSMTPAuthType::satNone);
+        if (wantsStartTLS) {
+            if (HasExtension("STARTTLS")) {
+                CommandExpect("STARTTLS", {220});
+                FConnection.StartTLS(tls);
+                FTLSActive = true;
+                // What the server said before TLS may have been forged on the way (RFC 3207 4.2).
+                FExtensions.clear();
+                Hello(true);
+            } else if (UseTLS == TUseTLS::utUseRequireTLS) {
+                throw ETLSError(FormatNetMessage("Connecting to", target, "the server does not offer STARTTLS"),
+                                std::make_error_code(std::errc::protocol_not_supported));
+            }
+        }
+    } catch (...) {
+        FSession.Drop();
+        throw;
+    }
+}
+
+void TSMTPClient::Hello(bool ehlo) {
+    std::string name = HeloName;
+    if (name.empty()) {
+        std::string local = FConnection.LocalAddress();
+        name = local.find(':') != std::string::npos ? "[IPv6:" + local + "]" : "[" + local + "]";
+    }
+    if (ehlo) {
+        const TReply& reply = FSession.Command("EHLO " + name);
+        if (reply.Code == 250) {
+            FExtensions.clear();
+            for (std::size_t i = 1; i < reply.Lines.size(); ++i)
+                FExtensions.push_back(reply.Lines[i].size() > 4 ? reply.Lines[i].substr(4) : std::string());
+            return;
+        }
+        if (reply.Code / 100 != 5)
+            FSession.RaiseReplyError();
+    }
+    CommandExpect("HELO " + name, {250});
+}
+
+bool TSMTPClient::HasExtension(std::string_view keyword) const {
+    return std::any_of(FExtensions.begin(), FExtensions.end(),
+                       [&](const std::string& line) { return IEquals(SplitExtension(line).first, keyword); });
+}
+
+std::vector<std::string> TSMTPClient::AuthMechanisms() const {
+    std::vector<std::string> mechanisms;
+    for (const std::string& line : FExtensions) {
+        auto [keyword, rest] = SplitExtension(line);
+        if (!IEquals(keyword, "AUTH"))
+            continue;
+        while (!rest.empty()) {
+            std::size_t end = rest.find(' ');
+            std::string_view word = rest.substr(0, end);
+            if (!word.empty() && std::find_if(mechanisms.begin(), mechanisms.end(), [&](const std::string& m) {
+                                     return IEquals(m, word);
+                                 }) == mechanisms.end())
+                mechanisms.emplace_back(word);
+            rest = end == std::string_view::npos ? std::string_view() : TrimView(rest.substr(end + 1));
+        }
+    }
+    return mechanisms;
+}
+
+std::optional<std::int64_t> TSMTPClient::MaxMessageSize() const {
+    for (const std::string& line : FExtensions) {
+        auto [keyword, rest] = SplitExtension(line);
+        std::int64_t size = 0;
+        if (IEquals(keyword, "SIZE") && !rest.empty()) {
+            auto [end, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), size);
+            if (ec == std::errc() && end == rest.data() + rest.size() && size > 0)
+                return size;
+        }
+    }
+    return std::nullopt;
+}
+
+void TSMTPClient::Authenticate() {
+    if (AuthType == TSMTPAuthType::satNone)
+        return;
+    FSession.Begin();
+    std::string peer = FConnection.PeerText();
+    // PLAIN separates its fields by NUL, and no field may break the command line.
+    if (Username.find('\0') != std::string::npos || HoldsLineBreakOrNul(Password))
+        throw EUnsafeCommand(FormatNetMessage("Logging in to", peer, "the user name or password holds CR, LF or NUL"));
+    auto mechanisms = AuthMechanisms();
+    auto offers = [&](std::string_view name) {
+        return std::any_of(mechanisms.begin(), mechanisms.end(), [&](const std::string& m) { return IEquals(m, name); });
+    };
+    if (offers("PLAIN")) {
+        std::string response = std::string(1, '\0') + Username + '\0' + Password;
+        CommandExpect("AUTH PLAIN " + Base64(response), {235});
+    } else if (offers("LOGIN")) {
+        CommandExpect("AUTH LOGIN", {334});
+        CommandExpect(Base64(Username), {334});
+        CommandExpect(Base64(Password), {235});
+    } else {
+        throw EProtocolError(FormatNetMessage("Logging in to", peer, "the server offers neither AUTH PLAIN nor AUTH LOGIN"));
+    }
+}
+
+void TSMTPClient::Disconnect() {
+    FSession.Quit();
+    FTLSActive = false;
+}
+
+bool TSMTPClient::Connected() {
+    return FConnection.Connected();
+}
+
+void TSMTPClient::CheckAddress(const std::string& address) const {
+    if (address.find_first_of(std::string_view("\r\n\0<>", 5)) != std::string::npos)
+        throw EUnsafeCommand(FormatNetMessage("Sending to", FConnection.PeerText(),
+                                              fmt::format("the address \"{}\" holds CR, LF, NUL, < or >", Printable(address))));
+}
+
+void TSMTPClient::MailFrom(const std::string& address) {
+    CheckAddress(address);
+    FSession.Begin();
+    CommandExpect("MAIL FROM:<" + address + ">", {250});
+}
+
+void TSMTPClient::RcptTo(const std::string& address) {
+    CheckAddress(address);
+    FSession.Begin();
+    CommandExpect("RCPT TO:<" + address + ">", {250, 251});
+}
+
+void TSMTPClient::Data(std::istream& source, std::int64_t expectedSize) {
+    FSession.Begin();
+    CommandExpect("DATA", {354});
+    if (OnWorkBegin)
+        OnWorkBegin(expectedSize);
+    FSession.SendDataBlock(source, [this](std::int64_t sent) {
+        if (OnWork)
+            OnWork(sent);
+    });
+    if (FSession.ReadReply().Code != 250)
+        FSession.RaiseReplyError("Sending the message to");
+    if (OnWorkEnd)
+        OnWorkEnd();
+}
+
+void TSMTPClient::Reset() {
+    FSession.Begin();
+    CommandExpect("RSET", {250});
+}
+
+void TSMTPClient::Send(const std::string& from, const std::vector<std::string>& recipients, std::istream& source,
+                       std::int64_t expectedSize) {
+    CheckAddress(from);
+    for (const std::string& recipient : recipients)
+        CheckAddress(recipient);
+    try {
+        MailFrom(from);
+        for (const std::string& recipient : recipients)
+            RcptTo(recipient);
+        Data(source, expectedSize);
+    } catch (const EReplyError&) {
+        try {
+            Reset();
+        } catch (const ENetError&) {
+            // The refusal is what the caller needs to see; a failed RSET only ends the connection.
+        }
+        throw;
+    }
+}
+
+} // namespace zr::net

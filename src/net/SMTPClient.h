@@ -1,0 +1,106 @@
+// SMTP client (RFC 5321 with STARTTLS, RFC 3207, and AUTH PLAIN / LOGIN, RFC 4954); every command
+// blocks on the caller's thread, Abort and Stop may come from any thread.
+#pragma once
+
+#include "net/ReplySession.h"
+#include "net/TCPConnection.h"
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zr::net {
+
+// How a mail connection uses TLS; the names are those the e-mail settings store.
+enum class TUseTLS {
+    utNoTLSSupport,    // plain unless UseSSL asks for implicit TLS
+    utUseImplicitTLS,  // TLS from the first byte (SMTPS, POP3S)
+    utUseRequireTLS,   // STARTTLS, or fail before any credentials are sent
+    utUseExplicitTLS,  // STARTTLS when the server offers it, else plain
+};
+
+enum class TSMTPAuthType { satNone, satDefault };
+
+class TSMTPClient {
+public:
+    using TWorkBeginEvent = std::function<void(std::int64_t expectedSize)>;
+    using TWorkEvent = std::function<void(std::int64_t bytesSoFar)>;
+    using TWorkEndEvent = std::function<void()>;
+
+    TSMTPClient();
+    TSMTPClient(const TSMTPClient&) = delete;
+    TSMTPClient& operator=(const TSMTPClient&) = delete;
+
+    // Settings; they take effect at the next Connect.
+    std::string Host;
+    std::uint16_t Port = 25;
+    std::string Username;
+    std::string Password;
+    TSMTPAuthType AuthType = TSMTPAuthType::satNone;
+    // EHLO first (HELO when refused); a TLS mode or authentication sends EHLO whatever this says.
+    bool UseEhlo = true;
+    // Implicit TLS, the same as utUseImplicitTLS.
+    bool UseSSL = false;
+    TUseTLS UseTLS = TUseTLS::utNoTLSSupport;
+    TTLSOptions TLSOptions;
+    // Name given in EHLO/HELO; empty: the local address as a literal ("[127.0.0.1]").
+    std::string HeloName;
+    std::chrono::milliseconds ConnectTimeout{0}; // 0: DefaultConnectTimeout
+    std::chrono::milliseconds ReadTimeout{0};    // 0: DefaultReadTimeout
+    static constexpr std::chrono::milliseconds DefaultConnectTimeout{30000};
+    static constexpr std::chrono::milliseconds DefaultReadTimeout{60000};
+
+    TWorkBeginEvent OnWorkBegin;
+    TWorkEvent OnWork;
+    TWorkEndEvent OnWorkEnd;
+
+    // The connection, for attaching the protocol log.
+    TTCPConnection& Connection() { return FConnection; }
+
+    // Connects, reads the greeting, says hello and starts TLS as UseSSL and UseTLS ask.
+    void Connect();
+    // AUTH PLAIN when offered, else AUTH LOGIN; nothing when AuthType is satNone. A refusal raises
+    // EReplyError with the server's text.
+    void Authenticate();
+    // Sends QUIT and closes; never throws.
+    void Disconnect();
+    bool Connected();
+    bool TLSActive() const { return FTLSActive; }
+    void Abort() { FSession.Abort(); }
+    void Stop() { FSession.Stop(); }
+    void ClearStop() { FSession.ClearStop(); }
+
+    // Extensions from the last EHLO reply.
+    bool HasExtension(std::string_view keyword) const;
+    std::vector<std::string> AuthMechanisms() const;
+    // The SIZE extension's limit, when the server gives one.
+    std::optional<std::int64_t> MaxMessageSize() const;
+
+    // One message: MAIL, RCPT for each recipient, DATA with the body read from source as it is
+    // sent. expectedSize (or -1) only feeds OnWorkBegin. A refused step raises EReplyError after
+    // RSET, so the connection can carry the next message.
+    void Send(const std::string& from, const std::vector<std::string>& recipients, std::istream& source,
+              std::int64_t expectedSize = -1);
+    void MailFrom(const std::string& address);
+    void RcptTo(const std::string& address);
+    void Data(std::istream& source, std::int64_t expectedSize = -1);
+    void Reset();
+    const TReply& LastReply() const { return FSession.LastReply(); }
+
+private:
+    const TReply& CommandExpect(std::string_view line, std::initializer_list<int> codes);
+    void Hello(bool ehlo);
+    void CheckAddress(const std::string& address) const;
+
+    TTCPConnection FConnection;
+    TReplySession FSession{FConnection, TReplyRules{"SMTP", TReplySyntax::rsNumeric, false}};
+    std::vector<std::string> FExtensions; // EHLO lines after the first, without the code
+    bool FTLSActive = false;
+};
+
+} // namespace zr::net

@@ -1,0 +1,184 @@
+// The SMTP client against aiosmtpd (tests/data/net/smtp.json) and against scripted peers for what a
+// real server does not show (tests/data/net/smtp-hostile-peers.json).
+#include "NetTestData.h"
+#include "net/LogEventIntercept.h"
+#include "net/NetErrors.h"
+#include "net/SMTPClient.h"
+#include "support/FTPServerFixture.h"
+#include "support/SMTPServerFixture.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <thread>
+
+using namespace zr::net;
+using namespace quillate::testing;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using ::testing::StartsWith;
+
+namespace {
+
+// "<kind>: <message>" of what the call raised, or "none".
+template <class F> std::string FaultOf(F&& call) {
+    try {
+        call();
+    } catch (const EUnsafeCommand& e) {
+        return std::string("unsafe: ") + e.what();
+    } catch (const EProtocolError& e) {
+        return std::string("protocol: ") + e.what();
+    } catch (const EConnClosedGracefully& e) {
+        return std::string("closed: ") + e.what();
+    } catch (const EReplyError& e) {
+        return "reply " + std::to_string(e.Code()) + ": " + e.what();
+    } catch (const ETLSError& e) {
+        return std::string("tls: ") + e.what();
+    } catch (const ENetError& e) {
+        return std::string("other: ") + e.what();
+    }
+    return "none";
+}
+
+TUseTLS TLSMode(const std::string& name) {
+    if (name == "implicit")
+        return TUseTLS::utUseImplicitTLS;
+    if (name == "explicit")
+        return TUseTLS::utUseExplicitTLS;
+    return name == "require" ? TUseTLS::utUseRequireTLS : TUseTLS::utNoTLSSupport;
+}
+
+// Lines that begin with dots, a lone "." that must not end the message, and a last line without
+// its end; long enough to go out in several chunks.
+std::string Body() {
+    std::string body = "Subject: test\r\n\r\n.leading dot\n..two dots\r\n.\n";
+    for (int i = 0; i < 20000; ++i)
+        body += ".line " + std::to_string(i) + "\r\n";
+    return body + "last line";
+}
+
+std::string OnTheWire(std::string body) {
+    body = ReplaceAll(ReplaceAll(body, "\r\n", "\n"), "\n", "\r\n");
+    return body + "\r\n";
+}
+
+class SMTPServer : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        Server = new TSMTPTestServer();
+        Server->Start();
+    }
+    static void TearDownTestSuite() {
+        delete Server;
+        Server = nullptr;
+    }
+    void Configure(std::uint16_t port) {
+        Client.Host = "127.0.0.1";
+        Client.Port = port;
+        Client.Username = TSMTPTestServer::User;
+        Client.Password = TSMTPTestServer::Password;
+        Client.AuthType = TSMTPAuthType::satDefault;
+        Client.ConnectTimeout = std::chrono::seconds(20);
+        Client.ReadTimeout = std::chrono::seconds(20);
+        Client.Connection().AddIntercept(std::make_shared<TLogEventIntercept>(
+            [this](TLogEventType, std::string_view text) { Log += std::string(text) + "\n"; }));
+    }
+    static inline TSMTPTestServer* Server = nullptr;
+    TScopedEnvironment Certificates{"SSL_CERT_FILE", (std::string(QUILLATE_TEST_DATA_DIR) + "/net/tls/ca.pem").c_str()};
+    TSMTPClient Client;
+    std::string Log;
+};
+
+class SMTPSession : public SMTPServer, public ::testing::WithParamInterface<json> {};
+
+TEST_P(SMTPSession, SendsTheMessageIntactOrFailsAsExpected) {
+    const auto& c = GetParam();
+    const std::string port = c["port"];
+    Configure(port == "tls" ? Server->TLSPort() : port == "bare" ? Server->BarePort() : Server->Port());
+    Client.UseTLS = TLSMode(c["tls"]);
+    Client.UseSSL = c.value("useSSL", false);
+    Client.TLSOptions.VerifyPeer = c.value("verify", true);
+    Client.Password = c.value("password", Client.Password);
+    if (!c.value("testCA", true))
+        Certificates.Set(nullptr);
+    const std::string from = c.value("from", "sender@example.org");
+    const std::string to = c.value("to", "rcpt@example.org");
+    const std::string body = Body();
+    std::istringstream source(body);
+    std::vector<std::int64_t> progress;
+    Client.OnWork = [&](std::int64_t sent) { progress.push_back(sent); };
+    std::size_t before = Server->Messages().size();
+
+    std::string fault = FaultOf([&] {
+        Client.Connect();
+        Client.Authenticate();
+        Client.Send(from, {to, "second@example.org"}, source);
+    });
+    bool tlsActive = Client.TLSActive();
+    Client.Disconnect();
+
+    EXPECT_THAT(Log, Not(HasSubstr(TSMTPTestServer::Password)));
+    auto messages = Server->Messages();
+    if (c.contains("fault")) {
+        EXPECT_THAT(fault, StartsWith(c["fault"].get<std::string>()));
+        EXPECT_EQ(messages.size(), before);
+        return;
+    }
+    ASSERT_EQ(fault, "none") << Log;
+    EXPECT_EQ(tlsActive, c["tlsActive"].get<bool>());
+    EXPECT_THAT(Log, HasSubstr("AUTH " + c["auth"].get<std::string>()));
+    ASSERT_EQ(messages.size(), before + 1);
+    EXPECT_EQ(messages.back().From, from);
+    EXPECT_EQ(messages.back().To, (std::vector<std::string>{to, "second@example.org"}));
+    EXPECT_TRUE(messages.back().Content == OnTheWire(body)) << "the message arrived changed";
+    ASSERT_GT(progress.size(), 1u);
+    EXPECT_EQ(progress.back(), static_cast<std::int64_t>(body.size()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Data, SMTPSession, ::testing::ValuesIn(LoadCases("smtp.json")), CaseName);
+
+TEST_F(SMTPServer, AbortFromAnotherThreadEndsTheMessageUnsentAndTheNextConnectionWorks) {
+    Configure(Server->Port());
+    std::size_t before = Server->Messages().size();
+    std::istringstream source(Body());
+    Client.OnWork = [&](std::int64_t) { std::thread([&] { Client.Abort(); }).join(); };
+    Client.Connect();
+    EXPECT_THROW(Client.Send("a@example.org", {"b@example.org"}, source), EOperationAborted);
+    EXPECT_FALSE(Client.Connected());
+
+    Client.OnWork = nullptr;
+    std::istringstream again("Subject: again\r\n\r\nhi\r\n");
+    Client.Connect();
+    Client.Send("a@example.org", {"b@example.org"}, again);
+    Client.Disconnect();
+    auto messages = Server->Messages();
+    ASSERT_EQ(messages.size(), before + 1);
+    EXPECT_EQ(messages.back().Content, "Subject: again\r\n\r\nhi\r\n");
+}
+
+class SMTPHostilePeer : public ::testing::TestWithParam<json> {};
+
+TEST_P(SMTPHostilePeer, EndsWithTheExpectedFault) {
+    const auto& c = GetParam();
+    std::vector<std::string> steps;
+    for (const auto& step : c["script"])
+        steps.push_back(step.is_string() ? step.get<std::string>() : "raw " + Text(step));
+    TLinePeer peer({ScriptFromSteps(steps)});
+    TSMTPClient client;
+    client.Host = "127.0.0.1";
+    client.Port = peer.Port();
+    client.ConnectTimeout = std::chrono::seconds(5);
+    client.ReadTimeout = std::chrono::seconds(5);
+    std::istringstream source("Hi\r\n");
+    std::string fault = FaultOf([&] {
+        client.Connect();
+        client.Send("a@example.org", {"b@example.org"}, source);
+    });
+    EXPECT_THAT(fault, StartsWith(c["fault"].get<std::string>()));
+    EXPECT_EQ(client.Connected(), c.value("stays", false));
+    client.Disconnect();
+}
+
+INSTANTIATE_TEST_SUITE_P(Data, SMTPHostilePeer, ::testing::ValuesIn(LoadCases("smtp-hostile-peers.json")), CaseName);
+
+} // namespace
