@@ -1,0 +1,91 @@
+#include "support/POP3ServerFixture.h"
+
+#include <filesystem>
+#include <stdexcept>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace quillate::testing {
+
+namespace {
+
+// The mail processes run as nobody (uid and gid 65534, as the configuration's userdb says).
+void GiveToNobody(const fs::path& path) {
+    if (::chown(path.c_str(), 65534, 65534) != 0)
+        throw std::runtime_error("cannot give " + path.string() + " to nobody");
+}
+
+constexpr const char* Configuration = R"(protocols = pop3
+listen = 127.0.0.1
+base_dir = DIR/run
+state_dir = DIR/state
+log_path = DIR/dovecot.log
+ssl = yes
+ssl_cert = <TLS/server.pem
+ssl_key = <TLS/server.key
+disable_plaintext_auth = no
+auth_failure_delay = 0
+mail_location = maildir:~/Maildir
+passdb {
+  driver = passwd-file
+  args = scheme=PLAIN DIR/users
+}
+userdb {
+  driver = static
+  args = uid=65534 gid=65534 home=DIR/home/%u
+}
+service pop3-login {
+  inet_listener pop3 {
+    port = PORT
+  }
+  inet_listener pop3s {
+    port = SPORT
+  }
+}
+service anvil {
+  chroot =
+}
+)";
+
+} // namespace
+
+void TPOP3TestServer::Start() {
+    const fs::path dir = FDir.Path();
+    fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                             fs::perms::others_read | fs::perms::others_exec);
+    WriteTextFile(dir / "users", std::string(User) + ":{PLAIN}" + Password + "\n");
+    fs::path home = dir / "home" / User;
+    for (const char* sub : {"cur", "new", "tmp"})
+        fs::create_directories(home / "Maildir" / sub);
+    WriteTextFile(home / "Maildir" / "new" / "1.quillate", Message);
+    for (const auto& entry : fs::recursive_directory_iterator(dir / "home"))
+        GiveToNobody(entry.path());
+    GiveToNobody(dir / "home");
+    for (int attempt = 1;; ++attempt) {
+        FPort = FindFreePort();
+        FTLSPort = FindFreePort();
+        std::string text = ReplaceAll(Configuration, "DIR", dir.string());
+        text = ReplaceAll(text, "TLS", std::string(QUILLATE_TEST_DATA_DIR) + "/net/tls");
+        text = ReplaceAll(ReplaceAll(text, "SPORT", std::to_string(FTLSPort)), "PORT", std::to_string(FPort));
+        WriteTextFile(dir / "dovecot.conf", text);
+        TServerOptions options;
+        options.Argv = {"/usr/sbin/dovecot", "-F", "-c", (dir / "dovecot.conf").string()};
+        options.LogFile = dir / "output.log";
+        options.Port = FPort;
+        options.StartTimeout = std::chrono::milliseconds(30000);
+        try {
+            FProcess.Start(options);
+            return;
+        } catch (const std::exception& e) {
+            if (attempt == 3)
+                throw std::runtime_error(std::string("Dovecot did not start: ") + e.what() + "\n" + Output());
+        }
+    }
+}
+
+std::string TPOP3TestServer::Output() const {
+    return ReadTextFile(FDir.Path() / "dovecot.log");
+}
+
+} // namespace quillate::testing
