@@ -115,9 +115,12 @@ TEST_P(SMTPSession, SendsTheMessageIntactOrFailsAsExpected) {
         Client.Send(from, {to, "second@example.org"}, source);
     });
     bool tlsActive = Client.TLSActive();
+    auto maxSize = Client.MaxMessageSize();
+    bool eightBit = Client.HasExtension("8bitmime");
     Client.Disconnect();
 
     EXPECT_THAT(Log, Not(HasSubstr(TSMTPTestServer::Password)));
+    EXPECT_THAT(Log, Not(HasSubstr("czNjcmV0"))) << "the password in base64, as AUTH LOGIN sends it";
     auto messages = Server->Messages();
     if (c.contains("fault")) {
         EXPECT_THAT(fault, StartsWith(c["fault"].get<std::string>()));
@@ -126,6 +129,8 @@ TEST_P(SMTPSession, SendsTheMessageIntactOrFailsAsExpected) {
     }
     ASSERT_EQ(fault, "none") << Log;
     EXPECT_EQ(tlsActive, c["tlsActive"].get<bool>());
+    EXPECT_EQ(maxSize, 32 * 1024 * 1024) << "aiosmtpd's default limit";
+    EXPECT_TRUE(eightBit);
     EXPECT_THAT(Log, HasSubstr("AUTH " + c["auth"].get<std::string>()));
     ASSERT_EQ(messages.size(), before + 1);
     EXPECT_EQ(messages.back().From, from);
