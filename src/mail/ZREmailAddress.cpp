@@ -26,7 +26,7 @@ std::string WithoutControls(std::string_view text) {
 
 // Blanks and control characters at both ends go, as a person typing an address expects.
 std::string_view Trim(std::string_view text) {
-    auto blank = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
+    auto blank = [](char c) { return static_cast<unsigned char>(c) <= ' ' || c == 0x7F; };
     while (!text.empty() && blank(text.front()))
         text.remove_prefix(1);
     while (!text.empty() && blank(text.back()))
@@ -178,6 +178,11 @@ bool TZRCustomAddressList::AddFromFile(const std::filesystem::path& fileName) {
             return false;
         throw EUserFileError(fileName.string() + ": " + e.what(), false);
     }
+    AddLines(content);
+    return true;
+}
+
+void TZRCustomAddressList::AddLines(std::string_view content) {
     std::string_view rest = content;
     while (!rest.empty()) {
         std::size_t end = rest.find('\n');
@@ -194,7 +199,6 @@ bool TZRCustomAddressList::AddFromFile(const std::filesystem::path& fileName) {
             entry->SetName(std::string(line.substr(comma + 1)));
         Append(std::move(entry));
     }
-    return true;
 }
 
 TEmailAddressPtr TZRCustomAddressList::Item(std::ptrdiff_t index) const {

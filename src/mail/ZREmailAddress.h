@@ -89,6 +89,8 @@ public:
     // One address a line, "mailbox" or "mailbox,Name"; false when the file does not exist. A file
     // that cannot be read or is too large throws quillate::EUserFileError.
     bool AddFromFile(const std::filesystem::path& fileName);
+    // The lines of an address file's content, as AddFromFile reads them.
+    void AddLines(std::string_view content);
     // Nullptr when index is out of range.
     TEmailAddressPtr Item(std::ptrdiff_t index) const;
     // Removes the first entry whose mailbox is exactly address.
