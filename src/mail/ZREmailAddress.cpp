@@ -188,8 +188,6 @@ void TZRCustomAddressList::AddLines(std::string_view content) {
         std::size_t end = rest.find('\n');
         std::string_view line = rest.substr(0, end);
         rest = end == std::string_view::npos ? std::string_view{} : rest.substr(end + 1);
-        if (!line.empty() && line.back() == '\r')
-            line.remove_suffix(1);
         if (Trim(line).empty())
             continue;
         auto entry = std::make_shared<TZREmailAddress>();
