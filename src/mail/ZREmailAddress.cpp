@@ -164,9 +164,10 @@ void TZRCustomAddressList::AddDelimitedList(std::string_view text, std::string_v
     std::string_view trimmed = Trim(delimiter);
     if (trimmed.size() != 1)
         throw EAddressListError("Delimiter must be a single character: <" + WithoutControls(trimmed) + ">");
+    // A quoted piece may hold nothing but control characters, which the address would drop.
     for (const std::string& piece : SplitDelimited(text, trimmed.front()))
-        if (!piece.empty())
-            Add("", piece, true);
+        if (std::string mailbox = WithoutControls(piece); !mailbox.empty())
+            Add("", mailbox, true);
 }
 
 bool TZRCustomAddressList::AddFromFile(const std::filesystem::path& fileName) {

@@ -78,7 +78,7 @@ TEST(AddressList, DelimitedTextsAndFilesAddTheirEntriesInOrder) {
     }
 }
 
-TEST(AddressList, AddressFilesThatAreMissingOrNoFileAddNothing) {
+TEST(AddressList, AddressFilesAreBoundedAndAMissingOneAddsNothing) {
     TZRAddressList list;
     auto missing = std::filesystem::temp_directory_path() / "mail-test-no-such-file";
     EXPECT_FALSE(list.AddFromFile(missing));
@@ -86,6 +86,11 @@ TEST(AddressList, AddressFilesThatAreMissingOrNoFileAddNothing) {
     TempFile huge(std::string(TZRAddressList::MaxFileBytes + 1, 'a'));
     EXPECT_THROW(list.AddFromFile(huge.Path()), EUserFileError);
     EXPECT_EQ(list.GetCount(), 0u);
+    std::string lines;
+    for (std::size_t i = 0; i <= TZRAddressList::MaxEntries; ++i)
+        lines += "a@b\n";
+    EXPECT_THROW(list.AddLines(lines), EAddressListError);
+    EXPECT_EQ(list.GetCount(), TZRAddressList::MaxEntries);
 }
 
 // An owner of every address slot, as the e-mail action keeps them, so that streaming can be shown
