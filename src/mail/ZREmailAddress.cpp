@@ -80,11 +80,18 @@ std::vector<std::string> SplitDelimited(std::string_view text, char delimiter) {
 
 } // namespace
 
-TZRCustomEmailAddress::TZRCustomEmailAddress(std::string_view addressType) : FAddressType(WithoutControls(addressType)) {}
+TZRCustomEmailAddress::TZRCustomEmailAddress(std::string_view addressType)
+    : FAddressType(WithoutControls(addressType)) {}
 
-void TZRCustomEmailAddress::SetAddress(const std::string& value) { FAddress = WithoutControls(value); }
-void TZRCustomEmailAddress::SetName(const std::string& value) { FName = WithoutControls(value); }
-void TZRCustomEmailAddress::SetAddressType(const std::string& value) { FAddressType = WithoutControls(value); }
+void TZRCustomEmailAddress::SetAddress(const std::string& value) {
+    FAddress = WithoutControls(value);
+}
+void TZRCustomEmailAddress::SetName(const std::string& value) {
+    FName = WithoutControls(value);
+}
+void TZRCustomEmailAddress::SetAddressType(const std::string& value) {
+    FAddressType = WithoutControls(value);
+}
 
 std::string TZRCustomEmailAddress::GetText() const {
     if (!FName.empty() && FName != UpperAscii(FAddress))
@@ -136,14 +143,18 @@ const TMetaClass& TZRCustomEmailAddress::ClassInfo() {
 }
 
 const TMetaClass& TZREmailAddress::ClassInfo() {
-    static const TMetaClass meta = TMetaClass::Of<TZREmailAddress>(
-        "TZREmailAddress", "email.address", &TZRCustomEmailAddress::ClassInfo(), &TZREmailAddressProperties::Define);
+    static const TMetaClass meta = TMetaClass::Of<TZREmailAddress>("TZREmailAddress", "email.address",
+                                                                   &TZRCustomEmailAddress::ClassInfo(),
+                                                                   &TZREmailAddressProperties::Define);
     return meta;
 }
 
-TZRCustomAddressList::TZRCustomAddressList(std::string_view listType) : FListType(WithoutControls(listType)) {}
+TZRCustomAddressList::TZRCustomAddressList(std::string_view listType)
+    : FListType(WithoutControls(listType)) {}
 
-void TZRCustomAddressList::SetListType(const std::string& value) { FListType = WithoutControls(value); }
+void TZRCustomAddressList::SetListType(const std::string& value) {
+    FListType = WithoutControls(value);
+}
 
 void TZRCustomAddressList::Append(TEmailAddressPtr address) {
     if (FEntries.size() >= MaxEntries)
@@ -151,7 +162,8 @@ void TZRCustomAddressList::Append(TEmailAddressPtr address) {
     FEntries.push_back(std::move(address));
 }
 
-TEmailAddressPtr TZRCustomAddressList::Add(const std::string& name, const std::string& address, bool enabled) {
+TEmailAddressPtr TZRCustomAddressList::Add(const std::string& name, const std::string& address,
+                                           bool enabled) {
     auto entry = std::make_shared<TZREmailAddress>();
     entry->SetAddress(address);
     entry->SetName(name);
@@ -207,7 +219,8 @@ TEmailAddressPtr TZRCustomAddressList::Item(std::ptrdiff_t index) const {
 }
 
 void TZRCustomAddressList::Remove(std::string_view address) {
-    auto it = std::find_if(FEntries.begin(), FEntries.end(), [&](const auto& e) { return e->GetAddress() == address; });
+    auto it = std::find_if(FEntries.begin(), FEntries.end(),
+                           [&](const auto& e) { return e->GetAddress() == address; });
     if (it != FEntries.end())
         FEntries.erase(it);
 }
@@ -256,15 +269,17 @@ const TMetaClass& TZRCustomAddressList::ClassInfo() {
 }
 
 const TMetaClass& TZRAddressList::ClassInfo() {
-    static const TMetaClass meta = TMetaClass::Of<TZRAddressList>(
-        "TZRAddressList", "email.list", &TZRCustomAddressList::ClassInfo(), &TZRAddressListProperties::Define);
+    static const TMetaClass meta =
+        TMetaClass::Of<TZRAddressList>("TZRAddressList", "email.list", &TZRCustomAddressList::ClassInfo(),
+                                       &TZRAddressListProperties::Define);
     return meta;
 }
 
 TZRMessageAddresses::TZRMessageAddresses()
     : From(std::make_shared<TZREmailAddress>("from")), Sender(std::make_shared<TZREmailAddress>("sender")),
       ReceiptRecipient(std::make_shared<TZREmailAddress>("ReceiptRecipient")),
-      Recipients(std::make_shared<TZRAddressList>("recipients")), CopyTo(std::make_shared<TZRAddressList>("copyto")),
+      Recipients(std::make_shared<TZRAddressList>("recipients")),
+      CopyTo(std::make_shared<TZRAddressList>("copyto")),
       BlindCopyTo(std::make_shared<TZRAddressList>("blindcopyto")),
       ReplyTo(std::make_shared<TZRAddressList>("replyto")) {}
 
@@ -285,22 +300,27 @@ void TZRMessageAddresses::AddChildObject(const std::shared_ptr<TSerializableObje
 }
 
 void TZRMessageAddresses::GetChildren(TSerializableList& children) const {
-    children.insert(children.end(), {From, Sender, ReplyTo, ReceiptRecipient, Recipients, CopyTo, BlindCopyTo});
+    children.insert(children.end(),
+                    {From, Sender, ReplyTo, ReceiptRecipient, Recipients, CopyTo, BlindCopyTo});
 }
 
 namespace {
 
 const TScriptValue& Argument(const std::vector<TScriptValue>& args, std::size_t index, const char* method) {
     if (index >= args.size())
-        throw std::invalid_argument(std::string(method) + " takes " + std::to_string(index + 1) + " argument(s)");
+        throw std::invalid_argument(std::string(method) + " takes " + std::to_string(index + 1) +
+                                    " argument(s)");
     return args[index];
 }
 
 TScriptValue ObjectOrNil(TEmailAddressPtr address) {
-    return address ? TScriptValue::Object(std::static_pointer_cast<TPersistent>(std::move(address))) : TScriptValue();
+    return address ? TScriptValue::Object(std::static_pointer_cast<TPersistent>(std::move(address)))
+                   : TScriptValue();
 }
 
-TZRCustomAddressList& ListOf(TPersistent& self) { return dynamic_cast<TZRCustomAddressList&>(self); }
+TZRCustomAddressList& ListOf(TPersistent& self) {
+    return dynamic_cast<TZRCustomAddressList&>(self);
+}
 
 } // namespace
 

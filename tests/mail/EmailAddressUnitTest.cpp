@@ -62,9 +62,9 @@ TEST(AddressList, DelimitedTextsAndFilesAddTheirEntriesInOrder) {
         if (row.Fields.at(0) == "delimited") {
             ExpectOutcome<EAddressListError>(row, 3, [&] {
                 list.AddDelimitedList(row.Fields.at(2), row.Fields.at(1));
-                EXPECT_TRUE(std::all_of(list.Entries().begin() + 1, list.Entries().end(),
-                                        [](const auto& e) { return e->GetEnabled() && e->GetName().empty(); }))
-                    << row.Where;
+                EXPECT_TRUE(std::all_of(list.Entries().begin() + 1, list.Entries().end(), [](const auto& e) {
+                    return e->GetEnabled() && e->GetName().empty();
+                })) << row.Where;
                 return Join({list.Entries().begin() + 1, list.Entries().end()}, false);
             });
         } else {
@@ -98,14 +98,16 @@ TEST(AddressList, AddressFilesAreBoundedAndAMissingOneAddsNothing) {
 class TAddressHolderAction : public TZRAction {
 public:
     static const TMetaClass& ClassInfo() {
-        static const TMetaClass meta =
-            TMetaClass::Of<TAddressHolderAction>("TAddressHolderAction", "test.mail.addresses", &TZRAction::ClassInfo());
+        static const TMetaClass meta = TMetaClass::Of<TAddressHolderAction>(
+            "TAddressHolderAction", "test.mail.addresses", &TZRAction::ClassInfo());
         return meta;
     }
     const TMetaClass& GetClass() const override { return ClassInfo(); }
     bool Execute() override { return true; }
     void GetChildren(TSerializableList& children) const override { Addresses.GetChildren(children); }
-    void AddChildObject(std::shared_ptr<TSerializableObject> child) override { Addresses.AddChildObject(child); }
+    void AddChildObject(std::shared_ptr<TSerializableObject> child) override {
+        Addresses.AddChildObject(child);
+    }
     TZRMessageAddresses Addresses;
 };
 
@@ -126,9 +128,12 @@ TEST(AddressList, ProjectChildrenFillTheirSlotsAndSaveUnchanged) {
     EXPECT_EQ(Join(slots.ReplyTo->Entries(), false), "reply@x.org");
     // A read-only count and an unknown role tag are refused or ignored, never stored.
     EXPECT_THROW(TProject::Parse(R"({"actions":[{"type":"test.mail.addresses","children":[
-        {"type":"email.list","properties":{"Count":3}}]}]})", "p"), std::exception);
+        {"type":"email.list","properties":{"Count":3}}]}]})",
+                                 "p"),
+                 std::exception);
     TProject other = TProject::Parse(R"({"actions":[{"type":"test.mail.addresses","children":[
-        {"type":"email.list","properties":{"ListType":"bcc"},"children":[{"type":"email.address"}]}]}]})", "p");
+        {"type":"email.list","properties":{"ListType":"bcc"},"children":[{"type":"email.address"}]}]}]})",
+                                     "p");
     auto& fresh = dynamic_cast<TAddressHolderAction&>(*other.Actions.at(0)).Addresses;
     for (const auto& list : {fresh.Recipients, fresh.CopyTo, fresh.BlindCopyTo, fresh.ReplyTo})
         EXPECT_EQ(list->GetCount(), 0u) << list->GetListType();
@@ -157,7 +162,8 @@ TEST(AddressList, ScriptMethodsWorkThroughTheScriptingService) {
             .. tostring(List:Item(-1)) .. "/" .. tostring(List:Item(List.Count)) .. "/" .. List.Count
             .. "/" .. List:Item(2).Name .. "/" .. tostring(found) .. "/" .. tostring(missing)
         List:Clear()
-    )", params);
+    )",
+                                         params);
     EXPECT_EQ(params.Get("Result").AsString(), "bob@x/false/nil/nil/nil/3/From File/true/false");
     EXPECT_EQ(list.GetCount(), 0u);
     TScriptParams failing;
