@@ -12,6 +12,7 @@
 #include "host/Scripting.h"
 #include "host/Registration.h"
 #include "host/Serialization.h"
+#include "mail/ZREmailAddress.h"
 #include "mail/ZREmailOptions.h"
 
 namespace zr {
@@ -47,6 +48,7 @@ void RegisterRemainingActions() {
 
 void RegisterPackage(bool designer) {
     (void)designer;
+    RegisterEmailAddresses();
     RegisterEmailOptions();
     RegisterRemainingActions();
     quillate::TSerializationRegistry::RegisterClasses({&TFTPRetryOptions::ClassInfo(), &TFTPLoggingOptions::ClassInfo()});

@@ -1,0 +1,179 @@
+#include "../host/CaseFiles.h"
+#include "PackageTestSupport.h"
+#include "host/Action.h"
+#include "host/Scripting.h"
+#include "host/UserFile.h"
+#include "mail/ZREmailAddress.h"
+
+#include <filesystem>
+#include <fstream>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+using namespace quillate;
+using namespace quillate::testing;
+using namespace zr;
+
+namespace {
+
+std::string Field(const TCase& row, std::size_t index) {
+    const std::string& value = row.Fields.at(index);
+    return value == "-" ? std::string() : value;
+}
+
+std::string Join(const std::vector<TEmailAddressPtr>& entries, bool withNames) {
+    std::string out;
+    for (const auto& e : entries)
+        out += (out.empty() ? "" : "|") + e->GetAddress() + (withNames ? "/" + e->GetName() : "");
+    return out.empty() ? "-" : out;
+}
+
+class TempFile {
+public:
+    explicit TempFile(const std::string& content)
+        : FPath(std::filesystem::temp_directory_path() /
+                ("mail-test-" + std::to_string(::getpid()) + "-" + std::to_string(++FCounter))) {
+        std::ofstream(FPath, std::ios::binary) << content;
+    }
+    ~TempFile() { std::filesystem::remove(FPath); }
+    const std::filesystem::path& Path() const { return FPath; }
+
+private:
+    static inline int FCounter = 0;
+    std::filesystem::path FPath;
+};
+
+TEST(EmailAddress, TypedTextGivesMailboxNameAndTextForm) {
+    for (const TCase& row : ReadTable("addresses.txt")) {
+        TZREmailAddress address;
+        address.SetName("earlier");
+        address.SetText(row.Fields.at(0));
+        EXPECT_EQ(address.GetAddress(), Field(row, 1)) << row.Where;
+        EXPECT_EQ(address.GetName(), Field(row, 2)) << row.Where;
+        EXPECT_EQ(address.GetText(), Field(row, 3)) << row.Where;
+        EXPECT_EQ(address.GetText().find_first_of(std::string("\r\n\0", 3)), std::string::npos) << row.Where;
+    }
+}
+
+TEST(AddressList, DelimitedTextsAndFilesAddTheirEntriesInOrder) {
+    for (const TCase& row : ReadTable("lists.txt")) {
+        TZRAddressList list("recipients");
+        list.Add("Kept", "kept@x", false);
+        if (row.Fields.at(0) == "delimited") {
+            ExpectOutcome<EAddressListError>(row, 3, [&] {
+                list.AddDelimitedList(row.Fields.at(2), row.Fields.at(1));
+                EXPECT_TRUE(std::all_of(list.Entries().begin() + 1, list.Entries().end(), [](const auto& e) {
+                    return e->GetEnabled() && e->GetName().empty();
+                })) << row.Where;
+                return Join({list.Entries().begin() + 1, list.Entries().end()}, false);
+            });
+        } else {
+            TempFile file(row.Fields.at(1));
+            ExpectOutcome<EAddressListError>(row, 2, [&] {
+                EXPECT_TRUE(list.AddFromFile(file.Path())) << row.Where;
+                return Join({list.Entries().begin() + 1, list.Entries().end()}, true);
+            });
+        }
+        EXPECT_EQ(list.Item(0)->GetAddress(), "kept@x") << row.Where << ": entries already there stay first";
+    }
+}
+
+TEST(AddressList, AddressFilesAreBoundedAndAMissingOneAddsNothing) {
+    TZRAddressList list;
+    auto missing = std::filesystem::temp_directory_path() / "mail-test-no-such-file";
+    EXPECT_FALSE(list.AddFromFile(missing));
+    EXPECT_THROW(list.AddFromFile(std::filesystem::temp_directory_path()), EUserFileError);
+    TempFile huge(std::string(TZRAddressList::MaxFileBytes + 1, 'a'));
+    EXPECT_THROW(list.AddFromFile(huge.Path()), EUserFileError);
+    EXPECT_EQ(list.GetCount(), 0u);
+    std::string lines;
+    for (std::size_t i = 0; i <= TZRAddressList::MaxEntries; ++i)
+        lines += "a@b\n";
+    EXPECT_THROW(list.AddLines(lines), EAddressListError);
+    EXPECT_EQ(list.GetCount(), TZRAddressList::MaxEntries);
+}
+
+// An owner of every address slot, as the e-mail action keeps them, so that streaming can be shown
+// through a real project load and save.
+class TAddressHolderAction : public TZRAction {
+public:
+    static const TMetaClass& ClassInfo() {
+        static const TMetaClass meta = TMetaClass::Of<TAddressHolderAction>(
+            "TAddressHolderAction", "test.mail.addresses", &TZRAction::ClassInfo());
+        return meta;
+    }
+    const TMetaClass& GetClass() const override { return ClassInfo(); }
+    bool Execute() override { return true; }
+    void GetChildren(TSerializableList& children) const override { Addresses.GetChildren(children); }
+    void AddChildObject(std::shared_ptr<TSerializableObject> child) override {
+        Addresses.AddChildObject(child);
+    }
+    TZRMessageAddresses Addresses;
+};
+
+TEST(AddressList, ProjectChildrenFillTheirSlotsAndSaveUnchanged) {
+    EnsurePackageRegistered();
+    TSerializationRegistry::RegisterClass(TAddressHolderAction::ClassInfo());
+    const std::string text = ReadFile("project.json");
+    TProject project = TProject::Parse(text, "project.json");
+    EXPECT_EQ(project.ToJson(), text);
+    auto& slots = dynamic_cast<TAddressHolderAction&>(*project.Actions.at(0)).Addresses;
+    EXPECT_EQ(slots.From->GetText(), "Ann <ann@x.org>");
+    EXPECT_EQ(slots.Sender->GetAddress(), "sender@x.org");
+    EXPECT_EQ(slots.ReceiptRecipient->GetAddress(), "receipt@x.org");
+    EXPECT_EQ(Join(slots.Recipients->Entries(), true), "r1@x.org/R One|r2@x.org/|r1@x.org/");
+    EXPECT_FALSE(slots.Recipients->Item(1)->GetEnabled());
+    EXPECT_EQ(Join(slots.CopyTo->Entries(), false), "cc@x.org");
+    EXPECT_EQ(Join(slots.BlindCopyTo->Entries(), false), "bcc@x.org");
+    EXPECT_EQ(Join(slots.ReplyTo->Entries(), false), "reply@x.org");
+    // A read-only count and an unknown role tag are refused or ignored, never stored.
+    EXPECT_THROW(TProject::Parse(R"({"actions":[{"type":"test.mail.addresses","children":[
+        {"type":"email.list","properties":{"Count":3}}]}]})",
+                                 "p"),
+                 std::exception);
+    TProject other = TProject::Parse(R"({"actions":[{"type":"test.mail.addresses","children":[
+        {"type":"email.list","properties":{"ListType":"bcc"},"children":[{"type":"email.address"}]}]}]})",
+                                     "p");
+    auto& fresh = dynamic_cast<TAddressHolderAction&>(*other.Actions.at(0)).Addresses;
+    for (const auto& list : {fresh.Recipients, fresh.CopyTo, fresh.BlindCopyTo, fresh.ReplyTo})
+        EXPECT_EQ(list->GetCount(), 0u) << list->GetListType();
+}
+
+TEST(AddressList, ScriptMethodsWorkThroughTheScriptingService) {
+    EnsurePackageRegistered();
+    TempFile file("file@x,From File\n");
+    TZRAddressList list("recipients");
+    TScriptParams params;
+    params.Set("List", TScriptValue::Object(list));
+    params.Set("FileName", file.Path().string());
+    params.Declare("Result");
+    CoreScriptingService().ExecuteScript("T", R"(
+        List:Add("Ann", "ann@x")
+        List:Add("Bob", "bob@x", "false")
+        local none = List:Add("only one")
+        List:AddDelimitedList("c@x, d@x", ",")
+        List:Remove("c@x")
+        List:RemoveItem(99)
+        List:RemoveItem(0)
+        local found = List:AddFromFile(FileName)
+        local missing = List:AddFromFile(FileName .. ".none")
+        local first = List:Item(0)
+        Result = first.Address .. "/" .. tostring(first.Enabled) .. "/" .. tostring(none) .. "/"
+            .. tostring(List:Item(-1)) .. "/" .. tostring(List:Item(List.Count)) .. "/" .. List.Count
+            .. "/" .. List:Item(2).Name .. "/" .. tostring(found) .. "/" .. tostring(missing)
+        List:Clear()
+    )",
+                                         params);
+    EXPECT_EQ(params.Get("Result").AsString(), "bob@x/false/nil/nil/nil/3/From File/true/false");
+    EXPECT_EQ(list.GetCount(), 0u);
+    TScriptParams failing;
+    failing.Set("List", TScriptValue::Object(list));
+    try {
+        CoreScriptingService().ExecuteScript("T", R"(List:AddDelimitedList("a@b", ";;"))", failing);
+        ADD_FAILURE() << "a two-character delimiter was taken";
+    } catch (const EScriptError& e) {
+        EXPECT_THAT(e.what(), ::testing::HasSubstr("Delimiter must be a single character: <;;>"));
+    }
+}
+
+} // namespace
