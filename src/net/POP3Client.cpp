@@ -18,25 +18,11 @@ const TReply& TPOP3Client::CommandExpect(std::string_view line, TAnswer answer) 
 }
 
 void TPOP3Client::Connect() {
-    std::string target = fmt::format("{}:{}", Host, Port);
-    if (FConnection.IsOpen())
-        throw EAlreadyConnected(FormatNetMessage("Connecting to", target, "already connected"));
-    FSession.Reset();
-    FTLSActive = false;
-    FConnection.ClearAbort();
-    FConnection.SetReadTimeout(ReadTimeout.count() > 0 ? ReadTimeout : DefaultReadTimeout);
-    FConnection.Connect(Host, Port, ConnectTimeout.count() > 0 ? ConnectTimeout : DefaultConnectTimeout);
+    Open();
     try {
-        TTLSOptions tls = TLSOptions;
-        if (tls.ServerName.empty())
-            tls.ServerName = Host;
-        if (UseSSL || UseTLS == TUseTLS::utUseImplicitTLS) {
-            FConnection.StartTLS(tls);
-            FTLSActive = true;
-        }
         if (FSession.ReadReply().Status() != TReplyStatus::rsPositive)
             FSession.RaiseReplyError("Connecting to");
-        if (!FTLSActive && (UseTLS == TUseTLS::utUseExplicitTLS || UseTLS == TUseTLS::utUseRequireTLS)) {
+        if (WantsStartTLS()) {
             // A server without CAPA answers -ERR: it offers no STLS either.
             const TReply& capa = FSession.Command("CAPA", TAnswer::taReplyAndBlock);
             if (capa.Status() == TReplyStatus::rsPositive)
@@ -47,11 +33,9 @@ void TPOP3Client::Connect() {
                            });
             if (offered) {
                 CommandExpect("STLS");
-                FConnection.StartTLS(tls);
-                FTLSActive = true;
-            } else if (UseTLS == TUseTLS::utUseRequireTLS) {
-                throw ETLSError(FormatNetMessage("Connecting to", target, "the server does not offer STLS"),
-                                std::make_error_code(std::errc::protocol_not_supported));
+                StartTLS();
+            } else {
+                StartTLSNotOffered("STLS");
             }
         }
         CommandExpect("USER " + Username);

@@ -32,7 +32,7 @@ std::pair<std::string_view, std::string_view> SplitExtension(std::string_view li
 
 } // namespace
 
-TSMTPClient::TSMTPClient() = default;
+TSMTPClient::TSMTPClient() : TMailClient("SMTP", TReplySyntax::rsNumeric, 25) {}
 
 const TReply& TSMTPClient::CommandExpect(std::string_view line, std::initializer_list<int> codes) {
     const TReply& reply = FSession.Command(line);
@@ -42,38 +42,22 @@ const TReply& TSMTPClient::CommandExpect(std::string_view line, std::initializer
 }
 
 void TSMTPClient::Connect() {
-    std::string target = fmt::format("{}:{}", Host, Port);
-    if (FConnection.IsOpen())
-        throw EAlreadyConnected(FormatNetMessage("Connecting to", target, "already connected"));
-    FSession.Reset();
     FExtensions.clear();
-    FTLSActive = false;
-    FConnection.ClearAbort();
-    FConnection.SetReadTimeout(ReadTimeout.count() > 0 ? ReadTimeout : DefaultReadTimeout);
-    FConnection.Connect(Host, Port, ConnectTimeout.count() > 0 ? ConnectTimeout : DefaultConnectTimeout);
+    Open();
     try {
-        TTLSOptions tls = TLSOptions;
-        if (tls.ServerName.empty())
-            tls.ServerName = Host;
-        if (UseSSL || UseTLS == TUseTLS::utUseImplicitTLS) {
-            FConnection.StartTLS(tls);
-            FTLSActive = true;
-        }
         if (FSession.ReadReply().Code != 220)
             FSession.RaiseReplyError("Connecting to");
-        bool wantsStartTLS = !FTLSActive && (UseTLS == TUseTLS::utUseExplicitTLS || UseTLS == TUseTLS::utUseRequireTLS);
+        bool wantsStartTLS = WantsStartTLS();
         Hello(UseEhlo || wantsStartTLS || AuthType != TSMTPAuthType::satNone);
         if (wantsStartTLS) {
             if (HasExtension("STARTTLS")) {
                 CommandExpect("STARTTLS", {220});
-                FConnection.StartTLS(tls);
-                FTLSActive = true;
+                StartTLS();
                 // What the server said before TLS may have been forged on the way (RFC 3207 4.2).
                 FExtensions.clear();
                 Hello(true);
-            } else if (UseTLS == TUseTLS::utUseRequireTLS) {
-                throw ETLSError(FormatNetMessage("Connecting to", target, "the server does not offer STARTTLS"),
-                                std::make_error_code(std::errc::protocol_not_supported));
+            } else {
+                StartTLSNotOffered("STARTTLS");
             }
         }
     } catch (...) {
@@ -161,15 +145,6 @@ void TSMTPClient::Authenticate() {
     } else {
         throw EProtocolError(FormatNetMessage("Logging in to", peer, "the server offers neither AUTH PLAIN nor AUTH LOGIN"));
     }
-}
-
-void TSMTPClient::Disconnect() {
-    FSession.Quit();
-    FTLSActive = false;
-}
-
-bool TSMTPClient::Connected() {
-    return FConnection.Connected();
 }
 
 void TSMTPClient::CheckAddress(const std::string& address) const {

@@ -2,8 +2,7 @@
 // blocks on the caller's thread, Abort and Stop may come from any thread.
 #pragma once
 
-#include "net/ReplySession.h"
-#include "net/TCPConnection.h"
+#include "net/MailClient.h"
 
 #include <chrono>
 #include <cstdint>
@@ -16,64 +15,31 @@
 
 namespace zr::net {
 
-// How a mail connection uses TLS; the names are those the e-mail settings store.
-enum class TUseTLS {
-    utNoTLSSupport,    // plain unless UseSSL asks for implicit TLS
-    utUseImplicitTLS,  // TLS from the first byte (SMTPS, POP3S)
-    utUseRequireTLS,   // STARTTLS, or fail before any credentials are sent
-    utUseExplicitTLS,  // STARTTLS when the server offers it, else plain
-};
-
 enum class TSMTPAuthType { satNone, satDefault };
 
-class TSMTPClient {
+class TSMTPClient : public TMailClient {
 public:
     using TWorkBeginEvent = std::function<void(std::int64_t expectedSize)>;
     using TWorkEvent = std::function<void(std::int64_t bytesSoFar)>;
     using TWorkEndEvent = std::function<void()>;
 
     TSMTPClient();
-    TSMTPClient(const TSMTPClient&) = delete;
-    TSMTPClient& operator=(const TSMTPClient&) = delete;
 
-    // Settings; they take effect at the next Connect.
-    std::string Host;
-    std::uint16_t Port = 25;
-    std::string Username;
-    std::string Password;
+    // Settings besides the shared ones; they take effect at the next Connect.
     TSMTPAuthType AuthType = TSMTPAuthType::satNone;
     // EHLO first (HELO when refused); a TLS mode or authentication sends EHLO whatever this says.
     bool UseEhlo = true;
-    // Implicit TLS, the same as utUseImplicitTLS.
-    bool UseSSL = false;
-    TUseTLS UseTLS = TUseTLS::utNoTLSSupport;
-    TTLSOptions TLSOptions;
     // Name given in EHLO/HELO; empty: the local address as a literal ("[127.0.0.1]").
     std::string HeloName;
-    std::chrono::milliseconds ConnectTimeout{0}; // 0: DefaultConnectTimeout
-    std::chrono::milliseconds ReadTimeout{0};    // 0: DefaultReadTimeout
-    static constexpr std::chrono::milliseconds DefaultConnectTimeout{30000};
-    static constexpr std::chrono::milliseconds DefaultReadTimeout{60000};
-
     TWorkBeginEvent OnWorkBegin;
     TWorkEvent OnWork;
     TWorkEndEvent OnWorkEnd;
-
-    // The connection, for attaching the protocol log.
-    TTCPConnection& Connection() { return FConnection; }
 
     // Connects, reads the greeting, says hello and starts TLS as UseSSL and UseTLS ask.
     void Connect();
     // AUTH PLAIN when offered, else AUTH LOGIN; nothing when AuthType is satNone. A refusal raises
     // EReplyError with the server's text.
     void Authenticate();
-    // Sends QUIT and closes; never throws.
-    void Disconnect();
-    bool Connected();
-    bool TLSActive() const { return FTLSActive; }
-    void Abort() { FSession.Abort(); }
-    void Stop() { FSession.Stop(); }
-    void ClearStop() { FSession.ClearStop(); }
 
     // Extensions from the last EHLO reply.
     bool HasExtension(std::string_view keyword) const;
@@ -97,10 +63,7 @@ private:
     void Hello(bool ehlo);
     void CheckAddress(const std::string& address) const;
 
-    TTCPConnection FConnection;
-    TReplySession FSession{FConnection, TReplyRules{"SMTP", TReplySyntax::rsNumeric, false}};
     std::vector<std::string> FExtensions; // EHLO lines after the first, without the code
-    bool FTLSActive = false;
 };
 
 } // namespace zr::net
