@@ -182,7 +182,10 @@ TEST_P(SMTPHostilePeer, EndsWithTheExpectedFault) {
         client.Connect();
         client.Send("a@example.org", {"b@example.org"}, source);
     });
-    EXPECT_THAT(fault, StartsWith(c["fault"].get<std::string>()));
+    const json expected = c["fault"].is_array() ? c["fault"] : json::array({c["fault"]});
+    EXPECT_TRUE(std::any_of(expected.begin(), expected.end(), [&](const json& start) {
+        return fault.starts_with(ReplaceAll(start.get<std::string>(), "${port}", std::to_string(peer.Port())));
+    })) << fault;
     EXPECT_EQ(client.Connected(), c.value("stays", false));
     client.Disconnect();
 }

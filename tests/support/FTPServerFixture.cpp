@@ -21,22 +21,6 @@ namespace {
 // "secret" hashed with `openssl passwd -1 -salt quillate secret`.
 constexpr const char* PasswordHash = "$1$quillate$xJPkoOMPIZHM1L2UUN4Mp1";
 
-// A free port can be taken by someone else before the server binds it: each of three attempts asks
-// optionsFor for a fresh one. Returns the port the server listens on.
-std::uint16_t StartOnFreePort(TServerProcess& process, const std::string& what,
-                              const std::function<TServerOptions(std::uint16_t port)>& optionsFor) {
-    for (int attempt = 1;; ++attempt) {
-        std::uint16_t port = FindFreePort();
-        try {
-            process.Start(optionsFor(port));
-            return port;
-        } catch (const std::exception& e) {
-            if (attempt == 3)
-                throw std::runtime_error(what + " did not start: " + e.what());
-        }
-    }
-}
-
 } // namespace
 
 fs::path ServersDir() {

@@ -62,25 +62,22 @@ void TPOP3TestServer::Start() {
     for (const auto& entry : fs::recursive_directory_iterator(dir / "home"))
         GiveToNobody(entry.path());
     GiveToNobody(dir / "home");
-    for (int attempt = 1;; ++attempt) {
-        FPort = FindFreePort();
-        FTLSPort = FindFreePort();
-        std::string text = ReplaceAll(Configuration, "DIR", dir.string());
-        text = ReplaceAll(text, "TLS", std::string(QUILLATE_TEST_DATA_DIR) + "/net/tls");
-        text = ReplaceAll(ReplaceAll(text, "SPORT", std::to_string(FTLSPort)), "PORT", std::to_string(FPort));
-        WriteTextFile(dir / "dovecot.conf", text);
-        TServerOptions options;
-        options.Argv = {"/usr/sbin/dovecot", "-F", "-c", (dir / "dovecot.conf").string()};
-        options.LogFile = dir / "output.log";
-        options.Port = FPort;
-        options.StartTimeout = std::chrono::milliseconds(30000);
-        try {
-            FProcess.Start(options);
-            return;
-        } catch (const std::exception& e) {
-            if (attempt == 3)
-                throw std::runtime_error(std::string("Dovecot did not start: ") + e.what() + "\n" + Output());
-        }
+    try {
+        FPort = StartOnFreePort(FProcess, "Dovecot", [&](std::uint16_t port) {
+            FTLSPort = FindFreePort();
+            std::string text = ReplaceAll(Configuration, "DIR", dir.string());
+            text = ReplaceAll(text, "TLS", std::string(QUILLATE_TEST_DATA_DIR) + "/net/tls");
+            text = ReplaceAll(ReplaceAll(text, "SPORT", std::to_string(FTLSPort)), "PORT", std::to_string(port));
+            WriteTextFile(dir / "dovecot.conf", text);
+            TServerOptions options;
+            options.Argv = {"/usr/sbin/dovecot", "-F", "-c", (dir / "dovecot.conf").string()};
+            options.LogFile = dir / "output.log";
+            options.Port = port;
+            options.StartTimeout = std::chrono::milliseconds(30000);
+            return options;
+        });
+    } catch (const std::exception& e) {
+        throw std::runtime_error(std::string(e.what()) + "\n" + Output());
     }
 }
 

@@ -10,14 +10,12 @@ namespace quillate::testing {
 void TSMTPTestServer::Start() {
     fs::create_directories(FDir.Path() / "mail");
     const std::string tls = std::string(QUILLATE_TEST_DATA_DIR) + "/net/tls/";
-    // A port taken by someone else between FindFreePort and the bind fails the start; try again.
-    for (int attempt = 1;; ++attempt) {
-        FPort = FindFreePort();
+    FPort = StartOnFreePort(FProcess, "aiosmtpd", [&](std::uint16_t port) {
         FTLSPort = FindFreePort();
         FBarePort = FindFreePort();
         TServerOptions options;
         options.Argv = {"/usr/bin/python3", std::string(QUILLATE_TEST_SERVERS_DIR) + "/smtpd.py",
-                        "--port", std::to_string(FPort), "--tls-port", std::to_string(FTLSPort),
+                        "--port", std::to_string(port), "--tls-port", std::to_string(FTLSPort),
                         "--bare-port", std::to_string(FBarePort), "--dir", (FDir.Path() / "mail").string(),
                         "--cert", tls + "server.pem", "--key", tls + "server.key",
                         "--user", User, "--password", Password};
@@ -25,14 +23,8 @@ void TSMTPTestServer::Start() {
         // The listeners open in this order, so the last one answering means all are up.
         options.Port = FBarePort;
         options.StartTimeout = std::chrono::milliseconds(30000);
-        try {
-            FProcess.Start(options);
-            return;
-        } catch (const std::exception& e) {
-            if (attempt == 3)
-                throw std::runtime_error(std::string("aiosmtpd did not start: ") + e.what());
-        }
-    }
+        return options;
+    });
 }
 
 std::vector<TStoredMessage> TSMTPTestServer::Messages() const {

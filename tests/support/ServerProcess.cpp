@@ -211,4 +211,18 @@ std::string TServerProcess::Output() const {
     return FOptions.LogFile.empty() ? std::string() : ReadTextFile(FOptions.LogFile);
 }
 
+std::uint16_t StartOnFreePort(TServerProcess& process, const std::string& what,
+                              const std::function<TServerOptions(std::uint16_t port)>& optionsFor) {
+    for (int attempt = 1;; ++attempt) {
+        std::uint16_t port = FindFreePort();
+        try {
+            process.Start(optionsFor(port));
+            return port;
+        } catch (const std::exception& e) {
+            if (attempt == 3)
+                throw std::runtime_error(what + " did not start: " + e.what());
+        }
+    }
+}
+
 } // namespace quillate::testing

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <cstdlib>
 #include <ctime>
@@ -126,5 +127,10 @@ private:
     pid_t FPid = -1;
     TServerOptions FOptions;
 };
+
+// Starts the process with the options made for a free port, trying again with another one when the
+// port was taken between FindFreePort and the server's bind; returns the port.
+std::uint16_t StartOnFreePort(TServerProcess& process, const std::string& what,
+                              const std::function<TServerOptions(std::uint16_t port)>& optionsFor);
 
 } // namespace quillate::testing
