@@ -1,13 +1,13 @@
 #include "net/SMTPClient.h"
 
 #include "net/NetErrors.h"
+#include "net/SMTPExtensions.h"
 #include "net/TextUtil.h"
 
 #include <fmt/format.h>
 #include <openssl/evp.h>
 
 #include <algorithm>
-#include <charconv>
 
 namespace zr::net {
 
@@ -19,15 +19,6 @@ std::string Base64(std::string_view data) {
                             reinterpret_cast<const unsigned char*>(data.data()), static_cast<int>(data.size()));
     out.resize(static_cast<std::size_t>(n));
     return out;
-}
-
-// The keyword of an EHLO line and what follows it.
-std::pair<std::string_view, std::string_view> SplitExtension(std::string_view line) {
-    line = TrimView(line);
-    std::size_t end = line.find_first_of(" =");
-    if (end == std::string_view::npos)
-        return {line, {}};
-    return {line.substr(0, end), TrimView(line.substr(end + 1))};
 }
 
 } // namespace
@@ -75,9 +66,7 @@ void TSMTPClient::Hello(bool ehlo) {
     if (ehlo) {
         const TReply& reply = FSession.Command("EHLO " + name);
         if (reply.Code == 250) {
-            FExtensions.clear();
-            for (std::size_t i = 1; i < reply.Lines.size(); ++i)
-                FExtensions.push_back(reply.Lines[i].size() > 4 ? reply.Lines[i].substr(4) : std::string());
+            FExtensions = EhloExtensions(reply);
             return;
         }
         if (reply.Code / 100 != 5)
@@ -87,40 +76,15 @@ void TSMTPClient::Hello(bool ehlo) {
 }
 
 bool TSMTPClient::HasExtension(std::string_view keyword) const {
-    return std::any_of(FExtensions.begin(), FExtensions.end(),
-                       [&](const std::string& line) { return IEquals(SplitExtension(line).first, keyword); });
+    return OffersExtension(FExtensions, keyword);
 }
 
 std::vector<std::string> TSMTPClient::AuthMechanisms() const {
-    std::vector<std::string> mechanisms;
-    for (const std::string& line : FExtensions) {
-        auto [keyword, rest] = SplitExtension(line);
-        if (!IEquals(keyword, "AUTH"))
-            continue;
-        while (!rest.empty()) {
-            std::size_t end = rest.find(' ');
-            std::string_view word = rest.substr(0, end);
-            if (!word.empty() && std::find_if(mechanisms.begin(), mechanisms.end(), [&](const std::string& m) {
-                                     return IEquals(m, word);
-                                 }) == mechanisms.end())
-                mechanisms.emplace_back(word);
-            rest = end == std::string_view::npos ? std::string_view() : TrimView(rest.substr(end + 1));
-        }
-    }
-    return mechanisms;
+    return AuthMechanismsOf(FExtensions);
 }
 
 std::optional<std::int64_t> TSMTPClient::MaxMessageSize() const {
-    for (const std::string& line : FExtensions) {
-        auto [keyword, rest] = SplitExtension(line);
-        std::int64_t size = 0;
-        if (IEquals(keyword, "SIZE") && !rest.empty()) {
-            auto [end, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), size);
-            if (ec == std::errc() && end == rest.data() + rest.size() && size > 0)
-                return size;
-        }
-    }
-    return std::nullopt;
+    return MaxMessageSizeOf(FExtensions);
 }
 
 void TSMTPClient::Authenticate() {

@@ -1,9 +1,11 @@
 // The reply and data block parsers on the cases of tests/data/net/replies.json: real answers of FTP,
-// SMTP, POP3 and NNTP servers, whole and cut at every byte, and what they refuse.
+// SMTP, POP3 and NNTP servers, whole and cut at every byte, and what they refuse; and what the SMTP
+// client reads from an EHLO answer.
 #include "net/ReplyParser.h"
 
 #include "NetTestData.h"
 #include "net/NetErrors.h"
+#include "net/SMTPExtensions.h"
 
 #include <gtest/gtest.h>
 #include <map>
@@ -64,5 +66,30 @@ TEST_P(ReplyParsers, GiveTheSameUnitsWhereverTheInputIsCut) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Data, ReplyParsers, ::testing::ValuesIn(LoadCases("replies.json")), CaseName);
+
+class EhloReplies : public ::testing::TestWithParam<json> {};
+
+TEST_P(EhloReplies, TellTheExtensionsTheClientUses) {
+    TNumericReplyParser parser;
+    TLineParser::TProgress progress;
+    parser.Feed(Text(GetParam()["input"]), progress);
+    ASSERT_EQ(progress, TLineParser::TProgress::lpComplete);
+    auto extensions = EhloExtensions(parser.TakeReply());
+    auto size = MaxMessageSizeOf(extensions);
+    json seen{{"auth", AuthMechanismsOf(extensions)},
+              {"size", size ? json(*size) : json()},
+              {"starttls", OffersExtension(extensions, "starttls")}};
+    EXPECT_EQ(seen, GetParam()["ehlo"]);
+}
+
+json EhloCases() {
+    json cases = json::array();
+    for (const auto& c : LoadCases("replies.json"))
+        if (c.contains("ehlo"))
+            cases.push_back(c);
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Data, EhloReplies, ::testing::ValuesIn(EhloCases()), CaseName);
 
 } // namespace
