@@ -1,5 +1,6 @@
 #include "BenchSupport.h"
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -20,6 +21,12 @@ namespace fs = std::filesystem;
 using quillate::testing::TFTPTestServer;
 
 double Seconds(std::chrono::steady_clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+double PeakMB() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_maxrss) / 1024.0; // kilobytes on Linux
+}
 
 double Median(std::vector<double> values) {
     if (values.empty())

@@ -11,6 +11,8 @@
 namespace quillate::bench {
 
 double Seconds(std::chrono::steady_clock::duration d);
+// This process's peak resident size so far (ru_maxrss), in MB.
+double PeakMB();
 double Median(std::vector<double> values);
 
 // "STOR a.bin" -> "STOR".

@@ -2,7 +2,6 @@
 // copy into an empty folder, a run with nothing changed, a run after ten files were rewritten), each
 // with the "FTP Mirror" action and with `lftp mirror -R`, and prints per phase the time ratio and the
 // commands, listings and uploads each tool sent (from the server's command log), then our peak memory.
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
@@ -97,12 +96,6 @@ std::size_t FolderCount(const fs::path& root) {
     for (const auto& entry : fs::recursive_directory_iterator(root))
         folders += entry.is_directory() ? 1 : 0;
     return folders;
-}
-
-double PeakMB() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_maxrss) / 1024.0; // kilobytes on Linux
 }
 
 bool IsListing(const std::string& command) {

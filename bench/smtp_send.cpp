@@ -7,7 +7,6 @@
 // only registers the package and runs the project, so its peak resident size (ru_maxrss) is ours
 // and nothing the bench itself generated or measured.
 #include <openssl/evp.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -39,7 +38,7 @@ constexpr int GoalRecipients = 1000;
 constexpr int GoalAttachmentMiB = 100;
 constexpr double GoalManyRatio = 0.2;
 constexpr double GoalBigRatio = 1.1;
-constexpr double GoalPeakMiB = 64;
+constexpr double GoalPeakMB = 64;
 constexpr const char* From = "bench@quillate.example";
 constexpr const char* Subject = "Quillate benchmark";
 
@@ -149,7 +148,7 @@ void WriteEncodedMessage(const fs::path& message, const fs::path& attachment) {
 
 struct TOurRun {
     double Seconds = 0;
-    double PeakMiB = 0;
+    double PeakMemoryMB = 0;
 };
 
 TOurRun RunOurs(const std::string& project, const fs::path& work) {
@@ -158,18 +157,16 @@ TOurRun RunOurs(const std::string& project, const fs::path& work) {
     int status = RunProcess({fs::read_symlink("/proc/self/exe").string(), "--ours", file.string()}, work, output);
     std::string text = ReadTextFile(output);
     TOurRun run;
-    if (status != 0 || std::sscanf(text.c_str(), "%lf %lf", &run.Seconds, &run.PeakMiB) != 2)
+    if (status != 0 || std::sscanf(text.c_str(), "%lf %lf", &run.Seconds, &run.PeakMemoryMB) != 2)
         throw std::runtime_error("the action's run failed:\n" + text);
     return run;
 }
 
-// The child's side: run the project, then print the seconds and the peak resident size in MiB.
+// The child's side: run the project, then print the seconds and the peak resident size in MB.
 int RunOursChild(const fs::path& projectFile) {
     zr::RegisterPackage(false);
     double seconds = RunProjectTimed(ReadTextFile(projectFile), projectFile.parent_path());
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
-    std::printf("%.4f %.2f\n", seconds, static_cast<double>(usage.ru_maxrss) / 1024.0);
+    std::printf("%.4f %.2f\n", seconds, PeakMB());
     return 0;
 }
 
@@ -256,19 +253,23 @@ int main(int argc, char** argv) {
         double manyPeak = 0, bigPeak = 0;
         int expected = 0;
         bool received = true;
+        auto arrived = [&](int messages) {
+            expected += messages;
+            received = SinkMessages(sink, expected) == expected && received;
+        };
         for (int round = 1; round <= rounds; ++round) {
             TOurRun many = RunOurs(manyProject, dir);
-            received = received && SinkMessages(sink, expected += recipients) == expected;
+            arrived(recipients);
             manyCurl.push_back(RunShellTimed(dir / "many.sh", dir));
-            received = received && SinkMessages(sink, expected += recipients) == expected;
+            arrived(recipients);
             TOurRun big = RunOurs(bigProject, dir);
-            received = received && SinkMessages(sink, expected += 1) == expected;
+            arrived(1);
             bigCurl.push_back(RunShellTimed(dir / "big.sh", dir));
-            received = received && SinkMessages(sink, expected += 1) == expected;
+            arrived(1);
             manyOurs.push_back(many.Seconds);
             bigOurs.push_back(big.Seconds);
-            manyPeak = std::max(manyPeak, many.PeakMiB);
-            bigPeak = std::max(bigPeak, big.PeakMiB);
+            manyPeak = std::max(manyPeak, many.PeakMemoryMB);
+            bigPeak = std::max(bigPeak, big.PeakMemoryMB);
             std::printf("  round %d: (a) action %.2f s, curl loop %.2f s; (b) action %.2f s, curl %.2f s\n", round,
                         many.Seconds, manyCurl.back(), big.Seconds, bigCurl.back());
         }
@@ -277,15 +278,15 @@ int main(int argc, char** argv) {
         double manyRatio = Median(manyOurs) / Median(manyCurl), bigRatio = Median(bigOurs) / Median(bigCurl);
         std::printf("(a) %d recipients, Individual mode, %zu-byte body, one connection against one curl a message\n",
                     recipients, body.size() * 64);
-        std::printf("  time ratio (action / curl loop): %.3f   peak memory: %.1f MiB\n", manyRatio, manyPeak);
+        std::printf("  time ratio (action / curl loop): %.3f   peak memory: %.1f MB\n", manyRatio, manyPeak);
         PrintGoal("(a) time ratio", manyRatio, GoalManyRatio, goalMany);
-        PrintGoal("(a) peak memory in MiB", manyPeak, GoalPeakMiB, true);
+        PrintGoal("(a) peak memory in MB", manyPeak, GoalPeakMB, true);
         std::printf("(b) one message with a %d MiB attachment, our MIME encoding included, against curl of the "
                     "encoded message\n",
                     mib);
-        std::printf("  time ratio (action / curl): %.3f   peak memory: %.1f MiB\n", bigRatio, bigPeak);
+        std::printf("  time ratio (action / curl): %.3f   peak memory: %.1f MB\n", bigRatio, bigPeak);
         PrintGoal("(b) time ratio", bigRatio, GoalBigRatio, goalBig);
-        PrintGoal("(b) peak memory in MiB", bigPeak, GoalPeakMiB, true);
+        PrintGoal("(b) peak memory in MB", bigPeak, GoalPeakMB, true);
         std::printf("  every message reached the sink: %s\n", received ? "yes" : "NO");
         return received ? 0 : 1;
     } catch (const std::exception& e) {
