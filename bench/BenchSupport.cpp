@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <stdexcept>
 
 #include "ftp/ZRFTPConnectAction.h"
@@ -57,15 +58,35 @@ std::string BenchConnectJson(std::uint16_t port) {
            EncryptString(TFTPTestServer::Password, zr::TFTPConnectionAction::PasswordKey) + R"(","Passive":true}})";
 }
 
-double RunProjectTimed(const std::string& json, const fs::path& work, std::vector<std::string>* lines) {
+namespace {
+
+TRunOutcome RunTimed(const std::string& json, const fs::path& work, ILogSink& log, double& seconds) {
     TProject project = TProject::Parse(json, (work / "bench.json").string());
-    TMemoryLogSink log;
     TVariables variables;
     TRunner runner(project.Actions, variables, log);
     auto started = std::chrono::steady_clock::now();
     TRunOutcome outcome = runner.Run();
-    double seconds = Seconds(std::chrono::steady_clock::now() - started);
-    if (outcome != TRunOutcome::Succeeded) {
+    seconds = Seconds(std::chrono::steady_clock::now() - started);
+    return outcome;
+}
+
+} // namespace
+
+double RunProjectTimed(const std::string& json, const fs::path& work, const fs::path& logFile) {
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(std::fopen(logFile.c_str(), "w"), &std::fclose);
+    if (!out)
+        throw std::runtime_error("cannot write " + logFile.string());
+    TTextLogSink log(out.get(), false);
+    double seconds = 0;
+    if (RunTimed(json, work, log, seconds) != TRunOutcome::Succeeded)
+        throw std::runtime_error("the project did not succeed; its log is " + logFile.string());
+    return seconds;
+}
+
+double RunProjectTimed(const std::string& json, const fs::path& work, std::vector<std::string>* lines) {
+    TMemoryLogSink log;
+    double seconds = 0;
+    if (RunTimed(json, work, log, seconds) != TRunOutcome::Succeeded) {
         for (const auto& line : log.Texts())
             std::fprintf(stderr, "%s\n", line.c_str());
         throw std::runtime_error("the project did not succeed");

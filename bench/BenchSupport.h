@@ -28,6 +28,10 @@ std::string BenchConnectJson(std::uint16_t port);
 // throws. lines, when given, receives the log's texts.
 double RunProjectTimed(const std::string& json, const std::filesystem::path& work,
                        std::vector<std::string>* lines = nullptr);
+// The same with the log written to logFile as quillate writes it, so that a long protocol log takes
+// no memory of the run; a run that does not succeed throws.
+double RunProjectTimed(const std::string& json, const std::filesystem::path& work,
+                       const std::filesystem::path& logFile);
 // Runs lftp with a script that logs in to 127.0.0.1:port and then runs commands; returns the seconds
 // it took and throws when lftp fails. The password goes through the script, never the command line.
 double RunLftpTimed(std::uint16_t port, const std::string& commands, const std::filesystem::path& work);

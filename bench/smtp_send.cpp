@@ -154,6 +154,7 @@ struct TOurRun {
 TOurRun RunOurs(const std::string& project, const fs::path& work) {
     fs::path file = work / "ours.json", output = work / "ours.out";
     WriteTextFile(file, project);
+    fs::remove(output); // the launcher appends
     int status = RunProcess({fs::read_symlink("/proc/self/exe").string(), "--ours", file.string()}, work, output);
     std::string text = ReadTextFile(output);
     TOurRun run;
@@ -162,15 +163,24 @@ TOurRun RunOurs(const std::string& project, const fs::path& work) {
     return run;
 }
 
-// The child's side: run the project, then print the seconds and the peak resident size in MB.
+// The child's side: run the project, then print the seconds and the peak resident size in MB. The
+// protocol log (every line of every message) goes to a file, as quillate would write it.
 int RunOursChild(const fs::path& projectFile) {
-    zr::RegisterPackage(false);
-    double seconds = RunProjectTimed(ReadTextFile(projectFile), projectFile.parent_path());
-    std::printf("%.4f %.2f\n", seconds, PeakMB());
-    return 0;
+    fs::path logFile = projectFile.parent_path() / "ours.log";
+    try {
+        zr::RegisterPackage(false);
+        double seconds = RunProjectTimed(ReadTextFile(projectFile), projectFile.parent_path(), logFile);
+        std::printf("%.4f %.2f\n", seconds, PeakMB());
+        return 0;
+    } catch (const std::exception& e) {
+        std::string log = fs::exists(logFile) ? ReadTextFile(logFile) : std::string();
+        std::printf("%s\n%s\n", log.substr(log.size() - std::min<std::size_t>(log.size(), 4000)).c_str(), e.what());
+        return 1;
+    }
 }
 
 double RunShellTimed(const fs::path& script, const fs::path& work) {
+    fs::remove(work / "curl.out");
     auto started = std::chrono::steady_clock::now();
     int status = RunProcess({"/bin/sh", script.string()}, work, work / "curl.out");
     double seconds = Seconds(std::chrono::steady_clock::now() - started);
@@ -208,14 +218,8 @@ void PrintGoal(const char* what, double value, double goal, bool goalSizes) {
 // Usage: smtp_send [RECIPIENTS [ATTACHMENT_MIB [ROUNDS]]] (1000, 100, 3); each round runs both
 // tools on both cases and the medians are compared.
 int main(int argc, char** argv) {
-    if (argc == 3 && std::string(argv[1]) == "--ours") {
-        try {
-            return RunOursChild(argv[2]);
-        } catch (const std::exception& e) {
-            std::printf("%s\n", e.what());
-            return 1;
-        }
-    }
+    if (argc == 3 && std::string(argv[1]) == "--ours")
+        return RunOursChild(argv[2]);
     try {
         int recipients = argc > 1 ? std::max(1, std::atoi(argv[1])) : GoalRecipients;
         int mib = argc > 2 ? std::max(1, std::atoi(argv[2])) : GoalAttachmentMiB;
