@@ -171,11 +171,11 @@ struct TEmailActionProperties {
             .Variable("CopyToVariable", &T::FCopyToVariable)
             .Variable("BccVariable", &T::FBccVariable)
             .Variable("ReplyToVariable", &T::FReplyToVariable)
-            .String("EncryptedPassword", &T::FPassword)
+            .String("EncryptedPassword", &T::FEncryptedPassword)
             .Hidden()
             .Encrypted(PasswordKey)
             .Help("The SMTP password in its stored form (quillate encrypt --for action.smtp.send.EncryptedPassword)")
-            .String("Password", &T::FPassword)
+            .String("Password", &T::GetOwnPassword, &T::SetOwnPassword)
             .NotStored()
             .StringList("AttachmentsObject", &T::FAttachments)
             .Help("One file path or expression a line")
@@ -277,7 +277,11 @@ std::string TCustomEmailAction::GetUserId() const {
     return FUseGlobalOptions ? EmailOptions()->GetSMTPUser() : FUserId;
 }
 std::string TCustomEmailAction::GetPassword() const {
-    return FUseGlobalOptions ? EmailOptions()->GetSMTPPass() : FPassword;
+    return FUseGlobalOptions ? EmailOptions()->GetSMTPPass() : GetOwnPassword();
+}
+std::string TCustomEmailAction::GetOwnPassword() const { return DecryptString(FEncryptedPassword, PasswordKey); }
+void TCustomEmailAction::SetOwnPassword(const std::string& clearText) {
+    FEncryptedPassword = EncryptString(clearText, PasswordKey);
 }
 bool TCustomEmailAction::GetAuthenticate() const {
     return FUseGlobalOptions ? EmailOptions()->GetSMTPAuth() : FAuthenticate;
@@ -536,8 +540,10 @@ bool TCustomEmailAction::ConfigureClients() {
     }) && Step("Unable to Set UserId", [&] { FSMTP.Username = FPOP3.Username = ExpandExpression(GetUserId(), false); });
     if (!ok)
         return false;
-    std::string password;
-    if (!TryExpandPassword("Password", GetPassword(), password)) {
+    std::string stored, password;
+    if (!Step("Unable to Set Password", [&] { stored = GetPassword(); }))
+        return false;
+    if (!TryExpandPassword("Password", stored, password)) {
         SendMessage("Unable to Set Password", stError);
         return false;
     }

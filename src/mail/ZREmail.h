@@ -74,6 +74,8 @@ protected:
     void SetAuthenticate(bool value);
     bool GetOwnUseEhlo() const { return FUseEhlo; }
     void SetUseEhlo(bool value);
+    std::string GetOwnPassword() const;
+    void SetOwnPassword(const std::string& clearText);
     std::uint32_t GetTimeoutLength() const { return FEnableTimeout ? FTimeoutLength : 1; }
     void SetTimeoutLength(std::uint32_t value) { FTimeoutLength = value; }
     std::string GetBody() const { return quillate::LinesToText(FBody); }
@@ -132,7 +134,7 @@ private:
     std::string FHost;
     std::int32_t FPort = 25;
     std::string FUserId;
-    std::string FPassword;
+    std::string FEncryptedPassword; // the stored form
     std::string FSubject;
     TEmailAddressSource FRecipientsSource = asSpecify, FCopyToSource = asSpecify, FBccSource = asSpecify,
                         FReplyToSource = asSpecify;
