@@ -6,6 +6,7 @@
 #include <gmime/gmime.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <exception>
@@ -16,6 +17,8 @@
 #include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace zr::net {
 
