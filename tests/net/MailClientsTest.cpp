@@ -179,29 +179,23 @@ long PeakKiB() {
 }
 
 TEST_F(SMTPServer, AComposedMessageStreamsItsAttachmentWithBoundedMemory) {
-    constexpr std::size_t size = 3 * 1024 * 1024 + 17;
-    auto pattern = [](std::size_t i) { return static_cast<char>((i * 31 + i / 4099) % 256); };
+    std::string file(3 * 1024 * 1024 + 17, '\0');
+    for (std::size_t i = 0; i < file.size(); ++i)
+        file[i] = static_cast<char>((i * 31 + i / 4099) % 256);
     TTempDir dir("quillate-mime");
-    std::string path = (dir.Path() / "big.bin").string();
-    {
-        std::ofstream out(path, std::ios::binary);
-        for (std::size_t i = 0; i < size; ++i)
-            out.put(pattern(i));
-    }
+    std::ofstream(dir.Path() / "big.bin", std::ios::binary) << file;
     TMimeMessage message;
     message.From = {"Sender", "from@example.org"};
     message.To = {{"Empfänger", "to@example.org"}};
-    message.Subject = "big";
-    message.ContentType = "multipart/mixed";
     message.Body = "attached";
-    message.Attachments = {{path, "big.bin", "application/octet-stream", ""}};
+    message.Attachments = {{(dir.Path() / "big.bin").string(), "big.bin", "", ""}};
     Configure(Server->Port(), false);
     std::vector<std::int64_t> progress;
     Client.OnWork = [&](std::int64_t sent) { progress.push_back(sent); };
     Client.Connect();
     std::ofstream("/proc/self/clear_refs") << "5";
     long before = PeakKiB();
-    Client.Send("from@example.org", {"to@example.org"}, [&](auto& write) { message.Write(write); }, size);
+    Client.Send("from@example.org", {"to@example.org"}, [&](auto& write) { message.Write(write); }, file.size());
     long growth = PeakKiB() - before;
     Client.Disconnect();
 
@@ -211,11 +205,8 @@ TEST_F(SMTPServer, AComposedMessageStreamsItsAttachmentWithBoundedMemory) {
     TParsedMessage parsed = ParseMessage(Server->Messages().back().Content);
     ASSERT_TRUE(parsed);
     GMimeObject* tree = g_mime_message_get_mime_part(parsed.get());
-    ASSERT_EQ(Shape(tree), "multipart/mixed[text/plain;us-ascii,application/octet-stream]");
-    std::string bytes = Content(g_mime_multipart_get_part(GMIME_MULTIPART(tree), 1));
-    ASSERT_EQ(bytes.size(), size);
-    for (std::size_t i = 0; i < size; ++i)
-        ASSERT_EQ(bytes[i], pattern(i)) << "at " << i;
+    ASSERT_EQ(Shape(tree), "multipart/mixed[text/plain;us-ascii,application/octet-stream attachment <big.bin> big.bin]");
+    EXPECT_TRUE(Content(g_mime_multipart_get_part(GMIME_MULTIPART(tree), 1)) == file) << "the attachment arrived changed";
 }
 
 class SMTPHostilePeer : public ::testing::TestWithParam<json> {};

@@ -19,11 +19,6 @@ inline TParsedMessage ParseMessage(const std::string& text) {
     return TParsedMessage(g_mime_parser_construct_message(parser.get(), nullptr));
 }
 
-inline std::string Header(GMimeObject* object, const char* name) {
-    const char* value = g_mime_object_get_header(object, name);
-    return value ? value : "(none)";
-}
-
 // The decoded content of a leaf part: raw bytes for an attachment, UTF-8 text for a text part.
 inline std::string Content(GMimeObject* object) {
     if (GMIME_IS_TEXT_PART(object)) {
@@ -38,7 +33,8 @@ inline std::string Content(GMimeObject* object) {
     return std::string(reinterpret_cast<const char*>(bytes->data), bytes->len);
 }
 
-// The tree as "multipart/mixed[text/plain;us-ascii,application/pdf]": each leaf with its charset.
+// The tree as "multipart/mixed[text/plain;us-ascii inline,application/pdf attachment <id> name.pdf]":
+// each leaf with its charset, disposition, Content-ID and file name where it has them.
 inline std::string Shape(GMimeObject* object) {
     GMimeContentType* type = g_mime_object_get_content_type(object);
     char* mime = g_mime_content_type_get_mime_type(type);
@@ -50,8 +46,14 @@ inline std::string Shape(GMimeObject* object) {
             shape += (i ? "," : "") + Shape(g_mime_multipart_get_part(GMIME_MULTIPART(object), i));
         return shape + "]";
     }
-    if (const char* charset = g_mime_content_type_get_parameter(type, "charset"))
-        shape += std::string(";") + charset;
+    auto add = [&](const char* prefix, const char* value, const char* suffix = "") {
+        if (value)
+            shape += prefix + std::string(value) + suffix;
+    };
+    add(";", g_mime_content_type_get_parameter(type, "charset"));
+    add(" ", g_mime_object_get_disposition(object));
+    add(" <", g_mime_object_get_content_id(object), ">");
+    add(" ", g_mime_part_get_filename(GMIME_PART(object)));
     return shape;
 }
 
