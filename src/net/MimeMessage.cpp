@@ -67,14 +67,9 @@ std::string Lower(std::string text) {
     return text;
 }
 
-// iconv for UTF-8 to the named set; the "-i" (implicit direction) variants of the Hebrew and Arabic
-// sets carry the same bytes as their plain names, which are what iconv knows.
+// GMime's name map turns aliases iconv lacks ("iso-8859-8-i", "ks_c_5601-1987") into ones it has.
 iconv_t OpenConverter(const std::string& charset) {
-    std::string name = g_mime_charset_iconv_name(charset.c_str());
-    iconv_t converter = iconv_open(name.c_str(), "UTF-8");
-    std::string lower = Lower(charset);
-    if (converter == reinterpret_cast<iconv_t>(-1) && lower.size() > 2 && lower.ends_with("-i"))
-        converter = iconv_open(lower.substr(0, lower.size() - 2).c_str(), "UTF-8");
+    iconv_t converter = iconv_open(g_mime_charset_iconv_name(charset.c_str()), "UTF-8");
     if (converter == reinterpret_cast<iconv_t>(-1))
         throw EMimeError("Unknown character set: " + HeaderText(charset));
     return converter;
