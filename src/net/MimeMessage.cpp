@@ -67,45 +67,43 @@ std::string Lower(std::string text) {
     return text;
 }
 
-// GMime's name map turns aliases iconv lacks ("iso-8859-8-i", "ks_c_5601-1987") into ones it has.
-iconv_t OpenConverter(const std::string& charset) {
-    iconv_t converter = iconv_open(g_mime_charset_iconv_name(charset.c_str()), "UTF-8");
-    if (converter == reinterpret_cast<iconv_t>(-1))
-        throw EMimeError("Unknown character set: " + HeaderText(charset));
-    return converter;
-}
-
-std::string Convert(const std::string& text, const std::string& charset) {
-    iconv_t converter = OpenConverter(charset);
-    std::string out(text.size() * 2 + 16, '\0');
-    char* in = const_cast<char*>(text.data());
-    std::size_t inLeft = text.size();
-    std::size_t used = 0;
-    bool flushed = false;
-    for (;;) {
-        char* dest = out.data() + used;
-        std::size_t outLeft = out.size() - used;
-        // A null input flushes the shift state (ISO-2022-JP ends back in ASCII).
-        std::size_t result = flushed || inLeft > 0 ? iconv(converter, &in, &inLeft, &dest, &outLeft)
-                                                   : iconv(converter, nullptr, nullptr, &dest, &outLeft);
-        used = out.size() - outLeft;
-        if (result == static_cast<std::size_t>(-1) && errno == E2BIG) {
-            out.resize(out.size() * 2);
-            continue;
-        }
-        if (result == static_cast<std::size_t>(-1)) {
-            iconv_close(converter);
-            throw EMimeError("The text cannot be written in " + charset);
-        }
-        if (inLeft == 0 && flushed)
-            break;
-        if (inLeft == 0)
-            flushed = true;
+// UTF-8 text into a named set; GMime's name map turns aliases iconv lacks ("iso-8859-8-i", "ks_c_5601-1987") into ones it has.
+class TConverter {
+public:
+    explicit TConverter(const std::string& charset)
+        : FCharset(charset), FHandle(iconv_open(g_mime_charset_iconv_name(charset.c_str()), "UTF-8")) {
+        if (FHandle == reinterpret_cast<iconv_t>(-1))
+            throw EMimeError("Unknown character set: " + HeaderText(charset));
     }
-    iconv_close(converter);
-    out.resize(used);
-    return out;
-}
+    ~TConverter() { iconv_close(FHandle); }
+    TConverter(const TConverter&) = delete;
+    TConverter& operator=(const TConverter&) = delete;
+
+    std::string Convert(const std::string& text) {
+        std::string out;
+        char* in = const_cast<char*>(text.data());
+        std::size_t inLeft = text.size();
+        char buffer[4096];
+        for (;;) {
+            // Once the input is used up, a call without input ends the shift state (ISO-2022-JP
+            // returns to ASCII).
+            bool ending = inLeft == 0;
+            char* dest = buffer;
+            std::size_t outLeft = sizeof buffer;
+            std::size_t result = ending ? iconv(FHandle, nullptr, nullptr, &dest, &outLeft)
+                                        : iconv(FHandle, &in, &inLeft, &dest, &outLeft);
+            out.append(buffer, static_cast<std::size_t>(dest - buffer));
+            if (result == static_cast<std::size_t>(-1) && errno != E2BIG)
+                throw EMimeError("The text cannot be written in " + FCharset);
+            if (ending && result != static_cast<std::size_t>(-1))
+                return out;
+        }
+    }
+
+private:
+    std::string FCharset;
+    iconv_t FHandle;
+};
 
 // Lines end LF inside the tree; the writer's newline filter makes every one CRLF.
 std::string UnixLines(const std::string& text) {
@@ -271,7 +269,7 @@ private:
         if (charset.empty())
             charset = IsAscii(text) ? "us-ascii" : "utf-8";
         CheckToken("character set", charset);
-        std::string bytes = Convert(UnixLines(text), charset);
+        std::string bytes = TConverter(charset).Convert(UnixLines(text));
 
         GMimeObject* object = Keep(g_mime_part_new_with_type(type.c_str(), subtype.c_str()));
         GMimePart* part = GMIME_PART(object);
@@ -360,10 +358,11 @@ void TMimeMessage::Write(const TSink& sink) const {
     for (const TMimeAttachment& attachment : Attachments)
         files.Open(attachment.Path);
 
-    // Headers are encoded in the message's set; GMime falls back to UTF-8 for text that set cannot hold.
+    // GMime encodes header words in this set, or in a smaller one that holds them (ISO-8859-1 comes
+    // first); an unknown set fails here even when no text part uses it.
     std::string charset = Charset.empty() ? "utf-8" : Lower(Charset);
     CheckToken("character set", charset);
-    iconv_close(OpenConverter(charset));
+    TConverter{charset};
 
     TGPtr<GMimeMessage> message(g_mime_message_new(FALSE));
     GMimeObject* object = GMIME_OBJECT(message.get());
