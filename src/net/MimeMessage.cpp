@@ -2,9 +2,6 @@
 
 #include "net/NetErrors.h"
 
-#include <fmt/format.h>
-#include <gmime/gmime.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -12,6 +9,8 @@
 #include <exception>
 #include <fcntl.h>
 #include <filesystem>
+#include <fmt/format.h>
+#include <gmime/gmime.h>
 #include <iconv.h>
 #include <memory>
 #include <mutex>
@@ -58,16 +57,18 @@ std::string HeaderText(std::string text) {
 // the line or the token is refused instead of repaired.
 void CheckToken(std::string_view what, const std::string& value) {
     if (std::any_of(value.begin(), value.end(), [](char c) { return IsControl(c) || c == ' '; }))
-        throw EMimeError(fmt::format("The {} \"{}\" holds a blank or a control character", what,
-                                     HeaderText(value)));
+        throw EMimeError(
+            fmt::format("The {} \"{}\" holds a blank or a control character", what, HeaderText(value)));
 }
 
 std::string Lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return text;
 }
 
-// UTF-8 text into a named set; GMime's name map turns aliases iconv lacks ("iso-8859-8-i", "ks_c_5601-1987") into ones it has.
+// UTF-8 text into a named set; GMime's name map turns aliases iconv lacks ("iso-8859-8-i", "ks_c_5601-1987")
+// into ones it has.
 class TConverter {
 public:
     explicit TConverter(const std::string& charset)
@@ -255,15 +256,16 @@ private:
                 continue;
             FVisited.push_back(i);
             if (part.ContentType.starts_with("multipart/"))
-                parts.push_back(Multipart(SplitType(part.ContentType, "").second, Children(static_cast<int>(i))));
+                parts.push_back(
+                    Multipart(SplitType(part.ContentType, "").second, Children(static_cast<int>(i))));
             else
                 parts.push_back(TextPart(part.Text, part.ContentType, part.Charset, part.Disposition));
         }
         return parts;
     }
 
-    GMimeObject* TextPart(const std::string& text, const std::string& contentType, const std::string& ownCharset,
-                          const std::string& disposition) {
+    GMimeObject* TextPart(const std::string& text, const std::string& contentType,
+                          const std::string& ownCharset, const std::string& disposition) {
         auto [type, subtype] = SplitType(contentType, "text/plain");
         std::string charset = !ownCharset.empty() ? ownCharset : FMessage.Charset;
         if (charset.empty())
@@ -274,11 +276,14 @@ private:
         GMimeObject* object = Keep(g_mime_part_new_with_type(type.c_str(), subtype.c_str()));
         GMimePart* part = GMIME_PART(object);
         TGPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size()));
-        TGPtr<GMimeDataWrapper> content(g_mime_data_wrapper_new_with_stream(stream.get(), GMIME_CONTENT_ENCODING_DEFAULT));
+        TGPtr<GMimeDataWrapper> content(
+            g_mime_data_wrapper_new_with_stream(stream.get(), GMIME_CONTENT_ENCODING_DEFAULT));
         g_mime_part_set_content(part, content.get());
         g_mime_object_set_content_type_parameter(object, "charset", Lower(charset).c_str());
-        bool plain = g_mime_part_get_best_content_encoding(part, GMIME_ENCODING_CONSTRAINT_7BIT) == GMIME_CONTENT_ENCODING_7BIT;
-        g_mime_part_set_content_encoding(part, plain ? GMIME_CONTENT_ENCODING_7BIT : GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE);
+        bool plain = g_mime_part_get_best_content_encoding(part, GMIME_ENCODING_CONSTRAINT_7BIT) ==
+                     GMIME_CONTENT_ENCODING_7BIT;
+        g_mime_part_set_content_encoding(part, plain ? GMIME_CONTENT_ENCODING_7BIT
+                                                     : GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE);
         if (!disposition.empty()) {
             CheckToken("disposition", disposition);
             g_mime_object_set_disposition(object, disposition.c_str());
@@ -291,7 +296,8 @@ private:
         GMimeObject* object = Keep(g_mime_part_new_with_type(type.c_str(), subtype.c_str()));
         GMimePart* part = GMIME_PART(object);
         TGPtr<GMimeStream> stream(g_mime_stream_fs_new(FFiles.Take(index)));
-        TGPtr<GMimeDataWrapper> content(g_mime_data_wrapper_new_with_stream(stream.get(), GMIME_CONTENT_ENCODING_DEFAULT));
+        TGPtr<GMimeDataWrapper> content(
+            g_mime_data_wrapper_new_with_stream(stream.get(), GMIME_CONTENT_ENCODING_DEFAULT));
         g_mime_part_set_content(part, content.get());
         g_mime_part_set_content_encoding(part, GMIME_CONTENT_ENCODING_BASE64);
         std::string disposition = attachment.Disposition.empty() ? "attachment" : attachment.Disposition;
@@ -331,7 +337,9 @@ void AddMailboxes(GMimeMessage* message, GMimeAddressType type, const std::vecto
 
 } // namespace
 
-TMimeMessage::TMimeMessage() { InitialiseGMime(); }
+TMimeMessage::TMimeMessage() {
+    InitialiseGMime();
+}
 
 TMimeMessage::~TMimeMessage() = default;
 
@@ -381,8 +389,11 @@ void TMimeMessage::Write(const TSink& sink) const {
         g_mime_message_set_message_id(message.get(), MessageId.c_str());
     }
     g_mime_object_set_header(object, "MIME-Version", "1.0", nullptr);
-    static constexpr const char* priorities[][2] = {
-        {"1 (Highest)", "high"}, {"2 (High)", "high"}, {nullptr, nullptr}, {"4 (Low)", "low"}, {"5 (Lowest)", "low"}};
+    static constexpr const char* priorities[][2] = {{"1 (Highest)", "high"},
+                                                    {"2 (High)", "high"},
+                                                    {nullptr, nullptr},
+                                                    {"4 (Low)", "low"},
+                                                    {"5 (Lowest)", "low"}};
     if (const auto* priority = priorities[static_cast<int>(Priority)]; priority[0] != nullptr) {
         g_mime_object_set_header(object, "X-Priority", priority[0], nullptr);
         g_mime_object_set_header(object, "Importance", priority[1], nullptr);
