@@ -53,12 +53,22 @@ std::string HeaderText(std::string text) {
     return text;
 }
 
-// Addresses, identifiers and content types go into headers unencoded: anything that could break
-// the line or the token is refused instead of repaired.
-void CheckToken(std::string_view what, const std::string& value) {
-    if (std::any_of(value.begin(), value.end(), [](char c) { return IsControl(c) || c == ' '; }))
-        throw EMimeError(
-            fmt::format("The {} \"{}\" holds a blank or a control character", what, HeaderText(value)));
+// Addresses, identifiers, content types and set names go into headers unencoded: anything that could
+// break the line or the field is refused instead of repaired.
+bool IsAddressChar(char c) {
+    return !IsControl(c) && c != ' ';
+}
+bool IsIdChar(char c) {
+    return !IsControl(c) && c != '<' && c != '>';
+}
+bool IsTokenChar(char c) {
+    auto u = static_cast<unsigned char>(c);
+    return u > 0x20 && u < 0x7f && std::string_view("()<>@,;:\\\"/[]?=").find(c) == std::string_view::npos;
+}
+
+template <class TAllowed> void Check(std::string_view what, const std::string& value, TAllowed allowed) {
+    if (value.empty() || !std::all_of(value.begin(), value.end(), allowed))
+        throw EMimeError(fmt::format("The {} \"{}\" cannot go into a header", what, HeaderText(value)));
 }
 
 std::string Lower(std::string text) {
@@ -124,10 +134,9 @@ std::string UnixLines(const std::string& text) {
 
 std::pair<std::string, std::string> SplitType(const std::string& contentType, const char* fallback) {
     std::string type = contentType.empty() ? fallback : contentType;
-    CheckToken("content type", type);
     auto slash = type.find('/');
-    if (slash == std::string::npos || slash == 0 || slash + 1 == type.size())
-        throw EMimeError("Not a content type: " + type);
+    Check("content type", type.substr(0, slash), IsTokenChar);
+    Check("content type", slash == std::string::npos ? "" : type.substr(slash + 1), IsTokenChar);
     return {Lower(type.substr(0, slash)), Lower(type.substr(slash + 1))};
 }
 
@@ -221,14 +230,14 @@ public:
         parts.insert(parts.end(), first.begin(), first.end());
         parts.insert(parts.end(), second.begin(), second.end());
 
-        std::string subtype = "mixed";
-        if (FMessage.ContentType.starts_with("multipart/"))
-            subtype = SplitType(FMessage.ContentType, "").second;
-        else if (parts.size() == 1)
+        if (!FMessage.ContentType.empty()) {
+            auto [type, subtype] = SplitType(FMessage.ContentType, "");
+            if (type == "multipart")
+                return Multipart(subtype, parts);
+        }
+        if (parts.size() == 1)
             return parts.front();
-        else if (parts.empty())
-            return TextPart("", "text/plain", "", "");
-        return Multipart(subtype, parts);
+        return parts.empty() ? TextPart("", "text/plain", "", "") : Multipart("mixed", parts);
     }
 
 private:
@@ -244,20 +253,17 @@ private:
         return multipart;
     }
 
-    // The text parts whose container is parent, in order; a container holds its own children.
+    // The text parts whose container is parent, in order; a container holds its own children. Each
+    // part has one parent, so a chain that reaches the message has no loop and is at most as deep
+    // as there are parts.
     std::vector<GMimeObject*> Children(int parent) {
         std::vector<GMimeObject*> parts;
         for (std::size_t i = 0; i < FMessage.TextParts.size(); ++i) {
             const TMimeTextPart& part = FMessage.TextParts[i];
             if (part.Parent != parent)
                 continue;
-            // A part that names itself or a later container would loop; each index is used once.
-            if (std::find(FVisited.begin(), FVisited.end(), i) != FVisited.end())
-                continue;
-            FVisited.push_back(i);
-            if (part.ContentType.starts_with("multipart/"))
-                parts.push_back(
-                    Multipart(SplitType(part.ContentType, "").second, Children(static_cast<int>(i))));
+            if (auto [type, subtype] = SplitType(part.ContentType, "text/plain"); type == "multipart")
+                parts.push_back(Multipart(subtype, Children(static_cast<int>(i))));
             else
                 parts.push_back(TextPart(part.Text, part.ContentType, part.Charset, part.Disposition));
         }
@@ -270,7 +276,7 @@ private:
         std::string charset = !ownCharset.empty() ? ownCharset : FMessage.Charset;
         if (charset.empty())
             charset = IsAscii(text) ? "us-ascii" : "utf-8";
-        CheckToken("character set", charset);
+        Check("character set", charset, IsTokenChar);
         std::string bytes = TConverter(charset).Convert(UnixLines(text));
 
         GMimeObject* object = Keep(g_mime_part_new_with_type(type.c_str(), subtype.c_str()));
@@ -285,7 +291,7 @@ private:
         g_mime_part_set_content_encoding(part, plain ? GMIME_CONTENT_ENCODING_7BIT
                                                      : GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE);
         if (!disposition.empty()) {
-            CheckToken("disposition", disposition);
+            Check("disposition", disposition, IsTokenChar);
             g_mime_object_set_disposition(object, disposition.c_str());
         }
         return object;
@@ -301,12 +307,12 @@ private:
         g_mime_part_set_content(part, content.get());
         g_mime_part_set_content_encoding(part, GMIME_CONTENT_ENCODING_BASE64);
         std::string disposition = attachment.Disposition.empty() ? "attachment" : attachment.Disposition;
-        CheckToken("disposition", disposition);
+        Check("disposition", disposition, IsTokenChar);
         g_mime_object_set_disposition(object, disposition.c_str());
         std::string name = HeaderText(std::filesystem::path(attachment.Path).filename().string());
         g_mime_part_set_filename(part, name.c_str());
         if (!attachment.ContentId.empty()) {
-            CheckToken("content ID", attachment.ContentId);
+            Check("content ID", attachment.ContentId, IsIdChar);
             g_mime_part_set_content_id(part, attachment.ContentId.c_str());
         }
         return object;
@@ -314,15 +320,12 @@ private:
 
     const TMimeMessage& FMessage;
     TOpenedFiles& FFiles;
-    std::vector<std::size_t> FVisited;
     // The tree holds its own references; these are the ones taken while building, dropped after.
     std::vector<TGPtr<GObject>> FKept;
 };
 
 void AddMailbox(InternetAddressList* list, const TMimeAddress& address, const std::string& charset) {
-    if (address.Address.empty())
-        throw EMimeError("An address of the message is empty");
-    CheckToken("address", address.Address);
+    Check("address", address.Address, IsAddressChar);
     std::string name = HeaderText(address.Name);
     TGPtr<InternetAddress> mailbox(internet_address_mailbox_new(name.c_str(), address.Address.c_str()));
     internet_address_set_charset(mailbox.get(), charset.c_str());
@@ -369,7 +372,7 @@ void TMimeMessage::Write(const TSink& sink) const {
     // GMime encodes header words in this set, or in a smaller one that holds them (ISO-8859-1 comes
     // first); an unknown set fails here even when no text part uses it.
     std::string charset = Charset.empty() ? "utf-8" : Lower(Charset);
-    CheckToken("character set", charset);
+    Check("character set", charset, IsTokenChar);
     TConverter{charset};
 
     TGPtr<GMimeMessage> message(g_mime_message_new(FALSE));
@@ -385,7 +388,7 @@ void TMimeMessage::Write(const TSink& sink) const {
     AddMailboxes(message.get(), GMIME_ADDRESS_TYPE_REPLY_TO, ReplyTo, charset);
     g_mime_message_set_subject(message.get(), HeaderText(Subject).c_str(), charset.c_str());
     if (!MessageId.empty()) {
-        CheckToken("message ID", MessageId);
+        Check("message ID", MessageId, IsIdChar);
         g_mime_message_set_message_id(message.get(), MessageId.c_str());
     }
     g_mime_object_set_header(object, "MIME-Version", "1.0", nullptr);
