@@ -206,4 +206,19 @@ std::string TCryptoUtils::DecryptString(std::string_view stored, std::string_vie
     return text;
 }
 
+std::string NewGuidText() {
+    std::array<unsigned char, 16> bytes{};
+    if (RAND_bytes(bytes.data(), static_cast<int>(bytes.size())) != 1)
+        throw ECryptoError("No random bytes for a new GUID");
+    bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40); // version 4
+    bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80); // RFC variant
+    std::string text;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10)
+            text += '-';
+        text += fmt::format("{:02X}", bytes[i]);
+    }
+    return text;
+}
+
 } // namespace quillate

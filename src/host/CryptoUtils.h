@@ -31,6 +31,10 @@ public:
     static bool IsStoredForm(std::string_view value);
 };
 
+// A new random GUID in its text form without braces, "8-4-4-4-12" upper-case hex digits
+// (RFC 9562 version 4), for identifiers that must never repeat, such as a Message-ID.
+std::string NewGuidText();
+
 inline std::string EncryptString(std::string_view text, std::string_view key) {
     return TCryptoUtils::EncryptString(text, key);
 }

@@ -526,4 +526,8 @@ TOptionsService& OptionsService() {
     return service;
 }
 
+bool VerifyCertificates() {
+    return OptionsService().Store().Section("Host").ReadBool("VerifyCertificates", true);
+}
+
 } // namespace quillate

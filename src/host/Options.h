@@ -218,4 +218,8 @@ private:
 // The process-wide service; tests point it at a temporary file with Reset(path).
 TOptionsService& OptionsService();
 
+// The host's own setting "Host.VerifyCertificates" (true unless turned off): whether TLS
+// connections check the server's certificate.
+bool VerifyCertificates();
+
 } // namespace quillate

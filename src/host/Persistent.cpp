@@ -7,6 +7,31 @@
 
 namespace quillate {
 
+std::string LinesToText(const TStringList& lines) {
+    std::string text;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (i > 0)
+            text += '\n';
+        text += lines[i];
+    }
+    return text;
+}
+
+TStringList TextToLines(std::string_view text) {
+    TStringList lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find_first_of("\r\n", start);
+        if (end == std::string_view::npos) {
+            lines.emplace_back(text.substr(start));
+            break;
+        }
+        lines.emplace_back(text.substr(start, end - start));
+        start = end + (text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n' ? 2 : 1);
+    }
+    return lines;
+}
+
 int TEnumInfo::IndexOf(std::string_view value) const {
     for (std::size_t i = 0; i < Values.size(); ++i)
         if (Values[i] == value)

@@ -19,6 +19,11 @@ class TPropertyTable;
 
 using TStringList = std::vector<std::string>;
 
+// A string list's text view: the lines joined by LF. Splitting ends a line at CR LF, LF or CR; a
+// line end at the very end of the text adds no empty line.
+std::string LinesToText(const TStringList& lines);
+TStringList TextToLines(std::string_view text);
+
 // An enumerated type as stored in projects (by value name) and seen by scripts (by ordinal).
 struct TEnumInfo {
     std::string Name;
@@ -140,6 +145,9 @@ public:
     }
     TPropertyBuilder& UInt(std::string name, std::uint32_t T::*field) {
         return Field<std::uint32_t>(std::move(name), TPropertyKind::UInt32, field);
+    }
+    TPropertyBuilder& UInt(std::string name, std::uint32_t (T::*getter)() const, void (T::*setter)(std::uint32_t)) {
+        return Accessors<std::uint32_t>(std::move(name), TPropertyKind::UInt32, getter, setter);
     }
     TPropertyBuilder& Int64(std::string name, std::int64_t T::*field) {
         return Field<std::int64_t>(std::move(name), TPropertyKind::Int64, field);

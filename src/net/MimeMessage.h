@@ -6,6 +6,8 @@
 // whole in memory.
 #pragma once
 
+#include "net/NetErrors.h"
+
 #include <cstdint>
 #include <functional>
 #include <string>

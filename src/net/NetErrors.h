@@ -93,6 +93,13 @@ private:
     std::vector<std::string> FLines;
 };
 
+// A message could not be composed: a missing attachment, an unknown character set, text the set
+// cannot hold, an address that would break its header.
+class EMimeError : public ENetError {
+public:
+    using ENetError::ENetError;
+};
+
 // "Connecting to 127.0.0.1:2121: Connection refused"
 std::string FormatNetMessage(std::string_view activity, std::string_view peer, std::string_view reason);
 

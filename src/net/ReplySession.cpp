@@ -132,13 +132,9 @@ const TReply& TReplySession::Command(std::string_view line, TAnswer answer) {
     return ReadReply();
 }
 
-void TReplySession::SendDataBlock(std::istream& source, const std::function<void(std::int64_t)>& progress) {
-    constexpr std::size_t chunkSize = 64 * 1024;
-    std::vector<char> chunk(chunkSize);
-    std::string wire;
-    TDataBlockEncoder encoder;
-    std::int64_t sent = 0;
-    try {
+TDataProducer TReplySession::ReadingFrom(std::istream& source) const {
+    return [this, &source](const std::function<void(std::string_view)>& write) {
+        std::vector<char> chunk(DataBlockSize);
         for (;;) {
             source.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
             auto got = static_cast<std::size_t>(source.gcount());
@@ -146,17 +142,44 @@ void TReplySession::SendDataBlock(std::istream& source, const std::function<void
                 throw EFileError(FormatNetMessage("Reading the data block for", FConnection.PeerText(),
                                                   "the source failed"),
                                  std::make_error_code(std::errc::io_error));
-            wire.clear();
-            encoder.Encode(std::string_view(chunk.data(), got), wire);
-            if (got < chunk.size())
-                encoder.Finish(wire);
-            FConnection.Write(wire);
-            sent += static_cast<std::int64_t>(got);
-            if (progress && got > 0)
-                progress(sent);
+            write(std::string_view(chunk.data(), got));
             if (got < chunk.size())
                 break;
         }
+    };
+}
+
+void TReplySession::SendDataBlock(std::istream& source, const std::function<void(std::int64_t)>& progress) {
+    SendDataBlock(ReadingFrom(source), progress);
+}
+
+void TReplySession::SendDataBlock(const TDataProducer& produce, const std::function<void(std::int64_t)>& progress) {
+    // The producer's chunks may be tiny (a header line) or huge; the socket sees blocks of about
+    // DataBlockSize and progress fires once per block.
+    std::string wire;
+    wire.reserve(DataBlockSize + DataBlockSize / 4);
+    TDataBlockEncoder encoder;
+    std::int64_t consumed = 0;
+    std::int64_t reported = 0;
+    auto flush = [&] {
+        FConnection.Write(wire);
+        wire.clear();
+        if (progress && consumed > reported)
+            progress(reported = consumed);
+    };
+    try {
+        produce([&](std::string_view chunk) {
+            while (!chunk.empty()) {
+                std::string_view piece = chunk.substr(0, DataBlockSize);
+                encoder.Encode(piece, wire);
+                consumed += static_cast<std::int64_t>(piece.size());
+                chunk.remove_prefix(piece.size());
+                if (wire.size() >= DataBlockSize)
+                    flush();
+            }
+        });
+        encoder.Finish(wire);
+        flush();
     } catch (...) {
         Drop();
         throw;

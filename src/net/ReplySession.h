@@ -32,6 +32,9 @@ struct TReplyRules {
     TLineLimits BlockLimits = DefaultBlockLimits;
 };
 
+// Hands the body of a data block to write, in chunks of any size, as it produces them.
+using TDataProducer = std::function<void(const std::function<void(std::string_view)>& write)>;
+
 // What a command gets back: its reply, or, when the protocol says so for that command (POP3
 // RETR, LIST, CAPA; NNTP LIST, ARTICLE, OVER ...), a data block after a positive reply.
 enum class TAnswer { taReply, taReplyAndBlock };
@@ -55,9 +58,14 @@ public:
     const TReply& Command(std::string_view line, TAnswer answer = TAnswer::taReply);
     // Sends a dot-terminated data block read from source in chunks (never held whole), after the
     // reply that invited it (SMTP 354, NNTP 340); its reply is then owed. progress gets the bytes
-    // of source sent so far after each chunk. Any failure, an abort included, drops the connection:
+    // of source sent so far after each block written. Any failure, an abort included, drops the connection:
     // the peer cannot be told where a cut-off block ended.
     void SendDataBlock(std::istream& source, const std::function<void(std::int64_t)>& progress = {});
+    // The same with the body pushed by produce; whatever produce throws drops the connection too.
+    void SendDataBlock(const TDataProducer& produce, const std::function<void(std::int64_t)>& progress = {});
+    // A producer that reads source to its end; a read failure raises EFileError naming the peer.
+    TDataProducer ReadingFrom(std::istream& source) const;
+    static constexpr std::size_t DataBlockSize = 64 * 1024;
     const TReply& LastReply() const { return FLastReply; }
 
     // Thread-safe: the command running on the session's thread fails with EOperationAborted.

@@ -130,11 +130,15 @@ void TSMTPClient::RcptTo(const std::string& address) {
 }
 
 void TSMTPClient::Data(std::istream& source, std::int64_t expectedSize) {
+    Data(FSession.ReadingFrom(source), expectedSize);
+}
+
+void TSMTPClient::Data(const TDataProducer& produce, std::int64_t expectedSize) {
     FSession.Begin();
     CommandExpect("DATA", {354});
     if (OnWorkBegin)
         OnWorkBegin(expectedSize);
-    FSession.SendDataBlock(source, [this](std::int64_t sent) {
+    FSession.SendDataBlock(produce, [this](std::int64_t sent) {
         if (OnWork)
             OnWork(sent);
     });
@@ -151,6 +155,11 @@ void TSMTPClient::Reset() {
 
 void TSMTPClient::Send(const std::string& from, const std::vector<std::string>& recipients, std::istream& source,
                        std::int64_t expectedSize) {
+    Send(from, recipients, FSession.ReadingFrom(source), expectedSize);
+}
+
+void TSMTPClient::Send(const std::string& from, const std::vector<std::string>& recipients,
+                       const TDataProducer& produce, std::int64_t expectedSize) {
     CheckAddress(from);
     for (const std::string& recipient : recipients)
         CheckAddress(recipient);
@@ -158,7 +167,7 @@ void TSMTPClient::Send(const std::string& from, const std::vector<std::string>& 
         MailFrom(from);
         for (const std::string& recipient : recipients)
             RcptTo(recipient);
-        Data(source, expectedSize);
+        Data(produce, expectedSize);
     } catch (const EReplyError&) {
         try {
             Reset();

@@ -52,9 +52,13 @@ public:
     // RSET, so the connection can carry the next message.
     void Send(const std::string& from, const std::vector<std::string>& recipients, std::istream& source,
               std::int64_t expectedSize = -1);
+    // The same with the body pushed as it is produced (a composed message writing itself).
+    void Send(const std::string& from, const std::vector<std::string>& recipients, const TDataProducer& produce,
+              std::int64_t expectedSize = -1);
     void MailFrom(const std::string& address);
     void RcptTo(const std::string& address);
     void Data(std::istream& source, std::int64_t expectedSize = -1);
+    void Data(const TDataProducer& produce, std::int64_t expectedSize = -1);
     void Reset();
     const TReply& LastReply() const { return FSession.LastReply(); }
 

@@ -12,6 +12,7 @@
 #include "host/Scripting.h"
 #include "host/Registration.h"
 #include "host/Serialization.h"
+#include "mail/ZREmail.h"
 #include "mail/ZREmailAddress.h"
 #include "mail/ZREmailOptions.h"
 
@@ -51,6 +52,7 @@ void RegisterPackage(bool designer) {
     RegisterEmailAddresses();
     RegisterEmailOptions();
     RegisterRemainingActions();
+    RegisterEmailAction();
     quillate::TSerializationRegistry::RegisterClasses({&TFTPRetryOptions::ClassInfo(), &TFTPLoggingOptions::ClassInfo()});
     quillate::CoreScriptingService().RegisterScriptEnum(FTPMirrorOperationInfo());
     RegisterFTPScriptActions(designer);

@@ -1,8 +1,10 @@
 // The mail clients against real servers: SMTP against aiosmtpd (tests/data/net/smtp.json) and against
 // scripted peers for what a real server does not show (smtp-hostile-peers.json), POP3 against Dovecot
 // (pop3.json).
+#include "MimeParse.h"
 #include "NetTestData.h"
 #include "net/LogEventIntercept.h"
+#include "net/MimeMessage.h"
 #include "net/NetErrors.h"
 #include "net/POP3Client.h"
 #include "net/SMTPClient.h"
@@ -11,6 +13,7 @@
 #include "support/SMTPServerFixture.h"
 
 #include <gmock/gmock.h>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
 #include <thread>
@@ -75,7 +78,8 @@ protected:
         delete Server;
         Server = nullptr;
     }
-    void Configure(std::uint16_t port) {
+    // log: keep the protocol log in Log (every line of the message, so not for big ones).
+    void Configure(std::uint16_t port, bool log = true) {
         Client.Host = "127.0.0.1";
         Client.Port = port;
         Client.Username = TSMTPTestServer::User;
@@ -83,8 +87,9 @@ protected:
         Client.AuthType = TSMTPAuthType::satDefault;
         Client.ConnectTimeout = std::chrono::seconds(20);
         Client.ReadTimeout = std::chrono::seconds(20);
-        Client.Connection().AddIntercept(std::make_shared<TLogEventIntercept>(
-            [this](TLogEventType, std::string_view text) { Log += std::string(text) + "\n"; }));
+        if (log)
+            Client.Connection().AddIntercept(std::make_shared<TLogEventIntercept>(
+                [this](TLogEventType, std::string_view text) { Log += std::string(text) + "\n"; }));
     }
     static inline TSMTPTestServer* Server = nullptr;
     TScopedEnvironment Certificates{"SSL_CERT_FILE", (std::string(QUILLATE_TEST_DATA_DIR) + "/net/tls/ca.pem").c_str()};
@@ -162,6 +167,46 @@ TEST_F(SMTPServer, AbortFromAnotherThreadEndsTheMessageUnsentAndTheNextConnectio
     auto messages = Server->Messages();
     ASSERT_EQ(messages.size(), before + 1);
     EXPECT_EQ(messages.back().Content, "Subject: again\r\n\r\nhi\r\n");
+}
+
+// The peak resident size since the last reset, in KiB.
+long PeakKiB() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.starts_with("VmHWM:"))
+            return std::stol(line.substr(6));
+    return -1;
+}
+
+TEST_F(SMTPServer, AComposedMessageStreamsItsAttachmentWithBoundedMemory) {
+    std::string file(3 * 1024 * 1024 + 17, '\0');
+    for (std::size_t i = 0; i < file.size(); ++i)
+        file[i] = static_cast<char>((i * 31 + i / 4099) % 256);
+    TTempDir dir("quillate-mime");
+    std::ofstream(dir.Path() / "big.bin", std::ios::binary) << file;
+    TMimeMessage message;
+    message.From = {"Sender", "from@example.org"};
+    message.To = {{"Empfänger", "to@example.org"}};
+    message.Body = "attached";
+    message.Attachments = {{(dir.Path() / "big.bin").string(), "big.bin", "", ""}};
+    Configure(Server->Port(), false);
+    std::vector<std::int64_t> progress;
+    Client.OnWork = [&](std::int64_t sent) { progress.push_back(sent); };
+    Client.Connect();
+    std::ofstream("/proc/self/clear_refs") << "5";
+    long before = PeakKiB();
+    Client.Send("from@example.org", {"to@example.org"}, [&](auto& write) { message.Write(write); }, file.size());
+    long growth = PeakKiB() - before;
+    Client.Disconnect();
+
+    EXPECT_LT(growth, 2048) << "KiB; the base64 form alone is 4 MiB";
+    ASSERT_FALSE(progress.empty());
+    EXPECT_LT(progress.size(), static_cast<std::size_t>(progress.back() / 60000 + 2)) << "one report per block";
+    TParsedMessage parsed = ParseMessage(Server->Messages().back().Content);
+    ASSERT_TRUE(parsed);
+    GMimeObject* tree = g_mime_message_get_mime_part(parsed.get());
+    ASSERT_EQ(Shape(tree), "multipart/mixed[text/plain;us-ascii,application/octet-stream attachment <big.bin> big.bin]");
+    EXPECT_TRUE(Content(g_mime_multipart_get_part(GMIME_MULTIPART(tree), 1)) == file) << "the attachment arrived changed";
 }
 
 class SMTPHostilePeer : public ::testing::TestWithParam<json> {};

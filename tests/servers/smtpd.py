@@ -5,6 +5,7 @@
 --tls-port  TLS from the first byte (SMTPS)
 --bare-port plain, no STARTTLS, AUTH LOGIN only
 
+A recipient whose mailbox starts with "reject" is refused with 550 (a server refusing one address).
 Each message is stored as N.eml (the bytes as received, dot-stuffing undone) and N.env (the envelope:
 the sender, then one recipient a line) in --dir; both appear only when complete.
 """
@@ -35,6 +36,12 @@ def store(name, data):
 
 
 class Handler:
+    async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+        if address.lower().startswith("reject"):
+            return "550 5.1.1 Mailbox unavailable"
+        envelope.rcpt_tos.append(address)
+        return "250 OK"
+
     async def handle_DATA(self, server, session, envelope):
         n = next(counter)
         store("%d.eml" % n, envelope.original_content)
