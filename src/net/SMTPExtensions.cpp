@@ -41,9 +41,8 @@ std::vector<std::string> AuthMechanismsOf(const std::vector<std::string>& extens
         while (!rest.empty()) {
             std::size_t end = rest.find(' ');
             std::string_view word = rest.substr(0, end);
-            if (!word.empty() && std::find_if(mechanisms.begin(), mechanisms.end(), [&](const std::string& m) {
-                                     return IEquals(m, word);
-                                 }) == mechanisms.end())
+            if (std::find_if(mechanisms.begin(), mechanisms.end(),
+                             [&](const std::string& m) { return IEquals(m, word); }) == mechanisms.end())
                 mechanisms.emplace_back(word);
             rest = end == std::string_view::npos ? std::string_view() : TrimView(rest.substr(end + 1));
         }
