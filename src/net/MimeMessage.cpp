@@ -219,9 +219,9 @@ public:
 
     GMimeObject* Build() {
         std::vector<GMimeObject*> parts;
-        if (!FMessage.Body.empty())
-            parts.push_back(TextPart(FMessage.Body, "text/plain", "", ""));
         std::vector<GMimeObject*> texts = Children(-1);
+        if (!FMessage.Body.empty())
+            texts.insert(texts.begin(), TextPart(FMessage.Body, "text/plain", "", ""));
         std::vector<GMimeObject*> attachments;
         for (std::size_t i = 0; i < FMessage.Attachments.size(); ++i)
             attachments.push_back(Attachment(FMessage.Attachments[i], i));

@@ -63,7 +63,7 @@ public:
     // The message's own content type: "text/plain", "multipart/mixed" or "multipart/alternative".
     // Empty: a lone text part is the message itself; more parts make it multipart/mixed.
     std::string ContentType;
-    // The message's own text when it is not multipart (or the first part of a multipart/mixed one).
+    // The message's own text when it is not multipart; in a multipart/mixed one, the first text part.
     std::string Body;
     std::vector<TMimeTextPart> TextParts;
     std::vector<TMimeAttachment> Attachments;
