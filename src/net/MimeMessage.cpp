@@ -350,6 +350,7 @@ void TMimeMessage::Clear() {
     Charset.clear();
     Priority = TMimePriority::mpNormal;
     MessageId.clear();
+    UserAgent.clear();
     Subject.clear();
     From = {};
     Sender = {};
@@ -392,6 +393,8 @@ void TMimeMessage::Write(const TSink& sink) const {
         g_mime_message_set_message_id(message.get(), MessageId.c_str());
     }
     g_mime_object_set_header(object, "MIME-Version", "1.0", nullptr);
+    if (!UserAgent.empty())
+        g_mime_object_set_header(object, "User-Agent", HeaderText(UserAgent).c_str(), nullptr);
     static constexpr const char* priorities[][2] = {{"1 (Highest)", "high"},
                                                     {"2 (High)", "high"},
                                                     {nullptr, nullptr},

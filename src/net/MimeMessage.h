@@ -51,6 +51,7 @@ public:
     std::string Charset;
     TMimePriority Priority = TMimePriority::mpNormal;
     std::string MessageId; // without the angle brackets; empty: none
+    std::string UserAgent; // the sending program's name; empty: no User-Agent header
     std::string Subject;
     TMimeAddress From;
     TMimeAddress Sender;                     // no header when the address is empty
