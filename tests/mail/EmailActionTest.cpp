@@ -123,12 +123,20 @@ TEST_P(SendEmail, SendsWhatTheCaseExpects) {
 
     std::size_t before = SMTP->Messages().size();
     TPackageRun run;
+    if (c.contains("stopAt"))
+        run.OnLine = [stopAt = c["stopAt"].get<std::string>()](const TLogEntry& entry, TRunner& runner) {
+            if (entry.Text.find(stopAt) != std::string::npos)
+                runner.RequestStop();
+        };
     auto lines = run.Run(project.dump());
     std::string log;
     for (const auto& line : lines)
         log += line + "\n";
 
-    EXPECT_EQ(run.Outcome == TRunOutcome::Succeeded ? "succeeded" : "failed", c["outcome"]) << log;
+    const char* outcome = run.Outcome == TRunOutcome::Succeeded ? "succeeded"
+                          : run.Outcome == TRunOutcome::Stopped ? "stopped"
+                                                                : "failed";
+    EXPECT_EQ(outcome, c["outcome"]) << log;
     for (const char* secret : {"s3cret", "czNjcmV0", "AG1haWxlcgBzM2NyZXQ"})
         EXPECT_EQ(log.find(secret), std::string::npos) << secret << " in\n" << log;
     for (const auto& text : c.value("log", json::array()))
