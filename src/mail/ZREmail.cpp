@@ -370,6 +370,7 @@ bool TCustomEmailAction::PrepareMessage() {
         FBlindCopies.clear();
         FMessage.Priority = static_cast<net::TMimePriority>(std::clamp(FPriority, 0, 4));
         FMessage.MessageId = NewGuidText() + "@Quillate";
+        FMessage.UserAgent = "Quillate";
         FExpectedTotal = 0;
     });
 }

@@ -219,9 +219,9 @@ public:
 
     GMimeObject* Build() {
         std::vector<GMimeObject*> parts;
-        if (!FMessage.Body.empty())
-            parts.push_back(TextPart(FMessage.Body, "text/plain", "", ""));
         std::vector<GMimeObject*> texts = Children(-1);
+        if (!FMessage.Body.empty())
+            texts.insert(texts.begin(), TextPart(FMessage.Body, "text/plain", "", ""));
         std::vector<GMimeObject*> attachments;
         for (std::size_t i = 0; i < FMessage.Attachments.size(); ++i)
             attachments.push_back(Attachment(FMessage.Attachments[i], i));
@@ -350,6 +350,7 @@ void TMimeMessage::Clear() {
     Charset.clear();
     Priority = TMimePriority::mpNormal;
     MessageId.clear();
+    UserAgent.clear();
     Subject.clear();
     From = {};
     Sender = {};
@@ -392,6 +393,8 @@ void TMimeMessage::Write(const TSink& sink) const {
         g_mime_message_set_message_id(message.get(), MessageId.c_str());
     }
     g_mime_object_set_header(object, "MIME-Version", "1.0", nullptr);
+    if (!UserAgent.empty())
+        g_mime_object_set_header(object, "User-Agent", HeaderText(UserAgent).c_str(), nullptr);
     static constexpr const char* priorities[][2] = {{"1 (Highest)", "high"},
                                                     {"2 (High)", "high"},
                                                     {nullptr, nullptr},

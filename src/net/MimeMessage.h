@@ -51,6 +51,7 @@ public:
     std::string Charset;
     TMimePriority Priority = TMimePriority::mpNormal;
     std::string MessageId; // without the angle brackets; empty: none
+    std::string UserAgent; // the sending program's name; empty: no User-Agent header
     std::string Subject;
     TMimeAddress From;
     TMimeAddress Sender;                     // no header when the address is empty
@@ -63,7 +64,7 @@ public:
     // The message's own content type: "text/plain", "multipart/mixed" or "multipart/alternative".
     // Empty: a lone text part is the message itself; more parts make it multipart/mixed.
     std::string ContentType;
-    // The message's own text when it is not multipart (or the first part of a multipart/mixed one).
+    // The message's own text when it is not multipart; in a multipart/mixed one, the first text part.
     std::string Body;
     std::vector<TMimeTextPart> TextParts;
     std::vector<TMimeAttachment> Attachments;

@@ -90,6 +90,7 @@ protected:
         auto file = FDir.Path() / "message.eml";
         WriteTextFile(file, content);
         auto out = FDir.Path() / "tree.json";
+        std::filesystem::remove(out); // the process's output is appended
         EXPECT_EQ(RunProcess({"/usr/bin/python3", (ServersDir() / "mail_tree.py").string(), file.string()}, {}, out), 0);
         return json::parse(ReadTextFile(out));
     }
@@ -103,11 +104,13 @@ TEST_P(SendEmail, SendsWhatTheCaseExpects) {
     const json c = json::parse(Fill(GetParam().dump()));
     const std::string ca = std::string(QUILLATE_TEST_DATA_DIR) + "/net/tls/ca.pem";
     TScopedEnvironment certificates("SSL_CERT_FILE", c.value("testCA", true) ? ca.c_str() : nullptr);
-    for (const auto& [name, content] : c.value("files", json::object()).items())
+    const json files = c.value("files", json::object()), hostOptions = c.value("hostOptions", json::object()),
+               emailOptions = c.value("emailOptions", json::object());
+    for (const auto& [name, content] : files.items())
         WriteTextFile(FDir.Path() / name, content.get<std::string>());
-    for (const auto& [key, value] : c.value("hostOptions", json::object()).items())
+    for (const auto& [key, value] : hostOptions.items())
         OptionsService().Store().Section("Host").WriteBool(key, value.get<bool>());
-    for (const auto& [key, value] : c.value("emailOptions", json::object()).items())
+    for (const auto& [key, value] : emailOptions.items())
         zr::EmailOptions()->SetPropertyValue(key, value.is_number() ? TPropertyValue(value.get<std::int64_t>())
                                                                     : TPropertyValue(value.get<std::string>()));
 
@@ -120,12 +123,20 @@ TEST_P(SendEmail, SendsWhatTheCaseExpects) {
 
     std::size_t before = SMTP->Messages().size();
     TPackageRun run;
+    if (c.contains("stopAt"))
+        run.OnLine = [stopAt = c["stopAt"].get<std::string>()](const TLogEntry& entry, TRunner& runner) {
+            if (entry.Text.find(stopAt) != std::string::npos)
+                runner.RequestStop();
+        };
     auto lines = run.Run(project.dump());
     std::string log;
     for (const auto& line : lines)
         log += line + "\n";
 
-    EXPECT_EQ(run.Outcome == TRunOutcome::Succeeded ? "succeeded" : "failed", c["outcome"]) << log;
+    const char* outcome = run.Outcome == TRunOutcome::Succeeded ? "succeeded"
+                          : run.Outcome == TRunOutcome::Stopped ? "stopped"
+                                                                : "failed";
+    EXPECT_EQ(outcome, c["outcome"]) << log;
     for (const char* secret : {"s3cret", "czNjcmV0", "AG1haWxlcgBzM2NyZXQ"})
         EXPECT_EQ(log.find(secret), std::string::npos) << secret << " in\n" << log;
     for (const auto& text : c.value("log", json::array()))
@@ -133,7 +144,8 @@ TEST_P(SendEmail, SendsWhatTheCaseExpects) {
     for (const auto& text : c.value("noLog", json::array()))
         EXPECT_EQ(log.find(text.get<std::string>()), std::string::npos) << text << " in\n" << log;
     std::size_t at = 0;
-    for (const auto& text : c.value("logOrder", json::array())) {
+    const json order = c.value("logOrder", json::array());
+    for (const auto& text : order) {
         at = log.find(text.get<std::string>(), at);
         ASSERT_NE(at, std::string::npos) << text << " not in order in\n" << log;
     }

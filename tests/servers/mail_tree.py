@@ -56,5 +56,6 @@ print(json.dumps({
     "priority": header("X-Priority"),
     "receipt": header("Disposition-Notification-To"),
     "messageId": header("Message-ID"),
+    "userAgent": header("User-Agent"),
     "defects": [type(d).__name__ for d in message.defects],
 }, ensure_ascii=False))
