@@ -84,7 +84,7 @@ const TEnumInfo& EmailAddressSourceInfo() {
 }
 
 // The protocol log of one mail connection: lines of both directions and status texts, the TLS ones
-// only when asked for, and nothing of the message data itself (it may be megabytes, and private).
+// only when asked for.
 class TEmailProtocolLog : public net::TLogEventIntercept {
 public:
     explicit TEmailProtocolLog(TCustomEmailAction& action) : FAction(action) {
@@ -93,12 +93,7 @@ public:
 
     std::string Peer;
     bool LogTLS = false;
-    bool Paused = false;
 
-    void Sent(std::string_view data) override {
-        if (!Paused)
-            net::TLogEventIntercept::Sent(data);
-    }
     void Status(net::TConnectionStatus status, std::string_view text) override {
         if (status != net::TConnectionStatus::csStatusText || LogTLS)
             net::TLogEventIntercept::Status(status, text);
@@ -579,7 +574,6 @@ void TCustomEmailAction::ApplyConnectionSettings() {
     FSMTP.TLSOptions.VerifyPeer = VerifyCertificates();
     FLog->Peer = fmt::format("{}:{}", FSMTP.Host, FSMTP.Port);
     FLog->LogTLS = FLogSSLNegotiation;
-    FLog->Paused = false;
 }
 
 void TCustomEmailAction::ConnectSMTP() {
@@ -640,15 +634,7 @@ void TCustomEmailAction::SendComposedMessage() {
             Action.FMonitor.reset();
         }
     } stopMonitor{*this};
-    FSMTP.Send(from, recipients, [this](const net::TMimeMessage::TSink& write) {
-        // The message data stays out of the protocol log (it may be large, and it is private).
-        FLog->Paused = true;
-        struct TResume {
-            TEmailProtocolLog& Log;
-            ~TResume() { Log.Paused = false; }
-        } resume{*FLog};
-        FMessage.Write(write);
-    });
+    FSMTP.Send(from, recipients, [this](const net::TMimeMessage::TSink& write) { FMessage.Write(write); });
 }
 
 bool TCustomEmailAction::SendNormal(const TRunState& run) {

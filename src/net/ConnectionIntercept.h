@@ -15,6 +15,10 @@ enum class TConnectionStatus {
     csDisconnecting,
     csDisconnected,
     csStatusText,
+    // A dot-terminated data block (a message) goes out between these two; a protocol log shows
+    // their texts instead of the data.
+    csDataBlockStart,
+    csDataBlockEnd,
 };
 
 class IConnectionIntercept {

@@ -50,6 +50,8 @@ void TLogEventIntercept::Received(std::string_view data) {
 }
 
 void TLogEventIntercept::Sent(std::string_view data) {
+    if (FInDataBlock)
+        return;
     FSent.Feed(data, [this](std::string_view line) { Deliver(TLogEventType::Sent, FMasker.Sent(line)); });
 }
 
@@ -57,6 +59,7 @@ void TLogEventIntercept::Status(TConnectionStatus status, std::string_view text)
     FReceived.Flush([this](std::string_view line) { ReceivedLine(line); });
     if (status == TConnectionStatus::csConnecting)
         FMasker.Reset();
+    FInDataBlock = status == TConnectionStatus::csDataBlockStart;
     Deliver(TLogEventType::Status, text);
 }
 

@@ -46,7 +46,8 @@ public:
     void Received(std::string_view data) override;
     void Sent(std::string_view data) override;
     // A status change first delivers a received line still waiting for its end, so the log keeps
-    // the order in which things happened.
+    // the order in which things happened. Sent data between csDataBlockStart and csDataBlockEnd is
+    // not shown.
     void Status(TConnectionStatus status, std::string_view text) override;
 
 private:
@@ -57,6 +58,8 @@ private:
     TLogLineSplitter FReceived;
     TLogLineSplitter FSent;
     TSentLineMasker FMasker;
+    // A message's data stays out of the log: it may be large, and it is the user's, not protocol.
+    bool FInDataBlock = false;
 };
 
 } // namespace zr::net

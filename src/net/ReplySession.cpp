@@ -167,6 +167,7 @@ void TReplySession::SendDataBlock(const TDataProducer& produce, const std::funct
         if (progress && consumed > reported)
             progress(reported = consumed);
     };
+    FConnection.AnnounceStatus(TConnectionStatus::csDataBlockStart, "Sending the data block.");
     try {
         produce([&](std::string_view chunk) {
             while (!chunk.empty()) {
@@ -181,9 +182,11 @@ void TReplySession::SendDataBlock(const TDataProducer& produce, const std::funct
         encoder.Finish(wire);
         flush();
     } catch (...) {
+        FConnection.AnnounceStatus(TConnectionStatus::csDataBlockEnd, "The data block was cut off.");
         Drop();
         throw;
     }
+    FConnection.AnnounceStatus(TConnectionStatus::csDataBlockEnd, fmt::format("Data block sent ({} bytes).", consumed));
     FLastCommand = "(data block)";
     FOwed.push_back(TAnswer::taReply);
 }

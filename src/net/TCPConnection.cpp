@@ -619,6 +619,10 @@ void TTCPConnection::AddIntercept(std::shared_ptr<IConnectionIntercept> intercep
         FImpl->Intercepts.push_back(std::move(intercept));
 }
 
+void TTCPConnection::AnnounceStatus(TConnectionStatus status, std::string_view text) {
+    FImpl->Status(status, text);
+}
+
 void TTCPConnection::RemoveIntercept(const std::shared_ptr<IConnectionIntercept>& intercept) {
     auto& v = FImpl->Intercepts;
     v.erase(std::remove(v.begin(), v.end(), intercept), v.end());

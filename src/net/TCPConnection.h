@@ -85,6 +85,8 @@ public:
     std::string LocalAddress() const;
 
     void AddIntercept(std::shared_ptr<IConnectionIntercept> intercept);
+    // Tells the intercepts about a change the connection cannot see itself (a data block).
+    void AnnounceStatus(TConnectionStatus status, std::string_view text);
     void RemoveIntercept(const std::shared_ptr<IConnectionIntercept>& intercept);
 
 private:
