@@ -213,6 +213,21 @@ private:
     std::vector<int> FDescriptors;
 };
 
+// Text that may travel as it is (RFC 5322 2.1.1, RFC 2045 2.7): ASCII without NUL or a lone CR, and
+// no line longer than 998 characters.
+bool Is7Bit(std::string_view bytes) {
+    std::size_t lineLength = 0;
+    for (char c : bytes) {
+        auto u = static_cast<unsigned char>(c);
+        if (u >= 0x80 || u == 0 || u == '\r')
+            return false;
+        lineLength = u == '\n' ? 0 : lineLength + 1;
+        if (lineLength > 998)
+            return false;
+    }
+    return true;
+}
+
 class TTreeBuilder {
 public:
     TTreeBuilder(const TMimeMessage& message, TOpenedFiles& files) : FMessage(message), FFiles(files) {}
@@ -286,10 +301,8 @@ private:
             g_mime_data_wrapper_new_with_stream(stream.get(), GMIME_CONTENT_ENCODING_DEFAULT));
         g_mime_part_set_content(part, content.get());
         g_mime_object_set_content_type_parameter(object, "charset", Lower(charset).c_str());
-        bool plain = g_mime_part_get_best_content_encoding(part, GMIME_ENCODING_CONSTRAINT_7BIT) ==
-                     GMIME_CONTENT_ENCODING_7BIT;
-        g_mime_part_set_content_encoding(part, plain ? GMIME_CONTENT_ENCODING_7BIT
-                                                     : GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE);
+        g_mime_part_set_content_encoding(part, Is7Bit(bytes) ? GMIME_CONTENT_ENCODING_7BIT
+                                                             : GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE);
         if (!disposition.empty()) {
             Check("disposition", disposition, IsTokenChar);
             g_mime_object_set_disposition(object, disposition.c_str());
