@@ -1,7 +1,5 @@
 #include "mail/ZREmail.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
@@ -13,6 +11,7 @@
 #include "host/Registration.h"
 #include "host/ScriptValue.h"
 #include "host/Scripting.h"
+#include "mail/ZRMailCommon.h"
 #include "net/LogEventIntercept.h"
 
 namespace zr {
@@ -23,33 +22,9 @@ namespace {
 
 constexpr const char* PasswordKey = "qzr4sm7pm41l";
 
-// The text of a log event as the e-mail log shows it: the text twice, or the text and a mask when
-// it mentions a password; only its last line when it holds several.
+// The e-mail log shows an event's text twice, or with the password mask, and only its last line.
 std::string MaskedEventText(std::string_view text) {
-    std::string both = std::string(text) + " : " +
-                       (text.find("pass") != std::string_view::npos ? std::string("pass xxx") : std::string(text));
-    std::size_t cr = both.rfind('\r');
-    if (cr == std::string::npos)
-        return both;
-    std::size_t start = cr + 1;
-    if (start < both.size() && both[start] == '\n')
-        ++start;
-    return both.substr(start);
-}
-
-bool FileExists(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-std::int64_t FileSize(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 ? static_cast<std::int64_t>(st.st_size) : 0;
-}
-
-std::string Lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-    return text;
+    return MaskedEventLines(text, text).back();
 }
 
 std::string Trim(const std::string& text) {
@@ -57,17 +32,6 @@ std::string Trim(const std::string& text) {
     if (first == std::string::npos)
         return {};
     return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
-}
-
-std::string BaseName(const std::string& path) {
-    auto slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// Base64 with its line ends: what an attachment of `size` bytes costs on the wire.
-std::int64_t EncodedSize(std::int64_t size) {
-    std::int64_t base64 = (size + 2) / 3 * 4;
-    return base64 + base64 / 76 * 2;
 }
 
 std::uint16_t TCPPort(std::int32_t port) {
@@ -385,7 +349,7 @@ bool TCustomEmailAction::ExpandAttachments(TRunState& run) {
             return false;
         if (Trim(path).empty())
             continue;
-        bool exists = FileExists(path);
+        bool exists = IsExistingFile(path);
         if (!exists && !FIgnoreMissingAttachments) {
             SendMessage("Attachment missing: " + path, stError);
             return false;
@@ -399,14 +363,13 @@ bool TCustomEmailAction::ExpandAttachments(TRunState& run) {
 bool TCustomEmailAction::AttachFiles(const TRunState& run) {
     return Step("Unable to Attach Files", [&] {
         for (const auto& path : run.Attachments) {
-            if (FIgnoreMissingAttachments && !FileExists(path))
+            if (FIgnoreMissingAttachments && !IsExistingFile(path))
                 continue;
-            FExpectedTotal += EncodedSize(FileSize(path));
-            net::TMimeAttachment attachment{path, BaseName(path), {}, {}};
-            std::string extension = Lower(std::filesystem::path(path).extension().string());
+            FExpectedTotal += EncodedAttachmentSize(path);
+            net::TMimeAttachment attachment = AttachmentFor(path);
+            std::string extension = LowerCase(std::filesystem::path(path).extension().string());
             if (extension == ".txt") {
                 attachment.Disposition = "inline";
-                attachment.ContentType = "text/plain";
             } else if (extension == ".html" || extension == ".htm") {
                 attachment.Disposition = "attachment";
                 attachment.ContentType = "text/html";
@@ -438,7 +401,7 @@ bool TCustomEmailAction::LoadListSource(const TListSetting& setting) {
         std::string path;
         if (!TryExpandExpression(std::string(setting.ListName) + " File", setting.Path, path, false))
             return false;
-        if (!FileExists(path)) {
+        if (!IsExistingFile(path)) {
             SendMessage(fmt::format("File not found while loading {} list: {}", setting.ListName, path), stError);
             return false;
         }
@@ -474,10 +437,10 @@ bool TCustomEmailAction::SetAddressList(const TListSetting& setting, std::vector
 
 bool TCustomEmailAction::BuildBody(const TRunState& run) {
     std::string charset;
-    if (!FEncoding.empty() && Lower(FEncoding) != "default") {
+    if (!FEncoding.empty() && LowerCase(FEncoding) != "default") {
         if (!TryExpandExpression("Encoding", FEncoding, charset, false))
             return false;
-        charset = Lower(charset);
+        charset = LowerCase(charset);
     }
     return Step("Unable to Set Body", [&] {
         if (!FHTMLMessage) {
@@ -502,7 +465,7 @@ bool TCustomEmailAction::BuildBody(const TRunState& run) {
                 FExpectedTotal += static_cast<std::int64_t>(plain.size());
                 FMessage.TextParts.push_back({std::move(plain), "text/plain", "", "inline", container});
             }
-            if (Lower(html.substr(0, 6)) != "<html>")
+            if (LowerCase(html.substr(0, 6)) != "<html>")
                 html = "<html>" + html + "</html>";
             FExpectedTotal += static_cast<std::int64_t>(html.size());
             FMessage.TextParts.push_back({std::move(html), "text/html", charset, "inline", container});
@@ -803,7 +766,7 @@ void TCustomEmailAction::WorkEnd() {
 
 void RegisterEmailAction() {
     ActionService().RegisterAction("Internet", TEmailAction::ClassInfo(), "ZREMAIL");
-    TSerializationRegistry::RegisterClass(TEmailAction::ClassInfo());
+    RegisterEmailAddresses();
     auto& scripting = CoreScriptingService();
     scripting.RegisterScriptConstant("emNormal", std::int64_t{emNormal});
     scripting.RegisterScriptConstant("emIndividual", std::int64_t{emIndividual});

@@ -180,7 +180,8 @@ public:
     const quillate::TMetaClass& GetClass() const override { return ClassInfo(); }
 };
 
-// The action with the action service, and its script constants.
+// The action with the action service, the address classes and their script methods, and the
+// e-mail script constants.
 void RegisterEmailAction();
 
 } // namespace zr

@@ -66,6 +66,13 @@ bool IsTokenChar(char c) {
     return u > 0x20 && u < 0x7f && std::string_view("()<>@,;:\\\"/[]?=").find(c) == std::string_view::npos;
 }
 
+// A newsgroup name (RFC 5536 3.1.4): printable ASCII without the list separator and wildmat's
+// special characters.
+bool IsGroupChar(char c) {
+    auto u = static_cast<unsigned char>(c);
+    return u > 0x20 && u < 0x7f && std::string_view(",*?[]\\!").find(c) == std::string_view::npos;
+}
+
 template <class TAllowed> void Check(std::string_view what, const std::string& value, TAllowed allowed) {
     if (value.empty() || !std::all_of(value.begin(), value.end(), allowed))
         throw EMimeError(fmt::format("The {} \"{}\" cannot go into a header", what, HeaderText(value)));
@@ -371,6 +378,7 @@ void TMimeMessage::Clear() {
     To.clear();
     Cc.clear();
     ReplyTo.clear();
+    Newsgroups.clear();
     ContentType.clear();
     Body.clear();
     TextParts.clear();
@@ -400,6 +408,14 @@ void TMimeMessage::Write(const TSink& sink) const {
     AddMailboxes(message.get(), GMIME_ADDRESS_TYPE_TO, To, charset);
     AddMailboxes(message.get(), GMIME_ADDRESS_TYPE_CC, Cc, charset);
     AddMailboxes(message.get(), GMIME_ADDRESS_TYPE_REPLY_TO, ReplyTo, charset);
+    if (!Newsgroups.empty()) {
+        std::string groups;
+        for (const auto& group : Newsgroups) {
+            Check("newsgroup", group, IsGroupChar);
+            groups += (groups.empty() ? "" : ",") + group;
+        }
+        g_mime_object_set_header(object, "Newsgroups", groups.c_str(), nullptr);
+    }
     g_mime_message_set_subject(message.get(), HeaderText(Subject).c_str(), charset.c_str());
     if (!MessageId.empty()) {
         Check("message ID", MessageId, IsIdChar);

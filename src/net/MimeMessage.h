@@ -59,6 +59,7 @@ public:
     std::vector<TMimeAddress> To;
     std::vector<TMimeAddress> Cc;
     std::vector<TMimeAddress> ReplyTo;
+    std::vector<std::string> Newsgroups; // an article's groups; no header when empty
     // Blind copies never appear in the message; the sender gives them to RCPT only.
 
     // The message's own content type: "text/plain", "multipart/mixed" or "multipart/alternative".

@@ -512,7 +512,10 @@ void TTCPConnection::Write(std::string_view data) {
             done = true;
         });
         TRunResult r = d.Run(done, d.ReadDeadline());
-        if (r != TRunResult::rrDone || ec)
+        // A chunk that went out whole before an abort was noticed counts as written: a command line
+        // then stays in step (its reply is owed) instead of costing the connection.
+        bool wholeChunkWritten = r == TRunResult::rrAborted && !ec;
+        if ((r != TRunResult::rrDone && !wholeChunkWritten) || ec)
             d.Fail(r, "Writing to", d.ReadTimeout, ec);
         data.remove_prefix(n);
         d.Pace("Writing to");

@@ -15,6 +15,7 @@
 #include "mail/ZREmail.h"
 #include "mail/ZREmailAddress.h"
 #include "mail/ZREmailOptions.h"
+#include "mail/ZRNNTPAction.h"
 
 namespace zr {
 
@@ -25,6 +26,7 @@ constexpr const char* InternetCategory = "Internet";
 // The single-step actions, in the order the palette lists them.
 void RegisterRemainingActions() {
     auto& actions = quillate::ActionService();
+    actions.RegisterAction(InternetCategory, TZRNNTPAction::ClassInfo(), "HNNTP");
     actions.RegisterAction(InternetCategory, TFTPConnectionAction::ClassInfo(), "FTPCONNECT");
     actions.RegisterAction(InternetCategory, TFTPUploadFileAction::ClassInfo(), "FTPUPLOAD");
     actions.RegisterAction(InternetCategory, TFTPDownloadFileAction::ClassInfo(), "FTPDOWNLOAD");
@@ -49,10 +51,9 @@ void RegisterRemainingActions() {
 
 void RegisterPackage(bool designer) {
     (void)designer;
-    RegisterEmailAddresses();
+    RegisterEmailAction();
     RegisterEmailOptions();
     RegisterRemainingActions();
-    RegisterEmailAction();
     quillate::TSerializationRegistry::RegisterClasses({&TFTPRetryOptions::ClassInfo(), &TFTPLoggingOptions::ClassInfo()});
     quillate::CoreScriptingService().RegisterScriptEnum(FTPMirrorOperationInfo());
     RegisterFTPScriptActions(designer);

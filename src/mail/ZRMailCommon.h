@@ -1,0 +1,28 @@
+// What the e-mail and news actions share besides the network library: how their protocol log shows
+// an event, and the small file and text checks of composing a message.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "net/MimeMessage.h"
+
+namespace zr {
+
+// An event of the protocol log as lines: text + " : " + data, or text + " : pass xxx" when the data
+// mentions a password; cut at each CR (an LF right after it dropped).
+std::vector<std::string> MaskedEventLines(std::string_view text, std::string_view data);
+
+// A regular file (or a link to one) at path.
+bool IsExistingFile(const std::string& path);
+std::string LowerCase(std::string text);
+
+// What the file costs on the wire as a base64 attachment, line ends included; 0 when it is gone.
+std::int64_t EncodedAttachmentSize(const std::string& path);
+
+// An attachment for the file, named by its file name; a ".txt" file (any letter case) is text/plain.
+net::TMimeAttachment AttachmentFor(const std::string& path);
+
+} // namespace zr

@@ -1,0 +1,81 @@
+// "NNTP News Post": one article to one or more newsgroups, with an optional login, a plain or HTML
+// body, a character set and attachments.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "host/Action.h"
+#include "net/LogEventIntercept.h"
+#include "net/MimeMessage.h"
+#include "net/NNTPClient.h"
+
+namespace zr {
+
+class TZRNNTPAction : public quillate::TZRAction {
+public:
+    TZRNNTPAction();
+
+    static const quillate::TMetaClass& ClassInfo();
+    const quillate::TMetaClass& GetClass() const override { return ClassInfo(); }
+
+    bool Execute() override;
+    bool Validate(quillate::TValidationErrors& errors) override;
+    std::string GetActionName() const override { return "NNTP News Post"; }
+    std::string GetFormattedDescription() const override;
+    int GetHelpTopicID() const override { return 2780; }
+    std::string GetQuickHelpFilename() const override { return "Plugins\\PostToNewsgroup.html"; }
+    void GetHiddenProperties(quillate::TStringList& list) const override;
+    void GetPropertyAlias(quillate::TStringList& list) const override;
+    // From another thread: the command running fails, and so does every later one of this run.
+    void TerminateAction() override { FNNTP.Stop(); }
+
+private:
+    friend struct TNNTPActionProperties;
+
+    // What one run posts, every setting expanded.
+    struct TArticle {
+        std::string Charset, Email, ReplyTo, Sender, Server, Groups, Body, Subject, User, Password;
+    };
+
+    bool Expand(TArticle& article);
+    void Compose(const TArticle& article);
+    void AttachFiles();
+    void Post(const TArticle& article);
+    void LogEvent(net::TLogEventType type, std::string_view text);
+
+    std::uint32_t GetPort() const { return FNNTP.Port; }
+    void SetPort(std::uint32_t value);
+    std::string GetPassword() const;
+    void SetPassword(const std::string& clearText);
+
+    void WorkBegin(std::int64_t expected);
+    void Work(std::int64_t bytes);
+    void WorkEnd();
+    std::string SpeedText() const;
+
+    std::string FSubject;
+    quillate::TStringList FBody;
+    std::string FSenderName, FEmailAddress, FReplyTo, FUserName;
+    std::string FToken; // the password's stored form
+    std::string FNewsServer, FGroups;
+    std::int32_t FTimeOut = 0;
+    quillate::TStringList FAttachments;
+    bool FIgnoreMissingAttachments = false;
+    bool FLogin = false;
+    bool FHTMLMessage = false;
+    std::string FEncoding;
+
+    net::TNNTPClient FNNTP;
+    net::TMimeMessage FMessage;
+    std::shared_ptr<net::TLogEventIntercept> FLog;
+
+    // Progress of the article being sent.
+    std::int64_t FExpectedTotal = 0, FLastReportedBytes = 0;
+    double FSpeed = 0, FLastReportedSpeed = 0;
+    std::chrono::steady_clock::time_point FWorkStart;
+};
+
+} // namespace zr
