@@ -1,4 +1,4 @@
-// What the mail clients (SMTP, POP3) share: the connection's settings, its opening with implicit
+// What the mail clients (SMTP, POP3, NNTP) share: the connection's settings, its opening with implicit
 // TLS, the switch to TLS when the server agrees to it, and the stop; blocking on the caller's
 // thread, Abort and Stop from any thread.
 #pragma once
@@ -39,6 +39,9 @@ public:
     std::chrono::milliseconds ReadTimeout{0};    // 0: DefaultReadTimeout
     static constexpr std::chrono::milliseconds DefaultConnectTimeout{30000};
     static constexpr std::chrono::milliseconds DefaultReadTimeout{60000};
+    // For a user who asked for no limit: ten years outlasts any wait, and a deadline that far
+    // still fits the steady clock (its maximum would overflow it). Abort and Stop still end the wait.
+    static constexpr std::chrono::milliseconds NoTimeLimit = std::chrono::hours(24 * 365 * 10);
 
     // The connection, for attaching the protocol log.
     TTCPConnection& Connection() { return FConnection; }

@@ -23,7 +23,8 @@ public:
     TWorkEndEvent OnWorkEnd;
 
     // Connects and reads the greeting (200 or 201; anything else raises EReplyError with its
-    // text); logs in with AUTHINFO USER and PASS when Username is not empty.
+    // text), starts TLS when UseTLS asks for STARTTLS (RFC 4642), and logs in with AUTHINFO USER
+    // and PASS when Username is not empty.
     void Connect();
     // Whether the greeting allows posting (200).
     bool PostingAllowed() const { return FPostingAllowed; }

@@ -1,14 +1,17 @@
 // The mail clients against real servers: SMTP against aiosmtpd (tests/data/net/smtp.json) and against
 // scripted peers for what a real server does not show (smtp-hostile-peers.json), POP3 against Dovecot
-// (pop3.json).
+// (pop3.json), NNTP against jamnntpd and our recording server (nntp.json) and scripted peers
+// (nntp-hostile-peers.json).
 #include "MimeParse.h"
 #include "NetTestData.h"
 #include "net/LogEventIntercept.h"
 #include "net/MimeMessage.h"
+#include "net/NNTPClient.h"
 #include "net/NetErrors.h"
 #include "net/POP3Client.h"
 #include "net/SMTPClient.h"
 #include "support/FTPServerFixture.h"
+#include "support/NNTPServerFixture.h"
 #include "support/POP3ServerFixture.h"
 #include "support/SMTPServerFixture.h"
 
@@ -209,30 +212,35 @@ TEST_F(SMTPServer, AComposedMessageStreamsItsAttachmentWithBoundedMemory) {
     EXPECT_TRUE(Content(g_mime_multipart_get_part(GMIME_MULTIPART(tree), 1)) == file) << "the attachment arrived changed";
 }
 
-class SMTPHostilePeer : public ::testing::TestWithParam<json> {};
-
-TEST_P(SMTPHostilePeer, EndsWithTheExpectedFault) {
-    const auto& c = GetParam();
+// Plays the case's script to a client of the given kind, which connects and sends through session,
+// and checks the fault it ends with and whether it is still connected.
+template <class TClient, class F> void PlayHostilePeer(const json& c, F&& session) {
     std::vector<std::string> steps;
     for (const auto& step : c["script"])
         steps.push_back(step.is_string() ? step.get<std::string>() : "raw " + Text(step));
     TLinePeer peer({ScriptFromSteps(steps)});
-    TSMTPClient client;
+    TClient client;
     client.Host = "127.0.0.1";
     client.Port = peer.Port();
     client.ConnectTimeout = std::chrono::seconds(5);
     client.ReadTimeout = std::chrono::seconds(5);
-    std::istringstream source("Hi\r\n");
-    std::string fault = FaultOf([&] {
-        client.Connect();
-        client.Send("a@example.org", {"b@example.org"}, source);
-    });
+    std::string fault = FaultOf([&] { session(client); });
     const json expected = c["fault"].is_array() ? c["fault"] : json::array({c["fault"]});
     EXPECT_TRUE(std::any_of(expected.begin(), expected.end(), [&](const json& start) {
         return fault.starts_with(ReplaceAll(start.get<std::string>(), "${port}", std::to_string(peer.Port())));
     })) << fault;
     EXPECT_EQ(client.Connected(), c.value("stays", false));
     client.Disconnect();
+}
+
+class SMTPHostilePeer : public ::testing::TestWithParam<json> {};
+
+TEST_P(SMTPHostilePeer, EndsWithTheExpectedFault) {
+    PlayHostilePeer<TSMTPClient>(GetParam(), [](TSMTPClient& client) {
+        std::istringstream source("Hi\r\n");
+        client.Connect();
+        client.Send("a@example.org", {"b@example.org"}, source);
+    });
 }
 
 INSTANTIATE_TEST_SUITE_P(Data, SMTPHostilePeer, ::testing::ValuesIn(LoadCases("smtp-hostile-peers.json")), CaseName);
@@ -284,5 +292,88 @@ TEST_P(POP3Login, LogsInAndCountsTheMailboxOrFailsAsExpected) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Data, POP3Login, ::testing::ValuesIn(LoadCases("pop3.json")), CaseName);
+
+class NNTPHostilePeer : public ::testing::TestWithParam<json> {};
+
+TEST_P(NNTPHostilePeer, EndsWithTheExpectedFault) {
+    const auto& c = GetParam();
+    PlayHostilePeer<TNNTPClient>(c, [&](TNNTPClient& client) {
+        client.Username = c.value("user", "");
+        client.Password = "pw";
+        client.UseTLS = TLSMode(c.value("tls", "none"));
+        client.Connect();
+        client.Post([](auto& write) { write("Hi\r\n"); });
+    });
+}
+
+INSTANTIATE_TEST_SUITE_P(Data, NNTPHostilePeer, ::testing::ValuesIn(LoadCases("nntp-hostile-peers.json")), CaseName);
+
+class NNTPPost : public ::testing::TestWithParam<json> {
+protected:
+    static void SetUpTestSuite() {
+        Jam = new TNNTPTestServer();
+        Jam->Start();
+        Recording = new TRecordingNNTPServer();
+        Recording->Start();
+    }
+    static void TearDownTestSuite() {
+        delete Jam;
+        delete Recording;
+    }
+    static inline TNNTPTestServer* Jam = nullptr;
+    static inline TRecordingNNTPServer* Recording = nullptr;
+};
+
+TEST_P(NNTPPost, PostsTheArticleIntactOrFailsAsExpected) {
+    const auto& c = GetParam();
+    const bool jam = c["server"] == "jamnntpd";
+    TNNTPClient client;
+    client.Host = "127.0.0.1";
+    client.Port = jam ? Jam->Port() : Recording->Port();
+    client.Username = c.value("user", std::string(TNNTPTestServer::User));
+    client.Password = c.value("password", std::string(TNNTPTestServer::Password));
+    client.ConnectTimeout = TMailClient::NoTimeLimit;
+    client.ReadTimeout = std::chrono::seconds(20);
+    std::string log;
+    client.Connection().AddIntercept(std::make_shared<TLogEventIntercept>(
+        [&](TLogEventType, std::string_view text) { log += std::string(text) + "\n"; }));
+    const std::string article = "From: Poster <poster@example.org>\r\nNewsgroups: " + c["groups"].get<std::string>() +
+                                "\r\nSubject: " + c["name"].get<std::string>() + "\r\n\r\n" + c["body"].get<std::string>();
+    std::int64_t announced = 0, sent = 0;
+    bool ended = false;
+    client.OnWorkBegin = [&](std::int64_t size) { announced = size; };
+    client.OnWork = [&](std::int64_t bytes) { sent = bytes; };
+    client.OnWorkEnd = [&] { ended = true; };
+    const std::size_t before = jam ? Jam->Articles(TNNTPTestServer::Group).size() : Recording->Articles().size();
+
+    std::string fault = FaultOf([&] {
+        client.Connect();
+        client.Post([&](auto& write) { write(article); }, static_cast<std::int64_t>(article.size()));
+    });
+    const bool connected = client.Connected();
+    client.Disconnect();
+
+    EXPECT_THAT(log, Not(HasSubstr(TNNTPTestServer::Password)));
+    EXPECT_EQ(connected, c.value("stays", true));
+    const std::size_t after = jam ? Jam->Articles(TNNTPTestServer::Group).size() : Recording->Articles().size();
+    if (c.contains("fault")) {
+        EXPECT_THAT(fault, StartsWith(ReplaceAll(c["fault"], "${port}", std::to_string(client.Port))));
+        EXPECT_EQ(after, before);
+        return;
+    }
+    ASSERT_EQ(fault, "none") << (jam ? Jam->Output() : Recording->Output());
+    EXPECT_TRUE(announced == static_cast<std::int64_t>(article.size()) && sent == announced && ended);
+    ASSERT_EQ(after, before + 1);
+    if (!jam) {
+        EXPECT_EQ(Recording->Articles().back(), OnTheWire(article));
+        return;
+    }
+    const TJamArticle stored = Jam->Articles(TNNTPTestServer::Group).back();
+    EXPECT_EQ(stored.Subject, c["name"].get<std::string>());
+    EXPECT_EQ(stored.Sender, "Poster");
+    EXPECT_EQ(stored.Text, c["stored"].get<std::string>());
+}
+
+INSTANTIATE_TEST_SUITE_P(Data, NNTPPost, ::testing::ValuesIn(LoadCases("nntp.json")), CaseName);
 
 } // namespace
