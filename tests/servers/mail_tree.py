@@ -53,6 +53,7 @@ print(json.dumps({
     "cc": header("Cc"),
     "bcc": header("Bcc"),
     "replyTo": header("Reply-To"),
+    "newsgroups": header("Newsgroups"),
     "priority": header("X-Priority"),
     "receipt": header("Disposition-Notification-To"),
     "messageId": header("Message-ID"),

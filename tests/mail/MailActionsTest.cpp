@@ -1,0 +1,252 @@
+// "Send Email" against aiosmtpd and Dovecot (tests/data/mail/send.json) and "NNTP News Post" against
+// jamnntpd and our recording news server (post.json), case by case; the head of each file gives its
+// format. Every run is also checked for the one thing no case may show: a password in the log, in
+// clear or in the base64 forms AUTH sends.
+#include "PackageTestSupport.h"
+#include "host/Options.h"
+#include "mail/ZREmailOptions.h"
+#include "support/FTPServerFixture.h"
+#include "support/POP3ServerFixture.h"
+#include "support/NNTPServerFixture.h"
+#include "support/SMTPServerFixture.h"
+
+#include <fstream>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+using namespace quillate;
+using namespace quillate::testing;
+using json = nlohmann::ordered_json;
+
+namespace {
+
+json LoadCases(const std::string& file) {
+    std::ifstream in(std::string(QUILLATE_TEST_DATA_DIR) + "/mail/" + file);
+    return json::parse(in, nullptr, true, /*ignore_comments=*/true);
+}
+
+std::string CaseName(const ::testing::TestParamInfo<json>& info) {
+    return info.param.at("name").get<std::string>();
+}
+
+// The log lines a case lists in "log", "noLog" and "logOrder", and no password anywhere.
+void ExpectLog(const json& c, const std::string& log) {
+    for (const char* secret : {"s3cret", "czNjcmV0", "AG1haWxlcgBzM2NyZXQ", "n3wspass"})
+        EXPECT_EQ(log.find(secret), std::string::npos) << secret << " in\n" << log;
+    for (const auto& text : c.value("log", json::array()))
+        EXPECT_NE(log.find(text.get<std::string>()), std::string::npos) << text << " not in\n" << log;
+    for (const auto& text : c.value("noLog", json::array()))
+        EXPECT_EQ(log.find(text.get<std::string>()), std::string::npos) << text << " in\n" << log;
+    std::size_t at = 0;
+    const json order = c.value("logOrder", json::array());
+    for (const auto& text : order) {
+        at = log.find(text.get<std::string>(), at);
+        ASSERT_NE(at, std::string::npos) << text << " not in order in\n" << log;
+    }
+}
+
+std::string OutcomeName(TRunOutcome outcome) {
+    return outcome == TRunOutcome::Succeeded ? "succeeded" : outcome == TRunOutcome::Stopped ? "stopped" : "failed";
+}
+
+// The stored message as tests/servers/mail_tree.py reads it, compared key by key with the case.
+void ExpectMessage(const std::filesystem::path& dir, const std::string& content, const json& expected) {
+    auto file = dir / "message.eml";
+    auto out = dir / "tree.json";
+    WriteTextFile(file, content);
+    std::filesystem::remove(out); // the process's output is appended
+    ASSERT_EQ(RunProcess({"/usr/bin/python3", (ServersDir() / "mail_tree.py").string(), file.string()}, {}, out), 0);
+    json tree = json::parse(ReadTextFile(out));
+    EXPECT_EQ(tree["messageId"].get<std::string>().find("@Quillate>"), 37u) << tree["messageId"];
+    for (const auto& [key, value] : expected.items()) {
+        if (key == "rcpt")
+            continue;
+        EXPECT_EQ(tree[key], value) << key << " of\n" << content;
+    }
+}
+
+// Runs the project with the case's variables, the user stopping it at "stopAt"; the log as one text.
+std::string RunCase(const json& c, const json& action, TRunOutcome& outcome) {
+    json project = {{"variables", c.value("variables", json::object())}, {"actions", {action}}};
+    TPackageRun run;
+    if (c.contains("stopAt"))
+        run.OnLine = [stopAt = c["stopAt"].get<std::string>()](const TLogEntry& entry, TRunner& runner) {
+            if (entry.Text.find(stopAt) != std::string::npos)
+                runner.RequestStop();
+        };
+    std::string log;
+    for (const auto& line : run.Run(project.dump()))
+        log += line + "\n";
+    outcome = run.Outcome;
+    return log;
+}
+
+// "Name <mailbox>" or a bare mailbox; a leading "-" makes the entry disabled.
+json AddressNode(std::string text, const char* role = nullptr) {
+    bool enabled = !text.starts_with("-");
+    if (!enabled)
+        text.erase(0, 1);
+    json properties = json::object();
+    if (auto open = text.find(" <"); open != std::string::npos) {
+        properties["Name"] = text.substr(0, open);
+        text = text.substr(open + 2, text.size() - open - 3);
+    }
+    properties["Address"] = text;
+    if (!enabled)
+        properties["Enabled"] = false;
+    if (role)
+        properties["AddressType"] = role;
+    return {{"type", "email.address"}, {"properties", properties}};
+}
+
+json Children(const json& c) {
+    json children = json::array();
+    if (c.contains("from"))
+        children.push_back(AddressNode(c["from"], "from"));
+    for (auto [key, role] : {std::pair{"to", "recipients"}, {"cc", "copyto"}, {"bcc", "blindcopyto"},
+                             {"replyTo", "replyto"}}) {
+        if (!c.contains(key))
+            continue;
+        json list = {{"type", "email.list"}, {"properties", {{"ListType", role}}}, {"children", json::array()}};
+        for (const auto& entry : c[key])
+            list["children"].push_back(AddressNode(entry));
+        children.push_back(list);
+    }
+    return children;
+}
+
+class SendEmail : public ::testing::TestWithParam<json> {
+protected:
+    static void SetUpTestSuite() {
+        SMTP = new TSMTPTestServer();
+        SMTP->Start();
+        POP3 = new TPOP3TestServer();
+        POP3->Start();
+    }
+    static void TearDownTestSuite() {
+        delete SMTP;
+        delete POP3;
+    }
+    void SetUp() override {
+        EnsurePackageRegistered();
+        OptionsService().Reset(FDir.Path() / "options.json");
+        zr::RegisterEmailOptions();
+    }
+    void TearDown() override { OptionsService().Reset(); }
+
+    // The case's text with every placeholder filled in; quoted numeric ones become numbers.
+    std::string Fill(std::string text) const {
+        for (auto [key, port] : {std::pair{"${port}", SMTP->Port()}, {"${bare}", SMTP->BarePort()},
+                                 {"${tls}", SMTP->TLSPort()}, {"${pop}", POP3->Port()}}) {
+            text = ReplaceAll(text, std::string("\"") + key + "\"", std::to_string(port));
+            text = ReplaceAll(text, key, std::to_string(port));
+        }
+        return ReplaceAll(text, "${dir}", FDir.Path().string());
+    }
+
+    static inline TSMTPTestServer* SMTP = nullptr;
+    static inline TPOP3TestServer* POP3 = nullptr;
+    TTempDir FDir{"quillate-send"};
+};
+
+TEST_P(SendEmail, SendsWhatTheCaseExpects) {
+    const json c = json::parse(Fill(GetParam().dump()));
+    const std::string ca = std::string(QUILLATE_TEST_DATA_DIR) + "/net/tls/ca.pem";
+    TScopedEnvironment certificates("SSL_CERT_FILE", c.value("testCA", true) ? ca.c_str() : nullptr);
+    const json files = c.value("files", json::object()), hostOptions = c.value("hostOptions", json::object()),
+               emailOptions = c.value("emailOptions", json::object());
+    for (const auto& [name, content] : files.items())
+        WriteTextFile(FDir.Path() / name, content.get<std::string>());
+    for (const auto& [key, value] : hostOptions.items())
+        OptionsService().Store().Section("Host").WriteBool(key, value.get<bool>());
+    for (const auto& [key, value] : emailOptions.items())
+        zr::EmailOptions()->SetPropertyValue(key, value.is_number() ? TPropertyValue(value.get<std::int64_t>())
+                                                                    : TPropertyValue(value.get<std::string>()));
+
+    json properties = {{"Host", "127.0.0.1"}, {"Port", SMTP->Port()}};
+    properties.update(c["properties"]);
+    json action = {{"type", "action.smtp.send"}, {"properties", properties}, {"children", Children(c)}};
+    if (c.contains("scripts"))
+        action["scripts"] = c["scripts"];
+
+    std::size_t before = SMTP->Messages().size();
+    TRunOutcome outcome;
+    std::string log = RunCase(c, action, outcome);
+    EXPECT_EQ(OutcomeName(outcome), c["outcome"]) << log;
+    ExpectLog(c, log);
+
+    auto messages = SMTP->Messages();
+    messages.erase(messages.begin(), messages.begin() + static_cast<std::ptrdiff_t>(before));
+    const json& expected = c["messages"];
+    ASSERT_EQ(messages.size(), expected.size()) << log;
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        SCOPED_TRACE("message " + std::to_string(i));
+        EXPECT_EQ(json(messages[i].To), expected[i]["rcpt"]);
+        ExpectMessage(FDir.Path(), messages[i].Content, expected[i]);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Data, SendEmail, ::testing::ValuesIn(LoadCases("send.json")), CaseName);
+
+class PostNews : public ::testing::TestWithParam<json> {
+protected:
+    static void SetUpTestSuite() {
+        Jam = new TNNTPTestServer();
+        Jam->Start();
+        Recorder = new TRecordingNNTPServer();
+        Recorder->Start();
+    }
+    static void TearDownTestSuite() {
+        delete Jam;
+        delete Recorder;
+    }
+    static inline TNNTPTestServer* Jam = nullptr;
+    static inline TRecordingNNTPServer* Recorder = nullptr;
+    TTempDir FDir{"quillate-post"};
+};
+
+TEST_P(PostNews, PostsWhatTheCaseExpects) {
+    const bool jam = GetParam().value("server", "recorder") == "jam";
+    json c = json::parse(ReplaceAll(ReplaceAll(GetParam().dump(), "${dir}", FDir.Path().string()), "\"${port}\"",
+                                    std::to_string(jam ? Jam->Port() : Recorder->Port())));
+    const json files = c.value("files", json::object());
+    for (const auto& [name, content] : files.items())
+        WriteTextFile(FDir.Path() / name, content.get<std::string>());
+    json properties = {{"NewsServer", "127.0.0.1"}, {"Port", jam ? Jam->Port() : Recorder->Port()},
+                       {"SenderName", "Ann"}, {"EmailAddress", "ann@x.org"}, {"Subject", "News"},
+                       {"Groups", jam ? TNNTPTestServer::Group : "quillate.test"}, {"Body", {"Hello"}},
+                       {"Login", true}, {"UserName", "poster"}, {"Password", "n3wspass"}};
+    properties.update(c["properties"]);
+    std::size_t before = jam ? Jam->Articles(TNNTPTestServer::Group).size() : Recorder->Articles().size();
+
+    TRunOutcome outcome;
+    std::string log = RunCase(c, {{"type", "action.nntp.post"}, {"properties", properties}}, outcome);
+    EXPECT_EQ(OutcomeName(outcome), c["outcome"]) << log;
+    ExpectLog(c, log);
+
+    const json& expected = c["articles"];
+    if (jam) {
+        auto stored = Jam->Articles(TNNTPTestServer::Group);
+        ASSERT_EQ(stored.size() - before, expected.size()) << log;
+        for (std::size_t i = 0; i < expected.size(); ++i) {
+            const auto& article = stored[before + i];
+            json replyAddress = json::array();
+            for (const auto& kludge : article.Kludges)
+                if (kludge.starts_with("REPLYADDR "))
+                    replyAddress.push_back(kludge.substr(10));
+            json actual = {{"sender", article.Sender}, {"subject", article.Subject}, {"text", article.Text},
+                           {"replyAddress", replyAddress}};
+            for (const auto& [key, value] : expected[i].items())
+                EXPECT_EQ(actual[key], value) << key;
+        }
+        return;
+    }
+    auto stored = Recorder->Articles();
+    ASSERT_EQ(stored.size() - before, expected.size()) << log;
+    for (std::size_t i = 0; i < expected.size(); ++i)
+        ExpectMessage(FDir.Path(), stored[before + i], expected[i]);
+}
+
+INSTANTIATE_TEST_SUITE_P(Data, PostNews, ::testing::ValuesIn(LoadCases("post.json")), CaseName);
+
+} // namespace
