@@ -319,6 +319,8 @@ protected:
     static void TearDownTestSuite() {
         delete Jam;
         delete Recording;
+        Jam = nullptr;
+        Recording = nullptr;
     }
     static inline TNNTPTestServer* Jam = nullptr;
     static inline TRecordingNNTPServer* Recording = nullptr;
