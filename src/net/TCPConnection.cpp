@@ -501,6 +501,9 @@ void TTCPConnection::Write(std::string_view data) {
     auto& d = *FImpl;
     d.CheckOpen("Writing to");
     while (!data.empty()) {
+        // An abort already asked for stops the write before another byte goes out.
+        if (d.Aborted())
+            d.Fail(TRunResult::rrAborted, "Writing to", d.ReadTimeout, {});
         std::size_t n = d.ChunkLimit(data.size());
         std::string_view chunk = data.substr(0, n);
         for (auto& i : d.Intercepts)
