@@ -330,7 +330,7 @@ bool TCustomEmailAction::PrepareMessage() {
         FMessage.Priority = static_cast<net::TMimePriority>(std::clamp(FPriority, 0, 4));
         FMessage.MessageId = NewGuidText() + "@Quillate";
         FMessage.UserAgent = "Quillate";
-        FExpectedTotal = 0;
+        FProgress.ExpectedTotal = 0;
     });
 }
 
@@ -365,7 +365,7 @@ bool TCustomEmailAction::AttachFiles(const TRunState& run) {
         for (const auto& path : run.Attachments) {
             if (FIgnoreMissingAttachments && !IsExistingFile(path))
                 continue;
-            FExpectedTotal += EncodedAttachmentSize(path);
+            FProgress.ExpectedTotal += EncodedAttachmentSize(path);
             net::TMimeAttachment attachment = AttachmentFor(path);
             std::string extension = LowerCase(std::filesystem::path(path).extension().string());
             if (extension == ".txt") {
@@ -446,7 +446,7 @@ bool TCustomEmailAction::BuildBody(const TRunState& run) {
         if (!FHTMLMessage) {
             std::string text = Trim(ExpandExpression(LinesToText(FBody), false));
             FMessage.ContentType = run.HasAttachments ? "multipart/mixed" : "text/plain";
-            FExpectedTotal += static_cast<std::int64_t>(text.size());
+            FProgress.ExpectedTotal += static_cast<std::int64_t>(text.size());
             FMessage.Body = std::move(text);
         } else {
             std::string html = Trim(ExpandExpression(LinesToText(FBody), false));
@@ -462,12 +462,12 @@ bool TCustomEmailAction::BuildBody(const TRunState& run) {
                 }
             }
             if (!plain.empty()) {
-                FExpectedTotal += static_cast<std::int64_t>(plain.size());
+                FProgress.ExpectedTotal += static_cast<std::int64_t>(plain.size());
                 FMessage.TextParts.push_back({std::move(plain), "text/plain", "", "inline", container});
             }
             if (LowerCase(html.substr(0, 6)) != "<html>")
                 html = "<html>" + html + "</html>";
-            FExpectedTotal += static_cast<std::int64_t>(html.size());
+            FProgress.ExpectedTotal += static_cast<std::int64_t>(html.size());
             FMessage.TextParts.push_back({std::move(html), "text/html", charset, "inline", container});
         }
         FMessage.Charset = charset;
@@ -731,17 +731,10 @@ bool TCustomEmailAction::SendIndividual(const TRunState& run) {
     return result;
 }
 
-std::string TCustomEmailAction::SpeedText() const {
-    return fmt::format("Upload speed : {:.2f} KB/s", FSpeed);
-}
-
 void TCustomEmailAction::WorkBegin(std::int64_t expected) {
-    FWorkStart = std::chrono::steady_clock::now();
+    FProgress.Begin(expected);
     FLastReport = {};
-    FSpeed = 0;
-    if (expected > 0)
-        FExpectedTotal = expected;
-    SendProgress(SpeedText(), 0);
+    SendProgress(FProgress.SpeedText(), 0);
 }
 
 void TCustomEmailAction::Work(std::int64_t bytes) {
@@ -749,19 +742,14 @@ void TCustomEmailAction::Work(std::int64_t bytes) {
     if (now - FLastReport < std::chrono::milliseconds(500))
         return;
     FLastReport = now;
-    double elapsed = std::chrono::duration<double>(now - FWorkStart).count();
-    if (elapsed > 0)
-        FSpeed = static_cast<double>(bytes) / 1024.0 / elapsed;
-    int percent = FExpectedTotal > 0 ? static_cast<int>(std::min<double>(
-                                           100.0, std::nearbyint(static_cast<double>(bytes) * 100.0 /
-                                                                 static_cast<double>(FExpectedTotal))))
-                                     : 0;
-    SendProgress(fmt::format("{} : {} KBytes Transferred", SpeedText(), bytes / 1024), percent);
+    FProgress.Update(bytes);
+    SendProgress(fmt::format("{} : {} KBytes Transferred", FProgress.SpeedText(), bytes / 1024),
+                 FProgress.Percent(bytes));
 }
 
 void TCustomEmailAction::WorkEnd() {
-    SendProgress(SpeedText(), 0);
-    FSpeed = 0;
+    SendProgress(FProgress.SpeedText(), 0);
+    FProgress.End();
 }
 
 void RegisterEmailAction() {

@@ -15,6 +15,7 @@
 #include "host/TimeoutMonitor.h"
 #include "mail/ZREmailAddress.h"
 #include "mail/ZREmailOptions.h"
+#include "mail/ZRMailCommon.h"
 #include "net/MimeMessage.h"
 #include "net/POP3Client.h"
 #include "net/SMTPClient.h"
@@ -127,7 +128,6 @@ private:
     void WorkBegin(std::int64_t expected);
     void Work(std::int64_t bytes);
     void WorkEnd();
-    std::string SpeedText() const;
 
     TZRMessageAddresses FAddresses;
     std::int32_t FMode = emNormal;
@@ -168,10 +168,8 @@ private:
     std::mutex FMonitorLock;
     std::unique_ptr<quillate::TTimeoutMonitorThread> FMonitor;
 
-    // Progress of the data being sent.
-    std::int64_t FExpectedTotal = 0;
-    std::chrono::steady_clock::time_point FWorkStart, FLastReport;
-    double FSpeed = 0;
+    TSendProgress FProgress;
+    std::chrono::steady_clock::time_point FLastReport;
 };
 
 class TEmailAction : public TCustomEmailAction {

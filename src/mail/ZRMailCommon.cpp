@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cmath>
+#include <fmt/format.h>
 #include <filesystem>
 
 namespace zr {
@@ -37,6 +39,35 @@ std::int64_t EncodedAttachmentSize(const std::string& path) {
         return 0;
     std::int64_t base64 = (static_cast<std::int64_t>(st.st_size) + 2) / 3 * 4;
     return base64 + base64 / 76 * 2;
+}
+
+void TSendProgress::Begin(std::int64_t announced) {
+    FStart = std::chrono::steady_clock::now();
+    FSpeed = 0;
+    if (announced > 0)
+        ExpectedTotal = announced;
+}
+
+void TSendProgress::Update(std::int64_t bytes) {
+    double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - FStart).count();
+    if (elapsed > 0)
+        FSpeed = static_cast<double>(bytes) / 1024.0 / elapsed;
+}
+
+void TSendProgress::End() {
+    ExpectedTotal = 0;
+    FSpeed = 0;
+}
+
+int TSendProgress::Percent(std::int64_t bytes) const {
+    if (ExpectedTotal <= 0)
+        return 0;
+    return static_cast<int>(
+        std::min(100.0, std::nearbyint(static_cast<double>(bytes) * 100.0 / static_cast<double>(ExpectedTotal))));
+}
+
+std::string TSendProgress::SpeedText() const {
+    return fmt::format("Upload speed : {:.2f} KB/s", FSpeed);
 }
 
 net::TMimeAttachment AttachmentFor(const std::string& path) {

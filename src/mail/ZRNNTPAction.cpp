@@ -187,7 +187,7 @@ void TZRNNTPAction::AttachFiles() {
         if (!exists)
             throw std::runtime_error("Attachment missing: " + path);
         FMessage.Attachments.push_back(AttachmentFor(path));
-        FExpectedTotal += EncodedAttachmentSize(path);
+        FProgress.ExpectedTotal += EncodedAttachmentSize(path);
     }
     // A plain article with attachments becomes multipart/mixed with the text first.
     if (!FMessage.Attachments.empty() && !FHTMLMessage)
@@ -203,13 +203,14 @@ void TZRNNTPAction::Post(const TArticle& article) {
     FNNTP.Password = article.Password;
     FNNTP.Connect();
     FNNTP.Post([this](const net::TMimeMessage::TSink& write) { FMessage.Write(write); },
-               FExpectedTotal + static_cast<std::int64_t>(article.Body.size()));
+               FProgress.ExpectedTotal + static_cast<std::int64_t>(article.Body.size()));
 }
 
 bool TZRNNTPAction::Execute() {
     FNNTP.ClearStop();
-    FExpectedTotal = FLastReportedBytes = 0;
-    FSpeed = FLastReportedSpeed = 0;
+    FProgress.End();
+    FLastReportedBytes = 0;
+    FLastReportedSpeed = 0;
     FMessage.Clear();
     TArticle article;
     if (!Expand(article))
@@ -249,39 +250,28 @@ void TZRNNTPAction::LogEvent(net::TLogEventType type, std::string_view text) {
         SendMessage(line, stInformation);
 }
 
-std::string TZRNNTPAction::SpeedText() const {
-    return fmt::format("Upload speed : {:.2f} KB/s", FSpeed);
-}
-
 void TZRNNTPAction::WorkBegin(std::int64_t expected) {
-    FWorkStart = std::chrono::steady_clock::now();
-    FSpeed = FLastReportedSpeed = 0;
+    FProgress.Begin(expected);
+    FLastReportedSpeed = 0;
     FLastReportedBytes = 0;
-    if (expected > 0)
-        FExpectedTotal = expected;
-    SendProgress(SpeedText(), 0);
+    SendProgress(FProgress.SpeedText(), 0);
 }
 
+// A line when the speed moved by more than 1 KB/s or more than 5000 bytes went out since the last.
 void TZRNNTPAction::Work(std::int64_t bytes) {
-    double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - FWorkStart).count();
-    if (elapsed > 0)
-        FSpeed = static_cast<double>(bytes) / 1024.0 / elapsed;
-    if (std::abs(FSpeed - FLastReportedSpeed) <= 1.0 && bytes - FLastReportedBytes <= 5000)
+    FProgress.Update(bytes);
+    if (std::abs(FProgress.Speed() - FLastReportedSpeed) <= 1.0 && bytes - FLastReportedBytes <= 5000)
         return;
-    int percent = FExpectedTotal > 0 ? static_cast<int>(std::min<double>(
-                                           100.0, std::nearbyint(static_cast<double>(bytes) * 100.0 /
-                                                                 static_cast<double>(FExpectedTotal))))
-                                     : 0;
-    SendProgress(fmt::format("{} : {}/{} KBytes Transferred", SpeedText(), bytes / 1024, FExpectedTotal / 1024),
-                 percent);
-    FLastReportedSpeed = FSpeed;
+    SendProgress(fmt::format("{} : {}/{} KBytes Transferred", FProgress.SpeedText(), bytes / 1024,
+                             FProgress.ExpectedTotal / 1024),
+                 FProgress.Percent(bytes));
+    FLastReportedSpeed = FProgress.Speed();
     FLastReportedBytes = bytes;
 }
 
 void TZRNNTPAction::WorkEnd() {
-    SendProgress(SpeedText(), 0);
-    FExpectedTotal = 0;
-    FSpeed = 0;
+    SendProgress(FProgress.SpeedText(), 0);
+    FProgress.End();
 }
 
 } // namespace zr

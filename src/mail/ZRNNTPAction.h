@@ -8,6 +8,7 @@
 #include <string>
 
 #include "host/Action.h"
+#include "mail/ZRMailCommon.h"
 #include "net/LogEventIntercept.h"
 #include "net/MimeMessage.h"
 #include "net/NNTPClient.h"
@@ -54,7 +55,6 @@ private:
     void WorkBegin(std::int64_t expected);
     void Work(std::int64_t bytes);
     void WorkEnd();
-    std::string SpeedText() const;
 
     std::string FSubject;
     quillate::TStringList FBody;
@@ -72,10 +72,9 @@ private:
     net::TMimeMessage FMessage;
     std::shared_ptr<net::TLogEventIntercept> FLog;
 
-    // Progress of the article being sent.
-    std::int64_t FExpectedTotal = 0, FLastReportedBytes = 0;
-    double FSpeed = 0, FLastReportedSpeed = 0;
-    std::chrono::steady_clock::time_point FWorkStart;
+    TSendProgress FProgress;
+    std::int64_t FLastReportedBytes = 0;
+    double FLastReportedSpeed = 0;
 };
 
 } // namespace zr
