@@ -33,6 +33,12 @@ bool AsksForMore(std::string_view line) {
 std::string TSentLineMasker::Sent(std::string_view line) {
     if (FInExchange)
         return std::string(Mask);
+    // HTTP request header lines that carry credentials keep only their name.
+    if (std::size_t colon = line.find(':'); colon != std::string_view::npos) {
+        std::string_view name = TrimView(line.substr(0, colon));
+        if (IEquals(name, "Authorization") || IEquals(name, "Proxy-Authorization"))
+            return MaskedAfter(line, colon + 1);
+    }
     std::string_view rest;
     std::string_view verb = Word(line, rest);
     if (IEquals(verb, "PASS") || IEquals(verb, "ACCT"))

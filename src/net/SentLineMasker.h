@@ -6,7 +6,8 @@
 
 namespace zr::net {
 
-// Masks the argument of FTP's PASS and ACCT, POP3's PASS and APOP, NNTP's AUTHINFO PASS, the
+// Masks the value of HTTP's Authorization and Proxy-Authorization headers, the argument of FTP's
+// PASS and ACCT, POP3's PASS and APOP, NNTP's AUTHINFO PASS, the
 // initial response of AUTH (SMTP, POP3) and AUTHINFO SASL (NNTP), and every line sent while an
 // authentication exchange runs: after AUTH, until the server's answer is no longer a request
 // for more (SMTP 334, NNTP 383, POP3 "+ "). Stateful because of that exchange, so each observer

@@ -1,0 +1,126 @@
+// HTTP and HTTPS requests on libcurl: HEAD, and GET streamed to the caller's sink; blocking on the
+// caller's thread, Abort and Stop from any thread. Redirects are followed here, one hop at a time,
+// so that each one raises an event.
+#pragma once
+
+#include "net/LogEventIntercept.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zr::net {
+
+struct THTTPHeader {
+    std::string Name;
+    std::string Value;
+};
+
+class THTTPClient {
+public:
+    using TSink = std::function<void(std::string_view data)>;
+    // url: where the redirect leads; number: 1 for the first redirect of a request; code: the 3xx.
+    using TRedirectEvent = std::function<void(std::string_view url, int number, int code)>;
+    using TLogEvent = TLogEventIntercept::TLogEvent;
+    using TWorkBeginEvent = std::function<void(std::int64_t expected)>; // -1: size unknown
+    using TWorkEvent = std::function<void(std::int64_t bytesSoFar)>;
+    using TWorkEndEvent = std::function<void()>;
+
+    THTTPClient();
+    ~THTTPClient();
+    THTTPClient(const THTTPClient&) = delete;
+    THTTPClient& operator=(const THTTPClient&) = delete;
+
+    // Settings; they take effect at the next request. Basic authentication is sent when Username
+    // is not empty, and only to the origin of the address asked for.
+    std::string Username;
+    std::string Password;
+    std::string ProxyHost; // empty: no proxy (the environment's proxy variables are ignored)
+    std::uint16_t ProxyPort = 8080;
+    std::string ProxyUsername;
+    std::string ProxyPassword;
+    std::chrono::milliseconds ConnectTimeout{0}; // 0: DefaultConnectTimeout
+    // No byte for that long, once connected, fails the request. 0: DefaultReadTimeout.
+    std::chrono::milliseconds ReadTimeout{0};
+    static constexpr std::chrono::milliseconds DefaultConnectTimeout{30000};
+    static constexpr std::chrono::milliseconds DefaultReadTimeout{60000};
+    bool VerifyPeer = true;
+    bool HandleRedirects = false;
+    static constexpr int MaxRedirects = 20;
+    // A response whose header holds more lines or bytes than these is refused.
+    static constexpr std::size_t MaxHeaderLines = 1000;
+    static constexpr std::size_t MaxHeaderBytes = 256 * 1024;
+
+    TRedirectEvent OnRedirect;
+    TLogEvent OnLog;
+    TWorkBeginEvent OnWorkBegin;
+    TWorkEvent OnWork;
+    TWorkEndEvent OnWorkEnd;
+
+    // A status of 400 or more raises EReplyError with the status; the body of such an answer, and
+    // of a redirect that is followed, never reaches the sink.
+    void Head(const std::string& url);
+    void Get(const std::string& url, const TSink& sink);
+
+    // The last response's status, its header lines and the address it came from.
+    int ResponseCode() const { return FResponseCode; }
+    const std::vector<THTTPHeader>& ResponseHeaders() const { return FHeaders; }
+    // The first header of that name (any case), empty when there is none.
+    std::string ResponseHeader(std::string_view name) const;
+    const std::string& URL() const { return FURL; }
+
+    // Ends the running request at once (it fails with EOperationAborted); cleared by the next one.
+    void Abort();
+    // Like Abort, but also ends every request that starts until ClearStop.
+    void Stop();
+    void ClearStop() { FStopped = false; }
+
+private:
+    void Request(const std::string& url, const TSink* sink);
+    void PerformOne(const std::string& method, const std::string& url, bool withCredentials, const TSink* sink);
+    void Configure(const std::string& url, bool head, bool withCredentials);
+    [[noreturn]] void Fail(const std::string& method, const std::string& url, int curlCode);
+    bool Cancelled() const { return FAborted || FStopped; }
+
+    static std::size_t HeaderCallback(char* data, std::size_t size, std::size_t count, void* self);
+    static std::size_t WriteCallback(char* data, std::size_t size, std::size_t count, void* self);
+    static int DebugCallback(void* handle, int type, char* data, std::size_t size, void* self);
+
+    void* FEasy = nullptr;
+    void* FMulti = nullptr;
+    std::mutex FMultiLock; // wakes the transfer loop; the handle must not go while Abort uses it
+    std::atomic<bool> FAborted{false};
+    std::atomic<bool> FStopped{false};
+    TLogEventIntercept FLog;
+    int FResponseCode = 0;
+    std::vector<THTTPHeader> FHeaders;
+    std::size_t FHeaderBytes = 0;
+    std::string FURL;
+    std::string FStatusLine;
+    char FErrorText[256] = {};
+    // Per hop: whether the body goes to the sink, how much came, when a byte last arrived.
+    const TSink* FSink = nullptr;
+    bool FBodyToSink = false;
+    bool FWorkStarted = false;
+    bool FHeaderTooLarge = false;
+    std::int64_t FBodyBytes = 0;
+    std::chrono::steady_clock::time_point FLastActivity;
+    std::exception_ptr FSinkError;
+};
+
+// The file name a Content-Disposition value names: "filename*" (RFC 6266, percent-encoded UTF-8 or
+// ISO-8859-1, converted to UTF-8) before "filename"; empty when neither is there.
+std::string DispositionFileName(std::string_view value);
+// The "name" parameter of a Content-Type value; empty when there is none.
+std::string ContentTypeName(std::string_view value);
+// A parameter of a header value ("attachment; filename=\"a b.txt\""): quoted strings unquoted,
+// names compared in any case; empty when it is not there.
+std::string HeaderParameter(std::string_view value, std::string_view name);
+
+} // namespace zr::net
