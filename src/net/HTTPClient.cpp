@@ -3,13 +3,12 @@
 #include "net/NetErrors.h"
 #include "net/TextUtil.h"
 
+#include <cstdlib>
 #include <curl/curl.h>
 #include <fmt/format.h>
+#include <memory>
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
-
-#include <cstdlib>
-#include <memory>
 
 namespace zr::net {
 
@@ -155,7 +154,8 @@ void THTTPClient::Request(const std::string& url, const TSink* sink) {
     FResponseCode = 0;
     FHeaders.clear();
     FURL = url;
-    for (const std::string* setting : std::initializer_list<const std::string*>{&url, &Username, &Password, &ProxyHost, &ProxyUsername, &ProxyPassword})
+    for (const std::string* setting : std::initializer_list<const std::string*>{
+             &url, &Username, &Password, &ProxyHost, &ProxyUsername, &ProxyPassword})
         if (HoldsLineBreakOrNul(*setting))
             throw EUnsafeCommand(FormatNetMessage(method, Printable(url),
                                                   "the address or a setting holds a line break or NUL"));
@@ -169,13 +169,15 @@ void THTTPClient::Request(const std::string& url, const TSink* sink) {
             break;
         std::string next = location;
         if (HoldsLineBreakOrNul(next))
-            throw EProtocolError(FormatNetMessage(method, FURL, "the redirect address holds a line break or NUL"));
+            throw EProtocolError(
+                FormatNetMessage(method, FURL, "the redirect address holds a line break or NUL"));
         if (OnRedirect)
             OnRedirect(next, number, FResponseCode);
         if (!HandleRedirects)
             break;
         if (number >= MaxRedirects)
-            throw EProtocolError(FormatNetMessage(method, url, fmt::format("more than {} redirects", MaxRedirects)));
+            throw EProtocolError(
+                FormatNetMessage(method, url, fmt::format("more than {} redirects", MaxRedirects)));
         // A redirect to another site must not take the user's password along.
         credentials = credentials && Origin(FURL) == Origin(next) && !Origin(next).empty();
         FURL = std::move(next);
@@ -183,7 +185,8 @@ void THTTPClient::Request(const std::string& url, const TSink* sink) {
     if (FResponseCode >= 400) {
         std::string status = FStatusLine.empty() ? std::to_string(FResponseCode) : FStatusLine;
         std::size_t blank = status.find(' ');
-        throw EReplyError(FormatNetMessage(method, FURL, Printable(status.substr(blank + 1))), FResponseCode, {status});
+        throw EReplyError(FormatNetMessage(method, FURL, Printable(status.substr(blank + 1))), FResponseCode,
+                          {status});
     }
 }
 
@@ -280,7 +283,8 @@ void THTTPClient::PerformOne(const std::string& method, const std::string& url, 
         curl_off_t connected = 0;
         curl_easy_getinfo(easy, CURLINFO_CONNECT_TIME_T, &connected);
         if (connected > 0 && TClock::now() - FLastActivity > readTimeout)
-            throw EReadTimeout(FormatNetMessage(method, url, fmt::format("no data for {} ms", readTimeout.count())));
+            throw EReadTimeout(
+                FormatNetMessage(method, url, fmt::format("no data for {} ms", readTimeout.count())));
         // Abort wakes the poll; the cap keeps the read time-out's check going while nothing moves.
         curl_multi_poll(multi, nullptr, 0, 200, nullptr);
     }
@@ -346,6 +350,7 @@ std::size_t THTTPClient::HeaderCallback(char* data, std::size_t size, std::size_
     if (line.empty()) {
         long code = 0;
         curl_easy_getinfo(Easy(client.FEasy), CURLINFO_RESPONSE_CODE, &code);
+        client.FResponseCode = static_cast<int>(code);
         bool followed = client.HandleRedirects && IsRedirect(static_cast<int>(code)) &&
                         !client.ResponseHeader("Location").empty();
         client.FBodyToSink = client.FSink != nullptr && code >= 200 && code < 400 && !followed;
@@ -361,8 +366,8 @@ std::size_t THTTPClient::HeaderCallback(char* data, std::size_t size, std::size_
     }
     std::size_t colon = line.find(':');
     if (colon != std::string_view::npos)
-        client.FHeaders.push_back({std::string(TrimView(line.substr(0, colon))),
-                                   std::string(TrimView(line.substr(colon + 1)))});
+        client.FHeaders.push_back(
+            {std::string(TrimView(line.substr(0, colon))), std::string(TrimView(line.substr(colon + 1)))});
     return length;
 }
 
@@ -443,7 +448,8 @@ std::string HeaderParameter(std::string_view value, std::string_view name) {
             i = value.find(';', i);
         } else {
             std::size_t semicolon = value.find(';', i);
-            parameter = TrimView(value.substr(i, semicolon == std::string_view::npos ? semicolon : semicolon - i));
+            parameter =
+                TrimView(value.substr(i, semicolon == std::string_view::npos ? semicolon : semicolon - i));
             i = semicolon;
         }
         if (IEquals(key, name))

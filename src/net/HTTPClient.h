@@ -83,7 +83,8 @@ public:
 
 private:
     void Request(const std::string& url, const TSink* sink);
-    void PerformOne(const std::string& method, const std::string& url, bool withCredentials, const TSink* sink);
+    void PerformOne(const std::string& method, const std::string& url, bool withCredentials,
+                    const TSink* sink);
     void Configure(const std::string& url, bool head, bool withCredentials);
     [[noreturn]] void Fail(const std::string& method, const std::string& url, int curlCode);
     bool Cancelled() const { return FAborted || FStopped; }

@@ -29,26 +29,6 @@ using ::testing::StartsWith;
 
 namespace {
 
-// "<kind>: <message>" of what the call raised, or "none".
-template <class F> std::string FaultOf(F&& call) {
-    try {
-        call();
-    } catch (const EUnsafeCommand& e) {
-        return std::string("unsafe: ") + e.what();
-    } catch (const EProtocolError& e) {
-        return std::string("protocol: ") + e.what();
-    } catch (const EConnClosedGracefully& e) {
-        return std::string("closed: ") + e.what();
-    } catch (const EReplyError& e) {
-        return "reply " + std::to_string(e.Code()) + ": " + e.what();
-    } catch (const ETLSError& e) {
-        return std::string("tls: ") + e.what();
-    } catch (const ENetError& e) {
-        return std::string("other: ") + e.what();
-    }
-    return "none";
-}
-
 TUseTLS TLSMode(const std::string& name) {
     if (name == "implicit")
         return TUseTLS::utUseImplicitTLS;

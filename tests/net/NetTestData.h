@@ -2,6 +2,7 @@
 // file's format), and what the tests that read them share: input cut into pieces, times as text.
 #pragma once
 
+#include "net/NetErrors.h"
 #include "support/ServerProcess.h"
 
 #include <chrono>
@@ -92,6 +93,30 @@ inline std::string Stamp(std::chrono::system_clock::time_point when, bool utc) {
         stamp += "." + fraction.substr(0, fraction.find_last_not_of('0') + 1);
     }
     return utc ? stamp + "Z" : stamp;
+}
+
+// "<kind>: <message>" of what the call raised, or "none".
+template <class F> std::string FaultOf(F&& call) {
+    try {
+        call();
+    } catch (const zr::net::EUnsafeCommand& e) {
+        return std::string("unsafe: ") + e.what();
+    } catch (const zr::net::EProtocolError& e) {
+        return std::string("protocol: ") + e.what();
+    } catch (const zr::net::EConnClosedGracefully& e) {
+        return std::string("closed: ") + e.what();
+    } catch (const zr::net::EReplyError& e) {
+        return "reply " + std::to_string(e.Code()) + ": " + e.what();
+    } catch (const zr::net::ETLSError& e) {
+        return std::string("tls: ") + e.what();
+    } catch (const zr::net::EReadTimeout& e) {
+        return std::string("timeout: ") + e.what();
+    } catch (const zr::net::EOperationAborted& e) {
+        return std::string("aborted: ") + e.what();
+    } catch (const zr::net::ENetError& e) {
+        return std::string("other: ") + e.what();
+    }
+    return "none";
 }
 
 // Central European time, an hour or two east of UTC, so that local and UTC times differ.

@@ -1,0 +1,35 @@
+// The HTTP and HTTPS test server (tests/servers/httpd.py) started per test on 127.0.0.1.
+#pragma once
+
+#include "support/ServerProcess.h"
+
+#include <cstdint>
+#include <string>
+
+namespace quillate::testing {
+
+class THTTPTestServer {
+public:
+    THTTPTestServer() = default;
+    ~THTTPTestServer() { FProcess.Stop(); }
+
+    // Throws when the server does not come up: a missing server is a failure, never a skip.
+    void Start();
+
+    std::uint16_t Port() const { return FPort; }
+    // The same routes over TLS, with the certificate of tests/data/net/tls.
+    std::uint16_t TLSPort() const { return FTLSPort; }
+    static constexpr const char* User = "webuser";
+    static constexpr const char* Password = "w3b-s3cret";
+
+    // One line a request: "GET /path auth" (or "-" when no Authorization header came).
+    std::string Output() const { return FProcess.Output(); }
+
+private:
+    TTempDir FDir{"quillate-http"};
+    TServerProcess FProcess;
+    std::uint16_t FPort = 0;
+    std::uint16_t FTLSPort = 0;
+};
+
+} // namespace quillate::testing
