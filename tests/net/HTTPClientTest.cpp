@@ -62,6 +62,14 @@ TEST_P(HTTPRoute, AnswersAsTheTableSays) {
         Client.Username = THTTPTestServer::User;
         Client.Password = THTTPTestServer::Password;
     }
+    if (c.contains("proxy")) {
+        Client.ProxyHost = "127.0.0.1";
+        Client.ProxyPort = Server->ProxyPort();
+    }
+    if (c.value("proxy", "") == "auth") {
+        Client.ProxyUsername = THTTPTestServer::ProxyUser;
+        Client.ProxyPassword = THTTPTestServer::ProxyPassword;
+    }
     std::vector<std::string> seen;
     Client.OnRedirect = [&](std::string_view url, int number, int code) {
         seen.push_back(fmt::format("{} {} {}", number, code, url));
@@ -90,7 +98,7 @@ TEST_P(HTTPRoute, AnswersAsTheTableSays) {
 
 INSTANTIATE_TEST_SUITE_P(Data, HTTPRoute, ::testing::ValuesIn(LoadCases("http.json")), CaseName);
 
-TEST_F(HTTPServer, LogsHeadersWithoutCredentialsOrBodyAndReportsProgress) {
+TEST_F(HTTPServer, LogsHeadersWithoutCredentialsOrBodyThroughAProxyAndReportsProgress) {
     std::string log;
     Client.OnLog = [&](TLogEventType type, std::string_view text) {
         log += std::string(1, "RSs"[static_cast<int>(type)]) + " " + std::string(text) + "\n";
@@ -101,14 +109,20 @@ TEST_F(HTTPServer, LogsHeadersWithoutCredentialsOrBodyAndReportsProgress) {
     Client.OnWorkEnd = [&] { work.push_back(-2); };
     Client.Username = THTTPTestServer::User;
     Client.Password = THTTPTestServer::Password;
+    Client.ProxyHost = "127.0.0.1";
+    Client.ProxyPort = Server->ProxyPort();
+    Client.ProxyUsername = THTTPTestServer::ProxyUser;
+    Client.ProxyPassword = THTTPTestServer::ProxyPassword;
     Client.Get(Base(false) + "/auth", [](std::string_view) {});
-    EXPECT_THAT(log, HasSubstr("S GET /auth HTTP/1.1\n"));
+    EXPECT_THAT(log, HasSubstr("S GET " + Base(false) + "/auth HTTP/1.1\n"));
     EXPECT_THAT(log, HasSubstr("S Authorization: ***\n"));
+    EXPECT_THAT(log, HasSubstr("S Proxy-Authorization: ***\n"));
     EXPECT_THAT(log, HasSubstr("R HTTP/1.1 200 OK\n"));
     EXPECT_THAT(log, HasSubstr("s Connected to 127.0.0.1"));
-    EXPECT_THAT(log, Not(HasSubstr(THTTPTestServer::Password)));
-    EXPECT_THAT(log, Not(HasSubstr("d2VidXNlcjp3M2ItczNjcmV0"))); // the credentials in base64
-    EXPECT_THAT(log, Not(HasSubstr("Plain file body")));
+    for (const char* secret :
+         {THTTPTestServer::Password, THTTPTestServer::ProxyPassword, "d2VidXNlcjp3M2ItczNjcmV0",
+          "cHJveHl1c2VyOnByMHh5LXMzY3JldA==", "Plain file body"})
+        EXPECT_THAT(log, Not(HasSubstr(secret)));
     EXPECT_EQ(work, (std::vector<std::int64_t>{17, 17, -2}));
 }
 

@@ -27,6 +27,17 @@ void THTTPTestServer::Start() {
         options.StartTimeout = std::chrono::milliseconds(30000);
         return options;
     });
+    FProxyPort = StartOnFreePort(FProxy, "tinyproxy", [&](std::uint16_t port) {
+        const auto config = FDir.Path() / "tinyproxy.conf";
+        WriteTextFile(config, "Port " + std::to_string(port) +
+                                  "\nListen 127.0.0.1\nAllow 127.0.0.1\nLogLevel Info\nBasicAuth " +
+                                  ProxyUser + " " + ProxyPassword + "\n");
+        TServerOptions options;
+        options.Argv = {"/usr/bin/tinyproxy", "-d", "-c", config.string()};
+        options.LogFile = FDir.Path() / "tinyproxy.log";
+        options.Port = port;
+        return options;
+    });
 }
 
 } // namespace quillate::testing

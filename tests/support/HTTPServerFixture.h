@@ -1,4 +1,5 @@
-// The HTTP and HTTPS test server (tests/servers/httpd.py) started per test on 127.0.0.1.
+// The HTTP and HTTPS test server (tests/servers/httpd.py) and tinyproxy in front of it, asking for
+// basic credentials, started on 127.0.0.1.
 #pragma once
 
 #include "support/ServerProcess.h"
@@ -11,7 +12,10 @@ namespace quillate::testing {
 class THTTPTestServer {
 public:
     THTTPTestServer() = default;
-    ~THTTPTestServer() { FProcess.Stop(); }
+    ~THTTPTestServer() {
+        FProxy.Stop();
+        FProcess.Stop();
+    }
 
     // Throws when the server does not come up: a missing server is a failure, never a skip.
     void Start();
@@ -21,6 +25,9 @@ public:
     std::uint16_t TLSPort() const { return FTLSPort; }
     static constexpr const char* User = "webuser";
     static constexpr const char* Password = "w3b-s3cret";
+    std::uint16_t ProxyPort() const { return FProxyPort; }
+    static constexpr const char* ProxyUser = "proxyuser";
+    static constexpr const char* ProxyPassword = "pr0xy-s3cret";
 
     // One line a request: "GET /path auth" (or "-" when no Authorization header came).
     std::string Output() const { return FProcess.Output(); }
@@ -28,8 +35,10 @@ public:
 private:
     TTempDir FDir{"quillate-http"};
     TServerProcess FProcess;
+    TServerProcess FProxy;
     std::uint16_t FPort = 0;
     std::uint16_t FTLSPort = 0;
+    std::uint16_t FProxyPort = 0;
 };
 
 } // namespace quillate::testing
