@@ -49,6 +49,27 @@ std::string Origin(const std::string& url) {
     return origin;
 }
 
+// An address as messages show it: without the password it may carry, control bytes as '?', cut short.
+std::string ShownURL(const std::string& url) {
+    std::string shown = url;
+    std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> parsed(curl_url(), curl_url_cleanup);
+    if (parsed && curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
+        curl_url_set(parsed.get(), CURLUPART_PASSWORD, nullptr, 0) == CURLUE_OK) {
+        char* text = nullptr;
+        if (curl_url_get(parsed.get(), CURLUPART_URL, &text, 0) == CURLUE_OK) {
+            shown = text;
+            curl_free(text);
+        }
+    } else if (std::size_t at = shown.find('@'); at != std::string::npos) {
+        shown.erase(0, at + 1);
+    }
+    constexpr std::size_t longest = 300;
+    for (char& c : shown)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            c = '?';
+    return shown.size() > longest ? shown.substr(0, longest) + "..." : shown;
+}
+
 // The test CA of SSL_CERT_FILE joins the system store instead of replacing it, as on our own
 // TLS connections.
 CURLcode AddExtraCA(CURL*, void* sslContext, void*) {
@@ -157,7 +178,7 @@ void THTTPClient::Request(const std::string& url, const TSink* sink) {
     for (const std::string* setting : std::initializer_list<const std::string*>{
              &url, &Username, &Password, &ProxyHost, &ProxyUsername, &ProxyPassword})
         if (HoldsLineBreakOrNul(*setting))
-            throw EUnsafeCommand(FormatNetMessage(method, Printable(url),
+            throw EUnsafeCommand(FormatNetMessage(method, ShownURL(url),
                                                   "the address or a setting holds a line break or NUL"));
     FLog.SetOnLog(OnLog);
     bool credentials = !Username.empty();
@@ -170,14 +191,14 @@ void THTTPClient::Request(const std::string& url, const TSink* sink) {
         std::string next = location;
         if (HoldsLineBreakOrNul(next))
             throw EProtocolError(
-                FormatNetMessage(method, FURL, "the redirect address holds a line break or NUL"));
+                FormatNetMessage(method, ShownURL(FURL), "the redirect address holds a line break or NUL"));
         if (OnRedirect)
             OnRedirect(next, number, FResponseCode);
         if (!HandleRedirects)
             break;
         if (number >= MaxRedirects)
             throw EProtocolError(
-                FormatNetMessage(method, url, fmt::format("more than {} redirects", MaxRedirects)));
+                FormatNetMessage(method, ShownURL(url), fmt::format("more than {} redirects", MaxRedirects)));
         // A redirect to another site must not take the user's password along.
         credentials = credentials && Origin(FURL) == Origin(next) && !Origin(next).empty();
         FURL = std::move(next);
@@ -185,8 +206,8 @@ void THTTPClient::Request(const std::string& url, const TSink* sink) {
     if (FResponseCode >= 400) {
         std::string status = FStatusLine.empty() ? std::to_string(FResponseCode) : FStatusLine;
         std::size_t blank = status.find(' ');
-        throw EReplyError(FormatNetMessage(method, FURL, Printable(status.substr(blank + 1))), FResponseCode,
-                          {status});
+        throw EReplyError(FormatNetMessage(method, ShownURL(FURL), Printable(status.substr(blank + 1))),
+                          FResponseCode, {status});
     }
 }
 
@@ -238,6 +259,7 @@ void THTTPClient::Configure(const std::string& url, bool head, bool withCredenti
 void THTTPClient::PerformOne(const std::string& method, const std::string& url, bool withCredentials,
                              const TSink* sink) {
     Configure(url, sink == nullptr, withCredentials);
+    const std::string shown = ShownURL(url);
     FSink = sink;
     FBodyToSink = false;
     FWorkStarted = false;
@@ -252,7 +274,7 @@ void THTTPClient::PerformOne(const std::string& method, const std::string& url, 
     CURL* easy = Easy(FEasy);
     CURLM* multi = Multi(FMulti);
     if (CURLMcode code = curl_multi_add_handle(multi, easy); code != CURLM_OK)
-        throw ENetError(FormatNetMessage(method, url, curl_multi_strerror(code)));
+        throw ENetError(FormatNetMessage(method, shown, curl_multi_strerror(code)));
     struct TRemove {
         THTTPClient& Client;
         ~TRemove() {
@@ -264,10 +286,10 @@ void THTTPClient::PerformOne(const std::string& method, const std::string& url, 
     const auto readTimeout = ReadTimeout.count() > 0 ? ReadTimeout : DefaultReadTimeout;
     for (;;) {
         if (Cancelled())
-            throw EOperationAborted(FormatNetMessage(method, url, "operation aborted"));
+            throw EOperationAborted(FormatNetMessage(method, shown, "operation aborted"));
         int running = 0;
         if (CURLMcode code = curl_multi_perform(multi, &running); code != CURLM_OK)
-            throw ENetError(FormatNetMessage(method, url, curl_multi_strerror(code)));
+            throw ENetError(FormatNetMessage(method, shown, curl_multi_strerror(code)));
         int queued = 0;
         while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
             if (message->msg != CURLMSG_DONE)
@@ -276,7 +298,7 @@ void THTTPClient::PerformOne(const std::string& method, const std::string& url, 
             curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &code);
             FResponseCode = static_cast<int>(code);
             if (message->data.result != CURLE_OK)
-                Fail(method, url, message->data.result);
+                Fail(method, shown, message->data.result);
             return;
         }
         // Before the connection stands, the connect time-out is the one that counts.
@@ -284,22 +306,22 @@ void THTTPClient::PerformOne(const std::string& method, const std::string& url, 
         curl_easy_getinfo(easy, CURLINFO_CONNECT_TIME_T, &connected);
         if (connected > 0 && TClock::now() - FLastActivity > readTimeout)
             throw EReadTimeout(
-                FormatNetMessage(method, url, fmt::format("no data for {} ms", readTimeout.count())));
+                FormatNetMessage(method, shown, fmt::format("no data for {} ms", readTimeout.count())));
         // Abort wakes the poll; the cap keeps the read time-out's check going while nothing moves.
         curl_multi_poll(multi, nullptr, 0, 200, nullptr);
     }
 }
 
-void THTTPClient::Fail(const std::string& method, const std::string& url, int curlCode) {
+void THTTPClient::Fail(const std::string& method, const std::string& shownUrl, int curlCode) {
     if (FSinkError)
         std::rethrow_exception(FSinkError);
     if (Cancelled())
-        throw EOperationAborted(FormatNetMessage(method, url, "operation aborted"));
+        throw EOperationAborted(FormatNetMessage(method, shownUrl, "operation aborted"));
     if (FHeaderTooLarge)
-        throw EProtocolError(FormatNetMessage(method, url, "the response header is too large"));
+        throw EProtocolError(FormatNetMessage(method, shownUrl, "the response header is too large"));
     auto code = static_cast<CURLcode>(curlCode);
     std::string reason = FErrorText[0] != '\0' ? FErrorText : curl_easy_strerror(code);
-    std::string message = FormatNetMessage(method, url, reason);
+    std::string message = FormatNetMessage(method, shownUrl, reason);
     std::error_code error(curlCode, std::generic_category());
     switch (code) {
     case CURLE_OPERATION_TIMEDOUT:

@@ -51,6 +51,8 @@ public:
     static constexpr std::chrono::milliseconds DefaultConnectTimeout{30000};
     static constexpr std::chrono::milliseconds DefaultReadTimeout{60000};
     bool VerifyPeer = true;
+    // Follow redirects (at most MaxRedirects a request); OnRedirect is raised either way, and an
+    // unfollowed redirect is the response.
     bool HandleRedirects = false;
     static constexpr int MaxRedirects = 20;
     // A response whose header holds more lines or bytes than these is refused.
@@ -86,7 +88,7 @@ private:
     void PerformOne(const std::string& method, const std::string& url, bool withCredentials,
                     const TSink* sink);
     void Configure(const std::string& url, bool head, bool withCredentials);
-    [[noreturn]] void Fail(const std::string& method, const std::string& url, int curlCode);
+    [[noreturn]] void Fail(const std::string& method, const std::string& shownUrl, int curlCode);
     bool Cancelled() const { return FAborted || FStopped; }
 
     static std::size_t HeaderCallback(char* data, std::size_t size, std::size_t count, void* self);
