@@ -275,12 +275,17 @@ void THTTPClient::PerformOne(const std::string& method, const std::string& url, 
     CURLM* multi = Multi(FMulti);
     if (CURLMcode code = curl_multi_add_handle(multi, easy); code != CURLM_OK)
         throw ENetError(FormatNetMessage(method, shown, curl_multi_strerror(code)));
+    // Runs however the hop ends; the end of the work is reported even for a failed transfer, and a
+    // failing progress display must not take the place of the transfer's own outcome.
     struct TRemove {
         THTTPClient& Client;
         ~TRemove() {
             curl_multi_remove_handle(Multi(Client.FMulti), Easy(Client.FEasy));
-            if (Client.FWorkStarted && Client.OnWorkEnd)
-                Client.OnWorkEnd();
+            try {
+                if (Client.FWorkStarted && Client.OnWorkEnd)
+                    Client.OnWorkEnd();
+            } catch (...) {
+            }
         }
     } remove{*this};
     const auto readTimeout = ReadTimeout.count() > 0 ? ReadTimeout : DefaultReadTimeout;
