@@ -27,19 +27,6 @@ std::string MaskedEventText(std::string_view text) {
     return MaskedEventLines(text, text).back();
 }
 
-std::string Trim(const std::string& text) {
-    auto first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
-}
-
-std::uint16_t TCPPort(std::int32_t port) {
-    if (port < 1 || port > 65535)
-        throw std::out_of_range(fmt::format("Port {} is not a TCP port (1 to 65535)", port));
-    return static_cast<std::uint16_t>(port);
-}
-
 } // namespace
 
 const TEnumInfo& EmailAddressSourceInfo() {
@@ -347,7 +334,7 @@ bool TCustomEmailAction::ExpandAttachments(TRunState& run) {
         std::string path;
         if (!TryExpandExpression("attachment", line, path, false))
             return false;
-        if (Trim(path).empty())
+        if (TrimBlanks(path).empty())
             continue;
         bool exists = IsExistingFile(path);
         if (!exists && !FIgnoreMissingAttachments) {
@@ -444,13 +431,13 @@ bool TCustomEmailAction::BuildBody(const TRunState& run) {
     }
     return Step("Unable to Set Body", [&] {
         if (!FHTMLMessage) {
-            std::string text = Trim(ExpandExpression(LinesToText(FBody), false));
+            std::string text(TrimBlanks(ExpandExpression(LinesToText(FBody), false)));
             FMessage.ContentType = run.HasAttachments ? "multipart/mixed" : "text/plain";
             FProgress.ExpectedTotal += static_cast<std::int64_t>(text.size());
             FMessage.Body = std::move(text);
         } else {
-            std::string html = Trim(ExpandExpression(LinesToText(FBody), false));
-            std::string plain = Trim(ExpandExpression(LinesToText(FPlainBody), false));
+            std::string html(TrimBlanks(ExpandExpression(LinesToText(FBody), false)));
+            std::string plain(TrimBlanks(ExpandExpression(LinesToText(FPlainBody), false)));
             int container = -1;
             if (!html.empty() && !plain.empty()) {
                 if (run.HasAttachments) {
@@ -651,7 +638,7 @@ bool TCustomEmailAction::ComposeIndividual(const TRunState& run) {
 bool TCustomEmailAction::SendIndividual(const TRunState& run) {
     SendProgress("Connecting...", 0);
     const std::string* onSend = GetScriptByName("OnSend");
-    const bool hasScript = onSend != nullptr && !Trim(*onSend).empty();
+    const bool hasScript = onSend != nullptr && !TrimBlanks(*onSend).empty();
     bool result = false;
     std::vector<std::string> failed;
     std::size_t attempted = 0;

@@ -1,4 +1,5 @@
 #include "mail/ZREmailAddress.h"
+#include "mail/ZRMailCommon.h"
 
 #include "host/Scripting.h"
 #include "host/UserFile.h"
@@ -24,15 +25,6 @@ std::string WithoutControls(std::string_view text) {
     return out;
 }
 
-// Blanks and control characters at both ends go, as a person typing an address expects.
-std::string_view Trim(std::string_view text) {
-    auto blank = [](char c) { return static_cast<unsigned char>(c) <= ' ' || c == 0x7F; };
-    while (!text.empty() && blank(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && blank(text.back()))
-        text.remove_suffix(1);
-    return text;
-}
 
 std::string_view StripQuotes(std::string_view name) {
     while (name.size() >= 2 && (name.front() == '"' || name.front() == '\'') && name.back() == name.front())
@@ -51,7 +43,7 @@ std::string UpperAscii(std::string text) {
 std::vector<std::string> SplitDelimited(std::string_view text, char delimiter) {
     std::vector<std::string> pieces;
     auto finish = [&](std::string_view raw) {
-        std::string_view piece = Trim(raw);
+        std::string_view piece = TrimBlanks(raw);
         if (piece.size() >= 2 && piece.front() == '"' && piece.back() == '"') {
             std::string unquoted;
             for (std::size_t i = 1; i + 1 < piece.size(); ++i) {
@@ -107,8 +99,8 @@ void TZRCustomEmailAddress::SetText(std::string_view value) {
         std::size_t at = all.find(open);
         if (at == std::string_view::npos)
             return;
-        std::string_view inside = Trim(all.substr(at + 1, all.size() - at - 2));
-        std::string_view outside = Trim(all.substr(0, at));
+        std::string_view inside = TrimBlanks(all.substr(at + 1, all.size() - at - 2));
+        std::string_view outside = TrimBlanks(all.substr(0, at));
         address = nameFirst ? inside : outside;
         name = nameFirst ? outside : inside;
     };
@@ -173,7 +165,7 @@ TEmailAddressPtr TZRCustomAddressList::Add(const std::string& name, const std::s
 }
 
 void TZRCustomAddressList::AddDelimitedList(std::string_view text, std::string_view delimiter) {
-    std::string_view trimmed = Trim(delimiter);
+    std::string_view trimmed = TrimBlanks(delimiter);
     if (trimmed.size() != 1)
         throw EAddressListError("Delimiter must be a single character: <" + WithoutControls(trimmed) + ">");
     // A quoted piece may hold nothing but control characters, which the address would drop.
@@ -201,7 +193,7 @@ void TZRCustomAddressList::AddLines(std::string_view content) {
         std::size_t end = rest.find('\n');
         std::string_view line = rest.substr(0, end);
         rest = end == std::string_view::npos ? std::string_view{} : rest.substr(end + 1);
-        if (Trim(line).empty())
+        if (TrimBlanks(line).empty())
             continue;
         auto entry = std::make_shared<TZREmailAddress>();
         std::size_t comma = line.find(',');

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <fmt/format.h>
 #include <filesystem>
+#include <stdexcept>
 
 namespace zr {
 
@@ -21,6 +22,21 @@ std::vector<std::string> MaskedEventLines(std::string_view text, std::string_vie
             return lines;
         start = cr + 1 < whole.size() && whole[cr + 1] == '\n' ? cr + 2 : cr + 1;
     }
+}
+
+std::string_view TrimBlanks(std::string_view text) {
+    auto blank = [](char c) { return static_cast<unsigned char>(c) <= ' ' || c == 0x7F; };
+    while (!text.empty() && blank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && blank(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
+
+std::uint16_t TCPPort(std::int64_t port) {
+    if (port < 1 || port > 65535)
+        throw std::out_of_range(fmt::format("Port {} is not a TCP port (1 to 65535)", port));
+    return static_cast<std::uint16_t>(port);
 }
 
 bool IsExistingFile(const std::string& path) {

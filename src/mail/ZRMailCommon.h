@@ -16,6 +16,12 @@ namespace zr {
 // mentions a password; cut at each CR (an LF right after it dropped).
 std::vector<std::string> MaskedEventLines(std::string_view text, std::string_view data);
 
+// The text without blanks and control characters at either end, as a person typing it expects.
+std::string_view TrimBlanks(std::string_view text);
+
+// The port of a setting, or std::out_of_range naming it when it is no TCP port.
+std::uint16_t TCPPort(std::int64_t port);
+
 // A regular file (or a link to one) at path.
 bool IsExistingFile(const std::string& path);
 std::string LowerCase(std::string text);

@@ -15,13 +15,6 @@ namespace {
 
 constexpr const char* PasswordKey = "qzr4nn7pp0st";
 
-std::string Trimmed(std::string_view text) {
-    auto first = text.find_first_not_of(" \t");
-    if (first == std::string_view::npos)
-        return {};
-    return std::string(text.substr(first, text.find_last_not_of(" \t") - first + 1));
-}
-
 } // namespace
 
 struct TNNTPActionProperties {
@@ -88,11 +81,7 @@ void TZRNNTPAction::GetPropertyAlias(TStringList& list) const {
         list.push_back(line);
 }
 
-void TZRNNTPAction::SetPort(std::uint32_t value) {
-    if (value < 1 || value > 65535)
-        throw std::out_of_range(fmt::format("Port {} is not a TCP port (1 to 65535)", value));
-    FNNTP.Port = static_cast<std::uint16_t>(value);
-}
+void TZRNNTPAction::SetPort(std::uint32_t value) { FNNTP.Port = TCPPort(value); }
 
 std::string TZRNNTPAction::GetPassword() const { return DecryptString(FToken, PasswordKey); }
 void TZRNNTPAction::SetPassword(const std::string& clearText) { FToken = EncryptString(clearText, PasswordKey); }
@@ -167,7 +156,7 @@ void TZRNNTPAction::Compose(const TArticle& article) {
     std::size_t start = 0;
     for (;;) {
         std::size_t comma = article.Groups.find(',', start);
-        std::string group = Trimmed(std::string_view(article.Groups).substr(start, comma - start));
+        std::string group(TrimBlanks(std::string_view(article.Groups).substr(start, comma - start)));
         if (!group.empty())
             FMessage.Newsgroups.push_back(group);
         if (comma == std::string::npos)
@@ -179,7 +168,7 @@ void TZRNNTPAction::Compose(const TArticle& article) {
 void TZRNNTPAction::AttachFiles() {
     for (const auto& line : FAttachments) {
         std::string path = ExpandExpression(line, false);
-        if (Trimmed(path).empty())
+        if (TrimBlanks(path).empty())
             continue;
         bool exists = IsExistingFile(path);
         if (!exists && FIgnoreMissingAttachments)
