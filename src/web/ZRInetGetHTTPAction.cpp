@@ -448,6 +448,8 @@ void TZRInetHTTPGetAction::ReportProgress(std::int64_t bytes) {
 }
 
 void TZRInetHTTPGetAction::LogClientEvent(net::TLogEventType type, std::string_view text) {
+    if (text.empty())
+        return;
     const char* prefix = type == net::TLogEventType::Sent ? "Sent: " : type == net::TLogEventType::Received ? "Received: " : "";
     SendLogMessage(prefix + std::string(text), stInformation);
 }
