@@ -86,25 +86,6 @@ std::uint32_t StatusToInt(std::uint32_t status) {
     return 0;
 }
 
-std::string StatusToStr(std::uint32_t status) {
-    switch (StatusToInt(status)) {
-    case 19:
-        return "DND";
-    case 17:
-        return "Occupied";
-    case 5:
-        return "N/A";
-    case 1:
-        return "Away";
-    case 0x100:
-        return "Invisible";
-    case 32:
-        return "FFC";
-    default:
-        return "Online";
-    }
-}
-
 std::string GetXMLEntry(std::string_view tag, std::string_view xml) {
     std::string open = fmt::format("<{}>", tag);
     std::string close = fmt::format("</{}>", tag);

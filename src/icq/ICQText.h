@@ -1,4 +1,4 @@
-// Text as the ICQ service carries it: 8-bit wire text, UTF-8 inside SMS XML, status names, the
+// Text as the ICQ service carries it: 8-bit wire text, UTF-8 inside SMS XML, status classes, the
 // XML fields of SMS answers and the SMS time stamp.
 #pragma once
 
@@ -20,7 +20,6 @@ std::string UTF8ToStr(std::string_view bytes);
 // The status class of a status word: 0 online, 1 away, 5 N/A, 17 occupied, 19 DND, 32 free for
 // chat, 0x100 invisible.
 std::uint32_t StatusToInt(std::uint32_t status);
-std::string StatusToStr(std::uint32_t status);
 
 // The text between the first <tag> and the first </tag> after it; empty when either is missing.
 std::string GetXMLEntry(std::string_view tag, std::string_view xml);

@@ -171,17 +171,6 @@ std::string GetDWStr(TRawPkt& pkt) {
     return WholeOrNothing(pkt, [&] { return GetStr(pkt, GetLInt(pkt, 4)); });
 }
 
-std::string GetLNTS(TRawPkt& pkt) {
-    return WholeOrNothing(pkt, [&] {
-        std::uint32_t n = GetLInt(pkt, 2);
-        if (n == 0)
-            return std::string();
-        std::string text = GetStr(pkt, n - 1);
-        PktSkip(pkt, 1);
-        return text;
-    });
-}
-
 std::string GetTLVStr(TRawPkt& pkt, std::uint16_t& type) {
     return WholeOrNothing(pkt, [&] {
         auto readType = static_cast<std::uint16_t>(GetInt(pkt, 2));
@@ -214,14 +203,6 @@ TSnacHdr GetSnac(TRawPkt& pkt) {
     snac.Flags = static_cast<std::uint16_t>(GetInt(pkt, 2));
     snac.ReqID = GetInt(pkt, 4);
     return snac;
-}
-
-std::uint16_t Swap16(std::uint16_t value) {
-    return static_cast<std::uint16_t>(value >> 8 | value << 8);
-}
-
-std::uint32_t Swap32(std::uint32_t value) {
-    return Swap16(static_cast<std::uint16_t>(value)) << 16 | Swap16(static_cast<std::uint16_t>(value >> 16));
 }
 
 } // namespace zr::icq

@@ -83,14 +83,9 @@ void PktSkip(TRawPkt& pkt, std::size_t n);
 std::string GetLStr(TRawPkt& pkt);
 std::string GetWStr(TRawPkt& pkt);
 std::string GetDWStr(TRawPkt& pkt);
-// Little-endian length counting a terminating zero, the text, the zero.
-std::string GetLNTS(TRawPkt& pkt);
 std::string GetTLVStr(TRawPkt& pkt, std::uint16_t& type);
 // A TLV whose value is a big-endian number of at most 4 bytes.
 std::uint32_t GetTLVInt(TRawPkt& pkt, std::uint16_t& type);
 TSnacHdr GetSnac(TRawPkt& pkt);
-
-std::uint16_t Swap16(std::uint16_t value);
-std::uint32_t Swap32(std::uint32_t value);
 
 } // namespace zr::icq

@@ -75,50 +75,6 @@ const TPacketCase Packets[] = {
          "82 14 00 01 00 16  00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00" // SMS request, 16 zeros
          "00 00 01 04") +
          SmsXml + std::string(1, '\0')}, // TLV 0: 260 bytes of XML and its zero
-    {"Families", [](auto& seq) { return CreateCLI_FAMILIES(seq); }, 0,
-     Hex("2A 02 00 00 00 32  00 01 00 17 00 00 00 00 00 00  00 01 00 03  00 13 00 02  00 02 00 01  00 03 00 "
-         "01"
-         "00 15 00 01  00 04 00 01  00 06 00 01  00 09 00 01  00 0A 00 01  00 0B 00 01")},
-    {"AckRates", [](auto& seq) { return CreateCLI_ACKRATES(seq); }, 0,
-     Hex("2A 02 00 00 00 14  00 01 00 08 00 00 00 00 00 00  00 01 00 02 00 03 00 04 00 05")},
-    {"SetICBM", [](auto& seq) { return CreateCLI_SETICBM(seq); }, 0,
-     Hex("2A 02 00 00 00 1A  00 04 00 02 00 00 00 00 00 00  00 00 00 00 00 03 1F 40 03 E7 03 E7 00 00 00 "
-         "00")},
-    {"BareRequests", // rates, information, location, buddy, ICBM, BOS: one after another
-     [](auto& seq) {
-         TRawPkt all;
-         for (auto build : {CreateCLI_RATESREQUEST, CreateCLI_REQINFO, CreateCLI_REQLOCATION,
-                            CreateCLI_REQBUDDY, CreateCLI_REQICBM, CreateCLI_REQBOS})
-             PktAddArrBuf(all, build(seq).Bytes());
-         seq -= 5;
-         return all;
-     },
-     0,
-     Hex("2A 02 00 00 00 0A 00 01 00 06 00 00 00 00 00 00  2A 02 00 01 00 0A 00 01 00 0E 00 00 00 00 00 00"
-         "2A 02 00 02 00 0A 00 02 00 02 00 00 00 00 00 00  2A 02 00 03 00 0A 00 03 00 02 00 00 00 00 00 00"
-         "2A 02 00 04 00 0A 00 04 00 04 00 00 00 00 00 00  2A 02 00 05 00 0A 00 09 00 02 00 00 00 00 00 00")},
-    {"InvisibleListEmptyAndVisibleList",
-     [](auto& seq) {
-         TRawPkt all;
-         PktAddArrBuf(all, CreateCLI_ADDINVISIBLE(seq, {}).Bytes());
-         PktAddArrBuf(all, CreateCLI_ADDVISIBLE(seq, {"12", "7"}).Bytes());
-         --seq;
-         return all;
-     },
-     0,
-     Hex("2A 02 00 00 00 0A 00 09 00 07 00 00 00 00 00 00"
-         "2A 02 00 01 00 0F 00 09 00 05 00 00 00 00 00 00  02 31 32  01 37")},
-    {"IdleTime", [](auto& seq) { return CreateCLI_SETIDLETIME(seq, true); }, 0,
-     Hex("2A 02 00 00 00 0E  00 01 00 11 00 00 00 00 00 00  00 00 00 3C")},
-    {"StatusWithDirectConnectionBlock",
-     [](auto& seq) { return CreateCLI_SETSTATUS(seq, 0, 0xC0A80102, 3000, 0x01020304, ptNone); }, 0,
-     Hex("2A 02 00 00 00 41  00 01 00 1E 00 00 00 00 00 00"
-         "00 06 00 04 00 00 00 00  00 08 00 02 00 00  00 0C 00 25" // status 0, TLV 8, TLV 0x0C of 37 bytes
-         "C0 A8 01 02  00 00 0B B8  04  00 08  01 02 03 04" // address, port 3000, direct, version 8, cookie
-         "00 00 00 50  00 00 00 03  00 00 00 00 00 00 00 00 00 00 00 00  00 00")},
-    {"Cookie", [](auto& seq) { return CreateCLI_COOKIE(seq, "\x01\x02"); }, 7,
-     Hex("2A 01 00 07 00 0A  00 00 00 01  00 06 00 02 01 02")},
-    {"Goodbye", [](auto& seq) { return CreateCLI_GOODBYE(seq); }, 9, Hex("2A 01 00 09 00 00")},
     {"AckOfflineMessagesAfterTheFirstRequest",
      [](auto& seq) {
          RequestSeq = 3;

@@ -105,59 +105,38 @@ std::string Num(std::uint32_t n) {
     return std::to_string(n);
 }
 
+std::string TLVStr(TRawPkt& p) {
+    std::uint16_t type = 0;
+    std::string value = GetTLVStr(p, type);
+    return value + "@" + Num(type);
+}
+
+std::string TLVInt(TRawPkt& p) {
+    std::uint16_t type = 0;
+    std::uint32_t value = GetTLVInt(p, type);
+    return Num(value) + "@" + Num(type);
+}
+
+std::string Snac(TRawPkt& p) {
+    auto s = GetSnac(p);
+    return Num(s.Family) + "," + Num(s.SubType) + "," + Num(s.Flags) + "," + Num(s.ReqID);
+}
+
 const TReadCase ReadCases[] = {
     {"Int", Hex("01 02 03 04"), [](auto& p) { return Num(GetInt(p, 4)); }, "16909060"},
     {"LInt", Hex("01 02"), [](auto& p) { return Num(GetLInt(p, 2)); }, "513"},
     {"IntShort", Hex("01 02 03"), [](auto& p) { return Num(GetInt(p, 4)); }, ""},
-    {"LStr", Hex("02 41 42 43"), [](auto& p) { return GetLStr(p); }, "AB"},
-    {"LStrShort", Hex("03 41 42"), [](auto& p) { return GetLStr(p); }, ""},
-    {"WStrShort", Hex("FF FF 41"), [](auto& p) { return GetWStr(p); }, ""},
-    {"DWStrHuge", Hex("FF FF FF FF 41"), [](auto& p) { return GetDWStr(p); }, ""},
-    {"LNTSOfLengthOne", Hex("01 00 00 41"),
-     [](auto& p) {
-         std::string text = GetLNTS(p);
-         return text + "|" + Num(p.Len);
-     },
-     "|3"},
-    {"LNTSWithoutItsZero", Hex("03 00 41 42"), [](auto& p) { return GetLNTS(p); }, ""},
-    {"TLVStr", Hex("00 05 00 02 41 42"),
-     [](auto& p) {
-         std::uint16_t t = 0;
-         std::string value = GetTLVStr(p, t);
-         return value + Num(t);
-     },
-     "AB5"},
-    {"TLVStrShort", Hex("00 05 00 03 41 42"),
-     [](auto& p) {
-         std::uint16_t t = 0;
-         return GetTLVStr(p, t);
-     },
-     ""},
-    {"TLVInt", Hex("00 06 00 03 01 00 00"),
-     [](auto& p) {
-         std::uint16_t t = 0;
-         return Num(GetTLVInt(p, t));
-     },
-     "65536"},
-    {"TLVIntTooWide", Hex("00 06 00 05 00 00 00 00 01"),
-     [](auto& p) {
-         std::uint16_t t = 0;
-         return Num(GetTLVInt(p, t));
-     },
-     ""},
-    {"Snac", Hex("00 15 00 03 80 00 00 01 00 02"),
-     [](auto& p) {
-         auto s = GetSnac(p);
-         return Num(s.Family) + "," + Num(s.SubType) + "," + Num(s.Flags) + "," + Num(s.ReqID);
-     },
-     "21,3,32768,65538"},
-    {"SnacShort", Hex("00 15 00 03 00 00 00 00 00"), [](auto& p) { return Num(GetSnac(p).Family); }, ""},
-    {"Skip", Hex("00 00"),
-     [](auto& p) {
-         PktSkip(p, 3);
-         return std::string("moved");
-     },
-     ""},
+    {"LStr", Hex("02 41 42 43"), GetLStr, "AB"},
+    {"LStrShort", Hex("03 41 42"), GetLStr, ""},
+    {"WStrShort", Hex("FF FF 41"), GetWStr, ""},
+    {"DWStrHuge", Hex("FF FF FF FF 41"), GetDWStr, ""},
+    {"TLVStr", Hex("00 05 00 02 41 42"), TLVStr, "AB@5"},
+    {"TLVStrShort", Hex("00 05 00 03 41 42"), TLVStr, ""},
+    {"TLVInt", Hex("00 06 00 03 01 00 00"), TLVInt, "65536@6"},
+    {"TLVIntTooWide", Hex("00 06 00 05 00 00 00 00 01"), TLVInt, ""},
+    {"Snac", Hex("00 15 00 03 80 00 00 01 00 02"), Snac, "21,3,32768,65538"},
+    {"SnacShort", Hex("00 15 00 03 00 00 00 00 00"), Snac, ""},
+    {"Skip", Hex("00 00"), [](auto& p) { return PktSkip(p, 3), std::string("moved"); }, ""},
 };
 
 class Readers : public ::testing::TestWithParam<TReadCase> {};
@@ -286,11 +265,12 @@ TEST(Text, WireTextAndBack) {
 }
 
 TEST(Text, StatusClassesFirstMatchWins) {
-    const std::pair<std::uint32_t, const char*> cases[] = {
-        {0x13, "DND"},  {0x11, "Occupied"},   {0x05, "N/A"}, {0x10, "Occupied"}, {0x12, "Occupied"},
-        {0x01, "Away"}, {0x100, "Invisible"}, {0x20, "FFC"}, {0x04, "N/A"},      {0x80000, "Online"}};
-    for (auto [status, name] : cases)
-        EXPECT_EQ(StatusToStr(status), name) << status;
+    // 0x12 holds bit 0x10, which matches before the rule for 0x12 can.
+    const std::pair<std::uint32_t, std::uint32_t> cases[] = {{0x13, 19}, {0x11, 17}, {0x05, 5},
+                                                             {0x12, 17}, {0x01, 1},  {0x100, 0x100},
+                                                             {0x20, 32}, {0x04, 5},  {0x80000, 0}};
+    for (auto [status, kind] : cases)
+        EXPECT_EQ(StatusToInt(status), kind) << status;
 }
 
 TEST(Text, XMLEntryAndSMSTime) {
