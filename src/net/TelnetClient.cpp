@@ -115,22 +115,25 @@ struct TTelnetClient::TImpl {
     }
 
     void ReadLoop() {
-        std::string failure;
+        std::string failure, status;
         try {
             while (WritePending() && ReadChunk()) {
             }
-            Status("Connection closed by the server.");
+            status = "Connection closed by the server.";
             failure = FormatNetMessage("Writing to", Connection.PeerText(), "connection closed by peer");
         } catch (const EOperationAborted& e) {
             failure = e.what();
         } catch (const std::exception& e) {
-            failure = e.what();
-            Status(failure);
+            status = failure = e.what();
         }
-        std::lock_guard lock(Lock);
-        Running = false;
-        Failure = failure;
-        Changed.notify_all();
+        {
+            std::lock_guard lock(Lock);
+            Running = false;
+            Failure = failure;
+            Changed.notify_all();
+        }
+        if (!status.empty())
+            Status(status);
     }
 };
 
