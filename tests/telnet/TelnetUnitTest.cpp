@@ -25,6 +25,10 @@ struct TParserCase {
     std::string Input, Data, Answers;
 };
 
+void PrintTo(const TParserCase& c, std::ostream* os) {
+    *os << c.Name;
+}
+
 const TParserCase ParserCases[] = {
     {"plain_text", "login: ", "login: ", ""},
     {"doubled_iac_is_one_data_byte", "a" + Bytes({IAC, IAC}) + "b", "a\xff" "b", ""},
