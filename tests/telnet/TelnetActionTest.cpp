@@ -57,7 +57,8 @@ TEST_P(TelnetAction, RunsAsTheCaseExpects) {
     json items = json::array();
     for (const auto& row : c["items"])
         items.push_back(Item(row));
-    json project = {{"actions", {{{"type", "telnet.client"}, {"properties", properties}, {"children", items}}}}};
+    json project = {{"variables", c.value("variables", json::object())},
+                    {"actions", {{{"type", "telnet.client"}, {"properties", properties}, {"children", items}}}}};
 
     TPackageRun run;
     std::atomic<bool> paused{false}, waiting{false};
