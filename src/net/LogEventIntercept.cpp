@@ -55,8 +55,12 @@ void TLogEventIntercept::Sent(std::string_view data) {
     FSent.Feed(data, [this](std::string_view line) { Deliver(TLogEventType::Sent, FMasker.Sent(line)); });
 }
 
-void TLogEventIntercept::Status(TConnectionStatus status, std::string_view text) {
+void TLogEventIntercept::FlushReceived() {
     FReceived.Flush([this](std::string_view line) { ReceivedLine(line); });
+}
+
+void TLogEventIntercept::Status(TConnectionStatus status, std::string_view text) {
+    FlushReceived();
     if (status == TConnectionStatus::csConnecting)
         FMasker.Reset();
     FInDataBlock = status == TConnectionStatus::csDataBlockStart;

@@ -49,6 +49,8 @@ public:
     // the order in which things happened. Sent data between csDataBlockStart and csDataBlockEnd is
     // not shown.
     void Status(TConnectionStatus status, std::string_view text) override;
+    // Delivers a received line still waiting for its end (a prompt) without a status of its own.
+    void FlushReceived();
 
 private:
     void Deliver(TLogEventType type, std::string_view text);

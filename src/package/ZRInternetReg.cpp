@@ -17,6 +17,7 @@
 #include "mail/ZREmailOptions.h"
 #include "mail/ZRNNTPAction.h"
 #include "web/ZRInetGetHTTPAction.h"
+#include "telnet/ZRTelnetClient.h"
 
 namespace zr {
 
@@ -55,6 +56,7 @@ void RegisterPackage(bool designer) {
     RegisterEmailAction();
     RegisterEmailOptions();
     quillate::ActionService().RegisterAction(InternetCategory, TZRInetHTTPGetAction::ClassInfo(), "ZRHTTP");
+    RegisterTelnetAction();
     RegisterRemainingActions();
     quillate::TSerializationRegistry::RegisterClasses({&TFTPRetryOptions::ClassInfo(), &TFTPLoggingOptions::ClassInfo()});
     quillate::CoreScriptingService().RegisterScriptEnum(FTPMirrorOperationInfo());

@@ -1,0 +1,66 @@
+#include "telnet/ZRTelnetReceive.h"
+
+namespace zr {
+
+std::string DecodeAscii(std::string_view bytes) {
+    std::string text(bytes);
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) > 127)
+            c = '?';
+    return text;
+}
+
+std::string CleanLogText(std::string_view text) {
+    std::string clean;
+    clean.reserve(text.size());
+    for (char c : text) {
+        auto u = static_cast<unsigned char>(c);
+        if ((u >= 32 && u <= 122) || c == '\r' || c == '\n')
+            clean += c;
+    }
+    return clean;
+}
+
+std::string MaskSecret(std::string text, std::string_view secret) {
+    if (secret.empty())
+        return text;
+    constexpr std::string_view mask = "********";
+    for (std::size_t at = text.find(secret); at != std::string::npos; at = text.find(secret, at + mask.size()))
+        text.replace(at, secret.size(), mask);
+    return text;
+}
+
+void TTelnetReceiveBuffer::Append(std::string_view text) {
+    std::lock_guard lock(FLock);
+    // Trimmed only once it holds twice the limit, so a stream costs one move per MiB, not per chunk.
+    if (FText.size() + text.size() > 2 * Limit) {
+        std::size_t keep = Limit - std::min(Limit, text.size());
+        FText.erase(0, FText.size() - std::min(FText.size(), keep));
+        text = text.substr(text.size() - std::min(text.size(), Limit));
+    }
+    FText.append(text);
+}
+
+std::string_view TTelnetReceiveBuffer::Kept() const {
+    std::string_view all(FText);
+    return all.substr(all.size() - std::min(all.size(), Limit));
+}
+
+bool TTelnetReceiveBuffer::Contains(std::string_view text) const {
+    std::lock_guard lock(FLock);
+    return Kept().find(text) != std::string_view::npos;
+}
+
+bool TTelnetReceiveBuffer::Take(std::string_view text) {
+    std::lock_guard lock(FLock);
+    bool found = Kept().find(text) != std::string_view::npos;
+    FText.clear();
+    return found;
+}
+
+std::string TTelnetReceiveBuffer::Text() const {
+    std::lock_guard lock(FLock);
+    return std::string(Kept());
+}
+
+} // namespace zr

@@ -1,0 +1,42 @@
+// What the Telnet action keeps of the text a server sends, and how that text is shown in the log.
+#pragma once
+
+#include <cstddef>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+namespace zr {
+
+// Received bytes as the script sees them: 7-bit ASCII, every other byte read as "?".
+std::string DecodeAscii(std::string_view bytes);
+// A received text as the log shows it: every character below 32 or above 122 is removed, except
+// CR and LF.
+std::string CleanLogText(std::string_view text);
+// The text with every occurrence of the secret replaced by "********"; an empty secret masks nothing.
+std::string MaskSecret(std::string text, std::string_view secret);
+
+// The text received since the last wait ended. The reading thread appends while the worker thread
+// waits on it, so every operation holds the lock.
+class TTelnetReceiveBuffer {
+public:
+    // Only the last MiB counts: a server streaming for ever cannot exhaust memory, and a prompt at
+    // the end of the stream is still found.
+    static constexpr std::size_t Limit = 1024 * 1024;
+
+    void Append(std::string_view text);
+    bool Contains(std::string_view text) const;
+    // Whether the text is there, emptying the buffer in the same step, so that what arrives just
+    // after the check is kept for the next wait.
+    bool Take(std::string_view text);
+    // The text a wait would search now.
+    std::string Text() const;
+
+private:
+    std::string_view Kept() const;
+
+    mutable std::mutex FLock;
+    std::string FText;
+};
+
+} // namespace zr

@@ -1,0 +1,134 @@
+// The Telnet pieces that need no server: the protocol parser fed in every cut, the receive buffer's
+// bound, the log cleaning and masking, and the action's stored form and Validate.
+#include "../net/NetTestData.h"
+#include "PackageTestSupport.h"
+#include "net/TelnetParser.h"
+#include "telnet/ZRTelnetClient.h"
+#include "telnet/ZRTelnetReceive.h"
+
+#include <gtest/gtest.h>
+
+using namespace quillate;
+using namespace quillate::testing;
+
+namespace {
+
+constexpr char IAC = '\xff', WILL = '\xfb', WONT = '\xfc', DO = '\xfd', DONT = '\xfe', SB = '\xfa', SE = '\xf0';
+constexpr char ECHO = 1, SGA = 3, TTYPE = 24, NAWS = 31;
+
+std::string Bytes(std::initializer_list<char> bytes) {
+    return std::string(bytes);
+}
+
+struct TParserCase {
+    const char* Name;
+    std::string Input, Data, Answers;
+};
+
+void PrintTo(const TParserCase& c, std::ostream* os) {
+    *os << c.Name;
+}
+
+const TParserCase ParserCases[] = {
+    {"plain_text", "login: ", "login: ", ""},
+    {"doubled_iac_is_one_data_byte", "a" + Bytes({IAC, IAC}) + "b", "a\xff" "b", ""},
+    {"server_echo_and_sga_accepted_the_rest_refused",
+     Bytes({IAC, WILL, ECHO, IAC, WILL, SGA, IAC, DO, SGA, IAC, DO, ECHO, IAC, DO, TTYPE, IAC, DO, NAWS, IAC, WILL,
+            '\xc8'}),
+     "", Bytes({IAC, DO, ECHO, IAC, DO, SGA, IAC, WILL, SGA, IAC, WONT, ECHO, IAC, WONT, TTYPE, IAC, WONT, NAWS, IAC,
+                DONT, '\xc8'})},
+    {"a_request_repeated_is_answered_once", Bytes({IAC, WILL, ECHO, IAC, WILL, ECHO}), "", Bytes({IAC, DO, ECHO})},
+    {"subnegotiation_and_commands_are_not_data",
+     "x" + Bytes({IAC, SB, TTYPE, 1, IAC, SE}) + "y" + Bytes({IAC, '\xf1', IAC, '\xf9'}) + "z", "xyz", ""},
+};
+
+class TelnetParser : public ::testing::TestWithParam<TParserCase> {};
+
+TEST_P(TelnetParser, SameDataAndAnswersWhereverTheInputIsCut) {
+    const auto& c = GetParam();
+    for (const auto& pieces : Splits(c.Input)) {
+        zr::net::TTelnetParser parser;
+        std::string data, answers;
+        for (auto piece : pieces) {
+            auto received = parser.Receive(piece);
+            data += received.Data;
+            answers += received.Answers;
+        }
+        ASSERT_EQ(data, c.Data) << pieces.size() << " pieces";
+        ASSERT_EQ(answers, c.Answers) << pieces.size() << " pieces";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, TelnetParser, ::testing::ValuesIn(ParserCases),
+                         [](const auto& info) { return std::string(info.param.Name); });
+
+TEST(TelnetParser, LinesGoOutWithIACDoubledAndCRLF) {
+    zr::net::TTelnetParser parser;
+    EXPECT_EQ(parser.EncodeLine("a\xff" "b"), "a\xff\xff" "b\r\n");
+}
+
+TEST(TelnetReceive, CleaningKeepsPrintablesUpToZAndLineEnds) {
+    EXPECT_EQ(zr::CleanLogText("\x1b[1mA z{|}~\t\x7f\r\n\xc3\xa9!"), "[1mA z\r\n!");
+}
+
+TEST(TelnetReceive, ReceivedBytesReadAsAsciiAndSecretsMasked) {
+    EXPECT_EQ(zr::DecodeAscii("a\xc3\xa9\x7f"), "a??\x7f");
+    EXPECT_EQ(zr::MaskSecret("pw: s3 s3s3", "s3"), "pw: ******** ****************");
+    EXPECT_EQ(zr::MaskSecret("nothing", ""), "nothing");
+}
+
+TEST(TelnetReceive, BufferKeepsTheLastMiBAndTakeEmptiesIt) {
+    zr::TTelnetReceiveBuffer buffer;
+    buffer.Append("early");
+    const std::string chunk(64 * 1024, 'x');
+    for (int i = 0; i < 48; ++i)
+        buffer.Append(chunk);
+    buffer.Append("prompt> ");
+    EXPECT_EQ(buffer.Text().size(), zr::TTelnetReceiveBuffer::Limit);
+    EXPECT_FALSE(buffer.Contains("early"));
+    EXPECT_TRUE(buffer.Take("prompt> "));
+    EXPECT_EQ(buffer.Text(), "");
+    buffer.Append(std::string(3 * zr::TTelnetReceiveBuffer::Limit, 'y') + "end");
+    EXPECT_TRUE(buffer.Contains("yend"));
+    EXPECT_EQ(buffer.Text().size(), zr::TTelnetReceiveBuffer::Limit);
+}
+
+std::string Errors(const std::string& properties, const std::string& children) {
+    EnsurePackageRegistered();
+    TProject project = TProject::Parse(R"({"actions":[{"type":"telnet.client","properties":)" + properties +
+                                           R"(,"children":)" + children + "}]}",
+                                       "p");
+    TValidationErrors errors;
+    project.Actions.at(0)->Validate(errors);
+    std::string text;
+    for (const auto& e : errors)
+        text += e.Property + ": " + e.Message + "\n";
+    return text;
+}
+
+TEST(TelnetAction, ValidateNamesTheHostAndAnEmptyScript) {
+    EXPECT_EQ(Errors("{}", "[]"), "Host: Host has not been set\nTelnet Script: No Telnet actions have been specified\n");
+    EXPECT_EQ(Errors(R"({"Host":"h"})", R"([{"type":"telnet.scriptitem","properties":{"Enabled":false}}])"), "");
+}
+
+TEST(TelnetAction, ProjectSavesBackAsLoadedWithItemsAndTheEncryptedPassword) {
+    EnsurePackageRegistered();
+    auto action = std::make_shared<zr::TTelnetClientAction>();
+    action->SetPassword("pw-1234");
+    action->AddScriptItem("@PASSWORD", "Password:", 500, true, true);
+    action->AddScriptItem("ls", "", 2000, false, false);
+    TProject saved;
+    saved.Actions.push_back(action);
+    const std::string text = saved.ToJson();
+    EXPECT_EQ(text.find("pw-1234"), std::string::npos) << text;
+    TProject loaded = TProject::Parse(text, "p");
+    EXPECT_EQ(loaded.ToJson(), text);
+    auto& copy = dynamic_cast<zr::TTelnetClientAction&>(*loaded.Actions.at(0));
+    EXPECT_EQ(copy.GetPassword(), "pw-1234");
+    ASSERT_EQ(copy.GetScriptItemCount(), 2);
+    EXPECT_EQ(copy.GetScriptItem(0)->FWaitTimeout, 500);
+    EXPECT_FALSE(copy.GetScriptItem(1)->FEnabled);
+    EXPECT_EQ(copy.GetScriptItem(2), nullptr);
+}
+
+} // namespace
