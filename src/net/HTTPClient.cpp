@@ -31,45 +31,43 @@ template <class T> void SetOption(CURL* easy, CURLoption option, T value) {
         throw ENetError(FormatNetMessage("Setting up the HTTP client", "", curl_easy_strerror(code)));
 }
 
+using TParsedURL = std::unique_ptr<CURLU, decltype(&curl_url_cleanup)>;
+
+// The address parsed, or nullptr when curl cannot read it.
+TParsedURL Parse(const std::string& url) {
+    TParsedURL parsed(curl_url(), curl_url_cleanup);
+    if (parsed && curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK)
+        parsed.reset();
+    return parsed;
+}
+
+// One part of a parsed address, empty when it has none.
+std::string Part(CURLU* parsed, CURLUPart part, unsigned flags = 0) {
+    char* text = nullptr;
+    if (curl_url_get(parsed, part, &text, flags) != CURLUE_OK)
+        return {};
+    std::string value = text;
+    curl_free(text);
+    return value;
+}
+
 bool IsRedirect(int code) {
     return code == 301 || code == 302 || code == 303 || code == 307 || code == 308;
 }
 
 // "https://host:443" of an address, empty when it cannot be parsed; credentials go only there.
 std::string Origin(const std::string& url) {
-    std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> parsed(curl_url(), curl_url_cleanup);
-    if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK)
+    TParsedURL parsed = Parse(url);
+    if (!parsed)
         return {};
     std::string origin;
     for (CURLUPart part : {CURLUPART_SCHEME, CURLUPART_HOST, CURLUPART_PORT}) {
-        char* text = nullptr;
-        if (curl_url_get(parsed.get(), part, &text, CURLU_DEFAULT_PORT) != CURLUE_OK)
+        std::string text = Part(parsed.get(), part, CURLU_DEFAULT_PORT);
+        if (text.empty())
             return {};
-        origin += std::string(text) + "|";
-        curl_free(text);
+        origin += text + "|";
     }
     return origin;
-}
-
-// An address as messages show it: without the password it may carry, control bytes as '?', cut short.
-std::string ShownURL(const std::string& url) {
-    std::string shown = url;
-    std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> parsed(curl_url(), curl_url_cleanup);
-    if (parsed && curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
-        curl_url_set(parsed.get(), CURLUPART_PASSWORD, nullptr, 0) == CURLUE_OK) {
-        char* text = nullptr;
-        if (curl_url_get(parsed.get(), CURLUPART_URL, &text, 0) == CURLUE_OK) {
-            shown = text;
-            curl_free(text);
-        }
-    } else if (std::size_t at = shown.find('@'); at != std::string::npos) {
-        shown.erase(0, at + 1);
-    }
-    constexpr std::size_t longest = 300;
-    for (char& c : shown)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
-            c = '?';
-    return shown.size() > longest ? shown.substr(0, longest) + "..." : shown;
 }
 
 // The test CA of SSL_CERT_FILE joins the system store instead of replacing it, as on our own
@@ -457,6 +455,62 @@ int THTTPClient::DebugCallback(void*, int type, char* data, std::size_t size, vo
         break;
     }
     return 0;
+}
+
+std::string ShownURL(const std::string& url) {
+    std::string shown = url;
+    TParsedURL parsed = Parse(url);
+    if (parsed && curl_url_set(parsed.get(), CURLUPART_PASSWORD, nullptr, 0) == CURLUE_OK) {
+        if (std::string text = Part(parsed.get(), CURLUPART_URL); !text.empty())
+            shown = std::move(text);
+    } else if (std::size_t at = shown.find('@'); at != std::string::npos) {
+        shown.erase(0, at + 1);
+    }
+    constexpr std::size_t longest = 300;
+    for (char& c : shown)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            c = '?';
+    return shown.size() > longest ? shown.substr(0, longest) + "..." : shown;
+}
+
+// What may stand in an address as it is: RFC 3986's unreserved and reserved characters.
+bool AllowedInURL(unsigned char c) {
+    return c > 0x20 && c < 0x7f && std::string_view("\"<>\\^`{|}").find(static_cast<char>(c)) == std::string_view::npos;
+}
+
+std::string EncodeURL(std::string_view url) {
+    static constexpr char hex[] = "0123456789ABCDEF";
+    std::string encoded;
+    for (std::size_t i = 0; i < url.size(); ++i) {
+        auto c = static_cast<unsigned char>(url[i]);
+        bool escape = c == '%' && i + 2 < url.size() && HexValue(url[i + 1]) >= 0 && HexValue(url[i + 2]) >= 0;
+        if (AllowedInURL(c) && (c != '%' || escape)) {
+            encoded += static_cast<char>(c);
+        } else {
+            encoded += '%';
+            encoded += hex[c >> 4];
+            encoded += hex[c & 15];
+        }
+    }
+    TParsedURL parsed = Parse(encoded);
+    if (!parsed || Part(parsed.get(), CURLUPART_HOST).empty())
+        throw ENetError("\"" + ShownURL(encoded) + "\" is no address with a scheme and a host");
+    return encoded;
+}
+
+std::string URLWithPort(const std::string& url, std::uint16_t port) {
+    TParsedURL parsed = Parse(url);
+    if (!parsed || curl_url_set(parsed.get(), CURLUPART_PORT, std::to_string(port).c_str(), 0) != CURLUE_OK)
+        throw ENetError("\"" + ShownURL(url) + "\" is no address a port can be set in");
+    return Part(parsed.get(), CURLUPART_URL);
+}
+
+std::string URLDocument(const std::string& url) {
+    TParsedURL parsed = Parse(url);
+    if (!parsed)
+        return {};
+    std::string path = Part(parsed.get(), CURLUPART_PATH, CURLU_URLDECODE);
+    return path.substr(path.find_last_of('/') + 1);
 }
 
 std::string HeaderParameter(std::string_view value, std::string_view name) {

@@ -122,6 +122,18 @@ private:
 std::string DispositionFileName(std::string_view value);
 // The "name" parameter of a Content-Type value; empty when there is none.
 std::string ContentTypeName(std::string_view value);
+// The address with every byte that may not stand in a URL percent-encoded (controls, blanks,
+// non-ASCII, and a '%' that starts no escape); escapes already there stay as they are. Throws
+// ENetError when the result is no address with a scheme and a host.
+std::string EncodeURL(std::string_view url);
+// The address with its port replaced by port.
+std::string URLWithPort(const std::string& url, std::uint16_t port);
+// The last segment of the address's path, percent-decoded; empty when the path ends with '/'.
+std::string URLDocument(const std::string& url);
+// An address as messages show it: without the password it may carry, control bytes as '?', cut
+// short.
+std::string ShownURL(const std::string& url);
+
 // A parameter of a header value ("attachment; filename=\"a b.txt\""): quoted strings unquoted,
 // names compared in any case; empty when it is not there.
 std::string HeaderParameter(std::string_view value, std::string_view name);

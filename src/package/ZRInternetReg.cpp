@@ -16,6 +16,7 @@
 #include "mail/ZREmailAddress.h"
 #include "mail/ZREmailOptions.h"
 #include "mail/ZRNNTPAction.h"
+#include "web/ZRInetGetHTTPAction.h"
 
 namespace zr {
 
@@ -53,6 +54,7 @@ void RegisterPackage(bool designer) {
     (void)designer;
     RegisterEmailAction();
     RegisterEmailOptions();
+    quillate::ActionService().RegisterAction(InternetCategory, TZRInetHTTPGetAction::ClassInfo(), "ZRHTTP");
     RegisterRemainingActions();
     quillate::TSerializationRegistry::RegisterClasses({&TFTPRetryOptions::ClassInfo(), &TFTPLoggingOptions::ClassInfo()});
     quillate::CoreScriptingService().RegisterScriptEnum(FTPMirrorOperationInfo());

@@ -2,7 +2,7 @@
 // jamnntpd and our recording news server (post.json), case by case; the head of each file gives its
 // format. Every run is also checked for the one thing no case may show: a password in the log, in
 // clear or in the base64 forms AUTH sends.
-#include "PackageTestSupport.h"
+#include "ActionCases.h"
 #include "host/Options.h"
 #include "mail/ZREmailOptions.h"
 #include "support/FTPServerFixture.h"
@@ -10,44 +10,16 @@
 #include "support/NNTPServerFixture.h"
 #include "support/SMTPServerFixture.h"
 
-#include <fstream>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 using namespace quillate;
 using namespace quillate::testing;
-using json = nlohmann::ordered_json;
+using json = TCase;
 
 namespace {
 
-json LoadCases(const std::string& file) {
-    std::ifstream in(std::string(QUILLATE_TEST_DATA_DIR) + "/mail/" + file);
-    return json::parse(in, nullptr, true, /*ignore_comments=*/true);
-}
-
-std::string CaseName(const ::testing::TestParamInfo<json>& info) {
-    return info.param.at("name").get<std::string>();
-}
-
-// The log lines a case lists in "log", "noLog" and "logOrder", and no password anywhere.
-void ExpectLog(const json& c, const std::string& log) {
-    for (const char* secret : {"s3cret", "czNjcmV0", "AG1haWxlcgBzM2NyZXQ", "n3wspass"})
-        EXPECT_EQ(log.find(secret), std::string::npos) << secret << " in\n" << log;
-    for (const auto& text : c.value("log", json::array()))
-        EXPECT_NE(log.find(text.get<std::string>()), std::string::npos) << text << " not in\n" << log;
-    for (const auto& text : c.value("noLog", json::array()))
-        EXPECT_EQ(log.find(text.get<std::string>()), std::string::npos) << text << " in\n" << log;
-    std::size_t at = 0;
-    const json order = c.value("logOrder", json::array());
-    for (const auto& text : order) {
-        at = log.find(text.get<std::string>(), at);
-        ASSERT_NE(at, std::string::npos) << text << " not in order in\n" << log;
-    }
-}
-
-std::string OutcomeName(TRunOutcome outcome) {
-    return outcome == TRunOutcome::Succeeded ? "succeeded" : outcome == TRunOutcome::Stopped ? "stopped" : "failed";
-}
+constexpr std::initializer_list<const char*> Secrets = {"s3cret", "czNjcmV0", "AG1haWxlcgBzM2NyZXQ", "n3wspass"};
 
 // The stored message as tests/servers/mail_tree.py reads it, compared key by key with the case.
 void ExpectMessage(const std::filesystem::path& dir, const std::string& content, const json& expected) {
@@ -63,22 +35,6 @@ void ExpectMessage(const std::filesystem::path& dir, const std::string& content,
             continue;
         EXPECT_EQ(tree[key], value) << key << " of\n" << content;
     }
-}
-
-// Runs the project with the case's variables, the user stopping it at "stopAt"; the log as one text.
-std::string RunCase(const json& c, const json& action, TRunOutcome& outcome) {
-    json project = {{"variables", c.value("variables", json::object())}, {"actions", {action}}};
-    TPackageRun run;
-    if (c.contains("stopAt"))
-        run.OnLine = [stopAt = c["stopAt"].get<std::string>()](const TLogEntry& entry, TRunner& runner) {
-            if (entry.Text.find(stopAt) != std::string::npos)
-                runner.RequestStop();
-        };
-    std::string log;
-    for (const auto& line : run.Run(project.dump()))
-        log += line + "\n";
-    outcome = run.Outcome;
-    return log;
 }
 
 // "Name <mailbox>" or a bare mailbox; a leading "-" makes the entry disabled.
@@ -173,7 +129,7 @@ TEST_P(SendEmail, SendsWhatTheCaseExpects) {
     TRunOutcome outcome;
     std::string log = RunCase(c, action, outcome);
     EXPECT_EQ(OutcomeName(outcome), c["outcome"]) << log;
-    ExpectLog(c, log);
+    ExpectCaseLog(c, log, Secrets);
 
     auto messages = SMTP->Messages();
     messages.erase(messages.begin(), messages.begin() + static_cast<std::ptrdiff_t>(before));
@@ -186,7 +142,7 @@ TEST_P(SendEmail, SendsWhatTheCaseExpects) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Data, SendEmail, ::testing::ValuesIn(LoadCases("send.json")), CaseName);
+INSTANTIATE_TEST_SUITE_P(Data, SendEmail, ::testing::ValuesIn(LoadCases("mail/send.json")), CaseName);
 
 class PostNews : public ::testing::TestWithParam<json> {
 protected:
@@ -222,7 +178,7 @@ TEST_P(PostNews, PostsWhatTheCaseExpects) {
     TRunOutcome outcome;
     std::string log = RunCase(c, {{"type", "action.nntp.post"}, {"properties", properties}}, outcome);
     EXPECT_EQ(OutcomeName(outcome), c["outcome"]) << log;
-    ExpectLog(c, log);
+    ExpectCaseLog(c, log, Secrets);
 
     const json& expected = c["articles"];
     if (jam) {
@@ -247,6 +203,6 @@ TEST_P(PostNews, PostsWhatTheCaseExpects) {
         ExpectMessage(FDir.Path(), stored[before + i], expected[i]);
 }
 
-INSTANTIATE_TEST_SUITE_P(Data, PostNews, ::testing::ValuesIn(LoadCases("post.json")), CaseName);
+INSTANTIATE_TEST_SUITE_P(Data, PostNews, ::testing::ValuesIn(LoadCases("mail/post.json")), CaseName);
 
 } // namespace

@@ -16,7 +16,10 @@ Routes:
   /error                          500
   /slow                           Content-Length 100000, sends 100 bytes, then nothing for 60 s
   /half                           Content-Length 1000, sends 500 bytes, then closes
-Every request is logged to stdout as "METHOD path Authorization-present".
+  /dir/                           200 with no name in any header
+  /hostile-name                   Content-Disposition naming "../escape.txt"
+  /text-raw, /text-latin1         "ok " and the byte E9, without a charset and as ISO-8859-1
+Routes are matched without the query; every request is logged to stdout as "METHOD path Authorization-present".
 """
 import argparse
 import base64
@@ -54,7 +57,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         auth = self.headers.get("Authorization")
         print(self.command, self.path, "auth" if auth else "-", flush=True)
         origin = "%s://127.0.0.1:%d" % (self.server.scheme, self.server.server_address[1])
-        path = self.path
+        path = self.path.split("?", 1)[0]
         if path == "/file.txt":
             self.answer(200, FILE, [("Content-Type", "text/plain")])
         elif path == "/chain/a":
@@ -75,6 +78,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
                                      "attachment; filename=\"a;b \\\"c\\\".txt\"; filename*=iso-8859-1'en'caf%E9.txt")])
         elif path == "/typename":
             self.answer(200, FILE, [("Content-Type", "application/octet-stream; name=\"data.bin\"")])
+        elif path == "/dir/":
+            self.answer(200, FILE)
+        elif path == "/hostile-name":
+            self.answer(200, FILE, [("Content-Disposition", "attachment; filename=\"../escape.txt\"")])
+        elif path == "/text-raw":
+            self.answer(200, b"ok \xe9", [("Content-Type", "text/plain")])
+        elif path == "/text-latin1":
+            self.answer(200, b"ok \xe9", [("Content-Type", "text/plain; charset=ISO-8859-1")])
         elif path == "/auth":
             expected = "Basic " + base64.b64encode(self.server.credentials.encode()).decode()
             if auth == expected:
