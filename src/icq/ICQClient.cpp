@@ -52,8 +52,8 @@ TICQClient::~TICQClient() {
     StopTimer();
     FNet.reset();
     FServer.reset();
-    // After this no handler of the thread can reach this object.
-    FIo->Stop();
+    // What LogOff queued still goes out; after this no handler of the thread can reach this object.
+    FIo->Stop(std::chrono::seconds(2));
 }
 
 std::string TICQClient::LastError() const {

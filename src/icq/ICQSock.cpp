@@ -97,12 +97,22 @@ void TEventGate::Close() {
     FState->Open = false;
 }
 
-TICQIo::TICQIo() : FThread([this] { FContext.run(); }) {}
+TICQIo::TICQIo()
+    : FThread([this] {
+          FContext.run();
+          std::lock_guard lock(FLock);
+          FRunning = false;
+          FIdle.notify_all();
+      }) {}
 
 TICQIo::~TICQIo() { Stop(); }
 
-void TICQIo::Stop() {
+void TICQIo::Stop(std::chrono::milliseconds drain) {
     FWork.reset();
+    {
+        std::unique_lock lock(FLock);
+        FIdle.wait_for(lock, drain, [this] { return !FRunning; });
+    }
     FContext.stop();
     if (FThread.joinable())
         FThread.join();

@@ -3,6 +3,8 @@
 // and the listening server every login opens.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -56,12 +58,16 @@ public:
     TICQIo(const TICQIo&) = delete;
     TICQIo& operator=(const TICQIo&) = delete;
     asio::io_context& Context() { return FContext; }
-    // Ends the thread; handlers not run by then are dropped with the context.
-    void Stop();
+    // Lets the work that is left (closing connections that still send) finish for up to drain, then
+    // ends the thread; handlers not run by then are dropped with the context.
+    void Stop(std::chrono::milliseconds drain = std::chrono::milliseconds(0));
 
 private:
     asio::io_context FContext{1};
     asio::executor_work_guard<asio::io_context::executor_type> FWork{FContext.get_executor()};
+    std::mutex FLock;
+    std::condition_variable FIdle;
+    bool FRunning = true;
     std::thread FThread;
 };
 

@@ -126,11 +126,11 @@ TEST_F(Proxies, FailuresGiveTheirTexts) {
         {"no-such-host.invalid", 5190, {}, "Could not resolve host", false},
         {"bad\r\nhost", 5190, {ptHTTPS, "127.0.0.1", HTTP->ProxyPort(), "", "", false, true}, "Could not resolve host", false},
         {"127.0.0.1", closed.LocalPort(), {}, "Could not connect", true},
-        {"127.0.0.1", 9, {ptSocks5, "127.0.0.1", Strict->Port()}, "Auth methods are not supported by SOCKS5 server", true},
-        {"127.0.0.1", 9, {ptSocks4, "127.0.0.1", Strict->Port()}, "SOCKS4 server cannot connect to remote server", true},
+        {"127.0.0.1", 9, {ptSocks5, "127.0.0.1", Strict->Port(), "", "", false, false}, "Auth methods are not supported by SOCKS5 server", true},
+        {"127.0.0.1", 9, {ptSocks4, "127.0.0.1", Strict->Port(), "", "", false, false}, "SOCKS4 server cannot connect to remote server", true},
         {"127.0.0.1", 9, {ptSocks5, "127.0.0.1", Strict->Port(), TDanteProxy::User, "wrong", true},
          "SOCKS5 server cannot authenticate", true},
-        {"127.0.0.1", 9, {ptHTTPS, "127.0.0.1", oddPort}, "Http proxy returned invalid status: 200 ok fine", false},
+        {"127.0.0.1", 9, {ptHTTPS, "127.0.0.1", oddPort, "", "", false, false}, "Http proxy returned invalid status: 200 ok fine", false},
     };
     TICQIo io;
     for (const auto& c : cases) {

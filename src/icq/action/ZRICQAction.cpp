@@ -37,7 +37,7 @@ struct TICQActionProperties {
             .Help("Your ICQ number (UIN)")
             .String("Cookie", &T::FCookie)
             .Hidden()
-            .Encrypted(PasswordKey)
+            .Encrypted(T::PasswordKey)
             .Help("The password in its stored form (quillate encrypt --for action.icq.post.Cookie); the "
                   "service reads at most 16 characters")
             .String("ToICQNumber", &T::FToICQNumber)
@@ -184,7 +184,7 @@ bool TICQAction::Execute() {
             SendMessage("Message sent to " + line, stSuccess);
             continue;
         }
-        if (TRegEx::IsMatch(line, "[A-Za-z]", true)) {
+        if (RegEx::IsMatch(line, "[A-Za-z]", true)) {
             SendMessage("SMS number " + line + " does not appear to be a valid phone number.", stError);
             return false;
         }

@@ -12,7 +12,7 @@ namespace zr {
 
 class TICQAction : public quillate::TZRAction {
 public:
-    TICQAction() = default;
+    TICQAction() { SetCanTerminate(true); }
     static constexpr const char* PasswordKey = "qzr4icqp0st";
     static const quillate::TMetaClass& ClassInfo();
     const quillate::TMetaClass& GetClass() const override { return ClassInfo(); }
