@@ -50,6 +50,8 @@ TICQClient::TICQClient(TPoster poster)
 TICQClient::~TICQClient() {
     FGate.Close();
     StopTimer();
+    // Waits for an event that is running, so that none can reach FNet while it goes.
+    FNet->Disconnect();
     FNet.reset();
     FServer.reset();
     // What LogOff queued still goes out; after this no handler of the thread can reach this object.

@@ -55,10 +55,12 @@ void TICQNet::Disconnect() {
     if (socket)
         socket->Close();
     // Bytes that were still on their way belong to the closed connection.
+    std::lock_guard feeding(FFeedLock);
     FAssembler.Reset();
 }
 
 void TICQNet::Received(std::string_view bytes) {
+    std::lock_guard feeding(FFeedLock);
     try {
         FAssembler.Feed(bytes, [this](const TFlapFrame& frame) {
             if (OnHandlePkt)

@@ -46,6 +46,8 @@ private:
 
     asio::io_context& FIo;
     TPoster FPoster;
+    // A frame's handler may disconnect (same thread); another thread's Disconnect waits for the feed.
+    std::recursive_mutex FFeedLock;
     TFlapAssembler FAssembler;
     std::mutex FLock;
     std::shared_ptr<TEventSocket> FSocket;
