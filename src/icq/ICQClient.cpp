@@ -133,6 +133,7 @@ void TICQClient::Send(TRawPkt (*build)(std::uint16_t&)) {
     FNet->SendData(build(FSeq).Bytes());
 }
 
+// The caller holds FSendLock while it builds the packet, so frames leave in sequence order.
 void TICQClient::SendPacket(const TRawPkt& pkt) { FNet->SendData(pkt.Bytes()); }
 
 void TICQClient::HandlePacket(const TFlapFrame& frame) {
