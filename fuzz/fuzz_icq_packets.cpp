@@ -1,6 +1,6 @@
 // What an OSCAR server sends, cut into pieces and read the way the client reads it: frame assembly,
 // then per frame the login reply (channel 4), or the SNAC header, the service answer and a TLV walk
-// (channel 2). Byte 0 gives the piece size.
+// (channel 2), and an incoming message as an SMS reply. Byte 0 gives the piece size.
 #include "icq/FlapAssembler.h"
 #include "icq/ServerPackets.h"
 
@@ -25,6 +25,10 @@ void ReadSnacFrame(const std::string& data) {
         TServiceResponse response = ParseServiceResponse(answer);
         Require(answer.Len <= answer.End);
         Require(response.Kind == TServiceResponse::srSMSAck || response.Source.empty());
+    }
+    if (snac.Family == 4 && snac.SubType == 7) {
+        auto reply = ParseSMSReply(data);
+        Require(!reply || reply->Text.size() <= 2 * data.size());
     }
     for (std::uint16_t type = 0;;) {
         std::uint16_t before = pkt.Len;

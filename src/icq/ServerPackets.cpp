@@ -88,4 +88,22 @@ TServiceResponse ParseServiceResponse(TRawPkt& pkt) {
     return response;
 }
 
+std::optional<TSMSReply> ParseSMSReply(std::string_view data) {
+    constexpr std::string_view plugin = "ICQSMS";
+    std::size_t at = data.find(plugin);
+    if (at == std::string_view::npos)
+        return std::nullopt;
+    auto byte = [&](std::size_t i) { return std::uint32_t{static_cast<std::uint8_t>(data[i])}; };
+    // The XML is the first length-prefixed block after the plug-in name that starts a tag.
+    for (std::size_t i = at + plugin.size(); i + 5 <= data.size(); ++i) {
+        std::uint32_t length = byte(i) | byte(i + 1) << 8 | byte(i + 2) << 16 | byte(i + 3) << 24;
+        if (length == 0 || length > data.size() - i - 4 || data[i + 4] != '<')
+            continue;
+        std::string_view xml = data.substr(i + 4, length);
+        return TSMSReply{UTF8ToStr(GetXMLEntry("source", xml)), UTF8ToStr(GetXMLEntry("sender", xml)),
+                         UTF8ToStr(GetXMLEntry("time", xml)), UTF8ToStr(GetXMLEntry("text", xml))};
+    }
+    return std::nullopt;
+}
+
 } // namespace zr::icq

@@ -4,6 +4,7 @@
 #include "icq/RawPacket.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -33,5 +34,14 @@ struct TServiceResponse {
 
 // Reads the body after the SNAC header; a body cut short throws EICQPacketError.
 TServiceResponse ParseServiceResponse(TRawPkt& pkt);
+
+// An SMS reply that came as an incoming message (family 4, subtype 7): the plug-in message names
+// "ICQSMS" and carries, after a 32-bit little-endian length, the reply as XML.
+struct TSMSReply {
+    std::string Source, Sender, Time, Text;
+};
+
+// Reads the frame's data; nothing when the message is not an SMS reply.
+std::optional<TSMSReply> ParseSMSReply(std::string_view data);
 
 } // namespace zr::icq

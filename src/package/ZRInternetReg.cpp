@@ -12,6 +12,7 @@
 #include "host/Scripting.h"
 #include "host/Registration.h"
 #include "host/Serialization.h"
+#include "icq/action/ZRICQAction.h"
 #include "mail/ZREmail.h"
 #include "mail/ZREmailAddress.h"
 #include "mail/ZREmailOptions.h"
@@ -28,6 +29,7 @@ constexpr const char* InternetCategory = "Internet";
 // The single-step actions, in the order the palette lists them.
 void RegisterRemainingActions() {
     auto& actions = quillate::ActionService();
+    actions.RegisterAction(InternetCategory, TICQAction::ClassInfo(), "HICQ");
     actions.RegisterAction(InternetCategory, TZRNNTPAction::ClassInfo(), "HNNTP");
     actions.RegisterAction(InternetCategory, TFTPConnectionAction::ClassInfo(), "FTPCONNECT");
     actions.RegisterAction(InternetCategory, TFTPUploadFileAction::ClassInfo(), "FTPUPLOAD");

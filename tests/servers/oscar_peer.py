@@ -16,7 +16,9 @@ sequence numbers must go up by one per frame across both connections.
 closes after the cookie); silent (the login server never greets); malformed-address (port 0);
 oversized / unmarked (the service server answers the cookie with a frame too long for a buffer /
 a frame without the start marker); close-after-signon (a close frame once signed on).
---sms: deliverable, undeliverable, refused, silent (never answer).
+--sms: deliverable, undeliverable, refused, silent (never answer), reply (an SMS reply message).
+--reach says how the client reached the peer, which its status packet must tell: direct (kind 4),
+socks (kind 2) or https (no kind byte).
 --split writes every frame in three pieces with pauses between them; otherwise the frames of one
 answer go out in one write.
 """
@@ -36,6 +38,7 @@ parser.add_argument("--record", required=True)
 parser.add_argument("--mode", default="ok")
 parser.add_argument("--sms", default="deliverable")
 parser.add_argument("--split", action="store_true")
+parser.add_argument("--reach", default="direct")
 args = parser.parse_args()
 
 KEY = bytes([0xF3, 0x26, 0x81, 0xC4, 0x39, 0x86, 0xDB, 0x92, 0x71, 0xA3, 0xB9, 0xE6, 0x53, 0x7A, 0x95, 0x7C])
@@ -215,12 +218,15 @@ async def service_server(conn):
 
 
 def status(channel, data):
-    head = snac(1, 0x1E, word_tlv(6, 4, 0) + word_tlv(8, 2, 0)) + struct.pack(">HH", 0x0C, 37)
+    kind = {"direct": b"\4", "socks": b"\2", "https": b""}[args.reach]
+    size = 36 + len(kind)
+    head = snac(1, 0x1E, word_tlv(6, 4, 0) + word_tlv(8, 2, 0)) + struct.pack(">HH", 0x0C, size)
     block = data[len(head):]
-    if channel != 2 or not data.startswith(head) or len(block) != 37:
+    if channel != 2 or not data.startswith(head) or len(block) != size:
         raise Failure("expected the status, got " + data.hex())
-    ip, port, kind, version, _, a, b = struct.unpack(">IIBHIII", block[:23])
-    if kind != 4 or version != 8 or (a, b) != (0x50, 3) or block[23:] != bytes(14):
+    ip, port = struct.unpack(">II", block[:8])
+    version, _, a, b = struct.unpack(">HIII", block[8 + len(kind):22 + len(kind)])
+    if block[8:8 + len(kind)] != kind or version != 8 or (a, b) != (0x50, 3) or block[22 + len(kind):] != bytes(14):
         raise Failure("direct-connection block: " + block.hex())
     record("status", port=port)
 
@@ -260,6 +266,13 @@ async def sms(conn, data):
     record("sms", destination=fields.get("destination"), text=fields.get("text"), uin=fields.get("senders_UIN"),
            time=fields.get("time"), req_id=struct.unpack(">I", data[6:10])[0])
     if args.sms == "silent":
+        return
+    if args.sms == "reply":
+        xml = ("<sms_message><source>ssms</source><sender>%s</sender><time>Sun, 06 Dec 2026 10:00:00 GMT</time>"
+               "<text>ok \u00e9</text></sms_message>" % fields.get("destination")).encode()
+        plugin = struct.pack("<I", 6) + b"ICQSMS" + bytes(19) + struct.pack("<I", len(xml)) + xml
+        body = bytes(8) + struct.pack(">H", 2) + bytes([4]) + b"1002" + tlv(5, b"\0\0" + bytes(24) + tlv(0x2711, b"\x1a" + plugin))
+        await conn.send(2, snac(4, 7, body))
         return
     if args.sms == "refused":
         answer = struct.pack("<HH", 0x07DA, req_seq) + struct.pack("<H", 1)
