@@ -7,6 +7,7 @@
 
 #include <fmt/format.h>
 
+#include "host/Options.h"
 #include "net/NetErrors.h"
 #include "net/TextUtil.h"
 #include "net/ThrottleIntercept.h"
@@ -45,6 +46,20 @@ std::vector<int> ExpectedCodes(const std::string& expected) {
 }
 
 } // namespace
+
+void ReconnectWithWarnings(IFTPConnectionObject& connection, const std::function<void(const std::string&)>& warn) {
+    TFTPLoggingEvent previous = connection.GetOnMessage();
+    connection.SetOnMessage([&](const std::string& text, TConnMessageType type) {
+        if (type == Warning)
+            warn(text);
+    });
+    struct TRestore {
+        IFTPConnectionObject& Connection;
+        TFTPLoggingEvent Previous;
+        ~TRestore() { Connection.SetOnMessage(std::move(Previous)); }
+    } restore{connection, std::move(previous)};
+    connection.Connect(0);
+}
 
 TZRIdLogEvent::TZRIdLogEvent() {
     SetOnLog([this](net::TLogEventType type, std::string_view line) { Deliver(type, line); });
@@ -170,6 +185,11 @@ void TFTPConnectObject::Connect(int timeoutSeconds) {
         if (FOnStatus)
             FOnStatus(status, std::string(text));
     };
+    FClient->TLSOptions.VerifyPeer = quillate::VerifyCertificates();
+    if (FClient->Security != net::TFTPSecurity::fsNone && !FClient->TLSOptions.VerifyPeer)
+        Deliver(fmt::format("Warning: the certificate of {}:{} is not verified (turned off in the host options)",
+                            FClient->Host, FClient->Port),
+                Warning);
     FClient->Connect();
 }
 
