@@ -36,7 +36,7 @@ struct TFTPConnectionActionProperties {
             .Int("ConnectTimeoutInSec", &T::FConnectTimeoutInSec)
             .Help("Seconds to wait for the connection; 0 uses the client's default")
             .Bool("UseGlobalOpt", &T::FUseGlobalOpt)
-            .Help("Take host, user and password from the global FTP options")
+            .Help("Take host, user, password and the TLS settings from the global FTP options")
             .String("FTPHost", &T::FFTPHost)
             .Int("FTPPort", &T::FFTPPort)
             .String("UserID", &T::FUserID)

@@ -47,6 +47,11 @@ std::vector<int> ExpectedCodes(const std::string& expected) {
 
 } // namespace
 
+std::string UnverifiedCertificateWarning(const std::string& host, int port) {
+    return fmt::format("Warning: the certificate of {}:{} is not verified (turned off in the host options)", host,
+                       port);
+}
+
 void ReconnectWithWarnings(IFTPConnectionObject& connection, const std::function<void(const std::string&)>& warn) {
     TFTPLoggingEvent previous = connection.GetOnMessage();
     connection.SetOnMessage([&](const std::string& text, TConnMessageType type) {
@@ -187,9 +192,7 @@ void TFTPConnectObject::Connect(int timeoutSeconds) {
     };
     FClient->TLSOptions.VerifyPeer = quillate::VerifyCertificates();
     if (FClient->Security != net::TFTPSecurity::fsNone && !FClient->TLSOptions.VerifyPeer)
-        Deliver(fmt::format("Warning: the certificate of {}:{} is not verified (turned off in the host options)",
-                            FClient->Host, FClient->Port),
-                Warning);
+        Deliver(UnverifiedCertificateWarning(FClient->Host, FClient->Port), Warning);
     FClient->Connect();
 }
 
