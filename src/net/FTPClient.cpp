@@ -89,8 +89,10 @@ void TFTPClient::Connect() {
             FSession.RaiseReplyError("Connecting to");
         if (!viaProxy) {
             ReadFeatures();
-            if (UseHOST && IsExtSupported("HOST"))
-                CommandExpect("HOST " + Host, 2);
+            // An IPv6 address goes in brackets, as in a URI (RFC 7151). HOST belongs before TLS starts
+            // (servers refuse it later), so with implicit TLS the name travels as SNI only.
+            if (UseHOST && IsExtSupported("HOST") && Security != TFTPSecurity::fsImplicit)
+                CommandExpect("HOST " + (Host.find(':') == std::string::npos ? Host : "[" + Host + "]"), 2);
         }
         // The password never travels in clear: a server that refuses TLS fails the connect.
         if (Security == TFTPSecurity::fsExplicit) {
