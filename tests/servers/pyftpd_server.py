@@ -3,6 +3,8 @@
 import argparse
 import logging
 import os
+import socket
+import struct
 import time
 import zlib
 
@@ -14,12 +16,13 @@ from pyftpdlib.servers import FTPServer
 # --local-times shows times in the TZ zone instead of UTC, --read-limit throttles uploads (bytes per second)
 # and the server's clock runs --clock-offset seconds ahead: the files it stores are stamped by it.
 # --tls-cert and --tls-key serve explicit FTP over TLS only (data in clear when asked); --tls-protocol
-# "TLSv1.2" or "TLSv1.3" forces that version.
+# "TLSv1.2" or "TLSv1.3" forces that version. --cut-upload-after resets the first upload's data
+# connection after that many bytes, as a network fault would (where no proxy can see the commands).
 parser = argparse.ArgumentParser()
 for name in ("--port", "--root", "--user", "--password"):
     parser.add_argument(name, required=True)
 parser.add_argument("--host", default="127.0.0.1")
-for name in ("--read-limit", "--clock-offset"):
+for name in ("--read-limit", "--clock-offset", "--cut-upload-after"):
     parser.add_argument(name, type=int, default=0)
 for name in ("--tls-cert", "--tls-key", "--tls-protocol"):
     parser.add_argument(name, default="")
@@ -82,6 +85,19 @@ if args.tls_cert:
     Handler.tls_data_required = False
 if args.read_limit > 0:
     Handler.dtp_handler = type("Throttled", (ThrottledDTPHandler,), {"read_limit": args.read_limit})
+if args.cut_upload_after > 0:
+    cut_done = []
+
+    class Cutting(Handler.dtp_handler):
+        # The event, not handle_read: the handler binds its read event to its own handle_read.
+        def handle_read_event(self):
+            super().handle_read_event()
+            if not cut_done and self.receive and self.tot_bytes_received > args.cut_upload_after:
+                cut_done.append(True)
+                self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                self.close()
+
+    Handler.dtp_handler = Cutting
 logging.basicConfig(level=logging.INFO)
 authorizer = DummyAuthorizer()
 authorizer.add_user(args.user, args.password, args.root, perm="elradfmwMT")

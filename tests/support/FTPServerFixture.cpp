@@ -94,6 +94,7 @@ void TFTPTestServer::Start() {
                                                          tls + "server.key", "--tls-protocol", FTLSProtocol});
             }
             for (const std::string& arg : {std::string("--read-limit"), std::to_string(FReadLimit),
+                                           std::string("--cut-upload-after"), std::to_string(FUploadCut),
                                            std::string("--clock-offset"), std::to_string(FClockOffset)})
                 options.Argv.push_back(arg);
             for (auto [flag, on] : {std::pair{"--no-xcrc", FWithoutChecksums},

@@ -61,6 +61,9 @@ public:
         FTLS = mode;
         FTLSProtocol = std::move(protocol);
     }
+    // pyftpdlib only: resets the first upload's data connection after this many bytes (where a proxy
+    // cannot see the commands, over TLS); call before Start. 0: never.
+    void SetUploadCut(std::size_t bytes) { FUploadCut = bytes; }
     // Throttles what the server reads from data connections (uploads); call before Start. 0: none.
     void SetReadLimit(std::size_t bytesPerSecond) { FReadLimit = bytesPerSecond; }
     // ProFTPD only: the commands it has logged, one request line each ("CWD a", "PASS (hidden)"). Waits
@@ -77,6 +80,7 @@ private:
     std::uint16_t FPort = 0;
     TServerProcess FProcess;
     std::size_t FReadLimit = 0;
+    std::size_t FUploadCut = 0;
     bool FWithoutChecksums = false;
     std::string FTimeZone;
     int FClockOffset = 0;
