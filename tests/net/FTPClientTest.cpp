@@ -419,9 +419,10 @@ INSTANTIATE_TEST_SUITE_P(Servers, FTPClientTransfers,
                                                        .TLSProtocol = "TLSv1.2"},
                                            TServerCase{.Kind = TFTPServerKind::skProFTPD, .TLS = TFTPServerTLS::stImplicit,
                                                        .TLSProtocol = "TLSv1.3"},
-                                           TServerCase{.Kind = TFTPServerKind::skPyftpdlib, .TLS = TFTPServerTLS::stExplicit},
                                            TServerCase{.Kind = TFTPServerKind::skPyftpdlib, .TLS = TFTPServerTLS::stExplicit,
-                                                       .ClearData = true}),
+                                                       .TLSProtocol = "TLSv1.2"},
+                                           TServerCase{.Kind = TFTPServerKind::skPyftpdlib, .TLS = TFTPServerTLS::stExplicit,
+                                                       .TLSProtocol = "TLSv1.3", .ClearData = true}),
                          ServerCaseName);
 
 } // namespace
