@@ -185,7 +185,8 @@ const std::string CAFile = std::string(QUILLATE_TEST_DATA_DIR) + "/net/tls/ca.pe
 
 class TBench {
 public:
-    TBench(const TFTPTestServer& server, const fs::path& work, bool tls) : FServer(server), FWork(work), FTLS(tls) {}
+    TBench(const TFTPTestServer& server, const fs::path& work, bool tls)
+        : FServer(server), FWork(work), FTLS(tls) {}
 
     TMeasure Upload(TTool tool, const fs::path& source, const std::string& remote) {
         fs::remove(FServer.Home() / remote);
@@ -274,7 +275,8 @@ void PrintDirection(const char* name, const TDirectionResults& r, std::uint64_t 
 
 // Each round moves the file once per tool and direction, the tool that goes first alternating; the
 // medians keep a busy machine's noise out.
-void RunRow(bool tls, const TOptions& options, const fs::path& work, const fs::path& source, std::uint32_t sourceCRC) {
+void RunRow(bool tls, const TOptions& options, const fs::path& work, const fs::path& source,
+            std::uint32_t sourceCRC) {
     TFTPTestServer server(TFTPServerKind::skProFTPD);
     if (tls)
         server.SetTLS(TFTPServerTLS::stExplicit);

@@ -80,7 +80,8 @@ bool TFTPBaseAction::Execute() {
     }
     FStopper.Attach(connection);
     // Hooked before a reconnect, so that its warnings (an unverified certificate) reach the log.
-    connection->SetOnMessage([this](const std::string& text, TConnMessageType type) { OnFTPLogMessage(text, type); });
+    connection->SetOnMessage(
+        [this](const std::string& text, TConnMessageType type) { OnFTPLogMessage(text, type); });
     {
         std::lock_guard lock(FLogLock);
         FInOperation = true;

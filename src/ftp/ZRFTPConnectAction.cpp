@@ -60,7 +60,8 @@ struct TFTPConnectionActionProperties {
             .Bool("UseHOST", &T::FUseHOST)
             .Help("Send the HOST command when the server offers it")
             .Enum("Security", FTPSecurityInfo(), &T::FSecurity)
-            .Help("FTP over TLS: fsExplicit asks for it with AUTH TLS, fsImplicit starts it at once (port 990)")
+            .Help(
+                "FTP over TLS: fsExplicit asks for it with AUTH TLS, fsImplicit starts it at once (port 990)")
             .Bool("SecureData", &T::FSecureData)
             .Help("With TLS, protect the data connections too (PROT P); off sends files in clear (PROT C)");
     }
@@ -205,7 +206,8 @@ bool TFTPConnectionAction::Execute() {
         FConnection->SetProxyServer(proxyServer);
         FConnection->SetProxyType(FProxyType);
     }
-    FConnection->SetOnMessage([this](const std::string& text, TConnMessageType type) { OnFTPLogMessage(text, type); });
+    FConnection->SetOnMessage(
+        [this](const std::string& text, TConnMessageType type) { OnFTPLogMessage(text, type); });
     struct TUnhook {
         IFTPConnectionObject& Connection;
         ~TUnhook() { Connection.SetOnMessage(nullptr); }

@@ -1,16 +1,15 @@
 #include "ftp/ZRFTPObject.h"
 
-#include <algorithm>
-#include <cctype>
-#include <stdexcept>
-#include <unordered_map>
-
-#include <fmt/format.h>
-
 #include "host/Options.h"
 #include "net/NetErrors.h"
 #include "net/TextUtil.h"
 #include "net/ThrottleIntercept.h"
+
+#include <algorithm>
+#include <cctype>
+#include <fmt/format.h>
+#include <stdexcept>
+#include <unordered_map>
 
 namespace zr {
 
@@ -48,11 +47,12 @@ std::vector<int> ExpectedCodes(const std::string& expected) {
 } // namespace
 
 std::string UnverifiedCertificateWarning(const std::string& host, int port) {
-    return fmt::format("Warning: the certificate of {}:{} is not verified (turned off in the host options)", host,
-                       port);
+    return fmt::format("Warning: the certificate of {}:{} is not verified (turned off in the host options)",
+                       host, port);
 }
 
-void ReconnectWithWarnings(IFTPConnectionObject& connection, const std::function<void(const std::string&)>& warn) {
+void ReconnectWithWarnings(IFTPConnectionObject& connection,
+                           const std::function<void(const std::string&)>& warn) {
     TFTPLoggingEvent previous = connection.GetOnMessage();
     connection.SetOnMessage([&](const std::string& text, TConnMessageType type) {
         if (type == Warning)

@@ -150,7 +150,8 @@ std::string UnverifiedCertificateWarning(const std::string& host, int port);
 
 // Connect(0) for the actions that reconnect without logging the protocol: the connection's warnings
 // (an unverified certificate) still reach their log through warn.
-void ReconnectWithWarnings(IFTPConnectionObject& connection, const std::function<void(const std::string&)>& warn);
+void ReconnectWithWarnings(IFTPConnectionObject& connection,
+                           const std::function<void(const std::string&)>& warn);
 
 // Carries a user's stop to the connection an action works on, whenever the stop comes: before the
 // action reaches its connection, during a command, or between two commands.

@@ -175,7 +175,8 @@ public:
     }
 
     template <class E>
-    TPropertyBuilder& Enum(std::string name, const TEnumInfo& info, E (T::*getter)() const, void (T::*setter)(E)) {
+    TPropertyBuilder& Enum(std::string name, const TEnumInfo& info, E (T::*getter)() const,
+                           void (T::*setter)(E)) {
         Accessors<E>(std::move(name), TPropertyKind::Enum, getter, setter);
         FTable.Last().Enum = &info;
         return *this;

@@ -397,8 +397,9 @@ void TTCPConnection::StartTLS(const TTLSOptions& options) {
                             ec);
         d.Fail(r, "TLS handshake with", d.ReadTimeout, ec);
     }
-    d.Status(TConnectionStatus::csStatusText, fmt::format("TLS started ({}{}).", SSL_get_version(ssl),
-                                                          SSL_session_reused(ssl) ? ", session resumed" : ""));
+    d.Status(TConnectionStatus::csStatusText,
+             fmt::format("TLS started ({}{}).", SSL_get_version(ssl),
+                         SSL_session_reused(ssl) ? ", session resumed" : ""));
 }
 
 bool TTCPConnection::TLSActive() const {

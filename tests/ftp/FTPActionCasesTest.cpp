@@ -149,8 +149,8 @@ json Actions(const json& actions, std::uint16_t port, const std::string& address
 }
 
 // The run's project as text: the placeholders filled in, a port where it is a whole value as a number.
-std::string ProjectText(const json& run, std::uint16_t port, const std::string& address, const std::string& tls,
-                        const TPlaceholders& placeholders) {
+std::string ProjectText(const json& run, std::uint16_t port, const std::string& address,
+                        const std::string& tls, const TPlaceholders& placeholders) {
     json project = run.at("project");
     project["actions"] = Actions(project["actions"], port, address, tls);
     std::string text = project.dump();
@@ -251,7 +251,8 @@ TEST_P(FTPActionCase, RunsAsWritten) {
             server->SetHostile(c["hostile"].get<std::vector<std::string>>());
         server->SetAddress(address);
         if (GetParam().TLS != "plain")
-            server->SetTLS(GetParam().TLS == "explicit" ? TFTPServerTLS::stExplicit : TFTPServerTLS::stImplicit);
+            server->SetTLS(GetParam().TLS == "explicit" ? TFTPServerTLS::stExplicit
+                                                        : TFTPServerTLS::stImplicit);
         server->Start();
         port = server->Port();
     }

@@ -57,7 +57,8 @@ class FTPMirrorRetry : public ::testing::TestWithParam<TFaultCase> {};
 // arrived whole although the server's confirmation was lost, and fails one that arrived in part.
 TEST_P(FTPMirrorRetry, TheRecoveryJudgesByTheServerSize) {
     const auto& c = GetParam();
-    TScopedEnvironment certificates("SSL_CERT_FILE", (std::string(QUILLATE_TEST_DATA_DIR) + "/net/tls/ca.pem").c_str());
+    TScopedEnvironment certificates("SSL_CERT_FILE",
+                                    (std::string(QUILLATE_TEST_DATA_DIR) + "/net/tls/ca.pem").c_str());
     TFTPTestServer server(c.Server);
     std::optional<TFaultProxy> proxy;
     if (c.TLS) {
@@ -68,8 +69,8 @@ TEST_P(FTPMirrorRetry, TheRecoveryJudgesByTheServerSize) {
         server.Start();
         proxy.emplace(server.Port(), 1 << 20, c.Mode);
     }
-    std::string connect = c.TLS ? SiteConnectJson(server.Port(), R"("Security":"fsExplicit")")
-                                : SiteConnectJson(proxy->Port);
+    std::string connect =
+        c.TLS ? SiteConnectJson(server.Port(), R"("Security":"fsExplicit")") : SiteConnectJson(proxy->Port);
     TTempDir local("quillate-retry");
     // Far more than loopback buffers hold, so the client sees a cut while still sending.
     const std::map<std::string, std::string> files = {{"a-big.bin", std::string(16 << 20, 'r')},

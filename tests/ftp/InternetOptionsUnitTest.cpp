@@ -108,8 +108,9 @@ TEST_F(InternetOptionsTest, SavingEitherObjectWritesBothSetsOfKeys) {
     EmailOptions()->SetSMTPPort(2525);
     OptionsService().SaveAll();
     Restart();
-    EXPECT_EQ(std::tuple(FTPOptions()->GetFTPServer(), FTPOptions()->GetFTPPort(), FTPOptions()->GetSecurity()),
-              std::tuple("ftp.example.org", 2121, zr::net::TFTPSecurity::fsImplicit));
+    EXPECT_EQ(
+        std::tuple(FTPOptions()->GetFTPServer(), FTPOptions()->GetFTPPort(), FTPOptions()->GetSecurity()),
+        std::tuple("ftp.example.org", 2121, zr::net::TFTPSecurity::fsImplicit));
     mail = EmailOptions();
     EXPECT_EQ(
         std::tuple(mail->GetSMTPHost(), mail->GetSMTPPort(), mail->GetSMTPAuth(), mail->GetSMTPUseTLS()),

@@ -113,7 +113,8 @@ protected:
         EXPECT_EQ(ReadTextFile(Local(name + ".back")), content) << "download of " << name;
     }
 
-    TScopedEnvironment Certificates{"SSL_CERT_FILE", (std::string(QUILLATE_TEST_DATA_DIR) + "/net/tls/ca.pem").c_str()};
+    TScopedEnvironment Certificates{"SSL_CERT_FILE",
+                                    (std::string(QUILLATE_TEST_DATA_DIR) + "/net/tls/ca.pem").c_str()};
     std::unique_ptr<TFTPTestServer> Server;
     TTempDir LocalDir{"quillate-local"};
     TFTPClient Client;
@@ -386,43 +387,50 @@ TEST_P(FTPClientTest, LogsInAndTransfersThroughAUserAtHostProxy) {
 
 std::string ServerCaseName(const ::testing::TestParamInfo<TServerCase>& info) {
     const auto& c = info.param;
-    std::string tls = c.TLS == TFTPServerTLS::stNone ? "" : c.TLS == TFTPServerTLS::stExplicit ? "_Explicit" : "_Implicit";
+    std::string tls = c.TLS == TFTPServerTLS::stNone       ? ""
+                      : c.TLS == TFTPServerTLS::stExplicit ? "_Explicit"
+                                                           : "_Implicit";
     if (!c.TLSProtocol.empty())
         tls += "_TLSv1_" + std::string(1, c.TLSProtocol.back());
-    return KindName(c.Kind) + (c.WithoutExtended ? "_PasvAndPortOnly" : c.Address == "::1" ? "_IPv6" : "") + tls +
-           (c.ClearData ? "_ClearData" : "");
+    return KindName(c.Kind) +
+           (c.WithoutExtended    ? "_PasvAndPortOnly"
+            : c.Address == "::1" ? "_IPv6"
+                                 : "") +
+           tls + (c.ClearData ? "_ClearData" : "");
 }
 
 void PrintTo(const TServerCase& c, std::ostream* out) {
     *out << ServerCaseName({c, 0});
 }
 
-INSTANTIATE_TEST_SUITE_P(Servers, FTPClientTest,
-                         ::testing::Values(TServerCase{TFTPServerKind::skPyftpdlib},
-                                           TServerCase{TFTPServerKind::skProFTPD},
-                                           TServerCase{.Kind = TFTPServerKind::skProFTPD, .TLS = TFTPServerTLS::stExplicit}),
-                         ServerCaseName);
+INSTANTIATE_TEST_SUITE_P(
+    Servers, FTPClientTest,
+    ::testing::Values(TServerCase{TFTPServerKind::skPyftpdlib}, TServerCase{TFTPServerKind::skProFTPD},
+                      TServerCase{.Kind = TFTPServerKind::skProFTPD, .TLS = TFTPServerTLS::stExplicit}),
+    ServerCaseName);
 
-INSTANTIATE_TEST_SUITE_P(Servers, FTPClientTransfers,
-                         ::testing::Values(TServerCase{TFTPServerKind::skPyftpdlib},
-                                           TServerCase{TFTPServerKind::skProFTPD},
-                                           TServerCase{TFTPServerKind::skPyftpdlib, "::1"},
-                                           TServerCase{TFTPServerKind::skProFTPD, "::1"},
-                                           TServerCase{TFTPServerKind::skPyftpdlib, "127.0.0.1", true},
-                                           // ProFTPD refuses data connections that do not resume the
-                                           // control connection's TLS session.
-                                           TServerCase{.Kind = TFTPServerKind::skProFTPD, .TLS = TFTPServerTLS::stExplicit,
-                                                       .TLSProtocol = "TLSv1.2"},
-                                           TServerCase{.Kind = TFTPServerKind::skProFTPD, .TLS = TFTPServerTLS::stExplicit,
-                                                       .TLSProtocol = "TLSv1.3"},
-                                           TServerCase{.Kind = TFTPServerKind::skProFTPD, .TLS = TFTPServerTLS::stImplicit,
-                                                       .TLSProtocol = "TLSv1.2"},
-                                           TServerCase{.Kind = TFTPServerKind::skProFTPD, .TLS = TFTPServerTLS::stImplicit,
-                                                       .TLSProtocol = "TLSv1.3"},
-                                           TServerCase{.Kind = TFTPServerKind::skPyftpdlib, .TLS = TFTPServerTLS::stExplicit,
-                                                       .TLSProtocol = "TLSv1.2"},
-                                           TServerCase{.Kind = TFTPServerKind::skPyftpdlib, .TLS = TFTPServerTLS::stExplicit,
-                                                       .TLSProtocol = "TLSv1.3", .ClearData = true}),
-                         ServerCaseName);
+INSTANTIATE_TEST_SUITE_P(
+    Servers, FTPClientTransfers,
+    ::testing::Values(
+        TServerCase{TFTPServerKind::skPyftpdlib}, TServerCase{TFTPServerKind::skProFTPD},
+        TServerCase{TFTPServerKind::skPyftpdlib, "::1"}, TServerCase{TFTPServerKind::skProFTPD, "::1"},
+        TServerCase{TFTPServerKind::skPyftpdlib, "127.0.0.1", true},
+        // ProFTPD refuses data connections that do not resume the
+        // control connection's TLS session.
+        TServerCase{
+            .Kind = TFTPServerKind::skProFTPD, .TLS = TFTPServerTLS::stExplicit, .TLSProtocol = "TLSv1.2"},
+        TServerCase{
+            .Kind = TFTPServerKind::skProFTPD, .TLS = TFTPServerTLS::stExplicit, .TLSProtocol = "TLSv1.3"},
+        TServerCase{
+            .Kind = TFTPServerKind::skProFTPD, .TLS = TFTPServerTLS::stImplicit, .TLSProtocol = "TLSv1.2"},
+        TServerCase{
+            .Kind = TFTPServerKind::skProFTPD, .TLS = TFTPServerTLS::stImplicit, .TLSProtocol = "TLSv1.3"},
+        TServerCase{
+            .Kind = TFTPServerKind::skPyftpdlib, .TLS = TFTPServerTLS::stExplicit, .TLSProtocol = "TLSv1.2"},
+        TServerCase{.Kind = TFTPServerKind::skPyftpdlib,
+                    .TLS = TFTPServerTLS::stExplicit,
+                    .TLSProtocol = "TLSv1.3",
+                    .ClearData = true}),
+    ServerCaseName);
 
 } // namespace

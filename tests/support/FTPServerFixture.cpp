@@ -93,9 +93,9 @@ void TFTPTestServer::Start() {
                 options.Argv.insert(options.Argv.end(), {"--tls-cert", tls + "server.pem", "--tls-key",
                                                          tls + "server.key", "--tls-protocol", FTLSProtocol});
             }
-            for (const std::string& arg : {std::string("--read-limit"), std::to_string(FReadLimit),
-                                           std::string("--cut-upload-after"), std::to_string(FUploadCut),
-                                           std::string("--clock-offset"), std::to_string(FClockOffset)})
+            for (const std::string& arg :
+                 {std::string("--read-limit"), std::to_string(FReadLimit), std::string("--cut-upload-after"),
+                  std::to_string(FUploadCut), std::string("--clock-offset"), std::to_string(FClockOffset)})
                 options.Argv.push_back(arg);
             for (auto [flag, on] : {std::pair{"--no-xcrc", FWithoutChecksums},
                                     {"--no-extended", FWithoutExtended},
@@ -129,10 +129,11 @@ void TFTPTestServer::Start() {
                 fs::permissions(FDir.Path() / file, fs::perms::owner_read | fs::perms::owner_write);
             }
             conf += "LoadModule mod_tls.c\nTLSEngine on\nTLSRequired on\nTLSVerifyClient off\n"
-                    "TLSProtocol " + (FTLSProtocol.empty() ? std::string("TLSv1.2 TLSv1.3") : FTLSProtocol) +
+                    "TLSProtocol " +
+                    (FTLSProtocol.empty() ? std::string("TLSv1.2 TLSv1.3") : FTLSProtocol) +
                     "\nTLSECCertificateFile " + (FDir.Path() / "server.pem").string() +
-                    "\nTLSECCertificateKeyFile " + (FDir.Path() / "server.key").string() +
-                    "\nTLSLog " + (FDir.Path() / "run" / "tls.log").string() + "\n";
+                    "\nTLSECCertificateKeyFile " + (FDir.Path() / "server.key").string() + "\nTLSLog " +
+                    (FDir.Path() / "run" / "tls.log").string() + "\n";
             if (FTLS == TFTPServerTLS::stImplicit)
                 conf += "TLSOptions UseImplicitSSL\n";
         }

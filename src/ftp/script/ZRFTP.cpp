@@ -230,7 +230,8 @@ struct TFTPActionProperties {
             .Int("ProxyPort", &T::FProxyPort)
             .Enum("ProxyType", FTPProxyTypeInfo(), &T::FProxyType)
             .Enum("Security", FTPSecurityInfo(), &T::FSecurity)
-            .Help("FTP over TLS: fsExplicit asks for it with AUTH TLS, fsImplicit starts it at once (port 990)")
+            .Help(
+                "FTP over TLS: fsExplicit asks for it with AUTH TLS, fsImplicit starts it at once (port 990)")
             .Bool("SecureData", &T::FSecureData)
             .Help("With TLS, protect the data connections too (PROT P); off sends files in clear (PROT C)");
     }
