@@ -1,6 +1,7 @@
-// Uploads and downloads one large file (1 GiB unless told otherwise) over loopback to one ProFTPD,
-// with TFTPClient (binary, passive) and with curl, and prints the median times, the time ratios,
-// the throughput and the CPU time each client spends per GiB.
+// Uploads and downloads one large file (1 GiB unless told otherwise) over loopback, with TFTPClient
+// (binary, passive) and with curl, and prints the median times, the time ratios, the throughput and
+// the CPU time each client spends per GiB: first plain FTP to one ProFTPD, then FTP over TLS (AUTH
+// TLS, protected data, curl --ssl-reqd) to another that insists on resumed data sessions.
 #include <sys/resource.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -179,15 +180,19 @@ struct TMeasure {
     double CPU = 0; // user+sys of the client doing the transfer
 };
 
+// The test CA, which signs the certificate of the TLS server.
+const std::string CAFile = std::string(QUILLATE_TEST_DATA_DIR) + "/net/tls/ca.pem";
+
 class TBench {
 public:
-    TBench(const TFTPTestServer& server, const fs::path& work) : FServer(server), FWork(work) {}
+    TBench(const TFTPTestServer& server, const fs::path& work, bool tls)
+        : FServer(server), FWork(work), FTLS(tls) {}
 
     TMeasure Upload(TTool tool, const fs::path& source, const std::string& remote) {
         fs::remove(FServer.Home() / remote);
         Settle();
         if (tool == TTool::tCurl)
-            return RunCurl({"/usr/bin/curl", "-sS", "-T", source.string(), Url(remote)});
+            return RunCurl({"-T", source.string(), Url(remote)});
         return RunOurs([&](zr::net::TFTPClient& client) { client.Put(source.string(), remote); });
     }
 
@@ -195,7 +200,7 @@ public:
         fs::remove(target);
         Settle();
         if (tool == TTool::tCurl)
-            return RunCurl({"/usr/bin/curl", "-sS", "-o", target.string(), Url(remote)});
+            return RunCurl({"-o", target.string(), Url(remote)});
         return RunOurs([&](zr::net::TFTPClient& client) {
             quillate::TLocalFolder folder(target.parent_path().string());
             zr::DownloadToLocalFolder(client, remote, folder, target.filename().string(), true, false);
@@ -220,6 +225,8 @@ private:
         client.Password = TFTPTestServer::Password;
         client.Passive = true;
         client.SetTransferType(zr::net::TFTPTransferType::ftBinary);
+        if (FTLS)
+            client.Security = zr::net::TFTPSecurity::fsExplicit;
         double cpu = CPUSeconds();
         auto started = std::chrono::steady_clock::now();
         client.Connect();
@@ -231,7 +238,11 @@ private:
         return m;
     }
 
-    TMeasure RunCurl(const std::vector<std::string>& argv) {
+    TMeasure RunCurl(const std::vector<std::string>& transferArgs) {
+        std::vector<std::string> argv = {"/usr/bin/curl", "-sS"};
+        if (FTLS)
+            argv.insert(argv.end(), {"--ssl-reqd", "--cacert", CAFile});
+        argv.insert(argv.end(), transferArgs.begin(), transferArgs.end());
         fs::path output = FWork / "curl.out";
         // The server is a child too, but it is only waited for at the end: the difference is curl's.
         double cpu = CPUSeconds(RUSAGE_CHILDREN);
@@ -247,6 +258,7 @@ private:
 
     const TFTPTestServer& FServer;
     fs::path FWork;
+    bool FTLS;
 };
 
 struct TDirectionResults {
@@ -261,68 +273,78 @@ void PrintDirection(const char* name, const TDirectionResults& r, std::uint64_t 
                 mib / ours, curl, mib / curl, ours / curl);
 }
 
+// Each round moves the file once per tool and direction, the tool that goes first alternating; the
+// medians keep a busy machine's noise out.
+void RunRow(bool tls, const TOptions& options, const fs::path& work, const fs::path& source,
+            std::uint32_t sourceCRC) {
+    TFTPTestServer server(TFTPServerKind::skProFTPD);
+    if (tls)
+        server.SetTLS(TFTPServerTLS::stExplicit);
+    server.Start();
+    std::printf("%s: ProFTPD on 127.0.0.1:%u, %d rounds, load %s\n", tls ? "FTP over TLS" : "plain FTP",
+                server.Port(), options.Rounds, LoadAverage().c_str());
+    TBench bench(server, work, tls);
+    TDirectionResults up, down;
+    for (int round = 1; round <= options.Rounds; ++round) {
+        TTool first = round % 2 ? TTool::tOurs : TTool::tCurl;
+        TTool second = first == TTool::tOurs ? TTool::tCurl : TTool::tOurs;
+        bool checkBytes = round == 1;
+        std::printf("  round %d (%s first):", round, ToolName(first));
+        for (TTool tool : {first, second}) {
+            std::string remote = std::string(ToolName(tool)) + ".bin";
+            TMeasure m = bench.Upload(tool, source, remote);
+            CheckFile(server.Home() / remote, options.Size, checkBytes ? &sourceCRC : nullptr,
+                      std::string(ToolName(tool)) + " upload");
+            (tool == TTool::tOurs ? up.Ours : up.Curl).push_back(m.Seconds);
+            (tool == TTool::tOurs ? up.OursCPU : up.CurlCPU) += m.CPU;
+            std::printf(" up %s %.3f s,", ToolName(tool), m.Seconds);
+            std::fflush(stdout);
+        }
+        for (TTool tool : {first, second}) {
+            std::string remote = std::string(ToolName(tool)) + ".bin";
+            fs::path target = work / (std::string(ToolName(tool)) + ".down");
+            TMeasure m = bench.Download(tool, remote, target);
+            CheckFile(target, options.Size, checkBytes ? &sourceCRC : nullptr,
+                      std::string(ToolName(tool)) + " download");
+            (tool == TTool::tOurs ? down.Ours : down.Curl).push_back(m.Seconds);
+            (tool == TTool::tOurs ? down.OursCPU : down.CurlCPU) += m.CPU;
+            std::printf(" down %s %.3f s%s", ToolName(tool), m.Seconds, tool == second ? "\n" : ",");
+            std::fflush(stdout);
+        }
+    }
+
+    std::printf("  medians (ratio below 1.0: ours is faster):\n");
+    PrintDirection("upload", up, options.Size);
+    PrintDirection("download", down, options.Size);
+    double gib = static_cast<double>(options.Size) * options.Rounds / static_cast<double>(GiB);
+    std::printf("  our CPU (user+sys): upload %.3f s/GiB, download %.3f s/GiB\n", up.OursCPU / gib,
+                down.OursCPU / gib);
+    std::printf("  curl's CPU, for comparison: upload %.3f s/GiB, download %.3f s/GiB\n", up.CurlCPU / gib,
+                down.CurlCPU / gib);
+    for (const char* name : {"ours.bin", "curl.bin"})
+        fs::remove(server.Home() / name);
+    for (const char* name : {"ours.down", "curl.down"})
+        fs::remove(work / name);
+}
+
 } // namespace
 
-// Usage: ftp_throughput [--size 1G] [--rounds 3]. Each round moves the file once per tool and
-// direction, the tool that goes first alternating; the medians keep a busy machine's noise out.
+// Usage: ftp_throughput [--size 1G] [--rounds 3].
 int main(int argc, char** argv) {
     try {
         TOptions options = ParseOptions(argc, argv);
         TTempDir work("quillate-bench");
         fs::path source = work.Path() / "source.bin";
         std::uint32_t sourceCRC = GenerateFile(source, options.Size);
-        TFTPTestServer server(TFTPServerKind::skProFTPD);
-        server.Start();
-        std::printf("ftp_throughput: %llu bytes (%.0f MiB), ProFTPD on 127.0.0.1:%u, %d rounds, load %s\n",
-                    static_cast<unsigned long long>(options.Size),
-                    static_cast<double>(options.Size) / static_cast<double>(MiB), server.Port(), options.Rounds,
-                    LoadAverage().c_str());
-
-        TBench bench(server, work.Path());
-        TDirectionResults up, down;
-        for (int round = 1; round <= options.Rounds; ++round) {
-            TTool first = round % 2 ? TTool::tOurs : TTool::tCurl;
-            TTool second = first == TTool::tOurs ? TTool::tCurl : TTool::tOurs;
-            bool checkBytes = round == 1;
-            std::printf("  round %d (%s first):", round, ToolName(first));
-            for (TTool tool : {first, second}) {
-                std::string remote = std::string(ToolName(tool)) + ".bin";
-                TMeasure m = bench.Upload(tool, source, remote);
-                CheckFile(server.Home() / remote, options.Size, checkBytes ? &sourceCRC : nullptr,
-                          std::string(ToolName(tool)) + " upload");
-                (tool == TTool::tOurs ? up.Ours : up.Curl).push_back(m.Seconds);
-                (tool == TTool::tOurs ? up.OursCPU : up.CurlCPU) += m.CPU;
-                std::printf(" up %s %.3f s,", ToolName(tool), m.Seconds);
-                std::fflush(stdout);
-            }
-            for (TTool tool : {first, second}) {
-                std::string remote = std::string(ToolName(tool)) + ".bin";
-                fs::path target = work.Path() / (std::string(ToolName(tool)) + ".down");
-                TMeasure m = bench.Download(tool, remote, target);
-                CheckFile(target, options.Size, checkBytes ? &sourceCRC : nullptr,
-                          std::string(ToolName(tool)) + " download");
-                (tool == TTool::tOurs ? down.Ours : down.Curl).push_back(m.Seconds);
-                (tool == TTool::tOurs ? down.OursCPU : down.CurlCPU) += m.CPU;
-                std::printf(" down %s %.3f s%s", ToolName(tool), m.Seconds, tool == second ? "\n" : ",");
-                std::fflush(stdout);
-            }
-        }
-
-        std::printf("  medians (ratio below 1.0: ours is faster):\n");
-        PrintDirection("upload", up, options.Size);
-        PrintDirection("download", down, options.Size);
-        double gib = static_cast<double>(options.Size) * options.Rounds / static_cast<double>(GiB);
-        std::printf("  our CPU (user+sys): upload %.3f s/GiB, download %.3f s/GiB\n", up.OursCPU / gib,
-                    down.OursCPU / gib);
-        std::printf("  curl's CPU, for comparison: upload %.3f s/GiB, download %.3f s/GiB\n", up.CurlCPU / gib,
-                    down.CurlCPU / gib);
-        std::printf("  every transfer had the full size; round 1 matched the source's CRC-32 %08x; load %s\n",
+        // Our client trusts the test CA the way curl's --cacert does.
+        ::setenv("SSL_CERT_FILE", CAFile.c_str(), 1);
+        std::printf("ftp_throughput: %llu bytes (%.0f MiB)\n", static_cast<unsigned long long>(options.Size),
+                    static_cast<double>(options.Size) / static_cast<double>(MiB));
+        for (bool tls : {false, true})
+            RunRow(tls, options, work.Path(), source, sourceCRC);
+        std::printf("every transfer had the full size; round 1 matched the source's CRC-32 %08x; load %s\n",
                     sourceCRC, LoadAverage().c_str());
-
-        for (const char* name : {"ours.bin", "curl.bin"})
-            fs::remove(server.Home() / name);
-        for (const char* name : {"source.bin", "ours.down", "curl.down"})
-            fs::remove(work.Path() / name);
+        fs::remove(source);
         return 0;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "ftp_throughput: %s\n", e.what());

@@ -79,6 +79,13 @@ bool TFTPBaseAction::Execute() {
         FConnection = connection;
     }
     FStopper.Attach(connection);
+    // Hooked before a reconnect, so that its warnings (an unverified certificate) reach the log.
+    connection->SetOnMessage(
+        [this](const std::string& text, TConnMessageType type) { OnFTPLogMessage(text, type); });
+    {
+        std::lock_guard lock(FLogLock);
+        FInOperation = true;
+    }
 
     if (!connection->IsConnected()) {
         if (!FAutoReConnect) {
@@ -94,11 +101,6 @@ bool TFTPBaseAction::Execute() {
             SendMessage(std::string("Error reconnecting : ") + e.what(), stInformation);
             return false;
         }
-    }
-    connection->SetOnMessage([this](const std::string& text, TConnMessageType type) { OnFTPLogMessage(text, type); });
-    {
-        std::lock_guard lock(FLogLock);
-        FInOperation = true;
     }
     return DoFTPOperation(*connection);
 }

@@ -20,6 +20,11 @@ const TEnumInfo& FTPProxyTypeInfo() {
     return info;
 }
 
+const TEnumInfo& FTPSecurityInfo() {
+    static const TEnumInfo info{"TFTPSecurity", {"fsNone", "fsExplicit", "fsImplicit"}};
+    return info;
+}
+
 struct TFTPConnectionActionProperties {
     using T = TFTPConnectionAction;
     static void Define(TPropertyTable& table) {
@@ -31,7 +36,7 @@ struct TFTPConnectionActionProperties {
             .Int("ConnectTimeoutInSec", &T::FConnectTimeoutInSec)
             .Help("Seconds to wait for the connection; 0 uses the client's default")
             .Bool("UseGlobalOpt", &T::FUseGlobalOpt)
-            .Help("Take host, user and password from the global FTP options")
+            .Help("Take host, user, password and the TLS settings from the global FTP options")
             .String("FTPHost", &T::FFTPHost)
             .Int("FTPPort", &T::FFTPPort)
             .String("UserID", &T::FUserID)
@@ -53,7 +58,12 @@ struct TFTPConnectionActionProperties {
             .Int("ProxyPort", &T::FProxyPort)
             .Enum("ProxyType", FTPProxyTypeInfo(), &T::FProxyType)
             .Bool("UseHOST", &T::FUseHOST)
-            .Help("Send the HOST command when the server offers it");
+            .Help("Send the HOST command when the server offers it")
+            .Enum("Security", FTPSecurityInfo(), &T::FSecurity)
+            .Help(
+                "FTP over TLS: fsExplicit asks for it with AUTH TLS, fsImplicit starts it at once (port 990)")
+            .Bool("SecureData", &T::FSecureData)
+            .Help("With TLS, protect the data connections too (PROT P); off sends files in clear (PROT C)");
     }
 };
 
@@ -129,6 +139,14 @@ std::string TFTPConnectionAction::GetPassword() const {
     return FUseGlobalOpt ? FTPOptions()->GetFTPPassword() : DecryptString(FCookie, PasswordKey);
 }
 
+net::TFTPSecurity TFTPConnectionAction::GetSecurity() const {
+    return FUseGlobalOpt ? FTPOptions()->GetSecurity() : FSecurity;
+}
+
+bool TFTPConnectionAction::GetSecureData() const {
+    return FUseGlobalOpt ? FTPOptions()->GetSecureData() : FSecureData;
+}
+
 void TFTPConnectionAction::SetPassword(const std::string& clearText) { FCookie = EncryptString(clearText, PasswordKey); }
 
 std::string TFTPConnectionAction::GetProxyPassword() const { return DecryptString(FProxyCookie, PasswordKey); }
@@ -137,8 +155,12 @@ void TFTPConnectionAction::SetProxyPassword(const std::string& clearText) {
     FProxyCookie = EncryptString(clearText, PasswordKey);
 }
 
-void TFTPConnectionAction::OnFTPLogMessage(const std::string& text, TConnMessageType) {
-    SendMessage(text, stInformation);
+// Warnings are logged always, the protocol only with detailed logging.
+void TFTPConnectionAction::OnFTPLogMessage(const std::string& text, TConnMessageType type) {
+    if (type == Warning)
+        SendMessage(text, stWarning);
+    else if (FDetailedLogging)
+        SendMessage(text, stInformation);
 }
 
 bool TFTPConnectionAction::Execute() {
@@ -168,6 +190,7 @@ bool TFTPConnectionAction::Execute() {
     FConnection->SetTransferType(FTransferType);
     FConnection->SetEnableKeepAlives(FEnableKeepAlives);
     FConnection->SetUseHost(FUseHOST);
+    FConnection->SetSecurity(GetSecurity(), GetSecureData());
 
     if (FUseProxy) {
         FConnection->SetProxyPort(FProxyPort);
@@ -183,8 +206,8 @@ bool TFTPConnectionAction::Execute() {
         FConnection->SetProxyServer(proxyServer);
         FConnection->SetProxyType(FProxyType);
     }
-    if (FDetailedLogging)
-        FConnection->SetOnMessage([this](const std::string& text, TConnMessageType type) { OnFTPLogMessage(text, type); });
+    FConnection->SetOnMessage(
+        [this](const std::string& text, TConnMessageType type) { OnFTPLogMessage(text, type); });
     struct TUnhook {
         IFTPConnectionObject& Connection;
         ~TUnhook() { Connection.SetOnMessage(nullptr); }
@@ -282,7 +305,7 @@ bool TFTPCheckIfConnectedAction::Execute() {
     }
     SendMessage("Reconnecting...", stInformation);
     try {
-        connection->Connect(0);
+        ReconnectWithWarnings(*connection, [this](const std::string& text) { SendMessage(text, stWarning); });
         if (connection->IsConnected()) {
             SendMessage("Reconnected.", stSuccess);
             return true;

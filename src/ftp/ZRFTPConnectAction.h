@@ -10,6 +10,7 @@ namespace zr {
 
 const quillate::TEnumInfo& FTPTransferTypeInfo();
 const quillate::TEnumInfo& FTPProxyTypeInfo();
+const quillate::TEnumInfo& FTPSecurityInfo();
 
 class TFTPConnectionAction : public quillate::TZRAction {
 public:
@@ -38,6 +39,8 @@ public:
     std::string GetUserID() const;
     std::string GetPassword() const;
     void SetPassword(const std::string& clearText);
+    net::TFTPSecurity GetSecurity() const;
+    bool GetSecureData() const;
     std::string GetProxyPassword() const;
     void SetProxyPassword(const std::string& clearText);
 
@@ -63,6 +66,8 @@ private:
     std::int32_t FProxyPort = 0;
     net::TFTPProxyType FProxyType = net::TFTPProxyType::fpcmNone;
     bool FUseHOST = true;
+    net::TFTPSecurity FSecurity = net::TFTPSecurity::fsNone;
+    bool FSecureData = true;
 
     IFTPConnectionObjectPtr FConnection;
     bool FRegistered = false;

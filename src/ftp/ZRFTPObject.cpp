@@ -1,15 +1,15 @@
 #include "ftp/ZRFTPObject.h"
 
-#include <algorithm>
-#include <cctype>
-#include <stdexcept>
-#include <unordered_map>
-
-#include <fmt/format.h>
-
+#include "host/Options.h"
 #include "net/NetErrors.h"
 #include "net/TextUtil.h"
 #include "net/ThrottleIntercept.h"
+
+#include <algorithm>
+#include <cctype>
+#include <fmt/format.h>
+#include <stdexcept>
+#include <unordered_map>
 
 namespace zr {
 
@@ -45,6 +45,26 @@ std::vector<int> ExpectedCodes(const std::string& expected) {
 }
 
 } // namespace
+
+std::string UnverifiedCertificateWarning(const std::string& host, int port) {
+    return fmt::format("Warning: the certificate of {}:{} is not verified (turned off in the host options)",
+                       host, port);
+}
+
+void ReconnectWithWarnings(IFTPConnectionObject& connection,
+                           const std::function<void(const std::string&)>& warn) {
+    TFTPLoggingEvent previous = connection.GetOnMessage();
+    connection.SetOnMessage([&](const std::string& text, TConnMessageType type) {
+        if (type == Warning)
+            warn(text);
+    });
+    struct TRestore {
+        IFTPConnectionObject& Connection;
+        TFTPLoggingEvent Previous;
+        ~TRestore() { Connection.SetOnMessage(std::move(Previous)); }
+    } restore{connection, std::move(previous)};
+    connection.Connect(0);
+}
 
 TZRIdLogEvent::TZRIdLogEvent() {
     SetOnLog([this](net::TLogEventType type, std::string_view line) { Deliver(type, line); });
@@ -170,6 +190,9 @@ void TFTPConnectObject::Connect(int timeoutSeconds) {
         if (FOnStatus)
             FOnStatus(status, std::string(text));
     };
+    FClient->TLSOptions.VerifyPeer = quillate::VerifyCertificates();
+    if (FClient->Security != net::TFTPSecurity::fsNone && !FClient->TLSOptions.VerifyPeer)
+        Deliver(UnverifiedCertificateWarning(FClient->Host, FClient->Port), Warning);
     FClient->Connect();
 }
 

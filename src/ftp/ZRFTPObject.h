@@ -66,6 +66,7 @@ public:
     virtual std::string GetUsername() const = 0;
     virtual TFTPLoggingEvent GetOnMessage() const = 0;
     virtual bool GetEnableKeepAlives() const = 0;
+    virtual net::TFTPSecurity GetSecurity() const = 0;
 
     virtual void SetHost(const std::string& value) = 0;
     virtual void SetUseHost(bool value) = 0;
@@ -79,6 +80,9 @@ public:
     virtual void SetProxyUsername(const std::string& value) = 0;
     virtual void SetTransferType(net::TFTPTransferType value) = 0;
     virtual void SetUsername(const std::string& value) = 0;
+    // FTP over TLS from the next Connect; secureData protects the data connections too. Without
+    // certificate checks (the host option) each connect delivers one warning.
+    virtual void SetSecurity(net::TFTPSecurity security, bool secureData) = 0;
     // An empty event stops delivery.
     virtual void SetOnMessage(TFTPLoggingEvent event) = 0;
 
@@ -140,6 +144,14 @@ public:
 };
 
 using IFTPConnectionObjectPtr = std::shared_ptr<IFTPConnectionObject>;
+
+// The one line a connection over TLS logs when the host options turn certificate checks off.
+std::string UnverifiedCertificateWarning(const std::string& host, int port);
+
+// Connect(0) for the actions that reconnect without logging the protocol: the connection's warnings
+// (an unverified certificate) still reach their log through warn.
+void ReconnectWithWarnings(IFTPConnectionObject& connection,
+                           const std::function<void(const std::string&)>& warn);
 
 // Carries a user's stop to the connection an action works on, whenever the stop comes: before the
 // action reaches its connection, during a command, or between two commands.
@@ -222,6 +234,7 @@ public:
     std::string GetUsername() const override { return FClient->Username; }
     TFTPLoggingEvent GetOnMessage() const override;
     bool GetEnableKeepAlives() const override { return FEnableKeepAlives; }
+    net::TFTPSecurity GetSecurity() const override { return FClient->Security; }
 
     void SetHost(const std::string& value) override { FClient->Host = value; }
     void SetUseHost(bool value) override { FClient->UseHOST = value; }
@@ -235,6 +248,10 @@ public:
     void SetProxyUsername(const std::string& value) override { FClient->ProxySettings.UserName = value; }
     void SetTransferType(net::TFTPTransferType value) override { FClient->SetTransferType(value); }
     void SetUsername(const std::string& value) override { FClient->Username = value; }
+    void SetSecurity(net::TFTPSecurity security, bool secureData) override {
+        FClient->Security = security;
+        FClient->SecureData = secureData;
+    }
     void SetOnMessage(TFTPLoggingEvent event) override;
 
     TFTPWorkEvent GetOnWork() const override { return FOnWorkMessage; }

@@ -1,5 +1,7 @@
 #include "ftp/ZRFTPOptions.h"
 
+#include "ftp/ZRFTPConnectAction.h"
+
 namespace zr {
 
 using namespace quillate;
@@ -16,7 +18,11 @@ const TMetaClass& TZRFTPOptions::ClassInfo() {
                 .String("FTPPass", &T::GetFTPPassword, &T::SetFTPPassword)
                 .Help("Password for the global FTP server; stored encrypted")
                 .Int("FTPPort", &T::GetFTPPort, &T::SetFTPPort)
-                .Help("Port of the global FTP server");
+                .Help("Port of the global FTP server")
+                .Enum("Security", FTPSecurityInfo(), &T::GetSecurity, &T::SetSecurity)
+                .Help("FTP over TLS for the global FTP server: fsNone, fsExplicit (AUTH TLS) or fsImplicit")
+                .Bool("SecureData", &T::GetSecureData, &T::SetSecureData)
+                .Help("With TLS, protect the data connections too (PROT P)");
         });
     return info;
 }
@@ -27,6 +33,10 @@ void TZRFTPOptions::LoadOptions(IZROptionsReader& reader) {
     FFTPPass = reader.ReadString(FTPPasswordKey, "");
     FFTPServer = reader.ReadString(FTPServerKey, "");
     FFTPUser = reader.ReadString(FTPUserKey, "");
+    // A name we do not know asks for TLS: falling back to plain FTP would send the password in clear.
+    int security = FTPSecurityInfo().IndexOf(reader.ReadString(FTPSecurityKey, "fsNone"));
+    FSecurity = security < 0 ? net::TFTPSecurity::fsExplicit : static_cast<net::TFTPSecurity>(security);
+    FSecureData = reader.ReadBool(FTPSecureDataKey, true);
 }
 
 void TZRFTPOptions::SaveOwnOptions(IZROptionsWriter& writer) {
@@ -34,6 +44,8 @@ void TZRFTPOptions::SaveOwnOptions(IZROptionsWriter& writer) {
     writer.WriteString(FTPPasswordKey, FFTPPass);
     writer.WriteString(FTPServerKey, FFTPServer);
     writer.WriteString(FTPUserKey, FFTPUser);
+    writer.WriteString(FTPSecurityKey, FTPSecurityInfo().Values[static_cast<std::size_t>(FSecurity)]);
+    writer.WriteBool(FTPSecureDataKey, FSecureData);
 }
 
 std::shared_ptr<TZRFTPOptions> FTPOptions() {

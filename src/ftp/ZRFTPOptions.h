@@ -1,6 +1,7 @@
 // TZRFTPOptions: the default server, user, password and port that FTP connect actions may use.
 #pragma once
 
+#include "net/FTPClient.h"
 #include "options/ZRInternetOptions.h"
 
 #include <cstdint>
@@ -22,12 +23,16 @@ public:
     // Clear text in memory; the store keeps it encrypted.
     std::string GetFTPPassword() const { return FFTPPass; }
     std::int32_t GetFTPPort() const { return FFTPPort; }
+    net::TFTPSecurity GetSecurity() const { return FSecurity; }
+    bool GetSecureData() const { return FSecureData; }
 
     // Each marks the options modified only when the value changes.
     void SetFTPServer(const std::string& value) { Change(FFTPServer, value); }
     void SetFTPUser(const std::string& value) { Change(FFTPUser, value); }
     void SetFTPPassword(const std::string& value) { Change(FFTPPass, value); }
     void SetFTPPort(std::int32_t value) { Change(FFTPPort, value); }
+    void SetSecurity(net::TFTPSecurity value) { Change(FSecurity, value); }
+    void SetSecureData(bool value) { Change(FSecureData, value); }
 
     static constexpr std::int32_t DefaultFTPPort = 21;
     // The password is stored under another name than its property.
@@ -35,6 +40,8 @@ public:
     static constexpr const char* FTPPasswordKey = "FTPPassword";
     static constexpr const char* FTPServerKey = "FTPServer";
     static constexpr const char* FTPUserKey = "FTPUser";
+    static constexpr const char* FTPSecurityKey = "FTPSecurity";
+    static constexpr const char* FTPSecureDataKey = "FTPSecureData";
 
 protected:
     void SaveOwnOptions(quillate::IZROptionsWriter& writer) override;
@@ -44,6 +51,8 @@ private:
     std::string FFTPUser;
     std::string FFTPPass;
     std::int32_t FFTPPort = DefaultFTPPort;
+    net::TFTPSecurity FSecurity = net::TFTPSecurity::fsNone;
+    bool FSecureData = true;
 };
 
 // The host's one FTP options object; the class must have been registered.

@@ -96,7 +96,8 @@ void TFTPWaitForFileAction::InitialiseWaitFunction() {
         SendMessage("Not Connected, attempting to reconnect.", stInformation);
         bool connected = false;
         try {
-            FConnection->Connect(0);
+            ReconnectWithWarnings(*FConnection,
+                                  [this](const std::string& text) { SendMessage(text, stWarning); });
             connected = FConnection->IsConnected();
         } catch (const std::exception& e) {
             throw EWaitException("Error attempting reconnect on  " + name + " : " + e.what());

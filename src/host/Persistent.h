@@ -174,6 +174,14 @@ public:
         return *this;
     }
 
+    template <class E>
+    TPropertyBuilder& Enum(std::string name, const TEnumInfo& info, E (T::*getter)() const,
+                           void (T::*setter)(E)) {
+        Accessors<E>(std::move(name), TPropertyKind::Enum, getter, setter);
+        FTable.Last().Enum = &info;
+        return *this;
+    }
+
     // Modifiers that apply to the property declared last.
     TPropertyBuilder& Help(std::string text) {
         FTable.Last().Help = std::move(text);

@@ -68,6 +68,7 @@ void TFTPClient::Connect() {
     FServerTypeKnown = false;
     FEPSVFailed = false;
     FEPRTFailed = false;
+    FDataProtected = false;
     FControl.ClearAbort();
     FControl.SetReadTimeout(EffectiveReadTimeout());
     FControl.SetKeepAlive(NATKeepAlive);
@@ -76,7 +77,10 @@ void TFTPClient::Connect() {
     const std::string& host = viaProxy ? ProxySettings.Host : Host;
     std::uint16_t port = viaProxy ? ProxySettings.Port : Port;
     FControl.Connect(host, port, EffectiveConnectTimeout());
+    FTLSServerName = TLSOptions.ServerName.empty() ? host : TLSOptions.ServerName;
     try {
+        if (Security == TFTPSecurity::fsImplicit)
+            StartControlTLS();
         // 120 means "ready in a few minutes"; the real greeting follows.
         const TReply* greeting = &FSession.ReadReply();
         while (greeting->Code == 120)
@@ -85,10 +89,19 @@ void TFTPClient::Connect() {
             FSession.RaiseReplyError("Connecting to");
         if (!viaProxy) {
             ReadFeatures();
-            if (UseHOST && IsExtSupported("HOST"))
-                CommandExpect("HOST " + Host, 2);
+            // An IPv6 address goes in brackets, as in a URI (RFC 7151). HOST belongs before TLS starts
+            // (servers refuse it later), so with implicit TLS the name travels as SNI only.
+            if (UseHOST && IsExtSupported("HOST") && Security != TFTPSecurity::fsImplicit)
+                CommandExpect("HOST " + (Host.find(':') == std::string::npos ? Host : "[" + Host + "]"), 2);
+        }
+        // The password never travels in clear: a server that refuses TLS fails the connect.
+        if (Security == TFTPSecurity::fsExplicit) {
+            CommandExpect("AUTH TLS", 2);
+            StartControlTLS();
         }
         Login();
+        if (Security != TFTPSecurity::fsNone)
+            ProtectData();
         if (!FFeaturesKnown)
             ReadFeatures();
         if (IsExtSupported("UTF8"))
@@ -98,6 +111,19 @@ void TFTPClient::Connect() {
         FSession.Drop();
         throw;
     }
+}
+
+void TFTPClient::StartControlTLS() {
+    TTLSOptions options = TLSOptions;
+    options.ServerName = FTLSServerName;
+    options.Resume.reset();
+    FControl.StartTLS(options);
+}
+
+void TFTPClient::ProtectData() {
+    CommandExpect("PBSZ 0", 2);
+    CommandExpect(SecureData ? "PROT P" : "PROT C", 2);
+    FDataProtected = SecureData;
 }
 
 void TFTPClient::ReadFeatures() {

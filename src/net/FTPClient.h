@@ -37,6 +37,13 @@ struct TFTPProxySettings {
     std::string Password;
 };
 
+// How the connection uses TLS (RFC 4217); the names are those projects store.
+enum class TFTPSecurity {
+    fsNone,     // plain FTP
+    fsExplicit, // AUTH TLS on the control connection before the login
+    fsImplicit, // TLS from the first byte (usually port 990)
+};
+
 // Direction of a transfer as the work events report it.
 enum class TWorkMode { wmRead, wmWrite };
 
@@ -67,6 +74,11 @@ public:
     std::chrono::milliseconds ReadTimeout{0};    // 0: DefaultReadTimeout
     TKeepAliveSettings NATKeepAlive;
     TFTPProxySettings ProxySettings;
+    TFTPSecurity Security = TFTPSecurity::fsNone;
+    // With TLS: data connections protected too (PROT P), else in clear (PROT C).
+    bool SecureData = true;
+    // Certificate checks of the control connection; data connections check the same name.
+    TTLSOptions TLSOptions;
     static constexpr std::chrono::milliseconds DefaultConnectTimeout{30000};
     static constexpr std::chrono::milliseconds DefaultReadTimeout{60000};
 
@@ -147,6 +159,8 @@ private:
     // The reply, or EReplyError unless its first digit is replyClass.
     const TReply& CommandExpect(std::string_view line, int replyClass);
     void Login();
+    void StartControlTLS();
+    void ProtectData();
     void LoginUserPass(const std::string& user, const std::string& pass, bool final);
     void ReadFeatures();
     void EnsureType(TFTPTransferType type);
@@ -176,6 +190,8 @@ private:
     TFTPTransferType FServerType = TFTPTransferType::ftBinary;
     bool FEPSVFailed = false;
     bool FEPRTFailed = false;
+    bool FDataProtected = false;
+    std::string FTLSServerName;
     std::vector<std::string> FFeatures;
     bool FFeaturesKnown = false;
     std::vector<TFTPListItem> FDirectoryListing;

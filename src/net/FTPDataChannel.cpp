@@ -26,8 +26,15 @@ TFTPClient::TDataChannelScope::~TDataChannelScope() {
     }
     // A channel given up half-way is reset, so the server reports a broken transfer instead of
     // taking a truncated upload for a complete one.
-    if (!FClosed)
-        FChannel->DisconnectWithReset();
+    if (FClosed)
+        return;
+    bool protectedChannel = FChannel->TLSActive();
+    FChannel->DisconnectWithReset();
+    // A TLS session that ended without its close is struck from the server's cache (or ends the
+    // server's session), and servers that insist on resumed data connections then refuse every
+    // later one: the control connection goes too, so the next action reconnects instead of failing.
+    if (protectedChannel)
+        FClient.FSession.Drop();
 }
 
 void TFTPClient::TDataChannelScope::Close() {
@@ -98,6 +105,15 @@ void TFTPClient::CompleteDataChannel(TTCPConnection& data) {
     // Only the server we talk to may connect; anyone else racing to the port is refused.
     if (!Passive)
         data.Accept(EffectiveConnectTimeout(), FControl.PeerAddress());
+    // The server starts TLS on the data connection once it has answered the command. The control
+    // connection's session is taken now rather than after AUTH: with TLS 1.3 its tickets arrive
+    // with the replies that follow the handshake.
+    if (FDataProtected) {
+        TTLSOptions options = TLSOptions;
+        options.ServerName = FTLSServerName;
+        options.Resume = FControl.TLSSession();
+        data.StartTLS(options);
+    }
 }
 
 } // namespace zr::net

@@ -53,13 +53,22 @@ std::string TLSErrorText(const std::error_code& ec) {
 
 } // namespace
 
+class TTLSSession {
+public:
+    TTLSSession(std::shared_ptr<asio::ssl::context> context, SSL_SESSION* session)
+        : Context(std::move(context)), Session(session, &SSL_SESSION_free) {}
+
+    std::shared_ptr<asio::ssl::context> Context;
+    std::unique_ptr<SSL_SESSION, decltype(&SSL_SESSION_free)> Session;
+};
+
 struct TTCPConnection::TImpl {
     asio::io_context Io{1};
     tcp::socket Socket{Io};
     tcp::acceptor Acceptor{Io};
     tcp::resolver Resolver{Io};
     asio::steady_timer Timer{Io};
-    std::unique_ptr<asio::ssl::context> SslContext;
+    std::shared_ptr<asio::ssl::context> SslContext;
     std::optional<asio::ssl::stream<tcp::socket&>> Ssl;
     std::atomic<bool> AbortFlag{false};
     std::atomic<bool> StopFlag{false};
@@ -317,33 +326,46 @@ void TTCPConnection::Accept(std::chrono::milliseconds timeout, const std::string
     d.Status(TConnectionStatus::csConnected, "Connected.");
 }
 
+namespace {
+
+std::shared_ptr<asio::ssl::context> NewClientContext(bool verifyPeer) {
+    auto context = std::make_shared<asio::ssl::context>(asio::ssl::context::tls_client);
+    SSL_CTX_set_min_proto_version(context->native_handle(), TLS1_2_VERSION);
+    if (!verifyPeer) {
+        context->set_verify_mode(asio::ssl::verify_none);
+        return context;
+    }
+    // The system store stays in force; SSL_CERT_FILE adds to it (a test CA) instead of
+    // replacing it as OpenSSL's own default lookup would.
+    std::error_code ignored;
+    const char* systemFile = X509_get_default_cert_file();
+    if (systemFile != nullptr && std::filesystem::exists(systemFile))
+        context->load_verify_file(systemFile, ignored);
+    context->add_verify_path(X509_get_default_cert_dir(), ignored);
+    if (const char* extra = std::getenv("SSL_CERT_FILE"); extra != nullptr && *extra != '\0') {
+        std::error_code ec;
+        context->load_verify_file(extra, ec);
+        if (ec)
+            throw ETLSError(FormatNetMessage("Loading CA file", extra, TLSErrorText(ec)), ec);
+    }
+    context->set_verify_mode(asio::ssl::verify_peer);
+    return context;
+}
+
+} // namespace
+
 void TTCPConnection::StartTLS(const TTLSOptions& options) {
     auto& d = *FImpl;
     d.CheckOpen("Starting TLS with");
-    d.SslContext = std::make_unique<asio::ssl::context>(asio::ssl::context::tls_client);
-    SSL_CTX* ctx = d.SslContext->native_handle();
-    SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+    d.Ssl.reset();
+    // A resumed session keeps its context, so the trust store is loaded once per control connection.
+    d.SslContext = options.Resume ? options.Resume->Context : NewClientContext(options.VerifyPeer);
     std::string serverName = options.ServerName.empty() ? d.HostName : options.ServerName;
-    if (options.VerifyPeer) {
-        // The system store stays in force; SSL_CERT_FILE adds to it (a test CA) instead of
-        // replacing it as OpenSSL's own default lookup would.
-        std::error_code ignored;
-        const char* systemFile = X509_get_default_cert_file();
-        if (systemFile != nullptr && std::filesystem::exists(systemFile))
-            d.SslContext->load_verify_file(systemFile, ignored);
-        d.SslContext->add_verify_path(X509_get_default_cert_dir(), ignored);
-        if (const char* extra = std::getenv("SSL_CERT_FILE"); extra != nullptr && *extra != '\0') {
-            std::error_code ec;
-            d.SslContext->load_verify_file(extra, ec);
-            if (ec)
-                throw ETLSError(FormatNetMessage("Loading CA file", extra, TLSErrorText(ec)), ec);
-        }
-        d.SslContext->set_verify_mode(asio::ssl::verify_peer);
-    } else {
-        d.SslContext->set_verify_mode(asio::ssl::verify_none);
-    }
     d.Ssl.emplace(d.Socket, *d.SslContext);
     SSL* ssl = d.Ssl->native_handle();
+    if (options.Resume && SSL_set_session(ssl, options.Resume->Session.get()) != 1)
+        throw ETLSError(FormatNetMessage("TLS handshake with", d.Peer, "the session to resume was refused"),
+                        std::make_error_code(std::errc::protocol_error));
     std::error_code addressEc;
     asio::ip::make_address(serverName, addressEc);
     if (addressEc) // SNI carries names only, never literal addresses
@@ -375,7 +397,23 @@ void TTCPConnection::StartTLS(const TTLSOptions& options) {
                             ec);
         d.Fail(r, "TLS handshake with", d.ReadTimeout, ec);
     }
-    d.Status(TConnectionStatus::csStatusText, fmt::format("TLS started ({}).", SSL_get_version(ssl)));
+    d.Status(TConnectionStatus::csStatusText,
+             fmt::format("TLS started ({}{}).", SSL_get_version(ssl),
+                         SSL_session_reused(ssl) ? ", session resumed" : ""));
+}
+
+bool TTCPConnection::TLSActive() const {
+    return FImpl->Ssl.has_value();
+}
+
+std::shared_ptr<const TTLSSession> TTCPConnection::TLSSession() const {
+    auto& d = *FImpl;
+    if (!d.Ssl)
+        return nullptr;
+    SSL_SESSION* session = SSL_get1_session(d.Ssl->native_handle());
+    if (session == nullptr)
+        return nullptr;
+    return std::make_shared<const TTLSSession>(d.SslContext, session);
 }
 
 void TTCPConnection::SetReadTimeout(std::chrono::milliseconds timeout) {

@@ -11,11 +11,18 @@
 
 namespace zr::net {
 
+// What a later connection needs to resume an established TLS session: the session itself and the
+// context (trust store and settings) it was made with. FTP data connections resume the control
+// connection's session; servers refuse those that do not.
+class TTLSSession;
+
 struct TTLSOptions {
     // Verify the server certificate against the system store (plus SSL_CERT_FILE when set).
     bool VerifyPeer = true;
     // Name checked against the certificate and sent as SNI; empty means the host connected to.
     std::string ServerName;
+    // Resume this session, reusing its context; empty: a full handshake with a fresh context.
+    std::shared_ptr<const TTLSSession> Resume{};
 };
 
 struct TKeepAliveSettings {
@@ -41,6 +48,10 @@ public:
     // (when not empty) are refused and the wait goes on.
     void Accept(std::chrono::milliseconds timeout, const std::string& expectedPeer);
     void StartTLS(const TTLSOptions& options);
+    // The session as it stands now (with TLS 1.3 the server's tickets arrive after the handshake,
+    // with the first data read); empty without TLS.
+    std::shared_ptr<const TTLSSession> TLSSession() const;
+    bool TLSActive() const;
 
     // Also used for writes: a peer that neither sends nor takes data for this long is dead.
     void SetReadTimeout(std::chrono::milliseconds timeout);

@@ -4,6 +4,7 @@
 #include "PackageTestSupport.h"
 #include "ftp/script/ZRFTP.h"
 #include "host/CryptoUtils.h"
+#include "host/Options.h"
 
 #include <filesystem>
 #include <fstream>
@@ -19,8 +20,9 @@ namespace fs = std::filesystem;
 namespace {
 
 struct TActionCase {
-    std::string Name; // file_case_server, the test's own name
+    std::string Name; // file_case_server (file_case_tls_server over TLS), the test's own name
     std::string Server;
+    std::string TLS; // "plain", "explicit" or "implicit"
     json Case;
 };
 
@@ -35,10 +37,16 @@ std::vector<TActionCase> LoadCases() {
         json doc = json::parse(std::ifstream(file), nullptr, true, /*ignore_comments=*/true);
         for (const auto& c : doc.at("cases")) {
             std::string server = c.contains("peer") ? "peer" : c.value("servers", "both");
-            for (std::string kind : server == "both" ? std::vector<std::string>{"pyftpdlib", "ProFTPD"}
-                                                     : std::vector<std::string>{server})
-                cases.push_back(
-                    {file.stem().string() + "_" + c.at("name").get<std::string>() + "_" + kind, kind, c});
+            for (std::string tls : c.value("tls", std::vector<std::string>{"plain"}))
+                for (std::string kind : server == "both" ? std::vector<std::string>{"pyftpdlib", "ProFTPD"}
+                                                         : std::vector<std::string>{server}) {
+                    // pyftpdlib serves explicit TLS only.
+                    if (tls == "implicit" && kind == "pyftpdlib")
+                        continue;
+                    cases.push_back({file.stem().string() + "_" + c.at("name").get<std::string>() + "_" +
+                                         (tls == "plain" ? "" : tls + "_") + kind,
+                                     kind, tls, c});
+                }
         }
     }
     return cases;
@@ -113,12 +121,26 @@ std::vector<std::string> Transcript(const TPackageRun& run, const TPlaceholders&
 }
 
 // "connect" in a list of actions opens "Site" on the server; {"connect": {...}} adds properties to it.
-json Actions(const json& actions, std::uint16_t port) {
+// Over TLS the connect and every FTP script action ask for it unless the case says otherwise.
+json Actions(const json& actions, std::uint16_t port, const std::string& address, const std::string& tls) {
+    json security = json::object();
+    if (tls != "plain")
+        security["Security"] = tls == "explicit" ? "fsExplicit" : "fsImplicit";
     json result = json::array();
     for (const auto& action : actions) {
         if (action == "connect" || action.contains("connect")) {
-            std::string extra = action.is_object() ? action["connect"].dump() : "{}";
-            result.push_back(json::parse(SiteConnectJson(port, extra.substr(1, extra.size() - 2))));
+            json connect = json::parse(SiteConnectJson(port));
+            connect["properties"]["FTPHost"] = address;
+            connect["properties"].update(security);
+            if (action.is_object())
+                connect["properties"].update(action["connect"]);
+            result.push_back(connect);
+        } else if (action.value("type", "") == "action.ftp.script") {
+            json script = action;
+            json properties = security;
+            properties.update(script["properties"]);
+            script["properties"] = properties;
+            result.push_back(script);
         } else {
             result.push_back(action);
         }
@@ -127,9 +149,10 @@ json Actions(const json& actions, std::uint16_t port) {
 }
 
 // The run's project as text: the placeholders filled in, a port where it is a whole value as a number.
-std::string ProjectText(const json& run, std::uint16_t port, const TPlaceholders& placeholders) {
+std::string ProjectText(const json& run, std::uint16_t port, const std::string& address,
+                        const std::string& tls, const TPlaceholders& placeholders) {
     json project = run.at("project");
-    project["actions"] = Actions(project["actions"], port);
+    project["actions"] = Actions(project["actions"], port, address, tls);
     std::string text = project.dump();
     for (const auto& [name, value] : placeholders) {
         if (value.find_first_not_of("0123456789") == std::string::npos)
@@ -195,6 +218,21 @@ class FTPActionCase : public ::testing::TestWithParam<TActionCase> {};
 
 TEST_P(FTPActionCase, RunsAsWritten) {
     const json& c = GetParam().Case;
+    const std::string address = c.value("address", "127.0.0.1");
+    const std::string ca = std::string(QUILLATE_TEST_DATA_DIR) + "/net/tls/ca.pem";
+    TScopedEnvironment certificates("SSL_CERT_FILE", c.value("untrustedCA", false) ? nullptr : ca.c_str());
+    // Host options (switches, true unless set) the case sets hold for its runs only.
+    struct THostOptions {
+        json Saved = json::object();
+        void Write(const json& options) {
+            auto section = OptionsService().Store().Section("Host");
+            for (const auto& [key, value] : options.items()) {
+                Saved.emplace(key, section.ReadBool(key, true));
+                section.WriteBool(key, value.get<bool>());
+            }
+        }
+        ~THostOptions() { Write(json(Saved)); }
+    } hostOptions;
     std::unique_ptr<TFTPTestServer> server;
     std::unique_ptr<TLinePeer> peer;
     std::uint16_t port = 0;
@@ -211,6 +249,10 @@ TEST_P(FTPActionCase, RunsAsWritten) {
             server->SetWithoutChecksums();
         if (c.contains("hostile"))
             server->SetHostile(c["hostile"].get<std::vector<std::string>>());
+        server->SetAddress(address);
+        if (GetParam().TLS != "plain")
+            server->SetTLS(GetParam().TLS == "explicit" ? TFTPServerTLS::stExplicit
+                                                        : TFTPServerTLS::stImplicit);
         server->Start();
         port = server->Port();
     }
@@ -243,7 +285,9 @@ TEST_P(FTPActionCase, RunsAsWritten) {
         for (std::string folder : run.value("readOnly", json::array()))
             fs::permissions(server->Home() / folder, fs::perms::owner_write, fs::perm_options::remove);
         EnsurePackageRegistered();
-        TProject project = TProject::Parse(ProjectText(run, port, placeholders), GetParam().Name + ".json");
+        hostOptions.Write(c.value("hostOptions", json::object()));
+        TProject project = TProject::Parse(ProjectText(run, port, address, GetParam().TLS, placeholders),
+                                           GetParam().Name + ".json");
         TPackageRun result;
         if (run.contains("stopAt") || run.contains("terminateAt")) {
             // Stopped as the user stops a run; with "stopAt" no action is terminated, so each ends at

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <optional>
 #include <regex>
 
 using namespace quillate;
@@ -18,7 +19,7 @@ namespace fs = std::filesystem;
 namespace {
 
 // With no mode the proxy cuts the first data connection after cutAfter bytes; the modes are described
-// in fault_proxy.py.
+// in fault_proxy.py. Over TLS the proxy cannot follow the commands: the server itself cuts instead.
 struct TFaultProxy {
     TFaultProxy(std::uint16_t serverPort, std::size_t cutAfter, const std::string& mode) {
         TServerOptions options;
@@ -46,6 +47,7 @@ struct TFaultCase {
     bool Whole;                     // the tree arrives whole and the mirror succeeds
     std::vector<std::string> Lines; // lines the recovery must have written (texts they contain)
     std::vector<std::string> Absent = {"Upload retry [2]"};
+    bool TLS = false;
 };
 
 class FTPMirrorRetry : public ::testing::TestWithParam<TFaultCase> {};
@@ -55,9 +57,20 @@ class FTPMirrorRetry : public ::testing::TestWithParam<TFaultCase> {};
 // arrived whole although the server's confirmation was lost, and fails one that arrived in part.
 TEST_P(FTPMirrorRetry, TheRecoveryJudgesByTheServerSize) {
     const auto& c = GetParam();
+    TScopedEnvironment certificates("SSL_CERT_FILE",
+                                    (std::string(QUILLATE_TEST_DATA_DIR) + "/net/tls/ca.pem").c_str());
     TFTPTestServer server(c.Server);
-    server.Start();
-    TFaultProxy proxy(server.Port(), 1 << 20, c.Mode);
+    std::optional<TFaultProxy> proxy;
+    if (c.TLS) {
+        server.SetTLS(TFTPServerTLS::stExplicit);
+        server.SetUploadCut(1 << 20);
+        server.Start();
+    } else {
+        server.Start();
+        proxy.emplace(server.Port(), 1 << 20, c.Mode);
+    }
+    std::string connect =
+        c.TLS ? SiteConnectJson(server.Port(), R"("Security":"fsExplicit")") : SiteConnectJson(proxy->Port);
     TTempDir local("quillate-retry");
     // Far more than loopback buffers hold, so the client sees a cut while still sending.
     const std::map<std::string, std::string> files = {{"a-big.bin", std::string(16 << 20, 'r')},
@@ -71,7 +84,7 @@ TEST_P(FTPMirrorRetry, TheRecoveryJudgesByTheServerSize) {
     if (c.Retries > 0)
         retry += R"(,"RetryTransferOnAllErrors":true,"TransferMaxRetries":)" + std::to_string(c.Retries);
     TPackageRun run;
-    auto lines = run.Run(R"({"actions":[)" + SiteConnectJson(proxy.Port) + R"(,
+    auto lines = run.Run(R"({"actions":[)" + connect + R"(,
           {"type":"action.ftp.mirror","properties":{"ConnectionName":"Site","LocalDir":")" +
                          local.Path().string() + R"(","Recursive":true,"SkipSkewCheck":true,"LogFiles":true},
            "children":[{"type":"ftp.retry.options","properties":{)" +
@@ -106,6 +119,15 @@ INSTANTIATE_TEST_SUITE_P(
                    true,
                    {"Uploading [a-big.bin] failed : [",
                     "Upload retry [1] of [5] for [a-big.bin] : Connected.", "to [a-big.bin] at ["}},
+        TFaultCase{"DataCutHalfWayOverTLS",
+                   TFTPServerKind::skPyftpdlib,
+                   "",
+                   5,
+                   true,
+                   {"Uploading [a-big.bin] failed : [",
+                    "Upload retry [1] of [5] for [a-big.bin] : Connected.", "to [a-big.bin] at ["},
+                   {"Upload retry [2]"},
+                   true},
         TFaultCase{"ControlDroppedAtStor",
                    TFTPServerKind::skProFTPD,
                    "drop-at-stor",

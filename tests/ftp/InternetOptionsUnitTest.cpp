@@ -36,8 +36,9 @@ TEST_F(InternetOptionsTest, MissingKeysLoadTheDefaultsAndEveryKeyLoads) {
     // Another program's section and a partly filled one: every missing key takes its default.
     Write(R"({"Internet": {"SMTPHost": "mx.example.org"}, "Host": {"FTPPort": 99}})");
     auto ftp = FTPOptions();
-    EXPECT_EQ(std::tuple(ftp->GetFTPServer(), ftp->GetFTPUser(), ftp->GetFTPPassword(), ftp->GetFTPPort()),
-              std::tuple("", "", "", 21));
+    EXPECT_EQ(std::tuple(ftp->GetFTPServer(), ftp->GetFTPUser(), ftp->GetFTPPassword(), ftp->GetFTPPort(),
+                         ftp->GetSecurity(), ftp->GetSecureData()),
+              std::tuple("", "", "", 21, zr::net::TFTPSecurity::fsNone, true));
     auto mail = EmailOptions();
     EXPECT_EQ(std::tuple(mail->GetSMTPHost(), mail->GetSMTPPort(), mail->GetSMTPAuth(), mail->GetSMTPEHLO(),
                          mail->GetSMTPUser(), mail->GetSMTPPass(), mail->GetSMTPSSL(), mail->GetSMTPUseTLS(),
@@ -53,6 +54,11 @@ TEST_F(InternetOptionsTest, MissingKeysLoadTheDefaultsAndEveryKeyLoads) {
                          mail->GetDefaultEncoding()),
               std::tuple("mx.example.org", 587, true, true, "ann", true, utUseRequireTLS, "utf-8"));
     EXPECT_FALSE(mail->GetModified());
+
+    // A TLS setting this version does not know asks for TLS rather than sending the password in clear.
+    Write(R"({"Internet": {"FTPSecurity": "fsSomethingNewer"}})");
+    Restart();
+    EXPECT_EQ(FTPOptions()->GetSecurity(), zr::net::TFTPSecurity::fsExplicit);
 }
 
 // Each setter marks the object modified only on a real change (what the option pages rely on).
@@ -88,20 +94,23 @@ TEST_F(InternetOptionsTest, SavingEitherObjectWritesBothSetsOfKeys) {
     Restart();
     FTPOptions()->SetFTPServer("ftp.example.org");
     FTPOptions()->SetFTPPort(2121);
+    FTPOptions()->SetSecurity(zr::net::TFTPSecurity::fsImplicit);
     OptionsService().SaveAll();
     // Each class writes its own keys, in the order the classes were registered.
     EXPECT_EQ(Section().dump(),
               R"({"SMTPPort":25,"SMTPAuth":true,"SMTPEHLO":false,"SMTPPass":"","SMTPUser":"",)"
               R"("SMTPHost":"mx.example.org","SMTPSSL":false,"SMTPUseTLS":3,"DefaultEncoding":"",)"
-              R"("FTPPort":2121,"FTPPassword":"","FTPServer":"ftp.example.org","FTPUser":""})");
+              R"("FTPPort":2121,"FTPPassword":"","FTPServer":"ftp.example.org","FTPUser":"",)"
+              R"("FTPSecurity":"fsImplicit","FTPSecureData":true})");
 
     // And the other way round: an e-mail save keeps the FTP values.
     Restart();
     EmailOptions()->SetSMTPPort(2525);
     OptionsService().SaveAll();
     Restart();
-    EXPECT_EQ(std::tuple(FTPOptions()->GetFTPServer(), FTPOptions()->GetFTPPort()),
-              std::tuple("ftp.example.org", 2121));
+    EXPECT_EQ(
+        std::tuple(FTPOptions()->GetFTPServer(), FTPOptions()->GetFTPPort(), FTPOptions()->GetSecurity()),
+        std::tuple("ftp.example.org", 2121, zr::net::TFTPSecurity::fsImplicit));
     mail = EmailOptions();
     EXPECT_EQ(
         std::tuple(mail->GetSMTPHost(), mail->GetSMTPPort(), mail->GetSMTPAuth(), mail->GetSMTPUseTLS()),
@@ -114,7 +123,8 @@ TEST_F(InternetOptionsTest, SavingWithoutTheOtherClassLeavesItsKeysAlone) {
     FTPOptions()->SetFTPServer("ftp.example.org");
     OptionsService().SaveAll();
     EXPECT_EQ(Section().dump(), R"({"SMTPHost":"mx.example.org","FTPPort":21,"FTPPassword":"",)"
-                                R"("FTPServer":"ftp.example.org","FTPUser":""})");
+                                R"("FTPServer":"ftp.example.org","FTPUser":"","FTPSecurity":"fsNone",)"
+                                R"("FTPSecureData":true})");
 }
 
 TEST_F(InternetOptionsTest, PasswordsAreStoredEncryptedAndLoadInClear) {

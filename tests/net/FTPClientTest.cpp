@@ -71,6 +71,9 @@ struct TServerCase {
     TFTPServerKind Kind;
     std::string Address = "127.0.0.1";
     bool WithoutExtended = false; // EPSV and EPRT answered with 500
+    TFTPServerTLS TLS = TFTPServerTLS::stNone;
+    std::string TLSProtocol = {}; // forced by the server; empty: the newest both know
+    bool ClearData = false;       // PROT C: only the control connection is protected
 };
 
 class FTPClientTest : public ::testing::TestWithParam<TServerCase> {
@@ -80,7 +83,10 @@ protected:
         Server->SetAddress(GetParam().Address);
         if (GetParam().WithoutExtended)
             Server->SetWithoutExtendedDataCommands();
+        Server->SetTLS(GetParam().TLS, GetParam().TLSProtocol);
         Server->Start();
+        Client.Security = static_cast<TFTPSecurity>(GetParam().TLS);
+        Client.SecureData = !GetParam().ClearData;
         Client.Host = GetParam().Address;
         Client.Port = Server->Port();
         Client.Username = TFTPTestServer::User;
@@ -107,6 +113,8 @@ protected:
         EXPECT_EQ(ReadTextFile(Local(name + ".back")), content) << "download of " << name;
     }
 
+    TScopedEnvironment Certificates{"SSL_CERT_FILE",
+                                    (std::string(QUILLATE_TEST_DATA_DIR) + "/net/tls/ca.pem").c_str()};
     std::unique_ptr<TFTPTestServer> Server;
     TTempDir LocalDir{"quillate-local"};
     TFTPClient Client;
@@ -298,7 +306,9 @@ TEST_P(FTPClientTest, WorkEventsReportTheTotalsAndTheThrottleHoldsItsRate) {
                                     "end " + size, "begin read " + announced, "end " + size));
 }
 
-TEST_P(FTPClientTest, AbortEndsA200MiBTransferWithinOneSecondAndKeepsTheSession) {
+// Over TLS the session cannot be kept (servers strike a session whose data connection ended without
+// its close): the control connection is closed, so that the next action reconnects.
+TEST_P(FTPClientTest, AbortEndsA200MiBTransferWithinOneSecondAndKeepsThePlainSession) {
     const std::uintmax_t size = 200ull * 1024 * 1024;
     // Sparse files: nothing to write up front, and the transfer still runs at full speed.
     for (const auto& path : {Local("big.bin"), Remote("big.bin")}) {
@@ -325,7 +335,11 @@ TEST_P(FTPClientTest, AbortEndsA200MiBTransferWithinOneSecondAndKeepsTheSession)
         Client.Abort();
         EXPECT_LT(Seconds(failedAt.get() - abortAt).count(), 1.0);
         Client.OnWork = nullptr;
-        if (upload) {
+        if (GetParam().TLS != TFTPServerTLS::stNone) {
+            EXPECT_FALSE(Client.Connected());
+            if (upload)
+                Client.Connect();
+        } else if (upload) {
             // The next command first reads the reply the transfer still owes, then gets its own.
             EXPECT_EQ(Client.Size("big.bin"), static_cast<std::int64_t>(size));
         } else {
@@ -354,6 +368,8 @@ TEST_P(FTPClientTest, DisconnectToleratesADeadServer) {
 
 // A real FTP proxy between client and server: the login names the server in the user name.
 TEST_P(FTPClientTest, LogsInAndTransfersThroughAUserAtHostProxy) {
+    if (GetParam().TLS != TFTPServerTLS::stNone)
+        GTEST_SKIP() << "the proxy speaks plain FTP only";
     TFTPMagicUserProxy proxy;
     Client.ProxySettings.ProxyType = TFTPProxyType::fpcmUserSite;
     Client.ProxySettings.Host = "127.0.0.1";
@@ -371,20 +387,50 @@ TEST_P(FTPClientTest, LogsInAndTransfersThroughAUserAtHostProxy) {
 
 std::string ServerCaseName(const ::testing::TestParamInfo<TServerCase>& info) {
     const auto& c = info.param;
-    return KindName(c.Kind) + (c.WithoutExtended ? "_PasvAndPortOnly" : c.Address == "::1" ? "_IPv6" : "");
+    std::string tls = c.TLS == TFTPServerTLS::stNone       ? ""
+                      : c.TLS == TFTPServerTLS::stExplicit ? "_Explicit"
+                                                           : "_Implicit";
+    if (!c.TLSProtocol.empty())
+        tls += "_TLSv1_" + std::string(1, c.TLSProtocol.back());
+    return KindName(c.Kind) +
+           (c.WithoutExtended    ? "_PasvAndPortOnly"
+            : c.Address == "::1" ? "_IPv6"
+                                 : "") +
+           tls + (c.ClearData ? "_ClearData" : "");
 }
 
-INSTANTIATE_TEST_SUITE_P(Servers, FTPClientTest,
-                         ::testing::Values(TServerCase{TFTPServerKind::skPyftpdlib},
-                                           TServerCase{TFTPServerKind::skProFTPD}),
-                         ServerCaseName);
+void PrintTo(const TServerCase& c, std::ostream* out) {
+    *out << ServerCaseName({c, 0});
+}
 
-INSTANTIATE_TEST_SUITE_P(Servers, FTPClientTransfers,
-                         ::testing::Values(TServerCase{TFTPServerKind::skPyftpdlib},
-                                           TServerCase{TFTPServerKind::skProFTPD},
-                                           TServerCase{TFTPServerKind::skPyftpdlib, "::1"},
-                                           TServerCase{TFTPServerKind::skProFTPD, "::1"},
-                                           TServerCase{TFTPServerKind::skPyftpdlib, "127.0.0.1", true}),
-                         ServerCaseName);
+INSTANTIATE_TEST_SUITE_P(
+    Servers, FTPClientTest,
+    ::testing::Values(TServerCase{TFTPServerKind::skPyftpdlib}, TServerCase{TFTPServerKind::skProFTPD},
+                      TServerCase{.Kind = TFTPServerKind::skProFTPD, .TLS = TFTPServerTLS::stExplicit}),
+    ServerCaseName);
+
+INSTANTIATE_TEST_SUITE_P(
+    Servers, FTPClientTransfers,
+    ::testing::Values(
+        TServerCase{TFTPServerKind::skPyftpdlib}, TServerCase{TFTPServerKind::skProFTPD},
+        TServerCase{TFTPServerKind::skPyftpdlib, "::1"}, TServerCase{TFTPServerKind::skProFTPD, "::1"},
+        TServerCase{TFTPServerKind::skPyftpdlib, "127.0.0.1", true},
+        // ProFTPD refuses data connections that do not resume the
+        // control connection's TLS session.
+        TServerCase{
+            .Kind = TFTPServerKind::skProFTPD, .TLS = TFTPServerTLS::stExplicit, .TLSProtocol = "TLSv1.2"},
+        TServerCase{
+            .Kind = TFTPServerKind::skProFTPD, .TLS = TFTPServerTLS::stExplicit, .TLSProtocol = "TLSv1.3"},
+        TServerCase{
+            .Kind = TFTPServerKind::skProFTPD, .TLS = TFTPServerTLS::stImplicit, .TLSProtocol = "TLSv1.2"},
+        TServerCase{
+            .Kind = TFTPServerKind::skProFTPD, .TLS = TFTPServerTLS::stImplicit, .TLSProtocol = "TLSv1.3"},
+        TServerCase{
+            .Kind = TFTPServerKind::skPyftpdlib, .TLS = TFTPServerTLS::stExplicit, .TLSProtocol = "TLSv1.2"},
+        TServerCase{.Kind = TFTPServerKind::skPyftpdlib,
+                    .TLS = TFTPServerTLS::stExplicit,
+                    .TLSProtocol = "TLSv1.3",
+                    .ClearData = true}),
+    ServerCaseName);
 
 } // namespace

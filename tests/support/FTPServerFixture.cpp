@@ -86,8 +86,16 @@ void TFTPTestServer::Start() {
                 options.Argv.insert(options.Argv.end(), FHostile.begin(), FHostile.end());
                 return options;
             }
-            for (const std::string& arg : {std::string("--read-limit"), std::to_string(FReadLimit),
-                                           std::string("--clock-offset"), std::to_string(FClockOffset)})
+            if (FTLS != TFTPServerTLS::stNone) {
+                if (FTLS == TFTPServerTLS::stImplicit)
+                    throw std::invalid_argument("pyftpdlib serves explicit TLS only");
+                std::string tls = std::string(QUILLATE_TEST_DATA_DIR) + "/net/tls/";
+                options.Argv.insert(options.Argv.end(), {"--tls-cert", tls + "server.pem", "--tls-key",
+                                                         tls + "server.key", "--tls-protocol", FTLSProtocol});
+            }
+            for (const std::string& arg :
+                 {std::string("--read-limit"), std::to_string(FReadLimit), std::string("--cut-upload-after"),
+                  std::to_string(FUploadCut), std::string("--clock-offset"), std::to_string(FClockOffset)})
                 options.Argv.push_back(arg);
             for (auto [flag, on] : {std::pair{"--no-xcrc", FWithoutChecksums},
                                     {"--no-extended", FWithoutExtended},
@@ -113,6 +121,22 @@ void TFTPTestServer::Start() {
                  {"@ADDRESS@", FAddress},
                  {"@IPV6@", FAddress.find(':') != std::string::npos ? "on" : "off"}})
             conf = ReplaceAll(conf, key, value);
+        if (FTLS != TFTPServerTLS::stNone) {
+            // ProFTPD reads the key as root and wants it private.
+            for (const char* file : {"server.pem", "server.key"}) {
+                fs::copy_file(fs::path(QUILLATE_TEST_DATA_DIR) / "net" / "tls" / file, FDir.Path() / file,
+                              fs::copy_options::overwrite_existing);
+                fs::permissions(FDir.Path() / file, fs::perms::owner_read | fs::perms::owner_write);
+            }
+            conf += "LoadModule mod_tls.c\nTLSEngine on\nTLSRequired on\nTLSVerifyClient off\n"
+                    "TLSProtocol " +
+                    (FTLSProtocol.empty() ? std::string("TLSv1.2 TLSv1.3") : FTLSProtocol) +
+                    "\nTLSECCertificateFile " + (FDir.Path() / "server.pem").string() +
+                    "\nTLSECCertificateKeyFile " + (FDir.Path() / "server.key").string() + "\nTLSLog " +
+                    (FDir.Path() / "run" / "tls.log").string() + "\n";
+            if (FTLS == TFTPServerTLS::stImplicit)
+                conf += "TLSOptions UseImplicitSSL\n";
+        }
         // TransferRate counts in kilobytes per second.
         if (FReadLimit > 0)
             conf += "TransferRate STOR " + std::to_string(std::max<std::size_t>(FReadLimit / 1024, 1)) + "\n";

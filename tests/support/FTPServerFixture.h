@@ -14,6 +14,9 @@ namespace quillate::testing {
 
 enum class TFTPServerKind { skPyftpdlib, skProFTPD };
 
+// FTP over TLS on the server side: none, AUTH TLS, or TLS from the first byte (ProFTPD only).
+enum class TFTPServerTLS { stNone, stExplicit, stImplicit };
+
 std::string KindName(TFTPServerKind kind);
 
 class TFTPTestServer {
@@ -51,6 +54,16 @@ public:
     // pyftpdlib only: runs tests/servers/hostile_ftpd.py instead, with its mode and options
     // ({"names"}, {"huge", "--entries", "1000"}; the script's header lists them); call before Start.
     void SetHostile(std::vector<std::string> modeAndOptions) { FHostile = std::move(modeAndOptions); }
+    // Serves FTP over TLS only, with the certificate of tests/data/net/tls; ProFTPD refuses data
+    // connections that do not resume the control connection's session. protocol "TLSv1.2" or
+    // "TLSv1.3" forces that version; empty allows both. Call before Start.
+    void SetTLS(TFTPServerTLS mode, std::string protocol = {}) {
+        FTLS = mode;
+        FTLSProtocol = std::move(protocol);
+    }
+    // pyftpdlib only: resets the first upload's data connection after this many bytes (where a proxy
+    // cannot see the commands, over TLS); call before Start. 0: never.
+    void SetUploadCut(std::size_t bytes) { FUploadCut = bytes; }
     // Throttles what the server reads from data connections (uploads); call before Start. 0: none.
     void SetReadLimit(std::size_t bytesPerSecond) { FReadLimit = bytesPerSecond; }
     // ProFTPD only: the commands it has logged, one request line each ("CWD a", "PASS (hidden)"). Waits
@@ -67,12 +80,15 @@ private:
     std::uint16_t FPort = 0;
     TServerProcess FProcess;
     std::size_t FReadLimit = 0;
+    std::size_t FUploadCut = 0;
     bool FWithoutChecksums = false;
     std::string FTimeZone;
     int FClockOffset = 0;
     std::string FAddress = "127.0.0.1";
     bool FWithoutExtended = false;
     std::vector<std::string> FHostile;
+    TFTPServerTLS FTLS = TFTPServerTLS::stNone;
+    std::string FTLSProtocol;
 };
 
 // Debian's ftp-proxy on 127.0.0.1 with "magic" user names: "USER user@host:port" names the server

@@ -3,6 +3,7 @@
 #include "ftp/ZRFTPConnectAction.h"
 #include "ftp/ZRFTPOptions.h"
 #include "host/CryptoUtils.h"
+#include "host/Options.h"
 #include "host/RegEx.h"
 #include "host/Registration.h"
 #include "host/Scripting.h"
@@ -218,7 +219,7 @@ struct TFTPActionProperties {
                   "action.ftp.script.EncryptedPassword)")
             .Enum("TransferType", FTPTransferTypeInfo(), &T::FTransferType)
             .Bool("UseGlobalOptions", &T::FUseGlobalOptions)
-            .Help("Take host, port, user and password from the global FTP options")
+            .Help("Take host, port, user, password and the TLS settings from the global FTP options")
             .Bool("UseProxy", &T::FUseProxy)
             .String("ProxyUsername", &T::FProxyUsername)
             .String("ProxyCookie", &T::GetProxyCookie, &T::SetProxyCookie)
@@ -227,7 +228,12 @@ struct TFTPActionProperties {
             .Help("The proxy password in its stored form")
             .String("ProxyServer", &T::FProxyServer)
             .Int("ProxyPort", &T::FProxyPort)
-            .Enum("ProxyType", FTPProxyTypeInfo(), &T::FProxyType);
+            .Enum("ProxyType", FTPProxyTypeInfo(), &T::FProxyType)
+            .Enum("Security", FTPSecurityInfo(), &T::FSecurity)
+            .Help(
+                "FTP over TLS: fsExplicit asks for it with AUTH TLS, fsImplicit starts it at once (port 990)")
+            .Bool("SecureData", &T::FSecureData)
+            .Help("With TLS, protect the data connections too (PROT P); off sends files in clear (PROT C)");
     }
 };
 
@@ -257,6 +263,14 @@ void TFTPAction::GetHiddenProperties(TStringList& list) const {
 
 std::string TFTPAction::GetHost() const {
     return FUseGlobalOptions ? FTPOptions()->GetFTPServer() : FHost;
+}
+
+net::TFTPSecurity TFTPAction::GetSecurity() const {
+    return FUseGlobalOptions ? FTPOptions()->GetSecurity() : FSecurity;
+}
+
+bool TFTPAction::GetSecureData() const {
+    return FUseGlobalOptions ? FTPOptions()->GetSecureData() : FSecureData;
 }
 
 std::int32_t TFTPAction::GetPort() const {
@@ -579,6 +593,11 @@ bool TFTPAction::Execute() {
     client->Passive = FPassive;
     client->Password = password;
     client->SetTransferType(FTransferType);
+    client->Security = GetSecurity();
+    client->SecureData = GetSecureData();
+    client->TLSOptions.VerifyPeer = VerifyCertificates();
+    if (client->Security != net::TFTPSecurity::fsNone && !client->TLSOptions.VerifyPeer)
+        SendMessage(UnverifiedCertificateWarning(host, client->Port), stWarning);
     if (FUseProxy) {
         std::string proxyPassword, proxyUser, proxyServer;
         if (!TryExpandPassword("Proxy Password", FProxyPassword, proxyPassword) ||

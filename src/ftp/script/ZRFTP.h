@@ -153,6 +153,8 @@ public:
     // The settings as a run uses them: the global FTP options' values when UseGlobalOptions is set.
     std::string GetHost() const;
     std::int32_t GetPort() const;
+    net::TFTPSecurity GetSecurity() const;
+    bool GetSecureData() const;
     std::string GetUserID() const;
     std::string GetPassword() const;
     void SetPassword(const std::string& clearText);
@@ -197,6 +199,8 @@ private:
     std::string FProxyServer;
     std::int32_t FProxyPort = 0;
     net::TFTPProxyType FProxyType = net::TFTPProxyType::fpcmNone;
+    net::TFTPSecurity FSecurity = net::TFTPSecurity::fsNone;
+    bool FSecureData = true;
 
     std::vector<TFTPScriptItemPtr> FItems;
 
