@@ -1,7 +1,6 @@
-// "Send Email" without a server: what Validate reports, the properties that change others, and how
-// the password is stored.
+// "Send Email" without a server: the properties that change others, and how the password is stored
+// (what Validate reports is a command-line case).
 #include "PackageTestSupport.h"
-#include "host/Options.h"
 #include "mail/ZREmail.h"
 
 #include <gtest/gtest.h>
@@ -10,40 +9,6 @@ using namespace quillate;
 using namespace quillate::testing;
 
 namespace {
-
-std::string Errors(const std::string& properties, const std::string& globalHost = {}) {
-    EnsurePackageRegistered();
-    TTempDir dir("quillate-mail-options");
-    OptionsService().Reset(dir.Path() / "options.json");
-    zr::RegisterEmailOptions();
-    zr::EmailOptions()->SetSMTPHost(globalHost);
-    TProject project = TProject::Parse(R"({"actions":[{"type":"action.smtp.send","properties":)" + properties + "}]}", "p");
-    TValidationErrors errors;
-    project.Actions.at(0)->Validate(errors);
-    OptionsService().Reset();
-    std::string text;
-    for (const auto& e : errors)
-        text += e.Property + ": " + e.Message + "\n";
-    return text;
-}
-
-TEST(EmailAction, ValidateNamesEachMissingSetting) {
-    EXPECT_EQ(Errors("{}"), "Host: Host has not been set\nRecipients: No recipients have been specified\n"
-                            "Subject: Message subject has not been set\n");
-    EXPECT_EQ(Errors(R"({"Host":"h","Subject":"s","RecipientsSource":"asFromFile"})"),
-              "Recipients: No file to load recipients from has been defined\n");
-    EXPECT_EQ(Errors(R"({"Host":"h","Subject":"s","UseRecipientFile":true,"PathOfRecipientFile":"/r"})"), "");
-    EXPECT_EQ(Errors(R"({"Host":"h","Subject":"s","RecipientsSource":"asFromVariable"})"),
-              "Recipients: No variable to load recipients from has been defined\n");
-    // With the global options in force, their host counts, not the action's own.
-    EXPECT_EQ(Errors(R"({"Host":"h","Subject":"s","UseGlobalOptions":true,"RecipientVariable":"V",
-                         "RecipientsSource":"asFromVariable"})"),
-              "Host: Host has not been set\n");
-    EXPECT_EQ(Errors(R"({"Subject":"s","UseGlobalOptions":true,"RecipientVariable":"V",
-                         "RecipientsSource":"asFromVariable"})",
-                     "smtp.example.org"),
-              "");
-}
 
 TEST(EmailAction, PropertiesThatChangeOthers) {
     zr::TEmailAction action;
