@@ -196,8 +196,9 @@ TEST_F(OptionsTest, SaveReplacesTheFileAtomicallyWithPrivateMode) {
 
 // How "options set" types its text and "options show" hides passwords is a command-line case.
 TEST_F(OptionsTest, SetEncryptsAPasswordKeyUnderItsOwnKeyText) {
-    OptionsService().Store().Set("Custom.Pass", "pw2");
-    EXPECT_EQ(DecryptString(OptionsService().Store().Content()["Custom"]["Pass"].get<std::string>(), "custom"), "pw2");
+    TOptionsStore& store = OptionsService().Store();
+    store.Set("Custom.Pass", "pw2");
+    EXPECT_EQ(DecryptString(store.Content()["Custom"]["Pass"].get<std::string>(), "custom"), "pw2");
 }
 
 TEST_F(OptionsTest, RegistrationRules) {

@@ -1,5 +1,6 @@
 // "Send Email" without a server: the properties that change others, and how the password is stored
 // (what Validate reports is a command-line case).
+#include "../host/CaseFiles.h"
 #include "PackageTestSupport.h"
 #include "mail/ZREmail.h"
 
@@ -10,28 +11,17 @@ using namespace quillate::testing;
 
 namespace {
 
-TEST(EmailAction, PropertiesThatChangeOthers) {
+TEST(EmailAction, PropertiesThatChangeOthersDoAsTheTableSays) {
     zr::TEmailAction action;
-    struct TStep {
-        const char* Property;
-        TPropertyValue Value;
-        const char* Read;
-        TPropertyValue Expected;
+    auto property = [&](const std::string& name) -> const TPropertyInfo& {
+        return *action.Properties().Find(name);
     };
-    const TStep steps[] = {
-        {"Mode", std::int64_t{5}, "Mode", std::int64_t{1}},
-        {"Mode", std::int64_t{-3}, "Mode", std::int64_t{0}},
-        {"Authenticate", true, "UseEhlo", true},
-        {"UseEhlo", false, "Authenticate", false},
-        {"TimeoutLength", std::int64_t{7}, "TimeoutLength", std::int64_t{1}},
-        {"EnableTimeout", true, "TimeoutLength", std::int64_t{7}},
-        {"UseBccFile", true, "BccSource", std::int64_t{zr::asFromFile}},
-        {"UseBccFile", false, "BccSource", std::int64_t{zr::asFromFile}},
-        {"Body", std::string("a\r\nb\n"), "BodyObject", TStringList{"a", "b"}},
-    };
-    for (const auto& step : steps) {
-        action.SetPropertyValue(step.Property, step.Value);
-        EXPECT_EQ(action.GetPropertyValue(step.Read), step.Expected) << step.Property << " -> " << step.Read;
+    for (const TCase& row : ReadTable("property-links.txt")) {
+        const std::string &set = row.Fields.at(0), &read = row.Fields.at(2);
+        action.SetPropertyValue(
+            set, PropertyValueFromJson(property(set), nlohmann::ordered_json::parse(row.Fields.at(1))));
+        EXPECT_EQ(PropertyValueToJson(property(read), action.GetPropertyValue(read)).dump(), row.Fields.at(3))
+            << row.Where;
     }
 }
 

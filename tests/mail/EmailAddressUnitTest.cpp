@@ -29,7 +29,9 @@ std::string Join(const std::vector<TEmailAddressPtr>& entries, bool withNames) {
 
 // A file holding content, in a folder of its own that goes with it.
 struct TTempFile : TTempDir {
-    explicit TTempFile(const std::string& content) : TTempDir("quillate-mail") { WriteTextFile(Path(), content); }
+    explicit TTempFile(const std::string& content) : TTempDir("quillate-mail") {
+        WriteTextFile(Path(), content);
+    }
     std::filesystem::path Path() const { return TTempDir::Path() / "file"; }
 };
 

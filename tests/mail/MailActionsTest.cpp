@@ -38,7 +38,8 @@ void ExpectMessage(const std::filesystem::path& dir, const std::string& content,
                 EXPECT_EQ(head.find("\r\n" + line.get<std::string>() + (key == "headers" ? "\r\n" : ":")) ==
                               std::string::npos,
                           key == "noHeaders")
-                    << line << " in\n" << head;
+                    << line << " in\n"
+                    << head;
         } else if (key != "rcpt") {
             EXPECT_EQ(tree[key], value) << key << " of\n" << content;
         }
@@ -173,8 +174,9 @@ protected:
 TEST_P(PostNews, PostsWhatTheCaseExpects) {
     const bool jam = GetParam().value("server", "recorder") == "jam";
     const std::string port = std::to_string(jam ? Jam->Port() : Recorder->Port());
-    json c = json::parse(ReplaceAll(ReplaceAll(ReplaceAll(GetParam().dump(), "${dir}", FDir.Path().string()),
-                                               "\"${port}\"", port), "${port}", port));
+    json c = json::parse(ReplaceAll(
+        ReplaceAll(ReplaceAll(GetParam().dump(), "${dir}", FDir.Path().string()), "\"${port}\"", port),
+        "${port}", port));
     const json files = c.value("files", json::object());
     for (const auto& [name, content] : files.items())
         WriteTextFile(FDir.Path() / name, content.get<std::string>());

@@ -15,8 +15,8 @@
 #include "support/POP3ServerFixture.h"
 #include "support/SMTPServerFixture.h"
 
-#include <gmock/gmock.h>
 #include <fstream>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sstream>
 #include <thread>
@@ -235,6 +235,7 @@ TEST_P(NNTPHostilePeer, EndsWithTheExpectedFault) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Data, NNTPHostilePeer, ::testing::ValuesIn(LoadCases("nntp-hostile-peers.json")), CaseName);
+INSTANTIATE_TEST_SUITE_P(Data, NNTPHostilePeer, ::testing::ValuesIn(LoadCases("nntp-hostile-peers.json")),
+                         CaseName);
 
 } // namespace

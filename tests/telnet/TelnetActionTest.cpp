@@ -74,7 +74,8 @@ TEST_P(TelnetAction, RunsAsTheCaseExpects) {
         };
     TRunOutcome outcome;
     const std::string log =
-        RunCase(c, {{"type", "telnet.client"}, {"properties", properties}, {"children", items}}, outcome, during, &run);
+        RunCase(c, {{"type", "telnet.client"}, {"properties", properties}, {"children", items}}, outcome,
+                during, &run);
     EXPECT_EQ(OutcomeName(outcome), c["outcome"]) << log;
     ExpectCaseLog(c, log, {password.c_str()});
     if (c.value("stopInWait", false)) {
