@@ -206,7 +206,6 @@ void TTestTypesAction::AddChildObject(std::shared_ptr<TSerializableObject> child
 }
 
 void TTestTypesAction::Loaded() {
-    FLoadedCalled = true;
     if (!FName.empty()) {
         FObject = std::make_shared<TTestProjectObject>(FName);
         GetProjectObjectService().RegisterObject(FObject);

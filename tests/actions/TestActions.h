@@ -54,7 +54,6 @@ public:
     std::string FResultVariable;
     std::string FCookie;
     TSerializableList FChildren;
-    bool FLoadedCalled = false;
     std::shared_ptr<IProjectObject> FObject;
 };
 

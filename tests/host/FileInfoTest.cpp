@@ -25,12 +25,8 @@ using ::testing::ThrowsMessage;
 
 class FileInfoTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string name = ::testing::TempDir() + "quillate-fileinfo-XXXXXX";
-        FFolder = ::mkdtemp(name.data());
-    }
-    void TearDown() override { fs::remove_all(FFolder); }
-    fs::path FFolder;
+    quillate::testing::TTempDir FTemp{"quillate-fileinfo"};
+    fs::path FFolder = FTemp.Path();
     quillate::testing::TScopedEnvironment FTmpDir{"TMPDIR", std::getenv("TMPDIR")};
 };
 

@@ -1,7 +1,7 @@
-// "Send Email" without a server: what Validate reports, the properties that change others, and how
-// the password is stored.
+// "Send Email" without a server: the properties that change others, and how the password is stored
+// (what Validate reports is a command-line case).
+#include "../host/CaseFiles.h"
 #include "PackageTestSupport.h"
-#include "host/Options.h"
 #include "mail/ZREmail.h"
 
 #include <gtest/gtest.h>
@@ -11,62 +11,17 @@ using namespace quillate::testing;
 
 namespace {
 
-std::string Errors(const std::string& properties, const std::string& globalHost = {}) {
-    EnsurePackageRegistered();
-    TTempDir dir("quillate-mail-options");
-    OptionsService().Reset(dir.Path() / "options.json");
-    zr::RegisterEmailOptions();
-    zr::EmailOptions()->SetSMTPHost(globalHost);
-    TProject project = TProject::Parse(R"({"actions":[{"type":"action.smtp.send","properties":)" + properties + "}]}", "p");
-    TValidationErrors errors;
-    project.Actions.at(0)->Validate(errors);
-    OptionsService().Reset();
-    std::string text;
-    for (const auto& e : errors)
-        text += e.Property + ": " + e.Message + "\n";
-    return text;
-}
-
-TEST(EmailAction, ValidateNamesEachMissingSetting) {
-    EXPECT_EQ(Errors("{}"), "Host: Host has not been set\nRecipients: No recipients have been specified\n"
-                            "Subject: Message subject has not been set\n");
-    EXPECT_EQ(Errors(R"({"Host":"h","Subject":"s","RecipientsSource":"asFromFile"})"),
-              "Recipients: No file to load recipients from has been defined\n");
-    EXPECT_EQ(Errors(R"({"Host":"h","Subject":"s","UseRecipientFile":true,"PathOfRecipientFile":"/r"})"), "");
-    EXPECT_EQ(Errors(R"({"Host":"h","Subject":"s","RecipientsSource":"asFromVariable"})"),
-              "Recipients: No variable to load recipients from has been defined\n");
-    // With the global options in force, their host counts, not the action's own.
-    EXPECT_EQ(Errors(R"({"Host":"h","Subject":"s","UseGlobalOptions":true,"RecipientVariable":"V",
-                         "RecipientsSource":"asFromVariable"})"),
-              "Host: Host has not been set\n");
-    EXPECT_EQ(Errors(R"({"Subject":"s","UseGlobalOptions":true,"RecipientVariable":"V",
-                         "RecipientsSource":"asFromVariable"})",
-                     "smtp.example.org"),
-              "");
-}
-
-TEST(EmailAction, PropertiesThatChangeOthers) {
+TEST(EmailAction, PropertiesThatChangeOthersDoAsTheTableSays) {
     zr::TEmailAction action;
-    struct TStep {
-        const char* Property;
-        TPropertyValue Value;
-        const char* Read;
-        TPropertyValue Expected;
+    auto property = [&](const std::string& name) -> const TPropertyInfo& {
+        return *action.Properties().Find(name);
     };
-    const TStep steps[] = {
-        {"Mode", std::int64_t{5}, "Mode", std::int64_t{1}},
-        {"Mode", std::int64_t{-3}, "Mode", std::int64_t{0}},
-        {"Authenticate", true, "UseEhlo", true},
-        {"UseEhlo", false, "Authenticate", false},
-        {"TimeoutLength", std::int64_t{7}, "TimeoutLength", std::int64_t{1}},
-        {"EnableTimeout", true, "TimeoutLength", std::int64_t{7}},
-        {"UseBccFile", true, "BccSource", std::int64_t{zr::asFromFile}},
-        {"UseBccFile", false, "BccSource", std::int64_t{zr::asFromFile}},
-        {"Body", std::string("a\r\nb\n"), "BodyObject", TStringList{"a", "b"}},
-    };
-    for (const auto& step : steps) {
-        action.SetPropertyValue(step.Property, step.Value);
-        EXPECT_EQ(action.GetPropertyValue(step.Read), step.Expected) << step.Property << " -> " << step.Read;
+    for (const TCase& row : ReadTable("property-links.txt")) {
+        const std::string &set = row.Fields.at(0), &read = row.Fields.at(2);
+        action.SetPropertyValue(
+            set, PropertyValueFromJson(property(set), nlohmann::ordered_json::parse(row.Fields.at(1))));
+        EXPECT_EQ(PropertyValueToJson(property(read), action.GetPropertyValue(read)).dump(), row.Fields.at(3))
+            << row.Where;
     }
 }
 

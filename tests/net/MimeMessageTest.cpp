@@ -1,6 +1,6 @@
-// The composed message read back with GMime's parser: character sets, headers built from hostile
-// fields, and the failures that must stop a message before it is written. The trees of text parts
-// and attachments are checked through the mail actions' cases.
+// The composed message read back with GMime's parser: character sets, and the failures that must stop
+// a message before it is written. Headers, trees of text parts and attachments are checked through
+// the mail actions' cases.
 #include "net/MimeMessage.h"
 
 #include "MimeParse.h"
@@ -25,7 +25,6 @@ protected:
     MimeMessageTest() {
         // Several write blocks long, so that a failing sink is seen to stop the write at once.
         std::ofstream(Dir.Path() / "report.pdf", std::ios::binary) << std::string(200000, '\xfe');
-        std::ofstream(Dir.Path() / "Übersicht.txt") << "notes\n";
         Message.From = {"Sender", "from@example.org"};
         Message.To = {{"", "to@example.org"}};
         Message.Subject = "test";
@@ -84,31 +83,6 @@ INSTANTIATE_TEST_SUITE_P(Sets, MimeCharsets, ::testing::Values(
     TCharsetCase{"Windows-1251", "Привет, мир"}, TCharsetCase{"windows-1255", "שלום"},
     TCharsetCase{"ISO-2022-JP", "日本語テスト"}, TCharsetCase{"EUC-KR", "안녕하세요"}, TCharsetCase{"TIS-620", "สวัสดี"}),
     [](const auto& info) { return "Set" + std::to_string(info.index); });
-
-TEST_F(MimeMessageTest, HeadersFromHostileFieldsStayOneLineEach) {
-    Message.Subject = "a\r\nBcc: x@y";
-    Message.From.Name = "Eve\nX-Evil: 1";
-    Message.Sender = {"", "sender@example.org"};
-    Message.MessageId = "1234@Quillate";
-    Message.Priority = TMimePriority::mpLowest;
-    Message.DispositionNotificationTo = {"Jörg", "receipt@example.org"};
-    auto headers = [&] {
-        TParsedMessage parsed = ParseMessage(Written());
-        std::string all;
-        for (const char* name : {"Subject", "Bcc", "X-Evil", "Sender", "Message-Id", "X-Priority", "Importance",
-                                 "MIME-Version", "Disposition-Notification-To"}) {
-            const char* value = g_mime_object_get_header(GMIME_OBJECT(parsed.get()), name);
-            all += std::string(name) + ": " + (value ? value : "-") + "\n";
-        }
-        return all;
-    };
-    EXPECT_EQ(headers(), "Subject: a  Bcc: x@y\nBcc: -\nX-Evil: -\nSender: sender@example.org\n"
-                         "Message-Id: <1234@Quillate>\nX-Priority: 5 (Lowest)\nImportance: low\nMIME-Version: 1.0\n"
-                         "Disposition-Notification-To: Jörg <receipt@example.org>\n");
-    Message.Priority = TMimePriority::mpNormal;
-    Message.Sender = Message.DispositionNotificationTo = {};
-    EXPECT_THAT(headers(), HasSubstr("Sender: -\nMessage-Id: <1234@Quillate>\nX-Priority: -\nImportance: -\n"));
-}
 
 class MimeFaults : public MimeMessageTest, public ::testing::WithParamInterface<TCase> {};
 

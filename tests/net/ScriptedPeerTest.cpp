@@ -83,21 +83,10 @@ class HostilePeer : public ScriptedPeerTest, public ::testing::WithParamInterfac
 TEST_P(HostilePeer, FailsWithATypedErrorWithinTheTimeout) {
     Start({Script(GetParam()["script"])});
     auto start = Clock::now();
-    std::string fault = "none";
-    try {
+    std::string fault = FaultOf([&] {
         Client.Connect();
         Client.List();
-    } catch (const EProtocolError& e) {
-        fault = std::string("protocol: ") + e.what();
-    } catch (const EReadTimeout& e) {
-        fault = std::string("timeout: ") + e.what();
-    } catch (const EConnClosedGracefully& e) {
-        fault = std::string("closed: ") + e.what();
-    } catch (const EReplyError& e) {
-        fault = "reply " + std::to_string(e.Code()) + ": " + e.what();
-    } catch (const ESocketError& e) {
-        fault = std::string("socket: ") + e.what();
-    }
+    });
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     EXPECT_THAT(fault, ::testing::StartsWith(GetParam()["fault"].get<std::string>()));
     EXPECT_LT(seconds, ReadTimeoutMs / 1000.0 + 3.0);

@@ -58,12 +58,9 @@ public:
 
     static constexpr const char* User = "poster";
     static constexpr const char* Password = "n3wspass";
-    // A post to this group is refused with 441 after the article was sent.
-    static constexpr const char* RefusingGroup = "refuse.me";
 
     // The articles stored so far, oldest first: CR LF line ends, dot-stuffing undone.
     std::vector<std::string> Articles() const;
-    std::string Output() const { return FProcess.Output(); }
 
 private:
     TTempDir FDir{"quillate-nntpd"};

@@ -36,7 +36,6 @@ public:
 
     // The messages stored so far, oldest first.
     std::vector<TStoredMessage> Messages() const;
-    std::string Output() const { return FProcess.Output(); }
 
 private:
     TTempDir FDir{"quillate-smtp"};

@@ -1,24 +1,16 @@
 // "Telnet Client" against busybox telnetd and the scripted peer, case by case from
 // tests/data/telnet/actions.json (its README gives the format). No case's log may hold the password.
-#include "PackageTestSupport.h"
+#include "ActionCases.h"
 #include "support/TelnetServerFixture.h"
 
-#include <fstream>
-#include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 #include <thread>
 
 using namespace quillate;
 using namespace quillate::testing;
-using json = nlohmann::ordered_json;
+using json = TCase;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-json LoadCases() {
-    std::ifstream in(std::string(QUILLATE_TEST_DATA_DIR) + "/telnet/actions.json");
-    return json::parse(in, nullptr, true, /*ignore_comments=*/true);
-}
 
 json Item(const json& row) {
     json properties = {{"SendText", row.at(0)}, {"WaitFor", row.size() > 1 ? row[1] : json("")},
@@ -57,8 +49,6 @@ TEST_P(TelnetAction, RunsAsTheCaseExpects) {
     json items = json::array();
     for (const auto& row : c["items"])
         items.push_back(Item(row));
-    json project = {{"variables", c.value("variables", json::object())},
-                    {"actions", {{{"type", "telnet.client"}, {"properties", properties}, {"children", items}}}}};
 
     TPackageRun run;
     std::atomic<bool> paused{false}, waiting{false};
@@ -82,25 +72,12 @@ TEST_P(TelnetAction, RunsAsTheCaseExpects) {
             stoppedAt = Clock::now().time_since_epoch().count();
             runner.RequestStop();
         };
-    run.Run(project.dump(), during);
-
-    std::string log;
-    for (const auto& line : run.Lines())
-        log += line + "\n";
-    const char* outcome = run.Outcome == TRunOutcome::Succeeded ? "succeeded"
-                          : run.Outcome == TRunOutcome::Stopped ? "stopped"
-                                                                : "failed";
-    EXPECT_EQ(outcome, c["outcome"]) << log;
-    EXPECT_EQ(log.find(password), std::string::npos) << log;
-    for (const auto& text : c.value("log", json::array()))
-        EXPECT_NE(log.find(text.get<std::string>()), std::string::npos) << text << " not in\n" << log;
-    for (const auto& text : c.value("noLog", json::array()))
-        EXPECT_EQ(log.find(text.get<std::string>()), std::string::npos) << text << " in\n" << log;
-    std::size_t at = 0;
-    for (const auto& text : c.value("logOrder", json::array())) {
-        at = log.find(text.get<std::string>(), at);
-        ASSERT_NE(at, std::string::npos) << text << " not in order in\n" << log;
-    }
+    TRunOutcome outcome;
+    const std::string log =
+        RunCase(c, {{"type", "telnet.client"}, {"properties", properties}, {"children", items}}, outcome,
+                during, &run);
+    EXPECT_EQ(OutcomeName(outcome), c["outcome"]) << log;
+    ExpectCaseLog(c, log, {password.c_str()});
     if (c.value("stopInWait", false)) {
         ASSERT_NE(terminatedAt.load(), 0) << log;
         EXPECT_LT(Clock::duration(terminatedAt - stoppedAt), std::chrono::milliseconds(100));
@@ -111,7 +88,6 @@ TEST_P(TelnetAction, RunsAsTheCaseExpects) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Data, TelnetAction, ::testing::ValuesIn(LoadCases()),
-                         [](const auto& info) { return info.param.at("name").template get<std::string>(); });
+INSTANTIATE_TEST_SUITE_P(Data, TelnetAction, ::testing::ValuesIn(LoadCases("telnet/actions.json")), CaseName);
 
 } // namespace

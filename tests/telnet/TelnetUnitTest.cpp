@@ -1,5 +1,5 @@
 // The Telnet pieces that need no server: the protocol parser fed in every cut, the receive buffer's
-// bound, the log cleaning and masking, and the action's stored form and Validate.
+// bound, the log cleaning and masking, and the action's stored form.
 #include "../net/NetTestData.h"
 #include "PackageTestSupport.h"
 #include "net/TelnetParser.h"
@@ -91,24 +91,6 @@ TEST(TelnetReceive, BufferKeepsTheLastMiBAndTakeEmptiesIt) {
     buffer.Append(std::string(3 * zr::TTelnetReceiveBuffer::Limit, 'y') + "end");
     EXPECT_TRUE(buffer.Contains("yend"));
     EXPECT_EQ(buffer.Text().size(), zr::TTelnetReceiveBuffer::Limit);
-}
-
-std::string Errors(const std::string& properties, const std::string& children) {
-    EnsurePackageRegistered();
-    TProject project = TProject::Parse(R"({"actions":[{"type":"telnet.client","properties":)" + properties +
-                                           R"(,"children":)" + children + "}]}",
-                                       "p");
-    TValidationErrors errors;
-    project.Actions.at(0)->Validate(errors);
-    std::string text;
-    for (const auto& e : errors)
-        text += e.Property + ": " + e.Message + "\n";
-    return text;
-}
-
-TEST(TelnetAction, ValidateNamesTheHostAndAnEmptyScript) {
-    EXPECT_EQ(Errors("{}", "[]"), "Host: Host has not been set\nTelnet Script: No Telnet actions have been specified\n");
-    EXPECT_EQ(Errors(R"({"Host":"h"})", R"([{"type":"telnet.scriptitem","properties":{"Enabled":false}}])"), "");
 }
 
 TEST(TelnetAction, ProjectSavesBackAsLoadedWithItemsAndTheEncryptedPassword) {
