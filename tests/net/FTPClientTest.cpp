@@ -366,10 +366,11 @@ TEST_P(FTPClientTest, DisconnectToleratesADeadServer) {
     EXPECT_THROW(Client.Noop(), ENotConnected);
 }
 
-// A real FTP proxy between client and server: the login names the server in the user name.
-TEST_P(FTPClientTest, LogsInAndTransfersThroughAUserAtHostProxy) {
-    if (GetParam().TLS != TFTPServerTLS::stNone)
-        GTEST_SKIP() << "the proxy speaks plain FTP only";
+// A real FTP proxy between client and server: the login names the server in the user name. The
+// proxy speaks plain FTP only, so it runs against the plain servers.
+class FTPClientProxyTest : public FTPClientTest {};
+
+TEST_P(FTPClientProxyTest, LogsInAndTransfersThroughAUserAtHostProxy) {
     TFTPMagicUserProxy proxy;
     Client.ProxySettings.ProxyType = TFTPProxyType::fpcmUserSite;
     Client.ProxySettings.Host = "127.0.0.1";
@@ -408,6 +409,11 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(TServerCase{TFTPServerKind::skPyftpdlib}, TServerCase{TFTPServerKind::skProFTPD},
                       TServerCase{.Kind = TFTPServerKind::skProFTPD, .TLS = TFTPServerTLS::stExplicit}),
     ServerCaseName);
+
+INSTANTIATE_TEST_SUITE_P(Servers, FTPClientProxyTest,
+                         ::testing::Values(TServerCase{TFTPServerKind::skPyftpdlib},
+                                           TServerCase{TFTPServerKind::skProFTPD}),
+                         ServerCaseName);
 
 INSTANTIATE_TEST_SUITE_P(
     Servers, FTPClientTransfers,
