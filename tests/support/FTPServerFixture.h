@@ -53,6 +53,8 @@ public:
     void SetHostile(std::vector<std::string> modeAndOptions) { FHostile = std::move(modeAndOptions); }
     // Throttles what the server reads from data connections (uploads); call before Start. 0: none.
     void SetReadLimit(std::size_t bytesPerSecond) { FReadLimit = bytesPerSecond; }
+    // ProFTPD only: logins of the user past this many at once are refused; call before Start. 0: no limit.
+    void SetMaxClientsPerUser(int count) { FMaxClientsPerUser = count; }
     // ProFTPD only: the commands it has logged, one request line each ("CWD a", "PASS (hidden)"). Waits
     // up to ten seconds until `sessions` QUITs are among them: the server logs a command after its reply.
     std::vector<std::string> LoggedCommands(std::size_t sessions = 1) const;
@@ -67,6 +69,7 @@ private:
     std::uint16_t FPort = 0;
     TServerProcess FProcess;
     std::size_t FReadLimit = 0;
+    int FMaxClientsPerUser = 0;
     bool FWithoutChecksums = false;
     std::string FTimeZone;
     int FClockOffset = 0;
