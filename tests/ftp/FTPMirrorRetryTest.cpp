@@ -7,6 +7,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <regex>
+#include <thread>
 
 using namespace quillate;
 using namespace quillate::testing;
@@ -227,6 +228,33 @@ INSTANTIATE_TEST_SUITE_P(
                        0,
                        {{NoPathLists, 2}}}),
     [](const auto& info) { return std::string(info.param.Name); });
+
+// A user's stop cuts every transfer of the extra connections, not only the main connection's: the run
+// ends within a second (five allowed for a loaded machine) where the transfers would need a minute.
+TEST(FTPMirrorParallelStop, EndsEveryTransferAtOnce) {
+    TFTPTestServer server(TFTPServerKind::skProFTPD);
+    server.SetReadLimit(256 * 1024);
+    server.Start();
+    TTempDir local("quillate-stop");
+    for (int i = 0; i < 4; ++i)
+        WriteTextFile(local.Path() / ("f" + std::to_string(i) + ".bin"), std::string(4 << 20, 'x'));
+    TPackageRun run;
+    std::chrono::steady_clock::time_point stopped;
+    run.Run(R"({"actions":[)" + SiteConnectJson(server.Port()) + R"(,
+              {"type":"action.ftp.mirror","properties":{"ConnectionName":"Site","LocalDir":")" +
+                local.Path().string() + R"(","SkipSkewCheck":true,"LogFiles":true,"ParallelTransfers":4}}]})",
+            [&run, &stopped](TRunner& runner, TProject&) {
+                auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+                while (!run.AnyLineContains("Uploading [") && std::chrono::steady_clock::now() < until)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                std::this_thread::sleep_for(std::chrono::milliseconds(500));
+                stopped = std::chrono::steady_clock::now();
+                StopFromMainThread(runner);
+            });
+    EXPECT_EQ(run.Outcome, TRunOutcome::Stopped);
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(5));
+    EXPECT_FALSE(run.AnyLineContains("Uploaded ["));
+}
 
 // The skew probe compares whole seconds, which holds only when its upload starts and ends within
 // one of our seconds; an upload that spans a change of second is repeated, three tries at most.
