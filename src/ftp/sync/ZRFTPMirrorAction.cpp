@@ -267,7 +267,14 @@ std::unique_ptr<TFTPTransferPool> TFTPMirrorAction::OpenPool(IFTPConnectionObjec
         return nullptr;
     auto pool = std::make_unique<TFTPTransferPool>(
         connection, extra, [this](TFTPTransferSlot& slot) { AttachProgress(*slot.Connection, slot.Index); },
-        [this](const std::string& text) { Warning(text); });
+        [this](const std::string& text) { Warning(text); },
+        [this, &connection] {
+            try {
+                CheckKeepAlive(connection);
+            } catch (const std::exception&) {
+                // The transfers decide the outcome; a main connection that has gone fails the next step.
+            }
+        });
     std::lock_guard lock(FPoolLock);
     FPool = pool.get();
     // A stop that came while the connections were opened.

@@ -1,5 +1,7 @@
 #include "ftp/sync/ZRFTPTransferPool.h"
 
+#include <chrono>
+
 #include <fmt/format.h>
 
 namespace zr {
@@ -11,8 +13,17 @@ constexpr std::size_t QueuedPerConnection = 4;
 
 } // namespace
 
-TFTPTransferPool::TFTPTransferPool(IFTPConnectionObject& model, int count, TSlotEvent opened, TLine warn)
-    : FModel(model), FCount(count), FOpened(std::move(opened)), FWarn(std::move(warn)) {}
+TFTPTransferPool::TFTPTransferPool(IFTPConnectionObject& model, int count, TSlotEvent opened, TLine warn,
+                                   std::function<void()> idle)
+    : FModel(model), FCount(count), FOpened(std::move(opened)), FWarn(std::move(warn)), FIdle(std::move(idle)) {}
+
+void TFTPTransferPool::WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>& done) {
+    while (!FChanged.wait_for(lock, std::chrono::seconds(1), done)) {
+        lock.unlock();
+        FIdle();
+        lock.lock();
+    }
+}
 
 bool TFTPTransferPool::Ready() {
     if (!FOpenedOnce) {
@@ -117,7 +128,7 @@ void TFTPTransferPool::Work(TFTPTransferSlot& slot) {
 
 void TFTPTransferPool::Submit(TJob job) {
     std::unique_lock lock(FLock);
-    FChanged.wait(lock, [this] {
+    WaitUntil(lock, [this] {
         return FClosing || !FFailure.empty() || FQueue.size() < QueuedPerConnection * FSlots.size();
     });
     if (FClosing || !FFailure.empty())
@@ -129,7 +140,7 @@ void TFTPTransferPool::Submit(TJob job) {
 
 std::string TFTPTransferPool::Finish() {
     std::unique_lock lock(FLock);
-    FChanged.wait(lock, [this] { return FQueue.empty() && FRunning == 0; });
+    WaitUntil(lock, [this] { return FQueue.empty() && FRunning == 0; });
     return FFailure;
 }
 

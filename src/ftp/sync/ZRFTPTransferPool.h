@@ -31,8 +31,10 @@ public:
     using TLine = std::function<void(const std::string& text)>;
 
     // Up to count connections with the settings of model, opened when the first transfer comes (a run
-    // with nothing to transfer opens none). opened prepares each before it carries anything.
-    TFTPTransferPool(IFTPConnectionObject& model, int count, TSlotEvent opened, TLine warn);
+    // with nothing to transfer opens none). opened prepares each before it carries anything; idle runs
+    // about once a second while the walk waits for transfers (the main connection's keep-alive).
+    TFTPTransferPool(IFTPConnectionObject& model, int count, TSlotEvent opened, TLine warn,
+                     std::function<void()> idle);
     // Waits for the running transfers and closes every connection.
     ~TFTPTransferPool();
     TFTPTransferPool(const TFTPTransferPool&) = delete;
@@ -54,12 +56,15 @@ public:
 
 private:
     void Open();
+    // Waits until done holds, running the idle event between looks.
+    void WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>& done);
     void Work(TFTPTransferSlot& slot);
 
     IFTPConnectionObject& FModel;
     int FCount;
     TSlotEvent FOpened;
     TLine FWarn;
+    std::function<void()> FIdle;
     bool FOpenedOnce = false;
 
     std::vector<std::unique_ptr<TFTPTransferSlot>> FSlots;
