@@ -144,6 +144,8 @@ struct TRoundTripCase {
     std::vector<std::pair<std::string, int>> Counts; // how many lines of all runs hold each text
 };
 
+void PrintTo(const TRoundTripCase& c, std::ostream* out) { *out << c.Name; }
+
 class FTPMirrorRoundTrip : public ::testing::TestWithParam<TRoundTripCase> {};
 
 // Up, down into another folder, then up again with nothing to do: the three trees are byte for byte the
