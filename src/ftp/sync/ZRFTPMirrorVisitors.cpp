@@ -151,8 +151,7 @@ bool TFTPTreeVisitorActionRemoteDifferences::Visit(TFTPTreeNode& node, bool&) {
     }
 }
 
-bool TFTPUploader::UploadFile(const std::string& localPath, const std::string& remoteName,
-                                                        std::int64_t expectedSize) {
+bool TFTPUploader::UploadFile(const std::string& localPath, const std::string& remoteName, std::int64_t expectedSize) {
     int allowed = FRetryOptions.GetRetryTransferOnAllErrors() ? FRetryOptions.GetTransferMaxRetries() : 0;
     allowed = std::max(allowed, 1);
     int counter = 0;
@@ -223,8 +222,7 @@ bool TFTPUploader::UploadFile(const std::string& localPath, const std::string& r
     }
 }
 
-bool TFTPUploader::ReconnectForUpload(const std::string& directory, const std::string&,
-                                                                const std::string& t) {
+bool TFTPUploader::ReconnectForUpload(const std::string& directory, const std::string&, const std::string& t) {
     Warn(t + " : Attempting to reset connection...");
     Warn(t + " : Disconnecting...");
     try {
@@ -264,9 +262,8 @@ bool TFTPUploader::ReconnectForUpload(const std::string& directory, const std::s
     return true;
 }
 
-std::int64_t TFTPUploader::RetryGetFileSize(const std::string& remotePath,
-                                                                       const std::string& t, std::int64_t expectedSize,
-                                                                       bool& canResume) {
+std::int64_t TFTPUploader::RetryGetFileSize(const std::string& remotePath, const std::string& t,
+                                            std::int64_t expectedSize, bool& canResume) {
     Warn(fmt::format("{} : Retrieving [{}] size. Expecting [{}].", t, remotePath, SizeText(expectedSize, Bytes)));
     canResume = true;
     std::int64_t size = -1;

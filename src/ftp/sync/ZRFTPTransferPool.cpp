@@ -63,10 +63,11 @@ void TFTPTransferPool::Open() {
         std::lock_guard lock(FLock);
         FSlots.push_back(std::move(slot));
     }
-    if (refused > 0)
+    if (refused > 0) {
+        std::string rest = FSlots.empty() ? "the main connection" : fmt::format("{} connection(s)", FSlots.size());
         FWarn(fmt::format("The server refused {} of {} extra connections [{}]; the transfers go on over {}.", refused,
-                         FCount, refusal, FSlots.empty() ? std::string("the main connection")
-                                                 : fmt::format("{} connection(s)", FSlots.size())));
+                          FCount, refusal, rest));
+    }
     for (auto& slot : FSlots)
         FThreads.emplace_back([this, s = slot.get()] { Work(*s); });
 }
