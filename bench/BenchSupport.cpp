@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -111,6 +112,38 @@ double RunLftpTimed(std::uint16_t port, const std::string& commands, const fs::p
     double seconds = Seconds(std::chrono::steady_clock::now() - started);
     if (status != 0)
         throw std::runtime_error("lftp failed: " + quillate::testing::ReadTextFile(work / "lftp.out"));
+    return seconds;
+}
+
+double RunRcloneTimed(std::uint16_t port, const fs::path& local, const std::string& remote, const fs::path& work) {
+    const fs::path config = work / ("rclone-" + std::to_string(port) + ".conf");
+    if (!fs::exists(config)) {
+        const fs::path secret = work / "rclone.secret";
+        {
+            std::ofstream out(secret);
+            ::chmod(secret.c_str(), 0600);
+            out << TFTPTestServer::Password;
+        }
+        int status = quillate::testing::RunProcess({"/bin/sh", "-c", "exec /usr/bin/rclone obscure - < rclone.secret"},
+                                                   work, work / "rclone.obscured");
+        fs::remove(secret);
+        std::string obscured = quillate::testing::ReadTextFile(work / "rclone.obscured");
+        while (!obscured.empty() && std::isspace(static_cast<unsigned char>(obscured.back())))
+            obscured.pop_back();
+        if (status != 0 || obscured.empty())
+            throw std::runtime_error("rclone obscure failed");
+        std::ofstream out(config);
+        ::chmod(config.c_str(), 0600);
+        out << "[srv]\ntype = ftp\nhost = 127.0.0.1\nport = " << port << "\nuser = " << TFTPTestServer::User
+            << "\npass = " << obscured << "\n";
+    }
+    auto started = std::chrono::steady_clock::now();
+    int status = quillate::testing::RunProcess({"/usr/bin/rclone", "--config", config.string(), "sync", local.string(),
+                                                "srv:" + remote, "--size-only"},
+                                               work, work / "rclone.out");
+    double seconds = Seconds(std::chrono::steady_clock::now() - started);
+    if (status != 0)
+        throw std::runtime_error("rclone failed: " + quillate::testing::ReadTextFile(work / "rclone.out"));
     return seconds;
 }
 

@@ -35,5 +35,10 @@ double RunProjectTimed(const std::string& json, const std::filesystem::path& wor
 // Runs lftp with a script that logs in to 127.0.0.1:port and then runs commands; returns the seconds
 // it took and throws when lftp fails. The password goes through the script, never the command line.
 double RunLftpTimed(std::uint16_t port, const std::string& commands, const std::filesystem::path& work);
+// Runs `rclone sync LOCAL srv:REMOTE --size-only` against 127.0.0.1:port with rclone's default settings
+// otherwise; returns the seconds it took and throws when rclone fails. The password reaches rclone
+// through its configuration file, never the command line.
+double RunRcloneTimed(std::uint16_t port, const std::filesystem::path& local, const std::string& remote,
+                      const std::filesystem::path& work);
 
 } // namespace quillate::bench

@@ -1,7 +1,9 @@
-// Mirrors a generated tree of 10,000 small files in 525 folders to one ProFTPD in three phases (a first
-// copy into an empty folder, a run with nothing changed, a run after ten files were rewritten), each
-// with the "FTP Mirror" action and with `lftp mirror -R`, and prints per phase the time ratio and the
-// commands, listings and uploads each tool sent (from the server's command log), then our peak memory.
+// Mirrors a generated tree of 10,000 small files in 525 folders in three phases (a first copy into an
+// empty folder, a run with nothing changed, a run after ten files were rewritten), each with the "FTP
+// Mirror" action and `lftp mirror -R` on one ProFTPD and with `rclone sync --size-only` on another (rclone
+// ends its sessions without QUIT, which would merge them with the next tool's in one command log), and
+// prints per phase the time ratios and the commands, listings and uploads each tool sent, then our peak
+// memory.
 
 #include <algorithm>
 #include <chrono>
@@ -36,6 +38,7 @@ constexpr int RewrittenFiles = 10;
 constexpr double MemoryGoalMB = 150.0;
 constexpr const char* ActionTarget = "mirrorA";
 constexpr const char* LftpTarget = "mirrorB";
+constexpr const char* RcloneTarget = "mirrorC";
 
 std::string Numbered(const char* prefix, int index, const char* suffix = "") {
     char name[32];
@@ -154,12 +157,12 @@ struct TToolRun {
     std::string Skew; // the action's own report of the server's clock skew
 };
 
-std::string ActionProject(const TFTPTestServer& server, const fs::path& local) {
+std::string ActionProject(const TFTPTestServer& server, const fs::path& local, int parallel) {
     return R"({"actions":[)" + BenchConnectJson(server.Port()) + R"(,
         {"type":"action.ftp.mirror","properties":{"ConnectionName":"Bench","MirrorOperation":"moLocalToRemote",
          "LocalDir":")" + local.string() + R"(","SpecifyRemoteDir":true,"RemoteDir":")" + ActionTarget + R"(",
          "Recursive":true,"MirrorDateTime":true,"CheckFileSize":true,"CheckFileDate":true,"CheckFileCRC":false,
-         "DeleteOrphans":false,"LogFiles":false}},
+         "DeleteOrphans":false,"LogFiles":false,"ParallelTransfers":)" + std::to_string(parallel) + R"(}},
         {"type":"action.ftp.disconnect","properties":{"ConnectionName":"Bench"}}]})";
 }
 
@@ -202,13 +205,16 @@ const char* Verdict(bool met) { return met ? "PASS" : "MISS"; }
 
 } // namespace
 
-// Usage: ftp_mirror [ROUNDS [COMMANDS_DIR]]. The no-change phase is run ROUNDS times (3) by each tool in
-// turn and the medians are compared, which keeps a busy machine's noise out of the ratio; its counts
-// are the first round's. COMMANDS_DIR receives every session's commands, one file each.
+// Usage: ftp_mirror [ROUNDS [COMMANDS_DIR [PARALLEL]]]. The no-change phase is run ROUNDS times (3) by each
+// tool in turn and the medians are compared, which keeps a busy machine's noise out of the ratio; its
+// counts are the first round's. COMMANDS_DIR ("-" for none) receives every session's commands, one file
+// each. PARALLEL (1) is the action's ParallelTransfers; above 1 the sessions of its extra connections
+// interleave in the command log, so only the no-change phase, which opens none, is broken down there.
 int main(int argc, char** argv) {
     try {
         const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
-        const fs::path dumpDir = argc > 2 ? fs::path(argv[2]) : fs::path();
+        const fs::path dumpDir = argc > 2 && std::string(argv[2]) != "-" ? fs::path(argv[2]) : fs::path();
+        const int parallel = argc > 3 ? std::clamp(std::atoi(argv[3]), 1, 8) : 1;
         TTempDir work("quillate-bench");
         fs::path local = work.Path() / "tree";
         std::int64_t bytes = GenerateTree(local);
@@ -217,18 +223,24 @@ int main(int argc, char** argv) {
         server.Start();
         server.MakeDir(ActionTarget);
         server.MakeDir(LftpTarget);
+        TFTPTestServer rcloneServer(TFTPServerKind::skProFTPD);
+        rcloneServer.Start();
+        rcloneServer.MakeDir(RcloneTarget);
         std::printf("ftp_mirror: %d files, %lld bytes, %zu folders (root included), ProFTPD on port %u\n",
                     FileCount, static_cast<long long>(bytes), folders, server.Port());
         std::printf("  lftp: set ftp:ssl-allow no; set ftp:passive-mode on; "
                     "mirror -R --no-perms --overwrite --verbose=0\n");
+        std::printf("  rclone: sync --size-only, default settings (4 transfers, 8 checkers)\n");
         std::printf("  action: FTP Mirror local to remote, recursive, sizes and dates (MirrorDateTime), no CRC, "
-                    "no orphan deletion\n");
+                    "no orphan deletion, ParallelTransfers %d\n",
+                    parallel);
 
         zr::RegisterPackage(false);
-        const std::string project = ActionProject(server, local);
+        const std::string project = ActionProject(server, local, parallel);
         const char* phases[] = {"first mirror into an empty folder", "nothing changed", "after rewriting 10 files"};
         // Per phase, each tool's runs in the order of their sessions in the command log.
-        std::vector<TToolRun> action[3], lftp[3];
+        std::vector<TToolRun> action[3], lftp[3], rclone[3];
+        std::size_t rcloneCommands[3] = {0, 0, 0};
         bool same = true;
         for (int phase = 0; phase < 3; ++phase) {
             if (phase == 2)
@@ -240,21 +252,30 @@ int main(int argc, char** argv) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(300));
                 lftp[phase].push_back(RunLftp(server, local, work.Path()));
                 std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                auto before = rcloneServer.LoggedCommands(0).size();
+                rclone[phase].push_back({RunRcloneTimed(rcloneServer.Port(), local, RcloneTarget, work.Path()), ""});
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                if (round == 0)
+                    rcloneCommands[phase] = rcloneServer.LoggedCommands(0).size() - before;
             }
             if (phase != 1) {
                 auto expected = Listing(local);
                 bool actionSame = Listing(server.Home() / ActionTarget) == expected;
                 bool lftpSame = Listing(server.Home() / LftpTarget) == expected;
-                if (!actionSame || !lftpSame)
-                    std::printf("  phase %d: the remote tree differs from the local one: action %s, lftp %s\n",
-                                phase + 1, actionSame ? "same" : "DIFFERENT", lftpSame ? "same" : "DIFFERENT");
-                same = same && actionSame && lftpSame;
+                bool rcloneSame = Listing(rcloneServer.Home() / RcloneTarget) == expected;
+                if (!actionSame || !lftpSame || !rcloneSame)
+                    std::printf("  phase %d: the remote tree differs from the local one: action %s, lftp %s, rclone %s\n",
+                                phase + 1, actionSame ? "same" : "DIFFERENT", lftpSame ? "same" : "DIFFERENT",
+                                rcloneSame ? "same" : "DIFFERENT");
+                same = same && actionSame && lftpSame && rcloneSame;
             }
         }
         // Taken before the command log is read, which is the benchmark's own bookkeeping.
         const double peakMB = PeakMB();
 
-        const std::size_t sessionCount = 2 * (2 + static_cast<std::size_t>(rounds));
+        // The extra connections of the first and last phase's action runs are sessions of their own.
+        const std::size_t extraSessions = parallel > 1 ? 2 * static_cast<std::size_t>(parallel) : 0;
+        const std::size_t sessionCount = 2 * (2 + static_cast<std::size_t>(rounds)) + extraSessions;
         auto sessions = Sessions(server.LoggedCommands(sessionCount));
         if (sessions.size() != sessionCount)
             throw std::runtime_error("expected " + std::to_string(sessionCount) +
@@ -268,9 +289,34 @@ int main(int argc, char** argv) {
             }
         }
         TSessionCounts unchanged;
-        double unchangedRatio = 0;
+        double ratios[3][2] = {};
         std::size_t first = 0;
         for (int phase = 0; phase < 3; ++phase) {
+            // With extra connections the phases that transfer have interleaved sessions: skipped over.
+            const bool brokenDown = parallel == 1 || phase == 1;
+            const std::size_t phaseSessions = 2 * action[phase].size() + (brokenDown ? 0 : parallel);
+            double a = MedianSeconds(action[phase]), l = MedianSeconds(lftp[phase]), r = MedianSeconds(rclone[phase]);
+            ratios[phase][0] = a / l;
+            ratios[phase][1] = a / r;
+            std::string medians =
+                action[phase].size() > 1 ? ", medians of " + std::to_string(action[phase].size()) + " rounds" : "";
+            std::printf("  phase %d (%s%s)\n", phase + 1, phases[phase], medians.c_str());
+            std::printf("    time: action %.2f s, lftp %.2f s, rclone %.2f s; ratios action/lftp %.2f, action/rclone "
+                        "%.2f\n",
+                        a, l, r, a / l, a / r);
+            if (action[phase].size() > 1) {
+                std::printf("    rounds:");
+                for (std::size_t i = 0; i < action[phase].size(); ++i)
+                    std::printf(" %.2f/%.2f/%.2f", action[phase][i].Seconds, lftp[phase][i].Seconds,
+                                rclone[phase][i].Seconds);
+                std::printf(" s (action/lftp/rclone)\n");
+            }
+            std::printf("    rclone commands (first round): %zu\n", rcloneCommands[phase]);
+            if (!brokenDown) {
+                std::printf("    commands: not broken down (%d extra connections interleave in the log)\n", parallel);
+                first += phaseSessions;
+                continue;
+            }
             TSessionCounts ours = Count(sessions[first]);
             TSessionCounts theirs = Count(sessions[first + 1]);
             // The probe may repeat its upload (when it straddles a second), so rounds compare what the
@@ -279,25 +325,14 @@ int main(int argc, char** argv) {
                 return std::tuple(c.Commands - c.ProbeCommands, c.TreeListings(), c.TreeStores());
             };
             bool steady = true;
-            for (std::size_t r = 1; r < action[phase].size(); ++r)
-                steady = steady && treeFigures(Count(sessions[first + 2 * r])) == treeFigures(ours) &&
-                         Count(sessions[first + 2 * r + 1]).Verbs == theirs.Verbs;
-            first += 2 * action[phase].size();
-            double a = MedianSeconds(action[phase]), l = MedianSeconds(lftp[phase]);
-            if (phase == 1) {
+            for (std::size_t i = 1; i < action[phase].size(); ++i)
+                steady = steady && treeFigures(Count(sessions[first + 2 * i])) == treeFigures(ours) &&
+                         Count(sessions[first + 2 * i + 1]).Verbs == theirs.Verbs;
+            first += phaseSessions;
+            if (phase == 1)
                 unchanged = ours;
-                unchangedRatio = a / l;
-            }
-            std::string medians =
-                action[phase].size() > 1 ? ", medians of " + std::to_string(action[phase].size()) + " rounds" : "";
-            std::printf("  phase %d (%s%s)\n", phase + 1, phases[phase], medians.c_str());
-            std::printf("    time: action %.2f s, lftp %.2f s, ratio (action / lftp) %.2f\n", a, l, a / l);
-            if (action[phase].size() > 1) {
-                std::printf("    rounds:");
-                for (std::size_t r = 0; r < action[phase].size(); ++r)
-                    std::printf(" %.2f/%.2f", action[phase][r].Seconds, lftp[phase][r].Seconds);
-                std::printf(" s (action/lftp); the same commands every round: %s\n", steady ? "yes" : "NO");
-            }
+            if (action[phase].size() > 1)
+                std::printf("    the same commands every round: %s\n", steady ? "yes" : "NO");
             std::printf("    commands: action %zu, lftp %zu\n", ours.Commands, theirs.Commands);
             std::printf("    listings (LIST/MLSD/NLST): action %d (%d of the tree, %d of the skew probe), lftp %d\n",
                         ours.Listings, ours.TreeListings(), ours.ProbeListings, theirs.Listings);
@@ -318,8 +353,11 @@ int main(int argc, char** argv) {
                     "sends no file (%d STOR besides the skew probe's empty file)\n",
                     Verdict(oneListingPerFolder && noTransfer), unchanged.TreeListings(), folders,
                     unchanged.TreeStores());
-        std::printf("  %s no-change run is faster than lftp (ratio %.2f)\n", Verdict(unchangedRatio < 1.0),
-                    unchangedRatio);
+        std::printf("  %s no-change run at most 0.7 x rclone (%.2f) and 0.5 x lftp (%.2f)\n",
+                    Verdict(ratios[1][1] <= 0.7 && ratios[1][0] <= 0.5), ratios[1][1], ratios[1][0]);
+        std::printf("  %s first copy at most 0.5 x rclone (%.2f) and 0.4 x lftp (%.2f)%s\n",
+                    Verdict(ratios[0][1] <= 0.5 && ratios[0][0] <= 0.4), ratios[0][1], ratios[0][0],
+                    parallel == 4 ? "" : " (the goal is for ParallelTransfers 4)");
         std::printf("  %s peak memory under %.0f MB (%.1f MB)\n", Verdict(peakMB < MemoryGoalMB), MemoryGoalMB,
                     peakMB);
         return same ? 0 : 1;

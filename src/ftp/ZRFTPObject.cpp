@@ -44,6 +44,22 @@ std::vector<int> ExpectedCodes(const std::string& expected) {
     return codes;
 }
 
+// LIST takes its argument as a file pattern and, on many servers, a leading "-" as options.
+bool ListArgumentIsExact(const std::string& path) {
+    return path.find_first_of("*?[]{}~") == std::string::npos && !path.starts_with('-') &&
+           path.find("/-") == std::string::npos;
+}
+
+// Raw commands that leave the server where it is; anything else may have moved it.
+bool KeepsDirectory(const std::string& command) {
+    std::string verb = command.substr(0, command.find(' '));
+    std::transform(verb.begin(), verb.end(), verb.begin(), [](unsigned char c) { return std::toupper(c); });
+    for (const char* known : {"FEAT", "NOOP", "SYST", "STAT", "SIZE", "MDTM", "HELP", "XCRC"})
+        if (verb == known)
+            return true;
+    return false;
+}
+
 } // namespace
 
 std::string UnverifiedCertificateWarning(const std::string& host, int port) {
@@ -175,6 +191,27 @@ void TFTPConnectObject::InitialiseFTP() {
     }
 }
 
+std::shared_ptr<IFTPConnectionObject> TFTPConnectObject::NewWithSameSettings() const {
+    auto copy = std::make_shared<TFTPConnectObject>(GetName());
+    net::TFTPClient& to = *copy->FClient;
+    to.Host = FClient->Host;
+    to.Port = FClient->Port;
+    to.Username = FClient->Username;
+    to.Password = FClient->Password;
+    to.Passive = FClient->Passive;
+    to.UseHOST = FClient->UseHOST;
+    to.UseMLSD = FClient->UseMLSD;
+    to.ConnectTimeout = FClient->ConnectTimeout;
+    to.ReadTimeout = FClient->ReadTimeout;
+    to.ProxySettings = FClient->ProxySettings;
+    to.Security = FClient->Security;
+    to.SecureData = FClient->SecureData;
+    to.TLSOptions = FClient->TLSOptions;
+    to.SetTransferType(FClient->TransferType());
+    copy->FEnableKeepAlives = FEnableKeepAlives;
+    return copy;
+}
+
 void TFTPConnectObject::Connect(int timeoutSeconds) {
     FDirListingDirty = true;
     FKnownRemoteDir.reset();
@@ -229,6 +266,12 @@ void TFTPConnectObject::ChangeDir(const std::string& path) {
     FClient->ChangeDir(path);
 }
 
+void TFTPConnectObject::ReturnToDir(const std::string& path) {
+    if (FKnownRemoteDir && TrimOneTrailing(*FKnownRemoteDir) == TrimOneTrailing(path))
+        return;
+    ChangeDir(path);
+}
+
 std::string TFTPConnectObject::GetRemoteDir() {
     FKnownRemoteDir.reset();
     std::string dir = FClient->RetrieveCurrentDir();
@@ -275,6 +318,15 @@ const TFTPListItems& TFTPConnectObject::GetDirectoryListItems(bool refresh) {
         WarnRefusedNames();
     }
     return FDirListing;
+}
+
+const TFTPListItems* TFTPConnectObject::ListFolder(const std::string& path) {
+    if (!FClient->ListsByMLSD() && !ListArgumentIsExact(path))
+        return nullptr;
+    FClient->List(path);
+    FFolderListing = FClient->TakeDirectoryListing();
+    WarnRefusedNames();
+    return &FFolderListing;
 }
 
 void TFTPConnectObject::WarnRefusedNames() {
@@ -429,7 +481,8 @@ void TFTPConnectObject::NOOP() { FClient->Noop(); }
 
 std::string TFTPConnectObject::SendCMD(const std::string& command, const std::string& expected) {
     FDirListingDirty = true;
-    FKnownRemoteDir.reset();
+    if (!KeepsDirectory(command))
+        FKnownRemoteDir.reset();
     int code = FClient->SendCmd(command, ExpectedCodes(expected));
     std::string result = std::to_string(code) + "\r\n";
     for (const auto& line : FClient->LastReply().Lines)

@@ -97,6 +97,8 @@ public:
     virtual void SetEnableKeepAlives(bool value) = 0;
     virtual void SetOnStatus(TFTPStatusEvent event) = 0;
 
+    // A new connection object with this one's settings, not connected, with no events attached.
+    virtual std::shared_ptr<IFTPConnectionObject> NewWithSameSettings() const = 0;
     // Seconds; 0 leaves the client's default.
     virtual void Connect(int timeoutSeconds) = 0;
     virtual void Disconnect() = 0;
@@ -107,6 +109,8 @@ public:
     // Never raises.
     virtual bool IsConnected() = 0;
     virtual void ChangeDir(const std::string& path) = 0;
+    // ChangeDir, unless nothing sent since the last GetRemoteDir could have moved the server from path.
+    virtual void ReturnToDir(const std::string& path) = 0;
     virtual std::string GetRemoteDir() = 0;
     virtual void ChangeUpDir() = 0;
     // Goes one level up and makes sure the server really moved.
@@ -117,6 +121,11 @@ public:
     // The cached listing of the current directory; refreshed from the server only when stale. Entries
     // whose names must not be used are left out, each with a warning.
     virtual const TFTPListItems& GetDirectoryListItems(bool refresh) = 0;
+    // The entries of the folder at path, listed without moving the server (MLSD path, or LIST path where
+    // the server has no MLSD), unsafe names left out as above. Null when a LIST argument could not name
+    // the folder exactly (wildcards, a leading "-"): the caller then lists from inside it. Valid until the
+    // next call; the cached listing of the current directory is left as it was.
+    virtual const TFTPListItems* ListFolder(const std::string& path) = 0;
     virtual std::int64_t GetFileSize(const std::string& path) = 0;
     virtual quillate::TDateTime GetFileDate(const std::string& path) = 0;
     virtual void CreateDir(const std::string& path) = 0;
@@ -264,18 +273,21 @@ public:
     void SetEnableKeepAlives(bool value) override { FEnableKeepAlives = value; }
     void SetOnStatus(TFTPStatusEvent event) override { FOnStatus = std::move(event); }
 
+    std::shared_ptr<IFTPConnectionObject> NewWithSameSettings() const override;
     void Connect(int timeoutSeconds) override;
     void Disconnect() override;
     void Stop() override;
     void ClearStop() override;
     bool IsConnected() override;
     void ChangeDir(const std::string& path) override;
+    void ReturnToDir(const std::string& path) override;
     std::string GetRemoteDir() override;
     void ChangeUpDir() override;
     void SafeChangeUpDir() override;
     std::int64_t FileCRC(const std::string& path) override;
     std::string ListDirectory(const std::string& path, bool details) override;
     const TFTPListItems& GetDirectoryListItems(bool refresh) override;
+    const TFTPListItems* ListFolder(const std::string& path) override;
     std::int64_t GetFileSize(const std::string& path) override;
     quillate::TDateTime GetFileDate(const std::string& path) override;
     void CreateDir(const std::string& path) override;
@@ -315,6 +327,7 @@ private:
     bool FEnableKeepAlives = false;
     bool FDirListingDirty = true;
     TFTPListItems FDirListing;
+    TFTPListItems FFolderListing;
     // The server's answer to the last PWD; dropped before any command that may move the server.
     std::optional<std::string> FKnownRemoteDir;
     mutable std::mutex FMessageLock;

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <optional>
 #include <regex>
+#include <thread>
 
 using namespace quillate;
 using namespace quillate::testing;
@@ -155,6 +156,136 @@ INSTANTIATE_TEST_SUITE_P(
                     "holds "},
                    {"Upload retry [2]", "Resuming ["}}),
     [](const auto& info) { return std::string(info.param.Name); });
+
+struct TRoundTripCase {
+    const char* Name;
+    TFTPServerKind Server;
+    const char* Mode;  // the proxy's mode; null: no proxy
+    int Parallel;
+    int MaxClients;    // ProFTPD's limit of logins per user; 0: none
+    std::vector<std::pair<std::string, int>> Counts; // how many lines of all runs hold each text
+    bool TLS = false; // explicit TLS: the extra connections must carry it too
+};
+
+void PrintTo(const TRoundTripCase& c, std::ostream* out) { *out << c.Name; }
+
+class FTPMirrorRoundTrip : public ::testing::TestWithParam<TRoundTripCase> {};
+
+// Up, down into another folder, then up again with nothing to do: the three trees are byte for byte the
+// same, whatever carries the transfers, breaks them or limits the connections.
+TEST_P(FTPMirrorRoundTrip, GivesIdenticalTrees) {
+    const auto& c = GetParam();
+    TScopedEnvironment certificates("SSL_CERT_FILE",
+                                    (std::string(QUILLATE_TEST_DATA_DIR) + "/net/tls/ca.pem").c_str());
+    TFTPTestServer server(c.Server);
+    server.SetMaxClientsPerUser(c.MaxClients);
+    if (c.TLS)
+        server.SetTLS(TFTPServerTLS::stExplicit);
+    server.Start();
+    std::unique_ptr<TFaultProxy> proxy;
+    if (c.Mode)
+        proxy = std::make_unique<TFaultProxy>(server.Port(), 1 << 20, c.Mode);
+    TTempDir local("quillate-trip");
+    for (int i = 0; i < 24; ++i) {
+        fs::path file = local.Path() / "up" / ("d" + std::to_string(i % 4)) / ("f" + std::to_string(i) + ".txt");
+        fs::create_directories(file.parent_path());
+        WriteTextFile(file, std::string(static_cast<std::size_t>(i) * 1000 + 1, static_cast<char>('a' + i)));
+    }
+    WriteTextFile(local.Path() / "up" / "big.bin", std::string(6 << 20, 'b'));
+    fs::create_directories(local.Path() / "back");
+    std::vector<std::string> all;
+    int uploads = 0;
+    for (const char* run : {"up", "back", "up"}) {
+        const bool up = std::string(run) == "up";
+        TPackageRun package;
+        auto lines = package.Run(
+            R"({"actions":[)" +
+            SiteConnectJson(proxy ? proxy->Port : server.Port(), c.TLS ? R"("Security":"fsExplicit")" : "") + R"(,
+              {"type":"action.ftp.mirror","properties":{"ConnectionName":"Site","LocalDir":")" +
+            (local.Path() / run).string() + R"(","Recursive":true,"CheckFileSize":true,"SkipSkewCheck":true,)" +
+            R"("LogFiles":true,"ParallelTransfers":)" + std::to_string(c.Parallel) + R"(,"MirrorOperation":")" +
+            (up ? "moLocalToRemote" : "moRemoteToLocal") + R"("},
+               "children":[{"type":"ftp.retry.options","properties":{"RetryTransferOnAllErrors":true,
+                 "TransferMaxRetries":5,"ResumeOnFailedTransfer":true}}]},
+              {"type":"action.ftp.disconnect","properties":{"ConnectionName":"Site"}}]})");
+        ASSERT_EQ(package.Outcome, TRunOutcome::Succeeded) << run << ::testing::PrintToString(lines);
+        uploads += static_cast<int>(std::count_if(lines.begin(), lines.end(),
+                                                  [](const auto& l) { return l.starts_with("Uploaded ["); }));
+        all.insert(all.end(), lines.begin(), lines.end());
+    }
+    EXPECT_EQ(uploads, 25) << "the last run has nothing to do";
+    for (const auto& [text, count] : c.Counts)
+        EXPECT_EQ(std::count_if(all.begin(), all.end(), [&](const auto& l) { return l.find(text) != l.npos; }), count)
+            << text << ::testing::PrintToString(all);
+    for (const auto& entry : fs::recursive_directory_iterator(local.Path() / "up")) {
+        auto relative = entry.path().lexically_relative(local.Path() / "up");
+        if (!entry.is_regular_file())
+            continue;
+        // Compared whole, never printed: a diff of megabytes would flood the log.
+        const std::string original = ReadTextFile(entry.path());
+        EXPECT_TRUE(ReadTextFile(server.Home() / relative) == original) << relative << " differs on the server";
+        EXPECT_TRUE(ReadTextFile(local.Path() / "back" / relative) == original) << relative << " differs back";
+    }
+}
+
+const std::string Refused = "extra connections [";
+const std::string NoPathLists = "The server refuses listings by path";
+
+INSTANTIATE_TEST_SUITE_P(
+    Transfers, FTPMirrorRoundTrip,
+    ::testing::Values(
+        TRoundTripCase{"FourOnProFTPD", TFTPServerKind::skProFTPD, nullptr, 4, 0, {{Refused, 0}, {NoPathLists, 0}}},
+        TRoundTripCase{"FourOnPyftpdlib", TFTPServerKind::skPyftpdlib, nullptr, 4, 0, {{Refused, 0}}},
+        TRoundTripCase{"FourOverTLSOnProFTPD", TFTPServerKind::skProFTPD, nullptr, 4, 0, {{Refused, 0}}, true},
+        TRoundTripCase{"FourWithACutUpload",
+                       TFTPServerKind::skPyftpdlib,
+                       "",
+                       4,
+                       0,
+                       {{"Upload retry [1] of [5] for [big.bin] : Connected.", 1}, {"Upload retry [2]", 0}}},
+        TRoundTripCase{"FourWhereTheServerAllowsTwoLogins",
+                       TFTPServerKind::skProFTPD,
+                       nullptr,
+                       4,
+                       2,
+                       // Three of four, or all four while the last run's login is still being closed; the
+                       // last run transfers nothing and opens none.
+                       {{"The server refused ", 2}}},
+        // Listed from inside each folder: the mirror down and the last mirror up list subfolders.
+        TRoundTripCase{"ServerWithoutListingsByPath",
+                       TFTPServerKind::skProFTPD,
+                       "no-path-lists",
+                       1,
+                       0,
+                       {{NoPathLists, 2}}}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
+// A user's stop cuts every transfer of the extra connections, not only the main connection's: the run
+// ends within a second (five allowed for a loaded machine) where the transfers would need a minute.
+TEST(FTPMirrorParallelStop, EndsEveryTransferAtOnce) {
+    TFTPTestServer server(TFTPServerKind::skProFTPD);
+    server.SetReadLimit(256 * 1024);
+    server.Start();
+    TTempDir local("quillate-stop");
+    for (int i = 0; i < 4; ++i)
+        WriteTextFile(local.Path() / ("f" + std::to_string(i) + ".bin"), std::string(4 << 20, 'x'));
+    TPackageRun run;
+    std::chrono::steady_clock::time_point stopped;
+    run.Run(R"({"actions":[)" + SiteConnectJson(server.Port()) + R"(,
+              {"type":"action.ftp.mirror","properties":{"ConnectionName":"Site","LocalDir":")" +
+                local.Path().string() + R"(","SkipSkewCheck":true,"LogFiles":true,"ParallelTransfers":4}}]})",
+            [&run, &stopped](TRunner& runner, TProject&) {
+                auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+                while (!run.AnyLineContains("Uploading [") && std::chrono::steady_clock::now() < until)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                std::this_thread::sleep_for(std::chrono::milliseconds(500));
+                stopped = std::chrono::steady_clock::now();
+                StopFromMainThread(runner);
+            });
+    EXPECT_EQ(run.Outcome, TRunOutcome::Stopped);
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(5));
+    EXPECT_FALSE(run.AnyLineContains("Uploaded ["));
+}
 
 // The skew probe compares whole seconds, which holds only when its upload starts and ends within
 // one of our seconds; an upload that spans a change of second is repeated, three tries at most.

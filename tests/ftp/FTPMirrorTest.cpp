@@ -106,6 +106,16 @@ INSTANTIATE_TEST_SUITE_P(Servers, FTPMirrorDates,
                                            TClockCase{"ClockTwoHoursAhead", "", 0, 7200}),
                          [](const auto& info) { return std::string(info.param.Name); });
 
+// 20 folders of 12 files below the root.
+void PlantFolders(const fs::path& root) {
+    for (int d = 0; d < 20; ++d)
+        for (int f = 0; f < 12; ++f) {
+            fs::path file = root / ("d" + std::to_string(d)) / ("f" + std::to_string(f) + ".txt");
+            fs::create_directories(file.parent_path());
+            WriteTextFile(file, file.filename().string());
+        }
+}
+
 // A walk of some hundreds of nodes with a short keep-alive interval sends NOOPs between nodes, as
 // the server's command log shows, and logs each when asked; with keep-alives off it sends none.
 TEST(FTPMirrorKeepAlive, ALongWalkSendsNOOPsOnlyWhenEnabled) {
@@ -114,12 +124,7 @@ TEST(FTPMirrorKeepAlive, ALongWalkSendsNOOPsOnlyWhenEnabled) {
         TFTPTestServer server(TFTPServerKind::skProFTPD);
         server.Start();
         TTempDir local("quillate-noop");
-        for (int d = 0; d < 20; ++d)
-            for (int f = 0; f < 12; ++f) {
-                fs::path file = local.Path() / ("d" + std::to_string(d)) / ("f" + std::to_string(f) + ".txt");
-                fs::create_directories(file.parent_path());
-                WriteTextFile(file, file.filename().string());
-            }
+        PlantFolders(local.Path());
         TPackageRun run;
         auto lines = run.Run(MirrorJson(
             server.Port(), local.Path(),
@@ -131,6 +136,36 @@ TEST(FTPMirrorKeepAlive, ALongWalkSendsNOOPsOnlyWhenEnabled) {
         EXPECT_EQ(noops, CountPrefix(lines, "Keep Alive Timeout: Sending NOOP"));
         EXPECT_EQ(noops > 0, enabled);
     }
+}
+
+// A mirror with nothing to do lists each folder by its path and never moves the server: no CWD, and
+// at most two commands a folder (the data connection and the listing) beside the login and the probes.
+TEST(FTPMirrorListings, ANoChangeRunSendsNoCWD) {
+    TFTPTestServer server(TFTPServerKind::skProFTPD);
+    server.Start();
+    TTempDir local("quillate-nochange");
+    PlantFolders(local.Path() / "up");
+    fs::create_directories(local.Path() / "down");
+    std::size_t sessions = 0;
+    for (const char* direction : {"moLocalToRemote", "moRemoteToLocal"})
+        for (int round = 0; round < 2; ++round) {
+            SCOPED_TRACE(std::string(direction) + " round " + std::to_string(round));
+            const bool up = std::string(direction) == "moLocalToRemote";
+            auto before = server.LoggedCommands(sessions).size();
+            TPackageRun run;
+            auto lines = run.Run(MirrorJson(server.Port(), local.Path() / (up ? "up" : "down"),
+                                            R"("Recursive":true,"CheckFileSize":true,"DeleteOrphans":true,)"
+                                            R"("MirrorOperation":")" + std::string(direction) + "\""));
+            ASSERT_THAT(lines, Contains("FTP Mirror succeeded")) << ::testing::PrintToString(lines);
+            auto commands = server.LoggedCommands(++sessions);
+            commands.erase(commands.begin(), commands.begin() + static_cast<std::ptrdiff_t>(before));
+            if (round == 0)
+                continue;
+            EXPECT_EQ(CountPrefix(lines, up ? "Uploaded [" : "Downloaded ["), 0);
+            EXPECT_EQ(CountPrefix(commands, "CWD"), 0) << ::testing::PrintToString(commands);
+            // 21 folders; the login, FEAT, TYPE, PWD and the skew probe come to less than 25 more.
+            EXPECT_LE(commands.size(), 2u * 21 + 25) << ::testing::PrintToString(commands);
+        }
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """A TCP proxy in front of an FTP server that breaks the first upload.
 
-Usage: fault_proxy.py LISTEN_PORT SERVER_PORT CUT_AFTER_BYTES [lose-reply | slow-reply | drop-at-stor]
+Usage: fault_proxy.py LISTEN_PORT SERVER_PORT CUT_AFTER_BYTES [lose-reply | slow-reply | drop-at-stor | no-path-lists]
 
 Control connections are passed through; extended passive replies (229: the client asks for EPSV
 first) are rewritten to point at a data listener of the proxy, which relays the data connection to
@@ -15,6 +15,8 @@ With "slow-reply" nothing breaks: the server's reply to every upload is held bac
 so each upload as the client sees it spans a change of second.
 With "drop-at-stor" the data is never cut: the control connection breaks where the first STOR would
 reach the server, so the file is never created.
+With "no-path-lists" nothing breaks: a listing (MLSD, LIST) that names a folder is answered "501" by
+the proxy itself, as a server does that lists only the folder it stands in.
 """
 import re
 import socket
@@ -78,6 +80,9 @@ def commands(client, server, session):
     try:
         for line in client.makefile("rb"):
             verb = line[:4].upper()
+            if MODE == "no-path-lists" and verb in (b"MLSD", b"LIST") and line[4:].strip():
+                client.sendall(b"501 Listings of another folder are not supported here.\r\n")
+                continue
             if verb == b"STOR" and MODE == "drop-at-stor" and fault.acquire(blocking=False):
                 break
             session["uploading"] |= verb in (b"STOR", b"APPE")

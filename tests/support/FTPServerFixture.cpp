@@ -140,6 +140,8 @@ void TFTPTestServer::Start() {
         // TransferRate counts in kilobytes per second.
         if (FReadLimit > 0)
             conf += "TransferRate STOR " + std::to_string(std::max<std::size_t>(FReadLimit / 1024, 1)) + "\n";
+        if (FMaxClientsPerUser > 0)
+            conf += "MaxClientsPerUser " + std::to_string(FMaxClientsPerUser) + "\n";
         WriteTextFile(FDir.Path() / "proftpd.conf", conf);
         // ProFTPD refuses account files that others can read.
         for (const auto& [file, text] :

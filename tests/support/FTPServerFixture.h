@@ -66,6 +66,8 @@ public:
     void SetUploadCut(std::size_t bytes) { FUploadCut = bytes; }
     // Throttles what the server reads from data connections (uploads); call before Start. 0: none.
     void SetReadLimit(std::size_t bytesPerSecond) { FReadLimit = bytesPerSecond; }
+    // ProFTPD only: logins of the user past this many at once are refused; call before Start. 0: no limit.
+    void SetMaxClientsPerUser(int count) { FMaxClientsPerUser = count; }
     // ProFTPD only: the commands it has logged, one request line each ("CWD a", "PASS (hidden)"). Waits
     // up to ten seconds until `sessions` QUITs are among them: the server logs a command after its reply.
     std::vector<std::string> LoggedCommands(std::size_t sessions = 1) const;
@@ -81,6 +83,7 @@ private:
     TServerProcess FProcess;
     std::size_t FReadLimit = 0;
     std::size_t FUploadCut = 0;
+    int FMaxClientsPerUser = 0;
     bool FWithoutChecksums = false;
     std::string FTimeZone;
     int FClockOffset = 0;

@@ -82,7 +82,7 @@ bool TFTPDiffAction::DoFTPOperation(IFTPConnectionObject& connection) {
     }
     try {
         if (!returnTo.empty())
-            connection.ChangeDir(returnTo);
+            connection.ReturnToDir(returnTo);
     } catch (const net::EConnClosedGracefully&) {
         // The server has gone; there is nothing to return to.
     }

@@ -395,17 +395,24 @@ bool TFTPDiffBaseAction::CreateLocalTree(const std::string& localRoot, const std
     return true;
 }
 
-bool TFTPDiffBaseAction::BuildRemoteFolder(IFTPConnectionObject& connection, TFTPTreeNode& node,
-                                           const std::string& root, const std::string& folderPath, bool recursive,
-                                           const TStringList& excludes, const TStringList& fileSpecs) {
+bool TFTPDiffBaseAction::BuildRemoteFolder(IFTPConnectionObject& connection, TFTPRemoteLister& lister,
+                                           TFTPTreeNode& node, const std::string& root, const std::string& folderPath,
+                                           bool recursive, const TStringList& excludes, const TStringList& fileSpecs) {
     if (!CheckNOOPandOperationAborted())
         return false;
     if (FLogFiles)
         SendMessage("Listing Files in [" + folderPath + "]", stInformation);
-    // The listing is read where the connection keeps it, not copied: subfolders are entered only after
-    // the loop, as entering one replaces it.
+    // The server starts in the root; a folder below it that cannot be entered fails the run as it always has.
+    const TFTPListItems* items =
+        node.FParent ? lister.List(folderPath, [&connection, &folderPath] {
+            connection.ChangeDir(folderPath);
+            return true;
+        })
+                     : &connection.GetDirectoryListItems(true);
+    // The listing is read where the connection keeps it, not copied: subfolders are listed only after the
+    // loop, as listing one replaces it.
     std::vector<TFTPTreeNode*> subfolders;
-    for (const auto& item : connection.GetDirectoryListItems(true)) {
+    for (const auto& item : *items) {
         const std::string& name = item.FileName;
         bool isFolder = item.ItemType == net::TFTPItemType::ditDirectory;
         if (ExcludeItem(root, folderPath, isFolder ? name + "/" : name, isFolder, excludes, fileSpecs))
@@ -420,14 +427,10 @@ bool TFTPDiffBaseAction::BuildRemoteFolder(IFTPConnectionObject& connection, TFT
             leaf->FDate = ListItemDate(item);
         }
     }
-    for (TFTPTreeNode* child : subfolders) {
-        connection.ChangeDir(child->FName);
-        bool built = BuildRemoteFolder(connection, *child, root, folderPath + child->FName + "/", recursive, excludes,
-                                       fileSpecs);
-        connection.SafeChangeUpDir();
-        if (!built)
+    for (TFTPTreeNode* child : subfolders)
+        if (!BuildRemoteFolder(connection, lister, *child, root, folderPath + child->FName + "/", recursive, excludes,
+                               fileSpecs))
             return false;
-    }
     node.SortChildren();
     return true;
 }
@@ -439,7 +442,8 @@ bool TFTPDiffBaseAction::CreateRemoteTree(IFTPConnectionObject& connection, cons
     while (!rootName.empty() && rootName.back() == '/')
         rootName.pop_back();
     auto root = std::make_unique<TFTPTreeNode>(rootName, false);
-    if (!BuildRemoteFolder(connection, *root, remoteRoot, rootName + "/", recursive, excludes, fileSpecs))
+    TFTPRemoteLister lister(connection, [this](const std::string& text) { Warning(text); });
+    if (!BuildRemoteFolder(connection, lister, *root, remoteRoot, rootName + "/", recursive, excludes, fileSpecs))
         return false;
     tree = std::move(root);
     return true;

@@ -101,9 +101,9 @@ private:
     friend struct TFTPDiffBaseActionProperties;
     bool BuildLocalFolder(TFTPTreeNode& node, const std::string& root, const std::string& folderPath, bool recursive,
                           const quillate::TStringList& excludes, const quillate::TStringList& fileSpecs);
-    bool BuildRemoteFolder(IFTPConnectionObject& connection, TFTPTreeNode& node, const std::string& root,
-                           const std::string& folderPath, bool recursive, const quillate::TStringList& excludes,
-                           const quillate::TStringList& fileSpecs);
+    bool BuildRemoteFolder(IFTPConnectionObject& connection, TFTPRemoteLister& lister, TFTPTreeNode& node,
+                           const std::string& root, const std::string& folderPath, bool recursive,
+                           const quillate::TStringList& excludes, const quillate::TStringList& fileSpecs);
 
     bool FCRCSupported = true;
 };

@@ -61,6 +61,37 @@ std::string WithTrailingSlash(std::string path) {
     return path;
 }
 
+TFTPRemoteLister::TFTPRemoteLister(IFTPConnectionObject& connection, TFTPWarningEvent warn)
+    : FConnection(connection), FWarn(std::move(warn)) {}
+
+const TFTPListItems* TFTPRemoteLister::FromInside(const TEnterEvent& enter) {
+    if (!enter())
+        return nullptr;
+    return &FConnection.GetDirectoryListItems(true);
+}
+
+const TFTPListItems* TFTPRemoteLister::List(const std::string& path, const TEnterEvent& enter) {
+    if (!FByPath)
+        return FromInside(enter);
+    const std::string folder = path.size() > 1 && path.back() == '/' ? path.substr(0, path.size() - 1) : path;
+    try {
+        if (const auto* items = FConnection.ListFolder(folder))
+            return items;
+        return FromInside(enter);
+    } catch (const net::EReplyError& e) {
+        // A folder refused both ways is the folder's problem, not the server's: the walk reports it as it
+        // always has.
+        const auto* items = FromInside(enter);
+        if (items) {
+            FByPath = false;
+            FWarn(fmt::format("The server refuses listings by path [{} {}]: each folder is listed from inside it for "
+                              "the rest of this run.",
+                              e.Code(), e.ReplyText()));
+        }
+        return items;
+    }
+}
+
 bool ChangeRemoteDirectory(IFTPConnectionObject& connection, const std::string& from, const std::string& to,
                            bool create, std::string& current) {
     if (!create) {
@@ -335,10 +366,10 @@ TFTPTreeVisitorDetermineDifferencesToRemote::TFTPTreeVisitorDetermineDifferences
     IFTPConnectionObject& connection)
     : TFTPTreeVisitorDetermineDifferencesToTarget(options, serverTimeSkew, targetRootDirectory),
       FCurrentRemoteDirectory(WithTrailingSlash(connection.GetRemoteDir())), FCurrentVisitorDirectory(WithTrailingSlash(targetRootDirectory)),
-      FFTPConnection(connection) {}
+      FFTPConnection(connection), FLister(connection, [this](const std::string& text) { Warn(text); }) {}
 
-const std::vector<net::TFTPListItem>& TFTPTreeVisitorDetermineDifferencesToRemote::SafeListing() {
-    return FFTPConnection.GetDirectoryListItems(true);
+const TFTPListItems* TFTPTreeVisitorDetermineDifferencesToRemote::ListFolder(const std::string& directory) {
+    return FLister.List(directory, [this, &directory] { return MoveServerTo(directory); });
 }
 
 bool TFTPTreeVisitorDetermineDifferencesToRemote::MoveServerTo(const std::string& directory) {
@@ -350,9 +381,9 @@ bool TFTPTreeVisitorDetermineDifferencesToRemote::MoveServerTo(const std::string
     return moved;
 }
 
-void TFTPTreeVisitorDetermineDifferencesToRemote::LoadListing(TFTPTreeNode& folder) {
+void TFTPTreeVisitorDetermineDifferencesToRemote::LoadListing(TFTPTreeNode& folder, const TFTPListItems& items) {
     auto cache = std::make_unique<TFTPRemoteUserData>();
-    for (auto& item : SafeListing())
+    for (const auto& item : items)
         cache->FTPRemoteDirLookup.emplace(item.FileName, item);
     folder.FUserData = std::move(cache);
 }
@@ -374,7 +405,7 @@ const net::TFTPListItem* TFTPTreeVisitorDetermineDifferencesToRemote::CachedEntr
 bool TFTPTreeVisitorDetermineDifferencesToRemote::Init(TFTPTreeNode& rootNode) {
     if (!MoveServerTo(FCurrentVisitorDirectory))
         return false;
-    LoadListing(rootNode);
+    LoadListing(rootNode, FFTPConnection.GetDirectoryListItems(true));
     return true;
 }
 
@@ -390,7 +421,8 @@ bool TFTPTreeVisitorDetermineDifferencesToRemote::VisitLeave(TFTPTreeNode& node)
     if (node.FParent) {
         std::size_t cut = FCurrentVisitorDirectory.size() - node.FName.size() - 1;
         FCurrentVisitorDirectory.erase(cut);
-        if (node.FDifference == tfaUnchanged)
+        // Listings by path leave the server where it is; listings from inside bring it back up.
+        if (node.FDifference == tfaUnchanged && !FLister.ByPath())
             MoveServerTo(FCurrentVisitorDirectory);
     }
     node.FUserData.reset();
@@ -399,11 +431,13 @@ bool TFTPTreeVisitorDetermineDifferencesToRemote::VisitLeave(TFTPTreeNode& node)
 
 bool TFTPTreeVisitorDetermineDifferencesToRemote::ChangeToFolder(const std::string&, const std::string&,
                                                                  TFTPTreeNode& node) {
-    if (FCurrentRemoteDirectory == FCurrentVisitorDirectory)
-        return FolderCache(&node) != nullptr || (LoadListing(node), true);
-    if (!MoveServerTo(FCurrentVisitorDirectory))
+    // The root's listing was read when the walk began.
+    if (FolderCache(&node))
+        return true;
+    const auto* items = ListFolder(FCurrentVisitorDirectory);
+    if (!items)
         return false;
-    LoadListing(node);
+    LoadListing(node, *items);
     return true;
 }
 
@@ -456,11 +490,11 @@ bool TFTPTreeVisitorDetermineDifferencesToRemote::GetTargetFolderContents(TStrin
 
 void TFTPTreeVisitorDetermineDifferencesToRemote::FillOrphanFolder(TFTPTreeNode& folder, const std::string& directory,
                                                                   bool sorted) {
-    if (!MoveServerTo(directory))
+    const auto* items = ListFolder(directory);
+    if (!items)
         throw std::runtime_error("File/Folder not found [" + directory + "]");
-    const auto& items = SafeListing();
     std::vector<std::pair<TFTPTreeNode*, std::string>> subfolders;
-    for (const auto& item : items) {
+    for (const auto& item : *items) {
         bool isFolder = item.ItemType == net::TFTPItemType::ditDirectory;
         TFTPTreeNode* child = folder.AddChild(item.FileName, !isFolder);
         child->UpdateDifference(tfaOrphaned);
@@ -477,11 +511,11 @@ void TFTPTreeVisitorDetermineDifferencesToRemote::FillOrphanFolder(TFTPTreeNode&
 
 std::unique_ptr<TFTPTreeNode> TFTPTreeVisitorDetermineDifferencesToRemote::CreateOrphanNode(const std::string& path,
                                                                                             const std::string& name) {
-    if (!MoveServerTo(WithTrailingSlash(path)))
+    const auto* items = ListFolder(WithTrailingSlash(path));
+    if (!items)
         throw std::runtime_error("File/Folder not found [" + path + "]");
-    const auto& items = SafeListing();
-    auto it = std::find_if(items.begin(), items.end(), [&name](const auto& item) { return item.FileName == name; });
-    if (it == items.end())
+    auto it = std::find_if(items->begin(), items->end(), [&name](const auto& item) { return item.FileName == name; });
+    if (it == items->end())
         throw std::runtime_error("File/Folder not found [" + path + "]");
     bool isFolder = it->ItemType == net::TFTPItemType::ditDirectory;
     auto node = std::make_unique<TFTPTreeNode>(name, !isFolder);
@@ -495,11 +529,12 @@ std::unique_ptr<TFTPTreeNode> TFTPTreeVisitorDetermineDifferencesToRemote::Creat
 
 void TFTPTreeVisitorDetermineDifferencesToRemote::CreateOrphanNodes(const std::string& path, const TStringList& names,
                                                                    TFTPTreeNode& node) {
-    if (!MoveServerTo(WithTrailingSlash(path)))
+    const auto* items = ListFolder(WithTrailingSlash(path));
+    if (!items)
         throw std::runtime_error("File/Folder not found [" + path + "]");
     std::set<std::string> wanted(names.begin(), names.end());
     std::vector<std::pair<TFTPTreeNode*, std::string>> subfolders;
-    for (const auto& item : SafeListing()) {
+    for (const auto& item : *items) {
         if (!wanted.count(item.FileName))
             continue;
         bool isFolder = item.ItemType == net::TFTPItemType::ditDirectory;

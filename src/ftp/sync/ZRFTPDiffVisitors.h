@@ -50,6 +50,27 @@ public:
 
 using TFTPWarningEvent = std::function<void(const std::string& text)>;
 
+// Lists remote folders by their paths, so that a walk that changes nothing never moves the server. When
+// the server refuses a listing by path of a folder it lets us enter and list from inside, every later
+// folder of the run is listed from inside, and one warning says so.
+class TFTPRemoteLister {
+public:
+    // Moves the server into the folder for a listing from inside; false when the server refuses.
+    using TEnterEvent = std::function<bool()>;
+
+    TFTPRemoteLister(IFTPConnectionObject& connection, TFTPWarningEvent warn);
+    // The folder's entries, valid until the next listing; null when the folder cannot be entered.
+    const TFTPListItems* List(const std::string& path, const TEnterEvent& enter);
+    bool ByPath() const { return FByPath; }
+
+private:
+    const TFTPListItems* FromInside(const TEnterEvent& enter);
+
+    IFTPConnectionObject& FConnection;
+    TFTPWarningEvent FWarn;
+    bool FByPath = true;
+};
+
 // Moves the server's current directory from one folder to another, optionally creating what is missing.
 // A 550 refusal gives false with current set to where the server is; other errors propagate.
 bool ChangeRemoteDirectory(IFTPConnectionObject& connection, const std::string& from, const std::string& to,
@@ -145,19 +166,20 @@ public:
     bool ChangeToFolder(const std::string& path, const std::string& name, TFTPTreeNode& node) override;
 
 private:
-    // The listing of the server's current directory; the connection leaves out names it must not use.
-    // Valid until the next listing.
-    const std::vector<net::TFTPListItem>& SafeListing();
-    void LoadListing(TFTPTreeNode& folder);
+    void LoadListing(TFTPTreeNode& folder, const TFTPListItems& items);
     TFTPRemoteUserData* FolderCache(TFTPTreeNode* folder) const;
     const net::TFTPListItem* CachedEntry(TFTPTreeNode& node) const;
     // Makes the server's current directory the given one; false when the server refuses.
     bool MoveServerTo(const std::string& directory);
     void FillOrphanFolder(TFTPTreeNode& folder, const std::string& directory, bool sorted);
 
+    // A listing of the folder at directory, by path or from inside it.
+    const TFTPListItems* ListFolder(const std::string& directory);
+
     std::string FCurrentRemoteDirectory;
     std::string FCurrentVisitorDirectory;
     IFTPConnectionObject& FFTPConnection;
+    TFTPRemoteLister FLister;
 };
 
 } // namespace zr

@@ -1,5 +1,6 @@
 #include "ftp/sync/ZRFTPMirrorAction.h"
 
+#include <algorithm>
 #include <cmath>
 #include <ctime>
 
@@ -36,6 +37,8 @@ const char* StatusName(net::TConnectionStatus status) {
     }
 }
 
+constexpr int MaxParallelTransfers = 8;
+
 } // namespace
 
 struct TFTPMirrorActionProperties {
@@ -43,7 +46,9 @@ struct TFTPMirrorActionProperties {
         TPropertyBuilder<TFTPMirrorAction>(table)
             .Bool("EnableTimeout", &TFTPMirrorAction::FEnableTimeout)
             .Help("Stop the mirror when it runs longer than TimeoutLength minutes")
-            .UInt("TimeoutLength", &TFTPMirrorAction::FTimeoutLength);
+            .UInt("TimeoutLength", &TFTPMirrorAction::FTimeoutLength)
+            .Int("ParallelTransfers", &TFTPMirrorAction::FParallelTransfers)
+            .Help("Files transferred at once, each on a connection of its own (1 to 8)");
     }
 };
 
@@ -73,6 +78,8 @@ bool TFTPMirrorAction::Validate(TValidationErrors& errors) {
         errors.push_back({"Remote Directory", "No remote directory specified."});
     if (FUseFileSpec && FFileSpec.empty())
         errors.push_back({"Include Items", "Must provide at least one file extension to include."});
+    if (FParallelTransfers < 1 || FParallelTransfers > MaxParallelTransfers)
+        errors.push_back({"Parallel Transfers", "Parallel transfers must be between 1 and 8."});
     return errors.size() == before;
 }
 
@@ -123,6 +130,16 @@ void TFTPMirrorAction::StopSignalled() {
     SendMessage(std::string("FTP Operation will stop after current ") +
                     (FMirrorOperation == moRemoteToLocal ? "download" : "upload") + " completes.",
                 stError);
+    std::lock_guard lock(FPoolLock);
+    if (FPool)
+        FPool->Cancel();
+}
+
+void TFTPMirrorAction::TerminateAction() {
+    TFTPDiffBaseAction::TerminateAction();
+    std::lock_guard lock(FPoolLock);
+    if (FPool)
+        FPool->Stop();
 }
 
 void TFTPMirrorAction::DoTimeout() {
@@ -178,13 +195,17 @@ bool TFTPMirrorAction::CheckNOOPandOperationAborted() {
     return true;
 }
 
-void TFTPMirrorAction::LogProgress(net::TWorkMode mode, std::int64_t count, bool force) {
+void TFTPMirrorAction::LogProgress(net::TWorkMode mode, int slot, bool force) {
     auto now = Clock::now();
     FLastProgress = now;
     auto progress = FFTPLogging.GetFileTransferProgress();
     bool perFile = progress->GetEnabled() && progress->GetMode() == OnFilePercentage;
-    std::int64_t total = perFile ? FCurrentFileSize : FTotalBytes;
-    std::int64_t done = perFile ? count : FCompletedBytes + count;
+    std::int64_t inFlight = 0;
+    for (const auto& file : FInFlight)
+        inFlight += file.Count;
+    const TInFlight& file = FInFlight[static_cast<std::size_t>(slot)];
+    std::int64_t total = perFile ? file.Size : FTotalBytes;
+    std::int64_t done = perFile ? file.Count : FCompletedBytes + inFlight;
     double elapsed = std::chrono::duration<double>(now - FRunStart).count();
     if (elapsed > 0)
         FSpeed = static_cast<std::int64_t>(std::nearbyint(static_cast<double>(done) / elapsed));
@@ -207,29 +228,59 @@ void TFTPMirrorAction::LogProgress(net::TWorkMode mode, std::int64_t count, bool
     }
 }
 
-void TFTPMirrorAction::AttachProgress(IFTPConnectionObject& connection) {
-    connection.SetOnWorkBegin([this](net::TWorkMode mode, std::int64_t size) {
+void TFTPMirrorAction::AttachProgress(IFTPConnectionObject& connection, int slot) {
+    const auto at = static_cast<std::size_t>(slot);
+    connection.SetOnWorkBegin([this, at](net::TWorkMode mode, std::int64_t size) {
         if (mode != FDirection)
             return;
+        std::lock_guard lock(FProgressLock);
         FLastProgress.reset();
         FLastLoggedPercentage = 0;
-        FCurrentFileSize = size;
+        FInFlight[at] = {size, 0};
         auto progress = FFTPLogging.GetFileTransferProgress();
         if (progress->GetEnabled() && progress->GetMode() == OnFilePercentage)
             FRunStart = Clock::now();
     });
-    connection.SetOnWork([this](net::TWorkMode mode, std::int64_t count) {
+    connection.SetOnWork([this, at](net::TWorkMode mode, std::int64_t count) {
         if (mode != FDirection)
             return;
+        std::lock_guard lock(FProgressLock);
+        FInFlight[at].Count = count;
         if (!FLastProgress || Clock::now() - *FLastProgress >= std::chrono::seconds(1))
-            LogProgress(mode, count, false);
+            LogProgress(mode, static_cast<int>(at), false);
     });
-    connection.SetOnWorkEnd([this](net::TWorkMode mode) {
+    connection.SetOnWorkEnd([this, at](net::TWorkMode mode) {
         if (mode != FDirection)
             return;
-        LogProgress(mode, FCurrentFileSize, FFTPLogging.GetFileTransferProgress()->GetEnabled());
-        FCompletedBytes += FCurrentFileSize;
+        std::lock_guard lock(FProgressLock);
+        TInFlight& file = FInFlight[at];
+        file.Count = file.Size;
+        LogProgress(mode, static_cast<int>(at), FFTPLogging.GetFileTransferProgress()->GetEnabled());
+        FCompletedBytes += file.Size;
+        file.Count = 0;
     });
+}
+
+std::unique_ptr<TFTPTransferPool> TFTPMirrorAction::OpenPool(IFTPConnectionObject& connection) {
+    const int extra = std::clamp(FParallelTransfers, 1, MaxParallelTransfers);
+    if (extra <= 1)
+        return nullptr;
+    auto pool = std::make_unique<TFTPTransferPool>(
+        connection, extra, [this](TFTPTransferSlot& slot) { AttachProgress(*slot.Connection, slot.Index); },
+        [this](const std::string& text) { Warning(text); },
+        [this, &connection] {
+            try {
+                CheckKeepAlive(connection);
+            } catch (const std::exception&) {
+                // The transfers decide the outcome; a main connection that has gone fails the next step.
+            }
+        });
+    std::lock_guard lock(FPoolLock);
+    FPool = pool.get();
+    // A stop that came while the connections were opened.
+    if (Aborted())
+        FPool->Stop();
+    return pool;
 }
 
 void TFTPMirrorAction::OnFTPStatus(net::TConnectionStatus status, const std::string& text) {
@@ -259,28 +310,52 @@ bool TFTPMirrorAction::Run(IFTPConnectionObject& connection, const std::string& 
         return false;
     }
     auto started = Clock::now();
-    AttachProgress(connection);
+    FInFlight.assign(static_cast<std::size_t>(MaxParallelTransfers) + 1, {});
+    AttachProgress(connection, 0);
     FRunStart = Clock::now();
     FTotalBytes = CalculateBytesToTransfers(*tree);
     FLastLogTick = Clock::now();
     FLastLoggedPercentage = 0;
     bool walked = false;
     std::string reason;
+    FDirection = FMirrorOperation == moLocalToRemote ? net::TWorkMode::wmWrite : net::TWorkMode::wmRead;
+    SendMessage(FMirrorOperation == moLocalToRemote ? "Uploading Files..." : "Downloading Files...", stInformation);
+    std::unique_ptr<TFTPTransferPool> pool = OpenPool(connection);
+    // The walk's jobs refer to its visitor: every one has ended before the visitor goes.
+    auto finishPool = [&] {
+        if (!pool)
+            return;
+        if (!walked)
+            pool->Cancel();
+        std::string failure = pool->Finish();
+        if (walked && !failure.empty()) {
+            walked = false;
+            reason = failure;
+        }
+        std::lock_guard lock(FPoolLock);
+        FPool = nullptr;
+    };
+    auto walk = [&](TFTPTreeVisitor& visitor) {
+        visitor.SetOnCheckContinuation([this] { return CheckNOOPandOperationAborted(); });
+        try {
+            walked = tree->Accept(visitor, trmTailRecursion, tvdVisitChildren);
+        } catch (...) {
+            finishPool();
+            throw;
+        }
+    };
     if (FMirrorOperation == moLocalToRemote) {
-        FDirection = net::TWorkMode::wmWrite;
-        SendMessage("Uploading Files...", stInformation);
         TFTPTreeVisitorActionRemoteDifferences visitor(connection, localDir, remoteRoot, options, *FRetryOptions,
-                                                       setDateOffset, walkLog);
-        visitor.SetOnCheckContinuation([this] { return CheckNOOPandOperationAborted(); });
-        walked = tree->Accept(visitor, trmTailRecursion, tvdVisitChildren);
+                                                       setDateOffset, walkLog, pool.get());
+        walk(visitor);
         reason = visitor.FailureReason();
+        finishPool();
     } else {
-        FDirection = net::TWorkMode::wmRead;
-        SendMessage("Downloading Files...", stInformation);
         TLocalFolder localRoot(localDir);
-        TFTPTreeVisitorActionLocalDifferences visitor(connection, localRoot, remoteRoot, options, skew, walkLog);
-        visitor.SetOnCheckContinuation([this] { return CheckNOOPandOperationAborted(); });
-        walked = tree->Accept(visitor, trmTailRecursion, tvdVisitChildren);
+        TFTPTreeVisitorActionLocalDifferences visitor(connection, localRoot, remoteRoot, options, skew, walkLog,
+                                                      pool.get());
+        walk(visitor);
+        finishPool();
     }
     if (!walked) {
         failed = true;
@@ -308,7 +383,8 @@ bool TFTPMirrorAction::DoFTPOperation(IFTPConnectionObject& connection) {
     progress->SetMode(FLoggingOptions->GetProgressLoggingMode());
     progress->SetTimeInterval(FLoggingOptions->GetProgressMillisecondInterval());
     progress->SetPercentageInterval(FLoggingOptions->GetProgressPercInterval());
-    FTotalBytes = FCompletedBytes = FCurrentFileSize = FSpeed = 0;
+    FTotalBytes = FCompletedBytes = FSpeed = 0;
+    FInFlight.assign(1, {});
 
     auto prepared = PrepareLocalDir("Invalid Mirror Operation", "Local Directory {} does not exist.");
     if (!prepared)
@@ -364,7 +440,7 @@ bool TFTPMirrorAction::DoFTPOperation(IFTPConnectionObject& connection) {
     }
     if (!treeFailed && !caught && !Aborted() && !returnTo.empty()) {
         try {
-            connection.ChangeDir(returnTo);
+            connection.ReturnToDir(returnTo);
         } catch (...) {
             // Where the server is left matters less than the outcome already reported.
         }

@@ -5,10 +5,13 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <mutex>
+#include <vector>
 
 #include "ftp/OstraFTPLogging.h"
 #include "ftp/sync/ZRFTPDiffBaseAction.h"
 #include "ftp/sync/ZRFTPMirrorOptions.h"
+#include "ftp/sync/ZRFTPTransferPool.h"
 #include "host/TimeoutMonitor.h"
 
 namespace zr {
@@ -29,6 +32,7 @@ public:
     void GetChildren(quillate::TSerializableList& children) const override;
     void AddChildObject(std::shared_ptr<quillate::TSerializableObject> child) override;
     void StopSignalled() override;
+    void TerminateAction() override;
     bool GetTimedOut() const override { return FTimedOut; }
     void DoTimeout() override;
 
@@ -42,8 +46,11 @@ private:
     bool Run(IFTPConnectionObject& connection, const std::string& localDir, bool& failed, bool& treeFailed,
              std::string& returnTo);
     void CheckKeepAlive(IFTPConnectionObject& connection);
-    void AttachProgress(IFTPConnectionObject& connection);
-    void LogProgress(net::TWorkMode mode, std::int64_t count, bool force);
+    // Progress of the transfers on one connection; slot 0 is the main one.
+    void AttachProgress(IFTPConnectionObject& connection, int slot);
+    void LogProgress(net::TWorkMode mode, int slot, bool force);
+    // The extra connections of a run with ParallelTransfers above 1; null otherwise.
+    std::unique_ptr<TFTPTransferPool> OpenPool(IFTPConnectionObject& connection);
     void OnFTPStatus(net::TConnectionStatus status, const std::string& text);
 
     std::shared_ptr<TFTPRetryOptions> FRetryOptions;
@@ -51,6 +58,7 @@ private:
     TFTPLogging FFTPLogging;
     bool FEnableTimeout = false;
     std::uint32_t FTimeoutLength = 10;
+    std::int32_t FParallelTransfers = 1;
 
     // Run state.
     IFTPConnectionObject* FConnection = nullptr;
@@ -60,9 +68,16 @@ private:
     std::int64_t FKeepAliveAccumulator = 0;
     std::optional<std::chrono::steady_clock::time_point> FLastKeepAliveTick;
     std::chrono::steady_clock::time_point FRunStart;
+    // Guards the progress bookkeeping, which the threads of the extra connections update too.
+    std::mutex FProgressLock;
+    // What each connection has in flight: the file's size and the bytes sent or received so far.
+    struct TInFlight {
+        std::int64_t Size = 0;
+        std::int64_t Count = 0;
+    };
+    std::vector<TInFlight> FInFlight;
     std::int64_t FTotalBytes = 0;
     std::int64_t FCompletedBytes = 0;
-    std::int64_t FCurrentFileSize = 0;
     std::int64_t FSpeed = 0;
     std::optional<std::chrono::steady_clock::time_point> FLastProgress;
     int FLastLoggedPercentage = 0;
@@ -70,6 +85,9 @@ private:
     net::TWorkMode FDirection = net::TWorkMode::wmWrite;
     std::atomic<bool> FTimedOut{false};
     std::unique_ptr<quillate::TTimeoutMonitorThread> FMonitor;
+    // Guards FPool against a stop from another thread.
+    std::mutex FPoolLock;
+    TFTPTransferPool* FPool = nullptr;
 };
 
 } // namespace zr

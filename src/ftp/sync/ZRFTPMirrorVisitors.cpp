@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <thread>
 
 #include <fmt/format.h>
@@ -38,20 +39,27 @@ std::string SizeText(std::int64_t size, TFTPSizeUnits limit) {
     return fmt::format("{} bytes", size);
 }
 
+// --- One upload ---
+
+TFTPUploader::TFTPUploader(IFTPConnectionObject& connection, std::string& currentRemoteDirectory,
+                           const TFTPRetryOptions& retryOptions, TFTPWalkLog log)
+    : FFTPConnection(connection), FCurrentRemoteDirectory(currentRemoteDirectory), FRetryOptions(retryOptions),
+      FLog(log) {}
+
+void TFTPUploader::Warn(const std::string& text) const { FLog.Action.SendMessage(text, stWarning); }
+void TFTPUploader::Info(const std::string& text) const { FLog.Action.SendMessage(text, stInformation); }
+
 // --- Upload walk ---
 
 TFTPTreeVisitorActionRemoteDifferences::TFTPTreeVisitorActionRemoteDifferences(
     IFTPConnectionObject& connection, const std::string& localRootPath, const std::string& remoteRootPath,
     TFTPMirrorOptions options, const TFTPRetryOptions& retryOptions, std::int64_t serverSetFileDateSkew,
-    TFTPWalkLog log)
+    TFTPWalkLog log, TFTPTransferPool* pool)
     : FMirrorOptions(options), FServerSetFileDateSkew(serverSetFileDateSkew), FLocalRootPath(localRootPath),
       FCurrentVisitorDirectory(WithTrailingSlash(remoteRootPath)),
       FCurrentRemoteDirectory(WithTrailingSlash(connection.GetRemoteDir())), FFTPConnection(connection),
-      FRetryOptions(retryOptions), FLog(log) {}
+      FRetryOptions(retryOptions), FLog(log), FPool(pool) {}
 
-void TFTPTreeVisitorActionRemoteDifferences::Warn(const std::string& text) const {
-    FLog.Action.SendMessage(text, stWarning);
-}
 void TFTPTreeVisitorActionRemoteDifferences::Info(const std::string& text) const {
     FLog.Action.SendMessage(text, stInformation);
 }
@@ -86,6 +94,39 @@ void TFTPTreeVisitorActionRemoteDifferences::EnsureServerIn(const std::string& d
     FCurrentRemoteDirectory = WithTrailingSlash(current);
 }
 
+bool TFTPTreeVisitorActionRemoteDifferences::UploadChanged(const TFTPTreeNode& node) {
+    // The folder is made here, on the walk's connection, before any connection uploads into it.
+    EnsureServerIn(FCurrentVisitorDirectory);
+    const std::string local = FLocalPathToFile + node.FName;
+    const std::string directory = FCurrentRemoteDirectory;
+    const std::optional<TDateTime> date =
+        FMirrorOptions.Contains(MirrorDateTime)
+            ? std::optional<TDateTime>(node.FDate + static_cast<double>(FServerSetFileDateSkew) / SecondsPerDay)
+            : std::nullopt;
+    auto upload = [local, directory, name = node.FName, size = node.FSize, date, this](
+                      IFTPConnectionObject& connection, std::string& current) -> std::string {
+        if (current != directory) {
+            connection.ChangeDir(directory);
+            current = directory;
+        }
+        TFTPUploader uploader(connection, current, FRetryOptions, FLog);
+        if (!uploader.UploadFile(local, name, size))
+            return uploader.FailureReason();
+        if (date) {
+            std::string message;
+            connection.SetFileDate(current + name, *date, message);
+        }
+        return {};
+    };
+    if (FPool && FPool->Ready()) {
+        FPool->Submit([upload](TFTPTransferSlot& slot) { return upload(*slot.Connection, slot.RemoteDirectory); });
+        FFailureReason = FPool->Failure();
+    } else {
+        FFailureReason = upload(FFTPConnection, FCurrentRemoteDirectory);
+    }
+    return FFailureReason.empty();
+}
+
 bool TFTPTreeVisitorActionRemoteDifferences::Visit(TFTPTreeNode& node, bool&) {
     CheckDecided(node);
     switch (node.FDifference) {
@@ -100,27 +141,17 @@ bool TFTPTreeVisitorActionRemoteDifferences::Visit(TFTPTreeNode& node, bool&) {
         return true;
     }
     case tfaChanged:
-        if (node.FIsFile) {
+        if (node.FIsFile)
+            return UploadChanged(node);
+        if (FMirrorOptions.Contains(IncludeEmptyDirectory))
             EnsureServerIn(FCurrentVisitorDirectory);
-            if (!UploadFile(FLocalPathToFile + node.FName, node.FName, node.FSize))
-                return false;
-            if (FMirrorOptions.Contains(MirrorDateTime)) {
-                std::string message;
-                FFTPConnection.SetFileDate(FCurrentRemoteDirectory + node.FName,
-                                           node.FDate + static_cast<double>(FServerSetFileDateSkew) / SecondsPerDay,
-                                           message);
-            }
-        } else if (FMirrorOptions.Contains(IncludeEmptyDirectory)) {
-            EnsureServerIn(FCurrentVisitorDirectory);
-        }
         return true;
     default:
         return true;
     }
 }
 
-bool TFTPTreeVisitorActionRemoteDifferences::UploadFile(const std::string& localPath, const std::string& remoteName,
-                                                        std::int64_t expectedSize) {
+bool TFTPUploader::UploadFile(const std::string& localPath, const std::string& remoteName, std::int64_t expectedSize) {
     int allowed = FRetryOptions.GetRetryTransferOnAllErrors() ? FRetryOptions.GetTransferMaxRetries() : 0;
     allowed = std::max(allowed, 1);
     int counter = 0;
@@ -191,8 +222,7 @@ bool TFTPTreeVisitorActionRemoteDifferences::UploadFile(const std::string& local
     }
 }
 
-bool TFTPTreeVisitorActionRemoteDifferences::ReconnectForUpload(const std::string& directory, const std::string&,
-                                                                const std::string& t) {
+bool TFTPUploader::ReconnectForUpload(const std::string& directory, const std::string&, const std::string& t) {
     Warn(t + " : Attempting to reset connection...");
     Warn(t + " : Disconnecting...");
     try {
@@ -232,9 +262,8 @@ bool TFTPTreeVisitorActionRemoteDifferences::ReconnectForUpload(const std::strin
     return true;
 }
 
-std::int64_t TFTPTreeVisitorActionRemoteDifferences::RetryGetFileSize(const std::string& remotePath,
-                                                                       const std::string& t, std::int64_t expectedSize,
-                                                                       bool& canResume) {
+std::int64_t TFTPUploader::RetryGetFileSize(const std::string& remotePath, const std::string& t,
+                                            std::int64_t expectedSize, bool& canResume) {
     Warn(fmt::format("{} : Retrieving [{}] size. Expecting [{}].", t, remotePath, SizeText(expectedSize, Bytes)));
     canResume = true;
     std::int64_t size = -1;
@@ -258,9 +287,10 @@ TFTPTreeVisitorActionLocalDifferences::TFTPTreeVisitorActionLocalDifferences(IFT
                                                                              TLocalFolder& localRoot,
                                                                              const std::string& remoteRootPath,
                                                                              TFTPMirrorOptions options,
-                                                                             std::int64_t serverTimeSkew, TFTPWalkLog log)
+                                                                             std::int64_t serverTimeSkew, TFTPWalkLog log,
+                                                                             TFTPTransferPool* pool)
     : FMirrorOptions(options), FServerTimeSkew(serverTimeSkew), FPathToRemoteFile(WithTrailingSlash(remoteRootPath)),
-      FFTPConnection(connection), FLocalRoot(localRoot), FLog(log) {}
+      FFTPConnection(connection), FLocalRoot(localRoot), FLog(log), FPool(pool) {}
 
 void TFTPTreeVisitorActionLocalDifferences::Info(const std::string& text) const {
     FLog.Action.SendMessage(text, stInformation);
@@ -315,18 +345,36 @@ void TFTPTreeVisitorActionLocalDifferences::Act(const TFTPTreeNode& node) {
         FLocalRoot.MakeFolders(FPathToLocalFile);
     std::string remote = FPathToRemoteFile + node.FName;
     std::string relative = FPathToLocalFile + node.FName;
+    if (!FPool || !FPool->Ready()) {
+        Download(FFTPConnection, remote, relative, node.FDate);
+        return;
+    }
+    FPool->Submit([this, remote, relative, date = node.FDate](TFTPTransferSlot& slot) {
+        try {
+            Download(*slot.Connection, remote, relative, date);
+        } catch (const ELocalLinkError& e) {
+            FLog.Action.SendMessage(fmt::format("Left the local link [{}] alone", e.Path()), stWarning);
+        }
+        return std::string();
+    });
+    if (std::string failure = FPool->Failure(); !failure.empty())
+        throw std::runtime_error(failure);
+}
+
+void TFTPTreeVisitorActionLocalDifferences::Download(IFTPConnectionObject& connection, const std::string& remote,
+                                                     const std::string& relative, TDateTime date) const {
     std::string local = FLocalRoot.PathOf(relative);
     if (FLog.LogFileTransfers)
         Info(fmt::format("Downloading [{}] to [{}]", remote, local));
     auto started = std::chrono::steady_clock::now();
-    FFTPConnection.DownloadFile(remote, FLocalRoot, relative, true, false);
+    connection.DownloadFile(remote, FLocalRoot, relative, true, false);
     if (FLog.LogFileTransfers)
         Info(fmt::format("Downloaded [{}] to [{}] in {} ms", remote, local, MillisecondsSince(started)));
     // The listing's date is on the server's clock; the local file gets the same moment on ours.
-    if (FMirrorOptions.Contains(MirrorDateTime) && node.FDate > 0)
+    if (FMirrorOptions.Contains(MirrorDateTime) && date > 0)
         FLocalRoot.SetModificationTime(
             relative, std::chrono::system_clock::from_time_t(static_cast<std::time_t>(
-                          DateTimeToUnix(node.FDate - static_cast<double>(FServerTimeSkew) / SecondsPerDay))));
+                          DateTimeToUnix(date - static_cast<double>(FServerTimeSkew) / SecondsPerDay))));
 }
 
 } // namespace zr

@@ -7,6 +7,7 @@
 
 #include "ftp/sync/ZRFTPDiffVisitors.h"
 #include "ftp/sync/ZRFTPMirrorOptions.h"
+#include "ftp/sync/ZRFTPTransferPool.h"
 
 namespace zr {
 
@@ -21,29 +22,53 @@ struct TFTPWalkLog {
     bool LogFileTransfers = false;
 };
 
-class TFTPTreeVisitorActionRemoteDifferences : public TFTPTreeVisitor {
+// One file's upload with the retry settings, on one connection: recovery reconnects that connection and
+// judges by the size its server reports.
+class TFTPUploader {
 public:
-    TFTPTreeVisitorActionRemoteDifferences(IFTPConnectionObject& connection, const std::string& localRootPath,
-                                           const std::string& remoteRootPath, TFTPMirrorOptions options,
-                                           const TFTPRetryOptions& retryOptions, std::int64_t serverSetFileDateSkew,
-                                           TFTPWalkLog log);
+    // currentRemoteDirectory is where the connection's server stands (with a trailing "/"), kept up to date.
+    TFTPUploader(IFTPConnectionObject& connection, std::string& currentRemoteDirectory,
+                 const TFTPRetryOptions& retryOptions, TFTPWalkLog log);
 
-    bool VisitEnter(TFTPTreeNode& node) override;
-    bool VisitLeave(TFTPTreeNode& node) override;
-    bool Visit(TFTPTreeNode& node, bool& callChildren) override;
-
-    // Uploads with the retry settings; true when the server ends up with the whole file.
+    // Uploads into the directory the server stands in; true when the server ends up with the whole file.
     bool UploadFile(const std::string& localPath, const std::string& remoteName, std::int64_t expectedSize);
-    // Why the walk ended early; empty while it has not.
+    // Why the upload was given up; empty while it was not.
     const std::string& FailureReason() const { return FFailureReason; }
 
 private:
     bool ReconnectForUpload(const std::string& directory, const std::string& remoteName, const std::string& retryText);
     std::int64_t RetryGetFileSize(const std::string& remotePath, const std::string& retryText,
                                   std::int64_t expectedSize, bool& canResume);
-    void EnsureServerIn(const std::string& directory);
     void Warn(const std::string& text) const;
     void Info(const std::string& text) const;
+
+    IFTPConnectionObject& FFTPConnection;
+    std::string& FCurrentRemoteDirectory;
+    const TFTPRetryOptions& FRetryOptions;
+    TFTPWalkLog FLog;
+    std::string FFailureReason;
+};
+
+class TFTPTreeVisitorActionRemoteDifferences : public TFTPTreeVisitor {
+public:
+    // With a pool of extra connections the uploads go there; the walk, folder creation and deletions
+    // stay on this connection.
+    TFTPTreeVisitorActionRemoteDifferences(IFTPConnectionObject& connection, const std::string& localRootPath,
+                                           const std::string& remoteRootPath, TFTPMirrorOptions options,
+                                           const TFTPRetryOptions& retryOptions, std::int64_t serverSetFileDateSkew,
+                                           TFTPWalkLog log, TFTPTransferPool* pool = nullptr);
+
+    bool VisitEnter(TFTPTreeNode& node) override;
+    bool VisitLeave(TFTPTreeNode& node) override;
+    bool Visit(TFTPTreeNode& node, bool& callChildren) override;
+
+    // Why the walk ended early; empty while it has not.
+    const std::string& FailureReason() const { return FFailureReason; }
+
+private:
+    void EnsureServerIn(const std::string& directory);
+    void Info(const std::string& text) const;
+    bool UploadChanged(const TFTPTreeNode& node);
 
     TFTPMirrorOptions FMirrorOptions;
     std::int64_t FServerSetFileDateSkew;
@@ -54,6 +79,7 @@ private:
     IFTPConnectionObject& FFTPConnection;
     const TFTPRetryOptions& FRetryOptions;
     TFTPWalkLog FLog;
+    TFTPTransferPool* FPool;
     std::string FFailureReason;
 };
 
@@ -62,7 +88,8 @@ public:
     // Every local write goes through the folder, so none follows a link below it.
     TFTPTreeVisitorActionLocalDifferences(IFTPConnectionObject& connection, quillate::TLocalFolder& localRoot,
                                           const std::string& remoteRootPath, TFTPMirrorOptions options,
-                                          std::int64_t serverTimeSkew, TFTPWalkLog log);
+                                          std::int64_t serverTimeSkew, TFTPWalkLog log,
+                                          TFTPTransferPool* pool = nullptr);
 
     bool VisitEnter(TFTPTreeNode& node) override;
     bool VisitLeave(TFTPTreeNode& node) override;
@@ -71,6 +98,9 @@ public:
 private:
     void Info(const std::string& text) const;
     void Act(const TFTPTreeNode& node);
+    // The download itself, on whichever connection carries it.
+    void Download(IFTPConnectionObject& connection, const std::string& remote, const std::string& relative,
+                  quillate::TDateTime date) const;
 
     TFTPMirrorOptions FMirrorOptions;
     std::int64_t FServerTimeSkew;
@@ -80,6 +110,7 @@ private:
     IFTPConnectionObject& FFTPConnection;
     quillate::TLocalFolder& FLocalRoot;
     TFTPWalkLog FLog;
+    TFTPTransferPool* FPool;
 };
 
 } // namespace zr

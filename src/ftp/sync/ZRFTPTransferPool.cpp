@@ -1,0 +1,169 @@
+#include "ftp/sync/ZRFTPTransferPool.h"
+
+#include <chrono>
+
+#include <fmt/format.h>
+
+namespace zr {
+
+namespace {
+
+// Enough to keep every connection busy between two looks of the walk, few enough to hold nothing large.
+constexpr std::size_t QueuedPerConnection = 4;
+
+} // namespace
+
+TFTPTransferPool::TFTPTransferPool(IFTPConnectionObject& model, int count, TSlotEvent opened, TLine warn,
+                                   std::function<void()> idle)
+    : FModel(model), FCount(count), FOpened(std::move(opened)), FWarn(std::move(warn)), FIdle(std::move(idle)) {}
+
+void TFTPTransferPool::WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>& done) {
+    while (!FChanged.wait_for(lock, std::chrono::seconds(1), done)) {
+        lock.unlock();
+        FIdle();
+        lock.lock();
+    }
+}
+
+bool TFTPTransferPool::Ready() {
+    if (!FOpenedOnce) {
+        FOpenedOnce = true;
+        Open();
+    }
+    return !FSlots.empty();
+}
+
+void TFTPTransferPool::Open() {
+    std::string refusal;
+    int refused = 0;
+    for (int i = 0; i < FCount; ++i) {
+        {
+            std::lock_guard lock(FLock);
+            if (FClosing)
+                return;
+        }
+        auto slot = std::make_unique<TFTPTransferSlot>();
+        slot->Connection = FModel.NewWithSameSettings();
+        slot->Index = i + 1;
+        slot->Connection->SetOnMessage(FModel.GetOnMessage());
+        try {
+            slot->Connection->Connect(0);
+            slot->RemoteDirectory = slot->Connection->GetRemoteDir();
+            if (slot->RemoteDirectory.empty() || slot->RemoteDirectory.back() != '/')
+                slot->RemoteDirectory += '/';
+        } catch (const std::exception& e) {
+            // A server that limits connections per user refuses the ones past its limit: the rest carry on.
+            ++refused;
+            if (refusal.empty())
+                refusal = e.what();
+            slot->Connection->SetOnMessage(nullptr);
+            continue;
+        }
+        FOpened(*slot);
+        std::lock_guard lock(FLock);
+        FSlots.push_back(std::move(slot));
+    }
+    if (refused > 0) {
+        std::string rest = FSlots.empty() ? "the main connection" : fmt::format("{} connection(s)", FSlots.size());
+        FWarn(fmt::format("The server refused {} of {} extra connections [{}]; the transfers go on over {}.", refused,
+                          FCount, refusal, rest));
+    }
+    for (auto& slot : FSlots)
+        FThreads.emplace_back([this, s = slot.get()] { Work(*s); });
+}
+
+TFTPTransferPool::~TFTPTransferPool() {
+    {
+        std::lock_guard lock(FLock);
+        FClosing = true;
+        FQueue.clear();
+    }
+    FChanged.notify_all();
+    for (auto& thread : FThreads)
+        thread.join();
+    for (auto& slot : FSlots) {
+        slot->Connection->SetOnMessage(nullptr);
+        slot->Connection->SetOnWork(nullptr);
+        slot->Connection->SetOnWorkBegin(nullptr);
+        slot->Connection->SetOnWorkEnd(nullptr);
+        try {
+            slot->Connection->ClearStop();
+            slot->Connection->Disconnect();
+        } catch (...) {
+            // A connection that is gone already needs no goodbye.
+        }
+    }
+}
+
+void TFTPTransferPool::Work(TFTPTransferSlot& slot) {
+    for (;;) {
+        TJob job;
+        {
+            std::unique_lock lock(FLock);
+            FChanged.wait(lock, [this] { return FClosing || !FQueue.empty(); });
+            if (FQueue.empty())
+                return;
+            job = std::move(FQueue.front());
+            FQueue.pop_front();
+            ++FRunning;
+        }
+        FChanged.notify_all();
+        std::string failure;
+        try {
+            failure = job(slot);
+        } catch (const std::exception& e) {
+            failure = e.what();
+        }
+        {
+            std::lock_guard lock(FLock);
+            --FRunning;
+            if (!failure.empty() && FFailure.empty()) {
+                FFailure = failure;
+                // Nothing more starts after a failure: the run ends with it.
+                FQueue.clear();
+            }
+        }
+        FChanged.notify_all();
+    }
+}
+
+void TFTPTransferPool::Submit(TJob job) {
+    std::unique_lock lock(FLock);
+    WaitUntil(lock, [this] {
+        return FClosing || !FFailure.empty() || FQueue.size() < QueuedPerConnection * FSlots.size();
+    });
+    if (FClosing || !FFailure.empty())
+        return;
+    FQueue.push_back(std::move(job));
+    lock.unlock();
+    FChanged.notify_all();
+}
+
+std::string TFTPTransferPool::Finish() {
+    std::unique_lock lock(FLock);
+    WaitUntil(lock, [this] { return FQueue.empty() && FRunning == 0; });
+    return FFailure;
+}
+
+std::string TFTPTransferPool::Failure() const {
+    std::lock_guard lock(FLock);
+    return FFailure;
+}
+
+void TFTPTransferPool::Cancel() {
+    {
+        std::lock_guard lock(FLock);
+        FClosing = true;
+        FQueue.clear();
+    }
+    FChanged.notify_all();
+}
+
+void TFTPTransferPool::Stop() {
+    Cancel();
+    std::lock_guard lock(FLock);
+    for (auto& slot : FSlots)
+        slot->Connection->Stop();
+}
+
+} // namespace zr
