@@ -15,6 +15,7 @@
 #include "host/Log.h"
 #include "host/Project.h"
 #include "host/Runner.h"
+#include "package/ZRInternetReg.h"
 #include "support/FTPServerFixture.h"
 
 namespace quillate::bench {
@@ -145,6 +146,20 @@ double RunRcloneTimed(std::uint16_t port, const fs::path& local, const std::stri
     if (status != 0)
         throw std::runtime_error("rclone failed: " + quillate::testing::ReadTextFile(work / "rclone.out"));
     return seconds;
+}
+
+int RunOursChild(const fs::path& projectFile) {
+    fs::path logFile = projectFile.parent_path() / "ours.log";
+    try {
+        zr::RegisterPackage(false);
+        double seconds = RunProjectTimed(testing::ReadTextFile(projectFile), projectFile.parent_path(), logFile);
+        std::printf("%.4f %.2f\n", seconds, PeakMB());
+        return 0;
+    } catch (const std::exception& e) {
+        std::string log = fs::exists(logFile) ? testing::ReadTextFile(logFile) : std::string();
+        std::printf("%s\n%s\n", log.substr(log.size() - std::min<std::size_t>(log.size(), 4000)).c_str(), e.what());
+        return 1;
+    }
 }
 
 } // namespace quillate::bench

@@ -32,6 +32,10 @@ double RunProjectTimed(const std::string& json, const std::filesystem::path& wor
 // no memory of the run; a run that does not succeed throws.
 double RunProjectTimed(const std::string& json, const std::filesystem::path& work,
                        const std::filesystem::path& logFile);
+// The side of a bench that re-runs itself with "--ours PROJECT", so that its peak resident size is
+// the action's alone: registers the package, runs the project with its protocol log in a file, and
+// prints the seconds and the peak resident size in MB (or the log's end and the error; then 1).
+int RunOursChild(const std::filesystem::path& projectFile);
 // Runs lftp with a script that logs in to 127.0.0.1:port and then runs commands; returns the seconds
 // it took and throws when lftp fails. The password goes through the script, never the command line.
 double RunLftpTimed(std::uint16_t port, const std::string& commands, const std::filesystem::path& work);

@@ -116,21 +116,6 @@ TRun RunMeasured(const std::vector<std::string>& argv, const fs::path& work, con
     return run;
 }
 
-// The child's side: run the project, then print the action's own seconds and the peak resident size
-// in MB. The protocol log goes to a file, as quillate would write it.
-int RunOursChild(const fs::path& projectFile) {
-    fs::path logFile = projectFile.parent_path() / "ours.log";
-    try {
-        zr::RegisterPackage(false);
-        double seconds = RunProjectTimed(ReadTextFile(projectFile), projectFile.parent_path(), logFile);
-        std::printf("%.4f %.2f\n", seconds, PeakMB());
-        return 0;
-    } catch (const std::exception& e) {
-        std::string log = fs::exists(logFile) ? ReadTextFile(logFile) : std::string();
-        std::printf("%s\n%s\n", log.substr(log.size() - std::min<std::size_t>(log.size(), 4000)).c_str(), e.what());
-        return 1;
-    }
-}
 
 void CheckSize(const fs::path& file, std::uintmax_t expected, const char* who) {
     std::uintmax_t size = fs::exists(file) ? fs::file_size(file) : 0;

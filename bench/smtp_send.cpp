@@ -163,21 +163,6 @@ TOurRun RunOurs(const std::string& project, const fs::path& work) {
     return run;
 }
 
-// The child's side: run the project, then print the seconds and the peak resident size in MB. The
-// protocol log (every line of every message) goes to a file, as quillate would write it.
-int RunOursChild(const fs::path& projectFile) {
-    fs::path logFile = projectFile.parent_path() / "ours.log";
-    try {
-        zr::RegisterPackage(false);
-        double seconds = RunProjectTimed(ReadTextFile(projectFile), projectFile.parent_path(), logFile);
-        std::printf("%.4f %.2f\n", seconds, PeakMB());
-        return 0;
-    } catch (const std::exception& e) {
-        std::string log = fs::exists(logFile) ? ReadTextFile(logFile) : std::string();
-        std::printf("%s\n%s\n", log.substr(log.size() - std::min<std::size_t>(log.size(), 4000)).c_str(), e.what());
-        return 1;
-    }
-}
 
 double RunShellTimed(const fs::path& script, const fs::path& work) {
     fs::remove(work / "curl.out");
