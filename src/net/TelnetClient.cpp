@@ -60,23 +60,28 @@ struct TTelnetClient::TImpl {
             Owner.OnStatus(text);
     }
 
-    // Writes what is queued; false when the session is over.
+    // Writes what is queued until nothing is, and marks the thread as about to read in the same
+    // step that finds the queue empty: a line queued after that wakes the read, one queued before
+    // it is written here. Always true; a failed write throws.
     bool WritePending() {
-        std::string out;
-        std::uint64_t upTo = 0;
-        {
+        for (;;) {
+            std::string out;
+            std::uint64_t upTo = 0;
+            {
+                std::lock_guard lock(Lock);
+                if (Pending.empty()) {
+                    BlockedInRead = true;
+                    return true;
+                }
+                out.swap(Pending);
+                upTo = Queued;
+                BlockedInRead = false;
+            }
+            Connection.Write(out);
             std::lock_guard lock(Lock);
-            out.swap(Pending);
-            upTo = Queued;
-            BlockedInRead = out.empty();
+            Written = upTo;
+            Changed.notify_all();
         }
-        if (out.empty())
-            return true;
-        Connection.Write(out);
-        std::lock_guard lock(Lock);
-        Written = upTo;
-        Changed.notify_all();
-        return true;
     }
 
     // Reads one chunk; false when the server closed the stream.
@@ -170,11 +175,16 @@ void TTelnetClient::WriteLine(std::string_view line) {
     std::uint64_t ticket = ++d.Queued;
     if (d.BlockedInRead)
         d.Connection.Abort();
-    d.Changed.wait(lock, [&] { return d.Written >= ticket || !d.Running || d.Stopping; });
+    // The reading thread writes the line at once; the bound only keeps a fault from hanging a run.
+    bool ended = d.Changed.wait_for(lock, WriteTimeout,
+                                    [&] { return d.Written >= ticket || !d.Running || d.Stopping; });
     if (d.Written >= ticket)
         return;
     if (d.Stopping)
         throw EOperationAborted(FormatNetMessage("Writing to", d.Connection.PeerText(), "operation aborted"));
+    if (!ended)
+        throw EReadTimeout(FormatNetMessage("Writing to", d.Connection.PeerText(),
+                                            fmt::format("the line was not sent within {} ms", WriteTimeout.count())));
     throw ENotConnected(d.Failure);
 }
 

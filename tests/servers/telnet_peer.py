@@ -8,6 +8,8 @@
   split      "log", and 300 ms later "in: " (a prompt over two TCP writes)
   prompts    "A\\r\\n"
   stream     3 MiB of "x" lines, then "end-prompt> "
+  late-option "login: " and an option request in one write, then silence: the client answers the
+             request and then has nothing to read while its user's line waits to go out
 Then every line the client sends (commands and subnegotiations taken out, IAC IAC undone) is
 answered: "check" with "answers: ok" when every option request got its answer (else "answers:
 missing ..."), "go" with "B", "bye" by closing, anything else with "got " and the line in hex.
@@ -52,6 +54,8 @@ class Handler(socketserver.BaseRequestHandler):
             self.send(b"in: ")
         elif args.scenario == "prompts":
             self.send(b"A\r\n")
+        elif args.scenario == "late-option":
+            self.send(b"login: " + bytes([IAC, DO, TTYPE]))
         elif args.scenario == "stream":
             line = b"x" * 1023 + b"\n"
             for _ in range(3 * 1024):
