@@ -255,7 +255,7 @@ void TZRInetHTTPGetAction::DoTimeout() {
     TerminateAction();
 }
 
-// The address, the credentials and the target, as the run uses them; false after a logged failure.
+// The address and the credentials, as the run uses them; false after a logged failure.
 bool TZRInetHTTPGetAction::ExpandSettings(TRequest& request) {
     std::string url;
     if (!TryExpandExpression("URL", FURL, url, true)) {
@@ -292,9 +292,10 @@ bool TZRInetHTTPGetAction::ExpandSettings(TRequest& request) {
             return false;
         }
     }
-    return CheckTarget(request);
+    return true;
 }
 
+// The file or variable the body goes to, checked before any request; false after a logged failure.
 bool TZRInetHTTPGetAction::CheckTarget(TRequest& request) {
     if (FDownloadTo == dSaveToFile) {
         if (!TryExpandExpression("DownloadTo", FDownloadToFile, request.Target, false)) {
@@ -349,10 +350,12 @@ bool TZRInetHTTPGetAction::ApplyProxy() {
     return true;
 }
 
+std::chrono::minutes TZRInetHTTPGetAction::TimeoutLimit() const {
+    return std::chrono::minutes(std::min<std::int64_t>(FTimeoutLength, MaxTimeoutMinutes));
+}
+
 void TZRInetHTTPGetAction::ApplyTimeouts() {
-    std::chrono::milliseconds limit = NoTimeLimit;
-    if (FEnableTimeout)
-        limit = std::chrono::minutes(std::min<std::int64_t>(FTimeoutLength, MaxTimeoutMinutes));
+    std::chrono::milliseconds limit = FEnableTimeout ? TimeoutLimit() : NoTimeLimit;
     FClient.ConnectTimeout = limit;
     FClient.ReadTimeout = limit;
 }
@@ -459,7 +462,7 @@ bool TZRInetHTTPGetAction::Execute() {
     FResponseCode = 0;
     FClient.ClearStop();
     TRequest request;
-    if (!ExpandSettings(request))
+    if (!ExpandSettings(request) || !CheckTarget(request))
         return false;
 
     const bool https = request.URL.starts_with("https://");
@@ -493,8 +496,7 @@ bool TZRInetHTTPGetAction::Execute() {
 
     if (FEnableTimeout) {
         std::lock_guard lock(FMonitorLock);
-        FMonitor = std::make_unique<TTimeoutMonitorThread>(
-            *this, std::chrono::minutes(std::min<std::int64_t>(FTimeoutLength, MaxTimeoutMinutes)));
+        FMonitor = std::make_unique<TTimeoutMonitorThread>(*this, TimeoutLimit());
     }
     struct TStopMonitor {
         TZRInetHTTPGetAction& Action;

@@ -57,6 +57,8 @@ private:
     bool ExpandSettings(TRequest& request);
     bool CheckTarget(TRequest& request);
     bool ApplyProxy();
+    // The time-out in minutes, bounded so that it fits every clock it is put on.
+    std::chrono::minutes TimeoutLimit() const;
     void ApplyTimeouts();
     bool ResolveServerFileName(const std::string& url, std::string& name);
     bool Fetch(TRequest& request);
