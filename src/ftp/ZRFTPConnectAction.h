@@ -29,6 +29,9 @@ public:
     std::string GetFormattedDescription() const override;
     void GetHiddenProperties(quillate::TStringList& list) const override;
     void Loaded() override;
+    void GetProvidedProjectObjects(std::vector<quillate::TProjectObjectName>& objects) const override {
+        objects.push_back({FConnectionName, FTPConnectionCategory});
+    }
 
     std::string GetConnectionName() const { return FConnectionName; }
     // An empty name is ignored; a name in use by another connection gets "Copy of " in front.

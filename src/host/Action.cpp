@@ -41,6 +41,8 @@ bool TZRAction::GetTimedOut() const { return false; }
 int TZRAction::GetActionType() const { return atNormal; }
 void TZRAction::GetNextActionSource(int, int&) {}
 
+void TZRAction::GetProvidedProjectObjects(std::vector<TProjectObjectName>&) const {}
+
 IActionHost& TZRAction::RequireHost() const {
     if (!FHost)
         throw std::logic_error(fmt::format("{} is not running: no host attached", ClassName()));

@@ -55,6 +55,12 @@ public:
     virtual IZRActionContext& ActionContext() = 0;
 };
 
+// A project object an action registers when it runs (a connection it opens, ...).
+struct TProjectObjectName {
+    std::string Name;
+    std::string Category;
+};
+
 class TZRAction : public TSerializableObject {
 public:
     TZRAction();
@@ -85,6 +91,9 @@ public:
     virtual int GetActionType() const;
     // After a condition action succeeded: next stays nasChildActions to run its child actions.
     virtual void GetNextActionSource(int state, int& next);
+    // The project objects a run of this action would register, so that the designer can offer their
+    // names before anything runs. None by default.
+    virtual void GetProvidedProjectObjects(std::vector<TProjectObjectName>& objects) const;
 
     // --- Host operations ---
     bool TryExpandExpression(const std::string& label, const std::string& text, std::string& result, bool required);

@@ -1,0 +1,4 @@
+// ZRRegisterPages: called by the package after it loaded this library, when the designer is present.
+#include "design/DesignContract.h"
+
+extern "C" __attribute__((visibility("default"))) void ZRRegisterPages() {}
