@@ -78,7 +78,7 @@ void LoadPackage(const std::string& path, IZRRegistrationHost& host) {
     auto proc = reinterpret_cast<TZRRegisterProc>(dlsym(handle, RegisterProcName));
     if (!proc)
         throw EPackageError(fmt::format("Package {} does not export {}", path, RegisterProcName));
-    TLoadedPackage loaded{path, {}, {}};
+    TLoadedPackage loaded{path, {}, {}, reinterpret_cast<TZRPackageResourceProc>(dlsym(handle, PackageResourceProcName))};
     if (auto info = reinterpret_cast<TZRPackageInfoProc>(dlsym(handle, PackageInfoProcName))) {
         const TZRPackageInfo* described = info();
         loaded.Description = described && described->Description ? described->Description : "";
@@ -92,6 +92,16 @@ void LoadPackage(const std::string& path, IZRRegistrationHost& host) {
 std::vector<TLoadedPackage> LoadedPackages() {
     std::lock_guard lock(PackagesLock());
     return Packages();
+}
+
+std::string_view FindPackageResource(const std::string& name) {
+    std::lock_guard lock(PackagesLock());
+    for (const auto& package : Packages()) {
+        std::size_t size = 0;
+        if (const unsigned char* bytes = package.Resource ? package.Resource(name.c_str(), &size) : nullptr)
+            return {reinterpret_cast<const char*>(bytes), size};
+    }
+    return {};
 }
 
 } // namespace quillate

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "host/Persistent.h"
@@ -66,15 +67,20 @@ struct TZRPackageInfo {
     const char* Version;
 };
 using TZRPackageInfoProc = const TZRPackageInfo* (*)();
+// A resource compiled into the package (a palette image, ...): its bytes and size, or nullptr.
+using TZRPackageResourceProc = const unsigned char* (*)(const char* name, std::size_t* size);
 }
 inline constexpr const char* RegisterProcName = "ZRRegister";
 inline constexpr const char* PackageInfoProcName = "ZRPackageInfo";
+inline constexpr const char* PackageResourceProcName = "ZRPackageResource";
 
 struct TLoadedPackage {
     std::string Path;
     // Empty when the package does not describe itself.
     std::string Description;
     std::string Version;
+    // nullptr when the package has no resources.
+    TZRPackageResourceProc Resource = nullptr;
 };
 
 class EPackageError : public std::runtime_error {
@@ -86,5 +92,7 @@ public:
 void LoadPackage(const std::string& path, IZRRegistrationHost& host);
 // Every package loaded so far, in loading order.
 std::vector<TLoadedPackage> LoadedPackages();
+// The bytes of the named resource of the first loaded package that has it; empty when none has.
+std::string_view FindPackageResource(const std::string& name);
 
 } // namespace quillate
