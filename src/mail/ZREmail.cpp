@@ -500,6 +500,7 @@ bool TCustomEmailAction::ConfigureClients() {
 bool TCustomEmailAction::PopBeforeSMTP() {
     return Step("Unable to connect to POP Server", [&] {
         FPOP3.ConnectTimeout = std::chrono::milliseconds(10000);
+        ApplyPOP3Security();
         FPOP3.TLSOptions.VerifyPeer = VerifyCertificates();
         FLog->Peer = fmt::format("{}:{}", FPOP3.Host, FPOP3.Port);
         std::shared_ptr<net::IConnectionIntercept> log = FLog;
@@ -513,6 +514,19 @@ bool TCustomEmailAction::PopBeforeSMTP() {
         FPOP3.Disconnect();
         FPOP3.Connection().RemoveIntercept(log);
     });
+}
+
+// The POP3 login carries the same password as SMTP, so it is protected whenever the SMTP connection
+// is. Implicit TLS only works on the POP3S port; on any other POP3 port STLS is required instead.
+void TCustomEmailAction::ApplyPOP3Security() {
+    constexpr std::uint16_t POP3SPort = 995;
+    const auto smtpMode = static_cast<net::TUseTLS>(std::clamp<int>(GetUseTLS(), utNoTLSSupport, utUseExplicitTLS));
+    const bool implicit = GetUseSSL() || smtpMode == net::TUseTLS::utUseImplicitTLS;
+    FPOP3.UseSSL = false;
+    if (implicit)
+        FPOP3.UseTLS = FPOP3.Port == POP3SPort ? net::TUseTLS::utUseImplicitTLS : net::TUseTLS::utUseRequireTLS;
+    else
+        FPOP3.UseTLS = smtpMode;
 }
 
 void TCustomEmailAction::ApplyConnectionSettings() {

@@ -115,6 +115,7 @@ private:
     bool BuildBody(const TRunState& run);
     bool ConfigureClients();
     bool PopBeforeSMTP();
+    void ApplyPOP3Security();
     void CloseConnections();
     void ApplyConnectionSettings();
     void ConnectSMTP();
