@@ -12,12 +12,6 @@ namespace zr {
 using namespace quillate;
 namespace fs = std::filesystem;
 
-namespace {
-
-// Longer limits would overflow the monitor's clock arithmetic; nobody waits 95 years for a file.
-constexpr std::int64_t MaxTimeoutMinutes = 50'000'000;
-
-} // namespace
 
 struct TFTPDownloadFileActionProperties {
     using T = TFTPDownloadFileAction;
@@ -114,8 +108,7 @@ bool TFTPDownloadFileAction::DoFTPOperation(IFTPConnectionObject& connection) {
         connection.SetOnWork([this](net::TWorkMode mode, std::int64_t count) { OnFTPWork(mode, count); });
         connection.SetOnWorkEnd([this](net::TWorkMode mode) { OnFTPWorkEnd(mode); });
         if (FEnableTimeout) {
-            auto minutes = std::min<std::int64_t>(FTimeoutLength, MaxTimeoutMinutes);
-            monitor = std::make_unique<TTimeoutMonitorThread>(*this, std::chrono::minutes(minutes));
+            monitor = std::make_unique<TTimeoutMonitorThread>(*this, TimeoutMinutes(FTimeoutLength));
         }
 
         connection.DownloadFile(remote, folder, localName, overwrite, resume);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fmt/format.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 #include <zlib.h>
@@ -60,6 +61,11 @@ std::string TFileInfo::GetFileCRC(const std::filesystem::path& path) {
         crc = crc32_z(crc, buffer.data(), static_cast<z_size_t>(n));
     }
     return std::to_string(static_cast<std::uint32_t>(crc));
+}
+
+bool TFileInfo::IsExistingFile(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 std::filesystem::path TFileInfo::GetTemporaryFileName(std::string_view prefix) {

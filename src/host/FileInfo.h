@@ -22,6 +22,9 @@ public:
     // Creates a new empty file in TMPDIR (or /tmp) whose name starts with `prefix` and returns its
     // path. Creation is atomic, so concurrent calls never hand out the same name.
     static std::filesystem::path GetTemporaryFileName(std::string_view prefix);
+
+    // A regular file (or a link to one) at path.
+    static bool IsExistingFile(const std::string& path);
 };
 
 } // namespace quillate

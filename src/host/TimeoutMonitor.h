@@ -6,9 +6,17 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <algorithm>
 #include <thread>
 
 namespace quillate {
+
+// A time limit set in minutes, capped where the monitor's clock arithmetic would overflow (nobody
+// waits 95 years for anything).
+inline std::chrono::minutes TimeoutMinutes(std::int64_t minutes) {
+    constexpr std::int64_t MaxTimeoutMinutes = 50'000'000;
+    return std::chrono::minutes(std::min(minutes, MaxTimeoutMinutes));
+}
 
 // Implemented by actions with a time limit. DoTimeout runs on the monitor's thread.
 class IZRTimeoutTarget {

@@ -6,12 +6,14 @@
 #include <fmt/format.h>
 #include <fmt/ranges.h>
 
+#include "host/FileInfo.h"
 #include "host/CryptoUtils.h"
 #include "host/Options.h"
 #include "host/Registration.h"
 #include "host/ScriptValue.h"
 #include "host/Scripting.h"
 #include "mail/ZRMailCommon.h"
+#include "net/TCPConnection.h"
 #include "net/LogEventIntercept.h"
 
 namespace zr {
@@ -336,7 +338,7 @@ bool TCustomEmailAction::ExpandAttachments(TRunState& run) {
             return false;
         if (TrimBlanks(path).empty())
             continue;
-        bool exists = IsExistingFile(path);
+        bool exists = TFileInfo::IsExistingFile(path);
         if (!exists && !FIgnoreMissingAttachments) {
             SendMessage("Attachment missing: " + path, stError);
             return false;
@@ -350,7 +352,7 @@ bool TCustomEmailAction::ExpandAttachments(TRunState& run) {
 bool TCustomEmailAction::AttachFiles(const TRunState& run) {
     return Step("Unable to Attach Files", [&] {
         for (const auto& path : run.Attachments) {
-            if (FIgnoreMissingAttachments && !IsExistingFile(path))
+            if (FIgnoreMissingAttachments && !TFileInfo::IsExistingFile(path))
                 continue;
             FProgress.ExpectedTotal += EncodedAttachmentSize(path);
             net::TMimeAttachment attachment = AttachmentFor(path);
@@ -388,7 +390,7 @@ bool TCustomEmailAction::LoadListSource(const TListSetting& setting) {
         std::string path;
         if (!TryExpandExpression(std::string(setting.ListName) + " File", setting.Path, path, false))
             return false;
-        if (!IsExistingFile(path)) {
+        if (!TFileInfo::IsExistingFile(path)) {
             SendMessage(fmt::format("File not found while loading {} list: {}", setting.ListName, path), stError);
             return false;
         }
@@ -477,11 +479,11 @@ bool TCustomEmailAction::ConfigureClients() {
         FSMTP.AuthType = GetAuthenticate() ? net::TSMTPAuthType::satDefault : net::TSMTPAuthType::satNone;
         FSMTP.UseEhlo = GetAuthenticate() || GetUseEhlo();
     }) && Step("Unable to Set Host", [&] {
-        FSMTP.Port = TCPPort(GetPort());
+        FSMTP.Port = net::TCPPort(GetPort());
         FSMTP.Host = ExpandExpression(GetHost(), true);
         if (FPopBeforeSMTP) {
             FPOP3.Host = FPOPHost.empty() ? FSMTP.Host : ExpandExpression(FPOPHost, true);
-            FPOP3.Port = TCPPort(FPOPPort);
+            FPOP3.Port = net::TCPPort(FPOPPort);
         }
     }) && Step("Unable to Set UserId", [&] { FSMTP.Username = FPOP3.Username = ExpandExpression(GetUserId(), false); });
     if (!ok)

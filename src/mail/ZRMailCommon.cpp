@@ -33,17 +33,6 @@ std::string_view TrimBlanks(std::string_view text) {
     return text;
 }
 
-std::uint16_t TCPPort(std::int64_t port) {
-    if (port < 1 || port > 65535)
-        throw std::out_of_range(fmt::format("Port {} is not a TCP port (1 to 65535)", port));
-    return static_cast<std::uint16_t>(port);
-}
-
-bool IsExistingFile(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
 std::string LowerCase(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
     return text;

@@ -19,11 +19,6 @@ std::vector<std::string> MaskedEventLines(std::string_view text, std::string_vie
 // The text without blanks and control characters at either end, as a person typing it expects.
 std::string_view TrimBlanks(std::string_view text);
 
-// The port of a setting, or std::out_of_range naming it when it is no TCP port.
-std::uint16_t TCPPort(std::int64_t port);
-
-// A regular file (or a link to one) at path.
-bool IsExistingFile(const std::string& path);
 std::string LowerCase(std::string text);
 
 // What the file costs on the wire as a base64 attachment, line ends included; 0 when it is gone.

@@ -4,6 +4,7 @@
 #include <fmt/format.h>
 #include <stdexcept>
 
+#include "host/FileInfo.h"
 #include "host/CryptoUtils.h"
 #include "mail/ZRMailCommon.h"
 
@@ -81,7 +82,7 @@ void TZRNNTPAction::GetPropertyAlias(TStringList& list) const {
         list.push_back(line);
 }
 
-void TZRNNTPAction::SetPort(std::uint32_t value) { FNNTP.Port = TCPPort(value); }
+void TZRNNTPAction::SetPort(std::uint32_t value) { FNNTP.Port = net::TCPPort(value); }
 
 std::string TZRNNTPAction::GetPassword() const { return DecryptString(FToken, PasswordKey); }
 void TZRNNTPAction::SetPassword(const std::string& clearText) { FToken = EncryptString(clearText, PasswordKey); }
@@ -170,7 +171,7 @@ void TZRNNTPAction::AttachFiles() {
         std::string path = ExpandExpression(line, false);
         if (TrimBlanks(path).empty())
             continue;
-        bool exists = IsExistingFile(path);
+        bool exists = TFileInfo::IsExistingFile(path);
         if (!exists && FIgnoreMissingAttachments)
             continue;
         if (!exists)

@@ -22,6 +22,12 @@
 
 namespace zr::net {
 
+std::uint16_t TCPPort(std::int64_t port) {
+    if (port < 1 || port > 65535)
+        throw std::out_of_range(fmt::format("Port {} is not a TCP port (1 to 65535)", port));
+    return static_cast<std::uint16_t>(port);
+}
+
 using asio::ip::tcp;
 using Clock = TTCPConnection::Clock;
 

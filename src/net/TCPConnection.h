@@ -11,6 +11,9 @@
 
 namespace zr::net {
 
+// The port of a setting, or std::out_of_range naming it when it is no TCP port.
+std::uint16_t TCPPort(std::int64_t port);
+
 // What a later connection needs to resume an established TLS session: the session itself and the
 // context (trust store and settings) it was made with. FTP data connections resume the control
 // connection's session; servers refuse those that do not.

@@ -11,9 +11,10 @@
 #include <system_error>
 #include <unicode/unistr.h>
 
+#include "host/FileInfo.h"
 #include "host/LocalFolder.h"
 #include "host/Options.h"
-#include "mail/ZRMailCommon.h"
+#include "net/TCPConnection.h"
 #include "net/NetErrors.h"
 #include "net/TextUtil.h"
 
@@ -28,7 +29,6 @@ constexpr const char* PasswordKey = "qzr4h77pg37";
 constexpr const char* ProxyPasswordKey = "qzr4h77ppr0xy";
 // Far beyond any run: what "no time-out" means to the client.
 constexpr std::chrono::milliseconds NoTimeLimit = std::chrono::hours(24 * 365 * 10);
-constexpr std::int64_t MaxTimeoutMinutes = 50'000'000;
 
 const TEnumInfo& DownloadToInfo() {
     static const TEnumInfo info{"TDownloadTo", {"dCheckExists", "dSaveToFile", "dSaveToZRVariable"}};
@@ -302,7 +302,7 @@ bool TZRInetHTTPGetAction::CheckTarget(TRequest& request) {
             SendMessage("Error expanding Download Filename", stError);
             return false;
         }
-        if (!FOverwriteFile && IsExistingFile(request.Target)) {
+        if (!FOverwriteFile && TFileInfo::IsExistingFile(request.Target)) {
             SendMessage("Error - file already exists: " + request.Target, stError);
             return false;
         }
@@ -335,7 +335,7 @@ bool TZRInetHTTPGetAction::ApplyProxy() {
         return true;
     std::string password, server;
     try {
-        FClient.ProxyPort = TCPPort(FProxyPort);
+        FClient.ProxyPort = net::TCPPort(FProxyPort);
         password = GetProxyPassword();
     } catch (const std::exception& e) {
         SendMessage(std::string("Proxy: ") + e.what(), stError);
@@ -351,7 +351,7 @@ bool TZRInetHTTPGetAction::ApplyProxy() {
 }
 
 std::chrono::minutes TZRInetHTTPGetAction::TimeoutLimit() const {
-    return std::chrono::minutes(std::min<std::int64_t>(FTimeoutLength, MaxTimeoutMinutes));
+    return TimeoutMinutes(FTimeoutLength);
 }
 
 void TZRInetHTTPGetAction::ApplyTimeouts() {
@@ -394,7 +394,7 @@ bool TZRInetHTTPGetAction::Fetch(TRequest& request) {
             std::string name;
             named = ResolveServerFileName(request.URL, name);
             path = (fs::path(request.Target) / name).string();
-            if (named && !FOverwriteFile && IsExistingFile(path)) {
+            if (named && !FOverwriteFile && TFileInfo::IsExistingFile(path)) {
                 SendMessage("Error - file already exists: " + path, stError);
                 named = false;
             }
@@ -485,7 +485,7 @@ bool TZRInetHTTPGetAction::Execute() {
     else if (!https && port == 443)
         port = 80;
     try {
-        request.URL = net::URLWithPort(request.URL, TCPPort(port));
+        request.URL = net::URLWithPort(request.URL, net::TCPPort(port));
     } catch (const std::exception& e) {
         SendMessage(std::string("Error encoding URL : ") + e.what(), stError);
         return false;
