@@ -245,8 +245,8 @@ TRawPkt CreateCLI_SENDMSG(std::uint16_t& seq, std::uint32_t cookieHigh, std::uin
 TRawPkt CreateCLI_SENDSMS(std::uint16_t& seq, std::uint32_t uin, std::string_view destination,
                           std::string_view smsTime, std::uint32_t codePage, std::string_view text,
                           std::uint16_t& requestSeq) {
-    std::string xml = "<icq_sms_message><destination>" + WireText(destination) + "</destination><text>" +
-                      std::string(text) + "</text><codepage>" + std::to_string(codePage) +
+    std::string xml = "<icq_sms_message><destination>" + EscapeXMLText(WireText(destination)) +
+                      "</destination><text>" + EscapeXMLText(text) + "</text><codepage>" + std::to_string(codePage) +
                       "</codepage><senders_UIN>" + std::to_string(uin) +
                       "</senders_UIN><senders_name>TICQClient</senders_name>"
                       "<delivery_receipt>Yes</delivery_receipt><time>" +

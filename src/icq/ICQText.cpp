@@ -86,6 +86,20 @@ std::uint32_t StatusToInt(std::uint32_t status) {
     return 0;
 }
 
+std::string EscapeXMLText(std::string_view text) {
+    std::string escaped;
+    escaped.reserve(text.size());
+    for (char c : text) {
+        switch (c) {
+        case '&': escaped += "&amp;"; break;
+        case '<': escaped += "&lt;"; break;
+        case '>': escaped += "&gt;"; break;
+        default: escaped += c;
+        }
+    }
+    return escaped;
+}
+
 std::string GetXMLEntry(std::string_view tag, std::string_view xml) {
     std::string open = fmt::format("<{}>", tag);
     std::string close = fmt::format("</{}>", tag);

@@ -23,6 +23,8 @@ std::uint32_t StatusToInt(std::uint32_t status);
 
 // The text between the first <tag> and the first </tag> after it; empty when either is missing.
 std::string GetXMLEntry(std::string_view tag, std::string_view xml);
+// Text as XML character data: "&", "<" and ">" as entities, so that a message cannot end or add elements.
+std::string EscapeXMLText(std::string_view text);
 
 // The time as an SMS request states it: "06 Dec 2026 09:47:07 GMT" (UTC).
 std::string GetSMSTime(std::chrono::system_clock::time_point time = std::chrono::system_clock::now());

@@ -103,6 +103,13 @@ TEST(ClientPackets, EveryServiceRequestAdvancesTheRequestSequence) {
     EXPECT_EQ(RequestSeq, 3);
 }
 
+TEST(ClientPackets, SMSTextAndNumberCannotEndTheirElements) {
+    std::uint16_t seq = 0;
+    const std::string bytes(CreateCLI_SENDSMS(seq, 1, "1</destination>", "t", 1, "a<b>&c", RequestSeq).Bytes());
+    EXPECT_NE(bytes.find("<destination>1&lt;/destination&gt;</destination><text>a&lt;b&gt;&amp;c</text>"),
+              std::string::npos);
+}
+
 TEST(ClientPackets, PasswordIsCutTo16CharactersAndWideCharactersBecomeQuestionMarks) {
     // 17 times "a" (0x61): only 16 go out; the euro sign goes out as "?" (0x3F ^ 0xF3 = 0xCC).
     EXPECT_EQ(ICQEncryptPassStr(std::string(17, 'a')).size(), 16u);
