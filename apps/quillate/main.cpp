@@ -4,6 +4,7 @@
 #include <CLI/CLI.hpp>
 
 #include "Commands.h"
+#include "host/Options.h"
 #include "host/Project.h"
 #include "host/Registration.h"
 
@@ -97,6 +98,10 @@ int main(int argc, char** argv) {
         std::cerr << "quillate: " << e.what() << "\n";
         return ExitBadUsage;
     } catch (const quillate::EPackageError& e) {
+        std::cerr << "quillate: " << e.what() << "\n";
+        return ExitBadUsage;
+    } catch (const quillate::EOptionsError& e) {
+        // An options file or value that cannot be used: the command was given something unusable.
         std::cerr << "quillate: " << e.what() << "\n";
         return ExitBadUsage;
     } catch (const std::exception& e) {
