@@ -3,6 +3,7 @@
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 #include <chrono>
+#include <fmt/format.h>
 
 #include "icq/ClientPackets.h"
 #include "icq/ICQText.h"
@@ -95,19 +96,26 @@ void TICQClient::Login(std::uint32_t status, bool birthday) {
     FNet->Connect();
 }
 
+void TICQClient::SendWhole(const TRawPkt& pkt) {
+    if (pkt.Cut)
+        throw EICQPacketError(fmt::format("The text is too long: it does not fit in the {} bytes of an ICQ packet",
+                                          MaxPacketSize));
+    FNet->SendData(pkt.Bytes());
+}
+
 void TICQClient::SendMessage(std::uint32_t uin, std::string_view text) {
     if (!FLoggedIn)
         return;
     std::lock_guard lock(FSendLock);
     auto cookie = std::uniform_int_distribution<std::uint32_t>(0, 16777129)(FRandom);
-    FNet->SendData(CreateCLI_SENDMSG(FSeq, 0, cookie, uin, text).Bytes());
+    SendWhole(CreateCLI_SENDMSG(FSeq, 0, cookie, uin, text));
 }
 
 void TICQClient::SendSMS(std::string_view destination, std::string_view text) {
     if (text.empty() || !FLoggedIn)
         return;
     std::lock_guard lock(FSendLock);
-    FNet->SendData(CreateCLI_SENDSMS(FSeq, UIN, destination, GetSMSTime(), SMSCodePage, text, FSeq2).Bytes());
+    SendWhole(CreateCLI_SENDSMS(FSeq, UIN, destination, GetSMSTime(), SMSCodePage, text, FSeq2));
 }
 
 void TICQClient::LogOff() {

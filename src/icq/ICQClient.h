@@ -56,7 +56,8 @@ public:
         OnSMSReply;
 
     void Login(std::uint32_t status = 0, bool birthday = false);
-    // Nothing is sent unless logged in.
+    // Nothing is sent unless logged in; a text that does not fit in one packet throws EICQPacketError
+    // and nothing is sent.
     void SendMessage(std::uint32_t uin, std::string_view text);
     void SendSMS(std::string_view destination, std::string_view text);
     void LogOff();
@@ -65,6 +66,7 @@ public:
 private:
     enum TState { csIdle, csLogin, csService, csLoggedIn };
 
+    void SendWhole(const TRawPkt& pkt);
     void HandlePacket(const TFlapFrame& frame);
     void HandleLoginClose(std::string_view data);
     void HandleSnac(const TFlapFrame& frame);

@@ -9,7 +9,10 @@ namespace {
 
 void Append(TRawPkt& pkt, const std::uint8_t* bytes, std::size_t n) {
     std::size_t room = MaxPacketSize - pkt.Len;
-    n = std::min(n, room);
+    if (n > room) {
+        n = room;
+        pkt.Cut = true;
+    }
     std::copy_n(bytes, n, pkt.Data.begin() + pkt.Len);
     pkt.Len = static_cast<std::uint16_t>(pkt.Len + n);
 }

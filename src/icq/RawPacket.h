@@ -47,6 +47,8 @@ struct TRawPkt {
     std::array<std::uint8_t, MaxPacketSize> Data{};
     std::uint16_t Len = 0;
     std::uint16_t End = 0;
+    // Set when a write was cut: such a packet must not be sent, its length fields no longer match.
+    bool Cut = false;
 
     // A packet to read from; more than a buffer holds is an error.
     static TRawPkt FromBytes(std::string_view bytes);

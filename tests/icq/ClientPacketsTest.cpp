@@ -122,6 +122,9 @@ TEST(ClientPackets, AnOversizedMessageIsCutAtTheBufferEnd) {
     std::uint16_t seq = 0;
     TRawPkt pkt = CreateCLI_SENDMSG(seq, 0, 0, 1, std::string(10000, 'x'));
     EXPECT_EQ(pkt.Len, MaxPacketSize);
+    EXPECT_TRUE(pkt.Cut);
+    EXPECT_TRUE(CreateCLI_SENDSMS(seq, 1, "1", "t", 1, std::string(9000, 'x'), RequestSeq).Cut);
+    EXPECT_FALSE(CreateCLI_SENDSMS(seq, 1, "1", "t", 1, std::string(7000, 'x'), RequestSeq).Cut);
     EXPECT_EQ(Hex("1F FA"), std::string(pkt.Bytes().substr(4, 2))); // the frame still states its length
 }
 

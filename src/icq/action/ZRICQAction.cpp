@@ -84,6 +84,18 @@ bool TICQAction::Validate(TValidationErrors& errors) {
     return errors.size() == before;
 }
 
+bool TICQAction::SendOrExplain(icq::TICQClient& client, const std::string& recipient,
+                               const std::function<void()>& send) {
+    try {
+        send();
+        return true;
+    } catch (const icq::EICQPacketError& e) {
+        SendMessage("Unable to send to " + recipient + ": " + e.what(), stError);
+        client.LogOff();
+        return false;
+    }
+}
+
 bool TICQAction::Execute() {
     FStopRequested = false;
     std::string number, password, message;
@@ -180,7 +192,10 @@ bool TICQAction::Execute() {
     }
     for (const auto& line : lines) {
         if (!FSendSMS) {
-            client->SendMessage(static_cast<std::uint32_t>(NumberOrZero(line)), message);
+            if (!SendOrExplain(*client, line, [&] {
+                    client->SendMessage(static_cast<std::uint32_t>(NumberOrZero(line)), message);
+                }))
+                return false;
             SendMessage("Message sent to " + line, stSuccess);
             continue;
         }
@@ -191,7 +206,8 @@ bool TICQAction::Execute() {
         SendMessage("Sending SMS message to: " + line, stInformation);
         FSMSAnswered = false;
         FSMSAccepted = true;
-        client->SendSMS(line, message);
+        if (!SendOrExplain(*client, line, [&] { client->SendSMS(line, message); }))
+            return false;
         for (int wait = 0; wait < 50 && !FSMSAnswered; ++wait)
             Sleep(500);
         if (!FSMSAnswered) {

@@ -4,11 +4,16 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "host/Action.h"
 
 namespace zr {
+
+namespace icq {
+class TICQClient;
+}
 
 class TICQAction : public quillate::TZRAction {
 public:
@@ -27,6 +32,9 @@ public:
 
 private:
     friend struct TICQActionProperties;
+
+    // Runs one send; a message the protocol cannot carry is logged and the client logged off.
+    bool SendOrExplain(icq::TICQClient& client, const std::string& recipient, const std::function<void()>& send);
 
     std::uint32_t GetPort() const { return FPort; }
     void SetPort(std::uint32_t value) { FPort = value & 0xFFFF; }
