@@ -2,6 +2,7 @@
 
 #include "net/FTPReplyText.h"
 #include "net/NetErrors.h"
+#include "net/TextUtil.h"
 
 #include <fmt/format.h>
 
@@ -299,6 +300,15 @@ void TFTPClient::Noop() {
 }
 
 int TFTPClient::SendCmd(std::string_view command, const std::vector<int>& expected) {
+    // These change the connection's security or session under the client's feet: after them its own
+    // idea of the TLS state would no longer match the server's.
+    static constexpr std::string_view SecurityVerbs[] = {"AUTH", "CCC", "PBSZ", "PROT", "REIN"};
+    const std::string_view verb = command.substr(0, command.find(' '));
+    for (std::string_view refused : SecurityVerbs)
+        if (IEquals(verb, refused))
+            throw EUnsafeCommand(fmt::format("{} is not sent as a raw command: the connection's security "
+                                             "settings decide it",
+                                             refused));
     FSession.Begin();
     const TReply& reply = FSession.Command(command);
     if (!expected.empty() && std::find(expected.begin(), expected.end(), reply.Code) == expected.end())

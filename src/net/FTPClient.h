@@ -137,7 +137,7 @@ public:
     std::size_t RefusedNameCount() const { return FRefusedNameCount; }
 
     // Sends a raw command; returns the reply code. Raises EReplyError unless the code is one of
-    // expected (an empty list accepts any reply).
+    // expected (an empty list accepts any reply), and EUnsafeCommand for AUTH, CCC, PBSZ, PROT and REIN.
     int SendCmd(std::string_view command, const std::vector<int>& expected = {});
     const TReply& LastReply() const { return FSession.LastReply(); }
 

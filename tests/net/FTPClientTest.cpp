@@ -259,6 +259,8 @@ TEST_P(FTPClientTest, SendCmdChecksTheReplyCodeAndFeaturesAreKnown) {
     auto refused = [&] { Client.SendCmd("NOOP", {250, 500}); };
     EXPECT_THAT(refused, ReplyError(200, HasSubstr("NOOP on 127.0.0.1:")));
     EXPECT_GE(Client.SendCmd("BOGUSCMD"), 500) << "no expected codes: any reply is accepted";
+    for (const char* security : {"AUTH TLS", "prot P", "CCC"})
+        EXPECT_THROW(Client.SendCmd(security), EUnsafeCommand) << security;
     EXPECT_EQ(Client.SendCmd("FEAT", {211}), 211);
     EXPECT_GT(Client.LastReply().Lines.size(), 3u);
     for (const char* feature : {"HOST", "XCRC", "mfmt"})
