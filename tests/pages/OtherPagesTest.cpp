@@ -286,14 +286,14 @@ TEST_F(OtherPagesTest, PagesFollowTheirSwitches) {
     http->ReadActionData(*project.Actions[2]);
     EXPECT_EQ(label->text(), "Save to Directory");
 
-    // Choosing several attachments at once adds them as one line, separated by commas.
+    // Choosing several attachments at once adds one line each: the actions read a line as one path.
     auto* attach = static_cast<zr::pages::TAttachmentsFrame*>(
         quillate::DesignClasses().CreatePage("TAttachmentsFrame", &owner));
     attach->ReadActionData(*project.Actions[0]);
     attach->AddFiles({"/d/x.txt", "/d/y.txt"});
     attach->WriteActionData(*project.Actions[0]);
     EXPECT_EQ(std::get<quillate::TStringList>(project.Actions[0]->GetPropertyValue("AttachmentsObject")),
-              (quillate::TStringList{"a.txt", "%Dir%/b.txt", "/d/x.txt,/d/y.txt"}));
+              (quillate::TStringList{"a.txt", "%Dir%/b.txt", "/d/x.txt", "/d/y.txt"}));
 }
 
 TEST_F(OtherPagesTest, AddressGridEditsTheActionsList) {

@@ -139,9 +139,10 @@ TAttachmentsFrame::TAttachmentsFrame(QWidget* owner)
             [this] { AddFiles(QFileDialog::getOpenFileNames(this, "Select Attachments")); });
 }
 
+// One file a line: the actions read each line as one path, so a comma-joined line would name no file.
 void TAttachmentsFrame::AddFiles(const QStringList& files) {
-    if (!files.isEmpty())
-        FFiles->appendPlainText(files.join(","));
+    for (const QString& file : files)
+        FFiles->appendPlainText(file);
 }
 
 TBodyEditor::TBodyEditor(QWidget* parent) : QDialog(parent), FMemo(new QPlainTextEdit) {
