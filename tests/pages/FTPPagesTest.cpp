@@ -485,10 +485,11 @@ TEST(FTPPages, TelnetScriptGridUsesTheSameGrid) {
     grid.DeleteItem(2);
     EXPECT_EQ(Rows(grid), (QStringList{"ls | $  | 500 | Yes", "whoami | #  | 750 | Yes"}));
     page.WriteActionData(*project.Actions.back());
-    EXPECT_NE(JsonOf(project.Actions.back()).find(R"("FailIfTimedOut":true)"), std::string::npos);
     TSerializableList steps;
     project.Actions.back()->GetChildren(steps);
-    EXPECT_EQ(steps.size(), 2u);
+    ASSERT_EQ(steps.size(), 2u);
+    EXPECT_EQ(steps[1]->GetPropertyValue("SendText"), TPropertyValue(std::string("whoami")));
+    EXPECT_EQ(steps[1]->GetPropertyValue("FailIfTimedOut"), TPropertyValue(true));
 }
 
 } // namespace

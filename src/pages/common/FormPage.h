@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "host/Serialization.h"
 #include "pages/BoundPage.h"
 #include "pages/common/FormBuilder.h"
 

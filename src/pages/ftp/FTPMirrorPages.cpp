@@ -121,7 +121,8 @@ TFTPMirrorExcludeFrame::TFTPMirrorExcludeFrame(QWidget* owner) : TFormPage(owner
     Binder().Custom(
         [this](const quillate::TPersistent& o) {
             FGrid->setRowCount(0);
-            for (const auto& line : std::get<quillate::TStringList>(o.GetPropertyValue("ExcludeList"))) {
+            const auto lines = std::get<quillate::TStringList>(o.GetPropertyValue("ExcludeList"));
+            for (const auto& line : lines) {
                 const QString text = QString::fromStdString(line);
                 const auto [type, value] = SplitExclusion(text);
                 AddExclusion(type, value);

@@ -2,6 +2,7 @@
 // are the shared server, options and proxy pages.
 #pragma once
 
+#include "design/DesignContract.h"
 #include "pages/common/ItemDialog.h"
 #include "pages/common/ScriptGrid.h"
 
