@@ -358,7 +358,7 @@ TEST(FTPPages, ConnectionNameValidation) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Typed.toStdString());
         TFTPConnectFrame page(nullptr);
-        page.ShowMessages = false;
+        page.SetShowMessages(false);
         page.DoInitPage(*project.Actions.back(), view);
         page.ReadActionData(*project.Actions.back());
         auto* name = page.findChild<QLineEdit*>();

@@ -10,12 +10,12 @@ void FillNames(QComboBox* combo, const quillate::TStringList& names) {
 }
 
 TFTPActionPage::TFTPActionPage(QWidget* owner, QString caption) : TFormPage(owner, std::move(caption)) {
-    cbConnection = Fields().NameCombo("FTP connection:", "ConnectionName");
-    cbConnection->setObjectName("cbConnection");
+    FConnection = Fields().NameCombo("FTP connection:", "ConnectionName");
+    FConnection->setObjectName("cbConnection");
 }
 
 void TFTPActionPage::DoInitPage(quillate::TZRAction&, const quillate::IDesignProject& project) {
-    FillNames(cbConnection, project.ProjectObjectNames("FTPConnection"));
+    FillNames(FConnection, project.ProjectObjectNames("FTPConnection"));
     for (auto* combo : FVariableCombos)
         FillNames(combo, project.VariableNames());
     for (auto* combo : FFileSetCombos)
@@ -24,11 +24,11 @@ void TFTPActionPage::DoInitPage(quillate::TZRAction&, const quillate::IDesignPro
 
 void TFTPActionPage::ReadActionData(const quillate::TZRAction& action) {
     TFormPage::ReadActionData(action);
-    const int index = cbConnection->findText(cbConnection->currentText(), Qt::MatchExactly | Qt::MatchCaseSensitive);
+    const int index = FConnection->findText(FConnection->currentText(), Qt::MatchExactly | Qt::MatchCaseSensitive);
     if (index >= 0)
-        cbConnection->setCurrentIndex(index);
-    else if (cbConnection->count() == 1)
-        cbConnection->setCurrentIndex(0);
+        FConnection->setCurrentIndex(index);
+    else if (FConnection->count() == 1)
+        FConnection->setCurrentIndex(0);
 }
 
 QComboBox* TFTPActionPage::VariableCombo(const QString& label, std::string property) {

@@ -19,8 +19,6 @@ public:
     // only connection of the project, when there is exactly one.
     void ReadActionData(const quillate::TZRAction& action) override;
 
-    QComboBox* cbConnection;
-
 protected:
     QComboBox* VariableCombo(const QString& label, std::string property);
     QComboBox* FileSetCombo(const QString& label, std::string property);
@@ -28,6 +26,8 @@ protected:
     void AddReconnectAndLogging(bool withLogging = true);
 
 private:
+    // Named "cbConnection", the name the designer and tests find it by.
+    QComboBox* FConnection;
     std::vector<QComboBox*> FVariableCombos;
     std::vector<QComboBox*> FFileSetCombos;
 };

@@ -100,7 +100,7 @@ bool TFTPConnectFrame::Validate() {
 
 bool TFTPConnectFrame::Refuse(const QString& message) {
     FLastMessage = message;
-    if (ShowMessages)
+    if (FShowMessages)
         QMessageBox::warning(this, PageName(), message);
     return false;
 }

@@ -22,7 +22,7 @@ public:
     bool Validate() override;
 
     QString LastMessage() const { return FLastMessage; }
-    bool ShowMessages = true;
+    void SetShowMessages(bool show) { FShowMessages = show; }
 
 private:
     bool Refuse(const QString& message);
@@ -31,6 +31,7 @@ private:
     QString FOriginalName;
     QStringList FConnectionNames;
     QString FLastMessage;
+    bool FShowMessages = true;
 };
 
 // The global FTP options: the server every FTP action may take instead of its own.

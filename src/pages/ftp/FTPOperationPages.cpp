@@ -150,6 +150,7 @@ public:
             fileSet->setEnabled(!useSpec);
         };
         QObject::connect(source[0], &QRadioButton::toggled, this, enable);
+        QObject::connect(source[1], &QRadioButton::toggled, this, [enable](bool useSet) { enable(!useSet); });
         f.Edit("Remote filename:", "RemoteFile")->setToolTip("Used only when a single file is uploaded");
         f.Check("Check size of files uploaded", "CheckFileSizes");
         f.Check("Retry uploading a file if it fails", "RetryIfUploadFails");
