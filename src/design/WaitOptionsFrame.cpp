@@ -1,12 +1,11 @@
 #include "design/WaitOptionsFrame.h"
 
-#include <QFormLayout>
+#include "host/Action.h"
 
+#include <QFormLayout>
 #include <algorithm>
 #include <limits>
 #include <variant>
-
-#include "host/Action.h"
 
 namespace quillate {
 
@@ -25,7 +24,8 @@ void ShowNumber(QSpinBox* spin, const TZRAction& action, const char* property, s
 }
 
 void StoreNumber(const QSpinBox* spin, TZRAction& action, const char* property, std::int64_t stored) {
-    const bool untouched = spin->value() == std::clamp<std::int64_t>(stored, spin->minimum(), spin->maximum());
+    const bool untouched =
+        spin->value() == std::clamp<std::int64_t>(stored, spin->minimum(), spin->maximum());
     action.SetPropertyValue(property, untouched ? stored : std::int64_t{spin->value()});
 }
 

@@ -3,12 +3,11 @@
 // package may name it among an action's pages.
 #pragma once
 
+#include "design/DesignContract.h"
+
 #include <QCheckBox>
 #include <QSpinBox>
-
 #include <cstdint>
-
-#include "design/DesignContract.h"
 
 namespace quillate {
 

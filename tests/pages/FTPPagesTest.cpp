@@ -1,20 +1,6 @@
 // The FTP pages, the HTTP proxy page, the Telnet script page and the host's wait page, driven
 // against the real actions: captions and fields in tab order, values that survive a read and a
 // write, the connection rules and the script grids.
-#include <QAbstractButton>
-#include <QApplication>
-#include <QCheckBox>
-#include <QComboBox>
-#include <QLineEdit>
-#include <QRadioButton>
-#include <QSpinBox>
-
-#include <gtest/gtest.h>
-
-#include <memory>
-#include <string>
-#include <vector>
-
 #include "design/DesignContract.h"
 #include "host/CryptoUtils.h"
 #include "host/Options.h"
@@ -25,6 +11,18 @@
 #include "pages/ftp/FTPConnectionPages.h"
 #include "pages/ftp/FTPMirrorPages.h"
 #include "pages/ftp/FTPScriptPages.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QRadioButton>
+#include <QSpinBox>
+#include <gtest/gtest.h>
+#include <memory>
+#include <string>
+#include <vector>
 
 extern "C" void ZRRegisterPages();
 
@@ -72,11 +70,13 @@ std::string Connect(const std::string& name) {
 // A project with the connections named, then the action of this type with these properties.
 TProject ProjectWith(const std::vector<std::string>& connections, const std::string& type,
                      const std::string& properties = "", const std::string& children = "[]") {
-    std::string json = R"({"variables":{"V":"1"},"fileSets":[{"name":"Docs","baseDirectory":"d","include":["*"],)"
-                       R"("exclude":[],"recursive":false}],"actions":[)";
+    std::string json =
+        R"({"variables":{"V":"1"},"fileSets":[{"name":"Docs","baseDirectory":"d","include":["*"],)"
+        R"("exclude":[],"recursive":false}],"actions":[)";
     for (const auto& name : connections)
         json += Connect(name) + ",";
-    json += R"({"type":")" + type + R"(","properties":{)" + properties + R"(},"children":)" + children + "}]}";
+    json +=
+        R"({"type":")" + type + R"(","properties":{)" + properties + R"(},"children":)" + children + "}]}";
     return TProject::Parse(json, "pages.json");
 }
 
@@ -101,8 +101,8 @@ std::unique_ptr<TPropertyPage> CreatePage(const std::string& className) {
 QStringList TabTexts(QWidget* page) {
     QStringList texts;
     for (QWidget* w = page->nextInFocusChain(); w != page; w = w->nextInFocusChain()) {
-        if (!page->isAncestorOf(w) || !(w->focusPolicy() & Qt::TabFocus) || qobject_cast<QAbstractSpinBox*>(w->parentWidget()) ||
-            qobject_cast<QComboBox*>(w->parentWidget()))
+        if (!page->isAncestorOf(w) || !(w->focusPolicy() & Qt::TabFocus) ||
+            qobject_cast<QAbstractSpinBox*>(w->parentWidget()) || qobject_cast<QComboBox*>(w->parentWidget()))
             continue;
         auto* combo = qobject_cast<QComboBox*>(w);
         if (auto* button = qobject_cast<QAbstractButton*>(w)) {
@@ -131,17 +131,24 @@ struct TPageTexts {
 };
 
 const std::vector<TPageTexts> PageTexts = {
-    {"TFTPConnectFrame", "FTP Connection",
+    {"TFTPConnectFrame",
+     "FTP Connection",
      {"Connection name:", "Passive", "Binary transfer mode", "ASCII transfer mode", "Enable keep alives",
       "Use HOST command", DL}},
-    {"TFTPServerFrame", "Server && Authentication",
+    {"TFTPServerFrame",
+     "Server && Authentication",
      {"Host:", "Port:", "User:", "Password:", "Use global FTP options", TLS, ProtectData}},
-    {"TFTPOptionsFrame", "Server && Authentication",
+    {"TFTPOptionsFrame",
+     "Server && Authentication",
      {"Host:", "Port:", "User:", "Password:", "Use global FTP options", TLS, ProtectData}},
-    {"TFTPNewProxyFrame", "FTP Proxy",
-     {"Use proxy server", "None|UserSite|Site|Open|UserPass|Transparent", "Server:", "Port:", "Username:", "Password:"}},
-    {"TFTPProxyFrame", "FTP Proxy",
-     {"Use proxy server", "None|UserSite|Site|Open|UserPass|Transparent", "Server:", "Port:", "Username:", "Password:"}},
+    {"TFTPNewProxyFrame",
+     "FTP Proxy",
+     {"Use proxy server", "None|UserSite|Site|Open|UserPass|Transparent",
+      "Server:", "Port:", "Username:", "Password:"}},
+    {"TFTPProxyFrame",
+     "FTP Proxy",
+     {"Use proxy server", "None|UserSite|Site|Open|UserPass|Transparent",
+      "Server:", "Port:", "Username:", "Password:"}},
     {"THTTPProxyFrame", "HTTP Proxy", {"Use proxy server", "Server:", "Port:", "Username:", "Password:"}},
     {"TFTPMoreOptionsFrame", "Options", {"Passive", "Detailed logging", "Binary", "ASCII"}},
     {"TFTPScriptFrame", "Script", {"Script", "Add", "Edit", "Delete", "Move Up", "Move Down"}},
@@ -149,54 +156,69 @@ const std::vector<TPageTexts> PageTexts = {
     {"TFTPChangeDirFrame", "Change remote directory", {C, "Remote directory:", AR, DL}},
     {"TFTPChangeUpFrame", "Change up directory", {C, AR, DL}},
     {"TFTPCheckIfConnectedFrame", "If Connected", {C, "Fail action", "Reconnect and run child actions"}},
-    {"TFTPCreateDirFrame", "Create directory",
+    {"TFTPCreateDirFrame",
+     "Create directory",
      {C, "New directory name:", "Do not fail if directory already exists", AR, DL}},
-    {"TFTPDeleteDirFrame", "Delete directory",
+    {"TFTPDeleteDirFrame",
+     "Delete directory",
      {C, "Directory name:", "Recursively delete subdirectories and files", AR, DL}},
     {"TFTPDeleteFileFrame", "Delete file", {C, "Filename:", AR, DL}},
     {"TFTPDisconnectFrame", "FTP Disconnect", {C}},
-    {"TFTPDownloadFileFrame", "Download file",
-     {C, "Filename:", "Directory:", "...", "Use remote filename", "Specify filename", "Local filename:",
-      "Allow resume", "Allow overwrite", AR, DL}},
+    {"TFTPDownloadFileFrame",
+     "Download file",
+     {C, "Filename:", "Directory:", "...", "Use remote filename", "Specify filename",
+      "Local filename:", "Allow resume", "Allow overwrite", AR, DL}},
     {"TFTPGetFileSizeFrame", "Get file size", {C, "Filename:", "Variable:", AR, DL}},
     {"TFTPGetRemoteDirFrame", "Get remote directory", {C, "Variable:", AR, DL}},
-    {"TFTPListDirFrame", "List directory",
+    {"TFTPListDirFrame",
+     "List directory",
      {C, "File spec:", "Variable:", "Log listing to log", "Detailed listing", AR, DL}},
     {"TFTPNoopFrame", "No-op", {C, DL}},
     {"TFTPRenameFileFrame", "Rename file", {C, "Filename:", "New name:", AR, DL}},
     {"TFTPSendCMDFrame", "Send CMD Options", {C, "Command:", "Valid response code:", AR, DL}},
-    {"TFTPUploadFileFrame", "Upload file",
-     {C, "File spec", "FileSet", "File spec:", "Local directory:", "...", "Recursive", "File set:",
-      "Remote filename:", "Check size of files uploaded", "Retry uploading a file if it fails",
+    {"TFTPUploadFileFrame",
+     "Upload file",
+     {C, "File spec", "FileSet", "File spec:", "Local directory:", "...", "Recursive",
+      "File set:", "Remote filename:", "Check size of files uploaded", "Retry uploading a file if it fails",
       "Maximum upload speed:", "Maximum upload speed", "kilobytes/sec", AR, DL}},
-    {"TFTPUploadUpdateFrame", "Update Options",
+    {"TFTPUploadUpdateFrame",
+     "Update Options",
      {"Update only (upload only new files and files which have changed since the last update.)",
       "Server clock skew hours", "hours", "Server clock skew minutes", "minutes", "Ahead", "Behind",
       "Update automatically after each upload", "Reset clock skew value after  next upload",
-      "Upload anyway if the file is less than", "Gap length in minutes", "minutes older than server version."}},
-    {"TFTPWaitForFileFrame", "Wait For File",
+      "Upload anyway if the file is less than", "Gap length in minutes",
+      "minutes older than server version."}},
+    {"TFTPWaitForFileFrame",
+     "Wait For File",
      {C, "File:", "Wait for file to exist", "Wait for file to not exist", "Wait for file to change",
       "Wait for file to stop changing", "Fail if the file doesn't exist", AR}},
-    {"TWaitOptionsFrame", "Wait Options",
+    {"TWaitOptionsFrame",
+     "Wait Options",
      {"Check every (seconds):", "Wait at most (seconds, 0 = no limit):", "Fail if the wait times out"}},
-    {"TFTPMirrorFrame", "FTP Mirror",
-     {C, "Mirror local to remote", "Mirror remote to local", "Local directory:", "...", "Remote directory:",
-      "Use current directory of FTP connection", "Recursive", "Delete items on server that do not exist locally",
-      "Mirror empty directories", "Mirror date && time", AR}},
-    {"TFTPMirrorOptFrame", "Overwrite Behaviour",
+    {"TFTPMirrorFrame",
+     "FTP Mirror",
+     {C, "Mirror local to remote", "Mirror remote to local", "Local directory:", "...",
+      "Remote directory:", "Use current directory of FTP connection", "Recursive",
+      "Delete items on server that do not exist locally", "Mirror empty directories", "Mirror date && time",
+      AR}},
+    {"TFTPMirrorOptFrame",
+     "Overwrite Behaviour",
      {"Overwrite where CRC Hashes do not match", "Overwrite where file size is different",
       "Overwrite where source is newer", "Skip time skew check", "Keep connection alive with NO-OPs",
       "NO-OP interval", "milliseconds", "Parallel transfers:"}},
-    {"TFTPMirrorExcludeFrame", "Include/Exclude Files",
+    {"TFTPMirrorExcludeFrame",
+     "Include/Exclude Files",
      {"Only mirror files with specific extension", "Extensions:", "Exclusions", "Add", "Delete"}},
-    {"TFTPRetryOptFrame", "Retry Options",
-     {"Max transfer retries: ", "Resume transfer on retry", "Retry transfer on all errors", "Enable retry delay",
-      "Retry delay", "milliseconds"}},
-    {"TFTPMirrorLoggingOptFrame", "Progress Logging",
-     {"Enabled", "On Total Percentage|On File Percentage|On Time Elapsed", "Percentage interval:",
-      "Milliseconds interval:", "Log FTP commands (Detailed Logging)", "Log file transfers",
-      "Log files that are excluded", "Log source files found", "Log file differences found",
-      "Log connection status changes", "Log NO-OPs"}},
+    {"TFTPRetryOptFrame",
+     "Retry Options",
+     {"Max transfer retries: ", "Resume transfer on retry", "Retry transfer on all errors",
+      "Enable retry delay", "Retry delay", "milliseconds"}},
+    {"TFTPMirrorLoggingOptFrame",
+     "Progress Logging",
+     {"Enabled", "On Total Percentage|On File Percentage|On Time Elapsed",
+      "Percentage interval:", "Milliseconds interval:", "Log FTP commands (Detailed Logging)",
+      "Log file transfers", "Log files that are excluded", "Log source files found",
+      "Log file differences found", "Log connection status changes", "Log NO-OPs"}},
 };
 
 TEST(FTPPages, CaptionsAndFieldsInTabOrder) {
@@ -209,7 +231,8 @@ TEST(FTPPages, CaptionsAndFieldsInTabOrder) {
     std::unique_ptr<TOptionPage> options(DesignClasses().CreateOptionPage("TFTPGlobalOptionsFrame", nullptr));
     ASSERT_TRUE(options);
     EXPECT_EQ(options->GetPageName(), "FTP Options");
-    EXPECT_EQ(TabTexts(options.get()), (QStringList{"Host:", "Port:", "User:", "Password:", TLS, ProtectData}));
+    EXPECT_EQ(TabTexts(options.get()),
+              (QStringList{"Host:", "Port:", "User:", "Password:", TLS, ProtectData}));
 }
 
 // Every page of an action with every field it shows set to a value other than the initial one.
@@ -245,31 +268,52 @@ const std::vector<TRoundTrip> RoundTrips = {
     {"action.ftp.changedir", {"TFTPChangeDirFrame"}, Site + R"("RemoteDir":"/pub",)" + ReconnectLogging},
     {"action.ftp.changeup", {"TFTPChangeUpFrame"}, Site + ReconnectLogging},
     {"action.ftp.connection.check", {"TFTPCheckIfConnectedFrame"}, Site + R"("FailIfNotConnected":true)"},
-    {"action.ftp.dir.create", {"TFTPCreateDirFrame"}, Site + R"("NewDirectory":"n","NoFailIfDirExists":true,)" + ReconnectLogging},
-    {"action.ftp.dir.delete", {"TFTPDeleteDirFrame"}, Site + R"("Directory":"d","Recursive":true,)" + ReconnectLogging},
+    {"action.ftp.dir.create",
+     {"TFTPCreateDirFrame"},
+     Site + R"("NewDirectory":"n","NoFailIfDirExists":true,)" + ReconnectLogging},
+    {"action.ftp.dir.delete",
+     {"TFTPDeleteDirFrame"},
+     Site + R"("Directory":"d","Recursive":true,)" + ReconnectLogging},
     {"action.ftp.file.delete", {"TFTPDeleteFileFrame"}, Site + R"("FileName":"f",)" + ReconnectLogging},
     {"action.ftp.disconnect", {"TFTPDisconnectFrame"}, R"("ConnectionName":"Site")"},
-    {"action.ftp.file.getsize", {"TFTPGetFileSizeFrame"}, Site + R"("FileName":"f","ZRVariable":"V",)" + ReconnectLogging},
+    {"action.ftp.file.getsize",
+     {"TFTPGetFileSizeFrame"},
+     Site + R"("FileName":"f","ZRVariable":"V",)" + ReconnectLogging},
     {"action.ftp.remotdir.get", {"TFTPGetRemoteDirFrame"}, Site + R"("ZRVariable":"V",)" + ReconnectLogging},
-    {"action.ftp.dir.list", {"TFTPListDirFrame"},
-     Site + R"("FileSpec":"*.txt","ZRVariable":"V","ListToZRLog":true,"DetailedListing":true,)" + ReconnectLogging},
+    {"action.ftp.dir.list",
+     {"TFTPListDirFrame"},
+     Site + R"("FileSpec":"*.txt","ZRVariable":"V","ListToZRLog":true,"DetailedListing":true,)" +
+         ReconnectLogging},
     {"action.ftp.noop", {"TFTPNoopFrame"}, Site + R"("DetailedLogging":true)"},
-    {"action.ftp.file.rename", {"TFTPRenameFileFrame"}, Site + R"("FileName":"a","NewName":"b",)" + ReconnectLogging},
-    {"action.ftp.sendcmd", {"TFTPSendCMDFrame"}, Site + R"("TheCMD":"SITE X","ResponseCode":"250",)" + ReconnectLogging},
-    {"action.ftp.file.download", {"TFTPDownloadFileFrame"},
+    {"action.ftp.file.rename",
+     {"TFTPRenameFileFrame"},
+     Site + R"("FileName":"a","NewName":"b",)" + ReconnectLogging},
+    {"action.ftp.sendcmd",
+     {"TFTPSendCMDFrame"},
+     Site + R"("TheCMD":"SITE X","ResponseCode":"250",)" + ReconnectLogging},
+    {"action.ftp.file.download",
+     {"TFTPDownloadFileFrame"},
      Site + R"("FileName":"r.bin","DownloadDir":"/tmp/in","UseFileName":true,"DownloadFileName":"l.bin",
-        "AllowResume":true,"AllowOverwrite":true,)" + ReconnectLogging},
-    {"action.ftp.upload.file", {"TFTPUploadFileFrame", "TFTPUploadUpdateFrame"},
-     Site + R"("UseFileSpec":false,"FileSpec":"*.txt","LocalDir":"/tmp/up","Recursive":true,"FileSetName":"Docs",
+        "AllowResume":true,"AllowOverwrite":true,)" +
+         ReconnectLogging},
+    {"action.ftp.upload.file",
+     {"TFTPUploadFileFrame", "TFTPUploadUpdateFrame"},
+     Site +
+         R"("UseFileSpec":false,"FileSpec":"*.txt","LocalDir":"/tmp/up","Recursive":true,"FileSetName":"Docs",
         "RemoteFile":"r.txt","CheckFileSizes":true,"RetryIfUploadFails":true,"ThrottleUpload":true,"ThrottleSpeed":64,
         "UpdateOnly":true,"ServerClockSkew":-2147483648,"AutoUpdateSkew":false,"ForceNextClockSkewUpdate":false,
-        "AllowGap":false,"GapLength":12,)" + ReconnectLogging},
-    {"action.ftp.waitforfile", {"TFTPWaitForFileFrame", "TWaitOptionsFrame"},
-     Site + R"("FileName":"f","WaitType":"wfFileStoppedChanging","FailIfDoesntExist":true,"AutoReConnect":true,
+        "AllowGap":false,"GapLength":12,)" +
+         ReconnectLogging},
+    {"action.ftp.waitforfile",
+     {"TFTPWaitForFileFrame", "TWaitOptionsFrame"},
+     Site +
+         R"("FileName":"f","WaitType":"wfFileStoppedChanging","FailIfDoesntExist":true,"AutoReConnect":true,
         "PollFreq":7,"WaitTimeout":-3,"FailIfTimedOut":false)"},
     {"action.ftp.mirror",
-     {"TFTPMirrorFrame", "TFTPMirrorOptFrame", "TFTPMirrorExcludeFrame", "TFTPRetryOptFrame", "TFTPMirrorLoggingOptFrame"},
-     Site + R"("MirrorOperation":"moRemoteToLocal","LocalDir":"/tmp/m","SpecifyRemoteDir":true,"RemoteDir":"/r",
+     {"TFTPMirrorFrame", "TFTPMirrorOptFrame", "TFTPMirrorExcludeFrame", "TFTPRetryOptFrame",
+      "TFTPMirrorLoggingOptFrame"},
+     Site +
+         R"("MirrorOperation":"moRemoteToLocal","LocalDir":"/tmp/m","SpecifyRemoteDir":true,"RemoteDir":"/r",
         "Recursive":true,"DeleteOrphans":true,"IncludeEmptyDirs":true,"MirrorDateTime":true,"AutoReConnect":true,
         "CheckFileCRC":true,"CheckFileSize":true,"CheckFileDate":true,"SkipSkewCheck":true,"NOOPsEnabled":false,
         "NOOPTimeoutMS":5000,"ParallelTransfers":3,"UseFileSpec":true,"FileSpec":".c,.h",
@@ -279,9 +323,14 @@ const std::vector<TRoundTrip> RoundTrips = {
           "RetryTransferOnAllErrors":true,"EnableRetryDelay":true,"RetryDelay":1500}},
          {"type":"ftp.logging.options","properties":{"ProgressLoggingEnabled":true,"ProgressLoggingMode":"OnTimeElapsed",
           "ProgressPercInterval":3000000000,"ProgressMillisecondInterval":5000,"LogConnectionStatus":true}}])"},
-    {"action.inet.http.get", {"THTTPProxyFrame"},
-     R"("UseProxy":true,"ProxyServer":"proxy","ProxyPort":3128,"ProxyUsername":"pu")", "[]", {{"ProxyCookie", "pp"}}},
-    {"telnet.client", {"TZRTelnetScrptFrame"}, "",
+    {"action.inet.http.get",
+     {"THTTPProxyFrame"},
+     R"("UseProxy":true,"ProxyServer":"proxy","ProxyPort":3128,"ProxyUsername":"pu")",
+     "[]",
+     {{"ProxyCookie", "pp"}}},
+    {"telnet.client",
+     {"TZRTelnetScrptFrame"},
+     "",
      R"([{"type":"telnet.scriptitem","properties":{"SendText":"ls","WaitFor":"$ ","WaitTimeout":500,"FailIfTimedOut":true}},
          {"type":"telnet.scriptitem","properties":{"SendText":"exit","Enabled":false}}])"},
 };
@@ -295,12 +344,13 @@ TEST(FTPPages, ReadThenWriteGivesTheSameValues) {
         std::vector<std::unique_ptr<TPropertyPage>> pages;
         std::string expected;
         {
-            TProject source = ProjectWith(isConnect ? std::vector<std::string>{} : std::vector<std::string>{"Site"},
-                                          trip.Type, trip.Properties, trip.Children);
+            TProject source =
+                ProjectWith(isConnect ? std::vector<std::string>{} : std::vector<std::string>{"Site"},
+                            trip.Type, trip.Properties, trip.Children);
             auto action = source.Actions.back();
             for (const auto& [property, clear] : trip.Passwords)
-                action->SetPropertyValue(property,
-                                         EncryptString(clear, action->Properties().Find(property)->EncryptionKey));
+                action->SetPropertyValue(
+                    property, EncryptString(clear, action->Properties().Find(property)->EncryptionKey));
             expected = JsonOf(action);
             TProjectView view(source);
             for (const auto& name : trip.Pages) {
@@ -327,9 +377,12 @@ TEST(FTPPages, GlobalOptionsReadThenWrite) {
     auto source = std::dynamic_pointer_cast<TZROptionsObject>(options->Create());
     auto copy = std::dynamic_pointer_cast<TZROptionsObject>(options->Create());
     const std::vector<std::pair<std::string, TPropertyValue>> values = {
-        {"FTPServer", std::string("global.example.org")}, {"FTPPort", std::int64_t{2100}},
-        {"FTPUser", std::string("g")},   {"FTPPass", std::string("gp")},
-        {"Security", std::int64_t{2}},   {"SecureData", false}};
+        {"FTPServer", std::string("global.example.org")},
+        {"FTPPort", std::int64_t{2100}},
+        {"FTPUser", std::string("g")},
+        {"FTPPass", std::string("gp")},
+        {"Security", std::int64_t{2}},
+        {"SecureData", false}};
     for (const auto& [name, value] : values)
         source->SetPropertyValue(name, value);
     std::unique_ptr<TOptionPage> page(DesignClasses().CreateOptionPage("TFTPGlobalOptionsFrame", nullptr));
@@ -346,7 +399,8 @@ TEST(FTPPages, ConnectionNameValidation) {
         QString Message;
         QString Shown;
     };
-    const QString taken = "Please specify a different connection name \r\nbecause that name is already being used";
+    const QString taken =
+        "Please specify a different connection name \r\nbecause that name is already being used";
     const std::vector<TCase> cases = {
         {"   ", false, "Please specify a connection name.", ""},
         {"other", false, taken, "other"},
@@ -374,7 +428,8 @@ TEST(FTPPages, ConnectionNameValidation) {
 TEST(FTPPages, TheOnlyConnectionIsPreselected) {
     for (const auto& trip : RoundTrips)
         for (const auto& name : trip.Pages)
-            for (const std::vector<std::string>& connections : {std::vector<std::string>{"Site"}, {"Site", "Other"}}) {
+            for (const std::vector<std::string>& connections :
+                 {std::vector<std::string>{"Site"}, {"Site", "Other"}}) {
                 TProject project = ProjectWith(connections, trip.Type);
                 TProjectView view(project);
                 auto page = CreatePage(name);
@@ -475,7 +530,9 @@ TEST(FTPPages, TelnetScriptGridUsesTheSameGrid) {
         TTelnetScriptEditor editor(parent);
         EXPECT_EQ(editor.windowTitle(), "Telnet Script Item");
         editor.Load(item);
-        Fill(editor, {{"Script text :", "whoami"}, {"Wait for :", "# "}, {"Wait timeout :", "750"},
+        Fill(editor, {{"Script text :", "whoami"},
+                      {"Wait for :", "# "},
+                      {"Wait timeout :", "750"},
                       {"Fail if timeout occurs", "Yes"}});
         editor.Save(item);
         return true;

@@ -1,11 +1,11 @@
 #include "pages/common/Bindings.h"
 
+#include "host/CryptoUtils.h"
+
 #include <algorithm>
 #include <memory>
 #include <stdexcept>
 #include <variant>
-
-#include "host/CryptoUtils.h"
 
 namespace zr::pages {
 
@@ -16,8 +16,10 @@ void BindNumber(TPropertyBinder& binder, QSpinBox* spin, std::string property) {
     binder.Custom(
         [spin, property, stored](const TPersistent& o) {
             const auto value = o.GetPropertyValue(property);
-            *stored = std::holds_alternative<bool>(value) ? std::get<bool>(value) : std::get<std::int64_t>(value);
-            spin->setValue(static_cast<int>(std::clamp<std::int64_t>(*stored, spin->minimum(), spin->maximum())));
+            *stored =
+                std::holds_alternative<bool>(value) ? std::get<bool>(value) : std::get<std::int64_t>(value);
+            spin->setValue(
+                static_cast<int>(std::clamp<std::int64_t>(*stored, spin->minimum(), spin->maximum())));
         },
         [spin, property, stored](TPersistent& o) {
             const auto shown = std::clamp<std::int64_t>(*stored, spin->minimum(), spin->maximum());
@@ -43,7 +45,8 @@ void BindPassword(TPropertyBinder& binder, QLineEdit* edit, std::string storedPr
                 throw std::logic_error(o.ClassName() + "." + storedProperty + " is not a stored password");
             state->Stored = std::get<std::string>(o.GetPropertyValue(storedProperty));
             try {
-                state->Shown = QString::fromStdString(quillate::DecryptString(state->Stored, info->EncryptionKey));
+                state->Shown =
+                    QString::fromStdString(quillate::DecryptString(state->Stored, info->EncryptionKey));
             } catch (const quillate::ECryptoError&) {
                 state->Shown.clear();
             }

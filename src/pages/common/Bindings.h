@@ -2,12 +2,11 @@
 // range, and passwords kept in their encrypted property.
 #pragma once
 
+#include "pages/PropertyBinder.h"
+
 #include <QLineEdit>
 #include <QSpinBox>
-
 #include <string>
-
-#include "pages/PropertyBinder.h"
 
 namespace zr::pages {
 

@@ -1,13 +1,12 @@
 #include "pages/common/FormBuilder.h"
 
+#include "pages/common/Bindings.h"
+
 #include <QButtonGroup>
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QPushButton>
-
 #include <limits>
-
-#include "pages/common/Bindings.h"
 
 namespace zr::pages {
 
@@ -121,7 +120,9 @@ std::vector<QRadioButton*> TFormBuilder::Radios(const QStringList& texts, const 
     return shown;
 }
 
-QLabel* TFormBuilder::NewText(const QString& text) { return new QLabel(text, Owner()); }
+QLabel* TFormBuilder::NewText(const QString& text) {
+    return new QLabel(text, Owner());
+}
 
 QWidget* TFormBuilder::Line(const std::vector<QWidget*>& widgets) {
     auto* line = new QWidget(Owner());
@@ -139,7 +140,9 @@ void TFormBuilder::Row(const QString& label, QWidget* field) {
     FForm->addRow(label, field);
 }
 
-void TFormBuilder::Row(QWidget* field) { FForm->addRow(field); }
+void TFormBuilder::Row(QWidget* field) {
+    FForm->addRow(field);
+}
 
 void TFormBuilder::FinishTabOrder() {
     for (std::size_t i = 1; i < FOrder.size(); ++i)

@@ -3,6 +3,8 @@
 // label as its accessible name.
 #pragma once
 
+#include "pages/PropertyBinder.h"
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFormLayout>
@@ -10,11 +12,8 @@
 #include <QLineEdit>
 #include <QRadioButton>
 #include <QSpinBox>
-
 #include <string>
 #include <vector>
-
-#include "pages/PropertyBinder.h"
 
 namespace zr::pages {
 
@@ -42,11 +41,13 @@ public:
     // A folder edit with a browse button whose dialog has this title.
     QLineEdit* Folder(const QString& label, std::string property, const QString& dialogTitle);
     // One radio button per text; values[i] is the property value of texts[i] (a Boolean's false is 0).
-    std::vector<QRadioButton*> Radios(const QStringList& texts, const std::vector<int>& values, std::string property);
+    std::vector<QRadioButton*> Radios(const QStringList& texts, const std::vector<int>& values,
+                                      std::string property);
 
     // Unbound pieces for rows the helpers above do not cover.
     // Radio buttons as Radios makes them, each in no row yet.
-    std::vector<QRadioButton*> NewRadios(const QStringList& texts, const std::vector<int>& values, std::string property);
+    std::vector<QRadioButton*> NewRadios(const QStringList& texts, const std::vector<int>& values,
+                                         std::string property);
     QCheckBox* NewCheck(const QString& text, std::string property);
     QSpinBox* NewNumber(const QString& name, std::string property, int minimum, int maximum);
     QLabel* NewText(const QString& text);
@@ -58,14 +59,12 @@ public:
     // Gives the widgets the tab order in which they were added; call once the form is complete.
     void FinishTabOrder();
     // Puts a widget the caller made next in the tab order.
-    template <class W>
-    W* Track(W* widget) {
+    template <class W> W* Track(W* widget) {
         FOrder.push_back(widget);
         return widget;
     }
 
 private:
-
     QFormLayout* FForm;
     TPropertyBinder* FBinder;
     std::vector<QWidget*> FOrder;

@@ -1,12 +1,13 @@
 #include "pages/common/FormPage.h"
 
-#include <stdexcept>
-
 #include "host/Action.h"
+
+#include <stdexcept>
 
 namespace zr::pages {
 
-quillate::TSerializableObject& ChildOfClass(const quillate::TSerializableObject& owner, const std::string& className) {
+quillate::TSerializableObject& ChildOfClass(const quillate::TSerializableObject& owner,
+                                            const std::string& className) {
     quillate::TSerializableList children;
     owner.GetChildren(children);
     for (const auto& child : children)

@@ -2,13 +2,13 @@
 // stored child objects (a mirror's retry options, say).
 #pragma once
 
-#include <list>
-#include <string>
-#include <utility>
-
 #include "host/Serialization.h"
 #include "pages/BoundPage.h"
 #include "pages/common/FormBuilder.h"
+
+#include <list>
+#include <string>
+#include <utility>
 
 namespace zr::pages {
 
@@ -33,6 +33,7 @@ private:
 
 // The stored child of this class (or of a class derived from it); throws std::logic_error when the
 // object has none, which means a page was registered for the wrong action.
-quillate::TSerializableObject& ChildOfClass(const quillate::TSerializableObject& owner, const std::string& className);
+quillate::TSerializableObject& ChildOfClass(const quillate::TSerializableObject& owner,
+                                            const std::string& className);
 
 } // namespace zr::pages

@@ -2,12 +2,12 @@
 // Save move the values without running the dialog, so the same form serves the user and tests.
 #pragma once
 
-#include <QDialog>
-#include <QFormLayout>
-
 #include "host/Serialization.h"
 #include "pages/PropertyBinder.h"
 #include "pages/common/FormBuilder.h"
+
+#include <QDialog>
+#include <QFormLayout>
 
 namespace zr::pages {
 

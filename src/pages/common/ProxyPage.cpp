@@ -4,7 +4,8 @@
 
 namespace zr::pages {
 
-TProxyPage::TProxyPage(QWidget* owner, QString caption, bool withType) : TFormPage(owner, std::move(caption)) {
+TProxyPage::TProxyPage(QWidget* owner, QString caption, bool withType)
+    : TFormPage(owner, std::move(caption)) {
     auto& f = Fields();
     f.Check("Use proxy server", "UseProxy");
     if (withType)
@@ -20,7 +21,8 @@ void RegisterProxyPages() {
     auto& classes = quillate::DesignClasses();
     for (const char* name : {"TFTPNewProxyFrame", "TFTPProxyFrame"})
         classes.RegisterPage(name, [](QWidget* owner) { return new TProxyPage(owner, "FTP Proxy", true); });
-    classes.RegisterPage("THTTPProxyFrame", [](QWidget* owner) { return new TProxyPage(owner, "HTTP Proxy", false); });
+    classes.RegisterPage("THTTPProxyFrame",
+                         [](QWidget* owner) { return new TProxyPage(owner, "HTTP Proxy", false); });
 }
 
 } // namespace zr::pages

@@ -4,7 +4,6 @@
 #include <QHeaderView>
 #include <QMenu>
 #include <QVBoxLayout>
-
 #include <stdexcept>
 
 namespace zr::pages {
@@ -21,10 +20,12 @@ std::shared_ptr<TSerializableObject> CopyObject(const TSerializableObject& objec
     return copy;
 }
 
-QString YesNo(bool value) { return value ? "Yes" : "No"; }
+QString YesNo(bool value) {
+    return value ? "Yes" : "No";
+}
 
-TScriptGrid::TScriptGrid(QWidget* parent, const QStringList& columns, std::vector<TKind> kinds, std::string itemClass,
-                         TCells cells, TEditor editor)
+TScriptGrid::TScriptGrid(QWidget* parent, const QStringList& columns, std::vector<TKind> kinds,
+                         std::string itemClass, TCells cells, TEditor editor)
     : QWidget(parent), FKinds(std::move(kinds)), FItemClass(std::move(itemClass)), FCells(std::move(cells)),
       FEditor(std::move(editor)), FTable(new QTableWidget(this)) {
     FTable->setColumnCount(static_cast<int>(columns.size()) + 1);
@@ -116,7 +117,8 @@ void TScriptGrid::DeleteItem(int row) {
 
 void TScriptGrid::MoveItem(int row, int delta) {
     const int target = row + delta;
-    if (row < 0 || target < 0 || row >= static_cast<int>(FItems.size()) || target >= static_cast<int>(FItems.size()))
+    if (row < 0 || target < 0 || row >= static_cast<int>(FItems.size()) ||
+        target >= static_cast<int>(FItems.size()))
         return;
     std::swap(FItems[static_cast<std::size_t>(row)], FItems[static_cast<std::size_t>(target)]);
     Refresh();

@@ -2,15 +2,14 @@
 // move steps. The grid works on copies: the action's children change only when the page writes.
 #pragma once
 
+#include "host/Serialization.h"
+
 #include <QPushButton>
 #include <QTableWidget>
 #include <QWidget>
-
 #include <functional>
 #include <string>
 #include <vector>
-
-#include "host/Serialization.h"
 
 namespace zr::pages {
 

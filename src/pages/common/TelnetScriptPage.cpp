@@ -1,10 +1,9 @@
 #include "pages/common/TelnetScriptPage.h"
 
-#include <QVBoxLayout>
-
-#include <limits>
-
 #include "host/Action.h"
+
+#include <QVBoxLayout>
+#include <limits>
 
 namespace zr::pages {
 
@@ -34,16 +33,23 @@ TZRTelnetScrptFrame::TZRTelnetScrptFrame(QWidget* owner)
       FGrid(new TScriptGrid(
           this, {"Script Text", "WaitFor", "Timeout"}, {{"Add", "telnet.scriptitem"}}, "TTelnetScriptItem",
           [](const quillate::TSerializableObject& item) {
-              return QStringList{TextOf(item, "SendText"), TextOf(item, "WaitFor"), TextOf(item, "WaitTimeout")};
+              return QStringList{TextOf(item, "SendText"), TextOf(item, "WaitFor"),
+                                 TextOf(item, "WaitTimeout")};
           },
-          [](QWidget* parent, quillate::TSerializableObject& item) { return TTelnetScriptEditor(parent).Edit(item); })) {
+          [](QWidget* parent, quillate::TSerializableObject& item) {
+              return TTelnetScriptEditor(parent).Edit(item);
+          })) {
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(FGrid);
 }
 
-void TZRTelnetScrptFrame::ReadActionData(const quillate::TZRAction& action) { FGrid->Read(action); }
+void TZRTelnetScrptFrame::ReadActionData(const quillate::TZRAction& action) {
+    FGrid->Read(action);
+}
 
-void TZRTelnetScrptFrame::WriteActionData(quillate::TZRAction& action) { FGrid->Write(action); }
+void TZRTelnetScrptFrame::WriteActionData(quillate::TZRAction& action) {
+    FGrid->Write(action);
+}
 
 void RegisterTelnetScriptPage() {
     quillate::DesignClasses().RegisterPage("TZRTelnetScrptFrame",

@@ -1,7 +1,7 @@
 // The Telnet action's script page and the dialog that edits one of its steps.
 #pragma once
 
-#include "pages/BoundPage.h"
+#include "design/DesignContract.h"
 #include "pages/common/ItemDialog.h"
 #include "pages/common/ScriptGrid.h"
 

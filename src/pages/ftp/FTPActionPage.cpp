@@ -24,7 +24,8 @@ void TFTPActionPage::DoInitPage(quillate::TZRAction&, const quillate::IDesignPro
 
 void TFTPActionPage::ReadActionData(const quillate::TZRAction& action) {
     TFormPage::ReadActionData(action);
-    const int index = FConnection->findText(FConnection->currentText(), Qt::MatchExactly | Qt::MatchCaseSensitive);
+    const int index =
+        FConnection->findText(FConnection->currentText(), Qt::MatchExactly | Qt::MatchCaseSensitive);
     if (index >= 0)
         FConnection->setCurrentIndex(index);
     else if (FConnection->count() == 1)

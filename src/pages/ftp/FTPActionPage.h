@@ -3,9 +3,9 @@
 // project each time the page opens.
 #pragma once
 
-#include <vector>
-
 #include "pages/common/FormPage.h"
+
+#include <vector>
 
 namespace zr::pages {
 

@@ -1,9 +1,9 @@
 #include "pages/ftp/FTPConnectionPages.h"
 
-#include <QMessageBox>
-
 #include "host/Action.h"
 #include "host/Options.h"
+
+#include <QMessageBox>
 
 namespace zr::pages {
 
@@ -22,7 +22,8 @@ struct TServerProperties {
 };
 
 constexpr TServerProperties ConnectServer{"FTPHost", "FTPPort", "UserID", "Cookie", "UseGlobalOpt", true};
-constexpr TServerProperties ScriptServer{"Host", "Port", "UserID", "EncryptedPassword", "UseGlobalOptions", true};
+constexpr TServerProperties ScriptServer{"Host", "Port", "UserID", "EncryptedPassword", "UseGlobalOptions",
+                                         true};
 constexpr TServerProperties GlobalServer{"FTPServer", "FTPPort", "FTPUser", "FTPPass", "", false};
 
 void AddServerFields(TFormBuilder& f, const TServerProperties& names) {
@@ -47,7 +48,8 @@ void AddTransferType(TFormBuilder& f, const QString& binary, const QString& asci
 
 class TServerPage : public TFormPage {
 public:
-    TServerPage(QWidget* owner, const TServerProperties& names) : TFormPage(owner, "Server && Authentication") {
+    TServerPage(QWidget* owner, const TServerProperties& names)
+        : TFormPage(owner, "Server && Authentication") {
         AddServerFields(Fields(), names);
     }
 };
@@ -92,8 +94,10 @@ bool TFTPConnectFrame::Validate() {
     FName->setText(name);
     if (name.isEmpty())
         return Refuse("Please specify a connection name.");
-    if (name.compare(FOriginalName, Qt::CaseInsensitive) != 0 && FConnectionNames.contains(name, Qt::CaseInsensitive))
-        return Refuse("Please specify a different connection name \r\nbecause that name is already being used");
+    if (name.compare(FOriginalName, Qt::CaseInsensitive) != 0 &&
+        FConnectionNames.contains(name, Qt::CaseInsensitive))
+        return Refuse(
+            "Please specify a different connection name \r\nbecause that name is already being used");
     FLastMessage.clear();
     return true;
 }
@@ -110,9 +114,13 @@ TFTPGlobalOptionsFrame::TFTPGlobalOptionsFrame(QWidget* owner) : TOptionPage(own
     AddServerFields(builder, GlobalServer);
 }
 
-void TFTPGlobalOptionsFrame::ReadOptions(const quillate::TZROptionsObject& options) { FBinder.Read(options); }
+void TFTPGlobalOptionsFrame::ReadOptions(const quillate::TZROptionsObject& options) {
+    FBinder.Read(options);
+}
 
-void TFTPGlobalOptionsFrame::WriteOptions(quillate::TZROptionsObject& options) { FBinder.Write(options); }
+void TFTPGlobalOptionsFrame::WriteOptions(quillate::TZROptionsObject& options) {
+    FBinder.Write(options);
+}
 
 void RegisterFTPConnectionPages() {
     auto& classes = quillate::DesignClasses();
@@ -120,7 +128,8 @@ void RegisterFTPConnectionPages() {
     classes.RegisterPage("TFTPServerFrame", [](QWidget* o) { return new TServerPage(o, ConnectServer); });
     classes.RegisterPage("TFTPOptionsFrame", [](QWidget* o) { return new TServerPage(o, ScriptServer); });
     classes.RegisterPage("TFTPMoreOptionsFrame", [](QWidget* o) { return new TFTPMoreOptionsFrame(o); });
-    classes.RegisterOptionPage("TFTPGlobalOptionsFrame", [](QWidget* o) { return new TFTPGlobalOptionsFrame(o); });
+    classes.RegisterOptionPage("TFTPGlobalOptionsFrame",
+                               [](QWidget* o) { return new TFTPGlobalOptionsFrame(o); });
 }
 
 } // namespace zr::pages

@@ -2,10 +2,10 @@
 // global FTP options page.
 #pragma once
 
+#include "pages/common/FormPage.h"
+
 #include <QFormLayout>
 #include <QLineEdit>
-
-#include "pages/common/FormPage.h"
 
 namespace zr::pages {
 

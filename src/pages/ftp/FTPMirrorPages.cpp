@@ -3,7 +3,6 @@
 #include <QComboBox>
 #include <QHeaderView>
 #include <QPushButton>
-
 #include <limits>
 #include <utility>
 
@@ -59,7 +58,8 @@ public:
         auto& f = Fields();
         BindToChild("TFTPLoggingOptions");
         f.Check("Enabled", "ProgressLoggingEnabled");
-        f.Choice("Mode:", {"On Total Percentage", "On File Percentage", "On Time Elapsed"}, "ProgressLoggingMode");
+        f.Choice("Mode:", {"On Total Percentage", "On File Percentage", "On Time Elapsed"},
+                 "ProgressLoggingMode");
         f.Number("Percentage interval:", "ProgressPercInterval", 0, MaxInt);
         f.Number("Milliseconds interval:", "ProgressMillisecondInterval", 0, MaxInt);
         BindToAction();
@@ -85,7 +85,8 @@ TFTPMirrorFrame::TFTPMirrorFrame(QWidget* owner) : TFTPActionPage(owner, "FTP Mi
     f.Folder("Local directory:", "LocalDir", "Local Mirror Directory");
     auto* remote = f.Edit("Remote directory:", "RemoteDir");
     auto* current = f.CheckInverted("Use current directory of FTP connection", "SpecifyRemoteDir");
-    connect(current, &QCheckBox::toggled, remote, [remote](bool useCurrent) { remote->setEnabled(!useCurrent); });
+    connect(current, &QCheckBox::toggled, remote,
+            [remote](bool useCurrent) { remote->setEnabled(!useCurrent); });
     f.Check("Recursive", "Recursive");
     FDelete = f.Check("Delete items on server that do not exist locally", "DeleteOrphans");
     connect(direction[1], &QRadioButton::toggled, FDelete, [this](bool remoteToLocal) {
@@ -101,7 +102,8 @@ TFTPMirrorFrame::TFTPMirrorFrame(QWidget* owner) : TFTPActionPage(owner, "FTP Mi
 TFTPMirrorExcludeFrame::TFTPMirrorExcludeFrame(QWidget* owner) : TFormPage(owner, "Include/Exclude Files") {
     auto& f = Fields();
     f.Check("Only mirror files with specific extension", "UseFileSpec");
-    f.Edit("Extensions:", "FileSpec")->setToolTip("Comma delimited list of file extensions, i.e. .cs,.sln,.csproj");
+    f.Edit("Extensions:", "FileSpec")
+        ->setToolTip("Comma delimited list of file extensions, i.e. .cs,.sln,.csproj");
     FGrid = f.Track(new QTableWidget(0, 2, this));
     FGrid->setHorizontalHeaderLabels({"Exclude Type", "Exclude Value"});
     FGrid->horizontalHeader()->setStretchLastSection(true);
@@ -133,7 +135,8 @@ TFTPMirrorExcludeFrame::TFTPMirrorExcludeFrame(QWidget* owner) : TFormPage(owner
             quillate::TStringList lines;
             for (int row = 0; row < FGrid->rowCount(); ++row) {
                 const std::pair<QString, QString> shown{
-                    static_cast<QComboBox*>(FGrid->cellWidget(row, 0))->currentText(), FGrid->item(row, 1)->text()};
+                    static_cast<QComboBox*>(FGrid->cellWidget(row, 0))->currentText(),
+                    FGrid->item(row, 1)->text()};
                 const QString stored = FGrid->item(row, 1)->data(Qt::UserRole).toString();
                 const bool unchanged = !stored.isNull() && SplitExclusion(stored) == shown;
                 lines.push_back((unchanged ? stored : shown.first + "=" + shown.second).toStdString());
@@ -161,7 +164,8 @@ void RegisterFTPMirrorPages() {
     classes.RegisterPage("TFTPMirrorOptFrame", [](QWidget* o) { return new TFTPMirrorOptFrame(o); });
     classes.RegisterPage("TFTPMirrorExcludeFrame", [](QWidget* o) { return new TFTPMirrorExcludeFrame(o); });
     classes.RegisterPage("TFTPRetryOptFrame", [](QWidget* o) { return new TFTPRetryOptFrame(o); });
-    classes.RegisterPage("TFTPMirrorLoggingOptFrame", [](QWidget* o) { return new TFTPMirrorLoggingOptFrame(o); });
+    classes.RegisterPage("TFTPMirrorLoggingOptFrame",
+                         [](QWidget* o) { return new TFTPMirrorLoggingOptFrame(o); });
 }
 
 } // namespace zr::pages

@@ -2,10 +2,10 @@
 // stored option objects.
 #pragma once
 
+#include "pages/ftp/FTPActionPage.h"
+
 #include <QCheckBox>
 #include <QTableWidget>
-
-#include "pages/ftp/FTPActionPage.h"
 
 namespace zr::pages {
 

@@ -1,7 +1,6 @@
 #include "pages/ftp/FTPOperationPages.h"
 
 #include <QButtonGroup>
-
 #include <algorithm>
 #include <cstdint>
 #include <limits>
@@ -72,9 +71,15 @@ public:
         for (const auto& field : info.Fields) {
             QWidget* widget = nullptr;
             switch (field.Kind) {
-            case TOperationField::fkEdit: widget = Fields().Edit(field.Text, field.Property); break;
-            case TOperationField::fkVariable: widget = VariableCombo(field.Text, field.Property); break;
-            case TOperationField::fkCheck: widget = Fields().Check(field.Text, field.Property); break;
+            case TOperationField::fkEdit:
+                widget = Fields().Edit(field.Text, field.Property);
+                break;
+            case TOperationField::fkVariable:
+                widget = VariableCombo(field.Text, field.Property);
+                break;
+            case TOperationField::fkCheck:
+                widget = Fields().Check(field.Text, field.Property);
+                break;
             }
             if (field.Hint) {
                 widget->setToolTip(field.Hint);
@@ -139,9 +144,10 @@ public:
         const auto source = f.NewRadios({"File spec", "FileSet"}, {1, 0}, "UseFileSpec");
         // The file spec fields sit under their radio button, the file set list under its own.
         f.Row(source[0]);
-        std::vector<QWidget*> specFields = {f.Edit("File spec:", "FileSpec"),
-                                            f.Folder("Local directory:", "LocalDir", "Select upload directory"),
-                                            f.Check("Recursive", "Recursive")};
+        std::vector<QWidget*> specFields = {
+            f.Edit("File spec:", "FileSpec"),
+            f.Folder("Local directory:", "LocalDir", "Select upload directory"),
+            f.Check("Recursive", "Recursive")};
         f.Row(source[1]);
         QWidget* fileSet = FileSetCombo("File set:", "FileSetName");
         auto enable = [specFields, fileSet](bool useSpec) {
@@ -168,7 +174,8 @@ class TFTPUploadUpdateFrame : public TFormPage {
 public:
     explicit TFTPUploadUpdateFrame(QWidget* owner) : TFormPage(owner, "Update Options") {
         auto& f = Fields();
-        f.Check("Update only (upload only new files and files which have changed since the last update.)", "UpdateOnly");
+        f.Check("Update only (upload only new files and files which have changed since the last update.)",
+                "UpdateOnly");
         auto* hours = f.Track(new QSpinBox(this));
         hours->setRange(0, MaxSkewHours);
         hours->setAccessibleName("Server clock skew hours");
@@ -194,8 +201,9 @@ public:
             [hours, minutes, behind](quillate::TPersistent& o) {
                 const std::int64_t size = std::int64_t{hours->value()} * 60 + minutes->value();
                 const std::int64_t skew = behind->isChecked() ? -size : size;
-                o.SetPropertyValue("ServerClockSkew", std::clamp<std::int64_t>(skew, std::numeric_limits<std::int32_t>::min(),
-                                                                               std::numeric_limits<std::int32_t>::max()));
+                o.SetPropertyValue("ServerClockSkew",
+                                   std::clamp<std::int64_t>(skew, std::numeric_limits<std::int32_t>::min(),
+                                                            std::numeric_limits<std::int32_t>::max()));
             });
         f.Check("Update automatically after each upload", "AutoUpdateSkew");
         f.Check("Reset clock skew value after  next upload", "ForceNextClockSkewUpdate");
@@ -208,7 +216,8 @@ public:
 
 private:
     // Enough hours for every 32-bit count of minutes, either way.
-    static constexpr int MaxSkewHours = static_cast<int>(-(std::int64_t{std::numeric_limits<std::int32_t>::min()}) / 60);
+    static constexpr int MaxSkewHours =
+        static_cast<int>(-(std::int64_t{std::numeric_limits<std::int32_t>::min()}) / 60);
 };
 
 } // namespace
@@ -216,8 +225,10 @@ private:
 void RegisterFTPOperationPages() {
     auto& classes = quillate::DesignClasses();
     for (const auto& info : OperationPages())
-        classes.RegisterPage(info.ClassName, [&info](QWidget* owner) { return new TFTPOperationPage(owner, info); });
-    classes.RegisterPage("TFTPCheckIfConnectedFrame", [](QWidget* o) { return new TFTPCheckIfConnectedFrame(o); });
+        classes.RegisterPage(info.ClassName,
+                             [&info](QWidget* owner) { return new TFTPOperationPage(owner, info); });
+    classes.RegisterPage("TFTPCheckIfConnectedFrame",
+                         [](QWidget* o) { return new TFTPCheckIfConnectedFrame(o); });
     classes.RegisterPage("TFTPDownloadFileFrame", [](QWidget* o) { return new TFTPDownloadFileFrame(o); });
     classes.RegisterPage("TFTPWaitForFileFrame", [](QWidget* o) { return new TFTPWaitForFileFrame(o); });
     classes.RegisterPage("TFTPUploadFileFrame", [](QWidget* o) { return new TFTPUploadFileFrame(o); });

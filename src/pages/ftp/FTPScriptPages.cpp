@@ -1,11 +1,10 @@
 #include "pages/ftp/FTPScriptPages.h"
 
-#include <QVBoxLayout>
+#include "host/Action.h"
 
+#include <QVBoxLayout>
 #include <utility>
 #include <vector>
-
-#include "host/Action.h"
 
 namespace zr::pages {
 
@@ -27,8 +26,12 @@ const std::vector<TStepKind>& StepKinds() {
         {"Delete File", "ftp.script.deltefile", {{"File : ", "RemoteFile"}}},
         {"Download File", "ftp.script.downloadfile", {{"From : ", "RemoteFile"}, {" : To : ", "LocalFile"}}},
         {"Get Current Directory", "ftp.script.getcurrentdir", {{"Into Variable : ", "VariableName"}}},
-        {"Get File Size", "ftp.script.filesize", {{"File : ", "RemoteFile"}, {" Into Variable : ", "VariableName"}}},
-        {"List Directory", "ftp.script.listdir", {{"File : ", "Spec"}, {" Into Variable : ", "VariableName"}}},
+        {"Get File Size",
+         "ftp.script.filesize",
+         {{"File : ", "RemoteFile"}, {" Into Variable : ", "VariableName"}}},
+        {"List Directory",
+         "ftp.script.listdir",
+         {{"File : ", "Spec"}, {" Into Variable : ", "VariableName"}}},
         {"Rename File", "ftp.script.renamefile", {{"From : ", "RemoteFile"}, {" : To : ", "NewName"}}},
         {"Upload File", "ftp.script.uploadfile", {{"From : ", "LocalFile"}, {" : To : ", "RemoteFile"}}},
     };
@@ -89,17 +92,24 @@ TFTPScriptFrame::TFTPScriptFrame(QWidget* owner) : TPropertyPage(owner) {
         [](const quillate::TSerializableObject& item) {
             return QStringList{FTPStepKind(item), FTPStepDescription(item)};
         },
-        [](QWidget* parent, quillate::TSerializableObject& item) { return TFTPItemEditForm(parent, item).Edit(item); });
+        [](QWidget* parent, quillate::TSerializableObject& item) {
+            return TFTPItemEditForm(parent, item).Edit(item);
+        });
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(FGrid);
 }
 
-void TFTPScriptFrame::ReadActionData(const quillate::TZRAction& action) { FGrid->Read(action); }
+void TFTPScriptFrame::ReadActionData(const quillate::TZRAction& action) {
+    FGrid->Read(action);
+}
 
-void TFTPScriptFrame::WriteActionData(quillate::TZRAction& action) { FGrid->Write(action); }
+void TFTPScriptFrame::WriteActionData(quillate::TZRAction& action) {
+    FGrid->Write(action);
+}
 
 void RegisterFTPScriptPages() {
-    quillate::DesignClasses().RegisterPage("TFTPScriptFrame", [](QWidget* o) { return new TFTPScriptFrame(o); });
+    quillate::DesignClasses().RegisterPage("TFTPScriptFrame",
+                                           [](QWidget* o) { return new TFTPScriptFrame(o); });
 }
 
 } // namespace zr::pages
