@@ -2,6 +2,8 @@
 
 #include <QStringList>
 
+#include "design/WaitOptionsFrame.h"
+
 namespace quillate {
 
 void TPropertyPage::DoInitPage(TZRAction&, const IDesignProject&) {}
@@ -59,7 +61,11 @@ TStringList TDesignClassRegistry::OptionPageNames() const { return KeysOf(FOptio
 TStringList TDesignClassRegistry::EditorNames() const { return KeysOf(FEditors); }
 
 TDesignClassRegistry& DesignClasses() {
-    static TDesignClassRegistry registry;
+    static TDesignClassRegistry registry = [] {
+        TDesignClassRegistry hostPages;
+        RegisterHostPages(hostPages);
+        return hostPages;
+    }();
     return registry;
 }
 

@@ -11,6 +11,8 @@ void TSerializableObject::GetChildren(TSerializableList&) const {}
 
 void TSerializableObject::AddChildObject(std::shared_ptr<TSerializableObject>) {}
 
+void TSerializableObject::ClearChildren() {}
+
 void TSerializableObject::Loaded() {}
 
 TSerializationRegistry& TSerializationRegistry::Instance() {

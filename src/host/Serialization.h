@@ -24,6 +24,9 @@ public:
     virtual void GetChildren(TSerializableList& children) const;
     // Hands a child read from a project to its owner; the base ignores it.
     virtual void AddChildObject(std::shared_ptr<TSerializableObject> child);
+    // Drops the children that AddChildObject takes as list entries (script steps), so that an
+    // editor can hand the edited list back in its new order; the base has none.
+    virtual void ClearChildren();
     // Called once after the object, its properties and its children have been read.
     virtual void Loaded();
 };

@@ -59,6 +59,7 @@ public:
     void TerminateAction() override;
     void GetChildren(quillate::TSerializableList& children) const override;
     void AddChildObject(std::shared_ptr<quillate::TSerializableObject> child) override;
+    void ClearChildren() override { ClearItems(); }
 
     TTelnetScriptItemPtr GetScriptItem(int index) const;
     int GetScriptItemCount() const { return static_cast<int>(FItems.size()); }

@@ -149,6 +149,7 @@ public:
     void TerminateAction() override;
     void GetChildren(quillate::TSerializableList& children) const override;
     void AddChildObject(std::shared_ptr<quillate::TSerializableObject> child) override;
+    void ClearChildren() override { FItems.clear(); }
 
     // The settings as a run uses them: the global FTP options' values when UseGlobalOptions is set.
     std::string GetHost() const;
