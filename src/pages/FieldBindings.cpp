@@ -1,9 +1,6 @@
 #include "pages/FieldBindings.h"
 
-#include "host/CryptoUtils.h"
-
 #include <QWidget>
-#include <optional>
 #include <stdexcept>
 #include <variant>
 
@@ -14,23 +11,6 @@ namespace {
 using quillate::TPersistent;
 using quillate::TPropertyInfo;
 using quillate::TPropertyKind;
-
-const TPropertyInfo& RequireProperty(const TPersistent& object, const std::string& property) {
-    const auto* info = object.Properties().Find(property);
-    if (!info)
-        throw std::logic_error(object.ClassName() + " has no property " + property);
-    return *info;
-}
-
-// The clear text of a stored password; nothing when the stored form cannot be decrypted.
-std::optional<std::string> ClearPassword(const TPersistent& object, const TPropertyInfo& info) {
-    try {
-        const auto stored = std::get<std::string>(object.GetPropertyValue(info.Name));
-        return quillate::DecryptString(stored, info.EncryptionKey);
-    } catch (const std::exception&) {
-        return std::nullopt;
-    }
-}
 
 const TPropertyInfo* FirstPresent(const TPersistent& object, const std::vector<std::string>& candidates) {
     for (const auto& name : candidates)
@@ -52,23 +32,6 @@ void SetVisible(const std::vector<QWidget*>& row, bool visible) {
 }
 
 } // namespace
-
-void BindPassword(TPropertyBinder& binder, QLineEdit* edit, std::string storedProperty) {
-    edit->setEchoMode(QLineEdit::Password);
-    binder.Custom(
-        [edit, storedProperty](const TPersistent& o) {
-            edit->setText(
-                QString::fromStdString(ClearPassword(o, RequireProperty(o, storedProperty)).value_or("")));
-        },
-        [edit, storedProperty](TPersistent& o) {
-            const auto& info = RequireProperty(o, storedProperty);
-            const std::string typed = edit->text().toStdString();
-            const auto current = ClearPassword(o, info);
-            if (current ? *current == typed : typed.empty())
-                return;
-            o.SetPropertyValue(info.Name, quillate::EncryptString(typed, info.EncryptionKey));
-        });
-}
 
 void BindMemo(TPropertyBinder& binder, QPlainTextEdit* memo, std::vector<std::string> candidates,
               std::vector<QWidget*> row) {

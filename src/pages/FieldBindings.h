@@ -1,5 +1,4 @@
-// Bindings the plain property binder does not cover: passwords kept in their stored (encrypted)
-// form, memos over a text or a string list, fields that only some actions have, and the number
+// Bindings the plain property binder does not cover: memos over a text or a string list, fields that only some actions have, and the number
 // boxes and lists the pages share.
 #pragma once
 
@@ -16,11 +15,6 @@
 #include <vector>
 
 namespace zr::pages {
-
-// A password edit over the property that stores it encrypted (its EncryptionKey). Writing leaves
-// the stored form untouched when the text is the one it already holds, so saving an unchanged
-// project does not re-encrypt (and so change) every password.
-void BindPassword(TPropertyBinder& binder, QLineEdit* edit, std::string storedProperty);
 
 // A memo over the first of `candidates` the object has, a string or a string list. A memo left as
 // it was read writes back the value it was read from, so line ends and a trailing empty line

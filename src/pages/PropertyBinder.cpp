@@ -1,5 +1,9 @@
 #include "pages/PropertyBinder.h"
 
+#include "host/CryptoUtils.h"
+
+#include <algorithm>
+#include <memory>
 #include <stdexcept>
 #include <variant>
 
@@ -89,9 +93,45 @@ void TPropertyBinder::CheckInverted(QAbstractButton* box, std::string property) 
 }
 
 void TPropertyBinder::Number(QSpinBox* spin, std::string property) {
+    auto stored = std::make_shared<std::int64_t>(0);
+    auto shown = [spin, stored] { return std::clamp<std::int64_t>(*stored, spin->minimum(), spin->maximum()); };
+    FBindings.push_back({[spin, property, stored, shown](const TPersistent& o) {
+                             *stored = IntegerOf(o, property);
+                             spin->setValue(static_cast<int>(shown()));
+                         },
+                         [spin, property, stored, shown](TPersistent& o) {
+                             SetInteger(o, property, spin->value() == shown() ? *stored : spin->value());
+                         }});
+}
+
+void TPropertyBinder::Password(QLineEdit* edit, std::string storedProperty) {
+    struct TState {
+        std::string Stored;
+        QString Shown;
+    };
+    auto state = std::make_shared<TState>();
+    edit->setEchoMode(QLineEdit::Password);
     FBindings.push_back(
-        {[spin, property](const TPersistent& o) { spin->setValue(static_cast<int>(IntegerOf(o, property))); },
-         [spin, property](TPersistent& o) { SetInteger(o, property, spin->value()); }});
+        {[edit, storedProperty, state](const TPersistent& o) {
+             const auto& info = Require(o, storedProperty);
+             if (info.EncryptionKey.empty())
+                 throw std::logic_error(o.ClassName() + "." + storedProperty + " is not a stored password");
+             state->Stored = std::get<std::string>(o.GetPropertyValue(storedProperty));
+             try {
+                 state->Shown = QString::fromStdString(quillate::DecryptString(state->Stored, info.EncryptionKey));
+             } catch (const quillate::ECryptoError&) {
+                 state->Shown.clear();
+             }
+             edit->setText(state->Shown);
+         },
+         [edit, storedProperty, state](TPersistent& o) {
+             if (edit->text() == state->Shown) {
+                 o.SetPropertyValue(storedProperty, state->Stored);
+                 return;
+             }
+             const auto& key = Require(o, storedProperty).EncryptionKey;
+             o.SetPropertyValue(storedProperty, quillate::EncryptString(edit->text().toStdString(), key));
+         }});
 }
 
 void TPropertyBinder::Choice(QComboBox* combo, std::string property) {

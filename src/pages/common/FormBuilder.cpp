@@ -1,6 +1,5 @@
 #include "pages/common/FormBuilder.h"
 
-#include "pages/common/Bindings.h"
 
 #include <QButtonGroup>
 #include <QFileDialog>
@@ -40,7 +39,7 @@ QLineEdit* TFormBuilder::Edit(const QString& label, std::string property) {
 
 QLineEdit* TFormBuilder::Password(const QString& label, std::string storedProperty) {
     auto* edit = Track(new QLineEdit(Owner()));
-    BindPassword(*FBinder, edit, std::move(storedProperty));
+    FBinder->Password(edit, std::move(storedProperty));
     Row(label, edit);
     return edit;
 }
@@ -55,7 +54,7 @@ QSpinBox* TFormBuilder::NewNumber(const QString& name, std::string property, int
     auto* spin = Track(new QSpinBox(Owner()));
     spin->setRange(minimum, maximum);
     spin->setAccessibleName(name);
-    BindNumber(*FBinder, spin, std::move(property));
+    FBinder->Number(spin, std::move(property));
     return spin;
 }
 

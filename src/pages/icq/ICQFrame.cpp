@@ -27,7 +27,7 @@ TICQFrame::TICQFrame(QWidget* owner) : TBoundPage(owner, "Send ICQ Message") {
     Form()->addRow("Server port:", port);
 
     Binder().Text(number, "ICQNumber");
-    BindPassword(Binder(), password, "Cookie");
+    Binder().Password(password, "Cookie");
     Binder().Radio({toICQ, toSMS}, "SendSMS");
     BindMemo(Binder(), recipients, {"ToICQNumber"});
     BindMemo(Binder(), message, {"TheMessage"});

@@ -36,7 +36,7 @@ TSmtpFields::TSmtpFields(QFormLayout* form, TPropertyBinder& binder, const TSmtp
     binder.Check(FAuthenticate, names.Authenticate);
     binder.Text(FUser, names.User);
     if (names.PasswordEncrypted) {
-        BindPassword(binder, FPassword, names.Password);
+        binder.Password(FPassword, names.Password);
     } else {
         FPassword->setEchoMode(QLineEdit::Password);
         binder.Text(FPassword, names.Password);

@@ -35,7 +35,7 @@ TNNTPFrame::TNNTPFrame(QWidget* owner) : TBoundPage(owner, "NNTP") {
     Binder().Number(port, "Port");
     Binder().Check(login, "Login");
     Binder().Text(user, "UserName");
-    BindPassword(Binder(), password, "Token");
+    Binder().Password(password, "Token");
     Binder().Text(groups, "Groups");
     Binder().Text(address, "EmailAddress");
     Binder().Text(sender, "SenderName");

@@ -18,7 +18,7 @@ TZRTelnetOptFrame::TZRTelnetOptFrame(QWidget* owner) : TBoundPage(owner, "Option
     Binder().Text(host, "Host");
     Binder().Number(port, "Port");
     Binder().Text(user, "UserName");
-    BindPassword(Binder(), password, "EncryptedPassword");
+    Binder().Password(password, "EncryptedPassword");
 }
 
 } // namespace zr::pages

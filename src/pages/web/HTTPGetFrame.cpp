@@ -38,7 +38,7 @@ TInetHTTPGetFrame::TInetHTTPGetFrame(QWidget* owner)
     Binder().Text(url, "URL");
     Binder().Number(port, "Port");
     Binder().Text(user, "Username");
-    BindPassword(Binder(), password, "Cookie");
+    Binder().Password(password, "Cookie");
     // The buttons in the order of the stored values: check only, file, variable.
     Binder().Radio({checkOnly, toFile, toVariable}, "DownloadTo");
     Binder().Text(file, "DownloadToFile");
