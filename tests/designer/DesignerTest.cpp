@@ -10,6 +10,7 @@
 #include <QRegularExpression>
 #include <QSpinBox>
 #include <QSignalSpy>
+#include <QTest>
 #include <QTabWidget>
 #include <QTreeWidget>
 
@@ -135,9 +136,9 @@ bool ChangeFirstControl(QWidget* page) {
         }
         if (auto* spin = qobject_cast<QAbstractSpinBox*>(widget)) {
             QString before = spin->text();
-            spin->stepBy(1);
+            spin->stepBy(-1);
             if (spin->text() == before)
-                spin->stepBy(-1);
+                spin->stepBy(1);
             return true;
         }
         if (auto* combo = qobject_cast<QComboBox*>(widget); combo && combo->count() > 1) {
@@ -186,8 +187,9 @@ TEST_F(DesignerTest, EveryActionDialogKeepsAnUntouchedProjectAndChangesOneProper
                 changed = ChangeFirstControl(dialog.Tabs()->widget(tab));
             });
             SCOPED_TRACE(caption.toStdString());
-            if (changed)
+            if (changed) {
                 EXPECT_EQ(ChangedPaths(original, saved).size(), 1u) << saved;
+            }
         }
     }
 }
@@ -240,9 +242,11 @@ TEST_F(DesignerTest, ExampleProjectsAndEditedTreesSaveAsTheHostWritesThem) {
     EXPECT_EQ(window.Tree()->topLevelItemCount(), 2);
 
     // Validate's messages are listed and the file is saved all the same.
+    window.AddAction(*cls("action.smtp.send"));
     fs::path saved = FTemp.Path() / "edited.json";
     ASSERT_TRUE(window.SaveProject(QString::fromStdString(saved.string())));
-    EXPECT_FALSE(window.Problems().isEmpty());
+    EXPECT_TRUE(window.Problems().join("\n").contains("actions[2] (Send Email [  ]): Host: Host has not been set"))
+        << window.Problems().join("\n").toStdString();
     EXPECT_EQ(ReadTextFile(saved), window.Project().ToJson());
 }
 
@@ -273,7 +277,7 @@ TEST_F(DesignerTest, OptionsDialogStoresWhatWasTypedWithPasswordsEncrypted) {
     std::string content = ReadTextFile(store);
     json internet = json::parse(content).at("Internet");
     fs::path shown = FTemp.Path() / "shown.txt";
-    ASSERT_EQ(RunProcess({TRunPanel::QuillateProgram().toStdString(), "options", "show", "--options", store.string()},
+    ASSERT_EQ(RunProcess({TRunPanel::QuillateProgram().toStdString(), "options", "--options", store.string(), "show"},
                          {}, shown),
               0);
     std::string show = ReadTextFile(shown);
@@ -310,7 +314,7 @@ TEST(DesignerRun, LiveLogShowsTheLinesOfTheCommandLineAndItsProgress) {
                          {"UserID", server.User}, {"Cookie", EncryptString(TVariables::Literal(server.Password), key)}}}},
         {{"type", "action.ftp.dir.list"}, {"properties", {{"ConnectionName", "S"}, {"ListToZRLog", true}}}},
         {{"type", "action.ftp.file.download"},
-         {"properties", {{"ConnectionName", "S"}, {"FileName", "big.bin"}, {"DownloadDir", temp.Path().string()},
+         {"properties", {{"ConnectionName", "S"}, {"FileName", "big.bin"}, {"DownloadDir", temp.Path().string()}, {"DownloadFileName", "copy.bin"},
                          {"AllowOverwrite", true}}}},
         {{"type", "action.ftp.disconnect"}, {"properties", {{"ConnectionName", "S"}}}}})}};
     fs::path file = temp.Path() / "run.json";
@@ -338,6 +342,19 @@ TEST(DesignerRun, LiveLogShowsTheLinesOfTheCommandLineAndItsProgress) {
     QStringList cli = QString::fromStdString(ReadTextFile(cliLog)).split('\n', Qt::SkipEmptyParts);
     EXPECT_EQ(withoutNumbers(window.RunPanel()->Lines()), withoutNumbers(cli));
     EXPECT_GT(cli.size(), 5);
+
+    // Stop reaches a run that would wait for ever as Ctrl+C does.
+    project["actions"][1] = {{"type", "action.ftp.waitforfile"},
+                             {"properties", {{"ConnectionName", "S"}, {"FileName", "never.txt"}, {"PollFreq", 1}}}};
+    WriteTextFile(file, project.dump(2));
+    ASSERT_TRUE(window.OpenProject(QString::fromStdString(file.string())));
+    ASSERT_TRUE(window.RunProject());
+    for (int waited = 0; waited < 120000 && !window.RunPanel()->Lines().join("\n").contains("FTP Wait For File");
+         waited += 50)
+        QTest::qWait(50);
+    window.RunPanel()->Stop();
+    ASSERT_TRUE(finished.wait(120000));
+    EXPECT_EQ(finished.at(1).at(0).toInt(), 130) << window.RunPanel()->Lines().join("\n").toStdString();
 }
 
 TEST(Screenshots, EveryPageAndTheMainWindow) {
@@ -363,8 +380,8 @@ TEST(Screenshots, EveryPageAndTheMainWindow) {
     ASSERT_TRUE(window.OpenProject(SOURCE_DIR "/examples/demo.json"));
     save(window, "main-window");
 
-    // A page class is shown once, on the first action that has it; the generic form and the host
-    // settings on every action.
+    // A page class is shown once, on the first action that has it, the host settings once, and the
+    // generic form of every action that has no pages.
     std::set<std::string> shown;
     for (const auto& registration : ActionService().Actions()) {
         auto action = std::dynamic_pointer_cast<TZRAction>(registration.Class->Create());
@@ -372,9 +389,9 @@ TEST(Screenshots, EveryPageAndTheMainWindow) {
         TPropertyDialog dialog(*action, project);
         for (int tab = 0; tab < dialog.Tabs()->count(); ++tab) {
             std::string pageClass = dialog.Tabs()->widget(tab)->metaObject()->className();
-            bool shared = qobject_cast<TPropertyPage*>(dialog.Tabs()->widget(tab)) &&
-                          pageClass.find("Generic") == std::string::npos;
-            if (shared && !shown.insert(pageClass).second)
+            if (pageClass.find("Generic") != std::string::npos)
+                pageClass += registration.Class->StoredType();
+            if (!shown.insert(pageClass).second)
                 continue;
             dialog.Tabs()->setCurrentIndex(tab);
             save(dialog, fileName(registration.Class->StoredType() + "-" + std::to_string(tab) + "-" +
