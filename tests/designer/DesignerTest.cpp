@@ -201,6 +201,11 @@ TEST_F(DesignerTest, ExampleProjectsAndEditedTreesSaveAsTheHostWritesThem) {
     }
 
     TDesignerWindow window;
+    ASSERT_TRUE(window.OpenProject(SOURCE_DIR "/examples/demo.json"));
+    TDesignProject demo(window.Project());
+    EXPECT_EQ(demo.ProjectObjectNames("FTPConnection"), TStringList{"Demo"});
+    EXPECT_EQ(demo.VariableNames(), (TStringList{"FTPHost", "FTPUser", "DemoLocal"}));
+    window.NewProject();
     int paletteEntries = 0;
     for (QTreeWidgetItemIterator it(window.Palette(), QTreeWidgetItemIterator::NoChildren); *it; ++it)
         paletteEntries += !(*it)->icon(0).isNull() && !(*it)->text(0).isEmpty();
