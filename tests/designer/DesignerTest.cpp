@@ -46,7 +46,9 @@ void StartDesigner() {
     static int argc = 1;
     static char name[] = "designer_tests";
     static char* argv[] = {name, nullptr};
-    static QApplication app(argc, argv);
+    // Never destroyed: at exit the libraries that made its widgets may already be gone.
+    static auto* app = new QApplication(argc, argv);
+    (void)app;
     LoadDesignerPackages();
 }
 
