@@ -30,12 +30,6 @@ public:
     bool IsDesignerPresent() const override { return false; }
 };
 
-std::filesystem::path ExecutableDirectory() {
-    std::error_code ec;
-    auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    return ec ? std::filesystem::current_path() : exe.parent_path();
-}
-
 bool SplitAssignment(const std::string& text, std::string& name, std::string& value) {
     auto eq = text.find('=');
     if (eq == std::string::npos)
@@ -119,20 +113,7 @@ struct TLogFile {
 
 void LoadPackages() {
     TCommandLineHost host;
-    LoadPackage((ExecutableDirectory() / "libZRInternetActions.so").string(), host);
-    if (const char* extra = std::getenv("QUILLATE_EXTRA_PACKAGES")) {
-        std::string list = extra;
-        std::size_t start = 0;
-        while (start <= list.size()) {
-            std::size_t end = list.find(':', start);
-            std::string path = list.substr(start, end == std::string::npos ? std::string::npos : end - start);
-            if (!path.empty())
-                LoadPackage(path, host);
-            if (end == std::string::npos)
-                break;
-            start = end + 1;
-        }
-    }
+    LoadStandardPackages(host);
 }
 
 std::string VersionText() {
@@ -163,8 +144,13 @@ int RunProject(const TRunArguments& args) {
         return ExitBadUsage;
 
     bool terminal = isatty(STDOUT_FILENO) && !std::getenv("NO_COLOR");
+    bool jsonl = args.LogFormat == "jsonl";
+    // A jsonl log carries its progress as records of its own, for programs that show it.
     std::unique_ptr<TTerminalProgress> progress;
-    if (!args.NoProgress && isatty(STDERR_FILENO))
+    std::unique_ptr<TJsonlProgressSink> progressRecords;
+    if (!args.NoProgress && jsonl)
+        progressRecords = std::make_unique<TJsonlProgressSink>(stdout);
+    else if (!args.NoProgress && isatty(STDERR_FILENO))
         progress = std::make_unique<TTerminalProgress>(stderr);
 
     std::unique_ptr<ILogSink> console = MakeLogSink(args.LogFormat, stdout, terminal, progress.get());
@@ -182,7 +168,8 @@ int RunProject(const TRunArguments& args) {
         log.Add(fileSink.get());
     }
 
-    TRunner runner(project.Actions, variables, log, progress.get());
+    IProgressSink* progressSink = progressRecords ? static_cast<IProgressSink*>(progressRecords.get()) : progress.get();
+    TRunner runner(project.Actions, variables, log, progressSink);
     for (const auto& secret : secrets)
         runner.Secrets().Add(secret);
     TSignalWatcher signals(runner);

@@ -23,7 +23,9 @@ int main(int argc, char** argv) {
                                               "NAME; its value never reaches the log (repeatable)");
     runCmd->add_option("--options", run.OptionsFile, "Options store to use instead of the default one");
     runCmd->add_option("--log-file", run.LogFile, "Also append the log to this file");
-    runCmd->add_option("--log-format", run.LogFormat, "Log format")->check(CLI::IsMember({"text", "jsonl"}));
+    runCmd->add_option("--log-format", run.LogFormat,
+                       "Log format; jsonl also writes progress records (time, action, progress, text) "
+                       "unless --no-progress")->check(CLI::IsMember({"text", "jsonl"}));
     runCmd->add_flag("--no-progress", run.NoProgress, "Do not show progress on the terminal");
 
     std::string validatePath;

@@ -206,10 +206,16 @@ void TTextLogSink::Write(const TLogEntry& entry) {
 
 TJsonlLogSink::TJsonlLogSink(std::FILE* out) : FOut(out) {}
 
+namespace {
+std::string JsonlTime(std::chrono::system_clock::time_point time) {
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count() % 1000;
+    return fmt::format("{:%Y-%m-%dT%H:%M:%S}.{:03d}", LocalTime(time), ms);
+}
+} // namespace
+
 void TJsonlLogSink::Write(const TLogEntry& entry) {
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(entry.Time.time_since_epoch()).count() % 1000;
     nlohmann::ordered_json line;
-    line["time"] = fmt::format("{:%Y-%m-%dT%H:%M:%S}.{:03d}", LocalTime(entry.Time), ms);
+    line["time"] = JsonlTime(entry.Time);
     line["action"] = entry.Action;
     line["tag"] = StatusTagName(entry.Tag);
     line["text"] = entry.Text;
@@ -217,6 +223,26 @@ void TJsonlLogSink::Write(const TLogEntry& entry) {
     std::string text = line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
     std::lock_guard lock(FLock);
     std::fputs(text.c_str(), FOut);
+    std::fflush(FOut);
+}
+
+TJsonlProgressSink::TJsonlProgressSink(std::FILE* out) : FOut(out) {}
+
+void TJsonlProgressSink::Progress(const std::string& action, const std::string& text, int percent) {
+    std::lock_guard lock(FLock);
+    auto now = std::chrono::steady_clock::now();
+    if (percent == FLastPercent && action == FLastAction && now - FLastWrite < std::chrono::milliseconds(100))
+        return;
+    FLastPercent = percent;
+    FLastAction = action;
+    FLastWrite = now;
+    nlohmann::ordered_json line;
+    line["time"] = JsonlTime(std::chrono::system_clock::now());
+    line["action"] = action;
+    line["progress"] = percent;
+    line["text"] = text;
+    std::string out = line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    std::fputs(out.c_str(), FOut);
     std::fflush(FOut);
 }
 

@@ -101,6 +101,23 @@ private:
     std::FILE* FOut;
 };
 
+// Progress as JSON lines beside a jsonl log: time, action, progress (percent, -1 for none), text.
+// A record is written when the percentage or the action changes, and otherwise at most ten times a
+// second, so that a fast transfer does not flood the reader.
+class TJsonlProgressSink : public IProgressSink {
+public:
+    explicit TJsonlProgressSink(std::FILE* out);
+    void Progress(const std::string& action, const std::string& text, int percent) override;
+    void Clear() override {}
+
+private:
+    std::mutex FLock;
+    std::FILE* FOut;
+    std::string FLastAction;
+    int FLastPercent = -2;
+    std::chrono::steady_clock::time_point FLastWrite{};
+};
+
 class TMemoryLogSink : public ILogSink {
 public:
     void Write(const TLogEntry& entry) override;

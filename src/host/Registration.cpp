@@ -2,6 +2,9 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
+#include <cstdlib>
+
 #include <fmt/format.h>
 
 namespace quillate {
@@ -87,6 +90,25 @@ void LoadPackage(const std::string& path, IZRRegistrationHost& host) {
     proc(&host);
     std::lock_guard lock(PackagesLock());
     Packages().push_back(std::move(loaded));
+}
+
+std::filesystem::path ExecutableDirectory() {
+    std::error_code ec;
+    auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::filesystem::current_path() : exe.parent_path();
+}
+
+void LoadStandardPackages(IZRRegistrationHost& host) {
+    LoadPackage((ExecutableDirectory() / "libZRInternetActions.so").string(), host);
+    const char* extra = std::getenv("QUILLATE_EXTRA_PACKAGES");
+    std::string list = extra ? extra : "";
+    std::size_t start = 0;
+    while (start < list.size()) {
+        std::size_t end = std::min(list.find(':', start), list.size());
+        if (end > start)
+            LoadPackage(list.substr(start, end - start), host);
+        start = end + 1;
+    }
 }
 
 std::vector<TLoadedPackage> LoadedPackages() {

@@ -1,6 +1,7 @@
 // The registration services a package calls from ZRRegister, and loading packages with dlopen.
 #pragma once
 
+#include <filesystem>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -90,6 +91,11 @@ public:
 
 // Loads a package and calls its ZRRegister; the library stays loaded for the life of the process.
 void LoadPackage(const std::string& path, IZRRegistrationHost& host);
+// The package beside the running program (libZRInternetActions.so), then every library named in
+// QUILLATE_EXTRA_PACKAGES (a colon-separated list of paths).
+void LoadStandardPackages(IZRRegistrationHost& host);
+// The folder of the running program, where its packages and companion programs live.
+std::filesystem::path ExecutableDirectory();
 // Every package loaded so far, in loading order.
 std::vector<TLoadedPackage> LoadedPackages();
 // The bytes of the named resource of the first loaded package that has it; empty when none has.
