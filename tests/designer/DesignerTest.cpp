@@ -387,15 +387,17 @@ TEST(Screenshots, EveryPageAndTheMainWindow) {
     ASSERT_TRUE(window.OpenProject(SOURCE_DIR "/examples/demo.json"));
     save(window, "main-window");
 
-    // A page class is shown once, on the first action that has it, the host settings once, and the
-    // generic form of every action that has no pages.
+    // A page is shown once, on the first action that has it (pages built from one class are told
+    // apart by their captions), the host settings once, and the generic form of every action that
+    // has no pages.
     std::set<std::string> shown;
     for (const auto& registration : ActionService().Actions()) {
         auto action = std::dynamic_pointer_cast<TZRAction>(registration.Class->Create());
         TDesignProject project(window.Project());
         TPropertyDialog dialog(*action, project);
         for (int tab = 0; tab < dialog.Tabs()->count(); ++tab) {
-            std::string pageClass = dialog.Tabs()->widget(tab)->metaObject()->className();
+            std::string pageClass = std::string(dialog.Tabs()->widget(tab)->metaObject()->className()) + "/" +
+                                    dialog.Tabs()->tabText(tab).toStdString();
             if (pageClass.find("Generic") != std::string::npos)
                 pageClass += registration.Class->StoredType();
             if (!shown.insert(pageClass).second)
