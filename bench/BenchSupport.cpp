@@ -31,6 +31,13 @@ double PeakMB() {
     return static_cast<double>(usage.ru_maxrss) / 1024.0; // kilobytes on Linux
 }
 
+double CPUSeconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
 double Median(std::vector<double> values) {
     if (values.empty())
         return 0;
@@ -153,7 +160,7 @@ int RunOursChild(const fs::path& projectFile) {
     try {
         zr::RegisterPackage(false);
         double seconds = RunProjectTimed(testing::ReadTextFile(projectFile), projectFile.parent_path(), logFile);
-        std::printf("%.4f %.2f\n", seconds, PeakMB());
+        std::printf("%.4f %.2f %.3f\n", seconds, PeakMB(), CPUSeconds());
         return 0;
     } catch (const std::exception& e) {
         std::string log = fs::exists(logFile) ? testing::ReadTextFile(logFile) : std::string();

@@ -396,18 +396,22 @@ bool TFTPDiffBaseAction::CreateLocalTree(const std::string& localRoot, const std
 }
 
 bool TFTPDiffBaseAction::BuildRemoteFolder(IFTPConnectionObject& connection, TFTPRemoteLister& lister,
-                                           TFTPTreeNode& node, const std::string& root, const std::string& folderPath,
-                                           bool recursive, const TStringList& excludes, const TStringList& fileSpecs) {
+                                           TFTPTreeNode& node, const TFTPWalkKey& key, const std::string& root,
+                                           const std::string& folderPath, bool recursive, const TStringList& excludes,
+                                           const TStringList& fileSpecs) {
     if (!CheckNOOPandOperationAborted())
         return false;
     if (FLogFiles)
         SendMessage("Listing Files in [" + folderPath + "]", stInformation);
     // The server starts in the root; a folder below it that cannot be entered fails the run as it always has.
     const TFTPListItems* items =
-        node.FParent ? lister.List(folderPath, [&connection, &folderPath] {
-            connection.ChangeDir(folderPath);
-            return true;
-        })
+        node.FParent ? lister.List(
+                           folderPath,
+                           [&connection, &folderPath] {
+                               connection.ChangeDir(folderPath);
+                               return true;
+                           },
+                           &key)
                      : &connection.GetDirectoryListItems(true);
     // The listing is read where the connection keeps it, not copied: subfolders are listed only after the
     // loop, as listing one replaces it.
@@ -427,9 +431,14 @@ bool TFTPDiffBaseAction::BuildRemoteFolder(IFTPConnectionObject& connection, TFT
             leaf->FDate = ListItemDate(item);
         }
     }
-    for (TFTPTreeNode* child : subfolders)
-        if (!BuildRemoteFolder(connection, lister, *child, root, folderPath + child->FName + "/", recursive, excludes,
-                               fileSpecs))
+    std::vector<TFTPWalkKey> keys(subfolders.size(), key);
+    for (std::size_t i = 0; i < subfolders.size(); ++i) {
+        keys[i].push_back(static_cast<std::uint32_t>(i));
+        lister.Announce(keys[i], folderPath + subfolders[i]->FName + "/");
+    }
+    for (std::size_t i = 0; i < subfolders.size(); ++i)
+        if (!BuildRemoteFolder(connection, lister, *subfolders[i], keys[i], root,
+                               folderPath + subfolders[i]->FName + "/", recursive, excludes, fileSpecs))
             return false;
     node.SortChildren();
     return true;
@@ -443,7 +452,18 @@ bool TFTPDiffBaseAction::CreateRemoteTree(IFTPConnectionObject& connection, cons
         rootName.pop_back();
     auto root = std::make_unique<TFTPTreeNode>(rootName, false);
     TFTPRemoteLister lister(connection, [this](const std::string& text) { Warning(text); });
-    if (!BuildRemoteFolder(connection, lister, *root, remoteRoot, rootName + "/", recursive, excludes, fileSpecs))
+    auto pool = OpenListingPool(connection);
+    lister.SetPool(pool.get());
+    bool built = false;
+    try {
+        built = BuildRemoteFolder(connection, lister, *root, {}, remoteRoot, rootName + "/", recursive, excludes,
+                                  fileSpecs);
+    } catch (...) {
+        CloseListingPool(pool);
+        throw;
+    }
+    CloseListingPool(pool);
+    if (!built)
         return false;
     tree = std::move(root);
     return true;
@@ -455,7 +475,53 @@ bool TFTPDiffBaseAction::DetermineDifferencesToRemoteTree(TFTPTreeNode& tree, TF
     TFTPTreeVisitorDetermineDifferencesToRemote visitor(options, skew, remoteRoot, connection);
     visitor.SetOnCheckContinuation([this] { return CheckNOOPandOperationAborted(); });
     visitor.OnWarning = [this](const std::string& text) { Warning(text); };
-    return tree.Accept(visitor, trmHeadRecursion, tvdVisitChildren);
+    auto pool = OpenListingPool(connection);
+    visitor.SetListingPool(pool.get());
+    bool evaluated = false;
+    try {
+        evaluated = tree.Accept(visitor, trmHeadRecursion, tvdVisitChildren);
+    } catch (...) {
+        CloseListingPool(pool);
+        throw;
+    }
+    CloseListingPool(pool);
+    return evaluated;
+}
+
+std::unique_ptr<TFTPListingPool> TFTPDiffBaseAction::OpenListingPool(IFTPConnectionObject& connection) {
+    if (ListingConnections() <= 1 || !FRecursive)
+        return nullptr;
+    auto pool = std::make_unique<TFTPListingPool>(
+        connection, ListingConnections(), [this](const std::string& text) { Warning(text); },
+        [this] { return CheckNOOPandOperationAborted(); });
+    std::lock_guard lock(FListingPoolLock);
+    FListingPool = pool.get();
+    // A stop that came before the pool was there.
+    if (Aborted())
+        FListingPool->Stop();
+    return pool;
+}
+
+void TFTPDiffBaseAction::CloseListingPool(std::unique_ptr<TFTPListingPool>& pool) {
+    {
+        std::lock_guard lock(FListingPoolLock);
+        FListingPool = nullptr;
+    }
+    pool.reset();
+}
+
+void TFTPDiffBaseAction::StopSignalled() {
+    TFTPBaseAction::StopSignalled();
+    std::lock_guard lock(FListingPoolLock);
+    if (FListingPool)
+        FListingPool->Cancel();
+}
+
+void TFTPDiffBaseAction::TerminateAction() {
+    TFTPBaseAction::TerminateAction();
+    std::lock_guard lock(FListingPoolLock);
+    if (FListingPool)
+        FListingPool->Stop();
 }
 
 bool TFTPDiffBaseAction::DetermineDifferencesToLocalTree(TFTPTreeNode& tree, TFTPMirrorOptions options,

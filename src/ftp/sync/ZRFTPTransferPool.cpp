@@ -14,8 +14,9 @@ constexpr std::size_t QueuedPerConnection = 4;
 } // namespace
 
 TFTPTransferPool::TFTPTransferPool(IFTPConnectionObject& model, int count, TSlotEvent opened, TLine warn,
-                                   std::function<void()> idle)
-    : FModel(model), FCount(count), FOpened(std::move(opened)), FWarn(std::move(warn)), FIdle(std::move(idle)) {}
+                                   std::function<void()> idle, std::string work)
+    : FModel(model), FCount(count), FOpened(std::move(opened)), FWarn(std::move(warn)), FIdle(std::move(idle)),
+      FWork(std::move(work)) {}
 
 void TFTPTransferPool::WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>& done) {
     while (!FChanged.wait_for(lock, std::chrono::seconds(1), done)) {
@@ -31,6 +32,11 @@ bool TFTPTransferPool::Ready() {
         Open();
     }
     return !FSlots.empty();
+}
+
+std::size_t TFTPTransferPool::Size() const {
+    std::lock_guard lock(FLock);
+    return FSlots.size();
 }
 
 void TFTPTransferPool::Open() {
@@ -65,8 +71,8 @@ void TFTPTransferPool::Open() {
     }
     if (refused > 0) {
         std::string rest = FSlots.empty() ? "the main connection" : fmt::format("{} connection(s)", FSlots.size());
-        FWarn(fmt::format("The server refused {} of {} extra connections [{}]; the transfers go on over {}.", refused,
-                          FCount, refusal, rest));
+        FWarn(fmt::format("The server refused {} of {} extra connections [{}]; the {} go on over {}.", refused,
+                          FCount, refusal, FWork, rest));
     }
     for (auto& slot : FSlots)
         FThreads.emplace_back([this, s = slot.get()] { Work(*s); });
