@@ -26,9 +26,13 @@ using quillate::testing::TFTPTestServer;
 double Seconds(std::chrono::steady_clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
 double PeakMB() {
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_maxrss) / 1024.0; // kilobytes on Linux
+    // VmHWM, not ru_maxrss: a process started with posix_spawn takes over its parent's peak in ru_maxrss
+    // when it execs, so a child would report the bench's own size.
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::stod(line.substr(6)) / 1024.0; // kilobytes
+    throw std::runtime_error("no VmHWM in /proc/self/status");
 }
 
 double CPUSeconds() {

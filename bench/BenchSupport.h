@@ -11,7 +11,7 @@
 namespace quillate::bench {
 
 double Seconds(std::chrono::steady_clock::duration d);
-// This process's peak resident size so far (ru_maxrss), in MB.
+// This process's peak resident size so far (VmHWM), in MB.
 double PeakMB();
 // This process's processor time so far, user and system, in seconds.
 double CPUSeconds();
