@@ -352,11 +352,14 @@ bool TFTPDiffBaseAction::BuildLocalFolder(TFTPTreeNode& node, const std::string&
         if (SkippedLocalEntry(entry, folderPath))
             continue;
         std::string name = entry.path().filename().string();
-        std::error_code ec;
-        auto status = fs::symlink_status(entry.path(), ec);
-        bool isLink = fs::is_symlink(status);
-        auto target = isLink ? fs::status(entry.path(), ec) : status;
-        bool isFolder = fs::is_directory(target);
+        // One look at the entry gives its kind, size and date (a link's are its target's): a large tree is
+        // read once, not three times.
+        struct stat info {};
+        bool known = ::lstat(entry.path().c_str(), &info) == 0;
+        const bool isLink = known && S_ISLNK(info.st_mode);
+        if (isLink)
+            known = ::stat(entry.path().c_str(), &info) == 0;
+        const bool isFolder = known && S_ISDIR(info.st_mode);
         if (ExcludeItem(root, folderPath, name, isFolder, excludes, fileSpecs))
             continue;
         if (isFolder) {
@@ -373,10 +376,8 @@ bool TFTPDiffBaseAction::BuildLocalFolder(TFTPTreeNode& node, const std::string&
             continue;
         }
         TFTPTreeNode* leaf = node.AddChild(name, true);
-        auto size = fs::file_size(entry.path(), ec);
-        leaf->FSize = ec ? 0 : static_cast<std::int64_t>(size);
-        struct stat info {};
-        if (::stat(entry.path().c_str(), &info) == 0)
+        leaf->FSize = known && S_ISREG(info.st_mode) ? static_cast<std::int64_t>(info.st_size) : 0;
+        if (known)
             leaf->FDate = UnixToDateTime(info.st_mtime);
         if (FCheckFileCRC)
             leaf->FCRC = std::stoll(TFileInfo::GetFileCRC(entry.path()));
