@@ -136,12 +136,16 @@ bool ChangeRemoteDirectory(IFTPConnectionObject& connection, const std::string& 
     for (std::size_t i = 0; i < common; ++i)
         if (!toSegments[i].empty())
             current += "/" + toSegments[i];
-    // Up to the common folder in one step: a change to its full path needs no check that the server moved,
-    // where a step up at a time costs two commands a level. An empty segment is the root itself ("/"
-    // splits into one): nothing to leave.
-    if (std::any_of(fromSegments.begin() + static_cast<std::ptrdiff_t>(common), fromSegments.end(),
-                    [](const std::string& segment) { return !segment.empty(); }))
+    // Up to the common folder in one step where the server names folders from "/": a change to its full path
+    // needs no check that the server moved, where a step up at a time costs two commands a level. An empty
+    // segment is the root itself ("/" splits into one): nothing to leave.
+    const auto leaving = std::count_if(fromSegments.begin() + static_cast<std::ptrdiff_t>(common), fromSegments.end(),
+                                       [](const std::string& segment) { return !segment.empty(); });
+    if (leaving > 0 && from.starts_with('/'))
         connection.ChangeDir(current.empty() ? "/" : current);
+    else
+        for (auto i = leaving; i > 0; --i)
+            connection.SafeChangeUpDir();
     for (std::size_t i = common; i < toSegments.size(); ++i) {
         if (toSegments[i].empty())
             continue;
