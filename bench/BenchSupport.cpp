@@ -26,9 +26,20 @@ using quillate::testing::TFTPTestServer;
 double Seconds(std::chrono::steady_clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
 double PeakMB() {
+    // VmHWM, not ru_maxrss: a process started with posix_spawn takes over its parent's peak in ru_maxrss
+    // when it execs, so a child would report the bench's own size.
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::stod(line.substr(6)) / 1024.0; // kilobytes
+    throw std::runtime_error("no VmHWM in /proc/self/status");
+}
+
+double CPUSeconds() {
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_maxrss) / 1024.0; // kilobytes on Linux
+    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
 double Median(std::vector<double> values) {
@@ -153,7 +164,7 @@ int RunOursChild(const fs::path& projectFile) {
     try {
         zr::RegisterPackage(false);
         double seconds = RunProjectTimed(testing::ReadTextFile(projectFile), projectFile.parent_path(), logFile);
-        std::printf("%.4f %.2f\n", seconds, PeakMB());
+        std::printf("%.4f %.2f %.3f\n", seconds, PeakMB(), CPUSeconds());
         return 0;
     } catch (const std::exception& e) {
         std::string log = fs::exists(logFile) ? testing::ReadTextFile(logFile) : std::string();

@@ -11,8 +11,10 @@
 namespace quillate::bench {
 
 double Seconds(std::chrono::steady_clock::duration d);
-// This process's peak resident size so far (ru_maxrss), in MB.
+// This process's peak resident size so far (VmHWM), in MB.
 double PeakMB();
+// This process's processor time so far, user and system, in seconds.
+double CPUSeconds();
 double Median(std::vector<double> values);
 
 // "STOR a.bin" -> "STOR".
@@ -34,7 +36,8 @@ double RunProjectTimed(const std::string& json, const std::filesystem::path& wor
                        const std::filesystem::path& logFile);
 // The side of a bench that re-runs itself with "--ours PROJECT", so that its peak resident size is
 // the action's alone: registers the package, runs the project with its protocol log in a file, and
-// prints the seconds and the peak resident size in MB (or the log's end and the error; then 1).
+// prints the seconds, the peak resident size in MB and the processor seconds (or the log's end and the
+// error; then 1).
 int RunOursChild(const std::filesystem::path& projectFile);
 // Runs lftp with a script that logs in to 127.0.0.1:port and then runs commands; returns the seconds
 // it took and throws when lftp fails. The password goes through the script, never the command line.

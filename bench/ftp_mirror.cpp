@@ -1,9 +1,14 @@
-// Mirrors a generated tree of 10,000 small files in 525 folders in three phases (a first copy into an
-// empty folder, a run with nothing changed, a run after ten files were rewritten), each with the "FTP
-// Mirror" action and `lftp mirror -R` on one ProFTPD and with `rclone sync --size-only` on another (rclone
-// ends its sessions without QUIT, which would merge them with the next tool's in one command log), and
-// prints per phase the time ratios and the commands, listings and uploads each tool sent, then our peak
-// memory.
+// Mirrors a generated tree of small files (10,000 in 525 folders, or 100,000 in 5,250) in three phases (a
+// first copy into an empty folder, a run with nothing changed, a run after ten files were rewritten),
+// each with the "FTP Mirror" action and `lftp mirror -R` on one server and with `rclone sync --size-only`
+// on another (rclone ends its sessions without QUIT, which would merge them with the next tool's in one
+// command log), and prints per phase the time ratios and our peak memory, and on ProFTPD the commands,
+// listings and uploads each tool sent. The 100,000-file round runs on pyftpdlib: a ProFTPD session that
+// receives a quarter of a million commands grows by gigabytes and becomes the bottleneck.
+//
+// Our side runs in a child: the bench starts itself again with "--ours PROJECT", and that process only
+// registers the package and runs the project, so its peak resident size is the action's alone and
+// nothing of the tree the bench generated or of the command logs it reads.
 
 #include <algorithm>
 #include <chrono>
@@ -13,6 +18,7 @@
 #include <fstream>
 #include <map>
 #include <random>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -30,12 +36,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int TopFolders = 25;
 constexpr int SubFolders = 20;
 constexpr int FilesPerFolder = 20;
-constexpr int FileCount = TopFolders * SubFolders * FilesPerFolder;
+constexpr int SmallRound = 10'000;
+constexpr int LargeRound = 100'000;
 constexpr int RewrittenFiles = 10;
-constexpr double MemoryGoalMB = 150.0;
+// Set by the command line: SmallRound or LargeRound.
+int FileCount = SmallRound;
 constexpr const char* ActionTarget = "mirrorA";
 constexpr const char* LftpTarget = "mirrorB";
 constexpr const char* RcloneTarget = "mirrorC";
@@ -154,25 +161,35 @@ TSessionCounts Count(const std::vector<std::string>& session) {
 
 struct TToolRun {
     double Seconds = 0;
+    double PeakMB = 0; // the action's alone
+    double CPUSeconds = 0;
     std::string Skew; // the action's own report of the server's clock skew
 };
 
-std::string ActionProject(const TFTPTestServer& server, const fs::path& local, int parallel) {
+std::string ActionProject(const TFTPTestServer& server, const fs::path& local, int parallel, int listings) {
     return R"({"actions":[)" + BenchConnectJson(server.Port()) + R"(,
         {"type":"action.ftp.mirror","properties":{"ConnectionName":"Bench","MirrorOperation":"moLocalToRemote",
          "LocalDir":")" + local.string() + R"(","SpecifyRemoteDir":true,"RemoteDir":")" + ActionTarget + R"(",
          "Recursive":true,"MirrorDateTime":true,"CheckFileSize":true,"CheckFileDate":true,"CheckFileCRC":false,
-         "DeleteOrphans":false,"LogFiles":false,"ParallelTransfers":)" + std::to_string(parallel) + R"(}},
+         "DeleteOrphans":false,"LogFiles":false,"ParallelTransfers":)" + std::to_string(parallel) +
+           R"(,"ParallelListings":)" + std::to_string(listings) + R"(}},
         {"type":"action.ftp.disconnect","properties":{"ConnectionName":"Bench"}}]})";
 }
 
+// Runs the project in a child process (see the top of the file).
 TToolRun RunAction(const std::string& project, const fs::path& work) {
+    const fs::path file = work / "ours.json", output = work / "ours.out";
+    WriteTextFile(file, project);
+    fs::remove(output); // the launcher appends
+    int status = RunProcess({fs::read_symlink("/proc/self/exe").string(), "--ours", file.string()}, work, output);
+    std::string text = ReadTextFile(output);
     TToolRun run;
-    std::vector<std::string> lines;
-    run.Seconds = RunProjectTimed(project, work, &lines);
-    for (const auto& line : lines)
-        if (line.rfind("Server Time Skew", 0) == 0)
-            run.Skew = line;
+    if (status != 0 || std::sscanf(text.c_str(), "%lf %lf %lf", &run.Seconds, &run.PeakMB, &run.CPUSeconds) != 3)
+        throw std::runtime_error("the action's run failed:\n" + text);
+    std::istringstream log(ReadTextFile(work / "ours.log"));
+    for (std::string line; std::getline(log, line);)
+        if (auto at = line.find("Server Time Skew"); at != std::string::npos)
+            run.Skew = line.substr(at);
     return run;
 }
 
@@ -205,38 +222,51 @@ const char* Verdict(bool met) { return met ? "PASS" : "MISS"; }
 
 } // namespace
 
-// Usage: ftp_mirror [ROUNDS [COMMANDS_DIR [PARALLEL]]]. The no-change phase is run ROUNDS times (3) by each
-// tool in turn and the medians are compared, which keeps a busy machine's noise out of the ratio; its
-// counts are the first round's. COMMANDS_DIR ("-" for none) receives every session's commands, one file
-// each. PARALLEL (1) is the action's ParallelTransfers; above 1 the sessions of its extra connections
-// interleave in the command log, so only the no-change phase, which opens none, is broken down there.
+// Usage: ftp_mirror [ROUNDS [COMMANDS_DIR [PARALLEL [LISTINGS [FILES]]]]]. The no-change phase is run
+// ROUNDS times (3) by each tool in turn and the medians are compared, which keeps a busy machine's noise
+// out of the ratio; its counts are the first round's. COMMANDS_DIR ("-" for none) receives every run's
+// commands, one file each. PARALLEL and LISTINGS (1) are the action's ParallelTransfers and
+// ParallelListings. FILES is 10000 (ProFTPD, with the command counts) or 100000 (pyftpdlib, times only).
 int main(int argc, char** argv) {
+    if (argc == 3 && std::string(argv[1]) == "--ours")
+        return RunOursChild(argv[2]);
     try {
         const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
         const fs::path dumpDir = argc > 2 && std::string(argv[2]) != "-" ? fs::path(argv[2]) : fs::path();
         const int parallel = argc > 3 ? std::clamp(std::atoi(argv[3]), 1, 8) : 1;
+        const int listings = argc > 4 ? std::clamp(std::atoi(argv[4]), 1, 8) : 1;
+        FileCount = argc > 5 && std::atoi(argv[5]) >= LargeRound ? LargeRound : SmallRound;
+        const bool large = FileCount == LargeRound;
+        const double memoryGoalMB = large ? 64 : 32;
+        const TFTPServerKind kind = large ? TFTPServerKind::skPyftpdlib : TFTPServerKind::skProFTPD;
         TTempDir work("quillate-bench");
         fs::path local = work.Path() / "tree";
         std::int64_t bytes = GenerateTree(local);
         const std::size_t folders = FolderCount(local);
-        TFTPTestServer server(TFTPServerKind::skProFTPD);
+        TFTPTestServer server(kind);
         server.Start();
         server.MakeDir(ActionTarget);
         server.MakeDir(LftpTarget);
-        TFTPTestServer rcloneServer(TFTPServerKind::skProFTPD);
+        TFTPTestServer rcloneServer(kind);
         rcloneServer.Start();
         rcloneServer.MakeDir(RcloneTarget);
-        std::printf("ftp_mirror: %d files, %lld bytes, %zu folders (root included), ProFTPD on port %u\n",
-                    FileCount, static_cast<long long>(bytes), folders, server.Port());
+        // pyftpdlib refuses some of the folders rclone makes in parallel ("501 No such directory"), which
+        // fails its run: on the large round rclone finds its folders made, which only saves it time.
+        if (large)
+            for (const auto& entry : fs::recursive_directory_iterator(local))
+                if (entry.is_directory())
+                    fs::create_directories(rcloneServer.Home() / RcloneTarget / fs::relative(entry.path(), local));
+        std::printf("ftp_mirror: %d files, %lld bytes, %zu folders (root included), %s on port %u\n", FileCount,
+                    static_cast<long long>(bytes), folders, KindName(kind).c_str(), server.Port());
         std::printf("  lftp: set ftp:ssl-allow no; set ftp:passive-mode on; "
                     "mirror -R --no-perms --overwrite --verbose=0\n");
-        std::printf("  rclone: sync --size-only, default settings (4 transfers, 8 checkers)\n");
+        std::printf("  rclone: sync --size-only, default settings (4 transfers, 8 checkers)%s\n",
+                    large ? "; its folders are made beforehand" : "");
         std::printf("  action: FTP Mirror local to remote, recursive, sizes and dates (MirrorDateTime), no CRC, "
-                    "no orphan deletion, ParallelTransfers %d\n",
-                    parallel);
+                    "no orphan deletion, ParallelTransfers %d, ParallelListings %d\n",
+                    parallel, listings);
 
-        zr::RegisterPackage(false);
-        const std::string project = ActionProject(server, local, parallel);
+        const std::string project = ActionProject(server, local, parallel, listings);
         const char* phases[] = {"first mirror into an empty folder", "nothing changed", "after rewriting 10 files"};
         // Per phase, each tool's runs in the order of their sessions in the command log.
         std::vector<TToolRun> action[3], lftp[3], rclone[3];
@@ -252,10 +282,10 @@ int main(int argc, char** argv) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(300));
                 lftp[phase].push_back(RunLftp(server, local, work.Path()));
                 std::this_thread::sleep_for(std::chrono::milliseconds(300));
-                auto before = rcloneServer.LoggedCommands(0).size();
-                rclone[phase].push_back({RunRcloneTimed(rcloneServer.Port(), local, RcloneTarget, work.Path()), ""});
+                auto before = large ? 0 : rcloneServer.LoggedCommands(0).size();
+                rclone[phase].push_back({RunRcloneTimed(rcloneServer.Port(), local, RcloneTarget, work.Path()), 0, 0, ""});
                 std::this_thread::sleep_for(std::chrono::milliseconds(300));
-                if (round == 0)
+                if (round == 0 && !large)
                     rcloneCommands[phase] = rcloneServer.LoggedCommands(0).size() - before;
             }
             if (phase != 1) {
@@ -270,40 +300,61 @@ int main(int argc, char** argv) {
                 same = same && actionSame && lftpSame && rcloneSame;
             }
         }
-        // Taken before the command log is read, which is the benchmark's own bookkeeping.
-        const double peakMB = PeakMB();
 
-        // The extra connections of the first and last phase's action runs are sessions of their own.
-        const std::size_t extraSessions = parallel > 1 ? 2 * static_cast<std::size_t>(parallel) : 0;
-        const std::size_t sessionCount = 2 * (2 + static_cast<std::size_t>(rounds)) + extraSessions;
-        auto sessions = Sessions(server.LoggedCommands(sessionCount));
-        if (sessions.size() != sessionCount)
-            throw std::runtime_error("expected " + std::to_string(sessionCount) +
-                                     " sessions in the command log, found " + std::to_string(sessions.size()));
-        if (!dumpDir.empty()) {
-            fs::create_directories(dumpDir);
-            for (std::size_t i = 0; i < sessions.size(); ++i) {
-                std::ofstream out(dumpDir / ("session" + std::to_string(i + 1) + (i % 2 ? "-lftp" : "-action") + ".txt"));
-                for (const auto& command : sessions[i])
-                    out << command << "\n";
+        // The sessions of each run: the action's main connection, plus the extra connections it opened
+        // (none for listings into an empty folder, none for transfers where nothing is sent), then lftp's.
+        std::vector<std::vector<std::string>> runs;
+        if (!large) {
+            std::vector<std::size_t> runSessions;
+            for (int phase = 0; phase < 3; ++phase)
+                for (std::size_t round = 0; round < action[phase].size(); ++round) {
+                    runSessions.push_back(1 + (phase > 0 && listings > 1 ? listings : 0) +
+                                          (phase != 1 && parallel > 1 ? parallel : 0));
+                    runSessions.push_back(1);
+                }
+            std::size_t sessionCount = 0;
+            for (auto count : runSessions)
+                sessionCount += count;
+            auto sessions = Sessions(server.LoggedCommands(sessionCount));
+            if (sessions.size() != sessionCount)
+                throw std::runtime_error("expected " + std::to_string(sessionCount) +
+                                         " sessions in the command log, found " + std::to_string(sessions.size()));
+            auto next = sessions.begin();
+            for (auto count : runSessions) {
+                runs.emplace_back();
+                for (std::size_t i = 0; i < count; ++i, ++next)
+                    runs.back().insert(runs.back().end(), next->begin(), next->end());
+            }
+            if (!dumpDir.empty()) {
+                fs::create_directories(dumpDir);
+                for (std::size_t i = 0; i < runs.size(); ++i) {
+                    std::ofstream out(dumpDir / ("run" + std::to_string(i + 1) + (i % 2 ? "-lftp" : "-action") + ".txt"));
+                    for (const auto& command : runs[i])
+                        out << command << "\n";
+                }
             }
         }
         TSessionCounts unchanged;
         double ratios[3][2] = {};
+        double peakMB = 0;
         std::size_t first = 0;
         for (int phase = 0; phase < 3; ++phase) {
-            // With extra connections the phases that transfer have interleaved sessions: skipped over.
-            const bool brokenDown = parallel == 1 || phase == 1;
-            const std::size_t phaseSessions = 2 * action[phase].size() + (brokenDown ? 0 : parallel);
             double a = MedianSeconds(action[phase]), l = MedianSeconds(lftp[phase]), r = MedianSeconds(rclone[phase]);
+            double phasePeak = 0;
+            std::vector<double> cpu;
+            for (const auto& run : action[phase]) {
+                phasePeak = std::max(phasePeak, run.PeakMB);
+                cpu.push_back(run.CPUSeconds);
+            }
+            peakMB = std::max(peakMB, phasePeak);
             ratios[phase][0] = a / l;
             ratios[phase][1] = a / r;
             std::string medians =
                 action[phase].size() > 1 ? ", medians of " + std::to_string(action[phase].size()) + " rounds" : "";
             std::printf("  phase %d (%s%s)\n", phase + 1, phases[phase], medians.c_str());
             std::printf("    time: action %.2f s, lftp %.2f s, rclone %.2f s; ratios action/lftp %.2f, action/rclone "
-                        "%.2f\n",
-                        a, l, r, a / l, a / r);
+                        "%.2f; the action's processor time %.2f s, peak memory %.1f MB\n",
+                        a, l, r, a / l, a / r, Median(cpu), phasePeak);
             if (action[phase].size() > 1) {
                 std::printf("    rounds:");
                 for (std::size_t i = 0; i < action[phase].size(); ++i)
@@ -311,14 +362,11 @@ int main(int argc, char** argv) {
                                 rclone[phase][i].Seconds);
                 std::printf(" s (action/lftp/rclone)\n");
             }
-            std::printf("    rclone commands (first round): %zu\n", rcloneCommands[phase]);
-            if (!brokenDown) {
-                std::printf("    commands: not broken down (%d extra connections interleave in the log)\n", parallel);
-                first += phaseSessions;
+            if (large)
                 continue;
-            }
-            TSessionCounts ours = Count(sessions[first]);
-            TSessionCounts theirs = Count(sessions[first + 1]);
+            std::printf("    rclone commands (first round): %zu\n", rcloneCommands[phase]);
+            TSessionCounts ours = Count(runs[first]);
+            TSessionCounts theirs = Count(runs[first + 1]);
             // The probe may repeat its upload (when it straddles a second), so rounds compare what the
             // tools sent for the tree.
             auto treeFigures = [](const TSessionCounts& c) {
@@ -326,9 +374,9 @@ int main(int argc, char** argv) {
             };
             bool steady = true;
             for (std::size_t i = 1; i < action[phase].size(); ++i)
-                steady = steady && treeFigures(Count(sessions[first + 2 * i])) == treeFigures(ours) &&
-                         Count(sessions[first + 2 * i + 1]).Verbs == theirs.Verbs;
-            first += phaseSessions;
+                steady = steady && treeFigures(Count(runs[first + 2 * i])) == treeFigures(ours) &&
+                         Count(runs[first + 2 * i + 1]).Verbs == theirs.Verbs;
+            first += 2 * action[phase].size();
             if (phase == 1)
                 unchanged = ours;
             if (action[phase].size() > 1)
@@ -344,22 +392,24 @@ int main(int argc, char** argv) {
             PrintVerbs("action", ours);
             PrintVerbs("lftp", theirs);
         }
-        std::printf("  peak memory (ru_maxrss): %.1f MB after the mirrors, %.1f MB at the end\n", peakMB, PeakMB());
         std::printf("  every checked remote tree matches the local one: %s\n", same ? "yes" : "NO");
-
-        bool oneListingPerFolder = unchanged.TreeListings() == static_cast<int>(folders);
-        bool noTransfer = unchanged.TreeStores() == 0 && unchanged.Verbs.count("RETR") == 0;
-        std::printf("  %s no-change run lists each folder once (%d listings of the tree for %zu folders) and "
-                    "sends no file (%d STOR besides the skew probe's empty file)\n",
-                    Verdict(oneListingPerFolder && noTransfer), unchanged.TreeListings(), folders,
-                    unchanged.TreeStores());
+        if (!large) {
+            bool oneListingPerFolder = unchanged.TreeListings() == static_cast<int>(folders);
+            bool noTransfer = unchanged.TreeStores() == 0 && unchanged.Verbs.count("RETR") == 0;
+            std::printf("  %s no-change run lists each folder once (%d listings of the tree for %zu folders) and "
+                        "sends no file (%d STOR besides the skew probe's empty file)\n",
+                        Verdict(oneListingPerFolder && noTransfer), unchanged.TreeListings(), folders,
+                        unchanged.TreeStores());
+        }
         std::printf("  %s no-change run at most 0.7 x rclone (%.2f) and 0.5 x lftp (%.2f)\n",
                     Verdict(ratios[1][1] <= 0.7 && ratios[1][0] <= 0.5), ratios[1][1], ratios[1][0]);
         std::printf("  %s first copy at most 0.5 x rclone (%.2f) and 0.4 x lftp (%.2f)%s\n",
                     Verdict(ratios[0][1] <= 0.5 && ratios[0][0] <= 0.4), ratios[0][1], ratios[0][0],
                     parallel == 4 ? "" : " (the goal is for ParallelTransfers 4)");
-        std::printf("  %s peak memory under %.0f MB (%.1f MB)\n", Verdict(peakMB < MemoryGoalMB), MemoryGoalMB,
-                    peakMB);
+        std::printf("  %s rewritten files: action/lftp %.2f, action/rclone %.2f (no goal)\n", "INFO", ratios[2][0],
+                    ratios[2][1]);
+        std::printf("  %s the action's peak memory at most %.0f MB (%.1f MB)\n", Verdict(peakMB <= memoryGoalMB),
+                    memoryGoalMB, peakMB);
         return same ? 0 : 1;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "ftp_mirror: %s\n", e.what());

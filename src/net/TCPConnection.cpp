@@ -231,23 +231,29 @@ void TTCPConnection::Connect(const std::string& host, std::uint16_t port, std::c
     d.Status(TConnectionStatus::csResolving, fmt::format("Resolving hostname {}.", host));
     bool done = false;
     std::error_code ec;
-    tcp::resolver::results_type endpoints;
-    // A numeric address (every passive data channel) needs no resolver, which would start a thread.
-    asio::ip::make_address(host, ec);
-    auto resolverFlags = ec ? tcp::resolver::flags() : tcp::resolver::numeric_host;
-    ec.clear();
-    d.Resolver.async_resolve(host, std::to_string(port), resolverFlags,
-                             [&](const std::error_code& e, tcp::resolver::results_type r) {
-                                 ec = e;
-                                 endpoints = std::move(r);
-                                 done = true;
-                             });
-    TRunResult r = d.Run(done, deadline);
-    if (r == TRunResult::rrTimedOut)
-        throw ESocketError(FormatNetMessage("Resolving", target, "timed out after " + Millis(timeout)),
-                           asio::error::timed_out);
-    if (r != TRunResult::rrDone || ec)
-        d.Fail(r, "Resolving", timeout, ec);
+    std::vector<tcp::endpoint> endpoints;
+    // A numeric address (every passive data channel) is connected to as it is: the resolver would start
+    // a thread of its own for each connection.
+    auto address = asio::ip::make_address(host, ec);
+    TRunResult r = TRunResult::rrDone;
+    if (!ec) {
+        endpoints.emplace_back(address, port);
+    } else {
+        ec.clear();
+        d.Resolver.async_resolve(host, std::to_string(port),
+                                 [&](const std::error_code& e, const tcp::resolver::results_type& found) {
+                                     ec = e;
+                                     for (const auto& entry : found)
+                                         endpoints.push_back(entry.endpoint());
+                                     done = true;
+                                 });
+        r = d.Run(done, deadline);
+        if (r == TRunResult::rrTimedOut)
+            throw ESocketError(FormatNetMessage("Resolving", target, "timed out after " + Millis(timeout)),
+                               asio::error::timed_out);
+        if (r != TRunResult::rrDone || ec)
+            d.Fail(r, "Resolving", timeout, ec);
+    }
 
     d.Status(TConnectionStatus::csConnecting, fmt::format("Connecting to {}.", target));
     done = false;

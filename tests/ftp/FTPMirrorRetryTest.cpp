@@ -165,6 +165,7 @@ struct TRoundTripCase {
     int MaxClients;    // ProFTPD's limit of logins per user; 0: none
     std::vector<std::pair<std::string, int>> Counts; // how many lines of all runs hold each text
     bool TLS = false; // explicit TLS: the extra connections must carry it too
+    int Listings = 1; // ParallelListings
 };
 
 void PrintTo(const TRoundTripCase& c, std::ostream* out) { *out << c.Name; }
@@ -203,7 +204,8 @@ TEST_P(FTPMirrorRoundTrip, GivesIdenticalTrees) {
             SiteConnectJson(proxy ? proxy->Port : server.Port(), c.TLS ? R"("Security":"fsExplicit")" : "") + R"(,
               {"type":"action.ftp.mirror","properties":{"ConnectionName":"Site","LocalDir":")" +
             (local.Path() / run).string() + R"(","Recursive":true,"CheckFileSize":true,"SkipSkewCheck":true,)" +
-            R"("LogFiles":true,"ParallelTransfers":)" + std::to_string(c.Parallel) + R"(,"MirrorOperation":")" +
+            R"("LogFiles":true,"ParallelTransfers":)" + std::to_string(c.Parallel) + R"(,"ParallelListings":)" +
+            std::to_string(c.Listings) + R"(,"MirrorOperation":")" +
             (up ? "moLocalToRemote" : "moRemoteToLocal") + R"("},
                "children":[{"type":"ftp.retry.options","properties":{"RetryTransferOnAllErrors":true,
                  "TransferMaxRetries":5,"ResumeOnFailedTransfer":true}}]},
@@ -236,7 +238,15 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         TRoundTripCase{"FourOnProFTPD", TFTPServerKind::skProFTPD, nullptr, 4, 0, {{Refused, 0}, {NoPathLists, 0}}},
         TRoundTripCase{"FourOnPyftpdlib", TFTPServerKind::skPyftpdlib, nullptr, 4, 0, {{Refused, 0}}},
-        TRoundTripCase{"FourOverTLSOnProFTPD", TFTPServerKind::skProFTPD, nullptr, 4, 0, {{Refused, 0}}, true},
+        TRoundTripCase{"FourOverTLSOnProFTPD", TFTPServerKind::skProFTPD, nullptr, 4, 0, {{Refused, 0}}, true, 4},
+        TRoundTripCase{"FourListingsOnProFTPD",
+                       TFTPServerKind::skProFTPD,
+                       nullptr,
+                       1,
+                       0,
+                       {{Refused, 0}, {NoPathLists, 0}},
+                       false,
+                       4},
         TRoundTripCase{"FourWithACutUpload",
                        TFTPServerKind::skPyftpdlib,
                        "",

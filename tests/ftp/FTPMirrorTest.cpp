@@ -5,6 +5,7 @@
 
 #include <ctime>
 #include <filesystem>
+#include <map>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -139,33 +140,51 @@ TEST(FTPMirrorKeepAlive, ALongWalkSendsNOOPsOnlyWhenEnabled) {
 }
 
 // A mirror with nothing to do lists each folder by its path and never moves the server: no CWD, and
-// at most two commands a folder (the data connection and the listing) beside the login and the probes.
+// at most two commands a folder (the data connection and the listing) beside the logins and the probes.
+// With four connections listing ahead the log is line for line the same as with the main one alone.
 TEST(FTPMirrorListings, ANoChangeRunSendsNoCWD) {
-    TFTPTestServer server(TFTPServerKind::skProFTPD);
-    server.Start();
-    TTempDir local("quillate-nochange");
-    PlantFolders(local.Path() / "up");
-    fs::create_directories(local.Path() / "down");
-    std::size_t sessions = 0;
-    for (const char* direction : {"moLocalToRemote", "moRemoteToLocal"})
-        for (int round = 0; round < 2; ++round) {
-            SCOPED_TRACE(std::string(direction) + " round " + std::to_string(round));
-            const bool up = std::string(direction) == "moLocalToRemote";
-            auto before = server.LoggedCommands(sessions).size();
-            TPackageRun run;
-            auto lines = run.Run(MirrorJson(server.Port(), local.Path() / (up ? "up" : "down"),
-                                            R"("Recursive":true,"CheckFileSize":true,"DeleteOrphans":true,)"
-                                            R"("MirrorOperation":")" + std::string(direction) + "\""));
-            ASSERT_THAT(lines, Contains("FTP Mirror succeeded")) << ::testing::PrintToString(lines);
-            auto commands = server.LoggedCommands(++sessions);
-            commands.erase(commands.begin(), commands.begin() + static_cast<std::ptrdiff_t>(before));
-            if (round == 0)
-                continue;
-            EXPECT_EQ(CountPrefix(lines, up ? "Uploaded [" : "Downloaded ["), 0);
-            EXPECT_EQ(CountPrefix(commands, "CWD"), 0) << ::testing::PrintToString(commands);
-            // 21 folders; the login, FEAT, TYPE, PWD and the skew probe come to less than 25 more.
-            EXPECT_LE(commands.size(), 2u * 21 + 25) << ::testing::PrintToString(commands);
-        }
+    std::map<int, std::vector<std::string>> logs;
+    for (int listings : {1, 4}) {
+        TFTPTestServer server(TFTPServerKind::skProFTPD);
+        server.Start();
+        TTempDir local("quillate-nochange");
+        PlantFolders(local.Path() / "up");
+        fs::create_directories(local.Path() / "down");
+        const std::size_t extra = listings > 1 ? static_cast<std::size_t>(listings) : 0;
+        std::size_t sessions = 0;
+        for (const char* direction : {"moLocalToRemote", "moRemoteToLocal"})
+            for (int round = 0; round < 2; ++round) {
+                SCOPED_TRACE(std::to_string(listings) + " " + direction + " round " + std::to_string(round));
+                const bool up = std::string(direction) == "moLocalToRemote";
+                auto before = server.LoggedCommands(sessions).size();
+                TPackageRun run;
+                auto lines = run.Run(MirrorJson(server.Port(), local.Path() / (up ? "up" : "down"),
+                                                R"("Recursive":true,"CheckFileSize":true,"DeleteOrphans":true,)"
+                                                R"("ParallelListings":)" + std::to_string(listings) +
+                                                    R"(,"MirrorOperation":")" + direction + "\""));
+                ASSERT_THAT(lines, Contains("FTP Mirror succeeded")) << ::testing::PrintToString(lines);
+                // Compared without times and the temporary folder's name.
+                for (auto line : lines)
+                    if (line.find(" ms") == line.npos && line.find("milliseconds") == line.npos) {
+                        if (auto at = line.find(local.Path().string()); at != line.npos)
+                            line.erase(at, local.Path().string().size());
+                        logs[listings].push_back(line);
+                    }
+                // The first run up finds an empty server: nothing to list ahead.
+                sessions += 1 + (up && round == 0 ? 0 : extra);
+                auto commands = server.LoggedCommands(sessions);
+                commands.erase(commands.begin(), commands.begin() + static_cast<std::ptrdiff_t>(before));
+                if (round == 0)
+                    continue;
+                EXPECT_EQ(CountPrefix(lines, up ? "Uploaded [" : "Downloaded ["), 0);
+                EXPECT_EQ(CountPrefix(commands, "CWD"), 0) << ::testing::PrintToString(commands);
+                // 21 folders; the logins, FEAT, TYPE, PWD and the skew probe come to less than 25 more, and
+                // to less than 10 for each extra connection.
+                EXPECT_LE(commands.size(), 2u * 21 + 25 + 10 * extra) << ::testing::PrintToString(commands);
+                EXPECT_EQ(CountPrefix(commands, "QUIT"), 1 + static_cast<int>(extra));
+            }
+    }
+    EXPECT_EQ(logs[4], logs[1]);
 }
 
 } // namespace

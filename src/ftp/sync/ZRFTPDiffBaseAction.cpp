@@ -352,11 +352,14 @@ bool TFTPDiffBaseAction::BuildLocalFolder(TFTPTreeNode& node, const std::string&
         if (SkippedLocalEntry(entry, folderPath))
             continue;
         std::string name = entry.path().filename().string();
-        std::error_code ec;
-        auto status = fs::symlink_status(entry.path(), ec);
-        bool isLink = fs::is_symlink(status);
-        auto target = isLink ? fs::status(entry.path(), ec) : status;
-        bool isFolder = fs::is_directory(target);
+        // One look at the entry gives its kind, size and date (a link's are its target's): a large tree is
+        // read once, not three times.
+        struct stat info {};
+        bool known = ::lstat(entry.path().c_str(), &info) == 0;
+        const bool isLink = known && S_ISLNK(info.st_mode);
+        if (isLink)
+            known = ::stat(entry.path().c_str(), &info) == 0;
+        const bool isFolder = known && S_ISDIR(info.st_mode);
         if (ExcludeItem(root, folderPath, name, isFolder, excludes, fileSpecs))
             continue;
         if (isFolder) {
@@ -373,10 +376,8 @@ bool TFTPDiffBaseAction::BuildLocalFolder(TFTPTreeNode& node, const std::string&
             continue;
         }
         TFTPTreeNode* leaf = node.AddChild(name, true);
-        auto size = fs::file_size(entry.path(), ec);
-        leaf->FSize = ec ? 0 : static_cast<std::int64_t>(size);
-        struct stat info {};
-        if (::stat(entry.path().c_str(), &info) == 0)
+        leaf->FSize = known && S_ISREG(info.st_mode) ? static_cast<std::int64_t>(info.st_size) : 0;
+        if (known)
             leaf->FDate = UnixToDateTime(info.st_mtime);
         if (FCheckFileCRC)
             leaf->FCRC = std::stoll(TFileInfo::GetFileCRC(entry.path()));
@@ -396,18 +397,22 @@ bool TFTPDiffBaseAction::CreateLocalTree(const std::string& localRoot, const std
 }
 
 bool TFTPDiffBaseAction::BuildRemoteFolder(IFTPConnectionObject& connection, TFTPRemoteLister& lister,
-                                           TFTPTreeNode& node, const std::string& root, const std::string& folderPath,
-                                           bool recursive, const TStringList& excludes, const TStringList& fileSpecs) {
+                                           TFTPTreeNode& node, const TFTPWalkKey& key, const std::string& root,
+                                           const std::string& folderPath, bool recursive, const TStringList& excludes,
+                                           const TStringList& fileSpecs) {
     if (!CheckNOOPandOperationAborted())
         return false;
     if (FLogFiles)
         SendMessage("Listing Files in [" + folderPath + "]", stInformation);
     // The server starts in the root; a folder below it that cannot be entered fails the run as it always has.
     const TFTPListItems* items =
-        node.FParent ? lister.List(folderPath, [&connection, &folderPath] {
-            connection.ChangeDir(folderPath);
-            return true;
-        })
+        node.FParent ? lister.List(
+                           folderPath,
+                           [&connection, &folderPath] {
+                               connection.ChangeDir(folderPath);
+                               return true;
+                           },
+                           &key)
                      : &connection.GetDirectoryListItems(true);
     // The listing is read where the connection keeps it, not copied: subfolders are listed only after the
     // loop, as listing one replaces it.
@@ -427,9 +432,14 @@ bool TFTPDiffBaseAction::BuildRemoteFolder(IFTPConnectionObject& connection, TFT
             leaf->FDate = ListItemDate(item);
         }
     }
-    for (TFTPTreeNode* child : subfolders)
-        if (!BuildRemoteFolder(connection, lister, *child, root, folderPath + child->FName + "/", recursive, excludes,
-                               fileSpecs))
+    std::vector<TFTPWalkKey> keys(subfolders.size(), key);
+    for (std::size_t i = 0; i < subfolders.size(); ++i) {
+        keys[i].push_back(static_cast<std::uint32_t>(i));
+        lister.Announce(keys[i], folderPath + subfolders[i]->FName + "/");
+    }
+    for (std::size_t i = 0; i < subfolders.size(); ++i)
+        if (!BuildRemoteFolder(connection, lister, *subfolders[i], keys[i], root,
+                               folderPath + subfolders[i]->FName + "/", recursive, excludes, fileSpecs))
             return false;
     node.SortChildren();
     return true;
@@ -443,7 +453,18 @@ bool TFTPDiffBaseAction::CreateRemoteTree(IFTPConnectionObject& connection, cons
         rootName.pop_back();
     auto root = std::make_unique<TFTPTreeNode>(rootName, false);
     TFTPRemoteLister lister(connection, [this](const std::string& text) { Warning(text); });
-    if (!BuildRemoteFolder(connection, lister, *root, remoteRoot, rootName + "/", recursive, excludes, fileSpecs))
+    auto pool = OpenListingPool(connection);
+    lister.SetPool(pool.get());
+    bool built = false;
+    try {
+        built = BuildRemoteFolder(connection, lister, *root, {}, remoteRoot, rootName + "/", recursive, excludes,
+                                  fileSpecs);
+    } catch (...) {
+        CloseListingPool(pool);
+        throw;
+    }
+    CloseListingPool(pool);
+    if (!built)
         return false;
     tree = std::move(root);
     return true;
@@ -455,7 +476,53 @@ bool TFTPDiffBaseAction::DetermineDifferencesToRemoteTree(TFTPTreeNode& tree, TF
     TFTPTreeVisitorDetermineDifferencesToRemote visitor(options, skew, remoteRoot, connection);
     visitor.SetOnCheckContinuation([this] { return CheckNOOPandOperationAborted(); });
     visitor.OnWarning = [this](const std::string& text) { Warning(text); };
-    return tree.Accept(visitor, trmHeadRecursion, tvdVisitChildren);
+    auto pool = OpenListingPool(connection);
+    visitor.SetListingPool(pool.get());
+    bool evaluated = false;
+    try {
+        evaluated = tree.Accept(visitor, trmHeadRecursion, tvdVisitChildren);
+    } catch (...) {
+        CloseListingPool(pool);
+        throw;
+    }
+    CloseListingPool(pool);
+    return evaluated;
+}
+
+std::unique_ptr<TFTPListingPool> TFTPDiffBaseAction::OpenListingPool(IFTPConnectionObject& connection) {
+    if (ListingConnections() <= 1 || !FRecursive)
+        return nullptr;
+    auto pool = std::make_unique<TFTPListingPool>(
+        connection, ListingConnections(), [this](const std::string& text) { Warning(text); },
+        [this] { return CheckNOOPandOperationAborted(); });
+    std::lock_guard lock(FListingPoolLock);
+    FListingPool = pool.get();
+    // A stop that came before the pool was there.
+    if (Aborted())
+        FListingPool->Stop();
+    return pool;
+}
+
+void TFTPDiffBaseAction::CloseListingPool(std::unique_ptr<TFTPListingPool>& pool) {
+    {
+        std::lock_guard lock(FListingPoolLock);
+        FListingPool = nullptr;
+    }
+    pool.reset();
+}
+
+void TFTPDiffBaseAction::StopSignalled() {
+    TFTPBaseAction::StopSignalled();
+    std::lock_guard lock(FListingPoolLock);
+    if (FListingPool)
+        FListingPool->Cancel();
+}
+
+void TFTPDiffBaseAction::TerminateAction() {
+    TFTPBaseAction::TerminateAction();
+    std::lock_guard lock(FListingPoolLock);
+    if (FListingPool)
+        FListingPool->Stop();
 }
 
 bool TFTPDiffBaseAction::DetermineDifferencesToLocalTree(TFTPTreeNode& tree, TFTPMirrorOptions options,

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <optional>
 
 #include "ftp/ZRFTPBaseAction.h"
@@ -28,8 +29,13 @@ public:
     static const quillate::TMetaClass& ClassInfo();
     const quillate::TMetaClass& GetClass() const override { return ClassInfo(); }
     std::string GetActionName() const override { return "FTP Diff"; }
+    void StopSignalled() override;
+    void TerminateAction() override;
 
 protected:
+    // Connections that list remote folders at once while the remote tree is walked; 1 lists on the main
+    // connection alone.
+    virtual int ListingConnections() const { return 1; }
     // True leaves an entry out of the trees: an extension not in the file specs, or the first exclusion
     // line that matches. path is the entry's folder below root; the remote builder gives folder names
     // with a trailing "/", which the "File Name" and "File Mask" lines see as such.
@@ -102,10 +108,17 @@ private:
     bool BuildLocalFolder(TFTPTreeNode& node, const std::string& root, const std::string& folderPath, bool recursive,
                           const quillate::TStringList& excludes, const quillate::TStringList& fileSpecs);
     bool BuildRemoteFolder(IFTPConnectionObject& connection, TFTPRemoteLister& lister, TFTPTreeNode& node,
-                           const std::string& root, const std::string& folderPath, bool recursive,
-                           const quillate::TStringList& excludes, const quillate::TStringList& fileSpecs);
+                           const TFTPWalkKey& key, const std::string& root, const std::string& folderPath,
+                           bool recursive, const quillate::TStringList& excludes,
+                           const quillate::TStringList& fileSpecs);
+    // The extra connections of a remote walk, reachable by a stop from another thread while they live;
+    // null when the walk lists on the main connection alone.
+    std::unique_ptr<TFTPListingPool> OpenListingPool(IFTPConnectionObject& connection);
+    void CloseListingPool(std::unique_ptr<TFTPListingPool>& pool);
 
     bool FCRCSupported = true;
+    std::mutex FListingPoolLock;
+    TFTPListingPool* FListingPool = nullptr;
 };
 
 // Comma text: commas and blanks separate entries, double quotes group them.

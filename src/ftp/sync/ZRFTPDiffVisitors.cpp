@@ -70,10 +70,29 @@ const TFTPListItems* TFTPRemoteLister::FromInside(const TEnterEvent& enter) {
     return &FConnection.GetDirectoryListItems(true);
 }
 
-const TFTPListItems* TFTPRemoteLister::List(const std::string& path, const TEnterEvent& enter) {
+namespace {
+
+std::string FolderArgument(const std::string& path) {
+    return path.size() > 1 && path.back() == '/' ? path.substr(0, path.size() - 1) : path;
+}
+
+} // namespace
+
+void TFTPRemoteLister::Announce(const TFTPWalkKey& key, const std::string& path) {
+    if (ListsAhead())
+        FPool->Announce(key, FolderArgument(path));
+}
+
+const TFTPListItems* TFTPRemoteLister::List(const std::string& path, const TEnterEvent& enter,
+                                            const TFTPWalkKey* key) {
     if (!FByPath)
         return FromInside(enter);
-    const std::string folder = path.size() > 1 && path.back() == '/' ? path.substr(0, path.size() - 1) : path;
+    if (key && FPool)
+        if (auto taken = FPool->Take(*key)) {
+            FTaken = std::move(*taken);
+            return &FTaken;
+        }
+    const std::string folder = FolderArgument(path);
     try {
         if (const auto* items = FConnection.ListFolder(folder))
             return items;
@@ -84,6 +103,8 @@ const TFTPListItems* TFTPRemoteLister::List(const std::string& path, const TEnte
         const auto* items = FromInside(enter);
         if (items) {
             FByPath = false;
+            if (FPool)
+                FPool->Cancel();
             FWarn(fmt::format("The server refuses listings by path [{} {}]: each folder is listed from inside it for "
                               "the rest of this run.",
                               e.Code(), e.ReplyText()));
@@ -111,14 +132,20 @@ bool ChangeRemoteDirectory(IFTPConnectionObject& connection, const std::string& 
     std::size_t common = 0;
     while (common < fromSegments.size() && common < toSegments.size() && fromSegments[common] == toSegments[common])
         ++common;
-    // An empty segment is the root itself ("/" splits into one): nothing to leave or to create.
-    for (std::size_t i = common; i < fromSegments.size(); ++i)
-        if (!fromSegments[i].empty())
-            connection.SafeChangeUpDir();
     current.clear();
     for (std::size_t i = 0; i < common; ++i)
         if (!toSegments[i].empty())
             current += "/" + toSegments[i];
+    // Up to the common folder in one step where the server names folders from "/": a change to its full path
+    // needs no check that the server moved, where a step up at a time costs two commands a level. An empty
+    // segment is the root itself ("/" splits into one): nothing to leave.
+    const auto leaving = std::count_if(fromSegments.begin() + static_cast<std::ptrdiff_t>(common), fromSegments.end(),
+                                       [](const std::string& segment) { return !segment.empty(); });
+    if (leaving > 0 && from.starts_with('/'))
+        connection.ChangeDir(current.empty() ? "/" : current);
+    else
+        for (auto i = leaving; i > 0; --i)
+            connection.SafeChangeUpDir();
     for (std::size_t i = common; i < toSegments.size(); ++i) {
         if (toSegments[i].empty())
             continue;
@@ -368,8 +395,31 @@ TFTPTreeVisitorDetermineDifferencesToRemote::TFTPTreeVisitorDetermineDifferences
       FCurrentRemoteDirectory(WithTrailingSlash(connection.GetRemoteDir())), FCurrentVisitorDirectory(WithTrailingSlash(targetRootDirectory)),
       FFTPConnection(connection), FLister(connection, [this](const std::string& text) { Warn(text); }) {}
 
-const TFTPListItems* TFTPTreeVisitorDetermineDifferencesToRemote::ListFolder(const std::string& directory) {
-    return FLister.List(directory, [this, &directory] { return MoveServerTo(directory); });
+const TFTPListItems* TFTPTreeVisitorDetermineDifferencesToRemote::ListFolder(const std::string& directory,
+                                                                             const TFTPWalkKey* key) {
+    return FLister.List(directory, [this, &directory] { return MoveServerTo(directory); }, key);
+}
+
+void TFTPTreeVisitorDetermineDifferencesToRemote::AnnounceSubfolders(TFTPTreeNode& folder,
+                                                                     const std::string& directory) {
+    if (!FLister.ListsAhead())
+        return;
+    auto* cache = FolderCache(&folder);
+    auto own = FKeys.find(&folder);
+    const TFTPWalkKey base = own == FKeys.end() ? TFTPWalkKey() : own->second;
+    for (std::size_t i = 0; i < folder.FChildren.size(); ++i) {
+        const TFTPTreeNode& child = *folder.FChildren[i];
+        if (child.FIsFile)
+            continue;
+        // Only what the server has as a folder is entered: the rest is sent whole.
+        auto entry = cache->FTPRemoteDirLookup.find(child.FName);
+        if (entry == cache->FTPRemoteDirLookup.end() || entry->second.ItemType != net::TFTPItemType::ditDirectory)
+            continue;
+        TFTPWalkKey key = base;
+        key.push_back(static_cast<std::uint32_t>(i));
+        FLister.Announce(key, directory + child.FName + "/");
+        FKeys[&child] = std::move(key);
+    }
 }
 
 bool TFTPTreeVisitorDetermineDifferencesToRemote::MoveServerTo(const std::string& directory) {
@@ -406,6 +456,7 @@ bool TFTPTreeVisitorDetermineDifferencesToRemote::Init(TFTPTreeNode& rootNode) {
     if (!MoveServerTo(FCurrentVisitorDirectory))
         return false;
     LoadListing(rootNode, FFTPConnection.GetDirectoryListItems(true));
+    AnnounceSubfolders(rootNode, FCurrentVisitorDirectory);
     return true;
 }
 
@@ -434,10 +485,14 @@ bool TFTPTreeVisitorDetermineDifferencesToRemote::ChangeToFolder(const std::stri
     // The root's listing was read when the walk began.
     if (FolderCache(&node))
         return true;
-    const auto* items = ListFolder(FCurrentVisitorDirectory);
+    auto key = FKeys.find(&node);
+    const auto* items = ListFolder(FCurrentVisitorDirectory, key == FKeys.end() ? nullptr : &key->second);
     if (!items)
         return false;
     LoadListing(node, *items);
+    AnnounceSubfolders(node, FCurrentVisitorDirectory);
+    if (key != FKeys.end())
+        FKeys.erase(key);
     return true;
 }
 

@@ -10,6 +10,7 @@
 
 #include "ftp/ZRFTPObject.h"
 #include "ftp/ZRFTPTree.h"
+#include "ftp/sync/ZRFTPListingPool.h"
 #include "host/Persistent.h"
 
 namespace zr {
@@ -59,9 +60,15 @@ public:
     using TEnterEvent = std::function<bool()>;
 
     TFTPRemoteLister(IFTPConnectionObject& connection, TFTPWarningEvent warn);
-    // The folder's entries, valid until the next listing; null when the folder cannot be entered.
-    const TFTPListItems* List(const std::string& path, const TEnterEvent& enter);
+    // The folder's entries, valid until the next listing; null when the folder cannot be entered. A folder
+    // announced under key is taken from the extra connections when they could list it.
+    const TFTPListItems* List(const std::string& path, const TEnterEvent& enter, const TFTPWalkKey* key = nullptr);
     bool ByPath() const { return FByPath; }
+    // Extra connections that list announced folders ahead of the walk; null for none.
+    void SetPool(TFTPListingPool* pool) { FPool = pool; }
+    bool ListsAhead() const { return FPool && FByPath; }
+    // The walk will list the folder at path under key, after every folder of a lower key.
+    void Announce(const TFTPWalkKey& key, const std::string& path);
 
 private:
     const TFTPListItems* FromInside(const TEnterEvent& enter);
@@ -69,6 +76,9 @@ private:
     IFTPConnectionObject& FConnection;
     TFTPWarningEvent FWarn;
     bool FByPath = true;
+    TFTPListingPool* FPool = nullptr;
+    // A listing taken from the extra connections.
+    TFTPListItems FTaken;
 };
 
 // Moves the server's current directory from one folder to another, optionally creating what is missing.
@@ -164,8 +174,11 @@ public:
     bool TargetFolderExists(const std::string& path, const std::string& name, TFTPTreeNode& node) override;
     bool TargetFileExists(const std::string& path, const std::string& name, TFTPTreeNode& node) override;
     bool ChangeToFolder(const std::string& path, const std::string& name, TFTPTreeNode& node) override;
+    void SetListingPool(TFTPListingPool* pool) { FLister.SetPool(pool); }
 
 private:
+    // Announces the subfolders the folder's listing shows on the server, each under its place in the walk.
+    void AnnounceSubfolders(TFTPTreeNode& folder, const std::string& directory);
     void LoadListing(TFTPTreeNode& folder, const TFTPListItems& items);
     TFTPRemoteUserData* FolderCache(TFTPTreeNode* folder) const;
     const net::TFTPListItem* CachedEntry(TFTPTreeNode& node) const;
@@ -174,12 +187,14 @@ private:
     void FillOrphanFolder(TFTPTreeNode& folder, const std::string& directory, bool sorted);
 
     // A listing of the folder at directory, by path or from inside it.
-    const TFTPListItems* ListFolder(const std::string& directory);
+    const TFTPListItems* ListFolder(const std::string& directory, const TFTPWalkKey* key = nullptr);
 
     std::string FCurrentRemoteDirectory;
     std::string FCurrentVisitorDirectory;
     IFTPConnectionObject& FFTPConnection;
     TFTPRemoteLister FLister;
+    // The walk keys of announced folders not yet listed.
+    std::map<const TFTPTreeNode*, TFTPWalkKey> FKeys;
 };
 
 } // namespace zr

@@ -48,7 +48,9 @@ struct TFTPMirrorActionProperties {
             .Help("Stop the mirror when it runs longer than TimeoutLength minutes")
             .UInt("TimeoutLength", &TFTPMirrorAction::FTimeoutLength)
             .Int("ParallelTransfers", &TFTPMirrorAction::FParallelTransfers)
-            .Help("Files transferred at once, each on a connection of its own (1 to 8)");
+            .Help("Files transferred at once, each on a connection of its own (1 to 8)")
+            .Int("ParallelListings", &TFTPMirrorAction::FParallelListings)
+            .Help("Remote folders listed at once, each on a connection of its own (1 to 8)");
     }
 };
 
@@ -80,6 +82,8 @@ bool TFTPMirrorAction::Validate(TValidationErrors& errors) {
         errors.push_back({"Include Items", "Must provide at least one file extension to include."});
     if (FParallelTransfers < 1 || FParallelTransfers > MaxParallelTransfers)
         errors.push_back({"Parallel Transfers", "Parallel transfers must be between 1 and 8."});
+    if (FParallelListings < 1 || FParallelListings > MaxParallelTransfers)
+        errors.push_back({"Parallel Listings", "Parallel listings must be between 1 and 8."});
     return errors.size() == before;
 }
 
@@ -260,6 +264,8 @@ void TFTPMirrorAction::AttachProgress(IFTPConnectionObject& connection, int slot
         file.Count = 0;
     });
 }
+
+int TFTPMirrorAction::ListingConnections() const { return std::clamp(FParallelListings, 1, MaxParallelTransfers); }
 
 std::unique_ptr<TFTPTransferPool> TFTPMirrorAction::OpenPool(IFTPConnectionObject& connection) {
     const int extra = std::clamp(FParallelTransfers, 1, MaxParallelTransfers);

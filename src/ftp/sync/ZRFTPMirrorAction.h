@@ -39,6 +39,7 @@ public:
 protected:
     bool DoFTPOperation(IFTPConnectionObject& connection) override;
     bool CheckNOOPandOperationAborted() override;
+    int ListingConnections() const override;
 
 private:
     friend struct TFTPMirrorActionProperties;
@@ -59,6 +60,7 @@ private:
     bool FEnableTimeout = false;
     std::uint32_t FTimeoutLength = 10;
     std::int32_t FParallelTransfers = 1;
+    std::int32_t FParallelListings = 1;
 
     // Run state.
     IFTPConnectionObject* FConnection = nullptr;

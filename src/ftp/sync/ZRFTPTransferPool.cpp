@@ -14,8 +14,9 @@ constexpr std::size_t QueuedPerConnection = 4;
 } // namespace
 
 TFTPTransferPool::TFTPTransferPool(IFTPConnectionObject& model, int count, TSlotEvent opened, TLine warn,
-                                   std::function<void()> idle)
-    : FModel(model), FCount(count), FOpened(std::move(opened)), FWarn(std::move(warn)), FIdle(std::move(idle)) {}
+                                   std::function<void()> idle, std::string work)
+    : FModel(model), FCount(count), FOpened(std::move(opened)), FWarn(std::move(warn)), FIdle(std::move(idle)),
+      FWork(std::move(work)) {}
 
 void TFTPTransferPool::WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>& done) {
     while (!FChanged.wait_for(lock, std::chrono::seconds(1), done)) {
@@ -33,41 +34,67 @@ bool TFTPTransferPool::Ready() {
     return !FSlots.empty();
 }
 
+std::size_t TFTPTransferPool::Size() const {
+    std::lock_guard lock(FLock);
+    return FSlots.size();
+}
+
 void TFTPTransferPool::Open() {
+    {
+        std::lock_guard lock(FLock);
+        if (FClosing)
+            return;
+    }
+    // Every connection logs in at once: one after another, the logins would cost the run as many round trips
+    // as they take together.
+    const auto count = static_cast<std::size_t>(FCount);
+    std::vector<std::unique_ptr<TFTPTransferSlot>> opening(count);
+    std::vector<std::string> failures(count);
+    std::vector<std::thread> logins;
+    for (std::size_t i = 0; i < count; ++i) {
+        auto& slot = opening[i] = std::make_unique<TFTPTransferSlot>();
+        slot->Connection = FModel.NewWithSameSettings();
+        slot->Index = static_cast<int>(i) + 1;
+        slot->Connection->SetOnMessage(FModel.GetOnMessage());
+        logins.emplace_back([&slot, &failure = failures[i]] {
+            try {
+                slot->Connection->Connect(0);
+                slot->RemoteDirectory = slot->Connection->GetRemoteDir();
+                if (slot->RemoteDirectory.empty() || slot->RemoteDirectory.back() != '/')
+                    slot->RemoteDirectory += '/';
+            } catch (const std::exception& e) {
+                failure = e.what();
+                if (failure.empty())
+                    failure = "refused";
+            }
+        });
+    }
+    for (auto& login : logins)
+        login.join();
     std::string refusal;
     int refused = 0;
-    for (int i = 0; i < FCount; ++i) {
-        {
-            std::lock_guard lock(FLock);
-            if (FClosing)
-                return;
-        }
-        auto slot = std::make_unique<TFTPTransferSlot>();
-        slot->Connection = FModel.NewWithSameSettings();
-        slot->Index = i + 1;
-        slot->Connection->SetOnMessage(FModel.GetOnMessage());
-        try {
-            slot->Connection->Connect(0);
-            slot->RemoteDirectory = slot->Connection->GetRemoteDir();
-            if (slot->RemoteDirectory.empty() || slot->RemoteDirectory.back() != '/')
-                slot->RemoteDirectory += '/';
-        } catch (const std::exception& e) {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!failures[i].empty()) {
             // A server that limits connections per user refuses the ones past its limit: the rest carry on.
             ++refused;
             if (refusal.empty())
-                refusal = e.what();
-            slot->Connection->SetOnMessage(nullptr);
+                refusal = failures[i];
+            opening[i]->Connection->SetOnMessage(nullptr);
             continue;
         }
-        FOpened(*slot);
+        FOpened(*opening[i]);
         std::lock_guard lock(FLock);
-        FSlots.push_back(std::move(slot));
+        FSlots.push_back(std::move(opening[i]));
     }
     if (refused > 0) {
         std::string rest = FSlots.empty() ? "the main connection" : fmt::format("{} connection(s)", FSlots.size());
-        FWarn(fmt::format("The server refused {} of {} extra connections [{}]; the transfers go on over {}.", refused,
-                          FCount, refusal, rest));
+        FWarn(fmt::format("The server refused {} of {} extra connections [{}]; the {} go on over {}.", refused,
+                          FCount, refusal, FWork, rest));
     }
+    std::lock_guard lock(FLock);
+    // A stop that came while they logged in: the destructor closes them.
+    if (FClosing)
+        return;
     for (auto& slot : FSlots)
         FThreads.emplace_back([this, s = slot.get()] { Work(*s); });
 }

@@ -1,5 +1,5 @@
-// TFTPTransferPool: the transfers of one mirror run on extra connections to the same server, one
-// thread each, while the walk goes on over the main connection.
+// TFTPTransferPool: work of one mirror run (transfers, listings) on extra connections to the same
+// server, one thread each, while the walk goes on over the main connection.
 #pragma once
 
 #include <condition_variable>
@@ -32,9 +32,10 @@ public:
 
     // Up to count connections with the settings of model, opened when the first transfer comes (a run
     // with nothing to transfer opens none). opened prepares each before it carries anything; idle runs
-    // about once a second while the walk waits for transfers (the main connection's keep-alive).
+    // about once a second while the walk waits for transfers (the main connection's keep-alive). work
+    // names what the connections carry ("transfers") in the line about refused ones.
     TFTPTransferPool(IFTPConnectionObject& model, int count, TSlotEvent opened, TLine warn,
-                     std::function<void()> idle);
+                     std::function<void()> idle, std::string work = "transfers");
     // Waits for the running transfers and closes every connection.
     ~TFTPTransferPool();
     TFTPTransferPool(const TFTPTransferPool&) = delete;
@@ -43,6 +44,8 @@ public:
     // Opens the connections the first time; those the server refuses are given up and one warning line
     // says so. False when none is open: every transfer then stays on the main connection.
     bool Ready();
+    // How many connections are open.
+    std::size_t Size() const;
     // Queues a transfer; waits while many are queued, so that a large tree is never held twice.
     void Submit(TJob job);
     // Waits until every queued transfer has ended; the first failure's reason, or empty.
@@ -65,6 +68,7 @@ private:
     TSlotEvent FOpened;
     TLine FWarn;
     std::function<void()> FIdle;
+    std::string FWork;
     bool FOpenedOnce = false;
 
     std::vector<std::unique_ptr<TFTPTransferSlot>> FSlots;

@@ -1,0 +1,161 @@
+#include "ftp/sync/ZRFTPListingPool.h"
+
+#include <chrono>
+
+namespace zr {
+
+namespace {
+
+// Enough listings ahead to keep every connection busy while the walk works through one.
+constexpr std::size_t AheadPerConnection = 3;
+
+} // namespace
+
+TFTPListingPool::TFTPListingPool(IFTPConnectionObject& model, int count, TFTPTransferPool::TLine warn,
+                                 TKeepGoing keepGoing)
+    : FModel(model), FKeepGoing(std::move(keepGoing)), FWindow(AheadPerConnection * static_cast<std::size_t>(count)),
+      FWarnings(static_cast<std::size_t>(count) + 1) {
+    FPool = std::make_unique<TFTPTransferPool>(
+        model, count,
+        [this](TFTPTransferSlot& slot) {
+            // A listing's warnings (names refused as unsafe) are held until the walk takes it, so that they
+            // stand where the main connection would have given them.
+            auto forward = FModel.GetOnMessage();
+            auto* held = &FWarnings[static_cast<std::size_t>(slot.Index)];
+            slot.Connection->SetOnMessage([forward, held](const std::string& text, TConnMessageType type) {
+                if (type == Warning)
+                    held->push_back(text);
+                else if (forward)
+                    forward(text, type);
+            });
+        },
+        std::move(warn), [] {}, "listings");
+}
+
+TFTPListingPool::~TFTPListingPool() {
+    {
+        std::lock_guard lock(FLock);
+        FDone = true;
+    }
+    FChanged.notify_all();
+    FPool.reset();
+}
+
+void TFTPListingPool::Announce(const TFTPWalkKey& key, const std::string& path) {
+    if (!FStarted) {
+        FStarted = true;
+        if (FPool->Ready())
+            for (std::size_t i = 0; i < FPool->Size(); ++i)
+                FPool->Submit([this](TFTPTransferSlot& slot) { return Work(slot); });
+    }
+    {
+        std::lock_guard lock(FLock);
+        if (FDone || FPool->Size() == 0)
+            return;
+        FPending.emplace(key, path);
+    }
+    FChanged.notify_all();
+}
+
+bool TFTPListingPool::MayStart() const {
+    if (FPending.empty())
+        return false;
+    return FInFlight.size() + FReady.size() < FWindow || (FAwaited && FPending.begin()->first == *FAwaited);
+}
+
+void TFTPListingPool::DropBefore(const TFTPWalkKey& key) {
+    FPending.erase(FPending.begin(), FPending.lower_bound(key));
+    FReady.erase(FReady.begin(), FReady.lower_bound(key));
+}
+
+std::string TFTPListingPool::Work(TFTPTransferSlot& slot) {
+    std::unique_lock lock(FLock);
+    for (;;) {
+        FChanged.wait(lock, [this] { return FDone || MayStart(); });
+        if (FDone)
+            return {};
+        auto next = FPending.begin();
+        TFTPWalkKey key = next->first;
+        std::string path = std::move(next->second);
+        FPending.erase(next);
+        FInFlight.insert(key);
+        lock.unlock();
+        TListing listing = List(slot, path);
+        lock.lock();
+        FInFlight.erase(key);
+        // One the walk has passed meanwhile is not wanted any more.
+        if (!FPassed || !(key < *FPassed))
+            FReady.emplace(std::move(key), std::move(listing));
+        FChanged.notify_all();
+    }
+}
+
+TFTPListingPool::TListing TFTPListingPool::List(TFTPTransferSlot& slot, const std::string& path) {
+    TListing listing;
+    auto& held = FWarnings[static_cast<std::size_t>(slot.Index)];
+    held.clear();
+    try {
+        if (const auto* items = slot.Connection->ListFolder(path)) {
+            listing.Items = *items;
+            listing.Listed = true;
+            listing.Warnings = std::move(held);
+        }
+    } catch (const std::exception&) {
+        // The main connection lists the folder again and reports what it finds, as it does alone.
+    }
+    held.clear();
+    return listing;
+}
+
+std::optional<TFTPListItems> TFTPListingPool::Take(const TFTPWalkKey& key) {
+    std::unique_lock lock(FLock);
+    DropBefore(key);
+    FPassed = key;
+    for (;;) {
+        if (auto found = FReady.find(key); found != FReady.end()) {
+            TListing listing = std::move(found->second);
+            FReady.erase(found);
+            FAwaited.reset();
+            lock.unlock();
+            FChanged.notify_all();
+            if (!listing.Listed)
+                return std::nullopt;
+            if (auto deliver = FModel.GetOnMessage())
+                for (const auto& text : listing.Warnings)
+                    deliver(text, Warning);
+            return std::move(listing.Items);
+        }
+        if (FDone || (!FPending.count(key) && !FInFlight.count(key))) {
+            FAwaited.reset();
+            return std::nullopt;
+        }
+        FAwaited = key;
+        FChanged.notify_all();
+        if (FChanged.wait_for(lock, std::chrono::milliseconds(100),
+                              [this, &key] { return FDone || FReady.count(key) > 0; }))
+            continue;
+        lock.unlock();
+        const bool goOn = FKeepGoing();
+        lock.lock();
+        if (!goOn) {
+            FAwaited.reset();
+            return std::nullopt;
+        }
+    }
+}
+
+void TFTPListingPool::Cancel() {
+    {
+        std::lock_guard lock(FLock);
+        FDone = true;
+    }
+    FChanged.notify_all();
+    FPool->Cancel();
+}
+
+void TFTPListingPool::Stop() {
+    Cancel();
+    FPool->Stop();
+}
+
+} // namespace zr

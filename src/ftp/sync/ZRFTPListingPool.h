@@ -1,0 +1,81 @@
+// TFTPListingPool: remote folders listed by path on extra connections ahead of a walk, which takes
+// the listings one by one in its own order, so that the tree and every line of the run come out as
+// they do with the main connection alone.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "ftp/sync/ZRFTPTransferPool.h"
+
+namespace zr {
+
+// Where a folder comes in the walk: the indexes of the children that lead to it from the root. The walk
+// visits folders in the order of their keys.
+using TFTPWalkKey = std::vector<std::uint32_t>;
+
+class TFTPListingPool {
+public:
+    using TKeepGoing = std::function<bool()>;
+
+    // count extra connections with the settings of model, opened when the first folder is announced.
+    // keepGoing runs on the walk's thread every tenth of a second while it waits for a listing (the main
+    // connection's keep-alive and the user's stop); false gives the folder back to the main connection.
+    TFTPListingPool(IFTPConnectionObject& model, int count, TFTPTransferPool::TLine warn, TKeepGoing keepGoing);
+    // Ends every listing in flight and closes the connections.
+    ~TFTPListingPool();
+    TFTPListingPool(const TFTPListingPool&) = delete;
+    TFTPListingPool& operator=(const TFTPListingPool&) = delete;
+
+    // The walk will ask for the folder at path (no trailing "/") by key, after every folder of a lower key.
+    void Announce(const TFTPWalkKey& key, const std::string& path);
+    // The folder's entries, with the warnings of its listing delivered through the model's message event
+    // as the main connection would; empty when the folder is to be listed on the main connection (not
+    // announced, refused, failed, or the walk is to stop). Announced folders of lower keys are dropped.
+    std::optional<TFTPListItems> Take(const TFTPWalkKey& key);
+    // From any thread: nothing more is listed; Stop also cuts the listings in flight.
+    void Cancel();
+    void Stop();
+
+private:
+    struct TListing {
+        bool Listed = false;
+        TFTPListItems Items;
+        std::vector<std::string> Warnings;
+    };
+    std::string Work(TFTPTransferSlot& slot);
+    TListing List(TFTPTransferSlot& slot, const std::string& path);
+    // Forgets every folder the walk has passed: those below key.
+    void DropBefore(const TFTPWalkKey& key);
+    bool MayStart() const;
+
+    IFTPConnectionObject& FModel;
+    TKeepGoing FKeepGoing;
+    // Listings in flight or waiting to be taken, at most this many, unless the walk waits for the next.
+    std::size_t FWindow;
+    bool FStarted = false;
+
+    mutable std::mutex FLock;
+    std::condition_variable FChanged;
+    bool FDone = false;
+    std::map<TFTPWalkKey, std::string> FPending;
+    std::set<TFTPWalkKey> FInFlight;
+    std::map<TFTPWalkKey, TListing> FReady;
+    // The folder the walk waits for, and the last it asked for.
+    std::optional<TFTPWalkKey> FAwaited;
+    std::optional<TFTPWalkKey> FPassed;
+    // The warnings of the listing each connection is running, by slot index.
+    std::vector<std::vector<std::string>> FWarnings;
+    // Last: its threads use everything above.
+    std::unique_ptr<TFTPTransferPool> FPool;
+};
+
+} // namespace zr
