@@ -50,6 +50,24 @@ double Median(std::vector<double> values) {
     return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
+void WritePseudoRandomFile(const std::filesystem::path& path, int mib) {
+    std::ofstream out(path, std::ios::binary);
+    std::vector<std::uint64_t> chunk(1024 * 1024 / sizeof(std::uint64_t));
+    std::uint64_t state = 0x9E3779B97F4A7C15ull;
+    for (int m = 0; m < mib; ++m) {
+        for (auto& word : chunk) {
+            state ^= state << 13;
+            state ^= state >> 7;
+            state ^= state << 17;
+            word = state;
+        }
+        out.write(reinterpret_cast<const char*>(chunk.data()),
+                  static_cast<std::streamsize>(chunk.size() * sizeof(std::uint64_t)));
+    }
+    if (!out.flush())
+        throw std::runtime_error("cannot write " + path.string());
+}
+
 std::string Verb(const std::string& command) { return command.substr(0, command.find(' ')); }
 
 std::vector<std::vector<std::string>> Sessions(const std::vector<std::string>& logged) {

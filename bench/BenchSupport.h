@@ -16,6 +16,9 @@ double PeakMB();
 // This process's processor time so far, user and system, in seconds.
 double CPUSeconds();
 double Median(std::vector<double> values);
+// Pseudo-random bytes (xorshift), written a MiB at a time so that the bench never holds the file;
+// neither compression nor base64 can shrink them. Throws when the file cannot be written.
+void WritePseudoRandomFile(const std::filesystem::path& path, int mib);
 
 // "STOR a.bin" -> "STOR".
 std::string Verb(const std::string& command);

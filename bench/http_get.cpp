@@ -3,7 +3,7 @@
 // and our peak memory.
 //
 // Our side runs in a child: the bench starts itself again with "--ours PROJECT", and that process
-// only registers the package and runs the project, so its peak resident size (ru_maxrss) is ours
+// only registers the package and runs the project, so its peak resident size (VmHWM) is ours
 // and nothing the bench itself generated or measured. Both sides are timed from outside, from the
 // start of their process to its end, so that neither gets its start-up for free.
 #include <openssl/evp.h>
@@ -37,24 +37,6 @@ constexpr int GoalMiB = 1024;
 constexpr double GoalRatio = 1.05;
 constexpr double GoalPeakMB = 32;
 constexpr std::uintmax_t MiB = 1024 * 1024;
-
-// Pseudo-random bytes (xorshift), written a MiB at a time so the bench never holds the file.
-void WriteSource(const fs::path& path, int mib) {
-    std::ofstream out(path, std::ios::binary);
-    std::vector<std::uint64_t> chunk(MiB / sizeof(std::uint64_t));
-    std::uint64_t state = 0x9E3779B97F4A7C15ull;
-    for (int m = 0; m < mib; ++m) {
-        for (auto& word : chunk) {
-            state ^= state << 13;
-            state ^= state >> 7;
-            state ^= state << 17;
-            word = state;
-        }
-        out.write(reinterpret_cast<const char*>(chunk.data()), static_cast<std::streamsize>(MiB));
-    }
-    if (!out.flush())
-        throw std::runtime_error("cannot write " + path.string());
-}
 
 // SHA-256 of a file, read a MiB at a time, in hex.
 std::string Digest(const fs::path& path) {
@@ -143,7 +125,7 @@ int main(int argc, char** argv) {
         const fs::path& dir = work.Path();
         TNginxServer nginx;
         nginx.Start();
-        WriteSource(nginx.Root() / "big.bin", mib);
+        WritePseudoRandomFile(nginx.Root() / "big.bin", mib);
         const std::uintmax_t size = static_cast<std::uintmax_t>(mib) * MiB;
         const std::string url = "http://127.0.0.1:" + std::to_string(nginx.Port()) + "/big.bin";
         const fs::path ours = dir / "ours.bin", theirs = dir / "curl.bin", project = dir / "ours.json";

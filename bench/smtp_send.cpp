@@ -4,7 +4,7 @@
 // same message already encoded.
 //
 // Our side runs in a child: the bench starts itself again with "--ours PROJECT", and that process
-// only registers the package and runs the project, so its peak resident size (ru_maxrss) is ours
+// only registers the package and runs the project, so its peak resident size (VmHWM) is ours
 // and nothing the bench itself generated or measured.
 #include <openssl/evp.h>
 #include <unistd.h>
@@ -98,23 +98,6 @@ void WriteManyMessages(const fs::path& folder, const std::vector<std::string>& b
         out << Headers("R" + std::to_string(i) + " <" + Recipient(i) + ">", "text/plain; charset=us-ascii")
             << "Content-Transfer-Encoding: 7bit\r\n\r\n"
             << text;
-    }
-}
-
-// Pseudo-random bytes (xorshift), written a MiB at a time: base64 cannot shrink them and the bench
-// never holds the file.
-void WriteAttachment(const fs::path& path, int mib) {
-    std::ofstream out(path, std::ios::binary);
-    std::vector<std::uint64_t> chunk(1024 * 1024 / sizeof(std::uint64_t));
-    std::uint64_t state = 0x9E3779B97F4A7C15ull;
-    for (int m = 0; m < mib; ++m) {
-        for (auto& word : chunk) {
-            state ^= state << 13;
-            state ^= state >> 7;
-            state ^= state << 17;
-            word = state;
-        }
-        out.write(reinterpret_cast<const char*>(chunk.data()), static_cast<std::streamsize>(chunk.size() * 8));
     }
 }
 
@@ -231,7 +214,7 @@ int main(int argc, char** argv) {
             loop += CurlCommand(port, Recipient(i), (dir / "many" / (std::to_string(i) + ".eml")).string());
         WriteTextFile(dir / "many.sh", loop);
         fs::path attachment = dir / "attachment.bin";
-        WriteAttachment(attachment, mib);
+        WritePseudoRandomFile(attachment, mib);
         WriteEncodedMessage(dir / "big.eml", attachment);
         WriteTextFile(dir / "big.sh", "set -e\n" + CurlCommand(port, Recipient(1), (dir / "big.eml").string()));
         std::string manyProject = SendProject(port, 1, body, {}, recipients);
