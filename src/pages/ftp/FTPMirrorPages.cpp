@@ -32,6 +32,7 @@ public:
         interval->setSuffix(" milliseconds");
         f.Row(f.Line({noops, interval}));
         f.Number("Parallel transfers:", "ParallelTransfers", 1, 8);
+        f.Number("Parallel listings:", "ParallelListings", 1, 8);
         f.FinishTabOrder();
     }
 };
