@@ -207,6 +207,15 @@ void TFTPClient::SendData(std::string_view command, std::int64_t restartAt, TUpl
             }
         }
         data.ShutdownSend();
+        // A relay that cut the stream may still pass our end on to the server, which then stores a
+        // short file and answers 226; only the reset on our side tells. So a plain upload ends when
+        // the server closes its side. TLS uploads keep to the 226: what a server answers to reads after
+        // our close_notify differs from server to server.
+        if (!data.TLSActive()) {
+            char discard[512];
+            while (data.ReadSome(discard, sizeof discard) > 0) {
+            }
+        }
         scope.Close();
     }
     FinishTransfer();
