@@ -140,7 +140,9 @@ TEST(FTPMirrorKeepAlive, ALongWalkSendsNOOPsOnlyWhenEnabled) {
 }
 
 // A mirror with nothing to do lists each folder by its path and never moves the server: no CWD, and
-// at most two commands a folder (the data connection and the listing) beside the logins and the probes.
+// at most two commands a folder (the data connection and the listing) beside the logins. The clock
+// skew probe is left out: it repeats its upload when a second turns during it, so its count depends
+// on the machine's load.
 // With four connections listing ahead the log is line for line the same as with the main one alone.
 TEST(FTPMirrorListings, ANoChangeRunSendsNoCWD) {
     std::map<int, std::vector<std::string>> logs;
@@ -159,7 +161,7 @@ TEST(FTPMirrorListings, ANoChangeRunSendsNoCWD) {
                 auto before = server.LoggedCommands(sessions).size();
                 TPackageRun run;
                 auto lines = run.Run(MirrorJson(server.Port(), local.Path() / (up ? "up" : "down"),
-                                                R"("Recursive":true,"CheckFileSize":true,"DeleteOrphans":true,)"
+                                                R"("Recursive":true,"CheckFileSize":true,"DeleteOrphans":true,"SkipSkewCheck":true,)"
                                                 R"("ParallelListings":)" + std::to_string(listings) +
                                                     R"(,"MirrorOperation":")" + direction + "\""));
                 ASSERT_THAT(lines, Contains("FTP Mirror succeeded")) << ::testing::PrintToString(lines);
@@ -178,8 +180,8 @@ TEST(FTPMirrorListings, ANoChangeRunSendsNoCWD) {
                     continue;
                 EXPECT_EQ(CountPrefix(lines, up ? "Uploaded [" : "Downloaded ["), 0);
                 EXPECT_EQ(CountPrefix(commands, "CWD"), 0) << ::testing::PrintToString(commands);
-                // 21 folders; the logins, FEAT, TYPE, PWD and the skew probe come to less than 25 more, and
-                // to less than 10 for each extra connection.
+                // 21 folders; the logins, FEAT, TYPE and PWD come to less than 25 more, and to less than 10
+                // for each extra connection.
                 EXPECT_LE(commands.size(), 2u * 21 + 25 + 10 * extra) << ::testing::PrintToString(commands);
                 EXPECT_EQ(CountPrefix(commands, "QUIT"), 1 + static_cast<int>(extra));
             }
