@@ -1,5 +1,7 @@
 #include "pages/common/ScriptGrid.h"
 
+#include "host/Action.h"
+
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QMenu>
@@ -140,5 +142,18 @@ int TScriptGrid::SelectedRow() const {
     const auto rows = FTable->selectionModel()->selectedRows();
     return rows.isEmpty() ? -1 : rows.first().row();
 }
+
+TScriptPage::TScriptPage(QWidget* owner, const QStringList& columns, std::vector<TScriptGrid::TKind> kinds,
+                         std::string itemClass, TScriptGrid::TCells cells, TScriptGrid::TEditor editor)
+    : TPropertyPage(owner),
+      FGrid(new TScriptGrid(this, columns, std::move(kinds), std::move(itemClass), std::move(cells),
+                            std::move(editor))) {
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(FGrid);
+}
+
+void TScriptPage::ReadActionData(const quillate::TZRAction& action) { FGrid->Read(action); }
+
+void TScriptPage::WriteActionData(quillate::TZRAction& action) { FGrid->Write(action); }
 
 } // namespace zr::pages

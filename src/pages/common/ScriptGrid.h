@@ -2,6 +2,7 @@
 // move steps. The grid works on copies: the action's children change only when the page writes.
 #pragma once
 
+#include "design/DesignContract.h"
 #include "host/Serialization.h"
 
 #include <QPushButton>
@@ -55,6 +56,23 @@ private:
     TEditor FEditor;
     quillate::TSerializableList FItems;
     QTableWidget* FTable;
+};
+
+// The "Script" page of a script action: its grid of steps, read from and written to the action.
+class TScriptPage : public quillate::TPropertyPage {
+    Q_OBJECT
+public:
+    TScriptPage(QWidget* owner, const QStringList& columns, std::vector<TScriptGrid::TKind> kinds,
+                std::string itemClass, TScriptGrid::TCells cells, TScriptGrid::TEditor editor);
+
+    QString PageName() const override { return "Script"; }
+    void ReadActionData(const quillate::TZRAction& action) override;
+    void WriteActionData(quillate::TZRAction& action) override;
+
+    TScriptGrid* Grid() const { return FGrid; }
+
+private:
+    TScriptGrid* FGrid;
 };
 
 // A copy of the object: a new object of its class given every property of this one.

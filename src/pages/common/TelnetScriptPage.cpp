@@ -2,7 +2,6 @@
 
 #include "host/Action.h"
 
-#include <QVBoxLayout>
 #include <limits>
 
 namespace zr::pages {
@@ -29,27 +28,15 @@ QString TextOf(const quillate::TSerializableObject& item, const char* property) 
 } // namespace
 
 TZRTelnetScrptFrame::TZRTelnetScrptFrame(QWidget* owner)
-    : TPropertyPage(owner),
-      FGrid(new TScriptGrid(
-          this, {"Script Text", "WaitFor", "Timeout"}, {{"Add", "telnet.scriptitem"}}, "TTelnetScriptItem",
+    : TScriptPage(
+          owner, {"Script Text", "WaitFor", "Timeout"}, {{"Add", "telnet.scriptitem"}}, "TTelnetScriptItem",
           [](const quillate::TSerializableObject& item) {
               return QStringList{TextOf(item, "SendText"), TextOf(item, "WaitFor"),
                                  TextOf(item, "WaitTimeout")};
           },
           [](QWidget* parent, quillate::TSerializableObject& item) {
               return TTelnetScriptEditor(parent).Edit(item);
-          })) {
-    auto* layout = new QVBoxLayout(this);
-    layout->addWidget(FGrid);
-}
-
-void TZRTelnetScrptFrame::ReadActionData(const quillate::TZRAction& action) {
-    FGrid->Read(action);
-}
-
-void TZRTelnetScrptFrame::WriteActionData(quillate::TZRAction& action) {
-    FGrid->Write(action);
-}
+          }) {}
 
 void RegisterTelnetScriptPage() {
     quillate::DesignClasses().RegisterPage("TZRTelnetScrptFrame",

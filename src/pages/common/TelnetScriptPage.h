@@ -1,7 +1,6 @@
 // The Telnet action's script page and the dialog that edits one of its steps.
 #pragma once
 
-#include "design/DesignContract.h"
 #include "pages/common/ItemDialog.h"
 #include "pages/common/ScriptGrid.h"
 
@@ -13,19 +12,10 @@ public:
     explicit TTelnetScriptEditor(QWidget* parent);
 };
 
-class TZRTelnetScrptFrame : public quillate::TPropertyPage {
+class TZRTelnetScrptFrame : public TScriptPage {
     Q_OBJECT
 public:
     explicit TZRTelnetScrptFrame(QWidget* owner);
-
-    QString PageName() const override { return "Script"; }
-    void ReadActionData(const quillate::TZRAction& action) override;
-    void WriteActionData(quillate::TZRAction& action) override;
-
-    TScriptGrid* Grid() const { return FGrid; }
-
-private:
-    TScriptGrid* FGrid;
 };
 
 void RegisterTelnetScriptPage();

@@ -2,7 +2,6 @@
 
 #include "host/Action.h"
 
-#include <QVBoxLayout>
 #include <utility>
 #include <vector>
 
@@ -83,29 +82,26 @@ TFTPItemEditForm::TFTPItemEditForm(QWidget* parent, const quillate::TSerializabl
     Finish();
 }
 
-TFTPScriptFrame::TFTPScriptFrame(QWidget* owner) : TPropertyPage(owner) {
+namespace {
+
+std::vector<TScriptGrid::TKind> GridKinds() {
     std::vector<TScriptGrid::TKind> kinds;
     for (const auto& kind : StepKinds())
         kinds.push_back({kind.Caption, kind.StoredType});
-    FGrid = new TScriptGrid(
-        this, {"Action", "Description"}, std::move(kinds), "TFTPScriptItem",
-        [](const quillate::TSerializableObject& item) {
-            return QStringList{FTPStepKind(item), FTPStepDescription(item)};
-        },
-        [](QWidget* parent, quillate::TSerializableObject& item) {
-            return TFTPItemEditForm(parent, item).Edit(item);
-        });
-    auto* layout = new QVBoxLayout(this);
-    layout->addWidget(FGrid);
+    return kinds;
 }
 
-void TFTPScriptFrame::ReadActionData(const quillate::TZRAction& action) {
-    FGrid->Read(action);
-}
+} // namespace
 
-void TFTPScriptFrame::WriteActionData(quillate::TZRAction& action) {
-    FGrid->Write(action);
-}
+TFTPScriptFrame::TFTPScriptFrame(QWidget* owner)
+    : TScriptPage(
+          owner, {"Action", "Description"}, GridKinds(), "TFTPScriptItem",
+          [](const quillate::TSerializableObject& item) {
+              return QStringList{FTPStepKind(item), FTPStepDescription(item)};
+          },
+          [](QWidget* parent, quillate::TSerializableObject& item) {
+              return TFTPItemEditForm(parent, item).Edit(item);
+          }) {}
 
 void RegisterFTPScriptPages() {
     quillate::DesignClasses().RegisterPage("TFTPScriptFrame",

@@ -2,7 +2,6 @@
 // are the shared server, options and proxy pages.
 #pragma once
 
-#include "design/DesignContract.h"
 #include "pages/common/ItemDialog.h"
 #include "pages/common/ScriptGrid.h"
 
@@ -16,19 +15,10 @@ public:
     TFTPItemEditForm(QWidget* parent, const quillate::TSerializableObject& item);
 };
 
-class TFTPScriptFrame : public quillate::TPropertyPage {
+class TFTPScriptFrame : public TScriptPage {
     Q_OBJECT
 public:
     explicit TFTPScriptFrame(QWidget* owner);
-
-    QString PageName() const override { return "Script"; }
-    void ReadActionData(const quillate::TZRAction& action) override;
-    void WriteActionData(quillate::TZRAction& action) override;
-
-    TScriptGrid* Grid() const { return FGrid; }
-
-private:
-    TScriptGrid* FGrid;
 };
 
 // The kind a step is shown as ("Upload File"), and its description ("From : a : To : b").
