@@ -302,13 +302,14 @@ int main(int argc, char** argv) {
         }
 
         // The sessions of each run: the action's main connection, plus the extra connections it opened
-        // (none for listings into an empty folder, none for transfers where nothing is sent), then lftp's.
+        // (the listing connections log in as the run starts, the transfer
+        // connections only where a file is sent), then lftp's.
         std::vector<std::vector<std::string>> runs;
         if (!large) {
             std::vector<std::size_t> runSessions;
             for (int phase = 0; phase < 3; ++phase)
                 for (std::size_t round = 0; round < action[phase].size(); ++round) {
-                    runSessions.push_back(1 + (phase > 0 && listings > 1 ? listings : 0) +
+                    runSessions.push_back(1 + (listings > 1 ? listings : 0) +
                                           (phase != 1 && parallel > 1 ? parallel : 0));
                     runSessions.push_back(1);
                 }

@@ -261,6 +261,16 @@ INSTANTIATE_TEST_SUITE_P(
                        // Three of four, or all four while the last run's login is still being closed; the
                        // last run transfers nothing and opens none.
                        {{"The server refused ", 2}}},
+        // The listing connections log in as each run starts; the first run, into an empty folder, lists
+        // nothing on them and so has nothing to say of them.
+        TRoundTripCase{"FourListingsWhereTheServerAllowsTwoLogins",
+                       TFTPServerKind::skProFTPD,
+                       nullptr,
+                       1,
+                       2,
+                       {{"The server refused ", 2}, {"the listings go on over", 2}},
+                       false,
+                       4},
         // Listed from inside each folder: the mirror down and the last mirror up list subfolders.
         TRoundTripCase{"ServerWithoutListingsByPath",
                        TFTPServerKind::skProFTPD,

@@ -334,7 +334,13 @@ std::optional<TFTPRunStart> TFTPDiffBaseAction::StartRun(IFTPConnectionObject& c
         connection.ChangeDir(remoteDir);
         start.RemoteRoot = connection.GetRemoteDir();
     }
-    MeasureSkew(connection, start.Skew, start.SetDateSkew);
+    OpenListingPool(connection);
+    try {
+        MeasureSkew(connection, start.Skew, start.SetDateSkew);
+    } catch (...) {
+        CloseListingPool();
+        throw;
+    }
     return start;
 }
 
@@ -453,17 +459,9 @@ bool TFTPDiffBaseAction::CreateRemoteTree(IFTPConnectionObject& connection, cons
         rootName.pop_back();
     auto root = std::make_unique<TFTPTreeNode>(rootName, false);
     TFTPRemoteLister lister(connection, [this](const std::string& text) { Warning(text); });
-    auto pool = OpenListingPool(connection);
-    lister.SetPool(pool.get());
-    bool built = false;
-    try {
-        built = BuildRemoteFolder(connection, lister, *root, {}, remoteRoot, rootName + "/", recursive, excludes,
-                                  fileSpecs);
-    } catch (...) {
-        CloseListingPool(pool);
-        throw;
-    }
-    CloseListingPool(pool);
+    lister.SetPool(FListingPool.get());
+    const bool built =
+        BuildRemoteFolder(connection, lister, *root, {}, remoteRoot, rootName + "/", recursive, excludes, fileSpecs);
     if (!built)
         return false;
     tree = std::move(root);
@@ -476,39 +474,31 @@ bool TFTPDiffBaseAction::DetermineDifferencesToRemoteTree(TFTPTreeNode& tree, TF
     TFTPTreeVisitorDetermineDifferencesToRemote visitor(options, skew, remoteRoot, connection);
     visitor.SetOnCheckContinuation([this] { return CheckNOOPandOperationAborted(); });
     visitor.OnWarning = [this](const std::string& text) { Warning(text); };
-    auto pool = OpenListingPool(connection);
-    visitor.SetListingPool(pool.get());
-    bool evaluated = false;
-    try {
-        evaluated = tree.Accept(visitor, trmHeadRecursion, tvdVisitChildren);
-    } catch (...) {
-        CloseListingPool(pool);
-        throw;
-    }
-    CloseListingPool(pool);
-    return evaluated;
+    visitor.SetListingPool(FListingPool.get());
+    return tree.Accept(visitor, trmHeadRecursion, tvdVisitChildren);
 }
 
-std::unique_ptr<TFTPListingPool> TFTPDiffBaseAction::OpenListingPool(IFTPConnectionObject& connection) {
+void TFTPDiffBaseAction::OpenListingPool(IFTPConnectionObject& connection) {
+    CloseListingPool();
     if (ListingConnections() <= 1 || !FRecursive)
-        return nullptr;
+        return;
     auto pool = std::make_unique<TFTPListingPool>(
         connection, ListingConnections(), [this](const std::string& text) { Warning(text); },
         [this] { return CheckNOOPandOperationAborted(); });
+    pool->OpenAhead();
     std::lock_guard lock(FListingPoolLock);
-    FListingPool = pool.get();
+    FListingPool = std::move(pool);
     // A stop that came before the pool was there.
     if (Aborted())
         FListingPool->Stop();
-    return pool;
 }
 
-void TFTPDiffBaseAction::CloseListingPool(std::unique_ptr<TFTPListingPool>& pool) {
+void TFTPDiffBaseAction::CloseListingPool() {
+    std::unique_ptr<TFTPListingPool> pool;
     {
         std::lock_guard lock(FListingPoolLock);
-        FListingPool = nullptr;
+        pool = std::move(FListingPool);
     }
-    pool.reset();
 }
 
 void TFTPDiffBaseAction::StopSignalled() {
@@ -562,6 +552,11 @@ std::optional<std::string> TFTPDiffBaseAction::PrepareLocalDir(const std::string
 bool TFTPDiffBaseAction::CreateFTPDifferencesTree(IFTPConnectionObject& connection, TFTPMirrorOptions options,
                                                   std::int64_t skew, const std::string& localRoot,
                                                   const std::string& remoteRoot, TFTPTreeNodePtr& tree) {
+    // The listing connections StartRun opened end with the remote walk, however it ends.
+    struct TCloseListings {
+        TFTPDiffBaseAction& Action;
+        ~TCloseListings() { Action.CloseListingPool(); }
+    } closeListings{*this};
     tree.reset();
     auto started = std::chrono::steady_clock::now();
     bool built = false;
@@ -571,6 +566,7 @@ bool TFTPDiffBaseAction::CreateFTPDifferencesTree(IFTPConnectionObject& connecti
     } else if (FMirrorOperation == moRemoteToLocal) {
         SendMessage("Generating Remote File List...", stInformation);
         built = CreateRemoteTree(connection, remoteRoot, FRecursive, FExpandedExcludes, FFileSpecs, tree);
+        CloseListingPool();
     } else {
         throw std::runtime_error("Unknown mirror operation passed.");
     }
@@ -588,6 +584,7 @@ bool TFTPDiffBaseAction::CreateFTPDifferencesTree(IFTPConnectionObject& connecti
     if (FMirrorOperation == moLocalToRemote) {
         SendMessage("Evaluating Remote Differences...", stInformation);
         evaluated = DetermineDifferencesToRemoteTree(*tree, options, skew, connection, remoteRoot);
+        CloseListingPool();
     } else {
         SendMessage("Evaluating Local Differences...", stInformation);
         evaluated = DetermineDifferencesToLocalTree(*tree, options, skew, localRoot);

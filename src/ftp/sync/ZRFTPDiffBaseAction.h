@@ -111,14 +111,16 @@ private:
                            const TFTPWalkKey& key, const std::string& root, const std::string& folderPath,
                            bool recursive, const quillate::TStringList& excludes,
                            const quillate::TStringList& fileSpecs);
-    // The extra connections of a remote walk, reachable by a stop from another thread while they live;
-    // null when the walk lists on the main connection alone.
-    std::unique_ptr<TFTPListingPool> OpenListingPool(IFTPConnectionObject& connection);
-    void CloseListingPool(std::unique_ptr<TFTPListingPool>& pool);
+    // The extra connections of the run's remote walk, reachable by a stop from another thread while they
+    // live; none when the walk lists on the main connection alone. Opened when the run starts, so that they
+    // log in while the skew is measured and the local tree is read; closed when the tree is evaluated, before
+    // any transfer.
+    void OpenListingPool(IFTPConnectionObject& connection);
+    void CloseListingPool();
 
     bool FCRCSupported = true;
     std::mutex FListingPoolLock;
-    TFTPListingPool* FListingPool = nullptr;
+    std::unique_ptr<TFTPListingPool> FListingPool;
 };
 
 // Comma text: commas and blanks separate entries, double quotes group them.

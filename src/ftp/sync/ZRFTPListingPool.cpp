@@ -6,15 +6,17 @@ namespace zr {
 
 namespace {
 
-// Enough listings ahead to keep every connection busy while the walk works through one.
-constexpr std::size_t AheadPerConnection = 3;
+// How far the listings may run ahead of the walk. Entries bound the memory held; a count of listings alone
+// would not do, as the siblings of the folder the walk is in (listed first, taken last) would fill it and
+// leave the folders below it to one connection.
+constexpr std::size_t MaxEntriesAhead = 20'000;
+constexpr std::size_t MaxListingsAhead = 2'048;
 
 } // namespace
 
 TFTPListingPool::TFTPListingPool(IFTPConnectionObject& model, int count, TFTPTransferPool::TLine warn,
                                  TKeepGoing keepGoing)
-    : FModel(model), FKeepGoing(std::move(keepGoing)), FWindow(AheadPerConnection * static_cast<std::size_t>(count)),
-      FWarnings(static_cast<std::size_t>(count) + 1) {
+    : FModel(model), FKeepGoing(std::move(keepGoing)), FWarnings(static_cast<std::size_t>(count) + 1) {
     FPool = std::make_unique<TFTPTransferPool>(
         model, count,
         [this](TFTPTransferSlot& slot) {
@@ -57,15 +59,22 @@ void TFTPListingPool::Announce(const TFTPWalkKey& key, const std::string& path) 
     FChanged.notify_all();
 }
 
+std::size_t TFTPListingPool::Weight(const TListing& listing) { return listing.Items.size() + 1; }
+
 bool TFTPListingPool::MayStart() const {
     if (FPending.empty())
         return false;
-    return FInFlight.size() + FReady.size() < FWindow || (FAwaited && FPending.begin()->first == *FAwaited);
+    // An empty listing holds an entry's worth too.
+    return (FInFlight.size() + FReady.size() < MaxListingsAhead && FEntriesAhead < MaxEntriesAhead) ||
+           (FAwaited && FPending.begin()->first == *FAwaited);
 }
 
 void TFTPListingPool::DropBefore(const TFTPWalkKey& key) {
     FPending.erase(FPending.begin(), FPending.lower_bound(key));
-    FReady.erase(FReady.begin(), FReady.lower_bound(key));
+    for (auto passed = FReady.begin(); passed != FReady.end() && passed->first < key;) {
+        FEntriesAhead -= Weight(passed->second);
+        passed = FReady.erase(passed);
+    }
 }
 
 std::string TFTPListingPool::Work(TFTPTransferSlot& slot) {
@@ -84,8 +93,10 @@ std::string TFTPListingPool::Work(TFTPTransferSlot& slot) {
         lock.lock();
         FInFlight.erase(key);
         // One the walk has passed meanwhile is not wanted any more.
-        if (!FPassed || !(key < *FPassed))
+        if (!FPassed || !(key < *FPassed)) {
+            FEntriesAhead += Weight(listing);
             FReady.emplace(std::move(key), std::move(listing));
+        }
         FChanged.notify_all();
     }
 }
@@ -114,6 +125,7 @@ std::optional<TFTPListItems> TFTPListingPool::Take(const TFTPWalkKey& key) {
     for (;;) {
         if (auto found = FReady.find(key); found != FReady.end()) {
             TListing listing = std::move(found->second);
+            FEntriesAhead -= Weight(listing);
             FReady.erase(found);
             FAwaited.reset();
             lock.unlock();

@@ -35,6 +35,8 @@ public:
     TFTPListingPool(const TFTPListingPool&) = delete;
     TFTPListingPool& operator=(const TFTPListingPool&) = delete;
 
+    // Starts the logins now, to overlap the work before the walk; the first Announce waits for them.
+    void OpenAhead() { FPool->OpenAhead(); }
     // The walk will ask for the folder at path (no trailing "/") by key, after every folder of a lower key.
     void Announce(const TFTPWalkKey& key, const std::string& path);
     // The folder's entries, with the warnings of its listing delivered through the model's message event
@@ -56,11 +58,10 @@ private:
     // Forgets every folder the walk has passed: those below key.
     void DropBefore(const TFTPWalkKey& key);
     bool MayStart() const;
+    static std::size_t Weight(const TListing& listing);
 
     IFTPConnectionObject& FModel;
     TKeepGoing FKeepGoing;
-    // Listings in flight or waiting to be taken, at most this many, unless the walk waits for the next.
-    std::size_t FWindow;
     bool FStarted = false;
 
     mutable std::mutex FLock;
@@ -69,6 +70,8 @@ private:
     std::map<TFTPWalkKey, std::string> FPending;
     std::set<TFTPWalkKey> FInFlight;
     std::map<TFTPWalkKey, TListing> FReady;
+    // The entries FReady holds, each listing counted one more.
+    std::size_t FEntriesAhead = 0;
     // The folder the walk waits for, and the last it asked for.
     std::optional<TFTPWalkKey> FAwaited;
     std::optional<TFTPWalkKey> FPassed;

@@ -29,7 +29,8 @@ void TFTPTransferPool::WaitUntil(std::unique_lock<std::mutex>& lock, const std::
 bool TFTPTransferPool::Ready() {
     if (!FOpenedOnce) {
         FOpenedOnce = true;
-        Open();
+        OpenAhead();
+        FinishOpening();
     }
     return !FSlots.empty();
 }
@@ -39,52 +40,64 @@ std::size_t TFTPTransferPool::Size() const {
     return FSlots.size();
 }
 
-void TFTPTransferPool::Open() {
-    {
-        std::lock_guard lock(FLock);
-        if (FClosing)
-            return;
-    }
+void TFTPTransferPool::OpenAhead() {
+    std::lock_guard lock(FLock);
+    if (FLoginsStarted || FClosing)
+        return;
+    FLoginsStarted = true;
     // Every connection logs in at once: one after another, the logins would cost the run as many round trips
     // as they take together.
-    const auto count = static_cast<std::size_t>(FCount);
-    std::vector<std::unique_ptr<TFTPTransferSlot>> opening(count);
-    std::vector<std::string> failures(count);
-    std::vector<std::thread> logins;
-    for (std::size_t i = 0; i < count; ++i) {
-        auto& slot = opening[i] = std::make_unique<TFTPTransferSlot>();
-        slot->Connection = FModel.NewWithSameSettings();
-        slot->Index = static_cast<int>(i) + 1;
-        slot->Connection->SetOnMessage(FModel.GetOnMessage());
-        logins.emplace_back([&slot, &failure = failures[i]] {
+    FLogins.resize(static_cast<std::size_t>(FCount));
+    for (std::size_t i = 0; i < FLogins.size(); ++i) {
+        TLogin& login = FLogins[i];
+        login.Slot = std::make_unique<TFTPTransferSlot>();
+        login.Slot->Connection = FModel.NewWithSameSettings();
+        login.Slot->Index = static_cast<int>(i) + 1;
+        login.Slot->Connection->SetOnMessage(
+            [&held = login.Held](const std::string& text, TConnMessageType type) { held.emplace_back(text, type); });
+        login.Thread = std::thread([&login] {
+            TFTPTransferSlot& slot = *login.Slot;
             try {
-                slot->Connection->Connect(0);
-                slot->RemoteDirectory = slot->Connection->GetRemoteDir();
-                if (slot->RemoteDirectory.empty() || slot->RemoteDirectory.back() != '/')
-                    slot->RemoteDirectory += '/';
+                slot.Connection->Connect(0);
+                slot.RemoteDirectory = slot.Connection->GetRemoteDir();
+                if (slot.RemoteDirectory.empty() || slot.RemoteDirectory.back() != '/')
+                    slot.RemoteDirectory += '/';
             } catch (const std::exception& e) {
-                failure = e.what();
-                if (failure.empty())
-                    failure = "refused";
+                login.Failure = e.what();
+                if (login.Failure.empty())
+                    login.Failure = "refused";
             }
         });
     }
-    for (auto& login : logins)
-        login.join();
+}
+
+void TFTPTransferPool::JoinLogins() {
+    for (auto& login : FLogins)
+        if (login.Thread.joinable())
+            login.Thread.join();
+}
+
+void TFTPTransferPool::FinishOpening() {
+    JoinLogins();
     std::string refusal;
     int refused = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        if (!failures[i].empty()) {
+    const auto deliver = FModel.GetOnMessage();
+    for (auto& login : FLogins) {
+        if (deliver)
+            for (const auto& [text, type] : login.Held)
+                deliver(text, type);
+        login.Slot->Connection->SetOnMessage(deliver);
+        if (!login.Failure.empty()) {
             // A server that limits connections per user refuses the ones past its limit: the rest carry on.
             ++refused;
             if (refusal.empty())
-                refusal = failures[i];
-            opening[i]->Connection->SetOnMessage(nullptr);
+                refusal = login.Failure;
+            login.Slot->Connection->SetOnMessage(nullptr);
             continue;
         }
-        FOpened(*opening[i]);
+        FOpened(*login.Slot);
         std::lock_guard lock(FLock);
-        FSlots.push_back(std::move(opening[i]));
+        FSlots.push_back(std::move(login.Slot));
     }
     if (refused > 0) {
         std::string rest = FSlots.empty() ? "the main connection" : fmt::format("{} connection(s)", FSlots.size());
@@ -92,6 +105,7 @@ void TFTPTransferPool::Open() {
                           FCount, refusal, FWork, rest));
     }
     std::lock_guard lock(FLock);
+    FLogins.clear();
     // A stop that came while they logged in: the destructor closes them.
     if (FClosing)
         return;
@@ -108,6 +122,11 @@ TFTPTransferPool::~TFTPTransferPool() {
     FChanged.notify_all();
     for (auto& thread : FThreads)
         thread.join();
+    // Logins started ahead for a run that never needed them.
+    JoinLogins();
+    for (auto& login : FLogins)
+        if (login.Slot && login.Failure.empty())
+            FSlots.push_back(std::move(login.Slot));
     for (auto& slot : FSlots) {
         slot->Connection->SetOnMessage(nullptr);
         slot->Connection->SetOnWork(nullptr);
@@ -191,6 +210,9 @@ void TFTPTransferPool::Stop() {
     std::lock_guard lock(FLock);
     for (auto& slot : FSlots)
         slot->Connection->Stop();
+    for (auto& login : FLogins)
+        if (login.Slot)
+            login.Slot->Connection->Stop();
 }
 
 } // namespace zr

@@ -41,8 +41,12 @@ public:
     TFTPTransferPool(const TFTPTransferPool&) = delete;
     TFTPTransferPool& operator=(const TFTPTransferPool&) = delete;
 
-    // Opens the connections the first time; those the server refuses are given up and one warning line
-    // says so. False when none is open: every transfer then stays on the main connection.
+    // Starts the logins without waiting for them, so that they overlap other work of the run. What the
+    // connections report meanwhile is held and given out by Ready, where it stood before.
+    void OpenAhead();
+    // Opens the connections the first time (waits for the logins OpenAhead started); those the server
+    // refuses are given up and one warning line says so. False when none is open: every transfer then
+    // stays on the main connection.
     bool Ready();
     // How many connections are open.
     std::size_t Size() const;
@@ -58,7 +62,15 @@ public:
     void Stop();
 
 private:
-    void Open();
+    // One login under way: its slot, and what it failed with or reported meanwhile.
+    struct TLogin {
+        std::unique_ptr<TFTPTransferSlot> Slot;
+        std::string Failure;
+        std::vector<std::pair<std::string, TConnMessageType>> Held;
+        std::thread Thread;
+    };
+    void FinishOpening();
+    void JoinLogins();
     // Waits until done holds, running the idle event between looks.
     void WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>& done);
     void Work(TFTPTransferSlot& slot);
@@ -70,6 +82,8 @@ private:
     std::function<void()> FIdle;
     std::string FWork;
     bool FOpenedOnce = false;
+    bool FLoginsStarted = false;
+    std::vector<TLogin> FLogins;
 
     std::vector<std::unique_ptr<TFTPTransferSlot>> FSlots;
     std::vector<std::thread> FThreads;
