@@ -191,14 +191,18 @@ std::string TargetDirectory(const TFTPItem& remote) {
 } // namespace
 
 bool TFTPBaseAction::SkippedLocalEntry(const fs::directory_entry& entry, const std::string& folder) {
-    std::string name = entry.path().filename().string();
+    std::error_code ec;
+    const bool dangling = entry.is_symlink(ec) && !fs::exists(fs::status(entry.path(), ec));
+    return SkippedLocalEntry(entry.path().filename().string(), dangling, folder);
+}
+
+bool TFTPBaseAction::SkippedLocalEntry(const std::string& name, bool danglingLink, const std::string& folder) {
     if (net::HoldsLineBreakOrNul(name)) {
         SendMessage(fmt::format("Skipped a local entry with an unsafe name [{}] in [{}]", net::EscapedName(name), folder),
                     stWarning);
         return true;
     }
-    std::error_code ec;
-    if (entry.is_symlink(ec) && !fs::exists(fs::status(entry.path(), ec))) {
+    if (danglingLink) {
         SendMessage("Skipped dangling link [" + folder + name + "]", stWarning);
         return true;
     }

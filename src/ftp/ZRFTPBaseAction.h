@@ -43,6 +43,8 @@ protected:
     // Local entries no upload can send are skipped with a warning naming them: a name that no command
     // could carry (CR, LF or NUL) and a link that points nowhere.
     bool SkippedLocalEntry(const std::filesystem::directory_entry& entry, const std::string& folder);
+    // The same for an entry already looked at: danglingLink is a link whose target is not there.
+    bool SkippedLocalEntry(const std::string& name, bool danglingLink, const std::string& folder);
     // Gathering local files into items relative to a base folder.
     TFTPItemList GetFilesFromDirectoryAndFileSpec(const std::string& directory, const std::string& mask,
                                                   bool recursive);

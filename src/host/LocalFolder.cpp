@@ -110,23 +110,8 @@ void RemoveContents(int folder, const std::string& path, int depth) {
     if (depth > MaxTreeDepth)
         throw ELocalFolderError(fmt::format("Removing {}: folders nested deeper than {}", path, MaxTreeDepth),
                                 std::make_error_code(std::errc::filename_too_long));
-    std::vector<std::string> names;
-    {
-        int listed = ::fcntl(folder, F_DUPFD_CLOEXEC, 0);
-        DIR* dir = listed >= 0 ? ::fdopendir(listed) : nullptr;
-        if (!dir) {
-            if (listed >= 0)
-                ::close(listed);
-            Raise("Listing", path);
-        }
-        while (const dirent* entry = ::readdir(dir)) {
-            std::string name = entry->d_name;
-            if (name != "." && name != "..")
-                names.push_back(std::move(name));
-        }
-        ::closedir(dir);
-    }
-    for (const auto& name : names) {
+    const TLocalFolderListing listing(folder, path);
+    for (const auto& name : listing.Names()) {
         std::string child = path + "/" + name;
         struct stat info {};
         if (::fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
@@ -143,6 +128,47 @@ void RemoveContents(int folder, const std::string& path, int depth) {
 }
 
 } // namespace
+
+TLocalFolderListing::TLocalFolderListing(const std::string& path)
+    : FFd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)), FOwned(true) {
+    if (FFd < 0)
+        Raise("Listing", path);
+    Read(FFd, path);
+}
+
+TLocalFolderListing::TLocalFolderListing(int folder, const std::string& path) : FFd(folder) { Read(folder, path); }
+
+TLocalFolderListing::~TLocalFolderListing() {
+    if (FOwned)
+        ::close(FFd);
+}
+
+void TLocalFolderListing::Read(int folder, const std::string& path) {
+    // The directory stream takes over the descriptor it is given: it gets a copy.
+    int listed = ::fcntl(folder, F_DUPFD_CLOEXEC, 0);
+    DIR* dir = listed >= 0 ? ::fdopendir(listed) : nullptr;
+    if (!dir) {
+        const int err = errno;
+        if (listed >= 0)
+            ::close(listed);
+        Raise("Listing", path, err);
+    }
+    errno = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..")
+            FNames.push_back(std::move(name));
+        errno = 0;
+    }
+    const int err = errno;
+    ::closedir(dir);
+    if (err != 0)
+        Raise("Listing", path, err);
+}
+
+bool TLocalFolderListing::Stat(const std::string& name, bool follow, struct stat& info) const {
+    return ::fstatat(FFd, name.c_str(), &info, follow ? 0 : AT_SYMLINK_NOFOLLOW) == 0;
+}
 
 ELocalLinkError::ELocalLinkError(const std::string& path)
     : ELocalFolderError(fmt::format("{} is a symbolic link and is never written through", path),

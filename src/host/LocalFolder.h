@@ -7,6 +7,9 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <vector>
+
+struct stat;
 
 namespace quillate {
 
@@ -62,6 +65,31 @@ private:
     int FFd;
     std::int64_t FOffset;
     bool FNoReplace;
+};
+
+// The entries of one folder, read once through its descriptor; each name is then looked at relative to
+// it, which costs one name's lookup instead of a whole path's.
+class TLocalFolderListing {
+public:
+    // Throws ELocalFolderError naming path when the folder cannot be opened or read.
+    explicit TLocalFolderListing(const std::string& path);
+    // The folder open as folder (which stays the caller's); path names it in errors.
+    TLocalFolderListing(int folder, const std::string& path);
+    TLocalFolderListing(const TLocalFolderListing&) = delete;
+    TLocalFolderListing& operator=(const TLocalFolderListing&) = delete;
+    ~TLocalFolderListing();
+
+    // Every name but "." and "..", in the order the folder gives them.
+    const std::vector<std::string>& Names() const { return FNames; }
+    // The entry itself, or with follow what a link points to; false when it cannot be looked at.
+    bool Stat(const std::string& name, bool follow, struct stat& info) const;
+
+private:
+    void Read(int folder, const std::string& path);
+
+    int FFd;
+    bool FOwned = false;
+    std::vector<std::string> FNames;
 };
 
 // Paths given to the operations are relative to the root, "/"-separated; an empty, "." or ".." segment is

@@ -10,6 +10,7 @@
 #include <fmt/format.h>
 
 #include "host/FileInfo.h"
+#include "host/LocalFolder.h"
 #include "host/RegEx.h"
 #include "net/NetErrors.h"
 #include "net/TextUtil.h"
@@ -354,17 +355,18 @@ bool TFTPDiffBaseAction::BuildLocalFolder(TFTPTreeNode& node, const std::string&
                                           bool recursive, const TStringList& excludes, const TStringList& fileSpecs) {
     if (!CheckNOOPandOperationAborted())
         return false;
-    for (const auto& entry : fs::directory_iterator(folderPath)) {
-        if (SkippedLocalEntry(entry, folderPath))
-            continue;
-        std::string name = entry.path().filename().string();
-        // One look at the entry gives its kind, size and date (a link's are its target's): a large tree is
-        // read once, not three times.
+    // Each entry is looked at through the folder's own descriptor: one lookup of its name, not of the
+    // whole path, and a large tree is read once, not three times.
+    const TLocalFolderListing folder(folderPath);
+    for (const std::string& name : folder.Names()) {
+        // Its kind, size and date: a link's are its target's.
         struct stat info {};
-        bool known = ::lstat(entry.path().c_str(), &info) == 0;
+        bool known = folder.Stat(name, false, info);
         const bool isLink = known && S_ISLNK(info.st_mode);
         if (isLink)
-            known = ::stat(entry.path().c_str(), &info) == 0;
+            known = folder.Stat(name, true, info);
+        if (SkippedLocalEntry(name, isLink && !known, folderPath))
+            continue;
         const bool isFolder = known && S_ISDIR(info.st_mode);
         if (ExcludeItem(root, folderPath, name, isFolder, excludes, fileSpecs))
             continue;
@@ -386,7 +388,7 @@ bool TFTPDiffBaseAction::BuildLocalFolder(TFTPTreeNode& node, const std::string&
         if (known)
             leaf->FDate = UnixToDateTime(info.st_mtime);
         if (FCheckFileCRC)
-            leaf->FCRC = std::stoll(TFileInfo::GetFileCRC(entry.path()));
+            leaf->FCRC = std::stoll(TFileInfo::GetFileCRC(folderPath + name));
     }
     node.SortChildren();
     return true;
