@@ -189,4 +189,22 @@ TEST(FTPMirrorListings, ANoChangeRunSendsNoCWD) {
     EXPECT_EQ(logs[4], logs[1]);
 }
 
+// A folder the server lists but will not let the walk into fails the run: its files are never sent into
+// the folder the server stayed in instead.
+TEST(FTPMirrorUpload, AFolderThatCannotBeEnteredFailsTheRunAndGetsNothingElsewhere) {
+    TFTPTestServer server(TFTPServerKind::skProFTPD);
+    server.Start();
+    server.MakeDir("locked");
+    fs::permissions(server.Home() / "locked", fs::perms::none);
+    TTempDir local("quillate-locked");
+    fs::create_directories(local.Path() / "locked");
+    WriteTextFile(local.Path() / "locked" / "f.txt", "f");
+    TPackageRun run;
+    auto lines = run.Run(MirrorJson(server.Port(), local.Path(), R"("Recursive":true,"SkipSkewCheck":true)"));
+    fs::permissions(server.Home() / "locked", fs::perms::owner_all);
+    EXPECT_THAT(lines, Contains(HasSubstr("FTP Mirror failed. Cannot enter the remote folder [/locked/]")))
+        << ::testing::PrintToString(lines);
+    EXPECT_FALSE(fs::exists(server.Home() / "f.txt"));
+}
+
 } // namespace

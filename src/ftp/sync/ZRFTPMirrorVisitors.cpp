@@ -9,6 +9,7 @@
 #include <fmt/format.h>
 
 #include "host/Action.h"
+#include "net/NetErrors.h"
 #include "net/TextUtil.h"
 
 namespace zr {
@@ -86,17 +87,35 @@ bool TFTPTreeVisitorActionRemoteDifferences::VisitLeave(TFTPTreeNode& node) {
     return true;
 }
 
-void TFTPTreeVisitorActionRemoteDifferences::EnsureServerIn(const std::string& directory) {
+bool TFTPTreeVisitorActionRemoteDifferences::EnsureServerIn(const TFTPTreeNode& folder) {
+    const std::string& directory = FCurrentVisitorDirectory;
     if (FCurrentRemoteDirectory == directory)
-        return;
+        return true;
+    // A folder the server already has (and so every folder above it) is one absolute change away: no MKD on
+    // the way, and no step at a time. A change the server refuses leaves it where it was.
+    if (folder.FDifference != tfaChanged && directory.starts_with('/')) {
+        try {
+            FFTPConnection.ChangeDir(directory.size() > 1 ? directory.substr(0, directory.size() - 1) : directory);
+            FCurrentRemoteDirectory = directory;
+            return true;
+        } catch (const net::EReplyError& e) {
+            if (e.Code() != 550)
+                throw;
+        }
+    }
     std::string current;
-    ChangeRemoteDirectory(FFTPConnection, FCurrentRemoteDirectory, directory, true, current);
+    const bool reached = ChangeRemoteDirectory(FFTPConnection, FCurrentRemoteDirectory, directory, true, current);
     FCurrentRemoteDirectory = WithTrailingSlash(current);
+    if (!reached)
+        FFailureReason = "Cannot enter the remote folder [" + directory + "]";
+    return reached;
 }
 
 bool TFTPTreeVisitorActionRemoteDifferences::UploadChanged(const TFTPTreeNode& node) {
-    // The folder is made here, on the walk's connection, before any connection uploads into it.
-    EnsureServerIn(FCurrentVisitorDirectory);
+    // The folder is made here, on the walk's connection, before any connection uploads into it. A file is
+    // never sent into another folder than its own.
+    if (!EnsureServerIn(*node.FParent))
+        return false;
     const std::string local = FLocalPathToFile + node.FName;
     const std::string directory = FCurrentRemoteDirectory;
     const std::optional<TDateTime> date =
@@ -143,9 +162,7 @@ bool TFTPTreeVisitorActionRemoteDifferences::Visit(TFTPTreeNode& node, bool&) {
     case tfaChanged:
         if (node.FIsFile)
             return UploadChanged(node);
-        if (FMirrorOptions.Contains(IncludeEmptyDirectory))
-            EnsureServerIn(FCurrentVisitorDirectory);
-        return true;
+        return !FMirrorOptions.Contains(IncludeEmptyDirectory) || EnsureServerIn(node);
     default:
         return true;
     }

@@ -66,7 +66,9 @@ public:
     const std::string& FailureReason() const { return FFailureReason; }
 
 private:
-    void EnsureServerIn(const std::string& directory);
+    // Moves the server into the walk's current folder, making the folders on the way that the comparison
+    // did not find there; false when it cannot get there.
+    bool EnsureServerIn(const TFTPTreeNode& folder);
     void Info(const std::string& text) const;
     bool UploadChanged(const TFTPTreeNode& node);
 
