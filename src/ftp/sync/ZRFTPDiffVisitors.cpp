@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <set>
 #include <stdexcept>
 
 #include <fmt/format.h>
@@ -212,7 +211,7 @@ bool TFTPTreeVisitorDetermineDifferencesToTarget::DateIsDifferent(TDateTime sour
 void TFTPTreeVisitorDetermineDifferencesToTarget::CreateOrphanNodes(const std::string& path, const TStringList& names,
                                                                    TFTPTreeNode& node) {
     for (const auto& name : names)
-        node.AddChild(CreateOrphanNode(path, name));
+        node.AddChild(CreateOrphanNode(path, name, node));
 }
 
 bool TFTPTreeVisitorDetermineDifferencesToTarget::Visit(TFTPTreeNode& node, bool& callChildren) {
@@ -280,7 +279,7 @@ void TFTPTreeVisitorDetermineDifferencesToTarget::MergeFolder(TFTPTreeNode& node
             ++j;
         } else {
             if (removeOrphans) {
-                node.AddChild(CreateOrphanNode(path, target[i]));
+                node.AddChild(CreateOrphanNode(path, target[i], node));
                 orphanAdded = true;
             }
             ++i;
@@ -307,7 +306,8 @@ void TFTPTreeVisitorDetermineDifferencesToTarget::MergeFolder(TFTPTreeNode& node
 // --- Local target ---
 
 std::unique_ptr<TFTPTreeNode> TFTPTreeVisitorDetermineDifferencesToLocal::CreateOrphanNode(const std::string& path,
-                                                                                           const std::string& name) {
+                                                                                           const std::string& name,
+                                                                                           TFTPTreeNode&) {
     fs::path full = fs::path(path) / name;
     std::error_code ec;
     if (!fs::exists(fs::symlink_status(full, ec)))
@@ -322,7 +322,7 @@ std::unique_ptr<TFTPTreeNode> TFTPTreeVisitorDetermineDifferencesToLocal::Create
         return node;
     }
     for (const auto& entry : fs::directory_iterator(full))
-        node->AddChild(CreateOrphanNode(full.string(), entry.path().filename().string()));
+        node->AddChild(CreateOrphanNode(full.string(), entry.path().filename().string(), *node));
     node->SortChildren();
     return node;
 }
@@ -564,41 +564,38 @@ void TFTPTreeVisitorDetermineDifferencesToRemote::FillOrphanFolder(TFTPTreeNode&
         folder.SortChildren();
 }
 
-std::unique_ptr<TFTPTreeNode> TFTPTreeVisitorDetermineDifferencesToRemote::CreateOrphanNode(const std::string& path,
-                                                                                            const std::string& name) {
-    const auto* items = ListFolder(WithTrailingSlash(path));
-    if (!items)
+std::unique_ptr<TFTPTreeNode> TFTPTreeVisitorDetermineDifferencesToRemote::OrphanFromListing(
+    const std::string& path, const std::string& name, TFTPTreeNode& folder) const {
+    const net::TFTPListItem* item = nullptr;
+    if (const auto* cache = FolderCache(&folder))
+        if (auto found = cache->FTPRemoteDirLookup.find(name); found != cache->FTPRemoteDirLookup.end())
+            item = &found->second;
+    if (!item)
         throw std::runtime_error("File/Folder not found [" + path + "]");
-    auto it = std::find_if(items->begin(), items->end(), [&name](const auto& item) { return item.FileName == name; });
-    if (it == items->end())
-        throw std::runtime_error("File/Folder not found [" + path + "]");
-    bool isFolder = it->ItemType == net::TFTPItemType::ditDirectory;
-    auto node = std::make_unique<TFTPTreeNode>(name, !isFolder);
+    auto node = std::make_unique<TFTPTreeNode>(name, item->ItemType != net::TFTPItemType::ditDirectory);
     node->UpdateDifference(tfaOrphaned);
-    node->FSize = it->Size;
-    node->FDate = ListItemDate(*it);
-    if (isFolder)
+    node->FSize = item->Size;
+    node->FDate = ListItemDate(*item);
+    return node;
+}
+
+std::unique_ptr<TFTPTreeNode> TFTPTreeVisitorDetermineDifferencesToRemote::CreateOrphanNode(const std::string& path,
+                                                                                            const std::string& name,
+                                                                                            TFTPTreeNode& folder) {
+    auto node = OrphanFromListing(path, name, folder);
+    if (!node->FIsFile)
         FillOrphanFolder(*node, WithTrailingSlash(path) + name + "/", true);
     return node;
 }
 
 void TFTPTreeVisitorDetermineDifferencesToRemote::CreateOrphanNodes(const std::string& path, const TStringList& names,
                                                                    TFTPTreeNode& node) {
-    const auto* items = ListFolder(WithTrailingSlash(path));
-    if (!items)
-        throw std::runtime_error("File/Folder not found [" + path + "]");
-    std::set<std::string> wanted(names.begin(), names.end());
+    // Folders are filled after all are added: filling one lists on the connection.
     std::vector<std::pair<TFTPTreeNode*, std::string>> subfolders;
-    for (const auto& item : *items) {
-        if (!wanted.count(item.FileName))
-            continue;
-        bool isFolder = item.ItemType == net::TFTPItemType::ditDirectory;
-        TFTPTreeNode* child = node.AddChild(item.FileName, !isFolder);
-        child->UpdateDifference(tfaOrphaned);
-        child->FSize = item.Size;
-        child->FDate = ListItemDate(item);
-        if (isFolder)
-            subfolders.emplace_back(child, WithTrailingSlash(path) + item.FileName + "/");
+    for (const auto& name : names) {
+        TFTPTreeNode* child = node.AddChild(OrphanFromListing(path, name, node));
+        if (!child->FIsFile)
+            subfolders.emplace_back(child, WithTrailingSlash(path) + name + "/");
     }
     for (auto& [child, folderPath] : subfolders)
         FillOrphanFolder(*child, folderPath, false);

@@ -95,7 +95,9 @@ public:
     bool VisitLeave(TFTPTreeNode&) override { return true; }
     bool Visit(TFTPTreeNode& node, bool& callChildren) override;
 
-    virtual std::unique_ptr<TFTPTreeNode> CreateOrphanNode(const std::string& path, const std::string& name) = 0;
+    // The target's entry name in the folder at path, which folder stands for, as an orphan.
+    virtual std::unique_ptr<TFTPTreeNode> CreateOrphanNode(const std::string& path, const std::string& name,
+                                                           TFTPTreeNode& folder) = 0;
     virtual void CreateOrphanNodes(const std::string& path, const quillate::TStringList& names, TFTPTreeNode& node);
     virtual std::int64_t GetTargetFileCRC(const std::string& path, const std::string& name, TFTPTreeNode& node) = 0;
     virtual std::int64_t GetTargetSize(const std::string& path, const std::string& name, TFTPTreeNode& node) = 0;
@@ -141,7 +143,8 @@ class TFTPTreeVisitorDetermineDifferencesToLocal : public TFTPTreeVisitorDetermi
 public:
     using TFTPTreeVisitorDetermineDifferencesToTarget::TFTPTreeVisitorDetermineDifferencesToTarget;
 
-    std::unique_ptr<TFTPTreeNode> CreateOrphanNode(const std::string& path, const std::string& name) override;
+    std::unique_ptr<TFTPTreeNode> CreateOrphanNode(const std::string& path, const std::string& name,
+                                                   TFTPTreeNode& folder) override;
     std::int64_t GetTargetFileCRC(const std::string& path, const std::string& name, TFTPTreeNode& node) override;
     std::int64_t GetTargetSize(const std::string& path, const std::string& name, TFTPTreeNode& node) override;
     quillate::TDateTime GetTargetDate(const std::string& path, const std::string& name, TFTPTreeNode& node) override;
@@ -164,7 +167,8 @@ public:
     bool VisitEnter(TFTPTreeNode& node) override;
     bool VisitLeave(TFTPTreeNode& node) override;
 
-    std::unique_ptr<TFTPTreeNode> CreateOrphanNode(const std::string& path, const std::string& name) override;
+    std::unique_ptr<TFTPTreeNode> CreateOrphanNode(const std::string& path, const std::string& name,
+                                                   TFTPTreeNode& folder) override;
     void CreateOrphanNodes(const std::string& path, const quillate::TStringList& names, TFTPTreeNode& node) override;
     std::int64_t GetTargetFileCRC(const std::string& path, const std::string& name, TFTPTreeNode& node) override;
     std::int64_t GetTargetSize(const std::string& path, const std::string& name, TFTPTreeNode& node) override;
@@ -185,6 +189,10 @@ private:
     // Makes the server's current directory the given one; false when the server refuses.
     bool MoveServerTo(const std::string& directory);
     void FillOrphanFolder(TFTPTreeNode& folder, const std::string& directory, bool sorted);
+    // The orphan as the listing of its folder, read for the comparison, shows it: the server is not asked
+    // again. Its contents are not filled in.
+    std::unique_ptr<TFTPTreeNode> OrphanFromListing(const std::string& path, const std::string& name,
+                                                    TFTPTreeNode& folder) const;
 
     // A listing of the folder at directory, by path or from inside it.
     const TFTPListItems* ListFolder(const std::string& directory, const TFTPWalkKey* key = nullptr);
