@@ -189,6 +189,29 @@ TEST(FTPMirrorListings, ANoChangeRunSendsNoCWD) {
     EXPECT_EQ(logs[4], logs[1]);
 }
 
+// Listings ahead are handed to the walk by folder, not by when they come: the first folder's listing is long
+// and comes last, and a walk given another folder's listing in its place would send its files again.
+TEST(FTPMirrorListings, EachFolderGetsItsOwnListingWhateverTheOrderTheyCome) {
+    TFTPTestServer server(TFTPServerKind::skProFTPD);
+    server.Start();
+    TTempDir local("quillate-order");
+    std::vector<fs::path> files;
+    for (int i = 0; i < 300; ++i)
+        files.push_back(fs::path("big") / ("f" + std::to_string(i)));
+    for (int i = 1; i <= 7; ++i)
+        files.push_back(fs::path("s" + std::to_string(i)) / ("only" + std::to_string(i)));
+    for (const auto& file : files)
+        for (const fs::path& root : {local.Path(), server.Home()}) {
+            fs::create_directories((root / file).parent_path());
+            WriteTextFile(root / file, file.filename().string());
+        }
+    TPackageRun run;
+    auto lines = run.Run(MirrorJson(server.Port(), local.Path(),
+                                    R"("Recursive":true,"CheckFileSize":true,"SkipSkewCheck":true,"ParallelListings":4)"));
+    ASSERT_THAT(lines, Contains("FTP Mirror succeeded")) << ::testing::PrintToString(lines);
+    EXPECT_EQ(CountPrefix(lines, "Uploaded ["), 0);
+}
+
 // A folder the server lists but will not let the walk into fails the run: its files are never sent into
 // the folder the server stayed in instead.
 TEST(FTPMirrorUpload, AFolderThatCannotBeEnteredFailsTheRunAndGetsNothingElsewhere) {
