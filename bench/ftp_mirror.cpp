@@ -278,6 +278,12 @@ int main(int argc, char** argv) {
         for (int phase = 0; phase < 3; ++phase) {
             if (phase == 2)
                 RewriteSome(local);
+            // Two first copies of the large round leave some 200,000 closed data connections waiting out their
+            // minute, which takes every local port the server's passive mode needs next.
+            if (large && phase == 1) {
+                std::printf("  waiting 60 s for the ports of the first copies' data connections\n");
+                std::this_thread::sleep_for(std::chrono::seconds(60));
+            }
             for (int round = 0; round < (phase == 1 ? rounds : 1); ++round) {
                 action[phase].push_back(RunAction(project, work.Path()));
                 // The server logs a command after its reply: a pause keeps one session's last lines ahead
@@ -411,10 +417,11 @@ int main(int argc, char** argv) {
                         Verdict(oneListingPerFolder && noTransfer), unchanged.TreeListings(), folders,
                         unchanged.TreeStores());
         }
+        // The time goals are set on 10,000 files; the large round's ratios are reported without a verdict.
         std::printf("  %s no-change run at most 0.7 x rclone (%.2f) and 0.5 x lftp (%.2f)\n",
-                    Verdict(ratios[1][1] <= 0.7 && ratios[1][0] <= 0.5), ratios[1][1], ratios[1][0]);
+                    large ? "INFO" : Verdict(ratios[1][1] <= 0.7 && ratios[1][0] <= 0.5), ratios[1][1], ratios[1][0]);
         std::printf("  %s first copy at most 0.5 x rclone (%.2f) and 0.4 x lftp (%.2f)%s\n",
-                    Verdict(ratios[0][1] <= 0.5 && ratios[0][0] <= 0.4), ratios[0][1], ratios[0][0],
+                    large ? "INFO" : Verdict(ratios[0][1] <= 0.5 && ratios[0][0] <= 0.4), ratios[0][1], ratios[0][0],
                     parallel == 4 ? "" : " (the goal is for ParallelTransfers 4)");
         std::printf("  %s rewritten files: action/lftp %.2f, action/rclone %.2f (no goal)\n", "INFO", ratios[2][0],
                     ratios[2][1]);
