@@ -145,15 +145,22 @@ TSessionCounts Count(const std::vector<std::string>& session) {
             if (session[i] == deletion)
                 probeEnd = i;
     }
+    const std::string probeName = probeBegin < session.size() ? session[probeBegin].substr(5) : std::string();
     for (std::size_t i = 0; i < session.size(); ++i) {
         const std::string& command = session[i];
-        bool probe = i >= probeBegin && i <= probeEnd && probeBegin < session.size();
         ++counts.Verbs[Verb(command)];
         bool listing = IsListing(command), store = Verb(command) == "STOR";
         counts.Listings += listing ? 1 : 0;
         counts.Stores += store ? 1 : 0;
-        if (probe) {
-            ++counts.ProbeCommands;
+        // The listing connections log in while the probe runs, and their lines come between the probe's in
+        // the server's log: the probe's own are those naming its file, and its listings of the folder (a
+        // bare MLSD), each transfer with the EPSV before it.
+        const bool inWindow = i >= probeBegin && i <= probeEnd && probeBegin < session.size();
+        const bool own = inWindow && (command.find(probeName) != std::string::npos || command == "MLSD" ||
+                                      command == "LIST");
+        if (own) {
+            const bool transfer = listing || store;
+            counts.ProbeCommands += transfer ? 2 : 1;
             counts.ProbeListings += listing ? 1 : 0;
             counts.ProbeStores += store ? 1 : 0;
         }
