@@ -114,7 +114,7 @@ void RemoveContents(int folder, const std::string& path, int depth) {
     for (const auto& name : listing.Names()) {
         std::string child = path + "/" + name;
         struct stat info {};
-        if (::fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+        if (!listing.Stat(name, false, info))
             continue;
         if (S_ISDIR(info.st_mode)) {
             TDescriptor sub(OpenSubfolder(folder, name, child, false));
@@ -133,7 +133,13 @@ TLocalFolderListing::TLocalFolderListing(const std::string& path)
     : FFd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)), FOwned(true) {
     if (FFd < 0)
         Raise("Listing", path);
-    Read(FFd, path);
+    // A failed read leaves no destructor to close what the constructor opened.
+    try {
+        Read(FFd, path);
+    } catch (...) {
+        ::close(FFd);
+        throw;
+    }
 }
 
 TLocalFolderListing::TLocalFolderListing(int folder, const std::string& path) : FFd(folder) { Read(folder, path); }

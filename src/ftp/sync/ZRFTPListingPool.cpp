@@ -6,11 +6,10 @@ namespace zr {
 
 namespace {
 
-// How far the listings may run ahead of the walk. Entries bound the memory held; a count of listings alone
-// would not do, as the siblings of the folder the walk is in (listed first, taken last) would fill it and
-// leave the folders below it to one connection.
+// How far the listings may run ahead of the walk, in the entries they hold. A count of listings would not
+// do: the siblings of the folder the walk is in (listed first, taken last) would fill it and leave the
+// folders below it to one connection.
 constexpr std::size_t MaxEntriesAhead = 20'000;
-constexpr std::size_t MaxListingsAhead = 2'048;
 
 } // namespace
 
@@ -59,14 +58,13 @@ void TFTPListingPool::Announce(const TFTPWalkKey& key, const std::string& path) 
     FChanged.notify_all();
 }
 
+// An empty listing holds an entry's worth too, so that empty folders are bounded as well.
 std::size_t TFTPListingPool::Weight(const TListing& listing) { return listing.Items.size() + 1; }
 
 bool TFTPListingPool::MayStart() const {
     if (FPending.empty())
         return false;
-    // An empty listing holds an entry's worth too.
-    return (FInFlight.size() + FReady.size() < MaxListingsAhead && FEntriesAhead < MaxEntriesAhead) ||
-           (FAwaited && FPending.begin()->first == *FAwaited);
+    return FEntriesAhead < MaxEntriesAhead || (FAwaited && FPending.begin()->first == *FAwaited);
 }
 
 void TFTPListingPool::DropBefore(const TFTPWalkKey& key) {

@@ -86,7 +86,6 @@ void TFTPTransferPool::FinishOpening() {
         if (deliver)
             for (const auto& [text, type] : login.Held)
                 deliver(text, type);
-        login.Slot->Connection->SetOnMessage(deliver);
         if (!login.Failure.empty()) {
             // A server that limits connections per user refuses the ones past its limit: the rest carry on.
             ++refused;
@@ -95,6 +94,7 @@ void TFTPTransferPool::FinishOpening() {
             login.Slot->Connection->SetOnMessage(nullptr);
             continue;
         }
+        login.Slot->Connection->SetOnMessage(deliver);
         FOpened(*login.Slot);
         std::lock_guard lock(FLock);
         FSlots.push_back(std::move(login.Slot));
