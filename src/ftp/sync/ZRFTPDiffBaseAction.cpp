@@ -482,6 +482,7 @@ bool TFTPDiffBaseAction::DetermineDifferencesToRemoteTree(TFTPTreeNode& tree, TF
 
 void TFTPDiffBaseAction::OpenListingPool(IFTPConnectionObject& connection) {
     CloseListingPool();
+    FSpareConnections = {};
     if (ListingConnections() <= 1 || !FRecursive)
         return;
     auto pool = std::make_unique<TFTPListingPool>(
@@ -495,12 +496,14 @@ void TFTPDiffBaseAction::OpenListingPool(IFTPConnectionObject& connection) {
         FListingPool->Stop();
 }
 
-void TFTPDiffBaseAction::CloseListingPool() {
+void TFTPDiffBaseAction::CloseListingPool(bool keepConnections) {
     std::unique_ptr<TFTPListingPool> pool;
     {
         std::lock_guard lock(FListingPoolLock);
         pool = std::move(FListingPool);
     }
+    if (pool && keepConnections)
+        FSpareConnections = pool->Release();
 }
 
 void TFTPDiffBaseAction::StopSignalled() {
@@ -554,7 +557,8 @@ std::optional<std::string> TFTPDiffBaseAction::PrepareLocalDir(const std::string
 bool TFTPDiffBaseAction::CreateFTPDifferencesTree(IFTPConnectionObject& connection, TFTPMirrorOptions options,
                                                   std::int64_t skew, const std::string& localRoot,
                                                   const std::string& remoteRoot, TFTPTreeNodePtr& tree) {
-    // The listing connections StartRun opened end with the remote walk, however it ends.
+    // The listing connections StartRun opened end with the remote walk, however it ends; a run that transfers
+    // on extra connections keeps those still logged in.
     struct TCloseListings {
         TFTPDiffBaseAction& Action;
         ~TCloseListings() { Action.CloseListingPool(); }
@@ -568,7 +572,7 @@ bool TFTPDiffBaseAction::CreateFTPDifferencesTree(IFTPConnectionObject& connecti
     } else if (FMirrorOperation == moRemoteToLocal) {
         SendMessage("Generating Remote File List...", stInformation);
         built = CreateRemoteTree(connection, remoteRoot, FRecursive, FExpandedExcludes, FFileSpecs, tree);
-        CloseListingPool();
+        CloseListingPool(ReusesListingConnections());
     } else {
         throw std::runtime_error("Unknown mirror operation passed.");
     }
@@ -586,7 +590,7 @@ bool TFTPDiffBaseAction::CreateFTPDifferencesTree(IFTPConnectionObject& connecti
     if (FMirrorOperation == moLocalToRemote) {
         SendMessage("Evaluating Remote Differences...", stInformation);
         evaluated = DetermineDifferencesToRemoteTree(*tree, options, skew, connection, remoteRoot);
-        CloseListingPool();
+        CloseListingPool(ReusesListingConnections());
     } else {
         SendMessage("Evaluating Local Differences...", stInformation);
         evaluated = DetermineDifferencesToLocalTree(*tree, options, skew, localRoot);

@@ -36,6 +36,10 @@ protected:
     // Connections that list remote folders at once while the remote tree is walked; 1 lists on the main
     // connection alone.
     virtual int ListingConnections() const { return 1; }
+    // Whether the run goes on to transfer on extra connections, which then take over the listing ones.
+    virtual bool ReusesListingConnections() const { return false; }
+    // The listing connections kept for the transfers; the caller's to close.
+    TFTPSpareConnections TakeSpareConnections() { return std::move(FSpareConnections); }
     // True leaves an entry out of the trees: an extension not in the file specs, or the first exclusion
     // line that matches. path is the entry's folder below root; the remote builder gives folder names
     // with a trailing "/", which the "File Name" and "File Mask" lines see as such.
@@ -114,13 +118,14 @@ private:
     // The extra connections of the run's remote walk, reachable by a stop from another thread while they
     // live; none when the walk lists on the main connection alone. Opened when the run starts, so that they
     // log in while the skew is measured and the local tree is read; closed when the tree is evaluated, before
-    // any transfer.
+    // any transfer, or kept logged in for the transfers.
     void OpenListingPool(IFTPConnectionObject& connection);
-    void CloseListingPool();
+    void CloseListingPool(bool keepConnections = false);
 
     bool FCRCSupported = true;
     std::mutex FListingPoolLock;
     std::unique_ptr<TFTPListingPool> FListingPool;
+    TFTPSpareConnections FSpareConnections;
 };
 
 // Comma text: commas and blanks separate entries, double quotes group them.

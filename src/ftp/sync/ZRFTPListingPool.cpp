@@ -154,6 +154,15 @@ std::optional<TFTPListItems> TFTPListingPool::Take(const TFTPWalkKey& key) {
     }
 }
 
+TFTPSpareConnections TFTPListingPool::Release() {
+    {
+        std::lock_guard lock(FLock);
+        FDone = true;
+    }
+    FChanged.notify_all();
+    return FPool->Release();
+}
+
 void TFTPListingPool::Cancel() {
     {
         std::lock_guard lock(FLock);

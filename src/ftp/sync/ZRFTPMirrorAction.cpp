@@ -267,7 +267,10 @@ void TFTPMirrorAction::AttachProgress(IFTPConnectionObject& connection, int slot
 
 int TFTPMirrorAction::ListingConnections() const { return std::clamp(FParallelListings, 1, MaxParallelTransfers); }
 
-std::unique_ptr<TFTPTransferPool> TFTPMirrorAction::OpenPool(IFTPConnectionObject& connection) {
+bool TFTPMirrorAction::ReusesListingConnections() const { return FParallelTransfers > 1; }
+
+std::unique_ptr<TFTPTransferPool> TFTPMirrorAction::OpenPool(IFTPConnectionObject& connection,
+                                                             TFTPSpareConnections spare) {
     const int extra = std::clamp(FParallelTransfers, 1, MaxParallelTransfers);
     if (extra <= 1)
         return nullptr;
@@ -281,6 +284,7 @@ std::unique_ptr<TFTPTransferPool> TFTPMirrorAction::OpenPool(IFTPConnectionObjec
                 // The transfers decide the outcome; a main connection that has gone fails the next step.
             }
         });
+    pool->Adopt(std::move(spare));
     std::lock_guard lock(FPoolLock);
     FPool = pool.get();
     // A stop that came while the connections were opened.
@@ -310,7 +314,10 @@ bool TFTPMirrorAction::Run(IFTPConnectionObject& connection, const std::string& 
     const TFTPWalkLog walkLog{*this, FLogFiles};
 
     TFTPTreeNodePtr tree;
-    if (!CreateFTPDifferencesTree(connection, options, skew, localDir, remoteRoot, tree)) {
+    const bool evaluated = CreateFTPDifferencesTree(connection, options, skew, localDir, remoteRoot, tree);
+    // Logged in already: the transfers take them over instead of logging in again. Closed when the run ends.
+    TFTPSpareConnections spare = TakeSpareConnections();
+    if (!evaluated) {
         failed = true;
         treeFailed = true;
         return false;
@@ -326,7 +333,7 @@ bool TFTPMirrorAction::Run(IFTPConnectionObject& connection, const std::string& 
     std::string reason;
     FDirection = FMirrorOperation == moLocalToRemote ? net::TWorkMode::wmWrite : net::TWorkMode::wmRead;
     SendMessage(FMirrorOperation == moLocalToRemote ? "Uploading Files..." : "Downloading Files...", stInformation);
-    std::unique_ptr<TFTPTransferPool> pool = OpenPool(connection);
+    std::unique_ptr<TFTPTransferPool> pool = OpenPool(connection, std::move(spare));
     // The walk's jobs refer to its visitor: every one has ended before the visitor goes.
     auto finishPool = [&] {
         if (!pool)

@@ -40,6 +40,7 @@ protected:
     bool DoFTPOperation(IFTPConnectionObject& connection) override;
     bool CheckNOOPandOperationAborted() override;
     int ListingConnections() const override;
+    bool ReusesListingConnections() const override;
 
 private:
     friend struct TFTPMirrorActionProperties;
@@ -50,8 +51,8 @@ private:
     // Progress of the transfers on one connection; slot 0 is the main one.
     void AttachProgress(IFTPConnectionObject& connection, int slot);
     void LogProgress(net::TWorkMode mode, int slot, bool force);
-    // The extra connections of a run with ParallelTransfers above 1; null otherwise.
-    std::unique_ptr<TFTPTransferPool> OpenPool(IFTPConnectionObject& connection);
+    // The extra connections of a run with ParallelTransfers above 1, the spare ones first; null otherwise.
+    std::unique_ptr<TFTPTransferPool> OpenPool(IFTPConnectionObject& connection, TFTPSpareConnections spare);
     void OnFTPStatus(net::TConnectionStatus status, const std::string& text);
 
     std::shared_ptr<TFTPRetryOptions> FRetryOptions;

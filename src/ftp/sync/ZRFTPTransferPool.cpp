@@ -11,7 +11,43 @@ namespace {
 // Enough to keep every connection busy between two looks of the walk, few enough to hold nothing large.
 constexpr std::size_t QueuedPerConnection = 4;
 
+void Unhook(IFTPConnectionObject& connection) {
+    connection.SetOnMessage(nullptr);
+    connection.SetOnWork(nullptr);
+    connection.SetOnWorkBegin(nullptr);
+    connection.SetOnWorkEnd(nullptr);
+}
+
 } // namespace
+
+TFTPSpareConnections& TFTPSpareConnections::operator=(TFTPSpareConnections&& other) noexcept {
+    if (this != &other) {
+        Close();
+        FSlots = std::move(other.FSlots);
+        other.FSlots.clear();
+    }
+    return *this;
+}
+
+std::unique_ptr<TFTPTransferSlot> TFTPSpareConnections::Take() {
+    if (FSlots.empty())
+        return nullptr;
+    auto slot = std::move(FSlots.back());
+    FSlots.pop_back();
+    return slot;
+}
+
+void TFTPSpareConnections::Close() noexcept {
+    for (auto& slot : FSlots) {
+        try {
+            slot->Connection->ClearStop();
+            slot->Connection->Disconnect();
+        } catch (...) {
+            // A connection that is gone already needs no goodbye.
+        }
+    }
+    FSlots.clear();
+}
 
 TFTPTransferPool::TFTPTransferPool(IFTPConnectionObject& model, int count, TSlotEvent opened, TLine warn,
                                    std::function<void()> idle, std::string work)
@@ -45,14 +81,25 @@ void TFTPTransferPool::OpenAhead() {
     if (FLoginsStarted || FClosing)
         return;
     FLoginsStarted = true;
+    // Spare connections first; one the server has closed meanwhile (an idle time-out) is replaced by a login.
+    TFTPSpareConnections lost;
+    while (auto slot = FSpare.Take()) {
+        if (!slot->Connection->IsConnected()) {
+            lost.Add(std::move(slot));
+            continue;
+        }
+        slot->Index = static_cast<int>(FAdopted.size()) + 1;
+        FAdopted.push_back(std::move(slot));
+    }
     // Every connection logs in at once: one after another, the logins would cost the run as many round trips
     // as they take together.
-    FLogins.resize(static_cast<std::size_t>(FCount));
+    const std::size_t adopted = FAdopted.size();
+    FLogins.resize(static_cast<std::size_t>(FCount) - adopted);
     for (std::size_t i = 0; i < FLogins.size(); ++i) {
         TLogin& login = FLogins[i];
         login.Slot = std::make_unique<TFTPTransferSlot>();
         login.Slot->Connection = FModel.NewWithSameSettings();
-        login.Slot->Index = static_cast<int>(i) + 1;
+        login.Slot->Index = static_cast<int>(adopted + i) + 1;
         login.Slot->Connection->SetOnMessage(
             [&held = login.Held](const std::string& text, TConnMessageType type) { held.emplace_back(text, type); });
         login.Thread = std::thread([&login] {
@@ -82,6 +129,13 @@ void TFTPTransferPool::FinishOpening() {
     std::string refusal;
     int refused = 0;
     const auto deliver = FModel.GetOnMessage();
+    for (auto& slot : FAdopted) {
+        slot->Connection->SetOnMessage(deliver);
+        FOpened(*slot);
+        std::lock_guard lock(FLock);
+        FSlots.push_back(std::move(slot));
+    }
+    FAdopted.clear();
     for (auto& login : FLogins) {
         if (deliver)
             for (const auto& [text, type] : login.Held)
@@ -114,6 +168,16 @@ void TFTPTransferPool::FinishOpening() {
 }
 
 TFTPTransferPool::~TFTPTransferPool() {
+    EndWork();
+    std::vector<std::unique_ptr<TFTPTransferSlot>> slots;
+    {
+        std::lock_guard lock(FLock);
+        slots.swap(FSlots);
+    }
+    TFTPSpareConnections closing(std::move(slots));
+}
+
+void TFTPTransferPool::EndWork() {
     {
         std::lock_guard lock(FLock);
         FClosing = true;
@@ -122,23 +186,46 @@ TFTPTransferPool::~TFTPTransferPool() {
     FChanged.notify_all();
     for (auto& thread : FThreads)
         thread.join();
+    FThreads.clear();
     // Logins started ahead for a run that never needed them.
     JoinLogins();
+    std::lock_guard lock(FLock);
     for (auto& login : FLogins)
         if (login.Slot && login.Failure.empty())
             FSlots.push_back(std::move(login.Slot));
-    for (auto& slot : FSlots) {
-        slot->Connection->SetOnMessage(nullptr);
-        slot->Connection->SetOnWork(nullptr);
-        slot->Connection->SetOnWorkBegin(nullptr);
-        slot->Connection->SetOnWorkEnd(nullptr);
-        try {
-            slot->Connection->ClearStop();
-            slot->Connection->Disconnect();
-        } catch (...) {
-            // A connection that is gone already needs no goodbye.
-        }
+    FLogins.clear();
+    for (auto& slot : FAdopted)
+        FSlots.push_back(std::move(slot));
+    FAdopted.clear();
+    // The events may refer to what is gone with the logins or goes with the pool's owner.
+    for (auto& slot : FSlots)
+        Unhook(*slot->Connection);
+}
+
+void TFTPTransferPool::Adopt(TFTPSpareConnections spare) {
+    TFTPSpareConnections kept;
+    while (kept.Size() < static_cast<std::size_t>(FCount))
+        if (auto slot = spare.Take())
+            kept.Add(std::move(slot));
+        else
+            break;
+    std::lock_guard lock(FLock);
+    if (!FLoginsStarted && !FClosing)
+        FSpare = std::move(kept);
+    // Those past the count, or all of them when it comes too late, say goodbye now.
+}
+
+TFTPSpareConnections TFTPTransferPool::Release() {
+    EndWork();
+    std::vector<std::unique_ptr<TFTPTransferSlot>> open, lost;
+    {
+        std::lock_guard lock(FLock);
+        for (auto& slot : FSlots)
+            (slot->Connection->IsConnected() ? open : lost).push_back(std::move(slot));
+        FSlots.clear();
     }
+    TFTPSpareConnections closing(std::move(lost));
+    return TFTPSpareConnections(std::move(open));
 }
 
 void TFTPTransferPool::Work(TFTPTransferSlot& slot) {

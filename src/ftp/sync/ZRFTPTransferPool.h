@@ -23,6 +23,28 @@ struct TFTPTransferSlot {
     int Index = 0;
 };
 
+// Logged-in extra connections passed from one pool of a run to the next, so that the second logs in no
+// more than it lacks; those that nobody takes say goodbye when the holder goes.
+class TFTPSpareConnections {
+public:
+    TFTPSpareConnections() = default;
+    explicit TFTPSpareConnections(std::vector<std::unique_ptr<TFTPTransferSlot>> slots) : FSlots(std::move(slots)) {}
+    TFTPSpareConnections(TFTPSpareConnections&& other) noexcept : FSlots(std::move(other.FSlots)) {
+        other.FSlots.clear();
+    }
+    TFTPSpareConnections& operator=(TFTPSpareConnections&& other) noexcept;
+    ~TFTPSpareConnections() { Close(); }
+
+    // One connection, or null when none is left.
+    std::unique_ptr<TFTPTransferSlot> Take();
+    void Add(std::unique_ptr<TFTPTransferSlot> slot) { FSlots.push_back(std::move(slot)); }
+    std::size_t Size() const { return FSlots.size(); }
+
+private:
+    void Close() noexcept;
+    std::vector<std::unique_ptr<TFTPTransferSlot>> FSlots;
+};
+
 class TFTPTransferPool {
 public:
     // Gives the reason when the transfer failed and the run must end.
@@ -41,6 +63,12 @@ public:
     TFTPTransferPool(const TFTPTransferPool&) = delete;
     TFTPTransferPool& operator=(const TFTPTransferPool&) = delete;
 
+    // Before the first Ready: connections of an earlier pool, used before any new one is logged in. Those past
+    // this pool's count are closed.
+    void Adopt(TFTPSpareConnections spare);
+    // Ends the pool's work (running jobs must end on their own) and hands over the connections that are
+    // still logged in, idle and without events.
+    TFTPSpareConnections Release();
     // Starts the logins without waiting for them, so that they overlap other work of the run. What the
     // connections report meanwhile is held and given out by Ready, where it stood before.
     void OpenAhead();
@@ -71,6 +99,8 @@ private:
     };
     void FinishOpening();
     void JoinLogins();
+    // Ends the work threads and the logins; every connection logged in is then in FSlots.
+    void EndWork();
     // Waits until done holds, running the idle event between looks.
     void WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>& done);
     void Work(TFTPTransferSlot& slot);
@@ -84,6 +114,9 @@ private:
     bool FOpenedOnce = false;
     bool FLoginsStarted = false;
     std::vector<TLogin> FLogins;
+    // Connections of an earlier pool: waiting to be looked at, then taken up before any login.
+    TFTPSpareConnections FSpare;
+    std::vector<std::unique_ptr<TFTPTransferSlot>> FAdopted;
 
     std::vector<std::unique_ptr<TFTPTransferSlot>> FSlots;
     std::vector<std::thread> FThreads;
