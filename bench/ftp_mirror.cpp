@@ -321,15 +321,17 @@ int main(int argc, char** argv) {
         }
 
         // The sessions of each run: the action's main connection, plus the extra connections it opened
-        // (the listing connections log in as the run starts, the transfer
-        // connections only where a file is sent), then lftp's.
+        // (the listing connections log in as the run starts; where a file is sent, the transfers take them
+        // over and log in only those they lack), then lftp's.
         std::vector<std::vector<std::string>> runs;
         if (!large) {
             std::vector<std::size_t> runSessions;
+            const int listingLogins = listings > 1 ? listings : 0;
+            const int transferLogins = parallel > 1 ? std::max(parallel - listingLogins, 0) : 0;
             for (int phase = 0; phase < 3; ++phase)
                 for (std::size_t round = 0; round < action[phase].size(); ++round) {
-                    runSessions.push_back(1 + (listings > 1 ? listings : 0) +
-                                          (phase != 1 && parallel > 1 ? parallel : 0));
+                    runSessions.push_back(static_cast<std::size_t>(1 + listingLogins +
+                                                                   (phase != 1 ? transferLogins : 0)));
                     runSessions.push_back(1);
                 }
             std::size_t sessionCount = 0;
@@ -430,8 +432,8 @@ int main(int argc, char** argv) {
         std::printf("  %s first copy at most 0.5 x rclone (%.2f) and 0.4 x lftp (%.2f)%s\n",
                     large ? "INFO" : Verdict(ratios[0][1] <= 0.5 && ratios[0][0] <= 0.4), ratios[0][1], ratios[0][0],
                     parallel == 4 ? "" : " (the goal is for ParallelTransfers 4)");
-        std::printf("  %s rewritten files: action/lftp %.2f, action/rclone %.2f (no goal)\n", "INFO", ratios[2][0],
-                    ratios[2][1]);
+        std::printf("  %s rewritten files ahead of rclone (%.2f) and lftp (%.2f)\n",
+                    large ? "INFO" : Verdict(ratios[2][1] < 1 && ratios[2][0] < 1), ratios[2][1], ratios[2][0]);
         std::printf("  %s the action's peak memory at most %.0f MB (%.1f MB)\n", Verdict(peakMB <= memoryGoalMB),
                     memoryGoalMB, peakMB);
         return same ? 0 : 1;
