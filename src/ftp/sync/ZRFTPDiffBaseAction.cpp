@@ -558,7 +558,7 @@ bool TFTPDiffBaseAction::CreateFTPDifferencesTree(IFTPConnectionObject& connecti
                                                   std::int64_t skew, const std::string& localRoot,
                                                   const std::string& remoteRoot, TFTPTreeNodePtr& tree) {
     // The listing connections StartRun opened end with the remote walk, however it ends; a run that transfers
-    // on extra connections keeps those still logged in.
+    // on extra connections keeps them for its transfers.
     struct TCloseListings {
         TFTPDiffBaseAction& Action;
         ~TCloseListings() { Action.CloseListingPool(); }

@@ -43,7 +43,7 @@ public:
     // as the main connection would; empty when the folder is to be listed on the main connection (not
     // announced, refused, failed, or the walk is to stop). Announced folders of lower keys are dropped.
     std::optional<TFTPListItems> Take(const TFTPWalkKey& key);
-    // Once the walk is over: the connections that are still logged in, for the transfers to use.
+    // Once the walk is over: the connections, for the transfers to use.
     TFTPSpareConnections Release();
     // From any thread: nothing more is listed; Stop also cuts the listings in flight.
     void Cancel();

@@ -168,13 +168,8 @@ void TFTPTransferPool::FinishOpening() {
 }
 
 TFTPTransferPool::~TFTPTransferPool() {
-    EndWork();
-    std::vector<std::unique_ptr<TFTPTransferSlot>> slots;
-    {
-        std::lock_guard lock(FLock);
-        slots.swap(FSlots);
-    }
-    TFTPSpareConnections closing(std::move(slots));
+    // Nobody takes them: they say goodbye here.
+    Release();
 }
 
 void TFTPTransferPool::EndWork() {
@@ -217,15 +212,12 @@ void TFTPTransferPool::Adopt(TFTPSpareConnections spare) {
 
 TFTPSpareConnections TFTPTransferPool::Release() {
     EndWork();
-    std::vector<std::unique_ptr<TFTPTransferSlot>> open, lost;
+    std::vector<std::unique_ptr<TFTPTransferSlot>> slots;
     {
         std::lock_guard lock(FLock);
-        for (auto& slot : FSlots)
-            (slot->Connection->IsConnected() ? open : lost).push_back(std::move(slot));
-        FSlots.clear();
+        slots.swap(FSlots);
     }
-    TFTPSpareConnections closing(std::move(lost));
-    return TFTPSpareConnections(std::move(open));
+    return TFTPSpareConnections(std::move(slots));
 }
 
 void TFTPTransferPool::Work(TFTPTransferSlot& slot) {

@@ -66,8 +66,8 @@ public:
     // Before the first Ready: connections of an earlier pool, used before any new one is logged in. Those past
     // this pool's count are closed.
     void Adopt(TFTPSpareConnections spare);
-    // Ends the pool's work (running jobs must end on their own) and hands over the connections that are
-    // still logged in, idle and without events.
+    // Ends the pool's work (running jobs must end on their own) and hands over its connections, idle and
+    // without events; the pool that adopts them looks whether the server still holds them.
     TFTPSpareConnections Release();
     // Starts the logins without waiting for them, so that they overlap other work of the run. What the
     // connections report meanwhile is held and given out by Ready, where it stood before.
