@@ -155,11 +155,7 @@ std::optional<TFTPListItems> TFTPListingPool::Take(const TFTPWalkKey& key) {
 }
 
 TFTPSpareConnections TFTPListingPool::Release() {
-    {
-        std::lock_guard lock(FLock);
-        FDone = true;
-    }
-    FChanged.notify_all();
+    Cancel();
     return FPool->Release();
 }
 
