@@ -181,6 +181,10 @@ void TFTPConnectObject::InitialiseFTP() {
         if (FOnWorkEndMessage)
             FOnWorkEndMessage(mode);
     };
+    client->OnTransientRefusal = [this](const std::string& refusal) {
+        ++FTransientRefusals;
+        Deliver("Data connection refused for the moment, asking again : " + refusal, Status);
+    };
     std::unique_ptr<net::TFTPClient> old;
     {
         std::lock_guard lock(FClientLock);

@@ -108,6 +108,9 @@ public:
     virtual void ClearStop() = 0;
     // Never raises.
     virtual bool IsConnected() = 0;
+    // How many times a data connection was refused for the moment and asked for again, since the object
+    // was made; a busy server shows this way that fewer connections would serve it better.
+    virtual std::uint32_t TransientRefusals() const = 0;
     virtual void ChangeDir(const std::string& path) = 0;
     // ChangeDir, unless nothing sent since the last GetRemoteDir could have moved the server from path.
     virtual void ReturnToDir(const std::string& path) = 0;
@@ -279,6 +282,7 @@ public:
     void Stop() override;
     void ClearStop() override;
     bool IsConnected() override;
+    std::uint32_t TransientRefusals() const override { return FTransientRefusals.load(); }
     void ChangeDir(const std::string& path) override;
     void ReturnToDir(const std::string& path) override;
     std::string GetRemoteDir() override;
@@ -320,6 +324,7 @@ private:
     // Guards replacing the client against Stop from another thread; a new client inherits the stop.
     std::mutex FClientLock;
     bool FStopped = false;
+    std::atomic<std::uint32_t> FTransientRefusals{0};
     std::unique_ptr<net::TFTPClient> FClient;
     std::shared_ptr<TZRIdLogEvent> FLog;
     mutable std::mutex FNameLock;

@@ -12,6 +12,7 @@
 #include <iosfwd>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -79,6 +80,11 @@ public:
     bool SecureData = true;
     // Certificate checks of the control connection; data connections check the same name.
     TTLSOptions TLSOptions;
+    // A data connection the server refuses for the moment (IsTransientDataRefusal: no passive port free, our
+    // side out of ports) is asked for again this many times, the wait doubling from DataRetryWait, before
+    // the refusal is raised. Nothing has moved then, so the command is simply given again.
+    int DataConnectionRetries = 5;
+    std::chrono::milliseconds DataRetryWait{300};
     static constexpr std::chrono::milliseconds DefaultConnectTimeout{30000};
     static constexpr std::chrono::milliseconds DefaultReadTimeout{60000};
 
@@ -87,6 +93,9 @@ public:
     TWorkEndEvent OnWorkEnd;
     TStatusEvent OnStatus;
     TDataChannelEvent OnDataChannelCreate;
+    // Told of each refusal that is tried again, before the wait: a caller with several connections to
+    // the same server may then use fewer.
+    std::function<void(const std::string& refusal)> OnTransientRefusal;
 
     TFTPTransferType TransferType() const { return FTransferType; }
     void SetTransferType(TFTPTransferType type);
@@ -174,6 +183,9 @@ private:
     void CompleteDataChannel(TTCPConnection& data);
 
     // Transfer loops (FTPTransfer.cpp).
+    // Opens the data connection into scope and gives the command, again after a refusal that is taken back.
+    void OpenAndStart(std::optional<TDataChannelScope>& scope, std::string_view command, std::int64_t restartAt);
+    void WaitBeforeRetry(std::chrono::milliseconds wait);
     char* TransferBuffer();
     void ReceiveData(std::string_view command, std::int64_t restartAt, bool workEvents, bool ascii,
                      const std::function<void(const char*, std::size_t)>& sink);

@@ -16,6 +16,7 @@
 #include <istream>
 #include <memory>
 #include <ostream>
+#include <thread>
 
 namespace zr::net {
 
@@ -122,6 +123,34 @@ void TFTPClient::StartTransfer(std::string_view command, std::int64_t restartAt,
     CompleteDataChannel(data);
 }
 
+void TFTPClient::WaitBeforeRetry(std::chrono::milliseconds wait) {
+    const auto until = std::chrono::steady_clock::now() + wait;
+    while (std::chrono::steady_clock::now() < until) {
+        if (FControl.AbortRequested())
+            throw EOperationAborted(FormatNetMessage("Waiting for a data connection from", FControl.PeerText(),
+                                                     "operation aborted"));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+void TFTPClient::OpenAndStart(std::optional<TDataChannelScope>& scope, std::string_view command,
+                              std::int64_t restartAt) {
+    for (int attempt = 0;; ++attempt) {
+        scope.emplace(*this, OpenDataChannel());
+        try {
+            StartTransfer(command, restartAt, scope->Channel());
+            return;
+        } catch (const std::exception& e) {
+            if (attempt >= DataConnectionRetries || !IsTransientDataRefusal(e))
+                throw;
+            if (OnTransientRefusal)
+                OnTransientRefusal(e.what());
+        }
+        scope.reset();
+        WaitBeforeRetry(DataRetryWait * (1 << attempt));
+    }
+}
+
 void TFTPClient::FinishTransfer() {
     const TReply* reply = &FSession.ReadReply();
     while (reply->Code / 100 == 1)
@@ -132,9 +161,10 @@ void TFTPClient::FinishTransfer() {
 
 void TFTPClient::ReceiveData(std::string_view command, std::int64_t restartAt, bool workEvents, bool ascii,
                              const std::function<void(const char*, std::size_t)>& sink) {
-    TDataChannelScope scope(*this, OpenDataChannel());
+    std::optional<TDataChannelScope> opened;
+    OpenAndStart(opened, command, restartAt);
+    TDataChannelScope& scope = *opened;
     TTCPConnection& data = scope.Channel();
-    StartTransfer(command, restartAt, data);
     std::int64_t expected = ParseTransferSize(LastReply().Text()).value_or(0);
     {
         TWorkScope work(*this, TWorkMode::wmRead, expected, workEvents);
@@ -163,9 +193,10 @@ void TFTPClient::ReceiveData(std::string_view command, std::int64_t restartAt, b
 }
 
 void TFTPClient::SendData(std::string_view command, std::int64_t restartAt, TUploadSource& source) {
-    TDataChannelScope scope(*this, OpenDataChannel());
+    std::optional<TDataChannelScope> opened;
+    OpenAndStart(opened, command, restartAt);
+    TDataChannelScope& scope = *opened;
     TTCPConnection& data = scope.Channel();
-    StartTransfer(command, restartAt, data);
     {
         TWorkScope work(*this, TWorkMode::wmWrite, std::max<std::int64_t>(source.Remaining, 0), true);
         bool ascii = FTransferType == TFTPTransferType::ftASCII;

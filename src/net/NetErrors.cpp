@@ -13,6 +13,31 @@ std::string EReplyError::ReplyText() const {
     return TReply{FCode, FLines, {}}.Text();
 }
 
+bool IsTransientDataRefusal(const std::exception& e) {
+    if (const auto* reply = dynamic_cast<const EReplyError*>(&e))
+        return reply->Code() == 425;
+    if (const auto* socket = dynamic_cast<const ESocketError*>(&e)) {
+        const std::error_code code = socket->Code();
+        return code == std::errc::address_in_use || code == std::errc::address_not_available ||
+               code == std::errc::connection_refused || code == std::errc::resource_unavailable_try_again;
+    }
+    return false;
+}
+
+bool IsTransientRefusal(const std::exception& e) {
+    if (IsTransientDataRefusal(e))
+        return true;
+    if (const auto* reply = dynamic_cast<const EReplyError*>(&e))
+        return reply->Code() == 421 || reply->Code() == 426;
+    if (dynamic_cast<const EConnClosedGracefully*>(&e) != nullptr)
+        return true;
+    if (const auto* socket = dynamic_cast<const ESocketError*>(&e)) {
+        const std::error_code code = socket->Code();
+        return code == std::errc::connection_reset || code == std::errc::broken_pipe;
+    }
+    return false;
+}
+
 std::string FormatNetMessage(std::string_view activity, std::string_view peer, std::string_view reason) {
     if (peer.empty())
         return fmt::format("{}: {}", activity, reason);

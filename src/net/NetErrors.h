@@ -100,6 +100,14 @@ public:
     using ENetError::ENetError;
 };
 
+// A refusal that a busy server or a busy machine gives and takes back: no data connection to be had for
+// the moment (425, no passive port free; our side out of local ports). Asking again a little later helps.
+bool IsTransientDataRefusal(const std::exception& e);
+// Those and what a busy server does to work already under way: 421 (too many connections, or going away),
+// 426 (data connection closed, transfer aborted), a data connection reset or closed early. Work that is
+// done again from its start can be given again after these.
+bool IsTransientRefusal(const std::exception& e);
+
 // "Connecting to 127.0.0.1:2121: Connection refused"
 std::string FormatNetMessage(std::string_view activity, std::string_view peer, std::string_view reason);
 

@@ -87,7 +87,7 @@ TEST_P(FTPMirrorRetry, TheRecoveryJudgesByTheServerSize) {
     TPackageRun run;
     auto lines = run.Run(R"({"actions":[)" + connect + R"(,
           {"type":"action.ftp.mirror","properties":{"ConnectionName":"Site","LocalDir":")" +
-                         local.Path().string() + R"(","Recursive":true,"SkipSkewCheck":true,"LogFiles":true},
+                         local.Path().string() + R"(","Recursive":true,"SkipSkewCheck":true,"LogFiles":true,"ParallelTransfers":1},
            "children":[{"type":"ftp.retry.options","properties":{)" +
                          retry + R"(}},
                        {"type":"ftp.logging.options","properties":{"LogConnectionStatus":true}}]}]})");
@@ -167,6 +167,7 @@ struct TRoundTripCase {
     bool TLS = false; // explicit TLS: the extra connections must carry it too
     int Listings = 1; // ParallelListings
     int Logins = 0;   // the sessions of the three runs on ProFTPD; 0: not counted
+    int PassivePorts = 0; // ProFTPD's passive range; 0: any port
 };
 
 void PrintTo(const TRoundTripCase& c, std::ostream* out) { *out << c.Name; }
@@ -181,6 +182,7 @@ TEST_P(FTPMirrorRoundTrip, GivesIdenticalTrees) {
                                     (std::string(QUILLATE_TEST_DATA_DIR) + "/net/tls/ca.pem").c_str());
     TFTPTestServer server(c.Server);
     server.SetMaxClientsPerUser(c.MaxClients);
+    server.SetPassivePorts(c.PassivePorts);
     if (c.TLS)
         server.SetTLS(TFTPServerTLS::stExplicit);
     server.Start();
@@ -258,7 +260,31 @@ INSTANTIATE_TEST_SUITE_P(
                        "",
                        4,
                        0,
-                       {{"Upload retry [1] of [5] for [big.bin] : Connected.", 1}, {"Upload retry [2]", 0}}},
+                       // A cut data connection is given again on a new session, without using up a retry.
+                       {{"Upload retry [", 0}}},
+        // The defaults (0, automatic) where the server allows two logins and has two passive ports for
+        // them: refused logins are given up with one line, refused data connections are asked for again.
+        TRoundTripCase{"DefaultsWhereTheServerAllowsTwoLoginsAndTwoPorts",
+                       TFTPServerKind::skProFTPD,
+                       nullptr,
+                       0,
+                       2,
+                       {{"The server refused ", 3}, {"Upload retry [", 0}},
+                       false,
+                       0,
+                       0,
+                       2},
+        TRoundTripCase{"DefaultsWithThreePassivePorts",
+                       TFTPServerKind::skProFTPD,
+                       nullptr,
+                       0,
+                       0,
+                       {{Refused, 0}, {"Upload retry [", 0}},
+                       false,
+                       0,
+                       0,
+                       3},
+        TRoundTripCase{"DefaultsOnPyftpdlib", TFTPServerKind::skPyftpdlib, nullptr, 0, 0, {{Refused, 0}}, false, 0},
         TRoundTripCase{"FourWhereTheServerAllowsTwoLogins",
                        TFTPServerKind::skProFTPD,
                        nullptr,

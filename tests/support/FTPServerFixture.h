@@ -68,6 +68,9 @@ public:
     void SetReadLimit(std::size_t bytesPerSecond) { FReadLimit = bytesPerSecond; }
     // ProFTPD only: logins of the user past this many at once are refused; call before Start. 0: no limit.
     void SetMaxClientsPerUser(int count) { FMaxClientsPerUser = count; }
+    // ProFTPD only: passive data connections only on this many ports, so that parallel transfers meet
+    // "425 ... Address already in use" as on a server with a narrow range; call before Start. 0: any port.
+    void SetPassivePorts(int count) { FPassivePorts = count; }
     // ProFTPD only: the commands it has logged, one request line each ("CWD a", "PASS (hidden)"). Waits
     // up to ten seconds until `sessions` QUITs are among them: the server logs a command after its reply.
     std::vector<std::string> LoggedCommands(std::size_t sessions = 1) const;
@@ -84,6 +87,7 @@ private:
     std::size_t FReadLimit = 0;
     std::size_t FUploadCut = 0;
     int FMaxClientsPerUser = 0;
+    int FPassivePorts = 0;
     bool FWithoutChecksums = false;
     std::string FTimeZone;
     int FClockOffset = 0;

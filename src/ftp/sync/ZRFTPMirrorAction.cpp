@@ -38,6 +38,10 @@ const char* StatusName(net::TConnectionStatus status) {
 }
 
 constexpr int MaxParallelTransfers = 8;
+// What 0 (automatic) stands for: enough to hide the round trips of small files and of listings, few enough
+// for the servers that limit connections per user (those it refuses are given up).
+constexpr int AutomaticTransfers = 4;
+constexpr int AutomaticListings = 4;
 
 } // namespace
 
@@ -48,9 +52,9 @@ struct TFTPMirrorActionProperties {
             .Help("Stop the mirror when it runs longer than TimeoutLength minutes")
             .UInt("TimeoutLength", &TFTPMirrorAction::FTimeoutLength)
             .Int("ParallelTransfers", &TFTPMirrorAction::FParallelTransfers)
-            .Help("Files transferred at once, each on a connection of its own (1 to 8)")
+            .Help("Files transferred at once, each on a connection of its own (0 automatic, 1 to 8)")
             .Int("ParallelListings", &TFTPMirrorAction::FParallelListings)
-            .Help("Remote folders listed at once, each on a connection of its own (1 to 8)");
+            .Help("Remote folders listed at once, each on a connection of its own (0 automatic, 1 to 8)");
     }
 };
 
@@ -80,10 +84,10 @@ bool TFTPMirrorAction::Validate(TValidationErrors& errors) {
         errors.push_back({"Remote Directory", "No remote directory specified."});
     if (FUseFileSpec && FFileSpec.empty())
         errors.push_back({"Include Items", "Must provide at least one file extension to include."});
-    if (FParallelTransfers < 1 || FParallelTransfers > MaxParallelTransfers)
-        errors.push_back({"Parallel Transfers", "Parallel transfers must be between 1 and 8."});
-    if (FParallelListings < 1 || FParallelListings > MaxParallelTransfers)
-        errors.push_back({"Parallel Listings", "Parallel listings must be between 1 and 8."});
+    if (FParallelTransfers < 0 || FParallelTransfers > MaxParallelTransfers)
+        errors.push_back({"Parallel Transfers", "Parallel transfers must be between 0 (automatic) and 8."});
+    if (FParallelListings < 0 || FParallelListings > MaxParallelTransfers)
+        errors.push_back({"Parallel Listings", "Parallel listings must be between 0 (automatic) and 8."});
     return errors.size() == before;
 }
 
@@ -265,13 +269,19 @@ void TFTPMirrorAction::AttachProgress(IFTPConnectionObject& connection, int slot
     });
 }
 
-int TFTPMirrorAction::ListingConnections() const { return std::clamp(FParallelListings, 1, MaxParallelTransfers); }
+int TFTPMirrorAction::ListingConnections() const {
+    return FParallelListings == 0 ? AutomaticListings : std::clamp(FParallelListings, 1, MaxParallelTransfers);
+}
 
-bool TFTPMirrorAction::ReusesListingConnections() const { return FParallelTransfers > 1; }
+int TFTPMirrorAction::TransferConnections() const {
+    return FParallelTransfers == 0 ? AutomaticTransfers : std::clamp(FParallelTransfers, 1, MaxParallelTransfers);
+}
+
+bool TFTPMirrorAction::ReusesListingConnections() const { return TransferConnections() > 1; }
 
 std::unique_ptr<TFTPTransferPool> TFTPMirrorAction::OpenPool(IFTPConnectionObject& connection,
                                                              TFTPSpareConnections spare) {
-    const int extra = std::clamp(FParallelTransfers, 1, MaxParallelTransfers);
+    const int extra = TransferConnections();
     if (extra <= 1)
         return nullptr;
     auto pool = std::make_unique<TFTPTransferPool>(
@@ -311,7 +321,8 @@ bool TFTPMirrorAction::Run(IFTPConnectionObject& connection, const std::string& 
     // A date given to the server shows in its listing moved by the set-date skew, and the next run
     // moves what the listing shows back by the listing skew: both together make it read as the node's.
     const std::int64_t setDateOffset = start->Skew + start->SetDateSkew;
-    const TFTPWalkLog walkLog{*this, FLogFiles};
+    TFTPWalkLog walkLog{*this, FLogFiles, nullptr, std::nullopt};
+    TFTPOrderedLog ordered(*this);
 
     TFTPTreeNodePtr tree;
     const bool evaluated = CreateFTPDifferencesTree(connection, options, skew, localDir, remoteRoot, tree);
@@ -334,6 +345,8 @@ bool TFTPMirrorAction::Run(IFTPConnectionObject& connection, const std::string& 
     FDirection = FMirrorOperation == moLocalToRemote ? net::TWorkMode::wmWrite : net::TWorkMode::wmRead;
     SendMessage(FMirrorOperation == moLocalToRemote ? "Uploading Files..." : "Downloading Files...", stInformation);
     std::unique_ptr<TFTPTransferPool> pool = OpenPool(connection, std::move(spare));
+    if (pool)
+        walkLog.Order = &ordered;
     // The walk's jobs refer to its visitor: every one has ended before the visitor goes.
     auto finishPool = [&] {
         if (!pool)
@@ -341,6 +354,7 @@ bool TFTPMirrorAction::Run(IFTPConnectionObject& connection, const std::string& 
         if (!walked)
             pool->Cancel();
         std::string failure = pool->Finish();
+        ordered.Flush();
         if (walked && !failure.empty()) {
             walked = false;
             reason = failure;

@@ -48,10 +48,13 @@ private:
     bool Run(IFTPConnectionObject& connection, const std::string& localDir, bool& failed, bool& treeFailed,
              std::string& returnTo);
     void CheckKeepAlive(IFTPConnectionObject& connection);
+    // Connections that carry transfers at once, the main one among them when 1.
+    int TransferConnections() const;
     // Progress of the transfers on one connection; slot 0 is the main one.
     void AttachProgress(IFTPConnectionObject& connection, int slot);
     void LogProgress(net::TWorkMode mode, int slot, bool force);
-    // The extra connections of a run with ParallelTransfers above 1, the spare ones first; null otherwise.
+    // The extra connections of a run with more than one transfer connection, the spare ones first; null
+    // otherwise.
     std::unique_ptr<TFTPTransferPool> OpenPool(IFTPConnectionObject& connection, TFTPSpareConnections spare);
     void OnFTPStatus(net::TConnectionStatus status, const std::string& text);
 
@@ -60,8 +63,9 @@ private:
     TFTPLogging FFTPLogging;
     bool FEnableTimeout = false;
     std::uint32_t FTimeoutLength = 10;
-    std::int32_t FParallelTransfers = 1;
-    std::int32_t FParallelListings = 1;
+    // 0: automatic.
+    std::int32_t FParallelTransfers = 0;
+    std::int32_t FParallelListings = 0;
 
     // Run state.
     IFTPConnectionObject* FConnection = nullptr;

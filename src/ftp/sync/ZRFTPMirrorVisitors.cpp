@@ -24,6 +24,16 @@ void CheckDecided(const TFTPTreeNode& node) {
         throw std::runtime_error("Can not perform the action [Unknown]. All files require action before mirror performed.");
 }
 
+// The log of one piece of work on an extra connection, whose place ends when the work ends, however it ends.
+struct TFTPHeldLines {
+    TFTPHeldLines(const TFTPWalkLog& log, std::size_t ticket) : Log(log) { Log.Ticket = ticket; }
+    ~TFTPHeldLines() { Log.Order->Done(*Log.Ticket); }
+    TFTPHeldLines(const TFTPHeldLines&) = delete;
+    TFTPHeldLines& operator=(const TFTPHeldLines&) = delete;
+
+    TFTPWalkLog Log;
+};
+
 std::int64_t MillisecondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
 }
@@ -40,15 +50,119 @@ std::string SizeText(std::int64_t size, TFTPSizeUnits limit) {
     return fmt::format("{} bytes", size);
 }
 
+// --- Lines in the walk's order ---
+
+std::size_t TFTPOrderedLog::Reserve() {
+    std::lock_guard lock(FLock);
+    return FNext++;
+}
+
+void TFTPOrderedLog::Add(std::size_t ticket, const std::string& text, TStatusTag tag) {
+    std::lock_guard lock(FLock);
+    if (ticket <= FTurn)
+        FAction.SendMessage(text, tag);
+    else
+        FWaiting[ticket].Lines.emplace_back(text, tag);
+}
+
+void TFTPOrderedLog::Done(std::size_t ticket) {
+    std::lock_guard lock(FLock);
+    if (ticket < FTurn)
+        return;
+    FWaiting[ticket].Done = true;
+    Advance();
+}
+
+void TFTPOrderedLog::Advance() {
+    for (auto place = FWaiting.find(FTurn); place != FWaiting.end(); place = FWaiting.find(FTurn)) {
+        for (const auto& [text, tag] : place->second.Lines)
+            FAction.SendMessage(text, tag);
+        place->second.Lines.clear();
+        if (!place->second.Done)
+            return;
+        FWaiting.erase(place);
+        ++FTurn;
+    }
+}
+
+void TFTPOrderedLog::Flush() {
+    std::lock_guard lock(FLock);
+    for (const auto& [ticket, place] : FWaiting)
+        for (const auto& [text, tag] : place.Lines)
+            FAction.SendMessage(text, tag);
+    FWaiting.clear();
+    FTurn = FNext;
+}
+
+void TFTPWalkLog::Send(const std::string& text, TStatusTag tag) const {
+    if (!Order) {
+        Action.SendMessage(text, tag);
+    } else if (Ticket) {
+        Order->Add(*Ticket, text, tag);
+    } else {
+        const std::size_t ticket = Order->Reserve();
+        Order->Add(ticket, text, tag);
+        Order->Done(ticket);
+    }
+}
+
+// --- Refusals a busy server takes back ---
+
+namespace {
+
+constexpr int TransientTries = 5;
+constexpr std::chrono::seconds TransientSpan{10};
+constexpr std::chrono::milliseconds TransientFirstWait{250};
+
+} // namespace
+
+TFTPTransientRetry::TFTPTransientRetry(IFTPConnectionObject& connection, std::uint32_t& refusals,
+                                       std::function<bool()> keepGoing)
+    : FConnection(connection), FRefusals(refusals), FKeepGoing(std::move(keepGoing)) {}
+
+bool TFTPTransientRetry::Again(const std::exception& failure, const std::string& directory, std::string& current) {
+    if (!net::IsTransientRefusal(failure) || ++FTries >= TransientTries ||
+        std::chrono::steady_clock::now() - FStart > TransientSpan)
+        return false;
+    ++FRefusals;
+    const auto until = std::chrono::steady_clock::now() + TransientFirstWait * (1 << (FTries - 1));
+    while (std::chrono::steady_clock::now() < until) {
+        if (!FKeepGoing())
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    // A refused data connection leaves the session as it was. After a transfer that broke, the server may still
+    // owe the reply to it, or have closed the connection (421): a new session, logged in quietly as the pool
+    // did the first time, starts in step.
+    if (net::IsTransientDataRefusal(failure) && FConnection.IsConnected())
+        return true;
+    try {
+        current.clear();
+        try {
+            FConnection.Disconnect();
+        } catch (const std::exception&) {
+            // A session the server has closed needs no goodbye.
+        }
+        FConnection.Connect(0);
+        if (!directory.empty()) {
+            FConnection.ChangeDir(directory);
+            current = directory;
+        }
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
 // --- One upload ---
 
 TFTPUploader::TFTPUploader(IFTPConnectionObject& connection, std::string& currentRemoteDirectory,
-                           const TFTPRetryOptions& retryOptions, TFTPWalkLog log)
+                           const TFTPRetryOptions& retryOptions, TFTPWalkLog log, TFTPTransientRetry* transient)
     : FFTPConnection(connection), FCurrentRemoteDirectory(currentRemoteDirectory), FRetryOptions(retryOptions),
-      FLog(log) {}
+      FLog(log), FTransient(transient) {}
 
-void TFTPUploader::Warn(const std::string& text) const { FLog.Action.SendMessage(text, stWarning); }
-void TFTPUploader::Info(const std::string& text) const { FLog.Action.SendMessage(text, stInformation); }
+void TFTPUploader::Warn(const std::string& text) const { FLog.Send(text, stWarning); }
+void TFTPUploader::Info(const std::string& text) const { FLog.Send(text, stInformation); }
 
 // --- Upload walk ---
 
@@ -62,7 +176,7 @@ TFTPTreeVisitorActionRemoteDifferences::TFTPTreeVisitorActionRemoteDifferences(
       FRetryOptions(retryOptions), FLog(log), FPool(pool) {}
 
 void TFTPTreeVisitorActionRemoteDifferences::Info(const std::string& text) const {
-    FLog.Action.SendMessage(text, stInformation);
+    FLog.Send(text, stInformation);
 }
 
 bool TFTPTreeVisitorActionRemoteDifferences::VisitEnter(TFTPTreeNode& node) {
@@ -123,12 +237,13 @@ bool TFTPTreeVisitorActionRemoteDifferences::UploadChanged(const TFTPTreeNode& n
             ? std::optional<TDateTime>(node.FDate + static_cast<double>(FServerSetFileDateSkew) / SecondsPerDay)
             : std::nullopt;
     auto upload = [local, directory, name = node.FName, size = node.FSize, date, this](
-                      IFTPConnectionObject& connection, std::string& current) -> std::string {
+                      IFTPConnectionObject& connection, std::string& current, const TFTPWalkLog& log,
+                      TFTPTransientRetry* transient) -> std::string {
         if (current != directory) {
             connection.ChangeDir(directory);
             current = directory;
         }
-        TFTPUploader uploader(connection, current, FRetryOptions, FLog);
+        TFTPUploader uploader(connection, current, FRetryOptions, log, transient);
         if (!uploader.UploadFile(local, name, size))
             return uploader.FailureReason();
         if (date) {
@@ -138,10 +253,14 @@ bool TFTPTreeVisitorActionRemoteDifferences::UploadChanged(const TFTPTreeNode& n
         return {};
     };
     if (FPool && FPool->Ready()) {
-        FPool->Submit([upload](TFTPTransferSlot& slot) { return upload(*slot.Connection, slot.RemoteDirectory); });
+        FPool->Submit([upload, log = FLog, ticket = FLog.Order->Reserve(), pool = FPool](TFTPTransferSlot& slot) {
+            TFTPHeldLines held(log, ticket);
+            TFTPTransientRetry transient(*slot.Connection, slot.Refusals, [pool] { return !pool->Closing(); });
+            return upload(*slot.Connection, slot.RemoteDirectory, held.Log, &transient);
+        });
         FFailureReason = FPool->Failure();
     } else {
-        FFailureReason = upload(FFTPConnection, FCurrentRemoteDirectory);
+        FFailureReason = upload(FFTPConnection, FCurrentRemoteDirectory, FLog, nullptr);
     }
     return FFailureReason.empty();
 }
@@ -194,6 +313,8 @@ bool TFTPUploader::UploadFile(const std::string& localPath, const std::string& r
                 FFTPConnection.UploadFile(localPath, remoteName, 0, expectedSize);
             return uploaded(MillisecondsSince(started));
         } catch (const std::exception& e) {
+            if (FTransient && FTransient->Again(e, directory, FCurrentRemoteDirectory))
+                continue;
             transferMs = MillisecondsSince(started);
             lastError = e.what();
             Info(fmt::format("Uploading [{}] failed : [{}].", remoteName, lastError));
@@ -310,7 +431,7 @@ TFTPTreeVisitorActionLocalDifferences::TFTPTreeVisitorActionLocalDifferences(IFT
       FFTPConnection(connection), FLocalRoot(localRoot), FLog(log), FPool(pool) {}
 
 void TFTPTreeVisitorActionLocalDifferences::Info(const std::string& text) const {
-    FLog.Action.SendMessage(text, stInformation);
+    FLog.Send(text, stInformation);
 }
 
 bool TFTPTreeVisitorActionLocalDifferences::VisitEnter(TFTPTreeNode& node) {
@@ -335,7 +456,7 @@ bool TFTPTreeVisitorActionLocalDifferences::Visit(TFTPTreeNode& node, bool&) {
         Act(node);
     } catch (const ELocalLinkError& e) {
         // A link that turned up after the comparison: left alone like the ones it found.
-        FLog.Action.SendMessage(fmt::format("Left the local link [{}] alone", e.Path()), stWarning);
+        FLog.Send(fmt::format("Left the local link [{}] alone", e.Path()), stWarning);
     }
     return true;
 }
@@ -363,30 +484,41 @@ void TFTPTreeVisitorActionLocalDifferences::Act(const TFTPTreeNode& node) {
     std::string remote = FPathToRemoteFile + node.FName;
     std::string relative = FPathToLocalFile + node.FName;
     if (!FPool || !FPool->Ready()) {
-        Download(FFTPConnection, remote, relative, node.FDate);
+        Download(FFTPConnection, remote, relative, node.FDate, FLog);
         return;
     }
-    FPool->Submit([this, remote, relative, date = node.FDate](TFTPTransferSlot& slot) {
-        try {
-            Download(*slot.Connection, remote, relative, date);
-        } catch (const ELocalLinkError& e) {
-            FLog.Action.SendMessage(fmt::format("Left the local link [{}] alone", e.Path()), stWarning);
+    FPool->Submit([this, remote, relative, date = node.FDate, ticket = FLog.Order->Reserve()](TFTPTransferSlot& slot) {
+        TFTPHeldLines held(FLog, ticket);
+        TFTPTransientRetry transient(*slot.Connection, slot.Refusals, [this] { return !FPool->Closing(); });
+        for (;;) {
+            try {
+                Download(*slot.Connection, remote, relative, date, held.Log);
+                return std::string();
+            } catch (const ELocalLinkError& e) {
+                held.Log.Send(fmt::format("Left the local link [{}] alone", e.Path()), stWarning);
+                return std::string();
+            } catch (const std::exception& e) {
+                // Downloads name whole paths: where the server stands does not matter.
+                if (!transient.Again(e, {}, slot.RemoteDirectory))
+                    throw;
+            }
         }
-        return std::string();
     });
     if (std::string failure = FPool->Failure(); !failure.empty())
         throw std::runtime_error(failure);
 }
 
 void TFTPTreeVisitorActionLocalDifferences::Download(IFTPConnectionObject& connection, const std::string& remote,
-                                                     const std::string& relative, TDateTime date) const {
+                                                     const std::string& relative, TDateTime date,
+                                                     const TFTPWalkLog& log) const {
     std::string local = FLocalRoot.PathOf(relative);
-    if (FLog.LogFileTransfers)
-        Info(fmt::format("Downloading [{}] to [{}]", remote, local));
+    if (log.LogFileTransfers)
+        log.Send(fmt::format("Downloading [{}] to [{}]", remote, local), stInformation);
     auto started = std::chrono::steady_clock::now();
     connection.DownloadFile(remote, FLocalRoot, relative, true, false);
-    if (FLog.LogFileTransfers)
-        Info(fmt::format("Downloaded [{}] to [{}] in {} ms", remote, local, MillisecondsSince(started)));
+    if (log.LogFileTransfers)
+        log.Send(fmt::format("Downloaded [{}] to [{}] in {} ms", remote, local, MillisecondsSince(started)),
+                 stInformation);
     // The listing's date is on the server's clock; the local file gets the same moment on ours.
     if (FMirrorOptions.Contains(MirrorDateTime) && date > 0)
         FLocalRoot.SetModificationTime(

@@ -3,11 +3,20 @@
 // comes after everything inside it.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "ftp/sync/ZRFTPDiffVisitors.h"
 #include "ftp/sync/ZRFTPMirrorOptions.h"
 #include "ftp/sync/ZRFTPTransferPool.h"
+#include "host/Action.h"
 
 namespace zr {
 
@@ -15,11 +24,67 @@ namespace zr {
 enum TFTPSizeUnits : int { Bytes = 0, Kilobytes = 1, Megabtyes = 2, Gigabytes = 3 };
 std::string SizeText(std::int64_t size, TFTPSizeUnits limit);
 
+// The lines of work that runs beside the walk on extra connections, given out in the order the walk handed
+// the work out, so that a run with extra connections logs what a run on one connection logs. The earliest
+// work not yet done writes at once; the lines of later work wait for their turn.
+class TFTPOrderedLog {
+public:
+    explicit TFTPOrderedLog(quillate::TZRAction& action) : FAction(action) {}
+    // On the walk's thread: the place of the next piece of work.
+    std::size_t Reserve();
+    // From any thread: a line of the work at ticket.
+    void Add(std::size_t ticket, const std::string& text, quillate::TStatusTag tag);
+    // From any thread: the work at ticket has ended.
+    void Done(std::size_t ticket);
+    // Gives out all that waits, places never done (work dropped by a stop or a failure) left out.
+    void Flush();
+
+private:
+    struct TPlace {
+        std::vector<std::pair<std::string, quillate::TStatusTag>> Lines;
+        bool Done = false;
+    };
+    // Moves the turn on past every place done, giving out what they hold.
+    void Advance();
+
+    quillate::TZRAction& FAction;
+    std::mutex FLock;
+    std::size_t FNext = 0;
+    // The place whose turn it is: its lines go out as they come.
+    std::size_t FTurn = 0;
+    std::map<std::size_t, TPlace> FWaiting;
+};
+
 // Where the acting walks write their lines: the running action's log, and whether the per-file lines
 // (transfers, deletions) are wanted there.
 struct TFTPWalkLog {
     quillate::TZRAction& Action;
     bool LogFileTransfers = false;
+    // With extra connections: the walk's own lines take their place among those of the work it handed out.
+    TFTPOrderedLog* Order = nullptr;
+    // Set for work on an extra connection: the place its lines take.
+    std::optional<std::size_t> Ticket;
+
+    void Send(const std::string& text, quillate::TStatusTag tag) const;
+};
+
+// Gives a transfer on an extra connection again after a refusal that a busy server takes back
+// (net::IsTransientRefusal), waiting longer each time and logging in again where the server closed the
+// connection. A refusal that persists (five tries, or ten seconds) is the transfer's failure.
+class TFTPTransientRetry {
+public:
+    // refusals counts the tries given again; keepGoing false (a stop) ends the waits.
+    TFTPTransientRetry(IFTPConnectionObject& connection, std::uint32_t& refusals, std::function<bool()> keepGoing);
+    // After a failed try: true when the transfer is to be given again, the server then standing in directory
+    // (current kept up to date).
+    bool Again(const std::exception& failure, const std::string& directory, std::string& current);
+
+private:
+    IFTPConnectionObject& FConnection;
+    std::uint32_t& FRefusals;
+    std::function<bool()> FKeepGoing;
+    int FTries = 0;
+    std::chrono::steady_clock::time_point FStart = std::chrono::steady_clock::now();
 };
 
 // One file's upload with the retry settings, on one connection: recovery reconnects that connection and
@@ -27,8 +92,10 @@ struct TFTPWalkLog {
 class TFTPUploader {
 public:
     // currentRemoteDirectory is where the connection's server stands (with a trailing "/"), kept up to date.
+    // transient, on an extra connection, gives a transfer again after a refusal a busy server takes back,
+    // without using up the retries.
     TFTPUploader(IFTPConnectionObject& connection, std::string& currentRemoteDirectory,
-                 const TFTPRetryOptions& retryOptions, TFTPWalkLog log);
+                 const TFTPRetryOptions& retryOptions, TFTPWalkLog log, TFTPTransientRetry* transient = nullptr);
 
     // Uploads into the directory the server stands in; true when the server ends up with the whole file.
     bool UploadFile(const std::string& localPath, const std::string& remoteName, std::int64_t expectedSize);
@@ -46,6 +113,7 @@ private:
     std::string& FCurrentRemoteDirectory;
     const TFTPRetryOptions& FRetryOptions;
     TFTPWalkLog FLog;
+    TFTPTransientRetry* FTransient;
     std::string FFailureReason;
 };
 
@@ -102,7 +170,7 @@ private:
     void Act(const TFTPTreeNode& node);
     // The download itself, on whichever connection carries it.
     void Download(IFTPConnectionObject& connection, const std::string& remote, const std::string& relative,
-                  quillate::TDateTime date) const;
+                  quillate::TDateTime date, const TFTPWalkLog& log) const;
 
     TFTPMirrorOptions FMirrorOptions;
     std::int64_t FServerTimeSkew;

@@ -1,5 +1,6 @@
 #include "ftp/sync/ZRFTPTransferPool.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include <fmt/format.h>
@@ -10,6 +11,10 @@ namespace {
 
 // Enough to keep every connection busy between two looks of the walk, few enough to hold nothing large.
 constexpr std::size_t QueuedPerConnection = 4;
+// Refusals this close together are a busy spell, not a single one: the pool then works on one connection
+// fewer.
+constexpr std::size_t RefusalsInASpell = 3;
+constexpr std::chrono::seconds RefusalSpell{10};
 
 void Unhook(IFTPConnectionObject& connection) {
     connection.SetOnMessage(nullptr);
@@ -24,6 +29,7 @@ TFTPSpareConnections& TFTPSpareConnections::operator=(TFTPSpareConnections&& oth
     if (this != &other) {
         Close();
         FSlots = std::move(other.FSlots);
+        FRefusal = std::move(other.FRefusal);
         other.FSlots.clear();
     }
     return *this;
@@ -74,6 +80,11 @@ bool TFTPTransferPool::Ready() {
 std::size_t TFTPTransferPool::Size() const {
     std::lock_guard lock(FLock);
     return FSlots.size();
+}
+
+std::size_t TFTPTransferPool::Active() const {
+    std::lock_guard lock(FLock);
+    return FActive;
 }
 
 void TFTPTransferPool::OpenAhead() {
@@ -149,20 +160,26 @@ void TFTPTransferPool::FinishOpening() {
             continue;
         }
         login.Slot->Connection->SetOnMessage(deliver);
+        // Numbered among those open, so that the first ones stay at work when the pool works on fewer.
+        login.Slot->Index = static_cast<int>(FSlots.size()) + 1;
         FOpened(*login.Slot);
         std::lock_guard lock(FLock);
         FSlots.push_back(std::move(login.Slot));
     }
-    if (refused > 0) {
+    if (refused > 0)
+        FRefusal = {refused, FCount, refusal, false};
+    if (FRefusal.Refused > 0 && !FRefusal.Reported) {
+        FRefusal.Reported = true;
         std::string rest = FSlots.empty() ? "the main connection" : fmt::format("{} connection(s)", FSlots.size());
-        FWarn(fmt::format("The server refused {} of {} extra connections [{}]; the {} go on over {}.", refused,
-                          FCount, refusal, FWork, rest));
+        FWarn(fmt::format("The server refused {} of {} extra connections [{}]; the {} go on over {}.",
+                          FRefusal.Refused, FRefusal.Asked, FRefusal.Reason, FWork, rest));
     }
     std::lock_guard lock(FLock);
     FLogins.clear();
     // A stop that came while they logged in: the destructor closes them.
     if (FClosing)
         return;
+    FActive = FSlots.size();
     for (auto& slot : FSlots)
         FThreads.emplace_back([this, s = slot.get()] { Work(*s); });
 }
@@ -185,9 +202,19 @@ void TFTPTransferPool::EndWork() {
     // Logins started ahead for a run that never needed them.
     JoinLogins();
     std::lock_guard lock(FLock);
-    for (auto& login : FLogins)
-        if (login.Slot && login.Failure.empty())
+    TFTPRefusal refusal{0, FCount, {}, false};
+    for (auto& login : FLogins) {
+        if (login.Slot && login.Failure.empty()) {
             FSlots.push_back(std::move(login.Slot));
+        } else if (!login.Failure.empty()) {
+            ++refusal.Refused;
+            if (refusal.Reason.empty())
+                refusal.Reason = login.Failure;
+        }
+    }
+    // Refused before anybody needed them: the pool that takes the rest says so.
+    if (refusal.Refused > 0 && FRefusal.Refused == 0)
+        FRefusal = refusal;
     FLogins.clear();
     for (auto& slot : FAdopted)
         FSlots.push_back(std::move(slot));
@@ -198,6 +225,10 @@ void TFTPTransferPool::EndWork() {
 }
 
 void TFTPTransferPool::Adopt(TFTPSpareConnections spare) {
+    if (spare.Refusal().Refused > 0) {
+        FCount = std::min(FCount, static_cast<int>(spare.Size()));
+        FRefusal = spare.Refusal();
+    }
     TFTPSpareConnections kept;
     while (kept.Size() < static_cast<std::size_t>(FCount))
         if (auto slot = spare.Take())
@@ -217,28 +248,31 @@ TFTPSpareConnections TFTPTransferPool::Release() {
         std::lock_guard lock(FLock);
         slots.swap(FSlots);
     }
-    return TFTPSpareConnections(std::move(slots));
+    return TFTPSpareConnections(std::move(slots), FRefusal);
 }
 
 void TFTPTransferPool::Work(TFTPTransferSlot& slot) {
+    const auto index = static_cast<std::size_t>(slot.Index);
     for (;;) {
         TJob job;
         {
             std::unique_lock lock(FLock);
-            FChanged.wait(lock, [this] { return FClosing || !FQueue.empty(); });
-            if (FQueue.empty())
+            FChanged.wait(lock, [this, index] { return FClosing || index > FActive || !FQueue.empty(); });
+            if (FQueue.empty() || index > FActive)
                 return;
             job = std::move(FQueue.front());
             FQueue.pop_front();
             ++FRunning;
         }
         FChanged.notify_all();
+        const std::uint32_t refusalsBefore = slot.Connection->TransientRefusals() + slot.Refusals;
         std::string failure;
         try {
             failure = job(slot);
         } catch (const std::exception& e) {
             failure = e.what();
         }
+        const std::string fewer = NoteRefusals(slot.Connection->TransientRefusals() + slot.Refusals - refusalsBefore);
         {
             std::lock_guard lock(FLock);
             --FRunning;
@@ -249,13 +283,32 @@ void TFTPTransferPool::Work(TFTPTransferSlot& slot) {
             }
         }
         FChanged.notify_all();
+        if (!fewer.empty())
+            FWarn(fewer);
     }
+}
+
+std::string TFTPTransferPool::NoteRefusals(std::uint32_t count) {
+    if (count == 0)
+        return {};
+    const auto now = std::chrono::steady_clock::now();
+    std::lock_guard lock(FLock);
+    for (std::uint32_t i = 0; i < count; ++i)
+        FRefusalTimes.push_back(now);
+    while (!FRefusalTimes.empty() && now - FRefusalTimes.front() > RefusalSpell)
+        FRefusalTimes.pop_front();
+    if (FRefusalTimes.size() < RefusalsInASpell || FActive <= 1)
+        return {};
+    FRefusalTimes.clear();
+    --FActive;
+    return fmt::format("The server keeps refusing data connections for the moment; the {} go on over {} connection(s).",
+                       FWork, FActive);
 }
 
 void TFTPTransferPool::Submit(TJob job) {
     std::unique_lock lock(FLock);
     WaitUntil(lock, [this] {
-        return FClosing || !FFailure.empty() || FQueue.size() < QueuedPerConnection * FSlots.size();
+        return FClosing || !FFailure.empty() || FQueue.size() < QueuedPerConnection * FActive;
     });
     if (FClosing || !FFailure.empty())
         return;
@@ -273,6 +326,11 @@ std::string TFTPTransferPool::Finish() {
 std::string TFTPTransferPool::Failure() const {
     std::lock_guard lock(FLock);
     return FFailure;
+}
+
+bool TFTPTransferPool::Closing() const {
+    std::lock_guard lock(FLock);
+    return FClosing;
 }
 
 void TFTPTransferPool::Cancel() {

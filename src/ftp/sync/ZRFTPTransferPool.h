@@ -2,7 +2,9 @@
 // server, one thread each, while the walk goes on over the main connection.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -21,6 +23,17 @@ struct TFTPTransferSlot {
     // The server's current directory with a trailing "/"; empty while unknown.
     std::string RemoteDirectory;
     int Index = 0;
+    // Refusals the work on this connection met and gave again itself, beside those its connection counts.
+    std::uint32_t Refusals = 0;
+};
+
+// Logins of extra connections that the server refused: how many of how many asked for, the first reason,
+// and whether a line has said so yet.
+struct TFTPRefusal {
+    int Refused = 0;
+    int Asked = 0;
+    std::string Reason;
+    bool Reported = false;
 };
 
 // Logged-in extra connections passed from one pool of a run to the next, so that the second logs in no
@@ -28,8 +41,11 @@ struct TFTPTransferSlot {
 class TFTPSpareConnections {
 public:
     TFTPSpareConnections() = default;
-    explicit TFTPSpareConnections(std::vector<std::unique_ptr<TFTPTransferSlot>> slots) : FSlots(std::move(slots)) {}
-    TFTPSpareConnections(TFTPSpareConnections&& other) noexcept : FSlots(std::move(other.FSlots)) {
+    // refusal: logins the server refused beside these, so that a pool taking them asks for no more.
+    TFTPSpareConnections(std::vector<std::unique_ptr<TFTPTransferSlot>> slots, TFTPRefusal refusal)
+        : FSlots(std::move(slots)), FRefusal(std::move(refusal)) {}
+    TFTPSpareConnections(TFTPSpareConnections&& other) noexcept
+        : FSlots(std::move(other.FSlots)), FRefusal(std::move(other.FRefusal)) {
         other.FSlots.clear();
     }
     TFTPSpareConnections& operator=(TFTPSpareConnections&& other) noexcept;
@@ -39,10 +55,12 @@ public:
     std::unique_ptr<TFTPTransferSlot> Take();
     void Add(std::unique_ptr<TFTPTransferSlot> slot) { FSlots.push_back(std::move(slot)); }
     std::size_t Size() const { return FSlots.size(); }
+    const TFTPRefusal& Refusal() const { return FRefusal; }
 
 private:
     void Close() noexcept;
     std::vector<std::unique_ptr<TFTPTransferSlot>> FSlots;
+    TFTPRefusal FRefusal;
 };
 
 class TFTPTransferPool {
@@ -64,7 +82,7 @@ public:
     TFTPTransferPool& operator=(const TFTPTransferPool&) = delete;
 
     // Before the first Ready: connections of an earlier pool, used before any new one is logged in. Those past
-    // this pool's count are closed.
+    // this pool's count are closed; when the server refused the earlier pool some, this one asks for no more.
     void Adopt(TFTPSpareConnections spare);
     // Ends the pool's work (running jobs must end on their own) and hands over its connections, idle and
     // without events; the pool that adopts them looks whether the server still holds them.
@@ -78,12 +96,16 @@ public:
     bool Ready();
     // How many connections are open.
     std::size_t Size() const;
+    // How many of them take work: fewer once the server keeps refusing data connections for the moment.
+    std::size_t Active() const;
     // Queues a transfer; waits while many are queued, so that a large tree is never held twice.
     void Submit(TJob job);
     // Waits until every queued transfer has ended; the first failure's reason, or empty.
     std::string Finish();
     // The first failure's reason, or empty; from the walk, to stop queuing.
     std::string Failure() const;
+    // Whether the pool was cancelled or stopped: work waiting to try again gives up.
+    bool Closing() const;
     // From any thread: queued transfers are dropped and none is taken any more; running ones end on their own.
     void Cancel();
     // From any thread: Cancel, and every running transfer is cut at once.
@@ -104,6 +126,8 @@ private:
     // Waits until done holds, running the idle event between looks.
     void WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>& done);
     void Work(TFTPTransferSlot& slot);
+    // After a job: refusals that repeat take one connection out of the work. Returns the line to warn with.
+    std::string NoteRefusals(std::uint32_t count);
 
     IFTPConnectionObject& FModel;
     int FCount;
@@ -126,6 +150,12 @@ private:
     std::size_t FRunning = 0;
     bool FClosing = false;
     std::string FFailure;
+    // The logins the server refused, this pool's or (not yet reported) those of the pool it adopted from.
+    TFTPRefusal FRefusal;
+    // Connections whose Index is above this take no more work.
+    std::size_t FActive = 0;
+    // When the latest refusals came, to tell a busy spell from a single one.
+    std::deque<std::chrono::steady_clock::time_point> FRefusalTimes;
 };
 
 } // namespace zr

@@ -31,8 +31,9 @@ public:
         auto* interval = f.NewNumber("NO-OP interval", "NOOPTimeoutMS", 0, MaxInt);
         interval->setSuffix(" milliseconds");
         f.Row(f.Line({noops, interval}));
-        f.Number("Parallel transfers:", "ParallelTransfers", 1, 8);
-        f.Number("Parallel listings:", "ParallelListings", 1, 8);
+        // 0 lets the run choose; the spin box shows it as a word.
+        f.Number("Parallel transfers:", "ParallelTransfers", 0, 8)->setSpecialValueText("Automatic");
+        f.Number("Parallel listings:", "ParallelListings", 0, 8)->setSpecialValueText("Automatic");
         f.FinishTabOrder();
     }
 };
