@@ -19,7 +19,7 @@ bool IsTransientDataRefusal(const std::exception& e) {
     if (const auto* socket = dynamic_cast<const ESocketError*>(&e)) {
         const std::error_code code = socket->Code();
         return code == std::errc::address_in_use || code == std::errc::address_not_available ||
-               code == std::errc::connection_refused || code == std::errc::resource_unavailable_try_again;
+               code == std::errc::resource_unavailable_try_again;
     }
     return false;
 }

@@ -135,7 +135,9 @@ std::optional<TFTPListItems> TFTPListingPool::Take(const TFTPWalkKey& key) {
                     deliver(text, Warning);
             return std::move(listing.Items);
         }
-        if (FDone || (!FPending.count(key) && !FInFlight.count(key))) {
+        // Not started yet: the main connection, which would only wait, lists it itself.
+        if (FDone || !FInFlight.count(key)) {
+            FPending.erase(key);
             FAwaited.reset();
             return std::nullopt;
         }

@@ -41,7 +41,8 @@ public:
     void Announce(const TFTPWalkKey& key, const std::string& path);
     // The folder's entries, with the warnings of its listing delivered through the model's message event
     // as the main connection would; empty when the folder is to be listed on the main connection (not
-    // announced, refused, failed, or the walk is to stop). Announced folders of lower keys are dropped.
+    // announced, not started yet, refused, failed, or the walk is to stop). Announced folders of lower keys
+    // are dropped.
     std::optional<TFTPListItems> Take(const TFTPWalkKey& key);
     // Once the walk is over: the connections, for the transfers to use.
     TFTPSpareConnections Release();
