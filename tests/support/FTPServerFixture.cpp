@@ -142,6 +142,10 @@ void TFTPTestServer::Start() {
             conf += "TransferRate STOR " + std::to_string(std::max<std::size_t>(FReadLimit / 1024, 1)) + "\n";
         if (FMaxClientsPerUser > 0)
             conf += "MaxClientsPerUser " + std::to_string(FMaxClientsPerUser) + "\n";
+        if (!FDeniedCommands.empty())
+            conf += "<Limit " + FDeniedCommands + ">\nDenyAll\n</Limit>\n";
+        if (!FDeniedNames.empty())
+            conf += "PathDenyFilter \"" + FDeniedNames + "\"\n";
         WriteTextFile(FDir.Path() / "proftpd.conf", conf);
         // ProFTPD refuses account files that others can read.
         for (const auto& [file, text] :

@@ -68,6 +68,11 @@ public:
     void SetReadLimit(std::size_t bytesPerSecond) { FReadLimit = bytesPerSecond; }
     // ProFTPD only: logins of the user past this many at once are refused; call before Start. 0: no limit.
     void SetMaxClientsPerUser(int count) { FMaxClientsPerUser = count; }
+    // ProFTPD only: these commands ("RNFR RNTO") are refused to everyone; call before Start.
+    void SetDeniedCommands(std::string commands) { FDeniedCommands = std::move(commands); }
+    // ProFTPD only: names matching this regular expression may not be stored or renamed to (550);
+    // call before Start.
+    void SetDeniedNames(std::string pattern) { FDeniedNames = std::move(pattern); }
     // ProFTPD only: the commands it has logged, one request line each ("CWD a", "PASS (hidden)"). Waits
     // up to ten seconds until `sessions` QUITs are among them: the server logs a command after its reply.
     std::vector<std::string> LoggedCommands(std::size_t sessions = 1) const;
@@ -84,6 +89,8 @@ private:
     std::size_t FReadLimit = 0;
     std::size_t FUploadCut = 0;
     int FMaxClientsPerUser = 0;
+    std::string FDeniedCommands;
+    std::string FDeniedNames;
     bool FWithoutChecksums = false;
     std::string FTimeZone;
     int FClockOffset = 0;

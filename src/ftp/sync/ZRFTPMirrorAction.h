@@ -47,6 +47,8 @@ private:
     static std::int64_t CalculateBytesToTransfers(TFTPTreeNode& tree);
     bool Run(IFTPConnectionObject& connection, const std::string& localDir, bool& failed, bool& treeFailed,
              std::string& returnTo);
+    // Removes what a killed run left half written in the folders the comparison read on the target side.
+    void RemoveStaleTemporaries(IFTPConnectionObject& connection, const std::string& localDir);
     void CheckKeepAlive(IFTPConnectionObject& connection);
     // Progress of the transfers on one connection; slot 0 is the main one.
     void AttachProgress(IFTPConnectionObject& connection, int slot);
