@@ -29,7 +29,7 @@ std::map<std::string, std::string> Files(const fs::path& root) {
 TEST(FTPMirrorKilled, TheNextRunLeavesTheServerWithTheWholeTree) {
     TFTPTestServer server(TFTPServerKind::skProFTPD);
     // Slow enough that a transfer is under way at most moments of a run.
-    server.SetReadLimit(8 << 20);
+    server.SetReadLimit(4 << 20);
     server.Start();
     TTempDir dir("quillate-killed");
     const fs::path local = dir.Path() / "tree";
@@ -64,7 +64,14 @@ TEST(FTPMirrorKilled, TheNextRunLeavesTheServerWithTheWholeTree) {
             fs::remove_all(entry.path());
         {
             TServerProcess killed;
+            fs::remove(dir.Path() / "killed.log");
             start(killed, round, "killed.log");
+            // Killed while it uploads (or, now and then, a little after it ended).
+            for (int poll = 0; poll < 500; ++poll) {
+                if (ReadTextFile(dir.Path() / "killed.log").find("Uploading Files...") != std::string::npos)
+                    break;
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
             std::this_thread::sleep_for(
                 std::chrono::milliseconds(std::uniform_int_distribution<int>(50, 400)(random)));
             killed.Signal(SIGKILL);
@@ -79,8 +86,9 @@ TEST(FTPMirrorKilled, TheNextRunLeavesTheServerWithTheWholeTree) {
         TServerProcess second;
         start(second, round, "second.log");
         ASSERT_EQ(second.Wait(std::chrono::seconds(30)), 0) << ReadTextFile(dir.Path() / "second.log");
-        if (extra)
+        if (extra) {
             EXPECT_NE(ReadTextFile(dir.Path() / "second.log").find("Removed the stale temporary ["), std::string::npos);
+        }
         // Compared whole, never printed: a diff of the contents would flood the log.
         const auto uploaded = Files(server.Home());
         EXPECT_EQ(uploaded.size(), expected.size());
