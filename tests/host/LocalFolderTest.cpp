@@ -45,7 +45,8 @@ protected:
 
 // A run knows its own temporaries again, and takes no name a user would give a file for one.
 TEST(TemporaryName, IsKnownAgainAndNoOtherNameIs) {
-    for (const std::string& leaf : {std::string("a.txt"), std::string(300, 'x'), std::string(".quillate-abcdefgh.part")})
+    for (const std::string& leaf :
+         {std::string("a.txt"), std::string(300, 'x'), std::string(".quillate-abcdefgh.part")})
         EXPECT_TRUE(IsTemporaryName(TemporaryName(leaf))) << leaf;
     for (const std::string& name :
          {std::string("a.txt"), std::string(".a.txt.part"), std::string(".a.txt.abcdefgh.part"),
