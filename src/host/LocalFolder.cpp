@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <random>
@@ -21,6 +22,9 @@ namespace {
 constexpr int MaxTreeDepth = 512;
 // The temporary name keeps a readable part of the final one and stays within NAME_MAX.
 constexpr std::size_t TemporaryLeafPart = 200;
+constexpr std::string_view TemporaryMarker = ".quillate-";
+constexpr std::string_view TemporarySuffix = ".part";
+constexpr std::size_t TemporaryRandomPart = 8;
 constexpr int TemporaryNameAttempts = 100;
 
 class TDescriptor {
@@ -95,17 +99,6 @@ int OpenSubfolder(int folder, const std::string& name, const std::string& path, 
     Raise("Opening the folder", path, ENOENT);
 }
 
-std::string TemporaryName(const std::string& leaf) {
-    static constexpr char Letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-    thread_local std::mt19937 random{std::random_device{}()};
-    std::uniform_int_distribution<std::size_t> pick(0, sizeof Letters - 2);
-    std::string name(1, '.');
-    name.append(leaf, 0, TemporaryLeafPart).push_back('.');
-    for (int i = 0; i < 8; ++i)
-        name += Letters[pick(random)];
-    return name + ".part";
-}
-
 void RemoveContents(int folder, const std::string& path, int depth) {
     if (depth > MaxTreeDepth)
         throw ELocalFolderError(fmt::format("Removing {}: folders nested deeper than {}", path, MaxTreeDepth),
@@ -128,6 +121,30 @@ void RemoveContents(int folder, const std::string& path, int depth) {
 }
 
 } // namespace
+
+std::string TemporaryName(const std::string& leaf) {
+    static constexpr char Letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    thread_local std::mt19937 random{std::random_device{}()};
+    std::uniform_int_distribution<std::size_t> pick(0, sizeof Letters - 2);
+    std::string name(1, '.');
+    name.append(leaf, 0, TemporaryLeafPart).append(TemporaryMarker);
+    for (std::size_t i = 0; i < TemporaryRandomPart; ++i)
+        name += Letters[pick(random)];
+    return name.append(TemporarySuffix);
+}
+
+bool IsTemporaryName(std::string_view name) {
+    const std::size_t fixed = 1 + TemporaryMarker.size() + TemporaryRandomPart + TemporarySuffix.size();
+    if (name.size() <= fixed || name.size() > fixed + TemporaryLeafPart || name.front() != '.' ||
+        !name.ends_with(TemporarySuffix))
+        return false;
+    name.remove_suffix(TemporarySuffix.size());
+    const std::string_view random = name.substr(name.size() - TemporaryRandomPart);
+    name.remove_suffix(TemporaryRandomPart);
+    return name.ends_with(TemporaryMarker) && std::ranges::all_of(random, [](char c) {
+               return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+           });
+}
 
 TLocalFolderListing::TLocalFolderListing(const std::string& path)
     : FFd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)), FOwned(true) {

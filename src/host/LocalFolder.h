@@ -22,6 +22,13 @@ private:
     std::error_code FCode;
 };
 
+// The name a file is written under beside its final leaf until it is complete:
+// "." + leaf (its first 200 bytes) + ".quillate-" + 8 random [a-z0-9] + ".part". Local downloads and
+// remote uploads share it, so a run knows the leftovers of a killed run on either side.
+std::string TemporaryName(const std::string& leaf);
+// True for a name TemporaryName can give.
+bool IsTemporaryName(std::string_view name);
+
 // A symbolic link stands where a write was to go; Path() names it.
 class ELocalLinkError : public ELocalFolderError {
 public:

@@ -249,6 +249,10 @@ TEST_P(FTPActionCase, RunsAsWritten) {
             server->SetWithoutChecksums();
         if (c.contains("hostile"))
             server->SetHostile(c["hostile"].get<std::vector<std::string>>());
+        if (c.contains("denied")) {
+            server->SetDeniedCommands(c["denied"].value("commands", ""));
+            server->SetDeniedNames(c["denied"].value("names", ""));
+        }
         server->SetAddress(address);
         if (GetParam().TLS != "plain")
             server->SetTLS(GetParam().TLS == "explicit" ? TFTPServerTLS::stExplicit

@@ -106,7 +106,9 @@ TEST_P(FTPMirrorRetry, TheRecoveryJudgesByTheServerSize) {
         for (const auto& [name, content] : files)
             EXPECT_TRUE(ReadTextFile(server.Home() / name) == content) << name << " differs";
     } else {
-        EXPECT_LT(fs::file_size(server.Home() / "a-big.bin"), files.at("a-big.bin").size());
+        // What arrived went to a temporary name, removed when the upload was given up.
+        for (const auto& entry : fs::recursive_directory_iterator(server.Home()))
+            EXPECT_EQ(entry.path().filename().string().find("a-big.bin"), std::string::npos) << entry.path();
     }
 }
 

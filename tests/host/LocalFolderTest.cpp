@@ -43,6 +43,19 @@ protected:
     fs::path Outside = Temp.Path() / "outside";
 };
 
+// A run knows its own temporaries again, and takes no name a user would give a file for one.
+TEST(TemporaryName, IsKnownAgainAndNoOtherNameIs) {
+    for (const std::string& leaf :
+         {std::string("a.txt"), std::string(300, 'x'), std::string(".quillate-abcdefgh.part")})
+        EXPECT_TRUE(IsTemporaryName(TemporaryName(leaf))) << leaf;
+    for (const std::string& name :
+         {std::string("a.txt"), std::string(".a.txt.part"), std::string(".a.txt.abcdefgh.part"),
+          std::string("a.txt.quillate-abcdefgh.part"), std::string(".a.txt.quillate-abcdefg.part"),
+          std::string(".a.txt.quillate-abcDefgh.part"), std::string(".quillate-abcdefgh.part"),
+          "." + std::string(201, 'x') + ".quillate-abcdefgh.part"})
+        EXPECT_FALSE(IsTemporaryName(name)) << name;
+}
+
 TEST_F(LocalFolderTest, AWriteReplacesOnlyWhenCommittedAndAppendsInPlace) {
     WriteTextFile(Root / "f", "old");
     TLocalFolder folder(Root.string());

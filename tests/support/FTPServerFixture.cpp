@@ -147,6 +147,10 @@ void TFTPTestServer::Start() {
             const int first = 40000 + port % 20000;
             conf += "PassivePorts " + std::to_string(first) + " " + std::to_string(first + FPassivePorts - 1) + "\n";
         }
+        if (!FDeniedCommands.empty())
+            conf += "<Limit " + FDeniedCommands + ">\nDenyAll\n</Limit>\n";
+        if (!FDeniedNames.empty())
+            conf += "PathDenyFilter \"" + FDeniedNames + "\"\n";
         WriteTextFile(FDir.Path() / "proftpd.conf", conf);
         // ProFTPD refuses account files that others can read.
         for (const auto& [file, text] :

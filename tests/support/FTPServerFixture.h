@@ -71,6 +71,11 @@ public:
     // ProFTPD only: passive data connections only on this many ports, so that parallel transfers meet
     // "425 ... Address already in use" as on a server with a narrow range; call before Start. 0: any port.
     void SetPassivePorts(int count) { FPassivePorts = count; }
+    // ProFTPD only: these commands ("RNFR RNTO") are refused to everyone; call before Start.
+    void SetDeniedCommands(std::string commands) { FDeniedCommands = std::move(commands); }
+    // ProFTPD only: names matching this regular expression may not be stored or renamed to (550);
+    // call before Start.
+    void SetDeniedNames(std::string pattern) { FDeniedNames = std::move(pattern); }
     // ProFTPD only: the commands it has logged, one request line each ("CWD a", "PASS (hidden)"). Waits
     // up to ten seconds until `sessions` QUITs are among them: the server logs a command after its reply.
     std::vector<std::string> LoggedCommands(std::size_t sessions = 1) const;
@@ -88,6 +93,8 @@ private:
     std::size_t FUploadCut = 0;
     int FMaxClientsPerUser = 0;
     int FPassivePorts = 0;
+    std::string FDeniedCommands;
+    std::string FDeniedNames;
     bool FWithoutChecksums = false;
     std::string FTimeZone;
     int FClockOffset = 0;

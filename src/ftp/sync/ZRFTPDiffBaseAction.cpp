@@ -368,6 +368,9 @@ bool TFTPDiffBaseAction::BuildLocalFolder(TFTPTreeNode& node, const std::string&
         if (SkippedLocalEntry(name, isLink && !known, folderPath))
             continue;
         const bool isFolder = known && S_ISDIR(info.st_mode);
+        // What a killed run left half written is never a source.
+        if (!isFolder && IsTemporaryName(name))
+            continue;
         if (ExcludeItem(root, folderPath, name, isFolder, excludes, fileSpecs))
             continue;
         if (isFolder) {
@@ -428,6 +431,8 @@ bool TFTPDiffBaseAction::BuildRemoteFolder(IFTPConnectionObject& connection, TFT
     for (const auto& item : *items) {
         const std::string& name = item.FileName;
         bool isFolder = item.ItemType == net::TFTPItemType::ditDirectory;
+        if (!isFolder && IsTemporaryName(name))
+            continue;
         if (ExcludeItem(root, folderPath, isFolder ? name + "/" : name, isFolder, excludes, fileSpecs))
             continue;
         if (isFolder) {
@@ -476,6 +481,7 @@ bool TFTPDiffBaseAction::DetermineDifferencesToRemoteTree(TFTPTreeNode& tree, TF
     TFTPTreeVisitorDetermineDifferencesToRemote visitor(options, skew, remoteRoot, connection);
     visitor.SetOnCheckContinuation([this] { return CheckNOOPandOperationAborted(); });
     visitor.OnWarning = [this](const std::string& text) { Warning(text); };
+    visitor.OnTemporary = [this](const std::string& path) { FStaleTemporaries.push_back(path); };
     visitor.SetListingPool(FListingPool.get());
     return tree.Accept(visitor, trmHeadRecursion, tvdVisitChildren);
 }
@@ -525,6 +531,7 @@ bool TFTPDiffBaseAction::DetermineDifferencesToLocalTree(TFTPTreeNode& tree, TFT
     TFTPTreeVisitorDetermineDifferencesToLocal visitor(options, skew, localRoot);
     visitor.SetOnCheckContinuation([this] { return CheckNOOPandOperationAborted(); });
     visitor.OnWarning = [this](const std::string& text) { Warning(text); };
+    visitor.OnTemporary = [this](const std::string& path) { FStaleTemporaries.push_back(path); };
     return tree.Accept(visitor, trmHeadRecursion, tvdVisitChildren);
 }
 
@@ -564,6 +571,7 @@ bool TFTPDiffBaseAction::CreateFTPDifferencesTree(IFTPConnectionObject& connecti
         ~TCloseListings() { Action.CloseListingPool(); }
     } closeListings{*this};
     tree.reset();
+    FStaleTemporaries.clear();
     auto started = std::chrono::steady_clock::now();
     bool built = false;
     if (FMirrorOperation == moLocalToRemote) {

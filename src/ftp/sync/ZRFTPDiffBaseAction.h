@@ -103,6 +103,10 @@ protected:
     bool FLogSourceFiles = false;
     bool FLogDifferences = false;
 
+    // The temporaries of a killed run found in the compared target folders (full target paths), filled by
+    // CreateFTPDifferencesTree; the mirror removes them, the diff leaves them.
+    std::vector<std::string> FStaleTemporaries;
+
     // Filled by PrepareFilters from FileSpec and ExcludeList.
     quillate::TStringList FFileSpecs;
     quillate::TStringList FExpandedExcludes;

@@ -9,6 +9,7 @@
 #include <fmt/format.h>
 
 #include "host/FileInfo.h"
+#include "host/LocalFolder.h"
 #include "net/NetErrors.h"
 
 namespace zr {
@@ -367,9 +368,15 @@ bool TFTPTreeVisitorDetermineDifferencesToLocal::GetTargetFolderContents(TString
     const bool recursive = FMirrorOptions.Contains(Recursive);
     for (; it != fs::directory_iterator(); it.increment(ec)) {
         // Without recursion subfolders take no part in the comparison.
-        if (!recursive && IsLocalFolder(it->path()))
+        const bool folder = IsLocalFolder(it->path());
+        if (!recursive && folder)
             continue;
-        list.push_back(it->path().filename().string());
+        std::string name = it->path().filename().string();
+        if (!folder && IsTemporaryName(name)) {
+            FoundTemporary(path, name);
+            continue;
+        }
+        list.push_back(std::move(name));
     }
     SortByCollation(list);
     return true;
@@ -527,7 +534,7 @@ std::int64_t TFTPTreeVisitorDetermineDifferencesToRemote::GetTargetFileCRC(const
     return FFTPConnection.FileCRC(path);
 }
 
-bool TFTPTreeVisitorDetermineDifferencesToRemote::GetTargetFolderContents(TStringList& list, const std::string&,
+bool TFTPTreeVisitorDetermineDifferencesToRemote::GetTargetFolderContents(TStringList& list, const std::string& path,
                                                                           TFTPTreeNode& node) {
     auto* cache = FolderCache(&node);
     if (!cache)
@@ -537,6 +544,10 @@ bool TFTPTreeVisitorDetermineDifferencesToRemote::GetTargetFolderContents(TStrin
         // Without recursion subfolders take no part in the comparison.
         if (!recursive && item.ItemType == net::TFTPItemType::ditDirectory)
             continue;
+        if (item.ItemType == net::TFTPItemType::ditFile && IsTemporaryName(name)) {
+            FoundTemporary(path, name);
+            continue;
+        }
         list.push_back(name);
     }
     SortByCollation(list);

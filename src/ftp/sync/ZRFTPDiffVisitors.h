@@ -121,9 +121,16 @@ public:
     bool DateIsDifferent(quillate::TDateTime source, quillate::TDateTime target) const;
 
     TFTPWarningEvent OnWarning;
+    // Given the target path of each temporary a killed run left in a compared folder; temporaries take
+    // no part in the comparison.
+    std::function<void(const std::string& path)> OnTemporary;
 
 protected:
     std::string TargetPath(const TFTPTreeNode& node) const;
+    void FoundTemporary(const std::string& folder, const std::string& name) const {
+        if (OnTemporary)
+            OnTemporary(WithTrailingSlash(folder) + name);
+    }
     void Warn(const std::string& text) const {
         if (OnWarning)
             OnWarning(text);

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <ctime>
+#include <optional>
 
 #include <fmt/format.h>
 
 #include "ftp/sync/ZRFTPMirrorVisitors.h"
+#include "host/LocalFolder.h"
 #include "net/NetErrors.h"
 
 namespace zr {
@@ -307,6 +309,29 @@ void TFTPMirrorAction::OnFTPStatus(net::TConnectionStatus status, const std::str
     SendMessage(fmt::format("{} {} : {}", NowForLog(), StatusName(status), text), stInformation);
 }
 
+void TFTPMirrorAction::RemoveStaleTemporaries(IFTPConnectionObject& connection, const std::string& localDir) {
+    if (FStaleTemporaries.empty())
+        return;
+    std::optional<TLocalFolder> localRoot;
+    if (FMirrorOperation == moRemoteToLocal)
+        localRoot.emplace(localDir);
+    const std::string localPrefix = WithTrailingSlash(localDir);
+    for (const std::string& path : FStaleTemporaries) {
+        try {
+            if (localRoot)
+                localRoot->Remove(path.substr(localPrefix.size()));
+            else
+                connection.DeleteFile(path);
+            SendMessage(fmt::format("Removed the stale temporary [{}]", path), stInformation);
+        } catch (const net::EReplyError& e) {
+            Warning(fmt::format("Could not remove the stale temporary [{}]: {} {}", path, e.Code(), e.ReplyText()));
+        } catch (const ELocalFolderError& e) {
+            Warning(fmt::format("Could not remove the stale temporary [{}]: {}", path, e.what()));
+        }
+    }
+    FStaleTemporaries.clear();
+}
+
 bool TFTPMirrorAction::Run(IFTPConnectionObject& connection, const std::string& localDir, bool& failed,
                            bool& treeFailed, std::string& returnTo) {
     returnTo = connection.GetRemoteDir();
@@ -333,6 +358,7 @@ bool TFTPMirrorAction::Run(IFTPConnectionObject& connection, const std::string& 
         treeFailed = true;
         return false;
     }
+    RemoveStaleTemporaries(connection, localDir);
     auto started = Clock::now();
     FInFlight.assign(static_cast<std::size_t>(MaxParallelTransfers) + 1, {});
     AttachProgress(connection, 0);
@@ -372,8 +398,9 @@ bool TFTPMirrorAction::Run(IFTPConnectionObject& connection, const std::string& 
         }
     };
     if (FMirrorOperation == moLocalToRemote) {
+        TFTPTemporaryUploads temporaries;
         TFTPTreeVisitorActionRemoteDifferences visitor(connection, localDir, remoteRoot, options, *FRetryOptions,
-                                                       setDateOffset, walkLog, pool.get());
+                                                       setDateOffset, walkLog, pool.get(), &temporaries);
         walk(visitor);
         reason = visitor.FailureReason();
         finishPool();

@@ -47,6 +47,8 @@ private:
     static std::int64_t CalculateBytesToTransfers(TFTPTreeNode& tree);
     bool Run(IFTPConnectionObject& connection, const std::string& localDir, bool& failed, bool& treeFailed,
              std::string& returnTo);
+    // Removes what a killed run left half written in the folders the comparison read on the target side.
+    void RemoveStaleTemporaries(IFTPConnectionObject& connection, const std::string& localDir);
     void CheckKeepAlive(IFTPConnectionObject& connection);
     // Connections that carry transfers at once, the main one among them when 1.
     int TransferConnections() const;

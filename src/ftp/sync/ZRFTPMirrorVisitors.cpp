@@ -9,6 +9,7 @@
 #include <fmt/format.h>
 
 #include "host/Action.h"
+#include "host/LocalFolder.h"
 #include "net/NetErrors.h"
 #include "net/TextUtil.h"
 
@@ -157,9 +158,10 @@ bool TFTPTransientRetry::Again(const std::exception& failure, const std::string&
 // --- One upload ---
 
 TFTPUploader::TFTPUploader(IFTPConnectionObject& connection, std::string& currentRemoteDirectory,
-                           const TFTPRetryOptions& retryOptions, TFTPWalkLog log, TFTPTransientRetry* transient)
+                           const TFTPRetryOptions& retryOptions, TFTPWalkLog log, TFTPTemporaryUploads* temporaries,
+                           TFTPTransientRetry* transient)
     : FFTPConnection(connection), FCurrentRemoteDirectory(currentRemoteDirectory), FRetryOptions(retryOptions),
-      FLog(log), FTransient(transient) {}
+      FLog(log), FTemporaries(temporaries), FTransient(transient) {}
 
 void TFTPUploader::Warn(const std::string& text) const { FLog.Send(text, stWarning); }
 void TFTPUploader::Info(const std::string& text) const { FLog.Send(text, stInformation); }
@@ -169,11 +171,11 @@ void TFTPUploader::Info(const std::string& text) const { FLog.Send(text, stInfor
 TFTPTreeVisitorActionRemoteDifferences::TFTPTreeVisitorActionRemoteDifferences(
     IFTPConnectionObject& connection, const std::string& localRootPath, const std::string& remoteRootPath,
     TFTPMirrorOptions options, const TFTPRetryOptions& retryOptions, std::int64_t serverSetFileDateSkew,
-    TFTPWalkLog log, TFTPTransferPool* pool)
+    TFTPWalkLog log, TFTPTransferPool* pool, TFTPTemporaryUploads* temporaries)
     : FMirrorOptions(options), FServerSetFileDateSkew(serverSetFileDateSkew), FLocalRootPath(localRootPath),
       FCurrentVisitorDirectory(WithTrailingSlash(remoteRootPath)),
       FCurrentRemoteDirectory(WithTrailingSlash(connection.GetRemoteDir())), FFTPConnection(connection),
-      FRetryOptions(retryOptions), FLog(log), FPool(pool) {}
+      FRetryOptions(retryOptions), FLog(log), FPool(pool), FTemporaries(temporaries) {}
 
 void TFTPTreeVisitorActionRemoteDifferences::Info(const std::string& text) const {
     FLog.Send(text, stInformation);
@@ -243,9 +245,10 @@ bool TFTPTreeVisitorActionRemoteDifferences::UploadChanged(const TFTPTreeNode& n
             connection.ChangeDir(directory);
             current = directory;
         }
-        TFTPUploader uploader(connection, current, FRetryOptions, log, transient);
+        TFTPUploader uploader(connection, current, FRetryOptions, log, FTemporaries, transient);
         if (!uploader.UploadFile(local, name, size))
             return uploader.FailureReason();
+        // The date goes to the final name: the temporary is gone by now.
         if (date) {
             std::string message;
             connection.SetFileDate(current + name, *date, message);
@@ -288,6 +291,30 @@ bool TFTPTreeVisitorActionRemoteDifferences::Visit(TFTPTreeNode& node, bool&) {
 }
 
 bool TFTPUploader::UploadFile(const std::string& localPath, const std::string& remoteName, std::int64_t expectedSize) {
+    FAnnounced = false;
+    for (;;) {
+        const bool viaTemporary = FTemporaries && FTemporaries->On();
+        const std::string target = viaTemporary ? TemporaryName(remoteName) : remoteName;
+        std::int64_t transferMs = 0;
+        const TSent sent = Send(localPath, remoteName, target, expectedSize, transferMs);
+        // Refused: temporaries are off now, and the file goes again under its name.
+        if (sent == tsRefused)
+            continue;
+        if (sent == tsFailed) {
+            if (viaTemporary)
+                Forget(target);
+            return false;
+        }
+        if (viaTemporary && !PutInPlace(target, remoteName))
+            continue;
+        if (FLog.LogFileTransfers)
+            Info(fmt::format("Uploaded [{}] to [{}] in {} ms", localPath, "/" + remoteName, transferMs));
+        return true;
+    }
+}
+
+TFTPUploader::TSent TFTPUploader::Send(const std::string& localPath, const std::string& remoteName,
+                                       const std::string& target, std::int64_t expectedSize, std::int64_t& transferMs) {
     int allowed = FRetryOptions.GetRetryTransferOnAllErrors() ? FRetryOptions.GetTransferMaxRetries() : 0;
     allowed = std::max(allowed, 1);
     int counter = 0;
@@ -295,27 +322,29 @@ bool TFTPUploader::UploadFile(const std::string& localPath, const std::string& r
     std::int64_t position = 0;
     const std::string directory = FCurrentRemoteDirectory;
     std::string lastError;
-    auto uploaded = [&](std::int64_t ms) {
-        if (FLog.LogFileTransfers)
-            Info(fmt::format("Uploaded [{}] to [{}] in {} ms", localPath, "/" + remoteName, ms));
-        return true;
-    };
     for (;;) {
-        if (FLog.LogFileTransfers)
+        if (FLog.LogFileTransfers && (resume || !FAnnounced))
             Info(resume ? fmt::format("Resuming [{}] to [{}] at [{}].", localPath, remoteName, SizeText(position, Bytes))
                         : fmt::format("Uploading [{}] to [{}].", localPath, remoteName));
+        FAnnounced = true;
         auto started = std::chrono::steady_clock::now();
-        std::int64_t transferMs = 0;
         try {
             if (resume)
-                FFTPConnection.Resume(localPath, remoteName, position, 0);
+                FFTPConnection.Resume(localPath, target, position, 0);
             else
-                FFTPConnection.UploadFile(localPath, remoteName, 0, expectedSize);
-            return uploaded(MillisecondsSince(started));
+                FFTPConnection.UploadFile(localPath, target, 0, expectedSize);
+            transferMs = MillisecondsSince(started);
+            return tsWhole;
         } catch (const std::exception& e) {
             if (FTransient && FTransient->Again(e, directory, FCurrentRemoteDirectory))
                 continue;
             transferMs = MillisecondsSince(started);
+            // A server that forbids the hidden name (a filter on dot-files) answers the first STOR at once.
+            const auto* reply = dynamic_cast<const net::EReplyError*>(&e);
+            if (reply && reply->Code() >= 500 && counter == 0 && target != remoteName) {
+                TurnTemporariesOff("uploads to a temporary name", *reply);
+                return tsRefused;
+            }
             lastError = e.what();
             Info(fmt::format("Uploading [{}] failed : [{}].", remoteName, lastError));
         }
@@ -336,11 +365,12 @@ bool TFTPUploader::UploadFile(const std::string& localPath, const std::string& r
                 continue;
             }
             bool canResume = false;
-            std::int64_t size = RetryGetFileSize(directory + remoteName, retryText, expectedSize, canResume);
+            std::int64_t size =
+                RetryGetFileSize(directory + target, directory + remoteName, retryText, expectedSize, canResume);
             if (size == expectedSize) {
                 Warn(fmt::format("{} : File [{}] has expected size [{}]. Upload complete.", retryText, remoteName,
                                  SizeText(size, Bytes)));
-                return uploaded(transferMs);
+                return tsWhole;
             }
             if (size >= 0) {
                 Warn(fmt::format("{} : File [{}] size [{}] does not match.", retryText, remoteName,
@@ -355,9 +385,46 @@ bool TFTPUploader::UploadFile(const std::string& localPath, const std::string& r
         if (!transferAgain) {
             FFailureReason = fmt::format("Upload of [{}] failed after {} recovery attempt(s): {}", remoteName, counter,
                                          lastError);
-            return false;
+            return tsFailed;
         }
     }
+}
+
+bool TFTPUploader::PutInPlace(const std::string& temporary, const std::string& remoteName) {
+    try {
+        FFTPConnection.RenameFile(temporary, remoteName);
+        return true;
+    } catch (const net::EReplyError&) {
+        // Some servers rename only onto a free name.
+    }
+    try {
+        FFTPConnection.DeleteFile(remoteName);
+    } catch (const net::EReplyError&) {
+        // Nothing there, or not ours to delete: the second rename tells.
+    }
+    try {
+        FFTPConnection.RenameFile(temporary, remoteName);
+        return true;
+    } catch (const net::EReplyError& e) {
+        Forget(temporary);
+        TurnTemporariesOff("to rename an upload into place", e);
+        return false;
+    }
+}
+
+void TFTPUploader::Forget(const std::string& temporary) {
+    try {
+        FFTPConnection.DeleteFile(temporary);
+    } catch (const std::exception&) {
+        // A connection that is gone leaves it to the next run, which removes it.
+    }
+}
+
+void TFTPUploader::TurnTemporariesOff(const std::string& what, const net::EReplyError& reply) {
+    if (FTemporaries->TurnOff())
+        Warn(fmt::format("The server refuses {} [{} {}]: files are uploaded straight under their names for the rest "
+                         "of this run.",
+                         what, reply.Code(), reply.ReplyText()));
 }
 
 bool TFTPUploader::ReconnectForUpload(const std::string& directory, const std::string&, const std::string& t) {
@@ -400,9 +467,9 @@ bool TFTPUploader::ReconnectForUpload(const std::string& directory, const std::s
     return true;
 }
 
-std::int64_t TFTPUploader::RetryGetFileSize(const std::string& remotePath, const std::string& t,
-                                            std::int64_t expectedSize, bool& canResume) {
-    Warn(fmt::format("{} : Retrieving [{}] size. Expecting [{}].", t, remotePath, SizeText(expectedSize, Bytes)));
+std::int64_t TFTPUploader::RetryGetFileSize(const std::string& remotePath, const std::string& shownPath,
+                                            const std::string& t, std::int64_t expectedSize, bool& canResume) {
+    Warn(fmt::format("{} : Retrieving [{}] size. Expecting [{}].", t, shownPath, SizeText(expectedSize, Bytes)));
     canResume = true;
     std::int64_t size = -1;
     std::string error = "Unable to get size";

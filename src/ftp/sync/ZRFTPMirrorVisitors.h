@@ -3,6 +3,7 @@
 // comes after everything inside it.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -17,6 +18,7 @@
 #include "ftp/sync/ZRFTPMirrorOptions.h"
 #include "ftp/sync/ZRFTPTransferPool.h"
 #include "host/Action.h"
+#include "net/NetErrors.h"
 
 namespace zr {
 
@@ -87,15 +89,30 @@ private:
     std::chrono::steady_clock::time_point FStart = std::chrono::steady_clock::now();
 };
 
+// Whether the uploads of one run go to a temporary name and are renamed into place, so that a killed run
+// leaves no partial file under a final name. Shared by every connection of the run: the first refusal
+// turns it off for all of them.
+class TFTPTemporaryUploads {
+public:
+    bool On() const { return !FDirect.load(); }
+    // Turns temporary names off for the rest of the run; true for the one caller that did it, who says so.
+    bool TurnOff() { return !FDirect.exchange(true); }
+
+private:
+    std::atomic<bool> FDirect{false};
+};
+
 // One file's upload with the retry settings, on one connection: recovery reconnects that connection and
 // judges by the size its server reports.
 class TFTPUploader {
 public:
     // currentRemoteDirectory is where the connection's server stands (with a trailing "/"), kept up to date.
-    // transient, on an extra connection, gives a transfer again after a refusal a busy server takes back,
-    // without using up the retries.
+    // Without temporaries every upload is written straight under its name. transient, on an extra
+    // connection, gives a transfer again after a refusal a busy server takes back, without using up the
+    // retries.
     TFTPUploader(IFTPConnectionObject& connection, std::string& currentRemoteDirectory,
-                 const TFTPRetryOptions& retryOptions, TFTPWalkLog log, TFTPTransientRetry* transient = nullptr);
+                 const TFTPRetryOptions& retryOptions, TFTPWalkLog log, TFTPTemporaryUploads* temporaries = nullptr,
+                 TFTPTransientRetry* transient = nullptr);
 
     // Uploads into the directory the server stands in; true when the server ends up with the whole file.
     bool UploadFile(const std::string& localPath, const std::string& remoteName, std::int64_t expectedSize);
@@ -103,9 +120,19 @@ public:
     const std::string& FailureReason() const { return FFailureReason; }
 
 private:
+    enum TSent { tsWhole, tsFailed, tsRefused };
+    // The upload and its recovery into target (the final name or a temporary); the log names remoteName.
+    // tsRefused: the server answered the first STOR of a temporary with a permanent refusal.
+    TSent Send(const std::string& localPath, const std::string& remoteName, const std::string& target,
+               std::int64_t expectedSize, std::int64_t& transferMs);
+    // Renames the whole temporary over the final name; false, with the temporary gone, when the server
+    // will not.
+    bool PutInPlace(const std::string& temporary, const std::string& remoteName);
+    void Forget(const std::string& temporary);
+    void TurnTemporariesOff(const std::string& what, const net::EReplyError& reply);
     bool ReconnectForUpload(const std::string& directory, const std::string& remoteName, const std::string& retryText);
-    std::int64_t RetryGetFileSize(const std::string& remotePath, const std::string& retryText,
-                                  std::int64_t expectedSize, bool& canResume);
+    std::int64_t RetryGetFileSize(const std::string& remotePath, const std::string& shownPath,
+                                  const std::string& retryText, std::int64_t expectedSize, bool& canResume);
     void Warn(const std::string& text) const;
     void Info(const std::string& text) const;
 
@@ -113,7 +140,10 @@ private:
     std::string& FCurrentRemoteDirectory;
     const TFTPRetryOptions& FRetryOptions;
     TFTPWalkLog FLog;
+    TFTPTemporaryUploads* FTemporaries;
     TFTPTransientRetry* FTransient;
+    // The "Uploading" line is written once per file, also when a refusal sends it again under its name.
+    bool FAnnounced = false;
     std::string FFailureReason;
 };
 
@@ -124,7 +154,8 @@ public:
     TFTPTreeVisitorActionRemoteDifferences(IFTPConnectionObject& connection, const std::string& localRootPath,
                                            const std::string& remoteRootPath, TFTPMirrorOptions options,
                                            const TFTPRetryOptions& retryOptions, std::int64_t serverSetFileDateSkew,
-                                           TFTPWalkLog log, TFTPTransferPool* pool = nullptr);
+                                           TFTPWalkLog log, TFTPTransferPool* pool = nullptr,
+                                           TFTPTemporaryUploads* temporaries = nullptr);
 
     bool VisitEnter(TFTPTreeNode& node) override;
     bool VisitLeave(TFTPTreeNode& node) override;
@@ -150,6 +181,7 @@ private:
     const TFTPRetryOptions& FRetryOptions;
     TFTPWalkLog FLog;
     TFTPTransferPool* FPool;
+    TFTPTemporaryUploads* FTemporaries;
     std::string FFailureReason;
 };
 
