@@ -333,6 +333,13 @@ const TFTPListItems* TFTPConnectObject::ListFolder(const std::string& path) {
     return &FFolderListing;
 }
 
+bool TFTPConnectObject::ListTree(const std::string& path, std::vector<std::string>& lines) {
+    if (!ListArgumentIsExact(path))
+        return false;
+    FClient->ListTree(path, lines);
+    return true;
+}
+
 void TFTPConnectObject::WarnRefusedNames() {
     for (const auto& refused : FClient->RefusedNames())
         Deliver(fmt::format("Skipped a remote entry with an unsafe name [{}]: {}", net::EscapedName(refused.Name),

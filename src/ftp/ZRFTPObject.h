@@ -129,6 +129,10 @@ public:
     // the folder exactly (wildcards, a leading "-"): the caller then lists from inside it. Valid until the
     // next call; the cached listing of the current directory is left as it was.
     virtual const TFTPListItems* ListFolder(const std::string& path) = 0;
+    // The raw lines of a listing of the whole tree below path ("LIST -aR"); false, with nothing sent, when
+    // path cannot be given to LIST exactly. Servers that do not offer it answer with an error or the
+    // folder alone.
+    virtual bool ListTree(const std::string& path, std::vector<std::string>& lines) = 0;
     virtual std::int64_t GetFileSize(const std::string& path) = 0;
     virtual quillate::TDateTime GetFileDate(const std::string& path) = 0;
     virtual void CreateDir(const std::string& path) = 0;
@@ -292,6 +296,7 @@ public:
     std::string ListDirectory(const std::string& path, bool details) override;
     const TFTPListItems& GetDirectoryListItems(bool refresh) override;
     const TFTPListItems* ListFolder(const std::string& path) override;
+    bool ListTree(const std::string& path, std::vector<std::string>& lines) override;
     std::int64_t GetFileSize(const std::string& path) override;
     quillate::TDateTime GetFileDate(const std::string& path) override;
     void CreateDir(const std::string& path) override;

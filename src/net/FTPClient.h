@@ -140,6 +140,9 @@ public:
     // Throws EProtocolError for a listing past the parser's limits.
     void List(std::vector<std::string>& lines, const std::string& path = {}, bool details = true);
     void List(const std::string& path = {}, bool details = true);
+    // "LIST -aR path": the raw lines of a listing of the whole tree below path, for servers that give one
+    // (those that do not answer with an error, or with the folder alone). The parser's limits apply.
+    void ListTree(const std::string& path, std::vector<std::string>& lines);
     const std::vector<TFTPListItem>& DirectoryListing() const { return FDirectoryListing; }
     std::vector<TFTPListItem> TakeDirectoryListing() { return std::move(FDirectoryListing); }
     const std::vector<TRefusedName>& RefusedNames() const { return FRefusedNames; }

@@ -82,8 +82,20 @@ bool ValidDate(int year, int month, int day) {
            day <= DaysInMonth(year, month);
 }
 
-// A listing's date has no zone: it is the server's wall clock, which we take as our own.
+// A listing's date has no zone: it is the server's wall clock, which we take as our own. mktime looks
+// the zone up again on every call, and the entries of a listing share few minutes: the last few
+// conversions are kept.
 std::chrono::system_clock::time_point WallClock(int year, int month, int day, int hour, int minute) {
+    struct TConverted {
+        std::array<int, 5> Key{};
+        std::chrono::system_clock::time_point Value;
+    };
+    thread_local std::array<TConverted, 4> recent{};
+    thread_local std::size_t next = 0;
+    const std::array<int, 5> key{year, month, day, hour, minute};
+    for (const auto& converted : recent)
+        if (converted.Key == key)
+            return converted.Value;
     std::tm local{};
     local.tm_year = year - 1900;
     local.tm_mon = month - 1;
@@ -91,7 +103,10 @@ std::chrono::system_clock::time_point WallClock(int year, int month, int day, in
     local.tm_hour = hour;
     local.tm_min = minute;
     local.tm_isdst = -1;
-    return std::chrono::system_clock::from_time_t(std::mktime(&local));
+    const auto value = std::chrono::system_clock::from_time_t(std::mktime(&local));
+    recent[next] = {key, value};
+    next = (next + 1) % recent.size();
+    return value;
 }
 
 int MonthOf(std::string_view token) {

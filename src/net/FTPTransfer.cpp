@@ -339,6 +339,42 @@ void TFTPClient::RunListing(std::vector<std::string>* lines, const std::string& 
     FRefusedNameCount = parser.RefusedCount();
 }
 
+void TFTPClient::ListTree(const std::string& path, std::vector<std::string>& lines) {
+    FSession.Begin();
+    const std::string command = "LIST -aR " + path;
+    const TListingLimits limits;
+    lines.clear();
+    std::string line;
+    std::size_t bytes = 0;
+    auto fail = [&](const std::string& what) {
+        throw EProtocolError(FormatNetMessage(command + " on", FControl.PeerText(), what));
+    };
+    auto lineDone = [&] {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (lines.size() >= limits.MaxLines)
+            fail(fmt::format("listing longer than {} lines", limits.MaxLines));
+        lines.push_back(std::move(line));
+        line.clear();
+    };
+    ReceiveData(command, -1, false, false, [&](const char* data, std::size_t n) {
+        if ((bytes += n) > limits.MaxBytes)
+            fail(fmt::format("listing larger than {} bytes", limits.MaxBytes));
+        for (std::string_view chunk(data, n); !chunk.empty();) {
+            const std::size_t end = chunk.find('\n');
+            line.append(chunk.substr(0, end));
+            if (line.size() > limits.MaxLineLength)
+                fail(fmt::format("listing line longer than {} bytes", limits.MaxLineLength));
+            if (end == std::string_view::npos)
+                break;
+            lineDone();
+            chunk.remove_prefix(end + 1);
+        }
+    });
+    if (!line.empty())
+        lineDone();
+}
+
 void TFTPClient::List(std::vector<std::string>& lines, const std::string& path, bool details) {
     RunListing(&lines, path, details);
 }

@@ -1,6 +1,7 @@
 // The comparisons of the diff's visitors and its name rules; the trees they mark are cases of tests/data/ftp.
 #include "ftp/sync/ZRFTPDiffBaseAction.h"
 #include "ftp/sync/ZRFTPDiffVisitors.h"
+#include "ftp/sync/ZRFTPTreeListing.h"
 
 #include <gtest/gtest.h>
 
@@ -34,6 +35,46 @@ TEST(DiffComparisons, DatesSizesAndChecksums) {
 TEST(DiffComparisons, CommaText) {
     EXPECT_EQ(SplitCommaText(".cs,.sln .csproj"), (TStringList{".cs", ".sln", ".csproj"}));
     EXPECT_EQ(SplitCommaText("\"a b\",c"), (TStringList{"a b", "c"}));
+}
+
+// "LIST -aR" output split into folders, or refused where it cannot stand for a listing per folder.
+TEST(TreeListing, SplitsIntoFoldersOrRefuses) {
+    const std::string dir = "drwxr-xr-x   2 u g  4096 Dec  7 01:34 ";
+    const std::string file = "-rw-r--r--   1 u g   650 Dec  7 01:34 ";
+    struct {
+        const char* Name;
+        std::string Root;
+        std::vector<std::string> Lines;
+        // folder: its entries' names joined by ","; empty: refused.
+        std::map<std::string, std::string> Folders;
+    } cases[] = {
+        {"absolute sections, dot entries and totals left out", "/q",
+         {"total 8", dir + ".", dir + "..", dir + "d", file + "a b.txt", "", "/q/d:", dir + ".", file + "x:", "",
+          "/q/d/e:"},
+         {{"/q", "d,a b.txt"}, {"/q/d", "x:"}, {"/q/d/e", ""}}},
+        {"relative sections below the server's root", "/",
+         {".:", dir + "d", "", "./d:", file + "f"},
+         {{"/", "d"}, {"/d", "f"}}},
+        {"a server that ignored -R", "/q", {dir + "d", file + "a"}, {}},
+        {"a link", "/q", {dir + "d", "", "/q/d:", "lrwxrwxrwx 1 u g 3 Dec  7 01:34 l -> /etc"}, {}},
+        {"a section outside the root", "/q", {dir + "d", "", "/etc:", file + "passwd"}, {}},
+        {"a section given twice", "/q", {dir + "d", "", "/q/d:", "", "/q/d:"}, {}},
+        {"a line that is no entry", "/q", {dir + "d", "", "/q/d:", "garbage"}, {}},
+    };
+    for (const auto& c : cases) {
+        auto tree = SplitTreeListing(c.Lines, c.Root);
+        ASSERT_EQ(tree.has_value(), !c.Folders.empty()) << c.Name;
+        if (!tree)
+            continue;
+        std::map<std::string, std::string> folders;
+        for (const auto& [path, items] : *tree) {
+            std::string names;
+            for (const auto& item : items)
+                names += (names.empty() ? "" : ",") + item.FileName;
+            folders[path] = names;
+        }
+        EXPECT_EQ(folders, c.Folders) << c.Name;
+    }
 }
 
 } // namespace

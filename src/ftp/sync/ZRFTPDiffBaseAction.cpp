@@ -425,6 +425,8 @@ bool TFTPDiffBaseAction::BuildRemoteFolder(IFTPConnectionObject& connection, TFT
                            },
                            &key)
                      : &connection.GetDirectoryListItems(true);
+    if (!node.FParent)
+        lister.LoadTree(folderPath, *items);
     // The listing is read where the connection keeps it, not copied: subfolders are listed only after the
     // loop, as listing one replaces it.
     std::vector<TFTPTreeNode*> subfolders;
@@ -467,6 +469,9 @@ bool TFTPDiffBaseAction::CreateRemoteTree(IFTPConnectionObject& connection, cons
     auto root = std::make_unique<TFTPTreeNode>(rootName, false);
     TFTPRemoteLister lister(connection, [this](const std::string& text) { Warning(text); });
     lister.SetPool(FListingPool.get());
+    // The listed dates become the downloaded files' dates with MirrorDateTime.
+    if (recursive && ListsWholeTrees() && !FMirrorDateTime && !FCheckFileDate)
+        lister.AllowTrees();
     const bool built =
         BuildRemoteFolder(connection, lister, *root, {}, remoteRoot, rootName + "/", recursive, excludes, fileSpecs);
     if (!built)
@@ -483,6 +488,8 @@ bool TFTPDiffBaseAction::DetermineDifferencesToRemoteTree(TFTPTreeNode& tree, TF
     visitor.OnWarning = [this](const std::string& text) { Warning(text); };
     visitor.OnTemporary = [this](const std::string& path) { FStaleTemporaries.push_back(path); };
     visitor.SetListingPool(FListingPool.get());
+    if (ListsWholeTrees())
+        visitor.AllowWholeTreeListing();
     return tree.Accept(visitor, trmHeadRecursion, tvdVisitChildren);
 }
 

@@ -83,10 +83,51 @@ void TFTPRemoteLister::Announce(const TFTPWalkKey& key, const std::string& path)
         FPool->Announce(key, FolderArgument(path));
 }
 
+void TFTPRemoteLister::LoadTree(const std::string& root, TFTPListItems rootItems) {
+    if (!FTreesAllowed || !FByPath || FTree)
+        return;
+    const std::string folder = FolderArgument(root);
+    std::vector<std::string> subtrees;
+    for (const auto& item : rootItems)
+        if (item.ItemType == net::TFTPItemType::ditDirectory && !net::UnsafeNameReason(item.FileName))
+            subtrees.push_back((folder == "/" ? folder : folder + "/") + item.FileName);
+    if (subtrees.empty())
+        return;
+    auto listTree = [](IFTPConnectionObject& connection, const std::string& path) {
+        std::vector<std::string> lines;
+        try {
+            if (connection.ListTree(path, lines))
+                return SplitTreeListing(lines, path);
+        } catch (const net::EReplyError&) {
+            // Not offered: listed folder by folder.
+        } catch (const net::EProtocolError&) {
+            // Past the listing limits: folder by folder stays within them.
+        }
+        return std::optional<TFTPTreeListing>();
+    };
+    std::vector<std::optional<TFTPTreeListing>> listed(subtrees.size());
+    if (FPool)
+        FPool->ListTrees(subtrees.size(), FConnection, [&](IFTPConnectionObject& connection, std::size_t i) {
+            listed[i] = listTree(connection, subtrees[i]);
+        });
+    else
+        for (std::size_t i = 0; i < subtrees.size(); ++i)
+            listed[i] = listTree(FConnection, subtrees[i]);
+    TFTPTreeListing tree;
+    for (auto& subtree : listed)
+        if (subtree)
+            tree.merge(*subtree);
+    if (!tree.empty())
+        FTree = std::move(tree);
+}
+
 const TFTPListItems* TFTPRemoteLister::List(const std::string& path, const TEnterEvent& enter,
                                             const TFTPWalkKey* key) {
     if (!FByPath)
         return FromInside(enter);
+    if (FTree)
+        if (auto found = FTree->find(FolderArgument(path)); found != FTree->end())
+            return &found->second;
     if (key && FPool)
         if (auto taken = FPool->Take(*key)) {
             FTaken = std::move(*taken);
@@ -462,7 +503,9 @@ const net::TFTPListItem* TFTPTreeVisitorDetermineDifferencesToRemote::CachedEntr
 bool TFTPTreeVisitorDetermineDifferencesToRemote::Init(TFTPTreeNode& rootNode) {
     if (!MoveServerTo(FCurrentVisitorDirectory))
         return false;
-    LoadListing(rootNode, FFTPConnection.GetDirectoryListItems(true));
+    const TFTPListItems& items = FFTPConnection.GetDirectoryListItems(true);
+    LoadListing(rootNode, items);
+    FLister.LoadTree(FCurrentVisitorDirectory, items);
     AnnounceSubfolders(rootNode, FCurrentVisitorDirectory);
     return true;
 }

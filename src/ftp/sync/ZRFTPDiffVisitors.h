@@ -11,6 +11,7 @@
 #include "ftp/ZRFTPObject.h"
 #include "ftp/ZRFTPTree.h"
 #include "ftp/sync/ZRFTPListingPool.h"
+#include "ftp/sync/ZRFTPTreeListing.h"
 #include "host/Persistent.h"
 
 namespace zr {
@@ -66,7 +67,14 @@ public:
     bool ByPath() const { return FByPath; }
     // Extra connections that list announced folders ahead of the walk; null for none.
     void SetPool(TFTPListingPool* pool) { FPool = pool; }
-    bool ListsAhead() const { return FPool && FByPath; }
+    bool ListsAhead() const { return FPool && FByPath && !FTree; }
+    // Lets LoadTree read whole trees: only for a recursive walk that needs no exact dates, as such listings
+    // give minutes at best.
+    void AllowTrees() { FTreesAllowed = true; }
+    // Where allowed, lists the tree below each subfolder of root (rootItems, root's own listing) in one
+    // command each, on the extra connections and this one at once, for the walk to take its folders from.
+    // A subtree the server does not list whole is listed folder by folder as before.
+    void LoadTree(const std::string& root, TFTPListItems rootItems);
     // The walk will list the folder at path under key, after every folder of a lower key.
     void Announce(const TFTPWalkKey& key, const std::string& path);
 
@@ -79,6 +87,8 @@ private:
     TFTPListingPool* FPool = nullptr;
     // A listing taken from the extra connections.
     TFTPListItems FTaken;
+    bool FTreesAllowed = false;
+    std::optional<TFTPTreeListing> FTree;
 };
 
 // Moves the server's current directory from one folder to another, optionally creating what is missing.
@@ -186,6 +196,11 @@ public:
     bool TargetFileExists(const std::string& path, const std::string& name, TFTPTreeNode& node) override;
     bool ChangeToFolder(const std::string& path, const std::string& name, TFTPTreeNode& node) override;
     void SetListingPool(TFTPListingPool* pool) { FLister.SetPool(pool); }
+    // A recursive walk that compares no dates reads the server's tree in whole subtrees where it can.
+    void AllowWholeTreeListing() {
+        if (FMirrorOptions.Contains(Recursive) && !FMirrorOptions.Contains(CheckOnDate))
+            FLister.AllowTrees();
+    }
 
 private:
     // Announces the subfolders the folder's listing shows on the server, each under its place in the walk.

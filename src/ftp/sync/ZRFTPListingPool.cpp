@@ -42,6 +42,31 @@ TFTPListingPool::~TFTPListingPool() {
     FPool.reset();
 }
 
+void TFTPListingPool::ListTrees(std::size_t count, IFTPConnectionObject& main,
+                                const std::function<void(IFTPConnectionObject&, std::size_t)>& list) {
+    std::atomic<std::size_t> next{0};
+    auto work = [&](IFTPConnectionObject& connection) {
+        for (std::size_t i = next++; i < count; i = next++)
+            list(connection, i);
+    };
+    if (FPool->Ready())
+        for (std::size_t i = 0; i < FPool->Size(); ++i)
+            FPool->Submit([&work](TFTPTransferSlot& slot) {
+                try {
+                    work(*slot.Connection);
+                } catch (const std::exception&) {
+                    // A connection that broke leaves its trees to the walk, folder by folder.
+                }
+                return std::string();
+            });
+    // The main connection takes its share; the extra ones are waited for however it ends.
+    struct TJoin {
+        TFTPTransferPool& Pool;
+        ~TJoin() { Pool.Finish(); }
+    } join{*FPool};
+    work(main);
+}
+
 void TFTPListingPool::Announce(const TFTPWalkKey& key, const std::string& path) {
     if (!FStarted) {
         FStarted = true;

@@ -3,6 +3,7 @@
 // they do with the main connection alone.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -37,6 +38,10 @@ public:
 
     // Starts the logins now, to overlap the work before the walk; the first Announce waits for them.
     void OpenAhead() { FPool->OpenAhead(); }
+    // Before the first Announce: runs list(connection, i) for every i below count, on the extra connections
+    // and on main at once, and returns when all have ended. list must not throw but for a stop.
+    void ListTrees(std::size_t count, IFTPConnectionObject& main,
+                   const std::function<void(IFTPConnectionObject&, std::size_t)>& list);
     // The walk will ask for the folder at path (no trailing "/") by key, after every folder of a lower key.
     void Announce(const TFTPWalkKey& key, const std::string& path);
     // The folder's entries, with the warnings of its listing delivered through the model's message event

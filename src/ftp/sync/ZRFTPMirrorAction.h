@@ -41,6 +41,7 @@ protected:
     bool CheckNOOPandOperationAborted() override;
     int ListingConnections() const override;
     bool ReusesListingConnections() const override;
+    bool ListsWholeTrees() const override { return true; }
 
 private:
     friend struct TFTPMirrorActionProperties;

@@ -1,0 +1,58 @@
+#include "ftp/sync/ZRFTPTreeListing.h"
+
+namespace zr {
+
+namespace {
+
+// "/q/d00:" or, from servers that name sections relative to the listed folder, "d00:" and "./d00:".
+std::optional<std::string> SectionPath(const std::string& header, const std::string& root) {
+    std::string path = header.substr(0, header.size() - 1);
+    if (path.starts_with("./"))
+        path.erase(0, 2);
+    if (path == "." || path == root)
+        return root;
+    if (!path.starts_with('/'))
+        return (root == "/" ? root : root + "/") + path;
+    const std::string prefix = root == "/" ? root : root + "/";
+    if (!path.starts_with(prefix) || path.size() == prefix.size())
+        return std::nullopt;
+    return path;
+}
+
+} // namespace
+
+std::optional<TFTPTreeListing> SplitTreeListing(const std::vector<std::string>& lines, const std::string& root,
+                                                std::time_t now) {
+    TFTPTreeListing tree;
+    TFTPListItems* section = &tree[root];
+    bool folderBelow = false;
+    for (const std::string& line : lines) {
+        if (line.empty() || line.starts_with("total "))
+            continue;
+        auto item = net::ParseListLine(line, net::TFTPListFormat::lfUnix, now);
+        if (!item) {
+            if (!line.ends_with(':'))
+                return std::nullopt;
+            auto path = SectionPath(line, root);
+            // Some servers head the listed folder's own section too ("." first, as ls does).
+            if (path == root && section == &tree[root] && section->empty())
+                continue;
+            if (!path || tree.count(*path))
+                return std::nullopt;
+            section = &tree[*path];
+            continue;
+        }
+        if (item->ItemType == net::TFTPItemType::ditDirectory && (item->FileName == "." || item->FileName == ".."))
+            continue;
+        if (item->ItemType == net::TFTPItemType::ditSymbolicLink || net::UnsafeNameReason(item->FileName))
+            return std::nullopt;
+        folderBelow = folderBelow || item->ItemType == net::TFTPItemType::ditDirectory;
+        section->push_back(std::move(*item));
+    }
+    // Folders but no section of their own: the server listed the folder alone.
+    if (folderBelow && tree.size() == 1)
+        return std::nullopt;
+    return tree;
+}
+
+} // namespace zr

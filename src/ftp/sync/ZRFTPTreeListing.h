@@ -1,0 +1,25 @@
+// A listing of a whole remote tree in one command ("LIST -aR"), split into the listings of its folders, so
+// that a walk that needs no exact dates reads the tree without a listing per folder.
+#pragma once
+
+#include <ctime>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ftp/ZRFTPObject.h"
+
+namespace zr {
+
+// Folder path (as the walk names it, no trailing "/", the root as given) to its entries.
+using TFTPTreeListing = std::map<std::string, TFTPListItems>;
+
+// Splits the lines of "LIST -aR root" into the listings of root and the folders below it. Empty when they
+// cannot stand for per-folder listings: no folder shows its own section (the server ignored -R), a link
+// (a per-folder listing may show it otherwise), a name that listing would refuse with a warning, a section
+// outside root or given twice, or lines that are not "ls -l" entries.
+std::optional<TFTPTreeListing> SplitTreeListing(const std::vector<std::string>& lines, const std::string& root,
+                                                std::time_t now = std::time(nullptr));
+
+} // namespace zr
