@@ -1,6 +1,7 @@
 #include "ftp/sync/ZRFTPListingPool.h"
 
 #include <chrono>
+#include <thread>
 
 namespace zr {
 
@@ -49,7 +50,10 @@ void TFTPListingPool::ListTrees(std::size_t count, IFTPConnectionObject& main,
         for (std::size_t i = next++; i < count; i = next++)
             list(connection, i);
     };
-    if (FPool->Ready())
+    // The extra connections join in once logged in; the main connection does not wait for them.
+    std::thread opener([this, &work] {
+        if (!FPool->Ready())
+            return;
         for (std::size_t i = 0; i < FPool->Size(); ++i)
             FPool->Submit([&work](TFTPTransferSlot& slot) {
                 try {
@@ -59,11 +63,16 @@ void TFTPListingPool::ListTrees(std::size_t count, IFTPConnectionObject& main,
                 }
                 return std::string();
             });
-    // The main connection takes its share; the extra ones are waited for however it ends.
+    });
+    // However the main connection's share ends, the extra ones are waited for.
     struct TJoin {
+        std::thread& Opener;
         TFTPTransferPool& Pool;
-        ~TJoin() { Pool.Finish(); }
-    } join{*FPool};
+        ~TJoin() {
+            Opener.join();
+            Pool.Finish();
+        }
+    } join{opener, *FPool};
     work(main);
 }
 
