@@ -245,8 +245,15 @@ void TFTPClient::Delete(const std::string& path) {
 
 void TFTPClient::Rename(const std::string& from, const std::string& to) {
     FSession.Begin();
-    CommandExpect("RNFR " + from, 3);
-    CommandExpect("RNTO " + to, 2);
+    // Both commands in one round trip: the server takes them in order, and one that refuses RNFR answers
+    // RNTO with 503, which stays owed to the next command's Begin.
+    FSession.SendCommand("RNFR " + from);
+    const std::string fromShown = FSession.LastCommand();
+    FSession.SendCommand("RNTO " + to);
+    if (FSession.ReadReply().Code / 100 != 3)
+        FSession.RaiseReplyError(fromShown + " on");
+    if (FSession.ReadReply().Code / 100 != 2)
+        FSession.RaiseReplyError();
 }
 
 std::int64_t TFTPClient::Size(const std::string& path) {

@@ -67,6 +67,8 @@ public:
     TDataProducer ReadingFrom(std::istream& source) const;
     static constexpr std::size_t DataBlockSize = 64 * 1024;
     const TReply& LastReply() const { return FLastReply; }
+    // The last command sent, as logs and errors show it.
+    const std::string& LastCommand() const { return FLastCommand; }
 
     // Thread-safe: the command running on the session's thread fails with EOperationAborted.
     void Abort() { FConnection.Abort(); }

@@ -257,10 +257,10 @@ INSTANTIATE_TEST_SUITE_P(
                        {{Refused, 0}, {NoPathLists, 0}},
                        false,
                        4},
-        TRoundTripCase{"FourWithACutUpload",
+        TRoundTripCase{"DefaultsWithACutUpload",
                        TFTPServerKind::skPyftpdlib,
                        "",
-                       4,
+                       0,
                        0,
                        // A cut data connection is given again on a new session, without using up a retry.
                        {{"Upload retry [", 0}}},

@@ -82,11 +82,6 @@ std::size_t TFTPTransferPool::Size() const {
     return FSlots.size();
 }
 
-std::size_t TFTPTransferPool::Active() const {
-    std::lock_guard lock(FLock);
-    return FActive;
-}
-
 void TFTPTransferPool::OpenAhead() {
     std::lock_guard lock(FLock);
     if (FLoginsStarted || FClosing)

@@ -96,8 +96,6 @@ public:
     bool Ready();
     // How many connections are open.
     std::size_t Size() const;
-    // How many of them take work: fewer once the server keeps refusing data connections for the moment.
-    std::size_t Active() const;
     // Queues a transfer; waits while many are queued, so that a large tree is never held twice.
     void Submit(TJob job);
     // Waits until every queued transfer has ended; the first failure's reason, or empty.
