@@ -4,6 +4,7 @@
 #include "net/FTPReplyText.h"
 #include "net/LineEndConverter.h"
 #include "net/NetErrors.h"
+#include "net/TextUtil.h"
 
 #include <fcntl.h>
 #include <fmt/format.h>
@@ -373,6 +374,9 @@ void TFTPClient::ListTree(const std::string& path, std::vector<std::string>& lin
     });
     if (!line.empty())
         lineDone();
+    // Pure-FTPd's "226 Output truncated to N matches": the listing is not the whole tree.
+    if (IContains(LastReply().Text(), "truncated"))
+        fail("the server cut the listing short");
 }
 
 void TFTPClient::List(std::vector<std::string>& lines, const std::string& path, bool details) {

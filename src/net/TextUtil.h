@@ -25,6 +25,13 @@ inline bool IEquals(std::string_view a, std::string_view b) {
     return true;
 }
 
+inline bool IContains(std::string_view text, std::string_view part) {
+    for (std::size_t at = 0; at + part.size() <= text.size(); ++at)
+        if (IEquals(text.substr(at, part.size()), part))
+            return true;
+    return false;
+}
+
 inline std::string_view TrimView(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
         s.remove_prefix(1);

@@ -36,10 +36,16 @@ std::vector<TActionCase> LoadCases() {
     for (const auto& file : files) {
         json doc = json::parse(std::ifstream(file), nullptr, true, /*ignore_comments=*/true);
         for (const auto& c : doc.at("cases")) {
-            std::string server = c.contains("peer") ? "peer" : c.value("servers", "both");
+            // "servers": one name, a list of names, or both of pyftpdlib and ProFTPD when absent.
+            std::vector<std::string> kinds{"pyftpdlib", "ProFTPD"};
+            if (c.contains("peer"))
+                kinds = {"peer"};
+            else if (c.contains("servers") && c["servers"].is_array())
+                kinds = c["servers"].get<std::vector<std::string>>();
+            else if (c.contains("servers"))
+                kinds = {c["servers"].get<std::string>()};
             for (std::string tls : c.value("tls", std::vector<std::string>{"plain"}))
-                for (std::string kind : server == "both" ? std::vector<std::string>{"pyftpdlib", "ProFTPD"}
-                                                         : std::vector<std::string>{server}) {
+                for (std::string kind : kinds) {
                     // pyftpdlib serves explicit TLS only.
                     if (tls == "implicit" && kind == "pyftpdlib")
                         continue;
@@ -243,8 +249,9 @@ TEST_P(FTPActionCase, RunsAsWritten) {
         peer = std::make_unique<TLinePeer>(sessions);
         port = peer->Port();
     } else if (GetParam().Server != "none") {
-        server = std::make_unique<TFTPTestServer>(
-            GetParam().Server == "ProFTPD" ? TFTPServerKind::skProFTPD : TFTPServerKind::skPyftpdlib);
+        server = std::make_unique<TFTPTestServer>(GetParam().Server == "ProFTPD"     ? TFTPServerKind::skProFTPD
+                                                  : GetParam().Server == "PureFTPd"  ? TFTPServerKind::skPureFTPd
+                                                                                     : TFTPServerKind::skPyftpdlib);
         if (c.value("withoutChecksums", false))
             server->SetWithoutChecksums();
         if (c.contains("hostile"))

@@ -48,13 +48,16 @@ TEST(TreeListing, SplitsIntoFoldersOrRefuses) {
         // folder: its entries' names joined by ","; empty: refused.
         std::map<std::string, std::string> Folders;
     } cases[] = {
-        {"absolute sections, dot entries and totals left out", "/q",
-         {"total 8", dir + ".", dir + "..", dir + "d", file + "a b.txt", "", "/q/d:", dir + ".", file + "x:", "",
-          "/q/d/e:"},
-         {{"/q", "d,a b.txt"}, {"/q/d", "x:"}, {"/q/d/e", ""}}},
-        {"relative sections below the server's root", "/",
-         {".:", dir + "d", "", "./d:", file + "f"},
-         {{"/", "d"}, {"/d", "f"}}},
+        {"dot entries, totals, the last section and empty ones left out", "/q",
+         {"total 8", dir + ".", dir + "..", dir + "d", file + "a b.txt", "", "/q/d:", dir + ".", file + "x:", dir + "e",
+          dir + "f", "", "/q/d/e:", "", "/q/d/f:", file + "y"},
+         {{"/q", "d,a b.txt"}, {"/q/d", "x:,e,f"}}},
+        {"relative sections and Pure-FTPd's below /", "/",
+         {".:", dir + "d", dir + "e", "", "./d:", file + "f", "", "//e:", file + "g"},
+         {{"/", "d,e"}, {"/d", "f"}}},
+        {"a section its parent does not list (cut short)", "/l0",
+         {file + "f0", dir + "l1", "", "/l0/l1:", file + "f0", "", "/l0/l1/l2:"},
+         {}},
         {"a server that ignored -R", "/q", {dir + "d", file + "a"}, {}},
         {"a link", "/q", {dir + "d", "", "/q/d:", "lrwxrwxrwx 1 u g 3 Dec  7 01:34 l -> /etc"}, {}},
         {"a section outside the root", "/q", {dir + "d", "", "/etc:", file + "passwd"}, {}},

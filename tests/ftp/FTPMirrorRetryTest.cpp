@@ -287,6 +287,7 @@ INSTANTIATE_TEST_SUITE_P(
                        0,
                        3},
         TRoundTripCase{"DefaultsOnPyftpdlib", TFTPServerKind::skPyftpdlib, nullptr, 0, 0, {{Refused, 0}}, false, 0},
+        TRoundTripCase{"DefaultsOnPureFTPd", TFTPServerKind::skPureFTPd, nullptr, 0, 0, {{Refused, 0}}, false, 0},
         TRoundTripCase{"FourWhereTheServerAllowsTwoLogins",
                        TFTPServerKind::skProFTPD,
                        nullptr,

@@ -20,6 +20,8 @@ namespace {
 
 // "secret" hashed with `openssl passwd -1 -salt quillate secret`.
 constexpr const char* PasswordHash = "$1$quillate$xJPkoOMPIZHM1L2UUN4Mp1";
+// Unpacked there by scripts/bootstrap: the package conflicts with proftpd-core.
+const fs::path PureFTPdDir = "/usr/local/lib/quillate/pure-ftpd/usr";
 
 } // namespace
 
@@ -28,14 +30,22 @@ fs::path ServersDir() {
 }
 
 std::string KindName(TFTPServerKind kind) {
-    return kind == TFTPServerKind::skPyftpdlib ? "pyftpdlib" : "ProFTPD";
+    switch (kind) {
+    case TFTPServerKind::skPyftpdlib:
+        return "pyftpdlib";
+    case TFTPServerKind::skProFTPD:
+        return "ProFTPD";
+    case TFTPServerKind::skPureFTPd:
+        return "Pure-FTPd";
+    }
+    return "?";
 }
 
 TFTPTestServer::TFTPTestServer(TFTPServerKind kind)
     : FKind(kind), FDir("quillate-ftp"), FHome(FDir.Path() / "home"),
-      FAsNobody(kind == TFTPServerKind::skProFTPD && ::geteuid() == 0) {
+      FAsNobody(kind != TFTPServerKind::skPyftpdlib && ::geteuid() == 0) {
     fs::create_directories(FDir.Path() / "run");
-    // ProFTPD started by root works as nobody: the folders must be reachable and the home
+    // ProFTPD and Pure-FTPd started by root work as nobody: the folders must be reachable and the home
     // writable for that account.
     fs::permissions(FDir.Path(),
                     fs::perms::group_read | fs::perms::group_exec | fs::perms::others_read |
@@ -67,7 +77,41 @@ void TFTPTestServer::PutFile(const std::string& relativePath, const std::string&
     GiveToServer(path);
 }
 
+TServerOptions TFTPTestServer::PureFTPdOptions(std::uint16_t port) const {
+    const fs::path& dir = FDir.Path();
+    return TServerOptions{.Argv = {PureFTPdDir / "sbin" / "pure-ftpd", "--bind",
+                                   FAddress + "," + std::to_string(port), "--login",
+                                   "puredb:" + (dir / "pureftpd.pdb").string(), "--noanonymous",
+                                   "--dontresolve", "--chrooteveryone",
+                                   // Without it LIST -R stops quietly five folders down.
+                                   "--limitrecursion", "100000:100",
+                                   // Its only log is syslog, which the tests do not read.
+                                   "--syslogfacility", "none", "--pidfile", dir / "run" / "pure-ftpd.pid"},
+                          .WorkDir = dir,
+                          .LogFile = dir / "run" / "server.log",
+                          .Host = FAddress,
+                          .Port = port};
+}
+
 void TFTPTestServer::Start() {
+    if (FKind == TFTPServerKind::skPureFTPd) {
+        if (!FAsNobody)
+            throw std::runtime_error("Pure-FTPd needs root: as another user it refuses every login");
+        if (FTLS != TFTPServerTLS::stNone || FReadLimit > 0)
+            throw std::invalid_argument("the Pure-FTPd fixture serves neither TLS nor a read limit");
+        // The virtual user, in pure-pw's text form ("/./" ends a home the user is locked in), compiled
+        // into the database the server reads.
+        fs::path passwd = FDir.Path() / "pureftpd.passwd";
+        WriteTextFile(passwd, std::string(User) + ":" + PasswordHash + ":65534:65534::" + FHome.string() +
+                                  "/./::::::::::::\n");
+        if (RunProcess({PureFTPdDir / "bin" / "pure-pw", "mkdb", FDir.Path() / "pureftpd.pdb", "-f", passwd},
+                       FDir.Path(), FDir.Path() / "run" / "pure-pw.log") != 0)
+            throw std::runtime_error("pure-pw mkdb failed: " +
+                                     ReadTextFile(FDir.Path() / "run" / "pure-pw.log"));
+        FPort = StartOnFreePort(FProcess, KindName(FKind),
+                                [this](std::uint16_t port) { return PureFTPdOptions(port); });
+        return;
+    }
     FPort = StartOnFreePort(FProcess, KindName(FKind), [this](std::uint16_t port) {
         TServerOptions options{.WorkDir = FDir.Path(),
                                .LogFile = FDir.Path() / "run" / "server.log",

@@ -1,5 +1,5 @@
-// Real FTP servers (pyftpdlib, ProFTPD) and Debian's ftp-proxy, started per test on 127.0.0.1, and the
-// FTP pieces of line peer scripts.
+// Real FTP servers (pyftpdlib, ProFTPD, Pure-FTPd) and Debian's ftp-proxy, started per test on 127.0.0.1,
+// and the FTP pieces of line peer scripts.
 #pragma once
 
 #include "support/LinePeer.h"
@@ -12,7 +12,8 @@
 
 namespace quillate::testing {
 
-enum class TFTPServerKind { skPyftpdlib, skProFTPD };
+// Pure-FTPd needs root: it cannot drop privileges without it.
+enum class TFTPServerKind { skPyftpdlib, skProFTPD, skPureFTPd };
 
 // FTP over TLS on the server side: none, AUTH TLS, or TLS from the first byte (ProFTPD only).
 enum class TFTPServerTLS { stNone, stExplicit, stImplicit };
@@ -30,7 +31,8 @@ public:
 
     TFTPServerKind Kind() const { return FKind; }
     std::uint16_t Port() const { return FPort; }
-    // The FTP user's home folder, which is the server's "/" for ProFTPD and the root for pyftpdlib.
+    // The FTP user's home folder, which is the server's "/" for ProFTPD and Pure-FTPd and the root for
+    // pyftpdlib.
     const std::filesystem::path& Home() const { return FHome; }
     static constexpr const char* User = "tester";
     static constexpr const char* Password = "secret";
@@ -65,6 +67,7 @@ public:
     // cannot see the commands, over TLS); call before Start. 0: never.
     void SetUploadCut(std::size_t bytes) { FUploadCut = bytes; }
     // Throttles what the server reads from data connections (uploads); call before Start. 0: none.
+    // Pure-FTPd refuses this and SetTLS.
     void SetReadLimit(std::size_t bytesPerSecond) { FReadLimit = bytesPerSecond; }
     // ProFTPD only: logins of the user past this many at once are refused; call before Start. 0: no limit.
     void SetMaxClientsPerUser(int count) { FMaxClientsPerUser = count; }
@@ -82,6 +85,7 @@ public:
 
 private:
     void GiveToServer(const std::filesystem::path& path);
+    TServerOptions PureFTPdOptions(std::uint16_t port) const;
 
     TFTPServerKind FKind;
     TTempDir FDir;

@@ -425,8 +425,6 @@ bool TFTPDiffBaseAction::BuildRemoteFolder(IFTPConnectionObject& connection, TFT
                            },
                            &key)
                      : &connection.GetDirectoryListItems(true);
-    if (!node.FParent)
-        lister.LoadTree(folderPath, *items);
     // The listing is read where the connection keeps it, not copied: subfolders are listed only after the
     // loop, as listing one replaces it.
     std::vector<TFTPTreeNode*> subfolders;
@@ -469,9 +467,6 @@ bool TFTPDiffBaseAction::CreateRemoteTree(IFTPConnectionObject& connection, cons
     auto root = std::make_unique<TFTPTreeNode>(rootName, false);
     TFTPRemoteLister lister(connection, [this](const std::string& text) { Warning(text); });
     lister.SetPool(FListingPool.get());
-    // The listed dates become the downloaded files' dates with MirrorDateTime.
-    if (recursive && ListsWholeTrees() && !FMirrorDateTime && !FCheckFileDate)
-        lister.AllowTrees();
     const bool built =
         BuildRemoteFolder(connection, lister, *root, {}, remoteRoot, rootName + "/", recursive, excludes, fileSpecs);
     if (!built)

@@ -38,8 +38,8 @@ protected:
     virtual int ListingConnections() const { return 1; }
     // Whether the run goes on to transfer on extra connections, which then take over the listing ones.
     virtual bool ReusesListingConnections() const { return false; }
-    // Whether a remote walk that needs no exact dates may read the whole tree in one listing (its dates
-    // then have minutes at best, which a run that shows them must not print).
+    // Whether the walk up to the server, where it needs no exact dates, may read deep subtrees in one
+    // listing each (whose dates have minutes at best, which a run that shows them must not print).
     virtual bool ListsWholeTrees() const { return false; }
     // The listing connections kept for the transfers; the caller's to close.
     TFTPSpareConnections TakeSpareConnections() { return std::move(FSpareConnections); }

@@ -83,16 +83,13 @@ void TFTPRemoteLister::Announce(const TFTPWalkKey& key, const std::string& path)
         FPool->Announce(key, FolderArgument(path));
 }
 
-void TFTPRemoteLister::LoadTree(const std::string& root, TFTPListItems rootItems) {
-    if (!FTreesAllowed || !FByPath || FTree)
+void TFTPRemoteLister::LoadTrees(const std::string& root, const std::vector<std::string>& subfolders) {
+    if (!FByPath || FTree || subfolders.empty())
         return;
     const std::string folder = FolderArgument(root);
     std::vector<std::string> subtrees;
-    for (const auto& item : rootItems)
-        if (item.ItemType == net::TFTPItemType::ditDirectory && !net::UnsafeNameReason(item.FileName))
-            subtrees.push_back((folder == "/" ? folder : folder + "/") + item.FileName);
-    if (subtrees.empty())
-        return;
+    for (const auto& name : subfolders)
+        subtrees.push_back((folder == "/" ? folder : folder + "/") + name);
     auto listTree = [](IFTPConnectionObject& connection, const std::string& path) {
         std::vector<std::string> lines;
         try {
@@ -500,12 +497,37 @@ const net::TFTPListItem* TFTPTreeVisitorDetermineDifferencesToRemote::CachedEntr
     return it == cache->FTPRemoteDirLookup.end() ? nullptr : &it->second;
 }
 
+std::vector<std::string> TFTPTreeVisitorDetermineDifferencesToRemote::DeepSubfolders(TFTPTreeNode& rootNode) const {
+    // Below this many folders a subtree costs fewer round trips listed folder by folder: its last section
+    // is listed again anyway, as a server's limits may have cut it short.
+    constexpr std::size_t FoldersWorthATree = 4;
+    auto* cache = FolderCache(&rootNode);
+    std::vector<std::string> deep;
+    for (const auto& child : rootNode.FChildren) {
+        if (child->FIsFile)
+            continue;
+        auto entry = cache->FTPRemoteDirLookup.find(child->FName);
+        if (entry == cache->FTPRemoteDirLookup.end() || entry->second.ItemType != net::TFTPItemType::ditDirectory)
+            continue;
+        std::size_t folders = 0;
+        child->Accept(
+            [&folders](TFTPTreeNode& node) {
+                folders += node.FIsFile ? 0 : 1;
+                return folders < FoldersWorthATree;
+            },
+            trmHeadRecursion, tvdVisitChildren);
+        if (folders >= FoldersWorthATree)
+            deep.push_back(child->FName);
+    }
+    return deep;
+}
+
 bool TFTPTreeVisitorDetermineDifferencesToRemote::Init(TFTPTreeNode& rootNode) {
     if (!MoveServerTo(FCurrentVisitorDirectory))
         return false;
-    const TFTPListItems& items = FFTPConnection.GetDirectoryListItems(true);
-    LoadListing(rootNode, items);
-    FLister.LoadTree(FCurrentVisitorDirectory, items);
+    LoadListing(rootNode, FFTPConnection.GetDirectoryListItems(true));
+    if (FWholeTrees)
+        FLister.LoadTrees(FCurrentVisitorDirectory, DeepSubfolders(rootNode));
     AnnounceSubfolders(rootNode, FCurrentVisitorDirectory);
     return true;
 }

@@ -68,13 +68,11 @@ public:
     // Extra connections that list announced folders ahead of the walk; null for none.
     void SetPool(TFTPListingPool* pool) { FPool = pool; }
     bool ListsAhead() const { return FPool && FByPath && !FTree; }
-    // Lets LoadTree read whole trees: only for a recursive walk that needs no exact dates, as such listings
-    // give minutes at best.
-    void AllowTrees() { FTreesAllowed = true; }
-    // Where allowed, lists the tree below each subfolder of root (rootItems, root's own listing) in one
-    // command each, on the extra connections and this one at once, for the walk to take its folders from.
-    // A subtree the server does not list whole is listed folder by folder as before.
-    void LoadTree(const std::string& root, TFTPListItems rootItems);
+    // Lists the tree below each of root's subfolders named in one command each ("LIST -aR"), on the extra
+    // connections and this one at once, for the walk to take its folders from: only for a walk that needs
+    // no exact dates, as such listings give minutes at best. A subtree the server does not list whole, or
+    // not in a form to trust, is listed folder by folder as before.
+    void LoadTrees(const std::string& root, const std::vector<std::string>& subfolders);
     // The walk will list the folder at path under key, after every folder of a lower key.
     void Announce(const TFTPWalkKey& key, const std::string& path);
 
@@ -87,7 +85,6 @@ private:
     TFTPListingPool* FPool = nullptr;
     // A listing taken from the extra connections.
     TFTPListItems FTaken;
-    bool FTreesAllowed = false;
     std::optional<TFTPTreeListing> FTree;
 };
 
@@ -196,13 +193,12 @@ public:
     bool TargetFileExists(const std::string& path, const std::string& name, TFTPTreeNode& node) override;
     bool ChangeToFolder(const std::string& path, const std::string& name, TFTPTreeNode& node) override;
     void SetListingPool(TFTPListingPool* pool) { FLister.SetPool(pool); }
-    // A recursive walk that compares no dates reads the server's tree in whole subtrees where it can.
-    void AllowWholeTreeListing() {
-        if (FMirrorOptions.Contains(Recursive) && !FMirrorOptions.Contains(CheckOnDate))
-            FLister.AllowTrees();
-    }
+    // A recursive walk that compares no dates reads deep subtrees of the server in one listing each.
+    void AllowWholeTreeListing() { FWholeTrees = FMirrorOptions.Contains(Recursive) && !FMirrorOptions.Contains(CheckOnDate); }
 
 private:
+    // The root's subfolders, here and on the server, deep enough to be listed whole.
+    std::vector<std::string> DeepSubfolders(TFTPTreeNode& rootNode) const;
     // Announces the subfolders the folder's listing shows on the server, each under its place in the walk.
     void AnnounceSubfolders(TFTPTreeNode& folder, const std::string& directory);
     void LoadListing(TFTPTreeNode& folder, const TFTPListItems& items);
@@ -225,6 +221,7 @@ private:
     TFTPRemoteLister FLister;
     // The walk keys of announced folders not yet listed.
     std::map<const TFTPTreeNode*, TFTPWalkKey> FKeys;
+    bool FWholeTrees = false;
 };
 
 } // namespace zr

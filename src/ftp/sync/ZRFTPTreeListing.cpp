@@ -1,5 +1,7 @@
 #include "ftp/sync/ZRFTPTreeListing.h"
 
+#include <algorithm>
+
 namespace zr {
 
 namespace {
@@ -7,6 +9,9 @@ namespace {
 // "/q/d00:" or, from servers that name sections relative to the listed folder, "d00:" and "./d00:".
 std::optional<std::string> SectionPath(const std::string& header, const std::string& root) {
     std::string path = header.substr(0, header.size() - 1);
+    // Pure-FTPd heads the sections below "/" with "//".
+    while (path.starts_with("//"))
+        path.erase(0, 1);
     if (path.starts_with("./"))
         path.erase(0, 2);
     if (path == "." || path == root)
@@ -19,12 +24,31 @@ std::optional<std::string> SectionPath(const std::string& header, const std::str
     return path;
 }
 
+// Every section below root is a folder its parent's section lists: a server that stopped listing part-way
+// through a section (Pure-FTPd past its count) still heads the sections it did not fill.
+bool Consistent(const TFTPTreeListing& tree, const std::string& root) {
+    for (const auto& [path, items] : tree) {
+        if (path == root)
+            continue;
+        const std::size_t slash = path.rfind('/');
+        const std::string parent = slash == 0 ? std::string("/") : path.substr(0, slash);
+        const std::string name = path.substr(slash + 1);
+        auto above = tree.find(parent);
+        if (above == tree.end() || std::none_of(above->second.begin(), above->second.end(), [&name](const auto& item) {
+                return item.FileName == name && item.ItemType == net::TFTPItemType::ditDirectory;
+            }))
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 std::optional<TFTPTreeListing> SplitTreeListing(const std::vector<std::string>& lines, const std::string& root,
                                                 std::time_t now) {
     TFTPTreeListing tree;
     TFTPListItems* section = &tree[root];
+    std::string lastPath = root;
     bool folderBelow = false;
     for (const std::string& line : lines) {
         if (line.empty() || line.starts_with("total "))
@@ -40,6 +64,7 @@ std::optional<TFTPTreeListing> SplitTreeListing(const std::vector<std::string>& 
             if (!path || tree.count(*path))
                 return std::nullopt;
             section = &tree[*path];
+            lastPath = *path;
             continue;
         }
         if (item->ItemType == net::TFTPItemType::ditDirectory && (item->FileName == "." || item->FileName == ".."))
@@ -52,6 +77,12 @@ std::optional<TFTPTreeListing> SplitTreeListing(const std::vector<std::string>& 
     // Folders but no section of their own: the server listed the folder alone.
     if (folderBelow && tree.size() == 1)
         return std::nullopt;
+    if (!Consistent(tree, root))
+        return std::nullopt;
+    // A server that limits such listings cuts the last section short, and shows a folder past its limit
+    // on depth as an empty section: those folders are listed on their own.
+    tree.erase(lastPath);
+    std::erase_if(tree, [](const auto& folder) { return folder.second.empty(); });
     return tree;
 }
 

@@ -18,7 +18,9 @@ using TFTPTreeListing = std::map<std::string, TFTPListItems>;
 // Splits the lines of "LIST -aR root" into the listings of root and the folders below it. Empty when they
 // cannot stand for per-folder listings: no folder shows its own section (the server ignored -R), a link
 // (a per-folder listing may show it otherwise), a name that listing would refuse with a warning, a section
-// outside root or given twice, or lines that are not "ls -l" entries.
+// outside root, given twice or of a folder its parent's section does not list, or lines that are not
+// "ls -l" entries. The last section and empty ones are left out, as a server's limits on such listings
+// cut them short without saying so: the walk lists those folders on their own.
 std::optional<TFTPTreeListing> SplitTreeListing(const std::vector<std::string>& lines, const std::string& root,
                                                 std::time_t now = std::time(nullptr));
 
