@@ -79,7 +79,8 @@ std::string FolderArgument(const std::string& path) {
 } // namespace
 
 void TFTPRemoteLister::Announce(const TFTPWalkKey& key, const std::string& path) {
-    if (ListsAhead())
+    // What a whole subtree's listing holds already is not listed again.
+    if (ListsAhead() && !(FTree && FTree->contains(FolderArgument(path))))
         FPool->Announce(key, FolderArgument(path));
 }
 

@@ -67,7 +67,7 @@ public:
     bool ByPath() const { return FByPath; }
     // Extra connections that list announced folders ahead of the walk; null for none.
     void SetPool(TFTPListingPool* pool) { FPool = pool; }
-    bool ListsAhead() const { return FPool && FByPath && !FTree; }
+    bool ListsAhead() const { return FPool && FByPath; }
     // Lists the tree below each of root's subfolders named in one command each ("LIST -aR"), on the extra
     // connections and this one at once, for the walk to take its folders from: only for a walk that needs
     // no exact dates, as such listings give minutes at best. A subtree the server does not list whole, or
