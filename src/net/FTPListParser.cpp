@@ -393,6 +393,8 @@ std::optional<TFTPListItem> ParseListLine(std::string_view line, TFTPListFormat 
         return ParseWindowsListLine(line);
     case TFTPListFormat::lfMLSD:
         return ParseMLSDLine(line);
+    case TFTPListFormat::lfLines:
+        return std::nullopt;
     case TFTPListFormat::lfNames: {
         if (!line.empty() && line.back() == '\r')
             line.remove_suffix(1);

@@ -37,6 +37,7 @@ enum class TFTPListFormat {
     lfWindows,
     lfMLSD,
     lfNames, // NLST: one bare name per line
+    lfLines, // lines only, for a caller that reads them itself ("LIST -R" with its folder sections)
 };
 
 // One listing line; nullopt for lines that name nothing, and for MLSD's cdir and pdir entries, which

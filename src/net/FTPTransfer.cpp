@@ -343,40 +343,20 @@ void TFTPClient::RunListing(std::vector<std::string>* lines, const std::string& 
 void TFTPClient::ListTree(const std::string& path, std::vector<std::string>& lines) {
     FSession.Begin();
     const std::string command = "LIST -aR " + path;
-    const TListingLimits limits;
-    lines.clear();
-    std::string line;
-    std::size_t bytes = 0;
-    auto fail = [&](const std::string& what) {
-        throw EProtocolError(FormatNetMessage(command + " on", FControl.PeerText(), what));
-    };
-    auto lineDone = [&] {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        if (lines.size() >= limits.MaxLines)
-            fail(fmt::format("listing longer than {} lines", limits.MaxLines));
-        lines.push_back(std::move(line));
-        line.clear();
-    };
-    ReceiveData(command, -1, false, false, [&](const char* data, std::size_t n) {
-        if ((bytes += n) > limits.MaxBytes)
-            fail(fmt::format("listing larger than {} bytes", limits.MaxBytes));
-        for (std::string_view chunk(data, n); !chunk.empty();) {
-            const std::size_t end = chunk.find('\n');
-            line.append(chunk.substr(0, end));
-            if (line.size() > limits.MaxLineLength)
-                fail(fmt::format("listing line longer than {} bytes", limits.MaxLineLength));
-            if (end == std::string_view::npos)
-                break;
-            lineDone();
-            chunk.remove_prefix(end + 1);
+    // Split into lines within the listing limits; the caller reads the folder sections.
+    TFTPListingParser splitter(TFTPListFormat::lfLines, std::time(nullptr), {}, true);
+    ReceiveData(command, -1, false, false, [&](const char* bytes, std::size_t n) {
+        try {
+            splitter.Feed(std::string_view(bytes, n));
+        } catch (const EProtocolError& e) {
+            throw EProtocolError(FormatNetMessage(command + " on", FControl.PeerText(), e.what()));
         }
     });
-    if (!line.empty())
-        lineDone();
+    splitter.Finish();
     // Pure-FTPd's "226 Output truncated to N matches": the listing is not the whole tree.
     if (IContains(LastReply().Text(), "truncated"))
-        fail("the server cut the listing short");
+        throw EProtocolError(FormatNetMessage(command + " on", FControl.PeerText(), "the server cut the listing short"));
+    lines = splitter.TakeLines();
 }
 
 void TFTPClient::List(std::vector<std::string>& lines, const std::string& path, bool details) {

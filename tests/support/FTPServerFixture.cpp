@@ -186,11 +186,6 @@ void TFTPTestServer::Start() {
             conf += "TransferRate STOR " + std::to_string(std::max<std::size_t>(FReadLimit / 1024, 1)) + "\n";
         if (FMaxClientsPerUser > 0)
             conf += "MaxClientsPerUser " + std::to_string(FMaxClientsPerUser) + "\n";
-        // A range beside the control port, which was free a moment ago; other tests' servers pick theirs the same way.
-        if (FPassivePorts > 0) {
-            const int first = 40000 + port % 20000;
-            conf += "PassivePorts " + std::to_string(first) + " " + std::to_string(first + FPassivePorts - 1) + "\n";
-        }
         if (!FDeniedCommands.empty())
             conf += "<Limit " + FDeniedCommands + ">\nDenyAll\n</Limit>\n";
         if (!FDeniedNames.empty())

@@ -71,9 +71,6 @@ public:
     void SetReadLimit(std::size_t bytesPerSecond) { FReadLimit = bytesPerSecond; }
     // ProFTPD only: logins of the user past this many at once are refused; call before Start. 0: no limit.
     void SetMaxClientsPerUser(int count) { FMaxClientsPerUser = count; }
-    // ProFTPD only: passive data connections only on this many ports, so that parallel transfers meet
-    // "425 ... Address already in use" as on a server with a narrow range; call before Start. 0: any port.
-    void SetPassivePorts(int count) { FPassivePorts = count; }
     // ProFTPD only: these commands ("RNFR RNTO") are refused to everyone; call before Start.
     void SetDeniedCommands(std::string commands) { FDeniedCommands = std::move(commands); }
     // ProFTPD only: names matching this regular expression may not be stored or renamed to (550);
@@ -96,7 +93,6 @@ private:
     std::size_t FReadLimit = 0;
     std::size_t FUploadCut = 0;
     int FMaxClientsPerUser = 0;
-    int FPassivePorts = 0;
     std::string FDeniedCommands;
     std::string FDeniedNames;
     bool FWithoutChecksums = false;

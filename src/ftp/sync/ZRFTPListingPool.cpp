@@ -95,11 +95,7 @@ void TFTPListingPool::Announce(const TFTPWalkKey& key, const std::string& path) 
 // An empty listing holds an entry's worth too, so that empty folders are bounded as well.
 std::size_t TFTPListingPool::Weight(const TListing& listing) { return listing.Items.size() + 1; }
 
-bool TFTPListingPool::MayStart() const {
-    if (FPending.empty())
-        return false;
-    return FEntriesAhead < MaxEntriesAhead || (FAwaited && FPending.begin()->first == *FAwaited);
-}
+bool TFTPListingPool::MayStart() const { return !FPending.empty() && FEntriesAhead < MaxEntriesAhead; }
 
 void TFTPListingPool::DropBefore(const TFTPWalkKey& key) {
     FPending.erase(FPending.begin(), FPending.lower_bound(key));
@@ -159,7 +155,6 @@ std::optional<TFTPListItems> TFTPListingPool::Take(const TFTPWalkKey& key) {
             TListing listing = std::move(found->second);
             FEntriesAhead -= Weight(listing);
             FReady.erase(found);
-            FAwaited.reset();
             lock.unlock();
             FChanged.notify_all();
             if (!listing.Listed)
@@ -172,21 +167,16 @@ std::optional<TFTPListItems> TFTPListingPool::Take(const TFTPWalkKey& key) {
         // Not started yet: the main connection, which would only wait, lists it itself.
         if (FDone || !FInFlight.count(key)) {
             FPending.erase(key);
-            FAwaited.reset();
             return std::nullopt;
         }
-        FAwaited = key;
-        FChanged.notify_all();
         if (FChanged.wait_for(lock, std::chrono::milliseconds(100),
                               [this, &key] { return FDone || FReady.count(key) > 0; }))
             continue;
         lock.unlock();
         const bool goOn = FKeepGoing();
         lock.lock();
-        if (!goOn) {
-            FAwaited.reset();
+        if (!goOn)
             return std::nullopt;
-        }
     }
 }
 

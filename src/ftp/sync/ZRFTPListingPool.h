@@ -80,8 +80,7 @@ private:
     std::map<TFTPWalkKey, TListing> FReady;
     // The entries FReady holds, each listing counted one more.
     std::size_t FEntriesAhead = 0;
-    // The folder the walk waits for, and the last it asked for.
-    std::optional<TFTPWalkKey> FAwaited;
+    // The last folder the walk asked for.
     std::optional<TFTPWalkKey> FPassed;
     // The warnings of the listing each connection is running, by slot index.
     std::vector<std::vector<std::string>> FWarnings;
