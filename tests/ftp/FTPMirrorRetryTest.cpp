@@ -169,6 +169,7 @@ struct TRoundTripCase {
     bool TLS = false; // explicit TLS: the extra connections must carry it too
     int Listings = 1; // ParallelListings
     int Logins = 0;   // the sessions of the three runs on ProFTPD; 0: not counted
+    std::vector<std::string> Seen = {}; // texts some line of the runs must hold
 };
 
 void PrintTo(const TRoundTripCase& c, std::ostream* out) { *out << c.Name; }
@@ -191,7 +192,9 @@ TEST_P(FTPMirrorRoundTrip, GivesIdenticalTrees) {
         proxy = std::make_unique<TFaultProxy>(server.Port(), 1 << 20, c.Mode);
     TTempDir local("quillate-trip");
     for (int i = 0; i < 24; ++i) {
-        fs::path file = local.Path() / "up" / ("d" + std::to_string(i % 4)) / ("f" + std::to_string(i) + ".txt");
+        // Folders with five subfolders each: deep enough to be listed whole where the server can.
+        fs::path file = local.Path() / "up" / ("d" + std::to_string(i % 4)) / ("e" + std::to_string(i % 5)) /
+                        ("f" + std::to_string(i) + ".txt");
         fs::create_directories(file.parent_path());
         WriteTextFile(file, std::string(static_cast<std::size_t>(i) * 1000 + 1, static_cast<char>('a' + i)));
     }
@@ -204,9 +207,11 @@ TEST_P(FTPMirrorRoundTrip, GivesIdenticalTrees) {
         TPackageRun package;
         auto lines = package.Run(
             R"({"actions":[)" +
-            SiteConnectJson(proxy ? proxy->Port : server.Port(), c.TLS ? R"("Security":"fsExplicit")" : "") + R"(,
+            SiteConnectJson(proxy ? proxy->Port : server.Port(), c.TLS ? R"("Security":"fsExplicit")" : "",
+                            server.LoginUser()) +
+            R"(,
               {"type":"action.ftp.mirror","properties":{"ConnectionName":"Site","LocalDir":")" +
-            (local.Path() / run).string() + R"(","Recursive":true,"CheckFileSize":true,"SkipSkewCheck":true,)" +
+            (local.Path() / run).string() + R"(","SpecifyRemoteDir":true,"RemoteDir":")" + server.RemoteHome() + R"(","Recursive":true,"CheckFileSize":true,"SkipSkewCheck":true,)" +
             R"("LogFiles":true,"ParallelTransfers":)" + std::to_string(c.Parallel) + R"(,"ParallelListings":)" +
             std::to_string(c.Listings) + R"(,"MirrorOperation":")" +
             (up ? "moLocalToRemote" : "moRemoteToLocal") + R"("},
@@ -225,6 +230,9 @@ TEST_P(FTPMirrorRoundTrip, GivesIdenticalTrees) {
     }
     for (const auto& [text, count] : c.Counts)
         EXPECT_EQ(std::count_if(all.begin(), all.end(), [&](const auto& l) { return l.find(text) != l.npos; }), count)
+            << text << ::testing::PrintToString(all);
+    for (const auto& text : c.Seen)
+        EXPECT_TRUE(std::ranges::any_of(all, [&](const auto& l) { return l.find(text) != l.npos; }))
             << text << ::testing::PrintToString(all);
     for (const auto& entry : fs::recursive_directory_iterator(local.Path() / "up")) {
         auto relative = entry.path().lexically_relative(local.Path() / "up");
@@ -272,6 +280,26 @@ INSTANTIATE_TEST_SUITE_P(
                        {{"Upload retry [", 0}}},
         TRoundTripCase{"DefaultsOnPyftpdlib", TFTPServerKind::skPyftpdlib, nullptr, 0, 0, {{Refused, 0}}, false, 0},
         TRoundTripCase{"DefaultsOnPureFTPd", TFTPServerKind::skPureFTPd, nullptr, 0, 0, {{Refused, 0}}, false, 0},
+        TRoundTripCase{"DefaultsOnVsftpd",
+                       TFTPServerKind::skVsftpd,
+                       nullptr,
+                       0,
+                       0,
+                       {{Refused, 0}, {"refuses uploads to a temporary name", 0}},
+                       false,
+                       0},
+        // Six data connections refused for the moment (425), as by a server out of passive ports: each is asked
+        // for again, and the transfers go on over fewer connections.
+        TRoundTripCase{"DefaultsWhereDataConnectionsAreRefused",
+                       TFTPServerKind::skProFTPD,
+                       "busy",
+                       0,
+                       0,
+                       {{"Upload retry [", 0}},
+                       false,
+                       0,
+                       0,
+                       {"The server keeps refusing data connections for the moment; the transfers go on over"}},
         TRoundTripCase{"FourWhereTheServerAllowsTwoLogins",
                        TFTPServerKind::skProFTPD,
                        nullptr,

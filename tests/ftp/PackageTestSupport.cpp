@@ -15,9 +15,9 @@ void EnsurePackageRegistered() {
     std::call_once(once, [] { zr::RegisterPackage(false); });
 }
 
-std::string SiteConnectJson(std::uint16_t port, const std::string& extraProperties) {
+std::string SiteConnectJson(std::uint16_t port, const std::string& extraProperties, const std::string& user) {
     return R"({"type":"action.ftp.connect","properties":{"FTPConnectionName":"Site","FTPHost":"127.0.0.1","FTPPort":)" +
-           std::to_string(port) + R"(,"UserID":")" + TFTPTestServer::User + R"(","Cookie":")" +
+           std::to_string(port) + R"(,"UserID":")" + user + R"(","Cookie":")" +
            EncryptString(TFTPTestServer::Password, zr::TFTPConnectionAction::PasswordKey) +
            R"(","Passive":true)" + (extraProperties.empty() ? "" : "," + extraProperties) + "}}";
 }

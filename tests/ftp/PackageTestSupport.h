@@ -21,7 +21,8 @@ namespace quillate::testing {
 
 // An "FTP Connect" action (JSON) opening the connection "Site" to 127.0.0.1 in passive mode;
 // extraProperties ("\"DetailedLogging\":true") are added to its properties.
-std::string SiteConnectJson(std::uint16_t port, const std::string& extraProperties = {});
+std::string SiteConnectJson(std::uint16_t port, const std::string& extraProperties = {},
+                            const std::string& user = TFTPTestServer::User);
 // One more action on the connection "Site", with a leading comma; `members` adds the host's own members
 // of the action ("\"ignoreFailure\":true").
 std::string SiteStep(const std::string& type, const std::string& properties = {},

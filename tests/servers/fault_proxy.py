@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """A TCP proxy in front of an FTP server that breaks the first upload.
 
-Usage: fault_proxy.py LISTEN_PORT SERVER_PORT CUT_AFTER_BYTES [lose-reply | slow-reply | drop-at-stor | no-path-lists]
+Usage: fault_proxy.py LISTEN_PORT SERVER_PORT CUT_AFTER_BYTES [lose-reply | slow-reply | drop-at-stor | no-path-lists | busy]
 
 Control connections are passed through; extended passive replies (229: the client asks for EPSV
 first) are rewritten to point at a data listener of the proxy, which relays the data connection to
@@ -17,6 +17,8 @@ With "drop-at-stor" the data is never cut: the control connection breaks where t
 reach the server, so the file is never created.
 With "no-path-lists" nothing breaks: a listing (MLSD, LIST) that names a folder is answered "501" by
 the proxy itself, as a server does that lists only the folder it stands in.
+With "busy" nothing breaks: every other one of the first twelve EPSVs of the run is answered "425" by
+the proxy itself, as a server out of passive ports for a moment does.
 """
 import re
 import socket
@@ -27,6 +29,7 @@ import time
 LISTEN_PORT, SERVER_PORT, CUT_AFTER = map(int, sys.argv[1:4])
 MODE = sys.argv[4] if len(sys.argv) > 4 else ""
 fault = threading.Lock()  # taken by the one fault of the run
+epsv_count = iter(range(1 << 62))  # next() is atomic under the interpreter lock
 
 
 def shut(*sockets, close=True):
@@ -88,6 +91,9 @@ def commands(client, server, session):
             verb = line[:4].upper()
             if MODE == "no-path-lists" and verb in (b"MLSD", b"LIST") and line[4:].strip():
                 client.sendall(b"501 Listings of another folder are not supported here.\r\n")
+                continue
+            if MODE == "busy" and verb == b"EPSV" and next(epsv_count) in (1, 3, 5, 7, 9, 11):
+                client.sendall(b"425 Unable to build data connection: no passive port free\r\n")
                 continue
             if verb == b"STOR" and MODE == "drop-at-stor" and fault.acquire(blocking=False):
                 break

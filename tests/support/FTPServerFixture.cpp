@@ -20,8 +20,9 @@ namespace {
 
 // "secret" hashed with `openssl passwd -1 -salt quillate secret`.
 constexpr const char* PasswordHash = "$1$quillate$xJPkoOMPIZHM1L2UUN4Mp1";
-// Unpacked there by scripts/bootstrap: the package conflicts with proftpd-core.
+// Unpacked there by scripts/bootstrap: the packages conflict with proftpd-core.
 const fs::path PureFTPdDir = "/usr/local/lib/quillate/pure-ftpd/usr";
+const fs::path VsftpdProgram = "/usr/local/lib/quillate/vsftpd/usr/sbin/vsftpd";
 
 } // namespace
 
@@ -37,26 +38,38 @@ std::string KindName(TFTPServerKind kind) {
         return "ProFTPD";
     case TFTPServerKind::skPureFTPd:
         return "Pure-FTPd";
+    case TFTPServerKind::skVsftpd:
+        return "vsftpd";
     }
     return "?";
 }
 
 TFTPTestServer::TFTPTestServer(TFTPServerKind kind)
-    : FKind(kind), FDir("quillate-ftp"), FHome(FDir.Path() / "home"),
+    : FKind(kind), FDir("quillate-ftp"),
+      FHome(kind == TFTPServerKind::skVsftpd ? FDir.Path() / "root" / "pub" : FDir.Path() / "home"),
       FAsNobody(kind != TFTPServerKind::skPyftpdlib && ::geteuid() == 0) {
     fs::create_directories(FDir.Path() / "run");
-    // ProFTPD and Pure-FTPd started by root work as nobody: the folders must be reachable and the home
-    // writable for that account.
+    // ProFTPD and Pure-FTPd started by root work as nobody, vsftpd's anonymous user as "ftp": the folders
+    // must be reachable and the home writable for that account.
     fs::permissions(FDir.Path(),
                     fs::perms::group_read | fs::perms::group_exec | fs::perms::others_read |
                         fs::perms::others_exec,
                     fs::perm_options::add);
+    if (kind == TFTPServerKind::skVsftpd) {
+        const passwd* account = ::getpwnam("ftp");
+        if (account == nullptr)
+            throw std::runtime_error("vsftpd needs the account \"ftp\" (made by the proftpd-core package)");
+        FOwner = account->pw_uid;
+        // vsftpd refuses a root its anonymous user could write to.
+        fs::create_directories(FDir.Path() / "root");
+        fs::create_directories(FDir.Path() / "empty");
+    }
     fs::create_directory(FHome);
     GiveToServer(FHome);
 }
 
 void TFTPTestServer::GiveToServer(const fs::path& path) {
-    if (FAsNobody && ::chown(path.c_str(), 65534, 65534) != 0)
+    if (FAsNobody && ::chown(path.c_str(), FOwner, 65534) != 0)
         throw std::runtime_error("chown " + path.string() + " failed");
 }
 
@@ -93,12 +106,38 @@ TServerOptions TFTPTestServer::PureFTPdOptions(std::uint16_t port) const {
                           .Port = port};
 }
 
+TServerOptions TFTPTestServer::VsftpdOptions(std::uint16_t port) const {
+    const fs::path& dir = FDir.Path();
+    // As shipped otherwise: no recursive listings, dot-files shown to "LIST -a" only.
+    std::string conf = "listen=YES\nbackground=NO\nlisten_address=" + FAddress +
+                       "\nlisten_port=" + std::to_string(port) +
+                       "\nanonymous_enable=YES\nlocal_enable=NO\nno_anon_password=YES\nanon_root=" +
+                       (dir / "root").string() +
+                       "\nwrite_enable=YES\nanon_upload_enable=YES\nanon_mkdir_write_enable=YES\n"
+                       "anon_other_write_enable=YES\nanon_umask=022\nseccomp_sandbox=NO\n"
+                       "secure_chroot_dir=" +
+                       (dir / "empty").string() + "\nmax_clients=0\nmax_per_ip=0\nxferlog_enable=NO\n"
+                       "vsftpd_log_file=" + (dir / "run" / "vsftpd.log").string() + "\n";
+    WriteTextFile(dir / "vsftpd.conf", conf);
+    return TServerOptions{.Argv = {VsftpdProgram, dir / "vsftpd.conf"},
+                          .WorkDir = dir,
+                          .LogFile = dir / "run" / "server.log",
+                          .Host = FAddress,
+                          .Port = port};
+}
+
 void TFTPTestServer::Start() {
-    if (FKind == TFTPServerKind::skPureFTPd) {
+    if (FKind == TFTPServerKind::skPureFTPd || FKind == TFTPServerKind::skVsftpd) {
         if (!FAsNobody)
-            throw std::runtime_error("Pure-FTPd needs root: as another user it refuses every login");
+            throw std::runtime_error(KindName(FKind) + " needs root: as another user it refuses every login");
         if (FTLS != TFTPServerTLS::stNone || FReadLimit > 0)
-            throw std::invalid_argument("the Pure-FTPd fixture serves neither TLS nor a read limit");
+            throw std::invalid_argument("the " + KindName(FKind) + " fixture serves neither TLS nor a read limit");
+    }
+    if (FKind == TFTPServerKind::skVsftpd) {
+        FPort = StartOnFreePort(FProcess, KindName(FKind), [this](std::uint16_t port) { return VsftpdOptions(port); });
+        return;
+    }
+    if (FKind == TFTPServerKind::skPureFTPd) {
         // The virtual user, in pure-pw's text form ("/./" ends a home the user is locked in), compiled
         // into the database the server reads.
         fs::path passwd = FDir.Path() / "pureftpd.passwd";

@@ -1,4 +1,4 @@
-// Real FTP servers (pyftpdlib, ProFTPD, Pure-FTPd) and Debian's ftp-proxy, started per test on 127.0.0.1,
+// Real FTP servers (pyftpdlib, ProFTPD, Pure-FTPd, vsftpd) and Debian's ftp-proxy, started per test on 127.0.0.1,
 // and the FTP pieces of line peer scripts.
 #pragma once
 
@@ -12,8 +12,9 @@
 
 namespace quillate::testing {
 
-// Pure-FTPd needs root: it cannot drop privileges without it.
-enum class TFTPServerKind { skPyftpdlib, skProFTPD, skPureFTPd };
+// Pure-FTPd and vsftpd need root: they cannot drop privileges without it. vsftpd serves its anonymous
+// user only (a local one needs a PAM service of the system), in the writable folder RemoteHome().
+enum class TFTPServerKind { skPyftpdlib, skProFTPD, skPureFTPd, skVsftpd };
 
 // FTP over TLS on the server side: none, AUTH TLS, or TLS from the first byte (ProFTPD only).
 enum class TFTPServerTLS { stNone, stExplicit, stImplicit };
@@ -31,11 +32,13 @@ public:
 
     TFTPServerKind Kind() const { return FKind; }
     std::uint16_t Port() const { return FPort; }
-    // The FTP user's home folder, which is the server's "/" for ProFTPD and Pure-FTPd and the root for
-    // pyftpdlib.
+    // The FTP user's home folder, which is the server's "/" for ProFTPD and Pure-FTPd, the root for
+    // pyftpdlib and RemoteHome() for vsftpd.
     const std::filesystem::path& Home() const { return FHome; }
+    std::string RemoteHome() const { return FKind == TFTPServerKind::skVsftpd ? "/pub" : "/"; }
     static constexpr const char* User = "tester";
     static constexpr const char* Password = "secret";
+    std::string LoginUser() const { return FKind == TFTPServerKind::skVsftpd ? "anonymous" : User; }
 
     // Creates a file (and its folders) in the home folder, owned by the server's account.
     void PutFile(const std::string& relativePath, const std::string& content);
@@ -83,11 +86,13 @@ public:
 private:
     void GiveToServer(const std::filesystem::path& path);
     TServerOptions PureFTPdOptions(std::uint16_t port) const;
+    TServerOptions VsftpdOptions(std::uint16_t port) const;
 
     TFTPServerKind FKind;
     TTempDir FDir;
     std::filesystem::path FHome;
     bool FAsNobody;
+    unsigned FOwner = 65534; // the account the server writes as, which owns what the tests put there
     std::uint16_t FPort = 0;
     TServerProcess FProcess;
     std::size_t FReadLimit = 0;
