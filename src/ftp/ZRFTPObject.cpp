@@ -1,5 +1,7 @@
 #include "ftp/ZRFTPObject.h"
 
+#include "ftp/ZRFTPTree.h"
+
 #include "host/Options.h"
 #include "net/NetErrors.h"
 #include "net/TextUtil.h"
@@ -402,7 +404,8 @@ std::vector<std::pair<std::string, net::TFTPItemType>> TFTPConnectObject::ListFo
     return entries;
 }
 
-void TFTPConnectObject::DeleteDirContents(const std::string& dir) {
+void TFTPConnectObject::DeleteDirContents(const std::string& dir, std::size_t depth) {
+    CheckRemoteTreeBounds(dir, depth);
     FDirListingDirty = true;
     try {
         FClient->RemoveDir(dir);
@@ -418,7 +421,7 @@ void TFTPConnectObject::DeleteDirContents(const std::string& dir) {
     for (const auto& [name, type] : ListForDelete()) {
         if (type == net::TFTPItemType::ditDirectory) {
             if (name != "." && name != "..")
-                DeleteDirContents(name);
+                DeleteDirContents(name, depth + 1);
             continue;
         }
         // DELE removes a link itself, never what it points to; a link is never entered. Devices and other

@@ -315,7 +315,8 @@ public:
     bool SetFileDate(const std::string& path, quillate::TDateTime date, std::string& message) override;
 
 private:
-    void DeleteDirContents(const std::string& dir);
+    // depth: how far below the folder the delete was asked for dir lies (1 for that folder itself).
+    void DeleteDirContents(const std::string& dir, std::size_t depth = 1);
     // The current folder's entries for a recursive delete, links typed as links.
     std::vector<std::pair<std::string, net::TFTPItemType>> ListForDelete();
     void LogStatusWithData(const std::string& text, const std::string& data);

@@ -196,4 +196,17 @@ private:
     bool FIncludechangeStatus = false;
 };
 
+// A remote tree deeper, or a remote path longer, than these does not end (a looping link, a hostile
+// server): a walk throws EFTPEndlessTree there instead of listing on until memory runs out. No real tree
+// comes near them, and no local folder could hold such a path.
+constexpr std::size_t MaxRemoteTreeDepth = 256;
+constexpr std::size_t MaxRemotePathLength = 4096;
+
+class EFTPEndlessTree : public std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Throws when the remote folder at depth (the root's children are 1) lies past those bounds.
+void CheckRemoteTreeBounds(const std::string& folderPath, std::size_t depth);
+
 } // namespace zr

@@ -378,6 +378,8 @@ std::optional<TFTPListItem> ParseMLSDLine(std::string_view line) {
             item.ModifiedDate = ParseFTPTimestamp(value);
         } else if (IEquals(key, "perm")) {
             item.Permissions = std::string(value);
+        } else if (IEquals(key, "unique")) {
+            item.Unique = std::string(value);
         }
     }
     return item;

@@ -27,6 +27,9 @@ struct TFTPListItem {
     std::string LinkTarget;
     // "rwxr-xr-x" from ls, the perm fact from MLSD.
     std::string Permissions;
+    // MLSD's unique fact: the server's identity of what the entry names, the same whatever path leads
+    // there (a link and its target); empty when the listing gives none.
+    std::string Unique;
 
     bool operator==(const TFTPListItem&) const = default;
 };

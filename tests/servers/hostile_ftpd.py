@@ -13,6 +13,9 @@ Modes (--mode, default plain):
               --name-length bytes), streamed as they are made; nothing real is listed.
   long-line   every folder listing starts with a file whose line is --line-length bytes long, then
               shows the real entries.
+  endless     every path is a folder that lists one folder (its name --name-length bytes of "D") and a
+              file "f.txt", so the tree never ends, as a looping link shows it; with --unique the MLSD
+              facts give every folder the same identity, as the link's target has.
 """
 import argparse
 import logging
@@ -27,10 +30,11 @@ parser = argparse.ArgumentParser()
 for name in ("--port", "--root", "--user", "--password"):
     parser.add_argument(name, required=True)
 parser.add_argument("--host", default="127.0.0.1")
-parser.add_argument("--mode", default="plain", choices=("plain", "names", "huge", "long-line"))
+parser.add_argument("--mode", default="plain", choices=("plain", "names", "huge", "long-line", "endless"))
 parser.add_argument("--entries", type=int, default=1000)
 parser.add_argument("--name-length", type=int, default=40)
 parser.add_argument("--line-length", type=int, default=100000)
+parser.add_argument("--unique", action="store_true")
 args = parser.parse_args()
 
 CRAFTED = ["cr\rhidden.txt", "nul\0.txt", "../up.txt", "a/b.txt", ".", ".."]
@@ -85,11 +89,37 @@ class HostileFS(AbstractedFS):
         return self.listing(super().format_mlsx(basedir, listing, perms, facts, ignore_err), "mlsd")
 
 
+def endless_listing(kind):
+    folder = "D" * args.name_length
+    if kind == "mlsd":
+        unique = "unique=808U1;" if args.unique else ""
+        return ("type=dir;%smodify=20200101000000;perm=el; %s\r\n" % (unique, folder)).encode() + mlsd_line("f.txt")
+    return unix_line(folder, True) + unix_line("f.txt")
+
+
 class Handler(FTPHandler):
     abstracted_fs = HostileFS
     banner = "hostile test server ready."
     passive_ports = None
     auth_failed_timeout = 0
+
+    def collect_incoming_data(self, data):
+        # The endless tree's paths outgrow pyftpdlib's 2,048 bytes a command: the client's own bound must
+        # stop it, not the server's.
+        if args.mode == "endless":
+            self._in_buffer.append(data)
+            return
+        super().collect_incoming_data(data)
+
+    def pre_process_command(self, line, cmd, arg):
+        # Every folder of the endless tree exists: its listings and CWD answer without a file system.
+        if args.mode == "endless" and cmd in ("MLSD", "LIST", "CWD"):
+            if cmd == "CWD":
+                self.respond("250 \"%s\" is the current directory." % arg)
+            else:
+                self.push_dtp_data(endless_listing(cmd.lower()), cmd=cmd)
+            return
+        super().pre_process_command(line, cmd, arg)
 
     def ftp_LIST(self, path):
         self.fs.whole_folder = self.fs.isdir(path)

@@ -9,6 +9,7 @@
 
 #include <fmt/format.h>
 
+#include "ftp/ZRFTPTree.h"
 #include "host/FileInfo.h"
 #include "host/LocalFolder.h"
 #include "host/RegEx.h"
@@ -410,9 +411,10 @@ bool TFTPDiffBaseAction::CreateLocalTree(const std::string& localRoot, const std
 bool TFTPDiffBaseAction::BuildRemoteFolder(IFTPConnectionObject& connection, TFTPRemoteLister& lister,
                                            TFTPTreeNode& node, const TFTPWalkKey& key, const std::string& root,
                                            const std::string& folderPath, bool recursive, const TStringList& excludes,
-                                           const TStringList& fileSpecs) {
+                                           const TStringList& fileSpecs, std::vector<std::string>& identities) {
     if (!CheckNOOPandOperationAborted())
         return false;
+    CheckRemoteTreeBounds(folderPath, key.size());
     if (FLogFiles)
         SendMessage("Listing Files in [" + folderPath + "]", stInformation);
     // The server starts in the root; a folder below it that cannot be entered fails the run as it always has.
@@ -428,6 +430,7 @@ bool TFTPDiffBaseAction::BuildRemoteFolder(IFTPConnectionObject& connection, TFT
     // The listing is read where the connection keeps it, not copied: subfolders are listed only after the
     // loop, as listing one replaces it.
     std::vector<TFTPTreeNode*> subfolders;
+    std::vector<std::string> subfolderIdentities;
     for (const auto& item : *items) {
         const std::string& name = item.FileName;
         bool isFolder = item.ItemType == net::TFTPItemType::ditDirectory;
@@ -436,8 +439,13 @@ bool TFTPDiffBaseAction::BuildRemoteFolder(IFTPConnectionObject& connection, TFT
         if (ExcludeItem(root, folderPath, isFolder ? name + "/" : name, isFolder, excludes, fileSpecs))
             continue;
         if (isFolder) {
-            if (recursive)
-                subfolders.push_back(node.AddChild(name, false));
+            if (!recursive)
+                continue;
+            if (!item.Unique.empty() && std::ranges::count(identities, item.Unique) > 0)
+                throw EFTPEndlessTree("The remote folder [" + folderPath + name + "] is one of the folders above it (the " +
+                                      "server gives both the identity [" + item.Unique + "]): a looping link");
+            subfolders.push_back(node.AddChild(name, false));
+            subfolderIdentities.push_back(item.Unique);
         } else if (item.ItemType == net::TFTPItemType::ditFile) {
             TFTPTreeNode* leaf = node.AddChild(name, true);
             leaf->FCRC = GetRemoteFileCRC(connection, leaf->GenerateFullPath('/'));
@@ -450,10 +458,13 @@ bool TFTPDiffBaseAction::BuildRemoteFolder(IFTPConnectionObject& connection, TFT
         keys[i].push_back(static_cast<std::uint32_t>(i));
         lister.Announce(keys[i], folderPath + subfolders[i]->FName + "/");
     }
-    for (std::size_t i = 0; i < subfolders.size(); ++i)
+    for (std::size_t i = 0; i < subfolders.size(); ++i) {
+        identities.push_back(std::move(subfolderIdentities[i]));
         if (!BuildRemoteFolder(connection, lister, *subfolders[i], keys[i], root,
-                               folderPath + subfolders[i]->FName + "/", recursive, excludes, fileSpecs))
+                               folderPath + subfolders[i]->FName + "/", recursive, excludes, fileSpecs, identities))
             return false;
+        identities.pop_back();
+    }
     node.SortChildren();
     return true;
 }
@@ -467,8 +478,10 @@ bool TFTPDiffBaseAction::CreateRemoteTree(IFTPConnectionObject& connection, cons
     auto root = std::make_unique<TFTPTreeNode>(rootName, false);
     TFTPRemoteLister lister(connection, [this](const std::string& text) { Warning(text); });
     lister.SetPool(FListingPool.get());
+    std::vector<std::string> identities;
     const bool built =
-        BuildRemoteFolder(connection, lister, *root, {}, remoteRoot, rootName + "/", recursive, excludes, fileSpecs);
+        BuildRemoteFolder(connection, lister, *root, {}, remoteRoot, rootName + "/", recursive, excludes, fileSpecs,
+                          identities);
     if (!built)
         return false;
     tree = std::move(root);

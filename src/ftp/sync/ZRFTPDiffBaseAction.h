@@ -118,10 +118,12 @@ private:
     friend struct TFTPDiffBaseActionProperties;
     bool BuildLocalFolder(TFTPTreeNode& node, const std::string& root, const std::string& folderPath, bool recursive,
                           const quillate::TStringList& excludes, const quillate::TStringList& fileSpecs);
+    // identities: the servers' identities (MLSD unique) of the folders from the root down to this one, empty
+    // where none was given; a subfolder that repeats one is a loop.
     bool BuildRemoteFolder(IFTPConnectionObject& connection, TFTPRemoteLister& lister, TFTPTreeNode& node,
                            const TFTPWalkKey& key, const std::string& root, const std::string& folderPath,
                            bool recursive, const quillate::TStringList& excludes,
-                           const quillate::TStringList& fileSpecs);
+                           const quillate::TStringList& fileSpecs, std::vector<std::string>& identities);
     // The extra connections of the run's remote walk, reachable by a stop from another thread while they
     // live; none when the walk lists on the main connection alone. Opened when the run starts, so that they
     // log in while the skew is measured and the local tree is read; closed when the tree is evaluated, before
