@@ -183,6 +183,7 @@ void TFTPConnectObject::InitialiseFTP() {
         if (FOnWorkEndMessage)
             FOnWorkEndMessage(mode);
     };
+    client->OnWarning = [this](const std::string& text) { Deliver(text, Warning); };
     client->OnTransientRefusal = [this](const std::string& refusal) {
         ++FTransientRefusals;
         Deliver("Data connection refused for the moment, asking again : " + refusal, Status);

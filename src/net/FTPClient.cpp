@@ -68,6 +68,7 @@ void TFTPClient::Connect() {
     FFeaturesKnown = false;
     FServerTypeKnown = false;
     FEPSVFailed = false;
+    FPassiveAddressNoted = false;
     FEPRTFailed = false;
     FDataProtected = false;
     FControl.ClearAbort();

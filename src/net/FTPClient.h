@@ -96,6 +96,9 @@ public:
     // Told of each refusal that is tried again, before the wait: a caller with several connections to
     // the same server may then use fewer.
     std::function<void(const std::string& refusal)> OnTransientRefusal;
+    // Told once a connection of what the client did otherwise than the server asked (a passive data
+    // address other than the server's own, which is not followed).
+    std::function<void(const std::string& text)> OnWarning;
 
     TFTPTransferType TransferType() const { return FTransferType; }
     void SetTransferType(TFTPTransferType type);
@@ -204,6 +207,7 @@ private:
     bool FServerTypeKnown = false;
     TFTPTransferType FServerType = TFTPTransferType::ftBinary;
     bool FEPSVFailed = false;
+    bool FPassiveAddressNoted = false; // OnWarning told of a passive address not followed
     bool FEPRTFailed = false;
     bool FDataProtected = false;
     std::string FTLSServerName;

@@ -75,8 +75,18 @@ void TFTPClient::OpenPassive(TTCPConnection& data) {
         if (!pasv)
             throw EProtocolError(FormatNetMessage("PASV on", FControl.PeerText(),
                                                   "unreadable reply \"" + reply.FinalLineText() + "\""));
-        address = ChoosePassiveAddress(pasv->Address, peer);
+        // Data connections go to the server the control connection reached, never to an address a reply
+        // names: a server must not send the client elsewhere (RFC 2577), and one behind a NAT names an
+        // address nobody outside can reach.
+        address = peer.empty() ? pasv->Address : peer;
         port = pasv->Port;
+        if (pasv->Address != address && pasv->Address != "0.0.0.0" && !FPassiveAddressNoted) {
+            FPassiveAddressNoted = true;
+            if (OnWarning)
+                OnWarning(fmt::format("The server named another address [{}] for data connections; they go to its "
+                                      "own address [{}]",
+                                      pasv->Address, address));
+        }
     }
     data.Connect(address, port, EffectiveConnectTimeout());
 }

@@ -91,53 +91,6 @@ std::optional<std::uint16_t> ParseEpsvReply(std::string_view text) {
     return static_cast<std::uint16_t>(*port);
 }
 
-bool IsNonPublicAddress(std::string_view address) {
-    std::string a(address);
-    in_addr v4{};
-    if (inet_pton(AF_INET, a.c_str(), &v4) == 1) {
-        std::uint32_t ip = ntohl(v4.s_addr);
-        auto in = [ip](std::uint32_t net, int bits) { return (ip >> (32 - bits)) == (net >> (32 - bits)); };
-        return in(0x00000000, 8) || in(0x0A000000, 8) || in(0x7F000000, 8) || in(0xA9FE0000, 16) ||
-               in(0xAC100000, 12) || in(0xC0A80000, 16) || in(0x64400000, 10) || ip >= 0xE0000000;
-    }
-    in6_addr v6{};
-    if (inet_pton(AF_INET6, a.c_str(), &v6) == 1) {
-        const unsigned char* b = v6.s6_addr;
-        static const unsigned char zero[16] = {};
-        bool unspecifiedOrLoopback = std::memcmp(b, zero, 15) == 0 && (b[15] == 0 || b[15] == 1);
-        bool v4Mapped = std::memcmp(b, zero, 10) == 0 && b[10] == 0xff && b[11] == 0xff;
-        if (v4Mapped)
-            return IsNonPublicAddress(fmt::format("{}.{}.{}.{}", b[12], b[13], b[14], b[15]));
-        return unspecifiedOrLoopback || (b[0] & 0xfe) == 0xfc || (b[0] == 0xfe && (b[1] & 0xc0) == 0x80) ||
-               b[0] == 0xff;
-    }
-    return true; // not an address at all
-}
-
-namespace {
-
-bool IsUnspecified(std::string_view address) {
-    return address == "0.0.0.0" || address == "::";
-}
-
-bool IsLoopback(std::string_view address) {
-    return address.starts_with("127.") || address == "::1";
-}
-
-} // namespace
-
-std::string ChoosePassiveAddress(std::string_view pasvAddress, std::string_view controlPeer) {
-    if (controlPeer.empty())
-        return std::string(pasvAddress);
-    if (IsUnspecified(pasvAddress))
-        return std::string(controlPeer);
-    if (IsLoopback(pasvAddress) && !IsLoopback(controlPeer))
-        return std::string(controlPeer);
-    if (IsNonPublicAddress(pasvAddress) && !IsNonPublicAddress(controlPeer))
-        return std::string(controlPeer);
-    return std::string(pasvAddress);
-}
-
 std::optional<std::chrono::system_clock::time_point> ParseFTPTimestamp(std::string_view text) {
     text = TrimView(text);
     if (text.size() < 14)

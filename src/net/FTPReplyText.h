@@ -29,12 +29,6 @@ std::optional<TPassiveAddress> ParsePasvReply(std::string_view text);
 // "229 Entering Extended Passive Mode (|||port|)"; any delimiter character is allowed.
 std::optional<std::uint16_t> ParseEpsvReply(std::string_view text);
 
-// The address to open a passive data connection to: the one the server named, unless a client
-// could not reach it (unspecified, or private or loopback while the control peer is not); then
-// the control connection's peer.
-std::string ChoosePassiveAddress(std::string_view pasvAddress, std::string_view controlPeer);
-bool IsNonPublicAddress(std::string_view address);
-
 // "YYYYMMDDHHMMSS[.fff]" in UTC (RFC 3659 time-val), with up to nine digits of fraction.
 std::optional<std::chrono::system_clock::time_point> ParseFTPTimestamp(std::string_view text);
 // The whole-second time-val that MFMT and MDTM take.

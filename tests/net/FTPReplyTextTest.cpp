@@ -35,11 +35,6 @@ const std::map<std::string, std::function<json(const json&)>> Functions{
          return address ? json{address->Address, address->Port} : json();
      }},
     {"ParseEpsvReply", [](const json& in) { return OrNull(ParseEpsvReply(in.get<std::string>())); }},
-    {"ChoosePassiveAddress",
-     [](const json& in) {
-         return json(ChoosePassiveAddress(in[0].get<std::string>(), in[1].get<std::string>()));
-     }},
-    {"IsNonPublicAddress", [](const json& in) { return json(IsNonPublicAddress(in.get<std::string>())); }},
     {"ParseFTPTimestamp",
      [](const json& in) {
          auto when = ParseFTPTimestamp(in.get<std::string>());
