@@ -98,14 +98,6 @@ void DeriveKey(std::string_view keyText, TSecretBytes<KeySize>& out) {
         throw ECryptoError("password key derivation failed (OpenSSL HKDF)");
 }
 
-std::string Base64Encode(const std::vector<unsigned char>& data) {
-    std::string out(4 * ((data.size() + 2) / 3) + 1, '\0');
-    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), data.data(),
-                            static_cast<int>(data.size()));
-    out.resize(static_cast<std::size_t>(n));
-    return out;
-}
-
 bool IsBase64Char(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
 }
@@ -162,7 +154,8 @@ std::string TCryptoUtils::EncryptString(std::string_view text, std::string_view 
               EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, static_cast<int>(TagSize), tag) == 1;
     if (!ok)
         throw ECryptoError("password encryption failed (OpenSSL AES-256-GCM)");
-    return std::string(StoredPrefix) + Base64Encode(blob);
+    return std::string(StoredPrefix) +
+           Base64Encode(std::string_view(reinterpret_cast<const char*>(blob.data()), blob.size()));
 }
 
 std::string TCryptoUtils::DecryptString(std::string_view stored, std::string_view key,
@@ -219,6 +212,14 @@ std::string NewGuidText() {
         text += fmt::format("{:02X}", bytes[i]);
     }
     return text;
+}
+
+std::string Base64Encode(std::string_view bytes) {
+    std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                            reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
+    out.resize(static_cast<std::size_t>(n));
+    return out;
 }
 
 } // namespace quillate

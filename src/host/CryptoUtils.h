@@ -35,6 +35,9 @@ public:
 // (RFC 9562 version 4), for identifiers that must never repeat, such as a Message-ID.
 std::string NewGuidText();
 
+// Standard base64 (RFC 4648 section 4) with padding.
+std::string Base64Encode(std::string_view bytes);
+
 inline std::string EncryptString(std::string_view text, std::string_view key) {
     return TCryptoUtils::EncryptString(text, key);
 }

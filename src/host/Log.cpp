@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <ctime>
 
+#include "host/CryptoUtils.h"
+
 #include <fmt/chrono.h>
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
@@ -69,7 +71,37 @@ std::tm LocalTime(std::chrono::system_clock::time_point time) {
 }
 } // namespace
 
+namespace {
+
+// The base64 characters that depend on the secret's bytes alone when shift other bytes come before it in
+// the encoded text (and anything after it): the first group's characters that mix in the bytes before,
+// and the last ones that would mix in the bytes after, are left out.
+std::string Base64Core(std::string_view secret, std::size_t shift) {
+    std::string input(shift, '\0');
+    input += secret;
+    const std::string encoded = Base64Encode(input);
+    const std::size_t first = shift == 0 ? 0 : shift + 1;
+    const std::size_t determined = input.size() * 8 / 6;
+    return determined > first ? encoded.substr(first, determined - first) : std::string();
+}
+
+} // namespace
+
 void TSecretMask::Add(std::string_view secret) {
+    if (secret.size() < MinimumLength)
+        return;
+    AddText(secret);
+    for (std::size_t shift = 0; shift < 3; ++shift) {
+        std::string core = Base64Core(secret, shift);
+        AddText(core);
+        // The URL-safe alphabet (RFC 4648 section 5) differs in two characters.
+        std::replace(core.begin(), core.end(), '+', '-');
+        std::replace(core.begin(), core.end(), '/', '_');
+        AddText(core);
+    }
+}
+
+void TSecretMask::AddText(std::string_view secret) {
     if (secret.size() < MinimumLength)
         return;
     std::string lower(secret);

@@ -25,7 +25,8 @@ struct TLogEntry {
 // The clear texts a run must never show (passwords, --env values): the runner passes every log line
 // and progress text through Apply before any sink sees it. Letter case is ignored (ASCII), so that a
 // server echoing a password in capitals is caught too. Secrets shorter than MinimumLength are not
-// kept: masking every "ab" of a log would blank it and protect nothing that short.
+// kept: masking every "ab" of a log would blank it and protect nothing that short. A secret is also
+// masked in base64, wherever it stands in the encoded bytes (SASL PLAIN and LOGIN, HTTP Basic).
 class TSecretMask {
 public:
     static constexpr std::size_t MinimumLength = 4;
@@ -35,6 +36,7 @@ public:
     std::string Apply(std::string_view text) const;
 
 private:
+    void AddText(std::string_view text);
     mutable std::mutex FLock;
     std::vector<std::string> FSecrets; // lower case, longest first, so that the longest match wins
 };
