@@ -154,7 +154,7 @@ void TCustomTelnetClientAction::Received(std::string_view bytes) {
     if (!FRunning)
         return;
     std::lock_guard lock(FLogLock);
-    FLog.Received(text);
+    FLog.Received(FLogHoldback.Pass(text));
 }
 
 // Called with FLogLock held, on whichever thread fed the log.
@@ -179,8 +179,10 @@ void TCustomTelnetClientAction::LogEvent(net::TLogEventType type, std::string_vi
     }
 }
 
-void TCustomTelnetClientAction::FlushReceivedLog() {
+void TCustomTelnetClientAction::FlushReceivedLog(bool endOfStream) {
     std::lock_guard lock(FLogLock);
+    if (endOfStream)
+        FLog.Received(FLogHoldback.Rest());
     FLog.FlushReceived();
 }
 
@@ -289,6 +291,7 @@ bool TCustomTelnetClientAction::Execute() {
         return false;
     }
     FExpandedPassword = password;
+    FLogHoldback.SetSecret(password);
     FBuffer.Take({});
 
     net::TTelnetClient client;
@@ -327,7 +330,7 @@ bool TCustomTelnetClientAction::Execute() {
         }
     }
     client.Disconnect();
-    FlushReceivedLog();
+    FlushReceivedLog(true);
     FRunning = false;
     {
         std::lock_guard lock(FClientLock);

@@ -92,13 +92,15 @@ private:
     TWaitResult WaitFor(const std::string& text, std::int32_t timeoutMs);
     void Received(std::string_view bytes);
     void LogEvent(net::TLogEventType type, std::string_view text);
-    void FlushReceivedLog();
+    // endOfStream: nothing more comes, so what the holdback kept goes out too.
+    void FlushReceivedLog(bool endOfStream = false);
 
     std::vector<TTelnetScriptItemPtr> FItems;
     TTelnetReceiveBuffer FBuffer;
     // The protocol log: decoded data and status texts from the client, as whole lines.
     std::mutex FLogLock;
     net::TLogEventIntercept FLog;
+    TSecretHoldback FLogHoldback; // guarded by FLogLock, as FLog
     std::string FExpandedPassword;
     std::atomic<bool> FRunning{false};
     std::atomic<bool> FTerminated{false};

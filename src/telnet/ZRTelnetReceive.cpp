@@ -30,6 +30,27 @@ std::string MaskSecret(std::string text, std::string_view secret) {
     return text;
 }
 
+std::string TSecretHoldback::Pass(std::string_view text) {
+    std::string masked = MaskSecret(FHeld + std::string(text), FSecret);
+    FHeld.clear();
+    for (std::size_t length = std::min(masked.size(), FSecret.size() - std::min<std::size_t>(FSecret.size(), 1));
+         length > 0; --length) {
+        if (masked.ends_with(std::string_view(FSecret).substr(0, length))) {
+            FHeld = masked.substr(masked.size() - length);
+            masked.resize(masked.size() - length);
+            break;
+        }
+    }
+    return masked;
+}
+
+std::string TSecretHoldback::Rest() {
+    if (FHeld.empty())
+        return {};
+    FHeld.clear();
+    return "********";
+}
+
 void TTelnetReceiveBuffer::Append(std::string_view text) {
     std::lock_guard lock(FLock);
     // Trimmed only once it holds twice the limit, so a stream costs one move per MiB, not per chunk.

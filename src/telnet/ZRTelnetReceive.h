@@ -16,6 +16,22 @@ std::string CleanLogText(std::string_view text);
 // The text with every occurrence of the secret replaced by "********"; an empty secret masks nothing.
 std::string MaskSecret(std::string text, std::string_view secret);
 
+// Received text on its way to the log, masked across reads: a tail that may be the start of the secret
+// waits for what follows, so that a secret a server echoes a byte at a time never reaches the log in
+// pieces.
+class TSecretHoldback {
+public:
+    void SetSecret(std::string secret) { FSecret = std::move(secret); }
+    // What may be logged now, the secret masked; the tail that may begin it is kept back.
+    std::string Pass(std::string_view text);
+    // What was kept back, once nothing more comes: masked, as it may be most of the secret.
+    std::string Rest();
+
+private:
+    std::string FSecret;
+    std::string FHeld;
+};
+
 // The text received since the last wait ended. The reading thread appends while the worker thread
 // waits on it, so every operation holds the lock.
 class TTelnetReceiveBuffer {

@@ -10,6 +10,7 @@
   stream     3 MiB of "x" lines, then "end-prompt> "
   late-option "login: " and an option request in one write, then silence: the client answers the
              request and then has nothing to read while its user's line waits to go out
+  slow-echo  "pw: "; every line then comes back a byte every 0.1 s, followed by "\r\n> "
 Then every line the client sends (commands and subnegotiations taken out, IAC IAC undone) is
 answered: "check" with "answers: ok" when every option request got its answer (else "answers:
 missing ..."), "go" with "B", "bye" by closing, anything else with "got " and the line in hex.
@@ -54,6 +55,8 @@ class Handler(socketserver.BaseRequestHandler):
             self.send(b"in: ")
         elif args.scenario == "prompts":
             self.send(b"A\r\n")
+        elif args.scenario == "slow-echo":
+            self.send(b"pw: ")
         elif args.scenario == "late-option":
             self.send(b"login: " + bytes([IAC, DO, TTYPE]))
         elif args.scenario == "stream":
@@ -71,6 +74,10 @@ class Handler(socketserver.BaseRequestHandler):
             self.send(b"B\r\n")
         elif line == b"bye":
             return False
+        elif args.scenario == "slow-echo":
+            for byte in line:
+                self.send(bytes([byte]), 0.1)
+            self.send(b"\r\n> ")
         else:
             self.send(b"got " + line.hex().encode() + b"\r\n")
         return True
