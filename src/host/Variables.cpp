@@ -47,11 +47,14 @@ std::string TVariables::Expand(const std::string& text) const {
     std::string out;
     out.reserve(text.size());
     std::size_t i = 0;
-    auto lookup = [this](const std::string& name) {
+    auto lookup = [this, &out](const std::string& name) {
         auto value = Get(name);
         if (!value)
             throw EExpansionError(fmt::format("variable \"{}\" is not defined", name));
-        return *value;
+        if (out.size() + value->size() > MaxExpansion)
+            throw EExpansionError(fmt::format("the text would grow past {} MiB where it uses variable \"{}\"",
+                                              MaxExpansion / (1024 * 1024), name));
+        return std::move(*value);
     };
     while (i < text.size()) {
         char c = text[i];

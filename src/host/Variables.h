@@ -22,8 +22,10 @@ public:
     bool IsDefined(const std::string& name) const;
     std::map<std::string, std::string> Snapshot() const;
 
-    // Replaces every reference; throws EExpansionError naming the first undefined variable.
+    // Replaces every reference; throws EExpansionError naming the first undefined variable, or when the
+    // result would pass MaxExpansion (a large variable used many times).
     std::string Expand(const std::string& text) const;
+    static constexpr std::size_t MaxExpansion = 64 * 1024 * 1024;
     // The text that Expand turns back into `text`: every "%" doubled and every "$(" written "$$(".
     static std::string Literal(const std::string& text);
 

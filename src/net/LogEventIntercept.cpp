@@ -1,5 +1,7 @@
 #include "net/LogEventIntercept.h"
 
+#include <fmt/format.h>
+
 namespace zr::net {
 
 void TLogLineSplitter::Feed(std::string_view data, const TLineEvent& onLine) {
@@ -42,7 +44,15 @@ void TLogEventIntercept::Deliver(TLogEventType type, std::string_view text) {
 
 void TLogEventIntercept::ReceivedLine(std::string_view line) {
     FMasker.Received(line);
-    Deliver(TLogEventType::Received, line);
+    if (FMaxReceivedLines == 0 || ++FReceivedLines <= FMaxReceivedLines)
+        Deliver(TLogEventType::Received, line);
+}
+
+void TLogEventIntercept::ReportUnshown() {
+    if (FMaxReceivedLines > 0 && FReceivedLines > FMaxReceivedLines)
+        Deliver(TLogEventType::Status,
+                fmt::format("{} more received lines not shown", FReceivedLines - FMaxReceivedLines));
+    FReceivedLines = 0;
 }
 
 void TLogEventIntercept::Received(std::string_view data) {
@@ -52,7 +62,10 @@ void TLogEventIntercept::Received(std::string_view data) {
 void TLogEventIntercept::Sent(std::string_view data) {
     if (FInDataBlock)
         return;
-    FSent.Feed(data, [this](std::string_view line) { Deliver(TLogEventType::Sent, FMasker.Sent(line)); });
+    FSent.Feed(data, [this](std::string_view line) {
+        ReportUnshown();
+        Deliver(TLogEventType::Sent, FMasker.Sent(line));
+    });
 }
 
 void TLogEventIntercept::FlushReceived() {
@@ -61,6 +74,7 @@ void TLogEventIntercept::FlushReceived() {
 
 void TLogEventIntercept::Status(TConnectionStatus status, std::string_view text) {
     FlushReceived();
+    ReportUnshown();
     if (status == TConnectionStatus::csConnecting)
         FMasker.Reset();
     FInDataBlock = status == TConnectionStatus::csDataBlockStart;

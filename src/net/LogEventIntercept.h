@@ -42,6 +42,11 @@ public:
     explicit TLogEventIntercept(TLogEvent onLog) : FOnLog(std::move(onLog)) {}
 
     void SetOnLog(TLogEvent onLog) { FOnLog = std::move(onLog); }
+    // Received lines past this many since the last line sent are counted, not logged, and one status
+    // text says how many there were: a peer streaming a reply for ever cannot flood the log. 0: no bound,
+    // for a session whose received text is what the user asked to see (Telnet).
+    static constexpr std::size_t DefaultMaxReceivedLines = 1000;
+    void SetMaxReceivedLines(std::size_t lines) { FMaxReceivedLines = lines; }
 
     void Received(std::string_view data) override;
     void Sent(std::string_view data) override;
@@ -55,6 +60,8 @@ public:
 private:
     void Deliver(TLogEventType type, std::string_view text);
     void ReceivedLine(std::string_view line);
+    // The status text for the received lines left out, if any, and a new count.
+    void ReportUnshown();
 
     TLogEvent FOnLog;
     TLogLineSplitter FReceived;
@@ -62,6 +69,8 @@ private:
     TSentLineMasker FMasker;
     // A message's data stays out of the log: it may be large, and it is the user's, not protocol.
     bool FInDataBlock = false;
+    std::size_t FMaxReceivedLines = DefaultMaxReceivedLines;
+    std::size_t FReceivedLines = 0; // since the last line sent
 };
 
 } // namespace zr::net

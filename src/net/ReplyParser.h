@@ -45,8 +45,9 @@ struct TLineLimits {
 // Replies: servers send a few hundred bytes a line, and a FEAT, EHLO or HELP reply some dozens
 // of lines.
 inline constexpr TLineLimits DefaultReplyLimits{8192, 4096, 1024 * 1024};
-// Data blocks: an article or a message with its attachments, or a group list, held in memory.
-inline constexpr TLineLimits DefaultBlockLimits{64 * 1024, 4'000'000, 256 * 1024 * 1024};
+// Data blocks read into memory: lists a server gives of itself (POP3 CAPA); a server streaming one
+// for ever is cut off at a few MiB.
+inline constexpr TLineLimits DefaultBlockLimits{8192, 100'000, 4 * 1024 * 1024};
 
 // The framing all three parsers share: lines ended by LF (a CR before it dropped), under limits.
 class TLineParser {

@@ -61,6 +61,8 @@ struct TTelnetActionProperties {
 
 TCustomTelnetClientAction::TCustomTelnetClientAction()
     : FLog([this](net::TLogEventType type, std::string_view text) { LogEvent(type, text); }) {
+    // What the server sends is the session the script asked for: all of it is logged.
+    FLog.SetMaxReceivedLines(0);
     SetCanTerminate(true);
 }
 

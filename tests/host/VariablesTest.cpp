@@ -19,6 +19,21 @@ TEST(Variables, ReferencesExpandAsTheTableSays) {
         ExpectOutcome<EExpansionError>(row, 1, [&] { return vars.Expand(row.Fields.at(0)); });
 }
 
+TEST(Variables, AnExpansionPastItsBoundFailsNamingTheVariable) {
+    TVariables vars;
+    vars.Set("Big", std::string(10 << 20, 'x'));
+    std::string text;
+    for (int i = 0; i < 1000; ++i)
+        text += "%Big%";
+    try {
+        vars.Expand(text);
+        FAIL() << "expanded past the bound";
+    } catch (const EExpansionError& e) {
+        EXPECT_STREQ(e.what(), "the text would grow past 64 MiB where it uses variable \"Big\"");
+    }
+    EXPECT_EQ(vars.Expand("%Big%%Big%").size(), 20u << 20);
+}
+
 TEST(Variables, NamesAreValidated) {
     EXPECT_TRUE(TVariables::IsValidName("My.Var-1_x"));
     EXPECT_FALSE(TVariables::IsValidName(""));

@@ -216,6 +216,24 @@ TEST_P(POP3Login, LogsInAndCountsTheMailboxOrFailsAsExpected) {
 
 INSTANTIATE_TEST_SUITE_P(Data, POP3Login, ::testing::ValuesIn(LoadCases("pop3.json")), CaseName);
 
+// A capability list that never ends is cut off at the block bound, and its log at the received-lines bound,
+// instead of reading (and logging) for ever.
+TEST(POP3HostilePeer, AnEndlessCapabilityListIsCutOffAndItsLogBounded) {
+    const json endless = json::array({json::array({" X-CAPABILITY-0123456789abcdef0123456789abcdef\r\n", 200000})});
+    TLinePeer peer({ScriptFromSteps({"< +OK hi", "> CAPA", "< +OK list follows", "raw " + Text(endless), "hang"})});
+    TPOP3Client client;
+    client.Host = "127.0.0.1";
+    client.Port = peer.Port();
+    client.UseTLS = TUseTLS::utUseExplicitTLS;
+    client.ReadTimeout = std::chrono::seconds(5);
+    std::vector<std::string> logged;
+    client.Connection().AddIntercept(std::make_shared<TLogEventIntercept>(
+        [&](TLogEventType, std::string_view text) { logged.emplace_back(text); }));
+    EXPECT_THAT(FaultOf([&] { client.Connect(); }), StartsWith("protocol"));
+    EXPECT_LE(logged.size(), TLogEventIntercept::DefaultMaxReceivedLines + 10);
+    EXPECT_THAT(logged, ::testing::Contains(::testing::EndsWith("more received lines not shown")));
+}
+
 class NNTPHostilePeer : public ::testing::TestWithParam<json> {};
 
 TEST_P(NNTPHostilePeer, EndsWithTheExpectedFault) {
