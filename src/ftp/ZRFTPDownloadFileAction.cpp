@@ -111,7 +111,7 @@ bool TFTPDownloadFileAction::DoFTPOperation(IFTPConnectionObject& connection) {
             monitor = std::make_unique<TTimeoutMonitorThread>(*this, TimeoutMinutes(FTimeoutLength));
         }
 
-        connection.DownloadFile(remote, folder, localName, overwrite, resume);
+        connection.DownloadFile(remote, folder, localName, overwrite, resume, serverSize);
         if (Aborted())
             return false;
         SendMessage(fmt::format("File Downloaded : {} bytes", FBytesReceived.load()), stSuccess);

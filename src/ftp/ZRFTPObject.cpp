@@ -1,5 +1,7 @@
 #include "ftp/ZRFTPObject.h"
 
+#include <sys/stat.h>
+
 #include "ftp/ZRFTPTree.h"
 
 #include "host/Options.h"
@@ -480,16 +482,26 @@ void TFTPConnectObject::Resume(const std::string& local, const std::string& remo
 }
 
 void DownloadToLocalFolder(net::TFTPClient& client, const std::string& remote, quillate::TLocalFolder& folder,
-                           const std::string& local, bool overwrite, bool resume) {
+                           const std::string& local, bool overwrite, bool resume, std::int64_t expectedSize) {
     quillate::TLocalFileWriter file =
         folder.Write(local, resume ? quillate::lwmAppend : overwrite ? quillate::lwmReplace : quillate::lwmNew);
     client.Get(remote, file.Descriptor(), file.Offset(), file.Path());
+    struct stat written {};
+    if (expectedSize >= 0 && client.TransferType() == net::TFTPTransferType::ftBinary &&
+        ::fstat(file.Descriptor(), &written) == 0 && written.st_size != expectedSize &&
+        // A file that changed on the server meanwhile has its new size now.
+        client.Size(remote) != written.st_size)
+        // Not committed: a new file is not kept under its name, a resumed one keeps what it had.
+        throw std::runtime_error(fmt::format("Downloading [{}]: the server gave its size as {} bytes and the "
+                                             "file ended at {}; the download is incomplete",
+                                             remote, expectedSize, static_cast<std::int64_t>(written.st_size)));
     file.Commit();
 }
 
 void TFTPConnectObject::DownloadFile(const std::string& remote, quillate::TLocalFolder& folder,
-                                     const std::string& local, bool overwrite, bool resume) {
-    DownloadToLocalFolder(*FClient, remote, folder, local, overwrite, resume);
+                                     const std::string& local, bool overwrite, bool resume,
+                                     std::int64_t expectedSize) {
+    DownloadToLocalFolder(*FClient, remote, folder, local, overwrite, resume, expectedSize);
 }
 
 void TFTPConnectObject::NOOP() { FClient->Noop(); }

@@ -43,8 +43,11 @@ inline quillate::TDateTime ListItemDate(const net::TFTPListItem& item) {
 // Downloads into the file at a path below a local folder: resume continues a file that is there from its
 // size, overwrite replaces one, neither refuses it. No symbolic link is written through, and a download
 // that fails or is stopped leaves the local side as it was (a resumed file keeps what it got).
+// expectedSize: the size the server gave before (SIZE, a listing), -1 when unknown; a binary download that
+// ends at another size fails, as the server closed the transfer short, unless the server's size is now
+// the one that arrived (the file changed meanwhile).
 void DownloadToLocalFolder(net::TFTPClient& client, const std::string& remote, quillate::TLocalFolder& folder,
-                           const std::string& local, bool overwrite, bool resume);
+                           const std::string& local, bool overwrite, bool resume, std::int64_t expectedSize = -1);
 
 class IFTPConnectionObject : public quillate::IProjectObject {
 public:
@@ -149,7 +152,7 @@ public:
                         int maxSpeed) = 0;
     // Into the file at a path below the folder; see DownloadToLocalFolder.
     virtual void DownloadFile(const std::string& remote, quillate::TLocalFolder& folder, const std::string& local,
-                              bool overwrite, bool resume) = 0;
+                              bool overwrite, bool resume, std::int64_t expectedSize = -1) = 0;
     virtual void NOOP() = 0;
     // Throws the old client away for a fresh one with default settings.
     virtual void InitialiseFTP() = 0;
@@ -307,7 +310,7 @@ public:
     void Resume(const std::string& local, const std::string& remote, std::int64_t startPosition,
                 int maxSpeed) override;
     void DownloadFile(const std::string& remote, quillate::TLocalFolder& folder, const std::string& local,
-                      bool overwrite, bool resume) override;
+                      bool overwrite, bool resume, std::int64_t expectedSize) override;
     void NOOP() override;
     void InitialiseFTP() override;
     std::string SendCMD(const std::string& command, const std::string& expected) override;

@@ -13,6 +13,8 @@ Modes (--mode, default plain):
               --name-length bytes), streamed as they are made; nothing real is listed.
   long-line   every folder listing starts with a file whose line is --line-length bytes long, then
               shows the real entries.
+  short       RETR sends the first half of the file and then reports success, while SIZE and the
+              listings give the whole size.
   endless     every path is a folder that lists one folder (its name --name-length bytes of "D") and a
               file "f.txt", so the tree never ends, as a looping link shows it; with --unique the MLSD
               facts give every folder the same identity, as the link's target has.
@@ -30,7 +32,7 @@ parser = argparse.ArgumentParser()
 for name in ("--port", "--root", "--user", "--password"):
     parser.add_argument(name, required=True)
 parser.add_argument("--host", default="127.0.0.1")
-parser.add_argument("--mode", default="plain", choices=("plain", "names", "huge", "long-line", "endless"))
+parser.add_argument("--mode", default="plain", choices=("plain", "names", "huge", "long-line", "endless", "short"))
 parser.add_argument("--entries", type=int, default=1000)
 parser.add_argument("--name-length", type=int, default=40)
 parser.add_argument("--line-length", type=int, default=100000)
@@ -110,6 +112,14 @@ class Handler(FTPHandler):
             self._in_buffer.append(data)
             return
         super().collect_incoming_data(data)
+
+    def ftp_RETR(self, file):
+        if args.mode != "short":
+            return super().ftp_RETR(file)
+        with open(file, "rb") as f:
+            data = f.read()
+        self.push_dtp_data(data[: len(data) // 2], cmd="RETR")
+        return file
 
     def pre_process_command(self, line, cmd, arg):
         # Every folder of the endless tree exists: its listings and CWD answer without a file system.

@@ -534,7 +534,7 @@ void TFTPAction::RunItem(net::TFTPClient& client, const TFTPScriptItem& item) {
         // The folder the step names is the one written in: the file's own name is never followed as a link.
         fs::path localPath(local);
         TLocalFolder folder(localPath.parent_path().string());
-        DownloadToLocalFolder(client, remote, folder, localPath.filename().string(), true, false);
+        DownloadToLocalFolder(client, remote, folder, localPath.filename().string(), true, false, expected);
         SendMessage(fmt::format("File Downloaded : {} bytes", expected), stSuccess);
         RunScriptEvent("OnDownloadCompleted", {{"LocalFile", local}, {"RemoteFile", remote}});
     } else if (const auto* step = dynamic_cast<const TFTPScriptUploadFile*>(&item)) {

@@ -551,15 +551,15 @@ void TFTPTreeVisitorActionLocalDifferences::Act(const TFTPTreeNode& node) {
     std::string remote = FPathToRemoteFile + node.FName;
     std::string relative = FPathToLocalFile + node.FName;
     if (!FPool || !FPool->Ready()) {
-        Download(FFTPConnection, remote, relative, node.FDate, FLog);
+        Download(FFTPConnection, remote, relative, node.FDate, node.FSize, FLog);
         return;
     }
-    FPool->Submit([this, remote, relative, date = node.FDate, ticket = FLog.Order->Reserve()](TFTPTransferSlot& slot) {
+    FPool->Submit([this, remote, relative, date = node.FDate, size = node.FSize, ticket = FLog.Order->Reserve()](TFTPTransferSlot& slot) {
         TFTPHeldLines held(FLog, ticket);
         TFTPTransientRetry transient(*slot.Connection, slot.Refusals, [this] { return !FPool->Closing(); });
         for (;;) {
             try {
-                Download(*slot.Connection, remote, relative, date, held.Log);
+                Download(*slot.Connection, remote, relative, date, size, held.Log);
                 return std::string();
             } catch (const ELocalLinkError& e) {
                 held.Log.Send(fmt::format("Left the local link [{}] alone", e.Path()), stWarning);
@@ -576,13 +576,13 @@ void TFTPTreeVisitorActionLocalDifferences::Act(const TFTPTreeNode& node) {
 }
 
 void TFTPTreeVisitorActionLocalDifferences::Download(IFTPConnectionObject& connection, const std::string& remote,
-                                                     const std::string& relative, TDateTime date,
+                                                     const std::string& relative, TDateTime date, std::int64_t size,
                                                      const TFTPWalkLog& log) const {
     std::string local = FLocalRoot.PathOf(relative);
     if (log.LogFileTransfers)
         log.Send(fmt::format("Downloading [{}] to [{}]", remote, local), stInformation);
     auto started = std::chrono::steady_clock::now();
-    connection.DownloadFile(remote, FLocalRoot, relative, true, false);
+    connection.DownloadFile(remote, FLocalRoot, relative, true, false, size);
     if (log.LogFileTransfers)
         log.Send(fmt::format("Downloaded [{}] to [{}] in {} ms", remote, local, MillisecondsSince(started)),
                  stInformation);

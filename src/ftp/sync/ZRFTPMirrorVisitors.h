@@ -202,7 +202,7 @@ private:
     void Act(const TFTPTreeNode& node);
     // The download itself, on whichever connection carries it.
     void Download(IFTPConnectionObject& connection, const std::string& remote, const std::string& relative,
-                  quillate::TDateTime date, const TFTPWalkLog& log) const;
+                  quillate::TDateTime date, std::int64_t size, const TFTPWalkLog& log) const;
 
     TFTPMirrorOptions FMirrorOptions;
     std::int64_t FServerTimeSkew;
