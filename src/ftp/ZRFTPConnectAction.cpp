@@ -39,6 +39,7 @@ struct TFTPConnectionActionProperties {
             .Help("Take host, user, password and the TLS settings from the global FTP options")
             .String("FTPHost", &T::FFTPHost)
             .Int("FTPPort", &T::FFTPPort)
+            .Port()
             .String("UserID", &T::FUserID)
             .String("Cookie", &T::FCookie)
             .Hidden()
@@ -56,6 +57,7 @@ struct TFTPConnectionActionProperties {
             .Help("The proxy password in its stored form")
             .String("ProxyServer", &T::FProxyServer)
             .Int("ProxyPort", &T::FProxyPort)
+            .Port()
             .Enum("ProxyType", FTPProxyTypeInfo(), &T::FProxyType)
             .Bool("UseHOST", &T::FUseHOST)
             .Help("Send the HOST command when the server offers it")
@@ -181,9 +183,12 @@ bool TFTPConnectionAction::Execute() {
         !TryExpandPassword("Password", GetPassword(), password))
         return false;
 
-    FConnection->SetHost(host);
     // The action's own port, also with the global options: they only supply host and login.
-    FConnection->SetPort(FFTPPort);
+    std::uint16_t port = 0, proxyPort = 0;
+    if (!TryPort("Port", FFTPPort, port) || (FUseProxy && !TryPort("Proxy Port", FProxyPort, proxyPort)))
+        return false;
+    FConnection->SetHost(host);
+    FConnection->SetPort(port);
     FConnection->SetUsername(user);
     FConnection->SetPassive(FPassive);
     FConnection->SetPassword(password);
@@ -193,7 +198,7 @@ bool TFTPConnectionAction::Execute() {
     FConnection->SetSecurity(GetSecurity(), GetSecureData());
 
     if (FUseProxy) {
-        FConnection->SetProxyPort(FProxyPort);
+        FConnection->SetProxyPort(proxyPort);
         std::string proxyPassword, proxyUser, proxyServer;
         if (!TryExpandPassword("Proxy Password", GetProxyPassword(), proxyPassword))
             return false;

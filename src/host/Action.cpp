@@ -60,6 +60,15 @@ bool TZRAction::TryExpandExpression(const std::string& label, const std::string&
     }
 }
 
+bool TZRAction::TryPort(const std::string& label, std::int64_t value, std::uint16_t& port) {
+    if (value < 1 || value > 65535) {
+        SendMessage(fmt::format("{}: {} is not a TCP port (1 to 65535)", label, value), stError);
+        return false;
+    }
+    port = static_cast<std::uint16_t>(value);
+    return true;
+}
+
 bool TZRAction::TryExpandPassword(const std::string& label, const std::string& text, std::string& result) {
     IActionHost& host = RequireHost();
     try {

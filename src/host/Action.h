@@ -97,6 +97,8 @@ public:
 
     // --- Host operations ---
     bool TryExpandExpression(const std::string& label, const std::string& text, std::string& result, bool required);
+    // A TCP port, 1 to 65535; any other value logs "label: N is not a TCP port (1 to 65535)" and gives false.
+    bool TryPort(const std::string& label, std::int64_t value, std::uint16_t& port);
     std::string ExpandExpression(const std::string& text, bool required);
     // A password expands as any setting, but a failure names neither its text nor the variables in
     // it, and the result is masked in every log line of the run.

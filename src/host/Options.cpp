@@ -100,10 +100,14 @@ void TZROptionsObject::LoadOptions(IZROptionsReader& reader) {
         case TPropertyKind::Boolean:
             p.Set(*this, reader.ReadBool(p.Name, std::get<bool>(p.Get(*this))));
             break;
-        case TPropertyKind::Int32:
-            p.Set(*this, static_cast<std::int64_t>(reader.ReadInteger(
-                             p.Name, static_cast<int>(std::get<std::int64_t>(p.Get(*this))))));
+        case TPropertyKind::Int32: {
+            int value = reader.ReadInteger(p.Name, static_cast<int>(std::get<std::int64_t>(p.Get(*this))));
+            if (p.Range && (value < p.Range->first || value > p.Range->second))
+                throw EOptionsError(fmt::format("{}.{}: {} is out of range ({} to {})", Section(), p.Name, value,
+                                                p.Range->first, p.Range->second));
+            p.Set(*this, static_cast<std::int64_t>(value));
             break;
+        }
         case TPropertyKind::Enum: {
             int value = reader.ReadInteger(p.Name, static_cast<int>(std::get<std::int64_t>(p.Get(*this))));
             if (p.Enum && (value < 0 || static_cast<std::size_t>(value) >= p.Enum->Values.size()))

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -49,6 +50,8 @@ struct TPropertyInfo {
     bool Hidden = false;
     // Non-empty for a property that holds a password in its stored (encrypted) form under this key.
     std::string EncryptionKey;
+    // Bounds an integer property's values keep beyond its type's (a port: 0 to 65535); none when unset.
+    std::optional<std::pair<std::int64_t, std::int64_t>> Range;
     std::function<TPropertyValue(const TPersistent&)> Get;
     std::function<void(TPersistent&, const TPropertyValue&)> Set;
 };
@@ -199,6 +202,12 @@ public:
         FTable.Last().EncryptionKey = std::move(key);
         return *this;
     }
+    TPropertyBuilder& Range(std::int64_t low, std::int64_t high) {
+        FTable.Last().Range = std::pair{low, high};
+        return *this;
+    }
+    // A TCP port; 0 stands for "the usual one" where a property allows that.
+    TPropertyBuilder& Port() { return Range(0, 65535); }
 
 private:
     template <class V>

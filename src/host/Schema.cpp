@@ -43,6 +43,10 @@ json PropertySchema(const TPropertyInfo& info) {
         s["items"] = {{"type", "string"}};
         break;
     }
+    if (info.Range) {
+        s["minimum"] = info.Range->first;
+        s["maximum"] = info.Range->second;
+    }
     if (!info.Help.empty())
         s["description"] = info.Help;
     return s;

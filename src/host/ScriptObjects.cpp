@@ -149,6 +149,15 @@ TPropertyValue ToProperty(const TPropertyInfo& info, const TScriptValue& value) 
     throw std::logic_error("unknown property kind");
 }
 
+// The value in the property's own bounds too, where it has any.
+TPropertyValue ToBoundedProperty(const TPropertyInfo& info, const TScriptValue& value) {
+    TPropertyValue converted = ToProperty(info, value);
+    if (const auto* number = std::get_if<std::int64_t>(&converted); number && info.Range)
+        InRange(*number, info.Range->first, info.Range->second, "this property");
+    return converted;
+}
+
+
 std::string_view MemberName(lua_State* L, const TPersistent& object) {
     if (lua_type(L, 2) != LUA_TSTRING)
         throw std::invalid_argument(
@@ -252,7 +261,7 @@ int AssignObject(lua_State* L) noexcept {
         context = fmt::format("{}.{}: ", object.ClassName(), name);
         if (!property->Set)
             throw std::invalid_argument("the property is read-only");
-        property->Set(object, ToProperty(*property, ReadValue(L, 3)));
+        property->Set(object, ToBoundedProperty(*property, ReadValue(L, 3)));
         return 0;
     });
 }

@@ -39,6 +39,7 @@ struct TNNTPActionProperties {
             .String("Groups", &T::FGroups)
             .Help("Newsgroups to post to, separated by commas")
             .UInt("Port", &T::GetPort, &T::SetPort)
+            .Port()
             .Int("TimeOut", &T::FTimeOut)
             .Help("Seconds to wait for the connection; 0 waits without a limit")
             .StringList("Attachments", &T::FAttachments)

@@ -47,6 +47,7 @@ struct TTelnetActionProperties {
         TPropertyBuilder<T>(table)
             .String("Host", &T::FHost)
             .Int("Port", &T::FPort)
+            .Port()
             .String("UserName", &T::FUserName)
             .Help("Sent for \"@USERNAME\"")
             .String("Password", &T::GetPassword, &T::SetPassword)

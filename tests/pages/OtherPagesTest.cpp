@@ -70,11 +70,11 @@ constexpr const char* ProjectJson = R"({"actions":[
  {"type":"action.icq.post","properties":{"ICQNumber":"12345","ToICQNumber":"111\r\n222","TheMessage":"Hello\nthere",
   "Server":"oscar.example","Port":5191,"SendSMS":true}}]})";
 
-// Stored values no control offers (a priority past the list, ports past 65535 and below 0).
+// Stored values no control offers (a priority past the list, an unknown encoding) and ports at their bounds.
 constexpr const char* OddValuesJson = R"({"actions":[
- {"type":"action.smtp.send","properties":{"Priority":9,"Port":-1,"Encoding":"x-custom"}},
- {"type":"telnet.client","properties":{"Port":70000}},
- {"type":"action.inet.http.get","properties":{"Port":99999}}]})";
+ {"type":"action.smtp.send","properties":{"Priority":9,"Port":0,"Encoding":"x-custom"}},
+ {"type":"telnet.client","properties":{"Port":65535}},
+ {"type":"action.inet.http.get","properties":{"Port":0}}]})";
 
 struct TActionPages {
     const char* Type;

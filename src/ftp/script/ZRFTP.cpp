@@ -205,6 +205,7 @@ struct TFTPActionProperties {
         TPropertyBuilder<T>(table)
             .String("Host", &T::FHost)
             .Int("Port", &T::FPort)
+            .Port()
             .String("UserID", &T::FUserID)
             .Bool("Passive", &T::FPassive)
             .Bool("DetailedLogging", &T::FDetailedLogging)
@@ -228,6 +229,7 @@ struct TFTPActionProperties {
             .Help("The proxy password in its stored form")
             .String("ProxyServer", &T::FProxyServer)
             .Int("ProxyPort", &T::FProxyPort)
+            .Port()
             .Enum("ProxyType", FTPProxyTypeInfo(), &T::FProxyType)
             .Enum("Security", FTPSecurityInfo(), &T::FSecurity)
             .Help(

@@ -46,6 +46,7 @@ struct TICQActionProperties {
             .String("Server", &T::FServer)
             .Help("The login server; the ICQ service closed in 2024, so name a compatible OSCAR server")
             .UInt("Port", &T::GetPort, &T::SetPort)
+            .Port()
             .Bool("SendSMS", &T::FSendSMS)
             .Help("Send the text as SMS to telephone numbers through the service")
             .Int("LoginTimeout", &T::FLoginTimeout)
@@ -123,6 +124,9 @@ bool TICQAction::Execute() {
         SendMessage("To ICQ Number is blank", stError);
         return false;
     }
+    std::uint16_t port = 0;
+    if (!TryPort("Port", FPort, port))
+        return false;
     if (!TryExpandExpression("Message", FTheMessage, message, true))
         return false;
     if (icq::WireText(password).size() > icq::MaxPasswordLength)
@@ -136,7 +140,7 @@ bool TICQAction::Execute() {
     client->ICQServer = ExpandExpression(FServer, false);
     if (client->ICQServer.empty())
         client->ICQServer = icq::DefaultICQServer;
-    client->ICQPort = static_cast<std::uint16_t>(FPort);
+    client->ICQPort = port;
     client->Password = password;
     client->UIN = static_cast<std::uint32_t>(uin);
     client->ConnectionTimeout = static_cast<std::uint32_t>(std::max(FLoginTimeout, 0));

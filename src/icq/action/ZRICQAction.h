@@ -37,7 +37,7 @@ private:
     bool SendOrExplain(icq::TICQClient& client, const std::string& recipient, const std::function<void()>& send);
 
     std::uint32_t GetPort() const { return FPort; }
-    void SetPort(std::uint32_t value) { FPort = value & 0xFFFF; }
+    void SetPort(std::uint32_t value) { FPort = value; }
 
     std::string FICQNumber;
     std::string FCookie; // the password's stored form
