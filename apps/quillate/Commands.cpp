@@ -14,6 +14,7 @@
 #include <fmt/format.h>
 
 #include "host/CryptoUtils.h"
+#include "host/Log.h"
 #include "host/MainThread.h"
 #include "host/Options.h"
 #include "host/Project.h"
@@ -184,7 +185,9 @@ int RunProject(const TRunArguments& args) {
 int ValidateProject(const std::string& path) {
     std::vector<TProjectProblem> problems = TProject::LoadFromFile(path).Validate();
     for (const auto& p : problems)
-        std::cout << fmt::format("{}: {} ({}): {}: {}\n", path, p.Where, p.Action, p.Error.Property, p.Error.Message);
+        std::cout << EscapeControls(fmt::format("{}: {} ({}): {}: {}", path, p.Where, p.Action, p.Error.Property,
+                                                p.Error.Message))
+                  << "\n";
     if (problems.empty())
         std::cout << fmt::format("{}: no problems found\n", path);
     return problems.empty() ? ExitOk : ExitActionFailed;
@@ -202,7 +205,7 @@ int DescribeType(const std::string& type, bool all) {
     }
     const TMetaClass* cls = FindDescribableClass(type);
     if (!cls || !cls->CanCreate()) {
-        std::cerr << fmt::format("quillate: unknown type \"{}\" (see quillate actions)\n", type);
+        std::cerr << fmt::format("quillate: unknown type \"{}\" (see quillate actions)\n", EscapeControls(type));
         return ExitBadUsage;
     }
     std::cout << DescribeClass(*cls);

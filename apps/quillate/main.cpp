@@ -4,11 +4,23 @@
 #include <CLI/CLI.hpp>
 
 #include "Commands.h"
+#include "host/Log.h"
 #include "host/Options.h"
 #include "host/Project.h"
 #include "host/Registration.h"
 
 using namespace quillate::cli;
+
+namespace {
+
+// A message may quote a project's or a server's text: its control characters are shown escaped, so that
+// they cannot move the cursor or forge a line on the terminal.
+int Fail(const std::exception& e, int exitCode) {
+    std::cerr << "quillate: " << quillate::EscapeControls(e.what()) << "\n";
+    return exitCode;
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
     CLI::App app{"quillate: runs projects of internet actions (FTP, e-mail, news, HTTP, Telnet, ICQ)"};
@@ -97,18 +109,14 @@ int main(int argc, char** argv) {
         if (*encryptCmd)
             return EncryptForProperty(encryptFor, keepReferences);
     } catch (const quillate::EProjectError& e) {
-        std::cerr << "quillate: " << e.what() << "\n";
-        return ExitBadUsage;
+        return Fail(e, ExitBadUsage);
     } catch (const quillate::EPackageError& e) {
-        std::cerr << "quillate: " << e.what() << "\n";
-        return ExitBadUsage;
+        return Fail(e, ExitBadUsage);
     } catch (const quillate::EOptionsError& e) {
         // An options file or value that cannot be used: the command was given something unusable.
-        std::cerr << "quillate: " << e.what() << "\n";
-        return ExitBadUsage;
+        return Fail(e, ExitBadUsage);
     } catch (const std::exception& e) {
-        std::cerr << "quillate: " << e.what() << "\n";
-        return ExitActionFailed;
+        return Fail(e, ExitActionFailed);
     }
     return ExitBadUsage;
 }
