@@ -66,11 +66,6 @@ bool KeepsDirectory(const std::string& command) {
 
 } // namespace
 
-std::string UnverifiedCertificateWarning(const std::string& host, int port) {
-    return fmt::format("Warning: the certificate of {}:{} is not verified (turned off in the host options)",
-                       host, port);
-}
-
 void ReconnectWithWarnings(IFTPConnectionObject& connection,
                            const std::function<void(const std::string&)>& warn) {
     TFTPLoggingEvent previous = connection.GetOnMessage();
@@ -238,7 +233,7 @@ void TFTPConnectObject::Connect(int timeoutSeconds) {
     };
     FClient->TLSOptions.VerifyPeer = quillate::VerifyCertificates();
     if (FClient->Security != net::TFTPSecurity::fsNone && !FClient->TLSOptions.VerifyPeer)
-        Deliver(UnverifiedCertificateWarning(FClient->Host, FClient->Port), Warning);
+        Deliver(quillate::UnverifiedCertificateWarning(fmt::format("{}:{}", FClient->Host, FClient->Port)), Warning);
     FClient->Connect();
 }
 

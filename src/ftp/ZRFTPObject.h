@@ -164,9 +164,6 @@ public:
 
 using IFTPConnectionObjectPtr = std::shared_ptr<IFTPConnectionObject>;
 
-// The one line a connection over TLS logs when the host options turn certificate checks off.
-std::string UnverifiedCertificateWarning(const std::string& host, int port);
-
 // Connect(0) for the actions that reconnect without logging the protocol: the connection's warnings
 // (an unverified certificate) still reach their log through warn.
 void ReconnectWithWarnings(IFTPConnectionObject& connection,

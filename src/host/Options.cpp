@@ -534,4 +534,8 @@ bool VerifyCertificates() {
     return OptionsService().Store().Section("Host").ReadBool("VerifyCertificates", true);
 }
 
+std::string UnverifiedCertificateWarning(const std::string& peer) {
+    return fmt::format("Warning: the certificate of {} is not verified (turned off in the host options)", peer);
+}
+
 } // namespace quillate

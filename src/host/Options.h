@@ -221,5 +221,7 @@ TOptionsService& OptionsService();
 // The host's own setting "Host.VerifyCertificates" (true unless turned off): whether TLS
 // connections check the server's certificate.
 bool VerifyCertificates();
+// The one warning line of a TLS connection to peer ("host:port") made with that check turned off.
+std::string UnverifiedCertificateWarning(const std::string& peer);
 
 } // namespace quillate

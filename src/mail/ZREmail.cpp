@@ -507,6 +507,12 @@ bool TCustomEmailAction::PopBeforeSMTP() {
         ApplyPOP3Security();
         FPOP3.TLSOptions.VerifyPeer = VerifyCertificates();
         FLog->Peer = fmt::format("{}:{}", FPOP3.Host, FPOP3.Port);
+        FPOP3.BeforeLogin = [this, peer = FLog->Peer] {
+            if (!FPOP3.TLSActive())
+                WarnClearPassword(peer);
+            else if (!FPOP3.TLSOptions.VerifyPeer)
+                SendMessage(UnverifiedCertificateWarning(peer), stWarning);
+        };
         std::shared_ptr<net::IConnectionIntercept> log = FLog;
         FPOP3.Connection().AddIntercept(log);
         try {
@@ -546,13 +552,19 @@ void TCustomEmailAction::ApplyConnectionSettings() {
 
 void TCustomEmailAction::ConnectSMTP() {
     FSMTP.Connect();
+    if (FSMTP.TLSActive() && !FSMTP.TLSOptions.VerifyPeer)
+        SendMessage(UnverifiedCertificateWarning(FLog->Peer), stWarning);
     if (FSMTP.AuthType == net::TSMTPAuthType::satNone || !FSMTP.Connected())
         return;
     if (!FSMTP.TLSActive())
-        SendMessage(fmt::format("The password of {} travels in clear text: the connection to {} is not encrypted",
-                                FSMTP.Username, FLog->Peer),
-                    stWarning);
+        WarnClearPassword(FLog->Peer);
     FSMTP.Authenticate();
+}
+
+void TCustomEmailAction::WarnClearPassword(const std::string& peer) {
+    SendMessage(fmt::format("The password of {} travels in clear text: the connection to {} is not encrypted",
+                            FSMTP.Username, peer),
+                stWarning);
 }
 
 TCustomEmailAction::TListSetting TCustomEmailAction::RecipientsSetting() {

@@ -119,6 +119,8 @@ private:
     void CloseConnections();
     void ApplyConnectionSettings();
     void ConnectSMTP();
+    // One warning that the login's password goes to peer unencrypted.
+    void WarnClearPassword(const std::string& peer);
     void SendComposedMessage();
     bool SendNormal(const TRunState& run);
     bool ComposeIndividual(const TRunState& run);

@@ -38,6 +38,8 @@ void TPOP3Client::Connect() {
                 StartTLSNotOffered("STLS");
             }
         }
+        if (BeforeLogin)
+            BeforeLogin();
         CommandExpect("USER " + Username);
         CommandExpect("PASS " + Password);
     } catch (...) {

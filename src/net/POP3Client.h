@@ -4,6 +4,8 @@
 
 #include "net/MailClient.h"
 
+#include <functional>
+
 #include <cstdint>
 
 namespace zr::net {
@@ -20,6 +22,9 @@ public:
     // Connects, reads the greeting, starts TLS as UseSSL and UseTLS ask and logs in with USER and
     // PASS; a refusal raises EReplyError with the server's text.
     void Connect();
+    // Called in Connect once TLS is settled, just before the credentials go out: the place to warn that
+    // they travel in clear (TLSActive() false) or over an unverified connection.
+    std::function<void()> BeforeLogin;
     // STAT: the number of messages and their size in bytes.
     TMailboxStatus Stat();
 

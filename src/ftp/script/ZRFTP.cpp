@@ -599,7 +599,7 @@ bool TFTPAction::Execute() {
     client->SecureData = GetSecureData();
     client->TLSOptions.VerifyPeer = VerifyCertificates();
     if (client->Security != net::TFTPSecurity::fsNone && !client->TLSOptions.VerifyPeer)
-        SendMessage(UnverifiedCertificateWarning(host, client->Port), stWarning);
+        SendMessage(UnverifiedCertificateWarning(fmt::format("{}:{}", host, client->Port)), stWarning);
     if (FUseProxy) {
         std::string proxyPassword, proxyUser, proxyServer;
         if (!TryExpandPassword("Proxy Password", FProxyPassword, proxyPassword) ||
