@@ -192,6 +192,7 @@ void TCustomTelnetClientAction::FlushReceivedLog(bool endOfStream) {
 TCustomTelnetClientAction::TWaitResult TCustomTelnetClientAction::WaitFor(const std::string& text,
                                                                           std::int32_t timeoutMs) {
     std::int64_t budget = timeoutMs;
+    FBuffer.Expect(text);
     while (!FBuffer.Contains(text) && budget >= 0) {
         Sleep(PollMs);
         budget -= PollMs;

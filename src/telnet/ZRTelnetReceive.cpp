@@ -53,6 +53,13 @@ std::string TSecretHoldback::Rest() {
 
 void TTelnetReceiveBuffer::Append(std::string_view text) {
     std::lock_guard lock(FLock);
+    if (!FWanted.empty() && !FFound) {
+        // The wanted text may begin in what came before.
+        const std::size_t overlap = std::min(FText.size(), FWanted.size() - 1);
+        FFound = (FText.substr(FText.size() - overlap) + std::string(text.substr(0, FWanted.size() - 1)))
+                         .find(FWanted) != std::string::npos ||
+                 text.find(FWanted) != std::string_view::npos;
+    }
     // Trimmed only once it holds twice the limit, so a stream costs one move per MiB, not per chunk.
     if (FText.size() + text.size() > 2 * Limit) {
         std::size_t keep = Limit - std::min(Limit, text.size());
@@ -67,15 +74,23 @@ std::string_view TTelnetReceiveBuffer::Kept() const {
     return all.substr(all.size() - std::min(all.size(), Limit));
 }
 
+void TTelnetReceiveBuffer::Expect(std::string text) {
+    std::lock_guard lock(FLock);
+    FWanted = std::move(text);
+    FFound = false;
+}
+
 bool TTelnetReceiveBuffer::Contains(std::string_view text) const {
     std::lock_guard lock(FLock);
-    return Kept().find(text) != std::string_view::npos;
+    return (FFound && text == FWanted) || Kept().find(text) != std::string_view::npos;
 }
 
 bool TTelnetReceiveBuffer::Take(std::string_view text) {
     std::lock_guard lock(FLock);
-    bool found = Kept().find(text) != std::string_view::npos;
+    bool found = (FFound && text == FWanted) || Kept().find(text) != std::string_view::npos;
     FText.clear();
+    FWanted.clear();
+    FFound = false;
     return found;
 }
 

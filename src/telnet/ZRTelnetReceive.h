@@ -41,6 +41,9 @@ public:
     static constexpr std::size_t Limit = 1024 * 1024;
 
     void Append(std::string_view text);
+    // Starts a wait for the text: from now on each Append looks for it before the bound drops bytes, so
+    // that a prompt followed at once by more than the bound is still found.
+    void Expect(std::string text);
     bool Contains(std::string_view text) const;
     // Whether the text is there, emptying the buffer in the same step, so that what arrives just
     // after the check is kept for the next wait.
@@ -53,6 +56,8 @@ private:
 
     mutable std::mutex FLock;
     std::string FText;
+    std::string FWanted; // what the running wait looks for; empty when none runs
+    bool FFound = false; // FWanted arrived, whether or not it is still kept
 };
 
 } // namespace zr

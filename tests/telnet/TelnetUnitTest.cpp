@@ -93,6 +93,23 @@ TEST(TelnetReceive, BufferKeepsTheLastMiBAndTakeEmptiesIt) {
     EXPECT_EQ(buffer.Text().size(), zr::TTelnetReceiveBuffer::Limit);
 }
 
+// A prompt followed at once by more than the bound, before the wait looks: found, whether it came in one
+// piece or split over two reads, and only by the wait that expected it.
+TEST(TelnetReceiveBuffer, AWaitFindsItsPromptThoughMoreThanTheBoundFollows) {
+    const std::string flood(16 * zr::TTelnetReceiveBuffer::Limit, 'x');
+    for (const auto& pieces : {std::vector<std::string>{"login: " + flood},
+                               std::vector<std::string>{"...log", "in: " + flood, flood}}) {
+        zr::TTelnetReceiveBuffer buffer;
+        buffer.Expect("login: ");
+        for (const auto& piece : pieces)
+            buffer.Append(piece);
+        EXPECT_TRUE(buffer.Contains("login: "));
+        EXPECT_TRUE(buffer.Take("login: "));
+        buffer.Append("login: " + flood);
+        EXPECT_FALSE(buffer.Take("login: ")) << "no wait expected it";
+    }
+}
+
 TEST(TelnetAction, ProjectSavesBackAsLoadedWithItemsAndTheEncryptedPassword) {
     EnsurePackageRegistered();
     auto action = std::make_shared<zr::TTelnetClientAction>();
