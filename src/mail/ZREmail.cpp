@@ -600,6 +600,8 @@ void TCustomEmailAction::SendComposedMessage() {
             if (!address.Address.empty())
                 recipients.push_back(address.Address);
     const std::string& from = !FMessage.From.Address.empty() ? FMessage.From.Address : FMessage.Sender.Address;
+    // A header or character set the message cannot carry fails before MAIL FROM, not after DATA.
+    FMessage.Check();
 
     if (FEnableTimeout) {
         std::lock_guard lock(FMonitorLock);

@@ -192,6 +192,8 @@ void TZRNNTPAction::Post(const TArticle& article) {
         FTimeOut > 0 ? std::chrono::milliseconds(std::int64_t{FTimeOut} * 1000) : net::TMailClient::NoTimeLimit;
     FNNTP.Username = article.User;
     FNNTP.Password = article.Password;
+    // Groups, addresses and a character set the article cannot carry fail before anything is sent.
+    FMessage.Check();
     FNNTP.Connect();
     FNNTP.Post([this](const net::TMimeMessage::TSink& write) { FMessage.Write(write); },
                FProgress.ExpectedTotal + static_cast<std::int64_t>(article.Body.size()));

@@ -358,6 +358,68 @@ void AddMailboxes(GMimeMessage* message, GMimeAddressType type, const std::vecto
         AddMailbox(g_mime_message_get_addresses(message, type), address, charset);
 }
 
+// The message as GMime holds it, every header and part checked and the attachments opened; nothing is
+// read or written yet.
+TGPtr<GMimeMessage> BuildMessage(const TMimeMessage& m, TOpenedFiles& files) {
+    for (const TMimeAttachment& attachment : m.Attachments)
+        files.Open(attachment.Path);
+
+    // GMime encodes header words in this set, or in a smaller one that holds them (ISO-8859-1 comes
+    // first); an unknown set fails here even when no text part uses it.
+    std::string charset = m.Charset.empty() ? "utf-8" : Lower(m.Charset);
+    Check("character set", charset, IsTokenChar);
+    TConverter{charset};
+
+    TGPtr<GMimeMessage> message(g_mime_message_new(FALSE));
+    GMimeObject* object = GMIME_OBJECT(message.get());
+    GDateTime* now = g_date_time_new_now_local();
+    g_mime_message_set_date(message.get(), now);
+    g_date_time_unref(now);
+    AddMailbox(g_mime_message_get_from(message.get()), m.From, charset);
+    if (!m.Sender.Address.empty())
+        AddMailbox(g_mime_message_get_sender(message.get()), m.Sender, charset);
+    AddMailboxes(message.get(), GMIME_ADDRESS_TYPE_TO, m.To, charset);
+    AddMailboxes(message.get(), GMIME_ADDRESS_TYPE_CC, m.Cc, charset);
+    AddMailboxes(message.get(), GMIME_ADDRESS_TYPE_REPLY_TO, m.ReplyTo, charset);
+    if (!m.Newsgroups.empty()) {
+        std::string groups;
+        for (const auto& group : m.Newsgroups) {
+            Check("newsgroup", group, IsGroupChar);
+            groups += (groups.empty() ? "" : ",") + group;
+        }
+        g_mime_object_set_header(object, "Newsgroups", groups.c_str(), nullptr);
+    }
+    g_mime_message_set_subject(message.get(), HeaderText(m.Subject).c_str(), charset.c_str());
+    if (!m.MessageId.empty()) {
+        Check("message ID", m.MessageId, IsIdChar);
+        g_mime_message_set_message_id(message.get(), m.MessageId.c_str());
+    }
+    g_mime_object_set_header(object, "MIME-Version", "1.0", nullptr);
+    if (!m.UserAgent.empty())
+        g_mime_object_set_header(object, "User-Agent", HeaderText(m.UserAgent).c_str(), nullptr);
+    static constexpr const char* priorities[][2] = {{"1 (Highest)", "high"},
+                                                    {"2 (High)", "high"},
+                                                    {nullptr, nullptr},
+                                                    {"4 (Low)", "low"},
+                                                    {"5 (Lowest)", "low"}};
+    if (const auto* priority = priorities[static_cast<int>(m.Priority)]; priority[0] != nullptr) {
+        g_mime_object_set_header(object, "X-Priority", priority[0], nullptr);
+        g_mime_object_set_header(object, "Importance", priority[1], nullptr);
+    }
+    if (!m.DispositionNotificationTo.Address.empty()) {
+        TGPtr<InternetAddressList> list(internet_address_list_new());
+        AddMailbox(list.get(), m.DispositionNotificationTo, charset);
+        char* text = internet_address_list_to_string(list.get(), nullptr, TRUE);
+        g_mime_object_set_header(object, "Disposition-Notification-To", text, nullptr);
+        g_free(text);
+    }
+
+    TTreeBuilder builder(m, files);
+    g_mime_message_set_mime_part(message.get(), builder.Build());
+    return message;
+}
+
+
 } // namespace
 
 TMimeMessage::TMimeMessage() {
@@ -386,64 +448,15 @@ void TMimeMessage::Clear() {
     TextFirst = true;
 }
 
+void TMimeMessage::Check() const {
+    TOpenedFiles files;
+    BuildMessage(*this, files);
+}
+
 void TMimeMessage::Write(const TSink& sink) const {
     TOpenedFiles files;
-    for (const TMimeAttachment& attachment : Attachments)
-        files.Open(attachment.Path);
-
-    // GMime encodes header words in this set, or in a smaller one that holds them (ISO-8859-1 comes
-    // first); an unknown set fails here even when no text part uses it.
-    std::string charset = Charset.empty() ? "utf-8" : Lower(Charset);
-    Check("character set", charset, IsTokenChar);
-    TConverter{charset};
-
-    TGPtr<GMimeMessage> message(g_mime_message_new(FALSE));
+    TGPtr<GMimeMessage> message = BuildMessage(*this, files);
     GMimeObject* object = GMIME_OBJECT(message.get());
-    GDateTime* now = g_date_time_new_now_local();
-    g_mime_message_set_date(message.get(), now);
-    g_date_time_unref(now);
-    AddMailbox(g_mime_message_get_from(message.get()), From, charset);
-    if (!Sender.Address.empty())
-        AddMailbox(g_mime_message_get_sender(message.get()), Sender, charset);
-    AddMailboxes(message.get(), GMIME_ADDRESS_TYPE_TO, To, charset);
-    AddMailboxes(message.get(), GMIME_ADDRESS_TYPE_CC, Cc, charset);
-    AddMailboxes(message.get(), GMIME_ADDRESS_TYPE_REPLY_TO, ReplyTo, charset);
-    if (!Newsgroups.empty()) {
-        std::string groups;
-        for (const auto& group : Newsgroups) {
-            Check("newsgroup", group, IsGroupChar);
-            groups += (groups.empty() ? "" : ",") + group;
-        }
-        g_mime_object_set_header(object, "Newsgroups", groups.c_str(), nullptr);
-    }
-    g_mime_message_set_subject(message.get(), HeaderText(Subject).c_str(), charset.c_str());
-    if (!MessageId.empty()) {
-        Check("message ID", MessageId, IsIdChar);
-        g_mime_message_set_message_id(message.get(), MessageId.c_str());
-    }
-    g_mime_object_set_header(object, "MIME-Version", "1.0", nullptr);
-    if (!UserAgent.empty())
-        g_mime_object_set_header(object, "User-Agent", HeaderText(UserAgent).c_str(), nullptr);
-    static constexpr const char* priorities[][2] = {{"1 (Highest)", "high"},
-                                                    {"2 (High)", "high"},
-                                                    {nullptr, nullptr},
-                                                    {"4 (Low)", "low"},
-                                                    {"5 (Lowest)", "low"}};
-    if (const auto* priority = priorities[static_cast<int>(Priority)]; priority[0] != nullptr) {
-        g_mime_object_set_header(object, "X-Priority", priority[0], nullptr);
-        g_mime_object_set_header(object, "Importance", priority[1], nullptr);
-    }
-    if (!DispositionNotificationTo.Address.empty()) {
-        TGPtr<InternetAddressList> list(internet_address_list_new());
-        AddMailbox(list.get(), DispositionNotificationTo, charset);
-        char* text = internet_address_list_to_string(list.get(), nullptr, TRUE);
-        g_mime_object_set_header(object, "Disposition-Notification-To", text, nullptr);
-        g_free(text);
-    }
-
-    TTreeBuilder builder(*this, files);
-    g_mime_message_set_mime_part(message.get(), builder.Build());
-
     TSinkCookie cookie{&sink, {}, {}, false, 0};
     cookie.Block.reserve(TSinkCookie::BlockSize + 4096);
     FILE* file = fopencookie(&cookie, "w", {nullptr, &TSinkCookie::Write, &TSinkCookie::Seek, nullptr});

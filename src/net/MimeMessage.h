@@ -80,6 +80,9 @@ public:
     // sink's own exception, and nothing more is written.
     using TSink = std::function<void(std::string_view chunk)>;
     void Write(const TSink& sink) const;
+    // Raises what Write would raise before writing anything (a header or character set that cannot be
+    // used, a missing attachment), without writing: a sender checks the message before its first command.
+    void Check() const;
 };
 
 } // namespace zr::net

@@ -115,6 +115,23 @@ void TSMTPClient::CheckAddress(const std::string& address) const {
     if (address.find_first_of(std::string_view("\r\n\0<>", 5)) != std::string::npos)
         throw EUnsafeCommand(FormatNetMessage("Sending to", FConnection.PeerText(),
                                               fmt::format("the address \"{}\" holds CR, LF, NUL, < or >", Printable(address))));
+    // A blank or control character outside a quoted local part would end the address inside the
+    // brackets and pass the rest as parameters of the command ("a@x.org NOTIFY=NEVER").
+    std::size_t from = 0;
+    if (address.starts_with('"')) {
+        for (from = 1; from < address.size() && address[from] != '"'; ++from)
+            from += address[from] == '\\' ? 1 : 0;
+        ++from;
+    }
+    const bool blank = std::any_of(address.begin() + static_cast<std::ptrdiff_t>(std::min(from, address.size())),
+                                   address.end(), [](char c) {
+                                       auto u = static_cast<unsigned char>(c);
+                                       return u <= 0x20 || u == 0x7f;
+                                   });
+    if (blank)
+        throw EUnsafeCommand(FormatNetMessage(
+            "Sending to", FConnection.PeerText(),
+            fmt::format("the address \"{}\" holds a blank or a control character", Printable(address))));
 }
 
 void TSMTPClient::MailFrom(const std::string& address) {
