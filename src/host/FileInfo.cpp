@@ -68,6 +68,18 @@ bool TFileInfo::IsExistingFile(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+bool TFileInfo::PathExists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+std::string TFileInfo::AttachmentProblem(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return "Attachment missing: " + path;
+    return S_ISREG(st.st_mode) ? std::string() : "Attachment is not a regular file: " + path;
+}
+
 std::filesystem::path TFileInfo::GetTemporaryFileName(std::string_view prefix) {
     if (prefix.find('/') != std::string_view::npos)
         throw EFileInfoError(fmt::format("temporary file prefix \"{}\" must not contain '/'", prefix));

@@ -25,6 +25,11 @@ public:
 
     // A regular file (or a link to one) at path.
     static bool IsExistingFile(const std::string& path);
+    // Anything at path, a link followed.
+    static bool PathExists(const std::string& path);
+    // Why a file to be sent cannot be: "Attachment missing: PATH" when nothing is there, "Attachment is
+    // not a regular file: PATH" for a folder, a device or a FIFO; empty for a regular file.
+    static std::string AttachmentProblem(const std::string& path);
 };
 
 } // namespace quillate

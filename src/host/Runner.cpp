@@ -9,11 +9,21 @@
 
 namespace quillate {
 
+namespace {
+
+// An action's description as its log lines name it: one line, whatever a setting in it holds (a subject
+// with a line break must not forge a line of its own).
+std::string Label(const TZRAction& action) {
+    return EscapeControls(action.GetFormattedDescription());
+}
+
+} // namespace
+
 // The host as one running action sees it: its log lines, groups, variables and the stop flag.
 class TRunner::TRunContext : public IActionHost, public IZRActionContext {
 public:
     TRunContext(TRunner& runner, const TZRAction& action, int depth)
-        : FRunner(runner), FName(action.GetFormattedDescription()), FGroup(depth + 1) {}
+        : FRunner(runner), FName(Label(action)), FGroup(depth + 1) {}
 
     void Log(const TZRAction&, const std::string& text, TStatusTag tag) override { WriteLine(text, tag); }
     void Progress(const TZRAction&, const std::string& text, int percent) override {
@@ -126,8 +136,7 @@ bool TRunner::RunList(const std::vector<std::shared_ptr<TZRAction>>& actions, in
         if (FStop)
             return false;
         if (!action->Enabled()) {
-            Write(action->GetFormattedDescription(), "Skipped (disabled): " + action->GetFormattedDescription(),
-                  stInformation, depth);
+            Write(Label(*action), "Skipped (disabled): " + Label(*action), stInformation, depth);
             continue;
         }
         bool ok = RunOne(*action, depth);
@@ -135,7 +144,7 @@ bool TRunner::RunList(const std::vector<std::shared_ptr<TZRAction>>& actions, in
             return false;
         if (!ok) {
             if (action->IgnoreFailure()) {
-                Write(action->GetFormattedDescription(), "Failure ignored, the run goes on", stWarning, depth + 1);
+                Write(Label(*action), "Failure ignored, the run goes on", stWarning, depth + 1);
                 continue;
             }
             return false;
@@ -151,7 +160,7 @@ bool TRunner::RunList(const std::vector<std::shared_ptr<TZRAction>>& actions, in
 
 bool TRunner::RunOne(TZRAction& action, int depth) {
     TRunContext context(*this, action, depth);
-    Write(action.GetFormattedDescription(), action.GetFormattedDescription(), stInformation, depth);
+    Write(Label(action), Label(action), stInformation, depth);
     action.AttachHost(&context);
     {
         std::lock_guard lock(FLock);

@@ -340,9 +340,11 @@ bool TCustomEmailAction::ExpandAttachments(TRunState& run) {
             return false;
         if (TrimBlanks(path).empty())
             continue;
-        bool exists = TFileInfo::IsExistingFile(path);
-        if (!exists && !FIgnoreMissingAttachments) {
-            SendMessage("Attachment missing: " + path, stError);
+        // Only a missing file may be skipped: a device or a FIFO named as one is a mistake to report.
+        const std::string problem = TFileInfo::AttachmentProblem(path);
+        const bool exists = problem.empty();
+        if (!exists && (!FIgnoreMissingAttachments || TFileInfo::PathExists(path))) {
+            SendMessage(problem, stError);
             return false;
         }
         run.HasAttachments = run.HasAttachments || exists;

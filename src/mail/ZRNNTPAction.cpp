@@ -172,11 +172,12 @@ void TZRNNTPAction::AttachFiles() {
         std::string path = ExpandExpression(line, false);
         if (TrimBlanks(path).empty())
             continue;
-        bool exists = TFileInfo::IsExistingFile(path);
-        if (!exists && FIgnoreMissingAttachments)
+        // Only a missing file may be skipped: a device or a FIFO named as one is a mistake to report.
+        const std::string problem = TFileInfo::AttachmentProblem(path);
+        if (!problem.empty() && FIgnoreMissingAttachments && !TFileInfo::PathExists(path))
             continue;
-        if (!exists)
-            throw std::runtime_error("Attachment missing: " + path);
+        if (!problem.empty())
+            throw std::runtime_error(problem);
         FMessage.Attachments.push_back(AttachmentFor(path));
         FProgress.ExpectedTotal += EncodedAttachmentSize(path);
     }

@@ -205,13 +205,15 @@ public:
                 ::close(fd);
     }
     void Open(const std::string& path) {
-        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        // Without O_NONBLOCK a FIFO would hold the open until something writes to it.
+        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         if (fd < 0)
             throw EMimeError("Attachment missing: " + path);
         FDescriptors.push_back(fd);
         struct stat info {};
         if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
-            throw EMimeError("Attachment is not a file: " + path);
+            throw EMimeError("Attachment is not a regular file: " + path);
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     }
     // Hands the descriptor over to a GMime stream, which closes it.
     int Take(std::size_t index) { return std::exchange(FDescriptors[index], -1); }

@@ -7,6 +7,7 @@
 #include "support/ServerProcess.h"
 
 #include <fstream>
+#include <sys/stat.h>
 #include <functional>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -89,6 +90,8 @@ class MimeFaults : public MimeMessageTest, public ::testing::WithParamInterface<
 TEST_P(MimeFaults, FailBeforeAnythingIsWritten) {
     Message.Body = "text";
     GetParam().Fill(Message, *this);
+    // The check a sender makes before its first command finds the same fault.
+    EXPECT_THAT([&] { Message.Check(); }, ::testing::ThrowsMessage<EMimeError>(HasSubstr(GetParam().Expected)));
     std::string text;
     try {
         Message.Write([&](std::string_view chunk) { text += chunk; });
@@ -104,7 +107,12 @@ INSTANTIATE_TEST_SUITE_P(Faults, MimeFaults, ::testing::Values(
                    m.Attachments = {{t.PathOf("report.pdf"), "", "", ""}, {t.PathOf("gone.pdf"), "", "", ""}}; },
                "Attachment missing: /"},
     TCase{"FolderAsAttachment", [](auto& m, auto& t) { m.Attachments = {{t.PathOf(""), "", "", ""}}; },
-               "Attachment is not a file"},
+               "Attachment is not a regular file"},
+    // Opened as a file, a FIFO would wait for a writer for ever.
+    TCase{"FIFOAsAttachment", [](auto& m, auto& t) {
+                   ASSERT_EQ(::mkfifo(t.PathOf("pipe").c_str(), 0600), 0);
+                   m.Attachments = {{t.PathOf("pipe"), "", "", ""}}; },
+               "Attachment is not a regular file"},
     TCase{"UnknownCharset", [](auto& m, auto&) { m.Charset = "foo"; }, "Unknown character set: foo"},
     TCase{"TextOutsideTheSet", [](auto& m, auto&) { m.Charset = "iso-8859-2"; m.Body = "日本"; },
                "The text cannot be written in iso-8859-2"},
