@@ -32,5 +32,13 @@ TEST(UserFile, ReadsOnlyARegularFileWithinTheLimit) {
     EXPECT_EQ(TUserFile::Read(fits, 1000).size(), 1000u);
 }
 
+// The parser would take a NUL for the end of the text and ignore what follows it unseen.
+TEST(UserFile, JsonWithANulByteIsRefused) {
+    const std::string text("{\"actions\":[]}\n\0{\"hidden\":1}", 29);
+    EXPECT_THAT([&] { TUserFile::ParseJson(text, {}); },
+                ::testing::ThrowsMessage<EJsonError>(
+                    ::testing::StrEq("line 2: malformed JSON: a NUL byte, which no JSON text holds")));
+}
+
 } // namespace
 } // namespace quillate
