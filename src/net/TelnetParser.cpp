@@ -2,6 +2,7 @@
 
 #include <libtelnet.h>
 
+#include <cstring>
 #include <new>
 
 namespace zr::net {
@@ -33,8 +34,12 @@ void TTelnetParser::OnEvent(telnet_t*, telnet_event_t* event, void* self) {
     auto& parser = *static_cast<TTelnetParser*>(self);
     switch (event->type) {
     case TELNET_EV_DATA:
-        if (parser.FReceiving)
+        if (parser.FReceiving && !parser.FDroppingSubnegotiation)
             parser.FReceiving->Data.append(event->data.buffer, event->data.size);
+        break;
+    case TELNET_EV_IAC:
+        if (event->iac.cmd == TELNET_SE)
+            parser.FDroppingSubnegotiation = false;
         break;
     case TELNET_EV_SEND:
         if (parser.FSending)
@@ -44,6 +49,11 @@ void TTelnetParser::OnEvent(telnet_t*, telnet_event_t* event, void* self) {
         break;
     case TELNET_EV_ERROR:
     case TELNET_EV_WARNING:
+        // Past its buffer libtelnet hands the rest of a subnegotiation on as data, up to its IAC SE. It says
+        // so in a warning whose code is not always set, so its text is looked at too.
+        if (event->error.errcode == TELNET_EOVERFLOW ||
+            (event->error.msg != nullptr && std::strstr(event->error.msg, "subnegotiation buffer") != nullptr))
+            parser.FDroppingSubnegotiation = true;
         if (parser.FReceiving && parser.FReceiving->Fault.empty())
             parser.FReceiving->Fault = event->error.msg != nullptr ? event->error.msg : "protocol error";
         break;

@@ -37,6 +37,8 @@ private:
     telnet_t* FTelnet = nullptr;
     TReceived* FReceiving = nullptr;
     std::string* FSending = nullptr;
+    // A subnegotiation overflowed libtelnet's buffer: what it hands on as data is dropped up to IAC SE.
+    bool FDroppingSubnegotiation = false;
 };
 
 } // namespace zr::net

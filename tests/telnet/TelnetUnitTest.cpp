@@ -62,6 +62,15 @@ TEST_P(TelnetParser, SameDataAndAnswersWhereverTheInputIsCut) {
 INSTANTIATE_TEST_SUITE_P(Cases, TelnetParser, ::testing::ValuesIn(ParserCases),
                          [](const auto& info) { return std::string(info.param.Name); });
 
+// A subnegotiation past libtelnet's buffer is a fault, and the rest of it is never taken for data.
+TEST(TelnetParser, AnOverlongSubnegotiationIsDroppedWhole) {
+    zr::net::TTelnetParser parser;
+    auto first = parser.Receive("x" + Bytes({IAC, SB, TTYPE}) + std::string(20000, 'p'));
+    auto rest = parser.Receive(std::string(100, 'p') + Bytes({IAC, IAC, IAC, SE}) + "y");
+    EXPECT_EQ(first.Data + rest.Data, "xy");
+    EXPECT_FALSE(first.Fault.empty());
+}
+
 TEST(TelnetParser, LinesGoOutWithIACDoubledAndCRLF) {
     zr::net::TTelnetParser parser;
     EXPECT_EQ(parser.EncodeLine("a\xff" "b"), "a\xff\xff" "b\r\n");
