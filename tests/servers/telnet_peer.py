@@ -10,7 +10,7 @@
   stream     3 MiB of "x" lines, then "end-prompt> "
   late-option "login: " and an option request in one write, then silence: the client answers the
              request and then has nothing to read while its user's line waits to go out
-  slow-echo  "pw: "; every line then comes back a byte every 0.1 s, followed by "\r\n> "
+  slow-echo  "pw: "; every line then comes back a byte every 0.15 s, followed by "\r\n> "
 Then every line the client sends (commands and subnegotiations taken out, IAC IAC undone) is
 answered: "check" with "answers: ok" when every option request got its answer (else "answers:
 missing ..."), "go" with "B", "bye" by closing, anything else with "got " and the line in hex.
@@ -76,7 +76,7 @@ class Handler(socketserver.BaseRequestHandler):
             return False
         elif args.scenario == "slow-echo":
             for byte in line:
-                self.send(bytes([byte]), 0.1)
+                self.send(bytes([byte]), 0.15)
             self.send(b"\r\n> ")
         else:
             self.send(b"got " + line.hex().encode() + b"\r\n")
