@@ -1,18 +1,5 @@
 #include "Commands.h"
 
-#include <csignal>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <iostream>
-#include <memory>
-#include <pthread.h>
-#include <termios.h>
-#include <thread>
-#include <unistd.h>
-
-#include <fmt/format.h>
-
 #include "host/CryptoUtils.h"
 #include "host/Log.h"
 #include "host/MainThread.h"
@@ -21,6 +8,18 @@
 #include "host/Registration.h"
 #include "host/Runner.h"
 #include "host/Schema.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fmt/format.h>
+#include <iostream>
+#include <memory>
+#include <pthread.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
 
 namespace quillate::cli {
 
@@ -185,8 +184,8 @@ int RunProject(const TRunArguments& args) {
 int ValidateProject(const std::string& path) {
     std::vector<TProjectProblem> problems = TProject::LoadFromFile(path).Validate();
     for (const auto& p : problems)
-        std::cout << EscapeControls(fmt::format("{}: {} ({}): {}: {}", path, p.Where, p.Action, p.Error.Property,
-                                                p.Error.Message))
+        std::cout << EscapeControls(fmt::format("{}: {} ({}): {}: {}", path, p.Where, p.Action,
+                                                p.Error.Property, p.Error.Message))
                   << "\n";
     if (problems.empty())
         std::cout << fmt::format("{}: no problems found\n", path);
@@ -205,7 +204,8 @@ int DescribeType(const std::string& type, bool all) {
     }
     const TMetaClass* cls = FindDescribableClass(type);
     if (!cls || !cls->CanCreate()) {
-        std::cerr << fmt::format("quillate: unknown type \"{}\" (see quillate actions)\n", EscapeControls(type));
+        std::cerr << fmt::format("quillate: unknown type \"{}\" (see quillate actions)\n",
+                                 EscapeControls(type));
         return ExitBadUsage;
     }
     std::cout << DescribeClass(*cls);

@@ -1,9 +1,6 @@
 #include "ftp/ZRFTPObject.h"
 
-#include <sys/stat.h>
-
 #include "ftp/ZRFTPTree.h"
-
 #include "host/Options.h"
 #include "net/NetErrors.h"
 #include "net/TextUtil.h"
@@ -13,6 +10,7 @@
 #include <cctype>
 #include <fmt/format.h>
 #include <stdexcept>
+#include <sys/stat.h>
 #include <unordered_map>
 
 namespace zr {
@@ -233,7 +231,8 @@ void TFTPConnectObject::Connect(int timeoutSeconds) {
     };
     FClient->TLSOptions.VerifyPeer = quillate::VerifyCertificates();
     if (FClient->Security != net::TFTPSecurity::fsNone && !FClient->TLSOptions.VerifyPeer)
-        Deliver(quillate::UnverifiedCertificateWarning(fmt::format("{}:{}", FClient->Host, FClient->Port)), Warning);
+        Deliver(quillate::UnverifiedCertificateWarning(fmt::format("{}:{}", FClient->Host, FClient->Port)),
+                Warning);
     FClient->Connect();
 }
 
@@ -489,7 +488,8 @@ void DownloadToLocalFolder(net::TFTPClient& client, const std::string& remote, q
         // Not committed: a new file is not kept under its name, a resumed one keeps what it had.
         throw std::runtime_error(fmt::format("Downloading [{}]: the server gave its size as {} bytes and the "
                                              "file ended at {}; the download is incomplete",
-                                             remote, expectedSize, static_cast<std::int64_t>(written.st_size)));
+                                             remote, expectedSize,
+                                             static_cast<std::int64_t>(written.st_size)));
     file.Commit();
 }
 

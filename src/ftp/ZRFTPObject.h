@@ -47,7 +47,8 @@ inline quillate::TDateTime ListItemDate(const net::TFTPListItem& item) {
 // ends at another size fails, as the server closed the transfer short, unless the server's size is now
 // the one that arrived (the file changed meanwhile).
 void DownloadToLocalFolder(net::TFTPClient& client, const std::string& remote, quillate::TLocalFolder& folder,
-                           const std::string& local, bool overwrite, bool resume, std::int64_t expectedSize = -1);
+                           const std::string& local, bool overwrite, bool resume,
+                           std::int64_t expectedSize = -1);
 
 class IFTPConnectionObject : public quillate::IProjectObject {
 public:
@@ -151,8 +152,9 @@ public:
     virtual void Resume(const std::string& local, const std::string& remote, std::int64_t startPosition,
                         int maxSpeed) = 0;
     // Into the file at a path below the folder; see DownloadToLocalFolder.
-    virtual void DownloadFile(const std::string& remote, quillate::TLocalFolder& folder, const std::string& local,
-                              bool overwrite, bool resume, std::int64_t expectedSize = -1) = 0;
+    virtual void DownloadFile(const std::string& remote, quillate::TLocalFolder& folder,
+                              const std::string& local, bool overwrite, bool resume,
+                              std::int64_t expectedSize = -1) = 0;
     virtual void NOOP() = 0;
     // Throws the old client away for a fresh one with default settings.
     virtual void InitialiseFTP() = 0;

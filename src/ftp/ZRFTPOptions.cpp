@@ -18,7 +18,7 @@ const TMetaClass& TZRFTPOptions::ClassInfo() {
                 .String("FTPPass", &T::GetFTPPassword, &T::SetFTPPassword)
                 .Help("Password for the global FTP server; stored encrypted")
                 .Int("FTPPort", &T::GetFTPPort, &T::SetFTPPort)
-            .Port()
+                .Port()
                 .Help("Port of the global FTP server")
                 .Enum("Security", FTPSecurityInfo(), &T::GetSecurity, &T::SetSecurity)
                 .Help("FTP over TLS for the global FTP server: fsNone, fsExplicit (AUTH TLS) or fsImplicit")

@@ -470,9 +470,11 @@ void CheckRemoteTreeBounds(const std::string& folderPath, std::size_t depth) {
     const std::string shown = folderPath.size() > Shown ? folderPath.substr(0, Shown) + "..." : folderPath;
     if (depth > MaxRemoteTreeDepth)
         throw EFTPEndlessTree("The remote tree goes deeper than " + std::to_string(MaxRemoteTreeDepth) +
-                              " folders at [" + shown + "]: a looping link, or a server whose tree does not end");
+                              " folders at [" + shown +
+                              "]: a looping link, or a server whose tree does not end");
     if (folderPath.size() > MaxRemotePathLength)
-        throw EFTPEndlessTree("The remote path [" + shown + "] is longer than " + std::to_string(MaxRemotePathLength) +
+        throw EFTPEndlessTree("The remote path [" + shown + "] is longer than " +
+                              std::to_string(MaxRemotePathLength) +
                               " bytes: a looping link, or a server whose tree does not end");
 }
 

@@ -1,10 +1,9 @@
 #include "host/Log.h"
 
-#include <algorithm>
-#include <ctime>
-
 #include "host/CryptoUtils.h"
 
+#include <algorithm>
+#include <ctime>
 #include <fmt/chrono.h>
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>

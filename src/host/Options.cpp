@@ -103,8 +103,8 @@ void TZROptionsObject::LoadOptions(IZROptionsReader& reader) {
         case TPropertyKind::Int32: {
             int value = reader.ReadInteger(p.Name, static_cast<int>(std::get<std::int64_t>(p.Get(*this))));
             if (p.Range && (value < p.Range->first || value > p.Range->second))
-                throw EOptionsError(fmt::format("{}.{}: {} is out of range ({} to {})", Section(), p.Name, value,
-                                                p.Range->first, p.Range->second));
+                throw EOptionsError(fmt::format("{}.{}: {} is out of range ({} to {})", Section(), p.Name,
+                                                value, p.Range->first, p.Range->second));
             p.Set(*this, static_cast<std::int64_t>(value));
             break;
         }
@@ -535,7 +535,8 @@ bool VerifyCertificates() {
 }
 
 std::string UnverifiedCertificateWarning(const std::string& peer) {
-    return fmt::format("Warning: the certificate of {} is not verified (turned off in the host options)", peer);
+    return fmt::format("Warning: the certificate of {} is not verified (turned off in the host options)",
+                       peer);
 }
 
 } // namespace quillate

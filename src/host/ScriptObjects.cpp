@@ -157,7 +157,6 @@ TPropertyValue ToBoundedProperty(const TPropertyInfo& info, const TScriptValue& 
     return converted;
 }
 
-
 std::string_view MemberName(lua_State* L, const TPersistent& object) {
     if (lua_type(L, 2) != LUA_TSTRING)
         throw std::invalid_argument(

@@ -208,8 +208,9 @@ ordered_json TUserFile::ParseJson(std::string_view text, const TUserFileLimits& 
         throw EJsonError(TooLargeMessage(limits.MaxBytes));
     // The parser takes a NUL byte for the end of the text: whatever follows it would be ignored unseen.
     if (auto nul = text.find('\0'); nul != std::string_view::npos)
-        throw EJsonError(fmt::format("line {}: malformed JSON: a NUL byte, which no JSON text holds",
-                                     1 + std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(nul), '\n')));
+        throw EJsonError(
+            fmt::format("line {}: malformed JSON: a NUL byte, which no JSON text holds",
+                        1 + std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(nul), '\n')));
     TBoundedBuilder builder(text, limits);
     ordered_json::sax_parse(text.begin(), text.end(), &builder);
     return builder.TakeRoot();

@@ -123,7 +123,8 @@ struct TEmailActionProperties {
             .String("EncryptedPassword", &T::FEncryptedPassword)
             .Hidden()
             .Encrypted(PasswordKey)
-            .Help("The SMTP password in its stored form (quillate encrypt --for action.smtp.send.EncryptedPassword)")
+            .Help("The SMTP password in its stored form (quillate encrypt --for "
+                  "action.smtp.send.EncryptedPassword)")
             .String("Password", &T::GetOwnPassword, &T::SetOwnPassword)
             .NotStored()
             .StringList("AttachmentsObject", &T::FAttachments)

@@ -39,7 +39,7 @@ const TMetaClass& TZREmailOptions::ClassInfo() {
             builder.String("SMTPHost", &T::GetSMTPHost, &T::SetSMTPHost)
                 .Help("SMTP server that e-mail actions use when they take the global options")
                 .Int("SMTPPort", &T::GetSMTPPort, &T::SetSMTPPort)
-            .Port()
+                .Port()
                 .Help("Port of the SMTP server")
                 .Bool("SMTPAuth", &T::GetSMTPAuth, &T::SetSMTPAuth)
                 .Help("Log in to the SMTP server with SMTPUser and SMTPPass")

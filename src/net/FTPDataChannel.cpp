@@ -83,9 +83,10 @@ void TFTPClient::OpenPassive(TTCPConnection& data) {
         if (pasv->Address != address && pasv->Address != "0.0.0.0" && !FPassiveAddressNoted) {
             FPassiveAddressNoted = true;
             if (OnWarning)
-                OnWarning(fmt::format("The server named another address [{}] for data connections; they go to its "
-                                      "own address [{}]",
-                                      pasv->Address, address));
+                OnWarning(
+                    fmt::format("The server named another address [{}] for data connections; they go to its "
+                                "own address [{}]",
+                                pasv->Address, address));
         }
     }
     data.Connect(address, port, EffectiveConnectTimeout());

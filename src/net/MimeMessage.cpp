@@ -421,7 +421,6 @@ TGPtr<GMimeMessage> BuildMessage(const TMimeMessage& m, TOpenedFiles& files) {
     return message;
 }
 
-
 } // namespace
 
 TMimeMessage::TMimeMessage() {

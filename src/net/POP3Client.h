@@ -4,9 +4,8 @@
 
 #include "net/MailClient.h"
 
-#include <functional>
-
 #include <cstdint>
+#include <functional>
 
 namespace zr::net {
 

@@ -123,11 +123,12 @@ void TSMTPClient::CheckAddress(const std::string& address) const {
             from += address[from] == '\\' ? 1 : 0;
         ++from;
     }
-    const bool blank = std::any_of(address.begin() + static_cast<std::ptrdiff_t>(std::min(from, address.size())),
-                                   address.end(), [](char c) {
-                                       auto u = static_cast<unsigned char>(c);
-                                       return u <= 0x20 || u == 0x7f;
-                                   });
+    const bool blank =
+        std::any_of(address.begin() + static_cast<std::ptrdiff_t>(std::min(from, address.size())),
+                    address.end(), [](char c) {
+                        auto u = static_cast<unsigned char>(c);
+                        return u <= 0x20 || u == 0x7f;
+                    });
     if (blank)
         throw EUnsafeCommand(FormatNetMessage(
             "Sending to", FConnection.PeerText(),

@@ -1,8 +1,7 @@
 #include "net/TelnetParser.h"
 
-#include <libtelnet.h>
-
 #include <cstring>
+#include <libtelnet.h>
 #include <new>
 
 namespace zr::net {
@@ -52,7 +51,8 @@ void TTelnetParser::OnEvent(telnet_t*, telnet_event_t* event, void* self) {
         // Past its buffer libtelnet hands the rest of a subnegotiation on as data, up to its IAC SE. It says
         // so in a warning whose code is not always set, so its text is looked at too.
         if (event->error.errcode == TELNET_EOVERFLOW ||
-            (event->error.msg != nullptr && std::strstr(event->error.msg, "subnegotiation buffer") != nullptr))
+            (event->error.msg != nullptr &&
+             std::strstr(event->error.msg, "subnegotiation buffer") != nullptr))
             parser.FDroppingSubnegotiation = true;
         if (parser.FReceiving && parser.FReceiving->Fault.empty())
             parser.FReceiving->Fault = event->error.msg != nullptr ? event->error.msg : "protocol error";

@@ -33,7 +33,8 @@ std::string MaskSecret(std::string text, std::string_view secret) {
 std::string TSecretHoldback::Pass(std::string_view text) {
     std::string masked = MaskSecret(FHeld + std::string(text), FSecret);
     FHeld.clear();
-    for (std::size_t length = std::min(masked.size(), FSecret.size() - std::min<std::size_t>(FSecret.size(), 1));
+    for (std::size_t length =
+             std::min(masked.size(), FSecret.size() - std::min<std::size_t>(FSecret.size(), 1));
          length > 0; --length) {
         if (masked.ends_with(std::string_view(FSecret).substr(0, length))) {
             FHeld = masked.substr(masked.size() - length);

@@ -164,7 +164,8 @@ struct THTTPGetActionProperties {
             .String("ProxyCookie", &T::FProxyCookie)
             .Hidden()
             .Encrypted(ProxyPasswordKey)
-            .Help("The proxy password in its stored form (quillate encrypt --for action.inet.http.get.ProxyCookie)")
+            .Help("The proxy password in its stored form (quillate encrypt --for "
+                  "action.inet.http.get.ProxyCookie)")
             .String("ProxyPassword", &T::GetProxyPassword, &T::SetProxyPassword)
             .NotStored()
             .String("ProxyServer", &T::FProxyServer)

@@ -211,9 +211,10 @@ TEST_P(FTPMirrorRoundTrip, GivesIdenticalTrees) {
                             server.LoginUser()) +
             R"(,
               {"type":"action.ftp.mirror","properties":{"ConnectionName":"Site","LocalDir":")" +
-            (local.Path() / run).string() + R"(","SpecifyRemoteDir":true,"RemoteDir":")" + server.RemoteHome() + R"(","Recursive":true,"CheckFileSize":true,"SkipSkewCheck":true,)" +
-            R"("LogFiles":true,"ParallelTransfers":)" + std::to_string(c.Parallel) + R"(,"ParallelListings":)" +
-            std::to_string(c.Listings) + R"(,"MirrorOperation":")" +
+            (local.Path() / run).string() + R"(","SpecifyRemoteDir":true,"RemoteDir":")" +
+            server.RemoteHome() + R"(","Recursive":true,"CheckFileSize":true,"SkipSkewCheck":true,)" +
+            R"("LogFiles":true,"ParallelTransfers":)" + std::to_string(c.Parallel) +
+            R"(,"ParallelListings":)" + std::to_string(c.Listings) + R"(,"MirrorOperation":")" +
             (up ? "moLocalToRemote" : "moRemoteToLocal") + R"("},
                "children":[{"type":"ftp.retry.options","properties":{"RetryTransferOnAllErrors":true,
                  "TransferMaxRetries":5,"ResumeOnFailedTransfer":true}}]},
@@ -251,10 +252,12 @@ const std::string NoPathLists = "The server refuses listings by path";
 INSTANTIATE_TEST_SUITE_P(
     Transfers, FTPMirrorRoundTrip,
     ::testing::Values(
-        TRoundTripCase{"FourOnProFTPD", TFTPServerKind::skProFTPD, nullptr, 4, 0, {{Refused, 0}, {NoPathLists, 0}}},
+        TRoundTripCase{
+            "FourOnProFTPD", TFTPServerKind::skProFTPD, nullptr, 4, 0, {{Refused, 0}, {NoPathLists, 0}}},
         TRoundTripCase{"FourOnPyftpdlib", TFTPServerKind::skPyftpdlib, nullptr, 4, 0, {{Refused, 0}}},
         // The transfers take over the listing connections: each run logs in five times, not nine.
-        TRoundTripCase{"FourOverTLSOnProFTPD", TFTPServerKind::skProFTPD, nullptr, 4, 0, {{Refused, 0}}, true, 4, 15},
+        TRoundTripCase{
+            "FourOverTLSOnProFTPD", TFTPServerKind::skProFTPD, nullptr, 4, 0, {{Refused, 0}}, true, 4, 15},
         TRoundTripCase{"FourListingsOnProFTPD",
                        TFTPServerKind::skProFTPD,
                        nullptr,
@@ -278,8 +281,10 @@ INSTANTIATE_TEST_SUITE_P(
                        0,
                        2,
                        {{"Upload retry [", 0}}},
-        TRoundTripCase{"DefaultsOnPyftpdlib", TFTPServerKind::skPyftpdlib, nullptr, 0, 0, {{Refused, 0}}, false, 0},
-        TRoundTripCase{"DefaultsOnPureFTPd", TFTPServerKind::skPureFTPd, nullptr, 0, 0, {{Refused, 0}}, false, 0},
+        TRoundTripCase{
+            "DefaultsOnPyftpdlib", TFTPServerKind::skPyftpdlib, nullptr, 0, 0, {{Refused, 0}}, false, 0},
+        TRoundTripCase{
+            "DefaultsOnPureFTPd", TFTPServerKind::skPureFTPd, nullptr, 0, 0, {{Refused, 0}}, false, 0},
         TRoundTripCase{"DefaultsOnVsftpd",
                        TFTPServerKind::skVsftpd,
                        nullptr,
@@ -288,18 +293,19 @@ INSTANTIATE_TEST_SUITE_P(
                        {{Refused, 0}, {"refuses uploads to a temporary name", 0}},
                        false,
                        0},
-        // Six data connections refused for the moment (425), as by a server out of passive ports: each is asked
-        // for again, and the transfers go on over fewer connections.
-        TRoundTripCase{"DefaultsWhereDataConnectionsAreRefused",
-                       TFTPServerKind::skProFTPD,
-                       "busy",
-                       0,
-                       0,
-                       {{"Upload retry [", 0}},
-                       false,
-                       0,
-                       0,
-                       {"The server keeps refusing data connections for the moment; the transfers go on over"}},
+        // Six data connections refused for the moment (425), as by a server out of passive ports: each is
+        // asked for again, and the transfers go on over fewer connections.
+        TRoundTripCase{
+            "DefaultsWhereDataConnectionsAreRefused",
+            TFTPServerKind::skProFTPD,
+            "busy",
+            0,
+            0,
+            {{"Upload retry [", 0}},
+            false,
+            0,
+            0,
+            {"The server keeps refusing data connections for the moment; the transfers go on over"}},
         TRoundTripCase{"FourWhereTheServerAllowsTwoLogins",
                        TFTPServerKind::skProFTPD,
                        nullptr,

@@ -219,8 +219,10 @@ INSTANTIATE_TEST_SUITE_P(Data, POP3Login, ::testing::ValuesIn(LoadCases("pop3.js
 // A capability list that never ends is cut off at the block bound, and its log at the received-lines bound,
 // instead of reading (and logging) for ever.
 TEST(POP3HostilePeer, AnEndlessCapabilityListIsCutOffAndItsLogBounded) {
-    const json endless = json::array({json::array({" X-CAPABILITY-0123456789abcdef0123456789abcdef\r\n", 200000})});
-    TLinePeer peer({ScriptFromSteps({"< +OK hi", "> CAPA", "< +OK list follows", "raw " + Text(endless), "hang"})});
+    const json endless =
+        json::array({json::array({" X-CAPABILITY-0123456789abcdef0123456789abcdef\r\n", 200000})});
+    TLinePeer peer(
+        {ScriptFromSteps({"< +OK hi", "> CAPA", "< +OK list follows", "raw " + Text(endless), "hang"})});
     TPOP3Client client;
     client.Host = "127.0.0.1";
     client.Port = peer.Port();

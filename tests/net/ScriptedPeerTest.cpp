@@ -120,10 +120,13 @@ TEST_F(ScriptedPeerTest, PassiveDataConnectionsGoToThePeerAndEPSVIsNotAskedAgain
         EXPECT_EQ(names, (std::vector<std::string>{"a.txt", "b c.txt"}));
     }
     Client.Disconnect();
-    EXPECT_EQ(std::ranges::count_if(status, [](const auto& s) { return s.starts_with("Connecting to 127.0.0.1:"); }), 3);
+    EXPECT_EQ(std::ranges::count_if(status,
+                                    [](const auto& s) { return s.starts_with("Connecting to 127.0.0.1:"); }),
+              3);
     EXPECT_THAT(status, ::testing::Not(Contains(HasSubstr("127.0.0.2"))));
-    EXPECT_EQ(warnings, std::vector<std::string>{"The server named another address [127.0.0.2] for data connections; "
-                                                 "they go to its own address [127.0.0.1]"});
+    EXPECT_EQ(warnings,
+              std::vector<std::string>{"The server named another address [127.0.0.2] for data connections; "
+                                       "they go to its own address [127.0.0.1]"});
 }
 
 TEST_F(ScriptedPeerTest, ActiveDataConnectionsFromAnotherAddressAreRefused) {

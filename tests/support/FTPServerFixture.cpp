@@ -116,8 +116,10 @@ TServerOptions TFTPTestServer::VsftpdOptions(std::uint16_t port) const {
                        "\nwrite_enable=YES\nanon_upload_enable=YES\nanon_mkdir_write_enable=YES\n"
                        "anon_other_write_enable=YES\nanon_umask=022\nseccomp_sandbox=NO\n"
                        "secure_chroot_dir=" +
-                       (dir / "empty").string() + "\nmax_clients=0\nmax_per_ip=0\nxferlog_enable=NO\n"
-                       "vsftpd_log_file=" + (dir / "run" / "vsftpd.log").string() + "\n";
+                       (dir / "empty").string() +
+                       "\nmax_clients=0\nmax_per_ip=0\nxferlog_enable=NO\n"
+                       "vsftpd_log_file=" +
+                       (dir / "run" / "vsftpd.log").string() + "\n";
     WriteTextFile(dir / "vsftpd.conf", conf);
     return TServerOptions{.Argv = {VsftpdProgram, dir / "vsftpd.conf"},
                           .WorkDir = dir,
@@ -131,10 +133,12 @@ void TFTPTestServer::Start() {
         if (!FAsNobody)
             throw std::runtime_error(KindName(FKind) + " needs root: as another user it refuses every login");
         if (FTLS != TFTPServerTLS::stNone || FReadLimit > 0)
-            throw std::invalid_argument("the " + KindName(FKind) + " fixture serves neither TLS nor a read limit");
+            throw std::invalid_argument("the " + KindName(FKind) +
+                                        " fixture serves neither TLS nor a read limit");
     }
     if (FKind == TFTPServerKind::skVsftpd) {
-        FPort = StartOnFreePort(FProcess, KindName(FKind), [this](std::uint16_t port) { return VsftpdOptions(port); });
+        FPort = StartOnFreePort(FProcess, KindName(FKind),
+                                [this](std::uint16_t port) { return VsftpdOptions(port); });
         return;
     }
     if (FKind == TFTPServerKind::skPureFTPd) {

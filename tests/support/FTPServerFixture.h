@@ -1,5 +1,5 @@
-// Real FTP servers (pyftpdlib, ProFTPD, Pure-FTPd, vsftpd) and Debian's ftp-proxy, started per test on 127.0.0.1,
-// and the FTP pieces of line peer scripts.
+// Real FTP servers (pyftpdlib, ProFTPD, Pure-FTPd, vsftpd) and Debian's ftp-proxy, started per test on
+// 127.0.0.1, and the FTP pieces of line peer scripts.
 #pragma once
 
 #include "support/LinePeer.h"

@@ -1,20 +1,18 @@
 #include "ftp/sync/ZRFTPDiffBaseAction.h"
 
-#include <sys/stat.h>
-
-#include <algorithm>
-#include <chrono>
-#include <cmath>
-#include <filesystem>
-
-#include <fmt/format.h>
-
 #include "ftp/ZRFTPTree.h"
 #include "host/FileInfo.h"
 #include "host/LocalFolder.h"
 #include "host/RegEx.h"
 #include "net/NetErrors.h"
 #include "net/TextUtil.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <fmt/format.h>
+#include <sys/stat.h>
 
 namespace zr {
 
@@ -409,9 +407,11 @@ bool TFTPDiffBaseAction::CreateLocalTree(const std::string& localRoot, const std
 }
 
 bool TFTPDiffBaseAction::BuildRemoteFolder(IFTPConnectionObject& connection, TFTPRemoteLister& lister,
-                                           TFTPTreeNode& node, const TFTPWalkKey& key, const std::string& root,
-                                           const std::string& folderPath, bool recursive, const TStringList& excludes,
-                                           const TStringList& fileSpecs, std::vector<std::string>& identities) {
+                                           TFTPTreeNode& node, const TFTPWalkKey& key,
+                                           const std::string& root, const std::string& folderPath,
+                                           bool recursive, const TStringList& excludes,
+                                           const TStringList& fileSpecs,
+                                           std::vector<std::string>& identities) {
     if (!CheckNOOPandOperationAborted())
         return false;
     CheckRemoteTreeBounds(folderPath, key.size());
@@ -442,8 +442,9 @@ bool TFTPDiffBaseAction::BuildRemoteFolder(IFTPConnectionObject& connection, TFT
             if (!recursive)
                 continue;
             if (!item.Unique.empty() && std::ranges::count(identities, item.Unique) > 0)
-                throw EFTPEndlessTree("The remote folder [" + folderPath + name + "] is one of the folders above it (the " +
-                                      "server gives both the identity [" + item.Unique + "]): a looping link");
+                throw EFTPEndlessTree(
+                    "The remote folder [" + folderPath + name + "] is one of the folders above it (the " +
+                    "server gives both the identity [" + item.Unique + "]): a looping link");
             subfolders.push_back(node.AddChild(name, false));
             subfolderIdentities.push_back(item.Unique);
         } else if (item.ItemType == net::TFTPItemType::ditFile) {
@@ -461,7 +462,8 @@ bool TFTPDiffBaseAction::BuildRemoteFolder(IFTPConnectionObject& connection, TFT
     for (std::size_t i = 0; i < subfolders.size(); ++i) {
         identities.push_back(std::move(subfolderIdentities[i]));
         if (!BuildRemoteFolder(connection, lister, *subfolders[i], keys[i], root,
-                               folderPath + subfolders[i]->FName + "/", recursive, excludes, fileSpecs, identities))
+                               folderPath + subfolders[i]->FName + "/", recursive, excludes, fileSpecs,
+                               identities))
             return false;
         identities.pop_back();
     }
@@ -479,9 +481,8 @@ bool TFTPDiffBaseAction::CreateRemoteTree(IFTPConnectionObject& connection, cons
     TFTPRemoteLister lister(connection, [this](const std::string& text) { Warning(text); });
     lister.SetPool(FListingPool.get());
     std::vector<std::string> identities;
-    const bool built =
-        BuildRemoteFolder(connection, lister, *root, {}, remoteRoot, rootName + "/", recursive, excludes, fileSpecs,
-                          identities);
+    const bool built = BuildRemoteFolder(connection, lister, *root, {}, remoteRoot, rootName + "/", recursive,
+                                         excludes, fileSpecs, identities);
     if (!built)
         return false;
     tree = std::move(root);

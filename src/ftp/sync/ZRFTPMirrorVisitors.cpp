@@ -554,7 +554,8 @@ void TFTPTreeVisitorActionLocalDifferences::Act(const TFTPTreeNode& node) {
         Download(FFTPConnection, remote, relative, node.FDate, node.FSize, FLog);
         return;
     }
-    FPool->Submit([this, remote, relative, date = node.FDate, size = node.FSize, ticket = FLog.Order->Reserve()](TFTPTransferSlot& slot) {
+    FPool->Submit([this, remote, relative, date = node.FDate, size = node.FSize,
+                   ticket = FLog.Order->Reserve()](TFTPTransferSlot& slot) {
         TFTPHeldLines held(FLog, ticket);
         TFTPTransientRetry transient(*slot.Connection, slot.Refusals, [this] { return !FPool->Closing(); });
         for (;;) {
@@ -575,8 +576,9 @@ void TFTPTreeVisitorActionLocalDifferences::Act(const TFTPTreeNode& node) {
         throw std::runtime_error(failure);
 }
 
-void TFTPTreeVisitorActionLocalDifferences::Download(IFTPConnectionObject& connection, const std::string& remote,
-                                                     const std::string& relative, TDateTime date, std::int64_t size,
+void TFTPTreeVisitorActionLocalDifferences::Download(IFTPConnectionObject& connection,
+                                                     const std::string& remote, const std::string& relative,
+                                                     TDateTime date, std::int64_t size,
                                                      const TFTPWalkLog& log) const {
     std::string local = FLocalRoot.PathOf(relative);
     if (log.LogFileTransfers)
