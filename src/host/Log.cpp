@@ -110,6 +110,7 @@ void TSecretMask::AddText(std::string_view secret) {
         return;
     auto at = std::find_if(FSecrets.begin(), FSecrets.end(),
                            [&](const std::string& kept) { return kept.size() < lower.size(); });
+    FFirstBytes[static_cast<unsigned char>(lower.front())] = true;
     FSecrets.insert(at, std::move(lower));
 }
 
@@ -120,6 +121,10 @@ std::string TSecretMask::Apply(std::string_view text) const {
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size();) {
+        if (!FFirstBytes[static_cast<unsigned char>(LowerAscii(text[i]))]) {
+            out += text[i++];
+            continue;
+        }
         auto found = std::find_if(FSecrets.begin(), FSecrets.end(),
                                   [&](const std::string& secret) { return StartsWithIgnoringCase(text, i, secret); });
         if (found != FSecrets.end()) {

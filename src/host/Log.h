@@ -1,6 +1,7 @@
 // The run log: tagged lines from actions, written as text or JSON lines, and progress on a terminal.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <mutex>
@@ -39,6 +40,8 @@ private:
     void AddText(std::string_view text);
     mutable std::mutex FLock;
     std::vector<std::string> FSecrets; // lower case, longest first, so that the longest match wins
+    // The bytes a secret starts with (lower case): Apply tries the secrets only where the text has one.
+    std::array<bool, 256> FFirstBytes{};
 };
 
 // A text as a log line may show it on a terminal or in a text file: control characters (but tab), DEL,
