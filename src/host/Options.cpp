@@ -102,9 +102,8 @@ void TZROptionsObject::LoadOptions(IZROptionsReader& reader) {
             break;
         case TPropertyKind::Int32: {
             int value = reader.ReadInteger(p.Name, static_cast<int>(std::get<std::int64_t>(p.Get(*this))));
-            if (p.Range && (value < p.Range->first || value > p.Range->second))
-                throw EOptionsError(fmt::format("{}.{}: {} is out of range ({} to {})", Section(), p.Name,
-                                                value, p.Range->first, p.Range->second));
+            if (std::string problem = p.RangeProblem(value); !problem.empty())
+                throw EOptionsError(fmt::format("{}.{}: {}", Section(), p.Name, problem));
             p.Set(*this, static_cast<std::int64_t>(value));
             break;
         }

@@ -39,6 +39,12 @@ int TEnumInfo::IndexOf(std::string_view value) const {
     return -1;
 }
 
+std::string TPropertyInfo::RangeProblem(std::int64_t value) const {
+    if (!Range || (value >= Range->first && value <= Range->second))
+        return {};
+    return fmt::format("{} is out of range ({} to {})", value, Range->first, Range->second);
+}
+
 std::string_view PropertyKindName(TPropertyKind kind) {
     switch (kind) {
     case TPropertyKind::String: return "string";

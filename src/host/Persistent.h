@@ -52,6 +52,8 @@ struct TPropertyInfo {
     std::string EncryptionKey;
     // Bounds an integer property's values keep beyond its type's (a port: 0 to 65535); none when unset.
     std::optional<std::pair<std::int64_t, std::int64_t>> Range;
+    // Why a value lies outside Range ("70000 is out of range (0 to 65535)"); empty when it does not.
+    std::string RangeProblem(std::int64_t value) const;
     std::function<TPropertyValue(const TPersistent&)> Get;
     std::function<void(TPersistent&, const TPropertyValue&)> Set;
 };

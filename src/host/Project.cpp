@@ -323,9 +323,8 @@ TPropertyValue PropertyValueFromJson(const TPropertyInfo& info, const json& j) {
         std::int64_t v = j.get<std::int64_t>();
         if (v < lo || v > hi)
             throw std::invalid_argument(fmt::format("{} is out of range", v));
-        if (info.Range && (v < info.Range->first || v > info.Range->second))
-            throw std::invalid_argument(
-                fmt::format("{} is out of range ({} to {})", v, info.Range->first, info.Range->second));
+        if (std::string problem = info.RangeProblem(v); !problem.empty())
+            throw std::invalid_argument(problem);
         return v;
     };
     switch (info.Kind) {

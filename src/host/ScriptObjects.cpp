@@ -152,8 +152,9 @@ TPropertyValue ToProperty(const TPropertyInfo& info, const TScriptValue& value) 
 // The value in the property's own bounds too, where it has any.
 TPropertyValue ToBoundedProperty(const TPropertyInfo& info, const TScriptValue& value) {
     TPropertyValue converted = ToProperty(info, value);
-    if (const auto* number = std::get_if<std::int64_t>(&converted); number && info.Range)
-        InRange(*number, info.Range->first, info.Range->second, "this property");
+    if (const auto* number = std::get_if<std::int64_t>(&converted))
+        if (std::string problem = info.RangeProblem(*number); !problem.empty())
+            throw std::out_of_range(problem);
     return converted;
 }
 

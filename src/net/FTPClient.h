@@ -193,6 +193,8 @@ private:
     void OpenAndStart(std::optional<TDataChannelScope>& scope, std::string_view command, std::int64_t restartAt);
     void WaitBeforeRetry(std::chrono::milliseconds wait);
     char* TransferBuffer();
+    // A listing command's data through the parser, its faults named with the command; then Finish.
+    void ReceiveListing(const std::string& command, TFTPListingParser& parser);
     void ReceiveData(std::string_view command, std::int64_t restartAt, bool workEvents, bool ascii,
                      const std::function<void(const char*, std::size_t)>& sink);
     void SendData(std::string_view command, std::int64_t restartAt, TUploadSource& source);

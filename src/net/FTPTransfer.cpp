@@ -324,6 +324,15 @@ void TFTPClient::RunListing(std::vector<std::string>* lines, const std::string& 
     TFTPListingParser parser(mlsd ? TFTPListFormat::lfMLSD
                                   : (details ? TFTPListFormat::lfDetect : TFTPListFormat::lfNames),
                              std::time(nullptr), {}, lines != nullptr);
+    ReceiveListing(command, parser);
+    if (lines)
+        *lines = parser.TakeLines();
+    FDirectoryListing = parser.TakeItems();
+    FRefusedNames = parser.TakeRefused();
+    FRefusedNameCount = parser.RefusedCount();
+}
+
+void TFTPClient::ReceiveListing(const std::string& command, TFTPListingParser& parser) {
     // Listings are not reported as work: progress handlers count file bytes only.
     ReceiveData(command, -1, false, false, [&](const char* bytes, std::size_t n) {
         try {
@@ -333,11 +342,6 @@ void TFTPClient::RunListing(std::vector<std::string>* lines, const std::string& 
         }
     });
     parser.Finish();
-    if (lines)
-        *lines = parser.TakeLines();
-    FDirectoryListing = parser.TakeItems();
-    FRefusedNames = parser.TakeRefused();
-    FRefusedNameCount = parser.RefusedCount();
 }
 
 void TFTPClient::ListTree(const std::string& path, std::vector<std::string>& lines) {
@@ -345,14 +349,7 @@ void TFTPClient::ListTree(const std::string& path, std::vector<std::string>& lin
     const std::string command = "LIST -aR " + path;
     // Split into lines within the listing limits; the caller reads the folder sections.
     TFTPListingParser splitter(TFTPListFormat::lfLines, std::time(nullptr), {}, true);
-    ReceiveData(command, -1, false, false, [&](const char* bytes, std::size_t n) {
-        try {
-            splitter.Feed(std::string_view(bytes, n));
-        } catch (const EProtocolError& e) {
-            throw EProtocolError(FormatNetMessage(command + " on", FControl.PeerText(), e.what()));
-        }
-    });
-    splitter.Finish();
+    ReceiveListing(command, splitter);
     // Pure-FTPd's "226 Output truncated to N matches": the listing is not the whole tree.
     if (IContains(LastReply().Text(), "truncated"))
         throw EProtocolError(FormatNetMessage(command + " on", FControl.PeerText(), "the server cut the listing short"));
