@@ -42,9 +42,7 @@ std::string TFTPBaseAction::GetFormattedDescription() const {
 }
 
 bool TFTPBaseAction::Execute() {
-    FAborted = GetStopSignalled();
     FAbortReported = false;
-    FStopper.Reset(FAborted);
     if (FConnectionName.empty()) {
         SendMessage("Connection name is not set", stError);
         return false;
@@ -70,7 +68,6 @@ bool TFTPBaseAction::Execute() {
                 Self.FInOperation = false;
                 Self.FConnection.reset();
             }
-            Self.FStopper.Detach();
             GetProjectObjectService().ReleaseObject(Object);
         }
     } release{*this, object};
@@ -78,7 +75,7 @@ bool TFTPBaseAction::Execute() {
         std::lock_guard lock(FLogLock);
         FConnection = connection;
     }
-    FStopper.Attach(connection);
+    TConnectionStopScope stoppable(connection, GetStopToken());
     // Hooked before a reconnect, so that its warnings (an unverified certificate) reach the log.
     connection->SetOnMessage(
         [this](const std::string& text, TConnMessageType type) { OnFTPLogMessage(text, type); });
@@ -105,24 +102,22 @@ bool TFTPBaseAction::Execute() {
     return DoFTPOperation(*connection);
 }
 
-void TFTPBaseAction::StopSignalled() {
-    TZRAction::StopSignalled();
-    FAborted = true;
+void TFTPBaseAction::TerminateAction() {
+    SendFTPMessage("Aborting FTP operation...");
+    TZRAction::TerminateAction();
 }
 
-void TFTPBaseAction::TerminateAction() {
-    TZRAction::TerminateAction();
-    FAborted = true;
-    SendFTPMessage("Aborting FTP operation...");
-    FStopper.Stop();
+bool TFTPBaseAction::Aborted() const {
+    return GetStopSignalled() || GetStopToken().stop_requested();
 }
 
 bool TFTPBaseAction::CheckOperationAborted() {
-    if (FAborted && !FAbortReported) {
+    bool aborted = Aborted();
+    if (aborted && !FAbortReported) {
         FAbortReported = true;
         SendMessage("User aborted operation. Stopping...", stInformation);
     }
-    return FAborted;
+    return aborted;
 }
 
 void TFTPBaseAction::SendFTPMessage(const std::string& text) {
@@ -405,14 +400,14 @@ bool TFTPBaseAction::UploadFiles(const TFTPItemList& items, const std::string& r
     TRemotePosition position;
     std::size_t count = 0;
     for (const auto& item : items) {
-        if (CheckOperationAborted() || GetStopSignalled() || FAborted)
+        if (CheckOperationAborted())
             return false;
         // Each item keeps its own relative path on the server.
         UploadFile(item, item, connection, position);
         ++count;
     }
     connection.ChangeDir(remoteBase);
-    if (!FAborted)
+    if (!Aborted())
         SendMessage("Successfully uploaded " + std::to_string(count) + " items.", stInformation);
     return true;
 }

@@ -23,7 +23,6 @@ public:
 
     bool Execute() override;
     std::string GetFormattedDescription() const override;
-    void StopSignalled() override;
     void TerminateAction() override;
 
     std::string GetConnectionName() const { return FConnectionName; }
@@ -35,7 +34,8 @@ protected:
 
     // True when the user stopped the action; the first call after the stop logs it once.
     bool CheckOperationAborted();
-    bool Aborted() const { return FAborted; }
+    // The user's stop, or the end of the run (TerminateAction: the user's stop or a time limit).
+    bool Aborted() const;
     // Information lines that are logged only while the step runs.
     void SendFTPMessage(const std::string& text);
     void OnFTPLogMessage(const std::string& text, TConnMessageType type);
@@ -83,9 +83,7 @@ private:
     std::mutex FLogLock;
     bool FInOperation = false;
     IFTPConnectionObjectPtr FConnection;
-    std::atomic<bool> FAborted{false};
     bool FAbortReported = false;
-    TConnectionStopper FStopper;
 };
 
 } // namespace zr

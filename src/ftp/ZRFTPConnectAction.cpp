@@ -166,8 +166,7 @@ void TFTPConnectionAction::OnFTPLogMessage(const std::string& text, TConnMessage
 }
 
 bool TFTPConnectionAction::Execute() {
-    FStopper.Reset(GetStopSignalled());
-    TConnectionStopper::TAttachment stoppable(FStopper, FConnection);
+    TConnectionStopScope stoppable(FConnection, GetStopToken());
     try {
         FConnection->Disconnect();
     } catch (...) {
@@ -281,8 +280,7 @@ bool TFTPCheckIfConnectedAction::Execute() {
         SendMessage("Connection object not found: " + FConnectionName, stError);
         return false;
     }
-    FStopper.Reset(GetStopSignalled());
-    TConnectionStopper::TAttachment stoppable(FStopper, connection);
+    TConnectionStopScope stoppable(connection, GetStopToken());
 
     FNotConnected = !connection->IsConnected();
     if (!FNotConnected) {

@@ -23,7 +23,6 @@ public:
     const quillate::TMetaClass& GetClass() const override { return ClassInfo(); }
 
     bool Execute() override;
-    void TerminateAction() override { FStopper.Stop(); }
     bool Validate(quillate::TValidationErrors& errors) override;
     std::string GetActionName() const override { return "FTP Connect"; }
     std::string GetFormattedDescription() const override;
@@ -74,7 +73,6 @@ private:
 
     IFTPConnectionObjectPtr FConnection;
     bool FRegistered = false;
-    TConnectionStopper FStopper;
 };
 
 class TFTPDisconnectAction : public TFTPBaseAction {
@@ -93,7 +91,6 @@ public:
     static const quillate::TMetaClass& ClassInfo();
     const quillate::TMetaClass& GetClass() const override { return ClassInfo(); }
     bool Execute() override;
-    void TerminateAction() override { FStopper.Stop(); }
     std::string GetActionName() const override { return "FTP Check If Connected"; }
     int GetActionType() const override { return quillate::atCondition; }
     void GetNextActionSource(int state, int& next) override;
@@ -105,7 +102,6 @@ private:
     bool FFailIfNotConnected = false;
     std::string FConnectionName;
     bool FNotConnected = false;
-    TConnectionStopper FStopper;
 };
 
 } // namespace zr

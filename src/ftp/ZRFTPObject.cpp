@@ -83,7 +83,7 @@ TZRIdLogEvent::TZRIdLogEvent() {
     SetOnLog([this](net::TLogEventType type, std::string_view line) { Deliver(type, line); });
 }
 
-void TZRIdLogEvent::ObfusticatePassword(std::string& line) {
+void TZRIdLogEvent::ObfuscatePassword(std::string& line) {
     std::string lower(line);
     std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
     if (lower.find("pass") != std::string::npos)
@@ -98,7 +98,7 @@ void TZRIdLogEvent::Deliver(net::TLogEventType type, std::string_view line) {
             OnReceived(FPeer, text);
         break;
     case net::TLogEventType::Sent:
-        ObfusticatePassword(text);
+        ObfuscatePassword(text);
         if (OnSent)
             OnSent(FPeer, text);
         break;
@@ -188,8 +188,7 @@ void TFTPConnectObject::InitialiseFTP() {
         std::lock_guard lock(FClientLock);
         old = std::move(FClient);
         FClient = std::move(client);
-        if (FStopped)
-            FClient->Stop();
+        FClient->SetStopToken(FStopToken);
     }
 }
 
@@ -211,6 +210,8 @@ std::shared_ptr<IFTPConnectionObject> TFTPConnectObject::NewWithSameSettings() c
     to.TLSOptions = FClient->TLSOptions;
     to.SetTransferType(FClient->TransferType());
     copy->FEnableKeepAlives = FEnableKeepAlives;
+    std::lock_guard lock(FClientLock);
+    copy->SetStopToken(FStopToken);
     return copy;
 }
 
@@ -241,18 +242,11 @@ void TFTPConnectObject::Disconnect() {
     FClient->Disconnect();
 }
 
-void TFTPConnectObject::Stop() {
+void TFTPConnectObject::SetStopToken(std::stop_token token) {
     std::lock_guard lock(FClientLock);
-    FStopped = true;
+    FStopToken = std::move(token);
     if (FClient)
-        FClient->Stop();
-}
-
-void TFTPConnectObject::ClearStop() {
-    std::lock_guard lock(FClientLock);
-    FStopped = false;
-    if (FClient)
-        FClient->ClearStop();
+        FClient->SetStopToken(FStopToken);
 }
 
 bool TFTPConnectObject::IsConnected() {
@@ -531,33 +525,15 @@ bool TFTPConnectObject::SetFileDate(const std::string& path, quillate::TDateTime
     }
 }
 
-void TConnectionStopper::Reset(bool stopped) {
-    std::lock_guard lock(FLock);
-    FStopped = stopped;
-}
-
-void TConnectionStopper::Attach(IFTPConnectionObjectPtr connection) {
-    std::lock_guard lock(FLock);
-    FConnection = std::move(connection);
-    if (FStopped && FConnection)
-        FConnection->Stop();
-}
-
-void TConnectionStopper::Detach() {
-    IFTPConnectionObjectPtr connection;
-    {
-        std::lock_guard lock(FLock);
-        connection = std::move(FConnection);
-    }
-    if (connection)
-        connection->ClearStop();
-}
-
-void TConnectionStopper::Stop() {
-    std::lock_guard lock(FLock);
-    FStopped = true;
+TConnectionStopScope::TConnectionStopScope(IFTPConnectionObjectPtr connection, std::stop_token token)
+    : FConnection(std::move(connection)) {
     if (FConnection)
-        FConnection->Stop();
+        FConnection->SetStopToken(std::move(token));
+}
+
+TConnectionStopScope::~TConnectionStopScope() {
+    if (FConnection)
+        FConnection->SetStopToken({});
 }
 
 } // namespace zr

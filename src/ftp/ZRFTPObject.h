@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -106,10 +107,9 @@ public:
     // Seconds; 0 leaves the client's default.
     virtual void Connect(int timeoutSeconds) = 0;
     virtual void Disconnect() = 0;
-    // Safe from any thread: the running transfer or command fails on its own thread, and so does
-    // every later one until ClearStop.
-    virtual void Stop() = 0;
-    virtual void ClearStop() = 0;
+    // A stop through the token fails the running transfer or command on its own thread, and every
+    // later one, until another token is set; connections made from this one take it along.
+    virtual void SetStopToken(std::stop_token token) = 0;
     // Never raises.
     virtual bool IsConnected() = 0;
     // How many times a data connection was refused for the moment and asked for again, since the object
@@ -171,37 +171,18 @@ using IFTPConnectionObjectPtr = std::shared_ptr<IFTPConnectionObject>;
 void ReconnectWithWarnings(IFTPConnectionObject& connection,
                            const std::function<void(const std::string&)>& warn);
 
-// Carries a user's stop to the connection an action works on, whenever the stop comes: before the
-// action reaches its connection, during a command, or between two commands.
-class TConnectionStopper {
+// Puts the connection an action works on under the stop of that action's run for one scope, so
+// that a stop ends its work whenever it comes: before, during or between two commands. Later
+// actions find it unstopped.
+class TConnectionStopScope {
 public:
-    // At the start of each run of the action; stopped already when the host is stopping.
-    void Reset(bool stopped);
-    // The connection is stopped at once when the stop came first.
-    void Attach(IFTPConnectionObjectPtr connection);
-    // The connection's stop is cleared so that later actions can use it.
-    void Detach();
-    // Attached for one scope.
-    class TAttachment {
-    public:
-        TAttachment(TConnectionStopper& stopper, IFTPConnectionObjectPtr connection) : FStopper(stopper) {
-            FStopper.Attach(std::move(connection));
-        }
-        ~TAttachment() { FStopper.Detach(); }
-        TAttachment(const TAttachment&) = delete;
-        TAttachment& operator=(const TAttachment&) = delete;
-
-    private:
-        TConnectionStopper& FStopper;
-    };
-    // From any thread.
-    void Stop();
-    bool Stopped() const { return FStopped; }
+    TConnectionStopScope(IFTPConnectionObjectPtr connection, std::stop_token token);
+    ~TConnectionStopScope();
+    TConnectionStopScope(const TConnectionStopScope&) = delete;
+    TConnectionStopScope& operator=(const TConnectionStopScope&) = delete;
 
 private:
-    std::mutex FLock;
     IFTPConnectionObjectPtr FConnection;
-    std::atomic<bool> FStopped{false};
 };
 
 // The protocol log on the control connection, in the form FTP actions show it: the network
@@ -215,7 +196,7 @@ public:
     TZRIdLogEvent();
 
     // Any line containing "pass" in any letter case becomes "PASS xxx".
-    static void ObfusticatePassword(std::string& line);
+    static void ObfuscatePassword(std::string& line);
 
     void SetPeer(std::string peer) { FPeer = std::move(peer); }
     TDataEvent OnReceived;
@@ -285,8 +266,7 @@ public:
     std::shared_ptr<IFTPConnectionObject> NewWithSameSettings() const override;
     void Connect(int timeoutSeconds) override;
     void Disconnect() override;
-    void Stop() override;
-    void ClearStop() override;
+    void SetStopToken(std::stop_token token) override;
     bool IsConnected() override;
     std::uint32_t TransientRefusals() const override { return FTransientRefusals.load(); }
     void ChangeDir(const std::string& path) override;
@@ -329,9 +309,10 @@ private:
     void Upload(const std::string& local, const std::string& remote, std::int64_t startPosition, int maxSpeed);
 
     int FMaxTransferSpeed = 0;
-    // Guards replacing the client against Stop from another thread; a new client inherits the stop.
-    std::mutex FClientLock;
-    bool FStopped = false;
+    // Guards replacing the client against a stop token set from another thread; a new client takes
+    // the token along.
+    mutable std::mutex FClientLock;
+    std::stop_token FStopToken;
     std::atomic<std::uint32_t> FTransientRefusals{0};
     std::unique_ptr<net::TFTPClient> FClient;
     std::shared_ptr<TZRIdLogEvent> FLog;

@@ -75,8 +75,7 @@ void TFTPWaitForFileAction::AcquireConnection(const std::string& name) {
             registry.ReleaseObject(object);
         throw EWaitException("Connection object not found: " + name);
     }
-    FStopper.Reset(GetStopSignalled());
-    FStopper.Attach(FConnection);
+    FStopScope.emplace(FConnection, GetStopToken());
 }
 
 void TFTPWaitForFileAction::InitialiseWaitFunction() {
@@ -179,7 +178,7 @@ bool TFTPWaitForFileAction::PollWaitCondition() {
 
 void TFTPWaitForFileAction::FinalizeWaitFunction() {
     if (FConnection) {
-        FStopper.Detach();
+        FStopScope.reset();
         GetProjectObjectService().ReleaseObject(FConnection);
         FConnection.reset();
     }

@@ -2,6 +2,8 @@
 // polling it over a named connection that the action keeps for the whole wait.
 #pragma once
 
+#include <optional>
+
 #include <cstdint>
 
 #include "ftp/ZRFTPObject.h"
@@ -26,7 +28,6 @@ public:
     const quillate::TMetaClass& GetClass() const override { return ClassInfo(); }
 
     std::string GetActionName() const override { return "FTP Wait For File"; }
-    void TerminateAction() override { FStopper.Stop(); }
 
 protected:
     void InitialiseWaitFunction() override;
@@ -53,7 +54,7 @@ private:
 
     // State of one wait.
     IFTPConnectionObjectPtr FConnection;
-    TConnectionStopper FStopper;
+    std::optional<TConnectionStopScope> FStopScope;
     std::string FFile;
     TFileDetails FLast;
 };

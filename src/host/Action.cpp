@@ -33,7 +33,10 @@ void TZRAction::GetPropertyAlias(TStringList&) const {}
 void TZRAction::GetPropertyHelp(TStringList&) const {}
 void TZRAction::InitialiseScriptParams(const std::string&, TScriptParams&) {}
 void TZRAction::StopSignalled() {}
-void TZRAction::TerminateAction() {}
+void TZRAction::TerminateAction() {
+    if (FHost)
+        FHost->StopAction();
+}
 int TZRAction::GetHelpTopicID() const { return 0; }
 std::string TZRAction::GetQuickHelpFilename() const { return {}; }
 std::string TZRAction::GetCopyRight() const { return "Quillate Internet Actions"; }
@@ -114,6 +117,8 @@ bool TZRAction::Sleep(int ms) { return RequireHost().Sleep(ms); }
 
 bool TZRAction::GetStopSignalled() const { return FHost && FHost->StopSignalled(); }
 
+std::stop_token TZRAction::GetStopToken() const { return FHost ? FHost->ActionStopToken() : std::stop_token(); }
+
 IZRActionContext& TZRAction::GetActionContext() { return RequireHost().ActionContext(); }
 
 void TZRAction::SetScriptSource(const std::string& name, const std::string& source) {
@@ -152,7 +157,7 @@ void TZRAction::ExecuteScript(const std::string& name, TScriptParams& params) {
     RegisterVariableMethods();
     TScriptOptions options;
     options.Print = [this](std::string_view text) { SendMessage(std::string(text), stInformation); };
-    options.StopFlag = FHost ? FHost->StopFlag() : nullptr;
+    options.Stop = FHost ? FHost->StopToken() : std::stop_token();
     CoreScriptingService().ExecuteScript(name, *FScripts.GetScriptByName(name), params, options);
 }
 

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <map>
 #include <memory>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -47,9 +48,13 @@ public:
     virtual TVariables& Variables() = 0;
     // A clear text the run's log lines must mask from now on (a password about to be used).
     virtual void AddSecret(const std::string& text) = 0;
+    // The user's stop of the whole run.
     virtual bool StopSignalled() const = 0;
-    // The flag behind StopSignalled, for work that polls it on its own (scripts).
-    virtual const std::atomic<bool>* StopFlag() const = 0;
+    virtual std::stop_token StopToken() const = 0;
+    // The end of this action's run: its connections and waits watch this token; TerminateAction
+    // requests it (the user's stop where the action allows it, or the action's own time limit).
+    virtual std::stop_token ActionStopToken() const = 0;
+    virtual void StopAction() = 0;
     // Waits up to ms; false when woken early by a stop.
     virtual bool Sleep(int ms) = 0;
     virtual IZRActionContext& ActionContext() = 0;
@@ -83,6 +88,7 @@ public:
     virtual void InitialiseScriptParams(const std::string& scriptName, TScriptParams& params);
     // The user asked to stop: called on the main thread while Execute runs on the worker thread.
     virtual void StopSignalled();
+    // Ends the run's I/O at once: requests the token of GetStopToken. Overrides call it.
     virtual void TerminateAction();
     virtual int GetHelpTopicID() const;
     virtual std::string GetQuickHelpFilename() const;
@@ -111,6 +117,9 @@ public:
     bool IsVariableDefined(const std::string& name);
     bool Sleep(int ms);
     bool GetStopSignalled() const;
+    // Handed to every connection and wait of the run, so that TerminateAction ends them wherever they
+    // block; outside a run a token that is never requested.
+    std::stop_token GetStopToken() const;
     void SetCanTerminate(bool value) { FCanTerminate = value; }
     bool GetCanTerminate() const { return FCanTerminate; }
     void SetActionStatus(int status) { FActionStatus = status; }

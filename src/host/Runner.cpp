@@ -1,5 +1,7 @@
 #include "host/Runner.h"
 
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include <fmt/format.h>
@@ -32,8 +34,10 @@ public:
     }
     TVariables& Variables() override { return FRunner.FVariables; }
     void AddSecret(const std::string& text) override { FRunner.FSecrets.Add(text); }
-    bool StopSignalled() const override { return FRunner.FStop; }
-    const std::atomic<bool>* StopFlag() const override { return &FRunner.FStop; }
+    bool StopSignalled() const override { return FRunner.FStop.stop_requested(); }
+    std::stop_token StopToken() const override { return FRunner.FStop.get_token(); }
+    std::stop_token ActionStopToken() const override { return FActionStop.get_token(); }
+    void StopAction() override { FActionStop.request_stop(); }
     bool Sleep(int ms) override { return FRunner.SleepFor(ms); }
     IZRActionContext& ActionContext() override { return *this; }
 
@@ -51,6 +55,7 @@ public:
 
 private:
     TRunner& FRunner;
+    std::stop_source FActionStop;
     std::string FName;
     int FGroup;
     const int FBaseGroup = FGroup;
@@ -103,8 +108,11 @@ void TRunner::Write(const std::string& action, const std::string& text, TStatusT
 }
 
 bool TRunner::SleepFor(int ms) {
-    std::unique_lock lock(FLock);
-    return !FStopWake.wait_for(lock, std::chrono::milliseconds(std::max(ms, 0)), [this] { return FStop.load(); });
+    std::mutex lock;
+    std::condition_variable_any wake;
+    std::unique_lock held(lock);
+    std::stop_token stop = FStop.get_token();
+    return !wake.wait_for(held, stop, std::chrono::milliseconds(std::max(ms, 0)), [&stop] { return stop.stop_requested(); });
 }
 
 TRunOutcome TRunner::Run() {
@@ -120,7 +128,7 @@ TRunOutcome TRunner::Run() {
     if (FProgress)
         FProgress->Clear();
 
-    TRunOutcome outcome = FStop ? TRunOutcome::Stopped : succeeded ? TRunOutcome::Succeeded : TRunOutcome::Failed;
+    TRunOutcome outcome = FStop.stop_requested() ? TRunOutcome::Stopped : succeeded ? TRunOutcome::Succeeded : TRunOutcome::Failed;
     std::string summary = fmt::format("{} action{} run, {} failed", FActionsRun, FActionsRun == 1 ? "" : "s",
                                       FActionsFailed);
     switch (outcome) {
@@ -133,14 +141,14 @@ TRunOutcome TRunner::Run() {
 
 bool TRunner::RunList(const std::vector<std::shared_ptr<TZRAction>>& actions, int depth) {
     for (const auto& action : actions) {
-        if (FStop)
+        if (FStop.stop_requested())
             return false;
         if (!action->Enabled()) {
             Write(Label(*action), "Skipped (disabled): " + Label(*action), stInformation, depth);
             continue;
         }
         bool ok = RunOne(*action, depth);
-        if (FStop)
+        if (FStop.stop_requested())
             return false;
         if (!ok) {
             if (action->IgnoreFailure()) {
@@ -162,22 +170,23 @@ bool TRunner::RunOne(TZRAction& action, int depth) {
     TRunContext context(*this, action, depth);
     Write(Label(action), Label(action), stInformation, depth);
     action.AttachHost(&context);
-    {
-        std::lock_guard lock(FLock);
-        FCurrent = &action;
-    }
     ++FActionsRun;
     bool ok = false;
-    try {
-        ok = action.Execute();
-    } catch (const std::exception& e) {
-        context.WriteLine(e.what(), stError);
-    } catch (...) {
-        context.WriteLine("Unknown error", stError);
-    }
     {
-        std::lock_guard lock(FLock);
-        FCurrent = nullptr;
+        // Runs on the thread that requests the stop; its end waits for a call still running, so that
+        // the hooks never see the action without its host.
+        std::stop_callback stopHooks(FStop.get_token(), [&action] {
+            action.StopSignalled();
+            if (action.GetCanTerminate())
+                action.TerminateAction();
+        });
+        try {
+            ok = action.Execute();
+        } catch (const std::exception& e) {
+            context.WriteLine(e.what(), stError);
+        } catch (...) {
+            context.WriteLine("Unknown error", stError);
+        }
     }
     action.AttachHost(nullptr);
     if (FProgress)
@@ -188,16 +197,10 @@ bool TRunner::RunOne(TZRAction& action, int depth) {
 }
 
 void TRunner::RequestStop() {
-    std::lock_guard lock(FLock);
-    if (FStop.exchange(true))
+    if (FStop.stop_requested())
         return;
-    FStopWake.notify_all();
     Write("", "Stop requested by the user", stWarning, 0);
-    if (FCurrent) {
-        FCurrent->StopSignalled();
-        if (FCurrent->GetCanTerminate())
-            FCurrent->TerminateAction();
-    }
+    FStop.request_stop();
 }
 
 } // namespace quillate

@@ -2,10 +2,8 @@
 // dispatches, and turns a user's stop request into the running action's stop operations.
 #pragma once
 
-#include <atomic>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
+#include <stop_token>
 #include <vector>
 
 #include "host/Action.h"
@@ -21,8 +19,9 @@ public:
 
     // Runs every action; the calling thread serves the main-thread dispatcher meanwhile.
     TRunOutcome Run();
-    // Asks the run to stop: thread-safe, meant for the main thread. The running action is told through
-    // StopSignalled and, when it allows it, TerminateAction; no further action starts.
+    // Asks the run to stop: meant for the main thread. The running action is told through StopSignalled
+    // and, when it allows it, TerminateAction, both called here with no lock held; no further action
+    // starts.
     void RequestStop();
     // What the run masks in its log lines; the stored passwords of the actions are in it from the start.
     TSecretMask& Secrets() { return FSecrets; }
@@ -42,10 +41,7 @@ private:
     ILogSink& FLog;
     IProgressSink* FProgress;
     TSecretMask FSecrets;
-    std::atomic<bool> FStop{false};
-    std::mutex FLock;
-    std::condition_variable FStopWake;
-    TZRAction* FCurrent = nullptr;
+    std::stop_source FStop;
     int FActionsRun = 0;
     int FActionsFailed = 0;
 };

@@ -226,9 +226,8 @@ void TRun::Hook(lua_State* L, lua_Debug*) {
     TRun& run = Of(L);
     if (!run.FTripped) {
         run.FInstructions += CheckInterval;
-        const std::atomic<bool>* stop = run.FOptions.StopFlag;
         const std::uint64_t limit = run.FOptions.InstructionLimit;
-        if (stop && stop->load(std::memory_order_acquire))
+        if (run.FOptions.Stop.stop_requested())
             run.FTripped = TScriptErrorKind::Stopped;
         else if (limit != 0 && run.FInstructions >= limit)
             run.FTripped = TScriptErrorKind::InstructionLimit;
@@ -298,7 +297,7 @@ EScriptError TRun::Failure(int status, bool compiling) const {
 }
 
 void TRun::Execute(std::string_view source, TScriptParams& params) {
-    if (FOptions.StopFlag && FOptions.StopFlag->load())
+    if (FOptions.Stop.stop_requested())
         throw EScriptError(FScriptName, 0, TScriptErrorKind::Stopped,
                            TrippedMessage(TScriptErrorKind::Stopped));
     FState = lua_newstate(&Allocate, this);

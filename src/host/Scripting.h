@@ -2,6 +2,8 @@
 // sandboxed Lua run of one script event.
 #pragma once
 
+#include <stop_token>
+
 #include "host/Persistent.h"
 #include "host/ScriptValue.h"
 
@@ -72,8 +74,8 @@ struct TScriptOptions {
     std::uint64_t InstructionLimit = DefaultInstructionLimit;
     // Bytes the Lua state may hold, the state itself included; 0 means no limit.
     std::size_t MemoryLimit = DefaultMemoryLimit;
-    // When it turns true the script stops at its next instruction check (within ~1000 instructions).
-    const std::atomic<bool>* StopFlag = nullptr;
+    // Once a stop is requested the script ends at its next instruction check (within ~1000 instructions).
+    std::stop_token Stop;
 };
 
 struct TScriptRegistry;

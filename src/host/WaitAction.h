@@ -22,7 +22,6 @@ public:
     bool GetTimedOut() const override { return FTimedOut; }
 
     void SetPollFreq(std::int32_t seconds) { FPollFreq = seconds; }
-    std::int32_t GetPollFreq() const { return FPollFreq; }
 
 protected:
     // Called once before the first poll; an exception fails the wait with its message.

@@ -270,12 +270,6 @@ void TCustomEmailAction::InitialiseScriptParams(const std::string& scriptName, T
     params.Declare("Skip", false);
 }
 
-void TCustomEmailAction::TerminateAction() {
-    TZRAction::TerminateAction();
-    FSMTP.Stop();
-    FPOP3.Stop();
-}
-
 void TCustomEmailAction::DoTimeout() {
     FTimedOut = true;
     TerminateAction();
@@ -300,8 +294,8 @@ bool TCustomEmailAction::Step(const char* failure, F&& body) {
 
 bool TCustomEmailAction::Execute() {
     FTimedOut = false;
-    FSMTP.ClearStop();
-    FPOP3.ClearStop();
+    FSMTP.SetStopToken(GetStopToken());
+    FPOP3.SetStopToken(GetStopToken());
     if (GetStopSignalled())
         return false;
     TRunState run;

@@ -45,7 +45,6 @@ public:
     void GetPropertyAlias(quillate::TStringList& list) const override;
     void InitialiseScriptParams(const std::string& scriptName, quillate::TScriptParams& params) override;
     // From another thread: closes the SMTP connection, so a pending command fails.
-    void TerminateAction() override;
     void DoTimeout() override;
 
     void GetChildren(quillate::TSerializableList& children) const override { FAddresses.GetChildren(children); }

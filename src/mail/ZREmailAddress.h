@@ -80,9 +80,6 @@ public:
     void SetListType(const std::string& value);
 
     TEmailAddressPtr Add(const std::string& name, const std::string& address, bool enabled);
-    TEmailAddressPtr AddEnabled(const std::string& name, const std::string& address) {
-        return Add(name, address, true);
-    }
     // Each non-empty piece of text between delimiters becomes an enabled address; a double-quoted
     // part of a piece may hold the delimiter.
     void AddDelimitedList(std::string_view text, std::string_view delimiter);

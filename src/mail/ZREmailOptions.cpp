@@ -58,7 +58,8 @@ const TMetaClass& TZREmailOptions::ClassInfo() {
     return info;
 }
 
-// Under the properties' own names, in the order the section has always been written in.
+// Under the properties' own names and in this fixed order: the store keeps the keys in the order they
+// are written, so the section reads the same after every save.
 void TZREmailOptions::SaveOwnOptions(IZROptionsWriter& writer) {
     writer.WriteInteger("SMTPPort", FSMTPPort);
     writer.WriteBool("SMTPAuth", FSMTPAuth);

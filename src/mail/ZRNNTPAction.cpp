@@ -201,7 +201,7 @@ void TZRNNTPAction::Post(const TArticle& article) {
 }
 
 bool TZRNNTPAction::Execute() {
-    FNNTP.ClearStop();
+    FNNTP.SetStopToken(GetStopToken());
     FProgress.End();
     FLastReportedBytes = 0;
     FLastReportedSpeed = 0;

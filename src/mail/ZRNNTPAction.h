@@ -31,7 +31,6 @@ public:
     void GetHiddenProperties(quillate::TStringList& list) const override;
     void GetPropertyAlias(quillate::TStringList& list) const override;
     // From another thread: the command running fails, and so does every later one of this run.
-    void TerminateAction() override { FNNTP.Stop(); }
 
 private:
     friend struct TNNTPActionProperties;

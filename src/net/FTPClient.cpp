@@ -187,13 +187,9 @@ void TFTPClient::Abort() {
     AbortDataChannel();
 }
 
-void TFTPClient::Stop() {
-    FSession.Stop();
-    AbortDataChannel();
-}
-
-void TFTPClient::ClearStop() {
-    FSession.ClearStop();
+void TFTPClient::SetStopToken(std::stop_token token) {
+    FStopToken = token;
+    FControl.SetStopToken(std::move(token));
 }
 
 void TFTPClient::AbortDataChannel() {

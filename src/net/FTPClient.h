@@ -113,9 +113,9 @@ public:
     // Thread-safe: the running command or transfer fails with EOperationAborted on its own thread.
     // The connection stays usable; the next command first reads the replies still owed.
     void Abort();
-    // Thread-safe: like Abort, but every later command fails too until ClearStop.
-    void Stop();
-    void ClearStop();
+    // A stop through the token ends the running command or transfer and fails every later one, on the
+    // control and the data connections; set it before the work it must be able to end.
+    void SetStopToken(std::stop_token token);
 
     void ChangeDir(const std::string& path);
     void ChangeDirUp();
@@ -223,6 +223,7 @@ private:
     void AbortDataChannel();
     std::mutex FDataMutex; // guards FDataChannel against Abort from other threads
     TTCPConnection* FDataChannel = nullptr;
+    std::stop_token FStopToken;
 };
 
 } // namespace zr::net

@@ -44,6 +44,7 @@ void TFTPClient::TDataChannelScope::Close() {
 
 std::unique_ptr<TTCPConnection> TFTPClient::OpenDataChannel() {
     auto data = std::make_unique<TTCPConnection>();
+    data->SetStopToken(FStopToken);
     data->SetReadTimeout(EffectiveReadTimeout());
     if (OnDataChannelCreate)
         OnDataChannelCreate(*data);

@@ -1,5 +1,6 @@
 #include "net/HTTPClient.h"
 
+#include "net/NameLookup.h"
 #include "net/NetErrors.h"
 #include "net/TextUtil.h"
 
@@ -136,6 +137,7 @@ THTTPClient::THTTPClient() {
 }
 
 THTTPClient::~THTTPClient() {
+    FStopWake.reset();
     std::lock_guard lock(FMultiLock);
     curl_multi_cleanup(Multi(FMulti));
     curl_easy_cleanup(Easy(FEasy));
@@ -144,14 +146,74 @@ THTTPClient::~THTTPClient() {
 
 void THTTPClient::Abort() {
     FAborted = true;
+    Wake();
+}
+
+void THTTPClient::Wake() {
     std::lock_guard lock(FMultiLock);
     if (FMulti != nullptr)
         curl_multi_wakeup(Multi(FMulti));
+    FLookupWake.notify_all();
 }
 
-void THTTPClient::Stop() {
-    FStopped = true;
-    Abort();
+// Done here rather than by libcurl, whose resolver thread holds up the end of a transfer until the
+// system resolver answers: a stop must not wait for a name server that never does.
+std::unique_ptr<curl_slist, void (*)(curl_slist*)> THTTPClient::LookUp(const std::string& method,
+                                                                      const std::string& url,
+                                                                      const std::string& shown) {
+    std::unique_ptr<curl_slist, void (*)(curl_slist*)> entries(nullptr, curl_slist_free_all);
+    std::string host = ProxyHost;
+    std::uint16_t port = ProxyPort;
+    if (host.empty()) {
+        TParsedURL parsed = Parse(url);
+        if (!parsed)
+            return entries; // libcurl reports the address it cannot read
+        host = Part(parsed.get(), CURLUPART_HOST);
+        port = static_cast<std::uint16_t>(std::atoi(Part(parsed.get(), CURLUPART_PORT, CURLU_DEFAULT_PORT).c_str()));
+    }
+    if (host.empty() || host.front() == '[' || IsNumericAddress(host))
+        return entries;
+
+    bool answered = false;
+    auto lookup = TNameLookup::Start(host, port, [this, &answered] {
+        std::lock_guard lock(FMultiLock);
+        answered = true;
+        FLookupWake.notify_all();
+    });
+    const auto timeout = ConnectTimeout.count() > 0 ? ConnectTimeout : DefaultConnectTimeout;
+    {
+        std::unique_lock lock(FMultiLock);
+        FLookupWake.wait_for(lock, FStopToken, timeout, [&] { return answered || FAborted.load(); });
+        if (!answered) {
+            lock.unlock();
+            lookup->Abandon();
+            if (Cancelled())
+                throw EOperationAborted(FormatNetMessage(method, shown, "operation aborted"));
+            throw ESocketError(FormatNetMessage(method, shown,
+                                                fmt::format("resolving {} timed out after {} ms", host,
+                                                            timeout.count())),
+                               std::make_error_code(std::errc::timed_out));
+        }
+    }
+    TLookupAnswer answer = lookup->Take();
+    if (answer.Error)
+        throw ESocketError(FormatNetMessage(method, shown,
+                                            fmt::format("Could not resolve {}: {}",
+                                                        ProxyHost.empty() ? "host" : "proxy", host)),
+                           answer.Error);
+    std::string entry = fmt::format("{}:{}:", host, port);
+    for (std::size_t i = 0; i < answer.Addresses.size(); ++i) {
+        const std::string& address = answer.Addresses[i];
+        entry += (i ? "," : "") + (address.find(':') != std::string::npos ? "[" + address + "]" : address);
+    }
+    entries.reset(curl_slist_append(nullptr, entry.c_str()));
+    return entries;
+}
+
+void THTTPClient::SetStopToken(std::stop_token token) {
+    FStopWake.reset();
+    FStopToken = std::move(token);
+    FStopWake.emplace(FStopToken, [this] { Wake(); });
 }
 
 std::string THTTPClient::ResponseHeader(std::string_view name) const {
@@ -263,6 +325,9 @@ void THTTPClient::PerformOne(const std::string& method, const std::string& url, 
                              const TSink* sink) {
     Configure(url, sink == nullptr, withCredentials);
     const std::string shown = ShownURL(url);
+    auto addresses = LookUp(method, url, shown);
+    if (addresses)
+        SetOption(Easy(FEasy), CURLOPT_RESOLVE, addresses.get());
     FSink = sink;
     FBodyToSink = false;
     FWorkStarted = false;

@@ -1,5 +1,5 @@
 // HTTP and HTTPS requests on libcurl: HEAD, and GET streamed to the caller's sink; blocking on the
-// caller's thread, Abort and Stop from any thread. Redirects are followed here, one hop at a time,
+// caller's thread, Abort from any thread, a stop through its token. Redirects are followed here, one hop at a time,
 // so that each one raises an event.
 #pragma once
 
@@ -7,13 +7,19 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
+
+struct curl_slist;
 
 namespace zr::net {
 
@@ -70,18 +76,16 @@ public:
     void Head(const std::string& url);
     void Get(const std::string& url, const TSink& sink);
 
-    // The last response's status, its header lines and the address it came from.
+    // The last response's status and the address it came from.
     int ResponseCode() const { return FResponseCode; }
-    const std::vector<THTTPHeader>& ResponseHeaders() const { return FHeaders; }
     // The first header of that name (any case), empty when there is none.
     std::string ResponseHeader(std::string_view name) const;
     const std::string& URL() const { return FURL; }
 
     // Ends the running request at once (it fails with EOperationAborted); cleared by the next one.
     void Abort();
-    // Like Abort, but also ends every request that starts until ClearStop.
-    void Stop();
-    void ClearStop() { FStopped = false; }
+    // A stop through the token ends the running request and every later one.
+    void SetStopToken(std::stop_token token);
 
 private:
     void Request(const std::string& url, const TSink* sink);
@@ -89,7 +93,12 @@ private:
                     const TSink* sink);
     void Configure(const std::string& url, bool head, bool withCredentials);
     [[noreturn]] void Fail(const std::string& method, const std::string& shownUrl, int curlCode);
-    bool Cancelled() const { return FAborted || FStopped; }
+    bool Cancelled() const { return FAborted || FStopToken.stop_requested(); }
+    void Wake();
+    // The addresses of the server (or the proxy), looked up where a stop can abandon the lookup, as a
+    // list for CURLOPT_RESOLVE; nullptr when the host is numeric.
+    std::unique_ptr<curl_slist, void (*)(curl_slist*)> LookUp(const std::string& method, const std::string& url,
+                                                                const std::string& shown);
 
     static std::size_t HeaderCallback(char* data, std::size_t size, std::size_t count, void* self);
     static std::size_t WriteCallback(char* data, std::size_t size, std::size_t count, void* self);
@@ -98,8 +107,10 @@ private:
     void* FEasy = nullptr;
     void* FMulti = nullptr;
     std::mutex FMultiLock; // wakes the transfer loop; the handle must not go while Abort uses it
+    std::condition_variable_any FLookupWake; // with FMultiLock: a name lookup answered, or Abort
     std::atomic<bool> FAborted{false};
-    std::atomic<bool> FStopped{false};
+    std::stop_token FStopToken;
+    std::optional<std::stop_callback<std::function<void()>>> FStopWake;
     TLogEventIntercept FLog;
     int FResponseCode = 0;
     std::vector<THTTPHeader> FHeaders;

@@ -1,6 +1,6 @@
 // What the mail clients (SMTP, POP3, NNTP) share: the connection's settings, its opening with implicit
 // TLS, the switch to TLS when the server agrees to it, and the stop; blocking on the caller's
-// thread, Abort and Stop from any thread.
+// thread, Abort from any thread, and a stop through its token.
 #pragma once
 
 #include "net/ReplySession.h"
@@ -40,7 +40,7 @@ public:
     static constexpr std::chrono::milliseconds DefaultConnectTimeout{30000};
     static constexpr std::chrono::milliseconds DefaultReadTimeout{60000};
     // For a user who asked for no limit: ten years outlasts any wait, and a deadline that far
-    // still fits the steady clock (its maximum would overflow it). Abort and Stop still end the wait.
+    // still fits the steady clock (its maximum would overflow it). Abort and a stop still end the wait.
     static constexpr std::chrono::milliseconds NoTimeLimit = std::chrono::hours(24 * 365 * 10);
 
     // The connection, for attaching the protocol log.
@@ -50,8 +50,7 @@ public:
     bool Connected() { return FConnection.Connected(); }
     bool TLSActive() const { return FTLSActive; }
     void Abort() { FSession.Abort(); }
-    void Stop() { FSession.Stop(); }
-    void ClearStop() { FSession.ClearStop(); }
+    void SetStopToken(std::stop_token token) { FSession.SetStopToken(std::move(token)); }
 
 protected:
     TMailClient(std::string_view protocol, TReplySyntax syntax, std::uint16_t defaultPort);

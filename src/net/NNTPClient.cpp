@@ -5,13 +5,11 @@ namespace zr::net {
 TNNTPClient::TNNTPClient() : TMailClient("NNTP", TReplySyntax::rsNumeric, 119) {}
 
 void TNNTPClient::Connect() {
-    FPostingAllowed = false;
     Open();
     try {
         int greeting = FSession.ReadReply().Code;
         if (greeting != 200 && greeting != 201)
             FSession.RaiseReplyError("Connecting to");
-        FPostingAllowed = greeting == 200;
         if (WantsStartTLS()) {
             // RFC 4642: 382 invites the handshake; any other answer means the server cannot.
             if (FSession.Command("STARTTLS").Code == 382)

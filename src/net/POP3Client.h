@@ -1,5 +1,5 @@
 // POP3 client (RFC 1939, STLS from RFC 2595, CAPA from RFC 2449) for what mail sending needs: log in
-// (POP-before-SMTP) and count the mailbox; blocking, Abort and Stop from any thread.
+// (POP-before-SMTP) and count the mailbox; blocking, Abort from any thread, a stop through its token.
 #pragma once
 
 #include "net/MailClient.h"

@@ -72,9 +72,8 @@ public:
 
     // Thread-safe: the command running on the session's thread fails with EOperationAborted.
     void Abort() { FConnection.Abort(); }
-    // Thread-safe: every command fails with EOperationAborted until ClearStop.
-    void Stop() { FConnection.Stop(); }
-    void ClearStop() { FConnection.ClearStop(); }
+    // A stop through the token fails the running command and every later one with EOperationAborted.
+    void SetStopToken(std::stop_token token) { FConnection.SetStopToken(std::move(token)); }
     // Says goodbye (QUIT, the same word in all four protocols) when the stream is in step, reading
     // what is owed with a short time-out, and closes; never throws.
     void Quit();

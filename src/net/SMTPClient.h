@@ -1,5 +1,5 @@
 // SMTP client (RFC 5321 with STARTTLS, RFC 3207, and AUTH PLAIN / LOGIN, RFC 4954); every command
-// blocks on the caller's thread, Abort and Stop may come from any thread.
+// blocks on the caller's thread, Abort may come from any thread, a stop through its token.
 #pragma once
 
 #include "net/MailClient.h"

@@ -1,5 +1,6 @@
 #include "net/TCPConnection.h"
 
+#include "net/NameLookup.h"
 #include "net/NetErrors.h"
 
 #include <asio.hpp>
@@ -18,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <optional>
 
 namespace zr::net {
@@ -45,7 +47,7 @@ std::string Millis(std::chrono::milliseconds ms) {
     return fmt::format("{} ms", ms.count());
 }
 
-enum class TRunResult { rrDone, rrTimedOut, rrAborted };
+enum class TRunResult { rrDone, rrTimedOut, rrAborted, rrWoken };
 
 std::string TLSErrorText(const std::error_code& ec) {
     std::string text = ec.message();
@@ -72,12 +74,12 @@ struct TTCPConnection::TImpl {
     asio::io_context Io{1};
     tcp::socket Socket{Io};
     tcp::acceptor Acceptor{Io};
-    tcp::resolver Resolver{Io};
     asio::steady_timer Timer{Io};
     std::shared_ptr<asio::ssl::context> SslContext;
     std::optional<asio::ssl::stream<tcp::socket&>> Ssl;
     std::atomic<bool> AbortFlag{false};
-    std::atomic<bool> StopFlag{false};
+    std::atomic<bool> WakeFlag{false};
+    std::stop_token StopToken;
     std::chrono::milliseconds ReadTimeout{60000};
     TKeepAliveSettings KeepAlive;
     std::string Peer;
@@ -86,23 +88,33 @@ struct TTCPConnection::TImpl {
     std::size_t InBegin = 0;
     std::size_t InEnd = 0;
     std::vector<std::shared_ptr<IConnectionIntercept>> Intercepts;
+    // Last, so that it is deregistered (waiting for a call in progress) before Io goes.
+    std::optional<std::stop_callback<std::function<void()>>> StopWake;
 
-    bool Aborted() const { return AbortFlag.load() || StopFlag.load(); }
+    bool Aborted() const { return AbortFlag.load() || StopToken.stop_requested(); }
 
     Clock::time_point ReadDeadline() const { return Clock::now() + ReadTimeout; }
 
     // Runs the context until the started operation reports done, the deadline passes or Abort
     // stops the context. On time-out and abort the operation is cancelled and its handler run, so
     // that no handler outlives the caller's stack.
-    TRunResult Run(const bool& done, Clock::time_point deadline) {
+    // A name lookup is abandoned instead (drain false): the resolver cannot be cancelled. Only a
+    // wakeable wait ends on Wake.
+    TRunResult Run(const bool& done, Clock::time_point deadline, bool drain = true, bool wakeable = false) {
         Io.restart();
         while (!done) {
-            if (Aborted()) {
+            if (wakeable && WakeFlag.exchange(false)) {
                 CancelAndDrain(done);
+                return TRunResult::rrWoken;
+            }
+            if (Aborted()) {
+                if (drain)
+                    CancelAndDrain(done);
                 return TRunResult::rrAborted;
             }
             if (Clock::now() >= deadline) {
-                CancelAndDrain(done);
+                if (drain)
+                    CancelAndDrain(done);
                 return TRunResult::rrTimedOut;
             }
             Io.run_one_until(deadline);
@@ -110,13 +122,16 @@ struct TTCPConnection::TImpl {
         return TRunResult::rrDone;
     }
 
+    // Cancels again after every handler: a composed operation (a TLS handshake) whose step completed
+    // just before the cancel starts its next step from that handler, and that one must end too.
     void CancelAndDrain(const bool& done) {
-        std::error_code ignored;
-        Socket.cancel(ignored);
-        Acceptor.cancel(ignored);
-        Resolver.cancel();
-        Timer.cancel();
-        while (!done) {
+        for (;;) {
+            std::error_code ignored;
+            Socket.cancel(ignored);
+            Acceptor.cancel(ignored);
+            Timer.cancel();
+            if (done)
+                return;
             Io.restart();
             Io.run_one();
         }
@@ -240,14 +255,22 @@ void TTCPConnection::Connect(const std::string& host, std::uint16_t port, std::c
         endpoints.emplace_back(address, port);
     } else {
         ec.clear();
-        d.Resolver.async_resolve(host, std::to_string(port),
-                                 [&](const std::error_code& e, const tcp::resolver::results_type& found) {
-                                     ec = e;
-                                     for (const auto& entry : found)
-                                         endpoints.push_back(entry.endpoint());
-                                     done = true;
-                                 });
-        r = d.Run(done, deadline);
+        // The answer is posted into the context, so that Abort and a stop end the wait as any other.
+        auto answered = std::make_shared<bool>(false);
+        auto work = asio::make_work_guard(d.Io);
+        auto lookup = TNameLookup::Start(host, port, [&io = d.Io, answered] {
+            asio::post(io, [answered] { *answered = true; });
+        });
+        r = d.Run(*answered, deadline, false);
+        work.reset();
+        if (r == TRunResult::rrDone) {
+            TLookupAnswer answer = lookup->Take();
+            ec = answer.Error;
+            for (const auto& found : answer.Addresses)
+                endpoints.emplace_back(asio::ip::make_address(found), port);
+        } else {
+            lookup->Abandon();
+        }
         if (r == TRunResult::rrTimedOut)
             throw ESocketError(FormatNetMessage("Resolving", target, "timed out after " + Millis(timeout)),
                                asio::error::timed_out);
@@ -497,10 +520,15 @@ bool TTCPConnection::FillBuffer(Clock::time_point deadline) {
         d.InEnd += n;
         done = true;
     });
-    TRunResult r = d.Run(done, deadline);
+    TRunResult r = d.Run(done, deadline, true, true);
     if (d.InEnd > start) {
         for (auto& i : d.Intercepts)
             i->Received(std::string_view(d.In.data() + start, d.InEnd - start));
+    }
+    if (r == TRunResult::rrWoken) {
+        if (d.InEnd > start || !ec || ec == asio::error::operation_aborted)
+            return true;
+        r = TRunResult::rrDone; // the read ended on its own as the wake came
     }
     if (r != TRunResult::rrDone)
         d.Fail(r, "Reading from", d.ReadTimeout, ec);
@@ -624,13 +652,16 @@ void TTCPConnection::ClearAbort() {
     FImpl->AbortFlag.store(false);
 }
 
-void TTCPConnection::Stop() {
-    FImpl->StopFlag.store(true);
+void TTCPConnection::Wake() {
+    FImpl->WakeFlag.store(true);
     FImpl->Io.stop();
 }
 
-void TTCPConnection::ClearStop() {
-    FImpl->StopFlag.store(false);
+void TTCPConnection::SetStopToken(std::stop_token token) {
+    auto& d = *FImpl;
+    d.StopWake.reset();
+    d.StopToken = std::move(token);
+    d.StopWake.emplace(d.StopToken, [&d] { d.Io.stop(); });
 }
 
 bool TTCPConnection::AbortRequested() const {

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <stop_token>
 #include <string>
 #include <string_view>
 
@@ -43,7 +44,8 @@ public:
     TTCPConnection(const TTCPConnection&) = delete;
     TTCPConnection& operator=(const TTCPConnection&) = delete;
 
-    // Resolves and connects; the time-out covers both. Throws ESocketError, EAlreadyConnected.
+    // Resolves and connects; the time-out covers both, and a stop or a time-out abandons a name lookup
+    // that has not answered. Throws ESocketError, EAlreadyConnected.
     void Connect(const std::string& host, std::uint16_t port, std::chrono::milliseconds timeout);
     // Opens a listening socket for one incoming connection; returns the port chosen.
     std::uint16_t Listen(const std::string& localAddress);
@@ -68,8 +70,11 @@ public:
     // Line-oriented callers parse the buffered bytes themselves and consume what they used.
     std::string_view Buffered() const;
     void Consume(std::size_t count);
-    // Reads more into the buffer; false when the peer closed the stream.
+    // Reads more into the buffer; false when the peer closed the stream. Wake ends the wait early.
     bool FillBuffer(Clock::time_point deadline);
+    // Safe from any thread: the FillBuffer waiting now, or else the next one, returns at once, with
+    // whatever arrived, so that the thread that owns the connection can take other work.
+    void Wake();
 
     void Write(std::string_view data);
     // Ends the sending direction so the peer sees the end of an upload.
@@ -83,10 +88,9 @@ public:
     // EOperationAborted at once. The socket stays open.
     void Abort();
     void ClearAbort();
-    // Safe from any thread: like Abort, but it holds until ClearStop whatever clears the abort in
-    // between, so a user's stop that lands between two commands still ends the work.
-    void Stop();
-    void ClearStop();
+    // From now on a stop requested through the token ends the blocked call and every later one with
+    // EOperationAborted, whatever clears an abort in between; an empty token stops nothing.
+    void SetStopToken(std::stop_token token);
     bool AbortRequested() const;
 
     bool IsOpen() const;

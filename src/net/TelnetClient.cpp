@@ -8,6 +8,8 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
+#include <optional>
 #include <mutex>
 #include <thread>
 
@@ -36,7 +38,7 @@ private:
 
 // The connection is driven by one thread at a time: the reading thread owns it from Connect to
 // Disconnect and writes what the caller queues. A caller that queues a line while the reading
-// thread sits in a read wakes it with the connection's Abort, which the reading thread clears.
+// thread sits in a read wakes it with the connection's Wake.
 struct TTelnetClient::TImpl {
     TTelnetClient& Owner;
     TTCPConnection Connection;
@@ -52,6 +54,7 @@ struct TTelnetClient::TImpl {
     bool Running = false;
     std::string Failure;           // why the reading thread ended, when a write was lost with it
     std::atomic<bool> Stopping{false};
+    std::optional<std::stop_callback<std::function<void()>>> StopWatch;
 
     explicit TImpl(TTelnetClient& owner) : Owner(owner) {}
 
@@ -89,18 +92,12 @@ struct TTelnetClient::TImpl {
         bool more = false;
         try {
             more = Connection.FillBuffer(TTCPConnection::Clock::now() + IdleWait);
-        } catch (const EOperationAborted&) {
-            if (Stopping)
-                throw;
-            more = true; // woken to write; whatever came in before stays buffered
         } catch (const EReadTimeout&) {
             more = true;
         }
         {
             std::lock_guard lock(Lock);
             BlockedInRead = false;
-            if (!Stopping)
-                Connection.ClearAbort();
         }
         std::string_view bytes = Connection.Buffered();
         if (bytes.empty())
@@ -174,7 +171,7 @@ void TTelnetClient::WriteLine(std::string_view line) {
     d.Pending += d.Parser.EncodeLine(line);
     std::uint64_t ticket = ++d.Queued;
     if (d.BlockedInRead)
-        d.Connection.Abort();
+        d.Connection.Wake();
     // The reading thread writes the line at once; the bound only keeps a fault from hanging a run.
     bool ended = d.Changed.wait_for(lock, WriteTimeout,
                                     [&] { return d.Written >= ticket || !d.Running || d.Stopping; });
@@ -197,10 +194,9 @@ void TTelnetClient::Disconnect() {
     auto& d = *FImpl;
     if (d.Reader.joinable()) {
         d.Stopping = true;
-        d.Connection.Stop();
+        d.Connection.Abort();
         d.Reader.join();
     }
-    d.Connection.ClearStop();
     d.Connection.ClearAbort();
     d.Connection.Disconnect();
     d.Stopping = false;
@@ -209,9 +205,16 @@ void TTelnetClient::Disconnect() {
 void TTelnetClient::Abort() {
     auto& d = *FImpl;
     d.Stopping = true;
-    d.Connection.Stop();
+    d.Connection.Abort();
     std::lock_guard lock(d.Lock);
     d.Changed.notify_all();
+}
+
+void TTelnetClient::SetStopToken(std::stop_token token) {
+    auto& d = *FImpl;
+    d.StopWatch.reset();
+    d.Connection.SetStopToken(token);
+    d.StopWatch.emplace(std::move(token), [this] { Abort(); });
 }
 
 } // namespace zr::net

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <stop_token>
 #include <string>
 #include <string_view>
 
@@ -45,6 +46,8 @@ public:
     // Safe from any thread: a connect or write in progress fails with EOperationAborted at once,
     // and the reading thread ends.
     void Abort();
+    // A stop through the token aborts as Abort does, the name lookup and connect included.
+    void SetStopToken(std::stop_token token);
 
 private:
     struct TImpl;

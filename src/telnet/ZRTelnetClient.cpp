@@ -138,16 +138,8 @@ bool TCustomTelnetClientAction::Validate(TValidationErrors& errors) {
     return valid;
 }
 
-void TCustomTelnetClientAction::TerminateAction() {
-    TZRAction::TerminateAction();
-    FTerminated = true;
-    std::lock_guard lock(FClientLock);
-    if (FClient)
-        FClient->Abort();
-}
-
 bool TCustomTelnetClientAction::Terminated() const {
-    return FTerminated || GetStopSignalled();
+    return GetStopToken().stop_requested() || GetStopSignalled();
 }
 
 // On the client's reading thread.
@@ -285,7 +277,6 @@ bool TCustomTelnetClientAction::RunItems(net::TTelnetClient& client, const std::
 }
 
 bool TCustomTelnetClientAction::Execute() {
-    FTerminated = false;
     std::string host, user, password;
     if (!TryExpandExpression("Host", FHost, host, true) || !TryExpandExpression("UserName", FUserName, user, false) ||
         !TryExpandPassword("Password", FPassword, password))
@@ -306,17 +297,13 @@ bool TCustomTelnetClientAction::Execute() {
         std::lock_guard lock(FLogLock);
         FLog.Status(net::TConnectionStatus::csStatusText, text);
     };
-    {
-        std::lock_guard lock(FClientLock);
-        FClient = &client;
-    }
+    // A stop ends a name lookup, a connect or a write at once, and the wait within one polling step.
+    client.SetStopToken(GetStopToken());
     FRunning = true;
     bool result = false;
     try {
         if (FPort < 1 || FPort > 65535)
             throw net::ENetError(fmt::format("port {} is out of range", FPort));
-        if (FTerminated)
-            client.Abort();
         client.Connect();
         result = true;
     } catch (const std::exception& e) {
@@ -336,10 +323,6 @@ bool TCustomTelnetClientAction::Execute() {
     client.Disconnect();
     FlushReceivedLog(true);
     FRunning = false;
-    {
-        std::lock_guard lock(FClientLock);
-        FClient = nullptr;
-    }
     FExpandedPassword.clear();
     return result;
 }

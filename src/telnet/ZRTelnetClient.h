@@ -55,8 +55,6 @@ public:
     int GetHelpTopicID() const override { return 2310; }
     std::string GetQuickHelpFilename() const override { return "Plugins\\Telnet.html"; }
     void GetHiddenProperties(quillate::TStringList& list) const override;
-    // From another thread: a wait ends within one polling step and nothing more is sent.
-    void TerminateAction() override;
     void GetChildren(quillate::TSerializableList& children) const override;
     void AddChildObject(std::shared_ptr<quillate::TSerializableObject> child) override;
     void ClearChildren() override { ClearItems(); }
@@ -67,8 +65,6 @@ public:
                                        std::int32_t waitTimeout, bool enabled, bool failIfTimedOut);
     void AddScriptItem(TTelnetScriptItemPtr item);
     void ClearItems() { FItems.clear(); }
-    // Items are removed through ClearItems; removing one alone has never done anything.
-    void RemoveScriptItem(const TTelnetScriptItemPtr&) {}
 
     std::string GetPassword() const { return FPassword; }
     void SetPassword(const std::string& clearText);
@@ -103,9 +99,6 @@ private:
     TSecretHoldback FLogHoldback; // guarded by FLogLock, as FLog
     std::string FExpandedPassword;
     std::atomic<bool> FRunning{false};
-    std::atomic<bool> FTerminated{false};
-    std::mutex FClientLock;
-    net::TTelnetClient* FClient = nullptr;
 };
 
 class TTelnetClientAction : public TCustomTelnetClientAction {

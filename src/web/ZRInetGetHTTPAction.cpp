@@ -245,13 +245,6 @@ bool TZRInetHTTPGetAction::Validate(TValidationErrors& errors) {
     return errors.size() == before;
 }
 
-void TZRInetHTTPGetAction::TerminateAction() {
-    TZRAction::TerminateAction();
-    FClient.Stop();
-}
-
-void TZRInetHTTPGetAction::StopSignalled() { FClient.Stop(); }
-
 void TZRInetHTTPGetAction::DoTimeout() {
     FTimedOut = true;
     SendMessage("Action Timed Out", stError);
@@ -463,7 +456,7 @@ void TZRInetHTTPGetAction::LogClientEvent(net::TLogEventType type, std::string_v
 bool TZRInetHTTPGetAction::Execute() {
     FTimedOut = false;
     FResponseCode = 0;
-    FClient.ClearStop();
+    FClient.SetStopToken(GetStopToken());
     TRequest request;
     if (!ExpandSettings(request) || !CheckTarget(request))
         return false;

@@ -38,8 +38,6 @@ public:
     void GetReadOnlyProperties(quillate::TStringList& list) const override;
     bool GetTimedOut() const override { return FTimedOut; }
     // From other threads: the request running fails at once, and so does every later one of this run.
-    void TerminateAction() override;
-    void StopSignalled() override;
     void DoTimeout() override;
 
     int ResponseCode() const { return FResponseCode; }

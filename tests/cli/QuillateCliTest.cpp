@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <sys/socket.h>
 #include <sstream>
 #include <thread>
 
@@ -17,6 +18,33 @@ using ::testing::Not;
 namespace fs = std::filesystem;
 
 namespace {
+
+// A name server that takes every question and answers none: runs made after it is started see it as
+// their only name server, through a mount namespace of their own where it is /etc/resolv.conf.
+class TSilentNameServer {
+public:
+    explicit TSilentNameServer(const fs::path& folder) : FResolvConf(folder / "resolv.conf") {
+        FSocket = TSocket(::socket(AF_INET, SOCK_DGRAM, 0));
+        sockaddr_storage address{};
+        socklen_t length = SocketAddress(Address, 53, address);
+        if (::bind(FSocket.Fd(), reinterpret_cast<sockaddr*>(&address), length) != 0)
+            throw std::runtime_error("cannot bind the silent name server to " + std::string(Address) + ":53");
+        WriteTextFile(FResolvConf, "nameserver " + std::string(Address) + "\noptions timeout:30 attempts:1\n");
+    }
+    // The command line that runs argv with the silent server as its resolver.
+    std::vector<std::string> Wrap(std::vector<std::string> argv) const {
+        std::vector<std::string> wrapped = {"/usr/bin/unshare", "-m", "/bin/sh", "-c",
+                                            "mount --bind \"$0\" /etc/resolv.conf && exec \"$@\"",
+                                            FResolvConf.string()};
+        wrapped.insert(wrapped.end(), argv.begin(), argv.end());
+        return wrapped;
+    }
+
+private:
+    static constexpr const char* Address = "127.0.0.77";
+    fs::path FResolvConf;
+    TSocket FSocket;
+};
 
 const fs::path DataDir = fs::path(SOURCE_DIR) / "tests/data/cli";
 
@@ -57,19 +85,24 @@ TEST_P(QuillateCli, Case) {
         .LogFile = out,
         .ErrorFile = err};
     std::unique_ptr<TLinePeer> peer; // outlives the run, so that it checks what quillate sent
+    std::unique_ptr<TSilentNameServer> nameServer;
+    std::chrono::steady_clock::time_point interrupted;
     TServerProcess quillate;
     for (const auto& [number, text] : GetParam().Steps) {
         SCOPED_TRACE("tests/data/cli/cases.txt:" + std::to_string(number) + ": " + text);
-        std::string lastOut = ReadTextFile(out), step = text;
+        std::string lastOut = ReadTextFile(out);
         if (lastOut.ends_with('\n'))
             lastOut.pop_back();
-        for (const auto& [key, value] : {std::pair<std::string, std::string>{"@DATA@", DataDir.string()},
-                                         {"@SOURCE@", SOURCE_DIR},
-                                         {"@TMP@", dir.Path().string()},
-                                         {"@OUT@", lastOut},
-                                         {"@PORT@", peer ? std::to_string(peer->Port()) : "0"}})
-            step = ReplaceAll(step, key, value);
-        auto [word, rest] = Split(step);
+        auto substitute = [&](std::string step) {
+            for (const auto& [key, value] : {std::pair<std::string, std::string>{"@DATA@", DataDir.string()},
+                                             {"@SOURCE@", SOURCE_DIR},
+                                             {"@TMP@", dir.Path().string()},
+                                             {"@OUT@", lastOut},
+                                             {"@PORT@", peer ? std::to_string(peer->Port()) : "0"}})
+                step = ReplaceAll(step, key, value);
+            return step;
+        };
+        auto [word, rest] = Split(substitute(text));
         if (word == "env") {
             options.Environment.push_back(Split(rest, '=')); // a later setting wins
         } else if (word == "stdin") {
@@ -77,16 +110,22 @@ TEST_P(QuillateCli, Case) {
             WriteTextFile(options.InputFile, rest + "\n");
         } else if (word == "write") {
             WriteTextFile(dir.Path() / Split(rest).first, Split(rest).second);
+        } else if (word == "copy") {
+            WriteTextFile(dir.Path() / Split(rest).first, substitute(ReadTextFile(Split(rest).second)));
         } else if (word == "peer") {
             std::vector<TLineScript> sessions;
             for (const auto& steps : nlohmann::json::parse(ReadTextFile(rest)))
                 sessions.push_back(ScriptFromSteps(steps.get<std::vector<std::string>>()));
             peer = std::make_unique<TLinePeer>(sessions);
+        } else if (word == "silent-name-server") {
+            nameServer = std::make_unique<TSilentNameServer>(dir.Path());
         } else if (word == "run") {
             options.Argv = {QUILLATE_BINARY};
             std::istringstream args(rest);
             for (std::string arg; std::getline(args, arg, ' ');)
                 options.Argv.push_back(arg);
+            if (nameServer)
+                options.Argv = nameServer->Wrap(options.Argv);
             fs::remove(out);
             fs::remove(err);
             quillate.Start(options);
@@ -94,9 +133,16 @@ TEST_P(QuillateCli, Case) {
             for (int poll = 0; poll < 1500 && ReadTextFile(out).find(rest) == std::string::npos; ++poll)
                 std::this_thread::sleep_for(20ms); // half a minute at most
             ASSERT_THAT(ReadTextFile(out), HasSubstr(rest));
+            interrupted = std::chrono::steady_clock::now();
             quillate.Signal(SIGINT);
         } else if (word == "exit") {
-            EXPECT_EQ(quillate.Wait(30s), std::stoi(rest)) << ReadTextFile(out) << ReadTextFile(err);
+            auto [status, bound] = Split(rest, ' ');
+            EXPECT_EQ(quillate.Wait(30s), std::stoi(status)) << ReadTextFile(out) << ReadTextFile(err);
+            if (bound.starts_with("within ")) {
+                auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                                  interrupted);
+                EXPECT_LE(took.count(), std::stoi(bound.substr(7))) << "ms from the interrupt to the end";
+            }
         } else {
             auto [check, expected] = Split(rest);
             std::string seen = ReadTextFile(word == "out" ? out : word == "err" ? err : dir.Path() / word);

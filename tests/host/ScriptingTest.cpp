@@ -170,16 +170,16 @@ TEST_F(ScriptingTest, PrintGoesToTheSink) {
     Run("print('dropped')"); // no sink: nothing happens
 }
 
-TEST_F(ScriptingTest, StopFlagEndsARunningScriptPromptly) {
-    std::atomic<bool> stop{false};
+TEST_F(ScriptingTest, AStopEndsARunningScriptPromptly) {
+    std::stop_source stop;
     TScriptOptions options;
-    options.StopFlag = &stop;
+    options.Stop = stop.get_token();
     options.InstructionLimit = 0;
     std::chrono::steady_clock::time_point stoppedAt;
     std::thread stopper([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         stoppedAt = std::chrono::steady_clock::now();
-        stop = true;
+        stop.request_stop();
     });
     EScriptError e = Failure("OnConnect", "while true do end", options);
     auto endedAt = std::chrono::steady_clock::now();

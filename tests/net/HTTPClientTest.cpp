@@ -102,7 +102,7 @@ TEST_P(HTTPRoute, AnswersAsTheTableSays) {
 
 INSTANTIATE_TEST_SUITE_P(Data, HTTPRoute, ::testing::ValuesIn(LoadCases("http.json")), CaseName);
 
-TEST_F(HTTPServer, AbortFromAnotherThreadEndsASilentBodyAtOnceAndStopHoldsUntilCleared) {
+TEST_F(HTTPServer, AbortFromAnotherThreadEndsASilentBodyAtOnceAndAStopHoldsForItsToken) {
     std::atomic<std::chrono::steady_clock::time_point> aborted{};
     std::thread stopper;
     Client.OnWork = [&](std::int64_t) {
@@ -119,9 +119,11 @@ TEST_F(HTTPServer, AbortFromAnotherThreadEndsASilentBodyAtOnceAndStopHoldsUntilC
     EXPECT_LT(took, std::chrono::seconds(1));
 
     Client.OnWork = nullptr;
-    Client.Stop();
+    std::stop_source stop;
+    Client.SetStopToken(stop.get_token());
+    stop.request_stop();
     EXPECT_THROW(Client.Head(Base(false) + "/file.txt"), EOperationAborted);
-    Client.ClearStop();
+    Client.SetStopToken({});
     Client.Head(Base(false) + "/file.txt");
     EXPECT_EQ(Client.ResponseCode(), 200);
 }

@@ -55,11 +55,13 @@ TEST(TCPConnection, RefusalTimeoutAndAbort) {
     EXPECT_TRUE(connection.IsOpen());
     connection.ClearAbort();
     connection.Write("still usable\r\n");
-    // A stop outlives the clearing of an abort, which every command does.
-    connection.Stop();
+    // A stop outlives the clearing of an abort, which every command does, until another token is set.
+    std::stop_source stop;
+    connection.SetStopToken(stop.get_token());
+    stop.request_stop();
     connection.ClearAbort();
     EXPECT_THROW(connection.Write("x"), EOperationAborted);
-    connection.ClearStop();
+    connection.SetStopToken({});
     connection.Write("usable again\r\n");
     connection.Disconnect();
     EXPECT_FALSE(connection.Connected());

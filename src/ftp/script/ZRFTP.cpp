@@ -21,8 +21,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Delphi's CommaText, the form the listing variable has always had: items that hold blanks, control
-// characters, commas or quotes are quoted, with inner quotes doubled.
+// The listing variable holds comma text (Delphi's CommaText), which scripts split back into items:
+// items that hold blanks, control characters, commas or quotes are quoted, with inner quotes doubled.
 std::string CommaText(const std::vector<std::string>& items) {
     if (items.size() == 1 && items.front().empty())
         return "\"\"";
@@ -353,21 +353,13 @@ void TFTPAction::RunScriptEvent(const std::string& name,
     ExecuteScript(name, params);
 }
 
-void TFTPAction::TerminateAction() {
-    TZRAction::TerminateAction();
-    FAborted = true;
-    std::lock_guard lock(FClientLock);
-    if (!FClient)
-        return;
-    try {
-        FClient->Stop();
-    } catch (...) {
-        // The stop still holds through the aborted flag.
-    }
+bool TFTPAction::Aborted() const {
+    return GetStopSignalled() || GetStopToken().stop_requested();
 }
 
 void TFTPAction::LogMessage(const std::string& text, const std::string& data) {
-    // The log component has masked the line already; this action has always shown the mask this way.
+    // The protocol log has masked the line already; this action also shows any line that mentions
+    // "pass" as "pass xxx", so no part of a login reaches its log whatever the server calls it.
     std::string lower(data);
     std::transform(lower.begin(), lower.end(), lower.begin(),
                    [](unsigned char c) { return std::tolower(c); });
@@ -450,7 +442,7 @@ void TFTPAction::UploadFile(net::TFTPClient& client, const TFTPScriptUploadFile&
         }
         std::sort(names.begin(), names.end());
         for (const auto& name : names) {
-            if (FAborted)
+            if (Aborted())
                 break;
             SendMessage("Uploading File : " + dir + name + " to : " + name, stInformation);
             client.Put(dir + name, name, false);
@@ -461,7 +453,7 @@ void TFTPAction::UploadFile(net::TFTPClient& client, const TFTPScriptUploadFile&
     std::error_code error;
     if (!fs::is_regular_file(local, error))
         throw std::runtime_error("File " + local + " not found!");
-    // Without a remote name the file keeps its own, as the FTP components have always done.
+    // Without a remote name the file is stored on the server under its local name.
     if (remote.empty())
         remote = fs::path(local).filename().string();
     SendMessage("Uploading File : " + local + " to : " + remote, stInformation);
@@ -547,7 +539,7 @@ void TFTPAction::RunItem(net::TFTPClient& client, const TFTPScriptItem& item) {
 bool TFTPAction::RunItems(net::TFTPClient& client) {
     for (std::size_t i = 0;; ++i) {
         // Checked once more after the last step, so that a stop during it never reads as success.
-        if (FAborted) {
+        if (Aborted()) {
             SendMessage("User Aborted Action!", stError);
             return false;
         }
@@ -567,7 +559,6 @@ bool TFTPAction::RunItems(net::TFTPClient& client) {
 }
 
 bool TFTPAction::Execute() {
-    FAborted = GetStopSignalled();
     FCurrentDir = "/";
     FExpectedSize = 0;
     std::string host, user, password;
@@ -619,21 +610,9 @@ bool TFTPAction::Execute() {
         FLog->SetPeer(fmt::format("{}:{}", client->Host, client->Port));
         client->ControlConnection().AddIntercept(FLog);
     }
-    {
-        std::lock_guard lock(FClientLock);
-        FClient = std::move(client);
-        // A stop that came before the client existed found nothing to stop.
-        if (FAborted)
-            FClient->Stop();
-    }
-    struct TDropClient {
-        TFTPAction& Action;
-        ~TDropClient() {
-            std::lock_guard lock(Action.FClientLock);
-            Action.FClient.reset();
-        }
-    } drop{*this};
-    net::TFTPClient& ftp = *FClient;
+    // A stop that came before the client existed holds for it too.
+    client->SetStopToken(GetStopToken());
+    net::TFTPClient& ftp = *client;
 
     SendMessage("Connection to host : " + host, stInformation);
     try {

@@ -145,8 +145,6 @@ public:
     std::string GetActionName() const override { return "FTP Client (DEPRECATED)"; }
     void GetHiddenProperties(quillate::TStringList& list) const override;
     void InitialiseScriptParams(const std::string& scriptName, quillate::TScriptParams& params) override;
-    // Called from another thread: marks the run aborted and cuts the running transfer short.
-    void TerminateAction() override;
     void GetChildren(quillate::TSerializableList& children) const override;
     void AddChildObject(std::shared_ptr<quillate::TSerializableObject> child) override;
     void ClearChildren() override { FItems.clear(); }
@@ -168,6 +166,9 @@ public:
 
 private:
     friend struct TFTPActionProperties;
+
+    // The user's stop, or the end of the run (TerminateAction, which also ends the client's work).
+    bool Aborted() const;
 
     bool RunItems(net::TFTPClient& client);
     void RunItem(net::TFTPClient& client, const TFTPScriptItem& item);
@@ -205,11 +206,7 @@ private:
 
     std::vector<TFTPScriptItemPtr> FItems;
 
-    // The client lives for one run; the lock lets TerminateAction reach it from another thread.
-    std::mutex FClientLock;
-    std::unique_ptr<net::TFTPClient> FClient;
     std::shared_ptr<TZRIdLogEvent> FLog;
-    std::atomic<bool> FAborted{false};
     std::string FCurrentDir = "/";
     std::int64_t FExpectedSize = 0;
     std::int64_t FBytesTransferred = 0;

@@ -22,7 +22,8 @@ namespace fs = std::filesystem;
 namespace {
 
 // The pipe form the "File Mask" lines are matched in: every "/" and "\" a bar. A local folder's path
-// loses the trailing "/" the regular-expression form gives it, as the masks have always seen it.
+// drops the trailing "/" the regular-expression form gives it, while a remote folder, listed as
+// "sub/", keeps it: masks see a local folder as "|sub" and a remote one as "|sub|".
 std::string Piped(std::string path, bool dropTrailing) {
     if (dropTrailing && !path.empty() && path.back() == '/')
         path.pop_back();
@@ -515,7 +516,7 @@ void TFTPDiffBaseAction::OpenListingPool(IFTPConnectionObject& connection) {
     FListingPool = std::move(pool);
     // A stop that came before the pool was there.
     if (Aborted())
-        FListingPool->Stop();
+        FListingPool->Cancel();
 }
 
 void TFTPDiffBaseAction::CloseListingPool(bool keepConnections) {
@@ -539,7 +540,7 @@ void TFTPDiffBaseAction::TerminateAction() {
     TFTPBaseAction::TerminateAction();
     std::lock_guard lock(FListingPoolLock);
     if (FListingPool)
-        FListingPool->Stop();
+        FListingPool->Cancel();
 }
 
 bool TFTPDiffBaseAction::DetermineDifferencesToLocalTree(TFTPTreeNode& tree, TFTPMirrorOptions options,

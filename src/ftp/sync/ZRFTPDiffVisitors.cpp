@@ -213,7 +213,7 @@ TFTPTreeVisitorDetermineDifferencesToTarget::TFTPTreeVisitorDetermineDifferences
 }
 
 std::string TFTPTreeVisitorDetermineDifferencesToTarget::TargetPath(const TFTPTreeNode& node) const {
-    return FTargetRootDirectory + node.GenerateRelativePath(GetFolderSeperator());
+    return FTargetRootDirectory + node.GenerateRelativePath(GetFolderSeparator());
 }
 
 void TFTPTreeVisitorDetermineDifferencesToTarget::MarkChanged(TFTPTreeNode& node) {

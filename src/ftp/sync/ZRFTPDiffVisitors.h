@@ -113,7 +113,7 @@ public:
     // The names in the target folder, sorted in the tree's collation; false when it cannot be read.
     virtual bool GetTargetFolderContents(quillate::TStringList& list, const std::string& path,
                                          TFTPTreeNode& node) = 0;
-    virtual char GetFolderSeperator() const = 0;
+    virtual char GetFolderSeparator() const = 0;
     virtual bool TargetFolderExists(const std::string& path, const std::string& name, TFTPTreeNode& node) = 0;
     virtual bool TargetFileExists(const std::string& path, const std::string& name, TFTPTreeNode& node) = 0;
     virtual bool ChangeToFolder(const std::string& path, const std::string& name, TFTPTreeNode& node) = 0;
@@ -163,7 +163,7 @@ public:
     std::int64_t GetTargetSize(const std::string& path, const std::string& name, TFTPTreeNode& node) override;
     quillate::TDateTime GetTargetDate(const std::string& path, const std::string& name, TFTPTreeNode& node) override;
     bool GetTargetFolderContents(quillate::TStringList& list, const std::string& path, TFTPTreeNode& node) override;
-    char GetFolderSeperator() const override { return '/'; }
+    char GetFolderSeparator() const override { return '/'; }
     bool TargetFolderExists(const std::string& path, const std::string& name, TFTPTreeNode& node) override;
     bool TargetFileExists(const std::string& path, const std::string& name, TFTPTreeNode& node) override;
     bool ChangeToFolder(const std::string&, const std::string&, TFTPTreeNode&) override { return true; }
@@ -188,7 +188,7 @@ public:
     std::int64_t GetTargetSize(const std::string& path, const std::string& name, TFTPTreeNode& node) override;
     quillate::TDateTime GetTargetDate(const std::string& path, const std::string& name, TFTPTreeNode& node) override;
     bool GetTargetFolderContents(quillate::TStringList& list, const std::string& path, TFTPTreeNode& node) override;
-    char GetFolderSeperator() const override { return '/'; }
+    char GetFolderSeparator() const override { return '/'; }
     bool TargetFolderExists(const std::string& path, const std::string& name, TFTPTreeNode& node) override;
     bool TargetFileExists(const std::string& path, const std::string& name, TFTPTreeNode& node) override;
     bool ChangeToFolder(const std::string& path, const std::string& name, TFTPTreeNode& node) override;

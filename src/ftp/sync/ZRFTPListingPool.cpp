@@ -194,9 +194,4 @@ void TFTPListingPool::Cancel() {
     FPool->Cancel();
 }
 
-void TFTPListingPool::Stop() {
-    Cancel();
-    FPool->Stop();
-}
-
 } // namespace zr

@@ -51,9 +51,9 @@ public:
     std::optional<TFTPListItems> Take(const TFTPWalkKey& key);
     // Once the walk is over: the connections, for the transfers to use.
     TFTPSpareConnections Release();
-    // From any thread: nothing more is listed; Stop also cuts the listings in flight.
+    // From any thread: nothing more is listed. The listings in flight end with the stop of the
+    // connection the pool's connections were made from.
     void Cancel();
-    void Stop();
 
 private:
     struct TListing {

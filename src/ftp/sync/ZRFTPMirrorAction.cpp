@@ -145,11 +145,12 @@ void TFTPMirrorAction::StopSignalled() {
         FPool->Cancel();
 }
 
+// The pool's connections come from the action's own and stop with it; the queue goes too.
 void TFTPMirrorAction::TerminateAction() {
     TFTPDiffBaseAction::TerminateAction();
     std::lock_guard lock(FPoolLock);
     if (FPool)
-        FPool->Stop();
+        FPool->Cancel();
 }
 
 void TFTPMirrorAction::DoTimeout() {
@@ -208,8 +209,9 @@ bool TFTPMirrorAction::CheckNOOPandOperationAborted() {
 void TFTPMirrorAction::LogProgress(net::TWorkMode mode, int slot, bool force) {
     auto now = Clock::now();
     FLastProgress = now;
-    auto progress = FFTPLogging.GetFileTransferProgress();
-    bool perFile = progress->GetEnabled() && progress->GetMode() == OnFilePercentage;
+    const TFTPLoggingOptions& logging = *FLoggingOptions;
+    bool perFile =
+        logging.GetProgressLoggingEnabled() && logging.GetProgressLoggingMode() == OnFilePercentage;
     std::int64_t inFlight = 0;
     for (const auto& file : FInFlight)
         inFlight += file.Count;
@@ -224,13 +226,13 @@ void TFTPMirrorAction::LogProgress(net::TWorkMode mode, int slot, bool force) {
                                    mode == net::TWorkMode::wmRead ? "Download" : "Upload", SizeText(FSpeed, Gigabytes),
                                    SizeText(done, Gigabytes), SizeText(total, Gigabytes), percentage, "");
     SendProgress(text, percentage);
-    if (!progress->GetEnabled())
+    if (!logging.GetProgressLoggingEnabled())
         return;
     bool due = false;
-    if (progress->GetMode() == OnTimeElapsed)
-        due = FLastLogTick + std::chrono::milliseconds(progress->GetTimeInterval()) < now;
+    if (logging.GetProgressLoggingMode() == OnTimeElapsed)
+        due = FLastLogTick + std::chrono::milliseconds(logging.GetProgressMillisecondInterval()) < now;
     else
-        due = FLastLoggedPercentage + static_cast<int>(progress->GetPercentageInterval()) < percentage;
+        due = FLastLoggedPercentage + static_cast<int>(logging.GetProgressPercInterval()) < percentage;
     if (force || due) {
         SendFTPMessage(text);
         FLastLogTick = now;
@@ -247,8 +249,8 @@ void TFTPMirrorAction::AttachProgress(IFTPConnectionObject& connection, int slot
         FLastProgress.reset();
         FLastLoggedPercentage = 0;
         FInFlight[at] = {size, 0};
-        auto progress = FFTPLogging.GetFileTransferProgress();
-        if (progress->GetEnabled() && progress->GetMode() == OnFilePercentage)
+        if (FLoggingOptions->GetProgressLoggingEnabled() &&
+            FLoggingOptions->GetProgressLoggingMode() == OnFilePercentage)
             FRunStart = Clock::now();
     });
     connection.SetOnWork([this, at](net::TWorkMode mode, std::int64_t count) {
@@ -265,7 +267,7 @@ void TFTPMirrorAction::AttachProgress(IFTPConnectionObject& connection, int slot
         std::lock_guard lock(FProgressLock);
         TInFlight& file = FInFlight[at];
         file.Count = file.Size;
-        LogProgress(mode, static_cast<int>(at), FFTPLogging.GetFileTransferProgress()->GetEnabled());
+        LogProgress(mode, static_cast<int>(at), FLoggingOptions->GetProgressLoggingEnabled());
         FCompletedBytes += file.Size;
         file.Count = 0;
     });
@@ -301,7 +303,7 @@ std::unique_ptr<TFTPTransferPool> TFTPMirrorAction::OpenPool(IFTPConnectionObjec
     FPool = pool.get();
     // A stop that came while the connections were opened.
     if (Aborted())
-        FPool->Stop();
+        FPool->Cancel();
     return pool;
 }
 
@@ -432,11 +434,6 @@ bool TFTPMirrorAction::DoFTPOperation(IFTPConnectionObject& connection) {
     FKeepAliveAccumulator = 0;
     FLastKeepAliveTick.reset();
     FTimedOut = false;
-    auto progress = FFTPLogging.GetFileTransferProgress();
-    progress->SetEnabled(FLoggingOptions->GetProgressLoggingEnabled());
-    progress->SetMode(FLoggingOptions->GetProgressLoggingMode());
-    progress->SetTimeInterval(FLoggingOptions->GetProgressMillisecondInterval());
-    progress->SetPercentageInterval(FLoggingOptions->GetProgressPercInterval());
     FTotalBytes = FCompletedBytes = FSpeed = 0;
     FInFlight.assign(1, {});
 

@@ -8,7 +8,6 @@
 #include <mutex>
 #include <vector>
 
-#include "ftp/OstraFTPLogging.h"
 #include "ftp/sync/ZRFTPDiffBaseAction.h"
 #include "ftp/sync/ZRFTPMirrorOptions.h"
 #include "ftp/sync/ZRFTPTransferPool.h"
@@ -63,7 +62,6 @@ private:
 
     std::shared_ptr<TFTPRetryOptions> FRetryOptions;
     std::shared_ptr<TFTPLoggingOptions> FLoggingOptions;
-    TFTPLogging FFTPLogging;
     bool FEnableTimeout = false;
     std::uint32_t FTimeoutLength = 10;
     // 0: automatic.

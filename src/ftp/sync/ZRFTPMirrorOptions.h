@@ -3,10 +3,13 @@
 
 #include <cstdint>
 
-#include "ftp/OstraFTPFileTransferProgressLogging.h"
 #include "host/Serialization.h"
 
 namespace zr {
+
+// When a mirror run writes a progress line: by percentage of the whole run or of the file being
+// transferred, or by time.
+enum TFileTransferProgressMode : int { OnTotalPercentage = 0, OnFilePercentage = 1, OnTimeElapsed = 2 };
 
 const quillate::TEnumInfo& FileTransferProgressModeInfo();
 

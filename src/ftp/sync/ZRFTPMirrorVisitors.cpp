@@ -44,7 +44,7 @@ std::int64_t MillisecondsSince(std::chrono::steady_clock::time_point start) {
 std::string SizeText(std::int64_t size, TFTPSizeUnits limit) {
     if (size > 1073741824 && limit == Gigabytes)
         return fmt::format("{} GB", size / 1073741824);
-    if (size > 1048576 && limit >= Megabtyes)
+    if (size > 1048576 && limit >= Megabytes)
         return fmt::format("{} MB", size / 1048576);
     if (size > 1024 && limit >= Kilobytes)
         return fmt::format("{} KB", size / 1024);

@@ -23,7 +23,7 @@
 namespace zr {
 
 // "12 bytes", "3 KB", ... with whole-number division; the unit limit caps how large a unit may be used.
-enum TFTPSizeUnits : int { Bytes = 0, Kilobytes = 1, Megabtyes = 2, Gigabytes = 3 };
+enum TFTPSizeUnits : int { Bytes = 0, Kilobytes = 1, Megabytes = 2, Gigabytes = 3 };
 std::string SizeText(std::int64_t size, TFTPSizeUnits limit);
 
 // The lines of work that runs beside the walk on extra connections, given out in the order the walk handed

@@ -46,7 +46,7 @@ std::unique_ptr<TFTPTransferSlot> TFTPSpareConnections::Take() {
 void TFTPSpareConnections::Close() noexcept {
     for (auto& slot : FSlots) {
         try {
-            slot->Connection->ClearStop();
+            slot->Connection->SetStopToken({});
             slot->Connection->Disconnect();
         } catch (...) {
             // A connection that is gone already needs no goodbye.
@@ -335,16 +335,6 @@ void TFTPTransferPool::Cancel() {
         FQueue.clear();
     }
     FChanged.notify_all();
-}
-
-void TFTPTransferPool::Stop() {
-    Cancel();
-    std::lock_guard lock(FLock);
-    for (auto& slot : FSlots)
-        slot->Connection->Stop();
-    for (auto& login : FLogins)
-        if (login.Slot)
-            login.Slot->Connection->Stop();
 }
 
 } // namespace zr

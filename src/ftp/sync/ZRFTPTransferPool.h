@@ -102,12 +102,11 @@ public:
     std::string Finish();
     // The first failure's reason, or empty; from the walk, to stop queuing.
     std::string Failure() const;
-    // Whether the pool was cancelled or stopped: work waiting to try again gives up.
+    // Whether the pool was cancelled: work waiting to try again gives up.
     bool Closing() const;
-    // From any thread: queued transfers are dropped and none is taken any more; running ones end on their own.
+    // From any thread: queued transfers are dropped and none is taken any more; running ones end on their
+    // own, or at once by the stop of the connection the pool's connections were made from.
     void Cancel();
-    // From any thread: Cancel, and every running transfer is cut at once.
-    void Stop();
 
 private:
     // One login under way: its slot, and what it failed with or reported meanwhile.
