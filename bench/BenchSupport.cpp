@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -48,6 +49,32 @@ double Median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     std::size_t n = values.size();
     return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+std::string GoalLine(std::string_view what, double value, std::string_view unit, std::string_view reference,
+                     std::optional<double> atMost) {
+    char number[64];
+    std::string line(what);
+    line += ": ";
+    if (std::isnan(value)) {
+        line += "not measured";
+        if (!reference.empty())
+            line.append(" against ").append(reference);
+    } else {
+        std::snprintf(number, sizeof number, "%.2f", value);
+        line.append(number).append(unit);
+        if (!reference.empty())
+            line.append(" ").append(reference);
+    }
+    if (!atMost) {
+        line += " (no goal set)";
+        return line;
+    }
+    std::snprintf(number, sizeof number, "%g", *atMost);
+    line.append(" (goal <= ").append(number).append(unit).append(")");
+    if (!std::isnan(value))
+        line += value <= *atMost ? ": PASS" : ": MISS";
+    return line;
 }
 
 void WritePseudoRandomFile(const std::filesystem::path& path, int mib) {

@@ -5,7 +5,9 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quillate::bench {
@@ -16,6 +18,15 @@ double PeakMB();
 // This process's processor time so far, user and system, in seconds.
 double CPUSeconds();
 double Median(std::vector<double> values);
+// A measured figure beside the goal it is held to, so that every bench states what it aims at:
+//   GoalLine("nothing changed", 0.56, "x", "rclone", 0.5)
+//     -> "nothing changed: 0.56x rclone (goal <= 0.5x): MISS"
+//   GoalLine("peak memory", 41.2, " MB", "", 64) -> "peak memory: 41.20 MB (goal <= 64 MB): PASS"
+// Without a goal (NoGoal) the line ends "(no goal set)"; a figure that was not measured (NaN) gets no
+// verdict.
+inline constexpr std::optional<double> NoGoal;
+std::string GoalLine(std::string_view what, double value, std::string_view unit, std::string_view reference,
+                     std::optional<double> atMost);
 // Pseudo-random bytes (xorshift), written a MiB at a time so that the bench never holds the file;
 // neither compression nor base64 can shrink them. Throws when the file cannot be written.
 void WritePseudoRandomFile(const std::filesystem::path& path, int mib);

@@ -1,7 +1,8 @@
 // Uploads and downloads one large file (1 GiB unless told otherwise) over loopback, with TFTPClient
 // (binary, passive) and with curl, and prints the median times, the time ratios, the throughput and
 // the CPU time each client spends per GiB: first plain FTP to one ProFTPD, then FTP over TLS (AUTH
-// TLS, protected data, curl --ssl-reqd) to another that insists on resumed data sessions.
+// TLS, protected data, curl --ssl-reqd) to another that insists on resumed data sessions. Plain FTP
+// with 1 GiB is held to at most 0.8x curl's time each way; the TLS row has no goal.
 #include <sys/resource.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -266,11 +268,15 @@ struct TDirectionResults {
     double OursCPU = 0, CurlCPU = 0;
 };
 
-void PrintDirection(const char* name, const TDirectionResults& r, std::uint64_t size) {
+constexpr double GoalRatio = 0.8;
+
+void PrintDirection(const char* name, const TDirectionResults& r, std::uint64_t size,
+                    std::optional<double> goal) {
     double mib = static_cast<double>(size) / static_cast<double>(MiB);
     double ours = Median(r.Ours), curl = Median(r.Curl);
-    std::printf("  %-8s ours %7.3f s (%7.1f MiB/s)   curl %7.3f s (%7.1f MiB/s)   ours/curl %.2f\n", name, ours,
-                mib / ours, curl, mib / curl, ours / curl);
+    std::printf("  %-8s ours %7.3f s (%7.1f MiB/s)   curl %7.3f s (%7.1f MiB/s)\n", name, ours, mib / ours,
+                curl, mib / curl);
+    std::printf("    %s\n", GoalLine(name, ours / curl, "x", "curl", goal).c_str());
 }
 
 // Each round moves the file once per tool and direction, the tool that goes first alternating; the
@@ -314,8 +320,9 @@ void RunRow(bool tls, const TOptions& options, const fs::path& work, const fs::p
     }
 
     std::printf("  medians (ratio below 1.0: ours is faster):\n");
-    PrintDirection("upload", up, options.Size);
-    PrintDirection("download", down, options.Size);
+    const std::optional<double> goal = !tls && options.Size == GiB ? std::optional(GoalRatio) : NoGoal;
+    PrintDirection("upload", up, options.Size, goal);
+    PrintDirection("download", down, options.Size, goal);
     double gib = static_cast<double>(options.Size) * options.Rounds / static_cast<double>(GiB);
     std::printf("  our CPU (user+sys): upload %.3f s/GiB, download %.3f s/GiB\n", up.OursCPU / gib,
                 down.OursCPU / gib);
@@ -340,6 +347,8 @@ int main(int argc, char** argv) {
         ::setenv("SSL_CERT_FILE", CAFile.c_str(), 1);
         std::printf("ftp_throughput: %llu bytes (%.0f MiB)\n", static_cast<unsigned long long>(options.Size),
                     static_cast<double>(options.Size) / static_cast<double>(MiB));
+        if (options.Size != GiB)
+            std::printf("the time goals are set for 1 GiB: this size is reported without them\n");
         for (bool tls : {false, true})
             RunRow(tls, options, work.Path(), source, sourceCRC);
         std::printf("every transfer had the full size; round 1 matched the source's CRC-32 %08x; load %s\n",

@@ -158,9 +158,12 @@ int main(int argc, char** argv) {
         double actionMedian = Median(actionTimes), lftpMedian = Median(lftpTimes);
         std::printf("  FTP Upload action: median %.2f s, %zu commands\n", actionMedian, action.Commands.size());
         std::printf("  lftp mirror -R:    median %.2f s, %zu commands\n", lftpMedian, lftp.Commands.size());
-        std::printf("  time ratio (action / lftp): %.2f\n", actionMedian / lftpMedian);
-        std::printf("  command ratio (action / lftp): %.2f\n",
-                    static_cast<double>(action.Commands.size()) / static_cast<double>(lftp.Commands.size()));
+        std::printf("  %s\n", GoalLine("time", actionMedian / lftpMedian, "x", "lftp", NoGoal).c_str());
+        std::printf("  %s\n", GoalLine("commands",
+                                       static_cast<double>(action.Commands.size()) /
+                                           static_cast<double>(lftp.Commands.size()),
+                                       "x", "lftp", NoGoal)
+                                  .c_str());
         std::printf("  commands by verb (last round):\n");
         PrintVerbs("action", action.Commands);
         PrintVerbs("lftp", lftp.Commands);
