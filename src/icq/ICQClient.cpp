@@ -1,13 +1,14 @@
 #include "icq/ICQClient.h"
 
+#include "icq/ClientPackets.h"
+#include "icq/ICQText.h"
+#include "icq/ServerPackets.h"
+
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 #include <chrono>
 #include <fmt/format.h>
-
-#include "icq/ClientPackets.h"
-#include "icq/ICQText.h"
-#include "icq/ServerPackets.h"
+#include <future>
 
 namespace zr::icq {
 
@@ -18,27 +19,32 @@ constexpr std::uint32_t StatusInvisible = 0x100, BirthdayFlag = 0x80000;
 // The code page an SMS request names for its text, which travels as UTF-8 anyway.
 constexpr std::uint32_t SMSCodePage = 1252;
 
+// Thrown on the caller's thread, before anything is posted, so that a text too long sends nothing.
+void RequireFits(const TRawPkt& pkt) {
+    if (pkt.Cut)
+        throw EICQPacketError(fmt::format(
+            "The text is too long: it does not fit in the {} bytes of an ICQ packet", MaxPacketSize));
+}
+
 } // namespace
 
-// The login time-out runs on the client's thread; a generation tells a stale expiry from the
-// running one.
+// The login time-out; a generation tells a stale expiry from the running one.
 struct TICQClient::TTimer {
     explicit TTimer(asio::io_context& io) : Timer(io) {}
     asio::steady_timer Timer;
-    std::atomic<std::uint64_t> Generation{0};
+    std::uint64_t Generation = 0;
 };
 
 TICQClient::TICQClient(TPoster poster)
-    : FIo(std::make_unique<TICQIo>()), FPoster(poster), FNet(std::make_unique<TICQNet>(FIo->Context(), poster)),
-      FGate(poster), FTimer(std::make_shared<TTimer>(FIo->Context())), FRandom(std::random_device{}()) {
+    : FIo(std::make_unique<TICQIo>()),
+      FIoPoster([&io = FIo->Context()](std::function<void()> work) { asio::post(io, std::move(work)); }),
+      FGate(std::move(poster)), FNet(std::make_unique<TICQNet>(FIo->Context(), FIoPoster)),
+      FTimer(std::make_unique<TTimer>(FIo->Context())), FRandom(std::random_device{}()) {
     FSeq = static_cast<std::uint16_t>(std::uniform_int_distribution<int>(0, 0xAAA9)(FRandom));
     FNet->OnHandlePkt = [this](const TFlapFrame& frame) { HandlePacket(frame); };
     FNet->OnError = [this](TErrorType type, const std::string& text) { Failed(type, text); };
     FNet->OnConnectError = [this](const std::string& text) {
-        {
-            std::lock_guard lock(FSendLock);
-            FLastError = text;
-        }
+        SetLastError(text);
         ConnectionFailed();
     };
     FNet->OnDisconnect = [this] {
@@ -49,117 +55,149 @@ TICQClient::TICQClient(TPoster poster)
 }
 
 TICQClient::~TICQClient() {
+    // Waits for an event that is running, so that none can reach the user's handlers afterwards.
     FGate.Close();
-    StopTimer();
-    // Waits for an event that is running, so that none can reach FNet while it goes.
-    FNet->Disconnect();
-    FNet.reset();
-    FServer.reset();
+    RunAndWait([this] {
+        StopTimer();
+        FNet->Disconnect();
+        StopListening();
+        FState = csIdle;
+    });
     // What LogOff queued still goes out; after this no handler of the thread can reach this object.
     FIo->Stop(std::chrono::seconds(2));
 }
 
 std::string TICQClient::LastError() const {
-    std::lock_guard lock(FSendLock);
+    std::lock_guard lock(FErrorLock);
     return FLastError;
 }
 
-void TICQClient::Login(std::uint32_t status, bool birthday) {
+void TICQClient::Post(std::function<void()> work) {
+    asio::post(FIo->Context(), std::move(work));
+}
+
+void TICQClient::RunAndWait(std::function<void()> work) {
+    if (FIo->InThread())
+        return work();
+    auto done = std::make_shared<std::promise<void>>();
+    auto finished = done->get_future();
+    Post([this, &work, done] {
+        work();
+        // Behind the closes the work posted, so that those sockets are shut when the caller goes on.
+        Post([done] { done->set_value(); });
+    });
+    finished.wait();
+}
+
+void TICQClient::Emit(std::function<void()> event) {
+    FGate.Post(std::move(event));
+}
+
+TICQFuture<bool> TICQClient::Login(std::uint32_t status, bool birthday) {
+    TSession session{.UIN = UIN,
+                     .Password = Password,
+                     .Server = ICQServer,
+                     .Port = ICQPort,
+                     .Proxy = Proxy,
+                     .Direct = DirectConnections,
+                     .DirectPort = DirectConnectionPort,
+                     .Timeout = ConnectionTimeout,
+                     .Status = status | (birthday ? BirthdayFlag : 0)};
+    TICQPromise<bool> result;
+    Post([this, session = std::move(session), result]() mutable { StartLogin(std::move(session), result); });
+    return result.Future();
+}
+
+void TICQClient::StartLogin(TSession session, TICQPromise<bool> result) {
     FNet->Disconnect();
     StopTimer();
     StopListening();
-    FListeningPort = 0;
-    FLocalIp = 0;
-    if (!DisableDirectConnections) {
-        std::uint16_t port = FindBindPort();
-        FServer = std::make_unique<TSrvSocket>(FIo->Context(), FPoster);
-        // Direct peer sessions are not offered: a peer that connects is let go at once.
-        FServer->OnClientConnected = [](const std::shared_ptr<TEventSocket>& peer) { peer->Close(); };
-        if (port != 0 && FServer->StartServer(port))
-            FListeningPort = port;
-        FLocalIp = GetLocalIP();
-    }
-    {
-        std::lock_guard lock(FSendLock);
-        FSeq2 = 2;
-        FLastError.clear();
-    }
+    // What the session before was asked for is given up.
+    EndLogin(false);
+    while (!FSMS.empty())
+        AnswerSMS(saNone);
+    FSession = std::move(session);
+    SetLastError({});
+    FSeq2 = 2;
     FCookie.clear();
     FFirstConnect = true;
-    FStatus = status | (birthday ? BirthdayFlag : 0);
     FLoggedIn = false;
     FState = csLogin;
-    FNet->Host = ICQServer;
-    FNet->Port = ICQPort;
-    FNet->Proxy = Proxy;
+    FLogin = result;
+    FNet->Host = FSession.Server;
+    FNet->Port = FSession.Port;
+    FNet->Proxy = FSession.Proxy;
     StartTimer();
     FNet->Connect();
-}
-
-void TICQClient::SendWhole(const TRawPkt& pkt) {
-    if (pkt.Cut)
-        throw EICQPacketError(fmt::format("The text is too long: it does not fit in the {} bytes of an ICQ packet",
-                                          MaxPacketSize));
-    FNet->SendData(pkt.Bytes());
 }
 
 void TICQClient::SendMessage(std::uint32_t uin, std::string_view text) {
     if (!FLoggedIn)
         return;
-    std::lock_guard lock(FSendLock);
-    auto cookie = std::uniform_int_distribution<std::uint32_t>(0, 16777129)(FRandom);
-    SendWhole(CreateCLI_SENDMSG(FSeq, 0, cookie, uin, text));
+    std::uint16_t seq = 0;
+    RequireFits(CreateCLI_SENDMSG(seq, 0, 0, uin, text));
+    Post([this, uin, text = std::string(text)] {
+        if (FState != csLoggedIn)
+            return;
+        auto cookie = std::uniform_int_distribution<std::uint32_t>(0, 16777129)(FRandom);
+        SendPacket(CreateCLI_SENDMSG(FSeq, 0, cookie, uin, text));
+    });
 }
 
-void TICQClient::SendSMS(std::string_view destination, std::string_view text) {
-    if (text.empty() || !FLoggedIn)
-        return;
-    std::lock_guard lock(FSendLock);
-    SendWhole(CreateCLI_SENDSMS(FSeq, UIN, destination, GetSMSTime(), SMSCodePage, text, FSeq2));
+TICQFuture<TSMSAnswer> TICQClient::SendSMS(std::string_view destination, std::string_view text) {
+    TICQPromise<TSMSAnswer> answer;
+    if (text.empty() || !FLoggedIn) {
+        answer.Set(saNone);
+        return answer.Future();
+    }
+    std::uint16_t seq = 0, requestSeq = 0;
+    RequireFits(CreateCLI_SENDSMS(seq, 0, destination, GetSMSTime(), SMSCodePage, text, requestSeq));
+    Post([this, answer, destination = std::string(destination), text = std::string(text)] {
+        if (FState != csLoggedIn)
+            return Emit([answer] { answer.Set(saNone); });
+        SendPacket(
+            CreateCLI_SENDSMS(FSeq, FSession.UIN, destination, GetSMSTime(), SMSCodePage, text, FSeq2));
+        FSMS.push_back(answer);
+    });
+    return answer.Future();
 }
 
 void TICQClient::LogOff() {
-    Send(&CreateCLI_GOODBYE);
-    Disconnect();
-    StopListening();
-    if (OnLogOff)
-        OnLogOff();
+    RunAndWait([this] {
+        Send(&CreateCLI_GOODBYE);
+        ConnectionFailed();
+        Emit([this] {
+            if (OnLogOff)
+                OnLogOff();
+        });
+    });
 }
 
-// Stops everything; what was queued (the goodbye of LogOff) still goes out first.
+// What was queued (the goodbye of LogOff) still goes out first.
 void TICQClient::Disconnect() {
-    StopTimer();
-    FNet->Disconnect();
-    FState = csIdle;
-    FLoggedIn = false;
-    if (OnConnectionFailed)
-        OnConnectionFailed();
+    RunAndWait([this] { ConnectionFailed(); });
 }
 
 void TICQClient::Send(TRawPkt (*build)(std::uint16_t&)) {
-    std::lock_guard lock(FSendLock);
     FNet->SendData(build(FSeq).Bytes());
 }
 
-// The caller holds FSendLock while it builds the packet, so frames leave in sequence order.
 void TICQClient::SendPacket(const TRawPkt& pkt) { FNet->SendData(pkt.Bytes()); }
 
 void TICQClient::HandlePacket(const TFlapFrame& frame) {
     switch (frame.Header.ChID) {
     case fcSignOn:
         if (frame.Data.size() == 4) {
-            std::lock_guard lock(FSendLock);
-            SendPacket(FFirstConnect ? CreateCLI_IDENT(FSeq, UIN, Password) : CreateCLI_COOKIE(FSeq, FCookie));
+            SendPacket(FFirstConnect ? CreateCLI_IDENT(FSeq, FSession.UIN, FSession.Password)
+                                     : CreateCLI_COOKIE(FSeq, FCookie));
             FFirstConnect = false;
         }
         break;
     case fcClose:
         if (FState == csLogin)
             HandleLoginClose(frame.Data);
-        else if (FState != csIdle) {
-            FNet->Disconnect();
+        else if (FState != csIdle)
             ConnectionFailed();
-        }
         break;
     case fcSnac:
         HandleSnac(frame);
@@ -181,16 +219,13 @@ void TICQClient::HandleLoginClose(std::string_view data) {
         FNet->Disconnect();
         return Failed(ERR_LOGIN, ErrorText(reply.Kind == TLoginReply::lrBadPassword ? TextBadPassword : TextTooOften));
     }
-    {
-        std::lock_guard lock(FSendLock);
-        SendPacket(CreateEmptyFlap(FSeq, fcClose));
-    }
+    SendPacket(CreateEmptyFlap(FSeq, fcClose));
     FNet->Disconnect();
     FCookie = reply.Cookie;
     FState = csService;
     FNet->Host = reply.Host;
     FNet->Port = reply.Port;
-    FNet->Proxy = Proxy;
+    FNet->Proxy = FSession.Proxy;
     FNet->Connect();
 }
 
@@ -225,90 +260,130 @@ void TICQClient::HandleSnac(const TFlapFrame& frame) {
             return;
         }
         if (response.Kind == TServiceResponse::srOfflineEnd) {
-            std::lock_guard lock(FSendLock);
-            SendPacket(CreateCLI_ACKOFFLINEMSGS(FSeq, UIN, FSeq2));
+            SendPacket(CreateCLI_ACKOFFLINEMSGS(FSeq, FSession.UIN, FSeq2));
             FSeq2 = 2;
-        } else if (response.Kind == TServiceResponse::srSMSRefused && OnSMSRefused) {
-            OnSMSRefused();
-        } else if (response.Kind == TServiceResponse::srSMSAck && OnSMSAck) {
-            OnSMSAck(response.Source, response.Network, response.MessageId, response.Deliverable);
+        } else if (response.Kind == TServiceResponse::srSMSRefused) {
+            Emit([this] {
+                if (OnSMSRefused)
+                    OnSMSRefused();
+            });
+            AnswerSMS(saRefused);
+        } else if (response.Kind == TServiceResponse::srSMSAck) {
+            Emit([this, response] {
+                if (OnSMSAck)
+                    OnSMSAck(response.Source, response.Network, response.MessageId, response.Deliverable);
+            });
+            AnswerSMS(response.Deliverable ? saDeliverable : saUndeliverable);
         }
     } else if (is(4, 7)) {
-        if (auto reply = ParseSMSReply(frame.Data); reply && OnSMSReply)
-            OnSMSReply(reply->Source, reply->Sender, reply->Time, reply->Text);
+        if (auto reply = ParseSMSReply(frame.Data)) {
+            Emit([this, reply = *reply] {
+                if (OnSMSReply)
+                    OnSMSReply(reply.Source, reply.Sender, reply.Time, reply.Text);
+            });
+            AnswerSMS(saReplied);
+        }
     }
 }
 
 void TICQClient::SignOnComplete() {
-    std::uint32_t statusClass = StatusToInt(FStatus);
-    {
-        std::lock_guard lock(FSendLock);
-        SendPacket(CreateCLI_SETUSERINFO(FSeq));
-        SendPacket(statusClass == StatusInvisible ? CreateCLI_ADDVISIBLE(FSeq, {}) : CreateCLI_ADDINVISIBLE(FSeq, {}));
-        SendPacket(CreateCLI_SETIDLETIME(FSeq, statusClass == 1 || statusClass == 5));
-        bool direct = FServer != nullptr;
-        auto cookie = direct ? std::uniform_int_distribution<std::uint32_t>(0, 2147483646)(FRandom) : 0;
-        // Peers behind a proxy could not reach the port, so none is advertised.
-        std::uint32_t port = direct && Proxy.Kind == ptNone ? FListeningPort.load() : 0;
-        SendPacket(CreateCLI_SETSTATUS(FSeq, FStatus, direct ? FLocalIp : 0, port, cookie, Proxy.Kind));
-        SendPacket(CreateCLI_READY(FSeq));
-    }
+    std::uint32_t statusClass = StatusToInt(FSession.Status);
+    SendPacket(CreateCLI_SETUSERINFO(FSeq));
+    SendPacket(statusClass == StatusInvisible ? CreateCLI_ADDVISIBLE(FSeq, {})
+                                              : CreateCLI_ADDINVISIBLE(FSeq, {}));
+    SendPacket(CreateCLI_SETIDLETIME(FSeq, statusClass == 1 || statusClass == 5));
+    bool direct = FSession.Direct;
+    std::uint32_t address = direct ? FNet->LocalAddress() : 0;
+    // Peers behind a proxy could not reach a port, so none is opened.
+    if (direct && FSession.Proxy.Kind == ptNone)
+        Listen(address);
+    auto cookie = direct ? std::uniform_int_distribution<std::uint32_t>(0, 2147483646)(FRandom) : 0;
+    SendPacket(
+        CreateCLI_SETSTATUS(FSeq, FSession.Status, address, FListeningPort, cookie, FSession.Proxy.Kind));
+    SendPacket(CreateCLI_READY(FSeq));
     FLoggedIn = true;
     FState = csLoggedIn;
     StopTimer();
-    if (OnLogin)
-        OnLogin();
-}
-
-void TICQClient::Failed(TErrorType type, const std::string& text) {
-    {
-        std::lock_guard lock(FSendLock);
-        FLastError = text;
-    }
-    if (OnError)
-        OnError(type, text);
-    ConnectionFailed();
-}
-
-void TICQClient::ConnectionFailed() {
-    FNet->Disconnect();
-    FState = csIdle;
-    FLoggedIn = false;
-    StopTimer();
-    if (OnConnectionFailed)
-        OnConnectionFailed();
-}
-
-void TICQClient::StartTimer() {
-    std::uint64_t generation = ++FTimer->Generation;
-    if (ConnectionTimeout == 0)
-        return;
-    auto seconds = std::chrono::seconds(ConnectionTimeout);
-    asio::post(FIo->Context(), [this, timer = FTimer, generation, seconds] {
-        if (timer->Generation != generation)
-            return;
-        timer->Timer.expires_after(seconds);
-        timer->Timer.async_wait([this, timer, generation](const std::error_code& error) {
-            if (error || timer->Generation != generation)
-                return;
-            FGate.Post([this, timer, generation] {
-                if (timer->Generation != generation || FState == csIdle || FState == csLoggedIn)
-                    return;
-                FNet->Disconnect();
-                Failed(ERR_CONNTIMEOUT, ErrorText(TextTimedOut));
-            });
-        });
+    Emit([this] {
+        if (OnLogin)
+            OnLogin();
     });
+    EndLogin(true);
 }
 
-void TICQClient::StopTimer() {
-    ++FTimer->Generation;
-    asio::post(FIo->Context(), [timer = FTimer] { timer->Timer.cancel(); });
+// Direct peer sessions are not offered: a peer that connects is let go at once.
+void TICQClient::Listen(std::uint32_t address) {
+    FServer = std::make_unique<TSrvSocket>(FIo->Context(), FIoPoster);
+    FServer->OnClientConnected = [](const std::shared_ptr<TEventSocket>& peer) { peer->Close(); };
+    FListeningPort = FServer->StartServer(address, FSession.DirectPort);
 }
 
 void TICQClient::StopListening() {
     if (FServer)
         FServer->StopServer();
+    FServer.reset();
+    FListeningPort = 0;
+}
+
+void TICQClient::SetLastError(const std::string& text) {
+    std::lock_guard lock(FErrorLock);
+    FLastError = text;
+}
+
+void TICQClient::Failed(TErrorType type, const std::string& text) {
+    SetLastError(text);
+    Emit([this, type, text] {
+        if (OnError)
+            OnError(type, text);
+    });
+    ConnectionFailed();
+}
+
+void TICQClient::ConnectionFailed() {
+    FNet->Disconnect();
+    StopListening();
+    FState = csIdle;
+    FLoggedIn = false;
+    StopTimer();
+    Emit([this] {
+        if (OnConnectionFailed)
+            OnConnectionFailed();
+    });
+    EndLogin(false);
+    while (!FSMS.empty())
+        AnswerSMS(saNone);
+}
+
+// The answer is given behind the event that told it, so that whoever waits for it finds the
+// event's work done.
+void TICQClient::EndLogin(bool loggedIn) {
+    if (auto result = std::exchange(FLogin, std::nullopt))
+        Emit([result = *result, loggedIn] { result.Set(loggedIn); });
+}
+
+void TICQClient::AnswerSMS(TSMSAnswer answer) {
+    if (FSMS.empty())
+        return;
+    Emit([sms = FSMS.front(), answer] { sms.Set(answer); });
+    FSMS.pop_front();
+}
+
+void TICQClient::StartTimer() {
+    std::uint64_t generation = ++FTimer->Generation;
+    if (FSession.Timeout == 0)
+        return;
+    FTimer->Timer.expires_after(std::chrono::seconds(FSession.Timeout));
+    FTimer->Timer.async_wait([this, generation](const std::error_code& error) {
+        if (error || FTimer->Generation != generation || FState == csIdle || FState == csLoggedIn)
+            return;
+        FNet->Disconnect();
+        Failed(ERR_CONNTIMEOUT, ErrorText(TextTimedOut));
+    });
+}
+
+void TICQClient::StopTimer() {
+    ++FTimer->Generation;
+    FTimer->Timer.cancel();
 }
 
 } // namespace zr::icq

@@ -27,40 +27,25 @@ void TICQNet::Connect() {
         if (OnDisconnect)
             OnDisconnect();
     };
-    {
-        std::lock_guard lock(FLock);
-        FSocket = socket;
-    }
+    FSocket = socket;
     socket->Connect(Host, Port);
 }
 
 void TICQNet::SendData(std::string_view bytes) {
-    std::shared_ptr<TEventSocket> socket;
-    {
-        std::lock_guard lock(FLock);
-        socket = FSocket;
-    }
-    if (socket)
-        socket->SendData(bytes);
+    if (FSocket)
+        FSocket->SendData(bytes);
 }
 
 void TICQNet::Disconnect() {
-    std::shared_ptr<TEventSocket> socket;
-    {
-        std::lock_guard lock(FLock);
-        socket = std::exchange(FSocket, nullptr);
-        if (socket)
-            FClosed.push_back(socket);
-    }
-    if (socket)
+    if (auto socket = std::exchange(FSocket, nullptr)) {
+        FClosed.push_back(socket);
         socket->Close();
+    }
     // Bytes that were still on their way belong to the closed connection.
-    std::lock_guard feeding(FFeedLock);
     FAssembler.Reset();
 }
 
 void TICQNet::Received(std::string_view bytes) {
-    std::lock_guard feeding(FFeedLock);
     try {
         FAssembler.Feed(bytes, [this](const TFlapFrame& frame) {
             if (OnHandlePkt)

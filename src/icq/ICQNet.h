@@ -1,17 +1,17 @@
 // The client's connection: picks the socket kind for the proxy, cuts the received bytes into FLAP
-// frames and hands each frame on, on the poster's thread.
+// frames and hands each frame on. It belongs to one thread: its events run through the poster on
+// that thread, and its operations are called there.
 #pragma once
+
+#include "icq/FlapAssembler.h"
+#include "icq/ICQSock.h"
 
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
-
-#include "icq/FlapAssembler.h"
-#include "icq/ICQSock.h"
 
 namespace zr::icq {
 
@@ -36,20 +36,18 @@ public:
 
     // Closes any connection and connects to Host:Port through the proxy.
     void Connect();
-    // From any thread.
     void SendData(std::string_view bytes);
-    // From any thread: no event of the connection after this; queued bytes still go out.
+    // No event of the connection after this; queued bytes still go out.
     void Disconnect();
+    // This end's IPv4 address (host order) once connected; 0 otherwise.
+    std::uint32_t LocalAddress() const { return FSocket ? FSocket->LocalAddress() : 0; }
 
 private:
     void Received(std::string_view bytes);
 
     asio::io_context& FIo;
     TPoster FPoster;
-    // A frame's handler may disconnect (same thread); another thread's Disconnect waits for the feed.
-    std::recursive_mutex FFeedLock;
     TFlapAssembler FAssembler;
-    std::mutex FLock;
     std::shared_ptr<TEventSocket> FSocket;
     // Closed sockets are kept until the end: one may be closed from inside its own event.
     std::vector<std::shared_ptr<TEventSocket>> FClosed;

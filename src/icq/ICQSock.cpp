@@ -4,11 +4,7 @@
 #include <array>
 #include <asio.hpp>
 #include <cctype>
-#include <netdb.h>
-#include <netinet/in.h>
 #include <openssl/evp.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace zr::icq {
 
@@ -16,7 +12,7 @@ using asio::ip::tcp;
 
 namespace {
 
-constexpr std::array<const char*, 25> EnglishTexts{
+constexpr std::array<const char*, 23> EnglishTexts{
     "Length of incoming packet exceeds maximum supported by protocol",
     "Could not initialize connection through HTTP proxy, please retry",
     "Received malformed packet",
@@ -39,9 +35,7 @@ constexpr std::array<const char*, 25> EnglishTexts{
     "Http proxy buffer overflow",
     "Could not accept incoming client",
     "Could not bind server",
-    "Could not listen incoming connections",
-    "Could not open database files",
-    "Dat version not supported"};
+    "Could not listen incoming connections"};
 
 constexpr int TextHTTPGateway = 2, TextSend = 10, TextResolve = 11, TextConnect = 12, TextReceive = 13, TextSocks4 = 15,
               TextSocks5Methods = 16, TextSocks5Auth = 17, TextSocks5Connect = 18, TextHTTPStatus = 19,
@@ -328,6 +322,8 @@ void TEventSocket::Adopt() {
     FImpl->Started = FImpl->Connected = true;
     std::error_code ignored;
     FImpl->Socket.set_option(tcp::no_delay(true), ignored);
+    auto local = FImpl->Socket.local_endpoint(ignored);
+    FLocalAddress = !ignored && local.address().is_v4() ? local.address().to_v4().to_uint() : 0;
     StartHandshake();
     if (FProxyReady)
         HandshakeDone();
@@ -495,23 +491,25 @@ TSrvSocket::TSrvSocket(asio::io_context& io, TPoster poster) : FImpl(std::make_s
 
 TSrvSocket::~TSrvSocket() { StopServer(); }
 
-bool TSrvSocket::StartServer(std::uint16_t port) {
+std::uint16_t TSrvSocket::StartServer(std::uint32_t address, std::uint16_t port) {
     std::error_code ec;
     auto& acceptor = FImpl->Acceptor;
     acceptor.open(tcp::v4(), ec);
     if (!ec)
-        acceptor.bind(tcp::endpoint(tcp::v4(), port), ec);
+        acceptor.bind(tcp::endpoint(asio::ip::address_v4(address), port), ec);
     int failed = ec ? TextBind : 0;
     if (!ec)
         acceptor.listen(5, ec);
+    // The port the system gave when asked for any.
+    tcp::endpoint bound = ec ? tcp::endpoint() : acceptor.local_endpoint(ec);
     if (ec) {
         acceptor.close(ec);
         FImpl->Error(failed ? failed : TextListen);
-        return false;
+        return 0;
     }
     FListening = true;
     asio::post(acceptor.get_executor(), [impl = FImpl] { Accept(impl); });
-    return true;
+    return bound.port();
 }
 
 void TSrvSocket::Accept(const std::shared_ptr<TImpl>& impl) {
@@ -543,47 +541,6 @@ void TSrvSocket::StopServer() {
         std::error_code ignored;
         impl->Acceptor.close(ignored);
     });
-}
-
-TPortRange& PortRange() {
-    static TPortRange range;
-    return range;
-}
-
-std::uint16_t FindBindPort(std::uint16_t first, std::uint16_t last) {
-    for (std::uint32_t port = first; port != 0 && port <= last; ++port) {
-        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0)
-            return 0;
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<std::uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_ANY);
-        bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-        ::close(fd);
-        if (bound)
-            return static_cast<std::uint16_t>(port);
-    }
-    return 0;
-}
-
-std::uint16_t FindBindPort() { return FindBindPort(PortRange().First, PortRange().Last); }
-
-std::uint32_t GetLocalIP() {
-    std::array<char, 256> name{};
-    if (::gethostname(name.data(), name.size() - 1) != 0)
-        return 0xFFFFFFFF;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (::getaddrinfo(name.data(), nullptr, &hints, &found) != 0 || found == nullptr)
-        return 0xFFFFFFFF;
-    std::uint32_t ip = 0xFFFFFFFF;
-    for (addrinfo* at = found; at != nullptr; at = at->ai_next)
-        ip = ntohl(reinterpret_cast<const sockaddr_in*>(at->ai_addr)->sin_addr.s_addr);
-    ::freeaddrinfo(found);
-    return ip;
 }
 
 } // namespace zr::icq

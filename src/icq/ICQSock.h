@@ -1,6 +1,6 @@
 // TCP connections of the ICQ client: connect, receive, error and disconnect events delivered through
-// a poster (the application's main thread), a send queue, SOCKS4, SOCKS5 and HTTPS CONNECT proxies,
-// and the listening server every login opens.
+// a poster (the application's main thread, or the client's own thread), a send queue, SOCKS4, SOCKS5
+// and HTTPS CONNECT proxies, and the listening server for direct connections.
 #pragma once
 
 #include <chrono>
@@ -23,7 +23,7 @@ namespace zr::icq {
 
 enum TErrorType { ERR_SOCKET, ERR_INTERNAL, ERR_WARNING, ERR_PROXY, ERR_PROTOCOL, ERR_CONNTIMEOUT, ERR_LOGIN };
 
-// The error texts by number (1 to 25); any other number gives an empty text.
+// The error texts by number (1 to 23); any other number gives an empty text.
 std::string ErrorText(int number);
 
 // Runs work "on the main thread": the host hands its dispatcher, tests their own loop.
@@ -58,6 +58,8 @@ public:
     TICQIo(const TICQIo&) = delete;
     TICQIo& operator=(const TICQIo&) = delete;
     asio::io_context& Context() { return FContext; }
+    // True on the thread that runs the context.
+    bool InThread() const { return std::this_thread::get_id() == FThread.get_id(); }
     // Lets the work that is left (closing connections that still send) finish for up to drain, then
     // ends the thread; handlers not run by then are dropped with the context.
     void Stop(std::chrono::milliseconds drain = std::chrono::milliseconds(0));
@@ -106,6 +108,9 @@ public:
     // The last error's code and text, valid in the error events.
     int LastError() const { return FLastError; }
     const std::string& LastErrMsg() const { return FLastErrMsg; }
+    // The IPv4 address (host order) this end of the connection has, valid from OnConnect on; 0 for
+    // another family or before the connection stands.
+    std::uint32_t LocalAddress() const { return FLocalAddress; }
 
 protected:
     TEventSocket(asio::io_context& io, TPoster poster, const TProxySettings& proxy);
@@ -144,6 +149,7 @@ private:
     std::string FHandshake; // reply bytes of the proxy not yet consumed
     int FLastError = 0;
     std::string FLastErrMsg;
+    std::uint32_t FLocalAddress = 0;
 };
 
 // The listening server for direct peer connections.
@@ -155,8 +161,9 @@ public:
     std::function<void(std::shared_ptr<TEventSocket>)> OnClientConnected;
     std::function<void(TErrorType, const std::string&)> OnError;
 
-    // Binds the port on all interfaces and accepts; false (and OnError) when it cannot.
-    bool StartServer(std::uint16_t port);
+    // Binds the IPv4 address (host order) and port, 0 for one the system picks, and accepts; the
+    // port bound, or 0 (and OnError) when it cannot.
+    std::uint16_t StartServer(std::uint32_t address, std::uint16_t port);
     void StopServer();
     bool IsListening() const { return FListening; }
 
@@ -167,18 +174,5 @@ private:
     std::shared_ptr<TImpl> FImpl;
     bool FListening = false;
 };
-
-// The port range FindBindPort searches, one for the process.
-struct TPortRange {
-    std::uint16_t First = 3000;
-    std::uint16_t Last = 50000;
-};
-TPortRange& PortRange();
-
-// The first port of the range that a TCP socket can bind on all interfaces; 0 if none.
-std::uint16_t FindBindPort(std::uint16_t first, std::uint16_t last);
-std::uint16_t FindBindPort();
-// The last IPv4 address the local host name resolves to, in host order; all ones when none.
-std::uint32_t GetLocalIP();
 
 } // namespace zr::icq

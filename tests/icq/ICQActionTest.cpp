@@ -1,5 +1,5 @@
 // "Send ICQ Message" against the scripted OSCAR peer, case by case from tests/data/icq/send.json (its
-// head gives the format). No run may show a password in its log.
+// head gives the format) and the cases below. No run may show a password in its log.
 #include "ActionCases.h"
 #include "host/CryptoUtils.h"
 #include "icq/action/ZRICQAction.h"
@@ -37,16 +37,26 @@ TEST_P(ICQSend, DoesWhatTheCaseExpects) {
     json action = {{"type", "action.icq.post"}, {"properties", properties}};
 
     TPackageRun::TDuring during;
-    if (c.contains("stopAtEvent"))
-        during = [&](TRunner& runner, TProject&) {
-            ASSERT_TRUE(peer.WaitForEvent(c["stopAtEvent"], std::chrono::seconds(30)));
-            StopFromMainThread(runner);
+    std::chrono::steady_clock::time_point stopped;
+    bool terminate = c.contains("terminateAtEvent");
+    if (terminate || c.contains("stopAtEvent"))
+        during = [&](TRunner& runner, TProject& project) {
+            ASSERT_TRUE(peer.WaitForEvent(c[terminate ? "terminateAtEvent" : "stopAtEvent"],
+                                          std::chrono::seconds(30)));
+            stopped = std::chrono::steady_clock::now();
+            if (terminate)
+                project.Actions.front()->TerminateAction();
+            else
+                StopFromMainThread(runner);
         };
     auto started = std::chrono::steady_clock::now();
     TRunOutcome outcome;
     std::string log = RunCase(c, action, outcome, during);
     // Each way to fail is noticed as it happens: well before the 20 s login time-out ends the wait.
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10)) << log;
+    if (stopped != std::chrono::steady_clock::time_point()) {
+        EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(1)) << log;
+    }
     EXPECT_EQ(OutcomeName(outcome), c["outcome"]) << log;
     ExpectCaseLog(c, log, {script.Password.c_str(), password.c_str()});
 
@@ -78,5 +88,14 @@ TEST_P(ICQSend, DoesWhatTheCaseExpects) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Data, ICQSend, ::testing::ValuesIn(LoadCases("icq/send.json")), CaseName);
+
+// "terminateAtEvent" ends the action by its own stop alone (TerminateAction, as a time limit of the
+// host gives it, the run not stopped), once the peer records that event.
+INSTANTIATE_TEST_SUITE_P(Terminated, ICQSend, ::testing::ValuesIn(json::parse(R"([
+  {"name": "while_the_sms_is_unanswered", "peer": {"sms": "silent"},
+   "properties": {"SendSMS": true, "ToICQNumber": "+4912345"}, "terminateAtEvent": "sms", "outcome": "failed",
+   "log": ["Gave up waiting for ICQ to acknowledge or reject SMS"], "noLog": ["Message Deliverable"]}
+])")),
+                         CaseName);
 
 } // namespace

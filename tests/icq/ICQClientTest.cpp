@@ -1,15 +1,23 @@
 // The ICQ client and its sockets against real peers: the scripted OSCAR peer reached directly and
 // through Dante (SOCKS4, SOCKS5 with and without a user) and tinyproxy (CONNECT); the error texts
-// of failing connections and proxies; the port search of the listening server.
-#include "host/MainThread.h"
+// of failing connections and proxies; a disconnect during the redirect; where it listens.
 #include "icq/ICQClient.h"
+
+#include "host/MainThread.h"
 #include "support/DanteFixture.h"
 #include "support/HTTPServerFixture.h"
 #include "support/OSCARPeerFixture.h"
 
+#include <algorithm>
+#include <arpa/inet.h>
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <optional>
+#include <set>
+#include <sstream>
 #include <sys/socket.h>
 #include <thread>
 
@@ -21,8 +29,16 @@ namespace {
 
 void PostToMainThread(std::function<void()> event) { TMainThread::Instance().Queue(std::move(event)); }
 
+void AimAt(TICQClient& client, const TOSCARPeer& peer, const TOSCARPeer::TScript& script) {
+    client.UIN = TOSCARPeer::UIN;
+    client.Password = script.Password;
+    client.ICQServer = "127.0.0.1";
+    client.ICQPort = peer.Port();
+}
+
 // Runs the main thread's events until done() or the time is up.
-bool RunEventsUntil(const std::function<bool()>& done, std::chrono::seconds limit = std::chrono::seconds(30)) {
+bool RunEventsUntil(const std::function<bool()>& done,
+                    std::chrono::milliseconds limit = std::chrono::seconds(30)) {
     auto until = std::chrono::steady_clock::now() + limit;
     auto wake = TMainThread::Instance().SetTimer(std::chrono::milliseconds(20), [] {});
     TMainThread::Instance().RunUntil([&] { return done() || std::chrono::steady_clock::now() > until; });
@@ -73,10 +89,7 @@ TEST_F(Proxies, SignOnAndMessageThroughEachKind) {
         TOSCARPeer peer(script);
         peer.Start();
         TICQClient client(PostToMainThread);
-        client.UIN = TOSCARPeer::UIN;
-        client.Password = script.Password;
-        client.ICQServer = "127.0.0.1";
-        client.ICQPort = peer.Port();
+        AimAt(client, peer, script);
         client.Proxy = {route.Kind, "127.0.0.1", route.Port, route.User, route.Password, route.Auth, false};
         std::atomic<int> logins = 0, failures = 0;
         client.OnLogin = [&] { ++logins; };
@@ -151,12 +164,95 @@ TEST_F(Proxies, FailuresGiveTheirTexts) {
     odd.join();
 }
 
-TEST(FindBindPort, FirstFreePortOrNone) {
-    TSocket taken = BoundSocket("0.0.0.0");
-    std::uint16_t port = taken.LocalPort();
-    EXPECT_EQ(FindBindPort(port, port), 0);
-    std::uint16_t next = FindBindPort(port, static_cast<std::uint16_t>(port + 50));
-    EXPECT_GT(next, port);
+// The action's stop reaches the client on the action's thread while the login server holds the
+// redirect: the login ends at once, its event still comes on the main thread, and nothing connects
+// when the redirect comes.
+TEST(Client, DisconnectWhileTheRedirectIsHeldEndsTheLoginForGood) {
+    TOSCARPeer::TScript script;
+    script.Mode = "hold-redirect";
+    TOSCARPeer peer(script);
+    peer.Start();
+    TICQClient client(PostToMainThread);
+    AimAt(client, peer, script);
+    std::vector<std::thread::id> failedOn;
+    client.OnConnectionFailed = [&] { failedOn.push_back(std::this_thread::get_id()); };
+    auto login = client.Login();
+    ASSERT_TRUE(peer.WaitForEvent("identified", std::chrono::seconds(10)));
+    auto stopped = std::chrono::steady_clock::now();
+    std::size_t seen = peer.EventNames().size();
+    std::optional<bool> loggedIn;
+    std::atomic<bool> done = false;
+    std::thread action([&] {
+        client.Disconnect();
+        loggedIn = login.Wait({}, std::chrono::seconds(1));
+        done = true;
+    });
+    RunEventsUntil([&] { return done.load(); });
+    action.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(1));
+    EXPECT_EQ(loggedIn, false);
+    ASSERT_TRUE(peer.WaitForEvent("redirect-sent", std::chrono::seconds(5)));
+    RunEventsUntil([] { return false; }, std::chrono::milliseconds(300));
+    EXPECT_EQ(failedOn, std::vector{std::this_thread::get_id()});
+    // The peer's own line is all it saw afterwards: no connection to either server.
+    auto names = peer.EventNames();
+    EXPECT_EQ(std::vector(names.begin() + static_cast<std::ptrdiff_t>(seen), names.end()),
+              std::vector<std::string>{"redirect-sent"});
+}
+
+// The IPv4 sockets this process listens on, as "address:port".
+std::vector<std::string> ListeningSockets() {
+    std::set<std::string> ours;
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        std::string target = std::filesystem::read_symlink(fd.path(), error).string();
+        if (target.starts_with("socket:["))
+            ours.insert(target.substr(8, target.size() - 9));
+    }
+    std::vector<std::string> found;
+    std::ifstream table("/proc/self/net/tcp");
+    std::string line, local, state, skip, inode;
+    std::getline(table, line); // the heading
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        // sl local_address rem_address st tx:rx tr:when retrnsmt uid timeout inode
+        fields >> skip >> local >> skip >> state >> skip >> skip >> skip >> skip >> skip >> inode;
+        if (state != "0A" || !ours.contains(inode))
+            continue;
+        in_addr address{static_cast<in_addr_t>(std::stoul(local.substr(0, 8), nullptr, 16))};
+        found.push_back(std::string(inet_ntoa(address)) + ":" +
+                        std::to_string(std::stoul(local.substr(9), nullptr, 16)));
+    }
+    return found;
+}
+
+// Off (as it starts), nothing listens and the status names no address or port; on, one socket
+// listens on the address the client connects from, on the port the status names, until log-off.
+TEST(Client, ListensForDirectConnectionsOnlyWhenAskedAndWhereItConnectsFrom) {
+    for (bool direct : {false, true}) {
+        SCOPED_TRACE(direct ? "on" : "off");
+        TOSCARPeer peer;
+        peer.Start();
+        TICQClient client(PostToMainThread);
+        AimAt(client, peer, {});
+        if (direct)
+            client.DirectConnections = true;
+        auto login = client.Login();
+        ASSERT_TRUE(RunEventsUntil([&] { return login.Ready(); }));
+        ASSERT_TRUE(*login.Wait({})) << client.LastError();
+        std::uint16_t port = client.ListeningPort();
+        std::string where = "127.0.0.1:" + std::to_string(port);
+        EXPECT_EQ(ListeningSockets(), direct ? std::vector{where} : std::vector<std::string>{});
+        ASSERT_TRUE(peer.WaitForEvent("signed-on", std::chrono::seconds(10)));
+        std::string status = R"({"event": "status", "ip": ")" +
+                             std::string(direct ? "127.0.0.1" : "0.0.0.0") + R"(", "port": )" +
+                             std::to_string(port) + "}";
+        auto events = peer.Events();
+        EXPECT_NE(std::find(events.begin(), events.end(), status), events.end()) << status;
+        EXPECT_EQ(port != 0, direct);
+        client.LogOff();
+        EXPECT_EQ(ListeningSockets(), std::vector<std::string>{});
+    }
 }
 
 } // namespace

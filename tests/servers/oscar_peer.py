@@ -14,6 +14,8 @@ sequence numbers must go up by one per frame across both connections.
 
 --mode: ok; bad-password / too-often (refuse the login); close-before-signon (the service server
 closes after the cookie); silent (the login server never greets); malformed-address (port 0);
+hold-redirect (the login server holds the redirect for a second, then records "redirect-sent" and
+sends it);
 oversized / unmarked (the service server answers the cookie with a frame too long for a buffer /
 a frame without the start marker); close-after-signon (a close frame once signed on).
 --sms: deliverable, undeliverable, refused, silent (never answer), reply (an SMS reply message).
@@ -27,6 +29,7 @@ import asyncio
 import json
 import os
 import re
+import socket
 import struct
 
 parser = argparse.ArgumentParser()
@@ -172,6 +175,9 @@ async def login_server(conn):
         await conn.send(4, uin + tlv(4 if args.mode == "bad-password" else 8, b"\0\x18"))
         return
     port = 0 if args.mode == "malformed-address" else args.service_port
+    if args.mode == "hold-redirect":
+        await asyncio.sleep(1)
+        record("redirect-sent")
     await conn.send(4, uin + tlv(5, b"127.0.0.1:%d" % port) + tlv(6, COOKIE))
     await conn.expect(4, b"", "the close frame")
     record("redirected")
@@ -228,7 +234,7 @@ def status(channel, data):
     version, _, a, b = struct.unpack(">HIII", block[8 + len(kind):22 + len(kind)])
     if block[8:8 + len(kind)] != kind or version != 8 or (a, b) != (0x50, 3) or block[22 + len(kind):] != bytes(14):
         raise Failure("direct-connection block: " + block.hex())
-    record("status", port=port)
+    record("status", ip=socket.inet_ntoa(struct.pack(">I", ip)), port=port)
 
 
 def message(data):

@@ -1,14 +1,16 @@
 #include "icq/action/ZRICQAction.h"
 
-#include <charconv>
-#include <memory>
-
 #include "host/MainThread.h"
 #include "host/RegEx.h"
 #include "icq/ClientPackets.h"
 #include "icq/ICQClient.h"
 #include "icq/ICQText.h"
 #include "mail/ZRMailCommon.h"
+
+#include <charconv>
+#include <chrono>
+#include <memory>
+#include <stop_token>
 
 namespace zr {
 
@@ -26,6 +28,9 @@ std::int64_t NumberOrZero(std::string_view text) {
 }
 
 std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
+
+// How long the service has to acknowledge or reject an SMS.
+constexpr std::chrono::seconds SMSAnswerTime(25);
 
 } // namespace
 
@@ -65,11 +70,6 @@ void TICQAction::GetHiddenProperties(TStringList& list) const {
     list.push_back("Cookie");
 }
 
-void TICQAction::TerminateAction() {
-    TZRAction::TerminateAction();
-    FStopRequested = true;
-}
-
 bool TICQAction::Validate(TValidationErrors& errors) {
     std::size_t before = errors.size();
     TZRAction::Validate(errors);
@@ -98,7 +98,6 @@ bool TICQAction::SendOrExplain(icq::TICQClient& client, const std::string& recip
 }
 
 bool TICQAction::Execute() {
-    FStopRequested = false;
     std::string number, password, message;
     if (!TryExpandExpression("ICQ Number", FICQNumber, number, true))
         return false;
@@ -132,11 +131,10 @@ bool TICQAction::Execute() {
     if (icq::WireText(password).size() > icq::MaxPasswordLength)
         SendMessage("The password is longer than 16 characters: only its first 16 are sent", stWarning);
 
-    // Events come on the main thread; the handlers only set flags, which this thread polls.
+    // The client's events write the service's answers on the main thread; this thread waits for the
+    // answers themselves, each wait ended by the action's stop, which also cuts the connection.
     auto client = std::make_unique<icq::TICQClient>(
         [](std::function<void()> event) { TMainThread::Instance().Queue(std::move(event)); });
-    client->OnConnectionFailed = [this] { FWaitingForLogin = false; };
-    client->OnLogin = [this] { FWaitingForLogin = false; };
     client->ICQServer = ExpandExpression(FServer, false);
     if (client->ICQServer.empty())
         client->ICQServer = icq::DefaultICQServer;
@@ -144,13 +142,29 @@ bool TICQAction::Execute() {
     client->Password = password;
     client->UIN = static_cast<std::uint32_t>(uin);
     client->ConnectionTimeout = static_cast<std::uint32_t>(std::max(FLoginTimeout, 0));
+    if (FSendSMS) {
+        client->OnSMSAck = [this](const std::string& source, const std::string& network,
+                                  const std::string& id, bool deliverable) {
+            SendMessage("SMS Ack - Source:" + Quoted(source) + ", Network:" + Quoted(network) +
+                            ", MsgID:" + Quoted(id),
+                        stInformation);
+            SendMessage(std::string("Message Deliverable: ") + (deliverable ? "True" : "False"),
+                        stInformation);
+        };
+        client->OnSMSRefused = [this] { SendMessage("SMS Refused", stError); };
+        client->OnSMSReply = [this](const std::string& source, const std::string& sender,
+                                    const std::string& time, const std::string&) {
+            SendMessage("SMS Reply - Source:" + Quoted(source) + ", SMS Sender:" + Quoted(sender) +
+                            ", Time:" + Quoted(time),
+                        stInformation);
+        };
+    }
 
-    FWaitingForLogin = true;
-    client->Login();
-    while (FWaitingForLogin && !FStopRequested)
-        Sleep(10);
-    if (FStopRequested)
-        client->Disconnect();
+    std::stop_token stop = GetStopToken();
+    // The client's own time-out ends a login that takes too long.
+    auto login = client->Login();
+    std::stop_callback cut(stop, [&client] { client->Disconnect(); });
+    login.Wait(stop);
 
     TStringList lines = TextToLines(TrimBlanks(FToICQNumber));
     for (std::size_t i = 0; i < lines.size(); ++i) {
@@ -163,32 +177,9 @@ bool TICQAction::Execute() {
             return false;
         }
     }
-    if (!client->LoggedIn()) {
+    if (stop.stop_requested() || !client->LoggedIn()) {
         SendMessage("Failed to login", stError);
         return false;
-    }
-    if (FSendSMS) {
-        client->OnSMSAck = [this](const std::string& source, const std::string& network, const std::string& id,
-                                  bool deliverable) {
-            SendMessage("SMS Ack - Source:" + Quoted(source) + ", Network:" + Quoted(network) + ", MsgID:" + Quoted(id),
-                        stInformation);
-            SendMessage(std::string("Message Deliverable: ") + (deliverable ? "True" : "False"), stInformation);
-            FSMSAccepted = deliverable;
-            FSMSAnswered = true;
-        };
-        client->OnSMSRefused = [this] {
-            SendMessage("SMS Refused", stError);
-            FSMSAccepted = false;
-            FSMSAnswered = true;
-        };
-        client->OnSMSReply = [this](const std::string& source, const std::string& sender, const std::string& time,
-                                    const std::string&) {
-            SendMessage("SMS Reply - Source:" + Quoted(source) + ", SMS Sender:" + Quoted(sender) + ", Time:" +
-                            Quoted(time),
-                        stInformation);
-            FSMSAccepted = true;
-            FSMSAnswered = true;
-        };
     }
     if (lines.empty()) {
         SendMessage(FSendSMS ? "No phone numbers specified." : "No ICQ numbers specified.", stError);
@@ -208,17 +199,15 @@ bool TICQAction::Execute() {
             return false;
         }
         SendMessage("Sending SMS message to: " + line, stInformation);
-        FSMSAnswered = false;
-        FSMSAccepted = true;
-        if (!SendOrExplain(*client, line, [&] { client->SendSMS(line, message); }))
+        icq::TICQFuture<icq::TSMSAnswer> answer;
+        if (!SendOrExplain(*client, line, [&] { answer = client->SendSMS(line, message); }))
             return false;
-        for (int wait = 0; wait < 50 && !FSMSAnswered; ++wait)
-            Sleep(500);
-        if (!FSMSAnswered) {
+        icq::TSMSAnswer got = answer.Wait(stop, SMSAnswerTime).value_or(icq::saNone);
+        if (got == icq::saNone) {
             SendMessage("Gave up waiting for ICQ to acknowledge or reject SMS", stError);
             return false;
         }
-        if (!FSMSAccepted) {
+        if (got == icq::saUndeliverable || got == icq::saRefused) {
             client->LogOff();
             return false;
         }

@@ -2,7 +2,6 @@
 // message or as SMS through the service, and signs off.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -28,7 +27,6 @@ public:
     int GetHelpTopicID() const override { return 2340; }
     std::string GetQuickHelpFilename() const override { return "Plugins\\SendICQMessage.html"; }
     void GetHiddenProperties(quillate::TStringList& list) const override;
-    void TerminateAction() override;
 
 private:
     friend struct TICQActionProperties;
@@ -47,11 +45,6 @@ private:
     std::uint32_t FPort = 5190;
     bool FSendSMS = false;
     std::int32_t FLoginTimeout = 60;
-
-    std::atomic<bool> FWaitingForLogin{false};
-    std::atomic<bool> FStopRequested{false};
-    std::atomic<bool> FSMSAnswered{false};
-    std::atomic<bool> FSMSAccepted{false};
 };
 
 } // namespace zr
