@@ -172,10 +172,10 @@ bool TFTPConnectionAction::Execute() {
     } catch (...) {
         // A connection that is already down is what we want here.
     }
-    try {
-        FConnection->InitialiseFTP();
-    } catch (...) {
-    }
+    // A fresh client, so that nothing of an earlier run's settings (a proxy, say) outlives it; without one
+    // the run would go on with the old client.
+    if (!Step("Unable to initialise the FTP client", [&] { FConnection->InitialiseFTP(); }))
+        return false;
     std::string host, user, password;
     if (!TryExpandExpression("Hostname", GetFTPHost(), host, true) ||
         !TryExpandExpression("Username", GetUserID(), user, false) ||
@@ -218,14 +218,8 @@ bool TFTPConnectionAction::Execute() {
     } unhook{*FConnection};
 
     SendMessage("Connection to host : " + FConnection->GetHost(), stInformation);
-    try {
-        FConnection->Connect(FConnectTimeoutInSec);
-        return true;
-    } catch (const std::exception& e) {
-        SendMessage("Error Connecting to : " + FConnection->GetHost(), stError);
-        SendMessage(e.what(), stError);
-        return false;
-    }
+    return Step("Error Connecting to : " + FConnection->GetHost(),
+                [&] { FConnection->Connect(FConnectTimeoutInSec); });
 }
 
 const TMetaClass& TFTPDisconnectAction::ClassInfo() {
@@ -289,6 +283,7 @@ bool TFTPCheckIfConnectedAction::Execute() {
             connection->GetRemoteDir();
             FNotConnected = !connection->IsConnected();
         } catch (...) {
+            // No answer is the answer: the connection is down, and the lines below say so.
             FNotConnected = true;
         }
     }
@@ -307,7 +302,7 @@ bool TFTPCheckIfConnectedAction::Execute() {
         return true;
     }
     SendMessage("Reconnecting...", stInformation);
-    try {
+    return Step("Error reconnecting to : " + connection->GetHost(), [&] {
         ReconnectWithWarnings(*connection, [this](const std::string& text) { SendMessage(text, stWarning); });
         if (connection->IsConnected()) {
             SendMessage("Reconnected.", stSuccess);
@@ -315,11 +310,7 @@ bool TFTPCheckIfConnectedAction::Execute() {
         }
         SendMessage("Unable to reconnect.", stError);
         return false;
-    } catch (const std::exception& e) {
-        SendMessage("Error reconnecting to : " + connection->GetHost(), stError);
-        SendMessage(e.what(), stError);
-        return false;
-    }
+    });
 }
 
 void TFTPCheckIfConnectedAction::GetNextActionSource(int state, int& next) {

@@ -10,16 +10,6 @@ namespace zr {
 
 using namespace quillate;
 
-bool TFTPSingleOperationAction::Attempt(const std::string& failureLine, const std::function<bool()>& step) {
-    try {
-        return step();
-    } catch (const std::exception& e) {
-        SendMessage(failureLine, stError);
-        SendMessage(e.what(), stError);
-        return false;
-    }
-}
-
 std::string TFTPSingleOperationAction::Described(const std::string& value) const {
     return fmt::format("{} [ {} ]", TFTPBaseAction::GetFormattedDescription(), value);
 }
@@ -43,7 +33,7 @@ bool TFTPChangeDirAction::DoFTPOperation(IFTPConnectionObject& connection) {
     std::string dir;
     if (!TryExpandExpression("Remote directory", FRemoteDir, dir, true))
         return false;
-    return Attempt("Change directory failed.", [&] {
+    return Step("Change directory failed.", [&] {
         connection.ChangeDir(dir);
         SendMessage("Changed directory to " + dir, stSuccess);
         return true;
@@ -57,7 +47,7 @@ const TMetaClass& TFTPChangeUpAction::ClassInfo() {
 }
 
 bool TFTPChangeUpAction::DoFTPOperation(IFTPConnectionObject& connection) {
-    return Attempt("Change Up failed.", [&] {
+    return Step("Change Up failed.", [&] {
         connection.SafeChangeUpDir();
         SendMessage("Changed up a directory", stSuccess);
         return true;
@@ -89,10 +79,11 @@ bool TFTPCreateDirAction::DoFTPOperation(IFTPConnectionObject& connection) {
             SendMessage("Directory already exists", stInformation);
             return FNoFailIfDirExists;
         }
+        // Any other refusal fails without a line of its own: the reply is in the protocol log, which
+        // DetailedLogging shows.
         return false;
     } catch (const std::exception& e) {
-        SendMessage("Directory creation failed: " + dir, stError);
-        SendMessage(e.what(), stError);
+        LogFailure("Directory creation failed: " + dir, e);
         return false;
     }
 }
@@ -113,7 +104,7 @@ bool TFTPDeleteDirAction::DoFTPOperation(IFTPConnectionObject& connection) {
     std::string dir;
     if (!TryExpandExpression("Directory name", FDirectory, dir, true))
         return false;
-    return Attempt("Directory deletion failed: " + dir, [&] {
+    return Step("Directory deletion failed: " + dir, [&] {
         connection.DeleteDir(dir, FRecursive);
         SendMessage("Directory Deleted: " + dir, stSuccess);
         return true;
@@ -132,7 +123,7 @@ bool TFTPDeleteFileAction::DoFTPOperation(IFTPConnectionObject& connection) {
     std::string name;
     if (!TryExpandExpression("File Name", FFileName, name, true))
         return false;
-    return Attempt("File deletion failed: " + name, [&] {
+    return Step("File deletion failed: " + name, [&] {
         connection.DeleteFile(name);
         SendMessage("File deleted: " + name, stSuccess);
         return true;
@@ -161,7 +152,7 @@ bool TFTPGetFileSizeAction::DoFTPOperation(IFTPConnectionObject& connection) {
         SendMessage("File does not exist: " + name, stError);
         return false;
     }
-    return Attempt("Get file size failed.", [&] {
+    return Step("Get file size failed.", [&] {
         std::int64_t size = connection.GetFileSize(name);
         if (size <= 0)
             return false;
@@ -182,7 +173,7 @@ const TMetaClass& TFTPGetRemoteDirAction::ClassInfo() {
 }
 
 bool TFTPGetRemoteDirAction::DoFTPOperation(IFTPConnectionObject& connection) {
-    return Attempt("Get remote directory failed.", [&] {
+    return Step("Get remote directory failed.", [&] {
         std::string dir = connection.GetRemoteDir();
         SetVariable(FZRVariable, dir);
         SendMessage("Remote directory is " + dir, stSuccess);
@@ -209,7 +200,7 @@ bool TFTPListDirAction::DoFTPOperation(IFTPConnectionObject& connection) {
     std::string spec;
     if (!TryExpandExpression("File spec", FFileSpec, spec, false))
         return false;
-    return Attempt("List directory failed.", [&] {
+    return Step("List directory failed.", [&] {
         std::string listing = connection.ListDirectory(spec, FDetailedListing);
         if (FListToZRLog)
             SendMessage(listing, stInformation);
@@ -227,7 +218,7 @@ const TMetaClass& TFTPNoopAction::ClassInfo() {
 }
 
 bool TFTPNoopAction::DoFTPOperation(IFTPConnectionObject& connection) {
-    return Attempt("NOOP failed.", [&] {
+    return Step("NOOP failed.", [&] {
         connection.NOOP();
         SendMessage("NOOP", stSuccess);
         return true;
@@ -250,7 +241,7 @@ bool TFTPRenameFileAction::DoFTPOperation(IFTPConnectionObject& connection) {
     if (!TryExpandExpression("File Name", FFileName, oldName, true) ||
         !TryExpandExpression("New Name", FNewName, newName, true))
         return false;
-    return Attempt("File rename failed: " + oldName, [&] {
+    return Step("File rename failed: " + oldName, [&] {
         connection.RenameFile(oldName, newName);
         SendMessage("File Renamed from " + oldName + " to " + newName, stSuccess);
         return true;
@@ -286,8 +277,7 @@ bool TFTPSendCMDAction::DoFTPOperation(IFTPConnectionObject& connection) {
         SendMessage(e.what(), stError);
         return false;
     } catch (const std::exception& e) {
-        SendMessage("Send command failed: ", stError);
-        SendMessage(e.what(), stError);
+        LogFailure("Send command failed: ", e);
         return false;
     }
 }

@@ -2,16 +2,14 @@
 // directories, delete and rename files, sizes, the remote directory, listings, no-ops and raw commands.
 #pragma once
 
-#include <functional>
-
 #include "ftp/ZRFTPBaseAction.h"
 
 namespace zr {
 
-// Shared shape of the family: one step, its failure reported as the action's own line plus the cause.
+// Shared shape of the family: one step (TZRAction::Step), its failure reported as the action's own line plus
+// the cause.
 class TFTPSingleOperationAction : public TFTPBaseAction {
 protected:
-    bool Attempt(const std::string& failureLine, const std::function<bool()>& step);
     std::string Described(const std::string& value) const;
 };
 

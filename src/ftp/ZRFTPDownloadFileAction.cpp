@@ -117,8 +117,7 @@ bool TFTPDownloadFileAction::DoFTPOperation(IFTPConnectionObject& connection) {
         SendMessage(fmt::format("File Downloaded : {} bytes", FBytesReceived.load()), stSuccess);
         return true;
     } catch (const std::exception& e) {
-        SendMessage("File Download failed.", stError);
-        SendMessage(e.what(), stError);
+        LogFailure("File Download failed.", e);
         return false;
     }
 }

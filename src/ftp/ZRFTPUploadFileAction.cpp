@@ -125,8 +125,7 @@ bool TFTPUploadFileAction::DoFTPOperation(IFTPConnectionObject& connection) {
     try {
         result = Upload(connection, startDir);
     } catch (const std::exception& e) {
-        SendMessage("Upload failed.", stError);
-        SendMessage(e.what(), stError);
+        LogFailure("Upload failed.", e);
     } catch (...) {
         SendMessage("Upload failed.", stError);
         SendMessage("Unknown error", stError);
@@ -137,6 +136,7 @@ bool TFTPUploadFileAction::DoFTPOperation(IFTPConnectionObject& connection) {
         try {
             connection.ChangeDir(startDir);
         } catch (...) {
+            // Where the server is left matters less than the upload's outcome, decided above.
         }
     }
     connection.SetOnWorkBegin(nullptr);

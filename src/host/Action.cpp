@@ -92,6 +92,11 @@ std::string TZRAction::ExpandExpression(const std::string& text, bool required) 
     return result;
 }
 
+void TZRAction::LogFailure(const std::string& failureLine, const std::exception& e) {
+    SendMessage(failureLine, stError);
+    SendMessage(e.what(), stError);
+}
+
 void TZRAction::SendMessage(const std::string& text, TStatusTag tag) { RequireHost().Log(*this, text, tag); }
 
 void TZRAction::SendLogMessage(const std::string& text, TStatusTag tag) { RequireHost().Log(*this, text, tag); }

@@ -3,10 +3,12 @@
 #pragma once
 
 #include <atomic>
+#include <exception>
 #include <map>
 #include <memory>
 #include <stop_token>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "host/Log.h"
@@ -109,6 +111,24 @@ public:
     // A password expands as any setting, but a failure names neither its text nor the variables in
     // it, and the result is masked in every log line of the run.
     bool TryExpandPassword(const std::string& label, const std::string& text, std::string& result);
+    // One step of a run and its one error path: a step returning bool gives its own outcome, any other
+    // step true. An exception is logged as the failure line, then its own text, both as error lines, and
+    // gives false.
+    template <class F> bool Step(const std::string& failureLine, F&& step) {
+        try {
+            if constexpr (std::is_same_v<std::invoke_result_t<F&>, bool>)
+                return step();
+            else {
+                step();
+                return true;
+            }
+        } catch (const std::exception& e) {
+            LogFailure(failureLine, e);
+            return false;
+        }
+    }
+    // The two error lines of a failed step, for a failure that is caught where Step cannot wrap it.
+    void LogFailure(const std::string& failureLine, const std::exception& e);
     void SendMessage(const std::string& text, TStatusTag tag);
     void SendLogMessage(const std::string& text, TStatusTag tag);
     void SendProgress(const std::string& text, int percent);

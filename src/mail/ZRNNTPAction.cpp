@@ -215,13 +215,8 @@ bool TZRNNTPAction::Execute() {
         SendMessage(std::string("Unable to Set Body - ") + e.what(), stError);
         return false;
     }
-    try {
-        AttachFiles();
-    } catch (const std::exception& e) {
-        SendMessage("Unable to Attach Files", stError);
-        SendMessage(e.what(), stError);
+    if (!Step("Unable to Attach Files", [&] { AttachFiles(); }))
         return false;
-    }
     bool result = false;
     try {
         Post(article);

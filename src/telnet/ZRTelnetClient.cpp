@@ -209,14 +209,10 @@ bool TCustomTelnetClientAction::RunItem(net::TTelnetClient& client, const std::s
     if (!waitFor.empty()) {
         SendMessage(fmt::format("STATUS: Waiting [{}ms] for {}", item.FWaitTimeout, Quoted(waitFor)), stInformation);
         SendMessage("", stInformation);
-        TWaitResult result;
-        try {
-            result = WaitFor(waitFor, item.FWaitTimeout);
-        } catch (const std::exception& e) {
-            SendMessage("STATUS: Error while waiting for " + Quoted(waitFor), stError);
-            SendMessage(e.what(), stError);
+        TWaitResult result = TWaitResult::wrTimedOut;
+        if (!Step("STATUS: Error while waiting for " + Quoted(waitFor),
+                  [&] { result = WaitFor(waitFor, item.FWaitTimeout); }))
             return false;
-        }
         FlushReceivedLog();
         // Nothing more goes to the server once the user stopped the run.
         if (result == TWaitResult::wrTerminated)
@@ -250,13 +246,8 @@ bool TCustomTelnetClientAction::RunItem(net::TTelnetClient& client, const std::s
     }
     if (text.empty())
         return true;
-    try {
-        client.WriteLine(text);
-    } catch (const std::exception& e) {
-        SendMessage("STATUS: Error Sending script text", stError);
-        SendMessage(e.what(), stError);
+    if (!Step("STATUS: Error Sending script text", [&] { client.WriteLine(text); }))
         return false;
-    }
     SendMessage(">> " + (isPassword ? std::string("@PASSWORD") : text), stInformation);
     return true;
 }
@@ -325,11 +316,6 @@ bool TCustomTelnetClientAction::Execute() {
     FRunning = false;
     FExpandedPassword.clear();
     return result;
-}
-
-void RegisterTelnetAction() {
-    ActionService().RegisterAction("Internet", TTelnetClientAction::ClassInfo(), "ZRTELNET");
-    TSerializationRegistry::RegisterClass(TTelnetScriptItem::ClassInfo());
 }
 
 } // namespace zr

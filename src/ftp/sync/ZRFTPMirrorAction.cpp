@@ -47,6 +47,37 @@ constexpr int AutomaticListings = 4;
 
 } // namespace
 
+// What one run keeps: made when DoFTPOperation starts and gone when it returns, so that every run starts
+// from nothing.
+struct TFTPMirrorAction::TMirrorRun {
+    explicit TMirrorRun(IFTPConnectionObject& connection) : Connection(connection) {}
+
+    IFTPConnectionObject& Connection;
+    bool Stopped = false;
+    // Why a keep-going check said stop, when it was not the user.
+    std::string StopReason;
+    std::int64_t KeepAliveAccumulator = 0;
+    std::optional<Clock::time_point> LastKeepAliveTick;
+    std::unique_ptr<TTimeoutMonitorThread> Monitor;
+
+    // Guards the progress bookkeeping below, which the threads of the extra connections update too.
+    std::mutex ProgressLock;
+    // What each connection has in flight: the file's size and the bytes sent or received so far.
+    struct TInFlight {
+        std::int64_t Size = 0;
+        std::int64_t Count = 0;
+    };
+    std::vector<TInFlight> InFlight = std::vector<TInFlight>(1);
+    Clock::time_point Start;
+    std::int64_t TotalBytes = 0;
+    std::int64_t CompletedBytes = 0;
+    std::int64_t Speed = 0;
+    std::optional<Clock::time_point> LastProgress;
+    int LastLoggedPercentage = 0;
+    Clock::time_point LastLogTick;
+    net::TWorkMode Direction = net::TWorkMode::wmWrite;
+};
+
 struct TFTPMirrorActionProperties {
     static void Define(TPropertyTable& table) {
         TPropertyBuilder<TFTPMirrorAction>(table)
@@ -174,101 +205,108 @@ std::int64_t TFTPMirrorAction::CalculateBytesToTransfers(TFTPTreeNode& tree) {
 void TFTPMirrorAction::CheckKeepAlive(IFTPConnectionObject& connection) {
     if (!FNOOPsEnabled)
         return;
+    TMirrorRun& run = *FRun;
     auto now = Clock::now();
-    if (FLastKeepAliveTick)
-        FKeepAliveAccumulator += std::chrono::duration_cast<std::chrono::milliseconds>(now - *FLastKeepAliveTick).count();
-    FLastKeepAliveTick = now;
-    if (FKeepAliveAccumulator > FNOOPTimeoutMS) {
+    if (run.LastKeepAliveTick)
+        run.KeepAliveAccumulator +=
+            std::chrono::duration_cast<std::chrono::milliseconds>(now - *run.LastKeepAliveTick).count();
+    run.LastKeepAliveTick = now;
+    if (run.KeepAliveAccumulator > FNOOPTimeoutMS) {
         connection.NOOP();
         if (FNOOPLogged)
             SendMessage("Keep Alive Timeout: Sending NOOP", stInformation);
-        FKeepAliveAccumulator = 0;
+        run.KeepAliveAccumulator = 0;
     }
 }
 
 bool TFTPMirrorAction::CheckNOOPandOperationAborted() {
-    if (FStopped)
+    // Outside a run only the user's stop counts.
+    if (!FRun)
+        return !CheckOperationAborted();
+    TMirrorRun& run = *FRun;
+    if (run.Stopped)
         return false;
-    if (FConnection) {
-        try {
-            CheckKeepAlive(*FConnection);
-        } catch (const std::exception& e) {
-            FStopReason = fmt::format("Keep Alive Failed with message : [{}]", e.what());
-            SendMessage(FStopReason, stInformation);
-            FStopped = true;
-            return false;
-        }
+    try {
+        CheckKeepAlive(run.Connection);
+    } catch (const std::exception& e) {
+        run.StopReason = fmt::format("Keep Alive Failed with message : [{}]", e.what());
+        SendMessage(run.StopReason, stInformation);
+        run.Stopped = true;
+        return false;
     }
     if (CheckOperationAborted()) {
-        FStopped = true;
+        run.Stopped = true;
         return false;
     }
     return true;
 }
 
-void TFTPMirrorAction::LogProgress(net::TWorkMode mode, int slot, bool force) {
+void TFTPMirrorAction::LogProgress(TMirrorRun& run, net::TWorkMode mode, int slot, bool force) {
     auto now = Clock::now();
-    FLastProgress = now;
+    run.LastProgress = now;
     const TFTPLoggingOptions& logging = *FLoggingOptions;
     bool perFile =
         logging.GetProgressLoggingEnabled() && logging.GetProgressLoggingMode() == OnFilePercentage;
     std::int64_t inFlight = 0;
-    for (const auto& file : FInFlight)
+    for (const auto& file : run.InFlight)
         inFlight += file.Count;
-    const TInFlight& file = FInFlight[static_cast<std::size_t>(slot)];
-    std::int64_t total = perFile ? file.Size : FTotalBytes;
-    std::int64_t done = perFile ? file.Count : FCompletedBytes + inFlight;
-    double elapsed = std::chrono::duration<double>(now - FRunStart).count();
+    const TMirrorRun::TInFlight& file = run.InFlight[static_cast<std::size_t>(slot)];
+    std::int64_t total = perFile ? file.Size : run.TotalBytes;
+    std::int64_t done = perFile ? file.Count : run.CompletedBytes + inFlight;
+    double elapsed = std::chrono::duration<double>(now - run.Start).count();
     if (elapsed > 0)
-        FSpeed = static_cast<std::int64_t>(std::nearbyint(static_cast<double>(done) / elapsed));
+        run.Speed = static_cast<std::int64_t>(std::nearbyint(static_cast<double>(done) / elapsed));
     int percentage = total > 0 ? static_cast<int>(std::nearbyint(static_cast<double>(done) / total * 100.0)) : 0;
-    std::string text = fmt::format("{} {} : {} speed : {}/s {}/{} ({}%) Transfered{}", "Prog:", NowForLog(),
-                                   mode == net::TWorkMode::wmRead ? "Download" : "Upload", SizeText(FSpeed, Gigabytes),
-                                   SizeText(done, Gigabytes), SizeText(total, Gigabytes), percentage, "");
+    std::string text =
+        fmt::format("{} {} : {} speed : {}/s {}/{} ({}%) Transfered{}", "Prog:", NowForLog(),
+                    mode == net::TWorkMode::wmRead ? "Download" : "Upload", SizeText(run.Speed, Gigabytes),
+                    SizeText(done, Gigabytes), SizeText(total, Gigabytes), percentage, "");
     SendProgress(text, percentage);
     if (!logging.GetProgressLoggingEnabled())
         return;
     bool due = false;
     if (logging.GetProgressLoggingMode() == OnTimeElapsed)
-        due = FLastLogTick + std::chrono::milliseconds(logging.GetProgressMillisecondInterval()) < now;
+        due = run.LastLogTick + std::chrono::milliseconds(logging.GetProgressMillisecondInterval()) < now;
     else
-        due = FLastLoggedPercentage + static_cast<int>(logging.GetProgressPercInterval()) < percentage;
+        due = run.LastLoggedPercentage + static_cast<int>(logging.GetProgressPercInterval()) < percentage;
     if (force || due) {
         SendFTPMessage(text);
-        FLastLogTick = now;
-        FLastLoggedPercentage = percentage;
+        run.LastLogTick = now;
+        run.LastLoggedPercentage = percentage;
     }
 }
 
+// The handlers hold the run itself: the extra connections' threads call them, and never after the run.
 void TFTPMirrorAction::AttachProgress(IFTPConnectionObject& connection, int slot) {
     const auto at = static_cast<std::size_t>(slot);
-    connection.SetOnWorkBegin([this, at](net::TWorkMode mode, std::int64_t size) {
-        if (mode != FDirection)
+    TMirrorRun& run = *FRun;
+    connection.SetOnWorkBegin([this, &run, at](net::TWorkMode mode, std::int64_t size) {
+        if (mode != run.Direction)
             return;
-        std::lock_guard lock(FProgressLock);
-        FLastProgress.reset();
-        FLastLoggedPercentage = 0;
-        FInFlight[at] = {size, 0};
+        std::lock_guard lock(run.ProgressLock);
+        run.LastProgress.reset();
+        run.LastLoggedPercentage = 0;
+        run.InFlight[at] = {size, 0};
         if (FLoggingOptions->GetProgressLoggingEnabled() &&
             FLoggingOptions->GetProgressLoggingMode() == OnFilePercentage)
-            FRunStart = Clock::now();
+            run.Start = Clock::now();
     });
-    connection.SetOnWork([this, at](net::TWorkMode mode, std::int64_t count) {
-        if (mode != FDirection)
+    connection.SetOnWork([this, &run, at](net::TWorkMode mode, std::int64_t count) {
+        if (mode != run.Direction)
             return;
-        std::lock_guard lock(FProgressLock);
-        FInFlight[at].Count = count;
-        if (!FLastProgress || Clock::now() - *FLastProgress >= std::chrono::seconds(1))
-            LogProgress(mode, static_cast<int>(at), false);
+        std::lock_guard lock(run.ProgressLock);
+        run.InFlight[at].Count = count;
+        if (!run.LastProgress || Clock::now() - *run.LastProgress >= std::chrono::seconds(1))
+            LogProgress(run, mode, static_cast<int>(at), false);
     });
-    connection.SetOnWorkEnd([this, at](net::TWorkMode mode) {
-        if (mode != FDirection)
+    connection.SetOnWorkEnd([this, &run, at](net::TWorkMode mode) {
+        if (mode != run.Direction)
             return;
-        std::lock_guard lock(FProgressLock);
-        TInFlight& file = FInFlight[at];
+        std::lock_guard lock(run.ProgressLock);
+        TMirrorRun::TInFlight& file = run.InFlight[at];
         file.Count = file.Size;
-        LogProgress(mode, static_cast<int>(at), FLoggingOptions->GetProgressLoggingEnabled());
-        FCompletedBytes += file.Size;
+        LogProgress(run, mode, static_cast<int>(at), FLoggingOptions->GetProgressLoggingEnabled());
+        run.CompletedBytes += file.Size;
         file.Count = 0;
     });
 }
@@ -362,15 +400,16 @@ bool TFTPMirrorAction::Run(IFTPConnectionObject& connection, const std::string& 
     }
     RemoveStaleTemporaries(connection, localDir);
     auto started = Clock::now();
-    FInFlight.assign(static_cast<std::size_t>(MaxParallelTransfers) + 1, {});
+    TMirrorRun& run = *FRun;
+    run.InFlight.assign(static_cast<std::size_t>(MaxParallelTransfers) + 1, {});
     AttachProgress(connection, 0);
-    FRunStart = Clock::now();
-    FTotalBytes = CalculateBytesToTransfers(*tree);
-    FLastLogTick = Clock::now();
-    FLastLoggedPercentage = 0;
+    run.Start = Clock::now();
+    run.TotalBytes = CalculateBytesToTransfers(*tree);
+    run.LastLogTick = Clock::now();
+    run.LastLoggedPercentage = 0;
     bool walked = false;
     std::string reason;
-    FDirection = FMirrorOperation == moLocalToRemote ? net::TWorkMode::wmWrite : net::TWorkMode::wmRead;
+    run.Direction = FMirrorOperation == moLocalToRemote ? net::TWorkMode::wmWrite : net::TWorkMode::wmRead;
     SendMessage(FMirrorOperation == moLocalToRemote ? "Uploading Files..." : "Downloading Files...", stInformation);
     std::unique_ptr<TFTPTransferPool> pool = OpenPool(connection, std::move(spare));
     if (pool)
@@ -416,7 +455,7 @@ bool TFTPMirrorAction::Run(IFTPConnectionObject& connection, const std::string& 
     if (!walked) {
         failed = true;
         if (reason.empty())
-            reason = FStopReason.empty() ? "The walk over the tree ended early." : FStopReason;
+            reason = run.StopReason.empty() ? "The walk over the tree ended early." : run.StopReason;
         if (!Aborted())
             SendMessage("FTP Mirror failed. " + reason, stError);
     }
@@ -428,21 +467,28 @@ bool TFTPMirrorAction::Run(IFTPConnectionObject& connection, const std::string& 
 }
 
 bool TFTPMirrorAction::DoFTPOperation(IFTPConnectionObject& connection) {
-    FStopped = false;
-    FStopReason.clear();
-    FConnection = &connection;
-    FKeepAliveAccumulator = 0;
-    FLastKeepAliveTick.reset();
+    TMirrorRun run(connection);
+    FRun = &run;
+    // The connection's handlers refer to the run: they go before it does, however the run ends.
+    struct TEndRun {
+        TMirrorRun*& Run;
+        IFTPConnectionObject& Connection;
+        ~TEndRun() {
+            Connection.SetOnWork(nullptr);
+            Connection.SetOnWorkBegin(nullptr);
+            Connection.SetOnWorkEnd(nullptr);
+            Connection.SetOnStatus(nullptr);
+            Run = nullptr;
+        }
+    } endRun{FRun, connection};
     FTimedOut = false;
-    FTotalBytes = FCompletedBytes = FSpeed = 0;
-    FInFlight.assign(1, {});
 
     auto prepared = PrepareLocalDir("Invalid Mirror Operation", "Local Directory {} does not exist.");
     if (!prepared)
         return false;
     const std::string& localDir = *prepared;
     if (FEnableTimeout)
-        FMonitor = std::make_unique<TTimeoutMonitorThread>(*this, std::chrono::minutes(FTimeoutLength));
+        run.Monitor = std::make_unique<TTimeoutMonitorThread>(*this, std::chrono::minutes(FTimeoutLength));
     if (FLoggingOptions->GetLogConnectionStatus())
         connection.SetOnStatus([this](net::TConnectionStatus status, const std::string& text) { OnFTPStatus(status, text); });
 
@@ -496,18 +542,13 @@ bool TFTPMirrorAction::DoFTPOperation(IFTPConnectionObject& connection) {
             // Where the server is left matters less than the outcome already reported.
         }
     }
-    connection.SetOnWork(nullptr);
-    connection.SetOnWorkBegin(nullptr);
-    connection.SetOnWorkEnd(nullptr);
-    connection.SetOnStatus(nullptr);
-    if (FMonitor) {
-        if (!FMonitor->Finished()) {
-            FMonitor->Stop();
+    if (run.Monitor) {
+        if (!run.Monitor->Finished()) {
+            run.Monitor->Stop();
             Sleep(500);
         }
-        FMonitor.reset();
+        run.Monitor.reset();
     }
-    FConnection = nullptr;
     return result;
 }
 

@@ -44,6 +44,7 @@ protected:
 
 private:
     friend struct TFTPMirrorActionProperties;
+    struct TMirrorRun;
     static std::int64_t CalculateBytesToTransfers(TFTPTreeNode& tree);
     bool Run(IFTPConnectionObject& connection, const std::string& localDir, bool& failed, bool& treeFailed,
              std::string& returnTo);
@@ -54,7 +55,7 @@ private:
     int TransferConnections() const;
     // Progress of the transfers on one connection; slot 0 is the main one.
     void AttachProgress(IFTPConnectionObject& connection, int slot);
-    void LogProgress(net::TWorkMode mode, int slot, bool force);
+    void LogProgress(TMirrorRun& run, net::TWorkMode mode, int slot, bool force);
     // The extra connections of a run with more than one transfer connection, the spare ones first; null
     // otherwise.
     std::unique_ptr<TFTPTransferPool> OpenPool(IFTPConnectionObject& connection, TFTPSpareConnections spare);
@@ -68,31 +69,10 @@ private:
     std::int32_t FParallelTransfers = 0;
     std::int32_t FParallelListings = 0;
 
-    // Run state.
-    IFTPConnectionObject* FConnection = nullptr;
-    bool FStopped = false;
-    // Why a keep-going check said stop, when it was not the user.
-    std::string FStopReason;
-    std::int64_t FKeepAliveAccumulator = 0;
-    std::optional<std::chrono::steady_clock::time_point> FLastKeepAliveTick;
-    std::chrono::steady_clock::time_point FRunStart;
-    // Guards the progress bookkeeping, which the threads of the extra connections update too.
-    std::mutex FProgressLock;
-    // What each connection has in flight: the file's size and the bytes sent or received so far.
-    struct TInFlight {
-        std::int64_t Size = 0;
-        std::int64_t Count = 0;
-    };
-    std::vector<TInFlight> FInFlight;
-    std::int64_t FTotalBytes = 0;
-    std::int64_t FCompletedBytes = 0;
-    std::int64_t FSpeed = 0;
-    std::optional<std::chrono::steady_clock::time_point> FLastProgress;
-    int FLastLoggedPercentage = 0;
-    std::chrono::steady_clock::time_point FLastLogTick;
-    net::TWorkMode FDirection = net::TWorkMode::wmWrite;
+    // The state of the run under way, which DoFTPOperation owns; null between runs.
+    TMirrorRun* FRun = nullptr;
+    // Outlives the run: the runner asks for it once the run is over.
     std::atomic<bool> FTimedOut{false};
-    std::unique_ptr<quillate::TTimeoutMonitorThread> FMonitor;
     // Guards FPool against a stop from another thread.
     std::mutex FPoolLock;
     TFTPTransferPool* FPool = nullptr;
