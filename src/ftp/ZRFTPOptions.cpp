@@ -53,8 +53,4 @@ std::shared_ptr<TZRFTPOptions> FTPOptions() {
     return OptionsService().GetOptionsAs<TZRFTPOptions>(TZRFTPOptions::ClassInfo());
 }
 
-void RegisterFTPOptions() {
-    OptionsService().RegisterOptions(TZRFTPOptions::ClassInfo(), "HINTERNET");
-}
-
 } // namespace zr

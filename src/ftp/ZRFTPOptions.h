@@ -59,6 +59,5 @@ private:
 std::shared_ptr<TZRFTPOptions> FTPOptions();
 
 // Registers TZRFTPOptions with the host's options service under the image "HINTERNET".
-void RegisterFTPOptions();
 
 } // namespace zr

@@ -275,23 +275,6 @@ void TCustomEmailAction::DoTimeout() {
     TerminateAction();
 }
 
-void TCustomEmailAction::LogFailure(const std::string& text, const std::exception& e) {
-    SendMessage(text, stError);
-    SendMessage(e.what(), stError);
-}
-
-// Each composition step logs its own text and the reason, and tells whether the run may go on.
-template <class F>
-bool TCustomEmailAction::Step(const char* failure, F&& body) {
-    try {
-        body();
-        return true;
-    } catch (const std::exception& e) {
-        LogFailure(failure, e);
-        return false;
-    }
-}
-
 bool TCustomEmailAction::Execute() {
     FTimedOut = false;
     FSMTP.SetStopToken(GetStopToken());
@@ -620,24 +603,17 @@ bool TCustomEmailAction::SendNormal(const TRunState& run) {
     if (!SetAddressList(RecipientsSetting(), FMessage.To) || !SetAddressList(CopyToSetting(), FMessage.Cc) ||
         !SetAddressList(BccSetting(), FBlindCopies) || !BuildBody(run) || !AttachFiles(run))
         return false;
-    bool connected = false;
-    try {
+    const bool connected = Step("Unable to Send Message (Connect)", [&] {
         ApplyConnectionSettings();
         ConnectSMTP();
-        connected = FSMTP.Connected();
-    } catch (const std::exception& e) {
-        LogFailure("Unable to Send Message (Connect)", e);
-    }
+        return FSMTP.Connected();
+    });
     bool result = false;
-    if (connected) {
-        try {
+    if (connected)
+        result = Step("Unable to Send Message (Send)", [&] {
             SendComposedMessage();
             SendMessage("Message Sent", stSuccess);
-            result = true;
-        } catch (const std::exception& e) {
-            LogFailure("Unable to Send Message (Send)", e);
-        }
-    }
+        });
     FSMTP.Disconnect();
     FMessage.Clear();
     return result;
@@ -686,25 +662,20 @@ bool TCustomEmailAction::SendIndividual(const TRunState& run) {
             if (!entries[i]->GetEnabled())
                 continue;
             net::TMimeAddress to;
-            try {
-                to = Expanded(*entries[i]);
-            } catch (const std::exception& e) {
-                LogFailure("Error expanding Name/Address", e);
+            if (!Step("Error expanding Name/Address", [&] { to = Expanded(*entries[i]); })) {
                 result = false;
                 break;
             }
             // The script may change the address, the name and this message's subject, or skip it.
             std::string messageSubject = subject;
-            if (hasScript) {
-                try {
-                    if (RunOnSendScript(to.Address, to.Name, messageSubject))
-                        continue;
-                } catch (const std::exception& e) {
-                    LogFailure("Error executing OnSend script", e);
-                    result = false;
-                    break;
-                }
+            bool skip = false;
+            if (hasScript && !Step("Error executing OnSend script",
+                                   [&] { skip = RunOnSendScript(to.Address, to.Name, messageSubject); })) {
+                result = false;
+                break;
             }
+            if (skip)
+                continue;
             FMessage.To.push_back(to);
             FMessage.Subject = messageSubject;
             ++attempted;
@@ -768,9 +739,8 @@ void TCustomEmailAction::WorkEnd() {
     FProgress.End();
 }
 
-void RegisterEmailAction() {
-    ActionService().RegisterAction("Internet", TEmailAction::ClassInfo(), "ZREMAIL");
-    RegisterEmailAddresses();
+void RegisterEmailScriptNames() {
+    RegisterAddressListScriptMethods();
     auto& scripting = CoreScriptingService();
     scripting.RegisterScriptConstant("emNormal", std::int64_t{emNormal});
     scripting.RegisterScriptConstant("emIndividual", std::int64_t{emIndividual});

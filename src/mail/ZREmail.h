@@ -95,9 +95,6 @@ private:
     struct TListSetting;
     struct TRunState;
 
-    template <class F>
-    bool Step(const char* failure, F&& body);
-    void LogFailure(const std::string& text, const std::exception& e);
     net::TMimeAddress Expanded(const TZREmailAddress& address);
 
     bool PrepareMessage();
@@ -180,8 +177,7 @@ public:
     const quillate::TMetaClass& GetClass() const override { return ClassInfo(); }
 };
 
-// The action with the action service, the address classes and their script methods, and the
-// e-mail script constants.
-void RegisterEmailAction();
+// The e-mail script constants and the address list's script methods.
+void RegisterEmailScriptNames();
 
 } // namespace zr

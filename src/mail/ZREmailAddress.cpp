@@ -316,9 +316,7 @@ TZRCustomAddressList& ListOf(TPersistent& self) {
 
 } // namespace
 
-void RegisterEmailAddresses() {
-    TSerializationRegistry::RegisterClasses({&TZREmailAddress::ClassInfo(), &TZRAddressList::ClassInfo()});
-
+void RegisterAddressListScriptMethods() {
     auto& scripting = CoreScriptingService();
     const TMetaClass& cls = TZRCustomAddressList::ClassInfo();
     scripting.RegisterScriptMethodAs(cls, "AddFromScript", "Add", [](TPersistent& self, const auto& args) {

@@ -132,7 +132,7 @@ public:
     TAddressListPtr Recipients, CopyTo, BlindCopyTo, ReplyTo;
 };
 
-// The address classes for project loading, and the list's script methods.
-void RegisterEmailAddresses();
+// The address list's script methods.
+void RegisterAddressListScriptMethods();
 
 } // namespace zr

@@ -76,8 +76,4 @@ std::shared_ptr<TZREmailOptions> EmailOptions() {
     return OptionsService().GetOptionsAs<TZREmailOptions>(TZREmailOptions::ClassInfo());
 }
 
-void RegisterEmailOptions() {
-    OptionsService().RegisterOptions(TZREmailOptions::ClassInfo(), "ZREMAIL");
-}
-
 } // namespace zr

@@ -66,6 +66,5 @@ private:
 std::shared_ptr<TZREmailOptions> EmailOptions();
 
 // Registers TZREmailOptions with the host's options service under the image "ZREMAIL".
-void RegisterEmailOptions();
 
 } // namespace zr

@@ -1,9 +1,9 @@
 // ZRRegisterPages: called by the package after it loaded this library, when the designer is present.
 #include "design/DesignContract.h"
-#include "pages/OtherPages.h"
-#include "pages/ftp/FTPPages.h"
+#include "pages/ProtocolPages.h"
 
 extern "C" __attribute__((visibility("default"))) void ZRRegisterPages() {
-    zr::pages::RegisterFTPPages();
-    zr::pages::RegisterOtherPages();
+#define ZR_REGISTER_PAGES(NAME) zr::pages::Register##NAME##Pages();
+    ZR_PACKAGE_PROTOCOLS(ZR_REGISTER_PAGES)
+#undef ZR_REGISTER_PAGES
 }

@@ -107,7 +107,4 @@ public:
     const quillate::TMetaClass& GetClass() const override { return ClassInfo(); }
 };
 
-// The action in the palette and its items in the serialisation registry.
-void RegisterTelnetAction();
-
 } // namespace zr

@@ -5,6 +5,7 @@
 #include "host/CryptoUtils.h"
 #include "host/Options.h"
 #include "mail/ZREmailOptions.h"
+#include "package/ZRInternetReg.h"
 
 #include <filesystem>
 #include <fmt/format.h>
@@ -38,12 +39,12 @@ TEST_F(FTPScriptAction, GlobalOptionsSupplyTheServerAndTheLogMasksThePassword) {
     struct TOwnStore {
         explicit TOwnStore(const fs::path& path) {
             OptionsService().Reset(path);
-            zr::RegisterFTPOptions();
+            zr::RegisterProtocolOptions(zr::FTPProtocol());
         }
         ~TOwnStore() {
             OptionsService().Reset();
-            zr::RegisterEmailOptions();
-            zr::RegisterFTPOptions();
+            zr::RegisterProtocolOptions(zr::EmailProtocol());
+            zr::RegisterProtocolOptions(zr::FTPProtocol());
         }
     } store(FLocal.Path() / "options.json");
     auto global = zr::FTPOptions();

@@ -2,6 +2,7 @@
 #include "ftp/ZRFTPOptions.h"
 #include "host/CryptoUtils.h"
 #include "mail/ZREmailOptions.h"
+#include "package/ZRInternetReg.h"
 #include "support/ServerProcess.h"
 
 #include <gtest/gtest.h>
@@ -22,8 +23,8 @@ protected:
     void Restart(bool withEmail = true) {
         OptionsService().Reset(FStore);
         if (withEmail)
-            RegisterEmailOptions();
-        RegisterFTPOptions();
+            zr::RegisterProtocolOptions(zr::EmailProtocol());
+        zr::RegisterProtocolOptions(zr::FTPProtocol());
     }
     void Write(const std::string& text) const { quillate::testing::WriteTextFile(FStore, text); }
     ordered_json Section() const { return ordered_json::parse(ReadTextFile(FStore))["Internet"]; }

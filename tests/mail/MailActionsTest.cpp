@@ -5,6 +5,7 @@
 #include "ActionCases.h"
 #include "host/Options.h"
 #include "mail/ZREmailOptions.h"
+#include "package/ZRInternetReg.h"
 #include "support/FTPServerFixture.h"
 #include "support/POP3ServerFixture.h"
 #include "support/NNTPServerFixture.h"
@@ -96,7 +97,7 @@ protected:
     void SetUp() override {
         EnsurePackageRegistered();
         OptionsService().Reset(FDir.Path() / "options.json");
-        zr::RegisterEmailOptions();
+        zr::RegisterProtocolOptions(zr::EmailProtocol());
     }
     void TearDown() override { OptionsService().Reset(); }
 

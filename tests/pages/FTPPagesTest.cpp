@@ -7,7 +7,7 @@
 #include "host/Project.h"
 #include "host/Registration.h"
 #include "package/ZRInternetReg.h"
-#include "pages/common/TelnetScriptPage.h"
+#include "pages/telnet/TelnetScriptPage.h"
 #include "pages/ftp/FTPConnectionPages.h"
 #include "pages/ftp/FTPMirrorPages.h"
 #include "pages/ftp/FTPScriptPages.h"

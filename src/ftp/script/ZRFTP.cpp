@@ -562,21 +562,10 @@ bool TFTPAction::Execute() {
     FCurrentDir = "/";
     FExpectedSize = 0;
     std::string host, user, password;
-    try {
-        host = ExpandExpression(GetHost(), true);
-    } catch (const std::exception& e) {
-        SendMessage("Error Expanding variables in Host", stError);
-        SendMessage(e.what(), stError);
-        return false;
-    }
-    try {
-        user = ExpandExpression(GetUserID(), false);
-    } catch (const std::exception& e) {
-        SendMessage("Error Expanding UserID", stError);
-        SendMessage(e.what(), stError);
-        return false;
-    }
-    if (!TryExpandPassword("Password", GetPassword(), password))
+    // Host and user keep the action's own two lines (the failure, then its cause) when they fail.
+    if (!Step("Error Expanding variables in Host", [&] { host = ExpandExpression(GetHost(), true); }) ||
+        !Step("Error Expanding UserID", [&] { user = ExpandExpression(GetUserID(), false); }) ||
+        !TryExpandPassword("Password", GetPassword(), password))
         return false;
 
     auto client = std::make_unique<net::TFTPClient>();
@@ -615,13 +604,8 @@ bool TFTPAction::Execute() {
     net::TFTPClient& ftp = *client;
 
     SendMessage("Connection to host : " + host, stInformation);
-    try {
-        ftp.Connect();
-    } catch (const std::exception& e) {
-        SendMessage("Error Connecting to : " + host, stError);
-        SendMessage(e.what(), stError);
+    if (!Step("Error Connecting to : " + host, [&] { ftp.Connect(); }))
         return false;
-    }
 
     bool result = true;
     try {
@@ -647,20 +631,6 @@ bool TFTPAction::Execute() {
         result = false;
     }
     return result;
-}
-
-void RegisterFTPScriptActions(bool designer) {
-    TSerializationRegistry::RegisterClasses(
-        {&TFTPScriptGetCurrentDir::ClassInfo(), &TFTPScriptChangeDir::ClassInfo(),
-         &TFTPScriptChangeDirUp::ClassInfo(), &TFTPScriptListDir::ClassInfo(),
-         &TFTPScriptMakeDir::ClassInfo(), &TFTPScriptDeleteDir::ClassInfo(), &TFTPScriptFileSize::ClassInfo(),
-         &TFTPScriptDeleteFile::ClassInfo(), &TFTPScriptRenameFile::ClassInfo(),
-         &TFTPScriptUploadFile::ClassInfo(), &TFTPScriptDownloadFile::ClassInfo()});
-    ActionService().RegisterAction("Internet", TFTPAction::ClassInfo(), "ZRFTP");
-    if (designer)
-        ActionService().RegisterPropertyPages(
-            TFTPAction::ClassInfo(),
-            {"TFTPOptionsFrame", "TFTPMoreOptionsFrame", "TFTPProxyFrame", "TFTPScriptFrame"});
 }
 
 } // namespace zr

@@ -214,7 +214,4 @@ private:
     std::chrono::steady_clock::time_point FStartTime;
 };
 
-// Registers the eleven step classes with the serializer and the action in the "Internet" palette.
-void RegisterFTPScriptActions(bool designer);
-
 } // namespace zr

@@ -17,12 +17,8 @@ TProxyPage::TProxyPage(QWidget* owner, QString caption, bool withType)
     f.FinishTabOrder();
 }
 
-void RegisterProxyPages() {
-    auto& classes = quillate::DesignClasses();
-    for (const char* name : {"TFTPNewProxyFrame", "TFTPProxyFrame"})
-        classes.RegisterPage(name, [](QWidget* owner) { return new TProxyPage(owner, "FTP Proxy", true); });
-    classes.RegisterPage("THTTPProxyFrame",
-                         [](QWidget* owner) { return new TProxyPage(owner, "HTTP Proxy", false); });
+quillate::TDesignClassRegistry::TPageFactory ProxyPageFactory(const char* caption, bool withType) {
+    return [caption, withType](QWidget* owner) { return new TProxyPage(owner, caption, withType); };
 }
 
 } // namespace zr::pages

@@ -13,6 +13,7 @@ public:
     TProxyPage(QWidget* owner, QString caption, bool withType);
 };
 
-void RegisterProxyPages();
+// Makes the page for the designer's registry.
+quillate::TDesignClassRegistry::TPageFactory ProxyPageFactory(const char* caption, bool withType);
 
 } // namespace zr::pages

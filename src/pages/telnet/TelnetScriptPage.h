@@ -18,6 +18,5 @@ public:
     explicit TZRTelnetScrptFrame(QWidget* owner);
 };
 
-void RegisterTelnetScriptPage();
 
 } // namespace zr::pages

@@ -1,4 +1,4 @@
-#include "pages/common/TelnetScriptPage.h"
+#include "pages/telnet/TelnetScriptPage.h"
 
 #include "host/Action.h"
 
@@ -37,10 +37,5 @@ TZRTelnetScrptFrame::TZRTelnetScrptFrame(QWidget* owner)
           [](QWidget* parent, quillate::TSerializableObject& item) {
               return TTelnetScriptEditor(parent).Edit(item);
           }) {}
-
-void RegisterTelnetScriptPage() {
-    quillate::DesignClasses().RegisterPage("TZRTelnetScrptFrame",
-                                           [](QWidget* owner) { return new TZRTelnetScrptFrame(owner); });
-}
 
 } // namespace zr::pages

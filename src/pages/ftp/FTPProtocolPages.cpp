@@ -1,7 +1,8 @@
-#include "pages/ftp/FTPPages.h"
+// The FTP actions' pages and the FTP options page.
+#include "pages/ProtocolPages.h"
 
+#include "design/DesignContract.h"
 #include "pages/common/ProxyPage.h"
-#include "pages/common/TelnetScriptPage.h"
 #include "pages/ftp/FTPConnectionPages.h"
 #include "pages/ftp/FTPMirrorPages.h"
 #include "pages/ftp/FTPOperationPages.h"
@@ -11,11 +12,11 @@ namespace zr::pages {
 
 void RegisterFTPPages() {
     RegisterFTPConnectionPages();
-    RegisterProxyPages();
+    for (const char* name : {"TFTPNewProxyFrame", "TFTPProxyFrame"})
+        quillate::DesignClasses().RegisterPage(name, ProxyPageFactory("FTP Proxy", true));
     RegisterFTPOperationPages();
     RegisterFTPMirrorPages();
     RegisterFTPScriptPages();
-    RegisterTelnetScriptPage();
 }
 
 } // namespace zr::pages
