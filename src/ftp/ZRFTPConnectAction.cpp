@@ -93,12 +93,6 @@ std::string TFTPConnectionAction::GetFormattedDescription() const {
     return fmt::format("{} [ {} ]", TZRAction::GetFormattedDescription(), FConnectionName);
 }
 
-void TFTPConnectionAction::GetHiddenProperties(TStringList& list) const {
-    TZRAction::GetHiddenProperties(list);
-    list.push_back("Cookie");
-    list.push_back("ProxyCookie");
-}
-
 void TFTPConnectionAction::SetConnectionName(const std::string& value) {
     if (value.empty())
         return;

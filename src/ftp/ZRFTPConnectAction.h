@@ -26,7 +26,6 @@ public:
     bool Validate(quillate::TValidationErrors& errors) override;
     std::string GetActionName() const override { return "FTP Connect"; }
     std::string GetFormattedDescription() const override;
-    void GetHiddenProperties(quillate::TStringList& list) const override;
     void Loaded() override;
     void GetProvidedProjectObjects(std::vector<quillate::TProjectObjectName>& objects) const override {
         objects.push_back({FConnectionName, FTPConnectionCategory});

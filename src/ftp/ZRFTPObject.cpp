@@ -1,4 +1,5 @@
 #include "ftp/ZRFTPObject.h"
+#include "host/PassRule.h"
 
 #include "ftp/ZRFTPTree.h"
 #include "host/Options.h"
@@ -84,9 +85,7 @@ TZRIdLogEvent::TZRIdLogEvent() {
 }
 
 void TZRIdLogEvent::ObfuscatePassword(std::string& line) {
-    std::string lower(line);
-    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
-    if (lower.find("pass") != std::string::npos)
+    if (quillate::MentionsPass(line, quillate::TPassCase::AnyCase))
         line = "PASS xxx";
 }
 

@@ -27,7 +27,11 @@ std::string TZRAction::GetFormattedDescription() const {
     return FDescription.empty() ? GetActionName() : FDescription;
 }
 
-void TZRAction::GetHiddenProperties(TStringList&) const {}
+void TZRAction::GetHiddenProperties(TStringList& list) const {
+    for (const auto& info : Properties().Properties())
+        if (info.Hidden)
+            list.push_back(info.Name);
+}
 void TZRAction::GetReadOnlyProperties(TStringList&) const {}
 void TZRAction::GetPropertyAlias(TStringList&) const {}
 void TZRAction::GetPropertyHelp(TStringList&) const {}

@@ -81,6 +81,7 @@ public:
     virtual bool Validate(TValidationErrors& errors);
     virtual std::string GetActionName() const;
     virtual std::string GetFormattedDescription() const;
+    // The properties the property table marks hidden (stored passwords, the ones only pages set).
     virtual void GetHiddenProperties(TStringList& list) const;
     virtual void GetReadOnlyProperties(TStringList& list) const;
     // Lines "Property=Alias".

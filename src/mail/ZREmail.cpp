@@ -102,12 +102,16 @@ struct TEmailActionProperties {
             .String("Subject", &T::FSubject)
             .Bool("UseRecipientFile", &T::GetUseRecipientFile, &T::SetUseRecipientFile)
             .NotStored()
+            .Hidden()
             .Bool("UseCopyToFile", &T::GetUseCopyToFile, &T::SetUseCopyToFile)
             .NotStored()
+            .Hidden()
             .Bool("UseBccFile", &T::GetUseBccFile, &T::SetUseBccFile)
             .NotStored()
+            .Hidden()
             .Bool("UseReplyToFile", &T::GetUseReplyToFile, &T::SetUseReplyToFile)
             .NotStored()
+            .Hidden()
             .Enum("RecipientsSource", EmailAddressSourceInfo(), &T::FRecipientsSource)
             .Enum("CopyToSource", EmailAddressSourceInfo(), &T::FCopyToSource)
             .Enum("BccSource", EmailAddressSourceInfo(), &T::FBccSource)
@@ -133,8 +137,10 @@ struct TEmailActionProperties {
             .StringList("PlainBodyObject", &T::FPlainBody)
             .String("Body", &T::GetBody, &T::SetBody)
             .NotStored()
+            .Hidden()
             .String("PlainBody", &T::GetPlainBody, &T::SetPlainBody)
             .NotStored()
+            .Hidden()
             .Bool("HTMLMessage", &T::FHTMLMessage)
             .Bool("Authenticate", &T::GetOwnAuthenticate, &T::SetAuthenticate)
             .Bool("UseEhlo", &T::GetOwnUseEhlo, &T::SetUseEhlo)
@@ -191,13 +197,6 @@ std::string TCustomEmailAction::GetFormattedDescription() const {
 
 std::string TCustomEmailAction::GetCopyRight() const {
     return TZRAction::GetCopyRight() + "\nSMTP and POP3 on the Quillate network library, MIME on GMime";
-}
-
-void TCustomEmailAction::GetHiddenProperties(TStringList& list) const {
-    TZRAction::GetHiddenProperties(list);
-    for (const char* name : {"EncryptedPassword", "Body", "PlainBody", "UseRecipientFile", "UseCopyToFile",
-                             "UseBccFile", "UseReplyToFile"})
-        list.push_back(name);
 }
 
 void TCustomEmailAction::GetPropertyAlias(TStringList& list) const {

@@ -41,7 +41,6 @@ public:
     int GetHelpTopicID() const override { return 800; }
     std::string GetCopyRight() const override;
     bool GetTimedOut() const override { return FTimedOut; }
-    void GetHiddenProperties(quillate::TStringList& list) const override;
     void GetPropertyAlias(quillate::TStringList& list) const override;
     void InitialiseScriptParams(const std::string& scriptName, quillate::TScriptParams& params) override;
     // From another thread: closes the SMTP connection, so a pending command fails.

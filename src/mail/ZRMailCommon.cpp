@@ -1,4 +1,5 @@
 #include "mail/ZRMailCommon.h"
+#include "host/PassRule.h"
 
 #include <sys/stat.h>
 
@@ -12,7 +13,8 @@ namespace zr {
 
 std::vector<std::string> MaskedEventLines(std::string_view text, std::string_view data) {
     std::string whole = std::string(text) + " : " +
-                        (data.find("pass") != std::string_view::npos ? std::string("pass xxx") : std::string(data));
+                        (quillate::MentionsPass(data, quillate::TPassCase::LowerCaseOnly) ? std::string("pass xxx")
+                                                                                          : std::string(data));
     std::vector<std::string> lines;
     std::size_t start = 0;
     for (;;) {

@@ -71,11 +71,6 @@ std::string TZRNNTPAction::GetFormattedDescription() const {
     return fmt::format("{} [ {} ]", TZRAction::GetFormattedDescription(), FGroups);
 }
 
-void TZRNNTPAction::GetHiddenProperties(TStringList& list) const {
-    TZRAction::GetHiddenProperties(list);
-    list.push_back("Token");
-}
-
 void TZRNNTPAction::GetPropertyAlias(TStringList& list) const {
     for (const char* line : {"[Message]", "Subject", "Body", "SenderName", "EmailAddress", "ReplyTo", "UserName",
                              "Password", "Attachments", "IgnoreMissingAttachments", "[Server]", "NewsServer",

@@ -28,7 +28,6 @@ public:
     std::string GetFormattedDescription() const override;
     int GetHelpTopicID() const override { return 2780; }
     std::string GetQuickHelpFilename() const override { return "Plugins\\PostToNewsgroup.html"; }
-    void GetHiddenProperties(quillate::TStringList& list) const override;
     void GetPropertyAlias(quillate::TStringList& list) const override;
     // From another thread: the command running fails, and so does every later one of this run.
 

@@ -90,11 +90,6 @@ void TCustomTelnetClientAction::SetEncryptedPassword(const std::string& stored) 
     FEncryptedPassword = stored;
 }
 
-void TCustomTelnetClientAction::GetHiddenProperties(TStringList& list) const {
-    TZRAction::GetHiddenProperties(list);
-    list.push_back("EncryptedPassword");
-}
-
 void TCustomTelnetClientAction::GetChildren(TSerializableList& children) const {
     TZRAction::GetChildren(children);
     children.insert(children.end(), FItems.begin(), FItems.end());

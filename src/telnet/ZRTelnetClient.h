@@ -54,7 +54,6 @@ public:
     std::string GetActionName() const override { return "Telnet Client"; }
     int GetHelpTopicID() const override { return 2310; }
     std::string GetQuickHelpFilename() const override { return "Plugins\\Telnet.html"; }
-    void GetHiddenProperties(quillate::TStringList& list) const override;
     void GetChildren(quillate::TSerializableList& children) const override;
     void AddChildObject(std::shared_ptr<quillate::TSerializableObject> child) override;
     void ClearChildren() override { ClearItems(); }

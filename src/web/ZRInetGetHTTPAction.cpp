@@ -215,12 +215,6 @@ std::string TZRInetHTTPGetAction::GetFormattedDescription() const {
     return fmt::format("{} [ {} ]", TZRAction::GetFormattedDescription(), FURL);
 }
 
-void TZRInetHTTPGetAction::GetHiddenProperties(TStringList& list) const {
-    TZRAction::GetHiddenProperties(list);
-    for (const char* name : {"Cookie", "ProxyCookie", "ResponseCode"})
-        list.push_back(name);
-}
-
 void TZRInetHTTPGetAction::GetReadOnlyProperties(TStringList& list) const {
     TZRAction::GetReadOnlyProperties(list);
     list.push_back("ResponseCode");

@@ -34,7 +34,6 @@ public:
     std::string GetFormattedDescription() const override;
     int GetHelpTopicID() const override { return 2320; }
     std::string GetQuickHelpFilename() const override { return "Plugins\\HTTPGet.html"; }
-    void GetHiddenProperties(quillate::TStringList& list) const override;
     void GetReadOnlyProperties(quillate::TStringList& list) const override;
     bool GetTimedOut() const override { return FTimedOut; }
     // From other threads: the request running fails at once, and so does every later one of this run.

@@ -1,4 +1,5 @@
 #include "host/Log.h"
+#include "host/PassRule.h"
 
 #include "CaseFiles.h"
 
@@ -24,3 +25,26 @@ TEST(TextLog, MasksTheRunsSecretsAndEscapesControls) {
 }
 
 } // namespace
+
+namespace quillate {
+namespace {
+
+// The protocol logs' "pass" rule, both of its forms side by side: FTP looks in any letter case, the
+// mail and news logs at lower case only.
+TEST(PassRule, TheFTPLogsLookInAnyCaseTheMailLogsAtLowerCaseOnly) {
+    const struct {
+        const char* Text;
+        bool AnyCase, LowerCaseOnly;
+    } cases[] = {
+        {"PASS secret", true, false},     {"pass secret", true, true},     {"AUTHINFO PASS x", true, false},
+        {"PaSs x", true, false},          {"bypassed", true, true},        {"USER bob", false, false},
+        {"PAS S", false, false},          {"", false, false},              {"the password", true, true},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(MentionsPass(c.Text, TPassCase::AnyCase), c.AnyCase) << c.Text;
+        EXPECT_EQ(MentionsPass(c.Text, TPassCase::LowerCaseOnly), c.LowerCaseOnly) << c.Text;
+    }
+}
+
+} // namespace
+} // namespace quillate

@@ -4,6 +4,7 @@
 #include "ftp/ZRFTPOptions.h"
 #include "host/CryptoUtils.h"
 #include "host/Options.h"
+#include "host/PassRule.h"
 #include "host/RegEx.h"
 #include "host/Registration.h"
 #include "host/Scripting.h"
@@ -257,12 +258,6 @@ const TMetaClass& TFTPAction::ClassInfo() {
     return meta;
 }
 
-void TFTPAction::GetHiddenProperties(TStringList& list) const {
-    TZRAction::GetHiddenProperties(list);
-    list.push_back("EncryptedPassword");
-    list.push_back("ProxyCookie");
-}
-
 std::string TFTPAction::GetHost() const {
     return FUseGlobalOptions ? FTPOptions()->GetFTPServer() : FHost;
 }
@@ -360,10 +355,7 @@ bool TFTPAction::Aborted() const {
 void TFTPAction::LogMessage(const std::string& text, const std::string& data) {
     // The protocol log has masked the line already; this action also shows any line that mentions
     // "pass" as "pass xxx", so no part of a login reaches its log whatever the server calls it.
-    std::string lower(data);
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](unsigned char c) { return std::tolower(c); });
-    SendMessage(text + " : " + (lower.find("pass") != std::string::npos ? std::string("pass xxx") : data),
+    SendMessage(text + " : " + (MentionsPass(data, TPassCase::AnyCase) ? std::string("pass xxx") : data),
                 stInformation);
 }
 

@@ -143,7 +143,6 @@ public:
     bool Execute() override;
     bool Validate(quillate::TValidationErrors& errors) override;
     std::string GetActionName() const override { return "FTP Client (DEPRECATED)"; }
-    void GetHiddenProperties(quillate::TStringList& list) const override;
     void InitialiseScriptParams(const std::string& scriptName, quillate::TScriptParams& params) override;
     void GetChildren(quillate::TSerializableList& children) const override;
     void AddChildObject(std::shared_ptr<quillate::TSerializableObject> child) override;

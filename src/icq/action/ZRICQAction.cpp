@@ -65,11 +65,6 @@ const TMetaClass& TICQAction::ClassInfo() {
     return meta;
 }
 
-void TICQAction::GetHiddenProperties(TStringList& list) const {
-    TZRAction::GetHiddenProperties(list);
-    list.push_back("Cookie");
-}
-
 bool TICQAction::Validate(TValidationErrors& errors) {
     std::size_t before = errors.size();
     TZRAction::Validate(errors);

@@ -26,7 +26,6 @@ public:
     std::string GetActionName() const override { return "Send ICQ Message"; }
     int GetHelpTopicID() const override { return 2340; }
     std::string GetQuickHelpFilename() const override { return "Plugins\\SendICQMessage.html"; }
-    void GetHiddenProperties(quillate::TStringList& list) const override;
 
 private:
     friend struct TICQActionProperties;
