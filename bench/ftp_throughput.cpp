@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "BenchSupport.h"
-#include "ftp/ZRFTPObject.h"
+#include "ftp/ZRFTPConnection.h"
 #include "net/FTPClient.h"
 #include "support/FTPServerFixture.h"
 

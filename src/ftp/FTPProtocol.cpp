@@ -5,7 +5,7 @@
 #include "ftp/ZRFTPOptions.h"
 #include "ftp/ZRFTPUploadFileAction.h"
 #include "ftp/ZRFTPWaitForFile.h"
-#include "ftp/script/ZRFTP.h"
+#include "ftp/script/ZRFTPScriptAction.h"
 #include "ftp/sync/ZRFTPDiffAction.h"
 #include "ftp/sync/ZRFTPMirrorAction.h"
 #include "host/Scripting.h"

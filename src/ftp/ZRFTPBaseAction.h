@@ -7,7 +7,7 @@
 #include <optional>
 #include <mutex>
 
-#include "ftp/ZRFTPObject.h"
+#include "ftp/ZRFTPConnection.h"
 #include "ftp/ZRFTPTree.h"
 #include "host/Action.h"
 

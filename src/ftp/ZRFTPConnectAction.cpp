@@ -121,34 +121,29 @@ bool TFTPConnectionAction::Validate(TValidationErrors& errors) {
     return true;
 }
 
-std::string TFTPConnectionAction::GetFTPHost() const {
-    return FUseGlobalOpt ? FTPOptions()->GetFTPServer() : FFTPHost;
-}
-
-std::int32_t TFTPConnectionAction::GetFTPPort() const {
-    return FUseGlobalOpt ? FTPOptions()->GetFTPPort() : FFTPPort;
-}
-
-std::string TFTPConnectionAction::GetUserID() const { return FUseGlobalOpt ? FTPOptions()->GetFTPUser() : FUserID; }
-
-std::string TFTPConnectionAction::GetPassword() const {
-    return FUseGlobalOpt ? FTPOptions()->GetFTPPassword() : DecryptString(FCookie, PasswordKey);
-}
-
-net::TFTPSecurity TFTPConnectionAction::GetSecurity() const {
-    return FUseGlobalOpt ? FTPOptions()->GetSecurity() : FSecurity;
-}
-
-bool TFTPConnectionAction::GetSecureData() const {
-    return FUseGlobalOpt ? FTPOptions()->GetSecureData() : FSecureData;
-}
-
-void TFTPConnectionAction::SetPassword(const std::string& clearText) { FCookie = EncryptString(clearText, PasswordKey); }
-
-std::string TFTPConnectionAction::GetProxyPassword() const { return DecryptString(FProxyCookie, PasswordKey); }
-
-void TFTPConnectionAction::SetProxyPassword(const std::string& clearText) {
-    FProxyCookie = EncryptString(clearText, PasswordKey);
+TFTPStoredConnectionSettings TFTPConnectionAction::StoredSettings() const {
+    TFTPStoredConnectionSettings stored;
+    // The action's own port, also with the global options: they only give host, login and TLS.
+    stored.FromGlobalOptions = FUseGlobalOpt ? TFTPGlobalSettings::Login : TFTPGlobalSettings::None;
+    stored.Host = FFTPHost;
+    stored.Port = FFTPPort;
+    stored.User = FUserID;
+    if (!FUseGlobalOpt)
+        stored.Password = DecryptString(FCookie, PasswordKey);
+    stored.Passive = FPassive;
+    stored.TransferType = FTransferType;
+    stored.UseHOST = FUseHOST;
+    stored.EnableKeepAlives = FEnableKeepAlives;
+    stored.Security = FSecurity;
+    stored.SecureData = FSecureData;
+    stored.UseProxy = FUseProxy;
+    stored.ProxyType = FProxyType;
+    stored.ProxyServer = FProxyServer;
+    stored.ProxyPort = FProxyPort;
+    stored.ProxyUser = FProxyUsername;
+    if (FUseProxy)
+        stored.ProxyPassword = DecryptString(FProxyCookie, PasswordKey);
+    return stored;
 }
 
 // Warnings are logged always, the protocol only with detailed logging.
@@ -166,44 +161,14 @@ bool TFTPConnectionAction::Execute() {
     } catch (...) {
         // A connection that is already down is what we want here.
     }
-    // A fresh client, so that nothing of an earlier run's settings (a proxy, say) outlives it; without one
-    // the run would go on with the old client.
+    // A fresh client, so that nothing of an earlier run (its settings, what it learnt of the server)
+    // outlives it; without one the run would go on with the old client.
     if (!Step("Unable to initialise the FTP client", [&] { FConnection->InitialiseFTP(); }))
         return false;
-    std::string host, user, password;
-    if (!TryExpandExpression("Hostname", GetFTPHost(), host, true) ||
-        !TryExpandExpression("Username", GetUserID(), user, false) ||
-        !TryExpandPassword("Password", GetPassword(), password))
+    std::optional<TFTPConnectionSettings> settings = ExpandConnectionSettings(*this, StoredSettings());
+    if (!settings)
         return false;
-
-    // The action's own port, also with the global options: they only supply host and login.
-    std::uint16_t port = 0, proxyPort = 0;
-    if (!TryPort("Port", FFTPPort, port) || (FUseProxy && !TryPort("Proxy Port", FProxyPort, proxyPort)))
-        return false;
-    FConnection->SetHost(host);
-    FConnection->SetPort(port);
-    FConnection->SetUsername(user);
-    FConnection->SetPassive(FPassive);
-    FConnection->SetPassword(password);
-    FConnection->SetTransferType(FTransferType);
-    FConnection->SetEnableKeepAlives(FEnableKeepAlives);
-    FConnection->SetUseHost(FUseHOST);
-    FConnection->SetSecurity(GetSecurity(), GetSecureData());
-
-    if (FUseProxy) {
-        FConnection->SetProxyPort(proxyPort);
-        std::string proxyPassword, proxyUser, proxyServer;
-        if (!TryExpandPassword("Proxy Password", GetProxyPassword(), proxyPassword))
-            return false;
-        FConnection->SetProxyPassword(proxyPassword);
-        if (!TryExpandExpression("Proxy Username", FProxyUsername, proxyUser, false))
-            return false;
-        FConnection->SetProxyUsername(proxyUser);
-        if (!TryExpandExpression("Proxy Server", FProxyServer, proxyServer, true))
-            return false;
-        FConnection->SetProxyServer(proxyServer);
-        FConnection->SetProxyType(FProxyType);
-    }
+    FConnection->Configure(*settings);
     FConnection->SetOnMessage(
         [this](const std::string& text, TConnMessageType type) { OnFTPLogMessage(text, type); });
     struct TUnhook {
@@ -211,8 +176,8 @@ bool TFTPConnectionAction::Execute() {
         ~TUnhook() { Connection.SetOnMessage(nullptr); }
     } unhook{*FConnection};
 
-    SendMessage("Connection to host : " + FConnection->GetHost(), stInformation);
-    return Step("Error Connecting to : " + FConnection->GetHost(),
+    SendMessage("Connection to host : " + settings->Host, stInformation);
+    return Step("Error Connecting to : " + settings->Host,
                 [&] { FConnection->Connect(FConnectTimeoutInSec); });
 }
 
@@ -296,7 +261,7 @@ bool TFTPCheckIfConnectedAction::Execute() {
         return true;
     }
     SendMessage("Reconnecting...", stInformation);
-    return Step("Error reconnecting to : " + connection->GetHost(), [&] {
+    return Step("Error reconnecting to : " + connection->Settings().Host, [&] {
         ReconnectWithWarnings(*connection, [this](const std::string& text) { SendMessage(text, stWarning); });
         if (connection->IsConnected()) {
             SendMessage("Reconnected.", stSuccess);

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "ftp/ZRFTPBaseAction.h"
-#include "ftp/ZRFTPObject.h"
+#include "ftp/ZRFTPConnection.h"
 #include "host/Action.h"
 
 namespace zr {
@@ -34,20 +34,12 @@ public:
     std::string GetConnectionName() const { return FConnectionName; }
     // An empty name is ignored; a name in use by another connection gets "Copy of " in front.
     void SetConnectionName(const std::string& value);
-    // The global options' values when UseGlobalOpt is set.
-    std::string GetFTPHost() const;
-    std::int32_t GetFTPPort() const;
-    std::string GetUserID() const;
-    std::string GetPassword() const;
-    void SetPassword(const std::string& clearText);
-    net::TFTPSecurity GetSecurity() const;
-    bool GetSecureData() const;
-    std::string GetProxyPassword() const;
-    void SetProxyPassword(const std::string& clearText);
 
 private:
     friend struct TFTPConnectionActionProperties;
     void OnFTPLogMessage(const std::string& text, TConnMessageType type);
+    // The settings as stored, the passwords decrypted where the run uses them.
+    TFTPStoredConnectionSettings StoredSettings() const;
 
     bool FEnableKeepAlives = false;
     std::string FConnectionName;

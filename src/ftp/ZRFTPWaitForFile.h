@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "ftp/ZRFTPObject.h"
+#include "ftp/ZRFTPConnection.h"
 #include "host/DateTime.h"
 #include "host/WaitAction.h"
 

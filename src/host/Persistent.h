@@ -211,6 +211,28 @@ public:
     // A TCP port; 0 stands for "the usual one" where a property allows that.
     TPropertyBuilder& Port() { return Range(0, 65535); }
 
+    // A password as the project stores it: the host's encrypted form under key, hidden from lists.
+    TPropertyBuilder& StoredPassword(std::string name, std::string T::*stored, std::string key) {
+        return String(std::move(name), stored).Hidden().Encrypted(std::move(key));
+    }
+    // The same password in clear text for pages and scripts, never stored itself: read and written
+    // through the stored property (T's EncryptString and DecryptString, which name it in an error).
+    TPropertyBuilder& ClearPassword(std::string name, std::string T::*stored, std::string key) {
+        TPropertyInfo p;
+        p.Name = std::move(name);
+        p.Stored = false;
+        p.Get = [stored, key](const TPersistent& o) -> TPropertyValue {
+            const T& self = static_cast<const T&>(o);
+            return self.DecryptString(self.*stored, key);
+        };
+        p.Set = [stored, key](TPersistent& o, const TPropertyValue& v) {
+            T& self = static_cast<T&>(o);
+            self.*stored = self.EncryptString(std::get<std::string>(v), key);
+        };
+        FTable.Add(std::move(p));
+        return *this;
+    }
+
 private:
     template <class V>
     static TPropertyValue ToValue(const V& v) {

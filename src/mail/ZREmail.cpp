@@ -124,13 +124,10 @@ struct TEmailActionProperties {
             .Variable("CopyToVariable", &T::FCopyToVariable)
             .Variable("BccVariable", &T::FBccVariable)
             .Variable("ReplyToVariable", &T::FReplyToVariable)
-            .String("EncryptedPassword", &T::FEncryptedPassword)
-            .Hidden()
-            .Encrypted(PasswordKey)
+            .StoredPassword("EncryptedPassword", &T::FEncryptedPassword, PasswordKey)
             .Help("The SMTP password in its stored form (quillate encrypt --for "
                   "action.smtp.send.EncryptedPassword)")
-            .String("Password", &T::GetOwnPassword, &T::SetOwnPassword)
-            .NotStored()
+            .ClearPassword("Password", &T::FEncryptedPassword, PasswordKey)
             .StringList("AttachmentsObject", &T::FAttachments)
             .Help("One file path or expression a line")
             .StringList("BodyObject", &T::FBody)
@@ -227,11 +224,7 @@ std::string TCustomEmailAction::GetUserId() const {
     return FUseGlobalOptions ? EmailOptions()->GetSMTPUser() : FUserId;
 }
 std::string TCustomEmailAction::GetPassword() const {
-    return FUseGlobalOptions ? EmailOptions()->GetSMTPPass() : GetOwnPassword();
-}
-std::string TCustomEmailAction::GetOwnPassword() const { return DecryptString(FEncryptedPassword, PasswordKey); }
-void TCustomEmailAction::SetOwnPassword(const std::string& clearText) {
-    FEncryptedPassword = EncryptString(clearText, PasswordKey);
+    return FUseGlobalOptions ? EmailOptions()->GetSMTPPass() : DecryptString(FEncryptedPassword, PasswordKey);
 }
 bool TCustomEmailAction::GetAuthenticate() const {
     return FUseGlobalOptions ? EmailOptions()->GetSMTPAuth() : FAuthenticate;

@@ -73,8 +73,6 @@ protected:
     void SetAuthenticate(bool value);
     bool GetOwnUseEhlo() const { return FUseEhlo; }
     void SetUseEhlo(bool value);
-    std::string GetOwnPassword() const;
-    void SetOwnPassword(const std::string& clearText);
     std::uint32_t GetTimeoutLength() const { return FEnableTimeout ? FTimeoutLength : 1; }
     void SetTimeoutLength(std::uint32_t value) { FTimeoutLength = value; }
     std::string GetBody() const { return quillate::LinesToText(FBody); }

@@ -29,11 +29,8 @@ struct TNNTPActionProperties {
             .String("EmailAddress", &T::FEmailAddress)
             .String("ReplyTo", &T::FReplyTo)
             .String("UserName", &T::FUserName)
-            .String("Password", &T::GetPassword, &T::SetPassword)
-            .NotStored()
-            .String("Token", &T::FToken)
-            .Hidden()
-            .Encrypted(PasswordKey)
+            .ClearPassword("Password", &T::FToken, PasswordKey)
+            .StoredPassword("Token", &T::FToken, PasswordKey)
             .Help("The password in its stored form (quillate encrypt --for action.nntp.post.Token)")
             .String("NewsServer", &T::FNewsServer)
             .String("Groups", &T::FGroups)
@@ -80,8 +77,6 @@ void TZRNNTPAction::GetPropertyAlias(TStringList& list) const {
 
 void TZRNNTPAction::SetPort(std::uint32_t value) { FNNTP.Port = net::TCPPort(value); }
 
-std::string TZRNNTPAction::GetPassword() const { return DecryptString(FToken, PasswordKey); }
-void TZRNNTPAction::SetPassword(const std::string& clearText) { FToken = EncryptString(clearText, PasswordKey); }
 
 bool TZRNNTPAction::Validate(TValidationErrors& errors) {
     std::size_t before = errors.size();
@@ -121,7 +116,7 @@ bool TZRNNTPAction::Expand(TArticle& article) {
         return true;
     std::string password;
     try {
-        password = GetPassword();
+        password = DecryptString(FToken, PasswordKey);
     } catch (const std::exception& e) {
         SendMessage(std::string("Password: ") + e.what(), stError);
         return false;

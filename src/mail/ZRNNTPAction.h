@@ -47,8 +47,6 @@ private:
 
     std::uint32_t GetPort() const { return FNNTP.Port; }
     void SetPort(std::uint32_t value);
-    std::string GetPassword() const;
-    void SetPassword(const std::string& clearText);
 
     void WorkBegin(std::int64_t expected);
     void Work(std::int64_t bytes);

@@ -140,12 +140,9 @@ struct THTTPGetActionProperties {
     using T = TZRInetHTTPGetAction;
     static void Define(TPropertyTable& table) {
         TPropertyBuilder<T>(table)
-            .String("Cookie", &T::FCookie)
-            .Hidden()
-            .Encrypted(PasswordKey)
+            .StoredPassword("Cookie", &T::FCookie, PasswordKey)
             .Help("The password in its stored form (quillate encrypt --for action.inet.http.get.Cookie)")
-            .String("Password", &T::GetPassword, &T::SetPassword)
-            .NotStored()
+            .ClearPassword("Password", &T::FCookie, PasswordKey)
             .String("URL", &T::FURL)
             .Help("The address to fetch, beginning with http:// or https://")
             .Int("Port", &T::FPort)
@@ -161,13 +158,10 @@ struct THTTPGetActionProperties {
             .Bool("AcceptRedirects", &T::FAcceptRedirects)
             .Bool("UseProxy", &T::FUseProxy)
             .String("ProxyUsername", &T::FProxyUsername)
-            .String("ProxyCookie", &T::FProxyCookie)
-            .Hidden()
-            .Encrypted(ProxyPasswordKey)
+            .StoredPassword("ProxyCookie", &T::FProxyCookie, ProxyPasswordKey)
             .Help("The proxy password in its stored form (quillate encrypt --for "
                   "action.inet.http.get.ProxyCookie)")
-            .String("ProxyPassword", &T::GetProxyPassword, &T::SetProxyPassword)
-            .NotStored()
+            .ClearPassword("ProxyPassword", &T::FProxyCookie, ProxyPasswordKey)
             .String("ProxyServer", &T::FProxyServer)
             .Int("ProxyPort", &T::FProxyPort)
             .Port()
@@ -220,12 +214,7 @@ void TZRInetHTTPGetAction::GetReadOnlyProperties(TStringList& list) const {
     list.push_back("ResponseCode");
 }
 
-std::string TZRInetHTTPGetAction::GetPassword() const { return DecryptString(FCookie, PasswordKey); }
-void TZRInetHTTPGetAction::SetPassword(const std::string& clearText) { FCookie = EncryptString(clearText, PasswordKey); }
-std::string TZRInetHTTPGetAction::GetProxyPassword() const { return DecryptString(FProxyCookie, ProxyPasswordKey); }
-void TZRInetHTTPGetAction::SetProxyPassword(const std::string& clearText) {
-    FProxyCookie = EncryptString(clearText, ProxyPasswordKey);
-}
+
 
 bool TZRInetHTTPGetAction::Validate(TValidationErrors& errors) {
     std::size_t before = errors.size();
@@ -266,7 +255,7 @@ bool TZRInetHTTPGetAction::ExpandSettings(TRequest& request) {
 
     std::string password;
     try {
-        password = GetPassword();
+        password = DecryptString(FCookie, PasswordKey);
     } catch (const std::exception& e) {
         SendMessage(std::string("Password: ") + e.what(), stError);
         return false;
@@ -326,7 +315,7 @@ bool TZRInetHTTPGetAction::ApplyProxy() {
     std::string password, server;
     try {
         FClient.ProxyPort = net::TCPPort(FProxyPort);
-        password = GetProxyPassword();
+        password = DecryptString(FProxyCookie, ProxyPasswordKey);
     } catch (const std::exception& e) {
         SendMessage(std::string("Proxy: ") + e.what(), stError);
         return false;

@@ -62,10 +62,6 @@ private:
     void ReportProgress(std::int64_t bytes);
     void LogClientEvent(net::TLogEventType type, std::string_view text);
 
-    std::string GetPassword() const;
-    void SetPassword(const std::string& clearText);
-    std::string GetProxyPassword() const;
-    void SetProxyPassword(const std::string& clearText);
 
     std::string FCookie; // the password's stored form
     std::string FURL;

@@ -2,13 +2,14 @@
 // server or a scripted peer and a local folder, runs a project and compares the log, the commands sent,
 // the variables and the trees it leaves with what the case writes down.
 #include "PackageTestSupport.h"
-#include "ftp/script/ZRFTP.h"
+#include "ftp/script/ZRFTPScriptAction.h"
 #include "host/CryptoUtils.h"
 #include "host/Options.h"
 
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <optional>
 #include <set>
 #include <utime.h>
 
@@ -278,6 +279,9 @@ TEST_P(FTPActionCase, RunsAsWritten) {
                                   {"${freePort}", std::to_string(FindFreePort())}};
     if (port != 0)
         placeholders.emplace_back("${port}", std::to_string(port));
+    std::optional<TFTPMagicUserProxy> proxy;
+    if (c.value("proxy", false))
+        placeholders.emplace_back("${proxyPort}", std::to_string(proxy.emplace().Port()));
     int index = 0;
     for (const json& run : c.contains("runs") ? c["runs"] : json::array({c})) {
         SCOPED_TRACE("run " + std::to_string(++index));

@@ -1,6 +1,6 @@
 // The FTP connection object against real servers and the scripted peer: what it adds to the client.
 #include "PackageTestSupport.h"
-#include "ftp/ZRFTPObject.h"
+#include "ftp/ZRFTPConnection.h"
 
 #include <filesystem>
 #include <fmt/format.h>
@@ -20,11 +20,12 @@ namespace {
 // A connection object logged in to the server or peer on port, its messages collected in lines.
 std::shared_ptr<TFTPConnectObject> Connected(std::uint16_t port, std::vector<std::string>* lines = nullptr) {
     auto connection = std::make_shared<TFTPConnectObject>("Live");
-    connection->SetHost("127.0.0.1");
-    connection->SetPort(port);
-    connection->SetUsername(TFTPTestServer::User);
-    connection->SetPassword(TFTPTestServer::Password);
-    connection->SetPassive(true);
+    TFTPConnectionSettings settings;
+    settings.Host = "127.0.0.1";
+    settings.Port = port;
+    settings.User = TFTPTestServer::User;
+    settings.Password = TFTPTestServer::Password;
+    connection->Configure(settings);
     if (lines)
         connection->SetOnMessage(
             [lines](const std::string& text, TConnMessageType) { lines->push_back(text); });

@@ -1,6 +1,6 @@
 #include "PackageTestSupport.h"
 #include "ftp/ZRFTPConnectAction.h"
-#include "ftp/ZRFTPObject.h"
+#include "ftp/ZRFTPConnection.h"
 #include "host/ProjectObjects.h"
 
 #include <gmock/gmock.h>

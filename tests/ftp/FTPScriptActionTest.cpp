@@ -1,7 +1,7 @@
 // "FTP Script" where a case of tests/data/ftp cannot reach: the global options and a stop.
 #include "PackageTestSupport.h"
 #include "ftp/ZRFTPOptions.h"
-#include "ftp/script/ZRFTP.h"
+#include "ftp/script/ZRFTPScriptAction.h"
 #include "host/CryptoUtils.h"
 #include "host/Options.h"
 #include "mail/ZREmailOptions.h"

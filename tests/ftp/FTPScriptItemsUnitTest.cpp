@@ -1,5 +1,5 @@
 #include "PackageTestSupport.h"
-#include "ftp/script/ZRFTP.h"
+#include "ftp/script/ZRFTPScriptAction.h"
 #include "host/CryptoUtils.h"
 
 #include <gmock/gmock.h>

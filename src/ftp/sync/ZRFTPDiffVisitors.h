@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "ftp/ZRFTPObject.h"
+#include "ftp/ZRFTPConnection.h"
 #include "ftp/ZRFTPTree.h"
 #include "ftp/sync/ZRFTPListingPool.h"
 #include "ftp/sync/ZRFTPTreeListing.h"

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "ftp/ZRFTPObject.h"
+#include "ftp/ZRFTPConnection.h"
 
 namespace zr {
 

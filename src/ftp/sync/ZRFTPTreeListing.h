@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "ftp/ZRFTPObject.h"
+#include "ftp/ZRFTPConnection.h"
 
 namespace zr {
 

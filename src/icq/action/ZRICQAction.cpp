@@ -40,9 +40,7 @@ struct TICQActionProperties {
         TPropertyBuilder<T>(table)
             .String("ICQNumber", &T::FICQNumber)
             .Help("Your ICQ number (UIN)")
-            .String("Cookie", &T::FCookie)
-            .Hidden()
-            .Encrypted(T::PasswordKey)
+            .StoredPassword("Cookie", &T::FCookie, T::PasswordKey)
             .Help("The password in its stored form (quillate encrypt --for action.icq.post.Cookie); the "
                   "service reads at most 16 characters")
             .String("ToICQNumber", &T::FToICQNumber)

@@ -2,7 +2,7 @@
 // list of script steps in order and disconnects, all within one run. Kept for older projects.
 #pragma once
 
-#include "ftp/ZRFTPObject.h"
+#include "ftp/ZRFTPConnection.h"
 #include "host/Action.h"
 #include "net/FTPClient.h"
 
@@ -148,12 +148,8 @@ public:
     void AddChildObject(std::shared_ptr<quillate::TSerializableObject> child) override;
     void ClearChildren() override { FItems.clear(); }
 
-    // The settings as a run uses them: the global FTP options' values when UseGlobalOptions is set.
+    // The global FTP options' values when UseGlobalOptions is set.
     std::string GetHost() const;
-    std::int32_t GetPort() const;
-    net::TFTPSecurity GetSecurity() const;
-    bool GetSecureData() const;
-    std::string GetUserID() const;
     std::string GetPassword() const;
     void SetPassword(const std::string& clearText);
     std::string GetEncryptedPassword() const { return FEncryptedPassword; }
@@ -168,6 +164,7 @@ private:
 
     // The user's stop, or the end of the run (TerminateAction, which also ends the client's work).
     bool Aborted() const;
+    TFTPStoredConnectionSettings StoredSettings() const;
 
     bool RunItems(net::TFTPClient& client);
     void RunItem(net::TFTPClient& client, const TFTPScriptItem& item);

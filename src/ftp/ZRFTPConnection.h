@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "ftp/ZRFTPConnectionSettings.h"
 #include "host/DateTime.h"
 #include "host/LocalFolder.h"
 #include "host/ProjectObjects.h"
@@ -54,52 +55,18 @@ void DownloadToLocalFolder(net::TFTPClient& client, const std::string& remote, q
 class IFTPConnectionObject : public quillate::IProjectObject {
 public:
     virtual void SetName(const std::string& name) = 0;
-    // Disconnects when connected; otherwise nothing.
-    virtual void Reset() = 0;
 
-    virtual std::string GetHost() const = 0;
-    virtual bool GetUseHost() const = 0;
-    virtual bool GetPassive() const = 0;
-    virtual std::string GetPassword() const = 0;
-    virtual int GetPort() const = 0;
-    virtual std::string GetProxyPassword() const = 0;
-    virtual int GetProxyPort() const = 0;
-    virtual std::string GetProxyServer() const = 0;
-    virtual net::TFTPProxyType GetProxyType() const = 0;
-    virtual std::string GetProxyUsername() const = 0;
-    virtual net::TFTPTransferType GetTransferType() const = 0;
-    virtual std::string GetUsername() const = 0;
-    virtual TFTPLoggingEvent GetOnMessage() const = 0;
-    virtual bool GetEnableKeepAlives() const = 0;
-    virtual net::TFTPSecurity GetSecurity() const = 0;
+    // Takes effect at the next Connect (the transfer type at once when connected). Without certificate
+    // checks (the host option) each connect with TLS delivers one warning.
+    virtual void Configure(const TFTPConnectionSettings& settings) = 0;
+    virtual TFTPConnectionSettings Settings() const = 0;
 
-    virtual void SetHost(const std::string& value) = 0;
-    virtual void SetUseHost(bool value) = 0;
-    virtual void SetPassive(bool value) = 0;
-    virtual void SetPassword(const std::string& value) = 0;
-    virtual void SetPort(int value) = 0;
-    virtual void SetProxyPassword(const std::string& value) = 0;
-    virtual void SetProxyPort(int value) = 0;
-    virtual void SetProxyServer(const std::string& value) = 0;
-    virtual void SetProxyType(net::TFTPProxyType value) = 0;
-    virtual void SetProxyUsername(const std::string& value) = 0;
-    virtual void SetTransferType(net::TFTPTransferType value) = 0;
-    virtual void SetUsername(const std::string& value) = 0;
-    // FTP over TLS from the next Connect; secureData protects the data connections too. Without
-    // certificate checks (the host option) each connect delivers one warning.
-    virtual void SetSecurity(net::TFTPSecurity security, bool secureData) = 0;
     // An empty event stops delivery.
     virtual void SetOnMessage(TFTPLoggingEvent event) = 0;
-
-    virtual TFTPWorkEvent GetOnWork() const = 0;
-    virtual TFTPWorkBeginEvent GetOnWorkBegin() const = 0;
-    virtual TFTPWorkEndEvent GetOnWorkEnd() const = 0;
-    virtual TFTPStatusEvent GetOnStatus() const = 0;
+    virtual TFTPLoggingEvent GetOnMessage() const = 0;
     virtual void SetOnWork(TFTPWorkEvent event) = 0;
     virtual void SetOnWorkBegin(TFTPWorkBeginEvent event) = 0;
     virtual void SetOnWorkEnd(TFTPWorkEndEvent event) = 0;
-    // TCP keep-alive (60 s idle, then every 60 s) on the control connection from the next Connect on.
-    virtual void SetEnableKeepAlives(bool value) = 0;
     virtual void SetOnStatus(TFTPStatusEvent event) = 0;
 
     // A new connection object with this one's settings, not connected, with no events attached.
@@ -156,11 +123,10 @@ public:
                               const std::string& local, bool overwrite, bool resume,
                               std::int64_t expectedSize = -1) = 0;
     virtual void NOOP() = 0;
-    // Throws the old client away for a fresh one with default settings.
+    // Throws the old client away for a fresh one with the default settings.
     virtual void InitialiseFTP() = 0;
     // The reply code, CR LF, then every line of the reply each ended by CR LF.
     virtual std::string SendCMD(const std::string& command, const std::string& expected) = 0;
-    virtual bool SupportsSetFileDate() = 0;
     virtual bool SetFileDate(const std::string& path, quillate::TDateTime date, std::string& message) = 0;
 };
 
@@ -217,50 +183,15 @@ public:
     std::string GetName() const override;
     std::string GetCategory() const override { return FTPConnectionCategory; }
     void SetName(const std::string& name) override;
-    void Reset() override;
 
-    std::string GetHost() const override { return FClient->Host; }
-    bool GetUseHost() const override { return FClient->UseHOST; }
-    bool GetPassive() const override { return FClient->Passive; }
-    std::string GetPassword() const override { return FClient->Password; }
-    int GetPort() const override { return FClient->Port; }
-    std::string GetProxyPassword() const override { return FClient->ProxySettings.Password; }
-    int GetProxyPort() const override { return FClient->ProxySettings.Port; }
-    std::string GetProxyServer() const override { return FClient->ProxySettings.Host; }
-    net::TFTPProxyType GetProxyType() const override { return FClient->ProxySettings.ProxyType; }
-    std::string GetProxyUsername() const override { return FClient->ProxySettings.UserName; }
-    net::TFTPTransferType GetTransferType() const override { return FClient->TransferType(); }
-    std::string GetUsername() const override { return FClient->Username; }
-    TFTPLoggingEvent GetOnMessage() const override;
-    bool GetEnableKeepAlives() const override { return FEnableKeepAlives; }
-    net::TFTPSecurity GetSecurity() const override { return FClient->Security; }
+    void Configure(const TFTPConnectionSettings& settings) override;
+    TFTPConnectionSettings Settings() const override { return FSettings; }
 
-    void SetHost(const std::string& value) override { FClient->Host = value; }
-    void SetUseHost(bool value) override { FClient->UseHOST = value; }
-    void SetPassive(bool value) override { FClient->Passive = value; }
-    void SetPassword(const std::string& value) override { FClient->Password = value; }
-    void SetPort(int value) override;
-    void SetProxyPassword(const std::string& value) override { FClient->ProxySettings.Password = value; }
-    void SetProxyPort(int value) override;
-    void SetProxyServer(const std::string& value) override { FClient->ProxySettings.Host = value; }
-    void SetProxyType(net::TFTPProxyType value) override { FClient->ProxySettings.ProxyType = value; }
-    void SetProxyUsername(const std::string& value) override { FClient->ProxySettings.UserName = value; }
-    void SetTransferType(net::TFTPTransferType value) override { FClient->SetTransferType(value); }
-    void SetUsername(const std::string& value) override { FClient->Username = value; }
-    void SetSecurity(net::TFTPSecurity security, bool secureData) override {
-        FClient->Security = security;
-        FClient->SecureData = secureData;
-    }
     void SetOnMessage(TFTPLoggingEvent event) override;
-
-    TFTPWorkEvent GetOnWork() const override { return FOnWorkMessage; }
-    TFTPWorkBeginEvent GetOnWorkBegin() const override { return FOnWorkBeginMessage; }
-    TFTPWorkEndEvent GetOnWorkEnd() const override { return FOnWorkEndMessage; }
-    TFTPStatusEvent GetOnStatus() const override { return FOnStatus; }
+    TFTPLoggingEvent GetOnMessage() const override;
     void SetOnWork(TFTPWorkEvent event) override { FOnWorkMessage = std::move(event); }
     void SetOnWorkBegin(TFTPWorkBeginEvent event) override { FOnWorkBeginMessage = std::move(event); }
     void SetOnWorkEnd(TFTPWorkEndEvent event) override { FOnWorkEndMessage = std::move(event); }
-    void SetEnableKeepAlives(bool value) override { FEnableKeepAlives = value; }
     void SetOnStatus(TFTPStatusEvent event) override { FOnStatus = std::move(event); }
 
     std::shared_ptr<IFTPConnectionObject> NewWithSameSettings() const override;
@@ -293,7 +224,6 @@ public:
     void NOOP() override;
     void InitialiseFTP() override;
     std::string SendCMD(const std::string& command, const std::string& expected) override;
-    bool SupportsSetFileDate() override;
     bool SetFileDate(const std::string& path, quillate::TDateTime date, std::string& message) override;
 
 private:
@@ -318,7 +248,7 @@ private:
     std::shared_ptr<TZRIdLogEvent> FLog;
     mutable std::mutex FNameLock;
     std::string FName;
-    bool FEnableKeepAlives = false;
+    TFTPConnectionSettings FSettings;
     bool FDirListingDirty = true;
     TFTPListItems FDirListing;
     TFTPListItems FFolderListing;

@@ -1,4 +1,4 @@
-#include "ftp/script/ZRFTP.h"
+#include "ftp/script/ZRFTPScriptAction.h"
 
 #include "ftp/ZRFTPConnectAction.h"
 #include "ftp/ZRFTPOptions.h"
@@ -262,24 +262,29 @@ std::string TFTPAction::GetHost() const {
     return FUseGlobalOptions ? FTPOptions()->GetFTPServer() : FHost;
 }
 
-net::TFTPSecurity TFTPAction::GetSecurity() const {
-    return FUseGlobalOptions ? FTPOptions()->GetSecurity() : FSecurity;
-}
-
-bool TFTPAction::GetSecureData() const {
-    return FUseGlobalOptions ? FTPOptions()->GetSecureData() : FSecureData;
-}
-
-std::int32_t TFTPAction::GetPort() const {
-    return FUseGlobalOptions ? FTPOptions()->GetFTPPort() : FPort;
-}
-
-std::string TFTPAction::GetUserID() const {
-    return FUseGlobalOptions ? FTPOptions()->GetFTPUser() : FUserID;
-}
-
 std::string TFTPAction::GetPassword() const {
     return FUseGlobalOptions ? FTPOptions()->GetFTPPassword() : FPassword;
+}
+
+TFTPStoredConnectionSettings TFTPAction::StoredSettings() const {
+    TFTPStoredConnectionSettings stored;
+    stored.FromGlobalOptions =
+        FUseGlobalOptions ? TFTPGlobalSettings::LoginAndPort : TFTPGlobalSettings::None;
+    stored.Host = FHost;
+    stored.Port = FPort;
+    stored.User = FUserID;
+    stored.Password = FPassword;
+    stored.Passive = FPassive;
+    stored.TransferType = FTransferType;
+    stored.Security = FSecurity;
+    stored.SecureData = FSecureData;
+    stored.UseProxy = FUseProxy;
+    stored.ProxyType = FProxyType;
+    stored.ProxyServer = FProxyServer;
+    stored.ProxyPort = FProxyPort;
+    stored.ProxyUser = FProxyUsername;
+    stored.ProxyPassword = FProxyPassword;
+    return stored;
 }
 
 void TFTPAction::SetPassword(const std::string& clearText) {
@@ -553,37 +558,22 @@ bool TFTPAction::RunItems(net::TFTPClient& client) {
 bool TFTPAction::Execute() {
     FCurrentDir = "/";
     FExpectedSize = 0;
-    std::string host, user, password;
-    // Host and user keep the action's own two lines (the failure, then its cause) when they fail.
-    if (!Step("Error Expanding variables in Host", [&] { host = ExpandExpression(GetHost(), true); }) ||
-        !Step("Error Expanding UserID", [&] { user = ExpandExpression(GetUserID(), false); }) ||
-        !TryExpandPassword("Password", GetPassword(), password))
+    // Host and user keep the action's own two lines (the failure, then its cause) when they fail; the
+    // ports are taken as they are.
+    std::optional<TFTPConnectionSettings> settings =
+        ExpandConnectionSettings(*this, StoredSettings(),
+                                 {.Host = {"Error Expanding variables in Host", true},
+                                  .User = {"Error Expanding UserID", true},
+                                  .CheckPorts = false});
+    if (!settings)
         return false;
+    const std::string& host = settings->Host;
 
     auto client = std::make_unique<net::TFTPClient>();
-    client->Host = host;
-    client->Port = static_cast<std::uint16_t>(GetPort());
-    client->Username = user;
-    client->Passive = FPassive;
-    client->Password = password;
-    client->SetTransferType(FTransferType);
-    client->Security = GetSecurity();
-    client->SecureData = GetSecureData();
+    settings->ApplyTo(*client);
     client->TLSOptions.VerifyPeer = VerifyCertificates();
     if (client->Security != net::TFTPSecurity::fsNone && !client->TLSOptions.VerifyPeer)
         SendMessage(UnverifiedCertificateWarning(fmt::format("{}:{}", host, client->Port)), stWarning);
-    if (FUseProxy) {
-        std::string proxyPassword, proxyUser, proxyServer;
-        if (!TryExpandPassword("Proxy Password", FProxyPassword, proxyPassword) ||
-            !TryExpandExpression("Proxy Username", FProxyUsername, proxyUser, false) ||
-            !TryExpandExpression("Proxy Server", FProxyServer, proxyServer, true))
-            return false;
-        client->ProxySettings.Password = proxyPassword;
-        client->ProxySettings.UserName = proxyUser;
-        client->ProxySettings.Host = proxyServer;
-        client->ProxySettings.Port = static_cast<std::uint16_t>(FProxyPort);
-        client->ProxySettings.ProxyType = FProxyType;
-    }
     client->OnWorkBegin = [this](net::TWorkMode mode, std::int64_t expected) { WorkBegin(mode, expected); };
     client->OnWork = [this](net::TWorkMode mode, std::int64_t bytes) { Work(mode, bytes); };
     client->OnWorkEnd = [this](net::TWorkMode mode) { WorkEnd(mode); };

@@ -1,4 +1,4 @@
-#include "ftp/ZRFTPObject.h"
+#include "ftp/ZRFTPConnection.h"
 #include "host/PassRule.h"
 
 #include "ftp/ZRFTPTree.h"
@@ -132,14 +132,10 @@ void TFTPConnectObject::SetName(const std::string& name) {
     FName = name;
 }
 
-void TFTPConnectObject::Reset() {
-    if (IsConnected())
-        Disconnect();
+void TFTPConnectObject::Configure(const TFTPConnectionSettings& settings) {
+    FSettings = settings;
+    FSettings.ApplyTo(*FClient);
 }
-
-void TFTPConnectObject::SetPort(int value) { FClient->Port = static_cast<std::uint16_t>(value); }
-
-void TFTPConnectObject::SetProxyPort(int value) { FClient->ProxySettings.Port = static_cast<std::uint16_t>(value); }
 
 TFTPLoggingEvent TFTPConnectObject::GetOnMessage() const {
     std::lock_guard lock(FMessageLock);
@@ -162,6 +158,7 @@ void TFTPConnectObject::LogStatusWithData(const std::string& text, const std::st
 }
 
 void TFTPConnectObject::InitialiseFTP() {
+    FSettings = {};
     FDirListingDirty = true;
     FKnownRemoteDir.reset();
     auto client = std::make_unique<net::TFTPClient>();
@@ -193,22 +190,7 @@ void TFTPConnectObject::InitialiseFTP() {
 
 std::shared_ptr<IFTPConnectionObject> TFTPConnectObject::NewWithSameSettings() const {
     auto copy = std::make_shared<TFTPConnectObject>(GetName());
-    net::TFTPClient& to = *copy->FClient;
-    to.Host = FClient->Host;
-    to.Port = FClient->Port;
-    to.Username = FClient->Username;
-    to.Password = FClient->Password;
-    to.Passive = FClient->Passive;
-    to.UseHOST = FClient->UseHOST;
-    to.UseMLSD = FClient->UseMLSD;
-    to.ConnectTimeout = FClient->ConnectTimeout;
-    to.ReadTimeout = FClient->ReadTimeout;
-    to.ProxySettings = FClient->ProxySettings;
-    to.Security = FClient->Security;
-    to.SecureData = FClient->SecureData;
-    to.TLSOptions = FClient->TLSOptions;
-    to.SetTransferType(FClient->TransferType());
-    copy->FEnableKeepAlives = FEnableKeepAlives;
+    copy->Configure(FSettings);
     std::lock_guard lock(FClientLock);
     copy->SetStopToken(FStopToken);
     return copy;
@@ -222,9 +204,6 @@ void TFTPConnectObject::Connect(int timeoutSeconds) {
     control.AddIntercept(FLog);
     FLog->SetPeer(fmt::format("{}:{}", FClient->Host, FClient->Port));
     FClient->ConnectTimeout = std::chrono::milliseconds(static_cast<std::int64_t>(timeoutSeconds) * 1000);
-    // Taken here rather than when the client is made: the connect action stores the switch after it has
-    // replaced the client.
-    FClient->NATKeepAlive = {FEnableKeepAlives, std::chrono::seconds(60), std::chrono::seconds(60)};
     FClient->OnStatus = [this](net::TConnectionStatus status, std::string_view text) {
         if (FOnStatus)
             FOnStatus(status, std::string(text));
@@ -503,10 +482,6 @@ std::string TFTPConnectObject::SendCMD(const std::string& command, const std::st
     for (const auto& line : FClient->LastReply().Lines)
         result += line + "\r\n";
     return result;
-}
-
-bool TFTPConnectObject::SupportsSetFileDate() {
-    return FClient->IsExtSupported("MFMT") || FClient->IsExtSupported("MDTM");
 }
 
 bool TFTPConnectObject::SetFileDate(const std::string& path, quillate::TDateTime date, std::string& message) {

@@ -1,0 +1,93 @@
+// The settings an FTP connection is opened with, and the one way an action's stored settings become
+// them: FTP Connect and the script action store the same settings and expand them alike.
+#pragma once
+
+#include "net/FTPClient.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace quillate {
+class TZRAction;
+}
+
+namespace zr {
+
+// What a connection is opened with, every variable expanded; the defaults are those of a new client.
+struct TFTPConnectionSettings {
+    std::string Host;
+    std::uint16_t Port = 21;
+    std::string User;
+    std::string Password;
+    bool Passive = true;
+    net::TFTPTransferType TransferType = net::TFTPTransferType::ftBinary;
+    // HOST before the login when the server offers it.
+    bool UseHOST = false;
+    // TCP keep-alive on the control connection: 60 s idle, then every 60 s.
+    bool EnableKeepAlives = false;
+    net::TFTPSecurity Security = net::TFTPSecurity::fsNone;
+    // With TLS, the data connections are protected too (PROT P).
+    bool SecureData = true;
+    // fpcmNone: straight to the server.
+    net::TFTPProxySettings Proxy;
+
+    // From the client's next Connect on (the transfer type at once when it is connected).
+    void ApplyTo(net::TFTPClient& client) const;
+};
+
+// Which settings the global FTP options give when an action takes them.
+enum class TFTPGlobalSettings {
+    None,
+    // Host, user, password and TLS; FTP Connect keeps its own port.
+    Login,
+    // Host, port, user, password and TLS (the script action).
+    LoginAndPort,
+};
+
+// The settings as an action stores them: host, user names and proxy server may hold variables, the
+// passwords are in clear text and may hold variables too.
+struct TFTPStoredConnectionSettings {
+    TFTPGlobalSettings FromGlobalOptions = TFTPGlobalSettings::None;
+    std::string Host;
+    std::int32_t Port = 21;
+    std::string User;
+    std::string Password;
+    bool Passive = false;
+    net::TFTPTransferType TransferType = net::TFTPTransferType::ftBinary;
+    bool UseHOST = false;
+    bool EnableKeepAlives = false;
+    net::TFTPSecurity Security = net::TFTPSecurity::fsNone;
+    bool SecureData = true;
+    bool UseProxy = false;
+    net::TFTPProxyType ProxyType = net::TFTPProxyType::fpcmNone;
+    std::string ProxyServer;
+    std::int32_t ProxyPort = 0;
+    std::string ProxyUser;
+    std::string ProxyPassword;
+};
+
+// The name a setting that does not expand goes by in the log: "Text: reason" on one line, or, with
+// OwnLine, Text as a failure line of its own followed by the reason.
+struct TFTPSettingLabel {
+    std::string Text;
+    bool OwnLine = false;
+};
+
+// How an action reports the settings it cannot use, where the actions differ; the passwords and the
+// proxy settings are always "Password", "Proxy Password", "Proxy Username" and "Proxy Server".
+struct TFTPExpansionStyle {
+    TFTPSettingLabel Host{"Hostname"};
+    TFTPSettingLabel User{"Username"};
+    // A port outside 1 to 65535 fails as "Port" or "Proxy Port"; without the check it is taken as it is.
+    bool CheckPorts = true;
+};
+
+// The stored settings expanded in the order host, user, password, ports, proxy password, proxy user,
+// proxy server, with the global FTP options where the action takes them. The first failure is logged
+// through the action and gives nothing; the passwords join the run's secrets.
+std::optional<TFTPConnectionSettings> ExpandConnectionSettings(quillate::TZRAction& action,
+                                                               const TFTPStoredConnectionSettings& stored,
+                                                               const TFTPExpansionStyle& style = {});
+
+} // namespace zr
