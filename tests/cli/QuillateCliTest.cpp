@@ -23,13 +23,21 @@ namespace {
 // their only name server, through a mount namespace of their own where it is /etc/resolv.conf.
 class TSilentNameServer {
 public:
+    // On the first loopback address from 127.0.0.77 on whose port 53 is free: cases run side by side.
     explicit TSilentNameServer(const fs::path& folder) : FResolvConf(folder / "resolv.conf") {
-        FSocket = TSocket(::socket(AF_INET, SOCK_DGRAM, 0));
-        sockaddr_storage address{};
-        socklen_t length = SocketAddress(Address, 53, address);
-        if (::bind(FSocket.Fd(), reinterpret_cast<sockaddr*>(&address), length) != 0)
-            throw std::runtime_error("cannot bind the silent name server to " + std::string(Address) + ":53");
-        WriteTextFile(FResolvConf, "nameserver " + std::string(Address) + "\noptions timeout:30 attempts:1\n");
+        for (int last = 77; last < 127 && FAddress.empty(); ++last) {
+            TSocket socket(::socket(AF_INET, SOCK_DGRAM, 0));
+            std::string candidate = "127.0.0." + std::to_string(last);
+            sockaddr_storage address{};
+            socklen_t length = SocketAddress(candidate, 53, address);
+            if (::bind(socket.Fd(), reinterpret_cast<sockaddr*>(&address), length) == 0) {
+                FSocket = std::move(socket);
+                FAddress = candidate;
+            }
+        }
+        if (FAddress.empty())
+            throw std::runtime_error("no loopback address has port 53 free for the silent name server");
+        WriteTextFile(FResolvConf, "nameserver " + FAddress + "\noptions timeout:30 attempts:1\n");
     }
     // The command line that runs argv with the silent server as its resolver.
     std::vector<std::string> Wrap(std::vector<std::string> argv) const {
@@ -41,8 +49,8 @@ public:
     }
 
 private:
-    static constexpr const char* Address = "127.0.0.77";
     fs::path FResolvConf;
+    std::string FAddress;
     TSocket FSocket;
 };
 
