@@ -370,23 +370,23 @@ void TFTPTreeNode::UpdateDifferenceAndChildrens(TFTPItemDiff difference) {
         trmHeadRecursion, tvdVisitChildren);
 }
 
-std::string TFTPTreeNode::GeneratePath(char folderSeperator, bool includeRootNode) const {
-    TFTPTreePathVisitor visitor(folderSeperator, includeRootNode);
+std::string TFTPTreeNode::GeneratePath(char folderSeparator, bool includeRootNode) const {
+    TFTPTreePathVisitor visitor(folderSeparator, includeRootNode);
     // The path visitor only reads the nodes it passes.
     const_cast<TFTPTreeNode*>(this)->Accept(visitor, trmTailRecursion, tvdVisitParents);
     return visitor.Path();
 }
 
-std::string TFTPTreeNode::GenerateFullPath(char folderSeperator) const {
-    return GeneratePath(folderSeperator, true);
+std::string TFTPTreeNode::GenerateFullPath(char folderSeparator) const {
+    return GeneratePath(folderSeparator, true);
 }
 
-std::string TFTPTreeNode::GenerateFullPath(char folderSeperator, const std::string& rootFolder) const {
-    return rootFolder + GeneratePath(folderSeperator, false);
+std::string TFTPTreeNode::GenerateFullPath(char folderSeparator, const std::string& rootFolder) const {
+    return rootFolder + GeneratePath(folderSeparator, false);
 }
 
-std::string TFTPTreeNode::GenerateRelativePath(char folderSeperator) const {
-    return GeneratePath(folderSeperator, false);
+std::string TFTPTreeNode::GenerateRelativePath(char folderSeparator) const {
+    return GeneratePath(folderSeparator, false);
 }
 
 bool TFTPTreeNode::Accept(TFTPTreeVisitor& visitor, TRecursionMethod recursionMethod,
@@ -417,12 +417,12 @@ bool TFTPTreeVisitor::Init(TFTPTreeNode&) {
 
 bool TFTPTreePathVisitor::Visit(TFTPTreeNode& node, bool&) {
     if (!node.FParent && !FIncludeRootNode) {
-        FPath += FFolderSeperator;
+        FPath += FFolderSeparator;
         return true;
     }
     FPath += node.FName;
     if (!node.FIsFile)
-        FPath += FFolderSeperator;
+        FPath += FFolderSeparator;
     return true;
 }
 

@@ -116,10 +116,10 @@ public:
     void UpdateDifference(TFTPItemDiff difference) { FDifference = difference; }
     void UpdateDifferenceAndChildrens(TFTPItemDiff difference);
 
-    std::string GeneratePath(char folderSeperator, bool includeRootNode) const;
-    std::string GenerateFullPath(char folderSeperator) const;
-    std::string GenerateFullPath(char folderSeperator, const std::string& rootFolder) const;
-    std::string GenerateRelativePath(char folderSeperator) const;
+    std::string GeneratePath(char folderSeparator, bool includeRootNode) const;
+    std::string GenerateFullPath(char folderSeparator) const;
+    std::string GenerateFullPath(char folderSeparator, const std::string& rootFolder) const;
+    std::string GenerateRelativePath(char folderSeparator) const;
 
     // Calls the visitor's Init with this node, then walks; false from Init or any step ends with false.
     bool Accept(TFTPTreeVisitor& visitor, TRecursionMethod recursionMethod, TVisitorDirection direction);
@@ -159,8 +159,8 @@ protected:
 // Builds a node's path while walking from the root down to it (parents, tail order).
 class TFTPTreePathVisitor : public TFTPTreeVisitor {
 public:
-    TFTPTreePathVisitor(char folderSeperator, bool includeRootNode)
-        : FIncludeRootNode(includeRootNode), FFolderSeperator(folderSeperator) {}
+    TFTPTreePathVisitor(char folderSeparator, bool includeRootNode)
+        : FIncludeRootNode(includeRootNode), FFolderSeparator(folderSeparator) {}
 
     bool VisitEnter(TFTPTreeNode&) override { return true; }
     bool VisitLeave(TFTPTreeNode&) override { return true; }
@@ -171,7 +171,7 @@ public:
 private:
     std::string FPath;
     bool FIncludeRootNode;
-    char FFolderSeperator;
+    char FFolderSeparator;
 };
 
 // Prints a tree into an action's log, walked children-first in head order from the root: a log group
