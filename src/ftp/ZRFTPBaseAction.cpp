@@ -107,12 +107,8 @@ void TFTPBaseAction::TerminateAction() {
     TZRAction::TerminateAction();
 }
 
-bool TFTPBaseAction::Aborted() const {
-    return GetStopSignalled() || GetStopToken().stop_requested();
-}
-
 bool TFTPBaseAction::CheckOperationAborted() {
-    bool aborted = Aborted();
+    bool aborted = GetRunStopped();
     if (aborted && !FAbortReported) {
         FAbortReported = true;
         SendMessage("User aborted operation. Stopping...", stInformation);
@@ -407,7 +403,7 @@ bool TFTPBaseAction::UploadFiles(const TFTPItemList& items, const std::string& r
         ++count;
     }
     connection.ChangeDir(remoteBase);
-    if (!Aborted())
+    if (!GetRunStopped())
         SendMessage("Successfully uploaded " + std::to_string(count) + " items.", stInformation);
     return true;
 }

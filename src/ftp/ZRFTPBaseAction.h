@@ -34,8 +34,6 @@ protected:
 
     // True when the user stopped the action; the first call after the stop logs it once.
     bool CheckOperationAborted();
-    // The user's stop, or the end of the run (TerminateAction: the user's stop or a time limit).
-    bool Aborted() const;
     // Information lines that are logged only while the step runs.
     void SendFTPMessage(const std::string& text);
     void OnFTPLogMessage(const std::string& text, TConnMessageType type);

@@ -52,7 +52,7 @@ bool TFTPDownloadFileAction::DoFTPOperation(IFTPConnectionObject& connection) {
     FExpectedSize = 0;
     FBytesReceived = 0;
     FSpeed = 0;
-    if (Aborted())
+    if (GetRunStopped())
         return false;
     try {
         std::string remote, dir, localName;
@@ -112,7 +112,7 @@ bool TFTPDownloadFileAction::DoFTPOperation(IFTPConnectionObject& connection) {
         }
 
         connection.DownloadFile(remote, folder, localName, overwrite, resume, serverSize);
-        if (Aborted())
+        if (GetRunStopped())
             return false;
         SendMessage(fmt::format("File Downloaded : {} bytes", FBytesReceived.load()), stSuccess);
         return true;

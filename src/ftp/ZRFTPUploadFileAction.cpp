@@ -132,7 +132,7 @@ bool TFTPUploadFileAction::DoFTPOperation(IFTPConnectionObject& connection) {
     }
 
     // After a stop the server is left where the upload stopped.
-    if (!Aborted()) {
+    if (!GetRunStopped()) {
         try {
             connection.ChangeDir(startDir);
         } catch (...) {

@@ -141,6 +141,9 @@ public:
     // Handed to every connection and wait of the run, so that TerminateAction ends them wherever they
     // block; outside a run a token that is never requested.
     std::stop_token GetStopToken() const;
+    // The user's stop of the run, or the end of this action's run (GetStopToken requested): the check
+    // between two steps of a long action.
+    bool GetRunStopped() const { return GetStopSignalled() || GetStopToken().stop_requested(); }
     void SetCanTerminate(bool value) { FCanTerminate = value; }
     bool GetCanTerminate() const { return FCanTerminate; }
     void SetActionStatus(int status) { FActionStatus = status; }

@@ -133,10 +133,6 @@ bool TCustomTelnetClientAction::Validate(TValidationErrors& errors) {
     return valid;
 }
 
-bool TCustomTelnetClientAction::Terminated() const {
-    return GetStopToken().stop_requested() || GetStopSignalled();
-}
-
 // On the client's reading thread.
 void TCustomTelnetClientAction::Received(std::string_view bytes) {
     std::string text = DecodeAscii(bytes);
@@ -183,7 +179,7 @@ TCustomTelnetClientAction::TWaitResult TCustomTelnetClientAction::WaitFor(const 
     while (!FBuffer.Contains(text) && budget >= 0) {
         Sleep(PollMs);
         budget -= PollMs;
-        if (Terminated()) {
+        if (GetRunStopped()) {
             FBuffer.Take(text);
             SendMessage("Action Terminated by User", stInformation);
             return TWaitResult::wrTerminated;
@@ -249,7 +245,7 @@ bool TCustomTelnetClientAction::RunItem(net::TTelnetClient& client, const std::s
 
 bool TCustomTelnetClientAction::RunItems(net::TTelnetClient& client, const std::string& user) {
     for (std::size_t i = 0; i < FItems.size(); ++i) {
-        if (Terminated()) {
+        if (GetRunStopped()) {
             SendMessage("Action Terminated by user.", stError);
             return false;
         }
@@ -295,7 +291,7 @@ bool TCustomTelnetClientAction::Execute() {
     } catch (const std::exception& e) {
         SendMessage(std::string("STATUS: Error while Connecting : ") + e.what(), stError);
     }
-    if (result && Terminated()) {
+    if (result && GetRunStopped()) {
         SendMessage("Action Terminated by user.", stError);
         result = false;
     } else if (result) {

@@ -81,7 +81,6 @@ private:
     friend struct TTelnetActionProperties;
     enum class TWaitResult { wrFound, wrTimedOut, wrTerminated };
 
-    bool Terminated() const;
     bool RunItems(net::TTelnetClient& client, const std::string& user);
     bool RunItem(net::TTelnetClient& client, const std::string& user, const TTelnetScriptItem& item);
     TWaitResult WaitFor(const std::string& text, std::int32_t timeoutMs);

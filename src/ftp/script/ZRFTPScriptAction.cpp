@@ -353,10 +353,6 @@ void TFTPAction::RunScriptEvent(const std::string& name,
     ExecuteScript(name, params);
 }
 
-bool TFTPAction::Aborted() const {
-    return GetStopSignalled() || GetStopToken().stop_requested();
-}
-
 void TFTPAction::LogMessage(const std::string& text, const std::string& data) {
     // The protocol log has masked the line already; this action also shows any line that mentions
     // "pass" as "pass xxx", so no part of a login reaches its log whatever the server calls it.
@@ -439,7 +435,7 @@ void TFTPAction::UploadFile(net::TFTPClient& client, const TFTPScriptUploadFile&
         }
         std::sort(names.begin(), names.end());
         for (const auto& name : names) {
-            if (Aborted())
+            if (GetRunStopped())
                 break;
             SendMessage("Uploading File : " + dir + name + " to : " + name, stInformation);
             client.Put(dir + name, name, false);
@@ -536,7 +532,7 @@ void TFTPAction::RunItem(net::TFTPClient& client, const TFTPScriptItem& item) {
 bool TFTPAction::RunItems(net::TFTPClient& client) {
     for (std::size_t i = 0;; ++i) {
         // Checked once more after the last step, so that a stop during it never reads as success.
-        if (Aborted()) {
+        if (GetRunStopped()) {
             SendMessage("User Aborted Action!", stError);
             return false;
         }

@@ -162,8 +162,6 @@ public:
 private:
     friend struct TFTPActionProperties;
 
-    // The user's stop, or the end of the run (TerminateAction, which also ends the client's work).
-    bool Aborted() const;
     TFTPStoredConnectionSettings StoredSettings() const;
 
     bool RunItems(net::TFTPClient& client);

@@ -74,7 +74,7 @@ bool TFTPDiffAction::DoFTPOperation(IFTPConnectionObject& connection) {
         SendMessage(std::string("FTP Mirror failed. ") + e.what(), stError);
         failed = true;
     }
-    if (Aborted()) {
+    if (GetRunStopped()) {
         SendMessage("FTP Mirror Aborted", stError);
         result = false;
     } else if (!failed && result) {

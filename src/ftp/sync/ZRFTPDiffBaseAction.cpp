@@ -515,7 +515,7 @@ void TFTPDiffBaseAction::OpenListingPool(IFTPConnectionObject& connection) {
     std::lock_guard lock(FListingPoolLock);
     FListingPool = std::move(pool);
     // A stop that came before the pool was there.
-    if (Aborted())
+    if (GetRunStopped())
         FListingPool->Cancel();
 }
 

@@ -340,7 +340,7 @@ std::unique_ptr<TFTPTransferPool> TFTPMirrorAction::OpenPool(IFTPConnectionObjec
     std::lock_guard lock(FPoolLock);
     FPool = pool.get();
     // A stop that came while the connections were opened.
-    if (Aborted())
+    if (GetRunStopped())
         FPool->Cancel();
     return pool;
 }
@@ -456,10 +456,10 @@ bool TFTPMirrorAction::Run(IFTPConnectionObject& connection, const std::string& 
         failed = true;
         if (reason.empty())
             reason = run.StopReason.empty() ? "The walk over the tree ended early." : run.StopReason;
-        if (!Aborted())
+        if (!GetRunStopped())
             SendMessage("FTP Mirror failed. " + reason, stError);
     }
-    if (!Aborted())
+    if (!GetRunStopped())
         SendMessage(fmt::format("Mirror completed in [{}] ms",
                                 std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count()),
                     stInformation);
@@ -498,7 +498,7 @@ bool TFTPMirrorAction::DoFTPOperation(IFTPConnectionObject& connection) {
         Run(connection, localDir, failed, treeFailed, returnTo);
     } catch (const net::EReplyError& e) {
         caught = true;
-        if (!Aborted()) {
+        if (!GetRunStopped()) {
             SendMessage(fmt::format("FTP Mirror failed with reply error [{}] and response code [{}].", e.ReplyText(),
                                     e.Code()),
                         stError);
@@ -506,7 +506,7 @@ bool TFTPMirrorAction::DoFTPOperation(IFTPConnectionObject& connection) {
         }
     } catch (const net::ESocketError& e) {
         caught = true;
-        if (!Aborted()) {
+        if (!GetRunStopped()) {
             SendMessage(fmt::format("FTP Mirror failed with socket error [{}].", e.what()), stError);
             SendMessage("Socket errors are typically caused by the server disconnecting, or a firewall interrupting "
                         "the connection.",
@@ -514,7 +514,7 @@ bool TFTPMirrorAction::DoFTPOperation(IFTPConnectionObject& connection) {
         }
     } catch (const net::EReadTimeout&) {
         caught = true;
-        if (!Aborted())
+        if (!GetRunStopped())
             SendMessage("A read timeout has occurred on the command channel.\r\nRead timeouts can occur due to long "
                         "periods of the command channel not being active, e.g. when uploading a large file.\r\nThere "
                         "are two ways to stop this from occuring. \r\n1. Activate the NOOPs for the ftp connection with "
@@ -523,19 +523,19 @@ bool TFTPMirrorAction::DoFTPOperation(IFTPConnectionObject& connection) {
                         stError);
     } catch (const std::exception& e) {
         caught = true;
-        if (!Aborted())
+        if (!GetRunStopped())
             SendMessage(std::string("FTP Mirror failed. ") + e.what(), stError);
     }
     failed = failed || caught;
 
     bool result = false;
-    if (Aborted()) {
+    if (GetRunStopped()) {
         SendMessage("FTP Mirror aborted", stError);
     } else if (!failed && !treeFailed) {
         SendMessage("FTP Mirror succeeded", stSuccess);
         result = true;
     }
-    if (!treeFailed && !caught && !Aborted() && !returnTo.empty()) {
+    if (!treeFailed && !caught && !GetRunStopped() && !returnTo.empty()) {
         try {
             connection.ReturnToDir(returnTo);
         } catch (...) {
