@@ -183,7 +183,7 @@ TEST(FTPMirrorListings, ANoChangeRunSendsNoCWD) {
                 // 21 folders; the logins, FEAT, TYPE and PWD come to less than 25 more, and to less than 10
                 // for each extra connection.
                 EXPECT_LE(commands.size(), 2u * 21 + 25 + 10 * extra) << ::testing::PrintToString(commands);
-                EXPECT_EQ(CountPrefix(commands, "QUIT"), 1 + static_cast<int>(extra));
+                EXPECT_EQ(CountPrefix(commands, "QUIT"), 1 + static_cast<int>(extra)) << ::testing::PrintToString(commands);
             }
     }
     EXPECT_EQ(logs[4], logs[1]);
