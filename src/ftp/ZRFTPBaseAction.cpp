@@ -47,12 +47,9 @@ bool TFTPBaseAction::Execute() {
         SendMessage("Connection name is not set", stError);
         return false;
     }
-    auto& registry = GetProjectObjectService();
-    auto object = registry.AcquireObject(FConnectionName, FTPConnectionCategory);
-    auto connection = std::dynamic_pointer_cast<IFTPConnectionObject>(object);
+    auto connection =
+        AcquireObjectAs<IFTPConnectionObject>(GetProjectObjectService(), FConnectionName, FTPConnectionCategory);
     if (!connection) {
-        if (object)
-            registry.ReleaseObject(object);
         SendMessage("Connection object not found: " + FConnectionName, stError);
         return false;
     }
@@ -70,7 +67,7 @@ bool TFTPBaseAction::Execute() {
             }
             GetProjectObjectService().ReleaseObject(Object);
         }
-    } release{*this, object};
+    } release{*this, connection};
     {
         std::lock_guard lock(FLogLock);
         FConnection = connection;
@@ -287,19 +284,15 @@ TFTPItemList TFTPBaseAction::GetFilesFromStringList(const TStringList& lines, co
 }
 
 std::optional<TFTPItemList> TFTPBaseAction::GetFilesFromFileSet(const std::string& name) {
-    auto& registry = GetProjectObjectService();
-    auto object = registry.AcquireObject(name, FileSetCategory);
-    auto fileSet = std::dynamic_pointer_cast<IZRFileSet>(object);
+    auto fileSet = AcquireObjectAs<IZRFileSet>(GetProjectObjectService(), name, FileSetCategory);
     if (!fileSet) {
-        if (object)
-            registry.ReleaseObject(object);
         SendMessage("Could not find File Set: " + name, stError);
         return std::nullopt;
     }
     struct TRelease {
         std::shared_ptr<IProjectObject> Object;
         ~TRelease() { GetProjectObjectService().ReleaseObject(Object); }
-    } release{object};
+    } release{std::dynamic_pointer_cast<IProjectObject>(fileSet)};
     TStringList lines;
     std::string list = fileSet->GetFileList();
     std::size_t start = 0;

@@ -1,8 +1,9 @@
 #include "ftp/ZRFTPConnection.h"
-#include "host/PassRule.h"
 
+#include "base/Text.h"
 #include "ftp/ZRFTPTree.h"
 #include "host/Options.h"
+#include "host/PassRule.h"
 #include "net/NetErrors.h"
 #include "net/TextUtil.h"
 #include "net/ThrottleIntercept.h"
@@ -55,8 +56,7 @@ bool ListArgumentIsExact(const std::string& path) {
 
 // Raw commands that leave the server where it is; anything else may have moved it.
 bool KeepsDirectory(const std::string& command) {
-    std::string verb = command.substr(0, command.find(' '));
-    std::transform(verb.begin(), verb.end(), verb.begin(), [](unsigned char c) { return std::toupper(c); });
+    std::string verb = quillate::base::UpperCase(command.substr(0, command.find(' ')));
     for (const char* known : {"FEAT", "NOOP", "SYST", "STAT", "SIZE", "MDTM", "HELP", "XCRC"})
         if (verb == known)
             return true;
@@ -266,13 +266,15 @@ void TFTPConnectObject::SafeChangeUpDir() {
     std::string before = TrimOneTrailing(FKnownRemoteDir ? *FKnownRemoteDir : GetRemoteDir());
     ChangeUpDir();
     std::string after = TrimOneTrailing(GetRemoteDir());
-    if (!after.empty() && net::IEquals(after, before)) {
+    if (!after.empty() && net::EqualsNoCase(after, before)) {
         ChangeUpDir();
         GetRemoteDir();
     }
 }
 
-std::int64_t TFTPConnectObject::FileCRC(const std::string& path) { return FClient->CRC(path); }
+std::int64_t TFTPConnectObject::FileCRC(const std::string& path) {
+    return FClient->CRC(path);
+}
 
 std::string TFTPConnectObject::ListDirectory(const std::string& path, bool details) {
     std::vector<std::string> lines;
@@ -313,14 +315,16 @@ bool TFTPConnectObject::ListTree(const std::string& path, std::vector<std::strin
 
 void TFTPConnectObject::WarnRefusedNames() {
     for (const auto& refused : FClient->RefusedNames())
-        Deliver(fmt::format("Skipped a remote entry with an unsafe name [{}]: {}", net::EscapedName(refused.Name),
-                            refused.Reason),
+        Deliver(fmt::format("Skipped a remote entry with an unsafe name [{}]: {}",
+                            net::EscapedName(refused.Name), refused.Reason),
                 Warning);
     if (std::size_t more = FClient->RefusedNameCount() - FClient->RefusedNames().size())
         Deliver(fmt::format("Skipped {} more remote entries with unsafe names", more), Warning);
 }
 
-std::int64_t TFTPConnectObject::GetFileSize(const std::string& path) { return FClient->Size(path); }
+std::int64_t TFTPConnectObject::GetFileSize(const std::string& path) {
+    return FClient->Size(path);
+}
 
 quillate::TDateTime TFTPConnectObject::GetFileDate(const std::string& path) {
     return quillate::TimePointToDateTime(FClient->FileDate(path));
@@ -424,8 +428,8 @@ void TFTPConnectObject::OnDataChannelCreate(net::TTCPConnection& dataChannel) {
     dataChannel.AddIntercept(std::make_shared<net::TThrottleIntercept>(bitsPerSecond));
 }
 
-void TFTPConnectObject::Upload(const std::string& local, const std::string& remote, std::int64_t startPosition,
-                               int maxSpeed) {
+void TFTPConnectObject::Upload(const std::string& local, const std::string& remote,
+                               std::int64_t startPosition, int maxSpeed) {
     FDirListingDirty = true;
     FMaxTransferSpeed = maxSpeed;
     if (maxSpeed > 0)
@@ -442,15 +446,16 @@ void TFTPConnectObject::UploadFile(const std::string& local, const std::string& 
     Upload(local, remote, -1, maxSpeed);
 }
 
-void TFTPConnectObject::Resume(const std::string& local, const std::string& remote, std::int64_t startPosition,
-                               int maxSpeed) {
+void TFTPConnectObject::Resume(const std::string& local, const std::string& remote,
+                               std::int64_t startPosition, int maxSpeed) {
     Upload(local, remote, startPosition, maxSpeed);
 }
 
 void DownloadToLocalFolder(net::TFTPClient& client, const std::string& remote, quillate::TLocalFolder& folder,
                            const std::string& local, bool overwrite, bool resume, std::int64_t expectedSize) {
-    quillate::TLocalFileWriter file =
-        folder.Write(local, resume ? quillate::lwmAppend : overwrite ? quillate::lwmReplace : quillate::lwmNew);
+    quillate::TLocalFileWriter file = folder.Write(local, resume      ? quillate::lwmAppend
+                                                          : overwrite ? quillate::lwmReplace
+                                                                      : quillate::lwmNew);
     client.Get(remote, file.Descriptor(), file.Offset(), file.Path());
     struct stat written {};
     if (expectedSize >= 0 && client.TransferType() == net::TFTPTransferType::ftBinary &&
@@ -471,7 +476,9 @@ void TFTPConnectObject::DownloadFile(const std::string& remote, quillate::TLocal
     DownloadToLocalFolder(*FClient, remote, folder, local, overwrite, resume, expectedSize);
 }
 
-void TFTPConnectObject::NOOP() { FClient->Noop(); }
+void TFTPConnectObject::NOOP() {
+    FClient->Noop();
+}
 
 std::string TFTPConnectObject::SendCMD(const std::string& command, const std::string& expected) {
     FDirListingDirty = true;

@@ -2,6 +2,14 @@
 // passwords masked, progress forwarding and an upload throttle.
 #pragma once
 
+#include "ftp/ZRFTPConnectionSettings.h"
+#include "host/DateTime.h"
+#include "host/LocalFolder.h"
+#include "host/ProjectObjects.h"
+#include "host/TransferMeter.h"
+#include "net/FTPClient.h"
+#include "net/LogEventIntercept.h"
+
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -13,14 +21,13 @@
 #include <string_view>
 #include <vector>
 
-#include "ftp/ZRFTPConnectionSettings.h"
-#include "host/DateTime.h"
-#include "host/LocalFolder.h"
-#include "host/ProjectObjects.h"
-#include "net/FTPClient.h"
-#include "net/LogEventIntercept.h"
-
 namespace zr {
+
+// The progress lines' name for the direction a transfer's work events report.
+inline quillate::TTransferDirection DirectionOf(net::TWorkMode mode) {
+    return mode == net::TWorkMode::wmRead ? quillate::TTransferDirection::Download
+                                          : quillate::TTransferDirection::Upload;
+}
 
 // The project-object category under which connect actions register their connections.
 inline constexpr const char* FTPConnectionCategory = "FTPConnection";
@@ -175,7 +182,8 @@ private:
     std::string FPeer;
 };
 
-class TFTPConnectObject : public IFTPConnectionObject, public std::enable_shared_from_this<TFTPConnectObject> {
+class TFTPConnectObject : public IFTPConnectionObject,
+                          public std::enable_shared_from_this<TFTPConnectObject> {
 public:
     explicit TFTPConnectObject(const std::string& name);
     ~TFTPConnectObject() override;
@@ -216,7 +224,8 @@ public:
     void DeleteDir(const std::string& path, bool deleteContents) override;
     void DeleteFile(const std::string& path) override;
     void RenameFile(const std::string& oldName, const std::string& newName) override;
-    void UploadFile(const std::string& local, const std::string& remote, int maxSpeed, std::int64_t unused) override;
+    void UploadFile(const std::string& local, const std::string& remote, int maxSpeed,
+                    std::int64_t unused) override;
     void Resume(const std::string& local, const std::string& remote, std::int64_t startPosition,
                 int maxSpeed) override;
     void DownloadFile(const std::string& remote, quillate::TLocalFolder& folder, const std::string& local,
@@ -236,7 +245,8 @@ private:
     void WarnRefusedNames();
     void Deliver(const std::string& line, TConnMessageType type);
     void OnDataChannelCreate(net::TTCPConnection& dataChannel);
-    void Upload(const std::string& local, const std::string& remote, std::int64_t startPosition, int maxSpeed);
+    void Upload(const std::string& local, const std::string& remote, std::int64_t startPosition,
+                int maxSpeed);
 
     int FMaxTransferSpeed = 0;
     // Guards replacing the client against a stop token set from another thread; a new client takes

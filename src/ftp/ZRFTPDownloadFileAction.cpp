@@ -1,17 +1,14 @@
 #include "ftp/ZRFTPDownloadFileAction.h"
 
 #include <algorithm>
-#include <cmath>
 #include <filesystem>
-#include <memory>
-
 #include <fmt/format.h>
+#include <memory>
 
 namespace zr {
 
 using namespace quillate;
 namespace fs = std::filesystem;
-
 
 struct TFTPDownloadFileActionProperties {
     using T = TFTPDownloadFileAction;
@@ -49,9 +46,7 @@ std::string TFTPDownloadFileAction::GetFormattedDescription() const {
 
 bool TFTPDownloadFileAction::DoFTPOperation(IFTPConnectionObject& connection) {
     FTimedOut = false;
-    FExpectedSize = 0;
-    FBytesReceived = 0;
-    FSpeed = 0;
+    FMeter.Reset();
     if (GetRunStopped())
         return false;
     try {
@@ -66,7 +61,7 @@ bool TFTPDownloadFileAction::DoFTPOperation(IFTPConnectionObject& connection) {
             return false;
 
         const std::int64_t serverSize = connection.GetFileSize(remote);
-        FExpectedSize = serverSize;
+        FMeter.SetExpected(serverSize);
         bool resume = FAllowResume;
         bool overwrite = FAllowOverwrite;
         TLocalFolder folder(dir);
@@ -114,7 +109,7 @@ bool TFTPDownloadFileAction::DoFTPOperation(IFTPConnectionObject& connection) {
         connection.DownloadFile(remote, folder, localName, overwrite, resume, serverSize);
         if (GetRunStopped())
             return false;
-        SendMessage(fmt::format("File Downloaded : {} bytes", FBytesReceived.load()), stSuccess);
+        SendMessage(fmt::format("File Downloaded : {} bytes", FMeter.Bytes()), stSuccess);
         return true;
     } catch (const std::exception& e) {
         LogFailure("File Download failed.", e);
@@ -122,51 +117,30 @@ bool TFTPDownloadFileAction::DoFTPOperation(IFTPConnectionObject& connection) {
     }
 }
 
-std::string TFTPDownloadFileAction::SpeedText(net::TWorkMode mode) const {
-    return fmt::format("{} speed : {:.2f} KB/s", mode == net::TWorkMode::wmRead ? "Download" : "Upload",
-                       FSpeed);
-}
-
 void TFTPDownloadFileAction::OnFTPWorkBegin(net::TWorkMode mode, std::int64_t expected) {
-    FStartTime = TClock::now();
-    FLastLine = FStartTime;
-    FSpeed = 0;
-    FBytesReceived = 0;
-    if (expected > 0)
-        FExpectedSize = expected;
-    SendProgress(SpeedText(mode), 0);
+    FMeter.Begin(expected);
+    SendProgress(FMeter.SpeedText(DirectionOf(mode)), 0);
 }
 
 void TFTPDownloadFileAction::OnFTPWork(net::TWorkMode mode, std::int64_t count) {
-    FBytesReceived = count;
-    std::int64_t expected = FExpectedSize;
-    auto now = TClock::now();
+    FMeter.Update(count);
     // One line a second at most, except the one that completes the file, so that the last line shows
     // the whole count.
-    bool complete = expected > 0 && count >= expected;
-    if (now - FLastLine < std::chrono::seconds(1) && !complete)
+    bool complete = FMeter.Expected() > 0 && count >= FMeter.Expected();
+    if (!FMeter.Due(std::chrono::seconds(1)) && !complete)
         return;
-    FLastLine = now;
-    double elapsed = std::chrono::duration<double>(now - FStartTime).count();
-    if (elapsed > 0)
-        FSpeed = static_cast<double>(count) / 1024.0 / elapsed;
-    // nearbyint rounds halves to even under the default rounding mode.
-    int percent =
-        expected > 0 ? static_cast<int>(std::nearbyint(static_cast<double>(count) / expected * 100.0)) : 0;
-    SendProgress(fmt::format("{} : {}/{} KBytes Transferred", SpeedText(mode), count / 1024, expected / 1024),
-                 percent);
+    SendProgress(FMeter.TransferredText(DirectionOf(mode)), FMeter.Percent());
 }
 
 void TFTPDownloadFileAction::OnFTPWorkEnd(net::TWorkMode mode) {
-    SendProgress(SpeedText(mode), 0);
-    FExpectedSize = 0;
-    FSpeed = 0;
+    SendProgress(FMeter.SpeedText(DirectionOf(mode)), 0);
+    FMeter.End();
 }
 
 void TFTPDownloadFileAction::DoTimeout() {
     FTimedOut = true;
     SendFTPMessage(fmt::format("FTP Download Timed Out after {} minutes.", FTimeoutLength));
-    SendFTPMessage(fmt::format("{} / {} bytes downloaded.", FBytesReceived.load(), FExpectedSize.load()));
+    SendFTPMessage(fmt::format("{} / {} bytes downloaded.", FMeter.Bytes(), FMeter.Expected()));
     TerminateAction();
 }
 

@@ -2,12 +2,12 @@
 // replacing a local copy, with a speed/percentage progress line and an optional time limit.
 #pragma once
 
+#include "ftp/ZRFTPBaseAction.h"
+#include "host/TimeoutMonitor.h"
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-
-#include "ftp/ZRFTPBaseAction.h"
-#include "host/TimeoutMonitor.h"
 
 namespace zr {
 
@@ -32,10 +32,6 @@ protected:
 
 private:
     friend struct TFTPDownloadFileActionProperties;
-    using TClock = std::chrono::steady_clock;
-
-    // The directions' speed text, e.g. "Download speed : 1.50 KB/s".
-    std::string SpeedText(net::TWorkMode mode) const;
 
     std::string FFileName;
     bool FAllowResume = false;
@@ -46,12 +42,8 @@ private:
     bool FEnableTimeout = false;
     std::uint32_t FTimeoutLength = 10;
 
-    // Run state. The two sizes are read by DoTimeout on the monitor's thread.
-    std::atomic<std::int64_t> FExpectedSize{0};
-    std::atomic<std::int64_t> FBytesReceived{0};
-    double FSpeed = 0;
-    TClock::time_point FStartTime;
-    TClock::time_point FLastLine;
+    // Run state. DoTimeout reads the meter's counts on the monitor's thread.
+    quillate::TTransferMeter FMeter;
     std::atomic<bool> FTimedOut{false};
 };
 

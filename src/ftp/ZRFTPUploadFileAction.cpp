@@ -1,25 +1,14 @@
 #include "ftp/ZRFTPUploadFileAction.h"
 
+#include "base/Text.h"
+
 #include <algorithm>
 #include <cmath>
-
 #include <fmt/format.h>
 
 namespace zr {
 
 using namespace quillate;
-
-namespace {
-
-// Blanks and control characters at both ends go, as in a remote name typed with a stray space.
-std::string Trim(const std::string& text) {
-    auto blank = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
-    auto first = std::find_if_not(text.begin(), text.end(), blank);
-    auto last = std::find_if_not(text.rbegin(), text.rend(), blank).base();
-    return first < last ? std::string(first, last) : std::string();
-}
-
-} // namespace
 
 struct TFTPUploadFileActionProperties {
     using T = TFTPUploadFileAction;
@@ -63,13 +52,15 @@ TFTPUploadFileAction::~TFTPUploadFileAction() {
 }
 
 const TMetaClass& TFTPUploadFileAction::ClassInfo() {
-    static const TMetaClass meta =
-        TMetaClass::Of<TFTPUploadFileAction>("TFTPUploadFileAction", "action.ftp.upload.file",
-                                             &TFTPBaseAction::ClassInfo(), &TFTPUploadFileActionProperties::Define);
+    static const TMetaClass meta = TMetaClass::Of<TFTPUploadFileAction>(
+        "TFTPUploadFileAction", "action.ftp.upload.file", &TFTPBaseAction::ClassInfo(),
+        &TFTPUploadFileActionProperties::Define);
     return meta;
 }
 
-void TFTPUploadFileAction::SetThrottleSpeed(std::int32_t value) { FThrottleSpeed = std::max<std::int32_t>(value, 4); }
+void TFTPUploadFileAction::SetThrottleSpeed(std::int32_t value) {
+    FThrottleSpeed = std::max<std::int32_t>(value, 4);
+}
 
 std::string TFTPUploadFileAction::GetFormattedDescription() const {
     return fmt::format("{} [ {} ]", TFTPBaseAction::GetFormattedDescription(),
@@ -104,11 +95,11 @@ std::int64_t TFTPUploadFileAction::GetTotalUploadSize(const TFTPItemList& items)
 }
 
 bool TFTPUploadFileAction::DoFTPOperation(IFTPConnectionObject& connection) {
-    FStartTime = TClock::now();
-    FLastProgress = TClock::time_point{};
+    FMeter.Reset();
+    FMeter.Begin();
+    FMeter.LineDueNow();
     FUploadedBytes = 0;
     FTotalUploadSize = 0;
-    FCurrentSpeed = 0;
     FCurrentFileSize = 0;
     FCurrentFileSent = 0;
     FLastPercent = 0;
@@ -154,7 +145,8 @@ bool TFTPUploadFileAction::Upload(IFTPConnectionObject& connection, const std::s
     std::string remoteName, directory, mask;
     if (!TryExpandExpression("Remote filename", FRemoteFile, remoteName, false))
         return false;
-    remoteName = Trim(remoteName);
+    // A stray blank or line end typed around the name goes.
+    remoteName = std::string(base::TrimBlanks(remoteName));
     if (!TryExpandExpression("Local upload directory", FLocalDir, directory, FUseFileSpec))
         return false;
     if (directory.empty() || directory.back() != '/')
@@ -196,9 +188,7 @@ bool TFTPUploadFileAction::Upload(IFTPConnectionObject& connection, const std::s
 }
 
 void TFTPUploadFileAction::SendSpeedLine(net::TWorkMode mode) {
-    SendProgress(fmt::format("{} speed : {:.2f} KB/s", mode == net::TWorkMode::wmRead ? "Download" : "Upload",
-                             static_cast<double>(FCurrentSpeed)),
-                 0);
+    SendProgress(FMeter.SpeedText(DirectionOf(mode)), 0);
 }
 
 void TFTPUploadFileAction::OnFTPWorkBegin(net::TWorkMode mode, std::int64_t expectedSize) {
@@ -210,22 +200,18 @@ void TFTPUploadFileAction::OnFTPWorkBegin(net::TWorkMode mode, std::int64_t expe
 }
 
 void TFTPUploadFileAction::OnFTPWork(net::TWorkMode mode, std::int64_t count) {
-    auto now = TClock::now();
-    if (now - FLastProgress < std::chrono::seconds(1))
+    if (!FMeter.Due(std::chrono::seconds(1)))
         return;
-    FLastProgress = now;
-    std::int64_t done = count + FUploadedBytes;
     std::int64_t total = std::max<std::int64_t>(FTotalUploadSize, FCurrentFileSize);
-    double elapsed = std::chrono::duration<double>(now - FStartTime).count();
-    if (elapsed > 0)
-        FCurrentSpeed = static_cast<std::int64_t>(std::nearbyint(static_cast<double>(done) / elapsed));
+    FMeter.SetExpected(total);
+    FMeter.Update(count + FUploadedBytes);
     FCurrentFileSent = count;
-    if (FCurrentFileSize > 0 || total > 0)
-        FLastPercent =
-            static_cast<int>(std::nearbyint(static_cast<double>(done) / static_cast<double>(total) * 100.0));
+    if (total > 0)
+        FLastPercent = FMeter.Percent();
+    auto speed = static_cast<std::int64_t>(std::nearbyint(FMeter.BytesPerSecond()));
     SendProgress(fmt::format("{} speed : {}/s,  {}/{} Transferred",
-                             mode == net::TWorkMode::wmRead ? "Download" : "Upload", SizeInUnits(FCurrentSpeed),
-                             SizeInUnits(done), SizeInUnits(total)),
+                             DirectionOf(mode) == TTransferDirection::Download ? "Download" : "Upload",
+                             SizeInUnits(speed), SizeInUnits(FMeter.Bytes()), SizeInUnits(total)),
                  FLastPercent);
 }
 

@@ -2,14 +2,14 @@
 // recreating the local folder structure below the server's current directory.
 #pragma once
 
+#include "ftp/ZRFTPBaseAction.h"
+#include "host/TimeoutMonitor.h"
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
-
-#include "ftp/ZRFTPBaseAction.h"
-#include "host/TimeoutMonitor.h"
 
 namespace zr {
 
@@ -42,7 +42,6 @@ protected:
 
 private:
     friend struct TFTPUploadFileActionProperties;
-    using TClock = std::chrono::steady_clock;
 
     void OnFTPWorkBegin(net::TWorkMode mode, std::int64_t expectedSize);
     void OnFTPWork(net::TWorkMode mode, std::int64_t count);
@@ -70,13 +69,12 @@ private:
     bool FUseFileSpec = true;
     std::string FFileSetName;
 
-    // Run state. The two counters of the current file are read by DoTimeout on the monitor's thread.
-    TClock::time_point FStartTime;
+    // Run state. The two counters of the current file are read by DoTimeout on the monitor's thread;
+    // the meter counts the whole run.
+    quillate::TTransferMeter FMeter;
     std::int64_t FTotalUploadSize = 0;
-    std::int64_t FCurrentSpeed = 0;
     std::atomic<std::int64_t> FCurrentFileSize{0};
     std::atomic<std::int64_t> FCurrentFileSent{0};
-    TClock::time_point FLastProgress;
     int FLastPercent = 0;
     std::atomic<bool> FTimedOut{false};
     std::unique_ptr<quillate::TTimeoutMonitorThread> FMonitor;

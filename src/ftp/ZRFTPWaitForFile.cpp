@@ -67,14 +67,9 @@ const TMetaClass& TFTPWaitForFileAction::ClassInfo() {
 }
 
 void TFTPWaitForFileAction::AcquireConnection(const std::string& name) {
-    auto& registry = GetProjectObjectService();
-    auto object = registry.AcquireObject(name, FTPConnectionCategory);
-    FConnection = std::dynamic_pointer_cast<IFTPConnectionObject>(object);
-    if (!FConnection) {
-        if (object)
-            registry.ReleaseObject(object);
+    FConnection = AcquireObjectAs<IFTPConnectionObject>(GetProjectObjectService(), name, FTPConnectionCategory);
+    if (!FConnection)
         throw EWaitException("Connection object not found: " + name);
-    }
     FStopScope.emplace(FConnection, GetStopToken());
 }
 

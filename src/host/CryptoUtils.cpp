@@ -1,4 +1,5 @@
 #include "host/CryptoUtils.h"
+
 #include "host/UserFile.h"
 
 #include <array>
@@ -212,15 +213,6 @@ std::string NewGuidText() {
         text += fmt::format("{:02X}", bytes[i]);
     }
     return text;
-}
-
-std::string Base64Encode(std::string_view bytes) {
-    std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-    int n =
-        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                        reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
-    out.resize(static_cast<std::size_t>(n));
-    return out;
 }
 
 } // namespace quillate

@@ -1,6 +1,8 @@
 // Reversible encryption of the passwords that projects and the options store keep.
 #pragma once
 
+#include "base/Base64.h"
+
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -35,8 +37,7 @@ public:
 // (RFC 9562 version 4), for identifiers that must never repeat, such as a Message-ID.
 std::string NewGuidText();
 
-// Standard base64 (RFC 4648 section 4) with padding.
-std::string Base64Encode(std::string_view bytes);
+using base::Base64Encode;
 
 inline std::string EncryptString(std::string_view text, std::string_view key) {
     return TCryptoUtils::EncryptString(text, key);

@@ -1,5 +1,6 @@
 #include "host/Options.h"
 
+#include "base/Text.h"
 #include "host/CryptoUtils.h"
 #include "host/UserFile.h"
 
@@ -32,7 +33,7 @@ bool ParseInteger(const std::string& text, long long& out) {
 }
 
 bool ParseBool(std::string text, bool& out) {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+    text = base::LowerCase(std::move(text));
     if (text == "true" || text == "1") {
         out = true;
         return true;

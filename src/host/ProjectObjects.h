@@ -30,6 +30,17 @@ public:
     virtual void ReleaseObject(const std::shared_ptr<IProjectObject>& object) = 0;
 };
 
+// The object as T, acquired; nullptr when there is none, or (released again) when it is not a T.
+template <class T>
+std::shared_ptr<T> AcquireObjectAs(IProjectObjectService& registry, const std::string& name,
+                                   const std::string& category) {
+    std::shared_ptr<IProjectObject> object = registry.AcquireObject(name, category);
+    std::shared_ptr<T> typed = std::dynamic_pointer_cast<T>(object);
+    if (object && !typed)
+        registry.ReleaseObject(object);
+    return typed;
+}
+
 class TProjectObjectRegistry : public IProjectObjectService {
 public:
     void RegisterObject(std::shared_ptr<IProjectObject> object) override;

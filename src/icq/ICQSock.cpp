@@ -1,10 +1,12 @@
 #include "icq/ICQSock.h"
 
+#include "base/Base64.h"
+#include "base/Text.h"
+
 #include <algorithm>
 #include <array>
 #include <asio.hpp>
 #include <cctype>
-#include <openssl/evp.h>
 
 namespace zr::icq {
 
@@ -37,9 +39,9 @@ constexpr std::array<const char*, 23> EnglishTexts{
     "Could not bind server",
     "Could not listen incoming connections"};
 
-constexpr int TextHTTPGateway = 2, TextSend = 10, TextResolve = 11, TextConnect = 12, TextReceive = 13, TextSocks4 = 15,
-              TextSocks5Methods = 16, TextSocks5Auth = 17, TextSocks5Connect = 18, TextHTTPStatus = 19,
-              TextHTTPOverflow = 20, TextAccept = 21, TextBind = 22, TextListen = 23;
+constexpr int TextHTTPGateway = 2, TextSend = 10, TextResolve = 11, TextConnect = 12, TextReceive = 13,
+              TextSocks4 = 15, TextSocks5Methods = 16, TextSocks5Auth = 17, TextSocks5Connect = 18,
+              TextHTTPStatus = 19, TextHTTPOverflow = 20, TextAccept = 21, TextBind = 22, TextListen = 23;
 constexpr std::size_t ReadSize = 64 * 1024;
 // A proxy's reply header must fit the buffer the reply is collected in.
 constexpr std::size_t MaxProxyReply = 8192;
@@ -47,27 +49,25 @@ constexpr std::size_t MaxProxyReply = 8192;
 // A name that may go into a proxy request or the resolver: no controls, no more than a length byte
 // can say.
 bool UsableHostName(std::string_view host) {
-    return !host.empty() && host.size() <= 255 &&
-           std::none_of(host.begin(), host.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
+    return !host.empty() && host.size() <= 255 && std::none_of(host.begin(), host.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+    });
 }
 
-std::string Byte(unsigned value) { return std::string(1, static_cast<char>(value & 0xFF)); }
-std::string Port16(std::uint16_t port) { return Byte(port >> 8) + Byte(port); }
+std::string Byte(unsigned value) {
+    return std::string(1, static_cast<char>(value & 0xFF));
+}
+std::string Port16(std::uint16_t port) {
+    return Byte(port >> 8) + Byte(port);
+}
 std::string LengthPrefixed(std::string_view text) {
     std::string_view cut = text.substr(0, 255);
     return Byte(static_cast<unsigned>(cut.size())) + std::string(cut);
 }
 
-std::string Base64(std::string_view bytes) {
-    std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                            reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
-    out.resize(static_cast<std::size_t>(n));
-    return out;
-}
-
 bool IsClosedByPeer(const std::error_code& ec) {
-    return ec == asio::error::eof || ec == asio::error::connection_reset || ec == asio::error::connection_aborted;
+    return ec == asio::error::eof || ec == asio::error::connection_reset ||
+           ec == asio::error::connection_aborted;
 }
 
 } // namespace
@@ -99,7 +99,9 @@ TICQIo::TICQIo()
           FIdle.notify_all();
       }) {}
 
-TICQIo::~TICQIo() { Stop(); }
+TICQIo::~TICQIo() {
+    Stop();
+}
 
 void TICQIo::Stop(std::chrono::milliseconds drain) {
     FWork.reset();
@@ -207,10 +209,12 @@ public:
 
 protected:
     void StartHandshake() override {
-        std::string request = "CONNECT " + (FProxy.Resolve ? FDestHost : FDestIp) + ":" + std::to_string(FDestPort) +
+        std::string request = "CONNECT " + (FProxy.Resolve ? FDestHost : FDestIp) + ":" +
+                              std::to_string(FDestPort) +
                               " HTTP/1.0\r\nUser-Agent: Mozilla/4.08 [en] (WinNT; U ;Nav)\r\n";
         if (FProxy.Auth)
-            request += "Proxy-Authorization: Basic " + Base64(FProxy.User + ":" + FProxy.Password) + "\r\n";
+            request += "Proxy-Authorization: Basic " +
+                       quillate::base::Base64Encode(FProxy.User + ":" + FProxy.Password) + "\r\n";
         Write(request + "\r\n");
     }
     std::size_t Consume(std::string_view reply) override {
@@ -223,9 +227,8 @@ protected:
         }
         std::string_view line = reply.substr(0, reply.find("\r\n"));
         std::size_t blank = line.find(' ');
-        std::string status(blank == std::string_view::npos ? std::string_view() : line.substr(blank + 1));
-        std::transform(status.begin(), status.end(), status.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        std::string status = quillate::base::LowerCase(
+            std::string(blank == std::string_view::npos ? std::string_view() : line.substr(blank + 1)));
         if (status == "200 connection established")
             HandshakeDone();
         else
@@ -236,13 +239,18 @@ protected:
 
 } // namespace
 
-std::shared_ptr<TEventSocket> TEventSocket::Create(asio::io_context& io, TPoster poster, const TProxySettings& proxy) {
+std::shared_ptr<TEventSocket> TEventSocket::Create(asio::io_context& io, TPoster poster,
+                                                   const TProxySettings& proxy) {
     switch (proxy.Kind) {
-    case ptSocks4: return std::shared_ptr<TEventSocket>(new TSOCKS4Socket(io, std::move(poster), proxy));
-    case ptSocks5: return std::shared_ptr<TEventSocket>(new TSOCKS5Socket(io, std::move(poster), proxy));
-    case ptHTTPS: return std::shared_ptr<TEventSocket>(new THTTPSSocket(io, std::move(poster), proxy));
+    case ptSocks4:
+        return std::shared_ptr<TEventSocket>(new TSOCKS4Socket(io, std::move(poster), proxy));
+    case ptSocks5:
+        return std::shared_ptr<TEventSocket>(new TSOCKS5Socket(io, std::move(poster), proxy));
+    case ptHTTPS:
+        return std::shared_ptr<TEventSocket>(new THTTPSSocket(io, std::move(poster), proxy));
     case ptNone:
-    case ptHTTP: break;
+    case ptHTTP:
+        break;
     }
     return std::shared_ptr<TEventSocket>(new TEventSocket(io, std::move(poster), proxy));
 }
@@ -250,7 +258,9 @@ std::shared_ptr<TEventSocket> TEventSocket::Create(asio::io_context& io, TPoster
 TEventSocket::TEventSocket(asio::io_context& io, TPoster poster, const TProxySettings& proxy)
     : FProxy(proxy), FImpl(std::make_unique<TImpl>(io)), FGate(std::move(poster)) {}
 
-TEventSocket::~TEventSocket() { FGate.Close(); }
+TEventSocket::~TEventSocket() {
+    FGate.Close();
+}
 
 void TEventSocket::Connect(const std::string& host, std::uint16_t port) {
     asio::post(FImpl->Socket.get_executor(), [self = shared_from_this(), host, port] {
@@ -275,11 +285,12 @@ void TEventSocket::Connect(const std::string& host, std::uint16_t port) {
             self->Resolved(numeric.to_string());
             return;
         }
-        impl.Resolver.async_resolve(tcp::v4(), host, "", [self](const std::error_code& error, tcp::resolver::results_type results) {
-            if (error || results.empty())
-                return self->Fail(TextResolve, error.value(), false);
-            self->Resolved(results.begin()->endpoint().address().to_string());
-        });
+        impl.Resolver.async_resolve(
+            tcp::v4(), host, "", [self](const std::error_code& error, tcp::resolver::results_type results) {
+                if (error || results.empty())
+                    return self->Fail(TextResolve, error.value(), false);
+                self->Resolved(results.begin()->endpoint().address().to_string());
+            });
     });
 }
 
@@ -308,7 +319,7 @@ void TEventSocket::Resolved(const std::string& address) {
         return Fail(TextResolve, 0, false);
     FImpl->Resolver.async_resolve(tcp::v4(), host, "",
                                   [self = shared_from_this(), connect](const std::error_code& error,
-                                                                        tcp::resolver::results_type results) {
+                                                                       tcp::resolver::results_type results) {
                                       if (self->FClosing)
                                           return;
                                       if (error || results.empty())
@@ -362,40 +373,40 @@ void TEventSocket::Fail(int text, int code, bool asConnectError, const std::stri
 }
 
 void TEventSocket::StartRead() {
-    FImpl->Socket.async_read_some(asio::buffer(FImpl->In), [self = shared_from_this()](const std::error_code& error,
-                                                                                         std::size_t n) {
-        if (self->FClosing)
-            return;
-        if (error) {
-            if (IsClosedByPeer(error)) {
-                std::error_code ignored;
-                self->FImpl->Socket.close(ignored);
-                self->FClosing = true;
-                self->FGate.Post([raw = self.get()] {
-                    if (raw->OnDisconnect)
-                        raw->OnDisconnect();
-                });
-                return;
-            }
-            return self->Fail(TextReceive, error.value(), false);
-        }
-        std::string_view bytes(self->FImpl->In.data(), n);
-        if (self->FProxyReady) {
-            self->Deliver(bytes);
-        } else {
-            self->FHandshake.append(bytes);
-            while (!self->FProxyReady && !self->FClosing) {
-                std::size_t used = self->Consume(self->FHandshake);
-                if (used == 0)
-                    break;
-                self->FHandshake.erase(0, used);
-            }
-            if (self->FProxyReady && !self->FHandshake.empty())
-                self->Deliver(std::exchange(self->FHandshake, {}));
-        }
-        if (!self->FClosing)
-            self->StartRead();
-    });
+    FImpl->Socket.async_read_some(asio::buffer(FImpl->In),
+                                  [self = shared_from_this()](const std::error_code& error, std::size_t n) {
+                                      if (self->FClosing)
+                                          return;
+                                      if (error) {
+                                          if (IsClosedByPeer(error)) {
+                                              std::error_code ignored;
+                                              self->FImpl->Socket.close(ignored);
+                                              self->FClosing = true;
+                                              self->FGate.Post([raw = self.get()] {
+                                                  if (raw->OnDisconnect)
+                                                      raw->OnDisconnect();
+                                              });
+                                              return;
+                                          }
+                                          return self->Fail(TextReceive, error.value(), false);
+                                      }
+                                      std::string_view bytes(self->FImpl->In.data(), n);
+                                      if (self->FProxyReady) {
+                                          self->Deliver(bytes);
+                                      } else {
+                                          self->FHandshake.append(bytes);
+                                          while (!self->FProxyReady && !self->FClosing) {
+                                              std::size_t used = self->Consume(self->FHandshake);
+                                              if (used == 0)
+                                                  break;
+                                              self->FHandshake.erase(0, used);
+                                          }
+                                          if (self->FProxyReady && !self->FHandshake.empty())
+                                              self->Deliver(std::exchange(self->FHandshake, {}));
+                                      }
+                                      if (!self->FClosing)
+                                          self->StartRead();
+                                  });
 }
 
 void TEventSocket::Deliver(std::string_view bytes) {
@@ -406,17 +417,18 @@ void TEventSocket::Deliver(std::string_view bytes) {
 }
 
 void TEventSocket::SendData(std::string_view bytes) {
-    asio::post(FImpl->Socket.get_executor(), [self = shared_from_this(), data = std::string(bytes)]() mutable {
-        if (self->FClosing)
-            return;
-        self->FImpl->AppDataQueued = true;
-        if (!self->FProxyReady) {
-            self->FImpl->AppQueue.push_back(std::move(data));
-            return;
-        }
-        self->FQueue.push_back(std::move(data));
-        self->Flush();
-    });
+    asio::post(FImpl->Socket.get_executor(),
+               [self = shared_from_this(), data = std::string(bytes)]() mutable {
+                   if (self->FClosing)
+                       return;
+                   self->FImpl->AppDataQueued = true;
+                   if (!self->FProxyReady) {
+                       self->FImpl->AppQueue.push_back(std::move(data));
+                       return;
+                   }
+                   self->FQueue.push_back(std::move(data));
+                   self->Flush();
+               });
 }
 
 void TEventSocket::Write(std::string bytes) {
@@ -487,9 +499,12 @@ struct TSrvSocket::TImpl {
     }
 };
 
-TSrvSocket::TSrvSocket(asio::io_context& io, TPoster poster) : FImpl(std::make_shared<TImpl>(io, std::move(poster), this)) {}
+TSrvSocket::TSrvSocket(asio::io_context& io, TPoster poster)
+    : FImpl(std::make_shared<TImpl>(io, std::move(poster), this)) {}
 
-TSrvSocket::~TSrvSocket() { StopServer(); }
+TSrvSocket::~TSrvSocket() {
+    StopServer();
+}
 
 std::uint16_t TSrvSocket::StartServer(std::uint32_t address, std::uint16_t port) {
     std::error_code ec;
@@ -521,8 +536,8 @@ void TSrvSocket::Accept(const std::shared_ptr<TImpl>& impl) {
         if (error) {
             impl->Error(TextAccept);
         } else {
-            auto socket = TEventSocket::Create(static_cast<asio::io_context&>(impl->Acceptor.get_executor().context()),
-                                               impl->Poster);
+            auto socket = TEventSocket::Create(
+                static_cast<asio::io_context&>(impl->Acceptor.get_executor().context()), impl->Poster);
             socket->FImpl->Socket = std::move(peer);
             socket->Adopt();
             impl->Gate.Post([owner = impl->Owner, socket] {

@@ -291,7 +291,7 @@ bool TCustomEmailAction::PrepareMessage() {
         FMessage.Priority = static_cast<net::TMimePriority>(std::clamp(FPriority, 0, 4));
         FMessage.MessageId = NewGuidText() + "@Quillate";
         FMessage.UserAgent = "Quillate";
-        FProgress.ExpectedTotal = 0;
+        FProgress.SetExpected(0);
     });
 }
 
@@ -328,7 +328,7 @@ bool TCustomEmailAction::AttachFiles(const TRunState& run) {
         for (const auto& path : run.Attachments) {
             if (FIgnoreMissingAttachments && !TFileInfo::IsExistingFile(path))
                 continue;
-            FProgress.ExpectedTotal += EncodedAttachmentSize(path);
+            FProgress.AddExpected(EncodedAttachmentSize(path));
             net::TMimeAttachment attachment = AttachmentFor(path);
             std::string extension = LowerCase(std::filesystem::path(path).extension().string());
             if (extension == ".txt") {
@@ -409,7 +409,7 @@ bool TCustomEmailAction::BuildBody(const TRunState& run) {
         if (!FHTMLMessage) {
             std::string text(TrimBlanks(ExpandExpression(LinesToText(FBody), false)));
             FMessage.ContentType = run.HasAttachments ? "multipart/mixed" : "text/plain";
-            FProgress.ExpectedTotal += static_cast<std::int64_t>(text.size());
+            FProgress.AddExpected(static_cast<std::int64_t>(text.size()));
             FMessage.Body = std::move(text);
         } else {
             std::string html(TrimBlanks(ExpandExpression(LinesToText(FBody), false)));
@@ -425,12 +425,12 @@ bool TCustomEmailAction::BuildBody(const TRunState& run) {
                 }
             }
             if (!plain.empty()) {
-                FProgress.ExpectedTotal += static_cast<std::int64_t>(plain.size());
+                FProgress.AddExpected(static_cast<std::int64_t>(plain.size()));
                 FMessage.TextParts.push_back({std::move(plain), "text/plain", "", "inline", container});
             }
             if (LowerCase(html.substr(0, 6)) != "<html>")
                 html = "<html>" + html + "</html>";
-            FProgress.ExpectedTotal += static_cast<std::int64_t>(html.size());
+            FProgress.AddExpected(static_cast<std::int64_t>(html.size()));
             FMessage.TextParts.push_back({std::move(html), "text/html", charset, "inline", container});
         }
         FMessage.Charset = charset;
@@ -712,22 +712,21 @@ bool TCustomEmailAction::SendIndividual(const TRunState& run) {
 
 void TCustomEmailAction::WorkBegin(std::int64_t expected) {
     FProgress.Begin(expected);
-    FLastReport = {};
-    SendProgress(FProgress.SpeedText(), 0);
+    FProgress.LineDueNow();
+    SendProgress(FProgress.SpeedText(TTransferDirection::Upload), 0);
 }
 
 void TCustomEmailAction::Work(std::int64_t bytes) {
-    auto now = std::chrono::steady_clock::now();
-    if (now - FLastReport < std::chrono::milliseconds(500))
+    if (!FProgress.Due(std::chrono::milliseconds(500)))
         return;
-    FLastReport = now;
     FProgress.Update(bytes);
-    SendProgress(fmt::format("{} : {} KBytes Transferred", FProgress.SpeedText(), bytes / 1024),
-                 FProgress.Percent(bytes));
+    SendProgress(fmt::format("{} : {} KBytes Transferred", FProgress.SpeedText(TTransferDirection::Upload),
+                             bytes / 1024),
+                 FProgress.Percent());
 }
 
 void TCustomEmailAction::WorkEnd() {
-    SendProgress(FProgress.SpeedText(), 0);
+    SendProgress(FProgress.SpeedText(TTransferDirection::Upload), 0);
     FProgress.End();
 }
 

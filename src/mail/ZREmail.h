@@ -164,8 +164,7 @@ private:
     std::mutex FMonitorLock;
     std::unique_ptr<quillate::TTimeoutMonitorThread> FMonitor;
 
-    TSendProgress FProgress;
-    std::chrono::steady_clock::time_point FLastReport;
+    quillate::TTransferMeter FProgress;
 };
 
 class TEmailAction : public TCustomEmailAction {

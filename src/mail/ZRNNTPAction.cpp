@@ -1,12 +1,12 @@
 #include "mail/ZRNNTPAction.h"
 
+#include "host/CryptoUtils.h"
+#include "host/FileInfo.h"
+#include "mail/ZRMailCommon.h"
+
 #include <cmath>
 #include <fmt/format.h>
 #include <stdexcept>
-
-#include "host/FileInfo.h"
-#include "host/CryptoUtils.h"
-#include "mail/ZRMailCommon.h"
 
 namespace zr {
 
@@ -59,8 +59,8 @@ TZRNNTPAction::TZRNNTPAction()
 }
 
 const TMetaClass& TZRNNTPAction::ClassInfo() {
-    static const TMetaClass meta = TMetaClass::Of<TZRNNTPAction>("TZRNNTPAction", "action.nntp.post",
-                                                                 &TZRAction::ClassInfo(), &TNNTPActionProperties::Define);
+    static const TMetaClass meta = TMetaClass::Of<TZRNNTPAction>(
+        "TZRNNTPAction", "action.nntp.post", &TZRAction::ClassInfo(), &TNNTPActionProperties::Define);
     return meta;
 }
 
@@ -69,14 +69,15 @@ std::string TZRNNTPAction::GetFormattedDescription() const {
 }
 
 void TZRNNTPAction::GetPropertyAlias(TStringList& list) const {
-    for (const char* line : {"[Message]", "Subject", "Body", "SenderName", "EmailAddress", "ReplyTo", "UserName",
-                             "Password", "Attachments", "IgnoreMissingAttachments", "[Server]", "NewsServer",
-                             "Groups", "Port", "TimeOut"})
+    for (const char* line :
+         {"[Message]", "Subject", "Body", "SenderName", "EmailAddress", "ReplyTo", "UserName", "Password",
+          "Attachments", "IgnoreMissingAttachments", "[Server]", "NewsServer", "Groups", "Port", "TimeOut"})
         list.push_back(line);
 }
 
-void TZRNNTPAction::SetPort(std::uint32_t value) { FNNTP.Port = net::TCPPort(value); }
-
+void TZRNNTPAction::SetPort(std::uint32_t value) {
+    FNNTP.Port = net::TCPPort(value);
+}
 
 bool TZRNNTPAction::Validate(TValidationErrors& errors) {
     std::size_t before = errors.size();
@@ -169,7 +170,7 @@ void TZRNNTPAction::AttachFiles() {
         if (!problem.empty())
             throw std::runtime_error(problem);
         FMessage.Attachments.push_back(AttachmentFor(path));
-        FProgress.ExpectedTotal += EncodedAttachmentSize(path);
+        FProgress.AddExpected(EncodedAttachmentSize(path));
     }
     // A plain article with attachments becomes multipart/mixed with the text first.
     if (!FMessage.Attachments.empty() && !FHTMLMessage)
@@ -179,15 +180,15 @@ void TZRNNTPAction::AttachFiles() {
 void TZRNNTPAction::Post(const TArticle& article) {
     FNNTP.Host = article.Server;
     // No limit is what a time-out of 0 asks for.
-    FNNTP.ConnectTimeout =
-        FTimeOut > 0 ? std::chrono::milliseconds(std::int64_t{FTimeOut} * 1000) : net::TMailClient::NoTimeLimit;
+    FNNTP.ConnectTimeout = FTimeOut > 0 ? std::chrono::milliseconds(std::int64_t{FTimeOut} * 1000)
+                                        : net::TMailClient::NoTimeLimit;
     FNNTP.Username = article.User;
     FNNTP.Password = article.Password;
     // Groups, addresses and a character set the article cannot carry fail before anything is sent.
     FMessage.Check();
     FNNTP.Connect();
     FNNTP.Post([this](const net::TMimeMessage::TSink& write) { FMessage.Write(write); },
-               FProgress.ExpectedTotal + static_cast<std::int64_t>(article.Body.size()));
+               FProgress.Expected() + static_cast<std::int64_t>(article.Body.size()));
 }
 
 bool TZRNNTPAction::Execute() {
@@ -224,8 +225,8 @@ void TZRNNTPAction::LogEvent(net::TLogEventType type, std::string_view text) {
     if (type == net::TLogEventType::Sent)
         return;
     std::string peer = fmt::format("{}:{}", FNNTP.Host, FNNTP.Port);
-    for (const auto& line : type == net::TLogEventType::Received ? MaskedEventLines(peer, text)
-                                                                  : MaskedEventLines(text, text))
+    for (const auto& line :
+         type == net::TLogEventType::Received ? MaskedEventLines(peer, text) : MaskedEventLines(text, text))
         SendMessage(line, stInformation);
 }
 
@@ -233,23 +234,21 @@ void TZRNNTPAction::WorkBegin(std::int64_t expected) {
     FProgress.Begin(expected);
     FLastReportedSpeed = 0;
     FLastReportedBytes = 0;
-    SendProgress(FProgress.SpeedText(), 0);
+    SendProgress(FProgress.SpeedText(TTransferDirection::Upload), 0);
 }
 
 // A line when the speed moved by more than 1 KB/s or more than 5000 bytes went out since the last.
 void TZRNNTPAction::Work(std::int64_t bytes) {
     FProgress.Update(bytes);
-    if (std::abs(FProgress.Speed() - FLastReportedSpeed) <= 1.0 && bytes - FLastReportedBytes <= 5000)
+    if (std::abs(FProgress.KBPerSecond() - FLastReportedSpeed) <= 1.0 && bytes - FLastReportedBytes <= 5000)
         return;
-    SendProgress(fmt::format("{} : {}/{} KBytes Transferred", FProgress.SpeedText(), bytes / 1024,
-                             FProgress.ExpectedTotal / 1024),
-                 FProgress.Percent(bytes));
-    FLastReportedSpeed = FProgress.Speed();
+    SendProgress(FProgress.TransferredText(TTransferDirection::Upload), FProgress.Percent());
+    FLastReportedSpeed = FProgress.KBPerSecond();
     FLastReportedBytes = bytes;
 }
 
 void TZRNNTPAction::WorkEnd() {
-    SendProgress(FProgress.SpeedText(), 0);
+    SendProgress(FProgress.SpeedText(TTransferDirection::Upload), 0);
     FProgress.End();
 }
 

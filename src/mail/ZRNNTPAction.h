@@ -2,16 +2,16 @@
 // body, a character set and attachments.
 #pragma once
 
-#include <chrono>
-#include <cstdint>
-#include <memory>
-#include <string>
-
 #include "host/Action.h"
 #include "mail/ZRMailCommon.h"
 #include "net/LogEventIntercept.h"
 #include "net/MimeMessage.h"
 #include "net/NNTPClient.h"
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
 
 namespace zr {
 
@@ -68,7 +68,7 @@ private:
     net::TMimeMessage FMessage;
     std::shared_ptr<net::TLogEventIntercept> FLog;
 
-    TSendProgress FProgress;
+    quillate::TTransferMeter FProgress;
     std::int64_t FLastReportedBytes = 0;
     double FLastReportedSpeed = 0;
 };

@@ -309,7 +309,7 @@ int TFTPClient::SendCmd(std::string_view command, const std::vector<int>& expect
     static constexpr std::string_view SecurityVerbs[] = {"AUTH", "CCC", "PBSZ", "PROT", "REIN"};
     const std::string_view verb = command.substr(0, command.find(' '));
     for (std::string_view refused : SecurityVerbs)
-        if (IEquals(verb, refused))
+        if (EqualsNoCase(verb, refused))
             throw EUnsafeCommand(fmt::format("{} is not sent as a raw command: the connection's security "
                                              "settings decide it",
                                              refused));

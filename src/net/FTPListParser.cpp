@@ -115,7 +115,7 @@ int MonthOf(std::string_view token) {
     if (token.size() != 3)
         return 0;
     for (std::size_t i = 0; i < names.size(); ++i)
-        if (IEquals(token, names[i]))
+        if (EqualsNoCase(token, names[i]))
             return static_cast<int>(i) + 1;
     return 0;
 }
@@ -293,7 +293,7 @@ std::optional<TFTPListItem> ParseWindowsListLine(std::string_view line) {
                              clock.ends_with("pm"))) {
         suffix = clock.substr(clock.size() - 2);
         clock.remove_suffix(2);
-    } else if (IEquals(tok(2), "AM") || IEquals(tok(2), "PM")) {
+    } else if (EqualsNoCase(tok(2), "AM") || EqualsNoCase(tok(2), "PM")) {
         suffix = tok(2);
         next = 3;
         if (tokens.size() < 5)
@@ -314,7 +314,7 @@ std::optional<TFTPListItem> ParseWindowsListLine(std::string_view line) {
     TFTPListItem item;
     std::string_view sizeOrDir = tok(next);
     std::string_view name;
-    if (IEquals(sizeOrDir, "<DIR>")) {
+    if (EqualsNoCase(sizeOrDir, "<DIR>")) {
         item.ItemType = TFTPItemType::ditDirectory;
         name = TrimView(line.substr(tokens[next].End)); // IIS pads <DIR> to the name column
     } else {
@@ -356,29 +356,29 @@ std::optional<TFTPListItem> ParseMLSDLine(std::string_view line) {
             continue;
         std::string_view key = fact.substr(0, eq);
         std::string_view value = fact.substr(eq + 1);
-        if (IEquals(key, "type")) {
-            if (IEquals(value, "cdir") || IEquals(value, "pdir"))
+        if (EqualsNoCase(key, "type")) {
+            if (EqualsNoCase(value, "cdir") || EqualsNoCase(value, "pdir"))
                 return std::nullopt;
-            if (IEquals(value, "file"))
+            if (EqualsNoCase(value, "file"))
                 item.ItemType = TFTPItemType::ditFile;
-            else if (IEquals(value, "dir"))
+            else if (EqualsNoCase(value, "dir"))
                 item.ItemType = TFTPItemType::ditDirectory;
-            else if (value.size() >= 13 && IEquals(value.substr(0, 13), "OS.unix=slink")) {
+            else if (value.size() >= 13 && EqualsNoCase(value.substr(0, 13), "OS.unix=slink")) {
                 item.ItemType = TFTPItemType::ditSymbolicLink;
                 if (value.size() > 14 && value[13] == ':')
                     item.LinkTarget = std::string(value.substr(14));
-            } else if (IEquals(value, "OS.unix=symlink"))
+            } else if (EqualsNoCase(value, "OS.unix=symlink"))
                 item.ItemType = TFTPItemType::ditSymbolicLink;
             else
                 item.ItemType = TFTPItemType::ditOther;
-        } else if (IEquals(key, "size") || IEquals(key, "sizd")) {
+        } else if (EqualsNoCase(key, "size") || EqualsNoCase(key, "sizd")) {
             if (auto size = ParseSize(value))
                 item.Size = *size;
-        } else if (IEquals(key, "modify")) {
+        } else if (EqualsNoCase(key, "modify")) {
             item.ModifiedDate = ParseFTPTimestamp(value);
-        } else if (IEquals(key, "perm")) {
+        } else if (EqualsNoCase(key, "perm")) {
             item.Permissions = std::string(value);
-        } else if (IEquals(key, "unique")) {
+        } else if (EqualsNoCase(key, "unique")) {
             item.Unique = std::string(value);
         }
     }

@@ -153,7 +153,7 @@ std::vector<std::string> ParseFeatures(const TReply& reply) {
 bool HasFeature(const std::vector<std::string>& features, std::string_view name) {
     for (const auto& f : features) {
         std::string_view word = std::string_view(f).substr(0, f.find(' '));
-        if (IEquals(word, name))
+        if (EqualsNoCase(word, name))
             return true;
     }
     return false;

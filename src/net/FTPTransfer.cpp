@@ -351,7 +351,7 @@ void TFTPClient::ListTree(const std::string& path, std::vector<std::string>& lin
     TFTPListingParser splitter(TFTPListFormat::lfLines, std::time(nullptr), {}, true);
     ReceiveListing(command, splitter);
     // Pure-FTPd's "226 Output truncated to N matches": the listing is not the whole tree.
-    if (IContains(LastReply().Text(), "truncated"))
+    if (ContainsNoCase(LastReply().Text(), "truncated"))
         throw EProtocolError(FormatNetMessage(command + " on", FControl.PeerText(), "the server cut the listing short"));
     lines = splitter.TakeLines();
 }

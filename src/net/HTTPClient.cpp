@@ -97,8 +97,8 @@ std::string DecodeExtValue(std::string_view value) {
     if (second == std::string_view::npos)
         return {};
     std::string_view charset = value.substr(0, first);
-    bool latin1 = IEquals(charset, "ISO-8859-1");
-    if (!latin1 && !IEquals(charset, "UTF-8"))
+    bool latin1 = EqualsNoCase(charset, "ISO-8859-1");
+    if (!latin1 && !EqualsNoCase(charset, "UTF-8"))
         return {};
     std::string decoded;
     for (std::size_t i = second + 1; i < value.size(); ++i) {
@@ -218,7 +218,7 @@ void THTTPClient::SetStopToken(std::stop_token token) {
 
 std::string THTTPClient::ResponseHeader(std::string_view name) const {
     for (const auto& header : FHeaders)
-        if (IEquals(header.Name, name))
+        if (EqualsNoCase(header.Name, name))
             return header.Value;
     return {};
 }
@@ -606,7 +606,7 @@ std::string HeaderParameter(std::string_view value, std::string_view name) {
                 TrimView(value.substr(i, semicolon == std::string_view::npos ? semicolon : semicolon - i));
             i = semicolon;
         }
-        if (IEquals(key, name))
+        if (EqualsNoCase(key, name))
             return parameter;
     }
     return {};

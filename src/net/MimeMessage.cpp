@@ -1,5 +1,6 @@
 #include "net/MimeMessage.h"
 
+#include "base/Text.h"
 #include "net/NetErrors.h"
 
 #include <algorithm>
@@ -78,12 +79,6 @@ template <class TAllowed> void Check(std::string_view what, const std::string& v
         throw EMimeError(fmt::format("The {} \"{}\" cannot go into a header", what, HeaderText(value)));
 }
 
-std::string Lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
-
 // UTF-8 text into a named set; GMime's name map turns aliases iconv lacks ("iso-8859-8-i", "ks_c_5601-1987")
 // into ones it has.
 class TConverter {
@@ -144,7 +139,8 @@ std::pair<std::string, std::string> SplitType(const std::string& contentType, co
     auto slash = type.find('/');
     Check("content type", type.substr(0, slash), IsTokenChar);
     Check("content type", slash == std::string::npos ? "" : type.substr(slash + 1), IsTokenChar);
-    return {Lower(type.substr(0, slash)), Lower(type.substr(slash + 1))};
+    return {quillate::base::LowerCase(type.substr(0, slash)),
+            quillate::base::LowerCase(type.substr(slash + 1))};
 }
 
 // The sink behind a C stream: GMime's writes are gathered into blocks of about 64 KiB, and an
@@ -309,7 +305,8 @@ private:
         TGPtr<GMimeDataWrapper> content(
             g_mime_data_wrapper_new_with_stream(stream.get(), GMIME_CONTENT_ENCODING_DEFAULT));
         g_mime_part_set_content(part, content.get());
-        g_mime_object_set_content_type_parameter(object, "charset", Lower(charset).c_str());
+        g_mime_object_set_content_type_parameter(object, "charset",
+                                                 quillate::base::LowerCase(charset).c_str());
         g_mime_part_set_content_encoding(part, Is7Bit(bytes) ? GMIME_CONTENT_ENCODING_7BIT
                                                              : GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE);
         if (!disposition.empty()) {
@@ -368,7 +365,7 @@ TGPtr<GMimeMessage> BuildMessage(const TMimeMessage& m, TOpenedFiles& files) {
 
     // GMime encodes header words in this set, or in a smaller one that holds them (ISO-8859-1 comes
     // first); an unknown set fails here even when no text part uses it.
-    std::string charset = m.Charset.empty() ? "utf-8" : Lower(m.Charset);
+    std::string charset = m.Charset.empty() ? "utf-8" : quillate::base::LowerCase(m.Charset);
     Check("character set", charset, IsTokenChar);
     TConverter{charset};
 

@@ -29,7 +29,7 @@ void TPOP3Client::Connect() {
                 FSession.ReadDataBlock();
             bool offered = capa.Status() == TReplyStatus::rsPositive &&
                            std::any_of(capa.Block.begin(), capa.Block.end(), [](const std::string& line) {
-                               return IEquals(TrimView(line), "STLS");
+                               return EqualsNoCase(TrimView(line), "STLS");
                            });
             if (offered) {
                 CommandExpect("STLS");

@@ -20,7 +20,7 @@ const TStatusWord* StatusWordOf(std::string_view line) {
     static constexpr TStatusWord words[] = {
         {"+OK", TReplyStatus::rsPositive}, {"-ERR", TReplyStatus::rsNegative}, {"+", TReplyStatus::rsIntermediate}};
     for (const auto& w : words) {
-        if (line.size() >= w.Word.size() && IEquals(line.substr(0, w.Word.size()), w.Word) &&
+        if (line.size() >= w.Word.size() && EqualsNoCase(line.substr(0, w.Word.size()), w.Word) &&
             (line.size() == w.Word.size() || line[w.Word.size()] == ' '))
             return &w;
     }

@@ -1,27 +1,18 @@
 #include "net/SMTPClient.h"
 
+#include "base/Base64.h"
 #include "net/NetErrors.h"
 #include "net/SMTPExtensions.h"
 #include "net/TextUtil.h"
 
-#include <fmt/format.h>
-#include <openssl/evp.h>
-
 #include <algorithm>
+#include <fmt/format.h>
 
 namespace zr::net {
 
-namespace {
+namespace base = quillate::base;
 
-std::string Base64(std::string_view data) {
-    std::string out(4 * ((data.size() + 2) / 3) + 1, '\0');
-    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                            reinterpret_cast<const unsigned char*>(data.data()), static_cast<int>(data.size()));
-    out.resize(static_cast<std::size_t>(n));
-    return out;
-}
-
-} // namespace
+namespace {} // namespace
 
 TSMTPClient::TSMTPClient() : TMailClient("SMTP", TReplySyntax::rsNumeric, 25) {}
 
@@ -94,27 +85,31 @@ void TSMTPClient::Authenticate() {
     std::string peer = FConnection.PeerText();
     // PLAIN separates its fields by NUL, and no field may break the command line.
     if (Username.find('\0') != std::string::npos || HoldsLineBreakOrNul(Password))
-        throw EUnsafeCommand(FormatNetMessage("Logging in to", peer, "the user name or password holds CR, LF or NUL"));
+        throw EUnsafeCommand(
+            FormatNetMessage("Logging in to", peer, "the user name or password holds CR, LF or NUL"));
     auto mechanisms = AuthMechanisms();
     auto offers = [&](std::string_view name) {
-        return std::any_of(mechanisms.begin(), mechanisms.end(), [&](const std::string& m) { return IEquals(m, name); });
+        return std::any_of(mechanisms.begin(), mechanisms.end(),
+                           [&](const std::string& m) { return EqualsNoCase(m, name); });
     };
     if (offers("PLAIN")) {
         std::string response = std::string(1, '\0') + Username + '\0' + Password;
-        CommandExpect("AUTH PLAIN " + Base64(response), {235});
+        CommandExpect("AUTH PLAIN " + base::Base64Encode(response), {235});
     } else if (offers("LOGIN")) {
         CommandExpect("AUTH LOGIN", {334});
-        CommandExpect(Base64(Username), {334});
-        CommandExpect(Base64(Password), {235});
+        CommandExpect(base::Base64Encode(Username), {334});
+        CommandExpect(base::Base64Encode(Password), {235});
     } else {
-        throw EProtocolError(FormatNetMessage("Logging in to", peer, "the server offers neither AUTH PLAIN nor AUTH LOGIN"));
+        throw EProtocolError(
+            FormatNetMessage("Logging in to", peer, "the server offers neither AUTH PLAIN nor AUTH LOGIN"));
     }
 }
 
 void TSMTPClient::CheckAddress(const std::string& address) const {
     if (address.find_first_of(std::string_view("\r\n\0<>", 5)) != std::string::npos)
-        throw EUnsafeCommand(FormatNetMessage("Sending to", FConnection.PeerText(),
-                                              fmt::format("the address \"{}\" holds CR, LF, NUL, < or >", Printable(address))));
+        throw EUnsafeCommand(FormatNetMessage(
+            "Sending to", FConnection.PeerText(),
+            fmt::format("the address \"{}\" holds CR, LF, NUL, < or >", Printable(address))));
     // A blank or control character outside a quoted local part would end the address inside the
     // brackets and pass the rest as parameters of the command ("a@x.org NOTIFY=NEVER").
     std::size_t from = 0;
@@ -171,8 +166,8 @@ void TSMTPClient::Reset() {
     CommandExpect("RSET", {250});
 }
 
-void TSMTPClient::Send(const std::string& from, const std::vector<std::string>& recipients, std::istream& source,
-                       std::int64_t expectedSize) {
+void TSMTPClient::Send(const std::string& from, const std::vector<std::string>& recipients,
+                       std::istream& source, std::int64_t expectedSize) {
     Send(from, recipients, FSession.ReadingFrom(source), expectedSize);
 }
 

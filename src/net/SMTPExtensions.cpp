@@ -29,20 +29,20 @@ std::vector<std::string> EhloExtensions(const TReply& reply) {
 
 bool OffersExtension(const std::vector<std::string>& extensions, std::string_view keyword) {
     return std::any_of(extensions.begin(), extensions.end(),
-                       [&](const std::string& line) { return IEquals(SplitExtension(line).first, keyword); });
+                       [&](const std::string& line) { return EqualsNoCase(SplitExtension(line).first, keyword); });
 }
 
 std::vector<std::string> AuthMechanismsOf(const std::vector<std::string>& extensions) {
     std::vector<std::string> mechanisms;
     for (const std::string& line : extensions) {
         auto [keyword, rest] = SplitExtension(line);
-        if (!IEquals(keyword, "AUTH"))
+        if (!EqualsNoCase(keyword, "AUTH"))
             continue;
         while (!rest.empty()) {
             std::size_t end = rest.find(' ');
             std::string_view word = rest.substr(0, end);
             if (std::find_if(mechanisms.begin(), mechanisms.end(),
-                             [&](const std::string& m) { return IEquals(m, word); }) == mechanisms.end())
+                             [&](const std::string& m) { return EqualsNoCase(m, word); }) == mechanisms.end())
                 mechanisms.emplace_back(word);
             rest = end == std::string_view::npos ? std::string_view() : TrimView(rest.substr(end + 1));
         }
@@ -54,7 +54,7 @@ std::optional<std::int64_t> MaxMessageSizeOf(const std::vector<std::string>& ext
     for (const std::string& line : extensions) {
         auto [keyword, rest] = SplitExtension(line);
         std::int64_t size = 0;
-        if (IEquals(keyword, "SIZE") && !rest.empty()) {
+        if (EqualsNoCase(keyword, "SIZE") && !rest.empty()) {
             auto [end, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), size);
             if (ec == std::errc() && end == rest.data() + rest.size() && size > 0)
                 return size;

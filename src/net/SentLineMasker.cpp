@@ -36,30 +36,30 @@ std::string TSentLineMasker::Sent(std::string_view line) {
     // HTTP request header lines that carry credentials keep only their name.
     if (std::size_t colon = line.find(':'); colon != std::string_view::npos) {
         std::string_view name = TrimView(line.substr(0, colon));
-        if (IEquals(name, "Authorization") || IEquals(name, "Proxy-Authorization"))
+        if (EqualsNoCase(name, "Authorization") || EqualsNoCase(name, "Proxy-Authorization"))
             return MaskedAfter(line, colon + 1);
     }
     std::string_view rest;
     std::string_view verb = Word(line, rest);
-    if (IEquals(verb, "PASS") || IEquals(verb, "ACCT"))
+    if (EqualsNoCase(verb, "PASS") || EqualsNoCase(verb, "ACCT"))
         return MaskedAfter(line, verb.size());
-    if (IEquals(verb, "APOP")) {
+    if (EqualsNoCase(verb, "APOP")) {
         std::string_view digest;
         std::string_view name = Word(rest, digest);
         return MaskedAfter(line, verb.size() + 1 + name.size());
     }
     std::string_view afterMechanism;
-    if (IEquals(verb, "AUTH")) {
+    if (EqualsNoCase(verb, "AUTH")) {
         std::string_view mechanism = Word(rest, afterMechanism);
         FInExchange = !mechanism.empty();
         return MaskedAfter(line, verb.size() + 1 + mechanism.size());
     }
-    if (IEquals(verb, "AUTHINFO")) {
+    if (EqualsNoCase(verb, "AUTHINFO")) {
         std::string_view afterKind;
         std::string_view kind = Word(rest, afterKind);
-        if (IEquals(kind, "PASS"))
+        if (EqualsNoCase(kind, "PASS"))
             return MaskedAfter(line, verb.size() + 1 + kind.size());
-        if (IEquals(kind, "SASL")) {
+        if (EqualsNoCase(kind, "SASL")) {
             std::string_view mechanism = Word(afterKind, afterMechanism);
             FInExchange = !mechanism.empty();
             return MaskedAfter(line, verb.size() + 1 + kind.size() + 1 + mechanism.size());

@@ -1,6 +1,8 @@
 // Small text helpers shared by the parsers and the sessions.
 #pragma once
 
+#include "base/Text.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -12,25 +14,9 @@ inline bool IsAsciiDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
-inline char AsciiLower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-inline bool IEquals(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (AsciiLower(a[i]) != AsciiLower(b[i]))
-            return false;
-    return true;
-}
-
-inline bool IContains(std::string_view text, std::string_view part) {
-    for (std::size_t at = 0; at + part.size() <= text.size(); ++at)
-        if (IEquals(text.substr(at, part.size()), part))
-            return true;
-    return false;
-}
+using quillate::base::AsciiLower;
+using quillate::base::ContainsNoCase;
+using quillate::base::EqualsNoCase;
 
 inline std::string_view TrimView(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))

@@ -1,6 +1,11 @@
 #include "web/ZRInetGetHTTPAction.h"
 
-#include <unistd.h>
+#include "host/FileInfo.h"
+#include "host/LocalFolder.h"
+#include "host/Options.h"
+#include "net/NetErrors.h"
+#include "net/TCPConnection.h"
+#include "net/TextUtil.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -10,13 +15,7 @@
 #include <optional>
 #include <system_error>
 #include <unicode/unistr.h>
-
-#include "host/FileInfo.h"
-#include "host/LocalFolder.h"
-#include "host/Options.h"
-#include "net/TCPConnection.h"
-#include "net/NetErrors.h"
-#include "net/TextUtil.h"
+#include <unistd.h>
 
 namespace zr {
 
@@ -56,9 +55,10 @@ std::string SafeFileName(const std::string& name) {
 std::string BodyText(const std::string& body, const std::string& contentType) {
     std::string charset = net::HeaderParameter(contentType, "charset");
     icu::UnicodeString text;
-    if (!charset.empty() && !net::IEquals(charset, "utf-8") && !net::IEquals(charset, "utf8"))
+    if (!charset.empty() && !net::EqualsNoCase(charset, "utf-8") && !net::EqualsNoCase(charset, "utf8"))
         text = icu::UnicodeString(body.data(), static_cast<std::int32_t>(body.size()), charset.c_str());
-    if (charset.empty() || text.isBogus() || net::IEquals(charset, "utf-8") || net::IEquals(charset, "utf8"))
+    if (charset.empty() || text.isBogus() || net::EqualsNoCase(charset, "utf-8") ||
+        net::EqualsNoCase(charset, "utf8"))
         text = icu::UnicodeString::fromUTF8(body);
     std::string result;
     return text.toUTF8String(result);
@@ -87,8 +87,8 @@ public:
     void Write(std::string_view data) {
         if (FDestination == dSaveToZRVariable) {
             if (FBody.size() + data.size() > MaxVariableBytes)
-                throw std::length_error(fmt::format("The body is larger than {} MiB, the most a variable may hold",
-                                                    MaxVariableBytes >> 20));
+                throw std::length_error(fmt::format(
+                    "The body is larger than {} MiB, the most a variable may hold", MaxVariableBytes >> 20));
             FBody.append(data);
         } else if (FFile) {
             WriteFile(data);
@@ -108,7 +108,8 @@ public:
     bool Failed() const { return !FSaveError.empty(); }
     // "There was an error saving the file [...]. The reported error was [...]"
     std::string FailureText() const {
-        return fmt::format("There was an error saving the file [{}]. The reported error was [{}]", FPath, FSaveError);
+        return fmt::format("There was an error saving the file [{}]. The reported error was [{}]", FPath,
+                           FSaveError);
     }
 
 private:
@@ -181,12 +182,13 @@ struct THTTPGetActionProperties {
 
 TZRInetHTTPGetAction::TZRInetHTTPGetAction() {
     FClient.OnRedirect = [this](std::string_view url, int number, int) {
-        SendLogMessage(fmt::format("Redirection {} : {}", number, net::ShownURL(std::string(url))), stInformation);
+        SendLogMessage(fmt::format("Redirection {} : {}", number, net::ShownURL(std::string(url))),
+                       stInformation);
     };
     FClient.OnWorkBegin = [this](std::int64_t expected) {
-        FWorkStart = FLastProgress = std::chrono::steady_clock::now();
-        FExpectedBytes = expected;
-        SendProgress("Download speed : 0.00 KB/s", 0);
+        FMeter.Reset();
+        FMeter.Begin(expected);
+        SendProgress(FMeter.SpeedText(TTransferDirection::Download), 0);
     };
     FClient.OnWork = [this](std::int64_t bytes) { ReportProgress(bytes); };
     FClient.OnWorkEnd = [this] { SendProgress("", 0); };
@@ -200,8 +202,9 @@ TZRInetHTTPGetAction::~TZRInetHTTPGetAction() {
 }
 
 const TMetaClass& TZRInetHTTPGetAction::ClassInfo() {
-    static const TMetaClass meta = TMetaClass::Of<TZRInetHTTPGetAction>(
-        "TZRInetHTTPGetAction", "action.inet.http.get", &TZRAction::ClassInfo(), &THTTPGetActionProperties::Define);
+    static const TMetaClass meta =
+        TMetaClass::Of<TZRInetHTTPGetAction>("TZRInetHTTPGetAction", "action.inet.http.get",
+                                             &TZRAction::ClassInfo(), &THTTPGetActionProperties::Define);
     return meta;
 }
 
@@ -213,8 +216,6 @@ void TZRInetHTTPGetAction::GetReadOnlyProperties(TStringList& list) const {
     TZRAction::GetReadOnlyProperties(list);
     list.push_back("ResponseCode");
 }
-
-
 
 bool TZRInetHTTPGetAction::Validate(TValidationErrors& errors) {
     std::size_t before = errors.size();
@@ -417,22 +418,23 @@ bool TZRInetHTTPGetAction::Fetch(TRequest& request) {
 
 // A progress line at most four times a second: the speed, and the share when the size is known.
 void TZRInetHTTPGetAction::ReportProgress(std::int64_t bytes) {
-    auto now = std::chrono::steady_clock::now();
-    if (now - FLastProgress < std::chrono::milliseconds(250))
+    FMeter.Update(bytes);
+    if (!FMeter.Due(std::chrono::milliseconds(250)))
         return;
-    FLastProgress = now;
-    double seconds = std::chrono::duration<double>(now - FWorkStart).count();
-    double speed = seconds > 0 ? static_cast<double>(bytes) / 1024.0 / seconds : 0.0;
-    int percent = FExpectedBytes > 0 ? static_cast<int>(std::min<std::int64_t>(100, bytes * 100 / FExpectedBytes)) : 0;
-    std::string total = FExpectedBytes > 0 ? std::to_string(FExpectedBytes / 1024) : std::string("?");
-    SendProgress(fmt::format("Download speed : {:.2f} KB/s : {}/{} KBytes Transferred", speed, bytes / 1024, total),
-                 percent);
+    if (FMeter.Expected() > 0)
+        SendProgress(FMeter.TransferredText(TTransferDirection::Download), FMeter.WholePercent());
+    else
+        SendProgress(fmt::format("{} : {}/? KBytes Transferred",
+                                 FMeter.SpeedText(TTransferDirection::Download), bytes / 1024),
+                     0);
 }
 
 void TZRInetHTTPGetAction::LogClientEvent(net::TLogEventType type, std::string_view text) {
     if (text.empty())
         return;
-    const char* prefix = type == net::TLogEventType::Sent ? "Sent: " : type == net::TLogEventType::Received ? "Received: " : "";
+    const char* prefix = type == net::TLogEventType::Sent       ? "Sent: "
+                         : type == net::TLogEventType::Received ? "Received: "
+                                                                : "";
     SendLogMessage(prefix + std::string(text), stInformation);
 }
 
@@ -451,7 +453,9 @@ bool TZRInetHTTPGetAction::Execute() {
                     stWarning);
     FClient.OnLog = nullptr;
     if (FVerboseLogging)
-        FClient.OnLog = [this](net::TLogEventType type, std::string_view text) { LogClientEvent(type, text); };
+        FClient.OnLog = [this](net::TLogEventType type, std::string_view text) {
+            LogClientEvent(type, text);
+        };
     if (!ApplyProxy())
         return false;
     ApplyTimeouts();

@@ -2,16 +2,17 @@
 // only checked; basic authentication, an HTTP proxy, redirects on request, a time-out and TLS.
 #pragma once
 
+#include "host/Action.h"
+#include "host/TimeoutMonitor.h"
+#include "host/TransferMeter.h"
+#include "net/HTTPClient.h"
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
-
-#include "host/Action.h"
-#include "host/TimeoutMonitor.h"
-#include "net/HTTPClient.h"
 
 namespace zr {
 
@@ -62,7 +63,6 @@ private:
     void ReportProgress(std::int64_t bytes);
     void LogClientEvent(net::TLogEventType type, std::string_view text);
 
-
     std::string FCookie; // the password's stored form
     std::string FURL;
     std::int32_t FPort = 80;
@@ -84,8 +84,7 @@ private:
     bool FVerboseLogging = false;
 
     std::atomic<bool> FTimedOut{false};
-    std::chrono::steady_clock::time_point FWorkStart, FLastProgress;
-    std::int64_t FExpectedBytes = -1;
+    quillate::TTransferMeter FMeter;
     net::THTTPClient FClient;
     std::mutex FMonitorLock;
     std::unique_ptr<quillate::TTimeoutMonitorThread> FMonitor;

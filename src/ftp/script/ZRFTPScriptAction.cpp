@@ -360,36 +360,23 @@ void TFTPAction::LogMessage(const std::string& text, const std::string& data) {
                 stInformation);
 }
 
-std::string TFTPAction::SpeedText(net::TWorkMode mode, std::int64_t bytesSoFar) const {
-    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - FStartTime).count();
-    double speed = seconds > 0 ? static_cast<double>(bytesSoFar) / 1024.0 / seconds : 0.0;
-    return fmt::format("{} speed : {:.2f} KB/s", mode == net::TWorkMode::wmRead ? "Download" : "Upload",
-                       speed);
-}
-
 void TFTPAction::WorkBegin(net::TWorkMode mode, std::int64_t expected) {
-    FStartTime = std::chrono::steady_clock::now();
-    FBytesTransferred = 0;
-    FPercent = 0;
     // A download already knows its size from the server; an upload learns it here.
-    if (expected > 0)
-        FExpectedSize = expected;
-    SendProgress(SpeedText(mode, 0), 0);
+    FMeter.Begin(expected);
+    FPercent = 0;
+    SendProgress(FMeter.SpeedText(DirectionOf(mode)), 0);
 }
 
 void TFTPAction::Work(net::TWorkMode mode, std::int64_t bytesSoFar) {
-    FBytesTransferred = bytesSoFar;
-    if (FExpectedSize > 0)
-        FPercent = static_cast<int>(std::clamp<std::int64_t>(bytesSoFar * 100 / FExpectedSize, 0, 100));
-    SendProgress(fmt::format("{} : {}/{} KBytes Transferred", SpeedText(mode, bytesSoFar), bytesSoFar / 1024,
-                             FExpectedSize / 1024),
-                 FPercent);
+    FMeter.Update(bytesSoFar);
+    if (FMeter.Expected() > 0)
+        FPercent = FMeter.WholePercent();
+    SendProgress(FMeter.TransferredText(DirectionOf(mode)), FPercent);
 }
 
 void TFTPAction::WorkEnd(net::TWorkMode mode) {
-    SendProgress(SpeedText(mode, FBytesTransferred), FPercent);
-    FExpectedSize = 0;
-    FBytesTransferred = 0;
+    SendProgress(FMeter.SpeedText(DirectionOf(mode)), FPercent);
+    FMeter.Reset();
     FPercent = 0;
 }
 
@@ -517,7 +504,7 @@ void TFTPAction::RunItem(net::TFTPClient& client, const TFTPScriptItem& item) {
         std::string local = expand(step->FLocalFile);
         SendMessage("Downloading File : " + remote + " to : " + local, stInformation);
         std::int64_t expected = client.Size(remote);
-        FExpectedSize = expected;
+        FMeter.SetExpected(expected);
         // The folder the step names is the one written in: the file's own name is never followed as a link.
         fs::path localPath(local);
         TLocalFolder folder(localPath.parent_path().string());
@@ -553,7 +540,7 @@ bool TFTPAction::RunItems(net::TFTPClient& client) {
 
 bool TFTPAction::Execute() {
     FCurrentDir = "/";
-    FExpectedSize = 0;
+    FMeter.Reset();
     // Host and user keep the action's own two lines (the failure, then its cause) when they fail; the
     // ports are taken as they are.
     std::optional<TFTPConnectionSettings> settings =

@@ -177,7 +177,6 @@ private:
     void WorkBegin(net::TWorkMode mode, std::int64_t expected);
     void Work(net::TWorkMode mode, std::int64_t bytesSoFar);
     void WorkEnd(net::TWorkMode mode);
-    std::string SpeedText(net::TWorkMode mode, std::int64_t bytesSoFar) const;
 
     std::string FHost;
     std::int32_t FPort = 21;
@@ -202,10 +201,8 @@ private:
 
     std::shared_ptr<TZRIdLogEvent> FLog;
     std::string FCurrentDir = "/";
-    std::int64_t FExpectedSize = 0;
-    std::int64_t FBytesTransferred = 0;
+    quillate::TTransferMeter FMeter;
     int FPercent = 0;
-    std::chrono::steady_clock::time_point FStartTime;
 };
 
 } // namespace zr

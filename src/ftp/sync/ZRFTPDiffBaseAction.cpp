@@ -136,7 +136,7 @@ bool TFTPDiffBaseAction::ExcludeItem(const std::string& root, const std::string&
         std::size_t dot = bare.rfind('.');
         std::string extension = dot == std::string::npos ? std::string() : bare.substr(dot);
         bool listed = std::any_of(fileSpecs.begin(), fileSpecs.end(),
-                                  [&extension](const std::string& spec) { return net::IEquals(spec, extension); });
+                                  [&extension](const std::string& spec) { return net::EqualsNoCase(spec, extension); });
         if (!listed)
             return true;
     }
@@ -147,7 +147,7 @@ bool TFTPDiffBaseAction::ExcludeItem(const std::string& root, const std::string&
     if (relative.empty() || relative.back() != '/')
         relative += '/';
     relative += name;
-    if (relative.size() >= root.size() && net::IEquals(std::string_view(relative).substr(0, root.size()), root))
+    if (relative.size() >= root.size() && net::EqualsNoCase(std::string_view(relative).substr(0, root.size()), root))
         relative.erase(0, root.size());
     if (relative.empty() || relative.front() != '/')
         relative.insert(relative.begin(), '/');

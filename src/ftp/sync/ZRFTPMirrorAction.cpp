@@ -1,15 +1,15 @@
 #include "ftp/sync/ZRFTPMirrorAction.h"
 
+#include "ftp/sync/ZRFTPMirrorVisitors.h"
+#include "host/LocalFolder.h"
+#include "host/TransferMeter.h"
+#include "net/NetErrors.h"
+
 #include <algorithm>
 #include <cmath>
 #include <ctime>
-#include <optional>
-
 #include <fmt/format.h>
-
-#include "ftp/sync/ZRFTPMirrorVisitors.h"
-#include "host/LocalFolder.h"
-#include "net/NetErrors.h"
+#include <optional>
 
 namespace zr {
 
@@ -24,18 +24,25 @@ std::string NowForLog() {
     std::tm local{};
     localtime_r(&t, &local);
     int hour = local.tm_hour % 12 == 0 ? 12 : local.tm_hour % 12;
-    return fmt::format("{:02d}/{:02d}/{:04d} {}:{:02d}:{:02d} {}", local.tm_mday, local.tm_mon + 1, local.tm_year + 1900,
-                       hour, local.tm_min, local.tm_sec, local.tm_hour < 12 ? "am" : "pm");
+    return fmt::format("{:02d}/{:02d}/{:04d} {}:{:02d}:{:02d} {}", local.tm_mday, local.tm_mon + 1,
+                       local.tm_year + 1900, hour, local.tm_min, local.tm_sec,
+                       local.tm_hour < 12 ? "am" : "pm");
 }
 
 const char* StatusName(net::TConnectionStatus status) {
     switch (status) {
-    case net::TConnectionStatus::csResolving: return "[resolving]";
-    case net::TConnectionStatus::csConnecting: return "[connecting]";
-    case net::TConnectionStatus::csConnected: return "[connected]";
-    case net::TConnectionStatus::csDisconnecting: return "[disconnecting]";
-    case net::TConnectionStatus::csDisconnected: return "[disconnected]";
-    default: return "[update]";
+    case net::TConnectionStatus::csResolving:
+        return "[resolving]";
+    case net::TConnectionStatus::csConnecting:
+        return "[connecting]";
+    case net::TConnectionStatus::csConnected:
+        return "[connected]";
+    case net::TConnectionStatus::csDisconnecting:
+        return "[disconnecting]";
+    case net::TConnectionStatus::csDisconnected:
+        return "[disconnected]";
+    default:
+        return "[update]";
     }
 }
 
@@ -68,11 +75,10 @@ struct TFTPMirrorAction::TMirrorRun {
         std::int64_t Count = 0;
     };
     std::vector<TInFlight> InFlight = std::vector<TInFlight>(1);
-    Clock::time_point Start;
+    // Times the whole run, or the current file when progress is logged per file.
+    TTransferMeter Meter;
     std::int64_t TotalBytes = 0;
     std::int64_t CompletedBytes = 0;
-    std::int64_t Speed = 0;
-    std::optional<Clock::time_point> LastProgress;
     int LastLoggedPercentage = 0;
     Clock::time_point LastLogTick;
     net::TWorkMode Direction = net::TWorkMode::wmWrite;
@@ -92,13 +98,15 @@ struct TFTPMirrorActionProperties {
 };
 
 TFTPMirrorAction::TFTPMirrorAction()
-    : FRetryOptions(std::make_shared<TFTPRetryOptions>()), FLoggingOptions(std::make_shared<TFTPLoggingOptions>()) {}
+    : FRetryOptions(std::make_shared<TFTPRetryOptions>()),
+      FLoggingOptions(std::make_shared<TFTPLoggingOptions>()) {}
 
 TFTPMirrorAction::~TFTPMirrorAction() = default;
 
 const TMetaClass& TFTPMirrorAction::ClassInfo() {
-    static const TMetaClass meta = TMetaClass::Of<TFTPMirrorAction>(
-        "TFTPMirrorAction", "action.ftp.mirror", &TFTPDiffBaseAction::ClassInfo(), &TFTPMirrorActionProperties::Define);
+    static const TMetaClass meta = TMetaClass::Of<TFTPMirrorAction>("TFTPMirrorAction", "action.ftp.mirror",
+                                                                    &TFTPDiffBaseAction::ClassInfo(),
+                                                                    &TFTPMirrorActionProperties::Define);
     return meta;
 }
 
@@ -125,25 +133,39 @@ bool TFTPMirrorAction::Validate(TValidationErrors& errors) {
 }
 
 void TFTPMirrorAction::GetPropertyAlias(TStringList& list) const {
-    for (const char* line :
-         {"MirrorOperation=Mirror Operation", "LocalDir=Local Directory", "SpecifyRemoteDir=Specify Remote Directory",
-          "RemoteDir=Remote Directory", "Recursive=Recursive", "IncludeEmptyDirs=Include Empty Directories",
-          "MirrorDateTime=Mirror Date Time", "DeleteOrphans=Delete Orphans", "LogFiles=Log Files",
-          "SkipSkewCheck=Skip Server Skew Check", "[Overwrite Behaviour]", "CheckFileCRC=Check File CRC",
-          "CheckFileSize=Check File Size", "CopyAnySizeDiff=Copy If Any Size Difference",
-          "CheckFileDate=Check File Date", "[Include/Exclude Files]", "UseFileSpec=Use File Spec",
-          "FileSpec=File Spec", "ExcludeList=Exclude List", "LogExcludedFiles=Log Excluded Files"})
+    for (const char* line : {"MirrorOperation=Mirror Operation",
+                             "LocalDir=Local Directory",
+                             "SpecifyRemoteDir=Specify Remote Directory",
+                             "RemoteDir=Remote Directory",
+                             "Recursive=Recursive",
+                             "IncludeEmptyDirs=Include Empty Directories",
+                             "MirrorDateTime=Mirror Date Time",
+                             "DeleteOrphans=Delete Orphans",
+                             "LogFiles=Log Files",
+                             "SkipSkewCheck=Skip Server Skew Check",
+                             "[Overwrite Behaviour]",
+                             "CheckFileCRC=Check File CRC",
+                             "CheckFileSize=Check File Size",
+                             "CopyAnySizeDiff=Copy If Any Size Difference",
+                             "CheckFileDate=Check File Date",
+                             "[Include/Exclude Files]",
+                             "UseFileSpec=Use File Spec",
+                             "FileSpec=File Spec",
+                             "ExcludeList=Exclude List",
+                             "LogExcludedFiles=Log Excluded Files"})
         list.push_back(line);
 }
 
 void TFTPMirrorAction::GetPropertyHelp(TStringList& list) const {
     for (const char* line :
          {"MirrorOperation=Direction of Mirror Operation", "LocalDir=Local Directory to Mirror",
-          "SpecifyRemoteDir=Specify the FTP base directory rather than using FTP Connection current directory",
+          "SpecifyRemoteDir=Specify the FTP base directory rather than using FTP Connection current "
+          "directory",
           "RemoteDir=FTP base directory", "Recursive=Perform Recursive Mirror",
           "IncludeEmptyDirs=Mirror Empty Directories",
           "DeleteOrphans=Delete items from destination that do not exist in source",
-          "LogFiles=Log each file affected by mirror operation", "CheckFileSize=Overwrite existing files based on size",
+          "LogFiles=Log each file affected by mirror operation",
+          "CheckFileSize=Overwrite existing files based on size",
           "CheckFileDate=Overwrite existing files if source file is newer",
           "UseFileSpec=Only mirror files where the extension matches the extension specified",
           "FileSpec=Comma delimited list of file extensions to be mirrored. i.e .cs,.sln,.csproj",
@@ -243,7 +265,6 @@ bool TFTPMirrorAction::CheckNOOPandOperationAborted() {
 
 void TFTPMirrorAction::LogProgress(TMirrorRun& run, net::TWorkMode mode, int slot, bool force) {
     auto now = Clock::now();
-    run.LastProgress = now;
     const TFTPLoggingOptions& logging = *FLoggingOptions;
     bool perFile =
         logging.GetProgressLoggingEnabled() && logging.GetProgressLoggingMode() == OnFilePercentage;
@@ -253,13 +274,13 @@ void TFTPMirrorAction::LogProgress(TMirrorRun& run, net::TWorkMode mode, int slo
     const TMirrorRun::TInFlight& file = run.InFlight[static_cast<std::size_t>(slot)];
     std::int64_t total = perFile ? file.Size : run.TotalBytes;
     std::int64_t done = perFile ? file.Count : run.CompletedBytes + inFlight;
-    double elapsed = std::chrono::duration<double>(now - run.Start).count();
-    if (elapsed > 0)
-        run.Speed = static_cast<std::int64_t>(std::nearbyint(static_cast<double>(done) / elapsed));
-    int percentage = total > 0 ? static_cast<int>(std::nearbyint(static_cast<double>(done) / total * 100.0)) : 0;
+    run.Meter.Update(done);
+    auto speed = static_cast<std::int64_t>(std::nearbyint(run.Meter.BytesPerSecond()));
+    int percentage =
+        total > 0 ? static_cast<int>(std::nearbyint(static_cast<double>(done) / total * 100.0)) : 0;
     std::string text =
         fmt::format("{} {} : {} speed : {}/s {}/{} ({}%) Transfered{}", "Prog:", NowForLog(),
-                    mode == net::TWorkMode::wmRead ? "Download" : "Upload", SizeText(run.Speed, Gigabytes),
+                    mode == net::TWorkMode::wmRead ? "Download" : "Upload", SizeText(speed, Gigabytes),
                     SizeText(done, Gigabytes), SizeText(total, Gigabytes), percentage, "");
     SendProgress(text, percentage);
     if (!logging.GetProgressLoggingEnabled())
@@ -284,19 +305,19 @@ void TFTPMirrorAction::AttachProgress(IFTPConnectionObject& connection, int slot
         if (mode != run.Direction)
             return;
         std::lock_guard lock(run.ProgressLock);
-        run.LastProgress.reset();
         run.LastLoggedPercentage = 0;
         run.InFlight[at] = {size, 0};
         if (FLoggingOptions->GetProgressLoggingEnabled() &&
             FLoggingOptions->GetProgressLoggingMode() == OnFilePercentage)
-            run.Start = Clock::now();
+            run.Meter.Begin();
+        run.Meter.LineDueNow();
     });
     connection.SetOnWork([this, &run, at](net::TWorkMode mode, std::int64_t count) {
         if (mode != run.Direction)
             return;
         std::lock_guard lock(run.ProgressLock);
         run.InFlight[at].Count = count;
-        if (!run.LastProgress || Clock::now() - *run.LastProgress >= std::chrono::seconds(1))
+        if (run.Meter.Due(std::chrono::seconds(1)))
             LogProgress(run, mode, static_cast<int>(at), false);
     });
     connection.SetOnWorkEnd([this, &run, at](net::TWorkMode mode) {
@@ -312,14 +333,18 @@ void TFTPMirrorAction::AttachProgress(IFTPConnectionObject& connection, int slot
 }
 
 int TFTPMirrorAction::ListingConnections() const {
-    return FParallelListings == 0 ? AutomaticListings : std::clamp(FParallelListings, 1, MaxParallelTransfers);
+    return FParallelListings == 0 ? AutomaticListings
+                                  : std::clamp(FParallelListings, 1, MaxParallelTransfers);
 }
 
 int TFTPMirrorAction::TransferConnections() const {
-    return FParallelTransfers == 0 ? AutomaticTransfers : std::clamp(FParallelTransfers, 1, MaxParallelTransfers);
+    return FParallelTransfers == 0 ? AutomaticTransfers
+                                   : std::clamp(FParallelTransfers, 1, MaxParallelTransfers);
 }
 
-bool TFTPMirrorAction::ReusesListingConnections() const { return TransferConnections() > 1; }
+bool TFTPMirrorAction::ReusesListingConnections() const {
+    return TransferConnections() > 1;
+}
 
 std::unique_ptr<TFTPTransferPool> TFTPMirrorAction::OpenPool(IFTPConnectionObject& connection,
                                                              TFTPSpareConnections spare) {
@@ -364,7 +389,8 @@ void TFTPMirrorAction::RemoveStaleTemporaries(IFTPConnectionObject& connection, 
                 connection.DeleteFile(path);
             SendMessage(fmt::format("Removed the stale temporary [{}]", path), stInformation);
         } catch (const net::EReplyError& e) {
-            Warning(fmt::format("Could not remove the stale temporary [{}]: {} {}", path, e.Code(), e.ReplyText()));
+            Warning(fmt::format("Could not remove the stale temporary [{}]: {} {}", path, e.Code(),
+                                e.ReplyText()));
         } catch (const ELocalFolderError& e) {
             Warning(fmt::format("Could not remove the stale temporary [{}]: {}", path, e.what()));
         }
@@ -403,14 +429,15 @@ bool TFTPMirrorAction::Run(IFTPConnectionObject& connection, const std::string& 
     TMirrorRun& run = *FRun;
     run.InFlight.assign(static_cast<std::size_t>(MaxParallelTransfers) + 1, {});
     AttachProgress(connection, 0);
-    run.Start = Clock::now();
+    run.Meter.Begin();
     run.TotalBytes = CalculateBytesToTransfers(*tree);
     run.LastLogTick = Clock::now();
     run.LastLoggedPercentage = 0;
     bool walked = false;
     std::string reason;
     run.Direction = FMirrorOperation == moLocalToRemote ? net::TWorkMode::wmWrite : net::TWorkMode::wmRead;
-    SendMessage(FMirrorOperation == moLocalToRemote ? "Uploading Files..." : "Downloading Files...", stInformation);
+    SendMessage(FMirrorOperation == moLocalToRemote ? "Uploading Files..." : "Downloading Files...",
+                stInformation);
     std::unique_ptr<TFTPTransferPool> pool = OpenPool(connection, std::move(spare));
     if (pool)
         walkLog.Order = &ordered;
@@ -440,15 +467,16 @@ bool TFTPMirrorAction::Run(IFTPConnectionObject& connection, const std::string& 
     };
     if (FMirrorOperation == moLocalToRemote) {
         TFTPTemporaryUploads temporaries;
-        TFTPTreeVisitorActionRemoteDifferences visitor(connection, localDir, remoteRoot, options, *FRetryOptions,
-                                                       setDateOffset, walkLog, pool.get(), &temporaries);
+        TFTPTreeVisitorActionRemoteDifferences visitor(connection, localDir, remoteRoot, options,
+                                                       *FRetryOptions, setDateOffset, walkLog, pool.get(),
+                                                       &temporaries);
         walk(visitor);
         reason = visitor.FailureReason();
         finishPool();
     } else {
         TLocalFolder localRoot(localDir);
-        TFTPTreeVisitorActionLocalDifferences visitor(connection, localRoot, remoteRoot, options, skew, walkLog,
-                                                      pool.get());
+        TFTPTreeVisitorActionLocalDifferences visitor(connection, localRoot, remoteRoot, options, skew,
+                                                      walkLog, pool.get());
         walk(visitor);
         finishPool();
     }
@@ -460,9 +488,11 @@ bool TFTPMirrorAction::Run(IFTPConnectionObject& connection, const std::string& 
             SendMessage("FTP Mirror failed. " + reason, stError);
     }
     if (!GetRunStopped())
-        SendMessage(fmt::format("Mirror completed in [{}] ms",
-                                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count()),
-                    stInformation);
+        SendMessage(
+            fmt::format(
+                "Mirror completed in [{}] ms",
+                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count()),
+            stInformation);
     return walked;
 }
 
@@ -490,7 +520,8 @@ bool TFTPMirrorAction::DoFTPOperation(IFTPConnectionObject& connection) {
     if (FEnableTimeout)
         run.Monitor = std::make_unique<TTimeoutMonitorThread>(*this, std::chrono::minutes(FTimeoutLength));
     if (FLoggingOptions->GetLogConnectionStatus())
-        connection.SetOnStatus([this](net::TConnectionStatus status, const std::string& text) { OnFTPStatus(status, text); });
+        connection.SetOnStatus(
+            [this](net::TConnectionStatus status, const std::string& text) { OnFTPStatus(status, text); });
 
     bool failed = false, treeFailed = false, caught = false;
     std::string returnTo;
@@ -499,28 +530,34 @@ bool TFTPMirrorAction::DoFTPOperation(IFTPConnectionObject& connection) {
     } catch (const net::EReplyError& e) {
         caught = true;
         if (!GetRunStopped()) {
-            SendMessage(fmt::format("FTP Mirror failed with reply error [{}] and response code [{}].", e.ReplyText(),
-                                    e.Code()),
+            SendMessage(fmt::format("FTP Mirror failed with reply error [{}] and response code [{}].",
+                                    e.ReplyText(), e.Code()),
                         stError);
-            SendMessage("Reply errors are typically caused by the server responding to a request incorrectly.", stError);
+            SendMessage(
+                "Reply errors are typically caused by the server responding to a request incorrectly.",
+                stError);
         }
     } catch (const net::ESocketError& e) {
         caught = true;
         if (!GetRunStopped()) {
             SendMessage(fmt::format("FTP Mirror failed with socket error [{}].", e.what()), stError);
-            SendMessage("Socket errors are typically caused by the server disconnecting, or a firewall interrupting "
-                        "the connection.",
-                        stError);
+            SendMessage(
+                "Socket errors are typically caused by the server disconnecting, or a firewall interrupting "
+                "the connection.",
+                stError);
         }
     } catch (const net::EReadTimeout&) {
         caught = true;
         if (!GetRunStopped())
-            SendMessage("A read timeout has occurred on the command channel.\r\nRead timeouts can occur due to long "
-                        "periods of the command channel not being active, e.g. when uploading a large file.\r\nThere "
-                        "are two ways to stop this from occuring. \r\n1. Activate the NOOPs for the ftp connection with "
-                        "an appropriate timing.\r\n2. Check firewall and ftp server settings. They should allow command "
-                        "channels to be dormant for the required period of time.",
-                        stError);
+            SendMessage(
+                "A read timeout has occurred on the command channel.\r\nRead timeouts can occur due to long "
+                "periods of the command channel not being active, e.g. when uploading a large file.\r\nThere "
+                "are two ways to stop this from occuring. \r\n1. Activate the NOOPs for the ftp connection "
+                "with "
+                "an appropriate timing.\r\n2. Check firewall and ftp server settings. They should allow "
+                "command "
+                "channels to be dormant for the required period of time.",
+                stError);
     } catch (const std::exception& e) {
         caught = true;
         if (!GetRunStopped())

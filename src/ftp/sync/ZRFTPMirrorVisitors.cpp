@@ -460,7 +460,7 @@ bool TFTPUploader::ReconnectForUpload(const std::string& directory, const std::s
     }
     Warn(fmt::format("{} : Directory now [{}]", t, now));
     FCurrentRemoteDirectory = WithTrailingSlash(now);
-    if (!net::IEquals(WithTrailingSlash(now), WithTrailingSlash(directory))) {
+    if (!net::EqualsNoCase(WithTrailingSlash(now), WithTrailingSlash(directory))) {
         Warn(t + " : Changed to upload directory failed.");
         return false;
     }

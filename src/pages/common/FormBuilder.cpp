@@ -139,6 +139,16 @@ void TFormBuilder::Row(const QString& label, QWidget* field) {
     FForm->addRow(label, field);
 }
 
+QSpinBox* TFormBuilder::CheckedNumber(const QString& checkText, std::string checkProperty,
+                                      const QString& numberName, std::string numberProperty, int minimum,
+                                      int maximum, const QString& suffix) {
+    QCheckBox* check = NewCheck(checkText, std::move(checkProperty));
+    QSpinBox* number = NewNumber(numberName, std::move(numberProperty), minimum, maximum);
+    number->setSuffix(suffix);
+    Row(Line({check, number}));
+    return number;
+}
+
 void TFormBuilder::Row(QWidget* field) {
     FForm->addRow(field);
 }

@@ -51,6 +51,9 @@ public:
     QCheckBox* NewCheck(const QString& text, std::string property);
     QSpinBox* NewNumber(const QString& name, std::string property, int minimum, int maximum);
     QLabel* NewText(const QString& text);
+    // A check box with the number it switches on beside it, in a row of their own.
+    QSpinBox* CheckedNumber(const QString& checkText, std::string checkProperty, const QString& numberName,
+                            std::string numberProperty, int minimum, int maximum, const QString& suffix);
     // A row of widgets side by side (created by the New... helpers or by the caller).
     QWidget* Line(const std::vector<QWidget*>& widgets);
     void Row(const QString& label, QWidget* field);

@@ -27,10 +27,8 @@ public:
         f.Check("Overwrite where file size is different", "CheckFileSize");
         f.Check("Overwrite where source is newer", "CheckFileDate");
         f.Check("Skip time skew check", "SkipSkewCheck");
-        auto* noops = f.NewCheck("Keep connection alive with NO-OPs", "NOOPsEnabled");
-        auto* interval = f.NewNumber("NO-OP interval", "NOOPTimeoutMS", 0, MaxInt);
-        interval->setSuffix(" milliseconds");
-        f.Row(f.Line({noops, interval}));
+        f.CheckedNumber("Keep connection alive with NO-OPs", "NOOPsEnabled", "NO-OP interval", "NOOPTimeoutMS", 0,
+                        MaxInt, " milliseconds");
         // 0 lets the run choose; the spin box shows it as a word.
         f.Number("Parallel transfers:", "ParallelTransfers", 0, 8)->setSpecialValueText("Automatic");
         f.Number("Parallel listings:", "ParallelListings", 0, 8)->setSpecialValueText("Automatic");
@@ -46,10 +44,8 @@ public:
         f.Number("Max transfer retries: ", "TransferMaxRetries", 0, MaxInt);
         f.Check("Resume transfer on retry", "ResumeOnFailedTransfer");
         f.Check("Retry transfer on all errors", "RetryTransferOnAllErrors");
-        auto* delay = f.NewCheck("Enable retry delay", "EnableRetryDelay");
-        auto* length = f.NewNumber("Retry delay", "RetryDelay", 0, MaxInt);
-        length->setSuffix(" milliseconds");
-        f.Row(f.Line({delay, length}));
+        f.CheckedNumber("Enable retry delay", "EnableRetryDelay", "Retry delay", "RetryDelay", 0, MaxInt,
+                        " milliseconds");
         f.FinishTabOrder();
     }
 };

@@ -160,10 +160,8 @@ public:
         f.Edit("Remote filename:", "RemoteFile")->setToolTip("Used only when a single file is uploaded");
         f.Check("Check size of files uploaded", "CheckFileSizes");
         f.Check("Retry uploading a file if it fails", "RetryIfUploadFails");
-        auto* throttle = f.NewCheck("Maximum upload speed:", "ThrottleUpload");
-        auto* speed = f.NewNumber("Maximum upload speed", "ThrottleSpeed", 4, MaxInt);
-        speed->setSuffix(" kilobytes/sec");
-        f.Row(f.Line({throttle, speed}));
+        f.CheckedNumber("Maximum upload speed:", "ThrottleUpload", "Maximum upload speed", "ThrottleSpeed", 4, MaxInt,
+                        " kilobytes/sec");
         AddReconnectAndLogging();
         f.FinishTabOrder();
     }
@@ -207,10 +205,8 @@ public:
             });
         f.Check("Update automatically after each upload", "AutoUpdateSkew");
         f.Check("Reset clock skew value after  next upload", "ForceNextClockSkewUpdate");
-        auto* gap = f.NewCheck("Upload anyway if the file is less than", "AllowGap");
-        auto* gapLength = f.NewNumber("Gap length in minutes", "GapLength", 0, MaxInt);
-        gapLength->setSuffix(" minutes older than server version.");
-        f.Row(f.Line({gap, gapLength}));
+        f.CheckedNumber("Upload anyway if the file is less than", "AllowGap", "Gap length in minutes", "GapLength", 0,
+                        MaxInt, " minutes older than server version.");
         f.FinishTabOrder();
     }
 
