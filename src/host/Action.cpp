@@ -49,6 +49,10 @@ int TZRAction::GetActionType() const { return atNormal; }
 void TZRAction::GetNextActionSource(int, int&) {}
 
 void TZRAction::GetProvidedProjectObjects(std::vector<TProjectObjectName>&) const {}
+void TZRAction::SearchForUnusedVariables(TStringList&) const {}
+void TZRAction::DoInternalSearch(const TTextVisitor&) const {}
+int TZRAction::DoInternalReplace(const std::string&, const TTextReplacer&) { return 0; }
+int TZRAction::RenameVariableReference(const std::string&, const std::string&) { return 0; }
 
 IActionHost& TZRAction::RequireHost() const {
     if (!FHost)

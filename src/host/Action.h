@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <exception>
+#include <functional>
 #include <map>
 #include <memory>
 #include <stop_token>
@@ -103,6 +104,22 @@ public:
     // The project objects a run of this action would register, so that the designer can offer their
     // names before anything runs. None by default.
     virtual void GetProvidedProjectObjects(std::vector<TProjectObjectName>& objects) const;
+
+    // Variable maintenance (host/VariableUsage.h) reaches the stored properties of the action and of
+    // its stored children by their property tables; these hooks cover the texts deeper down (entries
+    // of a list the action keeps as a child). All do nothing by default.
+    // One text and the label it is found under ("Recipients.Address").
+    using TTextVisitor = std::function<void(const std::string& label, const std::string& text)>;
+    // Changes one text in place; returns how many occurrences it changed.
+    using TTextReplacer = std::function<int(std::string& text)>;
+    // Removes from names each variable those texts refer to.
+    virtual void SearchForUnusedVariables(TStringList& names) const;
+    // Offers each of those texts to visit.
+    virtual void DoInternalSearch(const TTextVisitor& visit) const;
+    // Applies replace to the texts found under label; returns the occurrences changed.
+    virtual int DoInternalReplace(const std::string& label, const TTextReplacer& replace);
+    // Rewrites the references to oldName in those texts; returns how many.
+    virtual int RenameVariableReference(const std::string& oldName, const std::string& newName);
 
     // --- Host operations ---
     bool TryExpandExpression(const std::string& label, const std::string& text, std::string& result, bool required);

@@ -31,6 +31,11 @@ public:
 
     // A valid variable name: letters, digits, '_', '.', '-', not empty.
     static bool IsValidName(const std::string& name);
+    // The names a text refers to, read as Expand reads them, in order and with repeats.
+    static std::vector<std::string> References(const std::string& text);
+    // Rewrites each reference to oldName as one to newName in the form it was written (%..% or
+    // $(..)), leaving everything else as it is; returns how many it rewrote.
+    static int RenameReferences(std::string& text, const std::string& oldName, const std::string& newName);
 
 private:
     mutable std::mutex FLock;

@@ -51,6 +51,12 @@ public:
         FAddresses.AddChildObject(child);
     }
     TZRMessageAddresses& Addresses() { return FAddresses; }
+    // The entries of the four address lists, which lie below what the property tables reach
+    // (ZREmailVariables.cpp). Labels are the list's property and the field: "Recipients.Address".
+    void SearchForUnusedVariables(quillate::TStringList& names) const override;
+    void DoInternalSearch(const TTextVisitor& visit) const override;
+    int DoInternalReplace(const std::string& label, const TTextReplacer& replace) override;
+    int RenameVariableReference(const std::string& oldName, const std::string& newName) override;
 
     // The server settings in force: the global e-mail options' when UseGlobalOptions is set, the
     // action's own otherwise (which keep their values either way).
