@@ -10,6 +10,7 @@
 #include "host/Schema.h"
 #include "host/VariableUsage.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -197,8 +198,11 @@ void MapActionPlaces(const std::vector<std::shared_ptr<TZRAction>>& actions, con
 
 // The variable findings, warnings that leave the exit status alone: a variable a run could only get
 // from --var or --env, and one the project declares for nothing.
-int PrintVariableWarnings(const std::string& path, const TProject& project) {
+int PrintVariableWarnings(const std::string& path, const TProject& project, const std::vector<std::string>& given) {
     TVariableReport report = FindVariableUses(project);
+    std::erase_if(report.Undefined, [&given](const auto& use) {
+        return std::find(given.begin(), given.end(), use.first) != given.end();
+    });
     std::map<const TZRAction*, std::string> places;
     MapActionPlaces(project.Actions, "actions", places);
     for (const auto& [name, where] : report.Undefined)
@@ -216,14 +220,14 @@ int PrintVariableWarnings(const std::string& path, const TProject& project) {
 
 } // namespace
 
-int ValidateProject(const std::string& path) {
+int ValidateProject(const std::string& path, const std::vector<std::string>& given) {
     TProject project = TProject::LoadFromFile(path);
     std::vector<TProjectProblem> problems = project.Validate();
     for (const auto& p : problems)
         std::cout << EscapeControls(fmt::format("{}: {} ({}): {}: {}", path, p.Where, p.Action,
                                                 p.Error.Property, p.Error.Message))
                   << "\n";
-    int warnings = PrintVariableWarnings(path, project);
+    int warnings = PrintVariableWarnings(path, project, given);
     if (problems.empty())
         std::cout << EscapeControls(warnings == 0 ? fmt::format("{}: no problems found", path)
                                                   : fmt::format("{}: no problems found, {} warning{}", path,

@@ -28,7 +28,8 @@ void LoadPackages();
 std::string VersionText();
 
 int RunProject(const TRunArguments& args);
-int ValidateProject(const std::string& project);
+// `given` names the variables a run would get from --var and --env: using them is no warning.
+int ValidateProject(const std::string& project, const std::vector<std::string>& given);
 int ListActions();
 // One class by stored type (or an option class by class name), or with `all` every class.
 int DescribeType(const std::string& type, bool all);

@@ -41,8 +41,11 @@ int main(int argc, char** argv) {
     runCmd->add_flag("--no-progress", run.NoProgress, "Do not show progress on the terminal");
 
     std::string validatePath;
+    std::vector<std::string> validateVars, validateEnvNames;
     auto* validateCmd = app.add_subcommand("validate", "Check every action's settings without running them");
     validateCmd->add_option("project", validatePath, "Project file (JSON)")->required();
+    validateCmd->add_option("--var", validateVars, "A variable the run will set, NAME=VALUE (repeatable)");
+    validateCmd->add_option("--env", validateEnvNames, "A variable the run will copy from the environment (repeatable)");
 
     auto* actionsCmd = app.add_subcommand("actions", "List the registered actions by category");
 
@@ -94,8 +97,11 @@ int main(int argc, char** argv) {
         LoadPackages();
         if (*runCmd)
             return RunProject(run);
-        if (*validateCmd)
-            return ValidateProject(validatePath);
+        if (*validateCmd) {
+            for (const auto& assignment : validateVars)
+                validateEnvNames.push_back(assignment.substr(0, assignment.find('=')));
+            return ValidateProject(validatePath, validateEnvNames);
+        }
         if (*actionsCmd)
             return ListActions();
         if (*describeCmd)
