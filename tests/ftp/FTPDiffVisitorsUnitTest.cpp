@@ -78,6 +78,10 @@ TEST(TreeListing, SplitsIntoFoldersOrRefuses) {
         }
         EXPECT_EQ(folders, c.Folders) << c.Name;
     }
+    // What was left out is named, so that the caller can list it on its own.
+    std::vector<std::string> alone;
+    SplitTreeListing(cases[0].Lines, cases[0].Root, std::time(nullptr), &alone);
+    EXPECT_EQ(alone, (std::vector<std::string>{"/q/d/f", "/q/d/e"}));
 }
 
 } // namespace

@@ -84,6 +84,37 @@ void TFTPRemoteLister::Announce(const TFTPWalkKey& key, const std::string& path)
         FPool->Announce(key, FolderArgument(path));
 }
 
+namespace {
+
+// A folder the tree's listing may have cut short, listed now on the connection that listed the tree
+// rather than one folder after another when the walk reaches them. One that warns (names refused as
+// unsafe) or fails is left to the walk, which lists it again and reports it where it stands.
+void ListAloneNow(IFTPConnectionObject& connection, const std::string& folder, TFTPTreeListing& tree) {
+    const TFTPLoggingEvent forward = connection.GetOnMessage();
+    bool warned = false;
+    connection.SetOnMessage([&forward, &warned](const std::string& text, TConnMessageType type) {
+        if (type == Warning)
+            warned = true;
+        else if (forward)
+            forward(text, type);
+    });
+    struct TRestore {
+        IFTPConnectionObject& Connection;
+        const TFTPLoggingEvent& Forward;
+        ~TRestore() { Connection.SetOnMessage(Forward); }
+    } restore{connection, forward};
+    try {
+        if (const auto* items = connection.ListFolder(folder); items && !warned)
+            tree[folder] = *items;
+    } catch (const net::EReplyError&) {
+        // Refused: the walk lists it again and reports the refusal.
+    } catch (const net::EProtocolError&) {
+        // Past the listing limits: the walk lists it again and reports that.
+    }
+}
+
+} // namespace
+
 void TFTPRemoteLister::LoadTrees(const std::string& root, const std::vector<std::string>& subfolders) {
     if (!FByPath || FTree || subfolders.empty())
         return;
@@ -94,8 +125,14 @@ void TFTPRemoteLister::LoadTrees(const std::string& root, const std::vector<std:
     auto listTree = [](IFTPConnectionObject& connection, const std::string& path) {
         std::vector<std::string> lines;
         try {
-            if (connection.ListTree(path, lines))
-                return SplitTreeListing(lines, path);
+            std::vector<std::string> listAlone;
+            if (!connection.ListTree(path, lines))
+                return std::optional<TFTPTreeListing>();
+            auto tree = SplitTreeListing(lines, path, std::time(nullptr), &listAlone);
+            if (tree)
+                for (const auto& folder : listAlone)
+                    ListAloneNow(connection, folder, *tree);
+            return tree;
         } catch (const net::EReplyError&) {
             // Not offered: listed folder by folder.
         } catch (const net::EProtocolError&) {

@@ -45,7 +45,7 @@ bool Consistent(const TFTPTreeListing& tree, const std::string& root) {
 } // namespace
 
 std::optional<TFTPTreeListing> SplitTreeListing(const std::vector<std::string>& lines, const std::string& root,
-                                                std::time_t now) {
+                                                std::time_t now, std::vector<std::string>* listAlone) {
     TFTPTreeListing tree;
     TFTPListItems* section = &tree[root];
     std::string lastPath = root;
@@ -82,7 +82,15 @@ std::optional<TFTPTreeListing> SplitTreeListing(const std::vector<std::string>& 
     // A server that limits such listings cuts the last section short, and shows a folder past its limit
     // on depth as an empty section: those folders are listed on their own.
     tree.erase(lastPath);
-    std::erase_if(tree, [](const auto& folder) { return folder.second.empty(); });
+    if (listAlone)
+        listAlone->push_back(lastPath);
+    std::erase_if(tree, [listAlone](const auto& folder) {
+        if (!folder.second.empty())
+            return false;
+        if (listAlone)
+            listAlone->push_back(folder.first);
+        return true;
+    });
     return tree;
 }
 

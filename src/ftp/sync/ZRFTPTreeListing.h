@@ -20,8 +20,10 @@ using TFTPTreeListing = std::map<std::string, TFTPListItems>;
 // (a per-folder listing may show it otherwise), a name that listing would refuse with a warning, a section
 // outside root, given twice or of a folder its parent's section does not list, or lines that are not
 // "ls -l" entries. The last section and empty ones are left out, as a server's limits on such listings
-// cut them short without saying so: the walk lists those folders on their own.
+// cut them short without saying so: those folders must be listed on their own, and `listAlone` (when
+// given) receives their paths.
 std::optional<TFTPTreeListing> SplitTreeListing(const std::vector<std::string>& lines, const std::string& root,
-                                                std::time_t now = std::time(nullptr));
+                                                std::time_t now = std::time(nullptr),
+                                                std::vector<std::string>* listAlone = nullptr);
 
 } // namespace zr
