@@ -68,6 +68,8 @@ const TPropertyInfo* TPropertyTable::Find(std::string_view name) const {
 }
 
 void TPropertyTable::Add(TPropertyInfo info) {
+    if (FindObject(info.Name))
+        throw std::logic_error(fmt::format("property {} is already an object property", info.Name));
     // A descendant may redeclare an inherited property (to change its accessors); it keeps its place.
     for (auto& p : FProperties)
         if (p.Name == info.Name) {
@@ -77,10 +79,29 @@ void TPropertyTable::Add(TPropertyInfo info) {
     FProperties.push_back(std::move(info));
 }
 
+const TObjectPropertyInfo* TPropertyTable::FindObject(std::string_view name) const {
+    for (const auto& p : FObjects)
+        if (p.Name == name)
+            return &p;
+    return nullptr;
+}
+
+void TPropertyTable::AddObject(TObjectPropertyInfo info) {
+    if (Find(info.Name))
+        throw std::logic_error(fmt::format("property {} is already a plain property", info.Name));
+    for (auto& p : FObjects)
+        if (p.Name == info.Name) {
+            p = std::move(info);
+            return;
+        }
+    FObjects.push_back(std::move(info));
+}
+
 TMetaClass::TMetaClass(std::string className, std::string storedType, const TMetaClass* parent, TFactory factory,
-                       TDefineProperties defineProperties)
-    : FClassName(std::move(className)), FStoredType(std::move(storedType)), FParent(parent),
-      FFactory(std::move(factory)), FDefineProperties(defineProperties) {}
+                       TDefineProperties defineProperties, TStringList storedAliases)
+    : FClassName(std::move(className)), FStoredType(std::move(storedType)),
+      FStoredAliases(std::move(storedAliases)), FParent(parent), FFactory(std::move(factory)),
+      FDefineProperties(defineProperties) {}
 
 std::shared_ptr<TPersistent> TMetaClass::Create() const {
     if (!FFactory)

@@ -15,6 +15,7 @@
 
 namespace quillate {
 
+class TMetaClass;
 class TPersistent;
 class TPropertyTable;
 
@@ -58,15 +59,33 @@ struct TPropertyInfo {
     std::function<void(TPersistent&, const TPropertyValue&)> Set;
 };
 
+// A published property that holds an object its owner keeps (an e-mail action's address lists).
+// It is no plain value: the owner stores such objects as children, so property lists, the command
+// line and the schema leave it out; scripts reach the live object through it.
+struct TObjectPropertyInfo {
+    std::string Name;
+    // The class of the object it holds.
+    const TMetaClass* Class = nullptr;
+    // The object itself (nullptr for none), shared so that a script's hold cannot outlive it.
+    std::function<std::shared_ptr<TPersistent>(TPersistent&)> Get;
+};
+
 class TPropertyTable {
 public:
     const std::vector<TPropertyInfo>& Properties() const { return FProperties; }
     const TPropertyInfo* Find(std::string_view name) const;
+    // A name is either a plain or an object property; adding one under the other's name throws
+    // std::logic_error.
     void Add(TPropertyInfo info);
     TPropertyInfo& Last() { return FProperties.back(); }
 
+    const std::vector<TObjectPropertyInfo>& ObjectProperties() const { return FObjects; }
+    const TObjectPropertyInfo* FindObject(std::string_view name) const;
+    void AddObject(TObjectPropertyInfo info);
+
 private:
     std::vector<TPropertyInfo> FProperties;
+    std::vector<TObjectPropertyInfo> FObjects;
 };
 
 // Describes one class: its name, its stored type identifier, its parent and how to create it.
@@ -76,21 +95,23 @@ public:
     using TDefineProperties = void (*)(TPropertyTable&);
 
     TMetaClass(std::string className, std::string storedType, const TMetaClass* parent, TFactory factory,
-               TDefineProperties defineProperties);
+               TDefineProperties defineProperties, TStringList storedAliases = {});
 
     template <class T>
     static TMetaClass Of(std::string className, std::string storedType, const TMetaClass* parent,
-                         TDefineProperties defineProperties = nullptr) {
+                         TDefineProperties defineProperties = nullptr, TStringList storedAliases = {}) {
         TFactory factory;
         if constexpr (!std::is_abstract_v<T> && std::is_default_constructible_v<T>)
             factory = [] { return std::static_pointer_cast<TPersistent>(std::make_shared<T>()); };
         return TMetaClass(std::move(className), std::move(storedType), parent, std::move(factory),
-                          defineProperties);
+                          defineProperties, std::move(storedAliases));
     }
 
     const std::string& ClassName() const { return FClassName; }
     // The identifier written into projects; empty for classes that are never stored.
     const std::string& StoredType() const { return FStoredType; }
+    // Further identifiers a project may name the class by when it is read; never written.
+    const TStringList& StoredAliases() const { return FStoredAliases; }
     const TMetaClass* Parent() const { return FParent; }
     bool CanCreate() const { return static_cast<bool>(FFactory); }
     std::shared_ptr<TPersistent> Create() const;
@@ -102,6 +123,7 @@ public:
 private:
     std::string FClassName;
     std::string FStoredType;
+    TStringList FStoredAliases;
     const TMetaClass* FParent;
     TFactory FFactory;
     TDefineProperties FDefineProperties;
@@ -187,7 +209,20 @@ public:
         return *this;
     }
 
-    // Modifiers that apply to the property declared last.
+    // An object T keeps (and stores as a child), for scripts: get(T&) gives it as a std::shared_ptr<C>.
+    template <class C, class G>
+    TPropertyBuilder& Object(std::string name, G get) {
+        TObjectPropertyInfo p;
+        p.Name = std::move(name);
+        p.Class = &C::ClassInfo();
+        p.Get = [get](TPersistent& o) -> std::shared_ptr<TPersistent> {
+            return std::shared_ptr<C>(get(static_cast<T&>(o)));
+        };
+        FTable.AddObject(std::move(p));
+        return *this;
+    }
+
+    // Modifiers that apply to the plain property declared last.
     TPropertyBuilder& Help(std::string text) {
         FTable.Last().Help = std::move(text);
         return *this;

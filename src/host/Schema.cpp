@@ -60,12 +60,23 @@ json PropertiesSchema(const TMetaClass& cls) {
     return {{"type", "object"}, {"additionalProperties", false}, {"properties", std::move(props)}};
 }
 
+// The names a project may store the class under: the one written, then those also read.
+TStringList StoredNames(const TMetaClass& cls) {
+    TStringList names{cls.StoredType()};
+    names.insert(names.end(), cls.StoredAliases().begin(), cls.StoredAliases().end());
+    return names;
+}
+
 // if type == X then properties follow X's table
 json TypedBranches(const std::vector<const TMetaClass*>& classes) {
     json branches = json::array();
-    for (const TMetaClass* cls : classes)
-        branches.push_back({{"if", {{"properties", {{"type", {{"const", cls->StoredType()}}}}}}},
+    for (const TMetaClass* cls : classes) {
+        // A class read under more than one name matches any of them.
+        json type = cls->StoredAliases().empty() ? json{{"const", cls->StoredType()}}
+                                                 : json{{"enum", StoredNames(*cls)}};
+        branches.push_back({{"if", {{"properties", {{"type", std::move(type)}}}}},
                             {"then", {{"properties", {{"properties", PropertiesSchema(*cls)}}}}}});
+    }
     return branches;
 }
 
@@ -93,7 +104,8 @@ std::vector<const TMetaClass*> StorableChildren() {
 TStringList StoredTypes(const std::vector<const TMetaClass*>& classes) {
     TStringList types;
     for (const TMetaClass* c : classes)
-        types.push_back(c->StoredType());
+        for (auto& name : StoredNames(*c))
+            types.push_back(std::move(name));
     return types;
 }
 

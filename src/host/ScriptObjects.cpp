@@ -233,6 +233,12 @@ int IndexObject(lua_State* L) noexcept {
             };
             return Protected(L, push, 1) ? 1 : -1;
         }
+        // The live object, shared: what the script does to it is what the owner sees, and a proxy
+        // the script keeps cannot outlive it.
+        if (const TObjectPropertyInfo* child = object.Properties().FindObject(name)) {
+            context = fmt::format("{}.{}: ", object.ClassName(), name);
+            return PushProtected(L, TScriptValue::Object(child->Get(object)));
+        }
         const TPropertyInfo* property = object.Properties().Find(name);
         if (!property)
             throw std::invalid_argument(
@@ -252,13 +258,16 @@ int AssignObject(lua_State* L) noexcept {
         TPersistent& object = *self->Object;
         std::string_view name = MemberName(L, object);
         const TPropertyInfo* property = object.Properties().Find(name);
-        if (!property) {
+        const bool isObject = object.Properties().FindObject(name) != nullptr;
+        if (!property && !isObject) {
             if (RegistryOf(L).FindMethod(object.GetClass(), name))
                 throw std::invalid_argument(
                     fmt::format("{}:{} is a method and cannot be assigned", object.ClassName(), name));
             throw std::invalid_argument(fmt::format("{} has no property \"{}\"", object.ClassName(), name));
         }
         context = fmt::format("{}.{}: ", object.ClassName(), name);
+        if (isObject)
+            throw std::invalid_argument("the object cannot be replaced, only changed through its members");
         if (!property->Set)
             throw std::invalid_argument("the property is read-only");
         property->Set(object, ToBoundedProperty(*property, ReadValue(L, 3)));

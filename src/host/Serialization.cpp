@@ -38,6 +38,10 @@ const TMetaClass* TSerializationRegistry::Find(const std::string& identifier) {
         if (cls->StoredType() == identifier)
             return cls;
     for (const auto& [name, cls] : self.FClasses)
+        for (const std::string& alias : cls->StoredAliases())
+            if (alias == identifier)
+                return cls;
+    for (const auto& [name, cls] : self.FClasses)
         if (name == identifier)
             return cls;
     return nullptr;

@@ -38,7 +38,8 @@ public:
     // An empty name registers the class under its class name.
     static void RegisterClass(const TMetaClass& cls, const std::string& name = {});
 
-    // Looks up a stored type identifier first, then a registration name; nullptr when unknown.
+    // Looks up a stored type identifier first, then a class's stored aliases, then a registration
+    // name; nullptr when unknown.
     static const TMetaClass* Find(const std::string& identifier);
     // Every registration, in order: (name, class).
     static std::vector<std::pair<std::string, const TMetaClass*>> Registrations();

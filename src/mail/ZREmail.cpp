@@ -139,6 +139,14 @@ struct TEmailActionProperties {
             .NotStored()
             .Hidden()
             .Bool("HTMLMessage", &T::FHTMLMessage)
+            // The address slots are stored as children; these give scripts the live objects.
+            .Object<TZREmailAddress>("Sender", [](T& a) { return a.FAddresses.Sender; })
+            .Object<TZREmailAddress>("From", [](T& a) { return a.FAddresses.From; })
+            .Object<TZREmailAddress>("ReceiptRecipient", [](T& a) { return a.FAddresses.ReceiptRecipient; })
+            .Object<TZRAddressList>("ReplyTo", [](T& a) { return a.FAddresses.ReplyTo; })
+            .Object<TZRAddressList>("Recipients", [](T& a) { return a.FAddresses.Recipients; })
+            .Object<TZRAddressList>("CopyTo", [](T& a) { return a.FAddresses.CopyTo; })
+            .Object<TZRAddressList>("BlindCopyTo", [](T& a) { return a.FAddresses.BlindCopyTo; })
             .Bool("Authenticate", &T::GetOwnAuthenticate, &T::SetAuthenticate)
             .Bool("UseEhlo", &T::GetOwnUseEhlo, &T::SetUseEhlo)
             .Bool("UseGlobalOptions", &T::FUseGlobalOptions)
@@ -648,7 +656,10 @@ bool TCustomEmailAction::SendIndividual(const TRunState& run) {
             return false;
         }
         const std::string subject = FMessage.Subject;
-        const auto& entries = FAddresses.Recipients->Entries();
+        // The list is walked by position as the OnSend script leaves it: entries it appends are sent
+        // in this run too (a list holds at most MaxEntries, so the walk ends).
+        const TAddressListPtr recipients = FAddresses.Recipients;
+        const auto& entries = recipients->Entries();
         for (std::size_t i = 0; i < entries.size(); ++i) {
             FMessage.To.clear();
             if (!entries[i]->GetEnabled())

@@ -260,10 +260,12 @@ const TMetaClass& TZRCustomAddressList::ClassInfo() {
     return meta;
 }
 
+// Written as "email.list", the name every project saved so far carries and the only one earlier
+// versions read; projects that name the list "mail.list" are read as well.
 const TMetaClass& TZRAddressList::ClassInfo() {
     static const TMetaClass meta =
         TMetaClass::Of<TZRAddressList>("TZRAddressList", "email.list", &TZRCustomAddressList::ClassInfo(),
-                                       &TZRAddressListProperties::Define);
+                                       &TZRAddressListProperties::Define, {"mail.list"});
     return meta;
 }
 

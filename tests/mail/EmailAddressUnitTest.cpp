@@ -90,6 +90,10 @@ TEST(AddressList, ProjectChildrenFillTheirSlotsAndSaveUnchanged) {
     const std::string text = ReadFile("project.json");
     TProject project = TProject::Parse(text, "project.json");
     EXPECT_EQ(project.ToJson(), text);
+    // A list stored as "mail.list" loads too, and is saved as "email.list".
+    std::string both = text;
+    both.replace(both.find("\"email.list\""), 12, "\"mail.list\"");
+    EXPECT_EQ(TProject::Parse(both, "both.json").ToJson(), text);
     auto& slots = dynamic_cast<TEmailAction&>(*project.Actions.at(0)).Addresses();
     EXPECT_EQ(slots.From->GetText(), "Ann <ann@x.org>");
     EXPECT_EQ(slots.Sender->GetAddress(), "sender@x.org");
@@ -112,19 +116,30 @@ TEST(AddressList, ProjectChildrenFillTheirSlotsAndSaveUnchanged) {
         EXPECT_EQ(list->GetCount(), 0u) << list->GetListType();
 }
 
+// Scripts reach the lists as the action's own objects: what they leave is what the send uses.
 TEST(AddressList, ScriptMethodsDoAsTheTableSays) {
     EnsurePackageRegistered();
     TTempFile file("file@x,From File\n");
-    TZRAddressList list("recipients");
+    auto action = std::make_shared<TEmailAction>();
     TScriptParams params;
-    params.Set("List", TScriptValue::Object(list));
+    params.Set("Action", TScriptValue::Object(*action));
     params.Set("FileName", file.Path().string());
     params.Declare("Result");
     for (const TCase& row : ReadTable("list-scripts.txt"))
         ExpectOutcome<EScriptError>(row, 1, [&] {
-            CoreScriptingService().ExecuteScript("T", row.Fields.at(0), params);
+            CoreScriptingService().ExecuteScript("T", "local List = Action.Recipients " + row.Fields.at(0),
+                                                 params);
             return params.Get("Result").AsString();
         });
+    EXPECT_EQ(action->Addresses().From->GetName(), "Fay");
+    EXPECT_EQ(Join(action->Addresses().ReplyTo->Entries(), false), "re@x");
+
+    // A list a script hands back is shared, so it outlives the action.
+    CoreScriptingService().ExecuteScript("T", "Result = Action.CopyTo", params);
+    std::weak_ptr<TPersistent> kept = params.Get("Result").AsObjectPtr();
+    params.Set("Action", {});
+    action.reset();
+    EXPECT_FALSE(kept.expired());
 }
 
 } // namespace
