@@ -46,15 +46,24 @@ template <class F> void ForEachTableText(TPersistent& owner, const std::string& 
     }
 }
 
-// The action's own table texts, then those of each stored child ("children[1].Address"). A child's
-// own children are left to the action's hooks, which know what they mean.
+// A stored child's label: the object property that publishes it ("From."), else its place
+// ("children[1].").
+std::string ChildPrefix(TZRAction& action, const TPersistent& child, std::size_t index) {
+    for (const auto& object : action.Properties().ObjectProperties())
+        if (object.Get(action).get() == &child)
+            return object.Name + ".";
+    return fmt::format("children[{}].", index);
+}
+
+// The action's own table texts, then those of each stored child. A child's own children are left
+// to the action's hooks, which know what they mean.
 template <class F> void ForEachActionTableText(TZRAction& action, F&& visit) {
     ForEachTableText(action, "", visit);
     TSerializableList children;
     action.GetChildren(children);
     for (std::size_t i = 0; i < children.size(); ++i)
         if (children[i])
-            ForEachTableText(*children[i], fmt::format("children[{}].", i), visit);
+            ForEachTableText(*children[i], ChildPrefix(action, *children[i], i), visit);
 }
 
 // A stored password in clear text, or nothing when it is empty or cannot be decrypted (a damaged
