@@ -9,21 +9,27 @@
 #include <QMessageBox>
 #include <QSplitter>
 #include <QStatusBar>
+#include <QStyle>
 #include <QTabWidget>
 #include <QToolBar>
 #include <QTreeWidget>
 
+#include <functional>
 #include <map>
 
 #include <fmt/format.h>
 
 #include "DesignProject.h"
 #include "DesignerHost.h"
+#include "FindReplaceDialog.h"
 #include "OptionsDialog.h"
 #include "PropertyDialog.h"
+#include "PropertyInspector.h"
 #include "RunPanel.h"
+#include "VariablesPanel.h"
 #include "host/Options.h"
 #include "host/Registration.h"
+#include "host/VariableUsage.h"
 
 namespace quillate::designer {
 
@@ -50,7 +56,8 @@ std::string ImageOf(const TMetaClass& cls) {
 TDesignerWindow::TDesignerWindow(QString optionsFile, QWidget* parent)
     : QMainWindow(parent), FProject(std::make_unique<TProject>()), FOptionsFile(std::move(optionsFile)),
       FPalette(new QTreeWidget(this)), FTree(new QTreeWidget(this)), FProblems(new QListWidget(this)),
-      FRun(new TRunPanel(this)) {
+      FBottom(new QTabWidget(this)), FRun(new TRunPanel(this)), FInspector(new TPropertyInspector(this)),
+      FVariables(new TVariablesPanel(this)) {
     if (!FOptionsFile.isEmpty())
         OptionsService().Open(FOptionsFile.toStdString());
 
@@ -63,13 +70,33 @@ TDesignerWindow::TDesignerWindow(QString optionsFile, QWidget* parent)
     FTree->setIconSize(QSize(16, 16));
     FTree->header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
     connect(FTree, &QTreeWidget::itemDoubleClicked, this, [this] { EditSelected(); });
+    connect(FTree, &QTreeWidget::currentItemChanged, this, [this] { ShowInInspector(); });
+    connect(FInspector, &TPropertyInspector::Changed, this, [this] {
+        TextsChanged();
+        ProjectEdited();
+    });
+    // The panel shows its own change already; the rest of the window follows it.
+    connect(FVariables, &TVariablesPanel::ProjectChanged, this, [this] {
+        TextsChanged();
+        ShowInInspector();
+        SetModified(true);
+        UpdateProblems();
+    });
+    connect(FVariables, &TVariablesPanel::ShowAction, this, [this](const TZRAction* action) { SelectAction(action); });
+    connect(FVariables, &TVariablesPanel::FindReplaceRequested, this, [this] { FindReplace(); });
+    FVariables->SetProject(FProject.get());
+    // A problem leads to its action.
+    connect(FProblems, &QListWidget::itemDoubleClicked, this, [this](QListWidgetItem* item) {
+        SelectAction(reinterpret_cast<const TZRAction*>(item->data(PointerRole).value<quintptr>()));
+    });
 
-    auto* bottom = new QTabWidget(this);
-    bottom->addTab(FRun, tr("Run"));
-    bottom->addTab(FProblems, tr("Problems"));
+    FProblems->setIconSize(QSize(16, 16));
+    FProblems->setWordWrap(true);
+    FBottom->addTab(FRun, tr("Run"));
+    FBottom->addTab(FProblems, tr("Problems"));
     auto* right = new QSplitter(Qt::Vertical, this);
     right->addWidget(FTree);
-    right->addWidget(bottom);
+    right->addWidget(FBottom);
     right->setStretchFactor(0, 3);
     right->setStretchFactor(1, 2);
     auto* main = new QSplitter(Qt::Horizontal, this);
@@ -78,6 +105,19 @@ TDesignerWindow::TDesignerWindow(QString optionsFile, QWidget* parent)
     main->setStretchFactor(1, 1);
     main->setSizes({240, 660});
     setCentralWidget(main);
+    auto dock = [this](QWidget* content, const QString& title, const QString& name) {
+        auto* widget = new QDockWidget(title, this);
+        widget->setObjectName(name);
+        widget->setWidget(content);
+        widget->setFeatures(QDockWidget::DockWidgetMovable | QDockWidget::DockWidgetFloatable);
+        addDockWidget(Qt::RightDockWidgetArea, widget);
+        return widget;
+    };
+    QDockWidget* properties = dock(FInspector, tr("Properties"), "properties");
+    QDockWidget* variables = dock(FVariables, tr("Variables"), "variables");
+    splitDockWidget(properties, variables, Qt::Vertical);
+    resizeDocks({properties}, {460}, Qt::Horizontal);
+    resizeDocks({properties, variables}, {3, 2}, Qt::Vertical);
 
     auto* file = menuBar()->addMenu(tr("&File"));
     auto* tools = addToolBar(tr("Project"));
@@ -102,13 +142,14 @@ TDesignerWindow::TDesignerWindow(QString optionsFile, QWidget* parent)
     add(edit, tr("Move &Up"), [this] { MoveSelected(-1); });
     add(edit, tr("Move &Down"), [this] { MoveSelected(1); });
     add(edit, tr("&Properties..."), [this] { EditSelected(); });
+    add(edit, tr("&Find and Replace..."), [this] { FindReplace(); }, QKeySequence(Qt::CTRL | Qt::Key_H));
     tools->addSeparator();
     auto* run = menuBar()->addMenu(tr("&Run"));
     add(run, tr("R&un"), [this] { RunProject(); }, QKeySequence(Qt::Key_F9));
     add(run, tr("&Stop"), [this] { FRun->Stop(); });
-    connect(FRun, &TRunPanel::Started, bottom, [bottom, this] { bottom->setCurrentWidget(FRun); });
+    connect(FRun, &TRunPanel::Started, FBottom, [this] { FBottom->setCurrentWidget(FRun); });
 
-    resize(960, 640);
+    resize(1280, 760);
     UpdateTitle();
 }
 
@@ -134,6 +175,8 @@ void TDesignerWindow::BuildActions() {
     FTree->clear();
     AddTreeItems(nullptr, FProject->Actions);
     FTree->expandAll();
+    // Clearing the tree leaves no current item without saying so; the inspector lets go of its action.
+    ShowInInspector();
 }
 
 void TDesignerWindow::AddTreeItems(QTreeWidgetItem* parent, const std::vector<std::shared_ptr<TZRAction>>& actions) {
@@ -146,6 +189,23 @@ void TDesignerWindow::AddTreeItems(QTreeWidgetItem* parent, const std::vector<st
             item->setForeground(0, palette().color(QPalette::Disabled, QPalette::Text));
         AddTreeItems(item, action->ChildActions());
     }
+}
+
+void TDesignerWindow::TextsChanged() {
+    for (QTreeWidgetItemIterator it(FTree); *it; ++it)
+        if (const auto* action = PointerOf<TZRAction>(*it))
+            (*it)->setText(1, ToQt(action->GetFormattedDescription()));
+}
+
+void TDesignerWindow::ShowInInspector() {
+    TDesignProject project(*FProject);
+    FInspector->SetAction(SelectedAction(), &project);
+}
+
+void TDesignerWindow::ProjectEdited() {
+    SetModified(true);
+    UpdateProblems();
+    FVariables->Refresh();
 }
 
 void TDesignerWindow::Refresh() {
@@ -178,7 +238,7 @@ TZRAction* TDesignerWindow::AddAction(const TMetaClass& cls, bool asChild) {
         FProject->Actions.push_back(action);
     BuildActions();
     SelectAction(action.get());
-    SetModified(true);
+    ProjectEdited();
     return action.get();
 }
 
@@ -192,7 +252,7 @@ void TDesignerWindow::RemoveSelected() {
                                                 : (*place.List)[std::min(place.Index, place.List->size() - 1)].get();
     BuildActions();
     SelectAction(next);
-    SetModified(true);
+    ProjectEdited();
 }
 
 void TDesignerWindow::MoveSelected(int delta) {
@@ -204,7 +264,7 @@ void TDesignerWindow::MoveSelected(int delta) {
     std::swap((*place.List)[place.Index], (*place.List)[static_cast<std::size_t>(target)]);
     BuildActions();
     SelectAction(selected);
-    SetModified(true);
+    ProjectEdited();
 }
 
 void TDesignerWindow::AddFromPalette(bool asChild) {
@@ -220,7 +280,7 @@ void TDesignerWindow::EditSelected() {
     TPropertyDialog dialog(*action, project, this);
     if (dialog.exec() == QDialog::Accepted) {
         Refresh();
-        SetModified(true);
+        ProjectEdited();
     }
 }
 
@@ -230,9 +290,11 @@ void TDesignerWindow::EditOptions() {
 }
 
 void TDesignerWindow::NewProject() {
+    FInspector->SetAction(nullptr);
     FProject = std::make_unique<TProject>();
     FFileName.clear();
     FProblems->clear();
+    FVariables->SetProject(FProject.get());
     BuildActions();
     SetModified(false);
 }
@@ -240,6 +302,7 @@ void TDesignerWindow::NewProject() {
 bool TDesignerWindow::OpenProject(const QString& path, QString* error) {
     try {
         auto project = std::make_unique<TProject>(TProject::LoadFromFile(path.toStdString()));
+        FInspector->SetAction(nullptr);
         FProject = std::move(project);
     } catch (const std::exception& e) {
         if (error)
@@ -247,18 +310,15 @@ bool TDesignerWindow::OpenProject(const QString& path, QString* error) {
         return false;
     }
     FFileName = path;
-    FProblems->clear();
+    FVariables->SetProject(FProject.get());
     BuildActions();
+    UpdateProblems();
     SetModified(false);
     return true;
 }
 
 bool TDesignerWindow::SaveProject(const QString& path, QString* error) {
-    FProblems->clear();
-    for (const auto& problem : FProject->Validate())
-        new QListWidgetItem(ToQt(fmt::format("{} ({}): {}: {}", problem.Where, problem.Action, problem.Error.Property,
-                                             problem.Error.Message)),
-                            FProblems);
+    UpdateProblems();
     try {
         FProject->SaveToFile(path.toStdString());
     } catch (const std::exception& e) {
@@ -271,6 +331,34 @@ bool TDesignerWindow::SaveProject(const QString& path, QString* error) {
     statusBar()->showMessage(FProblems->count() ? tr("Saved; %1 problem(s) found, see Problems").arg(FProblems->count())
                                                 : tr("Saved"));
     return true;
+}
+
+void TDesignerWindow::UpdateProblems() {
+    std::map<std::string, const TZRAction*> actions;
+    for (const auto& [where, action] : FProject->ActionPlaces())
+        actions[where] = action;
+    auto add = [this](QStyle::StandardPixmap icon, const std::string& text, const TZRAction* action) {
+        auto* item = new QListWidgetItem(style()->standardIcon(icon), ToQt(text), FProblems);
+        item->setData(PointerRole, QVariant::fromValue(reinterpret_cast<quintptr>(action)));
+    };
+    FProblems->clear();
+    for (const auto& problem : FProject->Validate())
+        add(QStyle::SP_MessageBoxCritical,
+            fmt::format("{} ({}): {}: {}", problem.Where, problem.Action, problem.Error.Property, problem.Error.Message),
+            actions[problem.Where]);
+    for (const auto& warning : VariableWarnings(*FProject))
+        add(QStyle::SP_MessageBoxWarning, warning.Text, warning.Action);
+}
+
+void TDesignerWindow::FindReplace() {
+    TFindReplaceDialog dialog(*FProject, this);
+    connect(&dialog, &TFindReplaceDialog::ShowAction, this, [this](const TZRAction* action) { SelectAction(action); });
+    connect(&dialog, &TFindReplaceDialog::Replaced, this, [this] {
+        TextsChanged();
+        ShowInInspector();
+        ProjectEdited();
+    });
+    dialog.exec();
 }
 
 QStringList TDesignerWindow::Problems() const {

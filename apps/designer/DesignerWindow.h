@@ -1,5 +1,6 @@
-// The designer's main window: the action palette, the project's tree of actions, the problems found
-// before saving and the run log.
+// The designer's main window: the action palette, the project's tree of actions, the property
+// inspector of the selected action, the project's variables, the problems found in the project and
+// the run log.
 #pragma once
 
 #include <QMainWindow>
@@ -10,12 +11,15 @@
 #include "host/Project.h"
 
 class QListWidget;
+class QTabWidget;
 class QTreeWidget;
 class QTreeWidgetItem;
 
 namespace quillate::designer {
 
+class TPropertyInspector;
 class TRunPanel;
+class TVariablesPanel;
 
 class TDesignerWindow : public QMainWindow {
     Q_OBJECT
@@ -26,8 +30,8 @@ public:
 
     // False with the reason in `error` when the file cannot be loaded; the open project stays.
     bool OpenProject(const QString& path, QString* error = nullptr);
-    // Runs every action's Validate (its messages go to the problems list; saving goes on), then
-    // writes the file. False with the reason when it cannot be written.
+    // Lists the problems (saving goes on whatever they are), then writes the file. False with the
+    // reason when it cannot be written.
     bool SaveProject(const QString& path, QString* error = nullptr);
     void NewProject();
 
@@ -47,7 +51,17 @@ public:
     QTreeWidget* Palette() const { return FPalette; }
     QTreeWidget* Tree() const { return FTree; }
     QStringList Problems() const;
+    // Every action's Validate messages, then the variables used but not defined and those declared
+    // but not used, as warnings. Kept up to date as the project is edited.
+    void UpdateProblems();
+    QListWidget* ProblemsList() const { return FProblems; }
+    // The run log and the problems, as tabs below the tree.
+    QTabWidget* BottomTabs() const { return FBottom; }
     TRunPanel* RunPanel() const { return FRun; }
+    TPropertyInspector* Inspector() const { return FInspector; }
+    TVariablesPanel* VariablesPanel() const { return FVariables; }
+    // Opens the find and replace dialog on the project.
+    void FindReplace();
     // Saves the project to its file when it has one, then runs it; false when there is nothing to run.
     bool RunProject();
 
@@ -62,6 +76,11 @@ private:
     void AddFromPalette(bool asChild);
     void SetModified(bool modified);
     void UpdateTitle();
+    // After any edit of the project: marked modified, its problems and variables read again.
+    void ProjectEdited();
+    // The tree's texts and the inspector read again after texts changed outside them.
+    void TextsChanged();
+    void ShowInInspector();
 
     std::unique_ptr<TProject> FProject;
     QString FFileName;
@@ -70,7 +89,10 @@ private:
     QTreeWidget* FPalette;
     QTreeWidget* FTree;
     QListWidget* FProblems;
+    QTabWidget* FBottom;
     TRunPanel* FRun;
+    TPropertyInspector* FInspector;
+    TVariablesPanel* FVariables;
 };
 
 } // namespace quillate::designer

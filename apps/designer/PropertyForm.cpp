@@ -22,11 +22,6 @@ namespace {
 
 QString ToQt(const std::string& text) { return QString::fromStdString(text); }
 
-bool IsPasswordName(const std::string& name) {
-    QString lower = ToQt(name).toLower();
-    return lower.endsWith("pass") || lower.endsWith("password");
-}
-
 // Numbers wider than a spin box holds are typed as text and checked when written.
 bool IsTypedNumber(TPropertyKind kind) {
     return kind == TPropertyKind::UInt32 || kind == TPropertyKind::Int64 || kind == TPropertyKind::Double;
@@ -63,6 +58,11 @@ QWidget* MakeControl(const TPropertyInfo& info, QWidget* parent) {
 }
 
 } // namespace
+
+bool IsPasswordName(const std::string& name) {
+    QString lower = ToQt(name).toLower();
+    return lower.endsWith("pass") || lower.endsWith("password");
+}
 
 TPropertyForm::TPropertyForm(std::vector<const TPropertyInfo*> properties, QWidget* parent) : QWidget(parent) {
     // Long tables (the mirror's) scroll instead of stretching the dialog.

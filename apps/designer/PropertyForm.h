@@ -11,6 +11,9 @@
 
 namespace quillate::designer {
 
+// A property that holds a password in clear text, by its name: its controls hide what is typed.
+bool IsPasswordName(const std::string& name);
+
 class TPropertyForm : public QWidget {
     Q_OBJECT
 public:

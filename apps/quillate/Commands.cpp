@@ -17,7 +17,6 @@
 #include <filesystem>
 #include <fmt/format.h>
 #include <iostream>
-#include <map>
 #include <memory>
 #include <pthread.h>
 #include <termios.h>
@@ -184,42 +183,6 @@ int RunProject(const TRunArguments& args) {
     return ExitActionFailed;
 }
 
-namespace {
-
-// Each action's place in the tree, as the problems name it ("actions[0].actions[1]").
-void MapActionPlaces(const std::vector<std::shared_ptr<TZRAction>>& actions, const std::string& prefix,
-                     std::map<const TZRAction*, std::string>& places) {
-    for (std::size_t i = 0; i < actions.size(); ++i) {
-        std::string where = fmt::format("{}[{}]", prefix, i);
-        places[actions[i].get()] = where;
-        MapActionPlaces(actions[i]->ChildActions(), where + ".actions", places);
-    }
-}
-
-// The variable findings, warnings that leave the exit status alone: a variable a run could only get
-// from --var or --env, and one the project declares for nothing.
-int PrintVariableWarnings(const std::string& path, const TProject& project, const std::vector<std::string>& given) {
-    TVariableReport report = FindVariableUses(project);
-    std::erase_if(report.Undefined, [&given](const auto& use) {
-        return std::find(given.begin(), given.end(), use.first) != given.end();
-    });
-    std::map<const TZRAction*, std::string> places;
-    MapActionPlaces(project.Actions, "actions", places);
-    for (const auto& [name, where] : report.Undefined)
-        std::cout << EscapeControls(fmt::format(
-                         "{}: {} ({}): {}: warning: variable \"{}\" is used but not defined", path,
-                         places[where.Action], where.Action->GetFormattedDescription(), where.Property, name))
-                  << "\n";
-    for (const auto& name : report.Unused)
-        std::cout << EscapeControls(
-                         fmt::format("{}: variables: {}: warning: variable \"{}\" is declared but not used",
-                                     path, name, name))
-                  << "\n";
-    return static_cast<int>(report.Undefined.size() + report.Unused.size());
-}
-
-} // namespace
-
 int ValidateProject(const std::string& path, const std::vector<std::string>& given) {
     TProject project = TProject::LoadFromFile(path);
     std::vector<TProjectProblem> problems = project.Validate();
@@ -227,7 +190,12 @@ int ValidateProject(const std::string& path, const std::vector<std::string>& giv
         std::cout << EscapeControls(fmt::format("{}: {} ({}): {}: {}", path, p.Where, p.Action,
                                                 p.Error.Property, p.Error.Message))
                   << "\n";
-    int warnings = PrintVariableWarnings(path, project, given);
+    // Variables a run could only get from --var or --env, and those the project declares for nothing:
+    // warnings that leave the exit status alone.
+    auto variableWarnings = VariableWarnings(project, given);
+    for (const auto& warning : variableWarnings)
+        std::cout << EscapeControls(path + ": " + warning.Text) << "\n";
+    const auto warnings = variableWarnings.size();
     if (problems.empty())
         std::cout << EscapeControls(warnings == 0 ? fmt::format("{}: no problems found", path)
                                                   : fmt::format("{}: no problems found, {} warning{}", path,

@@ -65,7 +65,8 @@ public:
 
 // Edits one property of an action in the designer's property inspector: either through a list of
 // values (Values not empty: the inspector shows a drop-down and calls SetValue with the chosen text)
-// or through a dialog (Edit).
+// or through a dialog (Edit). GetValue is what the inspector shows for the property: the current
+// choice, or for a dialog the text that stands for what it edits ("(Memo)").
 class TPropertyEditor {
 public:
     virtual ~TPropertyEditor() = default;

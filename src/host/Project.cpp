@@ -431,20 +431,27 @@ TProject TProject::LoadFromFile(const std::string& path, const TProjectLimits& l
     return Parse(text, path, limits);
 }
 
-std::vector<TProjectProblem> TProject::Validate() const {
-    std::vector<TProjectProblem> problems;
-    std::function<void(const std::vector<std::shared_ptr<TZRAction>>&, const std::string&)> check =
+std::vector<std::pair<std::string, TZRAction*>> TProject::ActionPlaces() const {
+    std::vector<std::pair<std::string, TZRAction*>> places;
+    std::function<void(const std::vector<std::shared_ptr<TZRAction>>&, const std::string&)> walk =
         [&](const std::vector<std::shared_ptr<TZRAction>>& actions, const std::string& prefix) {
             for (std::size_t i = 0; i < actions.size(); ++i) {
-                std::string where = fmt::format("{}[{}]", prefix, i);
-                TValidationErrors errors;
-                actions[i]->Validate(errors);
-                for (auto& e : errors)
-                    problems.push_back({where, actions[i]->GetFormattedDescription(), std::move(e)});
-                check(actions[i]->ChildActions(), where + ".actions");
+                places.emplace_back(fmt::format("{}[{}]", prefix, i), actions[i].get());
+                walk(actions[i]->ChildActions(), places.back().first + ".actions");
             }
         };
-    check(Actions, "actions");
+    walk(Actions, "actions");
+    return places;
+}
+
+std::vector<TProjectProblem> TProject::Validate() const {
+    std::vector<TProjectProblem> problems;
+    for (const auto& [where, action] : ActionPlaces()) {
+        TValidationErrors errors;
+        action->Validate(errors);
+        for (auto& e : errors)
+            problems.push_back({where, action->GetFormattedDescription(), std::move(e)});
+    }
     return problems;
 }
 

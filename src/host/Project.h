@@ -58,6 +58,8 @@ public:
 
     // Every action's Validate, in tree order.
     std::vector<TProjectProblem> Validate() const;
+    // Every action with its place in the tree ("actions[0].actions[1]"), in tree order.
+    std::vector<std::pair<std::string, TZRAction*>> ActionPlaces() const;
 
     std::string ToJson() const;
     void SaveToFile(const std::string& path) const;

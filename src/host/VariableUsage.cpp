@@ -318,4 +318,20 @@ int ReplaceTexts(TProject& project, const std::string& needle, const std::string
     return count;
 }
 
+std::vector<TVariableWarning> VariableWarnings(const TProject& project, const std::vector<std::string>& given) {
+    std::map<const TZRAction*, std::string> places;
+    for (const auto& [where, action] : project.ActionPlaces())
+        places[action] = where;
+    TVariableReport report = FindVariableUses(project);
+    std::vector<TVariableWarning> warnings;
+    for (const auto& [name, where] : report.Undefined)
+        if (std::find(given.begin(), given.end(), name) == given.end())
+            warnings.push_back({where.Action, fmt::format("{} ({}): {}: warning: variable \"{}\" is used but not defined",
+                                                          places[where.Action], where.Action->GetFormattedDescription(),
+                                                          where.Property, name)});
+    for (const auto& name : report.Unused)
+        warnings.push_back({nullptr, fmt::format("variables: {}: warning: variable \"{}\" is declared but not used", name, name)});
+    return warnings;
+}
+
 } // namespace quillate

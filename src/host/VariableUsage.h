@@ -60,6 +60,16 @@ std::vector<TTextMatch> SearchTexts(const TProject& project, const std::string& 
 int ReplaceTexts(TProject& project, const std::string& needle, const std::string& replacement,
                  bool matchCase);
 
+// The findings as warning lines, as validate prints them after the file name and the designer lists
+// them: "actions[2] (Send Email [ s ]): Subject: warning: variable "Day" is used but not defined",
+// then "variables: Idle: warning: variable "Idle" is declared but not used". Action is null for the
+// latter. Variables named in `given` (a run's --var and --env) count as defined.
+struct TVariableWarning {
+    const TZRAction* Action = nullptr;
+    std::string Text;
+};
+std::vector<TVariableWarning> VariableWarnings(const TProject& project, const std::vector<std::string>& given = {});
+
 // One text's occurrences of needle replaced (left to right, never inside a replacement); returns how
 // many. The replacer the hooks are given uses this.
 int ReplaceInText(std::string& text, const std::string& needle, const std::string& replacement,

@@ -29,6 +29,7 @@ QPushButton* AddButton(QHBoxLayout* row, const QString& text) {
 class TAddressListPropertyEditor : public quillate::TPropertyEditor {
 public:
     explicit TAddressListPropertyEditor(const TAddressRole& role) : FRole(role) {}
+    QString GetValue(const quillate::TZRAction&, const std::string&) const override { return "(Address List)"; }
 
     bool Edit(QWidget* parent, quillate::TZRAction& action, const std::string&) override {
         TAddressListEditor dialog(parent, FRole);

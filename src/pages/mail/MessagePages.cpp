@@ -47,6 +47,7 @@ public:
 
 class TEmailBodyEditor : public quillate::TPropertyEditor {
 public:
+    QString GetValue(const quillate::TZRAction&, const std::string&) const override { return "(Memo)"; }
     bool Edit(QWidget* parent, quillate::TZRAction& action, const std::string& property) override {
         TBodyEditor dialog(parent);
         TPropertyBinder binder;
@@ -61,6 +62,7 @@ public:
 
 class TEmailAttachmentsEditor : public quillate::TPropertyEditor {
 public:
+    QString GetValue(const quillate::TZRAction&, const std::string&) const override { return "(List)"; }
     bool Edit(QWidget* parent, quillate::TZRAction& action, const std::string& property) override {
         auto files = std::get<quillate::TStringList>(action.GetPropertyValue(property));
         if (!quillate::EditFileList(parent, "Attachments", files))
