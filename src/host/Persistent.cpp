@@ -60,41 +60,45 @@ std::string_view PropertyKindName(TPropertyKind kind) {
     return "unknown";
 }
 
-const TPropertyInfo* TPropertyTable::Find(std::string_view name) const {
-    for (const auto& p : FProperties)
+namespace {
+
+template <class Info> const Info* FindNamed(const std::vector<Info>& infos, std::string_view name) {
+    for (const auto& p : infos)
         if (p.Name == name)
             return &p;
     return nullptr;
+}
+
+// A descendant may redeclare an inherited property (to change its accessors); it keeps its place.
+template <class Info> void AddOrReplace(std::vector<Info>& infos, Info info) {
+    for (auto& p : infos)
+        if (p.Name == info.Name) {
+            p = std::move(info);
+            return;
+        }
+    infos.push_back(std::move(info));
+}
+
+} // namespace
+
+const TPropertyInfo* TPropertyTable::Find(std::string_view name) const {
+    return FindNamed(FProperties, name);
 }
 
 void TPropertyTable::Add(TPropertyInfo info) {
     if (FindObject(info.Name))
         throw std::logic_error(fmt::format("property {} is already an object property", info.Name));
-    // A descendant may redeclare an inherited property (to change its accessors); it keeps its place.
-    for (auto& p : FProperties)
-        if (p.Name == info.Name) {
-            p = std::move(info);
-            return;
-        }
-    FProperties.push_back(std::move(info));
+    AddOrReplace(FProperties, std::move(info));
 }
 
 const TObjectPropertyInfo* TPropertyTable::FindObject(std::string_view name) const {
-    for (const auto& p : FObjects)
-        if (p.Name == name)
-            return &p;
-    return nullptr;
+    return FindNamed(FObjects, name);
 }
 
 void TPropertyTable::AddObject(TObjectPropertyInfo info) {
     if (Find(info.Name))
         throw std::logic_error(fmt::format("property {} is already a plain property", info.Name));
-    for (auto& p : FObjects)
-        if (p.Name == info.Name) {
-            p = std::move(info);
-            return;
-        }
-    FObjects.push_back(std::move(info));
+    AddOrReplace(FObjects, std::move(info));
 }
 
 TMetaClass::TMetaClass(std::string className, std::string storedType, const TMetaClass* parent, TFactory factory,
