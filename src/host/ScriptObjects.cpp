@@ -218,12 +218,17 @@ int MethodTrampoline(lua_State* L) {
     return CallMethod(L) < 0 ? lua_error(L) : 1;
 }
 
+// The object behind the proxy an index or assignment metamethod was called on.
+TPersistent& ProxiedObject(lua_State* L) {
+    TProxy* self = ToProxy(L, 1);
+    if (!self)
+        throw std::logic_error("not a script object");
+    return *self->Object;
+}
+
 int IndexObject(lua_State* L) noexcept {
     return Guarded(L, [L](std::string& context) {
-        TProxy* self = ToProxy(L, 1);
-        if (!self)
-            throw std::logic_error("not a script object");
-        TPersistent& object = *self->Object;
+        TPersistent& object = ProxiedObject(L);
         std::string_view name = MemberName(L, object);
         if (const TScriptMethodInfo* method = RegistryOf(L).FindMethod(object.GetClass(), name)) {
             auto push = [method](lua_State* S) {
@@ -252,10 +257,7 @@ int IndexObject(lua_State* L) noexcept {
 
 int AssignObject(lua_State* L) noexcept {
     return Guarded(L, [L](std::string& context) {
-        TProxy* self = ToProxy(L, 1);
-        if (!self)
-            throw std::logic_error("not a script object");
-        TPersistent& object = *self->Object;
+        TPersistent& object = ProxiedObject(L);
         std::string_view name = MemberName(L, object);
         const TPropertyInfo* property = object.Properties().Find(name);
         const bool isObject = object.Properties().FindObject(name) != nullptr;
