@@ -792,7 +792,8 @@ TEST(DesignerEndToEnd, AProjectBuiltFromNothingRunsInTheDesignerAsOnTheCommandLi
     });
 
     std::set<const TZRAction*> users;
-    for (const auto& where : FindVariableUses(window.Project()).Uses["Server"])
+    const TVariableReport report = FindVariableUses(window.Project());
+    for (const auto& where : report.Uses.at("Server"))
         users.insert(where.Action);
     EXPECT_EQ(users.size(), 3u);
     variables.SelectVariable("Server");

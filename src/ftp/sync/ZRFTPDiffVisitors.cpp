@@ -86,9 +86,9 @@ void TFTPRemoteLister::Announce(const TFTPWalkKey& key, const std::string& path)
 
 namespace {
 
-// A folder the tree's listing may have cut short, listed now on the connection that listed the tree
-// rather than one folder after another when the walk reaches them. One that warns (names refused as
-// unsafe) or fails is left to the walk, which lists it again and reports it where it stands.
+// A folder the tree's listing may have cut short, listed now on the extra connection that listed the
+// tree rather than one folder after another when the walk reaches them. One that warns (names refused
+// as unsafe) or fails is left to the walk, which lists it again and reports it where it stands.
 void ListAloneNow(IFTPConnectionObject& connection, const std::string& folder, TFTPTreeListing& tree) {
     const TFTPLoggingEvent forward = connection.GetOnMessage();
     bool warned = false;
@@ -122,14 +122,16 @@ void TFTPRemoteLister::LoadTrees(const std::string& root, const std::vector<std:
     std::vector<std::string> subtrees;
     for (const auto& name : subfolders)
         subtrees.push_back((folder == "/" ? folder : folder + "/") + name);
-    auto listTree = [](IFTPConnectionObject& connection, const std::string& path) {
+    auto listTree = [this](IFTPConnectionObject& connection, const std::string& path) {
         std::vector<std::string> lines;
         try {
             std::vector<std::string> listAlone;
             if (!connection.ListTree(path, lines))
                 return std::optional<TFTPTreeListing>();
             auto tree = SplitTreeListing(lines, path, std::time(nullptr), &listAlone);
-            if (tree)
+            // Not on the main connection: the extra ones copy its message handler as they open, so it
+            // is never swapped for a moment.
+            if (tree && &connection != &FConnection)
                 for (const auto& folder : listAlone)
                     ListAloneNow(connection, folder, *tree);
             return tree;
