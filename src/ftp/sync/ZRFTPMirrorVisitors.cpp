@@ -122,8 +122,10 @@ TFTPTransientRetry::TFTPTransientRetry(IFTPConnectionObject& connection, std::ui
     : FConnection(connection), FRefusals(refusals), FKeepGoing(std::move(keepGoing)) {}
 
 bool TFTPTransientRetry::Again(const std::exception& failure, const std::string& directory, std::string& current) {
+    if (!FFirstRefusal)
+        FFirstRefusal = std::chrono::steady_clock::now();
     if (!net::IsTransientRefusal(failure) || ++FTries >= TransientTries ||
-        std::chrono::steady_clock::now() - FStart > TransientSpan)
+        std::chrono::steady_clock::now() - *FFirstRefusal > TransientSpan)
         return false;
     ++FRefusals;
     const auto until = std::chrono::steady_clock::now() + TransientFirstWait * (1 << (FTries - 1));

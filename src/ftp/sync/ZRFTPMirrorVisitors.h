@@ -86,7 +86,9 @@ private:
     std::uint32_t& FRefusals;
     std::function<bool()> FKeepGoing;
     int FTries = 0;
-    std::chrono::steady_clock::time_point FStart = std::chrono::steady_clock::now();
+    // From the first refusal, not the transfer's start: a refusal a server gives only after a time-out
+    // of its own (pyftpdlib's 421 to EPRT after 30 s) still gets its tries.
+    std::optional<std::chrono::steady_clock::time_point> FFirstRefusal;
 };
 
 // Whether the uploads of one run go to a temporary name and are renamed into place, so that a killed run
