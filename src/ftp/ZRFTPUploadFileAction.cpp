@@ -210,7 +210,7 @@ void TFTPUploadFileAction::OnFTPWork(net::TWorkMode mode, std::int64_t count) {
         FLastPercent = FMeter.Percent();
     auto speed = static_cast<std::int64_t>(std::nearbyint(FMeter.BytesPerSecond()));
     SendProgress(fmt::format("{} speed : {}/s,  {}/{} Transferred",
-                             DirectionOf(mode) == TTransferDirection::Download ? "Download" : "Upload",
+                             DirectionName(DirectionOf(mode)),
                              SizeInUnits(speed), SizeInUnits(FMeter.Bytes()), SizeInUnits(total)),
                  FLastPercent);
 }

@@ -64,8 +64,6 @@ struct TPropertyInfo {
 // line and the schema leave it out; scripts reach the live object through it.
 struct TObjectPropertyInfo {
     std::string Name;
-    // The class of the object it holds.
-    const TMetaClass* Class = nullptr;
     // The object itself (nullptr for none), shared so that a script's hold cannot outlive it.
     std::function<std::shared_ptr<TPersistent>(TPersistent&)> Get;
 };
@@ -214,7 +212,6 @@ public:
     TPropertyBuilder& Object(std::string name, G get) {
         TObjectPropertyInfo p;
         p.Name = std::move(name);
-        p.Class = &C::ClassInfo();
         p.Get = [get](TPersistent& o) -> std::shared_ptr<TPersistent> {
             return std::shared_ptr<C>(get(static_cast<T&>(o)));
         };

@@ -57,7 +57,7 @@ bool TTransferMeter::Due(std::chrono::milliseconds interval) {
 
 std::string TTransferMeter::SpeedText(TTransferDirection direction) const {
     return fmt::format("{} speed : {:.2f} KB/s",
-                       direction == TTransferDirection::Download ? "Download" : "Upload", KBPerSecond());
+                       DirectionName(direction), KBPerSecond());
 }
 
 std::string TTransferMeter::TransferredText(TTransferDirection direction) const {

@@ -11,6 +11,11 @@ namespace quillate {
 
 enum class TTransferDirection { Download, Upload };
 
+// "Download" or "Upload", as every progress line names the direction.
+inline const char* DirectionName(TTransferDirection direction) {
+    return direction == TTransferDirection::Download ? "Download" : "Upload";
+}
+
 class TTransferMeter {
 public:
     using TClock = std::chrono::steady_clock;

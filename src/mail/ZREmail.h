@@ -13,6 +13,7 @@
 
 #include "host/Action.h"
 #include "host/TimeoutMonitor.h"
+#include "host/TransferMeter.h"
 #include "mail/ZREmailAddress.h"
 #include "mail/ZREmailOptions.h"
 #include "mail/ZRMailCommon.h"

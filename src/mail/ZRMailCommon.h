@@ -3,7 +3,6 @@
 #pragma once
 
 #include "base/Text.h"
-#include "host/TransferMeter.h"
 #include "net/MimeMessage.h"
 
 #include <cstdint>

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "host/Action.h"
+#include "host/TransferMeter.h"
 #include "mail/ZRMailCommon.h"
 #include "net/LogEventIntercept.h"
 #include "net/MimeMessage.h"

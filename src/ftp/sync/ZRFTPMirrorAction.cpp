@@ -280,7 +280,7 @@ void TFTPMirrorAction::LogProgress(TMirrorRun& run, net::TWorkMode mode, int slo
         total > 0 ? static_cast<int>(std::nearbyint(static_cast<double>(done) / total * 100.0)) : 0;
     std::string text =
         fmt::format("{} {} : {} speed : {}/s {}/{} ({}%) Transfered{}", "Prog:", NowForLog(),
-                    mode == net::TWorkMode::wmRead ? "Download" : "Upload", SizeText(speed, Gigabytes),
+                    DirectionName(DirectionOf(mode)), SizeText(speed, Gigabytes),
                     SizeText(done, Gigabytes), SizeText(total, Gigabytes), percentage, "");
     SendProgress(text, percentage);
     if (!logging.GetProgressLoggingEnabled())
