@@ -186,6 +186,8 @@ private:
     std::unique_ptr<TTCPConnection> OpenDataChannel();
     void OpenPassive(TTCPConnection& data);
     void OpenActive(TTCPConnection& data);
+    // EPRT or PORT and its reply, watching for a server that connects and then never answers.
+    const TReply& ActiveCommand(const std::string& line, const TTCPConnection& data);
     void CompleteDataChannel(TTCPConnection& data);
 
     // Transfer loops (FTPTransfer.cpp).

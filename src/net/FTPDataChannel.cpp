@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <optional>
 
 namespace zr::net {
 
@@ -99,7 +100,7 @@ void TFTPClient::OpenActive(TTCPConnection& data) {
     bool v6 = local.find(':') != std::string::npos;
     if (!FEPRTFailed) {
         std::string eprt = fmt::format("EPRT |{}|{}|{}|", v6 ? 2 : 1, local, port);
-        const TReply& reply = FSession.Command(eprt);
+        const TReply& reply = ActiveCommand(eprt, data);
         if (reply.Code / 100 == 2)
             return;
         if (reply.Code / 100 != 5)
@@ -110,7 +111,42 @@ void TFTPClient::OpenActive(TTCPConnection& data) {
         throw EProtocolError(FormatNetMessage("PORT on", FControl.PeerText(), "the server refused EPRT for IPv6"));
     std::string numbers = local;
     std::replace(numbers.begin(), numbers.end(), '.', ',');
-    CommandExpect(fmt::format("PORT {},{},{}", numbers, port / 256, port % 256), 2);
+    if (ActiveCommand(fmt::format("PORT {},{},{}", numbers, port / 256, port % 256), data).Code / 100 != 2)
+        FSession.RaiseReplyError();
+}
+
+// A server that connects to us before it answers (pyftpdlib does) can lose track of its own connection
+// when several sessions ask at once, and then says nothing until a time-out of its own half a minute
+// later. A reply follows the connection at once otherwise, so one that has waited this long at our port
+// without a reply gives the session up.
+constexpr std::chrono::seconds SilentAfterConnecting{5};
+constexpr std::chrono::milliseconds ListenerCheckInterval{200};
+
+const TReply& TFTPClient::ActiveCommand(const std::string& line, const TTCPConnection& data) {
+    using Clock = TTCPConnection::Clock;
+    FSession.SendCommand(line);
+    const auto replyDue = Clock::now() + EffectiveReadTimeout();
+    std::optional<Clock::time_point> connected;
+    while (FControl.Buffered().empty()) {
+        const auto now = Clock::now();
+        if (!connected && data.ConnectionWaiting())
+            connected = now;
+        if (connected && now - *connected >= SilentAfterConnecting) {
+            FSession.Drop();
+            throw EServerStalled(FormatNetMessage(
+                line.substr(0, 4) + " on", FControl.PeerText(),
+                fmt::format("the server connected for data but has not answered in {} s", SilentAfterConnecting.count())));
+        }
+        const auto wake = std::min(now + ListenerCheckInterval, replyDue);
+        try {
+            if (!FControl.FillBuffer(wake))
+                break; // closed: the reply's reading says so
+        } catch (const EReadTimeout&) {
+            if (wake == replyDue)
+                throw;
+        }
+    }
+    return FSession.ReadReply();
 }
 
 void TFTPClient::CompleteDataChannel(TTCPConnection& data) {

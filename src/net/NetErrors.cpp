@@ -29,7 +29,7 @@ bool IsTransientRefusal(const std::exception& e) {
         return true;
     if (const auto* reply = dynamic_cast<const EReplyError*>(&e))
         return reply->Code() == 421 || reply->Code() == 426;
-    if (dynamic_cast<const EConnClosedGracefully*>(&e) != nullptr)
+    if (dynamic_cast<const EConnClosedGracefully*>(&e) != nullptr || dynamic_cast<const EServerStalled*>(&e) != nullptr)
         return true;
     if (const auto* socket = dynamic_cast<const ESocketError*>(&e)) {
         const std::error_code code = socket->Code();

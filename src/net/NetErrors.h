@@ -49,6 +49,13 @@ public:
     using ENetError::ENetError;
 };
 
+// The server went silent half-way through a step it had begun (it connected for data and never answered the
+// command that asked it to): the session was given up, and the work can be given again on a new one.
+class EServerStalled : public ENetError {
+public:
+    using ENetError::ENetError;
+};
+
 // Raised on the worker thread when another thread called Abort.
 class EOperationAborted : public ENetError {
 public:
@@ -104,7 +111,8 @@ public:
 // the moment (425, no passive port free; our side out of local ports). Asking again a little later helps.
 bool IsTransientDataRefusal(const std::exception& e);
 // Those and what a busy server does to work already under way: 421 (too many connections, or going away),
-// 426 (data connection closed, transfer aborted), a data connection reset or closed early. Work that is
+// 426 (data connection closed, transfer aborted), a data connection reset or closed early, a server gone
+// silent half-way (EServerStalled). Work that is
 // done again from its start can be given again after these.
 bool IsTransientRefusal(const std::exception& e);
 

@@ -321,6 +321,16 @@ std::uint16_t TTCPConnection::Listen(const std::string& localAddress) {
     return d.Acceptor.local_endpoint().port();
 }
 
+bool TTCPConnection::ConnectionWaiting() const {
+    auto& d = *FImpl;
+    if (!d.Acceptor.is_open())
+        return false;
+    pollfd listening{};
+    listening.fd = d.Acceptor.native_handle();
+    listening.events = POLLIN;
+    return ::poll(&listening, 1, 0) == 1 && (listening.revents & POLLIN) != 0;
+}
+
 void TTCPConnection::Accept(std::chrono::milliseconds timeout, const std::string& expectedPeer) {
     auto& d = *FImpl;
     if (!d.Acceptor.is_open())

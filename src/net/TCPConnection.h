@@ -52,6 +52,8 @@ public:
     // Waits for the incoming connection; connections from other addresses than expectedPeer
     // (when not empty) are refused and the wait goes on.
     void Accept(std::chrono::milliseconds timeout, const std::string& expectedPeer);
+    // Whether a connection waits to be accepted, without waiting for one.
+    bool ConnectionWaiting() const;
     void StartTLS(const TTLSOptions& options);
     // The session as it stands now (with TLS 1.3 the server's tickets arrive after the handshake,
     // with the first data read); empty without TLS.

@@ -170,6 +170,7 @@ struct TRoundTripCase {
     int Listings = 1; // ParallelListings
     int Logins = 0;   // the sessions of the three runs on ProFTPD; 0: not counted
     std::vector<std::string> Seen = {}; // texts some line of the runs must hold
+    bool Active = false; // data connections made by the server
 };
 
 void PrintTo(const TRoundTripCase& c, std::ostream* out) { *out << c.Name; }
@@ -205,10 +206,12 @@ TEST_P(FTPMirrorRoundTrip, GivesIdenticalTrees) {
     for (const char* run : {"up", "back", "up"}) {
         const bool up = std::string(run) == "up";
         TPackageRun package;
+        std::string connect = SiteConnectJson(proxy ? proxy->Port : server.Port(),
+                                              c.TLS ? R"("Security":"fsExplicit")" : "", server.LoginUser());
+        if (c.Active)
+            connect.replace(connect.find(R"("Passive":true)"), 14, R"("Passive":false)");
         auto lines = package.Run(
-            R"({"actions":[)" +
-            SiteConnectJson(proxy ? proxy->Port : server.Port(), c.TLS ? R"("Security":"fsExplicit")" : "",
-                            server.LoginUser()) +
+            R"({"actions":[)" + connect +
             R"(,
               {"type":"action.ftp.mirror","properties":{"ConnectionName":"Site","LocalDir":")" +
             (local.Path() / run).string() + R"(","SpecifyRemoteDir":true,"RemoteDir":")" +
@@ -306,6 +309,13 @@ INSTANTIATE_TEST_SUITE_P(
             0,
             0,
             {"The server keeps refusing data connections for the moment; the transfers go on over"}},
+        // The defaults as they are, the server making the data connections: one at a time.
+        TRoundTripCase{"DefaultsInActiveModeOnPyftpdlib", TFTPServerKind::skPyftpdlib, nullptr, 0, 0,
+                       {{Refused, 0}, {"Upload retry [", 0}}, false, 0, 0, {}, true},
+        // Two sessions whose server connects for data and then never answers are given up after seconds
+        // (not the minute a reply may take), and their transfers go again on new ones.
+        TRoundTripCase{"FourWhereTheServerLosesActiveConnections", TFTPServerKind::skProFTPD, "lost-active", 4, 0,
+                       {{"Upload retry [", 0}}, false, 1, 0, {}, true},
         TRoundTripCase{"FourWhereTheServerAllowsTwoLogins",
                        TFTPServerKind::skProFTPD,
                        nullptr,

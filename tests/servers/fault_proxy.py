@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """A TCP proxy in front of an FTP server that breaks the first upload.
 
-Usage: fault_proxy.py LISTEN_PORT SERVER_PORT CUT_AFTER_BYTES [lose-reply | slow-reply | drop-at-stor | no-path-lists | busy]
+Usage: fault_proxy.py LISTEN_PORT SERVER_PORT CUT_AFTER_BYTES [lose-reply | slow-reply | drop-at-stor | no-path-lists | busy
+                                                               | lost-active]
 
 Control connections are passed through; extended passive replies (229: the client asks for EPSV
 first) are rewritten to point at a data listener of the proxy, which relays the data connection to
@@ -19,6 +20,9 @@ With "no-path-lists" nothing breaks: a listing (MLSD, LIST) that names a folder 
 the proxy itself, as a server does that lists only the folder it stands in.
 With "busy" nothing breaks: every other one of the first twelve EPSVs of the run is answered "425" by
 the proxy itself, as a server out of passive ports for a moment does.
+With "lost-active" nothing breaks: the first two EPRTs that follow a transfer in their session are
+never answered, but the proxy connects to the port they name, as a server does that connects before
+it answers and then loses track of its connection.
 """
 import re
 import socket
@@ -30,6 +34,7 @@ LISTEN_PORT, SERVER_PORT, CUT_AFTER = map(int, sys.argv[1:4])
 MODE = sys.argv[4] if len(sys.argv) > 4 else ""
 fault = threading.Lock()  # taken by the one fault of the run
 epsv_count = iter(range(1 << 62))  # next() is atomic under the interpreter lock
+lost_count = iter(range(1 << 62))
 
 
 def shut(*sockets, close=True):
@@ -95,6 +100,11 @@ def commands(client, server, session):
             if MODE == "busy" and verb == b"EPSV" and next(epsv_count) in (1, 3, 5, 7, 9, 11):
                 client.sendall(b"425 Unable to build data connection: no passive port free\r\n")
                 continue
+            if MODE == "lost-active" and verb == b"EPRT" and session["transferred"] and next(lost_count) < 2:
+                _, _, address, port, _ = line.decode("latin-1").split(" ", 1)[1].split("|")
+                session["held"] = socket.create_connection((address, int(port)))
+                continue
+            session["transferred"] |= verb in (b"RETR", b"STOR", b"APPE")
             if verb == b"STOR" and MODE == "drop-at-stor" and fault.acquire(blocking=False):
                 break
             session["uploading"] |= verb in (b"STOR", b"APPE")
@@ -107,7 +117,7 @@ def commands(client, server, session):
 def control(client):
     """Relays the server's replies, rewriting EPSV ones and breaking or holding upload replies."""
     server = socket.create_connection(("127.0.0.1", SERVER_PORT))
-    session = {"uploading": False}
+    session = {"uploading": False, "transferred": False}
     threading.Thread(target=commands, args=(client, server, session), daemon=True).start()
     try:
         for line in server.makefile("rb"):

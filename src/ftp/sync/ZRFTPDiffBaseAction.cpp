@@ -506,10 +506,10 @@ bool TFTPDiffBaseAction::DetermineDifferencesToRemoteTree(TFTPTreeNode& tree, TF
 void TFTPDiffBaseAction::OpenListingPool(IFTPConnectionObject& connection) {
     CloseListingPool();
     FSpareConnections = {};
-    if (ListingConnections() <= 1 || !FRecursive)
+    if (ListingConnections(connection) <= 1 || !FRecursive)
         return;
     auto pool = std::make_unique<TFTPListingPool>(
-        connection, ListingConnections(), [this](const std::string& text) { Warning(text); },
+        connection, ListingConnections(connection), [this](const std::string& text) { Warning(text); },
         [this] { return CheckNOOPandOperationAborted(); });
     pool->OpenAhead();
     std::lock_guard lock(FListingPoolLock);
@@ -597,7 +597,7 @@ bool TFTPDiffBaseAction::CreateFTPDifferencesTree(IFTPConnectionObject& connecti
     } else if (FMirrorOperation == moRemoteToLocal) {
         SendMessage("Generating Remote File List...", stInformation);
         built = CreateRemoteTree(connection, remoteRoot, FRecursive, FExpandedExcludes, FFileSpecs, tree);
-        CloseListingPool(ReusesListingConnections());
+        CloseListingPool(ReusesListingConnections(connection));
     } else {
         throw std::runtime_error("Unknown mirror operation passed.");
     }
@@ -615,7 +615,7 @@ bool TFTPDiffBaseAction::CreateFTPDifferencesTree(IFTPConnectionObject& connecti
     if (FMirrorOperation == moLocalToRemote) {
         SendMessage("Evaluating Remote Differences...", stInformation);
         evaluated = DetermineDifferencesToRemoteTree(*tree, options, skew, connection, remoteRoot);
-        CloseListingPool(ReusesListingConnections());
+        CloseListingPool(ReusesListingConnections(connection));
     } else {
         SendMessage("Evaluating Local Differences...", stInformation);
         evaluated = DetermineDifferencesToLocalTree(*tree, options, skew, localRoot);

@@ -33,11 +33,11 @@ public:
     void TerminateAction() override;
 
 protected:
-    // Connections that list remote folders at once while the remote tree is walked; 1 lists on the main
-    // connection alone.
-    virtual int ListingConnections() const { return 1; }
+    // Connections that list remote folders at once while the remote tree is walked over connection; 1 lists
+    // on it alone.
+    virtual int ListingConnections(const IFTPConnectionObject&) const { return 1; }
     // Whether the run goes on to transfer on extra connections, which then take over the listing ones.
-    virtual bool ReusesListingConnections() const { return false; }
+    virtual bool ReusesListingConnections(const IFTPConnectionObject&) const { return false; }
     // Whether the walk up to the server, where it needs no exact dates, may read deep subtrees in one
     // listing each (whose dates have minutes at best, which a run that shows them must not print).
     virtual bool ListsWholeTrees() const { return false; }

@@ -48,9 +48,17 @@ const char* StatusName(net::TConnectionStatus status) {
 
 constexpr int MaxParallelTransfers = 8;
 // What 0 (automatic) stands for: enough to hide the round trips of small files and of listings, few enough
-// for the servers that limit connections per user (those it refuses are given up).
+// for the servers that limit connections per user (those it refuses are given up). Where the server makes
+// the data connections (active mode), one: each is a connection in from outside, and servers handle many
+// at once badly (pyftpdlib loses some of them, and with them the transfer, for a minute).
 constexpr int AutomaticTransfers = 4;
 constexpr int AutomaticListings = 4;
+
+int AutomaticOr(int stored, int automatic, const IFTPConnectionObject& connection) {
+    if (stored == 0)
+        return connection.Settings().Passive ? automatic : 1;
+    return std::clamp(stored, 1, MaxParallelTransfers);
+}
 
 } // namespace
 
@@ -332,23 +340,21 @@ void TFTPMirrorAction::AttachProgress(IFTPConnectionObject& connection, int slot
     });
 }
 
-int TFTPMirrorAction::ListingConnections() const {
-    return FParallelListings == 0 ? AutomaticListings
-                                  : std::clamp(FParallelListings, 1, MaxParallelTransfers);
+int TFTPMirrorAction::ListingConnections(const IFTPConnectionObject& connection) const {
+    return AutomaticOr(FParallelListings, AutomaticListings, connection);
 }
 
-int TFTPMirrorAction::TransferConnections() const {
-    return FParallelTransfers == 0 ? AutomaticTransfers
-                                   : std::clamp(FParallelTransfers, 1, MaxParallelTransfers);
+int TFTPMirrorAction::TransferConnections(const IFTPConnectionObject& connection) const {
+    return AutomaticOr(FParallelTransfers, AutomaticTransfers, connection);
 }
 
-bool TFTPMirrorAction::ReusesListingConnections() const {
-    return TransferConnections() > 1;
+bool TFTPMirrorAction::ReusesListingConnections(const IFTPConnectionObject& connection) const {
+    return TransferConnections(connection) > 1;
 }
 
 std::unique_ptr<TFTPTransferPool> TFTPMirrorAction::OpenPool(IFTPConnectionObject& connection,
                                                              TFTPSpareConnections spare) {
-    const int extra = TransferConnections();
+    const int extra = TransferConnections(connection);
     if (extra <= 1)
         return nullptr;
     auto pool = std::make_unique<TFTPTransferPool>(

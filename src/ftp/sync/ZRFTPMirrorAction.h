@@ -38,8 +38,8 @@ public:
 protected:
     bool DoFTPOperation(IFTPConnectionObject& connection) override;
     bool CheckNOOPandOperationAborted() override;
-    int ListingConnections() const override;
-    bool ReusesListingConnections() const override;
+    int ListingConnections(const IFTPConnectionObject& connection) const override;
+    bool ReusesListingConnections(const IFTPConnectionObject& connection) const override;
     bool ListsWholeTrees() const override { return true; }
 
 private:
@@ -52,7 +52,7 @@ private:
     void RemoveStaleTemporaries(IFTPConnectionObject& connection, const std::string& localDir);
     void CheckKeepAlive(IFTPConnectionObject& connection);
     // Connections that carry transfers at once, the main one among them when 1.
-    int TransferConnections() const;
+    int TransferConnections(const IFTPConnectionObject& connection) const;
     // Progress of the transfers on one connection; slot 0 is the main one.
     void AttachProgress(IFTPConnectionObject& connection, int slot);
     void LogProgress(TMirrorRun& run, net::TWorkMode mode, int slot, bool force);
