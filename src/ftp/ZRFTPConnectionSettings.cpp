@@ -9,13 +9,6 @@ namespace zr {
 
 namespace {
 
-bool Expand(quillate::TZRAction& action, const TFTPSettingLabel& label, const std::string& text,
-            std::string& result, bool required) {
-    if (!label.OwnLine)
-        return action.TryExpandExpression(label.Text, text, result, required);
-    return action.Step(label.Text, [&] { result = action.ExpandExpression(text, required); });
-}
-
 bool TakePort(quillate::TZRAction& action, const TFTPExpansionStyle& style, const std::string& label,
               std::int32_t value, std::uint16_t& port) {
     if (style.CheckPorts)
@@ -56,8 +49,8 @@ std::optional<TFTPConnectionSettings> ExpandConnectionSettings(quillate::TZRActi
     }
 
     TFTPConnectionSettings settings;
-    if (!Expand(action, style.Host, from.Host, settings.Host, true) ||
-        !Expand(action, style.User, from.User, settings.User, false) ||
+    if (!action.TryExpandExpression(style.Host.Text, from.Host, settings.Host, true, style.Host.OwnLine) ||
+        !action.TryExpandExpression(style.User.Text, from.User, settings.User, false, style.User.OwnLine) ||
         !action.TryExpandPassword("Password", from.Password, settings.Password) ||
         !TakePort(action, style, "Port", from.Port, settings.Port) ||
         (from.UseProxy && !TakePort(action, style, "Proxy Port", from.ProxyPort, settings.Proxy.Port)))

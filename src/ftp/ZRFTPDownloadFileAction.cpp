@@ -46,7 +46,12 @@ std::string TFTPDownloadFileAction::GetFormattedDescription() const {
 
 bool TFTPDownloadFileAction::DoFTPOperation(IFTPConnectionObject& connection) {
     FTimedOut = false;
-    FMeter.Reset();
+    TDownloadRun run;
+    FRun = &run;
+    struct TEndRun {
+        std::atomic<TDownloadRun*>& Run;
+        ~TEndRun() { Run = nullptr; }
+    } endRun{FRun};
     if (GetRunStopped())
         return false;
     try {
@@ -61,7 +66,7 @@ bool TFTPDownloadFileAction::DoFTPOperation(IFTPConnectionObject& connection) {
             return false;
 
         const std::int64_t serverSize = connection.GetFileSize(remote);
-        FMeter.SetExpected(serverSize);
+        run.Meter.SetExpected(serverSize);
         bool resume = FAllowResume;
         bool overwrite = FAllowOverwrite;
         TLocalFolder folder(dir);
@@ -83,8 +88,9 @@ bool TFTPDownloadFileAction::DoFTPOperation(IFTPConnectionObject& connection) {
         }
 
         std::unique_ptr<TTimeoutMonitorThread> monitor;
-        // Declared after the monitor so that it runs first: the handlers go, then the monitor is stopped
-        // (Stop waits for a DoTimeout already running), all before a failure is logged below.
+        // Declared after the monitor and the run's end so that it runs first: the handlers go, then the
+        // monitor is stopped (Stop waits for a DoTimeout already running), all before a failure is logged
+        // below.
         struct TCleanup {
             IFTPConnectionObject& Connection;
             std::unique_ptr<TTimeoutMonitorThread>& Monitor;
@@ -98,10 +104,12 @@ bool TFTPDownloadFileAction::DoFTPOperation(IFTPConnectionObject& connection) {
             }
         } cleanup{connection, monitor};
 
-        connection.SetOnWorkBegin(
-            [this](net::TWorkMode mode, std::int64_t expected) { OnFTPWorkBegin(mode, expected); });
-        connection.SetOnWork([this](net::TWorkMode mode, std::int64_t count) { OnFTPWork(mode, count); });
-        connection.SetOnWorkEnd([this](net::TWorkMode mode) { OnFTPWorkEnd(mode); });
+        connection.SetOnWorkBegin([this, &run](net::TWorkMode mode, std::int64_t expected) {
+            OnFTPWorkBegin(run, mode, expected);
+        });
+        connection.SetOnWork(
+            [this, &run](net::TWorkMode mode, std::int64_t count) { OnFTPWork(run, mode, count); });
+        connection.SetOnWorkEnd([this, &run](net::TWorkMode mode) { OnFTPWorkEnd(run, mode); });
         if (FEnableTimeout) {
             monitor = std::make_unique<TTimeoutMonitorThread>(*this, TimeoutMinutes(FTimeoutLength));
         }
@@ -109,7 +117,7 @@ bool TFTPDownloadFileAction::DoFTPOperation(IFTPConnectionObject& connection) {
         connection.DownloadFile(remote, folder, localName, overwrite, resume, serverSize);
         if (GetRunStopped())
             return false;
-        SendMessage(fmt::format("File Downloaded : {} bytes", FMeter.Bytes()), stSuccess);
+        SendMessage(fmt::format("File Downloaded : {} bytes", run.Meter.Bytes()), stSuccess);
         return true;
     } catch (const std::exception& e) {
         LogFailure("File Download failed.", e);
@@ -117,30 +125,33 @@ bool TFTPDownloadFileAction::DoFTPOperation(IFTPConnectionObject& connection) {
     }
 }
 
-void TFTPDownloadFileAction::OnFTPWorkBegin(net::TWorkMode mode, std::int64_t expected) {
-    FMeter.Begin(expected);
-    SendProgress(FMeter.SpeedText(DirectionOf(mode)), 0);
+void TFTPDownloadFileAction::OnFTPWorkBegin(TDownloadRun& run, net::TWorkMode mode, std::int64_t expected) {
+    run.Meter.Begin(expected);
+    SendProgress(run.Meter.SpeedText(DirectionOf(mode)), 0);
 }
 
-void TFTPDownloadFileAction::OnFTPWork(net::TWorkMode mode, std::int64_t count) {
-    FMeter.Update(count);
+void TFTPDownloadFileAction::OnFTPWork(TDownloadRun& run, net::TWorkMode mode, std::int64_t count) {
+    TTransferMeter& meter = run.Meter;
+    meter.Update(count);
     // One line a second at most, except the one that completes the file, so that the last line shows
     // the whole count.
-    bool complete = FMeter.Expected() > 0 && count >= FMeter.Expected();
-    if (!FMeter.Due(std::chrono::seconds(1)) && !complete)
+    bool complete = meter.Expected() > 0 && count >= meter.Expected();
+    if (!meter.Due(std::chrono::seconds(1)) && !complete)
         return;
-    SendProgress(FMeter.TransferredText(DirectionOf(mode)), FMeter.Percent());
+    SendProgress(meter.TransferredText(DirectionOf(mode)), meter.Percent());
 }
 
-void TFTPDownloadFileAction::OnFTPWorkEnd(net::TWorkMode mode) {
-    SendProgress(FMeter.SpeedText(DirectionOf(mode)), 0);
-    FMeter.End();
+void TFTPDownloadFileAction::OnFTPWorkEnd(TDownloadRun& run, net::TWorkMode mode) {
+    SendProgress(run.Meter.SpeedText(DirectionOf(mode)), 0);
+    run.Meter.End();
 }
 
 void TFTPDownloadFileAction::DoTimeout() {
     FTimedOut = true;
     SendFTPMessage(fmt::format("FTP Download Timed Out after {} minutes.", FTimeoutLength));
-    SendFTPMessage(fmt::format("{} / {} bytes downloaded.", FMeter.Bytes(), FMeter.Expected()));
+    // The monitor is stopped before the run ends, so a run it times out is still there.
+    if (const TDownloadRun* run = FRun.load())
+        SendFTPMessage(fmt::format("{} / {} bytes downloaded.", run->Meter.Bytes(), run->Meter.Expected()));
     TerminateAction();
 }
 

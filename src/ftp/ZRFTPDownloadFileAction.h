@@ -26,12 +26,17 @@ public:
 protected:
     bool DoFTPOperation(IFTPConnectionObject& connection) override;
 
-    void OnFTPWorkBegin(net::TWorkMode mode, std::int64_t expected);
-    void OnFTPWork(net::TWorkMode mode, std::int64_t count);
-    void OnFTPWorkEnd(net::TWorkMode mode);
-
 private:
     friend struct TFTPDownloadFileActionProperties;
+
+    // What one run counts; DoTimeout reads it on the monitor's thread.
+    struct TDownloadRun {
+        quillate::TTransferMeter Meter;
+    };
+
+    void OnFTPWorkBegin(TDownloadRun& run, net::TWorkMode mode, std::int64_t expected);
+    void OnFTPWork(TDownloadRun& run, net::TWorkMode mode, std::int64_t count);
+    void OnFTPWorkEnd(TDownloadRun& run, net::TWorkMode mode);
 
     std::string FFileName;
     bool FAllowResume = false;
@@ -42,8 +47,9 @@ private:
     bool FEnableTimeout = false;
     std::uint32_t FTimeoutLength = 10;
 
-    // Run state. DoTimeout reads the meter's counts on the monitor's thread.
-    quillate::TTransferMeter FMeter;
+    // The run under way, which DoFTPOperation owns; null between runs.
+    std::atomic<TDownloadRun*> FRun{nullptr};
+    // Outlives the run: the runner asks for it once the run is over.
     std::atomic<bool> FTimedOut{false};
 };
 

@@ -43,14 +43,6 @@ struct TFTPUploadFileActionProperties {
     }
 };
 
-TFTPUploadFileAction::TFTPUploadFileAction() = default;
-
-// A monitor still alive here would call back into a destroyed action.
-TFTPUploadFileAction::~TFTPUploadFileAction() {
-    if (FMonitor)
-        FMonitor->Stop();
-}
-
 const TMetaClass& TFTPUploadFileAction::ClassInfo() {
     static const TMetaClass meta = TMetaClass::Of<TFTPUploadFileAction>(
         "TFTPUploadFileAction", "action.ftp.upload.file", &TFTPBaseAction::ClassInfo(),
@@ -95,26 +87,30 @@ std::int64_t TFTPUploadFileAction::GetTotalUploadSize(const TFTPItemList& items)
 }
 
 bool TFTPUploadFileAction::DoFTPOperation(IFTPConnectionObject& connection) {
-    FMeter.Reset();
-    FMeter.Begin();
-    FMeter.LineDueNow();
+    TUploadRun run;
+    run.Meter.Begin();
+    run.Meter.LineDueNow();
     FUploadedBytes = 0;
-    FTotalUploadSize = 0;
-    FCurrentFileSize = 0;
-    FCurrentFileSent = 0;
-    FLastPercent = 0;
     FTimedOut = false;
+    FRun = &run;
+    struct TEndRun {
+        std::atomic<TUploadRun*>& Run;
+        ~TEndRun() { Run = nullptr; }
+    } endRun{FRun};
     std::string startDir = connection.GetRemoteDir();
 
-    connection.SetOnWorkBegin([this](net::TWorkMode mode, std::int64_t size) { OnFTPWorkBegin(mode, size); });
-    connection.SetOnWork([this](net::TWorkMode mode, std::int64_t count) { OnFTPWork(mode, count); });
-    connection.SetOnWorkEnd([this](net::TWorkMode mode) { OnFTPWorkEnd(mode); });
+    connection.SetOnWorkBegin(
+        [this, &run](net::TWorkMode mode, std::int64_t size) { OnFTPWorkBegin(run, mode, size); });
+    connection.SetOnWork(
+        [this, &run](net::TWorkMode mode, std::int64_t count) { OnFTPWork(run, mode, count); });
+    connection.SetOnWorkEnd([this, &run](net::TWorkMode mode) { OnFTPWorkEnd(run, mode); });
+    std::unique_ptr<TTimeoutMonitorThread> monitor;
     if (FEnableTimeout)
-        FMonitor = std::make_unique<TTimeoutMonitorThread>(*this, std::chrono::minutes(FTimeoutLength));
+        monitor = std::make_unique<TTimeoutMonitorThread>(*this, std::chrono::minutes(FTimeoutLength));
 
     bool result = false;
     try {
-        result = Upload(connection, startDir);
+        result = Upload(run, connection, startDir);
     } catch (const std::exception& e) {
         LogFailure("Upload failed.", e);
     } catch (...) {
@@ -134,14 +130,13 @@ bool TFTPUploadFileAction::DoFTPOperation(IFTPConnectionObject& connection) {
     connection.SetOnWork(nullptr);
     connection.SetOnWorkEnd(nullptr);
     // Stop joins the monitor's thread, so no DoTimeout can still be running after this.
-    if (FMonitor) {
-        FMonitor->Stop();
-        FMonitor.reset();
-    }
+    if (monitor)
+        monitor->Stop();
     return result;
 }
 
-bool TFTPUploadFileAction::Upload(IFTPConnectionObject& connection, const std::string& base) {
+bool TFTPUploadFileAction::Upload(TUploadRun& run, IFTPConnectionObject& connection,
+                                  const std::string& base) {
     std::string remoteName, directory, mask;
     if (!TryExpandExpression("Remote filename", FRemoteFile, remoteName, false))
         return false;
@@ -173,8 +168,8 @@ bool TFTPUploadFileAction::Upload(IFTPConnectionObject& connection, const std::s
     std::stable_sort(items.begin(), items.end(),
                      [](const TFTPItem& a, const TFTPItem& b) { return CompareRelativePaths(a, b) < 0; });
 
-    FTotalUploadSize = GetTotalUploadSize(items);
-    SendMessage("Total upload size will be " + SizeInUnits(FTotalUploadSize), stInformation);
+    run.TotalSize = GetTotalUploadSize(items);
+    SendMessage("Total upload size will be " + SizeInUnits(run.TotalSize), stInformation);
 
     if (items.size() == 1) {
         TRemotePosition position;
@@ -187,44 +182,43 @@ bool TFTPUploadFileAction::Upload(IFTPConnectionObject& connection, const std::s
     return true;
 }
 
-void TFTPUploadFileAction::SendSpeedLine(net::TWorkMode mode) {
-    SendProgress(FMeter.SpeedText(DirectionOf(mode)), 0);
-}
-
-void TFTPUploadFileAction::OnFTPWorkBegin(net::TWorkMode mode, std::int64_t expectedSize) {
+void TFTPUploadFileAction::OnFTPWorkBegin(TUploadRun& run, net::TWorkMode mode, std::int64_t expectedSize) {
     FTimedOut = false;
-    FCurrentFileSent = 0;
-    FCurrentFileSize = expectedSize > 0 ? expectedSize : 0;
+    run.CurrentFileSent = 0;
+    run.CurrentFileSize = expectedSize > 0 ? expectedSize : 0;
     if (FUploadedBytes == 0)
-        SendSpeedLine(mode);
+        SendProgress(run.Meter.SpeedText(DirectionOf(mode)), 0);
 }
 
-void TFTPUploadFileAction::OnFTPWork(net::TWorkMode mode, std::int64_t count) {
-    if (!FMeter.Due(std::chrono::seconds(1)))
+void TFTPUploadFileAction::OnFTPWork(TUploadRun& run, net::TWorkMode mode, std::int64_t count) {
+    TTransferMeter& meter = run.Meter;
+    if (!meter.Due(std::chrono::seconds(1)))
         return;
-    std::int64_t total = std::max<std::int64_t>(FTotalUploadSize, FCurrentFileSize);
-    FMeter.SetExpected(total);
-    FMeter.Update(count + FUploadedBytes);
-    FCurrentFileSent = count;
+    std::int64_t total = std::max<std::int64_t>(run.TotalSize, run.CurrentFileSize);
+    meter.SetExpected(total);
+    meter.Update(count + FUploadedBytes);
+    run.CurrentFileSent = count;
     if (total > 0)
-        FLastPercent = FMeter.Percent();
-    auto speed = static_cast<std::int64_t>(std::nearbyint(FMeter.BytesPerSecond()));
-    SendProgress(fmt::format("{} speed : {}/s,  {}/{} Transferred",
-                             DirectionName(DirectionOf(mode)),
-                             SizeInUnits(speed), SizeInUnits(FMeter.Bytes()), SizeInUnits(total)),
-                 FLastPercent);
+        run.LastPercent = meter.Percent();
+    auto speed = static_cast<std::int64_t>(std::nearbyint(meter.BytesPerSecond()));
+    SendProgress(fmt::format("{} speed : {}/s,  {}/{} Transferred", DirectionName(DirectionOf(mode)),
+                             SizeInUnits(speed), SizeInUnits(meter.Bytes()), SizeInUnits(total)),
+                 run.LastPercent);
 }
 
-void TFTPUploadFileAction::OnFTPWorkEnd(net::TWorkMode mode) {
-    if (FTotalUploadSize == 0)
-        SendSpeedLine(mode);
-    FCurrentFileSize = 0;
+void TFTPUploadFileAction::OnFTPWorkEnd(TUploadRun& run, net::TWorkMode mode) {
+    if (run.TotalSize == 0)
+        SendProgress(run.Meter.SpeedText(DirectionOf(mode)), 0);
+    run.CurrentFileSize = 0;
 }
 
 void TFTPUploadFileAction::DoTimeout() {
     FTimedOut = true;
     SendFTPMessage(fmt::format("FTP Upload Timed Out after {} minutes.", FTimeoutLength));
-    SendFTPMessage(fmt::format("{} / {} bytes sent.", FCurrentFileSent.load(), FCurrentFileSize.load()));
+    // The monitor is stopped before the run ends, so a run it times out is still there.
+    if (const TUploadRun* run = FRun.load())
+        SendFTPMessage(
+            fmt::format("{} / {} bytes sent.", run->CurrentFileSent.load(), run->CurrentFileSize.load()));
     TerminateAction();
 }
 

@@ -15,9 +15,6 @@ namespace zr {
 
 class TFTPUploadFileAction : public TFTPBaseAction, public quillate::IZRTimeoutTarget {
 public:
-    TFTPUploadFileAction();
-    ~TFTPUploadFileAction() override;
-
     static const quillate::TMetaClass& ClassInfo();
     const quillate::TMetaClass& GetClass() const override { return ClassInfo(); }
 
@@ -43,12 +40,21 @@ protected:
 private:
     friend struct TFTPUploadFileActionProperties;
 
-    void OnFTPWorkBegin(net::TWorkMode mode, std::int64_t expectedSize);
-    void OnFTPWork(net::TWorkMode mode, std::int64_t count);
-    void OnFTPWorkEnd(net::TWorkMode mode);
-    void SendSpeedLine(net::TWorkMode mode);
+    // What one run counts; DoTimeout reads the current file's two counters on the monitor's thread.
+    // The meter counts the whole run.
+    struct TUploadRun {
+        quillate::TTransferMeter Meter;
+        std::int64_t TotalSize = 0;
+        std::atomic<std::int64_t> CurrentFileSize{0};
+        std::atomic<std::int64_t> CurrentFileSent{0};
+        int LastPercent = 0;
+    };
+
+    void OnFTPWorkBegin(TUploadRun& run, net::TWorkMode mode, std::int64_t expectedSize);
+    void OnFTPWork(TUploadRun& run, net::TWorkMode mode, std::int64_t count);
+    void OnFTPWorkEnd(TUploadRun& run, net::TWorkMode mode);
     // base: the server's folder when the action started, which the remote names are relative to.
-    bool Upload(IFTPConnectionObject& connection, const std::string& base);
+    bool Upload(TUploadRun& run, IFTPConnectionObject& connection, const std::string& base);
 
     std::string FLocalDir;
     std::string FFileSpec;
@@ -69,15 +75,10 @@ private:
     bool FUseFileSpec = true;
     std::string FFileSetName;
 
-    // Run state. The two counters of the current file are read by DoTimeout on the monitor's thread;
-    // the meter counts the whole run.
-    quillate::TTransferMeter FMeter;
-    std::int64_t FTotalUploadSize = 0;
-    std::atomic<std::int64_t> FCurrentFileSize{0};
-    std::atomic<std::int64_t> FCurrentFileSent{0};
-    int FLastPercent = 0;
+    // The run under way, which DoFTPOperation owns; null between runs.
+    std::atomic<TUploadRun*> FRun{nullptr};
+    // Outlives the run: the runner asks for it once the run is over.
     std::atomic<bool> FTimedOut{false};
-    std::unique_ptr<quillate::TTimeoutMonitorThread> FMonitor;
 };
 
 } // namespace zr

@@ -61,12 +61,15 @@ IActionHost& TZRAction::RequireHost() const {
 }
 
 bool TZRAction::TryExpandExpression(const std::string& label, const std::string& text, std::string& result,
-                                    bool required) {
+                                    bool required, bool ownLine) {
     try {
         result = ExpandExpression(text, required);
         return true;
     } catch (const EExpansionError& e) {
-        SendMessage(fmt::format("{}: {}", label, e.what()), stError);
+        if (ownLine)
+            LogFailure(label, e);
+        else
+            SendMessage(fmt::format("{}: {}", label, e.what()), stError);
         return false;
     }
 }

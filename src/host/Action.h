@@ -122,10 +122,12 @@ public:
     virtual int RenameVariableReference(const std::string& oldName, const std::string& newName);
 
     // --- Host operations ---
-    bool TryExpandExpression(const std::string& label, const std::string& text, std::string& result, bool required);
+    // The one way actions expand a setting. A failure is logged as "label: reason", or, with
+    // ownLine, as label on a failure line of its own followed by the reason (the two lines of Step).
+    bool TryExpandExpression(const std::string& label, const std::string& text, std::string& result,
+                             bool required, bool ownLine = false);
     // A TCP port, 1 to 65535; any other value logs "label: N is not a TCP port (1 to 65535)" and gives false.
     bool TryPort(const std::string& label, std::int64_t value, std::uint16_t& port);
-    std::string ExpandExpression(const std::string& text, bool required);
     // A password expands as any setting, but a failure names neither its text nor the variables in
     // it, and the result is masked in every log line of the run.
     bool TryExpandPassword(const std::string& label, const std::string& text, std::string& result);
@@ -133,17 +135,12 @@ public:
     // step true. An exception is logged as the failure line, then its own text, both as error lines, and
     // gives false.
     template <class F> bool Step(const std::string& failureLine, F&& step) {
-        try {
-            if constexpr (std::is_same_v<std::invoke_result_t<F&>, bool>)
-                return step();
-            else {
-                step();
-                return true;
-            }
-        } catch (const std::exception& e) {
-            LogFailure(failureLine, e);
-            return false;
-        }
+        return RunStep(step, [&](const std::exception& e) { LogFailure(failureLine, e); });
+    }
+    // The same for a step whose failure is one line: prefix, then the exception's text
+    // ("Password: " + text); with an empty prefix the text alone.
+    template <class F> bool StepInline(const std::string& prefix, F&& step) {
+        return RunStep(step, [&](const std::exception& e) { SendMessage(prefix + e.what(), stError); });
     }
     // The two error lines of a failed step, for a failure that is caught where Step cannot wrap it.
     void LogFailure(const std::string& failureLine, const std::exception& e);
@@ -195,7 +192,24 @@ public:
     void AttachHost(IActionHost* host) { FHost = host; }
     IActionHost* Host() const { return FHost; }
 
+protected:
+    // Throws EExpansionError; only inside a Step, whose failure lines then report it.
+    std::string ExpandExpression(const std::string& text, bool required);
+
 private:
+    template <class F, class L> bool RunStep(F& step, L&& logFailure) {
+        try {
+            if constexpr (std::is_same_v<std::invoke_result_t<F&>, bool>)
+                return step();
+            else {
+                step();
+                return true;
+            }
+        } catch (const std::exception& e) {
+            logFailure(e);
+            return false;
+        }
+    }
     IActionHost& RequireHost() const;
 
     IActionHost* FHost = nullptr;

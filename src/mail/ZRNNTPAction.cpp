@@ -51,9 +51,6 @@ struct TNNTPActionProperties {
 TZRNNTPAction::TZRNNTPAction()
     : FLog(std::make_shared<net::TLogEventIntercept>(
           [this](net::TLogEventType type, std::string_view text) { LogEvent(type, text); })) {
-    FNNTP.OnWorkBegin = [this](std::int64_t expected) { WorkBegin(expected); };
-    FNNTP.OnWork = [this](std::int64_t bytes) { Work(bytes); };
-    FNNTP.OnWorkEnd = [this] { WorkEnd(); };
     FNNTP.Connection().AddIntercept(FLog);
     SetCanTerminate(true);
 }
@@ -116,12 +113,8 @@ bool TZRNNTPAction::Expand(TArticle& article) {
     if (!FLogin)
         return true;
     std::string password;
-    try {
-        password = DecryptString(FToken, PasswordKey);
-    } catch (const std::exception& e) {
-        SendMessage(std::string("Password: ") + e.what(), stError);
+    if (!StepInline("Password: ", [&] { password = DecryptString(FToken, PasswordKey); }))
         return false;
-    }
     if (!TryExpandExpression("UserName", FUserName, article.User, true) ||
         !TryExpandPassword("Password", password, article.Password))
         return false;
@@ -132,33 +125,33 @@ bool TZRNNTPAction::Expand(TArticle& article) {
     return true;
 }
 
-void TZRNNTPAction::Compose(const TArticle& article) {
-    FMessage.Charset = article.Charset;
-    FMessage.MessageId = NewGuidText() + "@Quillate";
-    FMessage.UserAgent = "Quillate";
+void TZRNNTPAction::Compose(TPostRun& run, const TArticle& article) {
+    run.Message.Charset = article.Charset;
+    run.Message.MessageId = NewGuidText() + "@Quillate";
+    run.Message.UserAgent = "Quillate";
     if (FHTMLMessage)
-        FMessage.TextParts.push_back({article.Body, "text/html", "", "", -1});
+        run.Message.TextParts.push_back({article.Body, "text/html", "", "", -1});
     else {
-        FMessage.ContentType = "text/plain";
-        FMessage.Body = article.Body;
+        run.Message.ContentType = "text/plain";
+        run.Message.Body = article.Body;
     }
-    FMessage.Subject = article.Subject;
-    FMessage.From = FMessage.Sender = {article.Sender, article.Email};
+    run.Message.Subject = article.Subject;
+    run.Message.From = run.Message.Sender = {article.Sender, article.Email};
     if (!article.ReplyTo.empty())
-        FMessage.ReplyTo.push_back({article.Sender, article.ReplyTo});
+        run.Message.ReplyTo.push_back({article.Sender, article.ReplyTo});
     std::size_t start = 0;
     for (;;) {
         std::size_t comma = article.Groups.find(',', start);
         std::string group(TrimBlanks(std::string_view(article.Groups).substr(start, comma - start)));
         if (!group.empty())
-            FMessage.Newsgroups.push_back(group);
+            run.Message.Newsgroups.push_back(group);
         if (comma == std::string::npos)
             break;
         start = comma + 1;
     }
 }
 
-void TZRNNTPAction::AttachFiles() {
+void TZRNNTPAction::AttachFiles(TPostRun& run) {
     for (const auto& line : FAttachments) {
         std::string path = ExpandExpression(line, false);
         if (TrimBlanks(path).empty())
@@ -169,15 +162,15 @@ void TZRNNTPAction::AttachFiles() {
             continue;
         if (!problem.empty())
             throw std::runtime_error(problem);
-        FMessage.Attachments.push_back(AttachmentFor(path));
-        FProgress.AddExpected(EncodedAttachmentSize(path));
+        run.Message.Attachments.push_back(AttachmentFor(path));
+        run.Progress.AddExpected(EncodedAttachmentSize(path));
     }
     // A plain article with attachments becomes multipart/mixed with the text first.
-    if (!FMessage.Attachments.empty() && !FHTMLMessage)
-        FMessage.ContentType.clear();
+    if (!run.Message.Attachments.empty() && !FHTMLMessage)
+        run.Message.ContentType.clear();
 }
 
-void TZRNNTPAction::Post(const TArticle& article) {
+void TZRNNTPAction::Post(TPostRun& run, const TArticle& article) {
     FNNTP.Host = article.Server;
     // No limit is what a time-out of 0 asks for.
     FNNTP.ConnectTimeout = FTimeOut > 0 ? std::chrono::milliseconds(std::int64_t{FTimeOut} * 1000)
@@ -185,38 +178,33 @@ void TZRNNTPAction::Post(const TArticle& article) {
     FNNTP.Username = article.User;
     FNNTP.Password = article.Password;
     // Groups, addresses and a character set the article cannot carry fail before anything is sent.
-    FMessage.Check();
+    run.Message.Check();
     FNNTP.Connect();
-    FNNTP.Post([this](const net::TMimeMessage::TSink& write) { FMessage.Write(write); },
-               FProgress.Expected() + static_cast<std::int64_t>(article.Body.size()));
+    FNNTP.Post([&run](const net::TMimeMessage::TSink& write) { run.Message.Write(write); },
+               run.Progress.Expected() + static_cast<std::int64_t>(article.Body.size()));
 }
 
 bool TZRNNTPAction::Execute() {
     FNNTP.SetStopToken(GetStopToken());
-    FProgress.End();
-    FLastReportedBytes = 0;
-    FLastReportedSpeed = 0;
-    FMessage.Clear();
+    TPostRun run;
+    FNNTP.OnWorkBegin = [this, &run](std::int64_t expected) { WorkBegin(run, expected); };
+    FNNTP.OnWork = [this, &run](std::int64_t bytes) { Work(run, bytes); };
+    FNNTP.OnWorkEnd = [this, &run] { WorkEnd(run); };
+    // The client's handlers refer to the run: they go before it does, however the run ends.
+    struct TUnhook {
+        net::TNNTPClient& Client;
+        ~TUnhook() {
+            Client.OnWorkBegin = nullptr;
+            Client.OnWork = nullptr;
+            Client.OnWorkEnd = nullptr;
+        }
+    } unhook{FNNTP};
     TArticle article;
-    if (!Expand(article))
+    if (!Expand(article) || !StepInline("Unable to Set Body - ", [&] { Compose(run, article); }) ||
+        !Step("Unable to Attach Files", [&] { AttachFiles(run); }))
         return false;
-    try {
-        Compose(article);
-    } catch (const std::exception& e) {
-        SendMessage(std::string("Unable to Set Body - ") + e.what(), stError);
-        return false;
-    }
-    if (!Step("Unable to Attach Files", [&] { AttachFiles(); }))
-        return false;
-    bool result = false;
-    try {
-        Post(article);
-        result = true;
-    } catch (const std::exception& e) {
-        SendMessage(std::string("Error posting message : ") + e.what(), stError);
-    }
+    bool result = StepInline("Error posting message : ", [&] { Post(run, article); });
     FNNTP.Disconnect();
-    FMessage.Clear();
     return result;
 }
 
@@ -230,26 +218,27 @@ void TZRNNTPAction::LogEvent(net::TLogEventType type, std::string_view text) {
         SendMessage(line, stInformation);
 }
 
-void TZRNNTPAction::WorkBegin(std::int64_t expected) {
-    FProgress.Begin(expected);
-    FLastReportedSpeed = 0;
-    FLastReportedBytes = 0;
-    SendProgress(FProgress.SpeedText(TTransferDirection::Upload), 0);
+void TZRNNTPAction::WorkBegin(TPostRun& run, std::int64_t expected) {
+    run.Progress.Begin(expected);
+    run.LastReportedSpeed = 0;
+    run.LastReportedBytes = 0;
+    SendProgress(run.Progress.SpeedText(TTransferDirection::Upload), 0);
 }
 
 // A line when the speed moved by more than 1 KB/s or more than 5000 bytes went out since the last.
-void TZRNNTPAction::Work(std::int64_t bytes) {
-    FProgress.Update(bytes);
-    if (std::abs(FProgress.KBPerSecond() - FLastReportedSpeed) <= 1.0 && bytes - FLastReportedBytes <= 5000)
+void TZRNNTPAction::Work(TPostRun& run, std::int64_t bytes) {
+    run.Progress.Update(bytes);
+    if (std::abs(run.Progress.KBPerSecond() - run.LastReportedSpeed) <= 1.0 &&
+        bytes - run.LastReportedBytes <= 5000)
         return;
-    SendProgress(FProgress.TransferredText(TTransferDirection::Upload), FProgress.Percent());
-    FLastReportedSpeed = FProgress.KBPerSecond();
-    FLastReportedBytes = bytes;
+    SendProgress(run.Progress.TransferredText(TTransferDirection::Upload), run.Progress.Percent());
+    run.LastReportedSpeed = run.Progress.KBPerSecond();
+    run.LastReportedBytes = bytes;
 }
 
-void TZRNNTPAction::WorkEnd() {
-    SendProgress(FProgress.SpeedText(TTransferDirection::Upload), 0);
-    FProgress.End();
+void TZRNNTPAction::WorkEnd(TPostRun& run) {
+    SendProgress(run.Progress.SpeedText(TTransferDirection::Upload), 0);
+    run.Progress.End();
 }
 
 } // namespace zr

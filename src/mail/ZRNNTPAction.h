@@ -30,7 +30,6 @@ public:
     int GetHelpTopicID() const override { return 2780; }
     std::string GetQuickHelpFilename() const override { return "Plugins\\PostToNewsgroup.html"; }
     void GetPropertyAlias(quillate::TStringList& list) const override;
-    // From another thread: the command running fails, and so does every later one of this run.
 
 private:
     friend struct TNNTPActionProperties;
@@ -40,18 +39,26 @@ private:
         std::string Charset, Email, ReplyTo, Sender, Server, Groups, Body, Subject, User, Password;
     };
 
+    // What one run composes and counts.
+    struct TPostRun {
+        net::TMimeMessage Message;
+        quillate::TTransferMeter Progress;
+        std::int64_t LastReportedBytes = 0;
+        double LastReportedSpeed = 0;
+    };
+
     bool Expand(TArticle& article);
-    void Compose(const TArticle& article);
-    void AttachFiles();
-    void Post(const TArticle& article);
+    void Compose(TPostRun& run, const TArticle& article);
+    void AttachFiles(TPostRun& run);
+    void Post(TPostRun& run, const TArticle& article);
     void LogEvent(net::TLogEventType type, std::string_view text);
 
     std::uint32_t GetPort() const { return FNNTP.Port; }
     void SetPort(std::uint32_t value);
 
-    void WorkBegin(std::int64_t expected);
-    void Work(std::int64_t bytes);
-    void WorkEnd();
+    void WorkBegin(TPostRun& run, std::int64_t expected);
+    void Work(TPostRun& run, std::int64_t bytes);
+    void WorkEnd(TPostRun& run);
 
     std::string FSubject;
     quillate::TStringList FBody;
@@ -66,12 +73,7 @@ private:
     std::string FEncoding;
 
     net::TNNTPClient FNNTP;
-    net::TMimeMessage FMessage;
     std::shared_ptr<net::TLogEventIntercept> FLog;
-
-    quillate::TTransferMeter FProgress;
-    std::int64_t FLastReportedBytes = 0;
-    double FLastReportedSpeed = 0;
 };
 
 } // namespace zr

@@ -191,12 +191,8 @@ TCustomTelnetClientAction::TWaitResult TCustomTelnetClientAction::WaitFor(const 
 bool TCustomTelnetClientAction::RunItem(net::TTelnetClient& client, const std::string& user,
                                         const TTelnetScriptItem& item) {
     std::string waitFor;
-    try {
-        waitFor = ExpandExpression(item.FWaitFor, false);
-    } catch (const std::exception& e) {
-        SendMessage(e.what(), stError);
+    if (!StepInline("", [&] { waitFor = ExpandExpression(item.FWaitFor, false); }))
         return false;
-    }
     if (!waitFor.empty()) {
         SendMessage(fmt::format("STATUS: Waiting [{}ms] for {}", item.FWaitTimeout, Quoted(waitFor)), stInformation);
         SendMessage("", stInformation);
@@ -282,25 +278,16 @@ bool TCustomTelnetClientAction::Execute() {
     // A stop ends a name lookup, a connect or a write at once, and the wait within one polling step.
     client.SetStopToken(GetStopToken());
     FRunning = true;
-    bool result = false;
-    try {
+    bool result = StepInline("STATUS: Error while Connecting : ", [&] {
         if (FPort < 1 || FPort > 65535)
             throw net::ENetError(fmt::format("port {} is out of range", FPort));
         client.Connect();
-        result = true;
-    } catch (const std::exception& e) {
-        SendMessage(std::string("STATUS: Error while Connecting : ") + e.what(), stError);
-    }
+    });
     if (result && GetRunStopped()) {
         SendMessage("Action Terminated by user.", stError);
         result = false;
     } else if (result) {
-        try {
-            result = RunItems(client, user);
-        } catch (const std::exception& e) {
-            SendMessage(std::string("Error : ") + e.what(), stError);
-            result = false;
-        }
+        result = StepInline("Error : ", [&] { return RunItems(client, user); });
     }
     client.Disconnect();
     FlushReceivedLog(true);

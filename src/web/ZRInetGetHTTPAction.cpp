@@ -246,21 +246,13 @@ bool TZRInetHTTPGetAction::ExpandSettings(TRequest& request) {
         SendMessage("Error - URL doesn't start with http:// or https://", stError);
         return false;
     }
-    try {
-        request.URL = net::EncodeURL(url);
-    } catch (const std::exception& e) {
-        SendMessage(std::string("Error encoding URL : ") + e.what(), stError);
+    if (!StepInline("Error encoding URL : ", [&] { request.URL = net::EncodeURL(url); }))
         return false;
-    }
     SendMessage("URL : " + net::ShownURL(request.URL), stInformation);
 
     std::string password;
-    try {
-        password = DecryptString(FCookie, PasswordKey);
-    } catch (const std::exception& e) {
-        SendMessage(std::string("Password: ") + e.what(), stError);
+    if (!StepInline("Password: ", [&] { password = DecryptString(FCookie, PasswordKey); }))
         return false;
-    }
     // A user without a password, or a password without a user, sends no credentials at all.
     if (!FUsername.empty() && !password.empty()) {
         if (!TryExpandExpression("Username", FUsername, request.User, false)) {
@@ -314,13 +306,11 @@ bool TZRInetHTTPGetAction::ApplyProxy() {
     if (!FUseProxy)
         return true;
     std::string password, server;
-    try {
-        FClient.ProxyPort = net::TCPPort(FProxyPort);
-        password = DecryptString(FProxyCookie, ProxyPasswordKey);
-    } catch (const std::exception& e) {
-        SendMessage(std::string("Proxy: ") + e.what(), stError);
+    if (!StepInline("Proxy: ", [&] {
+            FClient.ProxyPort = net::TCPPort(FProxyPort);
+            password = DecryptString(FProxyCookie, ProxyPasswordKey);
+        }))
         return false;
-    }
     if (!TryExpandPassword("Proxy Password", password, FClient.ProxyPassword) ||
         !TryExpandExpression("Proxy Username", FProxyUsername, FClient.ProxyUsername, false) ||
         !TryExpandExpression("Proxy Server", FProxyServer, server, true))
@@ -467,12 +457,9 @@ bool TZRInetHTTPGetAction::Execute() {
         port = 443;
     else if (!https && port == 443)
         port = 80;
-    try {
-        request.URL = net::URLWithPort(request.URL, net::TCPPort(port));
-    } catch (const std::exception& e) {
-        SendMessage(std::string("Error encoding URL : ") + e.what(), stError);
+    if (!StepInline("Error encoding URL : ",
+                    [&] { request.URL = net::URLWithPort(request.URL, net::TCPPort(port)); }))
         return false;
-    }
     FClient.Username = request.User;
     FClient.Password = request.Password;
     FClient.HandleRedirects = FAcceptRedirects;

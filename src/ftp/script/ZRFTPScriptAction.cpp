@@ -528,13 +528,9 @@ bool TFTPAction::RunItems(net::TFTPClient& client) {
         const TFTPScriptItem& item = *FItems[i];
         if (!item.FEnabled)
             continue;
-        try {
-            RunItem(client, item);
-        } catch (const std::exception& e) {
-            SendMessage(e.what(), stError);
-            if (!item.FIgnoreError)
-                return false;
-        }
+        // A step's failure, its expansions' too, is the reason alone.
+        if (!StepInline("", [&] { RunItem(client, item); }) && !item.FIgnoreError)
+            return false;
     }
 }
 
@@ -572,17 +568,13 @@ bool TFTPAction::Execute() {
     if (!Step("Error Connecting to : " + host, [&] { ftp.Connect(); }))
         return false;
 
-    bool result = true;
-    try {
+    bool result = StepInline("", [&] {
         RunScriptEvent("OnConnect");
         SendMessage("Connected!", stInformation);
-        result = RunItems(ftp);
-    } catch (const std::exception& e) {
-        SendMessage(e.what(), stError);
-        result = false;
-    }
+        return RunItems(ftp);
+    });
     // Once connected, the connection is closed whatever happened above.
-    try {
+    bool closed = StepInline("", [&] {
         SendMessage("Disconnecting from Host....", stInformation);
         try {
             ftp.Disconnect();
@@ -591,11 +583,8 @@ bool TFTPAction::Execute() {
         }
         RunScriptEvent("OnDisconnect");
         SendMessage("Disconnected!", stSuccess);
-    } catch (const std::exception& e) {
-        SendMessage(e.what(), stError);
-        result = false;
-    }
-    return result;
+    });
+    return result && closed;
 }
 
 } // namespace zr

@@ -100,12 +100,8 @@ bool TICQAction::Execute() {
         return false;
     }
     std::string stored;
-    try {
-        stored = DecryptString(FCookie, PasswordKey);
-    } catch (const std::exception& e) {
-        SendMessage(std::string("Password: ") + e.what(), stError);
+    if (!StepInline("Password: ", [&] { stored = DecryptString(FCookie, PasswordKey); }))
         return false;
-    }
     if (!TryExpandPassword("Password", stored, password))
         return false;
     if (password.empty()) {
@@ -128,7 +124,8 @@ bool TICQAction::Execute() {
     // answers themselves, each wait ended by the action's stop, which also cuts the connection.
     auto client = std::make_unique<icq::TICQClient>(
         [](std::function<void()> event) { TMainThread::Instance().Queue(std::move(event)); });
-    client->ICQServer = ExpandExpression(FServer, false);
+    if (!StepInline("", [&] { client->ICQServer = ExpandExpression(FServer, false); }))
+        return false;
     if (client->ICQServer.empty())
         client->ICQServer = icq::DefaultICQServer;
     client->ICQPort = port;
