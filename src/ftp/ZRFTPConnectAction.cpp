@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include "ftp/ZRFTPOptions.h"
+#include "ftp/ZRSFTPConnection.h"
 #include "host/ProjectObjects.h"
 
 namespace zr {
@@ -22,6 +23,11 @@ const TEnumInfo& FTPProxyTypeInfo() {
 
 const TEnumInfo& FTPSecurityInfo() {
     static const TEnumInfo info{"TFTPSecurity", {"fsNone", "fsExplicit", "fsImplicit"}};
+    return info;
+}
+
+const TEnumInfo& FTPProtocolInfo() {
+    static const TEnumInfo info{"TFTPProtocol", {"cpFTP", "cpSFTP"}};
     return info;
 }
 
@@ -61,7 +67,15 @@ struct TFTPConnectionActionProperties {
             .Help(
                 "FTP over TLS: fsExplicit asks for it with AUTH TLS, fsImplicit starts it at once (port 990)")
             .Bool("SecureData", &T::FSecureData)
-            .Help("With TLS, protect the data connections too (PROT P); off sends files in clear (PROT C)");
+            .Help("With TLS, protect the data connections too (PROT P); off sends files in clear (PROT C)")
+            .Enum("Protocol", FTPProtocolInfo(), &T::FProtocol)
+            .Help("cpSFTP: the same actions over SSH (port 22 where FTPPort is left at 21)")
+            .String("HostKeyFingerprint", &T::FHostKeyFingerprint)
+            .Help("SFTP: the server's key as OpenSSH shows it (SHA256:...); empty: ~/.ssh/known_hosts must know it")
+            .String("PrivateKeyFile", &T::FPrivateKeyFile)
+            .Help("SFTP: a private key to log in with, tried before the password")
+            .StoredPassword("PrivateKeyCookie", &T::FPrivateKeyCookie, T::PasswordKey)
+            .Help("SFTP: the private key's passphrase in its stored form");
     }
 };
 
@@ -100,8 +114,30 @@ void TFTPConnectionAction::SetConnectionName(const std::string& value) {
     FConnection->SetName(name);
 }
 
+void TFTPConnectionAction::MatchConnectionToProtocol() {
+    const bool sftp = FProtocol == TFTPProtocol::cpSFTP;
+    if (sftp == (dynamic_cast<TSFTPConnectObject*>(FConnection.get()) != nullptr))
+        return;
+    IFTPConnectionObjectPtr replacement;
+    if (sftp)
+        replacement = std::make_shared<TSFTPConnectObject>(FConnectionName);
+    else
+        replacement = std::make_shared<TFTPConnectObject>(FConnectionName);
+    try {
+        FConnection->Disconnect();
+    } catch (...) {
+        // The connection is thrown away; how it said goodbye does not matter.
+    }
+    if (FRegistered) {
+        GetProjectObjectService().UnregisterObject(FConnection);
+        GetProjectObjectService().RegisterObject(replacement);
+    }
+    FConnection = std::move(replacement);
+}
+
 void TFTPConnectionAction::Loaded() {
     TZRAction::Loaded();
+    MatchConnectionToProtocol();
     GetProjectObjectService().RegisterObject(FConnection);
     FRegistered = true;
 }
@@ -139,6 +175,11 @@ TFTPStoredConnectionSettings TFTPConnectionAction::StoredSettings() const {
     stored.ProxyUser = FProxyUsername;
     if (FUseProxy)
         stored.ProxyPassword = DecryptString(FProxyCookie, PasswordKey);
+    stored.Protocol = FProtocol;
+    stored.HostKeyFingerprint = FHostKeyFingerprint;
+    stored.PrivateKeyFile = FPrivateKeyFile;
+    if (FProtocol == TFTPProtocol::cpSFTP)
+        stored.PrivateKeyPassphrase = DecryptString(FPrivateKeyCookie, PasswordKey);
     return stored;
 }
 
@@ -151,6 +192,7 @@ void TFTPConnectionAction::OnFTPLogMessage(const std::string& text, TConnMessage
 }
 
 bool TFTPConnectionAction::Execute() {
+    MatchConnectionToProtocol();
     TConnectionStopScope stoppable(FConnection, GetStopToken());
     try {
         FConnection->Disconnect();

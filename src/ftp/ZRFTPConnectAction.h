@@ -11,6 +11,7 @@ namespace zr {
 const quillate::TEnumInfo& FTPTransferTypeInfo();
 const quillate::TEnumInfo& FTPProxyTypeInfo();
 const quillate::TEnumInfo& FTPSecurityInfo();
+const quillate::TEnumInfo& FTPProtocolInfo();
 
 class TFTPConnectionAction : public quillate::TZRAction {
 public:
@@ -40,6 +41,9 @@ private:
     void OnFTPLogMessage(const std::string& text, TConnMessageType type);
     // The settings as stored, the passwords decrypted where the run uses them.
     TFTPStoredConnectionSettings StoredSettings() const;
+    // The registered connection speaks the stored protocol: one of the other kind is replaced under the
+    // same name.
+    void MatchConnectionToProtocol();
 
     bool FEnableKeepAlives = false;
     std::string FConnectionName;
@@ -61,6 +65,10 @@ private:
     bool FUseHOST = true;
     net::TFTPSecurity FSecurity = net::TFTPSecurity::fsNone;
     bool FSecureData = true;
+    TFTPProtocol FProtocol = TFTPProtocol::cpFTP;
+    std::string FHostKeyFingerprint;
+    std::string FPrivateKeyFile;
+    std::string FPrivateKeyCookie;
 
     IFTPConnectionObjectPtr FConnection;
     bool FRegistered = false;

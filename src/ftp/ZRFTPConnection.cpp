@@ -4,6 +4,7 @@
 #include "ftp/ZRFTPTree.h"
 #include "host/Options.h"
 #include "host/PassRule.h"
+#include "host/RegEx.h"
 #include "net/NetErrors.h"
 #include "net/TextUtil.h"
 #include "net/ThrottleIntercept.h"
@@ -274,6 +275,10 @@ void TFTPConnectObject::SafeChangeUpDir() {
 
 std::int64_t TFTPConnectObject::FileCRC(const std::string& path) {
     return FClient->CRC(path);
+}
+
+bool TFTPConnectObject::OffersFileCRC() {
+    return quillate::RegEx::IsMatch(SendCMD("FEAT", ""), "\\bXCRC\\b");
 }
 
 std::string TFTPConnectObject::ListDirectory(const std::string& path, bool details) {

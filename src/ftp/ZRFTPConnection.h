@@ -97,6 +97,11 @@ public:
     // Goes one level up and makes sure the server really moved.
     virtual void SafeChangeUpDir() = 0;
     virtual std::int64_t FileCRC(const std::string& path) = 0;
+    // Whether FileCRC can be asked of this server (it lists XCRC among its features); asks it anew.
+    virtual bool OffersFileCRC() = 0;
+    // Whether the server's dates need the skew probe before they are compared with ours: FTP listings
+    // show the server's clock, often in a zone nobody states.
+    virtual bool NeedsSkewProbe() const { return true; }
     // The listing's lines joined by CR LF.
     virtual std::string ListDirectory(const std::string& path, bool details) = 0;
     // The cached listing of the current directory; refreshed from the server only when stale. Entries
@@ -214,6 +219,7 @@ public:
     void ChangeUpDir() override;
     void SafeChangeUpDir() override;
     std::int64_t FileCRC(const std::string& path) override;
+    bool OffersFileCRC() override;
     std::string ListDirectory(const std::string& path, bool details) override;
     const TFTPListItems& GetDirectoryListItems(bool refresh) override;
     const TFTPListItems* ListFolder(const std::string& path) override;

@@ -49,6 +49,9 @@ std::optional<TFTPConnectionSettings> ExpandConnectionSettings(quillate::TZRActi
     }
 
     TFTPConnectionSettings settings;
+    settings.Protocol = from.Protocol;
+    if (from.Protocol == TFTPProtocol::cpSFTP && from.Port == 21)
+        from.Port = 22;
     if (!action.TryExpandExpression(style.Host.Text, from.Host, settings.Host, true, style.Host.OwnLine) ||
         !action.TryExpandExpression(style.User.Text, from.User, settings.User, false, style.User.OwnLine) ||
         !action.TryExpandPassword("Password", from.Password, settings.Password) ||
@@ -68,6 +71,12 @@ std::optional<TFTPConnectionSettings> ExpandConnectionSettings(quillate::TZRActi
             !action.TryExpandExpression("Proxy Server", from.ProxyServer, settings.Proxy.Host, true))
             return std::nullopt;
     }
+    if (from.Protocol == TFTPProtocol::cpSFTP &&
+        (!action.TryExpandExpression("Host Key Fingerprint", from.HostKeyFingerprint, settings.SFTP.HostKeyFingerprint,
+                                     false) ||
+         !action.TryExpandExpression("Private Key File", from.PrivateKeyFile, settings.SFTP.PrivateKeyFile, false) ||
+         !action.TryExpandPassword("Private Key Passphrase", from.PrivateKeyPassphrase, settings.SFTP.Passphrase)))
+        return std::nullopt;
     return settings;
 }
 

@@ -14,8 +14,23 @@ class TZRAction;
 
 namespace zr {
 
+// The protocol a named connection speaks; the FTP actions work alike over both.
+enum class TFTPProtocol { cpFTP, cpSFTP };
+
+// What SFTP needs beyond host, port and login; an empty field takes the client's default.
+struct TSFTPSettings {
+    // "SHA256:..." the server's key must have; empty: the key must be in KnownHostsFile.
+    std::string HostKeyFingerprint;
+    // Tried before the password when set.
+    std::string PrivateKeyFile;
+    std::string Passphrase;
+    // Empty: ~/.ssh/known_hosts.
+    std::string KnownHostsFile;
+};
+
 // What a connection is opened with, every variable expanded; the defaults are those of a new client.
 struct TFTPConnectionSettings {
+    TFTPProtocol Protocol = TFTPProtocol::cpFTP;
     std::string Host;
     std::uint16_t Port = 21;
     std::string User;
@@ -31,9 +46,13 @@ struct TFTPConnectionSettings {
     bool SecureData = true;
     // fpcmNone: straight to the server.
     net::TFTPProxySettings Proxy;
+    // With cpSFTP.
+    TSFTPSettings SFTP;
 
     // From the client's next Connect on (the transfer type at once when it is connected).
     void ApplyTo(net::TFTPClient& client) const;
+    // Active FTP: the server connects to us for every transfer and listing.
+    bool ServerMakesDataConnections() const { return Protocol == TFTPProtocol::cpFTP && !Passive; }
 };
 
 // Which settings the global FTP options give when an action takes them.
@@ -49,6 +68,7 @@ enum class TFTPGlobalSettings {
 // passwords are in clear text and may hold variables too.
 struct TFTPStoredConnectionSettings {
     TFTPGlobalSettings FromGlobalOptions = TFTPGlobalSettings::None;
+    TFTPProtocol Protocol = TFTPProtocol::cpFTP;
     std::string Host;
     std::int32_t Port = 21;
     std::string User;
@@ -65,6 +85,10 @@ struct TFTPStoredConnectionSettings {
     std::int32_t ProxyPort = 0;
     std::string ProxyUser;
     std::string ProxyPassword;
+    // With cpSFTP.
+    std::string HostKeyFingerprint;
+    std::string PrivateKeyFile;
+    std::string PrivateKeyPassphrase;
 };
 
 // The name a setting that does not expand goes by in the log: "Text: reason" on one line, or, with
@@ -84,7 +108,8 @@ struct TFTPExpansionStyle {
 };
 
 // The stored settings expanded in the order host, user, password, ports, proxy password, proxy user,
-// proxy server, with the global FTP options where the action takes them. The first failure is logged
+// proxy server, then the SFTP settings, with the global FTP options where the action takes them. SFTP
+// stands on port 22 where the action leaves FTP's 21. The first failure is logged
 // through the action and gives nothing; the passwords join the run's secrets.
 std::optional<TFTPConnectionSettings> ExpandConnectionSettings(quillate::TZRAction& action,
                                                                const TFTPStoredConnectionSettings& stored,

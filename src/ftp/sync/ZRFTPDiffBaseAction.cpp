@@ -213,8 +213,7 @@ void TFTPDiffBaseAction::FillExpandedExcludeList(TStringList& destination) {
 }
 
 void TFTPDiffBaseAction::CRCSupportCheck(IFTPConnectionObject& connection) {
-    std::string reply = connection.SendCMD("FEAT", "");
-    if (!RegEx::IsMatch(reply, "\\bXCRC\\b"))
+    if (!connection.OffersFileCRC())
         FCRCSupported = false;
     if (FCheckFileCRC && !FCRCSupported)
         SendMessage("CRC is not supported by this FTP Server.", stWarning);
@@ -309,7 +308,7 @@ void TFTPDiffBaseAction::GetServerSkew(IFTPConnectionObject& connection, std::in
 void TFTPDiffBaseAction::MeasureSkew(IFTPConnectionObject& connection, std::int64_t& skew, std::int64_t& setDateSkew) {
     skew = 0;
     setDateSkew = 0;
-    if (FSkipSkewCheck) {
+    if (FSkipSkewCheck || !connection.NeedsSkewProbe()) {
         SendMessage("Skipped Calculation of Server Time Skew", stInformation);
         return;
     }

@@ -56,7 +56,7 @@ constexpr int AutomaticListings = 4;
 
 int AutomaticOr(int stored, int automatic, const IFTPConnectionObject& connection) {
     if (stored == 0)
-        return connection.Settings().Passive ? automatic : 1;
+        return connection.Settings().ServerMakesDataConnections() ? 1 : automatic;
     return std::clamp(stored, 1, MaxParallelTransfers);
 }
 

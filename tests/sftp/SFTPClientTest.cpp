@@ -1,0 +1,331 @@
+// The SFTP client against OpenSSH's sshd: logins, host keys, transfers with resume, the single
+// operations, and stops.
+#include "net/SFTPClient.h"
+
+#include "support/SSHServerFixture.h"
+
+#include <atomic>
+#include <chrono>
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <memory>
+#include <random>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace zr::net;
+using namespace quillate::testing;
+using ::testing::HasSubstr;
+using ::testing::Not;
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+std::string RandomBytes(std::size_t size, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::string data(size, '\0');
+    for (auto& c : data)
+        c = static_cast<char>(rng() & 0xff);
+    return data;
+}
+
+class SFTPClientTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        Server = new TSSHTestServer();
+        Server->Start();
+        Server->MakeKey(Server->Scratch() / "pass-key", "key-passphrase", true);
+        Server->MakeKey(Server->Scratch() / "stranger-key", "", false);
+    }
+    static void TearDownTestSuite() {
+        delete Server;
+        Server = nullptr;
+    }
+
+    // A client that trusts the server's key by its fingerprint, logging its requests into Requests.
+    std::unique_ptr<TSFTPClient> NewClient() {
+        auto client = std::make_unique<TSFTPClient>();
+        client->Host = "127.0.0.1";
+        client->Port = Server->Port();
+        client->Username = Server->User();
+        client->Password = TSSHTestServer::Password;
+        client->HostKeyFingerprint = Server->HostKeyFingerprint();
+        client->ReadTimeout = std::chrono::seconds(10);
+        client->OnRequest = [this](const std::string& text) { Requests += text + "\n"; };
+        return client;
+    }
+    std::unique_ptr<TSFTPClient> Connected() {
+        auto client = NewClient();
+        client->Connect();
+        return client;
+    }
+    std::string Remote(const std::string& name) const { return (Server->Home() / name).string(); }
+    static std::string Download(TSFTPClient& client, const std::string& remote, const fs::path& local,
+                                std::int64_t from) {
+        int fd =
+            ::open(local.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (from > 0 ? O_APPEND : O_TRUNC), 0644);
+        EXPECT_GE(fd, 0);
+        try {
+            client.Get(remote, fd, from, local.string());
+        } catch (...) {
+            ::close(fd);
+            throw;
+        }
+        ::close(fd);
+        return ReadTextFile(local);
+    }
+
+    static TSSHTestServer* Server;
+    std::string Requests;
+};
+
+TSSHTestServer* SFTPClientTest::Server = nullptr;
+
+TEST_F(SFTPClientTest, LogsInWithPasswordOrKeyAndSaysWhyNot) {
+    struct TCase {
+        const char* Name;
+        std::string Password;
+        fs::path Key;
+        std::string Passphrase;
+        const char* Error; // empty: the login works
+    };
+    const fs::path scratch = Server->Scratch();
+    const TCase cases[] = {
+        {"password", "secret", {}, {}, ""},
+        {"key", "", Server->KeyFile(), {}, ""},
+        {"key with passphrase", "", scratch / "pass-key", "key-passphrase", ""},
+        {"wrong password",
+         "not-the-secret",
+         {},
+         {},
+         "the server offers publickey,password; password was refused"},
+        {"unauthorised key", "", scratch / "stranger-key", {}, "stranger-key was refused"},
+        {"wrong passphrase", "", scratch / "pass-key", "not-the-passphrase", "the passphrase is wrong"},
+        {"nothing set", "", {}, {}, "none of them could be tried"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Requests.clear();
+        auto client = NewClient();
+        client->Password = c.Password;
+        client->PrivateKeyFile = c.Key.string();
+        client->Passphrase = c.Passphrase;
+        std::string error;
+        try {
+            client->Connect();
+            EXPECT_EQ(client->RealPath("."), Server->Home().string());
+        } catch (const EAuthError& e) {
+            error = e.what();
+        }
+        if (*c.Error == '\0') {
+            EXPECT_EQ(error, "");
+        } else {
+            EXPECT_THAT(error, HasSubstr(c.Error));
+            EXPECT_THAT(error, HasSubstr("as " + Server->User() + " to 127.0.0.1:"));
+            EXPECT_FALSE(client->Connected());
+        }
+        for (const auto& secret : {c.Password, c.Passphrase})
+            if (!secret.empty()) {
+                EXPECT_THAT(error, Not(HasSubstr(secret)));
+                EXPECT_THAT(Requests, Not(HasSubstr(secret)));
+            }
+    }
+}
+
+TEST_F(SFTPClientTest, AcceptsOnlyTheKnownHostKey) {
+    const std::string line = Server->KnownHostsLine();
+    // Another key for the same host: the user's public key stands in for a replaced host key.
+    std::string otherKey = ReadTextFile(Server->KeyFile().string() + ".pub");
+    otherKey =
+        "[127.0.0.1]:" + std::to_string(Server->Port()) + " " + otherKey.substr(0, otherKey.rfind(' '));
+    struct TCase {
+        const char* Name;
+        std::string Fingerprint;
+        std::string KnownHosts; // "HASHED" + line: hashed with ssh-keygen -H
+        const char* Outcome;    // "", "unknown" or "changed"
+    };
+    const TCase cases[] = {
+        {"fingerprint", Server->HostKeyFingerprint(), "", ""},
+        {"known_hosts", "", "# comment\nother.example ssh-ed25519 AAAA\n" + line + "\n", ""},
+        {"hashed known_hosts", "", "HASHED" + line + "\n", ""},
+        {"unknown", "", "other.example " + line.substr(line.find(' ') + 1) + "\n", "unknown"},
+        {"other fingerprint", "SHA256:47DEQpj8HBSa+/TImW+5JCeuQeRkm5NMpJWZG3hSuFU", "", "changed"},
+        {"other key in known_hosts", "", otherKey + "\n", "changed"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        fs::path knownHosts = Server->Scratch() / "known_hosts";
+        bool hashed = c.KnownHosts.rfind("HASHED", 0) == 0;
+        WriteTextFile(knownHosts, hashed ? c.KnownHosts.substr(6) : c.KnownHosts);
+        if (hashed) {
+            ASSERT_EQ(RunProcess({"/usr/bin/ssh-keygen", "-q", "-H", "-f", knownHosts.string()}, {},
+                                 Server->Scratch() / "keygen.log"),
+                      0);
+        }
+        auto client = NewClient();
+        client->HostKeyFingerprint = c.Fingerprint;
+        client->KnownHostsFile = knownHosts.string();
+        std::string outcome, message;
+        try {
+            client->Connect();
+            EXPECT_EQ(client->ServerFingerprint(), Server->HostKeyFingerprint());
+        } catch (const EHostKeyError& e) {
+            outcome = e.Changed() ? "changed" : "unknown";
+            message = e.what();
+            EXPECT_EQ(e.Fingerprint(), Server->HostKeyFingerprint());
+        }
+        EXPECT_EQ(outcome, c.Outcome) << message;
+        if (outcome == "unknown") {
+            EXPECT_THAT(message, HasSubstr("set HostKeyFingerprint to " + Server->HostKeyFingerprint()));
+            EXPECT_THAT(message, HasSubstr(line));
+        }
+        if (outcome == "changed") {
+            EXPECT_THAT(message, HasSubstr("CHANGED"));
+        }
+        // Nothing secret goes to a server that did not prove itself.
+        if (!outcome.empty()) {
+            EXPECT_THAT(Requests, Not(HasSubstr("auth")));
+        }
+        Requests.clear();
+    }
+}
+
+TEST_F(SFTPClientTest, TransfersByteForByteAndResumes) {
+    auto client = Connected();
+    // Neither a multiple of the transfer buffer nor of a packet.
+    const std::string data = RandomBytes(5 * 1024 * 1024 + 12345, 7);
+    const fs::path local = Server->Scratch() / "upload.bin";
+    const std::string remote = Remote("upload.bin");
+    std::int64_t lastWork = 0;
+    client->OnWork = [&](TWorkMode, std::int64_t count) { lastWork = count; };
+
+    WriteTextFile(local, data);
+    client->Put(local.string(), remote);
+    EXPECT_EQ(ReadTextFile(remote), data);
+    EXPECT_EQ(lastWork, static_cast<std::int64_t>(data.size()));
+    EXPECT_EQ(Download(*client, remote, Server->Scratch() / "down.bin", 0), data);
+
+    const std::size_t cut = 3 * 1024 * 1024 + 17;
+    // The remote copy broke off at cut: the rest of the local file continues it.
+    ASSERT_EQ(::truncate(remote.c_str(), static_cast<off_t>(cut)), 0);
+    client->Put(local.string(), remote, static_cast<std::int64_t>(cut));
+    EXPECT_EQ(ReadTextFile(remote), data);
+    // The local copy broke off at cut: the download continues it.
+    WriteTextFile(Server->Scratch() / "resumed.bin", data.substr(0, cut));
+    EXPECT_EQ(Download(*client, remote, Server->Scratch() / "resumed.bin", static_cast<std::int64_t>(cut)),
+              data);
+    EXPECT_THAT(Requests, HasSubstr("open " + remote + " for write from byte 3145745\n"));
+    EXPECT_THAT(Requests, HasSubstr("open " + remote + " for read from byte 3145745\n"));
+}
+
+TEST_F(SFTPClientTest, ListsAndChangesTheTree) {
+    auto client = Connected();
+    const fs::path home = Server->Home();
+    client->MakeDir(Remote("tree"));
+    WriteTextFile(Server->Scratch() / "a.txt", "12345");
+    client->Put((Server->Scratch() / "a.txt").string(), Remote("tree/a.txt"));
+    fs::create_directory(home / "tree" / "sub");
+    fs::create_symlink("a.txt", home / "tree" / "link");
+    WriteTextFile(home / "tree" / "bad\nname", "x");
+    const auto when = std::chrono::system_clock::from_time_t(1'600'000'000);
+
+    client->SetModTime(Remote("tree/a.txt"), when);
+    EXPECT_EQ(client->Stat(Remote("tree/a.txt")).ModifiedDate, when);
+    auto items = client->List(Remote("tree"));
+    std::sort(items.begin(), items.end(),
+              [](const auto& a, const auto& b) { return a.FileName < b.FileName; });
+    ASSERT_EQ(items.size(), 3u);
+    EXPECT_EQ(items[0].FileName, "a.txt");
+    EXPECT_EQ(items[0].ItemType, TFTPItemType::ditFile);
+    EXPECT_EQ(items[0].Size, 5);
+    EXPECT_EQ(items[0].ModifiedDate, when);
+    EXPECT_EQ(items[1].FileName, "link");
+    EXPECT_EQ(items[1].ItemType, TFTPItemType::ditSymbolicLink);
+    EXPECT_EQ(items[1].LinkTarget, "a.txt");
+    EXPECT_EQ(items[2].FileName, "sub");
+    EXPECT_EQ(items[2].ItemType, TFTPItemType::ditDirectory);
+    ASSERT_EQ(client->RefusedNameCount(), 1u);
+    EXPECT_EQ(client->RefusedNames()[0].Reason, "it holds a line feed");
+
+    client->Rename(Remote("tree/a.txt"), Remote("tree/b.txt"));
+    EXPECT_EQ(ReadTextFile(home / "tree" / "b.txt"), "12345");
+    EXPECT_THAT(Requests, HasSubstr("rename " + Remote("tree/a.txt") + " -> " + Remote("tree/b.txt") + "\n"));
+    client->Delete(Remote("tree/b.txt"));
+    client->Delete(Remote("tree/link"));
+    fs::remove(home / "tree" / "bad\nname");
+    client->RemoveDir(Remote("tree/sub"));
+    client->RemoveDir(Remote("tree"));
+    EXPECT_FALSE(fs::exists(home / "tree"));
+
+    // Refusals: the server's, and ours before anything is sent.
+    try {
+        client->Stat(Remote("missing"));
+        ADD_FAILURE() << "no error";
+    } catch (const ESFTPError& e) {
+        EXPECT_EQ(e.Status(), 2u);
+        EXPECT_THAT(e.what(), HasSubstr("missing] on 127.0.0.1:"));
+    }
+    Requests.clear();
+    for (const std::string& bad : {std::string("a\nb"), std::string("a\rb"), std::string("a\0b", 3)})
+        EXPECT_THROW(client->MakeDir(Remote(bad)), EUnsafeCommand);
+    EXPECT_EQ(Requests, "");
+    EXPECT_TRUE(client->Connected());
+}
+
+TEST_F(SFTPClientTest, StopEndsABlockedCallWithinASecond) {
+    // A listener that never speaks SSH: the handshake waits for a greeting that does not come.
+    TSocket silent = BoundSocket("127.0.0.1");
+    ASSERT_EQ(::listen(silent.Fd(), 1), 0);
+    // A sparse file that downloads for longer than the test waits.
+    const std::string big = Remote("big.bin");
+    {
+        int fd = ::open(big.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::ftruncate(fd, 64LL * 1024 * 1024 * 1024), 0);
+        ::close(fd);
+    }
+    struct TCase {
+        const char* Name;
+        bool Handshake;
+    };
+    for (const TCase c : {TCase{"handshake with a silent server", true}, TCase{"download", false}}) {
+        SCOPED_TRACE(c.Name);
+        auto client = NewClient();
+        std::stop_source stop;
+        std::atomic<bool> started{c.Handshake};
+        if (c.Handshake)
+            client->Port = silent.LocalPort();
+        else
+            client->Connect();
+        client->SetStopToken(stop.get_token());
+        client->OnWork = [&](TWorkMode, std::int64_t) { started = true; };
+        std::atomic<Clock::time_point> stoppedAt{};
+        std::thread stopper([&] {
+            while (!started)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            stoppedAt = Clock::now();
+            stop.request_stop();
+        });
+        try {
+            if (c.Handshake)
+                client->Connect();
+            else
+                Download(*client, big, "/dev/null", 0);
+            ADD_FAILURE() << "not stopped";
+        } catch (const EOperationAborted& e) {
+            EXPECT_THAT(e.what(), HasSubstr("operation aborted"));
+        }
+        auto ended = Clock::now();
+        stopper.join();
+        EXPECT_LT(ended - stoppedAt.load(), std::chrono::seconds(1));
+        EXPECT_FALSE(client->Connected());
+        EXPECT_THROW(client->Stat(big), EOperationAborted);
+    }
+    fs::remove(big);
+}
+
+} // namespace
