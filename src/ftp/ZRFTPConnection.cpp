@@ -470,7 +470,7 @@ void DownloadToLocalFolder(net::TFTPClient& client, const std::string& remote, q
         // Not committed: a new file is not kept under its name, a resumed one keeps what it had.
         throw std::runtime_error(fmt::format("Downloading [{}]: the server gave its size as {} bytes and the "
                                              "file ended at {}; the download is incomplete",
-                                             remote, expectedSize,
+                                             net::EscapedName(remote), expectedSize,
                                              static_cast<std::int64_t>(written.st_size)));
     file.Commit();
 }
