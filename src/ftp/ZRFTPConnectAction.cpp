@@ -34,15 +34,15 @@ const TEnumInfo& FTPProtocolInfo() {
 struct TFTPConnectionActionProperties {
     using T = TFTPConnectionAction;
     static void Define(TPropertyTable& table) {
-        TPropertyBuilder<T>(table)
-            .Bool("EnableKeepAlives", &T::FEnableKeepAlives)
+        TPropertyBuilder<T> builder(table);
+        builder.Bool("EnableKeepAlives", &T::FEnableKeepAlives)
             .Help("Keep the control connection alive through NAT routers during long transfers")
             .String("FTPConnectionName", &T::GetConnectionName, &T::SetConnectionName)
             .Help("Name under which later FTP actions find this connection")
             .Int("ConnectTimeoutInSec", &T::FConnectTimeoutInSec)
             .Help("Seconds to wait for the connection; 0 uses the client's default")
             .Bool("UseGlobalOpt", &T::FUseGlobalOpt)
-            .Help("Take host, user, password and the TLS settings from the global FTP options")
+            .Help("Take host, user, password, the protocol and the TLS settings from the global FTP options")
             .String("FTPHost", &T::FFTPHost)
             .Int("FTPPort", &T::FFTPPort)
             .Port()
@@ -67,15 +67,9 @@ struct TFTPConnectionActionProperties {
             .Help(
                 "FTP over TLS: fsExplicit asks for it with AUTH TLS, fsImplicit starts it at once (port 990)")
             .Bool("SecureData", &T::FSecureData)
-            .Help("With TLS, protect the data connections too (PROT P); off sends files in clear (PROT C)")
-            .Enum("Protocol", FTPProtocolInfo(), &T::FProtocol)
-            .Help("cpSFTP: the same actions over SSH (port 22 where FTPPort is left at 21)")
-            .String("HostKeyFingerprint", &T::FHostKeyFingerprint)
-            .Help("SFTP: the server's key as OpenSSH shows it (SHA256:...); empty: ~/.ssh/known_hosts must know it")
-            .String("PrivateKeyFile", &T::FPrivateKeyFile)
-            .Help("SFTP: a private key to log in with, tried before the password")
-            .StoredPassword("PrivateKeyCookie", &T::FPrivateKeyCookie, T::PasswordKey)
-            .Help("SFTP: the private key's passphrase in its stored form");
+            .Help("With TLS, protect the data connections too (PROT P); off sends files in clear (PROT C)");
+        DefineSFTPProperties(builder, &T::FProtocol, &T::FHostKeyFingerprint, &T::FPrivateKeyFile,
+                             &T::FPrivateKeyCookie, T::PasswordKey);
     }
 };
 
@@ -115,7 +109,7 @@ void TFTPConnectionAction::SetConnectionName(const std::string& value) {
 }
 
 void TFTPConnectionAction::MatchConnectionToProtocol() {
-    const bool sftp = FProtocol == TFTPProtocol::cpSFTP;
+    const bool sftp = Protocol() == TFTPProtocol::cpSFTP;
     if (sftp == (dynamic_cast<TSFTPConnectObject*>(FConnection.get()) != nullptr))
         return;
     IFTPConnectionObjectPtr replacement;
@@ -133,6 +127,10 @@ void TFTPConnectionAction::MatchConnectionToProtocol() {
         GetProjectObjectService().RegisterObject(replacement);
     }
     FConnection = std::move(replacement);
+}
+
+TFTPProtocol TFTPConnectionAction::Protocol() const {
+    return EffectiveProtocol(FUseGlobalOpt ? TFTPGlobalSettings::Login : TFTPGlobalSettings::None, FProtocol);
 }
 
 void TFTPConnectionAction::Loaded() {
@@ -178,7 +176,7 @@ TFTPStoredConnectionSettings TFTPConnectionAction::StoredSettings() const {
     stored.Protocol = FProtocol;
     stored.HostKeyFingerprint = FHostKeyFingerprint;
     stored.PrivateKeyFile = FPrivateKeyFile;
-    if (FProtocol == TFTPProtocol::cpSFTP)
+    if (Protocol() == TFTPProtocol::cpSFTP)
         stored.PrivateKeyPassphrase = DecryptString(FPrivateKeyCookie, PasswordKey);
     return stored;
 }

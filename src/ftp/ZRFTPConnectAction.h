@@ -13,6 +13,22 @@ const quillate::TEnumInfo& FTPProxyTypeInfo();
 const quillate::TEnumInfo& FTPSecurityInfo();
 const quillate::TEnumInfo& FTPProtocolInfo();
 
+// The SFTP properties FTP Connect and the script action both store, under one set of names and helps;
+// the passphrase is kept encrypted under the action's password key like its password.
+template <class T>
+void DefineSFTPProperties(quillate::TPropertyBuilder<T>& builder, TFTPProtocol T::*protocol,
+                          std::string T::*hostKeyFingerprint, std::string T::*privateKeyFile,
+                          std::string T::*privateKeyCookie, const char* passwordKey) {
+    builder.Enum("Protocol", FTPProtocolInfo(), protocol)
+        .Help("cpSFTP: the same actions over SSH (port 22 where the port is left at 21)")
+        .String("HostKeyFingerprint", hostKeyFingerprint)
+        .Help("SFTP: the server's key as OpenSSH shows it (SHA256:...); empty: ~/.ssh/known_hosts must know it")
+        .String("PrivateKeyFile", privateKeyFile)
+        .Help("SFTP: a private key to log in with, tried before the password")
+        .StoredPassword("PrivateKeyCookie", privateKeyCookie, passwordKey)
+        .Help("SFTP: the private key's passphrase in its stored form");
+}
+
 class TFTPConnectionAction : public quillate::TZRAction {
 public:
     // The key of both stored passwords, the same in every project.
@@ -44,6 +60,8 @@ private:
     // The registered connection speaks the stored protocol: one of the other kind is replaced under the
     // same name.
     void MatchConnectionToProtocol();
+    // The stored protocol, or the global options' one where the action takes them.
+    TFTPProtocol Protocol() const;
 
     bool FEnableKeepAlives = false;
     std::string FConnectionName;

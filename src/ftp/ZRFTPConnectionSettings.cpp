@@ -33,6 +33,10 @@ void TFTPConnectionSettings::ApplyTo(net::TFTPClient& client) const {
     client.SetTransferType(TransferType);
 }
 
+TFTPProtocol EffectiveProtocol(TFTPGlobalSettings fromGlobalOptions, TFTPProtocol own) {
+    return fromGlobalOptions == TFTPGlobalSettings::None ? own : FTPOptions()->GetProtocol();
+}
+
 std::optional<TFTPConnectionSettings> ExpandConnectionSettings(quillate::TZRAction& action,
                                                                const TFTPStoredConnectionSettings& stored,
                                                                const TFTPExpansionStyle& style) {
@@ -44,6 +48,7 @@ std::optional<TFTPConnectionSettings> ExpandConnectionSettings(quillate::TZRActi
         from.Password = options->GetFTPPassword();
         from.Security = options->GetSecurity();
         from.SecureData = options->GetSecureData();
+        from.Protocol = options->GetProtocol();
         if (stored.FromGlobalOptions == TFTPGlobalSettings::LoginAndPort)
             from.Port = options->GetFTPPort();
     }

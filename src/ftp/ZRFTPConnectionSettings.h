@@ -58,11 +58,14 @@ struct TFTPConnectionSettings {
 // Which settings the global FTP options give when an action takes them.
 enum class TFTPGlobalSettings {
     None,
-    // Host, user, password and TLS; FTP Connect keeps its own port.
+    // Host, user, password, protocol and TLS; FTP Connect keeps its own port.
     Login,
-    // Host, port, user, password and TLS (the script action).
+    // Host, port, user, password, protocol and TLS (the script action).
     LoginAndPort,
 };
+
+// The protocol an action connects with: the global options' where it takes them, else its own.
+TFTPProtocol EffectiveProtocol(TFTPGlobalSettings fromGlobalOptions, TFTPProtocol own);
 
 // The settings as an action stores them: host, user names and proxy server may hold variables, the
 // passwords are in clear text and may hold variables too.

@@ -23,7 +23,9 @@ const TMetaClass& TZRFTPOptions::ClassInfo() {
                 .Enum("Security", FTPSecurityInfo(), &T::GetSecurity, &T::SetSecurity)
                 .Help("FTP over TLS for the global FTP server: fsNone, fsExplicit (AUTH TLS) or fsImplicit")
                 .Bool("SecureData", &T::GetSecureData, &T::SetSecureData)
-                .Help("With TLS, protect the data connections too (PROT P)");
+                .Help("With TLS, protect the data connections too (PROT P)")
+                .Enum("Protocol", FTPProtocolInfo(), &T::GetProtocol, &T::SetProtocol)
+                .Help("cpSFTP: the global FTP server is an SSH server (port 22 where the port is left at 21)");
         });
     return info;
 }
@@ -38,6 +40,9 @@ void TZRFTPOptions::LoadOptions(IZROptionsReader& reader) {
     int security = FTPSecurityInfo().IndexOf(reader.ReadString(FTPSecurityKey, "fsNone"));
     FSecurity = security < 0 ? net::TFTPSecurity::fsExplicit : static_cast<net::TFTPSecurity>(security);
     FSecureData = reader.ReadBool(FTPSecureDataKey, true);
+    // Stores from before SFTP have no protocol; a name we do not know is SSH, never plain FTP.
+    int protocol = FTPProtocolInfo().IndexOf(reader.ReadString(FTPProtocolKey, "cpFTP"));
+    FProtocol = protocol < 0 ? TFTPProtocol::cpSFTP : static_cast<TFTPProtocol>(protocol);
 }
 
 void TZRFTPOptions::SaveOwnOptions(IZROptionsWriter& writer) {
@@ -47,6 +52,7 @@ void TZRFTPOptions::SaveOwnOptions(IZROptionsWriter& writer) {
     writer.WriteString(FTPUserKey, FFTPUser);
     writer.WriteString(FTPSecurityKey, FTPSecurityInfo().Values[static_cast<std::size_t>(FSecurity)]);
     writer.WriteBool(FTPSecureDataKey, FSecureData);
+    writer.WriteString(FTPProtocolKey, FTPProtocolInfo().Values[static_cast<std::size_t>(FProtocol)]);
 }
 
 std::shared_ptr<TZRFTPOptions> FTPOptions() {

@@ -1,6 +1,7 @@
 // TZRFTPOptions: the default server, user, password and port that FTP connect actions may use.
 #pragma once
 
+#include "ftp/ZRFTPConnectionSettings.h"
 #include "net/FTPClient.h"
 #include "options/ZRInternetOptions.h"
 
@@ -25,6 +26,7 @@ public:
     std::int32_t GetFTPPort() const { return FFTPPort; }
     net::TFTPSecurity GetSecurity() const { return FSecurity; }
     bool GetSecureData() const { return FSecureData; }
+    TFTPProtocol GetProtocol() const { return FProtocol; }
 
     // Each marks the options modified only when the value changes.
     void SetFTPServer(const std::string& value) { Change(FFTPServer, value); }
@@ -33,6 +35,7 @@ public:
     void SetFTPPort(std::int32_t value) { Change(FFTPPort, value); }
     void SetSecurity(net::TFTPSecurity value) { Change(FSecurity, value); }
     void SetSecureData(bool value) { Change(FSecureData, value); }
+    void SetProtocol(TFTPProtocol value) { Change(FProtocol, value); }
 
     static constexpr std::int32_t DefaultFTPPort = 21;
     // The password is stored under another name than its property.
@@ -42,6 +45,7 @@ public:
     static constexpr const char* FTPUserKey = "FTPUser";
     static constexpr const char* FTPSecurityKey = "FTPSecurity";
     static constexpr const char* FTPSecureDataKey = "FTPSecureData";
+    static constexpr const char* FTPProtocolKey = "FTPProtocol";
 
 protected:
     void SaveOwnOptions(quillate::IZROptionsWriter& writer) override;
@@ -53,6 +57,7 @@ private:
     std::int32_t FFTPPort = DefaultFTPPort;
     net::TFTPSecurity FSecurity = net::TFTPSecurity::fsNone;
     bool FSecureData = true;
+    TFTPProtocol FProtocol = TFTPProtocol::cpFTP;
 };
 
 // The host's one FTP options object; the class must have been registered.

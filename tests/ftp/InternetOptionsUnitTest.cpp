@@ -38,8 +38,8 @@ TEST_F(InternetOptionsTest, MissingKeysLoadTheDefaultsAndEveryKeyLoads) {
     Write(R"({"Internet": {"SMTPHost": "mx.example.org"}, "Host": {"FTPPort": 99}})");
     auto ftp = FTPOptions();
     EXPECT_EQ(std::tuple(ftp->GetFTPServer(), ftp->GetFTPUser(), ftp->GetFTPPassword(), ftp->GetFTPPort(),
-                         ftp->GetSecurity(), ftp->GetSecureData()),
-              std::tuple("", "", "", 21, zr::net::TFTPSecurity::fsNone, true));
+                         ftp->GetSecurity(), ftp->GetSecureData(), ftp->GetProtocol()),
+              std::tuple("", "", "", 21, zr::net::TFTPSecurity::fsNone, true, TFTPProtocol::cpFTP));
     auto mail = EmailOptions();
     EXPECT_EQ(std::tuple(mail->GetSMTPHost(), mail->GetSMTPPort(), mail->GetSMTPAuth(), mail->GetSMTPEHLO(),
                          mail->GetSMTPUser(), mail->GetSMTPPass(), mail->GetSMTPSSL(), mail->GetSMTPUseTLS(),
@@ -56,10 +56,11 @@ TEST_F(InternetOptionsTest, MissingKeysLoadTheDefaultsAndEveryKeyLoads) {
               std::tuple("mx.example.org", 587, true, true, "ann", true, utUseRequireTLS, "utf-8"));
     EXPECT_FALSE(mail->GetModified());
 
-    // A TLS setting this version does not know asks for TLS rather than sending the password in clear.
-    Write(R"({"Internet": {"FTPSecurity": "fsSomethingNewer"}})");
+    // A TLS setting or protocol this version does not know never sends the password in clear.
+    Write(R"({"Internet": {"FTPSecurity": "fsSomethingNewer", "FTPProtocol": "cpSomethingNewer"}})");
     Restart();
-    EXPECT_EQ(FTPOptions()->GetSecurity(), zr::net::TFTPSecurity::fsExplicit);
+    EXPECT_EQ(std::tuple(FTPOptions()->GetSecurity(), FTPOptions()->GetProtocol()),
+              std::tuple(zr::net::TFTPSecurity::fsExplicit, TFTPProtocol::cpSFTP));
 }
 
 // Each setter marks the object modified only on a real change (what the option pages rely on).
@@ -96,13 +97,14 @@ TEST_F(InternetOptionsTest, SavingEitherObjectWritesBothSetsOfKeys) {
     FTPOptions()->SetFTPServer("ftp.example.org");
     FTPOptions()->SetFTPPort(2121);
     FTPOptions()->SetSecurity(zr::net::TFTPSecurity::fsImplicit);
+    FTPOptions()->SetProtocol(TFTPProtocol::cpSFTP);
     OptionsService().SaveAll();
     // Each class writes its own keys, in the order the classes were registered.
     EXPECT_EQ(Section().dump(),
               R"({"SMTPPort":25,"SMTPAuth":true,"SMTPEHLO":false,"SMTPPass":"","SMTPUser":"",)"
               R"("SMTPHost":"mx.example.org","SMTPSSL":false,"SMTPUseTLS":3,"DefaultEncoding":"",)"
               R"("FTPPort":2121,"FTPPassword":"","FTPServer":"ftp.example.org","FTPUser":"",)"
-              R"("FTPSecurity":"fsImplicit","FTPSecureData":true})");
+              R"("FTPSecurity":"fsImplicit","FTPSecureData":true,"FTPProtocol":"cpSFTP"})");
 
     // And the other way round: an e-mail save keeps the FTP values.
     Restart();
@@ -110,8 +112,9 @@ TEST_F(InternetOptionsTest, SavingEitherObjectWritesBothSetsOfKeys) {
     OptionsService().SaveAll();
     Restart();
     EXPECT_EQ(
-        std::tuple(FTPOptions()->GetFTPServer(), FTPOptions()->GetFTPPort(), FTPOptions()->GetSecurity()),
-        std::tuple("ftp.example.org", 2121, zr::net::TFTPSecurity::fsImplicit));
+        std::tuple(FTPOptions()->GetFTPServer(), FTPOptions()->GetFTPPort(), FTPOptions()->GetSecurity(),
+                   FTPOptions()->GetProtocol()),
+        std::tuple("ftp.example.org", 2121, zr::net::TFTPSecurity::fsImplicit, TFTPProtocol::cpSFTP));
     mail = EmailOptions();
     EXPECT_EQ(
         std::tuple(mail->GetSMTPHost(), mail->GetSMTPPort(), mail->GetSMTPAuth(), mail->GetSMTPUseTLS()),
@@ -125,7 +128,7 @@ TEST_F(InternetOptionsTest, SavingWithoutTheOtherClassLeavesItsKeysAlone) {
     OptionsService().SaveAll();
     EXPECT_EQ(Section().dump(), R"({"SMTPHost":"mx.example.org","FTPPort":21,"FTPPassword":"",)"
                                 R"("FTPServer":"ftp.example.org","FTPUser":"","FTPSecurity":"fsNone",)"
-                                R"("FTPSecureData":true})");
+                                R"("FTPSecureData":true,"FTPProtocol":"cpFTP"})");
 }
 
 TEST_F(InternetOptionsTest, PasswordsAreStoredEncryptedAndLoadInClear) {

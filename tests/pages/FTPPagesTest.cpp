@@ -123,6 +123,7 @@ QStringList TabTexts(QWidget* page) {
 
 const QString C = "FTP connection:", AR = "Auto reconnect if disconnected.", DL = "Detailed FTP logging";
 const QString TLS = "None|Explicit (AUTH TLS)|Implicit", ProtectData = "Protect data connections (PROT P)";
+const QString Protocols = "FTP|SFTP (SSH)";
 
 struct TPageTexts {
     const char* Page;
@@ -137,10 +138,12 @@ const std::vector<TPageTexts> PageTexts = {
       "Use HOST command", DL}},
     {"TFTPServerFrame",
      "Server && Authentication",
-     {"Host:", "Port:", "User:", "Password:", "Use global FTP options", TLS, ProtectData}},
+     {"Host:", "Port:", "User:", "Password:", "Use global FTP options", Protocols, TLS, ProtectData,
+      "Host key fingerprint:", "Private key file:", "Key passphrase:"}},
     {"TFTPOptionsFrame",
      "Server && Authentication",
-     {"Host:", "Port:", "User:", "Password:", "Use global FTP options", TLS, ProtectData}},
+     {"Host:", "Port:", "User:", "Password:", "Use global FTP options", Protocols, TLS, ProtectData,
+      "Host key fingerprint:", "Private key file:", "Key passphrase:"}},
     {"TFTPNewProxyFrame",
      "FTP Proxy",
      {"Use proxy server", "None|UserSite|Site|Open|UserPass|Transparent",
@@ -232,7 +235,7 @@ TEST(FTPPages, CaptionsAndFieldsInTabOrder) {
     ASSERT_TRUE(options);
     EXPECT_EQ(options->GetPageName(), "FTP Options");
     EXPECT_EQ(TabTexts(options.get()),
-              (QStringList{"Host:", "Port:", "User:", "Password:", TLS, ProtectData}));
+              (QStringList{"Host:", "Port:", "User:", "Password:", Protocols, TLS, ProtectData}));
 }
 
 // Every page of an action with every field it shows set to a value other than the initial one.
@@ -254,17 +257,18 @@ const std::vector<TRoundTrip> RoundTrips = {
      R"("FTPConnectionName":"Site","Passive":true,"TransferType":"ftASCII","EnableKeepAlives":true,"UseHOST":false,
         "DetailedLogging":true,"FTPHost":"ftp.example.org","FTPPort":2121,"UserID":"bob","UseGlobalOpt":true,
         "Security":"fsExplicit","SecureData":false,"UseProxy":true,"ProxyType":"fpcmOpen","ProxyServer":"proxy",
-        "ProxyPort":8021,"ProxyUsername":"pu")",
+        "ProxyPort":8021,"ProxyUsername":"pu","Protocol":"cpSFTP","HostKeyFingerprint":"SHA256:k","PrivateKeyFile":"/id")",
      "[]",
-     {{"Cookie", "secret"}, {"ProxyCookie", "proxy pass"}}},
+     {{"Cookie", "secret"}, {"ProxyCookie", "proxy pass"}, {"PrivateKeyCookie", "phrase"}}},
     {"action.ftp.script",
      {"TFTPOptionsFrame", "TFTPMoreOptionsFrame", "TFTPProxyFrame", "TFTPScriptFrame"},
      R"("Host":"h","Port":990,"UserID":"u","UseGlobalOptions":true,"Security":"fsImplicit","SecureData":false,
         "Passive":true,"DetailedLogging":true,"TransferType":"ftASCII","UseProxy":true,"ProxyType":"fpcmSite",
-        "ProxyServer":"p","ProxyPort":21,"ProxyUsername":"pu")",
+        "ProxyServer":"p","ProxyPort":21,"ProxyUsername":"pu","Protocol":"cpSFTP","HostKeyFingerprint":"SHA256:k",
+        "PrivateKeyFile":"/id")",
      R"([{"type":"ftp.script.uploadfile","properties":{"RemoteFile":"r","LocalFile":"l","CompareFileSize":true,"Enabled":false}},
          {"type":"ftp.script.listdir","properties":{"Spec":"*.c","Details":true,"VariableName":"V","IgnoreError":true}}])",
-     {{"EncryptedPassword", "pw"}, {"ProxyCookie", "ppw"}}},
+     {{"EncryptedPassword", "pw"}, {"ProxyCookie", "ppw"}, {"PrivateKeyCookie", "kp"}}},
     {"action.ftp.changedir", {"TFTPChangeDirFrame"}, Site + R"("RemoteDir":"/pub",)" + ReconnectLogging},
     {"action.ftp.changeup", {"TFTPChangeUpFrame"}, Site + ReconnectLogging},
     {"action.ftp.connection.check", {"TFTPCheckIfConnectedFrame"}, Site + R"("FailIfNotConnected":true)"},
@@ -382,7 +386,8 @@ TEST(FTPPages, GlobalOptionsReadThenWrite) {
         {"FTPUser", std::string("g")},
         {"FTPPass", std::string("gp")},
         {"Security", std::int64_t{2}},
-        {"SecureData", false}};
+        {"SecureData", false},
+        {"Protocol", std::int64_t{1}}};
     for (const auto& [name, value] : values)
         source->SetPropertyValue(name, value);
     std::unique_ptr<TOptionPage> page(DesignClasses().CreateOptionPage("TFTPGlobalOptionsFrame", nullptr));
@@ -390,6 +395,66 @@ TEST(FTPPages, GlobalOptionsReadThenWrite) {
     page->WriteOptions(*copy);
     for (const auto& [name, value] : values)
         EXPECT_EQ(copy->GetPropertyValue(name), value) << name;
+}
+
+// The field a user knows by its text: a button's text, a fixed list's items joined by "|", or a label.
+QWidget* FieldNamed(QWidget* page, const QString& text) {
+    for (auto* w : page->findChildren<QWidget*>()) {
+        auto* button = qobject_cast<QAbstractButton*>(w);
+        auto* combo = qobject_cast<QComboBox*>(w);
+        QStringList items;
+        for (int i = 0; combo && i < combo->count(); ++i)
+            items << combo->itemText(i);
+        if ((button && button->text() == text) || items.join("|") == text ||
+            (!button && !combo && w->accessibleName() == text))
+            return w;
+    }
+    ADD_FAILURE() << "no field " << text.toStdString();
+    return page;
+}
+
+// The protocol chosen on the server page disables what SFTP has no use for on every page of the
+// dialog, and moves the port between the protocols' usual ones; an action read with SFTP shows it so.
+TEST(FTPPages, SFTPDisablesWhatItHasNoUseFor) {
+    TProject project = ProjectWith({}, "action.ftp.connect", R"("FTPConnectionName":"Site","UseProxy":true)");
+    TProjectView view(project);
+    QWidget dialog;
+    std::vector<std::unique_ptr<TPropertyPage>> pages;
+    for (const char* name : {"TFTPConnectFrame", "TFTPServerFrame", "TFTPNewProxyFrame"}) {
+        pages.emplace_back(DesignClasses().CreatePage(name, &dialog));
+        pages.back()->DoInitPage(*project.Actions.back(), view);
+        pages.back()->ReadActionData(*project.Actions.back());
+    }
+    auto* protocol = qobject_cast<QComboBox*>(FieldNamed(pages[1].get(), Protocols));
+    auto* port = qobject_cast<QSpinBox*>(FieldNamed(pages[1].get(), "Port:"));
+    ASSERT_TRUE(protocol && port);
+    const std::vector<std::pair<TPropertyPage*, QString>> ftpOnly = {
+        {pages[0].get(), "Passive"}, {pages[0].get(), "ASCII transfer mode"}, {pages[0].get(), "Use HOST command"},
+        {pages[1].get(), TLS},       {pages[1].get(), ProtectData},          {pages[2].get(), "Use proxy server"},
+        {pages[2].get(), "Server:"}};
+    auto expectFor = [&](bool sftp, int shownPort) {
+        for (const auto& [page, text] : ftpOnly)
+            EXPECT_EQ(FieldNamed(page, text)->isEnabled(), !sftp) << text.toStdString();
+        EXPECT_EQ(FieldNamed(pages[1].get(), "Host key fingerprint:")->isEnabled(), sftp);
+        EXPECT_EQ(FieldNamed(pages[1].get(), "Key passphrase:")->isEnabled(), sftp);
+        EXPECT_EQ(port->value(), shownPort);
+    };
+    expectFor(false, 21);
+    for (int chosen : {1, 0}) {
+        protocol->setCurrentIndex(chosen);
+        emit protocol->activated(chosen);
+        expectFor(chosen == 1, chosen == 1 ? 22 : 21);
+    }
+
+    // A script action read with SFTP shows it on its own pages too, the port at 22 where left at 21.
+    TProject stored = ProjectWith({}, "action.ftp.script", R"("Protocol":"cpSFTP","Port":21)");
+    auto server = CreatePage("TFTPOptionsFrame");
+    auto options = CreatePage("TFTPMoreOptionsFrame");
+    server->ReadActionData(*stored.Actions.back());
+    options->ReadActionData(*stored.Actions.back());
+    EXPECT_EQ(qobject_cast<QSpinBox*>(FieldNamed(server.get(), "Port:"))->value(), 22);
+    EXPECT_FALSE(FieldNamed(server.get(), TLS)->isEnabled());
+    EXPECT_FALSE(FieldNamed(options.get(), "Passive")->isEnabled());
 }
 
 TEST(FTPPages, ConnectionNameValidation) {

@@ -2,6 +2,7 @@
 
 #include "ftp/ZRFTPConnectAction.h"
 #include "ftp/ZRFTPOptions.h"
+#include "ftp/ZRSFTPConnection.h"
 #include "host/CryptoUtils.h"
 #include "host/Options.h"
 #include "host/PassRule.h"
@@ -203,8 +204,8 @@ const TMetaClass& TFTPScriptDownloadFile::ClassInfo() {
 struct TFTPActionProperties {
     using T = TFTPAction;
     static void Define(TPropertyTable& table) {
-        TPropertyBuilder<T>(table)
-            .String("Host", &T::FHost)
+        TPropertyBuilder<T> builder(table);
+        builder.String("Host", &T::FHost)
             .Int("Port", &T::FPort)
             .Port()
             .String("UserID", &T::FUserID)
@@ -221,7 +222,7 @@ struct TFTPActionProperties {
                   "action.ftp.script.EncryptedPassword)")
             .Enum("TransferType", FTPTransferTypeInfo(), &T::FTransferType)
             .Bool("UseGlobalOptions", &T::FUseGlobalOptions)
-            .Help("Take host, port, user, password and the TLS settings from the global FTP options")
+            .Help("Take host, port, user, password, the protocol and the TLS settings from the global FTP options")
             .Bool("UseProxy", &T::FUseProxy)
             .String("ProxyUsername", &T::FProxyUsername)
             .String("ProxyCookie", &T::GetProxyCookie, &T::SetProxyCookie)
@@ -237,17 +238,18 @@ struct TFTPActionProperties {
                 "FTP over TLS: fsExplicit asks for it with AUTH TLS, fsImplicit starts it at once (port 990)")
             .Bool("SecureData", &T::FSecureData)
             .Help("With TLS, protect the data connections too (PROT P); off sends files in clear (PROT C)");
+        DefineSFTPProperties(builder, &T::FProtocol, &T::FHostKeyFingerprint, &T::FPrivateKeyFile,
+                             &T::FPrivateKeyCookie, T::PasswordKey);
     }
 };
 
-TFTPAction::TFTPAction() : FLog(std::make_shared<TZRIdLogEvent>()) {
+TFTPAction::TFTPAction() {
     AddScript("OnConnect");
     AddScript("OnDisconnect");
     AddScript("OnChangeDir");
     AddScript("OnUploadCompleted");
     AddScript("OnDownloadCompleted");
     SetCanTerminate(true);
-    FLog->OnSent = [this](const std::string& text, const std::string& line) { LogMessage(text, line); };
 }
 
 TFTPAction::~TFTPAction() = default;
@@ -284,6 +286,11 @@ TFTPStoredConnectionSettings TFTPAction::StoredSettings() const {
     stored.ProxyPort = FProxyPort;
     stored.ProxyUser = FProxyUsername;
     stored.ProxyPassword = FProxyPassword;
+    stored.Protocol = FProtocol;
+    stored.HostKeyFingerprint = FHostKeyFingerprint;
+    stored.PrivateKeyFile = FPrivateKeyFile;
+    if (EffectiveProtocol(stored.FromGlobalOptions, FProtocol) == TFTPProtocol::cpSFTP)
+        stored.PrivateKeyPassphrase = DecryptString(FPrivateKeyCookie, PasswordKey);
     return stored;
 }
 
@@ -385,12 +392,27 @@ void TFTPAction::ChangedDir(const std::string& dir) {
     RunScriptEvent("OnChangeDir", {{"CurrentDir", dir}});
 }
 
-void TFTPAction::UploadOne(net::TFTPClient& client, const std::string& local, const std::string& remote,
-                           bool compareSize) {
+void TFTPAction::ConnectionMessage(const std::string& text, TConnMessageType type) {
+    if (type == Warning) {
+        SendMessage(text, stWarning);
+        return;
+    }
+    // The connection gives "Sent: peer : line"; this action's log has always shown "peer : line".
+    constexpr std::string_view SentPrefix = "Sent: ";
+    if (type != Sent || !FDetailedLogging || !text.starts_with(SentPrefix))
+        return;
+    std::size_t cut = text.find(" : ", SentPrefix.size());
+    if (cut == std::string::npos)
+        return;
+    LogMessage(text.substr(SentPrefix.size(), cut - SentPrefix.size()), text.substr(cut + 3));
+}
+
+void TFTPAction::UploadOne(IFTPConnectionObject& connection, const std::string& local,
+                           const std::string& remote, bool compareSize) {
     std::int64_t localSize = static_cast<std::int64_t>(fs::file_size(local));
     if (compareSize) {
         SendMessage("Checking FileSize", stInformation);
-        std::int64_t serverSize = client.Size(remote);
+        std::int64_t serverSize = connection.GetFileSize(remote);
         if (serverSize != localSize)
             throw std::runtime_error(
                 fmt::format("Uploaded File :{} file size({}) is not the same as local file({})", remote,
@@ -402,7 +424,7 @@ void TFTPAction::UploadOne(net::TFTPClient& client, const std::string& local, co
     RunScriptEvent("OnUploadCompleted", {{"LocalFile", local}, {"RemoteFile", remote}});
 }
 
-void TFTPAction::UploadFile(net::TFTPClient& client, const TFTPScriptUploadFile& item) {
+void TFTPAction::UploadFile(IFTPConnectionObject& connection, const TFTPScriptUploadFile& item) {
     std::string local = ExpandExpression(item.FLocalFile, false);
     std::string remote = ExpandExpression(item.FRemoteFile, false);
     if (local.find_first_of("*?") != std::string::npos) {
@@ -425,8 +447,8 @@ void TFTPAction::UploadFile(net::TFTPClient& client, const TFTPScriptUploadFile&
             if (GetRunStopped())
                 break;
             SendMessage("Uploading File : " + dir + name + " to : " + name, stInformation);
-            client.Put(dir + name, name, false);
-            UploadOne(client, dir + name, name, item.FCompareFileSize);
+            connection.UploadFile(dir + name, name, 0, 0);
+            UploadOne(connection, dir + name, name, item.FCompareFileSize);
         }
         return;
     }
@@ -437,52 +459,59 @@ void TFTPAction::UploadFile(net::TFTPClient& client, const TFTPScriptUploadFile&
     if (remote.empty())
         remote = fs::path(local).filename().string();
     SendMessage("Uploading File : " + local + " to : " + remote, stInformation);
-    client.Put(local, remote, false);
+    connection.UploadFile(local, remote, 0, 0);
     // Some servers report the new size only a moment after the transfer.
     Sleep(1000);
-    UploadOne(client, local, remote, item.FCompareFileSize);
+    UploadOne(connection, local, remote, item.FCompareFileSize);
 }
 
-void TFTPAction::RunItem(net::TFTPClient& client, const TFTPScriptItem& item) {
+void TFTPAction::RunItem(IFTPConnectionObject& connection, const TFTPScriptItem& item) {
     auto expand = [this](const std::string& text) { return ExpandExpression(text, false); };
     // A download step is an upload step too: it must be recognised first.
     if (const auto* step = dynamic_cast<const TFTPScriptGetCurrentDir*>(&item)) {
         SendMessage("Retrieving Current Directory into Variable : " + step->FVariableName, stInformation);
-        FCurrentDir = client.RetrieveCurrentDir();
+        FCurrentDir = connection.GetRemoteDir();
         if (IsVariableDefined(step->FVariableName))
             SetVariable(step->FVariableName, FCurrentDir);
         ChangedDir(FCurrentDir);
     } else if (const auto* step = dynamic_cast<const TFTPScriptChangeDir*>(&item)) {
         std::string dir = expand(step->FRemoteDir);
         SendMessage("Changing Directory to : " + dir, stInformation);
-        client.ChangeDir(dir);
+        connection.ChangeDir(dir);
         FCurrentDir = dir;
         ChangedDir(dir);
     } else if (dynamic_cast<const TFTPScriptChangeDirUp*>(&item)) {
         SendMessage("Changing Directory Up", stInformation);
-        client.ChangeDirUp();
-        FCurrentDir = client.RetrieveCurrentDir();
+        connection.ChangeUpDir();
+        FCurrentDir = connection.GetRemoteDir();
         ChangedDir(FCurrentDir);
     } else if (const auto* step = dynamic_cast<const TFTPScriptListDir*>(&item)) {
         SendMessage("Listing Directory : " + FCurrentDir + " /" + step->FSpec, stInformation);
+        // FTP servers take LIST's argument as a mask or as ls options; SFTP lists a folder and no more.
+        if (connection.Settings().Protocol == TFTPProtocol::cpSFTP &&
+            (step->FSpec.find_first_of("*?[") != std::string::npos || step->FSpec.starts_with('-')))
+            throw std::runtime_error("Listing [" + step->FSpec +
+                                     "]: masks and LIST options are not available over SFTP");
+        std::string text = connection.ListDirectory(step->FSpec, step->FDetails);
         std::vector<std::string> lines;
-        client.List(lines, step->FSpec, step->FDetails);
+        for (std::size_t start = 0, end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2)
+            lines.push_back(text.substr(start, end - start));
         if (IsVariableDefined(step->FVariableName))
             SetVariable(step->FVariableName, CommaText(lines));
     } else if (const auto* step = dynamic_cast<const TFTPScriptMakeDir*>(&item)) {
         std::string dir = expand(step->FRemoteDir);
         SendMessage("Creating Directory : " + dir, stInformation);
-        client.MakeDir(dir);
+        connection.CreateDir(dir);
         SendMessage("Directory Created!", stSuccess);
     } else if (const auto* step = dynamic_cast<const TFTPScriptDeleteDir*>(&item)) {
         std::string dir = expand(step->FRemoteDir);
         SendMessage("Delete Directory : " + dir, stInformation);
-        client.RemoveDir(dir);
+        connection.DeleteDir(dir, false);
         SendMessage("Directory Deleted!", stSuccess);
     } else if (const auto* step = dynamic_cast<const TFTPScriptFileSize*>(&item)) {
         std::string file = expand(step->FRemoteFile);
         SendMessage("Getting File Size for :" + file, stInformation);
-        std::string size = std::to_string(client.Size(file));
+        std::string size = std::to_string(connection.GetFileSize(file));
         if (IsVariableDefined(step->FVariableName)) {
             SetVariable(step->FVariableName, size);
             SendMessage("Variable : " + step->FVariableName + " set to : " + size, stInformation);
@@ -491,32 +520,32 @@ void TFTPAction::RunItem(net::TFTPClient& client, const TFTPScriptItem& item) {
     } else if (const auto* step = dynamic_cast<const TFTPScriptDeleteFile*>(&item)) {
         std::string file = expand(step->FRemoteFile);
         SendMessage("Delete File : " + file, stInformation);
-        client.Delete(file);
+        connection.DeleteFile(file);
         SendMessage("File(s) Deleted", stSuccess);
     } else if (const auto* step = dynamic_cast<const TFTPScriptRenameFile*>(&item)) {
         std::string from = expand(step->FRemoteFile);
         std::string to = expand(step->FNewName);
         SendMessage("Renaming File : " + from + " to : " + to, stInformation);
-        client.Rename(from, to);
+        connection.RenameFile(from, to);
         SendMessage("File Renamed!", stSuccess);
     } else if (const auto* step = dynamic_cast<const TFTPScriptDownloadFile*>(&item)) {
         std::string remote = expand(step->FRemoteFile);
         std::string local = expand(step->FLocalFile);
         SendMessage("Downloading File : " + remote + " to : " + local, stInformation);
-        std::int64_t expected = client.Size(remote);
+        std::int64_t expected = connection.GetFileSize(remote);
         FMeter.SetExpected(expected);
         // The folder the step names is the one written in: the file's own name is never followed as a link.
         fs::path localPath(local);
         TLocalFolder folder(localPath.parent_path().string());
-        DownloadToLocalFolder(client, remote, folder, localPath.filename().string(), true, false, expected);
+        connection.DownloadFile(remote, folder, localPath.filename().string(), true, false, expected);
         SendMessage(fmt::format("File Downloaded : {} bytes", expected), stSuccess);
         RunScriptEvent("OnDownloadCompleted", {{"LocalFile", local}, {"RemoteFile", remote}});
     } else if (const auto* step = dynamic_cast<const TFTPScriptUploadFile*>(&item)) {
-        UploadFile(client, *step);
+        UploadFile(connection, *step);
     }
 }
 
-bool TFTPAction::RunItems(net::TFTPClient& client) {
+bool TFTPAction::RunItems(IFTPConnectionObject& connection) {
     for (std::size_t i = 0;; ++i) {
         // Checked once more after the last step, so that a stop during it never reads as success.
         if (GetRunStopped()) {
@@ -529,7 +558,7 @@ bool TFTPAction::RunItems(net::TFTPClient& client) {
         if (!item.FEnabled)
             continue;
         // A step's failure, its expansions' too, is the reason alone.
-        if (!StepInline("", [&] { RunItem(client, item); }) && !item.FIgnoreError)
+        if (!StepInline("", [&] { RunItem(connection, item); }) && !item.FIgnoreError)
             return false;
     }
 }
@@ -548,36 +577,36 @@ bool TFTPAction::Execute() {
         return false;
     const std::string& host = settings->Host;
 
-    auto client = std::make_unique<net::TFTPClient>();
-    settings->ApplyTo(*client);
-    client->TLSOptions.VerifyPeer = VerifyCertificates();
-    if (client->Security != net::TFTPSecurity::fsNone && !client->TLSOptions.VerifyPeer)
-        SendMessage(UnverifiedCertificateWarning(fmt::format("{}:{}", host, client->Port)), stWarning);
-    client->OnWorkBegin = [this](net::TWorkMode mode, std::int64_t expected) { WorkBegin(mode, expected); };
-    client->OnWork = [this](net::TWorkMode mode, std::int64_t bytes) { Work(mode, bytes); };
-    client->OnWorkEnd = [this](net::TWorkMode mode) { WorkEnd(mode); };
-    if (FDetailedLogging) {
-        FLog->SetPeer(fmt::format("{}:{}", client->Host, client->Port));
-        client->ControlConnection().AddIntercept(FLog);
-    }
-    // A stop that came before the client existed holds for it too.
-    client->SetStopToken(GetStopToken());
-    net::TFTPClient& ftp = *client;
+    // A connection made for this run only, of the protocol the settings name: every step speaks
+    // through the one interface that both protocols implement.
+    IFTPConnectionObjectPtr made;
+    if (settings->Protocol == TFTPProtocol::cpSFTP)
+        made = std::make_shared<TSFTPConnectObject>(GetActionName());
+    else
+        made = std::make_shared<TFTPConnectObject>(GetActionName());
+    IFTPConnectionObject& connection = *made;
+    connection.Configure(*settings);
+    connection.SetOnMessage([this](const std::string& text, TConnMessageType type) { ConnectionMessage(text, type); });
+    connection.SetOnWorkBegin([this](net::TWorkMode mode, std::int64_t expected) { WorkBegin(mode, expected); });
+    connection.SetOnWork([this](net::TWorkMode mode, std::int64_t bytes) { Work(mode, bytes); });
+    connection.SetOnWorkEnd([this](net::TWorkMode mode) { WorkEnd(mode); });
+    // A stop that came before the connection existed holds for it too.
+    connection.SetStopToken(GetStopToken());
 
     SendMessage("Connection to host : " + host, stInformation);
-    if (!Step("Error Connecting to : " + host, [&] { ftp.Connect(); }))
+    if (!Step("Error Connecting to : " + host, [&] { connection.Connect(0); }))
         return false;
 
     bool result = StepInline("", [&] {
         RunScriptEvent("OnConnect");
         SendMessage("Connected!", stInformation);
-        return RunItems(ftp);
+        return RunItems(connection);
     });
     // Once connected, the connection is closed whatever happened above.
     bool closed = StepInline("", [&] {
         SendMessage("Disconnecting from Host....", stInformation);
         try {
-            ftp.Disconnect();
+            connection.Disconnect();
         } catch (...) {
             // A connection that fails on the way out is closed all the same.
         }

@@ -1,5 +1,6 @@
-// "FTP Client (DEPRECATED)": a self-contained FTP action with its own client that connects, runs its
-// list of script steps in order and disconnects, all within one run. Kept for older projects.
+// "FTP Client (DEPRECATED)": a self-contained FTP action with its own connection (FTP or SFTP) that
+// connects, runs its list of script steps in order and disconnects, all within one run. Kept for older
+// projects.
 #pragma once
 
 #include "ftp/ZRFTPConnection.h"
@@ -164,11 +165,13 @@ private:
 
     TFTPStoredConnectionSettings StoredSettings() const;
 
-    bool RunItems(net::TFTPClient& client);
-    void RunItem(net::TFTPClient& client, const TFTPScriptItem& item);
-    void UploadFile(net::TFTPClient& client, const TFTPScriptUploadFile& item);
-    void UploadOne(net::TFTPClient& client, const std::string& local, const std::string& remote,
+    bool RunItems(IFTPConnectionObject& connection);
+    void RunItem(IFTPConnectionObject& connection, const TFTPScriptItem& item);
+    void UploadFile(IFTPConnectionObject& connection, const TFTPScriptUploadFile& item);
+    void UploadOne(IFTPConnectionObject& connection, const std::string& local, const std::string& remote,
                    bool compareSize);
+    // The connection's traffic: with detailed logging the commands sent; its warnings always.
+    void ConnectionMessage(const std::string& text, TConnMessageType type);
     void ChangedDir(const std::string& dir);
     // Runs the event's script, when the project gives it one, with "Action" and the named values.
     void RunScriptEvent(const std::string& name,
@@ -196,10 +199,13 @@ private:
     net::TFTPProxyType FProxyType = net::TFTPProxyType::fpcmNone;
     net::TFTPSecurity FSecurity = net::TFTPSecurity::fsNone;
     bool FSecureData = true;
+    TFTPProtocol FProtocol = TFTPProtocol::cpFTP;
+    std::string FHostKeyFingerprint;
+    std::string FPrivateKeyFile;
+    std::string FPrivateKeyCookie;
 
     std::vector<TFTPScriptItemPtr> FItems;
 
-    std::shared_ptr<TZRIdLogEvent> FLog;
     std::string FCurrentDir = "/";
     quillate::TTransferMeter FMeter;
     int FPercent = 0;
