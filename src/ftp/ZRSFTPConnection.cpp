@@ -6,6 +6,7 @@
 
 #include <condition_variable>
 #include <ctime>
+#include <filesystem>
 #include <fmt/format.h>
 #include <stdexcept>
 #include <sys/stat.h>
@@ -51,6 +52,16 @@ std::string DetailLine(const net::TFTPListItem& item) {
     if (item.ItemType == net::TFTPItemType::ditSymbolicLink && !item.LinkTarget.empty())
         line += " -> " + net::EscapedName(item.LinkTarget);
     return line;
+}
+
+// The actions read FTP's 550 as "file unavailable": no such name, or a name already taken. OpenSSH
+// answers a taken name with a bare failure, so a caller that asks is told which it was.
+[[noreturn]] void Unavailable(const net::ESFTPError& e) {
+    throw net::EReplyError(e.what(), 550, {});
+}
+
+bool IsMissing(const net::ESFTPError& e) {
+    return e.Status() == net::ESFTPError::NoSuchFile;
 }
 
 } // namespace
@@ -235,7 +246,29 @@ void TSFTPConnectObject::NOOP() {
 }
 
 std::string TSFTPConnectObject::ListDirectory(const std::string& path, bool details) {
-    auto items = FClient->List(Resolve(path));
+    std::string target = Resolve(path);
+    std::vector<net::TFTPListItem> items;
+    try {
+        items = FClient->List(target);
+    } catch (const net::ESFTPError& e) {
+        // A file is listed as itself, as FTP's LIST of a file name does; a missing name is unavailable.
+        net::TSFTPAttributes a;
+        try {
+            a = FClient->LinkStat(target);
+        } catch (const net::ESFTPError& missing) {
+            if (IsMissing(missing))
+                Unavailable(missing);
+            throw;
+        }
+        if (a.ItemType == net::TFTPItemType::ditDirectory)
+            throw;
+        net::TFTPListItem item;
+        item.FileName = path.substr(path.find_last_of('/') == std::string::npos ? 0 : path.find_last_of('/') + 1);
+        item.ItemType = a.ItemType;
+        item.Size = a.Size;
+        item.ModifiedDate = a.ModifiedDate;
+        items.push_back(item);
+    }
     WarnRefusedNames();
     std::string text;
     for (const auto& item : items)
@@ -272,9 +305,19 @@ void TSFTPConnectObject::WarnRefusedNames() {
         Deliver(fmt::format("Skipped {} more remote entries with unsafe names", more), Warning);
 }
 
+net::TSFTPAttributes TSFTPConnectObject::StatOrUnavailable(const std::string& target) {
+    try {
+        return FClient->Stat(target);
+    } catch (const net::ESFTPError& e) {
+        if (IsMissing(e))
+            Unavailable(e);
+        throw;
+    }
+}
+
 std::int64_t TSFTPConnectObject::GetFileSize(const std::string& path) {
     std::string target = Resolve(path);
-    net::TSFTPAttributes a = FClient->Stat(target);
+    net::TSFTPAttributes a = StatOrUnavailable(target);
     if (a.ItemType == net::TFTPItemType::ditDirectory || a.Size < 0)
         throw std::runtime_error(fmt::format("Getting the size of [{}] on {}: {}", net::EscapedName(target),
                                              FClient->PeerText(),
@@ -284,7 +327,7 @@ std::int64_t TSFTPConnectObject::GetFileSize(const std::string& path) {
 
 quillate::TDateTime TSFTPConnectObject::GetFileDate(const std::string& path) {
     std::string target = Resolve(path);
-    net::TSFTPAttributes a = FClient->Stat(target);
+    net::TSFTPAttributes a = StatOrUnavailable(target);
     if (!a.ModifiedDate)
         throw std::runtime_error(fmt::format("Getting the date of [{}] on {}: the server gave none",
                                              net::EscapedName(target), FClient->PeerText()));
@@ -306,7 +349,19 @@ bool TSFTPConnectObject::SetFileDate(const std::string& path, quillate::TDateTim
 
 void TSFTPConnectObject::CreateDir(const std::string& path) {
     FDirListingDirty = true;
-    FClient->MakeDir(Resolve(path));
+    std::string target = Resolve(path);
+    try {
+        FClient->MakeDir(target);
+    } catch (const net::ESFTPError& e) {
+        if (e.Status() != net::ESFTPError::Failure)
+            throw;
+        try {
+            FClient->LinkStat(target);
+        } catch (const net::ESFTPError&) {
+            throw e;
+        }
+        Unavailable(e);
+    }
 }
 
 void TSFTPConnectObject::DeleteDir(const std::string& path, bool deleteContents) {
@@ -402,7 +457,9 @@ void TSFTPConnectObject::Upload(const std::string& local, const std::string& rem
         int& Speed;
         ~TReset() { Speed = 0; }
     } reset{FMaxSpeed};
-    FClient->Put(local, Resolve(remote), startPosition);
+    // No remote name stores the file under its own name, as over FTP.
+    FClient->Put(local, Resolve(remote.empty() ? std::filesystem::path(local).filename().string() : remote),
+                 startPosition);
 }
 
 void TSFTPConnectObject::UploadFile(const std::string& local, const std::string& remote, int maxSpeed,

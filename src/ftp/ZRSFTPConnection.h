@@ -76,6 +76,8 @@ private:
     // path against the current folder; empty is the current folder itself.
     std::string Resolve(const std::string& path) const;
     void DeleteTree(const std::string& dir, std::size_t depth);
+    // Stat, a missing name failing as FTP's does.
+    net::TSFTPAttributes StatOrUnavailable(const std::string& target);
     void Upload(const std::string& local, const std::string& remote, std::int64_t startPosition,
                 int maxSpeed);
     // Sleeps as long as sending count bytes at the upload's speed limit takes beyond the time gone.

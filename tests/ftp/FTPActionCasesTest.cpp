@@ -5,12 +5,15 @@
 #include "ftp/script/ZRFTPScriptAction.h"
 #include "host/CryptoUtils.h"
 #include "host/Options.h"
+#include "support/SSHServerFixture.h"
 
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <optional>
+#include <pwd.h>
 #include <set>
+#include <unistd.h>
 #include <utime.h>
 
 using namespace quillate;
@@ -22,10 +25,44 @@ namespace {
 
 struct TActionCase {
     std::string Name; // file_case_server (file_case_tls_server over TLS), the test's own name
-    std::string Server;
+    std::string Server; // an FTP server's kind, "peer", "none" or "SFTP" (sshd)
     std::string TLS; // "plain", "explicit" or "implicit"
     json Case;
 };
+
+// Raw commands are FTP's, and so are checksums where the server offers them; the script action opens
+// a connection of its own, FTP only.
+bool NeedsFTP(const json& c, const json& project) {
+    for (const auto& action : project.at("actions")) {
+        std::string type = action.is_object() ? action.value("type", "") : "";
+        if (type == "action.ftp.sendcmd" || type == "action.ftp.script")
+            return true;
+        if (action.is_object() && action.value("properties", json::object()).value("CheckFileCRC", false) &&
+            !c.value("withoutChecksums", false))
+            return true;
+    }
+    return false;
+}
+
+// A case runs over SFTP as well when nothing in it is FTP's own: not TLS alone, a scripted or hostile
+// FTP peer, a proxy, refusals of FTP commands, a raw command, checksums, or a stop waiting for a
+// protocol line; "sftp": false leaves out a case that holds for FTP only for a reason it gives.
+bool HasSFTPMeaning(const json& c) {
+    auto tls = c.value("tls", std::vector<std::string>{"plain"});
+    if (std::find(tls.begin(), tls.end(), "plain") == tls.end() || c.contains("peer") ||
+        c.value("servers", json()) == "none" || c.contains("proxy") || c.contains("hostile") ||
+        c.contains("denied") || c.value("sftp", true) == false)
+        return false;
+    for (const json& run : c.contains("runs") ? c["runs"] : json::array({c})) {
+        if (NeedsFTP(c, run.at("project")))
+            return false;
+        for (const char* stop : {"stopAt", "terminateAt"})
+            if (run.contains(stop) && (run[stop].get<std::string>().starts_with("Sent: ") ||
+                                       run[stop].get<std::string>().starts_with("Recv: ")))
+                return false;
+    }
+    return true;
+}
 
 std::vector<TActionCase> LoadCases() {
     std::vector<fs::path> files;
@@ -54,6 +91,9 @@ std::vector<TActionCase> LoadCases() {
                                          (tls == "plain" ? "" : tls + "_") + kind,
                                      kind, tls, c});
                 }
+            if (HasSFTPMeaning(c))
+                cases.push_back({file.stem().string() + "_" + c.at("name").get<std::string>() + "_SFTP", "SFTP",
+                                 "plain", c});
         }
     }
     return cases;
@@ -72,6 +112,19 @@ bool Matches(const std::string& expected, const std::string& actual) {
     return false;
 }
 
+// An expected line that starts with "{ftp}" comes over FTP only, one with "{sftp}" over SFTP only.
+json ForProtocol(const json& expected, bool sftp) {
+    json lines = json::array();
+    for (std::string line : expected) {
+        const std::string own = sftp ? "{sftp}" : "{ftp}", other = sftp ? "{ftp}" : "{sftp}";
+        if (line.starts_with(own))
+            lines.push_back(line.substr(own.size()));
+        else if (!line.starts_with(other))
+            lines.push_back(line);
+    }
+    return lines;
+}
+
 void ExpectLines(const char* what, const json& expected, const std::vector<std::string>& actual) {
     bool same = expected.size() == actual.size();
     for (std::size_t i = 0; same && i < actual.size(); ++i)
@@ -80,7 +133,7 @@ void ExpectLines(const char* what, const json& expected, const std::vector<std::
 }
 
 // Entries of a tree: "folder/", "file=content", "link -> target".
-void Plant(const fs::path& root, const json& entries, TFTPTestServer* server) {
+void Plant(const fs::path& root, const json& entries, TFTPTestServer* server, const TSSHTestServer* ssh) {
     for (std::string entry : entries) {
         std::size_t arrow = entry.find(" -> "), equals = entry.find('=');
         if (arrow != std::string::npos) {
@@ -93,6 +146,13 @@ void Plant(const fs::path& root, const json& entries, TFTPTestServer* server) {
             fs::create_directories((root / entry.substr(0, equals)).parent_path());
             WriteTextFile(root / entry.substr(0, equals), entry.substr(equals + 1));
         }
+    }
+    // The SSH account owns its home as a user owns what he made there, links too.
+    if (ssh) {
+        const passwd* account = ::getpwnam(ssh->User().c_str());
+        ASSERT_NE(account, nullptr);
+        for (const auto& e : fs::recursive_directory_iterator(root))
+            ASSERT_EQ(::lchown(e.path().c_str(), account->pw_uid, account->pw_gid), 0) << e.path();
     }
 }
 
@@ -112,14 +172,24 @@ std::vector<std::string> Tree(const fs::path& root) {
 // Texts the case writes as "${name}": the local folder, the server's port, a port where nothing listens.
 using TPlaceholders = std::vector<std::pair<std::string, std::string>>;
 
+// Cases write remote paths as an FTP server shows them, its home being "/"; over SFTP the server shows
+// the account's real home, which stands where a case writes "/".
+struct TRemoteRoot {
+    std::string Home; // empty over FTP
+    std::string Shown(std::string text) const {
+        return Home.empty() ? text : ReplaceAll(ReplaceAll(text, Home + "/", "/"), Home, "/");
+    }
+};
+
 // The run's log without protocol lines, one line an entry: two blanks a group level, then the tag
 // (". " information, "+ " success, "! " warning, "x " error) and the text with the placeholders put back.
-std::vector<std::string> Transcript(const TPackageRun& run, const TPlaceholders& placeholders) {
+std::vector<std::string> Transcript(const TPackageRun& run, const TPlaceholders& placeholders,
+                                    const TRemoteRoot& root) {
     std::vector<std::string> lines;
     for (const auto& e : run.Log.Entries()) {
         if (e.Text.starts_with("Sent: ") || e.Text.starts_with("Recv: ") || e.Text.starts_with("Status: "))
             continue;
-        std::string text = e.Text;
+        std::string text = root.Shown(e.Text);
         for (const auto& [name, value] : placeholders)
             text = ReplaceAll(text, value, name);
         lines.push_back(std::string(static_cast<std::size_t>(e.Group) * 2, ' ') + ".+!x"[e.Tag] + " " + text);
@@ -127,18 +197,39 @@ std::vector<std::string> Transcript(const TPackageRun& run, const TPlaceholders&
     return lines;
 }
 
+// How "connect" reaches the server beyond host and port: TLS, or SFTP with the sshd's account.
+struct TTarget {
+    std::string TLS = "plain";
+    const TSSHTestServer* SSH = nullptr;
+    TRemoteRoot Root;
+};
+
+// A property's value that starts with "/" is a remote path from the server's home (local paths are
+// written from ${local}).
+void RootRemotePaths(json& properties, const TRemoteRoot& root) {
+    for (auto& [name, value] : properties.items())
+        if (!root.Home.empty() && value.is_string() && value.get<std::string>().starts_with("/"))
+            value = root.Home + value.get<std::string>();
+}
+
 // "connect" in a list of actions opens "Site" on the server; {"connect": {...}} adds properties to it.
-// Over TLS the connect and every FTP script action ask for it unless the case says otherwise.
-json Actions(const json& actions, std::uint16_t port, const std::string& address, const std::string& tls) {
+// Over TLS the connect and every FTP script action ask for it unless the case says otherwise; over SFTP
+// the connect logs in to the sshd's account, trusting its host key.
+json Actions(const json& actions, std::uint16_t port, const std::string& address, const TTarget& target) {
     json security = json::object();
-    if (tls != "plain")
-        security["Security"] = tls == "explicit" ? "fsExplicit" : "fsImplicit";
+    if (target.TLS != "plain")
+        security["Security"] = target.TLS == "explicit" ? "fsExplicit" : "fsImplicit";
     json result = json::array();
     for (const auto& action : actions) {
         if (action == "connect" || action.contains("connect")) {
-            json connect = json::parse(SiteConnectJson(port));
+            json connect = json::parse(
+                SiteConnectJson(port, {}, target.SSH ? target.SSH->User() : TFTPTestServer::User));
             connect["properties"]["FTPHost"] = address;
             connect["properties"].update(security);
+            if (target.SSH) {
+                connect["properties"]["Protocol"] = "cpSFTP";
+                connect["properties"]["HostKeyFingerprint"] = target.SSH->HostKeyFingerprint();
+            }
             if (action.is_object())
                 connect["properties"].update(action["connect"]);
             result.push_back(connect);
@@ -149,17 +240,20 @@ json Actions(const json& actions, std::uint16_t port, const std::string& address
             script["properties"] = properties;
             result.push_back(script);
         } else {
-            result.push_back(action);
+            json step = action;
+            if (step.contains("properties"))
+                RootRemotePaths(step["properties"], target.Root);
+            result.push_back(step);
         }
     }
     return result;
 }
 
 // The run's project as text: the placeholders filled in, a port where it is a whole value as a number.
-std::string ProjectText(const json& run, std::uint16_t port, const std::string& address,
-                        const std::string& tls, const TPlaceholders& placeholders) {
+std::string ProjectText(const json& run, std::uint16_t port, const std::string& address, const TTarget& target,
+                        const TPlaceholders& placeholders) {
     json project = run.at("project");
-    project["actions"] = Actions(project["actions"], port, address, tls);
+    project["actions"] = Actions(project["actions"], port, address, target);
     std::string text = project.dump();
     for (const auto& [name, value] : placeholders) {
         if (value.find_first_not_of("0123456789") == std::string::npos)
@@ -172,12 +266,14 @@ std::string ProjectText(const json& run, std::uint16_t port, const std::string& 
 
 // Compares what the run did with what the run of the case expects.
 void ExpectRun(const json& run, const TPackageRun& result, const TPlaceholders& placeholders,
-               const TFTPTestServer* server, const fs::path& local) {
+               const TTarget& target, const fs::path& remoteHome, const fs::path& local) {
     const char* outcomes[] = {"Succeeded", "Failed", "Stopped"};
+    const bool sftp = target.SSH != nullptr;
     EXPECT_EQ(outcomes[static_cast<int>(result.Outcome)], run.value("outcome", "Succeeded"));
     if (run.contains("log"))
-        ExpectLines("log", run["log"], Transcript(result, placeholders));
-    if (run.contains("sent")) {
+        ExpectLines("log", ForProtocol(run["log"], sftp), Transcript(result, placeholders, target.Root));
+    // The commands are FTP's: over SFTP the rest of the run shows what they did.
+    if (run.contains("sent") && !sftp) {
         // Only the commands whose verbs the case names, in the order sent; none when it names none.
         std::set<std::string> verbs;
         for (std::string command : run["sent"])
@@ -204,11 +300,13 @@ void ExpectRun(const json& run, const TPackageRun& result, const TPlaceholders& 
     const json variables = run.value("variables", json::object());
     for (const auto& [name, value] : variables.items()) {
         auto actual = result.Variables.Get(name);
+        if (actual)
+            actual = target.Root.Shown(*actual);
         EXPECT_TRUE(value.is_null() ? !actual : actual && Matches(value, *actual))
             << name << " is " << actual.value_or("not defined");
     }
-    if (run.contains("serverTree") && server) {
-        ExpectLines("server tree", run["serverTree"], Tree(server->Home()));
+    if (run.contains("serverTree") && !remoteHome.empty()) {
+        ExpectLines("server tree", run["serverTree"], Tree(remoteHome));
     }
     if (run.contains("localTree")) {
         ExpectLines("local tree", run["localTree"], Tree(local));
@@ -242,8 +340,19 @@ TEST_P(FTPActionCase, RunsAsWritten) {
     } hostOptions;
     std::unique_ptr<TFTPTestServer> server;
     std::unique_ptr<TLinePeer> peer;
+    std::unique_ptr<TSSHTestServer> ssh;
+    TTarget target;
+    target.TLS = GetParam().TLS;
+    fs::path remoteHome;
     std::uint16_t port = 0;
-    if (GetParam().Server == "peer") {
+    if (GetParam().Server == "SFTP") {
+        ssh = std::make_unique<TSSHTestServer>();
+        ssh->Start();
+        port = ssh->Port();
+        remoteHome = ssh->Home();
+        target.SSH = ssh.get();
+        target.Root.Home = ssh->Home().string();
+    } else if (GetParam().Server == "peer") {
         std::vector<TLineScript> sessions;
         for (const auto& session : c["peer"])
             sessions.push_back(ScriptFromSteps(session.get<std::vector<std::string>>()));
@@ -267,6 +376,7 @@ TEST_P(FTPActionCase, RunsAsWritten) {
                                                         : TFTPServerTLS::stImplicit);
         server->Start();
         port = server->Port();
+        remoteHome = server->Home();
     }
     TTempDir local("quillate-case");
     // Relative local names are taken from the working folder, which is the local tree during the case.
@@ -285,23 +395,23 @@ TEST_P(FTPActionCase, RunsAsWritten) {
     int index = 0;
     for (const json& run : c.contains("runs") ? c["runs"] : json::array({c})) {
         SCOPED_TRACE("run " + std::to_string(++index));
-        Plant(local.Path(), run.value("local", json::array()), nullptr);
-        if (server) {
-            Plant(server->Home(), run.value("server", json::array()), server.get());
+        Plant(local.Path(), run.value("local", json::array()), nullptr, nullptr);
+        if (!remoteHome.empty()) {
+            Plant(remoteHome, run.value("server", json::array()), server.get(), ssh.get());
             const json dates = run.value("serverDates", json::object());
             for (const auto& [path, time] : dates.items()) {
                 struct utimbuf times {
                     time.get<time_t>(), time.get<time_t>()
                 };
-                ASSERT_EQ(::utime((server->Home() / path).c_str(), &times), 0) << path;
+                ASSERT_EQ(::utime((remoteHome / path).c_str(), &times), 0) << path;
             }
         }
         // Folders of the server's home the account may not write to, writable again when the case ends.
         for (std::string folder : run.value("readOnly", json::array()))
-            fs::permissions(server->Home() / folder, fs::perms::owner_write, fs::perm_options::remove);
+            fs::permissions(remoteHome / folder, fs::perms::owner_write, fs::perm_options::remove);
         EnsurePackageRegistered();
         hostOptions.Write(c.value("hostOptions", json::object()));
-        TProject project = TProject::Parse(ProjectText(run, port, address, GetParam().TLS, placeholders),
+        TProject project = TProject::Parse(ProjectText(run, port, address, target, placeholders),
                                            GetParam().Name + ".json");
         TPackageRun result;
         if (run.contains("stopAt") || run.contains("terminateAt")) {
@@ -312,15 +422,16 @@ TEST_P(FTPActionCase, RunsAsWritten) {
                 for (auto& action : project.Actions)
                     action->SetCanTerminate(false);
             result.OnLine = [stopAt = run[terminate ? "terminateAt" : "stopAt"].get<std::string>(),
+                             root = target.Root,
                              stopped = false](const TLogEntry& entry, TRunner& runner) mutable {
-                if (!stopped && Matches(stopAt, entry.Text)) {
+                if (!stopped && Matches(stopAt, root.Shown(entry.Text))) {
                     stopped = true;
                     runner.RequestStop();
                 }
             };
         }
         result.Run(project);
-        ExpectRun(run, result, placeholders, server.get(), local.Path());
+        ExpectRun(run, result, placeholders, target, remoteHome, local.Path());
     }
 }
 
