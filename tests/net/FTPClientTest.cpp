@@ -38,14 +38,6 @@ using std::chrono::system_clock;
 
 namespace {
 
-std::string RandomBytes(std::size_t size, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::string data(size, '\0');
-    for (auto& c : data)
-        c = static_cast<char>(rng() & 0xff);
-    return data;
-}
-
 // Downloads into a local file from its current size on when resuming, else from the start.
 void GetToFile(TFTPClient& client, const std::string& remote, const fs::path& local, bool resume = false) {
     int fd = ::open(local.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (resume ? O_APPEND : O_TRUNC), 0644);

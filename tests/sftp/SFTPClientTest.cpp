@@ -24,14 +24,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-std::string RandomBytes(std::size_t size, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::string data(size, '\0');
-    for (auto& c : data)
-        c = static_cast<char>(rng() & 0xff);
-    return data;
-}
-
 class SFTPClientTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {

@@ -22,14 +22,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-std::string RandomBytes(std::size_t size, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::string data(size, '\0');
-    for (auto& c : data)
-        c = static_cast<char>(rng() & 0xff);
-    return data;
-}
-
 std::vector<std::string> Names(const TFTPListItems& items) {
     std::vector<std::string> names;
     for (const auto& item : items)

@@ -7,6 +7,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <optional>
+#include <random>
 #include <signal.h>
 #include <spawn.h>
 #include <sstream>
@@ -108,6 +109,14 @@ bool WaitForPort(const std::string& host, std::uint16_t port, std::chrono::milli
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return false;
+}
+
+std::string RandomBytes(std::size_t size, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::string data(size, '\0');
+    for (auto& c : data)
+        c = static_cast<char>(rng() & 0xff);
+    return data;
 }
 
 std::string ReadTextFile(const std::filesystem::path& path) {

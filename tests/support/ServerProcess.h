@@ -85,6 +85,8 @@ private:
 
 std::string ReadTextFile(const std::filesystem::path& path);
 void WriteTextFile(const std::filesystem::path& path, const std::string& text);
+// size bytes of every value, the same for the same seed.
+std::string RandomBytes(std::size_t size, unsigned seed);
 // The text with every `key` in it replaced by `value`.
 std::string ReplaceAll(std::string text, const std::string& key, const std::string& value);
 
