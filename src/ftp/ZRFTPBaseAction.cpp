@@ -328,9 +328,9 @@ std::string TFTPBaseAction::WalkToDirectory(IFTPConnectionObject& connection, co
             continue;
         try {
             connection.CreateDir(to[i]);
-        } catch (const net::EReplyError& e) {
-            // 550: the folder is already there.
-            if (e.Code() != 550)
+        } catch (const std::exception& e) {
+            // Already there.
+            if (!net::IsNameUnavailable(e))
                 throw;
         }
         connection.ChangeDir(to[i]);

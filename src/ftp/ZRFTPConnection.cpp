@@ -81,6 +81,16 @@ void ReconnectWithWarnings(IFTPConnectionObject& connection,
     connection.Connect(0);
 }
 
+void WarnRefusedNamesTo(const TFTPLoggingEvent& handler, const std::vector<net::TRefusedName>& refused,
+                        std::size_t count) {
+    for (const auto& name : refused)
+        handler(fmt::format("Skipped a remote entry with an unsafe name [{}]: {}", net::EscapedName(name.Name),
+                            name.Reason),
+                Warning);
+    if (std::size_t more = count - refused.size())
+        handler(fmt::format("Skipped {} more remote entries with unsafe names", more), Warning);
+}
+
 TZRIdLogEvent::TZRIdLogEvent() {
     SetOnLog([this](net::TLogEventType type, std::string_view line) { Deliver(type, line); });
 }
@@ -109,7 +119,7 @@ void TZRIdLogEvent::Deliver(net::TLogEventType type, std::string_view line) {
     }
 }
 
-TFTPConnectObject::TFTPConnectObject(const std::string& name) : FName(name) {
+TFTPConnectObject::TFTPConnectObject(const std::string& name) : TConnectionObjectBase(name) {
     InitialiseFTP();
     FLog = std::make_shared<TZRIdLogEvent>();
     FLog->OnReceived = [this](const std::string& text, const std::string& line) {
@@ -123,35 +133,9 @@ TFTPConnectObject::TFTPConnectObject(const std::string& name) : FName(name) {
 
 TFTPConnectObject::~TFTPConnectObject() = default;
 
-std::string TFTPConnectObject::GetName() const {
-    std::lock_guard lock(FNameLock);
-    return FName;
-}
-
-void TFTPConnectObject::SetName(const std::string& name) {
-    std::lock_guard lock(FNameLock);
-    FName = name;
-}
-
 void TFTPConnectObject::Configure(const TFTPConnectionSettings& settings) {
-    FSettings = settings;
+    TConnectionObjectBase::Configure(settings);
     FSettings.ApplyTo(*FClient);
-}
-
-TFTPLoggingEvent TFTPConnectObject::GetOnMessage() const {
-    std::lock_guard lock(FMessageLock);
-    return FOnMessage;
-}
-
-void TFTPConnectObject::SetOnMessage(TFTPLoggingEvent event) {
-    std::lock_guard lock(FMessageLock);
-    FOnMessage = std::move(event);
-}
-
-void TFTPConnectObject::Deliver(const std::string& line, TConnMessageType type) {
-    TFTPLoggingEvent handler = GetOnMessage();
-    if (handler)
-        handler(line, type);
 }
 
 void TFTPConnectObject::LogStatusWithData(const std::string& text, const std::string& data) {
@@ -164,37 +148,23 @@ void TFTPConnectObject::InitialiseFTP() {
     FKnownRemoteDir.reset();
     auto client = std::make_unique<net::TFTPClient>();
     client->OnWork = [this](net::TWorkMode mode, std::int64_t count) {
-        if (FOnWorkMessage)
-            FOnWorkMessage(mode, count);
+        if (FOnWork)
+            FOnWork(mode, count);
     };
     client->OnWorkBegin = [this](net::TWorkMode mode, std::int64_t countMax) {
-        if (FOnWorkBeginMessage)
-            FOnWorkBeginMessage(mode, countMax);
+        if (FOnWorkBegin)
+            FOnWorkBegin(mode, countMax);
     };
     client->OnWorkEnd = [this](net::TWorkMode mode) {
-        if (FOnWorkEndMessage)
-            FOnWorkEndMessage(mode);
+        if (FOnWorkEnd)
+            FOnWorkEnd(mode);
     };
     client->OnWarning = [this](const std::string& text) { Deliver(text, Warning); };
     client->OnTransientRefusal = [this](const std::string& refusal) {
         ++FTransientRefusals;
         Deliver("Data connection refused for the moment, asking again : " + refusal, Status);
     };
-    std::unique_ptr<net::TFTPClient> old;
-    {
-        std::lock_guard lock(FClientLock);
-        old = std::move(FClient);
-        FClient = std::move(client);
-        FClient->SetStopToken(FStopToken);
-    }
-}
-
-std::shared_ptr<IFTPConnectionObject> TFTPConnectObject::NewWithSameSettings() const {
-    auto copy = std::make_shared<TFTPConnectObject>(GetName());
-    copy->Configure(FSettings);
-    std::lock_guard lock(FClientLock);
-    copy->SetStopToken(FStopToken);
-    return copy;
+    ReplaceClient(std::move(client));
 }
 
 void TFTPConnectObject::Connect(int timeoutSeconds) {
@@ -219,13 +189,6 @@ void TFTPConnectObject::Connect(int timeoutSeconds) {
 void TFTPConnectObject::Disconnect() {
     FKnownRemoteDir.reset();
     FClient->Disconnect();
-}
-
-void TFTPConnectObject::SetStopToken(std::stop_token token) {
-    std::lock_guard lock(FClientLock);
-    FStopToken = std::move(token);
-    if (FClient)
-        FClient->SetStopToken(FStopToken);
 }
 
 bool TFTPConnectObject::IsConnected() {
@@ -316,15 +279,6 @@ bool TFTPConnectObject::ListTree(const std::string& path, std::vector<std::strin
         return false;
     FClient->ListTree(path, lines);
     return true;
-}
-
-void TFTPConnectObject::WarnRefusedNames() {
-    for (const auto& refused : FClient->RefusedNames())
-        Deliver(fmt::format("Skipped a remote entry with an unsafe name [{}]: {}",
-                            net::EscapedName(refused.Name), refused.Reason),
-                Warning);
-    if (std::size_t more = FClient->RefusedNameCount() - FClient->RefusedNames().size())
-        Deliver(fmt::format("Skipped {} more remote entries with unsafe names", more), Warning);
 }
 
 std::int64_t TFTPConnectObject::GetFileSize(const std::string& path) {
@@ -444,16 +398,6 @@ void TFTPConnectObject::Upload(const std::string& local, const std::string& remo
         ~TUnhook() { Client.OnDataChannelCreate = nullptr; }
     } unhook{*FClient};
     FClient->Put(local, remote, false, startPosition);
-}
-
-void TFTPConnectObject::UploadFile(const std::string& local, const std::string& remote, int maxSpeed,
-                                   std::int64_t) {
-    Upload(local, remote, -1, maxSpeed);
-}
-
-void TFTPConnectObject::Resume(const std::string& local, const std::string& remote,
-                               std::int64_t startPosition, int maxSpeed) {
-    Upload(local, remote, startPosition, maxSpeed);
 }
 
 void DownloadToLocalFolder(net::TFTPClient& client, const std::string& remote, quillate::TLocalFolder& folder,

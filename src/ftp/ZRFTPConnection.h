@@ -187,30 +187,118 @@ private:
     std::string FPeer;
 };
 
-class TFTPConnectObject : public IFTPConnectionObject,
-                          public std::enable_shared_from_this<TFTPConnectObject> {
+// A warning through handler for each of the names a listing refused, and one for those past the list.
+void WarnRefusedNamesTo(const TFTPLoggingEvent& handler, const std::vector<net::TRefusedName>& refused,
+                        std::size_t count);
+
+// What the connection objects of both protocols keep alike: the name, the settings, the events and the
+// delivery of messages, the stop token and the client it is handed to. TSelf: the object itself, for
+// NewWithSameSettings; TClient: its protocol's client.
+template <class TSelf, class TClient>
+class TConnectionObjectBase : public IFTPConnectionObject {
+public:
+    explicit TConnectionObjectBase(const std::string& name) : FName(name) {}
+
+    std::string GetName() const override {
+        std::lock_guard lock(FNameLock);
+        return FName;
+    }
+    std::string GetCategory() const override { return FTPConnectionCategory; }
+    void SetName(const std::string& name) override {
+        std::lock_guard lock(FNameLock);
+        FName = name;
+    }
+
+    void Configure(const TFTPConnectionSettings& settings) override { FSettings = settings; }
+    TFTPConnectionSettings Settings() const override { return FSettings; }
+
+    void SetOnMessage(TFTPLoggingEvent event) override {
+        std::lock_guard lock(FMessageLock);
+        FOnMessage = std::move(event);
+    }
+    TFTPLoggingEvent GetOnMessage() const override {
+        std::lock_guard lock(FMessageLock);
+        return FOnMessage;
+    }
+    void SetOnWork(TFTPWorkEvent event) override { FOnWork = std::move(event); }
+    void SetOnWorkBegin(TFTPWorkBeginEvent event) override { FOnWorkBegin = std::move(event); }
+    void SetOnWorkEnd(TFTPWorkEndEvent event) override { FOnWorkEnd = std::move(event); }
+    void SetOnStatus(TFTPStatusEvent event) override { FOnStatus = std::move(event); }
+
+    std::shared_ptr<IFTPConnectionObject> NewWithSameSettings() const override {
+        auto copy = std::make_shared<TSelf>(GetName());
+        copy->Configure(FSettings);
+        copy->SetStopToken(StopToken());
+        return copy;
+    }
+    void SetStopToken(std::stop_token token) override {
+        std::lock_guard lock(FClientLock);
+        FStopToken = std::move(token);
+        if (FClient)
+            FClient->SetStopToken(FStopToken);
+    }
+    void UploadFile(const std::string& local, const std::string& remote, int maxSpeed, std::int64_t) override {
+        Upload(local, remote, -1, maxSpeed);
+    }
+    void Resume(const std::string& local, const std::string& remote, std::int64_t startPosition,
+                int maxSpeed) override {
+        Upload(local, remote, startPosition, maxSpeed);
+    }
+
+protected:
+    // startPosition: where the server's copy is continued from; -1 sends the whole file.
+    virtual void Upload(const std::string& local, const std::string& remote, std::int64_t startPosition,
+                        int maxSpeed) = 0;
+    // The handler is taken under the lock and called outside it, so it may set another.
+    void Deliver(const std::string& line, TConnMessageType type) const {
+        if (TFTPLoggingEvent handler = GetOnMessage())
+            handler(line, type);
+    }
+    // One warning for each name the client's last listing refused.
+    void WarnRefusedNames() const {
+        if (TFTPLoggingEvent handler = GetOnMessage())
+            WarnRefusedNamesTo(handler, FClient->RefusedNames(), FClient->RefusedNameCount());
+    }
+    std::stop_token StopToken() const {
+        std::lock_guard lock(FClientLock);
+        return FStopToken;
+    }
+    // The client in use gives way to this one, which takes the stop token along; the old one is torn
+    // down outside the lock.
+    void ReplaceClient(std::unique_ptr<TClient> client) {
+        std::unique_ptr<TClient> old;
+        std::lock_guard lock(FClientLock);
+        old = std::move(FClient);
+        FClient = std::move(client);
+        FClient->SetStopToken(FStopToken);
+    }
+
+    // Replaced only under FClientLock (a stop token may be set from another thread).
+    std::unique_ptr<TClient> FClient;
+    TFTPConnectionSettings FSettings;
+    TFTPWorkEvent FOnWork;
+    TFTPWorkBeginEvent FOnWorkBegin;
+    TFTPWorkEndEvent FOnWorkEnd;
+    TFTPStatusEvent FOnStatus;
+
+private:
+    mutable std::mutex FClientLock;
+    std::stop_token FStopToken;
+    mutable std::mutex FNameLock;
+    std::string FName;
+    mutable std::mutex FMessageLock;
+    TFTPLoggingEvent FOnMessage;
+};
+
+class TFTPConnectObject : public TConnectionObjectBase<TFTPConnectObject, net::TFTPClient> {
 public:
     explicit TFTPConnectObject(const std::string& name);
     ~TFTPConnectObject() override;
 
-    std::string GetName() const override;
-    std::string GetCategory() const override { return FTPConnectionCategory; }
-    void SetName(const std::string& name) override;
-
     void Configure(const TFTPConnectionSettings& settings) override;
-    TFTPConnectionSettings Settings() const override { return FSettings; }
 
-    void SetOnMessage(TFTPLoggingEvent event) override;
-    TFTPLoggingEvent GetOnMessage() const override;
-    void SetOnWork(TFTPWorkEvent event) override { FOnWorkMessage = std::move(event); }
-    void SetOnWorkBegin(TFTPWorkBeginEvent event) override { FOnWorkBeginMessage = std::move(event); }
-    void SetOnWorkEnd(TFTPWorkEndEvent event) override { FOnWorkEndMessage = std::move(event); }
-    void SetOnStatus(TFTPStatusEvent event) override { FOnStatus = std::move(event); }
-
-    std::shared_ptr<IFTPConnectionObject> NewWithSameSettings() const override;
     void Connect(int timeoutSeconds) override;
     void Disconnect() override;
-    void SetStopToken(std::stop_token token) override;
     bool IsConnected() override;
     std::uint32_t TransientRefusals() const override { return FTransientRefusals.load(); }
     void ChangeDir(const std::string& path) override;
@@ -230,10 +318,6 @@ public:
     void DeleteDir(const std::string& path, bool deleteContents) override;
     void DeleteFile(const std::string& path) override;
     void RenameFile(const std::string& oldName, const std::string& newName) override;
-    void UploadFile(const std::string& local, const std::string& remote, int maxSpeed,
-                    std::int64_t unused) override;
-    void Resume(const std::string& local, const std::string& remote, std::int64_t startPosition,
-                int maxSpeed) override;
     void DownloadFile(const std::string& remote, quillate::TLocalFolder& folder, const std::string& local,
                       bool overwrite, bool resume, std::int64_t expectedSize) override;
     void NOOP() override;
@@ -247,35 +331,18 @@ private:
     // The current folder's entries for a recursive delete, links typed as links.
     std::vector<std::pair<std::string, net::TFTPItemType>> ListForDelete();
     void LogStatusWithData(const std::string& text, const std::string& data);
-    // One warning for each name the client's last listing refused.
-    void WarnRefusedNames();
-    void Deliver(const std::string& line, TConnMessageType type);
     void OnDataChannelCreate(net::TTCPConnection& dataChannel);
     void Upload(const std::string& local, const std::string& remote, std::int64_t startPosition,
-                int maxSpeed);
+                int maxSpeed) override;
 
     int FMaxTransferSpeed = 0;
-    // Guards replacing the client against a stop token set from another thread; a new client takes
-    // the token along.
-    mutable std::mutex FClientLock;
-    std::stop_token FStopToken;
     std::atomic<std::uint32_t> FTransientRefusals{0};
-    std::unique_ptr<net::TFTPClient> FClient;
     std::shared_ptr<TZRIdLogEvent> FLog;
-    mutable std::mutex FNameLock;
-    std::string FName;
-    TFTPConnectionSettings FSettings;
     bool FDirListingDirty = true;
     TFTPListItems FDirListing;
     TFTPListItems FFolderListing;
     // The server's answer to the last PWD; dropped before any command that may move the server.
     std::optional<std::string> FKnownRemoteDir;
-    mutable std::mutex FMessageLock;
-    TFTPLoggingEvent FOnMessage;
-    TFTPWorkEvent FOnWorkMessage;
-    TFTPWorkBeginEvent FOnWorkBeginMessage;
-    TFTPWorkEndEvent FOnWorkEndMessage;
-    TFTPStatusEvent FOnStatus;
 };
 
 } // namespace zr

@@ -74,16 +74,15 @@ bool TFTPCreateDirAction::DoFTPOperation(IFTPConnectionObject& connection) {
         connection.CreateDir(dir);
         SendMessage("New directory created: " + dir, stSuccess);
         return true;
-    } catch (const net::EReplyError& e) {
-        if (e.Code() == 550) {
+    } catch (const std::exception& e) {
+        if (net::IsNameUnavailable(e)) {
             SendMessage("Directory already exists", stInformation);
             return FNoFailIfDirExists;
         }
         // Any other refusal fails without a line of its own: the reply is in the protocol log, which
         // DetailedLogging shows.
-        return false;
-    } catch (const std::exception& e) {
-        LogFailure("Directory creation failed: " + dir, e);
+        if (dynamic_cast<const net::EReplyError*>(&e) == nullptr)
+            LogFailure("Directory creation failed: " + dir, e);
         return false;
     }
 }

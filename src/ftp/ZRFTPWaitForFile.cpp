@@ -11,8 +11,14 @@ namespace {
 
 // Listing a missing name: pyftpdlib answers 550, ProFTPD 450 ("No such file or directory"). Both are
 // what RFC 959 allows for an unavailable file, so both mean "not there yet".
-bool MeansNoSuchFile(int code) {
-    return code == 550 || code == 450;
+bool MeansNoSuchFile(const std::exception& e) {
+    const auto* reply = dynamic_cast<const net::EReplyError*>(&e);
+    return net::IsNameUnavailable(e) || (reply && reply->Code() == 450);
+}
+
+// An FTP reply error, or a name the server (FTP or SFTP) says is unavailable: reported as the server's.
+bool IsRefusal(const std::exception& e) {
+    return net::IsNameUnavailable(e) || dynamic_cast<const net::EReplyError*>(&e) != nullptr;
 }
 
 const char* WaitGoal(TFTPWaitType type) {
@@ -120,13 +126,11 @@ TFTPWaitForFileAction::TFileDetails TFTPWaitForFileAction::ReadFileDetails(const
     try {
         details.Size = FConnection->GetFileSize(FFile);
         details.Date = FConnection->GetFileDate(FFile);
-    } catch (const net::EReplyError& e) {
-        // A file that is not there yet may still appear; only FailIfDoesntExist makes that an error.
-        if (e.Code() == 550 && !FFailIfDoesntExist)
-            return TFileDetails{};
-        throw EWaitException(otherReplyError + std::string(e.what()));
     } catch (const std::exception& e) {
-        throw EWaitException(otherError + std::string(e.what()));
+        // A file that is not there yet may still appear; only FailIfDoesntExist makes that an error.
+        if (net::IsNameUnavailable(e) && !FFailIfDoesntExist)
+            return TFileDetails{};
+        throw EWaitException((IsRefusal(e) ? otherReplyError : otherError) + std::string(e.what()));
     }
     if (details.Size == -1 && FFailIfDoesntExist)
         throw EWaitException("File not found : " + FFile);
@@ -136,12 +140,11 @@ TFTPWaitForFileAction::TFileDetails TFTPWaitForFileAction::ReadFileDetails(const
 bool TFTPWaitForFileAction::FileListed() {
     try {
         return !FConnection->ListDirectory(FFile, false).empty();
-    } catch (const net::EReplyError& e) {
-        if (MeansNoSuchFile(e.Code()))
-            return false;
-        throw EWaitException("An FTP error occurred : " + std::string(e.what()));
     } catch (const std::exception& e) {
-        throw EWaitException("Could not list directory : " + std::string(e.what()));
+        if (MeansNoSuchFile(e))
+            return false;
+        throw EWaitException((IsRefusal(e) ? "An FTP error occurred : " : "Could not list directory : ") +
+                             std::string(e.what()));
     }
 }
 

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fmt/format.h>
+#include <mutex>
 #include <stdexcept>
 #include <sys/stat.h>
 
@@ -54,52 +55,13 @@ std::string DetailLine(const net::TFTPListItem& item) {
     return line;
 }
 
-// The actions read FTP's 550 as "file unavailable": no such name, or a name already taken. OpenSSH
-// answers a taken name with a bare failure, so a caller that asks is told which it was.
-[[noreturn]] void Unavailable(const net::ESFTPError& e) {
-    throw net::EReplyError(e.what(), 550, {});
-}
-
-bool IsMissing(const net::ESFTPError& e) {
-    return e.Status() == net::ESFTPError::NoSuchFile;
-}
-
 } // namespace
 
-TSFTPConnectObject::TSFTPConnectObject(const std::string& name) : FName(name) {
+TSFTPConnectObject::TSFTPConnectObject(const std::string& name) : TConnectionObjectBase(name) {
     InitialiseFTP();
 }
 
 TSFTPConnectObject::~TSFTPConnectObject() = default;
-
-std::string TSFTPConnectObject::GetName() const {
-    std::lock_guard lock(FNameLock);
-    return FName;
-}
-
-void TSFTPConnectObject::SetName(const std::string& name) {
-    std::lock_guard lock(FNameLock);
-    FName = name;
-}
-
-void TSFTPConnectObject::Configure(const TFTPConnectionSettings& settings) {
-    FSettings = settings;
-}
-
-TFTPLoggingEvent TSFTPConnectObject::GetOnMessage() const {
-    std::lock_guard lock(FMessageLock);
-    return FOnMessage;
-}
-
-void TSFTPConnectObject::SetOnMessage(TFTPLoggingEvent event) {
-    std::lock_guard lock(FMessageLock);
-    FOnMessage = std::move(event);
-}
-
-void TSFTPConnectObject::Deliver(const std::string& line, TConnMessageType type) {
-    if (TFTPLoggingEvent handler = GetOnMessage())
-        handler(line, type);
-}
 
 void TSFTPConnectObject::Status(net::TConnectionStatus status, const std::string& text) {
     Deliver("Status: " + text, TConnMessageType::Status);
@@ -137,19 +99,7 @@ void TSFTPConnectObject::InitialiseFTP() {
         if (FOnWorkEnd)
             FOnWorkEnd(mode);
     };
-    std::unique_ptr<net::TSFTPClient> old;
-    std::lock_guard lock(FClientLock);
-    old = std::move(FClient);
-    FClient = std::move(client);
-    FClient->SetStopToken(FStopToken);
-}
-
-std::shared_ptr<IFTPConnectionObject> TSFTPConnectObject::NewWithSameSettings() const {
-    auto copy = std::make_shared<TSFTPConnectObject>(GetName());
-    copy->Configure(FSettings);
-    std::lock_guard lock(FClientLock);
-    copy->SetStopToken(FStopToken);
-    return copy;
+    ReplaceClient(std::move(client));
 }
 
 void TSFTPConnectObject::Connect(int timeoutSeconds) {
@@ -182,13 +132,6 @@ void TSFTPConnectObject::Disconnect() {
     FClient->Disconnect();
     if (was)
         Status(net::TConnectionStatus::csDisconnected, "Disconnected from " + FClient->PeerText());
-}
-
-void TSFTPConnectObject::SetStopToken(std::stop_token token) {
-    std::lock_guard lock(FClientLock);
-    FStopToken = std::move(token);
-    if (FClient)
-        FClient->SetStopToken(FStopToken);
 }
 
 bool TSFTPConnectObject::IsConnected() {
@@ -250,16 +193,9 @@ std::string TSFTPConnectObject::ListDirectory(const std::string& path, bool deta
     std::vector<net::TFTPListItem> items;
     try {
         items = FClient->List(target);
-    } catch (const net::ESFTPError& e) {
-        // A file is listed as itself, as FTP's LIST of a file name does; a missing name is unavailable.
-        net::TSFTPAttributes a;
-        try {
-            a = FClient->LinkStat(target);
-        } catch (const net::ESFTPError& missing) {
-            if (IsMissing(missing))
-                Unavailable(missing);
-            throw;
-        }
+    } catch (const net::ESFTPError&) {
+        // A file is listed as itself, as FTP's LIST of a file name does; a missing name fails the stat.
+        net::TSFTPAttributes a = FClient->LinkStat(target);
         if (a.ItemType == net::TFTPItemType::ditDirectory)
             throw;
         net::TFTPListItem item;
@@ -296,28 +232,9 @@ bool TSFTPConnectObject::ListTree(const std::string&, std::vector<std::string>&)
     return false;
 }
 
-void TSFTPConnectObject::WarnRefusedNames() {
-    for (const auto& refused : FClient->RefusedNames())
-        Deliver(fmt::format("Skipped a remote entry with an unsafe name [{}]: {}",
-                            net::EscapedName(refused.Name), refused.Reason),
-                Warning);
-    if (std::size_t more = FClient->RefusedNameCount() - FClient->RefusedNames().size())
-        Deliver(fmt::format("Skipped {} more remote entries with unsafe names", more), Warning);
-}
-
-net::TSFTPAttributes TSFTPConnectObject::StatOrUnavailable(const std::string& target) {
-    try {
-        return FClient->Stat(target);
-    } catch (const net::ESFTPError& e) {
-        if (IsMissing(e))
-            Unavailable(e);
-        throw;
-    }
-}
-
 std::int64_t TSFTPConnectObject::GetFileSize(const std::string& path) {
     std::string target = Resolve(path);
-    net::TSFTPAttributes a = StatOrUnavailable(target);
+    net::TSFTPAttributes a = FClient->Stat(target);
     if (a.ItemType == net::TFTPItemType::ditDirectory || a.Size < 0)
         throw std::runtime_error(fmt::format("Getting the size of [{}] on {}: {}", net::EscapedName(target),
                                              FClient->PeerText(),
@@ -327,7 +244,7 @@ std::int64_t TSFTPConnectObject::GetFileSize(const std::string& path) {
 
 quillate::TDateTime TSFTPConnectObject::GetFileDate(const std::string& path) {
     std::string target = Resolve(path);
-    net::TSFTPAttributes a = StatOrUnavailable(target);
+    net::TSFTPAttributes a = FClient->Stat(target);
     if (!a.ModifiedDate)
         throw std::runtime_error(fmt::format("Getting the date of [{}] on {}: the server gave none",
                                              net::EscapedName(target), FClient->PeerText()));
@@ -355,12 +272,13 @@ void TSFTPConnectObject::CreateDir(const std::string& path) {
     } catch (const net::ESFTPError& e) {
         if (e.Status() != net::ESFTPError::Failure)
             throw;
+        // Version 3 answers a taken name with a bare failure; a name that is there says which it was.
         try {
             FClient->LinkStat(target);
         } catch (const net::ESFTPError&) {
             throw e;
         }
-        Unavailable(e);
+        throw net::ESFTPError(e.what(), net::ESFTPError::FileAlreadyExists);
     }
 }
 
@@ -437,11 +355,7 @@ void TSFTPConnectObject::Throttle(std::int64_t count) {
     auto now = std::chrono::steady_clock::now();
     if (due <= now)
         return;
-    std::stop_token stop;
-    {
-        std::lock_guard lock(FClientLock);
-        stop = FStopToken;
-    }
+    std::stop_token stop = StopToken();
     std::mutex m;
     std::condition_variable_any wake;
     std::unique_lock lock(m);
@@ -460,16 +374,6 @@ void TSFTPConnectObject::Upload(const std::string& local, const std::string& rem
     // No remote name stores the file under its own name, as over FTP.
     FClient->Put(local, Resolve(remote.empty() ? std::filesystem::path(local).filename().string() : remote),
                  startPosition);
-}
-
-void TSFTPConnectObject::UploadFile(const std::string& local, const std::string& remote, int maxSpeed,
-                                    std::int64_t) {
-    Upload(local, remote, -1, maxSpeed);
-}
-
-void TSFTPConnectObject::Resume(const std::string& local, const std::string& remote,
-                                std::int64_t startPosition, int maxSpeed) {
-    Upload(local, remote, startPosition, maxSpeed);
 }
 
 void TSFTPConnectObject::DownloadFile(const std::string& remote, quillate::TLocalFolder& folder,

@@ -38,6 +38,14 @@ bool IsTransientRefusal(const std::exception& e) {
     return false;
 }
 
+bool IsNameUnavailable(const std::exception& e) {
+    if (const auto* reply = dynamic_cast<const EReplyError*>(&e))
+        return reply->Code() == 550;
+    if (const auto* sftp = dynamic_cast<const ESFTPError*>(&e))
+        return sftp->Status() == ESFTPError::NoSuchFile || sftp->Status() == ESFTPError::FileAlreadyExists;
+    return false;
+}
+
 std::string FormatNetMessage(std::string_view activity, std::string_view peer, std::string_view reason) {
     if (peer.empty())
         return fmt::format("{}: {}", activity, reason);

@@ -100,6 +100,21 @@ private:
     std::vector<std::string> FLines;
 };
 
+// The SFTP server answered a request with a status other than success.
+class ESFTPError : public ENetError {
+public:
+    // SSH_FX_* of the SFTP drafts; 8 is an operation the server does not offer. Version 3 has no
+    // status for a name already taken (OpenSSH answers Failure): FileAlreadyExists, of the later
+    // drafts, is given by a caller that looked and found the name there.
+    static constexpr unsigned long NoSuchFile = 2, PermissionDenied = 3, Failure = 4, FileAlreadyExists = 11;
+
+    ESFTPError(const std::string& message, unsigned long status) : ENetError(message), FStatus(status) {}
+    unsigned long Status() const noexcept { return FStatus; }
+
+private:
+    unsigned long FStatus;
+};
+
 // A message could not be composed: a missing attachment, an unknown character set, text the set
 // cannot hold, an address that would break its header.
 class EMimeError : public ENetError {
@@ -115,6 +130,10 @@ bool IsTransientDataRefusal(const std::exception& e);
 // silent half-way (EServerStalled). Work that is
 // done again from its start can be given again after these.
 bool IsTransientRefusal(const std::exception& e);
+
+// The server refused a name as not there, or as taken where a new one was to go: FTP's 550 (which
+// says either), SFTP's no such file or a taken name.
+bool IsNameUnavailable(const std::exception& e);
 
 // "Connecting to 127.0.0.1:2121: Connection refused"
 std::string FormatNetMessage(std::string_view activity, std::string_view peer, std::string_view reason);

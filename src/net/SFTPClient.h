@@ -42,19 +42,6 @@ public:
     using ENetError::ENetError;
 };
 
-// The SFTP server answered a request with a status other than success.
-class ESFTPError : public ENetError {
-public:
-    // SSH_FX_* of the SFTP draft; 8 is an operation the server does not offer.
-    static constexpr unsigned long NoSuchFile = 2, PermissionDenied = 3, Failure = 4;
-
-    ESFTPError(const std::string& message, unsigned long status) : ENetError(message), FStatus(status) {}
-    unsigned long Status() const noexcept { return FStatus; }
-
-private:
-    unsigned long FStatus;
-};
-
 struct TSFTPAttributes {
     TFTPItemType ItemType = TFTPItemType::ditOther;
     std::int64_t Size = -1;

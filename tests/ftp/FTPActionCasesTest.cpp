@@ -30,12 +30,11 @@ struct TActionCase {
     json Case;
 };
 
-// Raw commands are FTP's, and so are checksums where the server offers them; the script action opens
-// a connection of its own, FTP only.
+// Raw commands are FTP's, and so are checksums where the server offers them.
 bool NeedsFTP(const json& c, const json& project) {
     for (const auto& action : project.at("actions")) {
         std::string type = action.is_object() ? action.value("type", "") : "";
-        if (type == "action.ftp.sendcmd" || type == "action.ftp.script")
+        if (type == "action.ftp.sendcmd")
             return true;
         if (action.is_object() && action.value("properties", json::object()).value("CheckFileCRC", false) &&
             !c.value("withoutChecksums", false))
@@ -197,11 +196,15 @@ std::vector<std::string> Transcript(const TPackageRun& run, const TPlaceholders&
     return lines;
 }
 
+// The passphrase of the key an FTP script action logs in with over SFTP.
+constexpr const char* ScriptKeyPassphrase = "script-key-phrase";
+
 // How "connect" reaches the server beyond host and port: TLS, or SFTP with the sshd's account.
 struct TTarget {
     std::string TLS = "plain";
     const TSSHTestServer* SSH = nullptr;
     TRemoteRoot Root;
+    std::string ScriptKey; // over SFTP, authorised and locked by ScriptKeyPassphrase
 };
 
 // A property's value that starts with "/" is a remote path from the server's home (local paths are
@@ -214,7 +217,8 @@ void RootRemotePaths(json& properties, const TRemoteRoot& root) {
 
 // "connect" in a list of actions opens "Site" on the server; {"connect": {...}} adds properties to it.
 // Over TLS the connect and every FTP script action ask for it unless the case says otherwise; over SFTP
-// the connect logs in to the sshd's account, trusting its host key.
+// both log in to the sshd's account trusting its host key, the connect by password, the script action by
+// a key alone.
 json Actions(const json& actions, std::uint16_t port, const std::string& address, const TTarget& target) {
     json security = json::object();
     if (target.TLS != "plain")
@@ -237,6 +241,14 @@ json Actions(const json& actions, std::uint16_t port, const std::string& address
             json script = action;
             json properties = security;
             properties.update(script["properties"]);
+            if (target.SSH) {
+                properties["Protocol"] = "cpSFTP";
+                properties["HostKeyFingerprint"] = target.SSH->HostKeyFingerprint();
+                properties["UserID"] = target.SSH->User();
+                properties.erase("EncryptedPassword");
+                properties["PrivateKeyFile"] = target.ScriptKey;
+                properties["PrivateKeyCookie"] = EncryptString(ScriptKeyPassphrase, zr::TFTPAction::PasswordKey);
+            }
             script["properties"] = properties;
             result.push_back(script);
         } else {
@@ -312,6 +324,7 @@ void ExpectRun(const json& run, const TPackageRun& result, const TPlaceholders& 
         ExpectLines("local tree", run["localTree"], Tree(local));
     }
     EXPECT_FALSE(result.AnyLineContains(TFTPTestServer::Password)) << "the password reached the log";
+    EXPECT_FALSE(result.AnyLineContains(ScriptKeyPassphrase)) << "the key's passphrase reached the log";
     EXPECT_EQ(result.Outstanding, 0);
 }
 
@@ -352,6 +365,8 @@ TEST_P(FTPActionCase, RunsAsWritten) {
         remoteHome = ssh->Home();
         target.SSH = ssh.get();
         target.Root.Home = ssh->Home().string();
+        target.ScriptKey = (ssh->Scratch() / "script-key").string();
+        ssh->MakeKey(target.ScriptKey, ScriptKeyPassphrase, true);
     } else if (GetParam().Server == "peer") {
         std::vector<TLineScript> sessions;
         for (const auto& session : c["peer"])

@@ -198,8 +198,8 @@ bool ChangeRemoteDirectory(IFTPConnectionObject& connection, const std::string& 
             connection.ChangeDir(to);
             current = to;
             return true;
-        } catch (const net::EReplyError& e) {
-            if (e.Code() != 550)
+        } catch (const std::exception& e) {
+            if (!net::IsNameUnavailable(e))
                 throw;
             current = connection.GetRemoteDir();
             return false;
@@ -229,13 +229,15 @@ bool ChangeRemoteDirectory(IFTPConnectionObject& connection, const std::string& 
             continue;
         try {
             connection.CreateDir(toSegments[i]);
-        } catch (const net::EReplyError&) {
+        } catch (const std::exception& e) {
             // Usually there already; the change below tells.
+            if (!net::IsNameUnavailable(e) && dynamic_cast<const net::EReplyError*>(&e) == nullptr)
+                throw;
         }
         try {
             connection.ChangeDir(toSegments[i]);
-        } catch (const net::EReplyError& e) {
-            if (e.Code() == 550)
+        } catch (const std::exception& e) {
+            if (net::IsNameUnavailable(e))
                 return false;
             throw;
         }

@@ -89,7 +89,7 @@ private:
 };
 
 // Moves the server's current directory from one folder to another, optionally creating what is missing.
-// A 550 refusal gives false with current set to where the server is; other errors propagate.
+// A folder the server says is unavailable gives false with current set to where the server is; other errors propagate.
 bool ChangeRemoteDirectory(IFTPConnectionObject& connection, const std::string& from, const std::string& to,
                            bool create, std::string& current);
 

@@ -216,8 +216,8 @@ bool TFTPTreeVisitorActionRemoteDifferences::EnsureServerIn(const TFTPTreeNode& 
             FFTPConnection.ChangeDir(directory.size() > 1 ? directory.substr(0, directory.size() - 1) : directory);
             FCurrentRemoteDirectory = directory;
             return true;
-        } catch (const net::EReplyError& e) {
-            if (e.Code() != 550)
+        } catch (const std::exception& e) {
+            if (!net::IsNameUnavailable(e))
                 throw;
         }
     }
