@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <initializer_list>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -115,6 +116,25 @@ void GlobalInit() {
     static const int result = libssh2_init(0);
     if (result != 0)
         throw ESocketError("Starting the SSH library failed", std::make_error_code(std::errc::io_error));
+}
+
+// The names of wanted, in its order, that this libssh2 offers: libssh2 1.10 shifts a name it does not know
+// out of a preference list with an overlapping memcpy.
+std::string OfferedOnly(LIBSSH2_SESSION* session, int method, std::initializer_list<std::string_view> wanted) {
+    const char** offered = nullptr;
+    const int count = libssh2_session_supported_algs(session, method, &offered);
+    std::string list;
+    for (std::string_view name : wanted) {
+        for (int i = 0; i < count; ++i) {
+            if (name == offered[i]) {
+                list += (list.empty() ? "" : ",") + std::string(name);
+                break;
+            }
+        }
+    }
+    if (count > 0)
+        libssh2_free(session, static_cast<void*>(offered));
+    return list;
 }
 
 } // namespace
@@ -459,9 +479,12 @@ void TSFTPClient::Connect() {
                                std::make_error_code(std::errc::not_enough_memory));
         libssh2_session_set_blocking(d.Session, 0);
         // Keys of the kinds OpenSSH makes today first, so that the one a known_hosts file holds is asked for.
-        libssh2_session_method_pref(d.Session, LIBSSH2_METHOD_HOSTKEY,
-                                    "ssh-ed25519,ecdsa-sha2-nistp256,ecdsa-sha2-nistp384,ecdsa-sha2-nistp521,"
-                                    "rsa-sha2-512,rsa-sha2-256,ssh-rsa");
+        const std::string hostKeys =
+            OfferedOnly(d.Session, LIBSSH2_METHOD_HOSTKEY,
+                        {"ssh-ed25519", "ecdsa-sha2-nistp256", "ecdsa-sha2-nistp384", "ecdsa-sha2-nistp521",
+                         "rsa-sha2-512", "rsa-sha2-256", "ssh-rsa"});
+        if (!hostKeys.empty())
+            libssh2_session_method_pref(d.Session, LIBSSH2_METHOD_HOSTKEY, hostKeys.c_str());
         d.Log(fmt::format("connect {}", d.Peer));
         if (int rc = d.Retry("Negotiating SSH with",
                              [&] { return libssh2_session_handshake(d.Session, d.Socket.Get()); });
