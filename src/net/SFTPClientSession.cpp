@@ -127,7 +127,9 @@ std::string OfferedOnly(LIBSSH2_SESSION* session, int method, std::initializer_l
     for (std::string_view name : wanted) {
         for (int i = 0; i < count; ++i) {
             if (name == offered[i]) {
-                list += (list.empty() ? "" : ",") + std::string(name);
+                if (!list.empty())
+                    list += ',';
+                list += name;
                 break;
             }
         }
