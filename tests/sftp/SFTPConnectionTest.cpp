@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <random>
@@ -187,6 +188,31 @@ TEST_F(SFTPConnectionTest, StopEndsAThrottledUploadWithinASecond) {
     EXPECT_LT(ended - stoppedAt.load(), std::chrono::seconds(1));
     EXPECT_FALSE(c->IsConnected());
     fs::remove(Server->Home() / "slow.bin");
+}
+
+// The server's end of the session dies half-way: the upload fails, and a new session goes on from the
+// size the server holds, which gives the whole file.
+TEST_F(SFTPConnectionTest, AnUploadCutByTheServerResumesFromWhatArrived) {
+    auto c = Connected();
+    const std::string data = RandomBytes(4 * 1024 * 1024, 6);
+    WriteTextFile(Local("cut.bin"), data);
+    std::atomic<bool> underWay{false};
+    c->SetOnWork([&](net::TWorkMode, std::int64_t done) { underWay = underWay || done > 512 * 1024; });
+    std::thread killer([&] {
+        while (!underWay)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        // The pattern's brackets keep pkill from matching the shell that runs it.
+        EXPECT_EQ(std::system(("pkill -KILL -f '[s]shd: " + Server->User() + "[ @]'").c_str()), 0);
+    });
+    EXPECT_ANY_THROW(c->UploadFile(Local("cut.bin").string(), "cut.bin", 256 * 1024, 0));
+    killer.join();
+    auto again = Connected();
+    const std::int64_t arrived = again->GetFileSize("cut.bin");
+    EXPECT_GT(arrived, 0);
+    EXPECT_LT(arrived, static_cast<std::int64_t>(data.size()));
+    again->Resume(Local("cut.bin").string(), "cut.bin", arrived, 0);
+    EXPECT_TRUE(ReadTextFile(Server->Home() / "cut.bin") == data);
+    fs::remove(Server->Home() / "cut.bin");
 }
 
 } // namespace
