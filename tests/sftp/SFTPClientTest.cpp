@@ -127,6 +127,28 @@ TEST_F(SFTPClientTest, LogsInWithPasswordOrKeyAndSaysWhyNot) {
     }
 }
 
+// Where the server asks through keyboard-interactive (PAM) instead of for a password, the stored
+// password answers it, and a wrong one is refused.
+TEST_F(SFTPClientTest, AnswersKeyboardInteractiveWithThePassword) {
+    TSSHTestServer pam;
+    pam.OfferKeyboardInteractiveOnly();
+    pam.Start();
+    for (const std::string& password : {std::string(TSSHTestServer::Password), std::string("not-the-one")}) {
+        TSFTPClient client;
+        client.Host = "127.0.0.1";
+        client.Port = pam.Port();
+        client.Username = pam.User();
+        client.Password = password;
+        client.HostKeyFingerprint = pam.HostKeyFingerprint();
+        if (password == TSSHTestServer::Password) {
+            client.Connect();
+            EXPECT_EQ(client.RealPath("."), pam.Home().string());
+        } else {
+            EXPECT_THROW(client.Connect(), EAuthError);
+        }
+    }
+}
+
 TEST_F(SFTPClientTest, AcceptsOnlyTheKnownHostKey) {
     const std::string line = Server->KnownHostsLine();
     // Another key for the same host: the user's public key stands in for a replaced host key.

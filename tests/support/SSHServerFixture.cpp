@@ -108,9 +108,10 @@ void TSSHTestServer::Start() {
                       "Port " + std::to_string(port) + "\nListenAddress 127.0.0.1\nHostKey " +
                           (dir / "hostkey").string() + "\nPidFile " + (dir / "pid").string() +
                           "\nAuthorizedKeysFile " + (dir / "authorized_keys").string() +
-                          "\nPasswordAuthentication yes\nPubkeyAuthentication yes"
-                          "\nKbdInteractiveAuthentication no\nUsePAM no\nStrictModes no"
-                          "\nPermitRootLogin no\nAllowUsers " +
+                          (FKeyboardInteractiveOnly
+                               ? "\nPasswordAuthentication no\nKbdInteractiveAuthentication yes\nUsePAM yes"
+                               : "\nPasswordAuthentication yes\nKbdInteractiveAuthentication no\nUsePAM no") +
+                          "\nPubkeyAuthentication yes\nStrictModes no\nPermitRootLogin no\nAllowUsers " +
                           FUser + "\nSubsystem sftp internal-sftp\n");
         return TServerOptions{.Argv = {Sshd, "-D", "-e", "-f", (dir / "sshd_config").string()},
                               .WorkDir = dir,

@@ -20,6 +20,8 @@ public:
 
     // Throws when sshd does not come up: a missing server is a failure, never a skip.
     void Start();
+    // Before Start: logins by password are not offered, keyboard-interactive through PAM is.
+    void OfferKeyboardInteractiveOnly() { FKeyboardInteractiveOnly = true; }
     void Stop() { FProcess.Stop(); }
 
     std::uint16_t Port() const { return FPort; }
@@ -52,6 +54,7 @@ private:
     std::string FFingerprint;
     std::string FHostKeyText;
     std::uint16_t FPort = 0;
+    bool FKeyboardInteractiveOnly = false;
     TServerProcess FProcess;
 };
 
