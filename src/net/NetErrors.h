@@ -127,8 +127,7 @@ public:
 bool IsTransientDataRefusal(const std::exception& e);
 // Those and what a busy server does to work already under way: 421 (too many connections, or going away),
 // 426 (data connection closed, transfer aborted), a data connection reset or closed early, a server gone
-// silent half-way (EServerStalled). Work that is
-// done again from its start can be given again after these.
+// silent half-way (EServerStalled). Work that is done again from its start can be given again after these.
 bool IsTransientRefusal(const std::exception& e);
 
 // The server refused a name as not there, or as taken where a new one was to go: FTP's 550 (which
