@@ -397,7 +397,7 @@ void TFTPAction::ConnectionMessage(const std::string& text, TConnMessageType typ
         SendMessage(text, stWarning);
         return;
     }
-    // The connection gives "Sent: peer : line"; this action's log has always shown "peer : line".
+    // The connection gives "Sent: peer : line"; this action logs its sent lines as "peer : line".
     constexpr std::string_view SentPrefix = "Sent: ";
     if (type != Sent || !FDetailedLogging || !text.starts_with(SentPrefix))
         return;
