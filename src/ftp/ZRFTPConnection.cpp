@@ -4,7 +4,6 @@
 #include "ftp/ZRFTPTree.h"
 #include "host/Options.h"
 #include "host/PassRule.h"
-#include "host/RegEx.h"
 #include "net/NetErrors.h"
 #include "net/TextUtil.h"
 #include "net/ThrottleIntercept.h"
@@ -241,7 +240,7 @@ std::int64_t TFTPConnectObject::FileCRC(const std::string& path) {
 }
 
 bool TFTPConnectObject::OffersFileCRC() {
-    return quillate::RegEx::IsMatch(SendCMD("FEAT", ""), "\\bXCRC\\b");
+    return FClient->IsExtSupported("XCRC");
 }
 
 std::string TFTPConnectObject::ListDirectory(const std::string& path, bool details) {

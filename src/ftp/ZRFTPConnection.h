@@ -97,7 +97,7 @@ public:
     // Goes one level up and makes sure the server really moved.
     virtual void SafeChangeUpDir() = 0;
     virtual std::int64_t FileCRC(const std::string& path) = 0;
-    // Whether FileCRC can be asked of this server (it lists XCRC among its features); asks it anew.
+    // Whether FileCRC can be asked of this server (it listed XCRC among its features at the login).
     virtual bool OffersFileCRC() = 0;
     // Whether the server's dates need the skew probe before they are compared with ours: FTP listings
     // show the server's clock, often in a zone nobody states.

@@ -53,10 +53,7 @@ std::string PermissionText(const LIBSSH2_SFTP_ATTRIBUTES& a) {
 
 std::string TSFTPClient::RealPath(const std::string& path) {
     auto& d = *FImpl;
-    std::string activity = d.At("Resolving", path);
-    d.CheckPath(activity, path);
-    d.Ready(activity);
-    d.Log("realpath " + EscapedName(path));
+    std::string activity = d.Begin("Resolving", "realpath", path);
     std::vector<char> target(MaxLinkTarget + 1);
     int rc = d.Retry(activity, [&] {
         return libssh2_sftp_symlink_ex(d.Sftp, path.data(), static_cast<unsigned>(path.size()), target.data(),
@@ -74,12 +71,9 @@ std::string TSFTPClient::RealPath(const std::string& path) {
 
 std::vector<TFTPListItem> TSFTPClient::List(const std::string& path) {
     auto& d = *FImpl;
-    std::string activity = d.At("Listing", path);
-    d.CheckPath(activity, path);
-    d.Ready(activity);
+    std::string activity = d.Begin("Listing", "opendir", path);
     d.Refused.clear();
     d.RefusedCount = 0;
-    d.Log("opendir " + EscapedName(path));
     LIBSSH2_SFTP_HANDLE* handle = d.Open(activity, path, 0, 0, LIBSSH2_SFTP_OPENDIR);
     if (handle == nullptr)
         d.Fail(activity, libssh2_session_last_errno(d.Session));
@@ -162,31 +156,23 @@ std::size_t TSFTPClient::RefusedNameCount() const {
 
 TSFTPAttributes TSFTPClient::Stat(const std::string& path) {
     auto& d = *FImpl;
-    std::string activity = d.At("Looking at", path);
-    d.CheckPath(activity, path);
-    d.Ready(activity);
-    d.Log("stat " + EscapedName(path));
+    std::string activity = d.Begin("Looking at", "stat", path);
     return AttributesOf(d.StatRequest(activity, path, LIBSSH2_SFTP_STAT));
 }
 
 TSFTPAttributes TSFTPClient::LinkStat(const std::string& path) {
     auto& d = *FImpl;
-    std::string activity = d.At("Looking at", path);
-    d.CheckPath(activity, path);
-    d.Ready(activity);
-    d.Log("lstat " + EscapedName(path));
+    std::string activity = d.Begin("Looking at", "lstat", path);
     return AttributesOf(d.StatRequest(activity, path, LIBSSH2_SFTP_LSTAT));
 }
 
 void TSFTPClient::SetModTime(const std::string& path, std::chrono::system_clock::time_point when) {
     auto& d = *FImpl;
-    std::string activity = d.At("Setting the date of", path);
-    d.CheckPath(activity, path);
-    d.Ready(activity);
     auto seconds = std::chrono::duration_cast<std::chrono::seconds>(when.time_since_epoch()).count();
     if (seconds < 0 || seconds > static_cast<std::int64_t>(UINT32_MAX))
-        throw std::out_of_range(FormatNetMessage(activity, d.Peer, "SFTP dates run from 1970 to 2106"));
-    d.Log(fmt::format("stat {}", EscapedName(path)));
+        throw std::out_of_range(
+            FormatNetMessage(d.At("Setting the date of", path), d.Peer, "SFTP dates run from 1970 to 2106"));
+    std::string activity = d.Begin("Setting the date of", "stat", path);
     LIBSSH2_SFTP_ATTRIBUTES attributes = d.StatRequest(activity, path, LIBSSH2_SFTP_STAT);
     unsigned long accessed = (attributes.flags & LIBSSH2_SFTP_ATTR_ACMODTIME)
                                  ? attributes.atime
@@ -196,51 +182,31 @@ void TSFTPClient::SetModTime(const std::string& path, std::chrono::system_clock:
     attributes.atime = accessed;
     attributes.mtime = static_cast<unsigned long>(seconds);
     d.Log(fmt::format("setstat {} mtime {}", EscapedName(path), seconds));
-    int rc = d.Retry(activity, [&] {
+    d.Request(activity, [&] {
         return libssh2_sftp_stat_ex(d.Sftp, path.data(), static_cast<unsigned>(path.size()),
                                     LIBSSH2_SFTP_SETSTAT, &attributes);
     });
-    if (rc < 0)
-        d.Fail(activity, rc);
 }
 
 void TSFTPClient::MakeDir(const std::string& path) {
     auto& d = *FImpl;
-    std::string activity = d.At("Creating the folder", path);
-    d.CheckPath(activity, path);
-    d.Ready(activity);
-    d.Log("mkdir " + EscapedName(path));
-    int rc = d.Retry(activity, [&] {
+    d.Request(d.Begin("Creating the folder", "mkdir", path), [&] {
         return libssh2_sftp_mkdir_ex(d.Sftp, path.data(), static_cast<unsigned>(path.size()), 0755);
     });
-    if (rc < 0)
-        d.Fail(activity, rc);
 }
 
 void TSFTPClient::RemoveDir(const std::string& path) {
     auto& d = *FImpl;
-    std::string activity = d.At("Removing the folder", path);
-    d.CheckPath(activity, path);
-    d.Ready(activity);
-    d.Log("rmdir " + EscapedName(path));
-    int rc = d.Retry(activity, [&] {
+    d.Request(d.Begin("Removing the folder", "rmdir", path), [&] {
         return libssh2_sftp_rmdir_ex(d.Sftp, path.data(), static_cast<unsigned>(path.size()));
     });
-    if (rc < 0)
-        d.Fail(activity, rc);
 }
 
 void TSFTPClient::Delete(const std::string& path) {
     auto& d = *FImpl;
-    std::string activity = d.At("Removing", path);
-    d.CheckPath(activity, path);
-    d.Ready(activity);
-    d.Log("remove " + EscapedName(path));
-    int rc = d.Retry(activity, [&] {
+    d.Request(d.Begin("Removing", "remove", path), [&] {
         return libssh2_sftp_unlink_ex(d.Sftp, path.data(), static_cast<unsigned>(path.size()));
     });
-    if (rc < 0)
-        d.Fail(activity, rc);
 }
 
 void TSFTPClient::Rename(const std::string& from, const std::string& to) {
@@ -250,13 +216,11 @@ void TSFTPClient::Rename(const std::string& from, const std::string& to) {
         throw EUnsafeCommand(FormatNetMessage(activity, d.Peer, "the path holds a CR, LF or NUL"));
     d.Ready(activity);
     d.Log(fmt::format("rename {} -> {}", EscapedName(from), EscapedName(to)));
-    int rc = d.Retry(activity, [&] {
+    d.Request(activity, [&] {
         return libssh2_sftp_rename_ex(d.Sftp, from.data(), static_cast<unsigned>(from.size()), to.data(),
                                       static_cast<unsigned>(to.size()),
                                       LIBSSH2_SFTP_RENAME_ATOMIC | LIBSSH2_SFTP_RENAME_NATIVE);
     });
-    if (rc < 0)
-        d.Fail(activity, rc);
 }
 
 std::int64_t TSFTPClient::Get(const std::string& remote, int file, std::int64_t restartAt,

@@ -99,10 +99,20 @@ struct TSFTPClient::TImpl {
                                  Broken ? "the session was lost; connect again" : "not connected"));
     }
 
+    // activity names the path already (At).
     void CheckPath(std::string_view activity, const std::string& path) const {
         if (HoldsLineBreakOrNul(path))
-            throw EUnsafeCommand(
-                FormatNetMessage(At(activity, path), Peer, "the path holds a CR, LF or NUL"));
+            throw EUnsafeCommand(FormatNetMessage(activity, Peer, "the path holds a CR, LF or NUL"));
+    }
+
+    // The start of every request on a path: the activity its errors name, the path checked, the session
+    // ready, and the request logged as "verb path".
+    std::string Begin(std::string_view activity, std::string_view verb, const std::string& path) const {
+        std::string named = At(activity, path);
+        CheckPath(named, path);
+        Ready(named);
+        Log(fmt::format("{} {}", verb, EscapedName(path)));
+        return named;
     }
 
     // Waits until the socket can move what libssh2 waits for, a stop, or the time-out.
@@ -139,6 +149,12 @@ struct TSFTPClient::TImpl {
                 return rc;
             WaitSocket(activity);
         }
+    }
+
+    // A request that answers with a status only: its failure raised.
+    template <class F> void Request(const std::string& activity, F&& call) {
+        if (auto rc = Retry(activity, std::forward<F>(call)); rc < 0)
+            Fail(activity, rc);
     }
 
     // The same for calls that answer with a pointer, null when failed or waiting.
