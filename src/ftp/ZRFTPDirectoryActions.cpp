@@ -75,13 +75,13 @@ bool TFTPCreateDirAction::DoFTPOperation(IFTPConnectionObject& connection) {
         SendMessage("New directory created: " + dir, stSuccess);
         return true;
     } catch (const std::exception& e) {
-        if (net::IsNameUnavailable(e)) {
+        if (net::IsNameTaken(e)) {
             SendMessage("Directory already exists", stInformation);
             return FNoFailIfDirExists;
         }
         // Any other refusal fails without a line of its own: the reply is in the protocol log, which
         // DetailedLogging shows.
-        if (dynamic_cast<const net::EReplyError*>(&e) == nullptr)
+        if (dynamic_cast<const net::EServerRefused*>(&e) == nullptr)
             LogFailure("Directory creation failed: " + dir, e);
         return false;
     }

@@ -16,9 +16,9 @@ bool MeansNoSuchFile(const std::exception& e) {
     return net::IsNameUnavailable(e) || (reply && reply->Code() == 450);
 }
 
-// An FTP reply error, or a name the server (FTP or SFTP) says is unavailable: reported as the server's.
+// The server's refusal (FTP or SFTP): reported as the server's.
 bool IsRefusal(const std::exception& e) {
-    return net::IsNameUnavailable(e) || dynamic_cast<const net::EReplyError*>(&e) != nullptr;
+    return dynamic_cast<const net::EServerRefused*>(&e) != nullptr;
 }
 
 const char* WaitGoal(TFTPWaitType type) {

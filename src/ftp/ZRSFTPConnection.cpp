@@ -149,9 +149,12 @@ std::string TSFTPConnectObject::Resolve(const std::string& path) const {
 void TSFTPConnectObject::ChangeDir(const std::string& path) {
     FDirListingDirty = true;
     std::string target = FClient->RealPath(Resolve(path));
+    // The server's refusal, as FTP's CWD into a file is: callers that step around a name in the way
+    // do so over both.
     if (FClient->Stat(target).ItemType != net::TFTPItemType::ditDirectory)
-        throw std::runtime_error(fmt::format("Changing to [{}] on {}: it is not a folder",
-                                             net::EscapedName(target), FClient->PeerText()));
+        throw net::ESFTPError(fmt::format("Changing to [{}] on {}: it is not a folder", net::EscapedName(target),
+                                          FClient->PeerText()),
+                              net::ESFTPError::NotADirectory);
     FCurrentDir = target;
 }
 

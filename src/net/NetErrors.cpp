@@ -7,10 +7,41 @@
 namespace zr::net {
 
 EReplyError::EReplyError(const std::string& message, int code, std::vector<std::string> lines)
-    : ENetError(message), FCode(code), FLines(std::move(lines)) {}
+    : EServerRefused(message), FCode(code), FLines(std::move(lines)) {}
 
 std::string EReplyError::ReplyText() const {
     return TReply{FCode, FLines, {}}.Text();
+}
+
+std::string EReplyError::Reason() const {
+    return fmt::format("{} {}", FCode, ReplyText());
+}
+
+std::string ESFTPError::StatusText(unsigned long status) {
+    switch (status) {
+    case 1:
+        return "end of file";
+    case NoSuchFile:
+        return "no such file";
+    case PermissionDenied:
+        return "permission denied";
+    case Failure:
+        return "failure";
+    case 5:
+        return "bad message";
+    case 6:
+        return "no connection";
+    case 7:
+        return "connection lost";
+    case 8:
+        return "operation unsupported";
+    case FileAlreadyExists:
+        return "file already exists";
+    case NotADirectory:
+        return "not a folder";
+    default:
+        return fmt::format("SFTP status {}", status);
+    }
 }
 
 bool IsTransientDataRefusal(const std::exception& e) {
@@ -42,7 +73,16 @@ bool IsNameUnavailable(const std::exception& e) {
     if (const auto* reply = dynamic_cast<const EReplyError*>(&e))
         return reply->Code() == 550;
     if (const auto* sftp = dynamic_cast<const ESFTPError*>(&e))
-        return sftp->Status() == ESFTPError::NoSuchFile || sftp->Status() == ESFTPError::FileAlreadyExists;
+        return sftp->Status() == ESFTPError::NoSuchFile || sftp->Status() == ESFTPError::FileAlreadyExists ||
+               sftp->Status() == ESFTPError::NotADirectory;
+    return false;
+}
+
+bool IsNameTaken(const std::exception& e) {
+    if (const auto* reply = dynamic_cast<const EReplyError*>(&e))
+        return reply->Code() == 550;
+    if (const auto* sftp = dynamic_cast<const ESFTPError*>(&e))
+        return sftp->Status() == ESFTPError::FileAlreadyExists;
     return false;
 }
 

@@ -85,8 +85,17 @@ private:
     std::error_code FCode;
 };
 
+// The server answered and refused the request: the session is sound, what was asked is what failed.
+// FTP's refusals and SFTP's share it, so that a caller recovering from one recovers from both.
+class EServerRefused : public ENetError {
+public:
+    using ENetError::ENetError;
+    // The refusal as the server gave it: "550 No such file" over FTP, the status in words over SFTP.
+    virtual std::string Reason() const = 0;
+};
+
 // The server answered with a reply code the operation does not accept.
-class EReplyError : public ENetError {
+class EReplyError : public EServerRefused {
 public:
     EReplyError(const std::string& message, int code, std::vector<std::string> lines);
     int Code() const noexcept { return FCode; }
@@ -94,6 +103,8 @@ public:
     const std::vector<std::string>& Lines() const noexcept { return FLines; }
     // The server's text without the code prefixes, lines joined by "\n".
     std::string ReplyText() const;
+    // The code, a blank, ReplyText.
+    std::string Reason() const override;
 
 private:
     int FCode;
@@ -101,15 +112,20 @@ private:
 };
 
 // The SFTP server answered a request with a status other than success.
-class ESFTPError : public ENetError {
+class ESFTPError : public EServerRefused {
 public:
     // SSH_FX_* of the SFTP drafts; 8 is an operation the server does not offer. Version 3 has no
-    // status for a name already taken (OpenSSH answers Failure): FileAlreadyExists, of the later
-    // drafts, is given by a caller that looked and found the name there.
-    static constexpr unsigned long NoSuchFile = 2, PermissionDenied = 3, Failure = 4, FileAlreadyExists = 11;
+    // status for a name already taken (OpenSSH answers Failure) nor for a file where a folder was
+    // asked for (OpenSSH answers no such file): FileAlreadyExists and NotADirectory, of the later
+    // drafts, are given by a caller that looked and found the name there.
+    static constexpr unsigned long NoSuchFile = 2, PermissionDenied = 3, Failure = 4, FileAlreadyExists = 11,
+                                   NotADirectory = 19;
 
-    ESFTPError(const std::string& message, unsigned long status) : ENetError(message), FStatus(status) {}
+    ESFTPError(const std::string& message, unsigned long status) : EServerRefused(message), FStatus(status) {}
     unsigned long Status() const noexcept { return FStatus; }
+    // The status in words.
+    std::string Reason() const override { return StatusText(FStatus); }
+    static std::string StatusText(unsigned long status);
 
 private:
     unsigned long FStatus;
@@ -131,8 +147,11 @@ bool IsTransientDataRefusal(const std::exception& e);
 bool IsTransientRefusal(const std::exception& e);
 
 // The server refused a name as not there, or as taken where a new one was to go: FTP's 550 (which
-// says either), SFTP's no such file or a taken name.
+// says either), SFTP's no such file, a taken name or a file where a folder was asked for.
 bool IsNameUnavailable(const std::exception& e);
+// Of those, the ones that may mean the name is taken: FTP's 550 still says either, SFTP's says so only
+// where the name was looked up and found.
+bool IsNameTaken(const std::exception& e);
 
 // "Connecting to 127.0.0.1:2121: Connection refused"
 std::string FormatNetMessage(std::string_view activity, std::string_view peer, std::string_view reason);

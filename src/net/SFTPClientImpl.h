@@ -38,8 +38,6 @@ private:
 };
 
 std::string Millis(std::chrono::milliseconds ms);
-// The SSH_FX_* status in words.
-std::string StatusText(unsigned long status);
 
 } // namespace sftp_detail
 
@@ -180,8 +178,8 @@ struct TSFTPClient::TImpl {
         if (rc == LIBSSH2_ERROR_SFTP_PROTOCOL && Sftp != nullptr) {
             unsigned long status = libssh2_sftp_last_error(Sftp);
             if (Owner.OnReply)
-                Owner.OnReply(sftp_detail::StatusText(status));
-            throw ESFTPError(FormatNetMessage(activity, Peer, sftp_detail::StatusText(status)), status);
+                Owner.OnReply(ESFTPError::StatusText(status));
+            throw ESFTPError(FormatNetMessage(activity, Peer, ESFTPError::StatusText(status)), status);
         }
         std::string reason = LastError();
         Break();

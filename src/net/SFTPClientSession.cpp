@@ -25,29 +25,6 @@ std::string Millis(std::chrono::milliseconds ms) {
     return fmt::format("{} ms", ms.count());
 }
 
-std::string StatusText(unsigned long status) {
-    switch (status) {
-    case LIBSSH2_FX_EOF:
-        return "end of file";
-    case LIBSSH2_FX_NO_SUCH_FILE:
-        return "no such file";
-    case LIBSSH2_FX_PERMISSION_DENIED:
-        return "permission denied";
-    case LIBSSH2_FX_FAILURE:
-        return "failure";
-    case LIBSSH2_FX_BAD_MESSAGE:
-        return "bad message";
-    case LIBSSH2_FX_NO_CONNECTION:
-        return "no connection";
-    case LIBSSH2_FX_CONNECTION_LOST:
-        return "connection lost";
-    case LIBSSH2_FX_OP_UNSUPPORTED:
-        return "operation unsupported";
-    default:
-        return fmt::format("SFTP status {}", status);
-    }
-}
-
 } // namespace sftp_detail
 
 namespace {

@@ -2,6 +2,7 @@
 // actions use.
 #include "ftp/ZRSFTPConnection.h"
 #include "host/DateTime.h"
+#include "net/NetErrors.h"
 #include "support/SSHServerFixture.h"
 
 #include <algorithm>
@@ -141,14 +142,17 @@ TEST_F(SFTPConnectionTest, RefusesWhatItCannotDoInOneLine) {
         const char* Name;
         std::function<void()> Call;
         const char* Message;
+        // The server's refusal of a name, which callers step around as over FTP (a 550).
+        bool NameRefused;
     };
     const TCase cases[] = {
-        {"crc", [&] { c->FileCRC("file.txt"); }, "XCRC is not available over SFTP"},
+        {"crc", [&] { c->FileCRC("file.txt"); }, "XCRC is not available over SFTP", false},
         {"raw command", [&] { c->SendCMD("SITE CHMOD 600 file.txt", "200"); },
-         "The FTP command SITE is not available over SFTP"},
-        {"into a file", [&] { c->ChangeDir("file.txt"); }, "file.txt] on 127.0.0.1:"},
-        {"into nothing", [&] { c->ChangeDir("missing"); }, "no such file"},
-        {"size of a folder", [&] { c->GetFileSize("."); }, "it is a folder"},
+         "The FTP command SITE is not available over SFTP", false},
+        {"into a file", [&] { c->ChangeDir("file.txt"); }, "file.txt] on 127.0.0.1:", true},
+        {"into nothing", [&] { c->ChangeDir("missing"); }, "no such file", true},
+        {"folder under nothing", [&] { c->CreateDir("missing/new"); }, "no such file", true},
+        {"size of a folder", [&] { c->GetFileSize("."); }, "it is a folder", false},
     };
     for (const auto& k : cases) {
         SCOPED_TRACE(k.Name);
@@ -157,6 +161,8 @@ TEST_F(SFTPConnectionTest, RefusesWhatItCannotDoInOneLine) {
             ADD_FAILURE() << "no error";
         } catch (const std::exception& e) {
             EXPECT_THAT(e.what(), HasSubstr(k.Message));
+            EXPECT_EQ(net::IsNameUnavailable(e), k.NameRefused);
+            EXPECT_FALSE(net::IsNameTaken(e));
         }
         EXPECT_EQ(c->GetRemoteDir(), Server->Home().string());
     }

@@ -253,7 +253,7 @@ void TFTPDiffBaseAction::GetServerSkew(IFTPConnectionObject& connection, std::in
     auto listFor = [&connection, &name]() {
         try {
             connection.ListDirectory(name, true);
-        } catch (const net::EReplyError&) {
+        } catch (const net::EServerRefused&) {
             connection.ListDirectory("", true);
         }
         return FindEntry(connection.GetDirectoryListItems(false), name);
@@ -271,7 +271,7 @@ void TFTPDiffBaseAction::GetServerSkew(IFTPConnectionObject& connection, std::in
         TDateTime before = WholeSeconds(Now() - StampLagSeconds / SecondsPerDay);
         try {
             connection.UploadFile(local.string(), name, 0, -1);
-        } catch (const net::EReplyError& e) {
+        } catch (const net::EServerRefused& e) {
             // An account that may not write still mirrors down; its dates are only not corrected.
             if (attempt == 1) {
                 SendMessage(std::string("Skew check could not store its probe file, so the skew time between local "

@@ -106,7 +106,7 @@ void ListAloneNow(IFTPConnectionObject& connection, const std::string& folder, T
     try {
         if (const auto* items = connection.ListFolder(folder); items && !warned)
             tree[folder] = *items;
-    } catch (const net::EReplyError&) {
+    } catch (const net::EServerRefused&) {
         // Refused: the walk lists it again and reports the refusal.
     } catch (const net::EProtocolError&) {
         // Past the listing limits: the walk lists it again and reports that.
@@ -135,7 +135,7 @@ void TFTPRemoteLister::LoadTrees(const std::string& root, const std::vector<std:
                 for (const auto& folder : listAlone)
                     ListAloneNow(connection, folder, *tree);
             return tree;
-        } catch (const net::EReplyError&) {
+        } catch (const net::EServerRefused&) {
             // Not offered: listed folder by folder.
         } catch (const net::EProtocolError&) {
             // Past the listing limits: folder by folder stays within them.
@@ -175,7 +175,7 @@ const TFTPListItems* TFTPRemoteLister::List(const std::string& path, const TEnte
         if (const auto* items = FConnection.ListFolder(folder))
             return items;
         return FromInside(enter);
-    } catch (const net::EReplyError& e) {
+    } catch (const net::EServerRefused& e) {
         // A folder refused both ways is the folder's problem, not the server's: the walk reports it as it
         // always has.
         const auto* items = FromInside(enter);
@@ -183,9 +183,9 @@ const TFTPListItems* TFTPRemoteLister::List(const std::string& path, const TEnte
             FByPath = false;
             if (FPool)
                 FPool->Cancel();
-            FWarn(fmt::format("The server refuses listings by path [{} {}]: each folder is listed from inside it for "
+            FWarn(fmt::format("The server refuses listings by path [{}]: each folder is listed from inside it for "
                               "the rest of this run.",
-                              e.Code(), e.ReplyText()));
+                              e.Reason()));
         }
         return items;
     }
@@ -231,7 +231,7 @@ bool ChangeRemoteDirectory(IFTPConnectionObject& connection, const std::string& 
             connection.CreateDir(toSegments[i]);
         } catch (const std::exception& e) {
             // Usually there already; the change below tells.
-            if (!net::IsNameUnavailable(e) && dynamic_cast<const net::EReplyError*>(&e) == nullptr)
+            if (!net::IsNameUnavailable(e) && dynamic_cast<const net::EServerRefused*>(&e) == nullptr)
                 throw;
         }
         try {

@@ -394,9 +394,8 @@ void TFTPMirrorAction::RemoveStaleTemporaries(IFTPConnectionObject& connection, 
             else
                 connection.DeleteFile(path);
             SendMessage(fmt::format("Removed the stale temporary [{}]", path), stInformation);
-        } catch (const net::EReplyError& e) {
-            Warning(fmt::format("Could not remove the stale temporary [{}]: {} {}", path, e.Code(),
-                                e.ReplyText()));
+        } catch (const net::EServerRefused& e) {
+            Warning(fmt::format("Could not remove the stale temporary [{}]: {}", path, e.Reason()));
         } catch (const ELocalFolderError& e) {
             Warning(fmt::format("Could not remove the stale temporary [{}]: {}", path, e.what()));
         }

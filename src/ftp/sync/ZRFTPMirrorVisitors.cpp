@@ -341,10 +341,12 @@ TFTPUploader::TSent TFTPUploader::Send(const std::string& localPath, const std::
             if (FTransient && FTransient->Again(e, directory, FCurrentRemoteDirectory))
                 continue;
             transferMs = MillisecondsSince(started);
-            // A server that forbids the hidden name (a filter on dot-files) answers the first STOR at once.
+            // A server that forbids the hidden name (a filter on dot-files) answers the first STOR at once;
+            // FTP's 4xx asks again later, an SFTP refusal is final.
+            const auto* refused = dynamic_cast<const net::EServerRefused*>(&e);
             const auto* reply = dynamic_cast<const net::EReplyError*>(&e);
-            if (reply && reply->Code() >= 500 && counter == 0 && target != remoteName) {
-                TurnTemporariesOff("uploads to a temporary name", *reply);
+            if (refused && (!reply || reply->Code() >= 500) && counter == 0 && target != remoteName) {
+                TurnTemporariesOff("uploads to a temporary name", *refused);
                 return tsRefused;
             }
             lastError = e.what();
@@ -396,18 +398,18 @@ bool TFTPUploader::PutInPlace(const std::string& temporary, const std::string& r
     try {
         FFTPConnection.RenameFile(temporary, remoteName);
         return true;
-    } catch (const net::EReplyError&) {
+    } catch (const net::EServerRefused&) {
         // Some servers rename only onto a free name.
     }
     try {
         FFTPConnection.DeleteFile(remoteName);
-    } catch (const net::EReplyError&) {
+    } catch (const net::EServerRefused&) {
         // Nothing there, or not ours to delete: the second rename tells.
     }
     try {
         FFTPConnection.RenameFile(temporary, remoteName);
         return true;
-    } catch (const net::EReplyError& e) {
+    } catch (const net::EServerRefused& e) {
         Forget(temporary);
         TurnTemporariesOff("to rename an upload into place", e);
         return false;
@@ -422,11 +424,11 @@ void TFTPUploader::Forget(const std::string& temporary) {
     }
 }
 
-void TFTPUploader::TurnTemporariesOff(const std::string& what, const net::EReplyError& reply) {
+void TFTPUploader::TurnTemporariesOff(const std::string& what, const net::EServerRefused& refusal) {
     if (FTemporaries->TurnOff())
-        Warn(fmt::format("The server refuses {} [{} {}]: files are uploaded straight under their names for the rest "
+        Warn(fmt::format("The server refuses {} [{}]: files are uploaded straight under their names for the rest "
                          "of this run.",
-                         what, reply.Code(), reply.ReplyText()));
+                         what, refusal.Reason()));
 }
 
 bool TFTPUploader::ReconnectForUpload(const std::string& directory, const std::string&, const std::string& t) {

@@ -131,7 +131,7 @@ private:
     // will not.
     bool PutInPlace(const std::string& temporary, const std::string& remoteName);
     void Forget(const std::string& temporary);
-    void TurnTemporariesOff(const std::string& what, const net::EReplyError& reply);
+    void TurnTemporariesOff(const std::string& what, const net::EServerRefused& refusal);
     bool ReconnectForUpload(const std::string& directory, const std::string& remoteName, const std::string& retryText);
     std::int64_t RetryGetFileSize(const std::string& remotePath, const std::string& shownPath,
                                   const std::string& retryText, std::int64_t expectedSize, bool& canResume);
