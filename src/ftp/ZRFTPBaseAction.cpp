@@ -361,7 +361,7 @@ void TFTPBaseAction::UploadFile(const TFTPItem& local, const TFTPItem& remote, I
     }
     if (remote.IsFile()) {
         connection.UploadFile(local.FullPath, remote.Name, 0, -1);
-        FUploadedBytes += local.Size;
+        FileUploaded(local.Size);
     }
 }
 

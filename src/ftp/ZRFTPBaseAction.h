@@ -68,8 +68,8 @@ protected:
     // new relative folder with a leading "/".
     static std::string WalkToDirectory(IFTPConnectionObject& connection, const std::string& current,
                                        const std::string& target);
-
-    std::int64_t FUploadedBytes = 0;
+    // After each whole file UploadFile sent, for an action that counts them.
+    virtual void FileUploaded(std::int64_t /*size*/) {}
 
 private:
     friend struct TFTPBaseActionProperties;

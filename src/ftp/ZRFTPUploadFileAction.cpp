@@ -90,7 +90,6 @@ bool TFTPUploadFileAction::DoFTPOperation(IFTPConnectionObject& connection) {
     TUploadRun run;
     run.Meter.Begin();
     run.Meter.LineDueNow();
-    FUploadedBytes = 0;
     FTimedOut = false;
     FRun = &run;
     struct TEndRun {
@@ -182,11 +181,17 @@ bool TFTPUploadFileAction::Upload(TUploadRun& run, IFTPConnectionObject& connect
     return true;
 }
 
+void TFTPUploadFileAction::FileUploaded(std::int64_t size) {
+    // Only on the action's own thread, inside the run.
+    if (TUploadRun* run = FRun.load())
+        run->UploadedBytes += size;
+}
+
 void TFTPUploadFileAction::OnFTPWorkBegin(TUploadRun& run, net::TWorkMode mode, std::int64_t expectedSize) {
     FTimedOut = false;
     run.CurrentFileSent = 0;
     run.CurrentFileSize = expectedSize > 0 ? expectedSize : 0;
-    if (FUploadedBytes == 0)
+    if (run.UploadedBytes == 0)
         SendProgress(run.Meter.SpeedText(DirectionOf(mode)), 0);
 }
 
@@ -196,7 +201,7 @@ void TFTPUploadFileAction::OnFTPWork(TUploadRun& run, net::TWorkMode mode, std::
         return;
     std::int64_t total = std::max<std::int64_t>(run.TotalSize, run.CurrentFileSize);
     meter.SetExpected(total);
-    meter.Update(count + FUploadedBytes);
+    meter.Update(count + run.UploadedBytes);
     run.CurrentFileSent = count;
     if (total > 0)
         run.LastPercent = meter.Percent();

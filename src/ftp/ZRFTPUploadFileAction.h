@@ -36,6 +36,7 @@ public:
 
 protected:
     bool DoFTPOperation(IFTPConnectionObject& connection) override;
+    void FileUploaded(std::int64_t size) override;
 
 private:
     friend struct TFTPUploadFileActionProperties;
@@ -45,6 +46,8 @@ private:
     struct TUploadRun {
         quillate::TTransferMeter Meter;
         std::int64_t TotalSize = 0;
+        // The files already sent whole.
+        std::int64_t UploadedBytes = 0;
         std::atomic<std::int64_t> CurrentFileSize{0};
         std::atomic<std::int64_t> CurrentFileSent{0};
         int LastPercent = 0;
