@@ -5,9 +5,8 @@
 // command log), and prints per phase the time ratios and our peak memory, and on ProFTPD the commands,
 // listings and uploads each tool sent; then each ratio beside its goal. The first copy of the 10,000
 // files is also made with `lftp mirror -R -P 4` on the second server, the parallel reference of the
-// action's parallel transfers. The 100,000-file round runs on pyftpdlib (a ProFTPD session that
-// receives a quarter of a million commands grows by gigabytes and becomes the bottleneck) and without
-// rclone, whose uploads pyftpdlib cuts there.
+// action's parallel transfers. The 100,000-file round runs on Pure-FTPd (a ProFTPD session that
+// receives a quarter of a million commands grows by gigabytes and becomes the bottleneck), times only.
 //
 // Our side runs in a child: the bench starts itself again with "--ours PROJECT", and that process only
 // registers the package and runs the project, so its peak resident size is the action's alone and
@@ -246,19 +245,22 @@ std::optional<double> SmallRoundGoal(bool large, double goal) {
 // out of the ratio; its counts are the first round's. COMMANDS_DIR ("-" for none) receives every run's
 // commands, one file each. PARALLEL (4) and LISTINGS (3) are the action's ParallelTransfers and
 // ParallelListings; on two cores three listing connections beat eight (more logins, more switching between
-// them), and "1 1" gives the sequential run. FILES is 10000 (ProFTPD, with the command counts) or 100000 (pyftpdlib, times only).
+// them), and "1 1" gives the sequential run; on the large round "0 0" gives the action's defaults (automatic).
+// FILES is 10000 (ProFTPD, with the command counts) or 100000 (Pure-FTPd, times only).
 int main(int argc, char** argv) {
     if (argc == 3 && std::string(argv[1]) == "--ours")
         return RunOursChild(argv[2]);
     try {
         const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
         const fs::path dumpDir = argc > 2 && std::string(argv[2]) != "-" ? fs::path(argv[2]) : fs::path();
-        const int parallel = argc > 3 ? std::clamp(std::atoi(argv[3]), 1, 8) : 4;
-        const int listings = argc > 4 ? std::clamp(std::atoi(argv[4]), 1, 8) : 3;
         FileCount = argc > 5 && std::atoi(argv[5]) >= LargeRound ? LargeRound : SmallRound;
         const bool large = FileCount == LargeRound;
+        // The small round counts each run's sessions from these, so it needs them given.
+        const int fewest = large ? 0 : 1;
+        const int parallel = argc > 3 ? std::clamp(std::atoi(argv[3]), fewest, 8) : 4;
+        const int listings = argc > 4 ? std::clamp(std::atoi(argv[4]), fewest, 8) : 3;
         const double memoryGoalMB = large ? 64 : 32;
-        const TFTPServerKind kind = large ? TFTPServerKind::skPyftpdlib : TFTPServerKind::skProFTPD;
+        const TFTPServerKind kind = large ? TFTPServerKind::skPureFTPd : TFTPServerKind::skProFTPD;
         TTempDir work("quillate-bench");
         fs::path local = work.Path() / "tree";
         std::int64_t bytes = GenerateTree(local);
@@ -275,8 +277,7 @@ int main(int argc, char** argv) {
                     static_cast<long long>(bytes), folders, KindName(kind).c_str(), server.Port());
         std::printf("  lftp: set ftp:ssl-allow no; set ftp:passive-mode on; "
                     "mirror -R --no-perms --overwrite --verbose=0\n");
-        std::printf("  rclone: sync --size-only, default settings (4 transfers, 8 checkers)%s\n",
-                    large ? "; not run on the large round (see below)" : "");
+        std::printf("  rclone: sync --size-only, default settings (4 transfers, 8 checkers)\n");
         std::printf("  action: FTP Mirror local to remote, recursive, sizes and dates (MirrorDateTime), no CRC, "
                     "no orphan deletion, ParallelTransfers %d, ParallelListings %d\n",
                     parallel, listings);
@@ -289,12 +290,6 @@ int main(int argc, char** argv) {
         // The first copy with lftp -P 4; not made on the large round, where a third first copy's closed data
         // connections would take the local ports the later phases need.
         double lftpParallelSeconds = std::nan("");
-        // Against pyftpdlib rclone's MKDs end in EOF even with its folders made beforehand, and it retries
-        // for a quarter of an hour before it fails: the large round compares with lftp alone.
-        const std::string rcloneFailure =
-            large ? "not run on the large round: against pyftpdlib its uploads fail (\"mkParentDir failed: "
-                    "mkdir ... EOF\") even with its folders made beforehand"
-                  : "";
         bool same = true;
         for (int phase = 0; phase < 3; ++phase) {
             // Two first copies of the large round leave some 200,000 closed data connections waiting out their
@@ -316,9 +311,7 @@ int main(int argc, char** argv) {
                 lftp[phase].push_back(RunLftp(server, local, work.Path()));
                 std::this_thread::sleep_for(std::chrono::milliseconds(300));
                 auto before = large ? 0 : rcloneServer.LoggedCommands(0).size();
-                const double rcloneSeconds =
-                    rcloneFailure.empty() ? RunRcloneTimed(rcloneServer.Port(), local, RcloneTarget, work.Path())
-                                          : std::nan("");
+                const double rcloneSeconds = RunRcloneTimed(rcloneServer.Port(), local, RcloneTarget, work.Path());
                 rclone[phase].push_back({rcloneSeconds, 0, 0, ""});
                 std::this_thread::sleep_for(std::chrono::milliseconds(300));
                 if (round == 0 && !large)
@@ -335,7 +328,7 @@ int main(int argc, char** argv) {
                 auto expected = Listing(local);
                 bool actionSame = Listing(server.Home() / ActionTarget) == expected;
                 bool lftpSame = Listing(server.Home() / LftpTarget) == expected;
-                bool rcloneSame = !rcloneFailure.empty() || Listing(rcloneServer.Home() / RcloneTarget) == expected;
+                bool rcloneSame = Listing(rcloneServer.Home() / RcloneTarget) == expected;
                 if (phase == 0 && !large)
                     lftpSame = lftpSame && Listing(rcloneServer.Home() / LftpParallelTarget) == expected;
                 if (!actionSame || !lftpSame || !rcloneSame)
@@ -442,9 +435,6 @@ int main(int argc, char** argv) {
             PrintVerbs("action", ours);
             PrintVerbs("lftp", theirs);
         }
-        if (!rcloneFailure.empty())
-            std::printf("  rclone %s; its ratios are nan\n",
-                        rcloneFailure.c_str());
         std::printf("  every checked remote tree matches the local one: %s\n", same ? "yes" : "NO");
         if (!large) {
             bool oneListingPerFolder = unchanged.TreeListings() == static_cast<int>(folders);
@@ -454,8 +444,8 @@ int main(int argc, char** argv) {
                         Verdict(oneListingPerFolder && noTransfer), unchanged.TreeListings(), folders,
                         unchanged.TreeStores());
         }
-        // The large round holds its no-change run to rclone (which cannot run against pyftpdlib, so it stays
-        // unmeasured) and its peak memory; its other ratios are reported without a goal.
+        // The large round holds its no-change run to rclone and its peak memory; its other ratios are reported
+        // without a goal.
         const double firstCopyParallel = MedianSeconds(action[0]) / lftpParallelSeconds;
         const std::tuple<const char*, double, const char*, std::optional<double>> goals[] = {
             {"first copy", ratios[0][1], "rclone", SmallRoundGoal(large, 0.2)},
