@@ -1,17 +1,18 @@
+// Stored options, and the encryption of the passwords they and projects hold.
 #include "host/Options.h"
 
 #include "CaseFiles.h"
 #include "host/CryptoUtils.h"
+#include "support/ServerProcess.h"
 
 #include <algorithm>
 #include <atomic>
-#include "support/ServerProcess.h"
-
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sstream>
+#include <iterator>
 #include <sys/stat.h>
 #include <thread>
 #include <tuple>
@@ -22,6 +23,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::ordered_json;
+using ::testing::AllOf;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+using ::testing::ThrowsMessage;
 
 enum TTestMode { tmOne, tmTwo, tmThree };
 const TEnumInfo TestModeInfo{"TTestMode", {"tmOne", "tmTwo", "tmThree"}};
@@ -111,6 +116,12 @@ TEST_F(OptionsTest, RoundTripKeepsValuesTypesOtherSectionsAndEncryptsPasswords) 
     EXPECT_EQ(std::tie(Read()["Table"]["Port"], Read()["Table"]["Passive"]), std::tuple(2121, false));
     EXPECT_EQ(DecryptString(Read()["Table"]["Password"].get<std::string>(), "Password"), "s3cret");
     EXPECT_EQ(Read()["Other"]["Keep"], ordered_json({1, 2}));
+    // A class may encrypt a password key under a key text of its own. How "options set" types its text
+    // and "options show" hides passwords is a command-line case.
+    OptionsService().Store().Set("Custom.Pass", "pw2");
+    EXPECT_EQ(
+        DecryptString(OptionsService().Store().Content()["Custom"]["Pass"].get<std::string>(), "custom"),
+        "pw2");
 
     Restart();
     auto again = Get<TTableOptions>();
@@ -145,8 +156,8 @@ TEST_F(OptionsTest, BadStoresAreErrorsNamingFileAndPlace) {
         Restart();
         Write(c.Sections.at("store"));
         EXPECT_THAT([this] { Get<TTableOptions>(); },
-                    ::testing::ThrowsMessage<std::runtime_error>(::testing::AllOf(
-                        ::testing::HasSubstr(FStore.string()), ::testing::HasSubstr(c.Sections.at("error")))))
+                    ThrowsMessage<std::runtime_error>(
+                        AllOf(HasSubstr(FStore.string()), HasSubstr(c.Sections.at("error")))))
             << c.Where;
     }
     // A failed load is retried once the store is repaired.
@@ -157,9 +168,9 @@ TEST_F(OptionsTest, BadStoresAreErrorsNamingFileAndPlace) {
     Restart();
     Write(R"({"Table": {"Server": )" + std::string(100000, '[') + std::string(100000, ']') + "}}");
     EXPECT_THAT([this] { Get<TTableOptions>(); },
-                ::testing::ThrowsMessage<EOptionsError>(::testing::HasSubstr(": Table.Server[0][0]")));
+                ThrowsMessage<EOptionsError>(HasSubstr(": Table.Server[0][0]")));
     EXPECT_THAT([] { OptionsService().Open("/dev/zero"); },
-                ::testing::ThrowsMessage<EOptionsError>(::testing::HasSubstr("\"/dev/zero\": not a file")));
+                ThrowsMessage<EOptionsError>(HasSubstr("\"/dev/zero\": not a file")));
 }
 
 TEST_F(OptionsTest, SaveReplacesTheFileAtomicallyWithPrivateMode) {
@@ -170,9 +181,8 @@ TEST_F(OptionsTest, SaveReplacesTheFileAtomicallyWithPrivateMode) {
     table->SetModified(true);
     OptionsService().SaveAll();
 
-    std::stringstream old;
-    old << openBefore.rdbuf();
-    EXPECT_EQ(old.str(), R"({"Table": {"Server": "old"}})") << "the old file must stay whole for its readers";
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(openBefore), {}), R"({"Table": {"Server": "old"}})")
+        << "the old file must stay whole for its readers";
     EXPECT_EQ(Read()["Table"]["Server"], "new");
     struct stat st {};
     ASSERT_EQ(::stat(FStore.c_str(), &st), 0);
@@ -194,13 +204,6 @@ TEST_F(OptionsTest, SaveReplacesTheFileAtomicallyWithPrivateMode) {
     EXPECT_TRUE(fs::is_regular_file(FFolder / "a" / "b" / "options.json"));
 }
 
-// How "options set" types its text and "options show" hides passwords is a command-line case.
-TEST_F(OptionsTest, SetEncryptsAPasswordKeyUnderItsOwnKeyText) {
-    TOptionsStore& store = OptionsService().Store();
-    store.Set("Custom.Pass", "pw2");
-    EXPECT_EQ(DecryptString(store.Content()["Custom"]["Pass"].get<std::string>(), "custom"), "pw2");
-}
-
 TEST_F(OptionsTest, RegistrationRules) {
     OptionsService().RegisterOptions(TTableOptions::ClassInfo(), "OTHER");
     auto options = OptionsService().Options();
@@ -218,6 +221,89 @@ TEST_F(OptionsTest, RegistrationRules) {
     EXPECT_EQ(DefaultOptionsPath(), "/xdg/quillate/options.json");
     xdg.Set("relative"); // the XDG rules ignore a relative one
     EXPECT_EQ(DefaultOptionsPath(), fs::path(std::getenv("HOME")) / ".config/quillate/options.json");
+}
+
+TEST(CryptoUtils, RoundTripsAndHidesTheText) {
+    const std::pair<std::string, std::string> cases[] = {{"p", ""},
+                                                         {"secret text", "abc123def456g"},
+                                                         {"p\xC3\xA4sswort \xE2\x9C\x93", "FTPPassword"},
+                                                         {std::string("with\0nul", 8), "k"},
+                                                         {std::string(5000, 'x'), "long"},
+                                                         {"enc1:looks stored", "SMTPPass"}};
+    for (const auto& [text, key] : cases) {
+        std::string stored = EncryptString(text, key);
+        std::string again = EncryptString(text, key);
+        ASSERT_TRUE(stored.starts_with("enc1:")) << stored;
+        EXPECT_NE(stored, again) << "the nonce must be fresh each time";
+        // A 12-byte nonce, the ciphertext and a 16-byte tag, in base64.
+        EXPECT_EQ(stored.size(), 5 + 4 * ((12 + text.size() + 16 + 2) / 3));
+        EXPECT_EQ(DecryptString(stored, key), text);
+        EXPECT_EQ(DecryptString(again, key), text);
+        if (text.size() > 5) {
+            EXPECT_EQ(stored.find(text), std::string::npos);
+        }
+    }
+    EXPECT_EQ(EncryptString("", "key"), "");
+    EXPECT_EQ(DecryptString("", "key"), "");
+    // Projects keep these for years: the built-in secret and the key derivation must never change.
+    EXPECT_EQ(DecryptString("enc1:59VKWvY3YwwxRpmYJARexaDx0BQDwhA0Vxcrhv+p8HxhY5c=", "abc123def456g"),
+              "hunter2");
+}
+
+TEST(CryptoUtils, DamagedOrForeignValuesThrowNamingTheProperty) {
+    // "enc1:" and 72 base64 characters for 53 bytes: nonce 0-11, ciphertext 12-36, tag 37-52.
+    const std::string good = EncryptString("a password of some length", "key");
+    auto flipped = [&](std::size_t at) {
+        std::string damaged = good;
+        damaged[at] = damaged[at] == 'A' ? 'B' : 'A';
+        return damaged;
+    };
+    const std::string foreign = "damaged or was encrypted with another secret or key";
+    const std::pair<std::string, std::string> cases[] = {
+        {flipped(5 + 4), foreign},
+        {flipped(5 + 16), foreign},
+        {flipped(good.size() - 4), foreign},
+        {good.substr(0, good.size() - 8), foreign},
+        {good.substr(0, 5 + 24), "truncated"},
+        {good.substr(0, good.size() - 1), "not valid base64"},
+        {"enc1:", "not valid base64"},
+        {"enc1:@" + good.substr(6), "not valid base64"},
+        {"enc2:" + good.substr(5), "not in the encrypted form"},
+        {"hunter2", "not in the encrypted form"},
+    };
+    for (const auto& [bad, reason] : cases)
+        EXPECT_THAT(
+            [&] { DecryptString(bad, "key", "action.ftp.connect.Cookie"); },
+            ThrowsMessage<ECryptoError>(AllOf(StartsWith("action.ftp.connect.Cookie: "), HasSubstr(reason))))
+            << bad;
+    EXPECT_THROW(DecryptString(good, "another key"), ECryptoError);
+}
+
+TEST(CryptoUtils, SecretFileReplacesTheBuiltInSecret) {
+    const std::string file = ::testing::TempDir() + "quillate-secret";
+    testing::TScopedEnvironment secretFile("QUILLATE_SECRET_FILE", nullptr);
+    auto useSecret = [&](const std::string& contents) {
+        std::ofstream(file, std::ios::binary) << contents;
+        secretFile.Set(file.c_str());
+    };
+    const std::string builtIn = EncryptString("secret", "k");
+    useSecret("0123456789abcdef0123456789abcdef");
+    const std::string fromFile = EncryptString("secret", "k");
+    EXPECT_EQ(DecryptString(fromFile, "k"), "secret");
+    EXPECT_THROW(DecryptString(builtIn, "k"), ECryptoError);
+
+    useSecret("fifteen bytes!!");
+    EXPECT_THAT([] { EncryptString("secret", "k"); },
+                ThrowsMessage<ECryptoError>(HasSubstr(file + "\" holds 15 bytes; at least 16")));
+    secretFile.Set("/dev/zero"); // endless: refused unread
+    EXPECT_THAT([] { EncryptString("secret", "k"); },
+                ThrowsMessage<ECryptoError>(HasSubstr("\"/dev/zero\" cannot be read: not a file")));
+    secretFile.Set("/nonexistent/secret");
+    EXPECT_THROW(DecryptString(fromFile, "k"), ECryptoError);
+
+    secretFile.Set(nullptr);
+    std::remove(file.c_str());
+    EXPECT_EQ(DecryptString(builtIn, "k"), "secret");
 }
 
 } // namespace

@@ -1,18 +1,31 @@
+// Projects: loaded and saved, what they refuse, their file sets; the texts of their actions: how
+// variable references expand, literals, names, and where a project uses its variables, renamed,
+// searched and replaced; regular expressions and file masks; the scripts of their actions, with the
+// parameters they read and write and the members of the host's objects they call.
 #include "host/Project.h"
 
 #include "CaseFiles.h"
 #include "TestActions.h"
+#include "host/CryptoUtils.h"
+#include "host/FileSet.h"
+#include "host/RegEx.h"
+#include "host/Scripting.h"
+#include "host/VariableUsage.h"
+#include "host/Variables.h"
 #include "support/ServerProcess.h"
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fmt/format.h>
 #include <fstream>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <thread>
 
 using namespace quillate;
 using namespace quillate::testing;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -55,26 +68,28 @@ TEST(Project, DeepNestingIsRejectedNamingThePath) {
         return R"({"actions":[)" + Repeat(R"({"type":"test.condition","actions":[)", levels) +
                R"({"type":"test.log"})" + Repeat("]}", levels) + "]}";
     };
-    struct TCase {
-        std::string Text, Begins, Ends;
-    };
-    const TCase cases[] = {
-        {actions(300), "p.json: actions[0].actions[0].actions[0]", ".actions[0]: nested deeper than 256 levels"},
-        {R"({"actions":[{"type":"test.types","children":[)" + Repeat(R"({"type":"test.child","children":[)", 300) +
-             Repeat("]}", 300) + "]}]}",
+    // The project, and how the error begins and ends.
+    const std::tuple<std::string, std::string, std::string> cases[] = {
+        {actions(300), "p.json: actions[0].actions[0].actions[0]",
+         ".actions[0]: nested deeper than 256 levels"},
+        {R"({"actions":[{"type":"test.types","children":[)" +
+             Repeat(R"({"type":"test.child","children":[)", 300) + Repeat("]}", 300) + "]}]}",
          "p.json: actions[0].children[0].children[0]", ".children[0]: nested deeper than 256 levels"},
-        {actions(20000), "p.json: actions[0].actions[0].actions[0]", "...actions[0].actions[0].actions[0]: nested deeper than 1024 levels"},
-        {R"({"actions":[{"type":"test.types","properties":{"Lines":)" + Repeat("[", 20000) + Repeat("]", 20000) +
-             "}}]}",
-         "p.json: actions[0].properties.Lines[0]", "...(1012 levels)...[0][0][0][0][0][0]: nested deeper than 1024 levels"},
+        {actions(20000), "p.json: actions[0].actions[0].actions[0]",
+         "...actions[0].actions[0].actions[0]: nested deeper than 1024 levels"},
+        {R"({"actions":[{"type":"test.types","properties":{"Lines":)" + Repeat("[", 20000) +
+             Repeat("]", 20000) + "}}]}",
+         "p.json: actions[0].properties.Lines[0]",
+         "...(1012 levels)...[0][0][0][0][0][0]: nested deeper than 1024 levels"},
     };
-    for (const auto& c : cases) {
+    for (const auto& [text, begins, ends] : cases) {
         try {
-            TProject::Parse(c.Text, "p.json");
-            ADD_FAILURE() << "no error: " << c.Ends;
+            TProject::Parse(text, "p.json");
+            ADD_FAILURE() << "no error: " << ends;
         } catch (const EProjectError& e) {
             std::string_view message = e.what();
-            EXPECT_TRUE(message.starts_with(c.Begins) && message.ends_with(c.Ends) && message.size() < 300) << message;
+            EXPECT_TRUE(message.starts_with(begins) && message.ends_with(ends) && message.size() < 300)
+                << message;
         }
     }
 }
@@ -84,7 +99,7 @@ TEST(Project, FileLargerThanTheLimitIsNotRead) {
     TTempDir dir("quillate-project");
     const std::string path = (dir.Path() / "huge.json").string();
     std::ofstream(path).put(' ');
-    std::filesystem::resize_file(path, 64 * 1024 * 1024 + 1); // sparse: nothing to read if checked first
+    fs::resize_file(path, 64 * 1024 * 1024 + 1); // sparse: nothing to read if checked first
     EXPECT_THAT([&] { TProject::LoadFromFile(path); },
                 ::testing::ThrowsMessage<EProjectError>(
                     ::testing::StrEq(path + ": larger than the limit of 67108864 bytes")));
@@ -101,6 +116,420 @@ TEST(Project, ManyVariablesLoadQuicklyInFileOrder) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
     ASSERT_EQ(project.Variables.size(), 200000u);
     EXPECT_EQ(project.Variables[123456].first + "=" + project.Variables[123456].second, "V123456=123456");
+}
+
+TEST(FileSets, ListMasksRecursionAndExclusionsBelowABaseBesideTheProject) {
+    TTempDir temp("quillate-filesets");
+    const fs::path& dir = temp.Path();
+    for (const char* f : {"site/index.html", "site/a.MD", "site/notes.md", "site/sub/b.md", "site/sub/c.txt",
+                          "site/tmp/d.md", "site/sub/deeper/e.md"}) {
+        fs::create_directories((dir / f).parent_path());
+        std::ofstream(dir / f) << f;
+    }
+    // A link back up the tree: followed, recursion would never end.
+    fs::create_directory_symlink(dir / "site", dir / "site/sub/loop");
+    const std::pair<const char*, std::vector<const char*>> cases[] = {
+        {R"("include":["*.md"])", {"site/a.MD", "site/notes.md"}},
+        {R"("include":["*.md"],"exclude":["tmp", "sub/deeper/*"],"recursive":true)",
+         {"site/a.MD", "site/notes.md", "site/sub/b.md"}},
+    };
+    for (const auto& [settings, files] : cases) {
+        std::ofstream(dir / "p.json")
+            << R"({"fileSets":[{"name":"Docs","baseDirectory":"site/",)" << settings << "}]}";
+        TProject project = TProject::LoadFromFile((dir / "p.json").string());
+        auto object = GetProjectObjectService().AcquireObject("Docs", FileSetCategory);
+        auto set = std::dynamic_pointer_cast<IZRFileSet>(object);
+        ASSERT_NE(set, nullptr);
+        std::string expected;
+        for (const char* file : files)
+            expected += (expected.empty() ? "" : "\r\n") + (dir / file).string();
+        EXPECT_EQ(set->GetFileList(), expected) << settings;
+        EXPECT_EQ(set->GetBaseDirectory(), (dir / "site").string());
+        EXPECT_EQ(GetProjectObjectService().AcquireObject("Docs", "AnotherCategory"), nullptr);
+        GetProjectObjectService().ReleaseObject(object);
+    }
+    EXPECT_FALSE(GetProjectObjectService().ObjectExists("Docs", FileSetCategory))
+        << "the set lives with its project";
+}
+
+TEST(Variables, ReferencesExpandAsTheTableSays) {
+    TVariables vars;
+    vars.Set("Site", "ftp.example.org");
+    vars.Set("Port", "21");
+    vars.Set("Pct", "%Site%");
+    vars.Set("Empty", "");
+    for (const TCase& row : ReadTable("expansion.txt"))
+        ExpectOutcome<EExpansionError>(row, 1, [&] { return vars.Expand(row.Fields.at(0)); });
+}
+
+TEST(Variables, AnExpansionPastItsBoundFailsNamingTheVariable) {
+    TVariables vars;
+    vars.Set("Big", std::string(10 << 20, 'x'));
+    std::string text;
+    for (int i = 0; i < 1000; ++i)
+        text += "%Big%";
+    try {
+        vars.Expand(text);
+        FAIL() << "expanded past the bound";
+    } catch (const EExpansionError& e) {
+        EXPECT_STREQ(e.what(), "the text would grow past 64 MiB where it uses variable \"Big\"");
+    }
+    EXPECT_EQ(vars.Expand("%Big%%Big%").size(), 20u << 20);
+}
+
+// A literal is stored so that expansion gives back exactly what was typed.
+TEST(Variables, LiteralsExpandToWhatWasTypedAndNamesAreValidated) {
+    EXPECT_TRUE(TVariables::IsValidName("My.Var-1_x"));
+    EXPECT_FALSE(TVariables::IsValidName(""));
+    TVariables vars;
+    for (const TCase& row : ReadTable("literals.txt")) {
+        EXPECT_EQ(TVariables::Literal(row.Fields.at(0)), row.Fields.at(1)) << row.Where;
+        EXPECT_NO_THROW(EXPECT_EQ(vars.Expand(row.Fields.at(1)), row.Fields.at(0)) << row.Where) << row.Where;
+    }
+}
+
+const char* const CookieKey = "t3stk3y4cook1";
+
+// References in every form and place: a property, a list's lines, a stored password, a stored child,
+// a child action, a variable an action sets; with "%%", "$$(" and names that begin with another.
+TProject Sample() {
+    return TProject::Parse(
+        fmt::format(R"json({{"variables": {{"Host": "h", "HostName": "n", "Pct": "p", "Idle": "i"}},
+ "actions": [
+  {{"type": "test.log", "properties": {{"Text": "to %Host% and $(HostName), 100%% and $$(Host) %Pct%",
+    "Label": "%Missing%", "ResultVariable": "Out"}}}},
+  {{"type": "test.condition", "description": "Host check", "actions": [
+    {{"type": "test.types", "properties": {{"Name": "%Out%", "Lines": ["a $(Host)", "%Hostx%"], "Cookie": "{}"}},
+     "children": [{{"type": "test.child", "properties": {{"Name": "$(Inner) Host"}}}}]}}]}}]}})json",
+                    TCryptoUtils::EncryptString("%Host%", CookieKey)),
+        "sample.json");
+}
+
+// "0:Text" for the first action's Text, "1.0:Lines" for the first child action of the second.
+std::string Place(const TProject& project, const TTextLocation& where) {
+    std::function<std::string(const std::vector<std::shared_ptr<TZRAction>>&, const std::string&)> find =
+        [&](const auto& actions, const std::string& prefix) -> std::string {
+        for (std::size_t i = 0; i < actions.size(); ++i) {
+            std::string path = prefix + std::to_string(i);
+            if (actions[i].get() == where.Action)
+                return path + ":" + where.Property;
+            if (auto inner = find(actions[i]->ChildActions(), path + "."); !inner.empty())
+                return inner;
+        }
+        return {};
+    };
+    return find(project.Actions, "");
+}
+
+std::vector<std::string> Places(const TProject& project, const std::vector<TTextLocation>& where) {
+    std::vector<std::string> out;
+    for (const auto& w : where)
+        out.push_back(Place(project, w));
+    return out;
+}
+
+TEST(VariableUsage, UsesUnusedAndUndefinedAreFoundInEveryText) {
+    TProject project = Sample();
+    TVariableReport report = FindVariableUses(project);
+    const std::map<std::string, std::vector<std::string>> uses{
+        {"Host", {"0:Text", "1.0:Lines", "1.0:Cookie"}},
+        {"HostName", {"0:Text"}},
+        {"Pct", {"0:Text"}},
+        {"Idle", {}},
+        {"Missing", {"0:Label"}},
+        {"Out", {"0:ResultVariable", "1.0:Name"}},
+        {"Hostx", {"1.0:Lines"}},
+        {"Inner", {"1.0:children[0].Name"}},
+    };
+    std::map<std::string, std::vector<std::string>> found;
+    for (const auto& [name, where] : report.Uses)
+        found[name] = Places(project, where);
+    EXPECT_EQ(found, uses);
+    EXPECT_EQ(report.Unused, std::vector<std::string>{"Idle"});
+    std::vector<std::string> undefined;
+    for (const auto& [name, where] : report.Undefined)
+        undefined.push_back(name + "@" + Place(project, where));
+    EXPECT_EQ(undefined,
+              (std::vector<std::string>{"Missing@0:Label", "Hostx@1.0:Lines", "Inner@1.0:children[0].Name"}));
+}
+
+TEST(VariableUsage, RenameRewritesEachReferenceInItsOwnFormOnly) {
+    struct {
+        std::string Text, Old, New, Expected;
+        int Count;
+    } rows[] = {
+        {"%A% $(A) %%A%% $$(A) %AB% $(AB) %a%", "A", "X", "%X% $(X) %%A%% $$(A) %AB% $(AB) %a%", 2},
+        {"50% of %A%% done", "A", "B.c", "50% of %B.c%% done", 1},
+        {"%%%A%", "A", "X", "%%%X%", 1},
+        {"$(A %A", "A", "X", "$(A %A", 0},
+    };
+    for (auto& row : rows) {
+        std::string text = row.Text;
+        EXPECT_EQ(TVariables::RenameReferences(text, row.Old, row.New), row.Count) << row.Text;
+        EXPECT_EQ(text, row.Expected);
+    }
+
+    TProject project = Sample();
+    EXPECT_EQ(RenameVariable(project, "Host", "Server"), 3);
+    EXPECT_EQ(project.Variables.at(0), (std::pair<std::string, std::string>("Server", "h")));
+    EXPECT_EQ(std::get<std::string>(project.Actions[0]->GetPropertyValue("Text")),
+              "to %Server% and $(HostName), 100%% and $$(Host) %Pct%");
+    auto& types = dynamic_cast<TTestTypesAction&>(*project.Actions[1]->ChildActions()[0]);
+    EXPECT_EQ(types.FLines, (TStringList{"a $(Server)", "%Hostx%"}));
+    EXPECT_EQ(TCryptoUtils::DecryptString(types.FCookie, CookieKey), "%Server%");
+
+    // A variable an action sets is renamed where it is set and where it is used.
+    EXPECT_EQ(RenameVariable(project, "Out", "Result"), 2);
+    EXPECT_EQ(types.FName, "%Result%");
+    EXPECT_EQ(std::get<std::string>(project.Actions[0]->GetPropertyValue("ResultVariable")), "Result");
+}
+
+TEST(VariableUsage, ARenameThatCannotBeDoneChangesNothing) {
+    TProject project = Sample();
+    const std::string before = project.ToJson();
+    for (auto [from, to] :
+         {std::pair{"Host", "HostName"}, {"Host", "no space"}, {"Host", ""}, {"%Host%", "X"}})
+        EXPECT_THROW(RenameVariable(project, from, to), std::invalid_argument) << from << " -> " << to;
+    EXPECT_EQ(project.ToJson(), before);
+}
+
+TEST(VariableUsage, SearchAndReplaceReachEveryTextButPasswords) {
+    struct {
+        std::string Needle;
+        bool MatchCase;
+        std::vector<std::string> Found;
+        int Replaced;
+    } rows[] = {
+        {"Host", true, {"0:Text", "1:description", "1.0:Lines", "1.0:children[0].Name"}, 7},
+        {"host", true, {}, 0},
+        {"HOST", false, {"0:Text", "1:description", "1.0:Lines", "1.0:children[0].Name"}, 7},
+        {"%%", true, {"0:Text"}, 1},
+        {"", false, {}, 0},
+    };
+    for (const auto& row : rows) {
+        TProject project = Sample();
+        std::vector<std::string> found;
+        for (const auto& match : SearchTexts(project, row.Needle, row.MatchCase))
+            found.push_back(Place(project, match.Where));
+        EXPECT_EQ(found, row.Found) << row.Needle;
+        EXPECT_EQ(ReplaceTexts(project, row.Needle, "Peer", row.MatchCase), row.Replaced) << row.Needle;
+        EXPECT_TRUE(SearchTexts(project, row.Needle, row.MatchCase).empty()) << row.Needle;
+    }
+
+    // Plain text, not references: "$$(Host)" holds "$(Host)" too.
+    TProject project = Sample();
+    ASSERT_EQ(ReplaceTexts(project, "$(Host)", "[$(Peer)]", true), 2);
+    auto& types = dynamic_cast<TTestTypesAction&>(*project.Actions[1]->ChildActions()[0]);
+    EXPECT_EQ(types.FLines, (TStringList{"a [$(Peer)]", "%Hostx%"}));
+    EXPECT_EQ(TCryptoUtils::DecryptString(types.FCookie, CookieKey), "%Host%");
+    const std::string before = project.ToJson();
+    EXPECT_THROW(ReplaceTexts(project, "Host", "a\r\nQUIT", true), std::invalid_argument);
+    EXPECT_EQ(project.ToJson(), before);
+}
+
+TEST(RegEx, PatternsAndMasksMatchAsTheTablesSay) {
+    for (const auto& row : ReadTable("regex.txt"))
+        ExpectOutcome<ERegExError>(row, 3, [&]() -> std::string {
+            return RegEx::IsMatch(row.Fields.at(0), row.Fields.at(1), row.Fields.at(2) == "anycase") ? "yes"
+                                                                                                     : "no";
+        });
+    for (const auto& row : ReadTable("masks.txt"))
+        ExpectOutcome<ERegExError>(row, 2, [&]() -> std::string {
+            return MatchesMask(row.Fields.at(0), row.Fields.at(1)) ? "yes" : "no";
+        });
+}
+
+TEST(RegEx, BoundedCacheStaysCorrectUnderConcurrentEviction) {
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([t, &wrong] {
+            // More patterns than the cache holds, so threads evict each other's entries while matching.
+            for (int i = 0; i < 2000; ++i) {
+                int n = (i * 7 + t) % 300;
+                std::string pattern = fmt::format("^x{}y$", n);
+                if (!RegEx::IsMatch(fmt::format("X{}Y", n), pattern, true) ||
+                    RegEx::IsMatch(fmt::format("X{}Y", n), pattern, false))
+                    ++wrong;
+            }
+        });
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_LE(RegEx::CachedPatterns(), RegEx::CacheCapacity);
+}
+
+void RegisterTestMembers(TCoreScriptingService& s) {
+    s.RegisterScriptConstant("emIndividual", std::int64_t{1});
+    s.RegisterScriptConstant("Greeting", "hello");
+    s.RegisterScriptEnum(TEnumInfo{"TFTPMirrorOperation", {"moLocalToRemote", "moRemoteToLocal"}});
+    s.RegisterScriptMethod(
+        TSerializableObject::ClassInfo(), "Describe", "",
+        [](TPersistent& self, const auto&) { return TScriptValue("base " + self.ClassName()); });
+    s.RegisterScriptMethod(TTestTypesAction::ClassInfo(), "Describe", "", [](TPersistent& self, const auto&) {
+        return TScriptValue("types " + static_cast<TTestTypesAction&>(self).FName);
+    });
+    s.RegisterScriptMethodAs(TTestTypesAction::ClassInfo(), "AddFromScript", "Add",
+                             [](TPersistent& self, const auto& args) {
+                                 if (args.size() != 2)
+                                     return TScriptValue();
+                                 auto child = std::make_shared<TTestChild>();
+                                 child->FName = args[0].AsString();
+                                 child->FCount = static_cast<std::int32_t>(args[1].AsInteger());
+                                 static_cast<TTestTypesAction&>(self).FChildren.push_back(child);
+                                 return TScriptValue::Object(std::static_pointer_cast<TPersistent>(child));
+                             });
+    s.RegisterScriptMethod(
+        TTestTypesAction::ClassInfo(), "Fail", "",
+        [](TPersistent&, const auto&) -> TScriptValue { throw std::runtime_error("disk on fire"); });
+    s.RegisterScriptMethod(TTestTypesAction::ClassInfo(), "Echo", "",
+                           [](TPersistent&, const auto& args) { return TScriptValue::Array(args); });
+}
+
+class ScriptingTest : public ::testing::Test {
+protected:
+    ScriptingTest() {
+        RegisterTestMembers(Service);
+        Params.Declare("Action", TScriptValue::Object(Action));
+    }
+
+    void Run(std::string_view source, const TScriptOptions& options = {}) {
+        Service.ExecuteScript("T", source, Params, options);
+    }
+    // The error the script ends with; a script that succeeds fails the test.
+    EScriptError Failure(std::string_view name, std::string_view source, TScriptOptions options = {}) {
+        try {
+            Service.ExecuteScript(name, source, Params, options);
+        } catch (const EScriptError& e) {
+            return e;
+        }
+        ADD_FAILURE() << "script succeeded: " << source;
+        return EScriptError(std::string(name), 0, TScriptErrorKind::Runtime, "");
+    }
+
+    TCoreScriptingService Service;
+    TScriptParams Params;
+    TTestTypesAction Action;
+};
+
+TEST_F(ScriptingTest, FailuresNameScriptLineAndCulprit) {
+    TTestChild child;
+    Params.Declare("Child", TScriptValue::Object(child));
+    TScriptOptions limits;
+    limits.InstructionLimit = 200'000;
+    limits.MemoryLimit = 8 << 20;
+    const char* const kinds[] = {"compile", "runtime", "instructions", "memory", "stopped"};
+    for (const TCase& row : ReadTable("script-errors.txt")) {
+        EScriptError e = Failure("OnSend", row.Fields.at(0), limits);
+        EXPECT_EQ(kinds[static_cast<int>(e.Kind())], row.Fields.at(1)) << row.Where;
+        EXPECT_EQ(e.what(), row.Fields.at(2)) << row.Where;
+        EXPECT_EQ(e.ScriptName(), "OnSend");
+    }
+}
+
+TEST_F(ScriptingTest, ParametersAreGlobalsAndAreReadBack) {
+    Action.FName = "recipients";
+    Params.Declare("Name", "ann");
+    Params.Declare("Subject", "");
+    Params.Declare("Skip", false);
+    Params.Declare("Name", "ignored: a second declaration keeps the first value");
+    Run(R"(
+        Name = Name:upper() .. " " .. Action.Name
+        Skip = true
+        Subject = nil
+    )");
+    EXPECT_EQ(Params.Names(), (std::vector<std::string>{"Action", "Name", "Subject", "Skip"}));
+    EXPECT_EQ(Params.Get("Name"), TScriptValue("ANN recipients"));
+    EXPECT_EQ(Params.Get("Skip"), TScriptValue(true));
+    EXPECT_TRUE(Params.Get("Subject").IsNil());
+    EXPECT_EQ(Params.Get("Action").AsObject(), &Action);
+    EXPECT_THROW((void)Params.Get("Undeclared"), std::out_of_range);
+
+    // A value that cannot be read back fails the run, and no parameter changes.
+    EScriptError e = Failure("OnSend", "Skip = false\nName = print");
+    EXPECT_STREQ(e.what(), "Script \"OnSend\": parameter \"Name\": a function value cannot be passed on");
+    EXPECT_EQ(Params.Get("Skip"), TScriptValue(true));
+
+    // Globals of one run are gone in the next.
+    Run("Fresh = 1");
+    Run("assert(Fresh == nil)");
+}
+
+TEST_F(ScriptingTest, ScriptsOfTheTableRunToTheirEnd) {
+    TTestChild child;
+    Params.Declare("Child", TScriptValue::Object(child));
+    for (const TCase& row : ReadTable("script-runs.txt"))
+        EXPECT_NO_THROW(Run(row.Fields.at(0))) << row.Where;
+    // Registering a constant again replaces its value.
+    Service.RegisterScriptConstant("emIndividual", std::int64_t{5});
+    Run("assert(emIndividual == 5)");
+}
+
+TEST_F(ScriptingTest, AssignmentsConvertAsTheTableSays) {
+    for (const TCase& row : ReadTable("script-assignments.txt")) {
+        Run(row.Fields.at(0));
+        const std::string& name = row.Fields.at(1);
+        TPropertyValue value = Action.GetPropertyValue(name);
+        EXPECT_EQ(PropertyValueToJson(*Action.Properties().Find(name), value).dump(), row.Fields.at(2))
+            << row.Where;
+    }
+}
+
+TEST_F(ScriptingTest, ValuesAndObjectsPassThroughMethods) {
+    Params.Declare("Kept");
+    Params.Declare("Result");
+    Run(R"(
+        local a = Action:Add("first", 1)
+        assert(a.Name == "first" and a.Count == 1 and Action:Add("too few") == nil)
+        local b = Action:Add("second", 2)
+        assert(Action:Echo(a)[1] == a and a ~= b and b.Count == 2)
+        assert(a:Describe() == "base TTestChild" and tostring(a) == "TTestChild")
+        b.Count = 7
+        local ok, message = pcall(Action.Fail, Action)
+        assert(not ok and message == "TTestTypesAction:Fail: disk on fire")
+        Kept = a
+        Result = Action:Echo(1, 1.0, "a\0b", true, nil, { 2, { "x" } }, Action)
+    )");
+    EXPECT_EQ(Params.Get("Result"), TScriptValue::Array({1, 1.0, std::string("a\0b", 3), true, TScriptValue(),
+                                                         TScriptValue::Array({2, TScriptValue::Array({"x"})}),
+                                                         TScriptValue::Object(Action)}));
+    ASSERT_EQ(Action.FChildren.size(), 2u);
+    EXPECT_EQ(dynamic_cast<TTestChild&>(*Action.FChildren[1]).FCount, 7);
+    EXPECT_EQ(Params.Get("Kept").AsObject(), Action.FChildren[0].get());
+    // The read-back value shares ownership, so it outlives the action's reference.
+    std::weak_ptr<TSerializableObject> first = Action.FChildren[0];
+    Action.FChildren.clear();
+    EXPECT_FALSE(first.expired());
+}
+
+TEST_F(ScriptingTest, PrintGoesToTheSink) {
+    std::vector<std::string> lines;
+    TScriptOptions options;
+    options.Print = [&lines](std::string_view line) { lines.emplace_back(line); };
+    Run("print(1, 'a', nil, true, 2.5, Action)\nprint()", options);
+    EXPECT_EQ(lines, (std::vector<std::string>{"1\ta\tnil\ttrue\t2.5\tTTestTypesAction", ""}));
+    Run("print('dropped')"); // no sink: nothing happens
+}
+
+TEST_F(ScriptingTest, AStopEndsARunningScriptPromptly) {
+    std::stop_source stop;
+    TScriptOptions options;
+    options.Stop = stop.get_token();
+    options.InstructionLimit = 0;
+    std::chrono::steady_clock::time_point stoppedAt;
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        stoppedAt = std::chrono::steady_clock::now();
+        stop.request_stop();
+    });
+    EScriptError e = Failure("OnConnect", "while true do end", options);
+    auto endedAt = std::chrono::steady_clock::now();
+    stopper.join();
+    EXPECT_STREQ(e.what(), "Script \"OnConnect\", line 1: stopped by the user");
+    EXPECT_EQ(e.Kind(), TScriptErrorKind::Stopped);
+    EXPECT_LT(endedAt - stoppedAt, std::chrono::milliseconds(200));
+    // Already stopped: the script does not start.
+    EXPECT_EQ(Failure("OnConnect", "x = 1", options).Kind(), TScriptErrorKind::Stopped);
 }
 
 } // namespace

@@ -1,16 +1,39 @@
+// Runs of projects and their logs, the main thread, the masking of what logs show; the meter behind
+// every transfer action's progress line: the share's two roundings, the sizes a transfer keeps or
+// replaces, the pace of the lines and the texts; waits: the base wait action's polls, time-outs and
+// stop, and the monitor that calls its target when the time runs out. Registers the test actions once
+// for every host test.
 #include "host/Runner.h"
 
 #include "CaseFiles.h"
+#include "TestActions.h"
+#include "host/Log.h"
 #include "host/MainThread.h"
+#include "host/PassRule.h"
 #include "host/Project.h"
+#include "host/TimeoutMonitor.h"
+#include "host/TransferMeter.h"
+#include "host/WaitAction.h"
 
+#include <atomic>
+#include <chrono>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <memory>
 #include <thread>
+#include <vector>
 
 using namespace quillate;
 using namespace quillate::testing;
+using namespace std::chrono;
 
 namespace {
+
+class TTestActionsEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override { RegisterTestActions(); }
+};
+const auto* const Registered = ::testing::AddGlobalTestEnvironment(new TTestActionsEnvironment);
 
 // The log as the text sink writes it, without the time at the start of each line.
 std::string Transcript(const TMemoryLogSink& log) {
@@ -51,7 +74,7 @@ TEST(MainThread, SynchronizeRunsOnTheMainThreadAndRethrows) {
     bool ranOnMain = false;
     std::string error;
     int ticks = 0;
-    auto timer = main.SetTimer(std::chrono::milliseconds(10), [&ticks] { ++ticks; });
+    auto timer = main.SetTimer(10ms, [&ticks] { ++ticks; });
     std::thread worker([&] {
         main.Synchronize([&] { ranOnMain = main.IsMainThread(); });
         try {
@@ -59,7 +82,7 @@ TEST(MainThread, SynchronizeRunsOnTheMainThreadAndRethrows) {
         } catch (const std::exception& e) {
             error = e.what();
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        std::this_thread::sleep_for(100ms);
         done = true;
         main.Wake();
     });
@@ -69,6 +92,242 @@ TEST(MainThread, SynchronizeRunsOnTheMainThreadAndRethrows) {
     EXPECT_TRUE(ranOnMain);
     EXPECT_EQ(error, "from main");
     EXPECT_GE(ticks, 2);
+}
+
+TEST(TextLog, MasksTheRunsSecretsAndEscapesControls) {
+    TSecretMask secrets;
+    for (const TCase& row : ReadTable("log-lines.txt")) {
+        if (row.Fields.at(0) == "secret") {
+            secrets.Add(row.Fields.at(1));
+            continue;
+        }
+        TLogEntry entry;
+        entry.Text = secrets.Apply(row.Fields.at(0));
+        std::string line = TTextLogSink::Format(entry, false);
+        EXPECT_EQ(row.Fields.at(1) + " " + line.substr(17), "shows " + row.Fields.at(2) + "\n") << row.Where;
+    }
+}
+
+// The protocol logs' "pass" rule, both of its forms side by side: FTP looks in any letter case, the
+// mail and news logs at lower case only.
+TEST(PassRule, TheFTPLogsLookInAnyCaseTheMailLogsAtLowerCaseOnly) {
+    // The text, and whether each form finds "pass" in it.
+    const std::tuple<const char*, bool, bool> cases[] = {
+        {"PASS secret", true, false}, {"pass secret", true, true}, {"AUTHINFO PASS x", true, false},
+        {"PaSs x", true, false},      {"bypassed", true, true},    {"USER bob", false, false},
+        {"PAS S", false, false},      {"", false, false},          {"the password", true, true},
+    };
+    for (const auto& [text, anyCase, lowerCaseOnly] : cases) {
+        EXPECT_EQ(MentionsPass(text, TPassCase::AnyCase), anyCase) << text;
+        EXPECT_EQ(MentionsPass(text, TPassCase::LowerCaseOnly), lowerCaseOnly) << text;
+    }
+}
+
+TEST(TransferMeter, ShareRoundsHalvesToEvenOrDownAndStaysWithin0To100) {
+    // Bytes, the announced size, and the two shares.
+    const std::tuple<std::int64_t, std::int64_t, int, int> cases[] = {
+        {1, 200, 0, 0},       // 0.5 rounds to the even 0
+        {3, 200, 2, 1},       // 1.5 rounds to the even 2
+        {199, 200, 100, 99},  // 99.5 rounds to 100, down to 99
+        {300, 200, 100, 100}, // more than announced
+        {5, 0, 0, 0},         // no total
+    };
+    for (const auto& [bytes, expected, percent, wholePercent] : cases) {
+        TTransferMeter meter;
+        meter.Begin(expected);
+        meter.Update(bytes);
+        EXPECT_EQ(meter.Percent(), percent) << bytes << "/" << expected;
+        EXPECT_EQ(meter.WholePercent(), wholePercent) << bytes << "/" << expected;
+    }
+}
+
+TEST(TransferMeter, AnUnannouncedSizeKeepsTheKnownOneUntilTheEnd) {
+    TTransferMeter meter;
+    meter.SetExpected(4096);
+    meter.Begin(-1);
+    meter.Update(2048);
+    EXPECT_EQ(meter.TransferredText(TTransferDirection::Download).substr(0, 15), "Download speed ");
+    EXPECT_NE(meter.TransferredText(TTransferDirection::Download).find(" : 2/4 KBytes Transferred"),
+              std::string::npos);
+    meter.End();
+    EXPECT_EQ(meter.Expected(), 0);
+    EXPECT_EQ(meter.SpeedText(TTransferDirection::Upload), "Upload speed : 0.00 KB/s");
+    EXPECT_EQ(meter.Bytes(), 2048); // the count outlives the end, for the line that follows it
+}
+
+TEST(TransferMeter, LinesComeAtTheirPaceOrAtOnceWhenAsked) {
+    TTransferMeter meter;
+    meter.Begin();
+    EXPECT_FALSE(meter.Due(10s));
+    meter.LineDueNow();
+    EXPECT_TRUE(meter.Due(10s));
+    EXPECT_FALSE(meter.Due(10s));
+    std::this_thread::sleep_for(20ms);
+    EXPECT_TRUE(meter.Due(10ms));
+    meter.Update(10 * 1024);
+    EXPECT_GT(meter.KBPerSecond(), 0.0);
+}
+
+// Counts its steps; the condition turns true on poll number TrueOnPoll (0 = never).
+class TCountingWait : public TBaseWaitAction {
+public:
+    static const TMetaClass& ClassInfo() {
+        static const TMetaClass meta =
+            TMetaClass::Of<TCountingWait>("TCountingWait", "test.wait", &TBaseWaitAction::ClassInfo());
+        return meta;
+    }
+    const TMetaClass& GetClass() const override { return ClassInfo(); }
+
+    int TrueOnPoll = 0;
+    bool ThrowInInit = false;
+    int Polls = 0;
+    int Finalized = 0;
+
+protected:
+    void InitialiseWaitFunction() override {
+        if (ThrowInInit)
+            throw EWaitException("Connection Site is not connected.");
+    }
+    bool PollWaitCondition() override { return ++Polls == TrueOnPoll; }
+    void FinalizeWaitFunction() override { ++Finalized; }
+};
+
+// Runs one wait (polling every pollFreq seconds for at most timeout) with `during` on a second thread.
+struct TWaitRun {
+    TMemoryLogSink Log;
+    TVariables Variables;
+    TRunOutcome Outcome{};
+    milliseconds Elapsed{};
+
+    TWaitRun(const std::shared_ptr<TCountingWait>& wait, int pollFreq, int timeout,
+             bool failIfTimedOut = true, std::function<void(TRunner&)> during = {}) {
+        wait->SetPropertyValue("PollFreq", std::int64_t{pollFreq});
+        wait->SetPropertyValue("WaitTimeout", std::int64_t{timeout});
+        wait->SetPropertyValue("FailIfTimedOut", failIfTimedOut);
+        TRunner runner({wait}, Variables, Log);
+        std::jthread helper; // joined before the runner goes
+        if (during)
+            helper = std::jthread([&] { during(runner); });
+        auto start = steady_clock::now();
+        Outcome = runner.Run();
+        Elapsed = duration_cast<milliseconds>(steady_clock::now() - start);
+    }
+};
+
+TEST(BaseWaitAction, ConditionOnTheThirdPollEndsAfterTwoIntervals) {
+    auto wait = std::make_shared<TCountingWait>();
+    wait->TrueOnPoll = 3;
+    TWaitRun run(wait, 1, 0);
+    EXPECT_EQ(run.Outcome, TRunOutcome::Succeeded);
+    EXPECT_EQ(std::tie(wait->Polls, wait->Finalized), std::tuple(3, 1));
+    EXPECT_GE(run.Elapsed, milliseconds(1900));
+    EXPECT_LT(run.Elapsed, milliseconds(5000));
+
+    // A failed start ends the wait with its message, and it is still finalized.
+    wait = std::make_shared<TCountingWait>();
+    wait->ThrowInInit = true;
+    TWaitRun failed(wait, 1, 0);
+    EXPECT_EQ(failed.Outcome, TRunOutcome::Failed);
+    EXPECT_EQ(std::tie(wait->Polls, wait->Finalized), std::tuple(0, 1));
+    EXPECT_THAT(failed.Log.Texts(stError), ::testing::Contains("Connection Site is not connected."));
+}
+
+TEST(BaseWaitAction, TimeOutFailsOrWarnsAndFinalizes) {
+    for (bool fail : {true, false}) {
+        auto wait = std::make_shared<TCountingWait>();
+        TWaitRun run(wait, 1, 2, fail);
+        EXPECT_EQ(run.Outcome, fail ? TRunOutcome::Failed : TRunOutcome::Succeeded);
+        EXPECT_TRUE(wait->GetTimedOut());
+        EXPECT_EQ(wait->Finalized, 1);
+        EXPECT_THAT(run.Log.Texts(fail ? stError : stWarning),
+                    ::testing::Contains("Wait timed out after 2 seconds."));
+        EXPECT_GE(run.Elapsed, milliseconds(1900));
+        EXPECT_LT(run.Elapsed, milliseconds(4500));
+    }
+}
+
+TEST(BaseWaitAction, StopEndsTheWaitAtOnce) {
+    auto wait = std::make_shared<TCountingWait>();
+    TWaitRun run(wait, 30, 0, true, [](TRunner& runner) {
+        std::this_thread::sleep_for(milliseconds(300));
+        TMainThread::Instance().Queue([&runner] { runner.RequestStop(); });
+    });
+    EXPECT_EQ(run.Outcome, TRunOutcome::Stopped);
+    EXPECT_EQ(wait->Finalized, 1);
+    EXPECT_LT(run.Elapsed, milliseconds(5000));
+}
+
+using TClock = std::chrono::steady_clock;
+
+struct TCountingTarget : IZRTimeoutTarget {
+    void DoTimeout() override {
+        ++Calls;
+        std::this_thread::sleep_for(300ms);
+        Left = true;
+    }
+    std::atomic<int> Calls{0};
+    std::atomic<bool> Left{false};
+};
+
+template <class Predicate> bool WaitFor(Predicate done, std::chrono::milliseconds limit = 10s) {
+    auto deadline = TClock::now() + limit;
+    while (!done() && TClock::now() < deadline)
+        std::this_thread::sleep_for(5ms);
+    return done();
+}
+
+TEST(TimeoutMonitor, CallsTheTargetOnceWhenTheTimeRunsOutAndStopWaitsForTheCall) {
+    TCountingTarget target;
+    auto start = TClock::now();
+    TTimeoutMonitorThread monitor(target, 1000);
+    EXPECT_FALSE(monitor.Finished());
+    ASSERT_TRUE(WaitFor([&] { return target.Calls > 0; }));
+    EXPECT_GE(TClock::now() - start, 1000ms);
+    monitor.Stop();
+    EXPECT_TRUE(target.Left) << "Stop returned while DoTimeout was running";
+    EXPECT_EQ(target.Calls, 1);
+    EXPECT_TRUE(monitor.Finished());
+    EXPECT_TRUE(monitor.TimedOut());
+}
+
+TEST(TimeoutMonitor, StoppedMonitorNeverCallsTheTarget) {
+    // Stopped from four threads at once (and once more by the destructor), or by the destructor alone.
+    for (int stoppers : {4, 0}) {
+        TCountingTarget target;
+        {
+            TTimeoutMonitorThread monitor(target, 500ms);
+            std::vector<std::jthread> threads;
+            for (int i = 0; i < stoppers; ++i)
+                threads.emplace_back([&monitor] { monitor.Stop(); });
+        }
+        std::this_thread::sleep_for(700ms);
+        EXPECT_EQ(target.Calls, 0) << stoppers;
+    }
+}
+
+TEST(TimeoutMonitor, TargetMayStopOrDestroyItsMonitorFromDoTimeout) {
+    struct TSelfStopping : IZRTimeoutTarget {
+        bool Destroy = false;
+        std::unique_ptr<TTimeoutMonitorThread> Monitor;
+        std::atomic<bool> Ready{false}, Done{false};
+        void DoTimeout() override {
+            while (!Ready)
+                std::this_thread::yield();
+            if (Destroy)
+                Monitor.reset();
+            else
+                Monitor->Stop();
+            Done = true;
+        }
+    };
+    for (bool destroy : {false, true}) {
+        TSelfStopping target;
+        target.Destroy = destroy;
+        target.Monitor = std::make_unique<TTimeoutMonitorThread>(target, 10);
+        target.Ready = true;
+        EXPECT_TRUE(WaitFor([&] { return target.Done.load(); })) << destroy;
+        target.Monitor.reset();
+    }
 }
 
 } // namespace

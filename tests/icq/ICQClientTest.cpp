@@ -1,33 +1,44 @@
 // The ICQ client and its sockets against real peers: the scripted OSCAR peer reached directly and
 // through Dante (SOCKS4, SOCKS5 with and without a user) and tinyproxy (CONNECT); the error texts
-// of failing connections and proxies; a disconnect during the redirect; where it listens.
+// of failing connections and proxies; a disconnect during the redirect; where it listens. "Send ICQ
+// Message" against the peer, case by case from tests/data/icq/send.json (its head gives the format)
+// and the cases below; no run may show a password in its log.
 #include "icq/ICQClient.h"
 
+#include "ActionCases.h"
+#include "host/CryptoUtils.h"
 #include "host/MainThread.h"
+#include "icq/action/ZRICQAction.h"
 #include "support/DanteFixture.h"
 #include "support/HTTPServerFixture.h"
 #include "support/OSCARPeerFixture.h"
 
-#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <filesystem>
-#include <fstream>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <optional>
-#include <set>
-#include <sstream>
 #include <sys/socket.h>
 #include <thread>
 
 using namespace quillate;
 using namespace quillate::testing;
 using namespace zr::icq;
+using json = TCase;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using ::testing::Contains;
+using ::testing::Each;
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 namespace {
 
-void PostToMainThread(std::function<void()> event) { TMainThread::Instance().Queue(std::move(event)); }
+void PostToMainThread(std::function<void()> event) {
+    TMainThread::Instance().Queue(std::move(event));
+}
 
 void AimAt(TICQClient& client, const TOSCARPeer& peer, const TOSCARPeer::TScript& script) {
     client.UIN = TOSCARPeer::UIN;
@@ -37,11 +48,10 @@ void AimAt(TICQClient& client, const TOSCARPeer& peer, const TOSCARPeer::TScript
 }
 
 // Runs the main thread's events until done() or the time is up.
-bool RunEventsUntil(const std::function<bool()>& done,
-                    std::chrono::milliseconds limit = std::chrono::seconds(30)) {
-    auto until = std::chrono::steady_clock::now() + limit;
-    auto wake = TMainThread::Instance().SetTimer(std::chrono::milliseconds(20), [] {});
-    TMainThread::Instance().RunUntil([&] { return done() || std::chrono::steady_clock::now() > until; });
+bool RunEventsUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 30s) {
+    auto until = Clock::now() + limit;
+    auto wake = TMainThread::Instance().SetTimer(20ms, [] {});
+    TMainThread::Instance().RunUntil([&] { return done() || Clock::now() > until; });
     TMainThread::Instance().KillTimer(wake);
     return done();
 }
@@ -49,48 +59,39 @@ bool RunEventsUntil(const std::function<bool()>& done,
 class Proxies : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        Open = new TDanteProxy(false);
-        Open->Start();
-        Strict = new TDanteProxy(true);
-        Strict->Start();
-        HTTP = new THTTPTestServer();
-        HTTP->Start();
+        (Open = std::make_unique<TDanteProxy>(false))->Start();
+        (Strict = std::make_unique<TDanteProxy>(true))->Start();
+        (HTTP = std::make_unique<THTTPTestServer>())->Start();
     }
-    static void TearDownTestSuite() {
-        delete Open;
-        delete Strict;
-        delete HTTP;
+    static void TearDownTestSuite() { Open.reset(), Strict.reset(), HTTP.reset(); }
+    // A proxy on 127.0.0.1 at this port.
+    static TProxySettings Via(TProxyType kind, std::uint16_t port, std::string user = "",
+                              std::string password = "", bool resolve = false) {
+        return {kind, "127.0.0.1", port, user, password, !user.empty(), resolve};
     }
-    static inline TDanteProxy* Open = nullptr;
-    static inline TDanteProxy* Strict = nullptr;
-    static inline THTTPTestServer* HTTP = nullptr;
+    static inline std::unique_ptr<TDanteProxy> Open, Strict;
+    static inline std::unique_ptr<THTTPTestServer> HTTP;
 };
 
 TEST_F(Proxies, SignOnAndMessageThroughEachKind) {
-    struct TRoute {
-        const char* Name;
-        TProxyType Kind;
-        std::uint16_t Port;
-        bool Auth;
-        std::string User, Password;
-        const char* Reach;
+    const std::tuple<const char*, TProxySettings, const char*> routes[] = {
+        {"direct", {}, "direct"},
+        {"socks4", Via(ptSocks4, Open->Port()), "socks"},
+        {"socks5", Via(ptSocks5, Open->Port()), "socks"},
+        {"socks5 with user", Via(ptSocks5, Strict->Port(), TDanteProxy::User, TDanteProxy::Password),
+         "socks"},
+        {"https", Via(ptHTTPS, HTTP->ProxyPort(), THTTPTestServer::ProxyUser, THTTPTestServer::ProxyPassword),
+         "https"},
     };
-    const TRoute routes[] = {
-        {"direct", ptNone, 0, false, "", "", "direct"},
-        {"socks4", ptSocks4, Open->Port(), false, "", "", "socks"},
-        {"socks5", ptSocks5, Open->Port(), false, "", "", "socks"},
-        {"socks5 with user", ptSocks5, Strict->Port(), true, TDanteProxy::User, TDanteProxy::Password, "socks"},
-        {"https", ptHTTPS, HTTP->ProxyPort(), true, THTTPTestServer::ProxyUser, THTTPTestServer::ProxyPassword, "https"},
-    };
-    for (const auto& route : routes) {
-        SCOPED_TRACE(route.Name);
+    for (const auto& [name, proxy, reach] : routes) {
+        SCOPED_TRACE(name);
         TOSCARPeer::TScript script;
-        script.Reach = route.Reach;
+        script.Reach = reach;
         TOSCARPeer peer(script);
         peer.Start();
         TICQClient client(PostToMainThread);
         AimAt(client, peer, script);
-        client.Proxy = {route.Kind, "127.0.0.1", route.Port, route.User, route.Password, route.Auth, false};
+        client.Proxy = proxy;
         std::atomic<int> logins = 0, failures = 0;
         client.OnLogin = [&] { ++logins; };
         client.OnConnectionFailed = [&] { ++failures; };
@@ -99,12 +100,9 @@ TEST_F(Proxies, SignOnAndMessageThroughEachKind) {
         ASSERT_TRUE(client.LoggedIn()) << client.LastError();
         client.SendMessage(1002, "via proxy");
         client.LogOff();
-        ASSERT_TRUE(peer.WaitForEvent("goodbye", std::chrono::seconds(10)));
-        auto events = peer.Events();
-        EXPECT_NE(std::find(events.begin(), events.end(), R"({"event": "message", "to": "1002", "text": "via proxy"})"),
-                  events.end());
-        for (const auto& event : events)
-            EXPECT_EQ(event.find("\"error\""), std::string::npos) << event;
+        ASSERT_TRUE(peer.WaitForEvent("goodbye", 10s));
+        EXPECT_THAT(peer.Events(), Contains(R"({"event": "message", "to": "1002", "text": "via proxy"})"));
+        EXPECT_THAT(peer.Events(), Each(Not(HasSubstr("\"error\""))));
     }
 }
 
@@ -124,40 +122,35 @@ std::uint16_t OddProxy(std::thread& thread) {
     return port;
 }
 
+// Texts that come through OnConnectError start with "connect: ", the others through OnError.
 TEST_F(Proxies, FailuresGiveTheirTexts) {
     std::thread odd;
     std::uint16_t oddPort = OddProxy(odd);
     TSocket closed = BoundSocket("127.0.0.1");
-    struct TCase {
-        const char* Host;
-        std::uint16_t Port;
-        TProxySettings Proxy;
-        const char* Text;
-        bool AsConnectError;
-    };
-    const TCase cases[] = {
-        {"no-such-host.invalid", 5190, {}, "Could not resolve host", false},
-        {"bad\r\nhost", 5190, {ptHTTPS, "127.0.0.1", HTTP->ProxyPort(), "", "", false, true}, "Could not resolve host", false},
-        {"127.0.0.1", closed.LocalPort(), {}, "Could not connect", true},
-        {"127.0.0.1", 9, {ptSocks5, "127.0.0.1", Strict->Port(), "", "", false, false}, "Auth methods are not supported by SOCKS5 server", true},
-        {"127.0.0.1", 9, {ptSocks4, "127.0.0.1", Strict->Port(), "", "", false, false}, "SOCKS4 server cannot connect to remote server", true},
-        {"127.0.0.1", 9, {ptSocks5, "127.0.0.1", Strict->Port(), TDanteProxy::User, "wrong", true},
-         "SOCKS5 server cannot authenticate", true},
-        {"127.0.0.1", 9, {ptHTTPS, "127.0.0.1", oddPort, "", "", false, false}, "Http proxy returned invalid status: 200 ok fine", false},
+    const std::string local = "127.0.0.1";
+    const std::tuple<std::string, std::uint16_t, TProxySettings, std::string> cases[] = {
+        {"no-such-host.invalid", 5190, {}, "Could not resolve host"},
+        {"bad\r\nhost", 5190, Via(ptHTTPS, HTTP->ProxyPort(), "", "", true), "Could not resolve host"},
+        {local, closed.LocalPort(), {}, "connect: Could not connect"},
+        {local, 9, Via(ptSocks5, Strict->Port()), "connect: Auth methods are not supported by SOCKS5 server"},
+        {local, 9, Via(ptSocks4, Strict->Port()), "connect: SOCKS4 server cannot connect to remote server"},
+        {local, 9, Via(ptSocks5, Strict->Port(), TDanteProxy::User, "wrong"),
+         "connect: SOCKS5 server cannot authenticate"},
+        {local, 9, Via(ptHTTPS, oddPort), "Http proxy returned invalid status: 200 ok fine"},
     };
     TICQIo io;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.Text);
-        auto socket = TEventSocket::Create(io.Context(), PostToMainThread, c.Proxy);
+    for (const auto& [host, port, proxy, text] : cases) {
+        SCOPED_TRACE(text);
+        auto socket = TEventSocket::Create(io.Context(), PostToMainThread, proxy);
         std::string error, connectError;
         int connects = 0, disconnects = 0;
-        socket->OnError = [&](TErrorType, const std::string& text) { error = text; };
-        socket->OnConnectError = [&] { connectError = socket->LastErrMsg(); };
+        socket->OnError = [&](TErrorType, const std::string& message) { error = message; };
+        socket->OnConnectError = [&] { connectError = "connect: " + socket->LastErrMsg(); };
         socket->OnConnect = [&] { ++connects; };
         socket->OnDisconnect = [&] { ++disconnects; };
-        socket->Connect(c.Host, c.Port);
+        socket->Connect(host, port);
         ASSERT_TRUE(RunEventsUntil([&] { return !error.empty() || !connectError.empty(); }));
-        EXPECT_EQ(c.AsConnectError ? connectError : error, c.Text);
+        EXPECT_EQ(text.starts_with("connect: ") ? connectError : error, text);
         EXPECT_EQ(connects + disconnects, 0);
         socket->Close();
     }
@@ -177,22 +170,22 @@ TEST(Client, DisconnectWhileTheRedirectIsHeldEndsTheLoginForGood) {
     std::vector<std::thread::id> failedOn;
     client.OnConnectionFailed = [&] { failedOn.push_back(std::this_thread::get_id()); };
     auto login = client.Login();
-    ASSERT_TRUE(peer.WaitForEvent("identified", std::chrono::seconds(10)));
-    auto stopped = std::chrono::steady_clock::now();
+    ASSERT_TRUE(peer.WaitForEvent("identified", 10s));
+    auto stopped = Clock::now();
     std::size_t seen = peer.EventNames().size();
     std::optional<bool> loggedIn;
     std::atomic<bool> done = false;
     std::thread action([&] {
         client.Disconnect();
-        loggedIn = login.Wait({}, std::chrono::seconds(1));
+        loggedIn = login.Wait({}, 1s);
         done = true;
     });
     RunEventsUntil([&] { return done.load(); });
     action.join();
-    EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(1));
+    EXPECT_LT(Clock::now() - stopped, 1s);
     EXPECT_EQ(loggedIn, false);
-    ASSERT_TRUE(peer.WaitForEvent("redirect-sent", std::chrono::seconds(5)));
-    RunEventsUntil([] { return false; }, std::chrono::milliseconds(300));
+    ASSERT_TRUE(peer.WaitForEvent("redirect-sent", 5s));
+    RunEventsUntil([] { return false; }, 300ms);
     EXPECT_EQ(failedOn, std::vector{std::this_thread::get_id()});
     // The peer's own line is all it saw afterwards: no connection to either server.
     auto names = peer.EventNames();
@@ -202,26 +195,16 @@ TEST(Client, DisconnectWhileTheRedirectIsHeldEndsTheLoginForGood) {
 
 // The IPv4 sockets this process listens on, as "address:port".
 std::vector<std::string> ListeningSockets() {
-    std::set<std::string> ours;
-    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
-        std::error_code error;
-        std::string target = std::filesystem::read_symlink(fd.path(), error).string();
-        if (target.starts_with("socket:["))
-            ours.insert(target.substr(8, target.size() - 9));
-    }
     std::vector<std::string> found;
-    std::ifstream table("/proc/self/net/tcp");
-    std::string line, local, state, skip, inode;
-    std::getline(table, line); // the heading
-    while (std::getline(table, line)) {
-        std::istringstream fields(line);
-        // sl local_address rem_address st tx:rx tr:when retrnsmt uid timeout inode
-        fields >> skip >> local >> skip >> state >> skip >> skip >> skip >> skip >> skip >> inode;
-        if (state != "0A" || !ours.contains(inode))
-            continue;
-        in_addr address{static_cast<in_addr_t>(std::stoul(local.substr(0, 8), nullptr, 16))};
-        found.push_back(std::string(inet_ntoa(address)) + ":" +
-                        std::to_string(std::stoul(local.substr(9), nullptr, 16)));
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        int fd = std::stoi(entry.path().filename().string()), listening = 0;
+        sockaddr_in address{};
+        socklen_t optionSize = sizeof listening, addressSize = sizeof address;
+        if (::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &optionSize) == 0 && listening &&
+            ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &addressSize) == 0 &&
+            address.sin_family == AF_INET)
+            found.push_back(std::string(inet_ntoa(address.sin_addr)) + ":" +
+                            std::to_string(ntohs(address.sin_port)));
     }
     return found;
 }
@@ -243,16 +226,100 @@ TEST(Client, ListensForDirectConnectionsOnlyWhenAskedAndWhereItConnectsFrom) {
         std::uint16_t port = client.ListeningPort();
         std::string where = "127.0.0.1:" + std::to_string(port);
         EXPECT_EQ(ListeningSockets(), direct ? std::vector{where} : std::vector<std::string>{});
-        ASSERT_TRUE(peer.WaitForEvent("signed-on", std::chrono::seconds(10)));
+        ASSERT_TRUE(peer.WaitForEvent("signed-on", 10s));
         std::string status = R"({"event": "status", "ip": ")" +
                              std::string(direct ? "127.0.0.1" : "0.0.0.0") + R"(", "port": )" +
                              std::to_string(port) + "}";
-        auto events = peer.Events();
-        EXPECT_NE(std::find(events.begin(), events.end(), status), events.end()) << status;
+        EXPECT_THAT(peer.Events(), Contains(status));
         EXPECT_EQ(port != 0, direct);
         client.LogOff();
         EXPECT_EQ(ListeningSockets(), std::vector<std::string>{});
     }
 }
+
+class ICQSend : public ::testing::TestWithParam<json> {};
+
+TEST_P(ICQSend, DoesWhatTheCaseExpects) {
+    json c = GetParam();
+    const json peerScript = c.value("peer", json::object());
+    TOSCARPeer::TScript script;
+    script.Mode = peerScript.value("mode", script.Mode);
+    script.SMS = peerScript.value("sms", script.SMS);
+    script.Split = peerScript.value("split", false);
+    script.Password = peerScript.value("password", script.Password);
+    TOSCARPeer peer(script);
+    peer.Start();
+
+    json properties = {
+        {"ICQNumber", std::to_string(TOSCARPeer::UIN)}, {"Server", "127.0.0.1"}, {"Port", peer.Port()}};
+    properties.update(json::parse(R"({"ToICQNumber": "1002", "TheMessage": "Hello", "LoginTimeout": 20})"));
+    properties.update(c.value("properties", json::object()));
+    std::string password = properties.value("password", script.Password);
+    properties.erase("password");
+    properties["Cookie"] = EncryptString(password, zr::TICQAction::PasswordKey);
+    if (properties["Port"] == "${refused}")
+        properties["Port"] = BoundSocket("127.0.0.1").LocalPort(); // bound, never listening
+    json action = {{"type", "action.icq.post"}, {"properties", properties}};
+
+    TPackageRun::TDuring during;
+    Clock::time_point stopped;
+    bool terminate = c.contains("terminateAtEvent");
+    if (terminate || c.contains("stopAtEvent"))
+        during = [&](TRunner& runner, TProject& project) {
+            ASSERT_TRUE(peer.WaitForEvent(c[terminate ? "terminateAtEvent" : "stopAtEvent"], 30s));
+            stopped = Clock::now();
+            if (terminate)
+                project.Actions.front()->TerminateAction();
+            else
+                StopFromMainThread(runner);
+        };
+    auto started = Clock::now();
+    TRunOutcome outcome;
+    std::string log = RunCase(c, action, outcome, during);
+    // Each way to fail is noticed as it happens: well before the 20 s login time-out ends the wait.
+    EXPECT_LT(Clock::now() - started, 10s) << log;
+    if (stopped != Clock::time_point()) {
+        EXPECT_LT(Clock::now() - stopped, 1s) << log;
+    }
+    EXPECT_EQ(OutcomeName(outcome), c["outcome"]) << log;
+    ExpectCaseLog(c, log, {script.Password.c_str(), password.c_str()});
+
+    // The goodbye is written just before the run ends; give the peer a moment to record it.
+    if (c.value("events", json::array()).dump().find("goodbye") != std::string::npos)
+        peer.WaitForEvent("goodbye", 10s);
+    const auto events = peer.EventNames();
+    std::string shown = json(peer.Events()).dump(1);
+    std::size_t at = 0;
+    for (const auto& name : c.value("events", json::array())) {
+        auto found = std::find(events.begin() + static_cast<std::ptrdiff_t>(at), events.end(),
+                               name.get<std::string>());
+        ASSERT_NE(found, events.end()) << name << " not in order in " << shown;
+        at = static_cast<std::size_t>(found - events.begin()) + 1;
+    }
+    for (const auto& name : c.value("noEvents", json::array()))
+        EXPECT_EQ(std::count(events.begin(), events.end(), name.get<std::string>()), 0)
+            << name << " in " << shown;
+    EXPECT_EQ(std::count(events.begin(), events.end(), "error"), 0) << shown;
+    // A recorded event holds every field the case names, with the case's value.
+    for (const auto& wanted : c.value("recorded", json::array())) {
+        auto holds = [&](const std::string& line) {
+            json event = json::parse(line), merged = event;
+            merged.update(wanted);
+            return merged == event;
+        };
+        EXPECT_TRUE(std::ranges::any_of(peer.Events(), holds)) << wanted.dump() << " not in " << shown;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Data, ICQSend, ::testing::ValuesIn(LoadCases("icq/send.json")), CaseName);
+
+// "terminateAtEvent" ends the action by its own stop alone (TerminateAction, as a time limit of the
+// host gives it, the run not stopped), once the peer records that event.
+INSTANTIATE_TEST_SUITE_P(Terminated, ICQSend, ::testing::ValuesIn(json::parse(R"([
+  {"name": "while_the_sms_is_unanswered", "peer": {"sms": "silent"},
+   "properties": {"SendSMS": true, "ToICQNumber": "+4912345"}, "terminateAtEvent": "sms", "outcome": "failed",
+   "log": ["Gave up waiting for ICQ to acknowledge or reject SMS"], "noLog": ["Message Deliverable"]}
+])")),
+                         CaseName);
 
 } // namespace

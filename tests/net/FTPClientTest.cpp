@@ -1,22 +1,28 @@
 // The FTP client against real servers: pyftpdlib and ProFTPD, each started for the test; transfers
-// also over IPv6 and with a server that knows only PASV and PORT.
+// also over IPv6 and with a server that knows only PASV and PORT. Then exact command sequences and
+// faults no real server produces, played by the line peer; every session fails the test when the
+// client sends other commands than the script's. The scripts of those tables are data in tests/data/net
+// (line-peer, hostile-peers and logins).
 #include "net/FTPClient.h"
 
 #include "NetTestData.h"
+#include "net/LogEventIntercept.h"
 #include "net/NetErrors.h"
+#include "net/TCPConnection.h"
 #include "net/ThrottleIntercept.h"
 #include "support/FTPServerFixture.h"
 
 #include <atomic>
-#include <fcntl.h>
-#include <unistd.h>
 #include <chrono>
+#include <cstdio>
 #include <fmt/format.h>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <gmock/gmock.h>
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
-#include <random>
+#include <map>
 #include <sstream>
 #include <sys/stat.h>
 #include <thread>
@@ -25,9 +31,13 @@
 
 using namespace zr::net;
 using namespace quillate::testing;
+using namespace std::chrono_literals;
+using ::testing::_;
 using ::testing::AllOf;
+using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using ::testing::Pair;
 using ::testing::Property;
 using ::testing::Throws;
 using ::testing::UnorderedElementsAre;
@@ -40,17 +50,11 @@ namespace {
 
 // Downloads into a local file from its current size on when resuming, else from the start.
 void GetToFile(TFTPClient& client, const std::string& remote, const fs::path& local, bool resume = false) {
-    int fd = ::open(local.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (resume ? O_APPEND : O_TRUNC), 0644);
-    ASSERT_GE(fd, 0) << local;
-    struct stat info {};
-    ::fstat(fd, &info);
-    try {
-        client.Get(remote, fd, resume ? info.st_size : -1, local.string());
-    } catch (...) {
-        ::close(fd);
-        throw;
-    }
-    ::close(fd);
+    std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(local.c_str(), resume ? "abe" : "wbe"),
+                                               std::fclose);
+    ASSERT_TRUE(file) << local;
+    client.Get(remote, ::fileno(file.get()), resume ? static_cast<std::int64_t>(fs::file_size(local)) : -1,
+               local.string());
 }
 
 // An EReplyError with this code whose text matches.
@@ -83,8 +87,8 @@ protected:
         Client.Port = Server->Port();
         Client.Username = TFTPTestServer::User;
         Client.Password = TFTPTestServer::Password;
-        Client.ConnectTimeout = std::chrono::milliseconds(5000);
-        Client.ReadTimeout = std::chrono::milliseconds(10000);
+        Client.ConnectTimeout = 5000ms;
+        Client.ReadTimeout = 10000ms;
     }
 
     void TearDown() override {
@@ -179,7 +183,7 @@ TEST_P(FTPClientTest, SizeDatesAndChecksums) {
     EXPECT_THROW(Client.CRC("missing.bin"), EReplyError);
 
     std::time_t when = 1591012800; // 2020-06-01 12:00:00 UTC
-    Client.SetModTime("f.bin", system_clock::from_time_t(when) + std::chrono::milliseconds(700));
+    Client.SetModTime("f.bin", system_clock::from_time_t(when) + 700ms);
     struct stat st {};
     ASSERT_EQ(::stat(Remote("f.bin").c_str(), &st), 0);
     EXPECT_EQ(st.st_mtime, when);
@@ -322,9 +326,9 @@ TEST_P(FTPClientTest, AbortEndsA200MiBTransferWithinOneSecondAndKeepsThePlainSes
             return Clock::now();
         });
         // Abort once the transfer is surely under way and far from its end.
-        auto waitUntil = Clock::now() + std::chrono::seconds(20);
+        auto waitUntil = Clock::now() + 20s;
         while (moved.load() < 4 * 1024 * 1024 && Clock::now() < waitUntil)
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
+            std::this_thread::sleep_for(200us);
         auto abortAt = Clock::now();
         Client.Abort();
         EXPECT_LT(Seconds(failedAt.get() - abortAt).count(), 1.0);
@@ -350,9 +354,9 @@ TEST_P(FTPClientTest, AbortEndsA200MiBTransferWithinOneSecondAndKeepsThePlainSes
 TEST_P(FTPClientTest, DisconnectToleratesADeadServer) {
     Client.Connect();
     Server->Stop();
-    auto deadline = Clock::now() + std::chrono::seconds(3);
+    auto deadline = Clock::now() + 3s;
     while (Client.Connected() && Clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::this_thread::sleep_for(20ms);
     EXPECT_FALSE(Client.Connected()) << "a closed control connection is seen without a command";
     auto start = Clock::now();
     Client.Disconnect();
@@ -382,55 +386,185 @@ TEST_P(FTPClientProxyTest, LogsInAndTransfersThroughAUserAtHostProxy) {
 
 std::string ServerCaseName(const ::testing::TestParamInfo<TServerCase>& info) {
     const auto& c = info.param;
-    std::string tls = c.TLS == TFTPServerTLS::stNone       ? ""
-                      : c.TLS == TFTPServerTLS::stExplicit ? "_Explicit"
-                                                           : "_Implicit";
-    if (!c.TLSProtocol.empty())
-        tls += "_TLSv1_" + std::string(1, c.TLSProtocol.back());
-    return KindName(c.Kind) +
-           (c.WithoutExtended    ? "_PasvAndPortOnly"
-            : c.Address == "::1" ? "_IPv6"
-                                 : "") +
-           tls + (c.ClearData ? "_ClearData" : "");
+    static const char* const tls[] = {"", "_Explicit", "_Implicit"};
+    std::string variant = c.WithoutExtended ? "_PasvAndPortOnly" : c.Address == "::1" ? "_IPv6" : "";
+    std::string protocol = c.TLSProtocol.empty() ? "" : "_TLSv1_" + std::string(1, c.TLSProtocol.back());
+    return KindName(c.Kind) + variant + tls[static_cast<int>(c.TLS)] + protocol +
+           (c.ClearData ? "_ClearData" : "");
 }
 
 void PrintTo(const TServerCase& c, std::ostream* out) {
     *out << ServerCaseName({c, 0});
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Servers, FTPClientTest,
-    ::testing::Values(TServerCase{TFTPServerKind::skPyftpdlib}, TServerCase{TFTPServerKind::skProFTPD},
-                      TServerCase{.Kind = TFTPServerKind::skProFTPD, .TLS = TFTPServerTLS::stExplicit}),
-    ServerCaseName);
+constexpr auto Pyftpdlib = TFTPServerKind::skPyftpdlib, ProFTPD = TFTPServerKind::skProFTPD;
 
-INSTANTIATE_TEST_SUITE_P(Servers, FTPClientProxyTest,
-                         ::testing::Values(TServerCase{TFTPServerKind::skPyftpdlib},
-                                           TServerCase{TFTPServerKind::skProFTPD}),
+// A server that speaks TLS, forced to one protocol version when it is named.
+TServerCase TLS(TFTPServerKind kind, TFTPServerTLS tls, std::string protocol = {}, bool clearData = false) {
+    return {.Kind = kind, .TLS = tls, .TLSProtocol = protocol, .ClearData = clearData};
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, FTPClientTest,
+                         ::testing::Values(TServerCase{Pyftpdlib}, TServerCase{ProFTPD},
+                                           TLS(ProFTPD, TFTPServerTLS::stExplicit)),
                          ServerCaseName);
 
-INSTANTIATE_TEST_SUITE_P(
-    Servers, FTPClientTransfers,
-    ::testing::Values(
-        TServerCase{TFTPServerKind::skPyftpdlib}, TServerCase{TFTPServerKind::skProFTPD},
-        TServerCase{TFTPServerKind::skPyftpdlib, "::1"}, TServerCase{TFTPServerKind::skProFTPD, "::1"},
-        TServerCase{TFTPServerKind::skPyftpdlib, "127.0.0.1", true},
-        // ProFTPD refuses data connections that do not resume the
-        // control connection's TLS session.
-        TServerCase{
-            .Kind = TFTPServerKind::skProFTPD, .TLS = TFTPServerTLS::stExplicit, .TLSProtocol = "TLSv1.2"},
-        TServerCase{
-            .Kind = TFTPServerKind::skProFTPD, .TLS = TFTPServerTLS::stExplicit, .TLSProtocol = "TLSv1.3"},
-        TServerCase{
-            .Kind = TFTPServerKind::skProFTPD, .TLS = TFTPServerTLS::stImplicit, .TLSProtocol = "TLSv1.2"},
-        TServerCase{
-            .Kind = TFTPServerKind::skProFTPD, .TLS = TFTPServerTLS::stImplicit, .TLSProtocol = "TLSv1.3"},
-        TServerCase{
-            .Kind = TFTPServerKind::skPyftpdlib, .TLS = TFTPServerTLS::stExplicit, .TLSProtocol = "TLSv1.2"},
-        TServerCase{.Kind = TFTPServerKind::skPyftpdlib,
-                    .TLS = TFTPServerTLS::stExplicit,
-                    .TLSProtocol = "TLSv1.3",
-                    .ClearData = true}),
-    ServerCaseName);
+INSTANTIATE_TEST_SUITE_P(Servers, FTPClientProxyTest,
+                         ::testing::Values(TServerCase{Pyftpdlib}, TServerCase{ProFTPD}), ServerCaseName);
+
+// ProFTPD refuses data connections that do not resume the control connection's TLS session.
+INSTANTIATE_TEST_SUITE_P(Servers, FTPClientTransfers,
+                         ::testing::Values(TServerCase{Pyftpdlib}, TServerCase{ProFTPD},
+                                           TServerCase{Pyftpdlib, "::1"}, TServerCase{ProFTPD, "::1"},
+                                           TServerCase{Pyftpdlib, "127.0.0.1", true},
+                                           TLS(ProFTPD, TFTPServerTLS::stExplicit, "TLSv1.2"),
+                                           TLS(ProFTPD, TFTPServerTLS::stExplicit, "TLSv1.3"),
+                                           TLS(ProFTPD, TFTPServerTLS::stImplicit, "TLSv1.2"),
+                                           TLS(ProFTPD, TFTPServerTLS::stImplicit, "TLSv1.3"),
+                                           TLS(Pyftpdlib, TFTPServerTLS::stExplicit, "TLSv1.2"),
+                                           TLS(Pyftpdlib, TFTPServerTLS::stExplicit, "TLSv1.3", true)),
+                         ServerCaseName);
+
+class LinePeer : public ::testing::TestWithParam<json> {};
+
+TEST_P(LinePeer, ReportsWhatTheClientSentAgainstTheScript) {
+    const auto& c = GetParam();
+    ::testing::TestPartResultArray failures;
+    std::vector<std::string> blocks;
+    {
+        ::testing::ScopedFakeTestPartResultReporter reporter(
+            ::testing::ScopedFakeTestPartResultReporter::INTERCEPT_ONLY_CURRENT_THREAD, &failures);
+        TLinePeer peer({Script(c["script"])});
+        TTCPConnection client;
+        client.Connect("127.0.0.1", peer.Port(), 5000ms);
+        client.Write(c["clientSends"].get<std::string>());
+        if (!c.value("keepsOpen", false))
+            client.Disconnect();
+        peer.Finish();
+        blocks = peer.Blocks();
+    }
+    const std::string expected = c["failure"];
+    ASSERT_EQ(failures.size(), expected.empty() ? 0 : 1);
+    if (!expected.empty()) {
+        EXPECT_THAT(failures.GetTestPartResult(0).message(), HasSubstr(expected));
+    }
+    EXPECT_EQ(blocks, c.value("blocks", std::vector<std::string>{}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Data, LinePeer, ::testing::ValuesIn(LoadCases("line-peer.json")), CaseName);
+
+class ScriptedPeerTest : public ::testing::Test {
+protected:
+    void Start(std::vector<TLineScript> sessions) {
+        Peer = std::make_unique<TLinePeer>(std::move(sessions));
+        AimAt(Client, Peer->Port(), std::chrono::milliseconds(ReadTimeoutMs));
+        Client.Username = TFTPTestServer::User;
+        Client.Password = TFTPTestServer::Password;
+    }
+    static constexpr int ReadTimeoutMs = 600;
+    std::unique_ptr<TLinePeer> Peer; // outlives the client, so the client's goodbye is checked too
+    TFTPClient Client;
+};
+
+class HostilePeer : public ScriptedPeerTest, public ::testing::WithParamInterface<json> {};
+
+TEST_P(HostilePeer, FailsWithATypedErrorWithinTheTimeout) {
+    Start({Script(GetParam()["script"])});
+    auto start = Clock::now();
+    std::string fault = FaultOf([&] {
+        Client.Connect();
+        Client.List();
+    });
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    EXPECT_THAT(fault, ::testing::StartsWith(GetParam()["fault"].get<std::string>()));
+    EXPECT_LT(seconds, ReadTimeoutMs / 1000.0 + 3.0);
+    EXPECT_GE(seconds, fault.starts_with("timeout") ? ReadTimeoutMs / 1000.0 * 0.9 : 0.0);
+    EXPECT_EQ(Client.Connected(), GetParam().value("stays", false));
+}
+
+INSTANTIATE_TEST_SUITE_P(Data, HostilePeer, ::testing::ValuesIn(LoadCases("hostile-peers.json")), CaseName);
+
+// Whatever address a PASV reply names (none, or another host), the data connection goes to the control
+// connection's peer, and a named address is warned of once.
+TEST_F(ScriptedPeerTest, PassiveDataConnectionsGoToThePeerAndEPSVIsNotAskedAgain) {
+    TLineScript script = FTPLogin().Reply("EPSV", "500 EPSV not understood");
+    for (const char* announced : {"0,0,0,0", "127,0,0,2", "127,0,0,2"})
+        script.Then(FTPPasv(announced))
+            .Reply("NLST", "150 Here it comes")
+            .Then(FTPSendData("a.txt\r\nb c.txt\r\n"))
+            .Send("226 Done");
+    Start({script.Reply("QUIT", "221 Bye")});
+    // Where the data connections go shows in their status texts.
+    std::vector<std::string> status, warnings;
+    Client.OnDataChannelCreate = [&](TTCPConnection& data) {
+        data.AddIntercept(std::make_shared<TLogEventIntercept>(
+            [&](TLogEventType, std::string_view text) { status.emplace_back(text); }));
+    };
+    Client.OnWarning = [&](const std::string& text) { warnings.push_back(text); };
+    Client.Connect();
+    std::vector<std::string> names;
+    for (int i = 0; i < 3; ++i) {
+        Client.List(names, "", false);
+        EXPECT_EQ(names, (std::vector<std::string>{"a.txt", "b c.txt"}));
+    }
+    Client.Disconnect();
+    EXPECT_EQ(std::ranges::count_if(status,
+                                    [](const auto& s) { return s.starts_with("Connecting to 127.0.0.1:"); }),
+              3);
+    EXPECT_THAT(status, ::testing::Not(Contains(HasSubstr("127.0.0.2"))));
+    EXPECT_EQ(warnings,
+              std::vector<std::string>{"The server named another address [127.0.0.2] for data connections; "
+                                       "they go to its own address [127.0.0.1]"});
+}
+
+TEST_F(ScriptedPeerTest, ActiveDataConnectionsFromAnotherAddressAreRefused) {
+    // The peer connects from 127.0.0.2 first; the client must close that one and take ours.
+    Start({FTPLogin()
+               .Then(FTPEprt("127.0.0.2"))
+               .Reply("STOR up.bin", "150 Send it")
+               .Then(FTPReceiveData())
+               .Send("226 Stored")
+               .Reply("QUIT", "221 Bye")});
+    Client.Passive = false;
+    Client.Connect();
+    std::istringstream source("uploaded bytes");
+    Client.Put(source, "up.bin");
+    Client.Disconnect();
+    Peer->Finish();
+    EXPECT_EQ(Peer->Blocks(), std::vector<std::string>{"uploaded bytes"});
+}
+
+class Login : public ScriptedPeerTest, public ::testing::WithParamInterface<json> {};
+
+TEST_P(Login, SendsTheExactCommandsAndLogsNoPassword) {
+    using enum TFTPProxyType;
+    static const std::map<std::string, TFTPProxyType> proxies{{"fpcmUserSite", fpcmUserSite},
+                                                              {"fpcmSite", fpcmSite},
+                                                              {"fpcmOpen", fpcmOpen},
+                                                              {"fpcmUserPass", fpcmUserPass},
+                                                              {"fpcmTransparent", fpcmTransparent}};
+    Start({Script(GetParam()["script"])});
+    std::vector<std::pair<TLogEventType, std::string>> log;
+    Client.ControlConnection().AddIntercept(std::make_shared<TLogEventIntercept>(
+        [&](TLogEventType type, std::string_view text) { log.emplace_back(type, std::string(text)); }));
+    if (GetParam().contains("proxy")) {
+        // The server behind the proxy is never resolved by the client.
+        Client.Host = "ftp.example.org";
+        Client.Port = 21;
+        Client.ProxySettings = {proxies.at(GetParam()["proxy"]), "127.0.0.1", Peer->Port(), "fwuser",
+                                "fwpass"};
+    }
+    Client.UseHOST = GetParam().value("useHost", false);
+    Client.Connect();
+    EXPECT_TRUE(Client.IsExtSupported("SIZE"));
+    Client.Disconnect();
+    EXPECT_THAT(log, Contains(Pair(TLogEventType::Sent, "PASS ***")));
+    EXPECT_THAT(log, Contains(Pair(TLogEventType::Received, "211-Features:")));
+    EXPECT_THAT(log, Contains(Pair(TLogEventType::Status, _)));
+    for (const char* password : {"secret", "fwpass"})
+        EXPECT_THAT(log, ::testing::Not(Contains(Pair(_, HasSubstr(password)))));
+}
+
+INSTANTIATE_TEST_SUITE_P(Data, Login, ::testing::ValuesIn(LoadCases("logins.json")), CaseName);
 
 } // namespace

@@ -23,6 +23,7 @@
 
 using namespace zr::net;
 using namespace quillate::testing;
+using namespace std::chrono_literals;
 using ::testing::HasSubstr;
 using ::testing::Not;
 using ::testing::StartsWith;
@@ -30,11 +31,10 @@ using ::testing::StartsWith;
 namespace {
 
 TUseTLS TLSMode(const std::string& name) {
-    if (name == "implicit")
-        return TUseTLS::utUseImplicitTLS;
-    if (name == "explicit")
-        return TUseTLS::utUseExplicitTLS;
-    return name == "require" ? TUseTLS::utUseRequireTLS : TUseTLS::utNoTLSSupport;
+    return name == "implicit"   ? TUseTLS::utUseImplicitTLS
+           : name == "explicit" ? TUseTLS::utUseExplicitTLS
+           : name == "require"  ? TUseTLS::utUseRequireTLS
+                                : TUseTLS::utNoTLSSupport;
 }
 
 // Lines that begin with dots, a lone "." that must not end the message, and a last line without
@@ -46,27 +46,16 @@ std::string Body() {
     return body + "last line";
 }
 
-std::string OnTheWire(std::string body) {
-    body = ReplaceAll(ReplaceAll(body, "\r\n", "\n"), "\n", "\r\n");
-    return body + "\r\n";
+std::string OnTheWire(const std::string& body) {
+    return ReplaceAll(ReplaceAll(body, "\r\n", "\n"), "\n", "\r\n") + "\r\n";
 }
 
 class SMTPServer : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        Server = new TSMTPTestServer();
-        Server->Start();
-    }
-    static void TearDownTestSuite() {
-        delete Server;
-        Server = nullptr;
-    }
-    SMTPServer() {
-        Client.Host = "127.0.0.1";
-        Client.Port = Server->Port();
-        Client.ConnectTimeout = Client.ReadTimeout = std::chrono::seconds(20);
-    }
-    static inline TSMTPTestServer* Server = nullptr;
+    static void SetUpTestSuite() { (Server = std::make_unique<TSMTPTestServer>())->Start(); }
+    static void TearDownTestSuite() { Server.reset(); }
+    SMTPServer() { AimAt(Client, Server->Port(), 20s, 20s); }
+    static inline std::unique_ptr<TSMTPTestServer> Server;
     TSMTPClient Client;
 };
 
@@ -105,9 +94,7 @@ long PeakKiB() {
 }
 
 TEST_F(SMTPServer, AComposedMessageStreamsItsAttachmentWithBoundedMemory) {
-    std::string file(3 * 1024 * 1024 + 17, '\0');
-    for (std::size_t i = 0; i < file.size(); ++i)
-        file[i] = static_cast<char>((i * 31 + i / 4099) % 256);
+    const std::string file = RandomBytes(3 * 1024 * 1024 + 17, 3);
     TTempDir dir("quillate-mime");
     std::ofstream(dir.Path() / "big.bin", std::ios::binary) << file;
     TMimeMessage message;
@@ -120,36 +107,35 @@ TEST_F(SMTPServer, AComposedMessageStreamsItsAttachmentWithBoundedMemory) {
     Client.Connect();
     std::ofstream("/proc/self/clear_refs") << "5";
     long before = PeakKiB();
-    Client.Send("from@example.org", {"to@example.org"}, [&](auto& write) { message.Write(write); }, file.size());
+    Client.Send(
+        "from@example.org", {"to@example.org"}, [&](auto& write) { message.Write(write); }, file.size());
     long growth = PeakKiB() - before;
     Client.Disconnect();
 
     EXPECT_LT(growth, 2048) << "KiB; the base64 form alone is 4 MiB";
     ASSERT_FALSE(progress.empty());
-    EXPECT_LT(progress.size(), static_cast<std::size_t>(progress.back() / 60000 + 2)) << "one report per block";
+    EXPECT_LT(progress.size(), static_cast<std::size_t>(progress.back() / 60000 + 2))
+        << "one report per block";
     TParsedMessage parsed = ParseMessage(Server->Messages().back().Content);
     ASSERT_TRUE(parsed);
     GMimeObject* tree = g_mime_message_get_mime_part(parsed.get());
-    ASSERT_EQ(Shape(tree), "multipart/mixed[text/plain;us-ascii,application/octet-stream attachment <big.bin> big.bin]");
-    EXPECT_TRUE(Content(g_mime_multipart_get_part(GMIME_MULTIPART(tree), 1)) == file) << "the attachment arrived changed";
+    ASSERT_EQ(Shape(tree),
+              "multipart/mixed[text/plain;us-ascii,application/octet-stream attachment <big.bin> big.bin]");
+    EXPECT_TRUE(Content(g_mime_multipart_get_part(GMIME_MULTIPART(tree), 1)) == file)
+        << "the attachment arrived changed";
 }
 
 // Plays the case's script to a client of the given kind, which connects and sends through session,
 // and checks the fault it ends with and whether it is still connected.
 template <class TClient, class F> void PlayHostilePeer(const json& c, F&& session) {
-    std::vector<std::string> steps;
-    for (const auto& step : c["script"])
-        steps.push_back(step.is_string() ? step.get<std::string>() : "raw " + Text(step));
-    TLinePeer peer({ScriptFromSteps(steps)});
+    TLinePeer peer({Script(c["script"])});
     TClient client;
-    client.Host = "127.0.0.1";
-    client.Port = peer.Port();
-    client.ConnectTimeout = std::chrono::seconds(5);
-    client.ReadTimeout = std::chrono::seconds(5);
+    AimAt(client, peer.Port(), 5s);
     std::string fault = FaultOf([&] { session(client); });
     const json expected = c["fault"].is_array() ? c["fault"] : json::array({c["fault"]});
     EXPECT_TRUE(std::any_of(expected.begin(), expected.end(), [&](const json& start) {
-        return fault.starts_with(ReplaceAll(start.get<std::string>(), "${port}", std::to_string(peer.Port())));
+        return fault.starts_with(
+            ReplaceAll(start.get<std::string>(), "${port}", std::to_string(peer.Port())));
     })) << fault;
     EXPECT_EQ(client.Connected(), c.value("stays", false));
     client.Disconnect();
@@ -166,31 +152,25 @@ TEST_P(SMTPHostilePeer, EndsWithTheExpectedFault) {
     });
 }
 
-INSTANTIATE_TEST_SUITE_P(Data, SMTPHostilePeer, ::testing::ValuesIn(LoadCases("smtp-hostile-peers.json")), CaseName);
+INSTANTIATE_TEST_SUITE_P(Data, SMTPHostilePeer, ::testing::ValuesIn(LoadCases("smtp-hostile-peers.json")),
+                         CaseName);
 
 class POP3Login : public ::testing::TestWithParam<json> {
 protected:
-    static void SetUpTestSuite() {
-        Server = new TPOP3TestServer();
-        Server->Start();
-    }
-    static void TearDownTestSuite() {
-        delete Server;
-        Server = nullptr;
-    }
-    static inline TPOP3TestServer* Server = nullptr;
+    static void SetUpTestSuite() { (Server = std::make_unique<TPOP3TestServer>())->Start(); }
+    static void TearDownTestSuite() { Server.reset(); }
+    static inline std::unique_ptr<TPOP3TestServer> Server;
 };
 
 TEST_P(POP3Login, LogsInAndCountsTheMailboxOrFailsAsExpected) {
     const auto& c = GetParam();
-    TScopedEnvironment certificates("SSL_CERT_FILE", (std::string(QUILLATE_TEST_DATA_DIR) + "/net/tls/ca.pem").c_str());
+    TScopedEnvironment certificates("SSL_CERT_FILE",
+                                    (std::string(QUILLATE_TEST_DATA_DIR) + "/net/tls/ca.pem").c_str());
     TPOP3Client client;
-    client.Host = "127.0.0.1";
-    client.Port = c["port"] == "tls" ? Server->TLSPort() : Server->Port();
+    AimAt(client, c["port"] == "tls" ? Server->TLSPort() : Server->Port(), 20s, 20s);
     client.UseTLS = TLSMode(c["tls"]);
     client.Username = TPOP3TestServer::User;
     client.Password = c.value("password", std::string(TPOP3TestServer::Password));
-    client.ConnectTimeout = client.ReadTimeout = std::chrono::seconds(20);
     std::string log;
     client.Connection().AddIntercept(std::make_shared<TLogEventIntercept>(
         [&](TLogEventType, std::string_view text) { log += std::string(text) + "\n"; }));
@@ -224,10 +204,8 @@ TEST(POP3HostilePeer, AnEndlessCapabilityListIsCutOffAndItsLogBounded) {
     TLinePeer peer(
         {ScriptFromSteps({"< +OK hi", "> CAPA", "< +OK list follows", "raw " + Text(endless), "hang"})});
     TPOP3Client client;
-    client.Host = "127.0.0.1";
-    client.Port = peer.Port();
+    AimAt(client, peer.Port(), 5s);
     client.UseTLS = TUseTLS::utUseExplicitTLS;
-    client.ReadTimeout = std::chrono::seconds(5);
     std::vector<std::string> logged;
     client.Connection().AddIntercept(std::make_shared<TLogEventIntercept>(
         [&](TLogEventType, std::string_view text) { logged.emplace_back(text); }));

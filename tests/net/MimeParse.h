@@ -2,7 +2,6 @@
 #pragma once
 
 #include <gmime/gmime.h>
-
 #include <memory>
 #include <string>
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "net/NetErrors.h"
+#include "support/FTPServerFixture.h"
 #include "support/ServerProcess.h"
 
 #include <chrono>
@@ -34,6 +35,16 @@ inline std::string CaseName(const ::testing::TestParamInfo<json>& info) {
     return info.param.at("name").get<std::string>();
 }
 
+// Points a client at 127.0.0.1:port with these time-outs.
+template <class TClient>
+void AimAt(TClient& client, std::uint16_t port, std::chrono::milliseconds read,
+           std::chrono::milliseconds connect = std::chrono::seconds(5)) {
+    client.Host = "127.0.0.1";
+    client.Port = port;
+    client.ReadTimeout = read;
+    client.ConnectTimeout = connect;
+}
+
 // Bytes written as a string, or as an array of parts: strings and [text, count] repeats.
 inline std::string Text(const json& value) {
     if (value.is_string())
@@ -45,6 +56,14 @@ inline std::string Text(const json& value) {
             text += unit;
     }
     return text;
+}
+
+// A line peer's script as the data files write it: text steps, and arrays of bytes sent as they are.
+inline TLineScript Script(const json& steps) {
+    std::vector<std::string> texts;
+    for (const auto& step : steps)
+        texts.push_back(step.is_string() ? step.get<std::string>() : "raw " + Text(step));
+    return ScriptFromSteps(texts);
 }
 
 // The ways a parser test feeds its input: whole, one byte at a time, then cut in two at every offset.
@@ -97,26 +116,22 @@ inline std::string Stamp(std::chrono::system_clock::time_point when, bool utc) {
 
 // "<kind>: <message>" of what the call raised, or "none".
 template <class F> std::string FaultOf(F&& call) {
+    using namespace zr::net;
     try {
         call();
-    } catch (const zr::net::EUnsafeCommand& e) {
-        return std::string("unsafe: ") + e.what();
-    } catch (const zr::net::EProtocolError& e) {
-        return std::string("protocol: ") + e.what();
-    } catch (const zr::net::EConnClosedGracefully& e) {
-        return std::string("closed: ") + e.what();
-    } catch (const zr::net::EReplyError& e) {
+        return "none";
+    } catch (const EReplyError& e) {
         return "reply " + std::to_string(e.Code()) + ": " + e.what();
-    } catch (const zr::net::ETLSError& e) {
-        return std::string("tls: ") + e.what();
-    } catch (const zr::net::EReadTimeout& e) {
-        return std::string("timeout: ") + e.what();
-    } catch (const zr::net::EOperationAborted& e) {
-        return std::string("aborted: ") + e.what();
-    } catch (const zr::net::ENetError& e) {
-        return std::string("other: ") + e.what();
+    } catch (const ENetError& e) {
+        const char* kind = dynamic_cast<const EUnsafeCommand*>(&e)          ? "unsafe"
+                           : dynamic_cast<const EProtocolError*>(&e)        ? "protocol"
+                           : dynamic_cast<const EConnClosedGracefully*>(&e) ? "closed"
+                           : dynamic_cast<const ETLSError*>(&e)             ? "tls"
+                           : dynamic_cast<const EReadTimeout*>(&e)          ? "timeout"
+                           : dynamic_cast<const EOperationAborted*>(&e)     ? "aborted"
+                                                                            : "other";
+        return kind + std::string(": ") + e.what();
     }
-    return "none";
 }
 
 // Central European time, an hour or two east of UTC, so that local and UTC times differ.

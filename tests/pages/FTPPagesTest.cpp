@@ -1,16 +1,17 @@
 // The FTP pages, the HTTP proxy page, the Telnet script page and the host's wait page, driven
 // against the real actions: captions and fields in tab order, values that survive a read and a
 // write, the connection rules and the script grids.
+#include "DesignProject.h"
 #include "design/DesignContract.h"
 #include "host/CryptoUtils.h"
 #include "host/Options.h"
 #include "host/Project.h"
 #include "host/Registration.h"
 #include "package/ZRInternetReg.h"
-#include "pages/telnet/TelnetScriptPage.h"
 #include "pages/ftp/FTPConnectionPages.h"
 #include "pages/ftp/FTPMirrorPages.h"
 #include "pages/ftp/FTPScriptPages.h"
+#include "pages/telnet/TelnetScriptPage.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -32,36 +33,7 @@ using namespace quillate;
 using namespace zr::pages;
 
 // What the designer offers a page: the project's connections, variables and file sets.
-class TProjectView : public IDesignProject {
-public:
-    explicit TProjectView(const TProject& project) : FProject(project) {}
-    TStringList ProjectObjectNames(const std::string& category) const override {
-        TStringList names;
-        for (const auto& action : FProject.Actions) {
-            std::vector<TProjectObjectName> objects;
-            action->GetProvidedProjectObjects(objects);
-            for (const auto& object : objects)
-                if (object.Category == category)
-                    names.push_back(object.Name);
-        }
-        return names;
-    }
-    TStringList VariableNames() const override {
-        TStringList names;
-        for (const auto& [name, value] : FProject.Variables)
-            names.push_back(name);
-        return names;
-    }
-    TStringList FileSetNames() const override {
-        TStringList names;
-        for (const auto& set : FProject.FileSets)
-            names.push_back(set.Name);
-        return names;
-    }
-
-private:
-    const TProject& FProject;
-};
+using TProjectView = quillate::designer::TDesignProject;
 
 std::string Connect(const std::string& name) {
     return R"({"type":"action.ftp.connect","properties":{"FTPConnectionName":")" + name + R"("}})";
@@ -124,6 +96,13 @@ QStringList TabTexts(QWidget* page) {
 const QString C = "FTP connection:", AR = "Auto reconnect if disconnected.", DL = "Detailed FTP logging";
 const QString TLS = "None|Explicit (AUTH TLS)|Implicit", ProtectData = "Protect data connections (PROT P)";
 const QString Protocols = "FTP|SFTP (SSH)";
+// The texts of the pages that the connect and the script actions each have in a class of their own.
+const QStringList ServerTexts({"Host:", "Port:", "User:", "Password:", "Use global FTP options", Protocols,
+                               TLS, ProtectData,
+                               "Host key fingerprint:", "Private key file:", "Key passphrase:"});
+const QStringList ProxyTexts({"Use proxy server", "None|UserSite|Site|Open|UserPass|Transparent",
+                              "Server:", "Port:", "Username:", "Password:"});
+const QStringList ScriptTexts = {"Script", "Add", "Edit", "Delete", "Move Up", "Move Down"};
 
 struct TPageTexts {
     const char* Page;
@@ -136,26 +115,14 @@ const std::vector<TPageTexts> PageTexts = {
      "FTP Connection",
      {"Connection name:", "Passive", "Binary transfer mode", "ASCII transfer mode", "Enable keep alives",
       "Use HOST command", DL}},
-    {"TFTPServerFrame",
-     "Server && Authentication",
-     {"Host:", "Port:", "User:", "Password:", "Use global FTP options", Protocols, TLS, ProtectData,
-      "Host key fingerprint:", "Private key file:", "Key passphrase:"}},
-    {"TFTPOptionsFrame",
-     "Server && Authentication",
-     {"Host:", "Port:", "User:", "Password:", "Use global FTP options", Protocols, TLS, ProtectData,
-      "Host key fingerprint:", "Private key file:", "Key passphrase:"}},
-    {"TFTPNewProxyFrame",
-     "FTP Proxy",
-     {"Use proxy server", "None|UserSite|Site|Open|UserPass|Transparent",
-      "Server:", "Port:", "Username:", "Password:"}},
-    {"TFTPProxyFrame",
-     "FTP Proxy",
-     {"Use proxy server", "None|UserSite|Site|Open|UserPass|Transparent",
-      "Server:", "Port:", "Username:", "Password:"}},
+    {"TFTPServerFrame", "Server && Authentication", ServerTexts},
+    {"TFTPOptionsFrame", "Server && Authentication", ServerTexts},
+    {"TFTPNewProxyFrame", "FTP Proxy", ProxyTexts},
+    {"TFTPProxyFrame", "FTP Proxy", ProxyTexts},
     {"THTTPProxyFrame", "HTTP Proxy", {"Use proxy server", "Server:", "Port:", "Username:", "Password:"}},
     {"TFTPMoreOptionsFrame", "Options", {"Passive", "Detailed logging", "Binary", "ASCII"}},
-    {"TFTPScriptFrame", "Script", {"Script", "Add", "Edit", "Delete", "Move Up", "Move Down"}},
-    {"TZRTelnetScrptFrame", "Script", {"Script", "Add", "Edit", "Delete", "Move Up", "Move Down"}},
+    {"TFTPScriptFrame", "Script", ScriptTexts},
+    {"TZRTelnetScrptFrame", "Script", ScriptTexts},
     {"TFTPChangeDirFrame", "Change remote directory", {C, "Remote directory:", AR, DL}},
     {"TFTPChangeUpFrame", "Change up directory", {C, AR, DL}},
     {"TFTPCheckIfConnectedFrame", "If Connected", {C, "Fail action", "Reconnect and run child actions"}},
@@ -429,8 +396,9 @@ TEST(FTPPages, SFTPDisablesWhatItHasNoUseFor) {
     auto* port = qobject_cast<QSpinBox*>(FieldNamed(pages[1].get(), "Port:"));
     ASSERT_TRUE(protocol && port);
     const std::vector<std::pair<TPropertyPage*, QString>> ftpOnly = {
-        {pages[0].get(), "Passive"}, {pages[0].get(), "ASCII transfer mode"}, {pages[0].get(), "Use HOST command"},
-        {pages[1].get(), TLS},       {pages[1].get(), ProtectData},          {pages[2].get(), "Use proxy server"},
+        {pages[0].get(), "Passive"},          {pages[0].get(), "ASCII transfer mode"},
+        {pages[0].get(), "Use HOST command"}, {pages[1].get(), TLS},
+        {pages[1].get(), ProtectData},        {pages[2].get(), "Use proxy server"},
         {pages[2].get(), "Server:"}};
     auto expectFor = [&](bool sftp, int shownPort) {
         for (const auto& [page, text] : ftpOnly)

@@ -1,14 +1,25 @@
+// Local files: their CRC, temporary files, the reader of files a user names, and the folder that
+// writes and removes files without following links.
+#include "host/FileInfo.h"
 #include "host/LocalFolder.h"
-
+#include "host/UserFile.h"
 #include "support/ServerProcess.h"
 
-#include <unistd.h>
-
 #include <algorithm>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
 #include <functional>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <mutex>
+#include <set>
 #include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 #include <vector>
+#include <zlib.h>
 
 namespace quillate {
 namespace {
@@ -16,8 +27,11 @@ namespace {
 namespace fs = std::filesystem;
 using quillate::testing::ReadTextFile;
 using quillate::testing::WriteTextFile;
+using ::testing::HasSubstr;
+using ::testing::StrEq;
+using ::testing::ThrowsMessage;
 
-class LocalFolderTest : public ::testing::Test {
+class LocalFilesTest : public ::testing::Test {
 protected:
     void SetUp() override {
         fs::create_directories(Root);
@@ -38,20 +52,109 @@ protected:
         ASSERT_EQ(::write(file.Descriptor(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     }
 
-    quillate::testing::TTempDir Temp{"quillate-localfolder"};
-    fs::path Root = Temp.Path() / "root";
-    fs::path Outside = Temp.Path() / "outside";
+    quillate::testing::TTempDir FTemp{"quillate-localfiles"};
+    fs::path FFolder = FTemp.Path(), Root = FFolder / "root", Outside = FFolder / "outside";
+    quillate::testing::TScopedEnvironment FTmpDir{"TMPDIR", std::getenv("TMPDIR")};
 };
+using FileInfoTest = LocalFilesTest;
+using LocalFolderTest = LocalFilesTest;
+
+TEST_F(FileInfoTest, CrcMatchesZlibAndXcrc) {
+    const std::string large = testing::RandomBytes(3 * 256 * 1024 + 12345, 42);
+    uLong largeCrc = crc32(0, reinterpret_cast<const Bytef*>(large.data()), static_cast<uInt>(large.size()));
+    const std::pair<std::string, std::string> cases[] = {
+        {"", "0"},
+        {"123456789", "3421780262"}, // the standard check value; above 2^31, so the text must be unsigned
+        {large, std::to_string(largeCrc)}, // several buffers and a partial last read
+    };
+    for (const auto& [bytes, expected] : cases) {
+        std::ofstream(FFolder / "data", std::ios::binary | std::ios::trunc) << bytes;
+        EXPECT_EQ(TFileInfo::GetFileCRC(FFolder / "data"), expected) << bytes.size() << " bytes";
+    }
+    for (const fs::path& unreadable : {FFolder / "missing", FFolder})
+        EXPECT_THAT([&] { TFileInfo::GetFileCRC(unreadable); },
+                    ThrowsMessage<EFileInfoError>(HasSubstr(unreadable.string())));
+}
+
+TEST_F(FileInfoTest, CrcOfSparseFileBeyond4GiB_Slow) {
+    const fs::path file = FFolder / "sparse.bin";
+    // 5 GiB of zeros with bytes on both sides of 4 GiB, where a 32-bit length or offset would wrap;
+    // the CRC is Python's zlib.crc32 of the same bytes.
+    const std::pair<std::int64_t, char> marks[] = {
+        {0, 'A'}, {(4LL << 30) - 1, 'B'}, {4LL << 30, 'C'}, {(5LL << 30) - 1, 'D'}};
+    int fd = ::open(file.c_str(), O_CREAT | O_WRONLY, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, 5LL << 30), 0);
+    for (const auto& [offset, byte] : marks)
+        ASSERT_EQ(::pwrite(fd, &byte, 1, offset), 1);
+    ::close(fd);
+    EXPECT_EQ(TFileInfo::GetFileCRC(file), "941074596");
+}
+
+TEST_F(FileInfoTest, TemporaryFilesAreNewAndUniqueAcrossThreadsInTmpDirOrTmp) {
+    FTmpDir.Set(FFolder.c_str());
+    std::mutex lock;
+    std::set<fs::path> paths;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 50; ++i) {
+                fs::path p = TFileInfo::GetTemporaryFileName("qt");
+                std::lock_guard guard(lock);
+                paths.insert(p);
+            }
+        });
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(paths.size(), 400u);
+    for (const fs::path& p : paths) {
+        EXPECT_EQ(p.parent_path(), FFolder);
+        EXPECT_TRUE(p.filename().string().starts_with("qt")) << p;
+        EXPECT_TRUE(fs::is_regular_file(p) && fs::file_size(p) == 0) << p;
+    }
+
+    FTmpDir.Set("");
+    fs::path p = TFileInfo::GetTemporaryFileName("quillate-test-");
+    EXPECT_EQ(p.parent_path(), fs::path("/tmp")) << "an empty TMPDIR counts as none";
+    fs::remove(p);
+    EXPECT_THROW(TFileInfo::GetTemporaryFileName("sub/x"), EFileInfoError);
+    FTmpDir.Set((FFolder / "absent").c_str());
+    EXPECT_THAT([] { TFileInfo::GetTemporaryFileName("qt"); },
+                ThrowsMessage<EFileInfoError>(HasSubstr((FFolder / "absent").string())))
+        << "a file in a missing folder";
+}
+
+// A NUL would end the text for the parser, which would ignore what follows it unseen.
+TEST_F(FileInfoTest, UserFilesAreReadOnlyWhenRegularWithinTheLimitAndWithoutNulInJson) {
+    const fs::path fifo = FFolder / "fifo", over = FFolder / "over", fits = FFolder / "fits";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    WriteTextFile(over, std::string(1001, 'x'));
+    WriteTextFile(fits, std::string(1000, 'x'));
+    const std::pair<fs::path, std::string> cases[] = {
+        {FFolder, "not a file"},
+        {"/dev/zero", "not a file"},
+        {fifo, "not a file"}, // never waits for a writer
+        {over, "larger than the limit of 1000 bytes"},
+        {FFolder / "none", "cannot open the file: No such file or directory"},
+    };
+    for (const auto& [path, error] : cases)
+        EXPECT_THAT([&] { TUserFile::Read(path, 1000); }, ThrowsMessage<EUserFileError>(StrEq(error)))
+            << path;
+    EXPECT_EQ(TUserFile::Read(fits, 1000).size(), 1000u);
+    const std::string text("{\"actions\":[]}\n\0{\"hidden\":1}", 29);
+    EXPECT_THAT(
+        [&] { TUserFile::ParseJson(text, {}); },
+        ThrowsMessage<EJsonError>(StrEq("line 2: malformed JSON: a NUL byte, which no JSON text holds")));
+}
 
 // A run knows its own temporaries again, and takes no name a user would give a file for one.
 TEST(TemporaryName, IsKnownAgainAndNoOtherNameIs) {
-    for (const std::string& leaf :
-         {std::string("a.txt"), std::string(300, 'x'), std::string(".quillate-abcdefgh.part")})
+    using namespace std::string_literals;
+    for (const std::string& leaf : {"a.txt"s, std::string(300, 'x'), ".quillate-abcdefgh.part"s})
         EXPECT_TRUE(IsTemporaryName(TemporaryName(leaf))) << leaf;
     for (const std::string& name :
-         {std::string("a.txt"), std::string(".a.txt.part"), std::string(".a.txt.abcdefgh.part"),
-          std::string("a.txt.quillate-abcdefgh.part"), std::string(".a.txt.quillate-abcdefg.part"),
-          std::string(".a.txt.quillate-abcDefgh.part"), std::string(".quillate-abcdefgh.part"),
+         {"a.txt"s, ".a.txt.part"s, ".a.txt.abcdefgh.part"s, "a.txt.quillate-abcdefgh.part"s,
+          ".a.txt.quillate-abcdefg.part"s, ".a.txt.quillate-abcDefgh.part"s, ".quillate-abcdefgh.part"s,
           "." + std::string(201, 'x') + ".quillate-abcdefgh.part"})
         EXPECT_FALSE(IsTemporaryName(name)) << name;
 }
