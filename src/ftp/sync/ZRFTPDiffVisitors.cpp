@@ -104,8 +104,11 @@ void ListAloneNow(IFTPConnectionObject& connection, const std::string& folder, T
         ~TRestore() { Connection.SetOnMessage(Forward); }
     } restore{connection, forward};
     try {
-        if (const auto* items = connection.ListFolder(folder); items && !warned)
-            tree[folder] = *items;
+        if (const auto* items = connection.ListFolder(folder); items && !warned) {
+            auto& entries = tree[folder];
+            for (auto item : *items)
+                entries.push_back(TFTPTreeEntry::Of(std::move(item)));
+        }
     } catch (const net::EServerRefused&) {
         // Refused: the walk lists it again and reports the refusal.
     } catch (const net::EProtocolError&) {
@@ -163,8 +166,14 @@ const TFTPListItems* TFTPRemoteLister::List(const std::string& path, const TEnte
     if (!FByPath)
         return FromInside(enter);
     if (FTree)
-        if (auto found = FTree->find(FolderArgument(path)); found != FTree->end())
-            return &found->second;
+        if (auto found = FTree->find(FolderArgument(path)); found != FTree->end()) {
+            FTaken.clear();
+            for (const auto& entry : found->second)
+                FTaken.push_back(entry.Item());
+            // The walk passes each folder once; a folder asked for again is listed again.
+            FTree->erase(found);
+            return &FTaken;
+        }
     if (key && FPool)
         if (auto taken = FPool->Take(*key)) {
             FTaken = std::move(*taken);

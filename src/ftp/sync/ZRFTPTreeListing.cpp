@@ -44,10 +44,23 @@ bool Consistent(const TFTPTreeListing& tree, const std::string& root) {
 
 } // namespace
 
+TFTPTreeEntry TFTPTreeEntry::Of(net::TFTPListItem&& item) {
+    return {std::move(item.FileName), item.ItemType, item.Size, item.ModifiedDate};
+}
+
+net::TFTPListItem TFTPTreeEntry::Item() const {
+    net::TFTPListItem item;
+    item.FileName = FileName;
+    item.ItemType = ItemType;
+    item.Size = Size;
+    item.ModifiedDate = ModifiedDate;
+    return item;
+}
+
 std::optional<TFTPTreeListing> SplitTreeListing(const std::vector<std::string>& lines, const std::string& root,
                                                 std::time_t now, std::vector<std::string>* listAlone) {
     TFTPTreeListing tree;
-    TFTPListItems* section = &tree[root];
+    std::vector<TFTPTreeEntry>* section = &tree[root];
     std::string lastPath = root;
     bool folderBelow = false;
     for (const std::string& line : lines) {
@@ -72,7 +85,7 @@ std::optional<TFTPTreeListing> SplitTreeListing(const std::vector<std::string>& 
         if (item->ItemType == net::TFTPItemType::ditSymbolicLink || net::UnsafeNameReason(item->FileName))
             return std::nullopt;
         folderBelow = folderBelow || item->ItemType == net::TFTPItemType::ditDirectory;
-        section->push_back(std::move(*item));
+        section->push_back(TFTPTreeEntry::Of(std::move(*item)));
     }
     // Folders but no section of their own: the server listed the folder alone.
     if (folderBelow && tree.size() == 1)
@@ -91,6 +104,10 @@ std::optional<TFTPTreeListing> SplitTreeListing(const std::vector<std::string>& 
             listAlone->push_back(folder.first);
         return true;
     });
+    // The whole tree is held until the walk reaches it: sections grown one entry at a time would keep a
+    // third more than they hold.
+    for (auto& [path, items] : tree)
+        items.shrink_to_fit();
     return tree;
 }
 

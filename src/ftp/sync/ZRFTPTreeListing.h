@@ -2,6 +2,8 @@
 // that a walk that needs no exact dates reads the tree without a listing per folder.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <ctime>
 #include <map>
 #include <optional>
@@ -12,8 +14,20 @@
 
 namespace zr {
 
+// What a walk that compares no exact dates reads of an entry: about a third of a listing item's size, as
+// the whole tree is held at once.
+struct TFTPTreeEntry {
+    std::string FileName;
+    net::TFTPItemType ItemType = net::TFTPItemType::ditFile;
+    std::int64_t Size = -1;
+    std::optional<std::chrono::system_clock::time_point> ModifiedDate;
+
+    static TFTPTreeEntry Of(net::TFTPListItem&& item);
+    net::TFTPListItem Item() const;
+};
+
 // Folder path (as the walk names it, no trailing "/", the root as given) to its entries.
-using TFTPTreeListing = std::map<std::string, TFTPListItems>;
+using TFTPTreeListing = std::map<std::string, std::vector<TFTPTreeEntry>>;
 
 // Splits the lines of "LIST -aR root" into the listings of root and the folders below it. Empty when they
 // cannot stand for per-folder listings: no folder shows its own section (the server ignored -R), a link
