@@ -142,8 +142,7 @@ void Plant(const fs::path& root, const json& entries, TFTPTestServer* server, co
         } else if (server) {
             server->PutFile(entry.substr(0, equals), entry.substr(equals + 1));
         } else {
-            fs::create_directories((root / entry.substr(0, equals)).parent_path());
-            WriteTextFile(root / entry.substr(0, equals), entry.substr(equals + 1));
+            WriteFileIn(root / entry.substr(0, equals), entry.substr(equals + 1));
         }
     }
     // The SSH account owns its home as a user owns what he made there, links too.
@@ -220,43 +219,37 @@ void RootRemotePaths(json& properties, const TRemoteRoot& root) {
 // both log in to the sshd's account trusting its host key, the connect by password, the script action by
 // a key alone.
 json Actions(const json& actions, std::uint16_t port, const std::string& address, const TTarget& target) {
-    json security = json::object();
+    json security = json::object(), sftp = json::object();
     if (target.TLS != "plain")
         security["Security"] = target.TLS == "explicit" ? "fsExplicit" : "fsImplicit";
+    if (target.SSH)
+        sftp = {{"Protocol", "cpSFTP"}, {"HostKeyFingerprint", target.SSH->HostKeyFingerprint()}};
     json result = json::array();
     for (const auto& action : actions) {
+        json step = action;
         if (action == "connect" || action.contains("connect")) {
-            json connect = json::parse(
+            step = json::parse(
                 SiteConnectJson(port, {}, target.SSH ? target.SSH->User() : TFTPTestServer::User));
-            connect["properties"]["FTPHost"] = address;
-            connect["properties"].update(security);
-            if (target.SSH) {
-                connect["properties"]["Protocol"] = "cpSFTP";
-                connect["properties"]["HostKeyFingerprint"] = target.SSH->HostKeyFingerprint();
-            }
+            step["properties"]["FTPHost"] = address;
+            step["properties"].update(security);
+            step["properties"].update(sftp);
             if (action.is_object())
-                connect["properties"].update(action["connect"]);
-            result.push_back(connect);
+                step["properties"].update(action["connect"]);
         } else if (action.value("type", "") == "action.ftp.script") {
-            json script = action;
-            json properties = security;
-            properties.update(script["properties"]);
+            step["properties"] = security;
+            step["properties"].update(action.at("properties"));
+            step["properties"].update(sftp);
             if (target.SSH) {
-                properties["Protocol"] = "cpSFTP";
-                properties["HostKeyFingerprint"] = target.SSH->HostKeyFingerprint();
-                properties["UserID"] = target.SSH->User();
-                properties.erase("EncryptedPassword");
-                properties["PrivateKeyFile"] = target.ScriptKey;
-                properties["PrivateKeyCookie"] = EncryptString(ScriptKeyPassphrase, zr::TFTPAction::PasswordKey);
+                step["properties"]["UserID"] = target.SSH->User();
+                step["properties"].erase("EncryptedPassword");
+                step["properties"]["PrivateKeyFile"] = target.ScriptKey;
+                step["properties"]["PrivateKeyCookie"] =
+                    EncryptString(ScriptKeyPassphrase, zr::TFTPAction::PasswordKey);
             }
-            script["properties"] = properties;
-            result.push_back(script);
-        } else {
-            json step = action;
-            if (step.contains("properties"))
-                RootRemotePaths(step["properties"], target.Root);
-            result.push_back(step);
+        } else if (step.contains("properties")) {
+            RootRemotePaths(step["properties"], target.Root);
         }
+        result.push_back(step);
     }
     return result;
 }
@@ -337,8 +330,7 @@ class FTPActionCase : public ::testing::TestWithParam<TActionCase> {};
 TEST_P(FTPActionCase, RunsAsWritten) {
     const json& c = GetParam().Case;
     const std::string address = c.value("address", "127.0.0.1");
-    const std::string ca = std::string(QUILLATE_TEST_DATA_DIR) + "/net/tls/ca.pem";
-    TScopedEnvironment certificates("SSL_CERT_FILE", c.value("untrustedCA", false) ? nullptr : ca.c_str());
+    auto ca = TrustTestCA(!c.value("untrustedCA", false));
     // Host options (switches, true unless set) the case sets hold for its runs only.
     struct THostOptions {
         json Saved = json::object();

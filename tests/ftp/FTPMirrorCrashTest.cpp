@@ -36,12 +36,10 @@ TEST(FTPMirrorKilled, TheNextRunLeavesTheServerWithTheWholeTree) {
     const fs::path local = dir.Path() / "tree";
     std::mt19937 random(std::random_device{}());
     for (int i = 0; i < 40; ++i) {
-        const fs::path file = local / ("d" + std::to_string(i % 4)) / ("f" + std::to_string(i) + ".bin");
-        fs::create_directories(file.parent_path());
         std::string content(std::uniform_int_distribution<std::size_t>(20000, 200000)(random), '\0');
         for (char& c : content)
             c = static_cast<char>(random());
-        WriteTextFile(file, content);
+        WriteFileIn(local / ("d" + std::to_string(i % 4)) / ("f" + std::to_string(i) + ".bin"), content);
     }
     const auto expected = Files(local);
     // The options store of the runs stays in the test's folder.

@@ -58,8 +58,7 @@ class FTPMirrorRetry : public ::testing::TestWithParam<TFaultCase> {};
 // arrived whole although the server's confirmation was lost, and fails one that arrived in part.
 TEST_P(FTPMirrorRetry, TheRecoveryJudgesByTheServerSize) {
     const auto& c = GetParam();
-    TScopedEnvironment certificates("SSL_CERT_FILE",
-                                    (std::string(QUILLATE_TEST_DATA_DIR) + "/net/tls/ca.pem").c_str());
+    auto ca = TrustTestCA();
     TFTPTestServer server(c.Server);
     std::optional<TFaultProxy> proxy;
     if (c.TLS) {
@@ -77,10 +76,8 @@ TEST_P(FTPMirrorRetry, TheRecoveryJudgesByTheServerSize) {
     const std::map<std::string, std::string> files = {{"a-big.bin", std::string(16 << 20, 'r')},
                                                       {"b.txt", "small"},
                                                       {"sub/c.bin", std::string(300000, 'c')}};
-    for (const auto& [name, content] : files) {
-        fs::create_directories((local.Path() / name).parent_path());
-        WriteTextFile(local.Path() / name, content);
-    }
+    for (const auto& [name, content] : files)
+        WriteFileIn(local.Path() / name, content);
     std::string retry = R"("ResumeOnFailedTransfer":true)";
     if (c.Retries > 0)
         retry += R"(,"RetryTransferOnAllErrors":true,"TransferMaxRetries":)" + std::to_string(c.Retries);
@@ -112,52 +109,32 @@ TEST_P(FTPMirrorRetry, TheRecoveryJudgesByTheServerSize) {
     }
 }
 
+constexpr auto Py = TFTPServerKind::skPyftpdlib, Pro = TFTPServerKind::skProFTPD;
+const std::string BigFailed = "Uploading [a-big.bin] failed : [", Resumed = "to [a-big.bin] at [",
+                  Retry1Of5 = "Upload retry [1] of [5] for [a-big.bin] : ",
+                  Retry1Of1 = "Upload retry [1] of [1] for [a-big.bin] : ",
+                  Reset = "Attempting to reset connection...";
+
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Faults, FTPMirrorRetry,
     ::testing::Values(
-        TFaultCase{"DataCutHalfWay",
-                   TFTPServerKind::skPyftpdlib,
-                   "",
-                   5,
-                   true,
-                   {"Uploading [a-big.bin] failed : [",
-                    "Upload retry [1] of [5] for [a-big.bin] : Connected.", "to [a-big.bin] at ["}},
-        TFaultCase{"DataCutHalfWayOverTLS",
-                   TFTPServerKind::skPyftpdlib,
-                   "",
-                   5,
-                   true,
-                   {"Uploading [a-big.bin] failed : [",
-                    "Upload retry [1] of [5] for [a-big.bin] : Connected.", "to [a-big.bin] at ["},
-                   {"Upload retry [2]"},
-                   true},
-        TFaultCase{"ControlDroppedAtStor",
-                   TFTPServerKind::skProFTPD,
-                   "drop-at-stor",
-                   5,
-                   true,
-                   {"Uploading [a-big.bin] failed : [",
-                    "Upload retry [1] of [5] for [a-big.bin] : Connected.",
-                    "Upload retry [1] of [5] for [a-big.bin] : Resumes are not possible for this retry"}},
-        TFaultCase{
-            "ReplyLostWithoutRetries",
-            TFTPServerKind::skProFTPD,
-            "lose-reply",
-            0,
-            true,
-            {"Upload retry [1] of [1] for [a-big.bin] : Attempting to reset connection...",
-             "Upload retry [1] of [1] for [a-big.bin] : File [a-big.bin] has expected size [16777216 bytes]. "
-             "Upload complete."}},
-        TFaultCase{"DataCutWithoutRetries",
-                   TFTPServerKind::skProFTPD,
-                   "",
-                   0,
-                   false,
-                   {"Upload retry [1] of [1] for [a-big.bin] : Attempting to reset connection...",
+        TFaultCase{"DataCutHalfWay", Py, "", 5, true, {BigFailed, Retry1Of5 + "Connected.", Resumed}},
+        TFaultCase{"DataCutHalfWayOverTLS", Py, "", 5, true, {BigFailed, Retry1Of5 + "Connected.", Resumed},
+                   {"Upload retry [2]"}, true},
+        TFaultCase{"ControlDroppedAtStor", Pro, "drop-at-stor", 5, true,
+                   {BigFailed, Retry1Of5 + "Connected.",
+                    Retry1Of5 + "Resumes are not possible for this retry"}},
+        TFaultCase{"ReplyLostWithoutRetries", Pro, "lose-reply", 0, true,
+                   {Retry1Of1 + Reset,
+                    Retry1Of1 + "File [a-big.bin] has expected size [16777216 bytes]. Upload complete."}},
+        TFaultCase{"DataCutWithoutRetries", Pro, "", 0, false,
+                   {Retry1Of1 + Reset,
                     "FTP Mirror failed. Upload of [a-big.bin] failed after 1 recovery attempt(s): the server "
                     "holds "},
                    {"Upload retry [2]", "Resuming ["}}),
     [](const auto& info) { return std::string(info.param.Name); });
+// clang-format on
 
 struct TRoundTripCase {
     const char* Name;
@@ -181,8 +158,7 @@ class FTPMirrorRoundTrip : public ::testing::TestWithParam<TRoundTripCase> {};
 // same, whatever carries the transfers, breaks them or limits the connections.
 TEST_P(FTPMirrorRoundTrip, GivesIdenticalTrees) {
     const auto& c = GetParam();
-    TScopedEnvironment certificates("SSL_CERT_FILE",
-                                    (std::string(QUILLATE_TEST_DATA_DIR) + "/net/tls/ca.pem").c_str());
+    auto ca = TrustTestCA();
     TFTPTestServer server(c.Server);
     server.SetMaxClientsPerUser(c.MaxClients);
     if (c.TLS)
@@ -192,13 +168,11 @@ TEST_P(FTPMirrorRoundTrip, GivesIdenticalTrees) {
     if (c.Mode)
         proxy = std::make_unique<TFaultProxy>(server.Port(), 1 << 20, c.Mode);
     TTempDir local("quillate-trip");
-    for (int i = 0; i < 24; ++i) {
-        // Folders with five subfolders each: deep enough to be listed whole where the server can.
-        fs::path file = local.Path() / "up" / ("d" + std::to_string(i % 4)) / ("e" + std::to_string(i % 5)) /
-                        ("f" + std::to_string(i) + ".txt");
-        fs::create_directories(file.parent_path());
-        WriteTextFile(file, std::string(static_cast<std::size_t>(i) * 1000 + 1, static_cast<char>('a' + i)));
-    }
+    // Folders with five subfolders each: deep enough to be listed whole where the server can.
+    for (int i = 0; i < 24; ++i)
+        WriteFileIn(local.Path() / "up" / ("d" + std::to_string(i % 4)) / ("e" + std::to_string(i % 5)) /
+                        ("f" + std::to_string(i) + ".txt"),
+                    std::string(static_cast<std::size_t>(i) * 1000 + 1, static_cast<char>('a' + i)));
     WriteTextFile(local.Path() / "up" / "big.bin", std::string(6 << 20, 'b'));
     fs::create_directories(local.Path() / "back");
     std::vector<std::string> all;
@@ -252,96 +226,53 @@ TEST_P(FTPMirrorRoundTrip, GivesIdenticalTrees) {
 const std::string Refused = "extra connections [";
 const std::string NoPathLists = "The server refuses listings by path";
 
+const auto Vsftpd = TFTPServerKind::skVsftpd, PureFTPd = TFTPServerKind::skPureFTPd;
+
+// Name, server, proxy mode, ParallelTransfers, logins allowed, counts; then TLS, ParallelListings, logins
+// counted, texts seen, active mode where a row needs them.
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Transfers, FTPMirrorRoundTrip,
     ::testing::Values(
-        TRoundTripCase{
-            "FourOnProFTPD", TFTPServerKind::skProFTPD, nullptr, 4, 0, {{Refused, 0}, {NoPathLists, 0}}},
-        TRoundTripCase{"FourOnPyftpdlib", TFTPServerKind::skPyftpdlib, nullptr, 4, 0, {{Refused, 0}}},
+        TRoundTripCase{"FourOnProFTPD", Pro, nullptr, 4, 0, {{Refused, 0}, {NoPathLists, 0}}},
+        TRoundTripCase{"FourOnPyftpdlib", Py, nullptr, 4, 0, {{Refused, 0}}},
         // The transfers take over the listing connections: each run logs in five times, not nine.
-        TRoundTripCase{
-            "FourOverTLSOnProFTPD", TFTPServerKind::skProFTPD, nullptr, 4, 0, {{Refused, 0}}, true, 4, 15},
-        TRoundTripCase{"FourListingsOnProFTPD",
-                       TFTPServerKind::skProFTPD,
-                       nullptr,
-                       1,
-                       0,
-                       {{Refused, 0}, {NoPathLists, 0}},
-                       false,
-                       4},
-        TRoundTripCase{"DefaultsWithACutUpload",
-                       TFTPServerKind::skPyftpdlib,
-                       "",
-                       0,
-                       0,
-                       // A cut data connection is given again on a new session, without using up a retry.
-                       {{"Upload retry [", 0}}},
+        TRoundTripCase{"FourOverTLSOnProFTPD", Pro, nullptr, 4, 0, {{Refused, 0}}, true, 4, 15},
+        TRoundTripCase{"FourListingsOnProFTPD", Pro, nullptr, 1, 0, {{Refused, 0}, {NoPathLists, 0}},
+                       false, 4},
+        // A cut data connection is given again on a new session, without using up a retry.
+        TRoundTripCase{"DefaultsWithACutUpload", Py, "", 0, 0, {{"Upload retry [", 0}}},
         // The defaults (0, automatic) where the server allows two logins; how many runs meet a refusal
         // depends on how soon the server counts the last run's sessions gone.
-        TRoundTripCase{"DefaultsWhereTheServerAllowsTwoLogins",
-                       TFTPServerKind::skProFTPD,
-                       nullptr,
-                       0,
-                       2,
-                       {{"Upload retry [", 0}}},
-        TRoundTripCase{
-            "DefaultsOnPyftpdlib", TFTPServerKind::skPyftpdlib, nullptr, 0, 0, {{Refused, 0}}, false, 0},
-        TRoundTripCase{
-            "DefaultsOnPureFTPd", TFTPServerKind::skPureFTPd, nullptr, 0, 0, {{Refused, 0}}, false, 0},
-        TRoundTripCase{"DefaultsOnVsftpd",
-                       TFTPServerKind::skVsftpd,
-                       nullptr,
-                       0,
-                       0,
-                       {{Refused, 0}, {"refuses uploads to a temporary name", 0}},
-                       false,
-                       0},
+        TRoundTripCase{"DefaultsWhereTheServerAllowsTwoLogins", Pro, nullptr, 0, 2, {{"Upload retry [", 0}}},
+        TRoundTripCase{"DefaultsOnPyftpdlib", Py, nullptr, 0, 0, {{Refused, 0}}, false, 0},
+        TRoundTripCase{"DefaultsOnPureFTPd", PureFTPd, nullptr, 0, 0, {{Refused, 0}}, false, 0},
+        TRoundTripCase{"DefaultsOnVsftpd", Vsftpd, nullptr, 0, 0,
+                       {{Refused, 0}, {"refuses uploads to a temporary name", 0}}, false, 0},
         // Six data connections refused for the moment (425), as by a server out of passive ports: each is
         // asked for again, and the transfers go on over fewer connections.
-        TRoundTripCase{
-            "DefaultsWhereDataConnectionsAreRefused",
-            TFTPServerKind::skProFTPD,
-            "busy",
-            0,
-            0,
-            {{"Upload retry [", 0}},
-            false,
-            0,
-            0,
-            {"The server keeps refusing data connections for the moment; the transfers go on over"}},
+        TRoundTripCase{"DefaultsWhereDataConnectionsAreRefused", Pro, "busy", 0, 0, {{"Upload retry [", 0}},
+                       false, 0, 0,
+                       {"The server keeps refusing data connections for the moment; "
+                        "the transfers go on over"}},
         // The defaults as they are, the server making the data connections: one at a time.
-        TRoundTripCase{"DefaultsInActiveModeOnPyftpdlib", TFTPServerKind::skPyftpdlib, nullptr, 0, 0,
+        TRoundTripCase{"DefaultsInActiveModeOnPyftpdlib", Py, nullptr, 0, 0,
                        {{Refused, 0}, {"Upload retry [", 0}}, false, 0, 0, {}, true},
         // Two sessions whose server connects for data and then never answers are given up after seconds
         // (not the minute a reply may take), and their transfers go again on new ones.
-        TRoundTripCase{"FourWhereTheServerLosesActiveConnections", TFTPServerKind::skProFTPD, "lost-active", 4, 0,
+        TRoundTripCase{"FourWhereTheServerLosesActiveConnections", Pro, "lost-active", 4, 0,
                        {{"Upload retry [", 0}}, false, 1, 0, {}, true},
-        TRoundTripCase{"FourWhereTheServerAllowsTwoLogins",
-                       TFTPServerKind::skProFTPD,
-                       nullptr,
-                       4,
-                       2,
-                       // Three of four, or all four while the last run's login is still being closed; the
-                       // last run transfers nothing and opens none.
-                       {{"The server refused ", 2}}},
+        // Three of four, or all four while the last run's login is still being closed; the last run
+        // transfers nothing and opens none.
+        TRoundTripCase{"FourWhereTheServerAllowsTwoLogins", Pro, nullptr, 4, 2, {{"The server refused ", 2}}},
         // The listing connections log in as each run starts; the first run, into an empty folder, lists
         // nothing on them and so has nothing to say of them.
-        TRoundTripCase{"FourListingsWhereTheServerAllowsTwoLogins",
-                       TFTPServerKind::skProFTPD,
-                       nullptr,
-                       1,
-                       2,
-                       {{"The server refused ", 2}, {"the listings go on over", 2}},
-                       false,
-                       4},
+        TRoundTripCase{"FourListingsWhereTheServerAllowsTwoLogins", Pro, nullptr, 1, 2,
+                       {{"The server refused ", 2}, {"the listings go on over", 2}}, false, 4},
         // Listed from inside each folder: the mirror down and the last mirror up list subfolders.
-        TRoundTripCase{"ServerWithoutListingsByPath",
-                       TFTPServerKind::skProFTPD,
-                       "no-path-lists",
-                       1,
-                       0,
-                       {{NoPathLists, 2}}}),
+        TRoundTripCase{"ServerWithoutListingsByPath", Pro, "no-path-lists", 1, 0, {{NoPathLists, 2}}}),
     [](const auto& info) { return std::string(info.param.Name); });
+// clang-format on
 
 // A user's stop cuts every transfer of the extra connections, not only the main connection's: the run
 // ends within a second (five allowed for a loaded machine) where the transfers would need a minute.

@@ -69,8 +69,7 @@ TEST_P(FTPMirrorDates, ASecondRunTransfersNothing) {
     TTempDir local("quillate-dates"), back("quillate-dates-back");
     const std::time_t past = std::time(nullptr) - 3 * 86400;
     for (const char* f : {"a.txt", "sub/b.txt"}) {
-        fs::create_directories((local.Path() / f).parent_path());
-        WriteTextFile(local.Path() / f, f);
+        WriteFileIn(local.Path() / f, f);
         struct utimbuf times {
             past, past
         };
@@ -110,11 +109,9 @@ INSTANTIATE_TEST_SUITE_P(Servers, FTPMirrorDates,
 // 20 folders of 12 files below the root.
 void PlantFolders(const fs::path& root) {
     for (int d = 0; d < 20; ++d)
-        for (int f = 0; f < 12; ++f) {
-            fs::path file = root / ("d" + std::to_string(d)) / ("f" + std::to_string(f) + ".txt");
-            fs::create_directories(file.parent_path());
-            WriteTextFile(file, file.filename().string());
-        }
+        for (int f = 0; f < 12; ++f)
+            WriteFileIn(root / ("d" + std::to_string(d)) / ("f" + std::to_string(f) + ".txt"),
+                        "f" + std::to_string(f) + ".txt");
 }
 
 // A walk of some hundreds of nodes with a short keep-alive interval sends NOOPs between nodes, as
@@ -203,10 +200,8 @@ TEST(FTPMirrorListings, EachFolderGetsItsOwnListingWhateverTheOrderTheyCome) {
     for (int i = 1; i <= 7; ++i)
         files.push_back(fs::path("s" + std::to_string(i)) / ("only" + std::to_string(i)));
     for (const auto& file : files)
-        for (const fs::path& root : {local.Path(), server.Home()}) {
-            fs::create_directories((root / file).parent_path());
-            WriteTextFile(root / file, file.filename().string());
-        }
+        for (const fs::path& root : {local.Path(), server.Home()})
+            WriteFileIn(root / file, file.filename().string());
     TPackageRun run;
     auto lines = run.Run(MirrorJson(server.Port(), local.Path(),
                                     R"("Recursive":true,"CheckFileSize":true,"SkipSkewCheck":true,"ParallelListings":4)"));

@@ -27,6 +27,16 @@ std::string SiteStep(const std::string& type, const std::string& properties, con
            R"("properties":{"ConnectionName":"Site")" + (properties.empty() ? "" : "," + properties) + "}}";
 }
 
+void WriteFileIn(const std::filesystem::path& path, const std::string& text) {
+    std::filesystem::create_directories(path.parent_path());
+    WriteTextFile(path, text);
+}
+
+TScopedEnvironment TrustTestCA(bool trusted) {
+    static const std::string ca = std::string(QUILLATE_TEST_DATA_DIR) + "/net/tls/ca.pem";
+    return TScopedEnvironment("SSL_CERT_FILE", trusted ? ca.c_str() : nullptr);
+}
+
 void StopFromMainThread(TRunner& runner) {
     TMainThread::Instance().Queue([&runner] { runner.RequestStop(); });
 }

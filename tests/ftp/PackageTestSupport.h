@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
 #include <memory>
@@ -30,6 +31,12 @@ std::string SiteStep(const std::string& type, const std::string& properties = {}
 
 // Registers the package with the host's services the first time it is called.
 void EnsurePackageRegistered();
+
+// Writes the file, making the folders above it first.
+void WriteFileIn(const std::filesystem::path& path, const std::string& text);
+// SSL_CERT_FILE set to the test CA of tests/data/net/tls for as long as the result lives; unset when not
+// trusted.
+TScopedEnvironment TrustTestCA(bool trusted = true);
 
 class TPackageRun : public ILogSink, public IProgressSink {
 public:

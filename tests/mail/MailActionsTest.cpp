@@ -118,8 +118,7 @@ protected:
 
 TEST_P(SendEmail, SendsWhatTheCaseExpects) {
     const json c = json::parse(Fill(GetParam().dump()));
-    const std::string ca = std::string(QUILLATE_TEST_DATA_DIR) + "/net/tls/ca.pem";
-    TScopedEnvironment certificates("SSL_CERT_FILE", c.value("testCA", true) ? ca.c_str() : nullptr);
+    auto ca = TrustTestCA(c.value("testCA", true));
     const json files = c.value("files", json::object()), hostOptions = c.value("hostOptions", json::object()),
                emailOptions = c.value("emailOptions", json::object());
     for (const auto& [name, content] : files.items())

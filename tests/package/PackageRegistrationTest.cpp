@@ -18,13 +18,10 @@
 namespace quillate {
 namespace {
 
-class TTestHost : public IZRRegistrationHost {
-public:
-    explicit TTestHost(bool designer) : FDesigner(designer) {}
-    bool IsDesignerPresent() const override { return FDesigner; }
-
-private:
-    bool FDesigner;
+struct TTestHost : IZRRegistrationHost {
+    explicit TTestHost(bool designer) : Designer(designer) {}
+    bool IsDesignerPresent() const override { return Designer; }
+    bool Designer;
 };
 
 std::string Join(const TStringList& items) {
@@ -85,12 +82,7 @@ void ClearRegistrations() {
 }
 
 bool Mapped(const std::string& library) {
-    std::ifstream maps("/proc/self/maps");
-    std::string line;
-    while (std::getline(maps, line))
-        if (line.find(library) != std::string::npos)
-            return true;
-    return false;
+    return testing::ReadTextFile("/proc/self/maps").find(library) != std::string::npos;
 }
 
 class PackageRegistration : public ::testing::TestWithParam<bool> {};

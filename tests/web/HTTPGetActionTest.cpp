@@ -63,8 +63,7 @@ protected:
 
 TEST_P(HTTPGet, FetchesWhatTheCaseExpects) {
     const json c = json::parse(Fill(GetParam().dump()));
-    const std::string ca = std::string(QUILLATE_TEST_DATA_DIR) + "/net/tls/ca.pem";
-    TScopedEnvironment certificates("SSL_CERT_FILE", ca.c_str());
+    auto ca = TrustTestCA();
     const json hostOptions = c.value("hostOptions", json::object()), before = c.value("files", json::object()),
                variablesAfter = c.value("variablesAfter", json::object());
     for (const auto& [key, value] : hostOptions.items())
