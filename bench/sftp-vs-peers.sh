@@ -4,7 +4,8 @@
 # Usage: sftp-vs-peers.sh QUILLATE [FILES=10000] [ROUNDS=5] [SIZE=1G]
 # (a) FILES small files in FILES/20 folders, FTP Mirror moLocalToRemote against `rclone sync
 # --size-only` (sftp backend), `lftp mirror -R` and `lftp mirror -R -P 4` (sftp://): first copy into
-# an emptied folder and nothing changed, ROUNDS each; (b) one SIZE file (1G, 64M, ...) up and down,
+# an emptied folder and nothing changed, ROUNDS each, then the tree fetched back (moRemoteToLocal) into
+# an emptied local folder against `rclone sync` the other way; (b) one SIZE file (1G, 64M, ...) up and down,
 # FTP Upload / FTP Download against `sftp -b` put / get, ROUNDS each. Every result is checked (diff -r,
 # size and cksum); a failed or wrong run prints FAIL instead of a time. Needs root (sshd, a user made
 # for the run and removed at the end), openssh-server, openssh-client, rclone, lftp, python3, bc.
@@ -58,6 +59,10 @@ cat > "$WORK/mirror.json" <<J
 {"actions":[ $CONNECT,
  {"type":"action.ftp.mirror","properties":{"ConnectionName":"S","LocalDir":"$T","MirrorOperation":"moLocalToRemote","SpecifyRemoteDir":true,"RemoteDir":"$R/q","Recursive":true,"CheckFileSize":true,"SkipSkewCheck":true}} ]}
 J
+cat > "$WORK/fetch.json" <<J
+{"actions":[ $CONNECT,
+ {"type":"action.ftp.mirror","properties":{"ConnectionName":"S","LocalDir":"$WORK/qf","MirrorOperation":"moRemoteToLocal","SpecifyRemoteDir":true,"RemoteDir":"$R/q","Recursive":true,"CheckFileSize":true,"SkipSkewCheck":true}} ]}
+J
 cat > "$WORK/up.json" <<J
 {"actions":[ $CONNECT,
  {"type":"action.ftp.upload.file","properties":{"ConnectionName":"S","LocalDir":"$WORK","FileSpec":"big","RemoteFile":"big_q"}} ]}
@@ -84,13 +89,15 @@ Q() { "$Q" run "$WORK/mirror.json" --no-progress; };                      check_
 RC() { rclone sync "$T" "srv:$R/r" --size-only; };                        check_RC() { same "$R/r"; }
 L1() { lftp -e "$LSET; mirror -R --no-perms $T $R/l; quit" "$URL"; };      check_L1() { same "$R/l"; }
 LP() { lftp -e "$LSET; mirror -R -P 4 --no-perms $T $R/m; quit" "$URL"; }; check_LP() { same "$R/m"; }
+QF() { "$Q" run "$WORK/fetch.json" --no-progress; };                      check_QF() { same "$WORK/qf"; }
+RF() { rclone sync "srv:$R/r" "$WORK/rf" --size-only; };                  check_RF() { same "$WORK/rf"; }
 QU() { "$Q" run "$WORK/up.json" --no-progress; };                         check_QU() { sums "$R/big_q"; }
 QD() { rm -f "$WORK/down/big_q"; "$Q" run "$WORK/down.json" --no-progress; }; check_QD() { sums "$WORK/down/big_q"; }
 SU() { sftp -q -b "$WORK/put.batch" $SSHOPT -i "$WORK/id" -P "$PORT" "$USER_@127.0.0.1"; }; check_SU() { sums "$R/big_s"; }
 SD() { rm -f "$WORK/down/big_s"; sftp -q -b "$WORK/get.batch" $SSHOPT -i "$WORK/id" -P "$PORT" "$USER_@127.0.0.1"; }
 check_SD() { sums "$WORK/down/big_s"; }
 med() { case " $* " in *FAIL*) echo FAIL; return;; esac; printf '%s\n' "$@" | sort -n | awk '{a[NR]=$1} END{print a[int((NR+1)/2)]}'; }
-declare -A first nc big
+declare -A first nc fetch big
 for i in $(seq "$ROUNDS"); do
   for x in Q RC L1 LP; do
     d=$(case $x in Q) echo q;; RC) echo r;; L1) echo l;; LP) echo m;; esac)
@@ -99,11 +106,13 @@ for i in $(seq "$ROUNDS"); do
   done
 done
 for i in $(seq "$ROUNDS"); do for x in Q RC L1 LP; do nc[$x]+="$(t $x) "; done; done
+for i in $(seq "$ROUNDS"); do for x in QF RF; do rm -rf "$WORK/qf" "$WORK/rf"; mkdir "$WORK/qf" "$WORK/rf"; fetch[$x]+="$(t $x) "; done; done
 for i in $(seq "$ROUNDS"); do for x in QU SU QD SD; do big[$x]+="$(t $x) "; done; done
 for x in Q RC L1 LP; do printf '%s first %s no-change %s  (runs: %s| %s)\n' "$x" "$(med ${first[$x]})" "$(med ${nc[$x]})" "${first[$x]}" "${nc[$x]}"; done
+for x in QF RF; do printf '%s fetch %s  (runs: %s)\n' "$x" "$(med ${fetch[$x]})" "${fetch[$x]}"; done
 mib() { [[ $1 == FAIL ]] && echo FAIL || echo "scale=1; $SIZE/1048576/$1" | bc; }
 for x in QU SU QD SD; do m=$(med ${big[$x]}); printf '%s %s s %s MiB/s  (runs: %s)\n' "$x" "$m" "$(mib "$m")" "${big[$x]}"; done
 r() { [[ $1 == FAIL || $2 == FAIL ]] && { echo FAIL; return; }; echo "scale=2; $1/$2" | bc 2>/dev/null | sed 's/^\./0./'; }
 ls "$WORK"/fail.*.out >/dev/null 2>&1 && for f in "$WORK"/fail.*.out; do echo "== $(basename "$f"):"; tail -5 "$f"; done
 echo "load at the end:$(uptime | sed 's/.*load average://')"
-echo "ratios: first_Q/RC=$(r "$(med ${first[Q]})" "$(med ${first[RC]})") (goal <=0.5) nc_Q/RC=$(r "$(med ${nc[Q]})" "$(med ${nc[RC]})") (goal <=0.7) first_Q/LP=$(r "$(med ${first[Q]})" "$(med ${first[LP]})") nc_Q/L1=$(r "$(med ${nc[Q]})" "$(med ${nc[L1]})") up_Q/sftp=$(r "$(med ${big[QU]})" "$(med ${big[SU]})") (goal <=1.0) down_Q/sftp=$(r "$(med ${big[QD]})" "$(med ${big[SD]})") (goal <=1.0)"
+echo "ratios: first_Q/RC=$(r "$(med ${first[Q]})" "$(med ${first[RC]})") (goal <=0.5) nc_Q/RC=$(r "$(med ${nc[Q]})" "$(med ${nc[RC]})") (goal <=0.7) first_Q/LP=$(r "$(med ${first[Q]})" "$(med ${first[LP]})") nc_Q/L1=$(r "$(med ${nc[Q]})" "$(med ${nc[L1]})") fetch_Q/RC=$(r "$(med ${fetch[QF]})" "$(med ${fetch[RF]})") up_Q/sftp=$(r "$(med ${big[QU]})" "$(med ${big[SU]})") (goal <=1.0) down_Q/sftp=$(r "$(med ${big[QD]})" "$(med ${big[SD]})") (goal <=1.0)"
