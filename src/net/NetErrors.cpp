@@ -19,7 +19,7 @@ std::string EReplyError::Reason() const {
 
 std::string ESFTPError::StatusText(unsigned long status) {
     switch (status) {
-    case 1:
+    case EndOfFile:
         return "end of file";
     case NoSuchFile:
         return "no such file";
@@ -27,13 +27,13 @@ std::string ESFTPError::StatusText(unsigned long status) {
         return "permission denied";
     case Failure:
         return "failure";
-    case 5:
+    case BadMessage:
         return "bad message";
-    case 6:
+    case NoConnection:
         return "no connection";
-    case 7:
+    case ConnectionLost:
         return "connection lost";
-    case 8:
+    case Unsupported:
         return "operation unsupported";
     case FileAlreadyExists:
         return "file already exists";

@@ -114,12 +114,13 @@ private:
 // The SFTP server answered a request with a status other than success.
 class ESFTPError : public EServerRefused {
 public:
-    // SSH_FX_* of the SFTP drafts; 8 is an operation the server does not offer. Version 3 has no
-    // status for a name already taken (OpenSSH answers Failure) nor for a file where a folder was
-    // asked for (OpenSSH answers no such file): FileAlreadyExists and NotADirectory, of the later
-    // drafts, are given by a caller that looked and found the name there.
-    static constexpr unsigned long NoSuchFile = 2, PermissionDenied = 3, Failure = 4, FileAlreadyExists = 11,
-                                   NotADirectory = 19;
+    // SSH_FX_* of the SFTP drafts. Version 3 has no status for a name already taken (OpenSSH answers
+    // Failure) nor for a file where a folder was asked for (OpenSSH answers no such file):
+    // FileAlreadyExists and NotADirectory, of the later drafts, are given by a caller that looked and
+    // found the name there.
+    static constexpr unsigned long EndOfFile = 1, NoSuchFile = 2, PermissionDenied = 3, Failure = 4,
+                                   BadMessage = 5, NoConnection = 6, ConnectionLost = 7, Unsupported = 8,
+                                   FileAlreadyExists = 11, NotADirectory = 19;
 
     ESFTPError(const std::string& message, unsigned long status) : EServerRefused(message), FStatus(status) {}
     unsigned long Status() const noexcept { return FStatus; }

@@ -168,8 +168,9 @@ const TFTPListItems* TFTPRemoteLister::List(const std::string& path, const TEnte
     if (FTree)
         if (auto found = FTree->find(FolderArgument(path)); found != FTree->end()) {
             FTaken.clear();
-            for (const auto& entry : found->second)
-                FTaken.push_back(entry.Item());
+            FTaken.reserve(found->second.size());
+            for (auto& entry : found->second)
+                FTaken.push_back(std::move(entry).Item());
             // The walk passes each folder once; a folder asked for again is listed again.
             FTree->erase(found);
             return &FTaken;

@@ -48,9 +48,9 @@ TFTPTreeEntry TFTPTreeEntry::Of(net::TFTPListItem&& item) {
     return {std::move(item.FileName), item.ItemType, item.Size, item.ModifiedDate};
 }
 
-net::TFTPListItem TFTPTreeEntry::Item() const {
+net::TFTPListItem TFTPTreeEntry::Item() && {
     net::TFTPListItem item;
-    item.FileName = FileName;
+    item.FileName = std::move(FileName);
     item.ItemType = ItemType;
     item.Size = Size;
     item.ModifiedDate = ModifiedDate;

@@ -23,7 +23,8 @@ struct TFTPTreeEntry {
     std::optional<std::chrono::system_clock::time_point> ModifiedDate;
 
     static TFTPTreeEntry Of(net::TFTPListItem&& item);
-    net::TFTPListItem Item() const;
+    // Gives the name up: the entry is read once, as the walk takes its folder.
+    net::TFTPListItem Item() &&;
 };
 
 // Folder path (as the walk names it, no trailing "/", the root as given) to its entries.
