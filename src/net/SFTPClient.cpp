@@ -219,6 +219,8 @@ void TSFTPClient::Rename(const std::string& from, const std::string& to) {
         throw EUnsafeCommand(FormatNetMessage(activity, d.Peer, "the path holds a CR, LF or NUL"));
     d.Ready(activity);
     d.Log(fmt::format("rename {} -> {}", EscapedName(from), EscapedName(to)));
+    if (d.TryPosixRename(activity, from, to))
+        return;
     d.Request(activity, [&] {
         return libssh2_sftp_rename_ex(d.Sftp, from.data(), static_cast<unsigned>(from.size()), to.data(),
                                       static_cast<unsigned>(to.size()),

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <fmt/format.h>
 #include <libssh2.h>
 #include <libssh2_sftp.h>
@@ -58,6 +59,11 @@ struct TSFTPClient::TImpl {
     std::vector<char> Buffer;
     std::vector<TRefusedName> Refused;
     std::size_t RefusedCount = 0;
+    // The second channel that carries OpenSSH's rename over a file (SFTPPosixRename.cpp).
+    enum class TPosixRename { Untried, Offered, Absent };
+    TPosixRename PosixRename = TPosixRename::Untried;
+    LIBSSH2_CHANNEL* RenameChannel = nullptr;
+    std::uint32_t RenameRequestId = 0;
 
     void Log(const std::string& text) const {
         if (Owner.OnRequest)
@@ -193,6 +199,13 @@ struct TSFTPClient::TImpl {
     std::string KnownHostsPath() const;
     void Authenticate();
     void CloseSession(bool graceful);
+
+    // false: the server does not offer the rename that replaces a file, or allows no second channel.
+    bool TryPosixRename(const std::string& activity, const std::string& from, const std::string& to);
+    bool OpenRenameChannel(std::string_view activity);
+    void WriteRenameChannel(std::string_view activity, const std::string& packet);
+    std::string ReadRenamePacket(std::string_view activity, std::uint8_t& type);
+    void CloseRenameChannel() noexcept;
 
     LIBSSH2_SFTP_HANDLE* Open(const std::string& activity, const std::string& path, unsigned long flags,
                               long mode, int type) {

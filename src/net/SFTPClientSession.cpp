@@ -387,6 +387,7 @@ void TSFTPClient::TImpl::CloseSession(bool graceful) {
             // A goodbye is a courtesy: a server that does not take it soon is left.
             auto saved = std::exchange(Timeout, std::chrono::milliseconds(2000));
             try {
+                CloseRenameChannel();
                 if (Sftp != nullptr)
                     Retry("Closing SFTP on", [&] { return libssh2_sftp_shutdown(Sftp); });
                 Sftp = nullptr;
@@ -398,6 +399,7 @@ void TSFTPClient::TImpl::CloseSession(bool graceful) {
             Timeout = saved;
         }
         Break();
+        CloseRenameChannel();
         if (Sftp != nullptr)
             libssh2_sftp_shutdown(Sftp);
         Sftp = nullptr;
@@ -406,6 +408,7 @@ void TSFTPClient::TImpl::CloseSession(bool graceful) {
     }
     Socket.Reset();
     Broken = false;
+    PosixRename = TPosixRename::Untried;
 }
 
 TSFTPClient::TSFTPClient() : FImpl(std::make_unique<TImpl>(*this)) {}
