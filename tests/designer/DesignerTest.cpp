@@ -9,7 +9,6 @@
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QDockWidget>
-#include <QFileDialog>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -29,7 +28,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -66,8 +64,7 @@ void StartDesigner() {
     static char name[] = "designer_tests";
     static char* argv[] = {name, nullptr};
     // Never destroyed: at exit the libraries that made its widgets may already be gone.
-    static auto* app = new QApplication(argc, argv);
-    (void)app;
+    [[maybe_unused]] static auto* app = new QApplication(argc, argv);
     LoadDesignerPackages();
 }
 
@@ -214,6 +211,16 @@ void ClickCheckBox(QWidget* box) { QTest::mouseClick(box, Qt::LeftButton, {}, QP
 void TypeOver(QWidget* field, const QString& text) {
     QTest::keyClick(field, Qt::Key_A, Qt::ControlModifier);
     QTest::keyClicks(field, text);
+}
+
+// Types over the line edit (of that object name) of the next modal dialog and presses Enter.
+void AnswerWithLine(const QString& text, const QString& editName = QString()) {
+    WhenModal([=](QWidget* dialog) {
+        auto* edit = dialog->findChild<QLineEdit*>(editName);
+        ASSERT_NE(edit, nullptr) << dialog->metaObject()->className();
+        TypeOver(edit, text);
+        QTest::keyClick(edit, Qt::Key_Return);
+    });
 }
 
 // Clicks reach only what is on screen (offscreen, in the tests that need no real window).
@@ -398,12 +405,9 @@ TEST_F(DesignerTest, InspectorShowsWhatTheUserMaySeeAndEditsThroughThePropertyTa
         TStringList hidden, readOnly;
         action.GetHiddenProperties(hidden);
         action.GetReadOnlyProperties(readOnly);
-        auto listed = [](const TStringList& names, const std::string& name) {
-            return std::find(names.begin(), names.end(), name) != names.end();
-        };
         for (const auto& info : action.Properties().Properties()) {
             SCOPED_TRACE(info.Name);
-            bool shown = !info.Hidden && !listed(hidden, info.Name);
+            bool shown = !info.Hidden && !std::ranges::count(hidden, info.Name);
             EXPECT_EQ(inspector.ItemOf(info.Name) != nullptr, shown);
             // Lists and passwords are the e-mail test's.
             if (!shown || info.Kind == TPropertyKind::StringList || IsPasswordName(info.Name))
@@ -423,7 +427,7 @@ TEST_F(DesignerTest, InspectorShowsWhatTheUserMaySeeAndEditsThroughThePropertyTa
             }
             if (editor)
                 PressEnter(editor);
-            bool editable = !listed(readOnly, info.Name);
+            bool editable = !std::ranges::count(readOnly, info.Name);
             EXPECT_EQ(changed.count(), editable ? 1 : 0) << inspector.LastError().toStdString();
             TProject probe = TProject::Parse(before, "probe");
             std::string probeBefore = probe.ToJson();
@@ -432,6 +436,27 @@ TEST_F(DesignerTest, InspectorShowsWhatTheUserMaySeeAndEditsThroughThePropertyTa
             EXPECT_EQ(ChangedPaths(before, window.Project().ToJson()), ChangedPaths(probeBefore, probe.ToJson()));
         }
     }
+}
+
+// Clicks the tab of that caption; its page.
+QWidget* Tab(TPropertyDialog& pages, const QString& caption) {
+    for (int tab = 0; tab < pages.Tabs()->count(); ++tab)
+        if (pages.Tabs()->tabText(tab) == caption) {
+            QTabBar* bar = pages.Tabs()->tabBar();
+            QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(tab).center());
+            return pages.Tabs()->widget(tab);
+        }
+    ADD_FAILURE() << "no tab " << caption.toStdString();
+    return &pages;
+}
+
+// Double-clicking the window's selected action opens its pages; `fill` works on them, then OK.
+void EditPages(TDesignerWindow& window, std::function<void(TPropertyDialog&)> fill) {
+    WhenModal([fill = std::move(fill)](QWidget* modal) {
+        fill(*qobject_cast<TPropertyDialog*>(modal));
+        Press(modal, QDialogButtonBox::Ok);
+    });
+    DoubleClick(window.Tree(), window.Tree()->currentItem());
 }
 
 // Runs `answer` on the dialog an inspector row opens and waits until it was closed.
@@ -504,14 +529,9 @@ TEST_F(DesignerTest, EmailActionInTheInspectorGroupsItsPropertiesAndOpensItsEdit
     EXPECT_EQ(action.GetPropertyValue("PlainBodyObject"), TPropertyValue(TStringList{"plain", "text"}));
 
     // The pages and the inspector show each other's edits, and the tree follows both.
-    WhenModal([](QWidget* dialog) {
-        auto& pages = *qobject_cast<TPropertyDialog*>(dialog);
-        for (int tab = 0; tab < pages.Tabs()->count(); ++tab)
-            if (pages.Tabs()->tabText(tab) == "Message")
-                TypeOver(Field(pages.Tabs()->widget(tab), "Subject:"), "From the page");
-        Press(dialog, QDialogButtonBox::Ok);
+    EditPages(window, [](TPropertyDialog& pages) {
+        TypeOver(Field(Tab(pages, "Message"), "Subject:"), "From the page");
     });
-    DoubleClick(window.Tree(), window.Tree()->currentItem());
     EXPECT_EQ(inspector.ItemOf("Subject")->text(1), "From the page");
     TypeInRow(inspector, "Subject", "From the inspector");
     EXPECT_TRUE(window.Tree()->currentItem()->text(1).contains("From the inspector"));
@@ -621,9 +641,21 @@ TEST_F(DesignerTest, OptionsDialogStoresWhatWasTypedWithPasswordsEncrypted) {
     EXPECT_GE(passwords, 2) << "the FTP and e-mail passwords";
 }
 
-// Times and transfer speeds differ from run to run; everything else must match.
-std::string WithoutNumbers(QStringList lines) {
-    return lines.replaceInStrings(QRegularExpression("[0-9]+"), "#").join("\n").toStdString();
+// Runs the file with `quillate run`, which must succeed and log what the designer logged in more than
+// `moreThan` lines; times and transfer speeds differ from run to run, everything else must match.
+void ExpectTheCommandLineLogsTheSame(const QStringList& designerLog, const fs::path& file,
+                                     const fs::path& options, int moreThan) {
+    fs::path log = options.parent_path() / "cli.log";
+    EXPECT_EQ(RunProcess({TRunPanel::QuillateProgram().toStdString(), "run", file.string(), "--options",
+                          options.string()},
+                         {}, log),
+              0);
+    QStringList cli = QString::fromStdString(ReadTextFile(log)).split('\n', Qt::SkipEmptyParts);
+    auto withoutNumbers = [](QStringList lines) {
+        return lines.replaceInStrings(QRegularExpression("[0-9]+"), "#").join("\n").toStdString();
+    };
+    EXPECT_EQ(withoutNumbers(designerLog), withoutNumbers(cli));
+    EXPECT_GT(cli.size(), moreThan);
 }
 
 TEST(DesignerRun, LiveLogShowsTheLinesOfTheCommandLineAndItsProgress) {
@@ -658,12 +690,7 @@ TEST(DesignerRun, LiveLogShowsTheLinesOfTheCommandLineAndItsProgress) {
     EXPECT_EQ(finished.at(0).at(0).toInt(), 0) << window.RunPanel()->Lines().join("\n").toStdString();
     EXPECT_EQ(highest, 100);
 
-    fs::path cliLog = temp.Path() / "cli.log";
-    RunProcess({TRunPanel::QuillateProgram().toStdString(), "run", file.string(), "--options", options.string()}, {},
-               cliLog);
-    QStringList cli = QString::fromStdString(ReadTextFile(cliLog)).split('\n', Qt::SkipEmptyParts);
-    EXPECT_EQ(WithoutNumbers(window.RunPanel()->Lines()), WithoutNumbers(cli));
-    EXPECT_GT(cli.size(), 5);
+    ExpectTheCommandLineLogsTheSame(window.RunPanel()->Lines(), file, options, 5);
 
     // Stop reaches a run that would wait for ever as Ctrl+C does.
     project["actions"][1] = {{"type", "action.ftp.waitforfile"},
@@ -671,9 +698,8 @@ TEST(DesignerRun, LiveLogShowsTheLinesOfTheCommandLineAndItsProgress) {
     WriteTextFile(file, project.dump(2));
     ASSERT_TRUE(window.OpenProject(QString::fromStdString(file.string())));
     ASSERT_TRUE(window.RunProject());
-    for (int waited = 0; waited < 120000 && !window.RunPanel()->Lines().join("\n").contains("FTP Wait For File");
-         waited += 50)
-        QTest::qWait(50);
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return window.RunPanel()->Lines().join("\n").contains("FTP Wait For File"); }, 120000));
     window.RunPanel()->Stop();
     ASSERT_TRUE(finished.wait(120000));
     EXPECT_EQ(finished.at(1).at(0).toInt(), 130) << window.RunPanel()->Lines().join("\n").toStdString();
@@ -708,11 +734,7 @@ TEST(DesignerEndToEnd, AProjectBuiltFromNothingRunsInTheDesignerAsOnTheCommandLi
     // Add... asks for the name, then the value is typed in place.
     for (const auto& [name, value] : {std::pair<QString, QString>{"Server", "127.0.0.1"},
                                       {"Local", QString::fromStdString(local.string())}}) {
-        WhenModal([name = name](QWidget* dialog) {
-            auto* edit = dialog->findChild<QLineEdit*>();
-            QTest::keyClicks(edit, name);
-            QTest::keyClick(edit, Qt::Key_Return);
-        });
+        AnswerWithLine(name);
         QTest::mouseClick(Field<QPushButton>(&variables, "&Add..."), Qt::LeftButton);
         QWidget* editor = CellEditor(variables.Tree());
         ASSERT_NE(qobject_cast<QLineEdit*>(editor), nullptr);
@@ -727,31 +749,12 @@ TEST(DesignerEndToEnd, AProjectBuiltFromNothingRunsInTheDesignerAsOnTheCommandLi
         ASSERT_EQ(found.size(), 1) << name.toStdString();
         DoubleClick(window.Palette(), found[0]);
     };
-    // Double-clicking the action opens its pages; `fill` gets each tab by its caption.
-    auto editPages = [&](const std::function<void(const std::function<QWidget*(const QString&)>&)>& fill) {
-        WhenModal([&](QWidget* modal) {
-            auto& pages = *qobject_cast<TPropertyDialog*>(modal);
-            fill([&pages](const QString& caption) -> QWidget* {
-                for (int tab = 0; tab < pages.Tabs()->count(); ++tab)
-                    if (pages.Tabs()->tabText(tab) == caption) {
-                        QTabBar* bar = pages.Tabs()->tabBar();
-                        QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(tab).center());
-                        return pages.Tabs()->widget(tab);
-                    }
-                ADD_FAILURE() << "no tab " << caption.toStdString();
-                return &pages;
-            });
-            Press(modal, QDialogButtonBox::Ok);
-        });
-        DoubleClick(window.Tree(), window.Tree()->currentItem());
-    };
-
     addFromPalette("FTP Connect");
-    editPages([&](const auto& tab) {
-        QWidget* connection = tab("FTP Connection");
+    EditPages(window, [&](TPropertyDialog& pages) {
+        QWidget* connection = Tab(pages, "FTP Connection");
         TypeOver(Field(connection, "Connection name:"), "Site");
         ClickCheckBox(Field(connection, "Passive"));
-        QWidget* server = tab("Server && Authentication");
+        QWidget* server = Tab(pages, "Server && Authentication");
         TypeOver(Field(server, "Host:"), "%Server%");
         TypeOver(Field(server, "Port:"), QString::number(ftp.Port()));
         TypeOver(Field(server, "User:"), ftp.User);
@@ -768,8 +771,8 @@ TEST(DesignerEndToEnd, AProjectBuiltFromNothingRunsInTheDesignerAsOnTheCommandLi
     TypeInRow(inspector, "RemoteDir", "/site");
 
     addFromPalette("Send Email");
-    editPages([&](const auto& tab) {
-        QWidget* server = tab("SMTP");
+    EditPages(window, [&](TPropertyDialog& pages) {
+        QWidget* server = Tab(pages, "SMTP");
         TypeOver(Field(server, "Host:"), "$(Server)");
         TypeOver(Field(server, "Port:"), QString::number(smtp.Port()));
     });
@@ -797,11 +800,7 @@ TEST(DesignerEndToEnd, AProjectBuiltFromNothingRunsInTheDesignerAsOnTheCommandLi
         users.insert(where.Action);
     EXPECT_EQ(users.size(), 3u);
     variables.SelectVariable("Server");
-    WhenModal([](QWidget* dialog) {
-        auto* edit = dialog->findChild<QLineEdit*>();
-        TypeOver(edit, "FTPServer");
-        QTest::keyClick(edit, Qt::Key_Return);
-    });
+    AnswerWithLine("FTPServer");
     QTest::mouseClick(Field<QPushButton>(&variables, "Re&name..."), Qt::LeftButton);
     EXPECT_EQ(FindVariableUses(window.Project()).Uses.count("Server"), 0u);
     EXPECT_EQ(variables.ItemOf("FTPServer")->childCount(), 6) << variables.StatusText().toStdString();
@@ -815,12 +814,7 @@ TEST(DesignerEndToEnd, AProjectBuiltFromNothingRunsInTheDesignerAsOnTheCommandLi
         EXPECT_TRUE(QTest::qWaitForWindowActive(&window));
     };
     activate();
-    WhenModal([&](QWidget* dialog) {
-        auto* name = dialog->findChild<QLineEdit*>("fileNameEdit");
-        ASSERT_NE(name, nullptr) << dialog->metaObject()->className();
-        TypeOver(name, QString::fromStdString(saved.string()));
-        QTest::keyClick(name, Qt::Key_Return);
-    });
+    AnswerWithLine(QString::fromStdString(saved.string()), "fileNameEdit");
     QTest::keyClick(&window, Qt::Key_S, Qt::ControlModifier);
     ASSERT_EQ(window.FileName().toStdString(), saved.string());
     std::string content = ReadTextFile(saved);
@@ -841,14 +835,7 @@ TEST(DesignerEndToEnd, AProjectBuiltFromNothingRunsInTheDesignerAsOnTheCommandLi
     // The command line starts from the same state: nothing mirrored yet.
     fs::remove_all(mirrored);
     fs::create_directories(mirrored);
-    fs::path cliLog = temp.Path() / "cli.log";
-    EXPECT_EQ(RunProcess({TRunPanel::QuillateProgram().toStdString(), "run", saved.string(), "--options",
-                          options.string()},
-                         {}, cliLog),
-              0);
-    QStringList cli = QString::fromStdString(ReadTextFile(cliLog)).split('\n', Qt::SkipEmptyParts);
-    EXPECT_EQ(WithoutNumbers(designerLog), WithoutNumbers(cli));
-    EXPECT_GT(cli.size(), 8);
+    ExpectTheCommandLineLogsTheSame(designerLog, saved, options, 8);
     EXPECT_EQ(smtp.Messages().size(), 2u);
 }
 
@@ -857,18 +844,17 @@ TEST(Screenshots, EveryPageAndTheMainWindow) {
     TTempDir temp("designer-shots");
     OptionsService().Open(temp.Path() / "options.json");
     QDir().mkpath(SCREENSHOT_DIR);
-    auto save = [](QWidget& widget, const std::string& name) {
+    // Saves the widget's picture under the name, "_" for what a file name should not hold.
+    auto grab = [](QWidget* widget, const std::string& name) {
+        QString file = QString::fromStdString(name).replace(QRegularExpression("[^A-Za-z0-9.-]"), "_");
+        QString path = QString("%1/%2.png").arg(SCREENSHOT_DIR, file);
+        EXPECT_TRUE(widget->grab().save(path)) << path.toStdString();
+    };
+    auto save = [&grab](QWidget& widget, const std::string& name) {
         widget.show();
         QApplication::processEvents();
-        QString path = QString("%1/%2.png").arg(SCREENSHOT_DIR, QString::fromStdString(name));
-        EXPECT_TRUE(widget.grab().save(path)) << path.toStdString();
+        grab(&widget, name);
         widget.hide();
-    };
-    auto fileName = [](std::string text) {
-        for (char& c : text)
-            if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-')
-                c = '_';
-        return text;
     };
 
     TDesignerWindow window;
@@ -887,14 +873,10 @@ TEST(Screenshots, EveryPageAndTheMainWindow) {
     TypeInRow(*mail.Inspector(), "Subject", "Quillate demo: the report of %ReportDay%");
     mail.BottomTabs()->setCurrentWidget(mail.ProblemsList());
     QApplication::processEvents();
-    for (const auto& [part, name] :
-         {std::pair<QWidget*, QString>{mail.findChild<QDockWidget*>("properties"), "inspector-email"},
-          {mail.findChild<QDockWidget*>("variables"), "variables"},
-          {mail.BottomTabs(), "problems"},
-          {&mail, "main-window-email"}}) {
-        QString path = QString("%1/%2.png").arg(SCREENSHOT_DIR, name);
-        EXPECT_TRUE(part->grab().save(path)) << path.toStdString();
-    }
+    grab(mail.findChild<QDockWidget*>("properties"), "inspector-email");
+    grab(mail.findChild<QDockWidget*>("variables"), "variables");
+    grab(mail.BottomTabs(), "problems");
+    grab(&mail, "main-window-email");
     mail.hide();
 
     // A page is shown once, on the first action that has it (pages built from one class are told
@@ -913,14 +895,14 @@ TEST(Screenshots, EveryPageAndTheMainWindow) {
             if (!shown.insert(pageClass).second)
                 continue;
             dialog.Tabs()->setCurrentIndex(tab);
-            save(dialog, fileName(registration.Class->StoredType() + "-" + std::to_string(tab) + "-" +
-                                  dialog.Tabs()->tabText(tab).toStdString()));
+            save(dialog, registration.Class->StoredType() + "-" + std::to_string(tab) + "-" +
+                             dialog.Tabs()->tabText(tab).toStdString());
         }
     }
     TOptionsDialog options;
     for (int tab = 0; tab < options.Tabs()->count(); ++tab) {
         options.Tabs()->setCurrentIndex(tab);
-        save(options, fileName("options-" + std::to_string(tab) + "-" + options.Tabs()->tabText(tab).toStdString()));
+        save(options, "options-" + std::to_string(tab) + "-" + options.Tabs()->tabText(tab).toStdString());
     }
 }
 

@@ -20,7 +20,9 @@
 #include <QLineEdit>
 #include <QRadioButton>
 #include <QSpinBox>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -34,26 +36,26 @@ using namespace zr::pages;
 
 // What the designer offers a page: the project's connections, variables and file sets.
 using TProjectView = quillate::designer::TDesignProject;
+using json = nlohmann::ordered_json;
 
-std::string Connect(const std::string& name) {
-    return R"({"type":"action.ftp.connect","properties":{"FTPConnectionName":")" + name + R"("}})";
+// A table of tests/data/pages (JSON with comments; README.md there says the format).
+const json& Table(const std::string& name) {
+    static std::map<std::string, json> tables;
+    if (!tables.count(name))
+        tables[name] = json::parse(std::ifstream(PAGES_DATA_DIR "/" + name), nullptr, true, true);
+    return tables[name];
 }
 
 // A project with the connections named, then the action of this type with these properties.
 TProject ProjectWith(const std::vector<std::string>& connections, const std::string& type,
-                     const std::string& properties = "", const std::string& children = "[]") {
-    std::string json =
-        R"({"variables":{"V":"1"},"fileSets":[{"name":"Docs","baseDirectory":"d","include":["*"],)"
-        R"("exclude":[],"recursive":false}],"actions":[)";
+                     const json& properties = json::object(), const json& children = json::array()) {
+    auto project = json::parse(R"({"variables":{"V":"1"},"fileSets":[{"name":"Docs","baseDirectory":"d",)"
+                               R"("include":["*"],"exclude":[],"recursive":false}],"actions":[]})");
     for (const auto& name : connections)
-        json += Connect(name) + ",";
-    json +=
-        R"({"type":")" + type + R"(","properties":{)" + properties + R"(},"children":)" + children + "}]}";
-    return TProject::Parse(json, "pages.json");
-}
-
-std::shared_ptr<TZRAction> NewAction(const std::string& type) {
-    return std::dynamic_pointer_cast<TZRAction>(ActionService().FindAction(type)->Create());
+        project["actions"].push_back(
+            {{"type", "action.ftp.connect"}, {"properties", {{"FTPConnectionName", name}}}});
+    project["actions"].push_back({{"type", type}, {"properties", properties}, {"children", children}});
+    return TProject::Parse(project.dump(), "pages.json");
 }
 
 std::string JsonOf(const std::shared_ptr<TZRAction>& action) {
@@ -93,246 +95,71 @@ QStringList TabTexts(QWidget* page) {
     return texts;
 }
 
-const QString C = "FTP connection:", AR = "Auto reconnect if disconnected.", DL = "Detailed FTP logging";
-const QString TLS = "None|Explicit (AUTH TLS)|Implicit", ProtectData = "Protect data connections (PROT P)";
-const QString Protocols = "FTP|SFTP (SSH)";
-// The texts of the pages that the connect and the script actions each have in a class of their own.
-const QStringList ServerTexts({"Host:", "Port:", "User:", "Password:", "Use global FTP options", Protocols,
-                               TLS, ProtectData,
-                               "Host key fingerprint:", "Private key file:", "Key passphrase:"});
-const QStringList ProxyTexts({"Use proxy server", "None|UserSite|Site|Open|UserPass|Transparent",
-                              "Server:", "Port:", "Username:", "Password:"});
-const QStringList ScriptTexts = {"Script", "Add", "Edit", "Delete", "Move Up", "Move Down"};
-
-struct TPageTexts {
-    const char* Page;
-    QString Caption;
-    QStringList Texts;
-};
-
-const std::vector<TPageTexts> PageTexts = {
-    {"TFTPConnectFrame",
-     "FTP Connection",
-     {"Connection name:", "Passive", "Binary transfer mode", "ASCII transfer mode", "Enable keep alives",
-      "Use HOST command", DL}},
-    {"TFTPServerFrame", "Server && Authentication", ServerTexts},
-    {"TFTPOptionsFrame", "Server && Authentication", ServerTexts},
-    {"TFTPNewProxyFrame", "FTP Proxy", ProxyTexts},
-    {"TFTPProxyFrame", "FTP Proxy", ProxyTexts},
-    {"THTTPProxyFrame", "HTTP Proxy", {"Use proxy server", "Server:", "Port:", "Username:", "Password:"}},
-    {"TFTPMoreOptionsFrame", "Options", {"Passive", "Detailed logging", "Binary", "ASCII"}},
-    {"TFTPScriptFrame", "Script", ScriptTexts},
-    {"TZRTelnetScrptFrame", "Script", ScriptTexts},
-    {"TFTPChangeDirFrame", "Change remote directory", {C, "Remote directory:", AR, DL}},
-    {"TFTPChangeUpFrame", "Change up directory", {C, AR, DL}},
-    {"TFTPCheckIfConnectedFrame", "If Connected", {C, "Fail action", "Reconnect and run child actions"}},
-    {"TFTPCreateDirFrame",
-     "Create directory",
-     {C, "New directory name:", "Do not fail if directory already exists", AR, DL}},
-    {"TFTPDeleteDirFrame",
-     "Delete directory",
-     {C, "Directory name:", "Recursively delete subdirectories and files", AR, DL}},
-    {"TFTPDeleteFileFrame", "Delete file", {C, "Filename:", AR, DL}},
-    {"TFTPDisconnectFrame", "FTP Disconnect", {C}},
-    {"TFTPDownloadFileFrame",
-     "Download file",
-     {C, "Filename:", "Directory:", "...", "Use remote filename", "Specify filename",
-      "Local filename:", "Allow resume", "Allow overwrite", AR, DL}},
-    {"TFTPGetFileSizeFrame", "Get file size", {C, "Filename:", "Variable:", AR, DL}},
-    {"TFTPGetRemoteDirFrame", "Get remote directory", {C, "Variable:", AR, DL}},
-    {"TFTPListDirFrame",
-     "List directory",
-     {C, "File spec:", "Variable:", "Log listing to log", "Detailed listing", AR, DL}},
-    {"TFTPNoopFrame", "No-op", {C, DL}},
-    {"TFTPRenameFileFrame", "Rename file", {C, "Filename:", "New name:", AR, DL}},
-    {"TFTPSendCMDFrame", "Send CMD Options", {C, "Command:", "Valid response code:", AR, DL}},
-    {"TFTPUploadFileFrame",
-     "Upload file",
-     {C, "File spec", "FileSet", "File spec:", "Local directory:", "...", "Recursive",
-      "File set:", "Remote filename:", "Check size of files uploaded", "Retry uploading a file if it fails",
-      "Maximum upload speed:", "Maximum upload speed", "kilobytes/sec", AR, DL}},
-    {"TFTPUploadUpdateFrame",
-     "Update Options",
-     {"Update only (upload only new files and files which have changed since the last update.)",
-      "Server clock skew hours", "hours", "Server clock skew minutes", "minutes", "Ahead", "Behind",
-      "Update automatically after each upload", "Reset clock skew value after  next upload",
-      "Upload anyway if the file is less than", "Gap length in minutes",
-      "minutes older than server version."}},
-    {"TFTPWaitForFileFrame",
-     "Wait For File",
-     {C, "File:", "Wait for file to exist", "Wait for file to not exist", "Wait for file to change",
-      "Wait for file to stop changing", "Fail if the file doesn't exist", AR}},
-    {"TWaitOptionsFrame",
-     "Wait Options",
-     {"Check every (seconds):", "Wait at most (seconds, 0 = no limit):", "Fail if the wait times out"}},
-    {"TFTPMirrorFrame",
-     "FTP Mirror",
-     {C, "Mirror local to remote", "Mirror remote to local", "Local directory:", "...",
-      "Remote directory:", "Use current directory of FTP connection", "Recursive",
-      "Delete items on server that do not exist locally", "Mirror empty directories", "Mirror date && time",
-      AR}},
-    {"TFTPMirrorOptFrame",
-     "Overwrite Behaviour",
-     {"Overwrite where CRC Hashes do not match", "Overwrite where file size is different",
-      "Overwrite where source is newer", "Skip time skew check", "Keep connection alive with NO-OPs",
-      "NO-OP interval", "milliseconds", "Parallel transfers:", "Parallel listings:"}},
-    {"TFTPMirrorExcludeFrame",
-     "Include/Exclude Files",
-     {"Only mirror files with specific extension", "Extensions:", "Exclusions", "Add", "Delete"}},
-    {"TFTPRetryOptFrame",
-     "Retry Options",
-     {"Max transfer retries: ", "Resume transfer on retry", "Retry transfer on all errors",
-      "Enable retry delay", "Retry delay", "milliseconds"}},
-    {"TFTPMirrorLoggingOptFrame",
-     "Progress Logging",
-     {"Enabled", "On Total Percentage|On File Percentage|On Time Elapsed",
-      "Percentage interval:", "Milliseconds interval:", "Log FTP commands (Detailed Logging)",
-      "Log file transfers", "Log files that are excluded", "Log source files found",
-      "Log file differences found", "Log connection status changes", "Log NO-OPs"}},
-};
-
-TEST(FTPPages, CaptionsAndFieldsInTabOrder) {
-    for (const auto& expected : PageTexts) {
-        auto page = CreatePage(expected.Page);
-        ASSERT_TRUE(page);
-        EXPECT_EQ(page->PageName(), expected.Caption) << expected.Page;
-        EXPECT_EQ(TabTexts(page.get()), expected.Texts) << expected.Page;
-    }
-    std::unique_ptr<TOptionPage> options(DesignClasses().CreateOptionPage("TFTPGlobalOptionsFrame", nullptr));
-    ASSERT_TRUE(options);
-    EXPECT_EQ(options->GetPageName(), "FTP Options");
-    EXPECT_EQ(TabTexts(options.get()),
-              (QStringList{"Host:", "Port:", "User:", "Password:", Protocols, TLS, ProtectData}));
+QStringList Strings(const json& texts) {
+    QStringList list;
+    for (const auto& text : texts)
+        list << QString::fromStdString(text.get<std::string>());
+    return list;
 }
 
-// Every page of an action with every field it shows set to a value other than the initial one.
-struct TRoundTrip {
-    const char* Type;
-    std::vector<std::string> Pages;
-    std::string Properties;
-    std::string Children = "[]";
-    // Stored passwords, set in clear and encrypted under their property's key.
-    std::vector<std::pair<std::string, std::string>> Passwords = {};
-};
+// Each page's caption and what Tab reaches on it, as tests/data/pages/ftp-page-texts.json lists them.
+TEST(FTPPages, CaptionsAndFieldsInTabOrder) {
+    for (const auto& expected : Table("ftp-page-texts.json")) {
+        const auto name = expected["page"].get<std::string>();
+        std::unique_ptr<QWidget> page;
+        QString caption;
+        if (expected.value("option", false)) {
+            auto* options = DesignClasses().CreateOptionPage(name, nullptr);
+            page.reset(options);
+            caption = options ? options->GetPageName() : "";
+        } else if (auto property = CreatePage(name)) {
+            caption = property->PageName();
+            page = std::move(property);
+        }
+        ASSERT_TRUE(page) << name;
+        EXPECT_EQ(caption, QString::fromStdString(expected["caption"].get<std::string>())) << name;
+        EXPECT_EQ(TabTexts(page.get()), Strings(expected["texts"])) << name;
+    }
+}
 
-const std::string Site = R"("ConnectionName":"Site",)";
-const std::string ReconnectLogging = R"("AutoReConnect":true,"DetailedLogging":true)";
-
-const std::vector<TRoundTrip> RoundTrips = {
-    {"action.ftp.connect",
-     {"TFTPConnectFrame", "TFTPServerFrame", "TFTPNewProxyFrame"},
-     R"("FTPConnectionName":"Site","Passive":true,"TransferType":"ftASCII","EnableKeepAlives":true,"UseHOST":false,
-        "DetailedLogging":true,"FTPHost":"ftp.example.org","FTPPort":2121,"UserID":"bob","UseGlobalOpt":true,
-        "Security":"fsExplicit","SecureData":false,"UseProxy":true,"ProxyType":"fpcmOpen","ProxyServer":"proxy",
-        "ProxyPort":8021,"ProxyUsername":"pu","Protocol":"cpSFTP","HostKeyFingerprint":"SHA256:k","PrivateKeyFile":"/id")",
-     "[]",
-     {{"Cookie", "secret"}, {"ProxyCookie", "proxy pass"}, {"PrivateKeyCookie", "phrase"}}},
-    {"action.ftp.script",
-     {"TFTPOptionsFrame", "TFTPMoreOptionsFrame", "TFTPProxyFrame", "TFTPScriptFrame"},
-     R"("Host":"h","Port":990,"UserID":"u","UseGlobalOptions":true,"Security":"fsImplicit","SecureData":false,
-        "Passive":true,"DetailedLogging":true,"TransferType":"ftASCII","UseProxy":true,"ProxyType":"fpcmSite",
-        "ProxyServer":"p","ProxyPort":21,"ProxyUsername":"pu","Protocol":"cpSFTP","HostKeyFingerprint":"SHA256:k",
-        "PrivateKeyFile":"/id")",
-     R"([{"type":"ftp.script.uploadfile","properties":{"RemoteFile":"r","LocalFile":"l","CompareFileSize":true,"Enabled":false}},
-         {"type":"ftp.script.listdir","properties":{"Spec":"*.c","Details":true,"VariableName":"V","IgnoreError":true}}])",
-     {{"EncryptedPassword", "pw"}, {"ProxyCookie", "ppw"}, {"PrivateKeyCookie", "kp"}}},
-    {"action.ftp.changedir", {"TFTPChangeDirFrame"}, Site + R"("RemoteDir":"/pub",)" + ReconnectLogging},
-    {"action.ftp.changeup", {"TFTPChangeUpFrame"}, Site + ReconnectLogging},
-    {"action.ftp.connection.check", {"TFTPCheckIfConnectedFrame"}, Site + R"("FailIfNotConnected":true)"},
-    {"action.ftp.dir.create",
-     {"TFTPCreateDirFrame"},
-     Site + R"("NewDirectory":"n","NoFailIfDirExists":true,)" + ReconnectLogging},
-    {"action.ftp.dir.delete",
-     {"TFTPDeleteDirFrame"},
-     Site + R"("Directory":"d","Recursive":true,)" + ReconnectLogging},
-    {"action.ftp.file.delete", {"TFTPDeleteFileFrame"}, Site + R"("FileName":"f",)" + ReconnectLogging},
-    {"action.ftp.disconnect", {"TFTPDisconnectFrame"}, R"("ConnectionName":"Site")"},
-    {"action.ftp.file.getsize",
-     {"TFTPGetFileSizeFrame"},
-     Site + R"("FileName":"f","ZRVariable":"V",)" + ReconnectLogging},
-    {"action.ftp.remotdir.get", {"TFTPGetRemoteDirFrame"}, Site + R"("ZRVariable":"V",)" + ReconnectLogging},
-    {"action.ftp.dir.list",
-     {"TFTPListDirFrame"},
-     Site + R"("FileSpec":"*.txt","ZRVariable":"V","ListToZRLog":true,"DetailedListing":true,)" +
-         ReconnectLogging},
-    {"action.ftp.noop", {"TFTPNoopFrame"}, Site + R"("DetailedLogging":true)"},
-    {"action.ftp.file.rename",
-     {"TFTPRenameFileFrame"},
-     Site + R"("FileName":"a","NewName":"b",)" + ReconnectLogging},
-    {"action.ftp.sendcmd",
-     {"TFTPSendCMDFrame"},
-     Site + R"("TheCMD":"SITE X","ResponseCode":"250",)" + ReconnectLogging},
-    {"action.ftp.file.download",
-     {"TFTPDownloadFileFrame"},
-     Site + R"("FileName":"r.bin","DownloadDir":"/tmp/in","UseFileName":true,"DownloadFileName":"l.bin",
-        "AllowResume":true,"AllowOverwrite":true,)" +
-         ReconnectLogging},
-    {"action.ftp.upload.file",
-     {"TFTPUploadFileFrame", "TFTPUploadUpdateFrame"},
-     Site +
-         R"("UseFileSpec":false,"FileSpec":"*.txt","LocalDir":"/tmp/up","Recursive":true,"FileSetName":"Docs",
-        "RemoteFile":"r.txt","CheckFileSizes":true,"RetryIfUploadFails":true,"ThrottleUpload":true,"ThrottleSpeed":64,
-        "UpdateOnly":true,"ServerClockSkew":-2147483648,"AutoUpdateSkew":false,"ForceNextClockSkewUpdate":false,
-        "AllowGap":false,"GapLength":12,)" +
-         ReconnectLogging},
-    {"action.ftp.waitforfile",
-     {"TFTPWaitForFileFrame", "TWaitOptionsFrame"},
-     Site +
-         R"("FileName":"f","WaitType":"wfFileStoppedChanging","FailIfDoesntExist":true,"AutoReConnect":true,
-        "PollFreq":7,"WaitTimeout":-3,"FailIfTimedOut":false)"},
-    {"action.ftp.mirror",
-     {"TFTPMirrorFrame", "TFTPMirrorOptFrame", "TFTPMirrorExcludeFrame", "TFTPRetryOptFrame",
-      "TFTPMirrorLoggingOptFrame"},
-     Site +
-         R"("MirrorOperation":"moRemoteToLocal","LocalDir":"/tmp/m","SpecifyRemoteDir":true,"RemoteDir":"/r",
-        "Recursive":true,"DeleteOrphans":true,"IncludeEmptyDirs":true,"MirrorDateTime":true,"AutoReConnect":true,
-        "CheckFileCRC":true,"CheckFileSize":true,"CheckFileDate":true,"SkipSkewCheck":true,"NOOPsEnabled":false,
-        "NOOPTimeoutMS":5000,"ParallelTransfers":3,"ParallelListings":5,"UseFileSpec":true,"FileSpec":".c,.h",
-        "ExcludeList":["File Mask=*.o","RegEx=^/tmp/","Odd line","Later=kind"],"DetailedLogging":true,"LogFiles":true,
-        "LogExcludedFiles":true,"LogSourceFiles":true,"LogDifferences":true,"NOOPLogged":true)",
-     R"([{"type":"ftp.retry.options","properties":{"TransferMaxRetries":4,"ResumeOnFailedTransfer":true,
-          "RetryTransferOnAllErrors":true,"EnableRetryDelay":true,"RetryDelay":1500}},
-         {"type":"ftp.logging.options","properties":{"ProgressLoggingEnabled":true,"ProgressLoggingMode":"OnTimeElapsed",
-          "ProgressPercInterval":3000000000,"ProgressMillisecondInterval":5000,"LogConnectionStatus":true}}])"},
-    {"action.inet.http.get",
-     {"THTTPProxyFrame"},
-     R"("UseProxy":true,"ProxyServer":"proxy","ProxyPort":3128,"ProxyUsername":"pu")",
-     "[]",
-     {{"ProxyCookie", "pp"}}},
-    {"telnet.client",
-     {"TZRTelnetScrptFrame"},
-     "",
-     R"([{"type":"telnet.scriptitem","properties":{"SendText":"ls","WaitFor":"$ ","WaitTimeout":500,"FailIfTimedOut":true}},
-         {"type":"telnet.scriptitem","properties":{"SendText":"exit","Enabled":false}}])"},
-};
+// The row of tests/data/pages/ftp-round-trips.json for the type: every page of the action, with
+// every field it shows set to a value other than the initial one.
+const json& RoundTripOf(const std::string& type) {
+    for (const auto& trip : Table("ftp-round-trips.json"))
+        if (trip["type"] == type)
+            return trip;
+    throw std::logic_error("no round trip of " + type);
+}
 
 // Reading the pages from an action and writing them into a new one gives the same project: every
 // field moves its property, and nothing a page cannot show is lost.
 TEST(FTPPages, ReadThenWriteGivesTheSameValues) {
-    for (const auto& trip : RoundTrips) {
-        SCOPED_TRACE(trip.Type);
-        const bool isConnect = std::string(trip.Type) == "action.ftp.connect";
+    for (const auto& trip : Table("ftp-round-trips.json")) {
+        const auto type = trip["type"].get<std::string>();
+        SCOPED_TRACE(type);
         std::vector<std::unique_ptr<TPropertyPage>> pages;
         std::string expected;
         {
-            TProject source =
-                ProjectWith(isConnect ? std::vector<std::string>{} : std::vector<std::string>{"Site"},
-                            trip.Type, trip.Properties, trip.Children);
+            TProject source = ProjectWith(
+                type == "action.ftp.connect" ? std::vector<std::string>{} : std::vector<std::string>{"Site"},
+                type, trip.value("properties", json::object()), trip.value("children", json::array()));
             auto action = source.Actions.back();
-            for (const auto& [property, clear] : trip.Passwords)
-                action->SetPropertyValue(
-                    property, EncryptString(clear, action->Properties().Find(property)->EncryptionKey));
+            const auto passwords = trip.value("passwords", json::object());
+            for (const auto& [property, clear] : passwords.items())
+                action->SetPropertyValue(property,
+                                         EncryptString(clear.get<std::string>(),
+                                                       action->Properties().Find(property)->EncryptionKey));
             expected = JsonOf(action);
             TProjectView view(source);
-            for (const auto& name : trip.Pages) {
-                pages.push_back(CreatePage(name));
+            for (const auto& name : trip["pages"]) {
+                pages.push_back(CreatePage(name.get<std::string>()));
                 ASSERT_TRUE(pages.back());
                 pages.back()->DoInitPage(*action, view);
                 pages.back()->ReadActionData(*action);
             }
         }
         // The source and its connection are gone, so the copy may take the connection's name.
-        auto copy = NewAction(trip.Type);
+        auto copy = std::dynamic_pointer_cast<TZRAction>(ActionService().FindAction(type)->Create());
         for (const auto& page : pages)
             page->WriteActionData(*copy);
         EXPECT_EQ(JsonOf(copy), expected);
@@ -364,6 +191,9 @@ TEST(FTPPages, GlobalOptionsReadThenWrite) {
         EXPECT_EQ(copy->GetPropertyValue(name), value) << name;
 }
 
+const QString Protocols = "FTP|SFTP (SSH)", TLS = "None|Explicit (AUTH TLS)|Implicit";
+const QString ProtectData = "Protect data connections (PROT P)";
+
 // The field a user knows by its text: a button's text, a fixed list's items joined by "|", or a label.
 QWidget* FieldNamed(QWidget* page, const QString& text) {
     for (auto* w : page->findChildren<QWidget*>()) {
@@ -383,7 +213,8 @@ QWidget* FieldNamed(QWidget* page, const QString& text) {
 // The protocol chosen on the server page disables what SFTP has no use for on every page of the
 // dialog, and moves the port between the protocols' usual ones; an action read with SFTP shows it so.
 TEST(FTPPages, SFTPDisablesWhatItHasNoUseFor) {
-    TProject project = ProjectWith({}, "action.ftp.connect", R"("FTPConnectionName":"Site","UseProxy":true)");
+    TProject project =
+        ProjectWith({}, "action.ftp.connect", {{"FTPConnectionName", "Site"}, {"UseProxy", true}});
     TProjectView view(project);
     QWidget dialog;
     std::vector<std::unique_ptr<TPropertyPage>> pages;
@@ -415,7 +246,7 @@ TEST(FTPPages, SFTPDisablesWhatItHasNoUseFor) {
     }
 
     // A script action read with SFTP shows it on its own pages too, the port at 22 where left at 21.
-    TProject stored = ProjectWith({}, "action.ftp.script", R"("Protocol":"cpSFTP","Port":21)");
+    TProject stored = ProjectWith({}, "action.ftp.script", {{"Protocol", "cpSFTP"}, {"Port", 21}});
     auto server = CreatePage("TFTPOptionsFrame");
     auto options = CreatePage("TFTPMoreOptionsFrame");
     server->ReadActionData(*stored.Actions.back());
@@ -440,7 +271,7 @@ TEST(FTPPages, ConnectionNameValidation) {
         {" SITE ", true, "", "SITE"},
         {"  New site ", true, "", "New site"},
     };
-    TProject project = ProjectWith({"Other"}, "action.ftp.connect", R"("FTPConnectionName":"Site")");
+    TProject project = ProjectWith({"Other"}, "action.ftp.connect", {{"FTPConnectionName", "Site"}});
     TProjectView view(project);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Typed.toStdString());
@@ -459,11 +290,11 @@ TEST(FTPPages, ConnectionNameValidation) {
 // Every page that names a connection, opened on a new action, shows the project's only connection;
 // with two connections it leaves the choice to the user.
 TEST(FTPPages, TheOnlyConnectionIsPreselected) {
-    for (const auto& trip : RoundTrips)
-        for (const auto& name : trip.Pages)
+    for (const auto& trip : Table("ftp-round-trips.json"))
+        for (const auto& name : trip["pages"].get<std::vector<std::string>>())
             for (const std::vector<std::string>& connections :
                  {std::vector<std::string>{"Site"}, {"Site", "Other"}}) {
-                TProject project = ProjectWith(connections, trip.Type);
+                TProject project = ProjectWith(connections, trip["type"].get<std::string>());
                 TProjectView view(project);
                 auto page = CreatePage(name);
                 page->DoInitPage(*project.Actions.back(), view);
@@ -484,7 +315,7 @@ TEST(FTPPages, MirrorDeleteCaptionFollowsTheDirection) {
     EXPECT_EQ(page.DeleteCheck()->text(), "Delete local items that do not exist on server");
     radios[0]->setChecked(true);
     EXPECT_EQ(page.DeleteCheck()->text(), "Delete items on server that do not exist locally");
-    TProject project = ProjectWith({"Site"}, "action.ftp.mirror", R"("MirrorOperation":"moRemoteToLocal")");
+    TProject project = ProjectWith({"Site"}, "action.ftp.mirror", {{"MirrorOperation", "moRemoteToLocal"}});
     page.ReadActionData(*project.Actions.back());
     EXPECT_EQ(page.DeleteCheck()->text(), "Delete local items that do not exist on server");
 }
@@ -518,7 +349,8 @@ QStringList Rows(const TScriptGrid& grid) {
 }
 
 TEST(FTPPages, FTPScriptGridEditsTheActionsSteps) {
-    TProject project = ProjectWith({}, "action.ftp.script", "", RoundTrips[1].Children);
+    TProject project =
+        ProjectWith({}, "action.ftp.script", json::object(), RoundTripOf("action.ftp.script")["children"]);
     auto& action = *project.Actions.back();
     TFTPScriptFrame page(nullptr);
     page.ReadActionData(action);
@@ -555,7 +387,8 @@ TEST(FTPPages, FTPScriptGridEditsTheActionsSteps) {
 }
 
 TEST(FTPPages, TelnetScriptGridUsesTheSameGrid) {
-    TProject project = ProjectWith({}, "telnet.client", "", RoundTrips.back().Children);
+    TProject project =
+        ProjectWith({}, "telnet.client", json::object(), RoundTripOf("telnet.client")["children"]);
     TZRTelnetScrptFrame page(nullptr);
     page.ReadActionData(*project.Actions.back());
     auto& grid = *page.Grid();

@@ -22,6 +22,7 @@
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
 #include <memory>
@@ -38,43 +39,10 @@ namespace {
 using nlohmann::ordered_json;
 using quillate::TZRAction;
 
-// Every property a page shows holds a value other than its initial one; passwords are set by
-// the test in their stored form.
-constexpr const char* ProjectJson = R"({"actions":[
- {"type":"action.smtp.send","properties":{"Mode":1,"Host":"smtp.example","Port":2525,"UserId":"mailer",
-  "Subject":"Report","RecipientsSource":"asFromFile","CopyToSource":"asFromVariable","BccSource":"asFromFile",
-  "ReplyToSource":"asFromVariable","PathOfRecipientFile":"r.txt","PathOfCopyToFile":"c.txt",
-  "PathOfBccFile":"b.txt","PathOfReplyToFile":"p.txt","RecipientVariable":"R","CopyToVariable":"C",
-  "BccVariable":"B","ReplyToVariable":"P","AttachmentsObject":["a.txt","%Dir%/b.txt"],
-  "BodyObject":["<p>Hi</p>",""],"PlainBodyObject":["Hi"],"HTMLMessage":true,"Authenticate":true,
-  "UseEhlo":true,"UseGlobalOptions":true,"IgnoreMissingAttachments":true,"Encoding":"utf-8","Priority":4,
-  "IgnoreIndivualFailures":true,"UseSSL":true,"UseTLS":"utUseExplicitTLS"},
-  "children":[
-   {"type":"email.address","properties":{"Name":"Ann","Address":"ann@x.org","AddressType":"from"}},
-   {"type":"email.address","properties":{"Name":"Sam","Address":"sam@x.org","AddressType":"sender"}},
-   {"type":"email.list","properties":{"ListType":"replyto"},"children":[{"type":"email.address","properties":{"Address":"re@x.org"}}]},
-   {"type":"email.address","properties":{"Name":"Rita","Address":"rr@x.org","AddressType":"ReceiptRecipient"}},
-   {"type":"email.list","properties":{"ListType":"recipients"},"children":[
-     {"type":"email.address","properties":{"Name":"R One","Address":"r1@x.org"}},
-     {"type":"email.address","properties":{"Address":"r2@x.org","Enabled":false}}]},
-   {"type":"email.list","properties":{"ListType":"copyto"},"children":[{"type":"email.address","properties":{"Address":"cc@x.org"}}]},
-   {"type":"email.list","properties":{"ListType":"blindcopyto"},"children":[{"type":"email.address","properties":{"Name":"B","Address":"bcc@x.org","Enabled":false}}]}]},
- {"type":"action.nntp.post","properties":{"Subject":"News","Body":["line 1","line 2"],"SenderName":"Ann",
-  "EmailAddress":"ann@x.org","ReplyTo":"re@x.org","UserName":"poster","NewsServer":"news.example",
-  "Groups":"a.b,c.d","Port":1119,"TimeOut":30,"Attachments":["n.txt"],"IgnoreMissingAttachments":true,
-  "Login":true,"HTMLMessage":true,"Encoding":"ISO-8859-2"}},
- {"type":"action.inet.http.get","properties":{"URL":"http://h/x","Port":8080,"Username":"web",
-  "DownloadTo":"dSaveToZRVariable","DownloadToFile":"/tmp/out","DownloadToVar":"Page","OverwriteFile":true,
-  "AcceptRedirects":true,"UseServerFileName":true}},
- {"type":"telnet.client","properties":{"Host":"telnet.example","Port":2323,"UserName":"root"}},
- {"type":"action.icq.post","properties":{"ICQNumber":"12345","ToICQNumber":"111\r\n222","TheMessage":"Hello\nthere",
-  "Server":"oscar.example","Port":5191,"SendSMS":true}}]})";
-
-// Stored values no control offers (a priority past the list, an unknown encoding) and ports at their bounds.
-constexpr const char* OddValuesJson = R"({"actions":[
- {"type":"action.smtp.send","properties":{"Priority":9,"Port":0,"Encoding":"x-custom"}},
- {"type":"telnet.client","properties":{"Port":65535}},
- {"type":"action.inet.http.get","properties":{"Port":0}}]})";
+// A table of tests/data/pages (JSON with comments; README.md there says the format).
+ordered_json Table(const std::string& name) {
+    return ordered_json::parse(std::ifstream(PAGES_DATA_DIR "/" + name), nullptr, true, true);
+}
 
 struct TActionPages {
     const char* Type;
@@ -108,16 +76,16 @@ protected:
         static char name[] = "pages_other_tests";
         static char* argv[] = {name, nullptr};
         static QApplication application(argc, argv);
-        static const bool registered = [] {
+        [[maybe_unused]] static const bool registered = [] {
             zr::RegisterPackage(false);
             ZRRegisterPages();
             return true;
         }();
-        (void)registered;
     }
 
-    static quillate::TProject Load(const char* json) {
-        auto project = quillate::TProject::Parse(json, "pages.json");
+    // A project of tests/data/pages/other-projects.json with the passwords set.
+    static quillate::TProject Load(const std::string& name) {
+        auto project = quillate::TProject::Parse(Table("other-projects.json")[name].dump(), "pages.json");
         for (const auto& action : project.Actions) {
             const auto* info = action->Properties().Find(PagesOf(*action).Password);
             action->SetPropertyValue(
@@ -181,71 +149,34 @@ QStringList TabOrderTexts(QWidget* page) {
     return texts;
 }
 
-const QStringList Encodings{
-    "Default",      "UTF-8",      "ISO-8859-1",   "ISO-8859-2",   "ISO-8859-3",  "ISO-8859-6", "ISO-8859-7",
-    "ISO-8859-8-I", "ISO-8859-9", "ISO-8859-10",  "ISO-8859-13",  "ISO-8859-15", "GB2312",     "GB18030",
-    "Big5",         "KOI8-R",     "Windows-1251", "Windows-1255", "ISO-2022-JP", "EUC-KR",     "TIS-620"};
-const QStringList TLS{"No TLS Support", "Use Implicit TLS", "Use Require TLS", "Use Explicit TLS"};
-const QStringList AddressTexts{"Specify",    "Email",          "Name",      "Enabled",
-                               "Import",     "Export",         "Add",       "Delete",
-                               "Edit Field", "Load from file", "Browse...", "Load from variable"};
+QStringList Strings(const ordered_json& texts) {
+    QStringList list;
+    for (const auto& text : texts)
+        list << QString::fromStdString(text.get<std::string>());
+    return list;
+}
 
+// Each page's caption, texts in tab order and some of its labels, as
+// tests/data/pages/other-page-texts.json lists them.
 TEST_F(OtherPagesTest, CaptionsAndTextsInTabOrder) {
-    struct TCase {
-        const char* Class;
-        QString Caption;
-        QStringList Texts;
-        QStringList Labels;
-    };
-    const std::vector<TCase> cases{
-        {"TEmailOptionsFrame",
-         "SMTP",
-         QStringList{"Use global SMTP options", "Use EHLO", "Authenticate", "Use SSL"} + TLS,
-         {}},
-        {"TEmailWhoFrame", "Sender", {"Normal", "Individual", "Ignore individual failures"}, {}},
-        {"TRecipientsFrame",
-         "Recipients",
-         AddressTexts,
-         {"Variable must contain comma delimited list of email addresses."}},
-        {"TCopyToFrame", "Copy To", AddressTexts, {}},
-        {"TBlindCopyToFrame", "BCC", AddressTexts, {}},
-        {"TReplyToFrame", "Reply To", AddressTexts, {}},
-        {"TBodyFrame",
-         "Message",
-         QStringList{"Message is HTML formatted"} + Encodings +
-             QStringList{"Highest", "High", "Normal", "Low", "Lowest"},
-         {}},
-        {"TAttachmentsFrame", "Attach", {"Browse...", "Ignore missing attachments"}, {}},
-        {"TNNTPFrame", "NNTP", {"Login"}, {"Separate multiple newsgroups with comma"}},
-        {"TInetHTTPGetFrame",
-         "HTTP Get File",
-         {"Save to file", "Use server filename", "Overwrite existing file", "Save to variable",
-          "Just check that file exists", "Accept && process redirects (3xx responses)"},
-         {"Save to File", "If the variable does not exist, it will be created"}},
-        {"TZRTelnetOptFrame", "Options", {}, {"Host:", "Port:", "User name:", "Password:"}},
-        {"TICQFrame", "Send ICQ Message", {"To ICQs :", "Send SMSs to :"}, {}},
-        {"TEmailGlobalOptionsFrame",
-         "Email Options",
-         QStringList{"Use EHLO", "Authenticate", "Use SSL"} + TLS + Encodings,
-         {"Default message encoding:"}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.Class);
+    for (const auto& expected : Table("other-page-texts.json")) {
+        const auto name = expected["page"].get<std::string>();
+        SCOPED_TRACE(name);
         QWidget owner;
-        QWidget* page = quillate::DesignClasses().CreatePage(c.Class, &owner);
+        QWidget* page = quillate::DesignClasses().CreatePage(name, &owner);
         QString caption = page ? static_cast<quillate::TPropertyPage*>(page)->PageName() : QString();
         if (!page) {
-            auto* options = quillate::DesignClasses().CreateOptionPage(c.Class, &owner);
+            auto* options = quillate::DesignClasses().CreateOptionPage(name, &owner);
             ASSERT_NE(options, nullptr);
             page = options;
             caption = options->GetPageName();
         }
-        EXPECT_EQ(caption, c.Caption);
-        EXPECT_EQ(TabOrderTexts(page), c.Texts);
+        EXPECT_EQ(caption, QString::fromStdString(expected["caption"].get<std::string>()));
+        EXPECT_EQ(TabOrderTexts(page), Strings(expected["texts"]));
         QStringList labels;
         for (auto* label : page->findChildren<QLabel*>())
             labels << label->text();
-        for (const auto& text : c.Labels)
+        for (const auto& text : Strings(expected.value("labels", ordered_json::array())))
             EXPECT_TRUE(labels.contains(text)) << text.toStdString();
     }
 }
@@ -253,12 +184,12 @@ TEST_F(OtherPagesTest, CaptionsAndTextsInTabOrder) {
 // Pressing OK on an unchanged dialog keeps every stored value, odd ones too; the dialog of one action
 // writing into a fresh one copies every value.
 TEST_F(OtherPagesTest, DialogKeepsEveryStoredValueAndCopiesItToAFreshAction) {
-    for (const char* json : {ProjectJson, OddValuesJson}) {
-        auto project = Load(json);
+    for (const std::string name : {"everyField", "oddValues"}) {
+        auto project = Load(name);
         for (const auto& action : project.Actions) {
             SCOPED_TRACE(action->ClassName());
             const auto before = Stored(action, false);
-            if (json == ProjectJson) {
+            if (name == "everyField") {
                 auto copy = Fresh(*action);
                 RunDialog(*action, *copy);
                 EXPECT_EQ(Stored(copy, true), Stored(action, true));
@@ -279,7 +210,7 @@ TEST_F(OtherPagesTest, PagesFollowTheirSwitches) {
     EXPECT_EQ(label->text(), "Save to Directory");
     serverName->setChecked(false);
     EXPECT_EQ(label->text(), "Save to File");
-    auto project = Load(ProjectJson);
+    auto project = Load("everyField");
     http->ReadActionData(*project.Actions[2]);
     EXPECT_EQ(label->text(), "Save to Directory");
 
@@ -294,7 +225,7 @@ TEST_F(OtherPagesTest, PagesFollowTheirSwitches) {
 }
 
 TEST_F(OtherPagesTest, AddressGridEditsTheActionsList) {
-    auto project = Load(ProjectJson);
+    auto project = Load("everyField");
     auto& action = dynamic_cast<zr::TEmailAction&>(*project.Actions[0]);
     QWidget owner;
     auto* frame = static_cast<zr::pages::TAddressListBaseFrame*>(
@@ -335,7 +266,7 @@ TEST_F(OtherPagesTest, AddressGridEditsTheActionsList) {
 }
 
 TEST_F(OtherPagesTest, PropertyEditors) {
-    auto project = Load(ProjectJson);
+    auto project = Load("everyField");
     auto& action = dynamic_cast<zr::TEmailAction&>(*project.Actions[0]);
     auto mode = quillate::DesignClasses().CreateEditor("TEMailModeEditor");
     ASSERT_NE(mode, nullptr);
@@ -401,11 +332,10 @@ TEST_F(OtherPagesTest, OptionPageWritesWhatWasTyped) {
     ASSERT_EQ(edits.size(), 3);
     edits[0]->setText("mail.example");
     page->findChild<QSpinBox*>()->setValue(587);
-    Find<QCheckBox>(page, "Authenticate")->setChecked(true);
-    Find<QCheckBox>(page, "Use EHLO")->setChecked(true);
+    for (const char* box : {"Authenticate", "Use EHLO", "Use SSL"})
+        Find<QCheckBox>(page, box)->setChecked(true);
     edits[1]->setText("me");
     edits[2]->setText("p%w");
-    Find<QCheckBox>(page, "Use SSL")->setChecked(true);
     const auto combos = page->findChildren<QComboBox*>(Qt::FindDirectChildrenOnly);
     ASSERT_EQ(combos.size(), 2);
     combos[0]->setCurrentIndex(3);
