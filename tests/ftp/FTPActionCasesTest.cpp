@@ -30,22 +30,10 @@ struct TActionCase {
     json Case;
 };
 
-// Raw commands are FTP's, and so are checksums where the server offers them.
-bool NeedsFTP(const json& c, const json& project) {
-    for (const auto& action : project.at("actions")) {
-        std::string type = action.is_object() ? action.value("type", "") : "";
-        if (type == "action.ftp.sendcmd")
-            return true;
-        if (action.is_object() && action.value("properties", json::object()).value("CheckFileCRC", false) &&
-            !c.value("withoutChecksums", false))
-            return true;
-    }
-    return false;
-}
-
 // A case runs over SFTP as well when nothing in it is FTP's own: not TLS alone, a scripted or hostile
-// FTP peer, a proxy, refusals of FTP commands, a raw command, checksums, or a stop waiting for a
-// protocol line; "sftp": false leaves out a case that holds for FTP only for a reason it gives.
+// FTP peer, a proxy, refusals of FTP commands, a raw command, checksums where the server offers them, or
+// a stop waiting for a protocol line; "sftp": false leaves out a case that holds for FTP only for a reason
+// it gives.
 bool HasSFTPMeaning(const json& c) {
     auto tls = c.value("tls", std::vector<std::string>{"plain"});
     if (std::find(tls.begin(), tls.end(), "plain") == tls.end() || c.contains("peer") ||
@@ -53,8 +41,12 @@ bool HasSFTPMeaning(const json& c) {
         c.contains("denied") || c.value("sftp", true) == false)
         return false;
     for (const json& run : c.contains("runs") ? c["runs"] : json::array({c})) {
-        if (NeedsFTP(c, run.at("project")))
-            return false;
+        for (const auto& action : run.at("project").at("actions"))
+            if (action.is_object() &&
+                (action.value("type", "") == "action.ftp.sendcmd" ||
+                 (action.value("properties", json::object()).value("CheckFileCRC", false) &&
+                  !c.value("withoutChecksums", false))))
+                return false;
         for (const char* stop : {"stopAt", "terminateAt"})
             if (run.contains(stop) && (run[stop].get<std::string>().starts_with("Sent: ") ||
                                        run[stop].get<std::string>().starts_with("Recv: ")))
@@ -310,12 +302,10 @@ void ExpectRun(const json& run, const TPackageRun& result, const TPlaceholders& 
         EXPECT_TRUE(value.is_null() ? !actual : actual && Matches(value, *actual))
             << name << " is " << actual.value_or("not defined");
     }
-    if (run.contains("serverTree") && !remoteHome.empty()) {
+    if (run.contains("serverTree") && !remoteHome.empty())
         ExpectLines("server tree", run["serverTree"], Tree(remoteHome));
-    }
-    if (run.contains("localTree")) {
+    if (run.contains("localTree"))
         ExpectLines("local tree", run["localTree"], Tree(local));
-    }
     EXPECT_FALSE(result.AnyLineContains(TFTPTestServer::Password)) << "the password reached the log";
     EXPECT_FALSE(result.AnyLineContains(ScriptKeyPassphrase)) << "the key's passphrase reached the log";
     EXPECT_EQ(result.Outstanding, 0);
@@ -407,15 +397,15 @@ TEST_P(FTPActionCase, RunsAsWritten) {
             Plant(remoteHome, run.value("server", json::array()), server.get(), ssh.get());
             const json dates = run.value("serverDates", json::object());
             for (const auto& [path, time] : dates.items()) {
-                struct utimbuf times {
-                    time.get<time_t>(), time.get<time_t>()
-                };
+                const utimbuf times{time.get<time_t>(), time.get<time_t>()};
                 ASSERT_EQ(::utime((remoteHome / path).c_str(), &times), 0) << path;
             }
         }
-        // Folders of the server's home the account may not write to, writable again when the case ends.
+        // Folders of the server's home the account may not write to, or not even enter.
         for (std::string folder : run.value("readOnly", json::array()))
             fs::permissions(remoteHome / folder, fs::perms::owner_write, fs::perm_options::remove);
+        for (std::string folder : run.value("noAccess", json::array()))
+            fs::permissions(remoteHome / folder, fs::perms::none);
         EnsurePackageRegistered();
         hostOptions.Write(c.value("hostOptions", json::object()));
         TProject project = TProject::Parse(ProjectText(run, port, address, target, placeholders),

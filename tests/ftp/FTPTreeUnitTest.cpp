@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 using namespace zr;
+using ::testing::StrEq;
+using ::testing::ThrowsMessage;
 
 namespace {
 
@@ -152,12 +154,8 @@ TEST(FTPTreeWalk, OrdersEndsAndSkippedChildren) {
         TSampleTree tree;
         TRecordingVisitor visitor(c.FailAt, c.StopAt, c.ChecksAllowed);
         if (c.Message) {
-            try {
-                tree.ByName(c.Start)->Accept(visitor, c.Method, c.Direction);
-                ADD_FAILURE() << "no exception";
-            } catch (const EFTPTreeError& e) {
-                EXPECT_STREQ(e.what(), c.Message);
-            }
+            EXPECT_THAT([&] { tree.ByName(c.Start)->Accept(visitor, c.Method, c.Direction); },
+                        ThrowsMessage<EFTPTreeError>(StrEq(c.Message)));
             EXPECT_EQ(visitor.Calls.find("L:d"), std::string::npos);
             continue;
         }

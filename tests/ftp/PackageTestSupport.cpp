@@ -6,6 +6,7 @@
 #include "host/ProjectObjects.h"
 #include "package/ZRInternetReg.h"
 
+#include <algorithm>
 #include <thread>
 
 namespace quillate::testing {
@@ -101,10 +102,8 @@ std::vector<std::string> TPackageRun::SentCommands() const {
 }
 
 bool TPackageRun::AnyLineContains(const std::string& text) const {
-    for (const auto& e : Log.Entries())
-        if (e.Text.find(text) != std::string::npos)
-            return true;
-    return false;
+    return std::ranges::any_of(Log.Entries(),
+                               [&](const auto& e) { return e.Text.find(text) != std::string::npos; });
 }
 
 bool TPackageRun::WaitForLine(const std::string& text, std::chrono::milliseconds timeout) const {

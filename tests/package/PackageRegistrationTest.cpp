@@ -1,5 +1,6 @@
 // The package as the host loads it: what it registers with and without the designer, in order, and
 // the palette image behind every image name it registers.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -59,17 +60,13 @@ std::string RegistrationLines() {
 // The expected registrations: lines starting "designer " are made only when the designer is present.
 std::string ExpectedLines(bool designer) {
     std::ifstream file(SOURCE_DIR "/tests/data/golden/registration.txt");
+    const std::string mark = "designer ";
     std::string expected, line;
-    const std::string designerMark = "designer ";
     while (std::getline(file, line)) {
-        if (line.empty() || line[0] == '#')
+        const bool designerOnly = line.starts_with(mark);
+        if (line.empty() || line[0] == '#' || (designerOnly && !designer))
             continue;
-        if (line.rfind(designerMark, 0) == 0) {
-            if (!designer)
-                continue;
-            line.erase(0, designerMark.size());
-        }
-        expected += line + "\n";
+        expected += line.substr(designerOnly ? mark.size() : 0) + "\n";
     }
     return expected;
 }
@@ -81,10 +78,6 @@ void ClearRegistrations() {
     TSerializationRegistry::Clear();
 }
 
-bool Mapped(const std::string& library) {
-    return testing::ReadTextFile("/proc/self/maps").find(library) != std::string::npos;
-}
-
 class PackageRegistration : public ::testing::TestWithParam<bool> {};
 
 TEST_P(PackageRegistration, RegistersInOrderAndHasAPaletteImageForEveryImageName) {
@@ -94,7 +87,7 @@ TEST_P(PackageRegistration, RegistersInOrderAndHasAPaletteImageForEveryImageName
     LoadPackage(PACKAGE_PATH, host);
     EXPECT_EQ(RegistrationLines(), ExpectedLines(designer));
     if (designer) {
-        EXPECT_TRUE(Mapped("libZRInternetPages.so"));
+        EXPECT_NE(testing::ReadTextFile("/proc/self/maps").find("libZRInternetPages.so"), std::string::npos);
     }
 
     std::vector<std::string> images;
@@ -127,14 +120,10 @@ TEST(PackageRegistrationFailure, MissingPagesLibraryIsAPackageErrorNamingIt) {
     const auto copy = dir.Path() / "libZRInternetActions.so";
     std::filesystem::copy_file(PACKAGE_PATH, copy);
     TTestHost host(true);
-    try {
-        LoadPackage(copy.string(), host);
-        FAIL() << "loaded without its pages";
-    } catch (const EPackageError& e) {
-        EXPECT_NE(std::string(e.what()).find((dir.Path() / "libZRInternetPages.so").string() + ": "), std::string::npos)
-            << e.what();
-        EXPECT_NE(std::string(e.what()).find("No such file"), std::string::npos) << e.what();
-    }
+    EXPECT_THAT([&] { LoadPackage(copy.string(), host); },
+                ::testing::ThrowsMessage<EPackageError>(::testing::AllOf(
+                    ::testing::HasSubstr((dir.Path() / "libZRInternetPages.so").string() + ": "),
+                    ::testing::HasSubstr("No such file"))));
 }
 #endif
 

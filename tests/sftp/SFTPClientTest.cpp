@@ -10,15 +10,18 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <memory>
-#include <random>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 
 using namespace zr::net;
 using namespace quillate::testing;
+using ::testing::AllOf;
 using ::testing::HasSubstr;
 using ::testing::Not;
+using ::testing::Property;
+using ::testing::Throws;
+using ::testing::ThrowsMessage;
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
@@ -37,14 +40,15 @@ protected:
         Server = nullptr;
     }
 
-    // A client that trusts the server's key by its fingerprint, logging its requests into Requests.
-    std::unique_ptr<TSFTPClient> NewClient() {
+    // A client of server (the suite's own unless given) that trusts its key by its fingerprint, logging
+    // its requests into Requests.
+    std::unique_ptr<TSFTPClient> NewClient(const TSSHTestServer& server = *Server) {
         auto client = std::make_unique<TSFTPClient>();
         client->Host = "127.0.0.1";
-        client->Port = Server->Port();
-        client->Username = Server->User();
+        client->Port = server.Port();
+        client->Username = server.User();
         client->Password = TSSHTestServer::Password;
-        client->HostKeyFingerprint = Server->HostKeyFingerprint();
+        client->HostKeyFingerprint = server.HostKeyFingerprint();
         client->ReadTimeout = std::chrono::seconds(10);
         client->OnRequest = [this](const std::string& text) { Requests += text + "\n"; };
         return client;
@@ -76,39 +80,43 @@ protected:
 
 TSSHTestServer* SFTPClientTest::Server = nullptr;
 
+// Where the server asks through keyboard-interactive (PAM) instead of for a password, the stored password
+// answers it, and a wrong one is refused.
 TEST_F(SFTPClientTest, LogsInWithPasswordOrKeyAndSaysWhyNot) {
+    TSSHTestServer pam;
+    pam.OfferKeyboardInteractiveOnly();
+    pam.Start();
     struct TCase {
         const char* Name;
-        std::string Password;
-        fs::path Key;
-        std::string Passphrase;
         const char* Error; // empty: the login works
+        std::string Password = {};
+        fs::path Key = {};
+        std::string Passphrase = {};
+        const TSSHTestServer* Via = Server;
     };
     const fs::path scratch = Server->Scratch();
     const TCase cases[] = {
-        {"password", "secret", {}, {}, ""},
-        {"key", "", Server->KeyFile(), {}, ""},
-        {"key with passphrase", "", scratch / "pass-key", "key-passphrase", ""},
-        {"wrong password",
-         "not-the-secret",
-         {},
-         {},
-         "the server offers publickey,password; password was refused"},
-        {"unauthorised key", "", scratch / "stranger-key", {}, "stranger-key was refused"},
-        {"wrong passphrase", "", scratch / "pass-key", "not-the-passphrase", "the passphrase is wrong"},
-        {"nothing set", "", {}, {}, "none of them could be tried"},
+        {"password", "", "secret"},
+        {"key", "", "", Server->KeyFile()},
+        {"key with passphrase", "", "", scratch / "pass-key", "key-passphrase"},
+        {"wrong password", "the server offers publickey,password; password was refused", "not-the-secret"},
+        {"unauthorised key", "stranger-key was refused", "", scratch / "stranger-key"},
+        {"wrong passphrase", "the passphrase is wrong", "", scratch / "pass-key", "not-the-passphrase"},
+        {"nothing set", "none of them could be tried"},
+        {"PAM answered", "", "secret", {}, {}, &pam},
+        {"wrong for PAM", "keyboard-interactive with the password was refused", "not-the-one", {}, {}, &pam},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
         Requests.clear();
-        auto client = NewClient();
+        auto client = NewClient(*c.Via);
         client->Password = c.Password;
         client->PrivateKeyFile = c.Key.string();
         client->Passphrase = c.Passphrase;
         std::string error;
         try {
             client->Connect();
-            EXPECT_EQ(client->RealPath("."), Server->Home().string());
+            EXPECT_EQ(client->RealPath("."), c.Via->Home().string());
         } catch (const EAuthError& e) {
             error = e.what();
         }
@@ -116,7 +124,7 @@ TEST_F(SFTPClientTest, LogsInWithPasswordOrKeyAndSaysWhyNot) {
             EXPECT_EQ(error, "");
         } else {
             EXPECT_THAT(error, HasSubstr(c.Error));
-            EXPECT_THAT(error, HasSubstr("as " + Server->User() + " to 127.0.0.1:"));
+            EXPECT_THAT(error, HasSubstr("as " + c.Via->User() + " to 127.0.0.1:"));
             EXPECT_FALSE(client->Connected());
         }
         for (const auto& secret : {c.Password, c.Passphrase})
@@ -124,28 +132,6 @@ TEST_F(SFTPClientTest, LogsInWithPasswordOrKeyAndSaysWhyNot) {
                 EXPECT_THAT(error, Not(HasSubstr(secret)));
                 EXPECT_THAT(Requests, Not(HasSubstr(secret)));
             }
-    }
-}
-
-// Where the server asks through keyboard-interactive (PAM) instead of for a password, the stored
-// password answers it, and a wrong one is refused.
-TEST_F(SFTPClientTest, AnswersKeyboardInteractiveWithThePassword) {
-    TSSHTestServer pam;
-    pam.OfferKeyboardInteractiveOnly();
-    pam.Start();
-    for (const std::string& password : {std::string(TSSHTestServer::Password), std::string("not-the-one")}) {
-        TSFTPClient client;
-        client.Host = "127.0.0.1";
-        client.Port = pam.Port();
-        client.Username = pam.User();
-        client.Password = password;
-        client.HostKeyFingerprint = pam.HostKeyFingerprint();
-        if (password == TSSHTestServer::Password) {
-            client.Connect();
-            EXPECT_EQ(client.RealPath("."), pam.Home().string());
-        } else {
-            EXPECT_THROW(client.Connect(), EAuthError);
-        }
     }
 }
 
@@ -252,15 +238,12 @@ TEST_F(SFTPClientTest, ListsAndChangesTheTree) {
     std::sort(items.begin(), items.end(),
               [](const auto& a, const auto& b) { return a.FileName < b.FileName; });
     ASSERT_EQ(items.size(), 3u);
-    EXPECT_EQ(items[0].FileName, "a.txt");
-    EXPECT_EQ(items[0].ItemType, TFTPItemType::ditFile);
-    EXPECT_EQ(items[0].Size, 5);
-    EXPECT_EQ(items[0].ModifiedDate, when);
-    EXPECT_EQ(items[1].FileName, "link");
-    EXPECT_EQ(items[1].ItemType, TFTPItemType::ditSymbolicLink);
-    EXPECT_EQ(items[1].LinkTarget, "a.txt");
-    EXPECT_EQ(items[2].FileName, "sub");
-    EXPECT_EQ(items[2].ItemType, TFTPItemType::ditDirectory);
+    EXPECT_EQ(std::tuple(items[0].FileName, items[0].ItemType, items[0].Size, items[0].ModifiedDate),
+              std::tuple("a.txt", TFTPItemType::ditFile, 5, when));
+    EXPECT_EQ(std::tuple(items[1].FileName, items[1].ItemType, items[1].LinkTarget),
+              std::tuple("link", TFTPItemType::ditSymbolicLink, "a.txt"));
+    EXPECT_EQ(std::tuple(items[2].FileName, items[2].ItemType),
+              std::tuple("sub", TFTPItemType::ditDirectory));
     ASSERT_EQ(client->RefusedNameCount(), 1u);
     EXPECT_EQ(client->RefusedNames()[0].Reason, "it holds a line feed");
 
@@ -275,13 +258,9 @@ TEST_F(SFTPClientTest, ListsAndChangesTheTree) {
     EXPECT_FALSE(fs::exists(home / "tree"));
 
     // Refusals: the server's, and ours before anything is sent.
-    try {
-        client->Stat(Remote("missing"));
-        ADD_FAILURE() << "no error";
-    } catch (const ESFTPError& e) {
-        EXPECT_EQ(e.Status(), 2u);
-        EXPECT_THAT(e.what(), HasSubstr("missing] on 127.0.0.1:"));
-    }
+    EXPECT_THAT([&] { client->Stat(Remote("missing")); },
+                Throws<ESFTPError>(AllOf(Property(&ESFTPError::Status, ESFTPError::NoSuchFile),
+                                         Property(&ESFTPError::what, HasSubstr("missing] on 127.0.0.1:")))));
     Requests.clear();
     for (const std::string& bad : {std::string("a\nb"), std::string("a\rb"), std::string("a\0b", 3)})
         EXPECT_THROW(client->MakeDir(Remote(bad)), EUnsafeCommand);
@@ -324,15 +303,8 @@ TEST_F(SFTPClientTest, StopEndsABlockedCallWithinASecond) {
             stoppedAt = Clock::now();
             stop.request_stop();
         });
-        try {
-            if (c.Handshake)
-                client->Connect();
-            else
-                Download(*client, big, "/dev/null", 0);
-            ADD_FAILURE() << "not stopped";
-        } catch (const EOperationAborted& e) {
-            EXPECT_THAT(e.what(), HasSubstr("operation aborted"));
-        }
+        EXPECT_THAT([&] { c.Handshake ? client->Connect() : (void)Download(*client, big, "/dev/null", 0); },
+                    ThrowsMessage<EOperationAborted>(HasSubstr("operation aborted")));
         auto ended = Clock::now();
         stopper.join();
         EXPECT_LT(ended - stoppedAt.load(), std::chrono::seconds(1));
