@@ -247,8 +247,11 @@ TEST_F(SFTPClientTest, ListsAndChangesTheTree) {
     ASSERT_EQ(client->RefusedNameCount(), 1u);
     EXPECT_EQ(client->RefusedNames()[0].Reason, "it holds a line feed");
 
+    // Over a file in one step (version 3 alone refuses that); never over a folder.
+    WriteTextFile(home / "tree" / "b.txt", "old");
     client->Rename(Remote("tree/a.txt"), Remote("tree/b.txt"));
     EXPECT_EQ(ReadTextFile(home / "tree" / "b.txt"), "12345");
+    EXPECT_THROW(client->Rename(Remote("tree/b.txt"), Remote("tree/sub")), ESFTPError);
     EXPECT_THAT(Requests, HasSubstr("rename " + Remote("tree/a.txt") + " -> " + Remote("tree/b.txt") + "\n"));
     client->Delete(Remote("tree/b.txt"));
     client->Delete(Remote("tree/link"));
