@@ -26,6 +26,8 @@
 using namespace quillate;
 using namespace quillate::testing;
 namespace fs = std::filesystem;
+using ::testing::StrEq;
+using ::testing::ThrowsMessage;
 
 namespace {
 
@@ -50,7 +52,7 @@ TEST(Project, LoadThenSaveGivesTheSameFileAndLoadedObjectsLiveWithTheirAction) {
 TEST(Project, BadProjectsAreRejectedNamingFilePlaceAndCulprit) {
     for (const TCase& c : ReadBlocks("project-errors.txt"))
         EXPECT_THAT([&] { TProject::Parse(c.Sections.at("project"), "p.json"); },
-                    ::testing::ThrowsMessage<EProjectError>(::testing::HasSubstr(c.Sections.at("error"))))
+                    ThrowsMessage<EProjectError>(::testing::HasSubstr(c.Sections.at("error"))))
             << c.Where;
 }
 
@@ -82,16 +84,11 @@ TEST(Project, DeepNestingIsRejectedNamingThePath) {
          "p.json: actions[0].properties.Lines[0]",
          "...(1012 levels)...[0][0][0][0][0][0]: nested deeper than 1024 levels"},
     };
-    for (const auto& [text, begins, ends] : cases) {
-        try {
-            TProject::Parse(text, "p.json");
-            ADD_FAILURE() << "no error: " << ends;
-        } catch (const EProjectError& e) {
-            std::string_view message = e.what();
-            EXPECT_TRUE(message.starts_with(begins) && message.ends_with(ends) && message.size() < 300)
-                << message;
-        }
-    }
+    for (const auto& [text, begins, ends] : cases)
+        EXPECT_THAT([&] { TProject::Parse(text, "p.json"); },
+                    ThrowsMessage<EProjectError>(::testing::AllOf(::testing::StartsWith(begins),
+                                                                  ::testing::EndsWith(ends),
+                                                                  ::testing::SizeIs(::testing::Lt(300)))));
 }
 
 // What the file reader refuses is tested with it; here: the project's limit is 64 MiB.
@@ -101,8 +98,7 @@ TEST(Project, FileLargerThanTheLimitIsNotRead) {
     std::ofstream(path).put(' ');
     fs::resize_file(path, 64 * 1024 * 1024 + 1); // sparse: nothing to read if checked first
     EXPECT_THAT([&] { TProject::LoadFromFile(path); },
-                ::testing::ThrowsMessage<EProjectError>(
-                    ::testing::StrEq(path + ": larger than the limit of 67108864 bytes")));
+                ThrowsMessage<EProjectError>(StrEq(path + ": larger than the limit of 67108864 bytes")));
 }
 
 // Many keys in one object once made loading quadratic (minutes for this many).
@@ -165,15 +161,9 @@ TEST(Variables, ReferencesExpandAsTheTableSays) {
 TEST(Variables, AnExpansionPastItsBoundFailsNamingTheVariable) {
     TVariables vars;
     vars.Set("Big", std::string(10 << 20, 'x'));
-    std::string text;
-    for (int i = 0; i < 1000; ++i)
-        text += "%Big%";
-    try {
-        vars.Expand(text);
-        FAIL() << "expanded past the bound";
-    } catch (const EExpansionError& e) {
-        EXPECT_STREQ(e.what(), "the text would grow past 64 MiB where it uses variable \"Big\"");
-    }
+    EXPECT_THAT([&] { vars.Expand(Repeat("%Big%", 1000)); },
+                ThrowsMessage<EExpansionError>(
+                    StrEq("the text would grow past 64 MiB where it uses variable \"Big\"")));
     EXPECT_EQ(vars.Expand("%Big%%Big%").size(), 20u << 20);
 }
 
@@ -221,13 +211,6 @@ std::string Place(const TProject& project, const TTextLocation& where) {
     return find(project.Actions, "");
 }
 
-std::vector<std::string> Places(const TProject& project, const std::vector<TTextLocation>& where) {
-    std::vector<std::string> out;
-    for (const auto& w : where)
-        out.push_back(Place(project, w));
-    return out;
-}
-
 TEST(VariableUsage, UsesUnusedAndUndefinedAreFoundInEveryText) {
     TProject project = Sample();
     TVariableReport report = FindVariableUses(project);
@@ -242,8 +225,11 @@ TEST(VariableUsage, UsesUnusedAndUndefinedAreFoundInEveryText) {
         {"Inner", {"1.0:children[0].Name"}},
     };
     std::map<std::string, std::vector<std::string>> found;
-    for (const auto& [name, where] : report.Uses)
-        found[name] = Places(project, where);
+    for (const auto& [name, where] : report.Uses) {
+        auto& places = found[name]; // a variable no text uses is listed too
+        for (const auto& w : where)
+            places.push_back(Place(project, w));
+    }
     EXPECT_EQ(found, uses);
     EXPECT_EQ(report.Unused, std::vector<std::string>{"Idle"});
     std::vector<std::string> undefined;
@@ -254,19 +240,12 @@ TEST(VariableUsage, UsesUnusedAndUndefinedAreFoundInEveryText) {
 }
 
 TEST(VariableUsage, RenameRewritesEachReferenceInItsOwnFormOnly) {
-    struct {
-        std::string Text, Old, New, Expected;
-        int Count;
-    } rows[] = {
-        {"%A% $(A) %%A%% $$(A) %AB% $(AB) %a%", "A", "X", "%X% $(X) %%A%% $$(A) %AB% $(AB) %a%", 2},
-        {"50% of %A%% done", "A", "B.c", "50% of %B.c%% done", 1},
-        {"%%%A%", "A", "X", "%%%X%", 1},
-        {"$(A %A", "A", "X", "$(A %A", 0},
-    };
-    for (auto& row : rows) {
-        std::string text = row.Text;
-        EXPECT_EQ(TVariables::RenameReferences(text, row.Old, row.New), row.Count) << row.Text;
-        EXPECT_EQ(text, row.Expected);
+    for (const TCase& row : ReadTable("renames.txt")) {
+        std::string text = row.Fields.at(0);
+        EXPECT_EQ(TVariables::RenameReferences(text, row.Fields.at(1), row.Fields.at(2)),
+                  std::stoi(row.Fields.at(4)))
+            << row.Where;
+        EXPECT_EQ(text, row.Fields.at(3)) << row.Where;
     }
 
     TProject project = Sample();
@@ -294,26 +273,22 @@ TEST(VariableUsage, ARenameThatCannotBeDoneChangesNothing) {
 }
 
 TEST(VariableUsage, SearchAndReplaceReachEveryTextButPasswords) {
-    struct {
-        std::string Needle;
-        bool MatchCase;
-        std::vector<std::string> Found;
-        int Replaced;
-    } rows[] = {
+    // The text looked for, whether in its letter case, the places found and the texts replaced.
+    const std::tuple<std::string, bool, std::vector<std::string>, int> rows[] = {
         {"Host", true, {"0:Text", "1:description", "1.0:Lines", "1.0:children[0].Name"}, 7},
         {"host", true, {}, 0},
         {"HOST", false, {"0:Text", "1:description", "1.0:Lines", "1.0:children[0].Name"}, 7},
         {"%%", true, {"0:Text"}, 1},
         {"", false, {}, 0},
     };
-    for (const auto& row : rows) {
+    for (const auto& [needle, matchCase, places, replaced] : rows) {
         TProject project = Sample();
         std::vector<std::string> found;
-        for (const auto& match : SearchTexts(project, row.Needle, row.MatchCase))
+        for (const auto& match : SearchTexts(project, needle, matchCase))
             found.push_back(Place(project, match.Where));
-        EXPECT_EQ(found, row.Found) << row.Needle;
-        EXPECT_EQ(ReplaceTexts(project, row.Needle, "Peer", row.MatchCase), row.Replaced) << row.Needle;
-        EXPECT_TRUE(SearchTexts(project, row.Needle, row.MatchCase).empty()) << row.Needle;
+        EXPECT_EQ(found, places) << needle;
+        EXPECT_EQ(ReplaceTexts(project, needle, "Peer", matchCase), replaced) << needle;
+        EXPECT_TRUE(SearchTexts(project, needle, matchCase).empty()) << needle;
     }
 
     // Plain text, not references: "$$(Host)" holds "$(Host)" too.

@@ -257,8 +257,6 @@ TEST(BaseWaitAction, StopEndsTheWaitAtOnce) {
     EXPECT_LT(run.Elapsed, milliseconds(5000));
 }
 
-using TClock = std::chrono::steady_clock;
-
 struct TCountingTarget : IZRTimeoutTarget {
     void DoTimeout() override {
         ++Calls;
@@ -270,19 +268,19 @@ struct TCountingTarget : IZRTimeoutTarget {
 };
 
 template <class Predicate> bool WaitFor(Predicate done, std::chrono::milliseconds limit = 10s) {
-    auto deadline = TClock::now() + limit;
-    while (!done() && TClock::now() < deadline)
+    auto deadline = steady_clock::now() + limit;
+    while (!done() && steady_clock::now() < deadline)
         std::this_thread::sleep_for(5ms);
     return done();
 }
 
 TEST(TimeoutMonitor, CallsTheTargetOnceWhenTheTimeRunsOutAndStopWaitsForTheCall) {
     TCountingTarget target;
-    auto start = TClock::now();
+    auto start = steady_clock::now();
     TTimeoutMonitorThread monitor(target, 1000);
     EXPECT_FALSE(monitor.Finished());
     ASSERT_TRUE(WaitFor([&] { return target.Calls > 0; }));
-    EXPECT_GE(TClock::now() - start, 1000ms);
+    EXPECT_GE(steady_clock::now() - start, 1000ms);
     monitor.Stop();
     EXPECT_TRUE(target.Left) << "Stop returned while DoTimeout was running";
     EXPECT_EQ(target.Calls, 1);

@@ -11,6 +11,7 @@
 #include "icq/action/ZRICQAction.h"
 #include "support/DanteFixture.h"
 #include "support/HTTPServerFixture.h"
+#include "support/LinePeer.h"
 #include "support/OSCARPeerFixture.h"
 
 #include <arpa/inet.h>
@@ -92,11 +93,8 @@ TEST_F(Proxies, SignOnAndMessageThroughEachKind) {
         TICQClient client(PostToMainThread);
         AimAt(client, peer, script);
         client.Proxy = proxy;
-        std::atomic<int> logins = 0, failures = 0;
-        client.OnLogin = [&] { ++logins; };
-        client.OnConnectionFailed = [&] { ++failures; };
-        client.Login();
-        ASSERT_TRUE(RunEventsUntil([&] { return logins > 0 || failures > 0; })) << client.LastError();
+        auto login = client.Login(); // ready once OnLogin or OnConnectionFailed has run
+        ASSERT_TRUE(RunEventsUntil([&] { return login.Ready(); })) << client.LastError();
         ASSERT_TRUE(client.LoggedIn()) << client.LastError();
         client.SendMessage(1002, "via proxy");
         client.LogOff();
@@ -106,26 +104,16 @@ TEST_F(Proxies, SignOnAndMessageThroughEachKind) {
     }
 }
 
-// A scripted HTTPS proxy: no real proxy answers a CONNECT with 200 and another reason phrase.
-std::uint16_t OddProxy(std::thread& thread) {
-    TSocket listener = BoundSocket("127.0.0.1");
-    ::listen(listener.Fd(), 1);
-    std::uint16_t port = listener.LocalPort();
-    thread = std::thread([listener = std::move(listener)] {
-        TSocket peer(::accept(listener.Fd(), nullptr, nullptr));
-        char request[1024];
-        (void)::recv(peer.Fd(), request, sizeof request, 0);
-        const char reply[] = "HTTP/1.0 200 OK Fine\r\n\r\n";
-        (void)::send(peer.Fd(), reply, sizeof reply - 1, MSG_NOSIGNAL);
-        (void)::recv(peer.Fd(), request, sizeof request, 0);
-    });
-    return port;
-}
-
 // Texts that come through OnConnectError start with "connect: ", the others through OnError.
 TEST_F(Proxies, FailuresGiveTheirTexts) {
-    std::thread odd;
-    std::uint16_t oddPort = OddProxy(odd);
+    // A scripted HTTPS proxy: no real proxy answers a CONNECT with 200 and another reason phrase.
+    TLinePeer odd({TLineScript()
+                       .Expect("CONNECT 127.0.0.1:9 HTTP/1.0")
+                       .ExpectLike("User-Agent: *")
+                       .Expect("")
+                       .Send("HTTP/1.0 200 OK Fine")
+                       .Send("")
+                       .Hang()});
     TSocket closed = BoundSocket("127.0.0.1");
     const std::string local = "127.0.0.1";
     const std::tuple<std::string, std::uint16_t, TProxySettings, std::string> cases[] = {
@@ -136,7 +124,7 @@ TEST_F(Proxies, FailuresGiveTheirTexts) {
         {local, 9, Via(ptSocks4, Strict->Port()), "connect: SOCKS4 server cannot connect to remote server"},
         {local, 9, Via(ptSocks5, Strict->Port(), TDanteProxy::User, "wrong"),
          "connect: SOCKS5 server cannot authenticate"},
-        {local, 9, Via(ptHTTPS, oddPort), "Http proxy returned invalid status: 200 ok fine"},
+        {local, 9, Via(ptHTTPS, odd.Port()), "Http proxy returned invalid status: 200 ok fine"},
     };
     TICQIo io;
     for (const auto& [host, port, proxy, text] : cases) {
@@ -154,7 +142,6 @@ TEST_F(Proxies, FailuresGiveTheirTexts) {
         EXPECT_EQ(connects + disconnects, 0);
         socket->Close();
     }
-    odd.join();
 }
 
 // The action's stop reaches the client on the action's thread while the login server holds the
@@ -289,12 +276,11 @@ TEST_P(ICQSend, DoesWhatTheCaseExpects) {
         peer.WaitForEvent("goodbye", 10s);
     const auto events = peer.EventNames();
     std::string shown = json(peer.Events()).dump(1);
-    std::size_t at = 0;
+    auto at = events.begin();
     for (const auto& name : c.value("events", json::array())) {
-        auto found = std::find(events.begin() + static_cast<std::ptrdiff_t>(at), events.end(),
-                               name.get<std::string>());
-        ASSERT_NE(found, events.end()) << name << " not in order in " << shown;
-        at = static_cast<std::size_t>(found - events.begin()) + 1;
+        at = std::find(at, events.end(), name.get<std::string>());
+        ASSERT_NE(at, events.end()) << name << " not in order in " << shown;
+        ++at;
     }
     for (const auto& name : c.value("noEvents", json::array()))
         EXPECT_EQ(std::count(events.begin(), events.end(), name.get<std::string>()), 0)
@@ -312,14 +298,5 @@ TEST_P(ICQSend, DoesWhatTheCaseExpects) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Data, ICQSend, ::testing::ValuesIn(LoadCases("icq/send.json")), CaseName);
-
-// "terminateAtEvent" ends the action by its own stop alone (TerminateAction, as a time limit of the
-// host gives it, the run not stopped), once the peer records that event.
-INSTANTIATE_TEST_SUITE_P(Terminated, ICQSend, ::testing::ValuesIn(json::parse(R"([
-  {"name": "while_the_sms_is_unanswered", "peer": {"sms": "silent"},
-   "properties": {"SendSMS": true, "ToICQNumber": "+4912345"}, "terminateAtEvent": "sms", "outcome": "failed",
-   "log": ["Gave up waiting for ICQ to acknowledge or reject SMS"], "noLog": ["Message Deliverable"]}
-])")),
-                         CaseName);
 
 } // namespace

@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <gtest/gtest.h>
+#include <tuple>
 #include <vector>
 
 using namespace zr::icq;
@@ -43,12 +44,9 @@ const std::string SmsXml = "<icq_sms_message><destination>+4412345</destination>
                            "<senders_name>TICQClient</senders_name><delivery_receipt>Yes</delivery_receipt>"
                            "<time>06 Dec 2026 09:47:07 GMT</time></icq_sms_message>";
 
-const struct {
-    const char* Name;
-    std::function<TRawPkt(std::uint16_t&)> Build;
-    std::uint16_t Seq;
-    std::string Expected;
-} Packets[] = {
+// The packet, how it is built, its sequence number before and the bytes.
+using TBuild = std::function<TRawPkt(std::uint16_t&)>;
+const std::tuple<const char*, TBuild, std::uint16_t, std::string> Packets[] = {
     {"Identification", [](auto& seq) { return CreateCLI_IDENT(seq, 123, "secret"); }, 0x1234,
      Hex("2A 01 12 34 00 7E"    // FLAP sign-on channel, sequence, 126 bytes
          "00 00 00 01"          // version 1
@@ -103,11 +101,11 @@ const struct {
 };
 
 TEST(ClientPackets, MatchTheHandCheckedBytesAndAdvanceTheSequence) {
-    for (const auto& c : Packets) {
-        SCOPED_TRACE(c.Name);
-        std::uint16_t seq = c.Seq;
-        EXPECT_EQ(c.Build(seq).Bytes(), c.Expected);
-        EXPECT_EQ(seq, static_cast<std::uint16_t>(c.Seq + 1));
+    for (const auto& [name, build, before, expected] : Packets) {
+        SCOPED_TRACE(name);
+        std::uint16_t seq = before;
+        EXPECT_EQ(build(seq).Bytes(), expected);
+        EXPECT_EQ(seq, static_cast<std::uint16_t>(before + 1));
     }
 }
 
@@ -158,11 +156,8 @@ std::vector<std::string> Assemble(const std::vector<std::string>& pieces) {
 const std::string Oversized = "error: Length of incoming packet exceeds maximum supported by protocol";
 const std::string Largest(MaxFlapDataSize, 'd');
 
-const struct {
-    const char* Name;
-    std::string Input;
-    std::vector<std::string> Expected;
-} FrameCases[] = {
+// The case, the stream and what Assemble gives.
+const std::tuple<const char*, std::string, std::vector<std::string>> FrameCases[] = {
     {"TwoFrames",
      Frame(1, 7, Hex("00 00 00 01")) + Frame(2, 8, "snac"),
      {"1/7:" + Hex("00 00 00 01"), "2/8:snac"}},
@@ -229,12 +224,8 @@ std::string Snac(TRawPkt& p) {
 // Each reader on input that is too short throws and leaves the position where it was; more than a
 // buffer is refused.
 TEST(Readers, ReadWithinTheDataOrThrowWithoutMoving) {
-    const struct {
-        const char* Name;
-        std::string Input;
-        std::function<std::string(TRawPkt&)> Read;
-        std::string Expected; // "" when the read must fail
-    } cases[] = {
+    // The case, the input, the read and what it gives ("" when it must fail).
+    const std::tuple<const char*, std::string, std::function<std::string(TRawPkt&)>, std::string> cases[] = {
         {"Int", Hex("01 02 03 04"), [](auto& p) { return std::to_string(GetInt(p, 4)); }, "16909060"},
         {"LInt", Hex("01 02"), [](auto& p) { return std::to_string(GetLInt(p, 2)); }, "513"},
         {"IntShort", Hex("01 02 03"), [](auto& p) { return std::to_string(GetInt(p, 4)); }, ""},
@@ -250,14 +241,14 @@ TEST(Readers, ReadWithinTheDataOrThrowWithoutMoving) {
         {"SnacShort", Hex("00 15 00 03 00 00 00 00 00"), Snac, ""},
         {"Skip", Hex("00 00"), [](auto& p) { return PktSkip(p, 3), std::string("moved"); }, ""},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.Name);
-        TRawPkt pkt = TRawPkt::FromBytes(c.Input);
-        if (c.Expected.empty()) {
-            EXPECT_THROW(c.Read(pkt), EICQPacketError);
+    for (const auto& [name, input, read, expected] : cases) {
+        SCOPED_TRACE(name);
+        TRawPkt pkt = TRawPkt::FromBytes(input);
+        if (expected.empty()) {
+            EXPECT_THROW(read(pkt), EICQPacketError);
             EXPECT_EQ(pkt.Len, 0);
         } else {
-            EXPECT_EQ(c.Read(pkt), c.Expected);
+            EXPECT_EQ(read(pkt), expected);
         }
     }
     EXPECT_THROW(TRawPkt::FromBytes(std::string(MaxPacketSize + 1, 'x')), EICQPacketError);
@@ -265,11 +256,8 @@ TEST(Readers, ReadWithinTheDataOrThrowWithoutMoving) {
 
 TEST(LoginReplies, GiveTheServiceServerOrTheReasonOrAreRefused) {
     const std::string uin = Tlv(1, "123"), cookie = Tlv(6, "c");
-    const struct {
-        const char* Name;
-        std::string Data;
-        std::string Expected; // kind and, for a redirect, host, port and cookie; "malformed" when refused
-    } cases[] = {
+    // The case, the reply, and its kind with, for a redirect, host, port and cookie ("malformed": refused).
+    const std::tuple<const char*, std::string, std::string> cases[] = {
         {"Redirect", uin + Tlv(5, "bos.example:5191") + Tlv(6, "C00K1E"), "redirect bos.example 5191 C00K1E"},
         {"BadPassword", uin + Tlv(4, "http://x"), "bad password"},
         {"TooOften", uin + Tlv(8, Hex("00 18")), "too often"},
@@ -283,11 +271,11 @@ TEST(LoginReplies, GiveTheServiceServerOrTheReasonOrAreRefused) {
         {"CutInsideTheCookie", uin + Tlv(5, "h:1") + Hex("00 06 00 09 41"), "malformed"},
         {"Empty", "", "malformed"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.Name);
+    for (const auto& [name, data, expected] : cases) {
+        SCOPED_TRACE(name);
         std::string seen;
         try {
-            TLoginReply reply = ParseLoginReply(c.Data);
+            TLoginReply reply = ParseLoginReply(data);
             static const char* const kinds[] = {"redirect", "bad password", "too often"};
             seen = kinds[reply.Kind];
             if (reply.Kind == TLoginReply::lrRedirect)
@@ -296,7 +284,7 @@ TEST(LoginReplies, GiveTheServiceServerOrTheReasonOrAreRefused) {
             EXPECT_STREQ(error.what(), "Received malformed login packet");
             seen = "malformed";
         }
-        EXPECT_EQ(seen, c.Expected);
+        EXPECT_EQ(seen, expected);
     }
 }
 
@@ -311,11 +299,8 @@ std::string SMSAnswer(const std::string& xml) {
 }
 
 TEST(ServiceResponses, TellTheSMSOutcome) {
-    const struct {
-        const char* Name;
-        std::string Body;
-        std::string Expected; // kind, then source, network, id and deliverable for an acknowledgement
-    } cases[] = {
+    // The case, the answer, and its kind with source, network, id and deliverable for an acknowledgement.
+    const std::tuple<const char*, std::string, std::string> cases[] = {
         {"Deliverable",
          SMSAnswer("<sms_response><source>airbornegsm</source><deliverable>Yes</deliverable><network>Orange "
                    "\xC3\xA9</network><message_id>m-1</message_id></sms_response>"),
@@ -326,16 +311,16 @@ TEST(ServiceResponses, TellTheSMSOutcome) {
         {"UserInformation", ServiceAnswer(Hex("DA 07  02 00  C8 00  0A")), "other"},
         {"FailedStatus", ServiceAnswer(Hex("DA 07  02 00  96 00  14")), "other"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.Name);
-        TRawPkt pkt = TRawPkt::FromBytes(c.Body);
+    for (const auto& [name, body, expected] : cases) {
+        SCOPED_TRACE(name);
+        TRawPkt pkt = TRawPkt::FromBytes(body);
         TServiceResponse response = ParseServiceResponse(pkt);
         static const char* const kinds[] = {"other", "offline message", "offline end", "refused", "ack"};
         std::string seen = kinds[response.Kind];
         if (response.Kind == TServiceResponse::srSMSAck)
             seen += " " + response.Source + " " + response.Network + " " + response.MessageId + " " +
                     (response.Deliverable ? "yes" : "no");
-        EXPECT_EQ(seen, c.Expected);
+        EXPECT_EQ(seen, expected);
     }
     // An answer cut short throws.
     std::string whole = SMSAnswer("<deliverable>Yes</deliverable>");

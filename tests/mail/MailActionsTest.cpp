@@ -6,7 +6,6 @@
 #include "host/Options.h"
 #include "mail/ZREmailOptions.h"
 #include "package/ZRInternetReg.h"
-#include "support/FTPServerFixture.h"
 #include "support/POP3ServerFixture.h"
 #include "support/NNTPServerFixture.h"
 #include "support/SMTPServerFixture.h"
@@ -65,6 +64,22 @@ json AddressNode(std::string text, const char* role = nullptr) {
     return {{"type", "email.address"}, {"properties", properties}};
 }
 
+// The case with "${dir}" and every port placeholder filled in (quoted ports become numbers), and
+// its "files" written to dir.
+json Prepared(const json& c, const std::filesystem::path& dir,
+              std::initializer_list<std::pair<const char*, std::uint16_t>> ports) {
+    std::string text = c.dump();
+    for (auto [key, port] : ports) {
+        text = ReplaceAll(text, std::string("\"") + key + "\"", std::to_string(port));
+        text = ReplaceAll(text, key, std::to_string(port));
+    }
+    const json filled = json::parse(ReplaceAll(text, "${dir}", dir.string())),
+               files = filled.value("files", json::object());
+    for (const auto& [name, content] : files.items())
+        WriteTextFile(dir / name, content.get<std::string>());
+    return filled;
+}
+
 json Children(const json& c) {
     json children = json::array();
     for (auto role : {"from", "sender", "ReceiptRecipient"})
@@ -85,15 +100,10 @@ json Children(const json& c) {
 class SendEmail : public ::testing::TestWithParam<json> {
 protected:
     static void SetUpTestSuite() {
-        SMTP = new TSMTPTestServer();
-        SMTP->Start();
-        POP3 = new TPOP3TestServer();
-        POP3->Start();
+        (SMTP = std::make_unique<TSMTPTestServer>())->Start();
+        (POP3 = std::make_unique<TPOP3TestServer>())->Start();
     }
-    static void TearDownTestSuite() {
-        delete SMTP;
-        delete POP3;
-    }
+    static void TearDownTestSuite() { SMTP.reset(), POP3.reset(); }
     void SetUp() override {
         EnsurePackageRegistered();
         OptionsService().Reset(FDir.Path() / "options.json");
@@ -101,28 +111,20 @@ protected:
     }
     void TearDown() override { OptionsService().Reset(); }
 
-    // The case's text with every placeholder filled in; quoted numeric ones become numbers.
-    std::string Fill(std::string text) const {
-        for (auto [key, port] : {std::pair{"${port}", SMTP->Port()}, {"${bare}", SMTP->BarePort()},
-                                 {"${tls}", SMTP->TLSPort()}, {"${pop}", POP3->Port()}}) {
-            text = ReplaceAll(text, std::string("\"") + key + "\"", std::to_string(port));
-            text = ReplaceAll(text, key, std::to_string(port));
-        }
-        return ReplaceAll(text, "${dir}", FDir.Path().string());
-    }
-
-    static inline TSMTPTestServer* SMTP = nullptr;
-    static inline TPOP3TestServer* POP3 = nullptr;
+    static inline std::unique_ptr<TSMTPTestServer> SMTP;
+    static inline std::unique_ptr<TPOP3TestServer> POP3;
     TTempDir FDir{"quillate-send"};
 };
 
 TEST_P(SendEmail, SendsWhatTheCaseExpects) {
-    const json c = json::parse(Fill(GetParam().dump()));
+    const json c = Prepared(GetParam(), FDir.Path(),
+                            {std::pair{"${port}", SMTP->Port()},
+                             {"${bare}", SMTP->BarePort()},
+                             {"${tls}", SMTP->TLSPort()},
+                             {"${pop}", POP3->Port()}});
     auto ca = TrustTestCA(c.value("testCA", true));
-    const json files = c.value("files", json::object()), hostOptions = c.value("hostOptions", json::object()),
+    const json hostOptions = c.value("hostOptions", json::object()),
                emailOptions = c.value("emailOptions", json::object());
-    for (const auto& [name, content] : files.items())
-        WriteTextFile(FDir.Path() / name, content.get<std::string>());
     for (const auto& [key, value] : hostOptions.items())
         OptionsService().Store().Section("Host").WriteBool(key, value.get<bool>());
     for (const auto& [key, value] : emailOptions.items())
@@ -157,30 +159,20 @@ INSTANTIATE_TEST_SUITE_P(Data, SendEmail, ::testing::ValuesIn(LoadCases("mail/se
 class PostNews : public ::testing::TestWithParam<json> {
 protected:
     static void SetUpTestSuite() {
-        Jam = new TNNTPTestServer();
-        Jam->Start();
-        Recorder = new TRecordingNNTPServer();
-        Recorder->Start();
+        (Jam = std::make_unique<TNNTPTestServer>())->Start();
+        (Recorder = std::make_unique<TRecordingNNTPServer>())->Start();
     }
-    static void TearDownTestSuite() {
-        delete Jam;
-        delete Recorder;
-    }
-    static inline TNNTPTestServer* Jam = nullptr;
-    static inline TRecordingNNTPServer* Recorder = nullptr;
+    static void TearDownTestSuite() { Jam.reset(), Recorder.reset(); }
+    static inline std::unique_ptr<TNNTPTestServer> Jam;
+    static inline std::unique_ptr<TRecordingNNTPServer> Recorder;
     TTempDir FDir{"quillate-post"};
 };
 
 TEST_P(PostNews, PostsWhatTheCaseExpects) {
     const bool jam = GetParam().value("server", "recorder") == "jam";
-    const std::string port = std::to_string(jam ? Jam->Port() : Recorder->Port());
-    json c = json::parse(ReplaceAll(
-        ReplaceAll(ReplaceAll(GetParam().dump(), "${dir}", FDir.Path().string()), "\"${port}\"", port),
-        "${port}", port));
-    const json files = c.value("files", json::object());
-    for (const auto& [name, content] : files.items())
-        WriteTextFile(FDir.Path() / name, content.get<std::string>());
-    json properties = {{"NewsServer", "127.0.0.1"}, {"Port", jam ? Jam->Port() : Recorder->Port()},
+    const std::uint16_t port = jam ? Jam->Port() : Recorder->Port();
+    const json c = Prepared(GetParam(), FDir.Path(), {{"${port}", port}});
+    json properties = {{"NewsServer", "127.0.0.1"}, {"Port", port},
                        {"SenderName", "Ann"}, {"EmailAddress", "ann@x.org"}, {"Subject", "News"},
                        {"Groups", jam ? TNNTPTestServer::Group : "quillate.test"}, {"Body", {"Hello"}},
                        {"Login", true}, {"UserName", "poster"}, {"Password", "n3wspass"}};

@@ -17,7 +17,6 @@
 #include <cstdio>
 #include <fmt/format.h>
 #include <fstream>
-#include <functional>
 #include <future>
 #include <gmock/gmock.h>
 #include <gtest/gtest-spi.h>
@@ -83,12 +82,10 @@ protected:
         Server->Start();
         Client.Security = static_cast<TFTPSecurity>(GetParam().TLS);
         Client.SecureData = !GetParam().ClearData;
+        AimAt(Client, Server->Port(), 10000ms);
         Client.Host = GetParam().Address;
-        Client.Port = Server->Port();
         Client.Username = TFTPTestServer::User;
         Client.Password = TFTPTestServer::Password;
-        Client.ConnectTimeout = 5000ms;
-        Client.ReadTimeout = 10000ms;
     }
 
     void TearDown() override {

@@ -7,12 +7,10 @@
 #include "support/ServerProcess.h"
 
 #include <chrono>
-#include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>

@@ -105,38 +105,34 @@ TEST_P(ReplyParsers, GiveTheSameUnitsWhereverTheInputIsCut) {
 
 INSTANTIATE_TEST_SUITE_P(Data, ReplyParsers, ::testing::ValuesIn(LoadCases("replies.json")), CaseName);
 
-class LineEnds : public ::testing::TestWithParam<json> {};
+class Encoders : public ::testing::TestWithParam<json> {};
 
-TEST_P(LineEnds, ConvertTheSameWhereverAChunkEnds) {
-    const auto direction = GetParam()["direction"] == "toLocal" ? TLineEndConverter::TDirection::ldToLocal
-                                                                : TLineEndConverter::TDirection::ldToNetwork;
-    auto convert = [&](const auto& pieces) {
-        TLineEndConverter converter(direction);
+// The line end converter (the cases that name a direction) and the data block encoder.
+TEST_P(Encoders, GiveTheSameOutputWhereverAChunkEnds) {
+    const json& c = GetParam();
+    auto encode = [&](const auto& pieces) {
         std::string out;
-        for (auto piece : pieces)
-            out += converter.Convert(piece);
-        return json(out += converter.Finish());
-    };
-    ExpectSameWhereverCut<std::exception>(GetParam(), Text(GetParam()["in"]), GetParam()["out"], convert);
-}
-
-INSTANTIATE_TEST_SUITE_P(Data, LineEnds, ::testing::ValuesIn(LoadCases("line-ends.json")), CaseName);
-
-class DotStuffing : public ::testing::TestWithParam<json> {};
-
-TEST_P(DotStuffing, EncodesTheSameWhereverAChunkEnds) {
-    auto encode = [](const auto& pieces) {
-        TDataBlockEncoder encoder;
-        std::string out;
-        for (auto piece : pieces)
-            encoder.Encode(piece, out);
-        encoder.Finish(out);
+        if (c.contains("direction")) {
+            TLineEndConverter converter(c["direction"] == "toLocal"
+                                            ? TLineEndConverter::TDirection::ldToLocal
+                                            : TLineEndConverter::TDirection::ldToNetwork);
+            for (auto piece : pieces)
+                out += converter.Convert(piece);
+            out += converter.Finish();
+        } else {
+            TDataBlockEncoder encoder;
+            for (auto piece : pieces)
+                encoder.Encode(piece, out);
+            encoder.Finish(out);
+        }
         return json(out);
     };
-    ExpectSameWhereverCut<std::exception>(GetParam(), Text(GetParam()["in"]), GetParam()["out"], encode);
+    ExpectSameWhereverCut<std::exception>(c, Text(c["in"]), c["out"], encode);
 }
 
-INSTANTIATE_TEST_SUITE_P(Data, DotStuffing, ::testing::ValuesIn(LoadCases("dot-stuffing.json")), CaseName);
+INSTANTIATE_TEST_SUITE_P(LineEnds, Encoders, ::testing::ValuesIn(LoadCases("line-ends.json")), CaseName);
+INSTANTIATE_TEST_SUITE_P(DotStuffing, Encoders, ::testing::ValuesIn(LoadCases("dot-stuffing.json")),
+                         CaseName);
 
 class Masking : public ::testing::TestWithParam<json> {};
 
@@ -222,16 +218,12 @@ TEST_P(Listings, GiveTheSameItemsWhereverTheInputIsCut) {
     limits.MaxLines = c.value("maxLines", limits.MaxLines);
     limits.MaxBytes = c.value("maxBytes", limits.MaxBytes);
     limits.MaxRefusedKept = c.value("maxRefusedKept", limits.MaxRefusedKept);
-    auto parse = [&](const std::vector<std::string_view>& pieces) {
+    std::optional<std::vector<std::string>> lines; // those kept from the whole listing, fed first
+    ExpectSameWhereverCut<EProtocolError>(c, text, c.value("items", json()), [&](const auto& pieces) {
         TFTPListingParser parser(format, UtcTime(c["now"]), limits, true);
         for (auto piece : pieces)
             parser.Feed(piece);
         parser.Finish();
-        return parser;
-    };
-    std::optional<std::vector<std::string>> lines; // those kept from the whole listing, fed first
-    ExpectSameWhereverCut<EProtocolError>(c, text, c.value("items", json()), [&](const auto& pieces) {
-        auto parser = parse(pieces);
         if (!lines)
             lines = parser.Lines();
         EXPECT_EQ(parser.Lines(), *lines);

@@ -122,7 +122,9 @@ protected:
 class HTTPRoute : public HTTPServer, public ::testing::WithParamInterface<json> {};
 
 TEST_P(HTTPRoute, AnswersAsTheTableSays) {
-    const json& c = GetParam();
+    const bool tls = GetParam().value("tls", false);
+    const json c = json::parse(ReplaceAll(ReplaceAll(GetParam().dump(), "${base}", Base(tls)), "${port}",
+                                          std::to_string(PortOf(tls))));
     auto fileNameOf = [](const std::string& disposition, const std::string& contentType) {
         std::string name = DispositionFileName(disposition);
         return name.empty() ? ContentTypeName(contentType) : name;
@@ -131,11 +133,7 @@ TEST_P(HTTPRoute, AnswersAsTheTableSays) {
         EXPECT_EQ(fileNameOf(c.value("disposition", ""), c.value("contentType", "")), c["fileName"]);
         return;
     }
-    const bool tls = c.value("tls", false);
     TScopedEnvironment ca("SSL_CERT_FILE", c.value("ca", true) ? CA.c_str() : nullptr);
-    auto expand = [&](const std::string& text) {
-        return ReplaceAll(ReplaceAll(text, "${base}", Base(tls)), "${port}", std::to_string(PortOf(tls)));
-    };
     Client.HandleRedirects = c.value("redirects", false);
     Client.VerifyPeer = c.value("verify", true);
     Client.ReadTimeout = std::chrono::milliseconds(c.value("readTimeout", 0));
@@ -167,16 +165,13 @@ TEST_P(HTTPRoute, AnswersAsTheTableSays) {
         else
             Client.Get(url, [&](std::string_view data) { body += data; });
     });
-    EXPECT_THAT(fault, StartsWith(expand(c.value("fault", "none")))) << Server->Output();
+    EXPECT_THAT(fault, StartsWith(c.value("fault", "none"))) << Server->Output();
     EXPECT_EQ(Client.ResponseCode(), c.value("code", 0));
     EXPECT_EQ(body, c.contains("body") ? Text(c["body"]) : "");
     EXPECT_EQ(fileNameOf(Client.ResponseHeader("Content-Disposition"), Client.ResponseHeader("Content-Type")),
               c.value("fileName", ""));
-    std::vector<std::string> expectedSeen;
-    for (const auto& line : c.value("seen", json::array()))
-        expectedSeen.push_back(expand(line.get<std::string>()));
     if (!c.value("redirects", false) || c.contains("seen")) {
-        EXPECT_EQ(seen, expectedSeen);
+        EXPECT_EQ(json(seen), c.value("seen", json::array()));
     }
     if (c.contains("work")) {
         EXPECT_EQ(json(work), c["work"]) << "announced, each piece, ended (-1)";

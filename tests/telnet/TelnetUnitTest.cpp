@@ -15,19 +15,13 @@ namespace {
 
 constexpr char IAC = '\xff', WILL = '\xfb', WONT = '\xfc', DO = '\xfd', DONT = '\xfe', SB = '\xfa', SE = '\xf0';
 constexpr char ECHO = 1, SGA = 3, TTYPE = 24, NAWS = 31;
-
-std::string Bytes(std::initializer_list<char> bytes) {
-    return std::string(bytes);
-}
+using Bytes = std::string; // Bytes({IAC, WILL, ECHO}): the bytes as they are
 
 struct TParserCase {
     const char* Name;
     std::string Input, Data, Answers;
+    friend void PrintTo(const TParserCase& c, std::ostream* os) { *os << c.Name; }
 };
-
-void PrintTo(const TParserCase& c, std::ostream* os) {
-    *os << c.Name;
-}
 
 const TParserCase ParserCases[] = {
     {"plain_text", "login: ", "login: ", ""},
@@ -71,16 +65,11 @@ TEST(TelnetParser, AnOverlongSubnegotiationIsDroppedWhole) {
     EXPECT_FALSE(first.Fault.empty());
 }
 
-TEST(TelnetParser, LinesGoOutWithIACDoubledAndCRLF) {
-    zr::net::TTelnetParser parser;
-    EXPECT_EQ(parser.EncodeLine("a\xff" "b"), "a\xff\xff" "b\r\n");
-}
-
-TEST(TelnetReceive, CleaningKeepsPrintablesUpToZAndLineEnds) {
+// Lines go out with IAC doubled and CR LF; the log keeps printables up to "z" and line ends; received
+// bytes read as ASCII; secrets are masked.
+TEST(TelnetText, IsEncodedCleanedDecodedAndMasked) {
+    EXPECT_EQ(zr::net::TTelnetParser().EncodeLine("a\xff" "b"), "a\xff\xff" "b\r\n");
     EXPECT_EQ(zr::CleanLogText("\x1b[1mA z{|}~\t\x7f\r\n\xc3\xa9!"), "[1mA z\r\n!");
-}
-
-TEST(TelnetReceive, ReceivedBytesReadAsAsciiAndSecretsMasked) {
     EXPECT_EQ(zr::DecodeAscii("a\xc3\xa9\x7f"), "a??\x7f");
     EXPECT_EQ(zr::MaskSecret("pw: s3 s3s3", "s3"), "pw: ******** ****************");
     EXPECT_EQ(zr::MaskSecret("nothing", ""), "nothing");
