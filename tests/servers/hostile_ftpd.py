@@ -52,10 +52,13 @@ def mlsd_line(name):
     return ("type=file;size=5;modify=20200101000000;perm=r; %s\r\n" % name).encode("utf8", "surrogateescape")
 
 
+# A listing's line for a file, by the kind of listing.
+LINE = {"list": unix_line, "mlsd": mlsd_line, "nlst": lambda n: (n + "\r\n").encode()}
+
+
 def generated(kind):
     for i in range(args.entries):
-        name = ("f%07d-" % i).ljust(args.name_length, "x")
-        yield {"list": unix_line, "mlsd": mlsd_line, "nlst": lambda n: (n + "\r\n").encode()}[kind](name)
+        yield LINE[kind](("f%07d-" % i).ljust(args.name_length, "x"))
 
 
 def crafted(kind):
@@ -64,11 +67,9 @@ def crafted(kind):
             yield unix_line(".", True)
             yield unix_line("..", True)
         for name in CRAFTED:
-            yield {"list": unix_line, "mlsd": mlsd_line, "nlst": lambda n: (n + "\r\n").encode()}[kind](name)
+            yield LINE[kind](name)
     elif args.mode == "long-line":
-        fixed = len(unix_line("") if kind == "list" else mlsd_line("") if kind == "mlsd" else b"\r\n")
-        name = "L" * max(args.line_length - fixed, 1)
-        yield {"list": unix_line, "mlsd": mlsd_line, "nlst": lambda n: (n + "\r\n").encode()}[kind](name)
+        yield LINE[kind]("L" * max(args.line_length - len(LINE[kind]("")), 1))
 
 
 class HostileFS(AbstractedFS):
@@ -131,13 +132,11 @@ class Handler(FTPHandler):
             return
         super().pre_process_command(line, cmd, arg)
 
-    def ftp_LIST(self, path):
-        self.fs.whole_folder = self.fs.isdir(path)
-        return super().ftp_LIST(path)
-
-    def ftp_MLSD(self, path):
-        self.fs.whole_folder = self.fs.isdir(path)
-        return super().ftp_MLSD(path)
+    def process_command(self, cmd, *args, **kwargs):
+        # Called with the path resolved; a listing of one file stays plain.
+        if cmd in ("LIST", "MLSD"):
+            self.fs.whole_folder = self.fs.isdir(args[0])
+        super().process_command(cmd, *args, **kwargs)
 
     def ftp_NLST(self, path):
         if not self.fs.isdir(path) or args.mode not in ("names", "huge", "long-line"):

@@ -30,6 +30,23 @@ import threading
 import time
 
 FILE = b"Plain file body.\n"
+# Each route's status and Location, {origin} being this server's and {other} the same on "localhost".
+REDIRECTS = {"/chain/a": (302, "/chain/b"), "/chain/b": (301, "{origin}/chain/c"), "/chain/c": (307, "../file.txt"),
+             "/loop": (302, "/loop"), "/elsewhere": (302, "{other}/auth")}
+# Each route's status, body and headers.
+ANSWERS = {
+    "/file.txt": (200, FILE, [("Content-Type", "text/plain")]),
+    "/disposition": (200, FILE, [("Content-Disposition", "attachment; filename=\"plain.txt\"; "
+                                  "filename*=UTF-8''na%C3%AFve%20r%C3%A9sum%C3%A9.txt")]),
+    "/disposition-latin1": (200, FILE, [("Content-Disposition", "attachment; filename=\"a;b \\\"c\\\".txt\"; "
+                                         "filename*=iso-8859-1'en'caf%E9.txt")]),
+    "/typename": (200, FILE, [("Content-Type", "application/octet-stream; name=\"data.bin\"")]),
+    "/dir/": (200, FILE),
+    "/hostile-name": (200, FILE, [("Content-Disposition", "attachment; filename=\"../escape.txt\"")]),
+    "/text-raw": (200, b"ok \xe9", [("Content-Type", "text/plain")]),
+    "/text-latin1": (200, b"ok \xe9", [("Content-Type", "text/plain; charset=ISO-8859-1")]),
+    "/error": (500, b"broken"),
+}
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -47,9 +64,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if self.command != "HEAD":
             self.wfile.write(body)
 
-    def redirect(self, code, location):
-        self.answer(code, b"moved", [("Location", location)])
-
     def do_HEAD(self):
         self.do_GET()
 
@@ -58,59 +72,28 @@ class Handler(http.server.BaseHTTPRequestHandler):
         print(self.command, self.path, "auth" if auth else "-", flush=True)
         origin = "%s://127.0.0.1:%d" % (self.server.scheme, self.server.server_address[1])
         path = self.path.split("?", 1)[0]
-        if path == "/file.txt":
-            self.answer(200, FILE, [("Content-Type", "text/plain")])
-        elif path == "/chain/a":
-            self.redirect(302, "/chain/b")
-        elif path == "/chain/b":
-            self.redirect(301, origin + "/chain/c")
-        elif path == "/chain/c":
-            self.redirect(307, "../file.txt")
-        elif path == "/loop":
-            self.redirect(302, "/loop")
-        elif path == "/elsewhere":
-            self.redirect(302, origin.replace("127.0.0.1", "localhost") + "/auth")
-        elif path == "/disposition":
-            self.answer(200, FILE, [("Content-Disposition",
-                                     "attachment; filename=\"plain.txt\"; filename*=UTF-8''na%C3%AFve%20r%C3%A9sum%C3%A9.txt")])
-        elif path == "/disposition-latin1":
-            self.answer(200, FILE, [("Content-Disposition",
-                                     "attachment; filename=\"a;b \\\"c\\\".txt\"; filename*=iso-8859-1'en'caf%E9.txt")])
-        elif path == "/typename":
-            self.answer(200, FILE, [("Content-Type", "application/octet-stream; name=\"data.bin\"")])
-        elif path == "/dir/":
-            self.answer(200, FILE)
-        elif path == "/hostile-name":
-            self.answer(200, FILE, [("Content-Disposition", "attachment; filename=\"../escape.txt\"")])
-        elif path == "/text-raw":
-            self.answer(200, b"ok \xe9", [("Content-Type", "text/plain")])
-        elif path == "/text-latin1":
-            self.answer(200, b"ok \xe9", [("Content-Type", "text/plain; charset=ISO-8859-1")])
+        if path in REDIRECTS:
+            code, location = REDIRECTS[path]
+            self.answer(code, b"moved", [("Location", location.format(origin=origin,
+                                                                     other=origin.replace("127.0.0.1", "localhost")))])
         elif path == "/auth":
             expected = "Basic " + base64.b64encode(self.server.credentials.encode()).decode()
             if auth == expected:
                 self.answer(200, FILE)
             else:
                 self.answer(401, b"who are you", [("WWW-Authenticate", "Basic realm=\"test\"")])
-        elif path == "/error":
-            self.answer(500, b"broken")
-        elif path == "/slow":
+        elif path in ("/slow", "/half"):
+            # A body that stops short of its Content-Length: held open for a minute, or closed.
+            length, sent = (100000, b"s" * 100) if path == "/slow" else (1000, b"h" * 500)
             self.send_response(200)
-            self.send_header("Content-Length", "100000")
+            self.send_header("Content-Length", str(length))
             self.end_headers()
-            self.wfile.write(b"s" * 100)
+            self.wfile.write(sent)
             self.wfile.flush()
-            time.sleep(60)
-            self.close_connection = True
-        elif path == "/half":
-            self.send_response(200)
-            self.send_header("Content-Length", "1000")
-            self.end_headers()
-            self.wfile.write(b"h" * 500)
-            self.wfile.flush()
+            time.sleep(60 if path == "/slow" else 0)
             self.close_connection = True
         else:
-            self.answer(404, b"no such thing")
+            self.answer(*ANSWERS.get(path, (404, b"no such thing")))
 
 
 def serve(port, scheme, credentials, context=None):
@@ -125,12 +108,10 @@ def serve(port, scheme, credentials, context=None):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--port", type=int, required=True)
-    parser.add_argument("--tls-port", type=int, required=True)
-    parser.add_argument("--cert", required=True)
-    parser.add_argument("--key", required=True)
-    parser.add_argument("--user", required=True)
-    parser.add_argument("--password", required=True)
+    for name in ("--port", "--tls-port"):
+        parser.add_argument(name, type=int, required=True)
+    for name in ("--cert", "--key", "--user", "--password"):
+        parser.add_argument(name, required=True)
     args = parser.parse_args()
     credentials = args.user + ":" + args.password
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)

@@ -42,21 +42,15 @@ def header(name):
     return None if value is None else str(value)
 
 
+# The JSON names of the headers printed, in order after the subject.
+HEADERS = {"from": "From", "sender": "Sender", "to": "To", "cc": "Cc", "bcc": "Bcc", "replyTo": "Reply-To",
+           "newsgroups": "Newsgroups", "priority": "X-Priority", "receipt": "Disposition-Notification-To",
+           "messageId": "Message-ID", "userAgent": "User-Agent"}
 print(json.dumps({
     "tree": describe(message),
     "texts": texts,
     "subject": header("Subject"),
     "subjectHeaders": len(message.get_all("Subject") or []),
-    "from": header("From"),
-    "sender": header("Sender"),
-    "to": header("To"),
-    "cc": header("Cc"),
-    "bcc": header("Bcc"),
-    "replyTo": header("Reply-To"),
-    "newsgroups": header("Newsgroups"),
-    "priority": header("X-Priority"),
-    "receipt": header("Disposition-Notification-To"),
-    "messageId": header("Message-ID"),
-    "userAgent": header("User-Agent"),
+    **{key: header(name) for key, name in HEADERS.items()},
     "defects": [type(d).__name__ for d in message.defects],
 }, ensure_ascii=False))

@@ -12,7 +12,6 @@ import argparse
 import itertools
 import os
 import socketserver
-import threading
 
 parser = argparse.ArgumentParser()
 parser.add_argument("--port", type=int, required=True)
@@ -20,15 +19,12 @@ for name in ("--dir", "--user", "--password"):
     parser.add_argument(name, required=True)
 args = parser.parse_args()
 
-counter = itertools.count(1)
-counter_lock = threading.Lock()
+counter = itertools.count(1)  # next() is atomic under the interpreter lock
 MAX_LINE = 1024 * 1024
 
 
 def store(data):
-    with counter_lock:
-        n = next(counter)
-    path = os.path.join(args.dir, "%d.art" % n)
+    path = os.path.join(args.dir, "%d.art" % next(counter))
     with open(path + ".tmp", "wb") as f:
         f.write(data)
     os.rename(path + ".tmp", path)
@@ -55,12 +51,7 @@ class Session(socketserver.StreamRequestHandler):
         return raw.rstrip(b"\r\n")
 
     def read_article(self):
-        lines = []
-        while True:
-            line = self.line()
-            if line == b".":
-                return b"".join(l + b"\r\n" for l in lines)
-            lines.append(line[1:] if line.startswith(b".") else line)
+        return b"".join((l[1:] if l.startswith(b".") else l) + b"\r\n" for l in iter(self.line, b"."))
 
     def handle(self):
         user, logged_in = None, False
@@ -78,13 +69,10 @@ class Session(socketserver.StreamRequestHandler):
                     user, logged_in = words[2], False
                     self.reply("381 password required")
                 elif verb == "AUTHINFO" and len(words) == 3 and words[1].upper() == "PASS":
-                    if user is None:
-                        self.reply("482 user name first")
-                    elif user == args.user and words[2] == args.password:
-                        logged_in = True
-                        self.reply("281 authentication accepted")
-                    else:
-                        self.reply("481 authentication failed")
+                    accepted = user == args.user and words[2] == args.password
+                    logged_in = logged_in or accepted  # a wrong password does not end a login
+                    self.reply("482 user name first" if user is None else
+                               "281 authentication accepted" if accepted else "481 authentication failed")
                 elif verb == "POST":
                     if not logged_in:
                         self.reply("480 authentication required")

@@ -33,15 +33,12 @@ import socket
 import struct
 
 parser = argparse.ArgumentParser()
-parser.add_argument("--port", type=int, required=True)
-parser.add_argument("--service-port", type=int, required=True)
-parser.add_argument("--uin", type=int, required=True)
-parser.add_argument("--password", required=True)
-parser.add_argument("--record", required=True)
-parser.add_argument("--mode", default="ok")
-parser.add_argument("--sms", default="deliverable")
+for name in ("--port", "--service-port", "--uin"):
+    parser.add_argument(name, type=int, required=True)
+for name, default in (("--password", None), ("--record", None), ("--mode", "ok"), ("--sms", "deliverable"),
+                      ("--reach", "direct")):
+    parser.add_argument(name, default=default, required=default is None)
 parser.add_argument("--split", action="store_true")
-parser.add_argument("--reach", default="direct")
 args = parser.parse_args()
 
 KEY = bytes([0xF3, 0x26, 0x81, 0xC4, 0x39, 0x86, 0xDB, 0x92, 0x71, 0xA3, 0xB9, 0xE6, 0x53, 0x7A, 0x95, 0x7C])

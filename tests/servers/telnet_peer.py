@@ -35,6 +35,18 @@ REQUESTS = [(WILL, ECHO), (WILL, SGA), (DO, TTYPE), (DO, NAWS), (WILL, 200), (DO
 # What a client that lets the server echo, suppresses go-ahead and supports nothing else answers.
 EXPECTED = {(WILL, ECHO): DO, (WILL, SGA): DO, (DO, TTYPE): WONT, (DO, NAWS): WONT,
             (WILL, 200): DONT, (DO, SGA): WILL, (DO, ECHO): WONT}
+# What each scenario sends on connecting: the writes, each with the pause after it.
+OPENINGS = {
+    "negotiate": [(b"".join(bytes([IAC, verb, option]) for verb, option in REQUESTS), 0),
+                  (b"pre-a" + bytes([IAC, IAC]) + b"b-", 0.1),
+                  (bytes([IAC, SB, TTYPE]), 0.1), (bytes([1, IAC]), 0.1),  # a subnegotiation cut in three
+                  (bytes([SE]) + b"post\r\nready> ", 0)],
+    "split": [(b"log", 0.3), (b"in: ", 0)],
+    "prompts": [(b"A\r\n", 0)],
+    "slow-echo": [(b"pw: ", 0)],
+    "late-option": [(b"login: " + bytes([IAC, DO, TTYPE]), 0)],
+    "stream": [(b"x" * 1023 + b"\n", 0)] * (3 * 1024) + [(b"end-prompt> ", 0)],
+}
 log_lock = threading.Lock()
 
 
@@ -44,26 +56,8 @@ class Handler(socketserver.BaseRequestHandler):
         time.sleep(pause)
 
     def opening(self):
-        if args.scenario == "negotiate":
-            self.send(b"".join(bytes([IAC, verb, option]) for verb, option in REQUESTS))
-            self.send(b"pre-a" + bytes([IAC, IAC]) + b"b-", 0.1)
-            self.send(bytes([IAC, SB, TTYPE]), 0.1)
-            self.send(bytes([1, IAC]), 0.1)
-            self.send(bytes([SE]) + b"post\r\nready> ")
-        elif args.scenario == "split":
-            self.send(b"log", 0.3)
-            self.send(b"in: ")
-        elif args.scenario == "prompts":
-            self.send(b"A\r\n")
-        elif args.scenario == "slow-echo":
-            self.send(b"pw: ")
-        elif args.scenario == "late-option":
-            self.send(b"login: " + bytes([IAC, DO, TTYPE]))
-        elif args.scenario == "stream":
-            line = b"x" * 1023 + b"\n"
-            for _ in range(3 * 1024):
-                self.send(line)
-            self.send(b"end-prompt> ")
+        for data, pause in OPENINGS.get(args.scenario, []):
+            self.send(data, pause)
 
     def answer(self, line):
         if line == b"check":

@@ -29,11 +29,8 @@ void TDanteProxy::Start() {
                                   "\nuser.privileged: root\nuser.unprivileged: nobody\n"
                                   "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
                                   "socks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n");
-        TServerOptions options;
-        options.Argv = {"/usr/sbin/danted", "-f", config.string(), "-p", (FDir.Path() / "danted.pid").string(), "-N", "1"};
-        options.LogFile = FDir.Path() / "danted.log";
-        options.Port = port;
-        return options;
+        return ServerOptions({"/usr/sbin/danted", "-f", config, "-p", FDir.Path() / "danted.pid", "-N", "1"},
+                             port);
     });
 }
 

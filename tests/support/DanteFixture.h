@@ -5,25 +5,19 @@
 
 #include "support/ServerProcess.h"
 
-#include <cstdint>
-
 namespace quillate::testing {
 
-class TDanteProxy {
+class TDanteProxy : public TServerFixture {
 public:
-    explicit TDanteProxy(bool strict = false) : FStrict(strict) {}
-    // Throws when the proxy does not come up or the account cannot be made.
+    explicit TDanteProxy(bool strict = false) : TServerFixture("quillate-dante"), FStrict(strict) {}
+    // Throws when the account cannot be made either.
     void Start();
-    std::uint16_t Port() const { return FPort; }
 
     static constexpr const char* User = "qsocksuser";
     static constexpr const char* Password = "s0cks-s3cret";
 
 private:
     bool FStrict;
-    TTempDir FDir{"quillate-dante"};
-    TServerProcess FProcess;
-    std::uint16_t FPort = 0;
 };
 
 } // namespace quillate::testing

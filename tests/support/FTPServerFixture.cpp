@@ -1,9 +1,7 @@
 #include "support/FTPServerFixture.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
-#include <functional>
 #include <map>
 #include <grp.h>
 #include <pwd.h>
@@ -26,26 +24,13 @@ const fs::path VsftpdProgram = "/usr/local/lib/quillate/vsftpd/usr/sbin/vsftpd";
 
 } // namespace
 
-fs::path ServersDir() {
-    return QUILLATE_TEST_SERVERS_DIR;
-}
-
 std::string KindName(TFTPServerKind kind) {
-    switch (kind) {
-    case TFTPServerKind::skPyftpdlib:
-        return "pyftpdlib";
-    case TFTPServerKind::skProFTPD:
-        return "ProFTPD";
-    case TFTPServerKind::skPureFTPd:
-        return "Pure-FTPd";
-    case TFTPServerKind::skVsftpd:
-        return "vsftpd";
-    }
-    return "?";
+    static const char* const names[] = {"pyftpdlib", "ProFTPD", "Pure-FTPd", "vsftpd"};
+    return names[static_cast<int>(kind)];
 }
 
 TFTPTestServer::TFTPTestServer(TFTPServerKind kind)
-    : FKind(kind), FDir("quillate-ftp"),
+    : TServerFixture("quillate-ftp"), FKind(kind),
       FHome(kind == TFTPServerKind::skVsftpd ? FDir.Path() / "root" / "pub" : FDir.Path() / "home"),
       FAsNobody(kind != TFTPServerKind::skPyftpdlib && ::geteuid() == 0) {
     fs::create_directories(FDir.Path() / "run");
@@ -92,18 +77,14 @@ void TFTPTestServer::PutFile(const std::string& relativePath, const std::string&
 
 TServerOptions TFTPTestServer::PureFTPdOptions(std::uint16_t port) const {
     const fs::path& dir = FDir.Path();
-    return TServerOptions{.Argv = {PureFTPdDir / "sbin" / "pure-ftpd", "--bind",
-                                   FAddress + "," + std::to_string(port), "--login",
-                                   "puredb:" + (dir / "pureftpd.pdb").string(), "--noanonymous",
-                                   "--dontresolve", "--chrooteveryone",
-                                   // Without it LIST -R stops quietly five folders down.
-                                   "--limitrecursion", "100000:100",
-                                   // Its only log is syslog, which the tests do not read.
-                                   "--syslogfacility", "none", "--pidfile", dir / "run" / "pure-ftpd.pid"},
-                          .WorkDir = dir,
-                          .LogFile = dir / "run" / "server.log",
-                          .Host = FAddress,
-                          .Port = port};
+    return ServerOptions({PureFTPdDir / "sbin" / "pure-ftpd", "--bind", FAddress + "," + std::to_string(port),
+                          "--login", "puredb:" + (dir / "pureftpd.pdb").string(), "--noanonymous",
+                          "--dontresolve", "--chrooteveryone",
+                          // Without it LIST -R stops quietly five folders down.
+                          "--limitrecursion", "100000:100",
+                          // Its only log is syslog, which the tests do not read.
+                          "--syslogfacility", "none", "--pidfile", dir / "run" / "pure-ftpd.pid"},
+                         port, "run/server.log", FAddress);
 }
 
 TServerOptions TFTPTestServer::VsftpdOptions(std::uint16_t port) const {
@@ -121,11 +102,7 @@ TServerOptions TFTPTestServer::VsftpdOptions(std::uint16_t port) const {
                        "vsftpd_log_file=" +
                        (dir / "run" / "vsftpd.log").string() + "\n";
     WriteTextFile(dir / "vsftpd.conf", conf);
-    return TServerOptions{.Argv = {VsftpdProgram, dir / "vsftpd.conf"},
-                          .WorkDir = dir,
-                          .LogFile = dir / "run" / "server.log",
-                          .Host = FAddress,
-                          .Port = port};
+    return ServerOptions({VsftpdProgram, dir / "vsftpd.conf"}, port, "run/server.log", FAddress);
 }
 
 void TFTPTestServer::Start() {
@@ -135,11 +112,6 @@ void TFTPTestServer::Start() {
         if (FTLS != TFTPServerTLS::stNone || FReadLimit > 0)
             throw std::invalid_argument("the " + KindName(FKind) +
                                         " fixture serves neither TLS nor a read limit");
-    }
-    if (FKind == TFTPServerKind::skVsftpd) {
-        FPort = StartOnFreePort(FProcess, KindName(FKind),
-                                [this](std::uint16_t port) { return VsftpdOptions(port); });
-        return;
     }
     if (FKind == TFTPServerKind::skPureFTPd) {
         // The virtual user, in pure-pw's text form ("/./" ends a home the user is locked in), compiled
@@ -151,23 +123,19 @@ void TFTPTestServer::Start() {
                        FDir.Path(), FDir.Path() / "run" / "pure-pw.log") != 0)
             throw std::runtime_error("pure-pw mkdb failed: " +
                                      ReadTextFile(FDir.Path() / "run" / "pure-pw.log"));
-        FPort = StartOnFreePort(FProcess, KindName(FKind),
-                                [this](std::uint16_t port) { return PureFTPdOptions(port); });
-        return;
     }
     FPort = StartOnFreePort(FProcess, KindName(FKind), [this](std::uint16_t port) {
-        TServerOptions options{.WorkDir = FDir.Path(),
-                               .LogFile = FDir.Path() / "run" / "server.log",
-                               .Host = FAddress,
-                               .Port = port};
+        if (FKind == TFTPServerKind::skVsftpd)
+            return VsftpdOptions(port);
+        if (FKind == TFTPServerKind::skPureFTPd)
+            return PureFTPdOptions(port);
         if (FKind == TFTPServerKind::skPyftpdlib) {
             bool hostile = !FHostile.empty();
-            options.Argv = {"/usr/bin/python3", ServersDir() / (hostile ? "hostile_ftpd.py" : "pyftpd_server.py"),
-                            "--port",           std::to_string(port),
-                            "--root",           FHome,
-                            "--user",           User,
-                            "--password",       Password,
-                            "--host",           FAddress};
+            TServerOptions options = ServerOptions(
+                {"/usr/bin/python3", ServersDir() / (hostile ? "hostile_ftpd.py" : "pyftpd_server.py"),
+                 "--port", std::to_string(port), "--root", FHome, "--user", User, "--password", Password,
+                 "--host", FAddress},
+                port, "run/server.log", FAddress);
             if (hostile) {
                 options.Argv.push_back("--mode");
                 options.Argv.insert(options.Argv.end(), FHostile.begin(), FHostile.end());
@@ -176,14 +144,13 @@ void TFTPTestServer::Start() {
             if (FTLS != TFTPServerTLS::stNone) {
                 if (FTLS == TFTPServerTLS::stImplicit)
                     throw std::invalid_argument("pyftpdlib serves explicit TLS only");
-                std::string tls = std::string(QUILLATE_TEST_DATA_DIR) + "/net/tls/";
-                options.Argv.insert(options.Argv.end(), {"--tls-cert", tls + "server.pem", "--tls-key",
-                                                         tls + "server.key", "--tls-protocol", FTLSProtocol});
+                options.Argv.insert(options.Argv.end(),
+                                    {"--tls-cert", TLSDir() / "server.pem", "--tls-key",
+                                     TLSDir() / "server.key", "--tls-protocol", FTLSProtocol});
             }
-            for (const std::string& arg :
-                 {std::string("--read-limit"), std::to_string(FReadLimit), std::string("--cut-upload-after"),
-                  std::to_string(FUploadCut), std::string("--clock-offset"), std::to_string(FClockOffset)})
-                options.Argv.push_back(arg);
+            options.Argv.insert(options.Argv.end(),
+                                {"--read-limit", std::to_string(FReadLimit), "--cut-upload-after",
+                                 std::to_string(FUploadCut), "--clock-offset", std::to_string(FClockOffset)});
             for (auto [flag, on] : {std::pair{"--no-xcrc", FWithoutChecksums},
                                     {"--no-extended", FWithoutExtended},
                                     {"--local-times", !FTimeZone.empty()}})
@@ -208,13 +175,14 @@ void TFTPTestServer::Start() {
                  {"@ADDRESS@", FAddress},
                  {"@IPV6@", FAddress.find(':') != std::string::npos ? "on" : "off"}})
             conf = ReplaceAll(conf, key, value);
+        // ProFTPD reads its key and account files as root, and refuses them when others can read them.
+        auto writePrivate = [this](const std::string& file, const std::string& text) {
+            WriteTextFile(FDir.Path() / file, text);
+            fs::permissions(FDir.Path() / file, fs::perms::owner_read | fs::perms::owner_write);
+        };
         if (FTLS != TFTPServerTLS::stNone) {
-            // ProFTPD reads the key as root and wants it private.
-            for (const char* file : {"server.pem", "server.key"}) {
-                fs::copy_file(fs::path(QUILLATE_TEST_DATA_DIR) / "net" / "tls" / file, FDir.Path() / file,
-                              fs::copy_options::overwrite_existing);
-                fs::permissions(FDir.Path() / file, fs::perms::owner_read | fs::perms::owner_write);
-            }
+            for (const char* file : {"server.pem", "server.key"})
+                writePrivate(file, ReadTextFile(TLSDir() / file));
             conf += "LoadModule mod_tls.c\nTLSEngine on\nTLSRequired on\nTLSVerifyClient off\n"
                     "TLSProtocol " +
                     (FTLSProtocol.empty() ? std::string("TLSv1.2 TLSv1.3") : FTLSProtocol) +
@@ -234,17 +202,11 @@ void TFTPTestServer::Start() {
         if (!FDeniedNames.empty())
             conf += "PathDenyFilter \"" + FDeniedNames + "\"\n";
         WriteTextFile(FDir.Path() / "proftpd.conf", conf);
-        // ProFTPD refuses account files that others can read.
-        for (const auto& [file, text] :
-             {std::pair<std::string, std::string>{"passwd", std::string(User) + ":" + PasswordHash + ":" +
-                                                                uid + ":" + gid + "::" + FHome.string() +
-                                                                ":/bin/false\n"},
-              {"group", group + ":x:" + gid + ":\n"}}) {
-            WriteTextFile(FDir.Path() / file, text);
-            fs::permissions(FDir.Path() / file, fs::perms::owner_read | fs::perms::owner_write);
-        }
-        options.Argv = {"/usr/sbin/proftpd", "-n", "-c", FDir.Path() / "proftpd.conf"};
-        return options;
+        writePrivate("passwd", std::string(User) + ":" + PasswordHash + ":" + uid + ":" + gid +
+                                   "::" + FHome.string() + ":/bin/false\n");
+        writePrivate("group", group + ":x:" + gid + ":\n");
+        return ServerOptions({"/usr/sbin/proftpd", "-n", "-c", FDir.Path() / "proftpd.conf"}, port,
+                             "run/server.log", FAddress);
     });
 }
 
@@ -263,17 +225,13 @@ std::vector<std::string> TFTPTestServer::LoggedCommands(std::size_t sessions) co
     }
 }
 
-TFTPMagicUserProxy::TFTPMagicUserProxy() : FDir("quillate-ftp-proxy") {
+TFTPMagicUserProxy::TFTPMagicUserProxy() : TServerFixture("quillate-ftp-proxy") {
     FPort = StartOnFreePort(FProcess, "ftp-proxy", [this](std::uint16_t port) {
         WriteTextFile(
             FDir.Path() / "ftp-proxy.conf",
             "[-Global-]\nListen 127.0.0.1\nDestinationAddress 127.0.0.1\nAllowMagicUser yes\nPort " +
                 std::to_string(port) + "\nPidFile " + (FDir.Path() / "ftp-proxy.pid").string() + "\n");
-        return TServerOptions{
-            .Argv = {"/usr/sbin/ftp-proxy", "-d", "-n", "-f", FDir.Path() / "ftp-proxy.conf"},
-            .WorkDir = FDir.Path(),
-            .LogFile = FDir.Path() / "ftp-proxy.log",
-            .Port = port};
+        return ServerOptions({"/usr/sbin/ftp-proxy", "-d", "-n", "-f", FDir.Path() / "ftp-proxy.conf"}, port);
     });
 }
 

@@ -5,11 +5,6 @@
 #include "support/LinePeer.h"
 #include "support/ServerProcess.h"
 
-#include <cstdint>
-#include <filesystem>
-#include <string>
-#include <vector>
-
 namespace quillate::testing {
 
 // Pure-FTPd and vsftpd need root: they cannot drop privileges without it. vsftpd serves its anonymous
@@ -21,17 +16,13 @@ enum class TFTPServerTLS { stNone, stExplicit, stImplicit };
 
 std::string KindName(TFTPServerKind kind);
 
-class TFTPTestServer {
+class TFTPTestServer : public TServerFixture {
 public:
     explicit TFTPTestServer(TFTPServerKind kind);
-    ~TFTPTestServer() { Stop(); }
 
-    // Throws when the server does not come up: a missing server is a failure, never a skip.
     void Start();
-    void Stop() { FProcess.Stop(); }
 
     TFTPServerKind Kind() const { return FKind; }
-    std::uint16_t Port() const { return FPort; }
     // The FTP user's home folder, which is the server's "/" for ProFTPD and Pure-FTPd, the root for
     // pyftpdlib and RemoteHome() for vsftpd.
     const std::filesystem::path& Home() const { return FHome; }
@@ -43,7 +34,6 @@ public:
     // Creates a file (and its folders) in the home folder, owned by the server's account.
     void PutFile(const std::string& relativePath, const std::string& content);
     void MakeDir(const std::string& relativePath);
-    std::string Output() const { return FProcess.Output(); }
     // pyftpdlib only: leaves XCRC out, as a server without checksums; call before Start.
     void SetWithoutChecksums() { FWithoutChecksums = true; }
     // The numeric address the server listens on ("127.0.0.1", or "::1" for IPv6); call before Start.
@@ -89,12 +79,9 @@ private:
     TServerOptions VsftpdOptions(std::uint16_t port) const;
 
     TFTPServerKind FKind;
-    TTempDir FDir;
     std::filesystem::path FHome;
     bool FAsNobody;
     unsigned FOwner = 65534; // the account the server writes as, which owns what the tests put there
-    std::uint16_t FPort = 0;
-    TServerProcess FProcess;
     std::size_t FReadLimit = 0;
     std::size_t FUploadCut = 0;
     int FMaxClientsPerUser = 0;
@@ -112,18 +99,10 @@ private:
 
 // Debian's ftp-proxy on 127.0.0.1 with "magic" user names: "USER user@host:port" names the server
 // it connects to, as a firewall's FTP proxy does.
-class TFTPMagicUserProxy {
+class TFTPMagicUserProxy : public TServerFixture {
 public:
     TFTPMagicUserProxy();
-    std::uint16_t Port() const { return FPort; }
-
-private:
-    TTempDir FDir;
-    std::uint16_t FPort = 0;
-    TServerProcess FProcess;
 };
-
-std::filesystem::path ServersDir();
 
 struct TFTPLogin {
     std::vector<std::string> Features; // offered in the FEAT reply ("SIZE", "UTF8", "HOST")

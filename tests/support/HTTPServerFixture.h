@@ -4,23 +4,14 @@
 
 #include "support/ServerProcess.h"
 
-#include <cstdint>
-#include <string>
-
 namespace quillate::testing {
 
-class THTTPTestServer {
+class THTTPTestServer : public TServerFixture {
 public:
-    THTTPTestServer() = default;
-    ~THTTPTestServer() {
-        FProxy.Stop();
-        FProcess.Stop();
-    }
-
-    // Throws when the server does not come up: a missing server is a failure, never a skip.
+    THTTPTestServer() : TServerFixture("quillate-http") {}
+    // Output() is then one line a request: "GET /path auth" (or "-" when no Authorization header came).
     void Start();
 
-    std::uint16_t Port() const { return FPort; }
     // The same routes over TLS, with the certificate of tests/data/net/tls.
     std::uint16_t TLSPort() const { return FTLSPort; }
     static constexpr const char* User = "webuser";
@@ -29,14 +20,8 @@ public:
     static constexpr const char* ProxyUser = "proxyuser";
     static constexpr const char* ProxyPassword = "pr0xy-s3cret";
 
-    // One line a request: "GET /path auth" (or "-" when no Authorization header came).
-    std::string Output() const { return FProcess.Output(); }
-
 private:
-    TTempDir FDir{"quillate-http"};
-    TServerProcess FProcess;
     TServerProcess FProxy;
-    std::uint16_t FPort = 0;
     std::uint16_t FTLSPort = 0;
     std::uint16_t FProxyPort = 0;
 };

@@ -162,9 +162,6 @@ void TLinePeer::Add(std::vector<std::string>& list, std::string text) {
     list.push_back(std::move(text));
 }
 
-TLineSession::TLineSession(TLinePeer& peer, std::size_t index, TSocket control)
-    : FPeer(peer), FIndex(index), FControl(std::move(control)) {}
-
 std::size_t TLineSession::Receive(const TSocket& socket, char* data, std::size_t size) {
     Await(socket, POLLIN, FPeer.FStopping);
     // A client that closes with our bytes unread resets the connection: that is its end too.

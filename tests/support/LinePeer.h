@@ -20,7 +20,8 @@ class TLinePeer;
 // One connection as the steps of a script see it. Every wait ends when the peer finishes.
 class TLineSession {
 public:
-    TLineSession(TLinePeer& peer, std::size_t index, TSocket control);
+    TLineSession(TLinePeer& peer, std::size_t index, TSocket control)
+        : FPeer(peer), FIndex(index), FControl(std::move(control)) {}
 
     const TSocket& Control() const { return FControl; }
     void Write(const TSocket& socket, std::string_view bytes);

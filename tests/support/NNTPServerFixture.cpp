@@ -1,7 +1,6 @@
 #include "support/NNTPServerFixture.h"
 
-#include <cstring>
-#include <filesystem>
+#include <algorithm>
 #include <optional>
 #include <stdexcept>
 
@@ -69,9 +68,9 @@ void TNNTPTestServer::Start() {
     std::string groups;
     for (const auto& [name, file] : Groups) {
         groups += "$" + name + " A 2:1/1.0 " + (dir / "base" / file).string() + "\n";
-        std::string header(BaseHeaderSize, '\0');
-        std::memcpy(header.data(), "JAM", 4);
-        WriteTextFile(dir / "base" / (file + ".jhr"), header);
+        // The base header: its signature, then zeros (no messages yet).
+        WriteTextFile(dir / "base" / (file + ".jhr"),
+                      std::string("JAM\0", 4) + std::string(BaseHeaderSize - 4, '\0'));
         for (const char* extension : {".jdt", ".jdx", ".jlr"})
             WriteTextFile(dir / "base" / (file + extension), "");
     }
@@ -80,31 +79,19 @@ void TNNTPTestServer::Start() {
     WriteTextFile(dir / "allow", "127.0.0.1 * -\n");
     // No character set translation: articles are stored as they come.
     WriteTextFile(dir / "xlat", "read * unknown-8bit\npost * \"\"\n");
-    try {
-        FPort = StartOnFreePort(FProcess, "jamnntpd", [&](std::uint16_t port) {
-            TServerOptions options;
-            options.Argv = {"/usr/sbin/jamnntpd", "-p", std::to_string(port), "-g", (dir / "groups").string(),
-                            "-u", (dir / "users").string(), "-a", (dir / "allow").string(),
-                            "-x", (dir / "xlat").string(), "-l", (dir / "jamnntpd.log").string(), "-debug"};
-            options.WorkDir = dir;
-            options.LogFile = dir / "output.log";
-            options.Port = port;
-            options.StartTimeout = std::chrono::milliseconds(30000);
-            return options;
-        });
-    } catch (const std::exception& e) {
-        throw std::runtime_error(std::string(e.what()) + "\n" + Output());
-    }
+    FPort = StartOnFreePort(FProcess, "jamnntpd", [&](std::uint16_t port) {
+        return ServerOptions({"/usr/sbin/jamnntpd", "-p", std::to_string(port), "-g", dir / "groups", "-u",
+                              dir / "users", "-a", dir / "allow", "-x", dir / "xlat", "-l",
+                              dir / "jamnntpd.log", "-debug"},
+                             port);
+    });
 }
 
 std::vector<TJamArticle> TNNTPTestServer::Articles(const std::string& group) const {
-    std::string file;
-    for (const auto& [name, base] : Groups)
-        if (name == group)
-            file = base;
-    if (file.empty())
+    auto found = std::ranges::find(Groups, group, &std::pair<std::string, std::string>::first);
+    if (found == Groups.end())
         throw std::runtime_error("no group " + group);
-    const fs::path base = FDir.Path() / "base" / file;
+    const fs::path base = FDir.Path() / "base" / found->second;
     const std::string headers = ReadTextFile(base.string() + ".jhr");
     const std::string texts = ReadTextFile(base.string() + ".jdt");
     // The index holds a receiver name's CRC and the header's offset for each message, in order, so
@@ -119,21 +106,12 @@ std::vector<TJamArticle> TNNTPTestServer::Articles(const std::string& group) con
     return articles;
 }
 
-std::string TNNTPTestServer::Output() const {
-    return ReadTextFile(FDir.Path() / "output.log");
-}
-
 void TRecordingNNTPServer::Start() {
     fs::create_directories(FDir.Path() / "articles");
     FPort = StartOnFreePort(FProcess, "nntpd.py", [&](std::uint16_t port) {
-        TServerOptions options;
-        options.Argv = {"/usr/bin/python3", std::string(QUILLATE_TEST_SERVERS_DIR) + "/nntpd.py",
-                        "--port", std::to_string(port), "--dir", (FDir.Path() / "articles").string(),
-                        "--user", User, "--password", Password};
-        options.LogFile = FDir.Path() / "server.log";
-        options.Port = port;
-        options.StartTimeout = std::chrono::milliseconds(30000);
-        return options;
+        return ServerOptions({"/usr/bin/python3", ServersDir() / "nntpd.py", "--port", std::to_string(port),
+                              "--dir", FDir.Path() / "articles", "--user", User, "--password", Password},
+                             port);
     });
 }
 

@@ -4,10 +4,6 @@
 
 #include "support/ServerProcess.h"
 
-#include <cstdint>
-#include <string>
-#include <vector>
-
 namespace quillate::testing {
 
 // One message of a JAM message base as jamnntpd stored a posted article.
@@ -20,15 +16,11 @@ struct TJamArticle {
     std::string Text;
 };
 
-class TNNTPTestServer {
+class TNNTPTestServer : public TServerFixture {
 public:
-    TNNTPTestServer() = default;
-    ~TNNTPTestServer() { FProcess.Stop(); }
-
-    // Throws when the server does not come up: a missing server is a failure, never a skip. The
-    // server has no SO_REUSEADDR, so every start takes a new port.
+    TNNTPTestServer() : TServerFixture("quillate-jamnntpd") {}
+    // The server has no SO_REUSEADDR, so every start takes a new port.
     void Start();
-    std::uint16_t Port() const { return FPort; }
 
     // Posting needs this login; reading does not.
     static constexpr const char* User = "poster";
@@ -39,33 +31,18 @@ public:
 
     // The messages of a group, oldest first.
     std::vector<TJamArticle> Articles(const std::string& group) const;
-    std::string Output() const;
-
-private:
-    TTempDir FDir{"quillate-jamnntpd"};
-    TServerProcess FProcess;
-    std::uint16_t FPort = 0;
 };
 
-class TRecordingNNTPServer {
+class TRecordingNNTPServer : public TServerFixture {
 public:
-    TRecordingNNTPServer() = default;
-    ~TRecordingNNTPServer() { FProcess.Stop(); }
-
-    // Throws when the server does not come up.
+    TRecordingNNTPServer() : TServerFixture("quillate-nntpd") {}
     void Start();
-    std::uint16_t Port() const { return FPort; }
 
     static constexpr const char* User = "poster";
     static constexpr const char* Password = "n3wspass";
 
     // The articles stored so far, oldest first: CR LF line ends, dot-stuffing undone.
     std::vector<std::string> Articles() const;
-
-private:
-    TTempDir FDir{"quillate-nntpd"};
-    TServerProcess FProcess;
-    std::uint16_t FPort = 0;
 };
 
 } // namespace quillate::testing

@@ -20,12 +20,9 @@ void TNginxServer::Start() {
                           "\n  uwsgi_temp_path " + temp + "\n  scgi_temp_path " + temp +
                           "\n  server { listen 127.0.0.1:" + std::to_string(port) + "; root " + d +
                           "/www; sendfile on; }\n}\n");
-        TServerOptions options;
         // -e: the error log of the start, before the configuration is read, goes here too.
-        options.Argv = {"/usr/sbin/nginx", "-c", d + "/nginx.conf", "-p", d, "-e", d + "/error.log"};
-        options.LogFile = dir / "nginx.out";
-        options.Port = port;
-        return options;
+        return ServerOptions({"/usr/sbin/nginx", "-c", d + "/nginx.conf", "-p", d, "-e", d + "/error.log"},
+                             port);
     });
 }
 

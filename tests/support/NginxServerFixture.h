@@ -4,27 +4,15 @@
 
 #include "support/ServerProcess.h"
 
-#include <cstdint>
-#include <filesystem>
-
 namespace quillate::testing {
 
-class TNginxServer {
+class TNginxServer : public TServerFixture {
 public:
-    TNginxServer() = default;
-    ~TNginxServer() { FProcess.Stop(); }
-
-    // Throws when nginx does not come up: a missing server is a failure, never a skip.
+    TNginxServer() : TServerFixture("quillate-nginx") {}
     void Start();
 
-    std::uint16_t Port() const { return FPort; }
     // The folder served at "/"; files put there are served at once.
     std::filesystem::path Root() const { return FDir.Path() / "www"; }
-
-private:
-    TTempDir FDir{"quillate-nginx"};
-    TServerProcess FProcess;
-    std::uint16_t FPort = 0;
 };
 
 } // namespace quillate::testing

@@ -1,5 +1,6 @@
 #include "support/OSCARPeerFixture.h"
 
+#include <algorithm>
 #include <thread>
 
 namespace quillate::testing {
@@ -7,25 +8,22 @@ namespace quillate::testing {
 void TOSCARPeer::Start() {
     FPort = StartOnFreePort(FProcess, "oscar_peer.py", [&](std::uint16_t port) {
         std::uint16_t servicePort = FindFreePort();
-        TServerOptions options;
-        options.Argv = {"/usr/bin/python3", std::string(QUILLATE_TEST_SERVERS_DIR) + "/oscar_peer.py", "--port",
-                        std::to_string(port), "--service-port", std::to_string(servicePort), "--uin",
-                        std::to_string(UIN), "--password", FScript.Password, "--record", (FDir.Path() / "events").string(),
-                        "--mode", FScript.Mode, "--sms", FScript.SMS, "--reach", FScript.Reach};
+        // Both servers listen before either serves, so the service port answering means both are up.
+        TServerOptions options =
+            ServerOptions({"/usr/bin/python3", ServersDir() / "oscar_peer.py", "--port", std::to_string(port),
+                           "--service-port", std::to_string(servicePort), "--uin", std::to_string(UIN),
+                           "--password", FScript.Password, "--record", FDir.Path() / "events", "--mode",
+                           FScript.Mode, "--sms", FScript.SMS, "--reach", FScript.Reach},
+                          servicePort);
         if (FScript.Split)
             options.Argv.push_back("--split");
-        options.LogFile = FDir.Path() / "peer.log";
-        // Both servers listen before either serves, so the service port answering means both are up.
-        options.Port = servicePort;
         return options;
     });
 }
 
 std::vector<std::string> TOSCARPeer::Events() const {
     std::vector<std::string> events;
-    std::error_code error;
-    if (!std::filesystem::exists(FDir.Path() / "events", error))
-        return events;
+    // Only whole lines: the peer may be writing the last one.
     std::string text = ReadTextFile(FDir.Path() / "events");
     for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
         events.push_back(text.substr(start, end - start));
@@ -44,13 +42,12 @@ std::vector<std::string> TOSCARPeer::EventNames() const {
 
 bool TOSCARPeer::WaitForEvent(const std::string& name, std::chrono::milliseconds timeout) const {
     auto until = std::chrono::steady_clock::now() + timeout;
-    do {
-        for (const auto& found : EventNames())
-            if (found == name)
-                return true;
+    while (std::ranges::count(EventNames(), name) == 0) {
+        if (std::chrono::steady_clock::now() >= until)
+            return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    } while (std::chrono::steady_clock::now() < until);
-    return false;
+    }
+    return true;
 }
 
 } // namespace quillate::testing

@@ -4,14 +4,9 @@
 
 #include "support/ServerProcess.h"
 
-#include <chrono>
-#include <cstdint>
-#include <string>
-#include <vector>
-
 namespace quillate::testing {
 
-class TOSCARPeer {
+class TOSCARPeer : public TServerFixture {
 public:
     // How the peer behaves; see the peer's own help for the values.
     struct TScript {
@@ -23,12 +18,10 @@ public:
     };
     static constexpr std::uint32_t UIN = 271828;
 
-    explicit TOSCARPeer(TScript script) : FScript(std::move(script)) {}
+    explicit TOSCARPeer(TScript script) : TServerFixture("quillate-oscar"), FScript(std::move(script)) {}
     TOSCARPeer() : TOSCARPeer(TScript{}) {}
-    // Throws when the peer does not come up.
     void Start();
 
-    std::uint16_t Port() const { return FPort; }
     // The events the peer recorded so far, one JSON object a line.
     std::vector<std::string> Events() const;
     // The names of the events ("login-connect", "identified", ...), in order.
@@ -37,9 +30,6 @@ public:
 
 private:
     TScript FScript;
-    TTempDir FDir{"quillate-oscar"};
-    TServerProcess FProcess;
-    std::uint16_t FPort = 0;
 };
 
 } // namespace quillate::testing

@@ -1,6 +1,5 @@
 #include "support/POP3ServerFixture.h"
 
-#include <filesystem>
 #include <stdexcept>
 #include <unistd.h>
 
@@ -62,27 +61,15 @@ void TPOP3TestServer::Start() {
     for (const auto& entry : fs::recursive_directory_iterator(dir / "home"))
         GiveToNobody(entry.path());
     GiveToNobody(dir / "home");
-    try {
-        FPort = StartOnFreePort(FProcess, "Dovecot", [&](std::uint16_t port) {
-            FTLSPort = FindFreePort();
-            std::string text = ReplaceAll(Configuration, "DIR", dir.string());
-            text = ReplaceAll(text, "TLS", std::string(QUILLATE_TEST_DATA_DIR) + "/net/tls");
-            text = ReplaceAll(ReplaceAll(text, "SPORT", std::to_string(FTLSPort)), "PORT", std::to_string(port));
-            WriteTextFile(dir / "dovecot.conf", text);
-            TServerOptions options;
-            options.Argv = {"/usr/sbin/dovecot", "-F", "-c", (dir / "dovecot.conf").string()};
-            options.LogFile = dir / "output.log";
-            options.Port = port;
-            options.StartTimeout = std::chrono::milliseconds(30000);
-            return options;
-        });
-    } catch (const std::exception& e) {
-        throw std::runtime_error(std::string(e.what()) + "\n" + Output());
-    }
-}
-
-std::string TPOP3TestServer::Output() const {
-    return ReadTextFile(FDir.Path() / "dovecot.log");
+    FPort = StartOnFreePort(FProcess, "Dovecot", [&](std::uint16_t port) {
+        FTLSPort = FindFreePort();
+        std::string text = ReplaceAll(Configuration, "DIR", dir.string());
+        text = ReplaceAll(text, "TLS", TLSDir());
+        text = ReplaceAll(ReplaceAll(text, "SPORT", std::to_string(FTLSPort)), "PORT", std::to_string(port));
+        WriteTextFile(dir / "dovecot.conf", text);
+        // Its own log and what it writes before that log opens go to one file.
+        return ServerOptions({"/usr/sbin/dovecot", "-F", "-c", dir / "dovecot.conf"}, port, "dovecot.log");
+    });
 }
 
 } // namespace quillate::testing

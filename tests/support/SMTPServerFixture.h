@@ -3,11 +3,6 @@
 
 #include "support/ServerProcess.h"
 
-#include <cstdint>
-#include <filesystem>
-#include <string>
-#include <vector>
-
 namespace quillate::testing {
 
 struct TStoredMessage {
@@ -17,19 +12,14 @@ struct TStoredMessage {
     std::string Content;
 };
 
-class TSMTPTestServer {
+class TSMTPTestServer : public TServerFixture {
 public:
-    TSMTPTestServer() = default;
-    ~TSMTPTestServer() { FProcess.Stop(); }
-
-    // Throws when the server does not come up: a missing server is a failure, never a skip.
+    TSMTPTestServer() : TServerFixture("quillate-smtp") {}
     void Start();
 
-    // Plain with STARTTLS, AUTH PLAIN and LOGIN.
-    std::uint16_t Port() const { return FPort; }
-    // TLS from the first byte.
+    // Port() is plain with STARTTLS, AUTH PLAIN and LOGIN; TLSPort() TLS from the first byte;
+    // BarePort() plain without STARTTLS, AUTH LOGIN only.
     std::uint16_t TLSPort() const { return FTLSPort; }
-    // Plain without STARTTLS, AUTH LOGIN only.
     std::uint16_t BarePort() const { return FBarePort; }
     static constexpr const char* User = "mailer";
     static constexpr const char* Password = "s3cret";
@@ -38,9 +28,6 @@ public:
     std::vector<TStoredMessage> Messages() const;
 
 private:
-    TTempDir FDir{"quillate-smtp"};
-    TServerProcess FProcess;
-    std::uint16_t FPort = 0;
     std::uint16_t FTLSPort = 0;
     std::uint16_t FBarePort = 0;
 };

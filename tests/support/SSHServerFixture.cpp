@@ -31,7 +31,8 @@ std::string NewUserName() {
 
 } // namespace
 
-TSSHTestServer::TSSHTestServer() : FDir("quillate-sshd"), FHome(FDir.Path() / "home"), FUser(NewUserName()) {
+TSSHTestServer::TSSHTestServer()
+    : TServerFixture("quillate-sshd"), FHome(FDir.Path() / "home"), FUser(NewUserName()) {
     if (::geteuid() != 0)
         throw std::runtime_error("the SSH test server needs root (sshd, useradd)");
     const fs::path& dir = FDir.Path();
@@ -55,9 +56,7 @@ TSSHTestServer::TSSHTestServer() : FDir("quillate-sshd"), FHome(FDir.Path() / "h
     FGid = account->pw_gid;
     GiveToUser(FHome);
 
-    Run({"/usr/bin/ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-C", "quillate-test-host", "-f",
-         (dir / "hostkey").string()},
-        log);
+    MakeKey(dir / "hostkey", "", false);
     MakeKey(KeyFile(), "", true);
     std::istringstream pub(ReadTextFile(dir / "hostkey.pub"));
     std::string type, blob;
@@ -82,7 +81,7 @@ TSSHTestServer::~TSSHTestServer() {
 void TSSHTestServer::MakeKey(const fs::path& path, const std::string& passphrase, bool authorised) {
     fs::remove(path);
     fs::remove(path.string() + ".pub");
-    Run({"/usr/bin/ssh-keygen", "-q", "-t", "ed25519", "-N", passphrase, "-C", "quillate-test-user", "-f",
+    Run({"/usr/bin/ssh-keygen", "-q", "-t", "ed25519", "-N", passphrase, "-C", "quillate-test", "-f",
          path.string()},
         FDir.Path() / "setup.log");
     if (authorised) {
@@ -113,10 +112,7 @@ void TSSHTestServer::Start() {
                                : "\nPasswordAuthentication yes\nKbdInteractiveAuthentication no\nUsePAM no") +
                           "\nPubkeyAuthentication yes\nStrictModes no\nPermitRootLogin no\nAllowUsers " +
                           FUser + "\nSubsystem sftp internal-sftp\n");
-        return TServerOptions{.Argv = {Sshd, "-D", "-e", "-f", (dir / "sshd_config").string()},
-                              .WorkDir = dir,
-                              .LogFile = dir / "sshd.log",
-                              .Port = port};
+        return ServerOptions({Sshd, "-D", "-e", "-f", dir / "sshd_config"}, port);
     });
 }
 

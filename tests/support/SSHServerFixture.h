@@ -4,27 +4,17 @@
 
 #include "support/ServerProcess.h"
 
-#include <cstdint>
-#include <filesystem>
-#include <string>
-
 namespace quillate::testing {
 
-class TSSHTestServer {
+class TSSHTestServer : public TServerFixture {
 public:
     TSSHTestServer();
     // Stops sshd and removes the user.
     ~TSSHTestServer();
-    TSSHTestServer(const TSSHTestServer&) = delete;
-    TSSHTestServer& operator=(const TSSHTestServer&) = delete;
-
-    // Throws when sshd does not come up: a missing server is a failure, never a skip.
     void Start();
     // Before Start: logins by password are not offered, keyboard-interactive through PAM is.
     void OfferKeyboardInteractiveOnly() { FKeyboardInteractiveOnly = true; }
-    void Stop() { FProcess.Stop(); }
 
-    std::uint16_t Port() const { return FPort; }
     const std::string& User() const { return FUser; }
     static constexpr const char* Password = "secret";
     // The user's private key (no passphrase), authorised by the server.
@@ -37,7 +27,6 @@ public:
     const std::filesystem::path& Home() const { return FHome; }
     // A fresh folder the tests may use for their own files.
     std::filesystem::path Scratch() const { return FDir.Path() / "scratch"; }
-    std::string Output() const { return FProcess.Output(); }
 
     // Makes an ed25519 key pair at path (and path + ".pub"); authorised adds it to the user's keys.
     void MakeKey(const std::filesystem::path& path, const std::string& passphrase, bool authorised);
@@ -45,7 +34,6 @@ public:
     void GiveToUser(const std::filesystem::path& path) const;
 
 private:
-    TTempDir FDir;
     std::filesystem::path FHome;
     std::string FUser;
     unsigned FUid = 0;
@@ -53,9 +41,7 @@ private:
     bool FUserMade = false;
     std::string FFingerprint;
     std::string FHostKeyText;
-    std::uint16_t FPort = 0;
     bool FKeyboardInteractiveOnly = false;
-    TServerProcess FProcess;
 };
 
 } // namespace quillate::testing

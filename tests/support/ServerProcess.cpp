@@ -6,7 +6,6 @@
 #include <fstream>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <optional>
 #include <random>
 #include <signal.h>
 #include <spawn.h>
@@ -32,6 +31,27 @@ std::optional<int> Reaped(pid_t pid, TClock::time_point deadline) {
         if (TClock::now() > deadline)
             return std::nullopt;
     }
+}
+
+// True once a TCP connection to host:port succeeds within the time-out; false early when the
+// watched process (a child of this one) has exited.
+bool WaitForPort(const std::string& host, std::uint16_t port, std::chrono::milliseconds timeout,
+                 pid_t watchedProcess) {
+    auto deadline = TClock::now() + timeout;
+    sockaddr_storage address{};
+    socklen_t length = SocketAddress(host, port, address);
+    while (TClock::now() < deadline) {
+        TSocket probe(::socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (::connect(probe.Fd(), reinterpret_cast<sockaddr*>(&address), length) == 0)
+            return true;
+        // WNOWAIT leaves an ended child to be reaped by its owner.
+        siginfo_t ended{};
+        if (watchedProcess > 0 && ::waitid(P_PID, watchedProcess, &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+            ended.si_pid != 0)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
 }
 
 } // namespace
@@ -90,25 +110,6 @@ TSocket BoundSocket(const std::string& host) {
 
 std::uint16_t FindFreePort() {
     return BoundSocket("127.0.0.1").LocalPort();
-}
-
-bool WaitForPort(const std::string& host, std::uint16_t port, std::chrono::milliseconds timeout,
-                 pid_t watchedProcess) {
-    auto deadline = TClock::now() + timeout;
-    sockaddr_storage address{};
-    socklen_t length = SocketAddress(host, port, address);
-    while (TClock::now() < deadline) {
-        TSocket probe(::socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        if (::connect(probe.Fd(), reinterpret_cast<sockaddr*>(&address), length) == 0)
-            return true;
-        // WNOWAIT leaves an ended child to be reaped by its owner.
-        siginfo_t ended{};
-        if (watchedProcess > 0 && ::waitid(P_PID, watchedProcess, &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-            ended.si_pid != 0)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
 }
 
 std::string RandomBytes(std::size_t size, unsigned seed) {
@@ -232,6 +233,14 @@ std::uint16_t StartOnFreePort(TServerProcess& process, const std::string& what,
                 throw std::runtime_error(what + " did not start: " + e.what());
         }
     }
+}
+
+std::filesystem::path ServersDir() {
+    return QUILLATE_TEST_SERVERS_DIR;
+}
+
+std::filesystem::path TLSDir() {
+    return std::filesystem::path(QUILLATE_TEST_DATA_DIR) / "net" / "tls";
 }
 
 } // namespace quillate::testing

@@ -55,11 +55,6 @@ TSocket BoundSocket(const std::string& host);
 // A TCP port on 127.0.0.1 that was free a moment ago.
 std::uint16_t FindFreePort();
 
-// True once a TCP connection to host:port succeeds within the time-out; false early when the
-// watched process (a child of this one) has exited.
-bool WaitForPort(const std::string& host, std::uint16_t port, std::chrono::milliseconds timeout,
-                 pid_t watchedProcess = -1);
-
 // An environment variable set (or unset, for nullptr) for the life of the object; TZ takes effect
 // at once.
 class TScopedEnvironment {
@@ -134,5 +129,38 @@ private:
 // port was taken between FindFreePort and the server's bind; returns the port.
 std::uint16_t StartOnFreePort(TServerProcess& process, const std::string& what,
                               const std::function<TServerOptions(std::uint16_t port)>& optionsFor);
+
+// The servers and peers of tests/servers, and the test certificate's folder (server.pem, server.key).
+std::filesystem::path ServersDir();
+std::filesystem::path TLSDir();
+
+// What a fixture of one server holds: a temporary folder of its own, the server's process (ended
+// before the folder goes) and the port it listens on. A fixture's Start throws when its server does
+// not come up: a missing server is a failure, never a skip.
+class TServerFixture {
+public:
+    explicit TServerFixture(const std::string& prefix) : FDir(prefix) {}
+    std::uint16_t Port() const { return FPort; }
+    void Stop() { FProcess.Stop(); }
+    // What the server wrote to its log so far.
+    std::string Output() const { return FProcess.Output(); }
+
+protected:
+    // A server started in the folder, with its output in `log` there, and waited for on host:port.
+    TServerOptions ServerOptions(std::vector<std::string> argv, std::uint16_t port,
+                                 const std::string& log = "server.log",
+                                 const std::string& host = "127.0.0.1") const {
+        return {.Argv = std::move(argv),
+                .WorkDir = FDir.Path(),
+                .LogFile = FDir.Path() / log,
+                .Host = host,
+                .Port = port,
+                .StartTimeout = std::chrono::seconds(30)};
+    }
+
+    TTempDir FDir;
+    TServerProcess FProcess;
+    std::uint16_t FPort = 0;
+};
 
 } // namespace quillate::testing

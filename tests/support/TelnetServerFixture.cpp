@@ -1,7 +1,6 @@
 #include "support/TelnetServerFixture.h"
 
 #include <algorithm>
-#include <filesystem>
 #include <stdexcept>
 #include <thread>
 
@@ -37,31 +36,22 @@ void TTelnetTestServer::Start(bool echoPassword, const std::string& password) {
     fs::permissions(dir / "login.sh", fs::perms::owner_all);
     WriteTextFile(dir / "issue", "");
     FPort = StartOnFreePort(FProcess, "busybox telnetd", [&](std::uint16_t port) {
-        TServerOptions options;
-        options.Argv = {Busybox, "telnetd", "-F", "-K", "-p", std::to_string(port), "-b", "127.0.0.1",
-                        "-f", (dir / "issue").string(), "-l", (dir / "login.sh").string()};
-        options.LogFile = dir / "telnetd.log";
-        options.Port = port;
-        options.StartTimeout = std::chrono::milliseconds(30000);
-        return options;
+        return ServerOptions({Busybox, "telnetd", "-F", "-K", "-p", std::to_string(port), "-b", "127.0.0.1",
+                              "-f", dir / "issue", "-l", dir / "login.sh"},
+                             port);
     });
 }
 
 int TScriptedTelnetPeer::Accepted() const {
-    std::string log = fs::exists(FDir.Path() / "connections.log") ? ReadTextFile(FDir.Path() / "connections.log") : "";
-    return static_cast<int>(std::count(log.begin(), log.end(), '\n'));
+    return static_cast<int>(std::ranges::count(ReadTextFile(FDir.Path() / "connections.log"), '\n'));
 }
 
 void TScriptedTelnetPeer::Start(const std::string& scenario) {
     FPort = StartOnFreePort(FProcess, "telnet_peer.py", [&](std::uint16_t port) {
-        TServerOptions options;
-        options.Argv = {"/usr/bin/python3", std::string(QUILLATE_TEST_SERVERS_DIR) + "/telnet_peer.py", "--port",
-                        std::to_string(port), "--scenario", scenario, "--log",
-                        (FDir.Path() / "connections.log").string()};
-        options.LogFile = FDir.Path() / "peer.log";
-        options.Port = port;
-        options.StartTimeout = std::chrono::milliseconds(30000);
-        return options;
+        return ServerOptions({"/usr/bin/python3", ServersDir() / "telnet_peer.py", "--port",
+                              std::to_string(port), "--scenario", scenario, "--log",
+                              FDir.Path() / "connections.log"},
+                             port);
     });
     // The start-up probe is logged a moment after it connected.
     for (int i = 0; i < 200 && Accepted() == 0; ++i)
