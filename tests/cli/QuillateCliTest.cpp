@@ -14,7 +14,6 @@
 using namespace quillate::testing;
 using namespace std::chrono_literals;
 using ::testing::HasSubstr;
-using ::testing::Not;
 namespace fs = std::filesystem;
 
 namespace {
@@ -66,9 +65,8 @@ struct TCliCase {
 std::vector<TCliCase> LoadCases() {
     std::vector<TCliCase> cases;
     std::istringstream in(ReadTextFile(DataDir / "cases.txt"));
-    int number = 0;
-    for (std::string line; std::getline(in, line);) {
-        ++number;
+    std::string line;
+    for (int number = 1; std::getline(in, line); ++number) {
         if (line.starts_with("case "))
             cases.push_back({line.substr(5), {}});
         else if (!cases.empty() && !line.empty() && !line.starts_with('#'))
@@ -156,7 +154,7 @@ TEST_P(QuillateCli, Case) {
             if (check == "has")
                 EXPECT_THAT(seen, HasSubstr(expected));
             else if (check == "lacks")
-                EXPECT_THAT(seen, Not(HasSubstr(expected)));
+                EXPECT_THAT(seen, ::testing::Not(HasSubstr(expected)));
             else if (check == "like")
                 EXPECT_TRUE(std::regex_search(seen, std::regex(expected))) << seen;
             else if (check == "is" && std::getenv("QUILLATE_UPDATE_GOLDEN"))

@@ -107,17 +107,14 @@ std::string ProjectOfChangedAction(const TMetaClass& cls) {
 
 // Every leaf of an action's stored form by its path, arrays of plain values counting as one leaf.
 void Flatten(const json& node, const std::string& path, std::map<std::string, json>& leaves) {
-    bool container = node.is_object() || (node.is_array() && !node.empty() && node.front().is_structured());
-    if (!container) {
-        leaves[path] = node;
-        return;
-    }
     if (node.is_object())
         for (const auto& item : node.items())
             Flatten(item.value(), path + "." + item.key(), leaves);
-    else
+    else if (node.is_array() && !node.empty() && node.front().is_structured())
         for (std::size_t i = 0; i < node.size(); ++i)
             Flatten(node[i], path + "[" + std::to_string(i) + "]", leaves);
+    else
+        leaves[path] = node;
 }
 
 std::vector<std::string> ChangedPaths(const std::string& before, const std::string& after) {
@@ -356,11 +353,7 @@ TEST_F(DesignerTest, ExampleProjectsAndEditedTreesSaveAsTheHostWritesThem) {
         };
         return describe(window.Project().Actions);
     };
-    struct TStep {
-        std::function<void()> Do;
-        std::string Shape;
-    };
-    const TStep steps[] = {
+    const std::pair<std::function<void()>, std::string> steps[] = {
         {[&] { window.AddAction(*cls("action.ftp.connect")); }, " connect"},
         {[&] { window.AddAction(*cls("action.ftp.disconnect")); }, " connect disconnect"},
         {[&] { window.SelectAction(window.Project().Actions[0].get()); }, " connect disconnect"},
@@ -372,9 +365,9 @@ TEST_F(DesignerTest, ExampleProjectsAndEditedTreesSaveAsTheHostWritesThem) {
         {[&] { window.MoveSelected(-1); }, " connect noop [ changeup ] disconnect"},
         {[&] { window.RemoveSelected(); }, " connect disconnect"},
     };
-    for (const auto& step : steps) {
-        step.Do();
-        EXPECT_EQ(shape(), step.Shape);
+    for (const auto& [step, expected] : steps) {
+        step();
+        EXPECT_EQ(shape(), expected);
     }
     EXPECT_EQ(window.Tree()->topLevelItemCount(), 2);
 
@@ -593,11 +586,7 @@ TEST_F(DesignerTest, VariablesFindAndReplaceAndTheirProblems) {
 
 TEST_F(DesignerTest, OptionsDialogStoresWhatWasTypedWithPasswordsEncrypted) {
     fs::path store = FTemp.Path() / "options.json";
-    struct TTyped {
-        QString Text;
-        bool Password;
-    };
-    std::vector<TTyped> typed;
+    std::vector<std::pair<QString, bool>> typed; // each text, and whether its field is a password's
     {
         TOptionsDialog dialog;
         for (QWidget* widget : dialog.Tabs()->findChildren<QWidget*>()) {
@@ -623,10 +612,10 @@ TEST_F(DesignerTest, OptionsDialogStoresWhatWasTypedWithPasswordsEncrypted) {
               0);
     std::string show = ReadTextFile(shown);
     int passwords = 0;
-    for (const auto& entry : typed) {
-        std::string text = entry.Text.toStdString();
+    for (const auto& [typedText, password] : typed) {
+        std::string text = typedText.toStdString();
         SCOPED_TRACE(text);
-        if (!entry.Password) {
+        if (!password) {
             EXPECT_NE(show.find("=" + text + "\n"), std::string::npos) << show;
             continue;
         }

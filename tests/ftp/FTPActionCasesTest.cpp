@@ -66,25 +66,18 @@ std::vector<TActionCase> LoadCases() {
         json doc = json::parse(std::ifstream(file), nullptr, true, /*ignore_comments=*/true);
         for (const auto& c : doc.at("cases")) {
             // "servers": one name, a list of names, or both of pyftpdlib and ProFTPD when absent.
-            std::vector<std::string> kinds{"pyftpdlib", "ProFTPD"};
-            if (c.contains("peer"))
-                kinds = {"peer"};
-            else if (c.contains("servers") && c["servers"].is_array())
-                kinds = c["servers"].get<std::vector<std::string>>();
-            else if (c.contains("servers"))
-                kinds = {c["servers"].get<std::string>()};
+            json servers =
+                c.contains("peer") ? json("peer") : c.value("servers", json::array({"pyftpdlib", "ProFTPD"}));
+            if (!servers.is_array())
+                servers = json::array({servers});
+            const std::string name = file.stem().string() + "_" + c.at("name").get<std::string>() + "_";
             for (std::string tls : c.value("tls", std::vector<std::string>{"plain"}))
-                for (std::string kind : kinds) {
+                for (std::string kind : servers)
                     // pyftpdlib serves explicit TLS only.
-                    if (tls == "implicit" && kind == "pyftpdlib")
-                        continue;
-                    cases.push_back({file.stem().string() + "_" + c.at("name").get<std::string>() + "_" +
-                                         (tls == "plain" ? "" : tls + "_") + kind,
-                                     kind, tls, c});
-                }
+                    if (tls != "implicit" || kind != "pyftpdlib")
+                        cases.push_back({name + (tls == "plain" ? "" : tls + "_") + kind, kind, tls, c});
             if (HasSFTPMeaning(c))
-                cases.push_back({file.stem().string() + "_" + c.at("name").get<std::string>() + "_SFTP", "SFTP",
-                                 "plain", c});
+                cases.push_back({name + "SFTP", "SFTP", "plain", c});
         }
     }
     return cases;
@@ -198,14 +191,6 @@ struct TTarget {
     std::string ScriptKey; // over SFTP, authorised and locked by ScriptKeyPassphrase
 };
 
-// A property's value that starts with "/" is a remote path from the server's home (local paths are
-// written from ${local}).
-void RootRemotePaths(json& properties, const TRemoteRoot& root) {
-    for (auto& [name, value] : properties.items())
-        if (!root.Home.empty() && value.is_string() && value.get<std::string>().starts_with("/"))
-            value = root.Home + value.get<std::string>();
-}
-
 // "connect" in a list of actions opens "Site" on the server; {"connect": {...}} adds properties to it.
 // Over TLS the connect and every FTP script action ask for it unless the case says otherwise; over SFTP
 // both log in to the sshd's account trusting its host key, the connect by password, the script action by
@@ -238,8 +223,12 @@ json Actions(const json& actions, std::uint16_t port, const std::string& address
                 step["properties"]["PrivateKeyCookie"] =
                     EncryptString(ScriptKeyPassphrase, zr::TFTPAction::PasswordKey);
             }
-        } else if (step.contains("properties")) {
-            RootRemotePaths(step["properties"], target.Root);
+        } else if (step.contains("properties") && !target.Root.Home.empty()) {
+            // A value that starts with "/" is a remote path from the server's home (local paths are written
+            // from ${local}).
+            for (auto& [name, value] : step["properties"].items())
+                if (value.is_string() && value.get<std::string>().starts_with("/"))
+                    value = target.Root.Home + value.get<std::string>();
         }
         result.push_back(step);
     }

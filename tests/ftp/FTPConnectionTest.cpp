@@ -4,7 +4,6 @@
 
 #include <fmt/format.h>
 #include <fstream>
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sstream>
 

@@ -23,16 +23,12 @@ TEST(ProtocolLog, EverySentLineMentioningPassIsMasked) {
     EXPECT_THAT(lines, ElementsAre("USER bob", "PASS xxx", "PASS xxx", "NOOP"));
 }
 
-std::string ConnectAction(const std::string& name) {
-    return R"({"type":"action.ftp.connect","properties":{"FTPConnectionName":")" + name + R"("}})";
-}
-
 TEST(FTPConnectAction, CopiesOfAConnectionGetNamesOfTheirOwnUntilTheProjectCloses) {
     EnsurePackageRegistered();
     {
-        TProject project = TProject::Parse(R"({"actions":[)" + ConnectAction("Site") + "," +
-                                               ConnectAction("Site") + "," + ConnectAction("Site") + "]}",
-                                           "p.json");
+        const nlohmann::json site = {{"type", "action.ftp.connect"},
+                                     {"properties", {{"FTPConnectionName", "Site"}}}};
+        TProject project = TProject::Parse(nlohmann::json{{"actions", {site, site, site}}}.dump(), "p.json");
         std::vector<std::string> names;
         for (const auto& a : project.Actions)
             names.push_back(std::dynamic_pointer_cast<TFTPConnectionAction>(a)->GetConnectionName());

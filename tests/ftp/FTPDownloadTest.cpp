@@ -3,7 +3,6 @@
 #include "ftp/ZRFTPDownloadFileAction.h"
 
 #include <algorithm>
-#include <fcntl.h>
 #include <filesystem>
 #include <fmt/format.h>
 #include <fstream>
@@ -11,7 +10,6 @@
 #include <gtest/gtest.h>
 #include <regex>
 #include <thread>
-#include <unistd.h>
 
 using namespace quillate;
 using namespace quillate::testing;
@@ -37,13 +35,9 @@ std::string Tail(const fs::path& path, std::size_t n) {
 void PutSparseFile(TFTPTestServer& server, const std::string& name, std::int64_t size,
                    const std::string& tail) {
     server.PutFile(name, "");
-    int fd = ::open((server.Home() / name).c_str(), O_WRONLY);
-    bool ok = fd >= 0 && ::ftruncate(fd, size) == 0 &&
-              ::pwrite(fd, tail.data(), tail.size(), size - static_cast<off_t>(tail.size())) ==
-                  static_cast<ssize_t>(tail.size());
-    if (fd >= 0)
-        ::close(fd);
-    if (!ok)
+    fs::resize_file(server.Home() / name, static_cast<std::uintmax_t>(size));
+    std::fstream file(server.Home() / name, std::ios::in | std::ios::out | std::ios::binary);
+    if (!file.seekp(size - static_cast<std::int64_t>(tail.size())).write(tail.data(), std::ssize(tail)))
         throw std::runtime_error("cannot make the sparse file " + name);
 }
 

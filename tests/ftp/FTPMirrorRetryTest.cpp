@@ -1,6 +1,6 @@
 // The mirror's recovery from a broken upload and its skew probe, with the fault-injecting proxy of
-// tests/servers in front of a real server.
-#include "PackageTestSupport.h"
+// tests/servers in front of a real server; the runs are rows of tests/data/ftp/mirror/retry.json.
+#include "ActionCases.h"
 #include "support/FTPServerFixture.h"
 
 #include <filesystem>
@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <optional>
 #include <regex>
+#include <stdexcept>
 #include <thread>
 
 using namespace quillate;
@@ -23,54 +24,50 @@ namespace {
 // in fault_proxy.py. Over TLS the proxy cannot follow the commands: the server itself cuts instead.
 struct TFaultProxy {
     TFaultProxy(std::uint16_t serverPort, std::size_t cutAfter, const std::string& mode) {
-        TServerOptions options;
-        options.Port = FindFreePort();
-        options.WorkDir = Dir.Path();
-        options.LogFile = Dir.Path() / "proxy.log";
-        options.Argv = {"/usr/bin/python3", (ServersDir() / "fault_proxy.py").string(),
-                        std::to_string(options.Port), std::to_string(serverPort), std::to_string(cutAfter)};
+        std::vector<std::string> argv = {"/usr/bin/python3", (ServersDir() / "fault_proxy.py").string(),
+                                         std::to_string(Port), std::to_string(serverPort),
+                                         std::to_string(cutAfter)};
         if (!mode.empty())
-            options.Argv.push_back(mode);
-        Process.Start(options);
-        Port = options.Port;
+            argv.push_back(mode);
+        Process.Start(
+            {.Argv = argv, .WorkDir = Dir.Path(), .LogFile = Dir.Path() / "proxy.log", .Port = Port});
     }
 
     TTempDir Dir{"quillate-proxy"};
     TServerProcess Process;
-    std::uint16_t Port = 0;
+    std::uint16_t Port = FindFreePort();
 };
 
-struct TFaultCase {
-    const char* Name;
-    TFTPServerKind Server;
-    const char* Mode;
-    int Retries;                    // 0: retries off, which still leaves one recovery pass
-    bool Whole;                     // the tree arrives whole and the mirror succeeds
-    std::vector<std::string> Lines; // lines the recovery must have written (texts they contain)
-    std::vector<std::string> Absent = {"Upload retry [2]"};
-    bool TLS = false;
-};
+// The server a row names as KindName writes it.
+TFTPServerKind ServerNamed(const std::string& name) {
+    for (auto kind : {TFTPServerKind::skPyftpdlib, TFTPServerKind::skProFTPD, TFTPServerKind::skPureFTPd,
+                      TFTPServerKind::skVsftpd})
+        if (KindName(kind) == name)
+            return kind;
+    throw std::invalid_argument("no server " + name);
+}
 
-class FTPMirrorRetry : public ::testing::TestWithParam<TFaultCase> {};
+class FTPMirrorRetry : public ::testing::TestWithParam<TCase> {};
 
 // A file cut half way is resumed from the server's size, one whose STOR never reached the server (so the
 // server reports no size) is sent again whole. With retries off the one recovery pass accepts a file that
 // arrived whole although the server's confirmation was lost, and fails one that arrived in part.
 TEST_P(FTPMirrorRetry, TheRecoveryJudgesByTheServerSize) {
-    const auto& c = GetParam();
+    const TCase& c = GetParam();
+    const bool tls = c.value("tls", false), whole = c.at("whole");
     auto ca = TrustTestCA();
-    TFTPTestServer server(c.Server);
+    TFTPTestServer server(ServerNamed(c.at("server")));
     std::optional<TFaultProxy> proxy;
-    if (c.TLS) {
+    if (tls) {
         server.SetTLS(TFTPServerTLS::stExplicit);
         server.SetUploadCut(1 << 20);
         server.Start();
     } else {
         server.Start();
-        proxy.emplace(server.Port(), 1 << 20, c.Mode);
+        proxy.emplace(server.Port(), 1 << 20, c.at("proxy"));
     }
     std::string connect =
-        c.TLS ? SiteConnectJson(server.Port(), R"("Security":"fsExplicit")") : SiteConnectJson(proxy->Port);
+        tls ? SiteConnectJson(server.Port(), R"("Security":"fsExplicit")") : SiteConnectJson(proxy->Port);
     TTempDir local("quillate-retry");
     // Far more than loopback buffers hold, so the client sees a cut while still sending.
     const std::map<std::string, std::string> files = {{"a-big.bin", std::string(16 << 20, 'r')},
@@ -79,8 +76,8 @@ TEST_P(FTPMirrorRetry, TheRecoveryJudgesByTheServerSize) {
     for (const auto& [name, content] : files)
         WriteFileIn(local.Path() / name, content);
     std::string retry = R"("ResumeOnFailedTransfer":true)";
-    if (c.Retries > 0)
-        retry += R"(,"RetryTransferOnAllErrors":true,"TransferMaxRetries":)" + std::to_string(c.Retries);
+    if (const int retries = c.at("retries"); retries > 0)
+        retry += R"(,"RetryTransferOnAllErrors":true,"TransferMaxRetries":)" + std::to_string(retries);
     TPackageRun run;
     auto lines = run.Run(R"({"actions":[)" + connect + R"(,
           {"type":"action.ftp.mirror","properties":{"ConnectionName":"Site","LocalDir":")" +
@@ -88,17 +85,17 @@ TEST_P(FTPMirrorRetry, TheRecoveryJudgesByTheServerSize) {
            "children":[{"type":"ftp.retry.options","properties":{)" +
                          retry + R"(}},
                        {"type":"ftp.logging.options","properties":{"LogConnectionStatus":true}}]}]})");
-    EXPECT_EQ(run.Outcome, c.Whole ? TRunOutcome::Succeeded : TRunOutcome::Failed)
+    EXPECT_EQ(run.Outcome, whole ? TRunOutcome::Succeeded : TRunOutcome::Failed)
         << ::testing::PrintToString(lines);
-    for (const auto& line : c.Lines)
+    for (std::string line : c.at("lines"))
         EXPECT_THAT(lines, Contains(HasSubstr(line)));
-    for (const auto& line : c.Absent)
+    for (std::string line : c.at("absent"))
         EXPECT_THAT(lines, Not(Contains(HasSubstr(line))));
     // The reconnect shows in the connection status log: "05/12/2026 9:41:07 pm [connected] : ...".
     static const std::regex status(R"(^\d\d/\d\d/\d{4} \d{1,2}:\d\d:\d\d (am|pm) \[connected\] : .*)");
     EXPECT_TRUE(
         std::any_of(lines.begin(), lines.end(), [](const auto& l) { return std::regex_match(l, status); }));
-    if (c.Whole) {
+    if (whole) {
         // Compared whole, never printed: a diff of 16 MiB strings would exhaust the machine.
         for (const auto& [name, content] : files)
             EXPECT_TRUE(ReadTextFile(server.Home() / name) == content) << name << " differs";
@@ -109,64 +106,25 @@ TEST_P(FTPMirrorRetry, TheRecoveryJudgesByTheServerSize) {
     }
 }
 
-constexpr auto Py = TFTPServerKind::skPyftpdlib, Pro = TFTPServerKind::skProFTPD;
-const std::string BigFailed = "Uploading [a-big.bin] failed : [", Resumed = "to [a-big.bin] at [",
-                  Retry1Of5 = "Upload retry [1] of [5] for [a-big.bin] : ",
-                  Retry1Of1 = "Upload retry [1] of [1] for [a-big.bin] : ",
-                  Reset = "Attempting to reset connection...";
+INSTANTIATE_TEST_SUITE_P(Faults, FTPMirrorRetry,
+                         ::testing::ValuesIn(LoadCases("ftp/mirror/retry.json")["faults"]), CaseName);
 
-// clang-format off
-INSTANTIATE_TEST_SUITE_P(
-    Faults, FTPMirrorRetry,
-    ::testing::Values(
-        TFaultCase{"DataCutHalfWay", Py, "", 5, true, {BigFailed, Retry1Of5 + "Connected.", Resumed}},
-        TFaultCase{"DataCutHalfWayOverTLS", Py, "", 5, true, {BigFailed, Retry1Of5 + "Connected.", Resumed},
-                   {"Upload retry [2]"}, true},
-        TFaultCase{"ControlDroppedAtStor", Pro, "drop-at-stor", 5, true,
-                   {BigFailed, Retry1Of5 + "Connected.",
-                    Retry1Of5 + "Resumes are not possible for this retry"}},
-        TFaultCase{"ReplyLostWithoutRetries", Pro, "lose-reply", 0, true,
-                   {Retry1Of1 + Reset,
-                    Retry1Of1 + "File [a-big.bin] has expected size [16777216 bytes]. Upload complete."}},
-        TFaultCase{"DataCutWithoutRetries", Pro, "", 0, false,
-                   {Retry1Of1 + Reset,
-                    "FTP Mirror failed. Upload of [a-big.bin] failed after 1 recovery attempt(s): the server "
-                    "holds "},
-                   {"Upload retry [2]", "Resuming ["}}),
-    [](const auto& info) { return std::string(info.param.Name); });
-// clang-format on
-
-struct TRoundTripCase {
-    const char* Name;
-    TFTPServerKind Server;
-    const char* Mode;  // the proxy's mode; null: no proxy
-    int Parallel;
-    int MaxClients;    // ProFTPD's limit of logins per user; 0: none
-    std::vector<std::pair<std::string, int>> Counts; // how many lines of all runs hold each text
-    bool TLS = false; // explicit TLS: the extra connections must carry it too
-    int Listings = 1; // ParallelListings
-    int Logins = 0;   // the sessions of the three runs on ProFTPD; 0: not counted
-    std::vector<std::string> Seen = {}; // texts some line of the runs must hold
-    bool Active = false; // data connections made by the server
-};
-
-void PrintTo(const TRoundTripCase& c, std::ostream* out) { *out << c.Name; }
-
-class FTPMirrorRoundTrip : public ::testing::TestWithParam<TRoundTripCase> {};
+class FTPMirrorRoundTrip : public ::testing::TestWithParam<TCase> {};
 
 // Up, down into another folder, then up again with nothing to do: the three trees are byte for byte the
 // same, whatever carries the transfers, breaks them or limits the connections.
 TEST_P(FTPMirrorRoundTrip, GivesIdenticalTrees) {
-    const auto& c = GetParam();
+    const TCase& c = GetParam();
+    const bool tls = c.value("tls", false);
     auto ca = TrustTestCA();
-    TFTPTestServer server(c.Server);
-    server.SetMaxClientsPerUser(c.MaxClients);
-    if (c.TLS)
+    TFTPTestServer server(ServerNamed(c.at("server")));
+    server.SetMaxClientsPerUser(c.value("maxClients", 0));
+    if (tls)
         server.SetTLS(TFTPServerTLS::stExplicit);
     server.Start();
     std::unique_ptr<TFaultProxy> proxy;
-    if (c.Mode)
-        proxy = std::make_unique<TFaultProxy>(server.Port(), 1 << 20, c.Mode);
+    if (c.contains("proxy"))
+        proxy = std::make_unique<TFaultProxy>(server.Port(), 1 << 20, c["proxy"]);
     TTempDir local("quillate-trip");
     // Folders with five subfolders each: deep enough to be listed whole where the server can.
     for (int i = 0; i < 24; ++i)
@@ -181,8 +139,8 @@ TEST_P(FTPMirrorRoundTrip, GivesIdenticalTrees) {
         const bool up = std::string(run) == "up";
         TPackageRun package;
         std::string connect = SiteConnectJson(proxy ? proxy->Port : server.Port(),
-                                              c.TLS ? R"("Security":"fsExplicit")" : "", server.LoginUser());
-        if (c.Active)
+                                              tls ? R"("Security":"fsExplicit")" : "", server.LoginUser());
+        if (c.value("active", false))
             connect.replace(connect.find(R"("Passive":true)"), 14, R"("Passive":false)");
         auto lines = package.Run(
             R"({"actions":[)" + connect +
@@ -190,8 +148,8 @@ TEST_P(FTPMirrorRoundTrip, GivesIdenticalTrees) {
               {"type":"action.ftp.mirror","properties":{"ConnectionName":"Site","LocalDir":")" +
             (local.Path() / run).string() + R"(","SpecifyRemoteDir":true,"RemoteDir":")" +
             server.RemoteHome() + R"(","Recursive":true,"CheckFileSize":true,"SkipSkewCheck":true,)" +
-            R"("LogFiles":true,"ParallelTransfers":)" + std::to_string(c.Parallel) +
-            R"(,"ParallelListings":)" + std::to_string(c.Listings) + R"(,"MirrorOperation":")" +
+            R"("LogFiles":true,"ParallelTransfers":)" + c.at("parallel").dump() + R"(,"ParallelListings":)" +
+            c.at("listings").dump() + R"(,"MirrorOperation":")" +
             (up ? "moLocalToRemote" : "moRemoteToLocal") + R"("},
                "children":[{"type":"ftp.retry.options","properties":{"RetryTransferOnAllErrors":true,
                  "TransferMaxRetries":5,"ResumeOnFailedTransfer":true}}]},
@@ -202,14 +160,15 @@ TEST_P(FTPMirrorRoundTrip, GivesIdenticalTrees) {
         all.insert(all.end(), lines.begin(), lines.end());
     }
     EXPECT_EQ(uploads, 25) << "the last run has nothing to do";
-    if (c.Logins > 0) {
-        EXPECT_EQ(std::ranges::count(server.LoggedCommands(static_cast<std::size_t>(c.Logins)), "USER tester"),
-                  c.Logins);
+    if (const int logins = c.value("logins", 0); logins > 0) {
+        EXPECT_EQ(std::ranges::count(server.LoggedCommands(static_cast<std::size_t>(logins)), "USER tester"),
+                  logins);
     }
-    for (const auto& [text, count] : c.Counts)
-        EXPECT_EQ(std::count_if(all.begin(), all.end(), [&](const auto& l) { return l.find(text) != l.npos; }), count)
+    for (const auto& [text, count] : c.at("counts").items())
+        EXPECT_EQ(std::ranges::count_if(all, [&](const auto& l) { return l.find(text) != l.npos; }),
+                  count.get<int>())
             << text << ::testing::PrintToString(all);
-    for (const auto& text : c.Seen)
+    for (std::string text : c.value("seen", TCase::array()))
         EXPECT_TRUE(std::ranges::any_of(all, [&](const auto& l) { return l.find(text) != l.npos; }))
             << text << ::testing::PrintToString(all);
     for (const auto& entry : fs::recursive_directory_iterator(local.Path() / "up")) {
@@ -223,56 +182,8 @@ TEST_P(FTPMirrorRoundTrip, GivesIdenticalTrees) {
     }
 }
 
-const std::string Refused = "extra connections [";
-const std::string NoPathLists = "The server refuses listings by path";
-
-const auto Vsftpd = TFTPServerKind::skVsftpd, PureFTPd = TFTPServerKind::skPureFTPd;
-
-// Name, server, proxy mode, ParallelTransfers, logins allowed, counts; then TLS, ParallelListings, logins
-// counted, texts seen, active mode where a row needs them.
-// clang-format off
-INSTANTIATE_TEST_SUITE_P(
-    Transfers, FTPMirrorRoundTrip,
-    ::testing::Values(
-        TRoundTripCase{"FourOnProFTPD", Pro, nullptr, 4, 0, {{Refused, 0}, {NoPathLists, 0}}},
-        TRoundTripCase{"FourOnPyftpdlib", Py, nullptr, 4, 0, {{Refused, 0}}},
-        // The transfers take over the listing connections: each run logs in five times, not nine.
-        TRoundTripCase{"FourOverTLSOnProFTPD", Pro, nullptr, 4, 0, {{Refused, 0}}, true, 4, 15},
-        TRoundTripCase{"FourListingsOnProFTPD", Pro, nullptr, 1, 0, {{Refused, 0}, {NoPathLists, 0}},
-                       false, 4},
-        // A cut data connection is given again on a new session, without using up a retry.
-        TRoundTripCase{"DefaultsWithACutUpload", Py, "", 0, 0, {{"Upload retry [", 0}}},
-        // The defaults (0, automatic) where the server allows two logins; how many runs meet a refusal
-        // depends on how soon the server counts the last run's sessions gone.
-        TRoundTripCase{"DefaultsWhereTheServerAllowsTwoLogins", Pro, nullptr, 0, 2, {{"Upload retry [", 0}}},
-        TRoundTripCase{"DefaultsOnPyftpdlib", Py, nullptr, 0, 0, {{Refused, 0}}, false, 0},
-        TRoundTripCase{"DefaultsOnPureFTPd", PureFTPd, nullptr, 0, 0, {{Refused, 0}}, false, 0},
-        TRoundTripCase{"DefaultsOnVsftpd", Vsftpd, nullptr, 0, 0,
-                       {{Refused, 0}, {"refuses uploads to a temporary name", 0}}, false, 0},
-        // Six data connections refused for the moment (425), as by a server out of passive ports: each is
-        // asked for again, and the transfers go on over fewer connections.
-        TRoundTripCase{"DefaultsWhereDataConnectionsAreRefused", Pro, "busy", 0, 0, {{"Upload retry [", 0}},
-                       false, 0, 0,
-                       {"The server keeps refusing data connections for the moment; "
-                        "the transfers go on over"}},
-        // The defaults as they are, the server making the data connections: one at a time.
-        TRoundTripCase{"DefaultsInActiveModeOnPyftpdlib", Py, nullptr, 0, 0,
-                       {{Refused, 0}, {"Upload retry [", 0}}, false, 0, 0, {}, true},
-        // Two sessions whose server connects for data and then never answers are given up after seconds
-        // (not the minute a reply may take), and their transfers go again on new ones.
-        TRoundTripCase{"FourWhereTheServerLosesActiveConnections", Pro, "lost-active", 4, 0,
-                       {{"Upload retry [", 0}}, false, 1, 0, {}, true},
-        // Three of four, or all four while the last run's login is still being closed; the last run
-        // transfers nothing and opens none.
-        TRoundTripCase{"FourWhereTheServerAllowsTwoLogins", Pro, nullptr, 4, 2, {{"The server refused ", 2}}},
-        // The listing connections log in as each run starts; the first run, into an empty folder, lists
-        // nothing on them and so has nothing to say of them.
-        TRoundTripCase{"FourListingsWhereTheServerAllowsTwoLogins", Pro, nullptr, 1, 2,
-                       {{"The server refused ", 2}, {"the listings go on over", 2}}, false, 4},
-        // Listed from inside each folder: the mirror down and the last mirror up list subfolders.
-        TRoundTripCase{"ServerWithoutListingsByPath", Pro, "no-path-lists", 1, 0, {{NoPathLists, 2}}}),
-    [](const auto& info) { return std::string(info.param.Name); });
-// clang-format on
+INSTANTIATE_TEST_SUITE_P(Transfers, FTPMirrorRoundTrip,
+                         ::testing::ValuesIn(LoadCases("ftp/mirror/retry.json")["roundTrips"]), CaseName);
 
 // A user's stop cuts every transfer of the extra connections, not only the main connection's: the run
 // ends within a second (five allowed for a loaded machine) where the transfers would need a minute.

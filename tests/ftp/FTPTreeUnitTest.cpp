@@ -1,6 +1,5 @@
 #include "ftp/ZRFTPTree.h"
 
-#include <algorithm>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 

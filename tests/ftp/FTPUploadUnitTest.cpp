@@ -1,7 +1,6 @@
 // "FTP Upload" without a server: size texts, the throttle speed's floor and validation.
 #include "ftp/ZRFTPUploadFileAction.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 using namespace quillate;

@@ -27,7 +27,6 @@ namespace {
 namespace fs = std::filesystem;
 using quillate::testing::ReadTextFile;
 using quillate::testing::WriteTextFile;
-using ::testing::HasSubstr;
 using ::testing::StrEq;
 using ::testing::ThrowsMessage;
 
@@ -73,7 +72,7 @@ TEST_F(FileInfoTest, CrcMatchesZlibAndXcrc) {
     }
     for (const fs::path& unreadable : {FFolder / "missing", FFolder})
         EXPECT_THAT([&] { TFileInfo::GetFileCRC(unreadable); },
-                    ThrowsMessage<EFileInfoError>(HasSubstr(unreadable.string())));
+                    ThrowsMessage<EFileInfoError>(::testing::HasSubstr(unreadable.string())));
 }
 
 TEST_F(FileInfoTest, CrcOfSparseFileBeyond4GiB_Slow) {
@@ -120,7 +119,7 @@ TEST_F(FileInfoTest, TemporaryFilesAreNewAndUniqueAcrossThreadsInTmpDirOrTmp) {
     EXPECT_THROW(TFileInfo::GetTemporaryFileName("sub/x"), EFileInfoError);
     FTmpDir.Set((FFolder / "absent").c_str());
     EXPECT_THAT([] { TFileInfo::GetTemporaryFileName("qt"); },
-                ThrowsMessage<EFileInfoError>(HasSubstr((FFolder / "absent").string())))
+                ThrowsMessage<EFileInfoError>(::testing::HasSubstr((FFolder / "absent").string())))
         << "a file in a missing folder";
 }
 

@@ -13,7 +13,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <iterator>
-#include <sys/stat.h>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -23,9 +22,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::ordered_json;
-using ::testing::AllOf;
 using ::testing::HasSubstr;
-using ::testing::StartsWith;
 using ::testing::ThrowsMessage;
 
 enum TTestMode { tmOne, tmTwo, tmThree };
@@ -157,7 +154,7 @@ TEST_F(OptionsTest, BadStoresAreErrorsNamingFileAndPlace) {
         Write(c.Sections.at("store"));
         EXPECT_THAT([this] { Get<TTableOptions>(); },
                     ThrowsMessage<std::runtime_error>(
-                        AllOf(HasSubstr(FStore.string()), HasSubstr(c.Sections.at("error")))))
+                        ::testing::AllOf(HasSubstr(FStore.string()), HasSubstr(c.Sections.at("error")))))
             << c.Where;
     }
     // A failed load is retried once the store is repaired.
@@ -184,9 +181,7 @@ TEST_F(OptionsTest, SaveReplacesTheFileAtomicallyWithPrivateMode) {
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(openBefore), {}), R"({"Table": {"Server": "old"}})")
         << "the old file must stay whole for its readers";
     EXPECT_EQ(Read()["Table"]["Server"], "new");
-    struct stat st {};
-    ASSERT_EQ(::stat(FStore.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(fs::status(FStore).permissions(), fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_EQ(Entries(), std::vector<std::string>{"options.json"});
 
     // A folder in the file's place: the save fails naming it and leaves no temporary file.
@@ -272,9 +267,9 @@ TEST(CryptoUtils, DamagedOrForeignValuesThrowNamingTheProperty) {
         {"hunter2", "not in the encrypted form"},
     };
     for (const auto& [bad, reason] : cases)
-        EXPECT_THAT(
-            [&] { DecryptString(bad, "key", "action.ftp.connect.Cookie"); },
-            ThrowsMessage<ECryptoError>(AllOf(StartsWith("action.ftp.connect.Cookie: "), HasSubstr(reason))))
+        EXPECT_THAT([&] { DecryptString(bad, "key", "action.ftp.connect.Cookie"); },
+                    ThrowsMessage<ECryptoError>(::testing::AllOf(
+                        ::testing::StartsWith("action.ftp.connect.Cookie: "), HasSubstr(reason))))
             << bad;
     EXPECT_THROW(DecryptString(good, "another key"), ECryptoError);
 }

@@ -1,7 +1,6 @@
-// Projects: loaded and saved, what they refuse, their file sets; the texts of their actions: how
-// variable references expand, literals, names, and where a project uses its variables, renamed,
-// searched and replaced; regular expressions and file masks; the scripts of their actions, with the
-// parameters they read and write and the members of the host's objects they call.
+// Projects: loaded and saved, what they refuse, their file sets; variable references in their texts,
+// expanded, found, renamed, searched and replaced; regular expressions and file masks; the scripts of
+// their actions, with the parameters they read and write and the members of host objects they call.
 #include "host/Project.h"
 
 #include "CaseFiles.h"
@@ -366,6 +365,7 @@ protected:
     ScriptingTest() {
         RegisterTestMembers(Service);
         Params.Declare("Action", TScriptValue::Object(Action));
+        Params.Declare("Child", TScriptValue::Object(Child));
     }
 
     void Run(std::string_view source, const TScriptOptions& options = {}) {
@@ -385,11 +385,10 @@ protected:
     TCoreScriptingService Service;
     TScriptParams Params;
     TTestTypesAction Action;
+    TTestChild Child;
 };
 
 TEST_F(ScriptingTest, FailuresNameScriptLineAndCulprit) {
-    TTestChild child;
-    Params.Declare("Child", TScriptValue::Object(child));
     TScriptOptions limits;
     limits.InstructionLimit = 200'000;
     limits.MemoryLimit = 8 << 20;
@@ -413,10 +412,9 @@ TEST_F(ScriptingTest, ParametersAreGlobalsAndAreReadBack) {
         Skip = true
         Subject = nil
     )");
-    EXPECT_EQ(Params.Names(), (std::vector<std::string>{"Action", "Name", "Subject", "Skip"}));
-    EXPECT_EQ(Params.Get("Name"), TScriptValue("ANN recipients"));
-    EXPECT_EQ(Params.Get("Skip"), TScriptValue(true));
-    EXPECT_TRUE(Params.Get("Subject").IsNil());
+    EXPECT_EQ(Params.Names(), (std::vector<std::string>{"Action", "Child", "Name", "Subject", "Skip"}));
+    EXPECT_EQ(std::tuple(Params.Get("Name"), Params.Get("Skip"), Params.Get("Subject")),
+              std::tuple(TScriptValue("ANN recipients"), TScriptValue(true), TScriptValue()));
     EXPECT_EQ(Params.Get("Action").AsObject(), &Action);
     EXPECT_THROW((void)Params.Get("Undeclared"), std::out_of_range);
 
@@ -431,8 +429,6 @@ TEST_F(ScriptingTest, ParametersAreGlobalsAndAreReadBack) {
 }
 
 TEST_F(ScriptingTest, ScriptsOfTheTableRunToTheirEnd) {
-    TTestChild child;
-    Params.Declare("Child", TScriptValue::Object(child));
     for (const TCase& row : ReadTable("script-runs.txt"))
         EXPECT_NO_THROW(Run(row.Fields.at(0))) << row.Where;
     // Registering a constant again replaces its value.

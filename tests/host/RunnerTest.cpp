@@ -1,8 +1,6 @@
 // Runs of projects and their logs, the main thread, the masking of what logs show; the meter behind
-// every transfer action's progress line: the share's two roundings, the sizes a transfer keeps or
-// replaces, the pace of the lines and the texts; waits: the base wait action's polls, time-outs and
-// stop, and the monitor that calls its target when the time runs out. Registers the test actions once
-// for every host test.
+// every transfer action's progress line; waits and the time-out monitor. Registers the test actions
+// once for every host test.
 #include "host/Runner.h"
 
 #include "CaseFiles.h"
@@ -111,33 +109,22 @@ TEST(TextLog, MasksTheRunsSecretsAndEscapesControls) {
 // The protocol logs' "pass" rule, both of its forms side by side: FTP looks in any letter case, the
 // mail and news logs at lower case only.
 TEST(PassRule, TheFTPLogsLookInAnyCaseTheMailLogsAtLowerCaseOnly) {
-    // The text, and whether each form finds "pass" in it.
-    const std::tuple<const char*, bool, bool> cases[] = {
-        {"PASS secret", true, false}, {"pass secret", true, true}, {"AUTHINFO PASS x", true, false},
-        {"PaSs x", true, false},      {"bypassed", true, true},    {"USER bob", false, false},
-        {"PAS S", false, false},      {"", false, false},          {"the password", true, true},
-    };
-    for (const auto& [text, anyCase, lowerCaseOnly] : cases) {
-        EXPECT_EQ(MentionsPass(text, TPassCase::AnyCase), anyCase) << text;
-        EXPECT_EQ(MentionsPass(text, TPassCase::LowerCaseOnly), lowerCaseOnly) << text;
+    for (const TCase& row : ReadTable("pass-rule.txt")) {
+        EXPECT_EQ(MentionsPass(row.Fields.at(0), TPassCase::AnyCase), row.Fields.at(1) == "yes") << row.Where;
+        EXPECT_EQ(MentionsPass(row.Fields.at(0), TPassCase::LowerCaseOnly), row.Fields.at(2) == "yes")
+            << row.Where;
     }
+    EXPECT_FALSE(MentionsPass("", TPassCase::AnyCase) || MentionsPass("", TPassCase::LowerCaseOnly));
 }
 
 TEST(TransferMeter, ShareRoundsHalvesToEvenOrDownAndStaysWithin0To100) {
-    // Bytes, the announced size, and the two shares.
-    const std::tuple<std::int64_t, std::int64_t, int, int> cases[] = {
-        {1, 200, 0, 0},       // 0.5 rounds to the even 0
-        {3, 200, 2, 1},       // 1.5 rounds to the even 2
-        {199, 200, 100, 99},  // 99.5 rounds to 100, down to 99
-        {300, 200, 100, 100}, // more than announced
-        {5, 0, 0, 0},         // no total
-    };
-    for (const auto& [bytes, expected, percent, wholePercent] : cases) {
+    for (const TCase& row : ReadTable("meter-shares.txt")) {
         TTransferMeter meter;
-        meter.Begin(expected);
-        meter.Update(bytes);
-        EXPECT_EQ(meter.Percent(), percent) << bytes << "/" << expected;
-        EXPECT_EQ(meter.WholePercent(), wholePercent) << bytes << "/" << expected;
+        meter.Begin(std::stoll(row.Fields.at(1)));
+        meter.Update(std::stoll(row.Fields.at(0)));
+        EXPECT_EQ(std::pair(meter.Percent(), meter.WholePercent()),
+                  std::pair(std::stoi(row.Fields.at(2)), std::stoi(row.Fields.at(3))))
+            << row.Where;
     }
 }
 
@@ -146,9 +133,8 @@ TEST(TransferMeter, AnUnannouncedSizeKeepsTheKnownOneUntilTheEnd) {
     meter.SetExpected(4096);
     meter.Begin(-1);
     meter.Update(2048);
-    EXPECT_EQ(meter.TransferredText(TTransferDirection::Download).substr(0, 15), "Download speed ");
-    EXPECT_NE(meter.TransferredText(TTransferDirection::Download).find(" : 2/4 KBytes Transferred"),
-              std::string::npos);
+    EXPECT_THAT(meter.TransferredText(TTransferDirection::Download),
+                ::testing::ContainsRegex("^Download speed .* : 2/4 KBytes Transferred"));
     meter.End();
     EXPECT_EQ(meter.Expected(), 0);
     EXPECT_EQ(meter.SpeedText(TTransferDirection::Upload), "Upload speed : 0.00 KB/s");
@@ -236,9 +222,8 @@ TEST(BaseWaitAction, TimeOutFailsOrWarnsAndFinalizes) {
     for (bool fail : {true, false}) {
         auto wait = std::make_shared<TCountingWait>();
         TWaitRun run(wait, 1, 2, fail);
-        EXPECT_EQ(run.Outcome, fail ? TRunOutcome::Failed : TRunOutcome::Succeeded);
-        EXPECT_TRUE(wait->GetTimedOut());
-        EXPECT_EQ(wait->Finalized, 1);
+        EXPECT_EQ(std::tuple(run.Outcome, wait->GetTimedOut(), wait->Finalized),
+                  std::tuple(fail ? TRunOutcome::Failed : TRunOutcome::Succeeded, true, 1));
         EXPECT_THAT(run.Log.Texts(fail ? stError : stWarning),
                     ::testing::Contains("Wait timed out after 2 seconds."));
         EXPECT_GE(run.Elapsed, milliseconds(1900));
@@ -283,9 +268,8 @@ TEST(TimeoutMonitor, CallsTheTargetOnceWhenTheTimeRunsOutAndStopWaitsForTheCall)
     EXPECT_GE(steady_clock::now() - start, 1000ms);
     monitor.Stop();
     EXPECT_TRUE(target.Left) << "Stop returned while DoTimeout was running";
-    EXPECT_EQ(target.Calls, 1);
-    EXPECT_TRUE(monitor.Finished());
-    EXPECT_TRUE(monitor.TimedOut());
+    EXPECT_EQ(std::tuple(target.Calls.load(), monitor.Finished(), monitor.TimedOut()),
+              std::tuple(1, true, true));
 }
 
 TEST(TimeoutMonitor, StoppedMonitorNeverCallsTheTarget) {

@@ -1,8 +1,7 @@
-// The ICQ client and its sockets against real peers: the scripted OSCAR peer reached directly and
-// through Dante (SOCKS4, SOCKS5 with and without a user) and tinyproxy (CONNECT); the error texts
-// of failing connections and proxies; a disconnect during the redirect; where it listens. "Send ICQ
-// Message" against the peer, case by case from tests/data/icq/send.json (its head gives the format)
-// and the cases below; no run may show a password in its log.
+// The ICQ client and its sockets against the scripted OSCAR peer, reached directly and through Dante
+// (SOCKS4, SOCKS5 with and without a user) and tinyproxy (CONNECT); failing connections and proxies; a
+// disconnect during the redirect; where it listens. "Send ICQ Message" case by case from
+// tests/data/icq/send.json (its head gives the format); no run may show a password in its log.
 #include "icq/ICQClient.h"
 
 #include "ActionCases.h"
@@ -31,9 +30,6 @@ using json = TCase;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using ::testing::Contains;
-using ::testing::Each;
-using ::testing::HasSubstr;
-using ::testing::Not;
 
 namespace {
 
@@ -41,12 +37,18 @@ void PostToMainThread(std::function<void()> event) {
     TMainThread::Instance().Queue(std::move(event));
 }
 
-void AimAt(TICQClient& client, const TOSCARPeer& peer, const TOSCARPeer::TScript& script) {
-    client.UIN = TOSCARPeer::UIN;
-    client.Password = script.Password;
-    client.ICQServer = "127.0.0.1";
-    client.ICQPort = peer.Port();
-}
+// A scripted OSCAR peer, started, and a client aimed at it.
+struct TPeerAndClient {
+    explicit TPeerAndClient(const TOSCARPeer::TScript& script = {}) : Peer(script) {
+        Peer.Start();
+        Client.UIN = TOSCARPeer::UIN;
+        Client.Password = script.Password;
+        Client.ICQServer = "127.0.0.1";
+        Client.ICQPort = Peer.Port();
+    }
+    TOSCARPeer Peer;
+    TICQClient Client{PostToMainThread};
+};
 
 // Runs the main thread's events until done() or the time is up.
 bool RunEventsUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 30s) {
@@ -86,12 +88,8 @@ TEST_F(Proxies, SignOnAndMessageThroughEachKind) {
     };
     for (const auto& [name, proxy, reach] : routes) {
         SCOPED_TRACE(name);
-        TOSCARPeer::TScript script;
-        script.Reach = reach;
-        TOSCARPeer peer(script);
-        peer.Start();
-        TICQClient client(PostToMainThread);
-        AimAt(client, peer, script);
+        TPeerAndClient session({.Reach = reach});
+        auto& [peer, client] = session;
         client.Proxy = proxy;
         auto login = client.Login(); // ready once OnLogin or OnConnectionFailed has run
         ASSERT_TRUE(RunEventsUntil([&] { return login.Ready(); })) << client.LastError();
@@ -100,7 +98,7 @@ TEST_F(Proxies, SignOnAndMessageThroughEachKind) {
         client.LogOff();
         ASSERT_TRUE(peer.WaitForEvent("goodbye", 10s));
         EXPECT_THAT(peer.Events(), Contains(R"({"event": "message", "to": "1002", "text": "via proxy"})"));
-        EXPECT_THAT(peer.Events(), Each(Not(HasSubstr("\"error\""))));
+        EXPECT_THAT(peer.Events(), ::testing::Each(::testing::Not(::testing::HasSubstr("\"error\""))));
     }
 }
 
@@ -131,15 +129,14 @@ TEST_F(Proxies, FailuresGiveTheirTexts) {
         SCOPED_TRACE(text);
         auto socket = TEventSocket::Create(io.Context(), PostToMainThread, proxy);
         std::string error, connectError;
-        int connects = 0, disconnects = 0;
+        int connectsAndDisconnects = 0;
         socket->OnError = [&](TErrorType, const std::string& message) { error = message; };
         socket->OnConnectError = [&] { connectError = "connect: " + socket->LastErrMsg(); };
-        socket->OnConnect = [&] { ++connects; };
-        socket->OnDisconnect = [&] { ++disconnects; };
+        socket->OnConnect = socket->OnDisconnect = [&] { ++connectsAndDisconnects; };
         socket->Connect(host, port);
         ASSERT_TRUE(RunEventsUntil([&] { return !error.empty() || !connectError.empty(); }));
         EXPECT_EQ(text.starts_with("connect: ") ? connectError : error, text);
-        EXPECT_EQ(connects + disconnects, 0);
+        EXPECT_EQ(connectsAndDisconnects, 0);
         socket->Close();
     }
 }
@@ -148,12 +145,8 @@ TEST_F(Proxies, FailuresGiveTheirTexts) {
 // redirect: the login ends at once, its event still comes on the main thread, and nothing connects
 // when the redirect comes.
 TEST(Client, DisconnectWhileTheRedirectIsHeldEndsTheLoginForGood) {
-    TOSCARPeer::TScript script;
-    script.Mode = "hold-redirect";
-    TOSCARPeer peer(script);
-    peer.Start();
-    TICQClient client(PostToMainThread);
-    AimAt(client, peer, script);
+    TPeerAndClient session({.Mode = "hold-redirect"});
+    auto& [peer, client] = session;
     std::vector<std::thread::id> failedOn;
     client.OnConnectionFailed = [&] { failedOn.push_back(std::this_thread::get_id()); };
     auto login = client.Login();
@@ -201,10 +194,8 @@ std::vector<std::string> ListeningSockets() {
 TEST(Client, ListensForDirectConnectionsOnlyWhenAskedAndWhereItConnectsFrom) {
     for (bool direct : {false, true}) {
         SCOPED_TRACE(direct ? "on" : "off");
-        TOSCARPeer peer;
-        peer.Start();
-        TICQClient client(PostToMainThread);
-        AimAt(client, peer, {});
+        TPeerAndClient session;
+        auto& [peer, client] = session;
         if (direct)
             client.DirectConnections = true;
         auto login = client.Login();

@@ -30,30 +30,16 @@ std::string Hex(std::string_view pairs) {
 
 std::uint16_t RequestSeq = 2;
 
-// "secret" XORed with the password key F3 26 81 C4 39 86: 73^F3 65^26 63^81 72^C4 65^39 74^86.
-const std::string SecretRoasted = "80 43 E2 B6 5C F2";
-const std::string ClientIdHex =
-    "49 43 51 20 49 6e 63 2e 20 2d 20 50 72 6f 64 75 63 74 20 6f 66 20 49 43 51 20 28"
-    "54 4d 29 2e 32 30 30 33 62 2e 35 2e 35 36 2e 31 2e 33 39 31 36 2e 38 35";
-const std::string Capabilities = "09 46 13 49 4C 7F 11 D1 82 22 44 45 53 54 00 00"
-                                 "97 B1 27 51 24 3C 43 34 AD 22 D6 AB F7 3F 14 92"
-                                 "2E 7A 64 75 FA DF 4D C8 88 6F EA 35 95 FD B6 DF"
-                                 "09 46 13 44 4C 7F 11 D1 82 22 44 45 53 54 00 00";
-const std::string SmsXml = "<icq_sms_message><destination>+4412345</destination><text>Hi \xC3\xA9</text>"
-                           "<codepage>1252</codepage><senders_UIN>123</senders_UIN>"
-                           "<senders_name>TICQClient</senders_name><delivery_receipt>Yes</delivery_receipt>"
-                           "<time>06 Dec 2026 09:47:07 GMT</time></icq_sms_message>";
-
 // The packet, how it is built, its sequence number before and the bytes.
 using TBuild = std::function<TRawPkt(std::uint16_t&)>;
 const std::tuple<const char*, TBuild, std::uint16_t, std::string> Packets[] = {
     {"Identification", [](auto& seq) { return CreateCLI_IDENT(seq, 123, "secret"); }, 0x1234,
-     Hex("2A 01 12 34 00 7E"    // FLAP sign-on channel, sequence, 126 bytes
-         "00 00 00 01"          // version 1
-         "00 01 00 03 31 32 33" // TLV 1: UIN "123"
-         "00 02 00 06" +
-         SecretRoasted +                                           // TLV 2: the roasted password
-         "00 03 00 33" + ClientIdHex +                             // TLV 3: client id, 51 bytes
+     Hex("2A 01 12 34 00 7E"              // FLAP sign-on channel, sequence, 126 bytes
+         "00 00 00 01"                    // version 1
+         "00 01 00 03 31 32 33"           // TLV 1: UIN "123"
+         "00 02 00 06  80 43 E2 B6 5C F2" // TLV 2: "secret" XORed with the key F3 26 81 C4 39 86
+         "00 03 00 33  49 43 51 20 49 6e 63 2e 20 2d 20 50 72 6f 64 75 63 74 20 6f 66 20 49 43 51 20 28"
+         "54 4d 29 2e 32 30 30 33 62 2e 35 2e 35 36 2e 31 2e 33 39 31 36 2e 38 35" // TLV 3: client id
          "00 16 00 02 01 0A  00 17 00 02 00 05  00 18 00 02 00 25" // client id number, major 5, minor 37
          "00 19 00 02 00 01  00 1A 00 02 0E 90"                    // lesser 1, build 3728
          "00 14 00 04 00 00 00 55"                                 // distribution 85
@@ -66,8 +52,9 @@ const std::tuple<const char*, TBuild, std::uint16_t, std::string> Packets[] = {
          "00 09 00 01 01 10 04 7B  00 0A 00 01 01 10 04 7B  00 0B 00 01 01 10 04 7B")},
     {"UserInformation", [](auto& seq) { return CreateCLI_SETUSERINFO(seq); }, 0x0002,
      Hex("2A 02 00 02 00 4E  00 02 00 04 00 00 00 00 00 00" // FLAP 78 bytes, SNAC (2, 4)
-         "00 05 00 40" +
-         Capabilities)}, // TLV 5: 64 bytes of capabilities
+         "00 05 00 40"                                      // TLV 5: 64 bytes of capabilities
+         "09 46 13 49 4C 7F 11 D1 82 22 44 45 53 54 00 00  97 B1 27 51 24 3C 43 34 AD 22 D6 AB F7 3F 14 92"
+         "2E 7A 64 75 FA DF 4D C8 88 6F EA 35 95 FD B6 DF  09 46 13 44 4C 7F 11 D1 82 22 44 45 53 54 00 00")},
     {"MessageWrapsTheSequence",
      [](auto& seq) { return CreateCLI_SENDMSG(seq, 0, 0xABCDEF, 456, "H\xC3\xA9\xE2\x82\xAC"); }, 0xFFFF,
      Hex("2A 02 FF FF 00 30  00 04 00 06 00 00 00 00 00 00" // FLAP 48 bytes, SNAC (4, 6)
@@ -89,8 +76,11 @@ const std::tuple<const char*, TBuild, std::uint16_t, std::string> Packets[] = {
          "00 01 01 28  26 01"                               // TLV 1 of 296 bytes; LE length of the rest, 294
          "7B 00 00 00  D0 07  02 00"                        // LE: UIN 123, command 2000, request 2
          "82 14 00 01 00 16  00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00" // SMS request, 16 zeros
-         "00 00 01 04") +
-         SmsXml + std::string(1, '\0')}, // TLV 0: 260 bytes of XML and its zero
+         "00 00 01 04") + // TLV 0: 260 bytes of XML and its zero
+         "<icq_sms_message><destination>+4412345</destination><text>Hi \xC3\xA9</text>"
+         "<codepage>1252</codepage><senders_UIN>123</senders_UIN><senders_name>TICQClient</senders_name>"
+         "<delivery_receipt>Yes</delivery_receipt><time>06 Dec 2026 09:47:07 GMT</time></icq_sms_message>" +
+         std::string(1, '\0')},
     {"AckOfflineMessagesAfterTheFirstRequest",
      [](auto& seq) {
          RequestSeq = 3;
@@ -121,9 +111,8 @@ TEST(ClientPackets, TextsAreEscapedNarrowedAndCut) {
     EXPECT_NE(ident.find(Hex("00 02 00 01 CC")), std::string::npos);
     // An oversized message is cut at the buffer's end; the frame still states its length.
     TRawPkt pkt = CreateCLI_SENDMSG(seq, 0, 0, 1, std::string(10000, 'x'));
-    EXPECT_EQ(pkt.Len, MaxPacketSize);
-    EXPECT_TRUE(pkt.Cut);
-    EXPECT_EQ(Hex("1F FA"), std::string(pkt.Bytes().substr(4, 2)));
+    EXPECT_EQ(std::tuple(pkt.Len, pkt.Cut, std::string(pkt.Bytes().substr(4, 2))),
+              std::tuple(MaxPacketSize, true, Hex("1F FA")));
     EXPECT_TRUE(CreateCLI_SENDSMS(seq, 1, "1", "t", 1, std::string(9000, 'x'), RequestSeq).Cut);
     EXPECT_FALSE(CreateCLI_SENDSMS(seq, 1, "1", "t", 1, std::string(7000, 'x'), RequestSeq).Cut);
 }

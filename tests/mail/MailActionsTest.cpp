@@ -34,12 +34,11 @@ void ExpectMessage(const std::filesystem::path& dir, const std::string& content,
     const std::string head = "\r\n" + content.substr(0, content.find("\r\n\r\n") + 2);
     for (const auto& [key, value] : expected.items()) {
         if (key == "headers" || key == "noHeaders") {
-            for (const auto& line : value)
-                EXPECT_EQ(head.find("\r\n" + line.get<std::string>() + (key == "headers" ? "\r\n" : ":")) ==
-                              std::string::npos,
-                          key == "noHeaders")
-                    << line << " in\n"
-                    << head;
+            for (const auto& line : value) {
+                const std::string wanted =
+                    "\r\n" + line.get<std::string>() + (key == "headers" ? "\r\n" : ":");
+                EXPECT_EQ(head.find(wanted) != std::string::npos, key == "headers") << line << " in" << head;
+            }
         } else if (key != "rcpt") {
             EXPECT_EQ(tree[key], value) << key << " of\n" << content;
         }

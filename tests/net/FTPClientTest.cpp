@@ -1,8 +1,6 @@
-// The FTP client against real servers: pyftpdlib and ProFTPD, each started for the test; transfers
-// also over IPv6 and with a server that knows only PASV and PORT. Then exact command sequences and
-// faults no real server produces, played by the line peer; every session fails the test when the
-// client sends other commands than the script's. The scripts of those tables are data in tests/data/net
-// (line-peer, hostile-peers and logins).
+// The FTP client against pyftpdlib and ProFTPD, started for each test; then exact command sequences and
+// faults no real server produces, played by the line peer, which fails the test on any command not in
+// its script (the scripts are tables in tests/data/net: line-peer, hostile-peers and logins).
 #include "net/FTPClient.h"
 
 #include "NetTestData.h"
@@ -23,7 +21,6 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <sstream>
-#include <sys/stat.h>
 #include <thread>
 #include <utime.h>
 #include <zlib.h>
@@ -34,12 +31,10 @@ using namespace std::chrono_literals;
 using ::testing::_;
 using ::testing::AllOf;
 using ::testing::Contains;
-using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::Pair;
 using ::testing::Property;
 using ::testing::Throws;
-using ::testing::UnorderedElementsAre;
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using Seconds = std::chrono::duration<double>;
@@ -181,9 +176,8 @@ TEST_P(FTPClientTest, SizeDatesAndChecksums) {
 
     std::time_t when = 1591012800; // 2020-06-01 12:00:00 UTC
     Client.SetModTime("f.bin", system_clock::from_time_t(when) + 700ms);
-    struct stat st {};
-    ASSERT_EQ(::stat(Remote("f.bin").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mtime, when);
+    auto stored = std::chrono::file_clock::to_sys(fs::last_write_time(Remote("f.bin")));
+    EXPECT_EQ(std::chrono::floor<std::chrono::seconds>(stored), system_clock::from_time_t(when));
     EXPECT_EQ(Client.FileDate("f.bin"), system_clock::from_time_t(when));
     EXPECT_THAT([&] { Client.FileDate("missing.bin"); }, ReplyError(550));
     // ASCII stays the transfer type after SIZE borrowed binary mode: the server's CR LF become LF.
@@ -240,8 +234,8 @@ TEST_P(FTPClientTest, ListingsMatchWhatWasCreated) {
                             item.ItemType == TFTPItemType::ditDirectory ? "dir" : std::to_string(item.Size),
                             item.ModifiedDate ? Stamp(*item.ModifiedDate, mlsd) : "none"));
         std::string date = mlsd ? "2020-06-01 12:00:00Z" : "2020-06-01 00:00:00";
-        EXPECT_THAT(shown,
-                    UnorderedElementsAre("a.txt 10 " + date, "b c.bin 2000 " + date, "sub dir " + date));
+        EXPECT_THAT(shown, ::testing::UnorderedElementsAre("a.txt 10 " + date, "b c.bin 2000 " + date,
+                                                           "sub dir " + date));
     }
 }
 
@@ -297,8 +291,8 @@ TEST_P(FTPClientTest, WorkEventsReportTheTotalsAndTheThrottleHoldsItsRate) {
     // ProFTPD names the size in its 150 reply, pyftpdlib does not; listings are not file work.
     std::string size = std::to_string(content.size());
     std::string announced = GetParam().Kind == TFTPServerKind::skProFTPD ? size : "0";
-    EXPECT_THAT(events, ElementsAre("begin write " + size, "end " + size, "begin write " + size,
-                                    "end " + size, "begin read " + announced, "end " + size));
+    EXPECT_THAT(events, ::testing::ElementsAre("begin write " + size, "end " + size, "begin write " + size,
+                                               "end " + size, "begin read " + announced, "end " + size));
 }
 
 // Over TLS the session cannot be kept (servers strike a session whose data connection ended without

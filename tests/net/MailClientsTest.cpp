@@ -1,8 +1,6 @@
-// The mail clients against real servers and scripted peers: SMTP against aiosmtpd (a stop part-way
-// and a big attachment) and against peers for what a real server does not show
-// (smtp-hostile-peers.json), POP3 against Dovecot (pop3.json), NNTP against peers
-// (nntp-hostile-peers.json). Sessions with every TLS mode and login, and posts to real news servers,
-// are the mail actions' cases (tests/data/mail).
+// The mail clients: SMTP against aiosmtpd (a stop part-way, a big attachment), POP3 against Dovecot
+// (pop3.json), and peers for what a real server does not show (the hostile-peers tables). Every TLS
+// mode and login, and posts to real news servers, are the mail actions' cases (tests/data/mail).
 #include "MimeParse.h"
 #include "NetTestData.h"
 #include "net/LogEventIntercept.h"
@@ -24,9 +22,6 @@
 using namespace zr::net;
 using namespace quillate::testing;
 using namespace std::chrono_literals;
-using ::testing::HasSubstr;
-using ::testing::Not;
-using ::testing::StartsWith;
 
 namespace {
 
@@ -183,9 +178,9 @@ TEST_P(POP3Login, LogsInAndCountsTheMailboxOrFailsAsExpected) {
     bool tlsActive = client.TLSActive();
     client.Disconnect();
 
-    EXPECT_THAT(log, Not(HasSubstr(TPOP3TestServer::Password)));
+    EXPECT_THAT(log, ::testing::Not(::testing::HasSubstr(TPOP3TestServer::Password)));
     if (c.contains("fault")) {
-        EXPECT_THAT(fault, StartsWith(c["fault"].get<std::string>()));
+        EXPECT_THAT(fault, ::testing::StartsWith(c["fault"].get<std::string>()));
         return;
     }
     ASSERT_EQ(fault, "none") << Server->Output();
@@ -209,7 +204,7 @@ TEST(POP3HostilePeer, AnEndlessCapabilityListIsCutOffAndItsLogBounded) {
     std::vector<std::string> logged;
     client.Connection().AddIntercept(std::make_shared<TLogEventIntercept>(
         [&](TLogEventType, std::string_view text) { logged.emplace_back(text); }));
-    EXPECT_THAT(FaultOf([&] { client.Connect(); }), StartsWith("protocol"));
+    EXPECT_THAT(FaultOf([&] { client.Connect(); }), ::testing::StartsWith("protocol"));
     EXPECT_LE(logged.size(), TLogEventIntercept::DefaultMaxReceivedLines + 10);
     EXPECT_THAT(logged, ::testing::Contains(::testing::EndsWith("more received lines not shown")));
 }

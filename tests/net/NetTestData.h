@@ -4,7 +4,6 @@
 
 #include "net/NetErrors.h"
 #include "support/FTPServerFixture.h"
-#include "support/ServerProcess.h"
 
 #include <chrono>
 #include <ctime>

@@ -1,7 +1,6 @@
-// The transport on its own: error texts, time-outs, Abort and TLS against openssl s_server. The HTTP
-// client against the test server (tests/servers/httpd.py): each route as the table
-// tests/data/net/http.json says, and a stop from another thread. The protocol log and its masking are
-// the HTTP action's cases (tests/data/web/get.json).
+// The transport on its own: error texts, time-outs, Abort and TLS against openssl s_server; the HTTP
+// client against tests/servers/httpd.py, route by route as tests/data/net/http.json says, and a stop
+// from another thread. Its protocol log and masking are the HTTP action's cases (tests/data/web).
 #include "NetTestData.h"
 #include "net/HTTPClient.h"
 #include "net/NetErrors.h"
@@ -19,8 +18,6 @@
 
 using namespace zr::net;
 using namespace quillate::testing;
-using ::testing::HasSubstr;
-using ::testing::StartsWith;
 using ::testing::ThrowsMessage;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
@@ -98,7 +95,7 @@ TEST(TLSConnection, VerifiesTheServerUnlessTold) {
             return connection.ReadLn();
         };
         if (const std::string failure = c["failure"]; !failure.empty())
-            EXPECT_THAT(fetch, ThrowsMessage<ETLSError>(HasSubstr(failure)));
+            EXPECT_THAT(fetch, ThrowsMessage<ETLSError>(::testing::HasSubstr(failure)));
         else
             EXPECT_THAT(fetch(), ::testing::StartsWith("HTTP/1.0 200"));
     }
@@ -165,7 +162,7 @@ TEST_P(HTTPRoute, AnswersAsTheTableSays) {
         else
             Client.Get(url, [&](std::string_view data) { body += data; });
     });
-    EXPECT_THAT(fault, StartsWith(c.value("fault", "none"))) << Server->Output();
+    EXPECT_THAT(fault, ::testing::StartsWith(c.value("fault", "none"))) << Server->Output();
     EXPECT_EQ(Client.ResponseCode(), c.value("code", 0));
     EXPECT_EQ(body, c.contains("body") ? Text(c["body"]) : "");
     EXPECT_EQ(fileNameOf(Client.ResponseHeader("Content-Disposition"), Client.ResponseHeader("Content-Type")),
@@ -193,7 +190,7 @@ TEST_F(HTTPServer, AbortFromAnotherThreadEndsASilentBodyAtOnceAndAStopHoldsForIt
     std::string fault = FaultOf([&] { Client.Get(Base(false) + "/slow", [](std::string_view) {}); });
     auto took = std::chrono::steady_clock::now() - aborted.load();
     stopper.join();
-    EXPECT_THAT(fault, StartsWith("aborted: GET " + Base(false) + "/slow: operation aborted"));
+    EXPECT_THAT(fault, ::testing::StartsWith("aborted: GET " + Base(false) + "/slow: operation aborted"));
     EXPECT_LT(took, std::chrono::seconds(1));
 
     Client.OnWork = nullptr;

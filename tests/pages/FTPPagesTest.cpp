@@ -95,13 +95,6 @@ QStringList TabTexts(QWidget* page) {
     return texts;
 }
 
-QStringList Strings(const json& texts) {
-    QStringList list;
-    for (const auto& text : texts)
-        list << QString::fromStdString(text.get<std::string>());
-    return list;
-}
-
 // Each page's caption and what Tab reaches on it, as tests/data/pages/ftp-page-texts.json lists them.
 TEST(FTPPages, CaptionsAndFieldsInTabOrder) {
     for (const auto& expected : Table("ftp-page-texts.json")) {
@@ -118,7 +111,10 @@ TEST(FTPPages, CaptionsAndFieldsInTabOrder) {
         }
         ASSERT_TRUE(page) << name;
         EXPECT_EQ(caption, QString::fromStdString(expected["caption"].get<std::string>())) << name;
-        EXPECT_EQ(TabTexts(page.get()), Strings(expected["texts"])) << name;
+        QStringList texts;
+        for (const auto& text : expected["texts"])
+            texts << QString::fromStdString(text.get<std::string>());
+        EXPECT_EQ(TabTexts(page.get()), texts) << name;
     }
 }
 
@@ -257,15 +253,10 @@ TEST(FTPPages, SFTPDisablesWhatItHasNoUseFor) {
 }
 
 TEST(FTPPages, ConnectionNameValidation) {
-    struct TCase {
-        QString Typed;
-        bool Valid;
-        QString Message;
-        QString Shown;
-    };
     const QString taken =
         "Please specify a different connection name \r\nbecause that name is already being used";
-    const std::vector<TCase> cases = {
+    // What is typed, whether the page takes it, the message and the name then shown.
+    const std::tuple<QString, bool, QString, QString> cases[] = {
         {"   ", false, "Please specify a connection name.", ""},
         {"other", false, taken, "other"},
         {" SITE ", true, "", "SITE"},
@@ -273,17 +264,16 @@ TEST(FTPPages, ConnectionNameValidation) {
     };
     TProject project = ProjectWith({"Other"}, "action.ftp.connect", {{"FTPConnectionName", "Site"}});
     TProjectView view(project);
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.Typed.toStdString());
+    for (const auto& [typed, valid, message, shown] : cases) {
+        SCOPED_TRACE(typed.toStdString());
         TFTPConnectFrame page(nullptr);
         page.SetShowMessages(false);
         page.DoInitPage(*project.Actions.back(), view);
         page.ReadActionData(*project.Actions.back());
         auto* name = page.findChild<QLineEdit*>();
-        name->setText(c.Typed);
-        EXPECT_EQ(page.Validate(), c.Valid);
-        EXPECT_EQ(page.LastMessage(), c.Message);
-        EXPECT_EQ(name->text(), c.Shown);
+        name->setText(typed);
+        const bool accepted = page.Validate(); // before the message and name it sets
+        EXPECT_EQ(std::tuple(accepted, page.LastMessage(), name->text()), std::tuple(valid, message, shown));
     }
 }
 
@@ -419,9 +409,7 @@ TEST(FTPPages, TelnetScriptGridUsesTheSameGrid) {
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    // Listing the tests (ctest's discovery, without the test environment) needs no display.
-    if (::testing::GTEST_FLAG(list_tests))
-        return RUN_ALL_TESTS();
+    qputenv("QT_QPA_PLATFORM", "offscreen"); // also where ctest's environment is not set
     QApplication app(argc, argv);
     zr::RegisterPackage(false);
     ZRRegisterPages();

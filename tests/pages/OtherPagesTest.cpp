@@ -68,68 +68,48 @@ const TActionPages& PagesOf(const TZRAction& action) {
     throw std::logic_error("no pages for " + action.ClassName());
 }
 
-class OtherPagesTest : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        static int argc = 1;
-        static char name[] = "pages_other_tests";
-        static char* argv[] = {name, nullptr};
-        static QApplication application(argc, argv);
-        [[maybe_unused]] static const bool registered = [] {
-            zr::RegisterPackage(false);
-            ZRRegisterPages();
-            return true;
-        }();
+// A project of tests/data/pages/other-projects.json with the passwords set.
+quillate::TProject Load(const std::string& name) {
+    auto project = quillate::TProject::Parse(Table("other-projects.json")[name].dump(), "pages.json");
+    for (const auto& action : project.Actions) {
+        const auto* info = action->Properties().Find(PagesOf(*action).Password);
+        action->SetPropertyValue(info->Name,
+                                 quillate::EncryptString("pw-" + action->ClassName(), info->EncryptionKey));
     }
+    return project;
+}
 
-    // A project of tests/data/pages/other-projects.json with the passwords set.
-    static quillate::TProject Load(const std::string& name) {
-        auto project = quillate::TProject::Parse(Table("other-projects.json")[name].dump(), "pages.json");
-        for (const auto& action : project.Actions) {
-            const auto* info = action->Properties().Find(PagesOf(*action).Password);
-            action->SetPropertyValue(
-                info->Name, quillate::EncryptString("pw-" + action->ClassName(), info->EncryptionKey));
-        }
-        return project;
-    }
+// The action as the project file stores it; with `clear`, passwords as clear text, since
+// every encryption of one password differs.
+ordered_json Stored(const std::shared_ptr<TZRAction>& action, bool clear) {
+    quillate::TProject project;
+    project.Actions.push_back(action);
+    auto json = ordered_json::parse(project.ToJson())["actions"][0];
+    if (clear && json.contains("properties"))
+        for (auto& [name, value] : json["properties"].items())
+            if (const auto* info = action->Properties().Find(name); info && !info->EncryptionKey.empty())
+                value = quillate::DecryptString(value.get<std::string>(), info->EncryptionKey);
+    return json;
+}
 
-    static std::shared_ptr<TZRAction> Fresh(const TZRAction& like) {
-        return std::dynamic_pointer_cast<TZRAction>(like.GetClass().Create());
+// Every page of the action's dialog reads `from` and writes `to`, as pressing OK does.
+void RunDialog(const TZRAction& from, TZRAction& to) {
+    QWidget dialog;
+    for (const char* name : PagesOf(from).Pages) {
+        auto* page = quillate::DesignClasses().CreatePage(name, &dialog);
+        ASSERT_NE(page, nullptr) << name;
+        page->ReadActionData(from);
+        page->WriteActionData(to);
     }
+}
 
-    // The action as the project file stores it; with `clear`, passwords as clear text, since
-    // every encryption of one password differs.
-    static ordered_json Stored(const std::shared_ptr<TZRAction>& action, bool clear) {
-        quillate::TProject project;
-        project.Actions.push_back(action);
-        auto json = ordered_json::parse(project.ToJson())["actions"][0];
-        if (clear && json.contains("properties"))
-            for (auto& [name, value] : json["properties"].items())
-                if (const auto* info = action->Properties().Find(name); info && !info->EncryptionKey.empty())
-                    value = quillate::DecryptString(value.get<std::string>(), info->EncryptionKey);
-        return json;
-    }
-
-    // Every page of the action's dialog reads `from` and writes `to`, as pressing OK does.
-    static void RunDialog(const TZRAction& from, TZRAction& to) {
-        QWidget dialog;
-        for (const char* name : PagesOf(from).Pages) {
-            auto* page = quillate::DesignClasses().CreatePage(name, &dialog);
-            ASSERT_NE(page, nullptr) << name;
-            page->ReadActionData(from);
-            page->WriteActionData(to);
-        }
-    }
-
-    template <class T> static T* Find(QWidget* page, const QString& text) {
-        for (auto* widget : page->findChildren<T*>())
-            if (widget->text() == text)
-                return widget;
-        ADD_FAILURE() << "no control " << text.toStdString();
-        return nullptr;
-    }
-};
+template <class T> T* Find(QWidget* page, const QString& text) {
+    for (auto* widget : page->findChildren<T*>())
+        if (widget->text() == text)
+            return widget;
+    ADD_FAILURE() << "no control " << text.toStdString();
+    return nullptr;
+}
 
 // The visible texts of a page's controls in tab order: button texts, list entries, grid columns.
 QStringList TabOrderTexts(QWidget* page) {
@@ -156,9 +136,8 @@ QStringList Strings(const ordered_json& texts) {
     return list;
 }
 
-// Each page's caption, texts in tab order and some of its labels, as
-// tests/data/pages/other-page-texts.json lists them.
-TEST_F(OtherPagesTest, CaptionsAndTextsInTabOrder) {
+// Each page's caption, texts in tab order and some labels, as other-page-texts.json lists them.
+TEST(OtherPagesTest, CaptionsAndTextsInTabOrder) {
     for (const auto& expected : Table("other-page-texts.json")) {
         const auto name = expected["page"].get<std::string>();
         SCOPED_TRACE(name);
@@ -183,14 +162,14 @@ TEST_F(OtherPagesTest, CaptionsAndTextsInTabOrder) {
 
 // Pressing OK on an unchanged dialog keeps every stored value, odd ones too; the dialog of one action
 // writing into a fresh one copies every value.
-TEST_F(OtherPagesTest, DialogKeepsEveryStoredValueAndCopiesItToAFreshAction) {
+TEST(OtherPagesTest, DialogKeepsEveryStoredValueAndCopiesItToAFreshAction) {
     for (const std::string name : {"everyField", "oddValues"}) {
         auto project = Load(name);
         for (const auto& action : project.Actions) {
             SCOPED_TRACE(action->ClassName());
             const auto before = Stored(action, false);
             if (name == "everyField") {
-                auto copy = Fresh(*action);
+                auto copy = std::dynamic_pointer_cast<TZRAction>(action->GetClass().Create());
                 RunDialog(*action, *copy);
                 EXPECT_EQ(Stored(copy, true), Stored(action, true));
             }
@@ -200,7 +179,7 @@ TEST_F(OtherPagesTest, DialogKeepsEveryStoredValueAndCopiesItToAFreshAction) {
     }
 }
 
-TEST_F(OtherPagesTest, PagesFollowTheirSwitches) {
+TEST(OtherPagesTest, PagesFollowTheirSwitches) {
     QWidget owner;
     auto* http = quillate::DesignClasses().CreatePage("TInetHTTPGetFrame", &owner);
     auto* serverName = Find<QCheckBox>(http, "Use server filename");
@@ -224,7 +203,7 @@ TEST_F(OtherPagesTest, PagesFollowTheirSwitches) {
               (quillate::TStringList{"a.txt", "%Dir%/b.txt", "/d/x.txt", "/d/y.txt"}));
 }
 
-TEST_F(OtherPagesTest, AddressGridEditsTheActionsList) {
+TEST(OtherPagesTest, AddressGridEditsTheActionsList) {
     auto project = Load("everyField");
     auto& action = dynamic_cast<zr::TEmailAction&>(*project.Actions[0]);
     QWidget owner;
@@ -265,7 +244,7 @@ TEST_F(OtherPagesTest, AddressGridEditsTheActionsList) {
     EXPECT_EQ(rows[3], (zr::pages::TAddressRow{"new@x.org", "New One", true}));
 }
 
-TEST_F(OtherPagesTest, PropertyEditors) {
+TEST(OtherPagesTest, PropertyEditors) {
     auto project = Load("everyField");
     auto& action = dynamic_cast<zr::TEmailAction&>(*project.Actions[0]);
     auto mode = quillate::DesignClasses().CreateEditor("TEMailModeEditor");
@@ -277,52 +256,46 @@ TEST_F(OtherPagesTest, PropertyEditors) {
         EXPECT_EQ(mode->GetValue(action, "Mode"), text);
     }
 
-    // Each dialog editor is driven while it is open: its title, one change, OK.
-    struct TCase {
-        const char* Editor;
-        const char* Property;
-        QString Title;
-        std::function<void(QWidget*)> Change;
-        std::function<void()> Check;
-    };
-    const std::vector<TCase> cases{
-        {"TCopyToEditor", "CopyTo", "Email Address List",
-         [](QWidget* d) {
-             d->findChild<zr::pages::TAddressListBaseFrame*>()->SetRows({{"x@y.org", "X", true}});
-         },
-         [&] { EXPECT_EQ(action.Addresses().CopyTo->Item(0)->GetAddress(), "x@y.org"); }},
-        {"TEmailBodyEditor", "BodyObject", "Message Body",
-         [](QWidget* d) { d->findChild<QPlainTextEdit*>()->setPlainText("one\ntwo"); },
-         [&] {
-             EXPECT_EQ(std::get<quillate::TStringList>(action.GetPropertyValue("BodyObject")),
-                       (quillate::TStringList{"one", "two"}));
-         }},
-        {"TEmailAttachmentsEditor", "AttachmentsObject", "Attachments",
-         [](QWidget* d) { static_cast<quillate::TFileListEditor*>(d)->AddFiles({"/z.pdf"}); },
-         [&] {
-             EXPECT_EQ(std::get<quillate::TStringList>(action.GetPropertyValue("AttachmentsObject")),
-                       (quillate::TStringList{"a.txt", "%Dir%/b.txt", "/z.pdf"}));
-         }},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.Editor);
-        auto editor = quillate::DesignClasses().CreateEditor(c.Editor);
+    // Each dialog editor is driven while it is open: its title, one change, OK; then the property is checked.
+    const std::tuple<const char*, const char*, QString, std::function<void(QWidget*)>, std::function<void()>>
+        cases[]{
+            {"TCopyToEditor", "CopyTo", "Email Address List",
+             [](QWidget* d) {
+                 d->findChild<zr::pages::TAddressListBaseFrame*>()->SetRows({{"x@y.org", "X", true}});
+             },
+             [&] { EXPECT_EQ(action.Addresses().CopyTo->Item(0)->GetAddress(), "x@y.org"); }},
+            {"TEmailBodyEditor", "BodyObject", "Message Body",
+             [](QWidget* d) { d->findChild<QPlainTextEdit*>()->setPlainText("one\ntwo"); },
+             [&] {
+                 EXPECT_EQ(std::get<quillate::TStringList>(action.GetPropertyValue("BodyObject")),
+                           (quillate::TStringList{"one", "two"}));
+             }},
+            {"TEmailAttachmentsEditor", "AttachmentsObject", "Attachments",
+             [](QWidget* d) { static_cast<quillate::TFileListEditor*>(d)->AddFiles({"/z.pdf"}); },
+             [&] {
+                 EXPECT_EQ(std::get<quillate::TStringList>(action.GetPropertyValue("AttachmentsObject")),
+                           (quillate::TStringList{"a.txt", "%Dir%/b.txt", "/z.pdf"}));
+             }},
+        };
+    for (const auto& [name, property, expectedTitle, change, check] : cases) {
+        SCOPED_TRACE(name);
+        auto editor = quillate::DesignClasses().CreateEditor(name);
         ASSERT_NE(editor, nullptr);
         QString title;
         QTimer::singleShot(0, [&] {
             auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
             ASSERT_NE(dialog, nullptr);
             title = dialog->windowTitle();
-            c.Change(dialog);
+            change(dialog);
             dialog->accept();
         });
-        EXPECT_TRUE(editor->Edit(nullptr, action, c.Property));
-        EXPECT_EQ(title, c.Title);
-        c.Check();
+        EXPECT_TRUE(editor->Edit(nullptr, action, property));
+        EXPECT_EQ(title, expectedTitle);
+        check();
     }
 }
 
-TEST_F(OtherPagesTest, OptionPageWritesWhatWasTyped) {
+TEST(OtherPagesTest, OptionPageWritesWhatWasTyped) {
     QWidget owner;
     auto* page = quillate::DesignClasses().CreateOptionPage("TEmailGlobalOptionsFrame", &owner);
     ASSERT_NE(page, nullptr);
@@ -342,13 +315,19 @@ TEST_F(OtherPagesTest, OptionPageWritesWhatWasTyped) {
     combos[1]->setCurrentText("KOI8-R");
     page->WriteOptions(options);
 
-    EXPECT_EQ(options.GetSMTPHost(), "mail.example");
-    EXPECT_EQ(options.GetSMTPPort(), 587);
-    EXPECT_TRUE(options.GetSMTPAuth() && options.GetSMTPEHLO() && options.GetSMTPSSL());
-    EXPECT_EQ(options.GetSMTPUser(), "me");
-    EXPECT_EQ(options.GetSMTPPass(), "p%w");
-    EXPECT_EQ(options.GetSMTPUseTLS(), zr::utUseExplicitTLS);
-    EXPECT_EQ(options.GetDefaultEncoding(), "KOI8-R");
+    EXPECT_EQ(std::tuple(options.GetSMTPHost(), options.GetSMTPPort(), options.GetSMTPAuth(),
+                         options.GetSMTPEHLO(), options.GetSMTPSSL(), options.GetSMTPUser(),
+                         options.GetSMTPPass(), options.GetSMTPUseTLS(), options.GetDefaultEncoding()),
+              std::tuple("mail.example", 587, true, true, true, "me", "p%w", zr::utUseExplicitTLS, "KOI8-R"));
 }
 
 } // namespace
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    qputenv("QT_QPA_PLATFORM", "offscreen"); // also where ctest's environment is not set
+    QApplication app(argc, argv);
+    zr::RegisterPackage(false);
+    ZRRegisterPages();
+    return RUN_ALL_TESTS();
+}

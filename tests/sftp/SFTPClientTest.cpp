@@ -30,15 +30,12 @@ namespace {
 class SFTPClientTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        Server = new TSSHTestServer();
+        Server = std::make_unique<TSSHTestServer>();
         Server->Start();
         Server->MakeKey(Server->Scratch() / "pass-key", "key-passphrase", true);
         Server->MakeKey(Server->Scratch() / "stranger-key", "", false);
     }
-    static void TearDownTestSuite() {
-        delete Server;
-        Server = nullptr;
-    }
+    static void TearDownTestSuite() { Server.reset(); }
 
     // A client of server (the suite's own unless given) that trusts its key by its fingerprint, logging
     // its requests into Requests.
@@ -61,24 +58,18 @@ protected:
     std::string Remote(const std::string& name) const { return (Server->Home() / name).string(); }
     static std::string Download(TSFTPClient& client, const std::string& remote, const fs::path& local,
                                 std::int64_t from) {
-        int fd =
-            ::open(local.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (from > 0 ? O_APPEND : O_TRUNC), 0644);
-        EXPECT_GE(fd, 0);
-        try {
-            client.Get(remote, fd, from, local.string());
-        } catch (...) {
-            ::close(fd);
-            throw;
-        }
-        ::close(fd);
+        struct TFile {
+            int Fd;
+            ~TFile() { ::close(Fd); }
+        } file{::open(local.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (from > 0 ? O_APPEND : O_TRUNC), 0644)};
+        EXPECT_GE(file.Fd, 0);
+        client.Get(remote, file.Fd, from, local.string());
         return ReadTextFile(local);
     }
 
-    static TSSHTestServer* Server;
+    static inline std::unique_ptr<TSSHTestServer> Server;
     std::string Requests;
 };
-
-TSSHTestServer* SFTPClientTest::Server = nullptr;
 
 // Where the server asks through keyboard-interactive (PAM) instead of for a password, the stored password
 // answers it, and a wrong one is refused.
@@ -92,7 +83,7 @@ TEST_F(SFTPClientTest, LogsInWithPasswordOrKeyAndSaysWhyNot) {
         std::string Password = {};
         fs::path Key = {};
         std::string Passphrase = {};
-        const TSSHTestServer* Via = Server;
+        const TSSHTestServer* Via = Server.get();
     };
     const fs::path scratch = Server->Scratch();
     const TCase cases[] = {
@@ -235,8 +226,7 @@ TEST_F(SFTPClientTest, ListsAndChangesTheTree) {
     client->SetModTime(Remote("tree/a.txt"), when);
     EXPECT_EQ(client->Stat(Remote("tree/a.txt")).ModifiedDate, when);
     auto items = client->List(Remote("tree"));
-    std::sort(items.begin(), items.end(),
-              [](const auto& a, const auto& b) { return a.FileName < b.FileName; });
+    std::ranges::sort(items, {}, &TFTPListItem::FileName);
     ASSERT_EQ(items.size(), 3u);
     EXPECT_EQ(std::tuple(items[0].FileName, items[0].ItemType, items[0].Size, items[0].ModifiedDate),
               std::tuple("a.txt", TFTPItemType::ditFile, 5, when));
@@ -277,12 +267,8 @@ TEST_F(SFTPClientTest, StopEndsABlockedCallWithinASecond) {
     ASSERT_EQ(::listen(silent.Fd(), 1), 0);
     // A sparse file that downloads for longer than the test waits.
     const std::string big = Remote("big.bin");
-    {
-        int fd = ::open(big.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(::ftruncate(fd, 64LL * 1024 * 1024 * 1024), 0);
-        ::close(fd);
-    }
+    WriteTextFile(big, "");
+    fs::resize_file(big, 64LL << 30);
     struct TCase {
         const char* Name;
         bool Handshake;

@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <random>
 #include <thread>
 #include <unistd.h>
 
@@ -35,13 +34,10 @@ std::vector<std::string> Names(const TFTPListItems& items) {
 class SFTPConnectionTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        Server = new TSSHTestServer();
+        Server = std::make_unique<TSSHTestServer>();
         Server->Start();
     }
-    static void TearDownTestSuite() {
-        delete Server;
-        Server = nullptr;
-    }
+    static void TearDownTestSuite() { Server.reset(); }
 
     std::shared_ptr<TSFTPConnectObject> Connected() {
         auto connection = std::make_shared<TSFTPConnectObject>("sftp");
@@ -61,11 +57,9 @@ protected:
     }
     fs::path Local(const std::string& name) const { return Server->Scratch() / name; }
 
-    static TSSHTestServer* Server;
+    static inline std::unique_ptr<TSSHTestServer> Server;
     std::string Log;
 };
-
-TSSHTestServer* SFTPConnectionTest::Server = nullptr;
 
 TEST_F(SFTPConnectionTest, CarriesATreeUpAndBackAndRemovesIt) {
     auto c = Connected();
