@@ -7,14 +7,12 @@
 #include "host/Options.h"
 #include "host/Project.h"
 #include "host/Registration.h"
-#include "package/ZRInternetReg.h"
 #include "pages/ftp/FTPConnectionPages.h"
 #include "pages/ftp/FTPMirrorPages.h"
 #include "pages/ftp/FTPScriptPages.h"
 #include "pages/telnet/TelnetScriptPage.h"
 
 #include <QAbstractButton>
-#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
@@ -26,8 +24,6 @@
 #include <memory>
 #include <string>
 #include <vector>
-
-extern "C" void ZRRegisterPages();
 
 namespace {
 
@@ -406,12 +402,3 @@ TEST(FTPPages, TelnetScriptGridUsesTheSameGrid) {
 }
 
 } // namespace
-
-int main(int argc, char** argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    qputenv("QT_QPA_PLATFORM", "offscreen"); // also where ctest's environment is not set
-    QApplication app(argc, argv);
-    zr::RegisterPackage(false);
-    ZRRegisterPages();
-    return RUN_ALL_TESTS();
-}

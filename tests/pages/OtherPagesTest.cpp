@@ -7,7 +7,6 @@
 #include "host/Project.h"
 #include "mail/ZREmail.h"
 #include "mail/ZREmailOptions.h"
-#include "package/ZRInternetReg.h"
 #include "pages/mail/AddressListFrame.h"
 #include "pages/mail/MessagePages.h"
 
@@ -28,8 +27,6 @@
 #include <memory>
 #include <string>
 #include <vector>
-
-extern "C" void ZRRegisterPages();
 
 // Readable failure messages.
 void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
@@ -322,12 +319,3 @@ TEST(OtherPagesTest, OptionPageWritesWhatWasTyped) {
 }
 
 } // namespace
-
-int main(int argc, char** argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    qputenv("QT_QPA_PLATFORM", "offscreen"); // also where ctest's environment is not set
-    QApplication app(argc, argv);
-    zr::RegisterPackage(false);
-    ZRRegisterPages();
-    return RUN_ALL_TESTS();
-}
