@@ -11,7 +11,9 @@
 #include <fmt/format.h>
 #include <libssh2.h>
 #include <libssh2_sftp.h>
+#include <optional>
 #include <poll.h>
+#include <string_view>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <utility>
@@ -39,6 +41,34 @@ private:
 };
 
 std::string Millis(std::chrono::milliseconds ms);
+
+// Reads the fields of SSH's wire format in order (RFC 4251: uint32 big-endian, string as its length
+// and its bytes); a field past the end reads as missing.
+class TSSHFieldReader {
+public:
+    explicit TSSHFieldReader(std::string_view data) : FData(data) {}
+    bool AtEnd() const { return FData.empty(); }
+    std::optional<std::uint32_t> U32() {
+        if (FData.size() < 4)
+            return std::nullopt;
+        std::uint32_t value = 0;
+        for (std::size_t i = 0; i < 4; ++i)
+            value = (value << 8) | static_cast<unsigned char>(FData[i]);
+        FData.remove_prefix(4);
+        return value;
+    }
+    std::optional<std::string_view> String() {
+        auto length = U32();
+        if (!length || *length > FData.size())
+            return std::nullopt;
+        auto text = FData.substr(0, *length);
+        FData.remove_prefix(*length);
+        return text;
+    }
+
+private:
+    std::string_view FData;
+};
 
 } // namespace sftp_detail
 

@@ -1,5 +1,6 @@
 // The SSH half of the SFTP client: the socket, the handshake, the host key check, the login and the
 // session's end.
+#include "base/Base64.h"
 #include "net/NameLookup.h"
 #include "net/SFTPClientImpl.h"
 
@@ -46,24 +47,12 @@ void Drain(int eventFd) {
     }
 }
 
-std::string Base64(const unsigned char* data, std::size_t size) {
-    std::string out(4 * ((size + 2) / 3) + 1, '\0');
-    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), data, static_cast<int>(size));
-    out.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
-    return out;
-}
-
 // The key type a public key blob names first ("ssh-ed25519"), or "unknown" for a blob that names none.
 std::string KeyTypeName(std::string_view blob) {
-    if (blob.size() < 4)
+    auto field = TSSHFieldReader(blob).String();
+    if (!field || field->empty() || field->size() > 64)
         return "unknown";
-    std::uint32_t length = (std::uint32_t(static_cast<unsigned char>(blob[0])) << 24) |
-                           (std::uint32_t(static_cast<unsigned char>(blob[1])) << 16) |
-                           (std::uint32_t(static_cast<unsigned char>(blob[2])) << 8) |
-                           std::uint32_t(static_cast<unsigned char>(blob[3]));
-    if (length == 0 || length > 64 || length > blob.size() - 4)
-        return "unknown";
-    std::string name(blob.substr(4, length));
+    std::string name(*field);
     for (char c : name)
         if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '@' || c == '.'))
             return "unknown";
@@ -97,7 +86,8 @@ void GlobalInit() {
 
 // The names of wanted, in its order, that this libssh2 offers: libssh2 1.10 shifts a name it does not know
 // out of a preference list with an overlapping memcpy.
-std::string OfferedOnly(LIBSSH2_SESSION* session, int method, std::initializer_list<std::string_view> wanted) {
+std::string OfferedOnly(LIBSSH2_SESSION* session, int method,
+                        std::initializer_list<std::string_view> wanted) {
     const char** offered = nullptr;
     const int count = libssh2_session_supported_algs(session, method, &offered);
     std::string list;
@@ -122,7 +112,8 @@ std::string SSHKeyFingerprint(std::string_view keyBlob) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     EVP_Digest(keyBlob.data(), keyBlob.size(), digest, &length, EVP_sha256(), nullptr);
-    std::string text = Base64(digest, length);
+    std::string text =
+        quillate::base::Base64Encode(std::string_view(reinterpret_cast<const char*>(digest), length));
     while (!text.empty() && text.back() == '=')
         text.pop_back();
     return "SHA256:" + text;
@@ -245,8 +236,7 @@ void TSFTPClient::TImpl::VerifyHostKey() {
     Fingerprint = SSHKeyFingerprint(blob);
     std::string typeName = KeyTypeName(blob);
     std::string hostName = Owner.Port == 22 ? Owner.Host : fmt::format("[{}]:{}", Owner.Host, Owner.Port);
-    std::string line =
-        hostName + " " + typeName + " " + Base64(reinterpret_cast<const unsigned char*>(key), length);
+    std::string line = hostName + " " + typeName + " " + quillate::base::Base64Encode(blob);
     Log(fmt::format("host key {} {}", typeName, Fingerprint));
 
     auto changed = [&](const std::string& expected) {

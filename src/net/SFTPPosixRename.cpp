@@ -9,6 +9,8 @@
 
 namespace zr::net {
 
+using sftp_detail::TSSHFieldReader;
+
 namespace {
 
 constexpr std::uint8_t FxpInit = 1, FxpVersion = 2, FxpStatus = 101, FxpExtended = 200;
@@ -33,33 +35,6 @@ std::string Packet(std::uint8_t type, const std::string& body) {
     out.push_back(static_cast<char>(type));
     return out + body;
 }
-
-// Reads a packet's fields in order; a field past the end reads as missing.
-class TFieldReader {
-public:
-    explicit TFieldReader(std::string_view data) : FData(data) {}
-    bool AtEnd() const { return FData.empty(); }
-    std::optional<std::uint32_t> U32() {
-        if (FData.size() < 4)
-            return std::nullopt;
-        std::uint32_t value = 0;
-        for (int i = 0; i < 4; ++i)
-            value = (value << 8) | static_cast<unsigned char>(FData[static_cast<std::size_t>(i)]);
-        FData.remove_prefix(4);
-        return value;
-    }
-    std::optional<std::string_view> String() {
-        auto length = U32();
-        if (!length || *length > FData.size())
-            return std::nullopt;
-        auto text = FData.substr(0, *length);
-        FData.remove_prefix(*length);
-        return text;
-    }
-
-private:
-    std::string_view FData;
-};
 
 } // namespace
 
@@ -90,7 +65,7 @@ std::string TSFTPClient::TImpl::ReadRenamePacket(std::string_view activity, std:
     };
     char head[5];
     readExactly(head, sizeof head);
-    auto length = TFieldReader(std::string_view(head, 4)).U32().value_or(0);
+    auto length = TSSHFieldReader(std::string_view(head, 4)).U32().value_or(0);
     if (length == 0 || length > LargestAnswer) {
         Break();
         throw EProtocolError(FormatNetMessage(activity, Peer, fmt::format("an answer of {} bytes", length)));
@@ -116,7 +91,7 @@ bool TSFTPClient::TImpl::OpenRenameChannel(std::string_view activity) {
         WriteRenameChannel(activity, Packet(FxpInit, init));
         version = ReadRenamePacket(activity, type);
     }
-    TFieldReader fields(version);
+    TSSHFieldReader fields(version);
     if (rc == 0 && type == FxpVersion && fields.U32()) {
         while (!fields.AtEnd()) {
             auto name = fields.String();
@@ -144,7 +119,7 @@ bool TSFTPClient::TImpl::TryPosixRename(const std::string& activity, const std::
     WriteRenameChannel(activity, Packet(FxpExtended, request));
     std::uint8_t type = 0;
     const std::string answer = ReadRenamePacket(activity, type);
-    TFieldReader fields(answer);
+    TSSHFieldReader fields(answer);
     auto id = fields.U32();
     auto status = fields.U32();
     if (type != FxpStatus || id != RenameRequestId || !status) {
