@@ -1,5 +1,6 @@
-// SFTP client (protocol version 3, as OpenSSH serves it) over SSH with libssh2; every call blocks on the
-// caller's thread, and a stop through the token ends it within a moment.
+// SFTP client (protocol version 3, as OpenSSH serves it): libssh carries the SSH session, the SFTP packets
+// are our own. Every call blocks on the caller's thread, and a stop through the token ends it within a
+// moment.
 #pragma once
 
 #include "net/FTPClient.h"
@@ -123,7 +124,8 @@ public:
     void MakeDir(const std::string& path);
     void RemoveDir(const std::string& path);
     void Delete(const std::string& path);
-    // Fails when to exists (protocol version 3).
+    // Replaces a file at to where the server offers OpenSSH's rename(2) extension; otherwise fails when
+    // to exists (protocol version 3).
     void Rename(const std::string& from, const std::string& to);
 
     // Writes the remote file's bytes from restartAt on to an open descriptor the caller owns; localName

@@ -1,5 +1,5 @@
 // The inside of TSFTPClient, shared by its two halves: SFTPClientSession.cpp (socket, SSH handshake, host
-// key, login, the wait loop) and SFTPClient.cpp (the SFTP requests). Not for use outside them.
+// key, login, the wait loop) and SFTPClient.cpp (SFTP's packets and requests). Not for use outside them.
 #pragma once
 
 #include "net/SFTPClient.h"
@@ -8,12 +8,15 @@
 #include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <deque>
 #include <fmt/format.h>
-#include <libssh2.h>
-#include <libssh2_sftp.h>
+#include <libssh/libssh.h>
+#include <map>
 #include <optional>
 #include <poll.h>
+#include <set>
 #include <string_view>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <utility>
@@ -42,21 +45,17 @@ private:
 
 std::string Millis(std::chrono::milliseconds ms);
 
-// Reads the fields of SSH's wire format in order (RFC 4251: uint32 big-endian, string as its length
-// and its bytes); a field past the end reads as missing.
+// Reads the fields of SSH's wire format in order (RFC 4251: integers big-endian, a string as its
+// length and its bytes); a field past the end reads as missing.
 class TSSHFieldReader {
 public:
     explicit TSSHFieldReader(std::string_view data) : FData(data) {}
     bool AtEnd() const { return FData.empty(); }
     std::optional<std::uint32_t> U32() {
-        if (FData.size() < 4)
-            return std::nullopt;
-        std::uint32_t value = 0;
-        for (std::size_t i = 0; i < 4; ++i)
-            value = (value << 8) | static_cast<unsigned char>(FData[i]);
-        FData.remove_prefix(4);
-        return value;
+        auto value = Unsigned(4);
+        return value ? std::optional<std::uint32_t>(static_cast<std::uint32_t>(*value)) : std::nullopt;
     }
+    std::optional<std::uint64_t> U64() { return Unsigned(8); }
     std::optional<std::string_view> String() {
         auto length = U32();
         if (!length || *length > FData.size())
@@ -67,7 +66,59 @@ public:
     }
 
 private:
+    std::optional<std::uint64_t> Unsigned(std::size_t bytes) {
+        if (FData.size() < bytes)
+            return std::nullopt;
+        std::uint64_t value = 0;
+        for (std::size_t i = 0; i < bytes; ++i)
+            value = (value << 8) | static_cast<unsigned char>(FData[i]);
+        FData.remove_prefix(bytes);
+        return value;
+    }
+
     std::string_view FData;
+};
+
+// Appends the fields of SSH's wire format.
+inline void PutU32(std::string& out, std::uint32_t value) {
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out.push_back(static_cast<char>((value >> shift) & 0xff));
+}
+
+inline void PutU64(std::string& out, std::uint64_t value) {
+    PutU32(out, static_cast<std::uint32_t>(value >> 32));
+    PutU32(out, static_cast<std::uint32_t>(value));
+}
+
+inline void PutString(std::string& out, std::string_view text) {
+    PutU32(out, static_cast<std::uint32_t>(text.size()));
+    out.append(text);
+}
+
+// SFTP version 3's packet types, open flags and attribute flags (draft-ietf-secsh-filexfer-02).
+enum : std::uint8_t {
+    FxpInit = 1, FxpVersion = 2, FxpOpen = 3, FxpClose = 4, FxpRead = 5, FxpWrite = 6, FxpLstat = 7,
+    FxpFstat = 8, FxpSetstat = 9, FxpOpendir = 11, FxpReaddir = 12, FxpRemove = 13, FxpMkdir = 14,
+    FxpRmdir = 15, FxpRealpath = 16, FxpStat = 17, FxpRename = 18, FxpReadlink = 19, FxpStatus = 101,
+    FxpHandle = 102, FxpData = 103, FxpName = 104, FxpAttrs = 105, FxpExtended = 200
+};
+enum : std::uint32_t { FxfRead = 1, FxfWrite = 2, FxfCreat = 8, FxfTrunc = 0x10 };
+enum : std::uint32_t {
+    AttrSize = 1, AttrUidGid = 2, AttrPermissions = 4, AttrAcModTime = 8, AttrExtended = 0x80000000u
+};
+
+// A file's attributes as the server sent them; a field the server left out is absent.
+struct TWireAttributes {
+    std::optional<std::uint64_t> Size;
+    std::optional<std::uint32_t> Permissions;
+    std::optional<std::uint32_t> AccessTime, ModifiedTime;
+};
+
+// An answer: its type, the request id it answers, and what follows the id.
+struct TPacket {
+    std::uint8_t Type = 0;
+    std::uint32_t Id = 0;
+    std::string Body;
 };
 
 } // namespace sftp_detail
@@ -78,8 +129,8 @@ struct TSFTPClient::TImpl {
 
     sftp_detail::TFd Wake; // readable once a stop is requested
     sftp_detail::TFd Socket;
-    LIBSSH2_SESSION* Session = nullptr;
-    LIBSSH2_SFTP* Sftp = nullptr;
+    ssh_session Session = nullptr;
+    ssh_channel Channel = nullptr;
     std::string Peer;
     std::string Fingerprint;
     bool Broken = false;
@@ -89,11 +140,16 @@ struct TSFTPClient::TImpl {
     std::vector<char> Buffer;
     std::vector<TRefusedName> Refused;
     std::size_t RefusedCount = 0;
-    // The second channel that carries OpenSSH's rename over a file (SFTPPosixRename.cpp).
-    enum class TPosixRename { Untried, Offered, Absent };
-    TPosixRename PosixRename = TPosixRename::Untried;
-    LIBSSH2_CHANNEL* RenameChannel = nullptr;
-    std::uint32_t RenameRequestId = 0;
+    // What the channel brought that is not yet a whole packet, or not yet taken; answers that came
+    // before the one waited for, by request id.
+    std::vector<char> Inbox;
+    std::size_t InboxStart = 0, InboxEnd = 0;
+    std::map<std::uint32_t, sftp_detail::TPacket> Early;
+    // Requests whose answers no one waits for any more (a transfer given up): dropped when they come.
+    std::set<std::uint32_t> Abandoned;
+    std::uint32_t NextId = 0;
+    // The server offers OpenSSH's "posix-rename@openssh.com": rename(2), which replaces a file.
+    bool PosixRename = false;
 
     void Log(const std::string& text) const {
         if (Owner.OnRequest)
@@ -127,7 +183,7 @@ struct TSFTPClient::TImpl {
     void Ready(std::string_view activity) const {
         if (StopToken.stop_requested())
             ThrowStopped(activity);
-        if (Session == nullptr || Broken)
+        if (Channel == nullptr || Broken)
             throw ENotConnected(
                 FormatNetMessage(activity, Peer.empty() ? Owner.PeerText() : Peer,
                                  Broken ? "the session was lost; connect again" : "not connected"));
@@ -149,139 +205,70 @@ struct TSFTPClient::TImpl {
         return named;
     }
 
-    // Waits until the socket can move what libssh2 waits for, a stop, or the time-out.
-    void WaitSocket(std::string_view activity) {
-        int directions = libssh2_session_block_directions(Session);
-        short events = 0;
-        if (directions & LIBSSH2_SESSION_BLOCK_INBOUND)
-            events |= POLLIN;
-        if (directions & LIBSSH2_SESSION_BLOCK_OUTBOUND)
-            events |= POLLOUT;
-        if (events == 0)
-            events = POLLIN;
-        pollfd fds[2] = {{Socket.Get(), events, 0}, {Wake.Get(), POLLIN, 0}};
-        int n;
-        do
-            n = ::poll(fds, 2, static_cast<int>(std::min<std::int64_t>(Timeout.count(), INT_MAX)));
-        while (n < 0 && errno == EINTR);
-        if (StopToken.stop_requested()) {
-            Break();
-            ThrowStopped(activity);
-        }
-        if (n == 0) {
-            Break();
-            throw EReadTimeout(
-                FormatNetMessage(activity, Peer, "no answer for " + sftp_detail::Millis(Timeout)));
-        }
-    }
+    // Waits until the socket can move what libssh has to move, a stop, or the time-out.
+    void WaitSocket(std::string_view activity);
 
-    // Runs a libssh2 call until it no longer asks to wait.
-    template <class F> auto Retry(std::string_view activity, F&& call) {
+    // Runs a libssh call until it no longer answers again (SSH_AGAIN, SSH_AUTH_AGAIN).
+    template <class F> int Retry(std::string_view activity, int again, F&& call) {
         for (;;) {
-            auto rc = call();
-            if (rc != LIBSSH2_ERROR_EAGAIN)
+            int rc = call();
+            if (rc != again)
                 return rc;
             WaitSocket(activity);
         }
     }
 
-    // A request that answers with a status only: its failure raised.
-    template <class F> void Request(const std::string& activity, F&& call) {
-        if (auto rc = Retry(activity, std::forward<F>(call)); rc < 0)
-            Fail(activity, rc);
-    }
+    std::string LastError() const { return Session ? Printable(ssh_get_error(Session)) : std::string(); }
 
-    // The same for calls that answer with a pointer, null when failed or waiting.
-    template <class F> auto RetryPointer(std::string_view activity, F&& call) {
-        for (;;) {
-            auto p = call();
-            if (p != nullptr || libssh2_session_last_errno(Session) != LIBSSH2_ERROR_EAGAIN)
-                return p;
-            WaitSocket(activity);
-        }
-    }
-
-    std::string LastError() const {
-        char* message = nullptr;
-        int length = 0;
-        libssh2_session_last_error(Session, &message, &length, 0);
-        return Printable(
-            std::string_view(message ? message : "", static_cast<std::size_t>(std::max(length, 0))));
-    }
-
-    // A failed SFTP request; a failure below SFTP ends the session.
-    [[noreturn]] void Fail(const std::string& activity, long long rc) {
-        if (rc == LIBSSH2_ERROR_SFTP_PROTOCOL && Sftp != nullptr) {
-            unsigned long status = libssh2_sftp_last_error(Sftp);
-            if (Owner.OnReply)
-                Owner.OnReply(ESFTPError::StatusText(status));
-            throw ESFTPError(FormatNetMessage(activity, Peer, ESFTPError::StatusText(status)), status);
-        }
-        std::string reason = LastError();
+    // A failure below SFTP: the session ends.
+    [[noreturn]] void FailSession(std::string_view activity, std::string reason = {}) {
+        if (reason.empty())
+            reason = LastError();
         Break();
-        throw ESocketError(
-            FormatNetMessage(activity, Peer, reason.empty() ? fmt::format("error {}", rc) : reason),
-            std::make_error_code(std::errc::connection_aborted));
+        throw ESocketError(FormatNetMessage(activity, Peer, reason.empty() ? "the session failed" : reason),
+                           std::make_error_code(std::errc::connection_aborted));
+    }
+
+    // An answer SFTP does not allow: the session is out of step.
+    [[noreturn]] void FailProtocol(std::string_view activity, std::string_view what) {
+        Break();
+        throw EProtocolError(FormatNetMessage(activity, Peer, what));
+    }
+
+    // The server refused a request with status.
+    [[noreturn]] void FailStatus(std::string_view activity, std::uint32_t status) {
+        if (Owner.OnReply)
+            Owner.OnReply(ESFTPError::StatusText(status));
+        throw ESFTPError(FormatNetMessage(activity, Peer, ESFTPError::StatusText(status)), status);
     }
 
     void ConnectSocket(std::chrono::milliseconds timeout);
     void VerifyHostKey();
     std::string KnownHostsPath() const;
     void Authenticate();
+    void StartSftp();
     void CloseSession(bool graceful);
 
-    // false: the server does not offer the rename that replaces a file, or allows no second channel.
-    bool TryPosixRename(const std::string& activity, const std::string& from, const std::string& to);
-    bool OpenRenameChannel(std::string_view activity);
-    void WriteRenameChannel(std::string_view activity, const std::string& packet);
-    std::string ReadRenamePacket(std::string_view activity, std::uint8_t& type);
-    void CloseRenameChannel() noexcept;
-
-    LIBSSH2_SFTP_HANDLE* Open(const std::string& activity, const std::string& path, unsigned long flags,
-                              long mode, int type) {
-        return RetryPointer(activity, [&] {
-            return libssh2_sftp_open_ex(Sftp, path.data(), static_cast<unsigned>(path.size()), flags, mode,
-                                        type);
-        });
-    }
-
-    // Closes a handle, reporting what the server said (a late write error shows here).
-    void Close(const std::string& activity, LIBSSH2_SFTP_HANDLE*& handle) {
-        auto* h = std::exchange(handle, nullptr);
-        if (int rc = Retry(activity, [&] { return libssh2_sftp_close_handle(h); }); rc < 0)
-            Fail(activity, rc);
-    }
-
-    void CloseQuietly(LIBSSH2_SFTP_HANDLE*& handle) noexcept {
-        auto* h = std::exchange(handle, nullptr);
-        if (h == nullptr)
-            return;
-        if (Broken) {
-            // The socket is shut: the call fails at once and frees what it can.
-            libssh2_sftp_close_handle(h);
-            return;
-        }
-        try {
-            Retry("Closing a file", [&] { return libssh2_sftp_close_handle(h); });
-        } catch (...) {
-        }
-    }
-
-    LIBSSH2_SFTP_ATTRIBUTES StatRequest(const std::string& activity, const std::string& path, int type) {
-        LIBSSH2_SFTP_ATTRIBUTES attributes{};
-        int rc = Retry(activity, [&] {
-            return libssh2_sftp_stat_ex(Sftp, path.data(), static_cast<unsigned>(path.size()), type,
-                                        &attributes);
-        });
-        if (rc < 0)
-            Fail(activity, rc);
-        return attributes;
-    }
-
-    // One answer to every hidden prompt: the password; shown prompts (a user name) get nothing.
-    static void AnswerPrompts(const char*, int, const char*, int, int count,
-                              const LIBSSH2_USERAUTH_KBDINT_PROMPT* prompts,
-                              LIBSSH2_USERAUTH_KBDINT_RESPONSE* responses, void** abstract);
+    // The packet layer (SFTPClient.cpp).
+    // Sends a request of type with its body and, after it, tail; returns its id.
+    std::uint32_t Send(std::string_view activity, std::uint8_t type, std::string_view body,
+                       std::string_view tail = {});
+    void WriteChannel(std::string_view activity, std::string_view bytes);
+    // Moves what the channel holds into Inbox without waiting; false when it held nothing.
+    bool PullChannel(std::string_view activity);
+    std::optional<sftp_detail::TPacket> TakePacket(std::string_view activity);
+    sftp_detail::TPacket NextPacket(std::string_view activity);
+    sftp_detail::TPacket Answer(std::string_view activity, std::uint32_t id);
+    // An answer that came before the one waited for; answers to given-up requests are dropped.
+    void KeepEarly(std::string_view activity, sftp_detail::TPacket packet);
+    void Abandon(std::uint32_t id);
+    // A request whose answer is a status: a refusal raised.
+    void StatusRequest(std::string_view activity, std::uint8_t type, std::string_view body);
+    std::string OpenHandle(std::string_view activity, std::uint8_t type, std::string_view body);
+    void CloseHandle(std::string_view activity, const std::string& handle);
+    void CloseHandleQuietly(const std::string& handle) noexcept;
+    sftp_detail::TWireAttributes AttributesRequest(std::string_view activity, std::uint8_t type,
+                                                   std::string_view body);
 };
 
 } // namespace zr::net

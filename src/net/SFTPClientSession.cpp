@@ -8,13 +8,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <initializer_list>
+#include <memory>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <openssl/evp.h>
-#include <sys/eventfd.h>
 
 namespace zr::net {
 
@@ -31,10 +29,6 @@ std::string Millis(std::chrono::milliseconds ms) {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// A known_hosts line longer than this is no key we could match; the file is read up to MaxKnownHosts.
-constexpr std::size_t MaxKnownHostsLine = 16 * 1024;
-constexpr std::size_t MaxKnownHostsBytes = 16 * 1024 * 1024;
 
 void Signal(int eventFd) {
     std::uint64_t one = 1;
@@ -59,51 +53,49 @@ std::string KeyTypeName(std::string_view blob) {
     return name;
 }
 
-int KnownHostKeyType(int hostKeyType) {
-    switch (hostKeyType) {
-    case LIBSSH2_HOSTKEY_TYPE_RSA:
-        return LIBSSH2_KNOWNHOST_KEY_SSHRSA;
-    case LIBSSH2_HOSTKEY_TYPE_DSS:
-        return LIBSSH2_KNOWNHOST_KEY_SSHDSS;
-    case LIBSSH2_HOSTKEY_TYPE_ECDSA_256:
-        return LIBSSH2_KNOWNHOST_KEY_ECDSA_256;
-    case LIBSSH2_HOSTKEY_TYPE_ECDSA_384:
-        return LIBSSH2_KNOWNHOST_KEY_ECDSA_384;
-    case LIBSSH2_HOSTKEY_TYPE_ECDSA_521:
-        return LIBSSH2_KNOWNHOST_KEY_ECDSA_521;
-    case LIBSSH2_HOSTKEY_TYPE_ED25519:
-        return LIBSSH2_KNOWNHOST_KEY_ED25519;
-    default:
-        return LIBSSH2_KNOWNHOST_KEY_UNKNOWN;
-    }
+// Padded base64 back to its bytes; what is not base64 decodes to nothing.
+std::string DecodedBase64(const std::string& text) {
+    std::string out(text.size() / 4 * 3, '\0');
+    const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                                  reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
+    if (n < 0 || text.size() % 4 != 0)
+        return {};
+    // EVP_DecodeBlock counts the padding as zero bytes.
+    const std::size_t padding = text.ends_with("==") ? 2 : text.ends_with('=') ? 1 : 0;
+    out.resize(static_cast<std::size_t>(n) - padding);
+    return out;
 }
 
 void GlobalInit() {
-    static const int result = libssh2_init(0);
-    if (result != 0)
+    static const int result = ssh_init();
+    if (result != SSH_OK)
         throw ESocketError("Starting the SSH library failed", std::make_error_code(std::errc::io_error));
 }
 
-// The names of wanted, in its order, that this libssh2 offers: libssh2 1.10 shifts a name it does not know
-// out of a preference list with an overlapping memcpy.
-std::string OfferedOnly(LIBSSH2_SESSION* session, int method,
-                        std::initializer_list<std::string_view> wanted) {
-    const char** offered = nullptr;
-    const int count = libssh2_session_supported_algs(session, method, &offered);
+// AES-GCM where the processor has AES instructions, as it costs a fraction of ChaCha20-Poly1305 and of
+// AES-CTR with a separate MAC there; elsewhere libssh's own order.
+std::string PreferredCiphers() {
+#if defined(__x86_64__) || defined(__i386__)
+    if (__builtin_cpu_supports("aes"))
+        return "aes128-gcm@openssh.com,aes256-gcm@openssh.com,chacha20-poly1305@openssh.com,aes128-ctr,"
+               "aes192-ctr,aes256-ctr";
+#endif
+    return {};
+}
+
+// The methods a server offers for logging in, in the words of the protocol.
+std::string MethodNames(int methods) {
+    static constexpr std::pair<int, std::string_view> names[] = {
+        {SSH_AUTH_METHOD_PUBLICKEY, "publickey"},
+        {SSH_AUTH_METHOD_PASSWORD, "password"},
+        {SSH_AUTH_METHOD_INTERACTIVE, "keyboard-interactive"},
+        {SSH_AUTH_METHOD_HOSTBASED, "hostbased"},
+        {SSH_AUTH_METHOD_GSSAPI_MIC, "gssapi-with-mic"}};
     std::string list;
-    for (std::string_view name : wanted) {
-        for (int i = 0; i < count; ++i) {
-            if (name == offered[i]) {
-                if (!list.empty())
-                    list += ',';
-                list += name;
-                break;
-            }
-        }
-    }
-    if (count > 0)
-        libssh2_free(session, static_cast<void*>(offered));
-    return list;
+    for (const auto& [bit, name] : names)
+        if (methods & bit)
+            list += (list.empty() ? "" : ",") + std::string(name);
+    return list.empty() ? "nothing" : list;
 }
 
 } // namespace
@@ -117,23 +109,6 @@ std::string SSHKeyFingerprint(std::string_view keyBlob) {
     while (!text.empty() && text.back() == '=')
         text.pop_back();
     return "SHA256:" + text;
-}
-
-void TSFTPClient::TImpl::AnswerPrompts(const char*, int, const char*, int, int count,
-                                       const LIBSSH2_USERAUTH_KBDINT_PROMPT* prompts,
-                                       LIBSSH2_USERAUTH_KBDINT_RESPONSE* responses, void** abstract) {
-    const auto* impl = static_cast<const TImpl*>(*abstract);
-    for (int i = 0; i < count; ++i) {
-        const std::string& answer = prompts[i].echo ? std::string() : impl->Owner.Password;
-        // libssh2 frees the answers with the allocator it was given, which is the C library's.
-        auto* text = static_cast<char*>(std::malloc(answer.size() + 1));
-        if (text == nullptr)
-            return;
-        std::memcpy(text, answer.data(), answer.size());
-        text[answer.size()] = '\0';
-        responses[i].text = text;
-        responses[i].length = static_cast<unsigned int>(answer.size());
-    }
 }
 
 void TSFTPClient::TImpl::ConnectSocket(std::chrono::milliseconds timeout) {
@@ -219,6 +194,28 @@ void TSFTPClient::TImpl::ConnectSocket(std::chrono::milliseconds timeout) {
     throw ESocketError(FormatNetMessage("Connecting to", Peer, last.message()), last);
 }
 
+void TSFTPClient::TImpl::WaitSocket(std::string_view activity) {
+    short events = POLLIN;
+    if (Session != nullptr && (ssh_get_poll_flags(Session) & SSH_WRITE_PENDING))
+        events |= POLLOUT;
+    pollfd fds[2] = {{Socket.Get(), events, 0}, {Wake.Get(), POLLIN, 0}};
+    int n;
+    do
+        n = ::poll(fds, 2, static_cast<int>(std::min<std::int64_t>(Timeout.count(), INT_MAX)));
+    while (n < 0 && errno == EINTR);
+    if (StopToken.stop_requested()) {
+        Break();
+        ThrowStopped(activity);
+    }
+    if (n == 0) {
+        Break();
+        throw EReadTimeout(FormatNetMessage(activity, Peer, "no answer for " + Millis(Timeout)));
+    }
+    // What libssh could not write before is written now, and what arrived is read into its buffers.
+    if (ssh_blocking_flush(Session, 0) == SSH_ERROR)
+        FailSession(activity);
+}
+
 std::string TSFTPClient::TImpl::KnownHostsPath() const {
     if (!Owner.KnownHostsFile.empty())
         return Owner.KnownHostsFile;
@@ -227,22 +224,28 @@ std::string TSFTPClient::TImpl::KnownHostsPath() const {
 }
 
 void TSFTPClient::TImpl::VerifyHostKey() {
-    std::size_t length = 0;
-    int type = 0;
-    const char* key = libssh2_session_hostkey(Session, &length, &type);
-    if (key == nullptr)
-        throw EProtocolError(FormatNetMessage("Checking the host key of", Peer, "the server showed none"));
-    std::string_view blob(key, length);
+    const std::string_view activity = "Checking the host key of";
+    ssh_key key = nullptr;
+    if (ssh_get_server_publickey(Session, &key) != SSH_OK || key == nullptr)
+        throw EProtocolError(FormatNetMessage(activity, Peer, "the server showed none"));
+    std::unique_ptr<ssh_key_struct, decltype(&ssh_key_free)> ownedKey(key, &ssh_key_free);
+    // libssh gives the key's blob in base64 only, the form a known_hosts line holds.
+    char* exported = nullptr;
+    if (ssh_pki_export_pubkey_base64(key, &exported) != SSH_OK || exported == nullptr)
+        throw EProtocolError(FormatNetMessage(activity, Peer, "the server's key cannot be read"));
+    const std::string encoded = exported;
+    ssh_string_free_char(exported);
+    const std::string blob = DecodedBase64(encoded);
     Fingerprint = SSHKeyFingerprint(blob);
     std::string typeName = KeyTypeName(blob);
     std::string hostName = Owner.Port == 22 ? Owner.Host : fmt::format("[{}]:{}", Owner.Host, Owner.Port);
-    std::string line = hostName + " " + typeName + " " + quillate::base::Base64Encode(blob);
+    std::string line = hostName + " " + typeName + " " + encoded;
     Log(fmt::format("host key {} {}", typeName, Fingerprint));
 
     auto changed = [&](const std::string& expected) {
         return EHostKeyError(
             FormatNetMessage(
-                "Checking the host key of", Peer,
+                activity, Peer,
                 fmt::format("the host key has CHANGED: it is {} {}, but {} was expected. Someone may be "
                             "intercepting the connection; if the server's key was really replaced, "
                             "put the new fingerprint in place of the old one",
@@ -254,34 +257,19 @@ void TSFTPClient::TImpl::VerifyHostKey() {
             throw changed(Owner.HostKeyFingerprint);
         return;
     }
-
-    std::string path = KnownHostsPath();
-    std::unique_ptr<LIBSSH2_KNOWNHOSTS, decltype(&libssh2_knownhost_free)> known(
-        libssh2_knownhost_init(Session), &libssh2_knownhost_free);
-    if (!known)
-        throw ESocketError(FormatNetMessage("Checking the host key of", Peer, "out of memory"),
-                           std::make_error_code(std::errc::not_enough_memory));
-    // Line by line, so that one line the library cannot read (a newer key type, a marker) leaves the
-    // others usable.
-    std::ifstream file(path);
-    std::string entry;
-    std::size_t read = 0;
-    while (file && read < MaxKnownHostsBytes && std::getline(file, entry)) {
-        read += entry.size() + 1;
-        if (entry.size() > MaxKnownHostsLine || entry.empty() || entry[0] == '#' || entry[0] == '@')
-            continue;
-        libssh2_knownhost_readline(known.get(), entry.data(), entry.size(), LIBSSH2_KNOWNHOST_FILE_OPENSSH);
-    }
-    libssh2_knownhost* found = nullptr;
-    int check = libssh2_knownhost_checkp(
-        known.get(), Owner.Host.c_str(), Owner.Port, key, length,
-        LIBSSH2_KNOWNHOST_TYPE_PLAIN | LIBSSH2_KNOWNHOST_KEYENC_RAW | KnownHostKeyType(type), &found);
-    if (check == LIBSSH2_KNOWNHOST_CHECK_MATCH)
+    // libssh reads the file (hashed names too) and matches "[host]:port" as OpenSSH writes it.
+    const std::string path = KnownHostsPath();
+    switch (ssh_session_is_known_server(Session)) {
+    case SSH_KNOWN_HOSTS_OK:
         return;
-    if (check == LIBSSH2_KNOWNHOST_CHECK_MISMATCH)
+    case SSH_KNOWN_HOSTS_CHANGED:
         throw changed(fmt::format("the key {} has for it", path));
+    default:
+        // Unknown, a key of another type only, or no file at all: the user must say the key is right.
+        break;
+    }
     throw EHostKeyError(
-        FormatNetMessage("Checking the host key of", Peer,
+        FormatNetMessage(activity, Peer,
                          fmt::format("the host key {} {} is not known. If it is the server's, set "
                                      "HostKeyFingerprint to {} or add this line to {}: {}",
                                      typeName, Fingerprint, Fingerprint,
@@ -290,115 +278,98 @@ void TSFTPClient::TImpl::VerifyHostKey() {
 }
 
 void TSFTPClient::TImpl::Authenticate() {
-    const std::string& user = Owner.Username;
-    auto userLength = static_cast<unsigned>(user.size());
-    std::string activity = fmt::format("Logging in as {} to", Printable(user));
-    char* list =
-        RetryPointer(activity, [&] { return libssh2_userauth_list(Session, user.data(), userLength); });
-    if (list == nullptr) {
-        if (libssh2_userauth_authenticated(Session))
-            return;
-        Fail(activity, libssh2_session_last_errno(Session));
-    }
-    std::string offered = Printable(list);
-    auto offers = [&](std::string_view method) {
-        std::string_view rest = list;
-        while (!rest.empty()) {
-            auto comma = rest.find(',');
-            if (rest.substr(0, comma) == method)
-                return true;
-            rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
-        }
-        return false;
-    };
+    const std::string activity = fmt::format("Logging in as {} to", Printable(Owner.Username));
+    int rc = Retry(activity, SSH_AUTH_AGAIN, [&] { return ssh_userauth_none(Session, nullptr); });
+    if (rc == SSH_AUTH_SUCCESS)
+        return;
+    if (rc == SSH_AUTH_ERROR)
+        FailSession(activity);
+    const int methods = ssh_userauth_list(Session, nullptr);
     std::vector<std::string> tried;
-    auto refused = [&](std::string what, int rc) {
-        if (rc == LIBSSH2_ERROR_AUTHENTICATION_FAILED || rc == LIBSSH2_ERROR_PUBLICKEY_UNVERIFIED)
-            tried.push_back(what + " was refused");
-        else if (rc == LIBSSH2_ERROR_FILE)
-            tried.push_back(what +
-                            " could not be used (the key file cannot be read, or the passphrase is wrong)");
-        else if (rc == LIBSSH2_ERROR_SOCKET_SEND || rc == LIBSSH2_ERROR_SOCKET_RECV ||
-                 rc == LIBSSH2_ERROR_SOCKET_DISCONNECT || rc == LIBSSH2_ERROR_TIMEOUT)
-            Fail(activity, rc);
-        else
-            tried.push_back(what + " failed: " + LastError());
+    // Runs one method's exchange: true when it logged in.
+    auto attempt = [&](const std::string& what, auto&& call) {
+        int outcome = Retry(activity, SSH_AUTH_AGAIN, call);
+        if (outcome == SSH_AUTH_SUCCESS)
+            return true;
+        if (outcome == SSH_AUTH_ERROR)
+            FailSession(activity);
+        tried.push_back(what + " was refused");
+        return false;
     };
 
     if (!Owner.PrivateKeyFile.empty()) {
         std::string what = fmt::format("publickey with the key file {}", Printable(Owner.PrivateKeyFile));
-        if (!offers("publickey")) {
+        ssh_key key = nullptr;
+        if (!(methods & SSH_AUTH_METHOD_PUBLICKEY)) {
             tried.push_back(what + " was not tried");
+        } else if (ssh_pki_import_privkey_file(Owner.PrivateKeyFile.c_str(),
+                                               Owner.Passphrase.empty() ? nullptr : Owner.Passphrase.c_str(),
+                                               nullptr, nullptr, &key) != SSH_OK) {
+            tried.push_back(what + " could not be used (the key file cannot be read, or the passphrase is wrong)");
         } else {
+            std::unique_ptr<ssh_key_struct, decltype(&ssh_key_free)> owned(key, &ssh_key_free);
             Log("auth " + what);
-            const char* passphrase = Owner.Passphrase.empty() ? nullptr : Owner.Passphrase.c_str();
-            int rc = Retry(activity, [&] {
-                return libssh2_userauth_publickey_fromfile_ex(Session, user.data(), userLength, nullptr,
-                                                              Owner.PrivateKeyFile.c_str(), passphrase);
-            });
-            if (rc == 0)
+            if (attempt(what, [&] { return ssh_userauth_publickey(Session, nullptr, key); }))
                 return;
-            refused(what, rc);
         }
     }
     if (!Owner.Password.empty()) {
-        if (offers("password")) {
+        if (methods & SSH_AUTH_METHOD_PASSWORD) {
             Log("auth password");
-            int rc = Retry(activity, [&] {
-                return libssh2_userauth_password_ex(Session, user.data(), userLength, Owner.Password.data(),
-                                                    static_cast<unsigned>(Owner.Password.size()), nullptr);
-            });
-            if (rc == 0)
+            if (attempt("password", [&] { return ssh_userauth_password(Session, nullptr, Owner.Password.c_str()); }))
                 return;
-            refused("password", rc);
         }
-        if (offers("keyboard-interactive")) {
+        if (methods & SSH_AUTH_METHOD_INTERACTIVE) {
             Log("auth keyboard-interactive");
-            int rc = Retry(activity, [&] {
-                return libssh2_userauth_keyboard_interactive_ex(Session, user.data(), userLength,
-                                                                &AnswerPrompts);
-            });
-            if (rc == 0)
+            // Every hidden prompt is answered with the password and a shown one (a user name) with
+            // nothing; a server that keeps asking is given a few rounds.
+            int rounds = 0;
+            auto exchange = [&] {
+                for (;;) {
+                    int step = ssh_userauth_kbdint(Session, nullptr, nullptr);
+                    if (step != SSH_AUTH_INFO || ++rounds > 8)
+                        return step == SSH_AUTH_INFO ? SSH_AUTH_DENIED : step;
+                    const int prompts = ssh_userauth_kbdint_getnprompts(Session);
+                    for (int i = 0; i < prompts; ++i) {
+                        char echo = 0;
+                        ssh_userauth_kbdint_getprompt(Session, static_cast<unsigned>(i), &echo);
+                        ssh_userauth_kbdint_setanswer(Session, static_cast<unsigned>(i),
+                                                      echo ? "" : Owner.Password.c_str());
+                    }
+                }
+            };
+            if (attempt("keyboard-interactive with the password", exchange))
                 return;
-            refused("keyboard-interactive with the password", rc);
         }
     }
     std::string outcome = tried.empty()
                               ? std::string("none of them could be tried with what is set (a password or "
                                             "a private key file)")
                               : fmt::format("{}", fmt::join(tried, "; "));
-    throw EAuthError(
-        FormatNetMessage(activity, Peer, fmt::format("the server offers {}; {}", offered, outcome)));
+    throw EAuthError(FormatNetMessage(
+        activity, Peer, fmt::format("the server offers {}; {}", MethodNames(methods), outcome)));
 }
 
 void TSFTPClient::TImpl::CloseSession(bool graceful) {
     if (Session != nullptr) {
         if (graceful && !Broken && !StopToken.stop_requested()) {
-            // A goodbye is a courtesy: a server that does not take it soon is left.
-            auto saved = std::exchange(Timeout, std::chrono::milliseconds(2000));
-            try {
-                CloseRenameChannel();
-                if (Sftp != nullptr)
-                    Retry("Closing SFTP on", [&] { return libssh2_sftp_shutdown(Sftp); });
-                Sftp = nullptr;
-                Retry("Disconnecting from", [&] {
-                    return libssh2_session_disconnect_ex(Session, SSH_DISCONNECT_BY_APPLICATION, "bye", "");
-                });
-            } catch (...) {
-            }
-            Timeout = saved;
+            // A goodbye is a courtesy: what the socket takes at once is all it gets.
+            if (Channel != nullptr)
+                ssh_channel_close(Channel);
+            ssh_disconnect(Session);
         }
         Break();
-        CloseRenameChannel();
-        if (Sftp != nullptr)
-            libssh2_sftp_shutdown(Sftp);
-        Sftp = nullptr;
-        libssh2_session_free(Session);
+        // The session frees its channels (ssh_disconnect does too).
+        Channel = nullptr;
+        ssh_free(Session);
         Session = nullptr;
     }
     Socket.Reset();
     Broken = false;
-    PosixRename = TPosixRename::Untried;
+    PosixRename = false;
+    InboxStart = InboxEnd = 0;
+    Early.clear();
+    Abandoned.clear();
 }
 
 TSFTPClient::TSFTPClient() : FImpl(std::make_unique<TImpl>(*this)) {}
@@ -427,7 +398,7 @@ void TSFTPClient::SetStopToken(std::stop_token token) {
 }
 
 bool TSFTPClient::Connected() const {
-    return FImpl->Session != nullptr && FImpl->Sftp != nullptr && !FImpl->Broken;
+    return FImpl->Channel != nullptr && !FImpl->Broken;
 }
 
 void TSFTPClient::Connect() {
@@ -445,28 +416,36 @@ void TSFTPClient::Connect() {
     d.Timeout = ReadTimeout.count() > 0 ? ReadTimeout : DefaultReadTimeout;
     try {
         d.ConnectSocket(ConnectTimeout.count() > 0 ? ConnectTimeout : DefaultConnectTimeout);
-        d.Session = libssh2_session_init_ex(nullptr, nullptr, nullptr, FImpl.get());
+        d.Session = ssh_new();
         if (d.Session == nullptr)
             throw ESocketError(FormatNetMessage("Connecting to", d.Peer, "out of memory"),
                                std::make_error_code(std::errc::not_enough_memory));
-        libssh2_session_set_blocking(d.Session, 0);
-        // Keys of the kinds OpenSSH makes today first, so that the one a known_hosts file holds is asked for.
-        const std::string hostKeys =
-            OfferedOnly(d.Session, LIBSSH2_METHOD_HOSTKEY,
-                        {"ssh-ed25519", "ecdsa-sha2-nistp256", "ecdsa-sha2-nistp384", "ecdsa-sha2-nistp521",
-                         "rsa-sha2-512", "rsa-sha2-256", "ssh-rsa"});
-        if (!hostKeys.empty())
-            libssh2_session_method_pref(d.Session, LIBSSH2_METHOD_HOSTKEY, hostKeys.c_str());
+        // Only what is set here counts: no ssh_config is read, and the socket is ours (libssh leaves it
+        // open; CloseSession closes it).
+        const socket_t fd = d.Socket.Get();
+        const unsigned port = Port;
+        const bool no = false;
+        const std::string knownHosts = d.KnownHostsPath();
+        const std::string ciphers = PreferredCiphers();
+        bool set = ssh_options_set(d.Session, SSH_OPTIONS_PROCESS_CONFIG, &no) == SSH_OK &&
+                   ssh_options_set(d.Session, SSH_OPTIONS_FD, &fd) == SSH_OK &&
+                   ssh_options_set(d.Session, SSH_OPTIONS_HOST, Host.c_str()) == SSH_OK &&
+                   ssh_options_set(d.Session, SSH_OPTIONS_PORT, &port) == SSH_OK &&
+                   ssh_options_set(d.Session, SSH_OPTIONS_USER, Username.c_str()) == SSH_OK &&
+                   (knownHosts.empty() ||
+                    ssh_options_set(d.Session, SSH_OPTIONS_KNOWNHOSTS, knownHosts.c_str()) == SSH_OK);
+        if (set && !ciphers.empty())
+            set = ssh_options_set(d.Session, SSH_OPTIONS_CIPHERS_C_S, ciphers.c_str()) == SSH_OK &&
+                  ssh_options_set(d.Session, SSH_OPTIONS_CIPHERS_S_C, ciphers.c_str()) == SSH_OK;
+        if (!set)
+            d.FailSession("Connecting to");
+        ssh_set_blocking(d.Session, 0);
         d.Log(fmt::format("connect {}", d.Peer));
-        if (int rc = d.Retry("Negotiating SSH with",
-                             [&] { return libssh2_session_handshake(d.Session, d.Socket.Get()); });
-            rc != 0)
-            d.Fail("Negotiating SSH with", rc);
+        if (d.Retry("Negotiating SSH with", SSH_AGAIN, [&] { return ssh_connect(d.Session); }) != SSH_OK)
+            d.FailSession("Negotiating SSH with");
         d.VerifyHostKey();
         d.Authenticate();
-        d.Sftp = d.RetryPointer("Starting SFTP on", [&] { return libssh2_sftp_init(d.Session); });
-        if (d.Sftp == nullptr)
-            d.Fail("Starting SFTP on", libssh2_session_last_errno(d.Session));
+        d.StartSftp();
     } catch (...) {
         d.CloseSession(false);
         throw;

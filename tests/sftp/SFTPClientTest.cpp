@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <fcntl.h>
+#include <functional>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <memory>
@@ -259,6 +260,72 @@ TEST_F(SFTPClientTest, ListsAndChangesTheTree) {
         EXPECT_THROW(client->MakeDir(Remote(bad)), EUnsafeCommand);
     EXPECT_EQ(Requests, "");
     EXPECT_TRUE(client->Connected());
+}
+
+// A server that breaks SFTP in one way (tests/servers/hostile_sftp.py; the word in the user's home picks
+// how) fails the call that meets it with a protocol error, and the session is not used further. The
+// honest rows show the same server is understood where it keeps to the protocol.
+TEST_F(SFTPClientTest, RefusesAHostileServersAnswers) {
+    TSSHTestServer hostile;
+    hostile.ServeSftpWith({"/usr/bin/python3", (ServersDir() / "hostile_sftp.py").string()});
+    hostile.Start();
+    const fs::path local = hostile.Scratch() / "download.txt";
+    using TCall = std::function<std::string(TSFTPClient&)>;
+    const TCall connect = [](TSFTPClient&) { return std::string(); };
+    const TCall realPath = [](TSFTPClient& client) { return client.RealPath("."); };
+    const TCall list = [](TSFTPClient& client) {
+        std::string names;
+        for (const auto& item : client.List("/"))
+            names += item.FileName + ";";
+        return names;
+    };
+    const TCall download = [&](TSFTPClient& client) { return Download(client, "/file.txt", local, 0); };
+    struct TCase {
+        const char* Name;
+        const char* Mode;
+        const TCall& Call;
+        const char* Error; // empty: the call works and returns Result
+        const char* Result = "";
+    };
+    const TCase cases[] = {
+        {"honest listing", "honest", list, "", "file.txt;"},
+        {"honest download", "honest", download, "", "the one file's bytes\n"},
+        {"short read", "short-read", download, "", "the one file's bytes\n"},
+        {"version 4", "version-4", connect, "the server speaks SFTP version 4, not 3"},
+        {"empty packet", "empty-packet", realPath, "the server sent a packet of 0 bytes"},
+        // Nothing of the 4 GiB announced is allocated or waited for.
+        {"huge packet", "huge-packet", realPath, "the server sent a packet of 4294967295 bytes"},
+        {"300 answers to requests not sent", "unasked-answers", realPath,
+         "the server answered requests that were not sent"},
+        {"fewer names than counted", "names-missing", list, "the server's list of names is malformed"},
+        {"handle of 257 bytes", "long-handle", list, "the server answered without a handle"},
+        {"more data than asked", "long-read", download, "the server answered a read without data"},
+        {"empty data", "empty-read", download, "the server answered a read without data"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        WriteTextFile(hostile.Home() / ".hostile-mode", c.Mode);
+        auto client = NewClient(hostile);
+        std::string result, error;
+        const auto started = Clock::now();
+        try {
+            client->Connect();
+            result = c.Call(*client);
+        } catch (const EProtocolError& e) {
+            error = e.what();
+        } catch (const std::exception& e) {
+            error = std::string("not a protocol error: ") + e.what();
+        }
+        if (*c.Error != '\0')
+            EXPECT_THAT(error, AllOf(HasSubstr(c.Error),
+                                     HasSubstr(" on 127.0.0.1:" + std::to_string(hostile.Port()))));
+        else
+            EXPECT_EQ(error, "");
+        EXPECT_EQ(result, c.Result);
+        EXPECT_EQ(client->Connected(), error.empty());
+        // Refused at once, not after the read time-out.
+        EXPECT_LT(Clock::now() - started, std::chrono::seconds(5));
+    }
 }
 
 TEST_F(SFTPClientTest, StopEndsABlockedCallWithinASecond) {

@@ -99,6 +99,12 @@ std::string TSSHTestServer::KnownHostsLine() const {
     return "[127.0.0.1]:" + std::to_string(FPort) + " " + FHostKeyText;
 }
 
+void TSSHTestServer::ServeSftpWith(const std::vector<std::string>& command) {
+    FSftpCommand.clear();
+    for (const auto& word : command)
+        FSftpCommand += (FSftpCommand.empty() ? "" : " ") + word;
+}
+
 void TSSHTestServer::Start() {
     const fs::path& dir = FDir.Path();
     fs::create_directories("/run/sshd"); // sshd's privilege separation folder
@@ -111,7 +117,7 @@ void TSSHTestServer::Start() {
                                ? "\nPasswordAuthentication no\nKbdInteractiveAuthentication yes\nUsePAM yes"
                                : "\nPasswordAuthentication yes\nKbdInteractiveAuthentication no\nUsePAM no") +
                           "\nPubkeyAuthentication yes\nStrictModes no\nPermitRootLogin no\nAllowUsers " +
-                          FUser + "\nSubsystem sftp internal-sftp\n");
+                          FUser + "\nSubsystem sftp " + FSftpCommand + "\n");
         return ServerOptions({Sshd, "-D", "-e", "-f", dir / "sshd_config"}, port);
     });
 }

@@ -14,6 +14,9 @@ public:
     void Start();
     // Before Start: logins by password are not offered, keyboard-interactive through PAM is.
     void OfferKeyboardInteractiveOnly() { FKeyboardInteractiveOnly = true; }
+    // Before Start: the sftp subsystem is this command, run as the user in its home, instead of sshd's
+    // internal-sftp. sshd hands the line to the user's shell: the words hold no spaces.
+    void ServeSftpWith(const std::vector<std::string>& command);
 
     const std::string& User() const { return FUser; }
     static constexpr const char* Password = "secret";
@@ -42,6 +45,7 @@ private:
     std::string FFingerprint;
     std::string FHostKeyText;
     bool FKeyboardInteractiveOnly = false;
+    std::string FSftpCommand = "internal-sftp";
 };
 
 } // namespace quillate::testing
