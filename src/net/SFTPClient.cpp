@@ -471,7 +471,8 @@ void TSFTPClient::SetModTime(const std::string& path, std::chrono::system_clock:
 
 void TSFTPClient::MakeDir(const std::string& path) {
     auto& d = *FImpl;
-    d.StatusRequest(d.Begin("Creating the folder", "mkdir", path), FxpMkdir, Str(path) + PermissionAttributes(0755));
+    d.StatusRequest(d.Begin("Creating the folder", "mkdir", path), FxpMkdir,
+                    Str(path) + PermissionAttributes(0755));
 }
 
 void TSFTPClient::RemoveDir(const std::string& path) {
@@ -540,7 +541,8 @@ std::int64_t TSFTPClient::Get(const std::string& remote, int file, std::int64_t 
         // Reads are asked for up to the size the server gave and one more at that size, so that the end
         // is seen in the same round trip; further only while the file turns out longer.
         const auto start = static_cast<std::uint64_t>(restartAt);
-        const std::uint64_t expectedEnd = start + static_cast<std::uint64_t>(std::max<std::int64_t>(expected, 0));
+        const std::uint64_t expectedEnd =
+            start + static_cast<std::uint64_t>(std::max<std::int64_t>(expected, 0));
         std::uint64_t next = start, written = start;
         bool atEnd = false;
         // A short read left the bytes from `written` on unasked: what was asked after it is given up.
@@ -566,9 +568,10 @@ std::int64_t TSFTPClient::Get(const std::string& remote, int file, std::int64_t 
             d.CheckStop(activity);
             while (!atEnd && !gap && inFlight.size() < RequestsInFlight &&
                    (expected < 0 || next <= expectedEnd || inFlight.empty())) {
-                const auto length = static_cast<std::uint32_t>(
-                    expected >= 0 && next < expectedEnd ? std::min<std::uint64_t>(ChunkSize, expectedEnd - next)
-                                                        : ChunkSize);
+                const auto length =
+                    static_cast<std::uint32_t>(expected >= 0 && next < expectedEnd
+                                                   ? std::min<std::uint64_t>(ChunkSize, expectedEnd - next)
+                                                   : ChunkSize);
                 std::string read = Str(handle);
                 PutU64(read, next);
                 PutU32(read, length);

