@@ -1,8 +1,9 @@
-// Standard base64 (RFC 4648 section 4, with padding) on OpenSSL's encoder, for every layer: the host's
-// stored passwords, SMTP authentication and the ICQ proxy logins. Header-only so that the layers that
-// may not link one another share it; each of them links OpenSSL's crypto library.
+// Standard base64 (RFC 4648 section 4, with padding) on OpenSSL's coder, for every layer: the host's
+// stored passwords, SMTP authentication, the ICQ proxy logins and SSH host keys. Header-only so that the
+// layers that may not link one another share it; each of them links OpenSSL's crypto library.
 #pragma once
 
+#include <climits>
 #include <cstddef>
 #include <openssl/evp.h>
 #include <string>
@@ -27,6 +28,28 @@ inline std::string Base64Encode(std::string_view bytes) {
         if (bytes.empty())
             return out;
     }
+}
+
+// Strict: false for anything but whole groups of the alphabet with their padding. EVP_DecodeBlock alone
+// skips blanks and cannot tell padding from data.
+inline bool Base64Decode(std::string_view text, std::string& out) {
+    if (text.empty() || text.size() % 4 != 0 || text.size() > INT_MAX)
+        return false;
+    std::size_t padding = 0;
+    if (text.back() == '=')
+        padding = text[text.size() - 2] == '=' ? 2 : 1;
+    for (char c : text.substr(0, text.size() - padding))
+        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
+              c == '/'))
+            return false;
+    out.assign(text.size() / 4 * 3, '\0');
+    int n =
+        EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                        reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
+    if (n < 0 || static_cast<std::size_t>(n) != out.size())
+        return false;
+    out.resize(out.size() - padding);
+    return true;
 }
 
 } // namespace quillate::base

@@ -99,29 +99,6 @@ void DeriveKey(std::string_view keyText, TSecretBytes<KeySize>& out) {
         throw ECryptoError("password key derivation failed (OpenSSL HKDF)");
 }
 
-bool IsBase64Char(char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
-}
-
-// Strict: EVP_DecodeBlock alone skips blanks and cannot tell padding from data.
-bool Base64Decode(std::string_view text, std::vector<unsigned char>& out) {
-    if (text.empty() || text.size() % 4 != 0 || text.size() > INT_MAX)
-        return false;
-    std::size_t padding = 0;
-    if (text.back() == '=')
-        padding = text[text.size() - 2] == '=' ? 2 : 1;
-    for (std::size_t i = 0; i < text.size() - padding; ++i)
-        if (!IsBase64Char(text[i]))
-            return false;
-    out.assign(text.size() / 4 * 3, 0);
-    int n = EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(text.data()),
-                            static_cast<int>(text.size()));
-    if (n < 0 || static_cast<std::size_t>(n) != out.size())
-        return false;
-    out.resize(out.size() - padding);
-    return true;
-}
-
 } // namespace
 
 bool TCryptoUtils::IsStoredForm(std::string_view value) {
@@ -166,18 +143,19 @@ std::string TCryptoUtils::DecryptString(std::string_view stored, std::string_vie
     if (!IsStoredForm(stored))
         throw ECryptoError(
             ErrorText(what, "stored password is not in the encrypted form (it must start with \"enc1:\")"));
-    std::vector<unsigned char> blob;
-    if (!Base64Decode(stored.substr(StoredPrefix.size()), blob))
+    std::string blob;
+    if (!base::Base64Decode(stored.substr(StoredPrefix.size()), blob))
         throw ECryptoError(ErrorText(what, "stored password is damaged (not valid base64)"));
     if (blob.size() < NonceSize + TagSize)
         throw ECryptoError(ErrorText(what, "stored password is truncated"));
 
     TSecretBytes<KeySize> derived;
     DeriveKey(key, derived);
-    const unsigned char* nonce = blob.data();
+    auto* bytes = reinterpret_cast<unsigned char*>(blob.data());
+    const unsigned char* nonce = bytes;
     const unsigned char* cipher = nonce + NonceSize;
     std::size_t cipherSize = blob.size() - NonceSize - TagSize;
-    unsigned char* tag = blob.data() + NonceSize + cipherSize;
+    unsigned char* tag = bytes + NonceSize + cipherSize;
 
     std::string text(cipherSize, '\0');
     TCipherCtx ctx(EVP_CIPHER_CTX_new());

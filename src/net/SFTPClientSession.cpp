@@ -53,20 +53,6 @@ std::string KeyTypeName(std::string_view blob) {
     return name;
 }
 
-// Padded base64 back to its bytes; what is not base64 decodes to nothing.
-std::string DecodedBase64(const std::string& text) {
-    std::string out(text.size() / 4 * 3, '\0');
-    const int n =
-        EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                        reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
-    // EVP_DecodeBlock counts the padding as zero bytes.
-    const int padding = text.ends_with("==") ? 2 : text.ends_with('=') ? 1 : 0;
-    if (n < padding || text.size() % 4 != 0)
-        return {};
-    out.resize(static_cast<std::size_t>(n - padding));
-    return out;
-}
-
 void GlobalInit() {
     static const int result = ssh_init();
     if (result != SSH_OK)
@@ -236,7 +222,9 @@ void TSFTPClient::TImpl::VerifyHostKey() {
         throw EProtocolError(FormatNetMessage(activity, Peer, "the server's key cannot be read"));
     const std::string encoded = exported;
     ssh_string_free_char(exported);
-    const std::string blob = DecodedBase64(encoded);
+    std::string blob;
+    if (!quillate::base::Base64Decode(encoded, blob))
+        throw EProtocolError(FormatNetMessage(activity, Peer, "the server's key cannot be read"));
     Fingerprint = SSHKeyFingerprint(blob);
     std::string typeName = KeyTypeName(blob);
     std::string hostName = Owner.Port == 22 ? Owner.Host : fmt::format("[{}]:{}", Owner.Host, Owner.Port);
