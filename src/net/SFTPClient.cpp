@@ -247,24 +247,31 @@ std::optional<std::uint32_t> StatusCode(const TPacket& packet) {
 
 } // namespace
 
+TPacket TSFTPClient::TImpl::Reply(std::string_view activity, std::uint32_t id, std::uint8_t type,
+                                  std::string_view what) {
+    TPacket answer = Answer(activity, id);
+    if (answer.Type == FxpStatus) {
+        auto status = StatusCode(answer);
+        if (!status)
+            FailProtocol(activity, "the server sent a status without its code");
+        if (type != FxpStatus || *status != 0)
+            FailStatus(activity, *status);
+    } else if (answer.Type != type) {
+        FailProtocol(activity, fmt::format("the server answered without {}", what));
+    }
+    return answer;
+}
+
 void TSFTPClient::TImpl::StatusRequest(std::string_view activity, std::uint8_t type, std::string_view body) {
-    TPacket answer = Answer(activity, Send(activity, type, body));
-    auto status = StatusCode(answer);
-    if (!status)
-        FailProtocol(activity, "the server answered with something else than a status");
-    if (*status != 0)
-        FailStatus(activity, *status);
+    Reply(activity, Send(activity, type, body), FxpStatus, "a status");
 }
 
 std::string TSFTPClient::TImpl::OpenHandle(std::string_view activity, std::uint8_t type,
                                            std::string_view body) {
-    TPacket answer = Answer(activity, Send(activity, type, body));
-    if (auto status = StatusCode(answer))
-        FailStatus(activity, *status);
-    TSSHFieldReader in(answer.Body);
-    auto handle = in.String();
+    TPacket answer = Reply(activity, Send(activity, type, body), FxpHandle, "a handle");
+    auto handle = TSSHFieldReader(answer.Body).String();
     // A handle is at most 256 bytes.
-    if (answer.Type != FxpHandle || !handle || handle->size() > 256)
+    if (!handle || handle->size() > 256)
         FailProtocol(activity, "the server answered without a handle");
     return std::string(*handle);
 }
@@ -284,11 +291,9 @@ void TSFTPClient::TImpl::CloseHandleQuietly(const std::string& handle) noexcept 
 
 TWireAttributes TSFTPClient::TImpl::AttributesRequest(std::string_view activity, std::uint8_t type,
                                                       std::string_view body) {
-    TPacket answer = Answer(activity, Send(activity, type, body));
-    if (auto status = StatusCode(answer))
-        FailStatus(activity, *status);
+    TPacket answer = Reply(activity, Send(activity, type, body), FxpAttrs, "attributes");
     TSSHFieldReader in(answer.Body);
-    auto attributes = answer.Type == FxpAttrs ? ReadAttributes(in) : std::nullopt;
+    auto attributes = ReadAttributes(in);
     if (!attributes)
         FailProtocol(activity, "the server answered without attributes");
     return *attributes;
@@ -327,13 +332,11 @@ void TSFTPClient::TImpl::StartSftp() {
 std::string TSFTPClient::RealPath(const std::string& path) {
     auto& d = *FImpl;
     std::string activity = d.Begin("Resolving", "realpath", path);
-    TPacket answer = d.Answer(activity, d.Send(activity, FxpRealpath, Str(path)));
-    if (auto status = StatusCode(answer))
-        d.FailStatus(activity, *status);
+    TPacket answer = d.Reply(activity, d.Send(activity, FxpRealpath, Str(path)), FxpName, "a name");
     TSSHFieldReader in(answer.Body);
     auto count = in.U32();
     auto name = in.String();
-    if (answer.Type != FxpName || !count || *count == 0 || !name)
+    if (!count || *count == 0 || !name)
         d.FailProtocol(activity, "the server answered without a name");
     std::string result(*name);
     if (HoldsLineBreakOrNul(result))
@@ -498,7 +501,7 @@ void TSFTPClient::Rename(const std::string& from, const std::string& to) {
             d.Answer(activity, d.Send(activity, FxpExtended, Str(PosixRenameName) + Str(from) + Str(to)));
         auto status = StatusCode(answer);
         if (!status)
-            d.FailProtocol(activity, "the server answered with something else than a status");
+            d.FailProtocol(activity, "the server answered without a status");
         if (*status == 0)
             return;
         if (*status != ESFTPError::Unsupported)
@@ -693,11 +696,7 @@ void TSFTPClient::Put(int file, const std::string& remote, std::int64_t startPos
                 break;
             const TWrite request = inFlight.front();
             inFlight.pop_front();
-            auto status = StatusCode(d.Answer(activity, request.Id));
-            if (!status)
-                d.FailProtocol(activity, "the server answered a write with something else than a status");
-            if (*status != 0)
-                d.FailStatus(activity, *status);
+            d.Reply(activity, request.Id, FxpStatus, "a status");
             sent += request.Length;
             if (OnWork)
                 OnWork(TWorkMode::wmWrite, sent);

@@ -286,6 +286,10 @@ struct TSFTPClient::TImpl {
     // An answer that came before the one waited for; answers to given-up requests are dropped.
     void KeepEarly(std::string_view activity, sftp_detail::TPacket packet);
     void Abandon(std::uint32_t id);
+    // The answer to id, which must be of type: the server's refusal (any status but OK, or any status
+    // where something else was asked for) raised as such, another kind of answer as "without what".
+    sftp_detail::TPacket Reply(std::string_view activity, std::uint32_t id, std::uint8_t type,
+                               std::string_view what);
     // A request whose answer is a status: a refusal raised.
     void StatusRequest(std::string_view activity, std::uint8_t type, std::string_view body);
     std::string OpenHandle(std::string_view activity, std::uint8_t type, std::string_view body);
