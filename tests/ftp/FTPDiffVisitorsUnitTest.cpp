@@ -58,6 +58,7 @@ TEST(TreeListing, SplitsIntoFoldersOrRefuses) {
         {"a section its parent does not list (cut short)", "/l0",
          {file + "f0", dir + "l1", "", "/l0/l1:", file + "f0", "", "/l0/l1/l2:"},
          {}},
+        {"a folder without folders: its own listing", "/q", {"total 4", file + "a", file + "b"}, {{"/q", "a,b"}}},
         {"a server that ignored -R", "/q", {dir + "d", file + "a"}, {}},
         {"a link", "/q", {dir + "d", "", "/q/d:", "lrwxrwxrwx 1 u g 3 Dec  7 01:34 l -> /etc"}, {}},
         {"a section outside the root", "/q", {dir + "d", "", "/etc:", file + "passwd"}, {}},

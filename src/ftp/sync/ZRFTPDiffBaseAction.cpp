@@ -128,7 +128,8 @@ const TMetaClass& TFTPDiffBaseAction::ClassInfo() {
 }
 
 bool TFTPDiffBaseAction::ExcludeItem(const std::string& root, const std::string& path, const std::string& name,
-                                     bool isFolder, const TStringList& excludes, const TStringList& fileSpecs) {
+                                     bool isFolder, const TStringList& excludes, const TStringList& fileSpecs,
+                                     bool quiet) {
     if (FUseFileSpec) {
         std::string bare = name;
         while (!bare.empty() && bare.back() == '/')
@@ -167,7 +168,7 @@ bool TFTPDiffBaseAction::ExcludeItem(const std::string& root, const std::string&
         else if (type == "RegEx")
             excluded = RegEx::IsMatch(relative, value, true);
         if (excluded) {
-            if (FLogExcludedFiles)
+            if (FLogExcludedFiles && !quiet)
                 SendMessage("Excluded: " + name, stInformation);
             return true;
         }
@@ -489,6 +490,18 @@ bool TFTPDiffBaseAction::CreateRemoteTree(IFTPConnectionObject& connection, cons
     return true;
 }
 
+void TFTPDiffBaseAction::ListRemoteTreesAhead(TFTPMirrorOptions options, const std::string& remoteRoot) {
+    if (!FListingPool || !ListsWholeTrees() || !TFTPTreeVisitorDetermineDifferencesToRemote::ListsWholeTrees(options))
+        return;
+    // A folder the local tree leaves out is not listed either; its name is judged as the local walk judges it.
+    std::string root = remoteRoot;
+    while (root.size() > 1 && root.back() == '/')
+        root.pop_back();
+    TFTPRemoteLister::ListTreesAhead(*FListingPool, remoteRoot, [this, root](const std::string& name) {
+        return !ExcludeItem(root, root + "/", name, true, FExpandedExcludes, FFileSpecs, true);
+    });
+}
+
 bool TFTPDiffBaseAction::DetermineDifferencesToRemoteTree(TFTPTreeNode& tree, TFTPMirrorOptions options,
                                                           std::int64_t skew, IFTPConnectionObject& connection,
                                                           const std::string& remoteRoot) {
@@ -591,6 +604,7 @@ bool TFTPDiffBaseAction::CreateFTPDifferencesTree(IFTPConnectionObject& connecti
     auto started = std::chrono::steady_clock::now();
     bool built = false;
     if (FMirrorOperation == moLocalToRemote) {
+        ListRemoteTreesAhead(options, remoteRoot);
         SendMessage("Generating Local File List...", stInformation);
         built = CreateLocalTree(localRoot, "*", FRecursive, FExpandedExcludes, FFileSpecs, tree);
     } else if (FMirrorOperation == moRemoteToLocal) {

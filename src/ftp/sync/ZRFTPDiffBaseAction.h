@@ -45,9 +45,11 @@ protected:
     TFTPSpareConnections TakeSpareConnections() { return std::move(FSpareConnections); }
     // True leaves an entry out of the trees: an extension not in the file specs, or the first exclusion
     // line that matches. path is the entry's folder below root; the remote builder gives folder names
-    // with a trailing "/", which the "File Name" and "File Mask" lines see as such.
+    // with a trailing "/", which the "File Name" and "File Mask" lines see as such. Quiet: no "Excluded:"
+    // line, for work beside the walk.
     bool ExcludeItem(const std::string& root, const std::string& path, const std::string& name, bool isFolder,
-                     const quillate::TStringList& excludes, const quillate::TStringList& fileSpecs);
+                     const quillate::TStringList& excludes, const quillate::TStringList& fileSpecs,
+                     bool quiet = false);
     // False stops all work; given to every walk and tree builder.
     virtual bool CheckNOOPandOperationAborted() = 0;
 
@@ -59,6 +61,9 @@ protected:
     bool CreateRemoteTree(IFTPConnectionObject& connection, const std::string& remoteRoot, bool recursive,
                           const quillate::TStringList& excludes, const quillate::TStringList& fileSpecs,
                           TFTPTreeNodePtr& tree);
+    // Starts listing the server's tree below remoteRoot on the listing connections while the local tree is
+    // read, where the walk up to the server will take whole trees.
+    void ListRemoteTreesAhead(TFTPMirrorOptions options, const std::string& remoteRoot);
     bool DetermineDifferencesToRemoteTree(TFTPTreeNode& tree, TFTPMirrorOptions options, std::int64_t skew,
                                           IFTPConnectionObject& connection, const std::string& remoteRoot);
     bool DetermineDifferencesToLocalTree(TFTPTreeNode& tree, TFTPMirrorOptions options, std::int64_t skew,

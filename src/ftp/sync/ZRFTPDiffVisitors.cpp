@@ -86,10 +86,9 @@ void TFTPRemoteLister::Announce(const TFTPWalkKey& key, const std::string& path)
 
 namespace {
 
-// A folder the tree's listing may have cut short, listed now on the extra connection that listed the
-// tree rather than one folder after another when the walk reaches them. One that warns (names refused
-// as unsafe) or fails is left to the walk, which lists it again and reports it where it stands.
-void ListAloneNow(IFTPConnectionObject& connection, const std::string& folder, TFTPTreeListing& tree) {
+// A folder listed on an extra connection without a word in the log: nothing when the listing warns (names
+// refused as unsafe) or fails, so that the walk lists it again and reports it where it stands.
+std::optional<TFTPListItems> ListQuietly(IFTPConnectionObject& connection, const std::string& folder) {
     const TFTPLoggingEvent forward = connection.GetOnMessage();
     bool warned = false;
     connection.SetOnMessage([&forward, &warned](const std::string& text, TConnMessageType type) {
@@ -104,59 +103,108 @@ void ListAloneNow(IFTPConnectionObject& connection, const std::string& folder, T
         ~TRestore() { Connection.SetOnMessage(Forward); }
     } restore{connection, forward};
     try {
-        if (const auto* items = connection.ListFolder(folder); items && !warned) {
-            auto& entries = tree[folder];
-            for (auto item : *items)
-                entries.push_back(TFTPTreeEntry::Of(std::move(item)));
-        }
+        if (const auto* items = connection.ListFolder(folder); items && !warned)
+            return *items;
     } catch (const net::EServerRefused&) {
         // Refused: the walk lists it again and reports the refusal.
     } catch (const net::EProtocolError&) {
         // Past the listing limits: the walk lists it again and reports that.
     }
+    return std::nullopt;
 }
 
-} // namespace
+// The tree below path in one listing. The folders it may have cut short are listed on their own at once on
+// an extra connection (alone), rather than one after another when the walk reaches them. Nothing when the
+// server refuses such listings or gives one that cannot stand for listings per folder.
+std::optional<TFTPTreeListing> ListWholeTree(IFTPConnectionObject& connection, const std::string& path, bool alone) {
+    std::vector<std::string> lines;
+    try {
+        std::vector<std::string> listAlone;
+        if (!connection.ListTree(path, lines))
+            return std::nullopt;
+        auto tree = SplitTreeListing(lines, path, std::time(nullptr), &listAlone);
+        if (tree && alone)
+            for (const auto& folder : listAlone)
+                if (auto items = ListQuietly(connection, folder)) {
+                    auto& entries = (*tree)[folder];
+                    for (auto& item : *items)
+                        entries.push_back(TFTPTreeEntry::Of(std::move(item)));
+                }
+        return tree;
+    } catch (const net::EServerRefused&) {
+        // Not offered: listed folder by folder.
+    } catch (const net::EProtocolError&) {
+        // Past the listing limits: folder by folder stays within them.
+    }
+    return std::nullopt;
+}
 
-void TFTPRemoteLister::LoadTrees(const std::string& root, const std::vector<std::string>& subfolders) {
-    if (!FByPath || FTree || subfolders.empty())
-        return;
-    const std::string folder = FolderArgument(root);
-    std::vector<std::string> subtrees;
-    for (const auto& name : subfolders)
-        subtrees.push_back((folder == "/" ? folder : folder + "/") + name);
-    auto listTree = [this](IFTPConnectionObject& connection, const std::string& path) {
-        std::vector<std::string> lines;
-        try {
-            std::vector<std::string> listAlone;
-            if (!connection.ListTree(path, lines))
-                return std::optional<TFTPTreeListing>();
-            auto tree = SplitTreeListing(lines, path, std::time(nullptr), &listAlone);
-            // Not on the main connection: the extra ones copy its message handler as they open, so it
-            // is never swapped for a moment.
-            if (tree && &connection != &FConnection)
-                for (const auto& folder : listAlone)
-                    ListAloneNow(connection, folder, *tree);
-            return tree;
-        } catch (const net::EServerRefused&) {
-            // Not offered: listed folder by folder.
-        } catch (const net::EProtocolError&) {
-            // Past the listing limits: folder by folder stays within them.
-        }
-        return std::optional<TFTPTreeListing>();
-    };
-    std::vector<std::optional<TFTPTreeListing>> listed(subtrees.size());
-    if (FPool)
-        FPool->ListTrees(subtrees.size(), FConnection, [&](IFTPConnectionObject& connection, std::size_t i) {
-            listed[i] = listTree(connection, subtrees[i]);
-        });
-    else
-        for (std::size_t i = 0; i < subtrees.size(); ++i)
-            listed[i] = listTree(FConnection, subtrees[i]);
+std::string Below(const std::string& folder, const std::string& name) {
+    return (folder == "/" ? folder : folder + "/") + name;
+}
+
+TFTPTreeListing Merged(std::vector<std::optional<TFTPTreeListing>>& listed) {
     TFTPTreeListing tree;
     for (auto& subtree : listed)
         if (subtree)
             tree.merge(*subtree);
+    return tree;
+}
+
+} // namespace
+
+void TFTPRemoteLister::ListTreesAhead(TFTPListingPool& pool, const std::string& root,
+                                      std::function<bool(const std::string&)> wanted) {
+    const std::string folder = FolderArgument(WithTrailingSlash(root));
+    // Extra connections may start elsewhere than the main one: only a path from the top means one folder.
+    if (!folder.starts_with('/'))
+        return;
+    pool.StartAhead(folder, [&pool, folder, wanted = std::move(wanted)] {
+        std::optional<TFTPListItems> top;
+        pool.ListTrees(1, nullptr, [&](IFTPConnectionObject& connection, std::size_t) {
+            top = ListQuietly(connection, folder);
+        });
+        if (!top)
+            return TFTPTreeListing();
+        std::vector<std::string> subtrees;
+        for (const auto& item : *top)
+            if (item.ItemType == net::TFTPItemType::ditDirectory && item.FileName != "." && item.FileName != ".." &&
+                wanted(item.FileName))
+                subtrees.push_back(Below(folder, item.FileName));
+        std::vector<std::optional<TFTPTreeListing>> listed(subtrees.size());
+        pool.ListTrees(subtrees.size(), nullptr, [&](IFTPConnectionObject& connection, std::size_t i) {
+            listed[i] = ListWholeTree(connection, subtrees[i], true);
+        });
+        return Merged(listed);
+    });
+}
+
+void TFTPRemoteLister::LoadTrees(const std::string& root, const std::vector<std::string>& subfolders) {
+    if (!FByPath || FTree)
+        return;
+    const std::string folder = FolderArgument(root);
+    if (FPool)
+        if (auto ahead = FPool->TakeAhead(folder); !ahead.empty()) {
+            FTree = std::move(ahead);
+            return;
+        }
+    if (subfolders.empty())
+        return;
+    std::vector<std::string> subtrees;
+    for (const auto& name : subfolders)
+        subtrees.push_back(Below(folder, name));
+    std::vector<std::optional<TFTPTreeListing>> listed(subtrees.size());
+    // Not on the main connection: the extra ones copy its message handler as they open, so it is never
+    // swapped for a moment.
+    auto listTree = [&](IFTPConnectionObject& connection, std::size_t i) {
+        listed[i] = ListWholeTree(connection, subtrees[i], &connection != &FConnection);
+    };
+    if (FPool)
+        FPool->ListTrees(subtrees.size(), &FConnection, listTree);
+    else
+        for (std::size_t i = 0; i < subtrees.size(); ++i)
+            listTree(FConnection, i);
+    TFTPTreeListing tree = Merged(listed);
     if (!tree.empty())
         FTree = std::move(tree);
 }

@@ -72,7 +72,12 @@ public:
     // connections and this one at once, for the walk to take its folders from: only for a walk that needs
     // no exact dates, as such listings give minutes at best. A subtree the server does not list whole, or
     // not in a form to trust, is listed folder by folder as before.
+    // What the pool listed ahead of the walk for root stands for these listings.
     void LoadTrees(const std::string& root, const std::vector<std::string>& subfolders);
+    // Before the walk, on the pool's extra connections while the local tree is read: root's listing, then
+    // the tree below each folder in it that wanted accepts, for LoadTrees to take.
+    static void ListTreesAhead(TFTPListingPool& pool, const std::string& root,
+                               std::function<bool(const std::string&)> wanted);
     // The walk will list the folder at path under key, after every folder of a lower key.
     void Announce(const TFTPWalkKey& key, const std::string& path);
 
@@ -194,7 +199,10 @@ public:
     bool ChangeToFolder(const std::string& path, const std::string& name, TFTPTreeNode& node) override;
     void SetListingPool(TFTPListingPool* pool) { FLister.SetPool(pool); }
     // A recursive walk that compares no dates reads deep subtrees of the server in one listing each.
-    void AllowWholeTreeListing() { FWholeTrees = FMirrorOptions.Contains(Recursive) && !FMirrorOptions.Contains(CheckOnDate); }
+    void AllowWholeTreeListing() { FWholeTrees = ListsWholeTrees(FMirrorOptions); }
+    static bool ListsWholeTrees(TFTPMirrorOptions options) {
+        return options.Contains(Recursive) && !options.Contains(CheckOnDate);
+    }
 
 private:
     // The root's subfolders, here and on the server, deep enough to be listed whole.

@@ -40,10 +40,41 @@ TFTPListingPool::~TFTPListingPool() {
         FDone = true;
     }
     FChanged.notify_all();
+    // Work ahead that nobody took (the local walk failed or was stopped) ends with the listings in flight.
+    if (FAhead.joinable())
+        FPool->Cancel();
+    JoinAhead();
     FPool.reset();
 }
 
-void TFTPListingPool::ListTrees(std::size_t count, IFTPConnectionObject& main,
+void TFTPListingPool::StartAhead(const std::string& root, std::function<TFTPTreeListing()> work) {
+    JoinAhead();
+    FAheadRoot = root;
+    FAheadTrees.clear();
+    FAhead = std::thread([this, work = std::move(work)] {
+        try {
+            FAheadTrees = work();
+        } catch (const std::exception&) {
+            // What the work ahead could not list, the walk lists itself and reports.
+            FAheadTrees.clear();
+        }
+    });
+}
+
+TFTPTreeListing TFTPListingPool::TakeAhead(const std::string& root) {
+    JoinAhead();
+    if (root != FAheadRoot)
+        return {};
+    FAheadRoot.clear();
+    return std::move(FAheadTrees);
+}
+
+void TFTPListingPool::JoinAhead() {
+    if (FAhead.joinable())
+        FAhead.join();
+}
+
+void TFTPListingPool::ListTrees(std::size_t count, IFTPConnectionObject* main,
                                 const std::function<void(IFTPConnectionObject&, std::size_t)>& list) {
     std::atomic<std::size_t> next{0};
     auto work = [&](IFTPConnectionObject& connection) {
@@ -73,7 +104,8 @@ void TFTPListingPool::ListTrees(std::size_t count, IFTPConnectionObject& main,
             Pool.Finish();
         }
     } join{opener, *FPool};
-    work(main);
+    if (main)
+        work(*main);
 }
 
 void TFTPListingPool::Announce(const TFTPWalkKey& key, const std::string& path) {
@@ -182,6 +214,7 @@ std::optional<TFTPListItems> TFTPListingPool::Take(const TFTPWalkKey& key) {
 
 TFTPSpareConnections TFTPListingPool::Release() {
     Cancel();
+    JoinAhead();
     return FPool->Release();
 }
 

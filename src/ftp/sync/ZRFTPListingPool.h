@@ -13,9 +13,11 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ftp/sync/ZRFTPTransferPool.h"
+#include "ftp/sync/ZRFTPTreeListing.h"
 
 namespace zr {
 
@@ -39,9 +41,14 @@ public:
     // Starts the logins now, to overlap the work before the walk; the first Announce waits for them.
     void OpenAhead() { FPool->OpenAhead(); }
     // Before the first Announce: runs list(connection, i) for every i below count, on the extra connections
-    // and on main at once, and returns when all have ended. list must not throw but for a stop.
-    void ListTrees(std::size_t count, IFTPConnectionObject& main,
+    // and on main (when given) at once, and returns when all have ended. list must not throw but for a stop.
+    void ListTrees(std::size_t count, IFTPConnectionObject* main,
                    const std::function<void(IFTPConnectionObject&, std::size_t)>& list);
+    // Before the walk: runs work on a thread of its own, so that the trees below the walk's root are listed
+    // (with ListTrees, without the main connection) while the local tree is read.
+    void StartAhead(const std::string& root, std::function<TFTPTreeListing()> work);
+    // What the work started ahead for root found, once it has ended; empty when none ran for root.
+    TFTPTreeListing TakeAhead(const std::string& root);
     // The walk will ask for the folder at path (no trailing "/") by key, after every folder of a lower key.
     void Announce(const TFTPWalkKey& key, const std::string& path);
     // The folder's entries, with the warnings of its listing delivered through the model's message event
@@ -66,6 +73,7 @@ private:
     // Forgets every folder the walk has passed: those below key.
     void DropBefore(const TFTPWalkKey& key);
     bool MayStart() const;
+    void JoinAhead();
     static std::size_t Weight(const TListing& listing);
 
     IFTPConnectionObject& FModel;
@@ -84,6 +92,10 @@ private:
     std::optional<TFTPWalkKey> FPassed;
     // The warnings of the listing each connection is running, by slot index.
     std::vector<std::vector<std::string>> FWarnings;
+    // The work started ahead of the walk, and what it found below FAheadRoot.
+    std::thread FAhead;
+    std::string FAheadRoot;
+    TFTPTreeListing FAheadTrees;
     // Last: its threads use everything above.
     std::unique_ptr<TFTPTransferPool> FPool;
 };

@@ -6,6 +6,9 @@ namespace zr {
 
 namespace {
 
+// Servers that cut recursive listings short allow thousands of entries at the least.
+constexpr std::size_t SmallerThanAnyLimit = 1000;
+
 // "/q/d00:" or, from servers that name sections relative to the listed folder, "d00:" and "./d00:".
 std::optional<std::string> SectionPath(const std::string& header, const std::string& root) {
     std::string path = header.substr(0, header.size() - 1);
@@ -92,6 +95,12 @@ std::optional<TFTPTreeListing> SplitTreeListing(const std::vector<std::string>& 
         return std::nullopt;
     if (!Consistent(tree, root))
         return std::nullopt;
+    // A folder without folders, and fewer entries than any server's limits allow: its one section is the
+    // folder's own listing, and listing it again would only double the work.
+    if (tree.size() == 1 && !section->empty() && section->size() < SmallerThanAnyLimit) {
+        section->shrink_to_fit();
+        return tree;
+    }
     // A server that limits such listings cuts the last section short, and shows a folder past its limit
     // on depth as an empty section: those folders are listed on their own.
     tree.erase(lastPath);
