@@ -165,7 +165,7 @@ void TFTPRemoteLister::ListTreesAhead(TFTPListingPool& pool, const std::string& 
             top = ListQuietly(connection, folder);
         });
         if (!top)
-            return TFTPTreeListing();
+            return std::optional<TFTPTreeListing>();
         std::vector<std::string> subtrees;
         for (const auto& item : *top)
             if (item.ItemType == net::TFTPItemType::ditDirectory && item.FileName != "." && item.FileName != ".." &&
@@ -175,7 +175,7 @@ void TFTPRemoteLister::ListTreesAhead(TFTPListingPool& pool, const std::string& 
         pool.ListTrees(subtrees.size(), nullptr, [&](IFTPConnectionObject& connection, std::size_t i) {
             listed[i] = ListWholeTree(connection, subtrees[i], true);
         });
-        return Merged(listed);
+        return std::optional<TFTPTreeListing>(Merged(listed));
     });
 }
 
@@ -183,11 +183,12 @@ void TFTPRemoteLister::LoadTrees(const std::string& root, const std::vector<std:
     if (!FByPath || FTree)
         return;
     const std::string folder = FolderArgument(root);
-    if (FPool)
-        if (auto ahead = FPool->TakeAhead(folder); !ahead.empty()) {
-            FTree = std::move(ahead);
-            return;
-        }
+    // Listed ahead: what the server would not give whole, it would not give now either.
+    if (auto ahead = FPool ? FPool->TakeAhead(folder) : std::nullopt) {
+        if (!ahead->empty())
+            FTree = std::move(*ahead);
+        return;
+    }
     if (subfolders.empty())
         return;
     std::vector<std::string> subtrees;

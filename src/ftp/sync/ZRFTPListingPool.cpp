@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <thread>
+#include <utility>
 
 namespace zr {
 
@@ -47,26 +48,26 @@ TFTPListingPool::~TFTPListingPool() {
     FPool.reset();
 }
 
-void TFTPListingPool::StartAhead(const std::string& root, std::function<TFTPTreeListing()> work) {
+void TFTPListingPool::StartAhead(const std::string& root, std::function<std::optional<TFTPTreeListing>()> work) {
     JoinAhead();
     FAheadRoot = root;
-    FAheadTrees.clear();
+    FAheadTrees.reset();
     FAhead = std::thread([this, work = std::move(work)] {
         try {
             FAheadTrees = work();
         } catch (const std::exception&) {
             // What the work ahead could not list, the walk lists itself and reports.
-            FAheadTrees.clear();
+            FAheadTrees.reset();
         }
     });
 }
 
-TFTPTreeListing TFTPListingPool::TakeAhead(const std::string& root) {
+std::optional<TFTPTreeListing> TFTPListingPool::TakeAhead(const std::string& root) {
     JoinAhead();
     if (root != FAheadRoot)
-        return {};
+        return std::nullopt;
     FAheadRoot.clear();
-    return std::move(FAheadTrees);
+    return std::exchange(FAheadTrees, std::nullopt);
 }
 
 void TFTPListingPool::JoinAhead() {

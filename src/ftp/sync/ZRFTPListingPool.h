@@ -46,9 +46,11 @@ public:
                    const std::function<void(IFTPConnectionObject&, std::size_t)>& list);
     // Before the walk: runs work on a thread of its own, so that the trees below the walk's root are listed
     // (with ListTrees, without the main connection) while the local tree is read.
-    void StartAhead(const std::string& root, std::function<TFTPTreeListing()> work);
-    // What the work started ahead for root found, once it has ended; empty when none ran for root.
-    TFTPTreeListing TakeAhead(const std::string& root);
+    // work gives nothing when it could not look at root.
+    void StartAhead(const std::string& root, std::function<std::optional<TFTPTreeListing>()> work);
+    // What the work started ahead for root found, once it has ended; nothing when none ran for root or it
+    // could not look at root.
+    std::optional<TFTPTreeListing> TakeAhead(const std::string& root);
     // The walk will ask for the folder at path (no trailing "/") by key, after every folder of a lower key.
     void Announce(const TFTPWalkKey& key, const std::string& path);
     // The folder's entries, with the warnings of its listing delivered through the model's message event
@@ -95,7 +97,7 @@ private:
     // The work started ahead of the walk, and what it found below FAheadRoot.
     std::thread FAhead;
     std::string FAheadRoot;
-    TFTPTreeListing FAheadTrees;
+    std::optional<TFTPTreeListing> FAheadTrees;
     // Last: its threads use everything above.
     std::unique_ptr<TFTPTransferPool> FPool;
 };
