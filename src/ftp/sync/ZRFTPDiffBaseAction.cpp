@@ -491,15 +491,15 @@ bool TFTPDiffBaseAction::CreateRemoteTree(IFTPConnectionObject& connection, cons
 }
 
 void TFTPDiffBaseAction::ListRemoteTreesAhead(TFTPMirrorOptions options, const std::string& remoteRoot) {
-    if (!FListingPool || !ListsWholeTrees() || !TFTPTreeVisitorDetermineDifferencesToRemote::ListsWholeTrees(options))
+    if (!FListingPool || !ListsWholeTrees() ||
+        !TFTPTreeVisitorDetermineDifferencesToRemote::ListsWholeTrees(options))
         return;
-    // A folder the local tree leaves out is not listed either; its name is judged as the local walk judges it.
-    std::string root = remoteRoot;
-    while (root.size() > 1 && root.back() == '/')
-        root.pop_back();
-    TFTPRemoteLister::ListTreesAhead(*FListingPool, remoteRoot, [this, root](const std::string& name) {
-        return !ExcludeItem(root, root + "/", name, true, FExpandedExcludes, FFileSpecs, true);
-    });
+    // A folder the local tree leaves out is not listed either: its name is judged as the local walk's is.
+    TFTPRemoteLister::ListTreesAhead(*FListingPool, remoteRoot,
+                                     [this](const std::string& root, const std::string& name) {
+                                         return !ExcludeItem(root, root + "/", name, true, FExpandedExcludes,
+                                                             FFileSpecs, true);
+                                     });
 }
 
 bool TFTPDiffBaseAction::DetermineDifferencesToRemoteTree(TFTPTreeNode& tree, TFTPMirrorOptions options,

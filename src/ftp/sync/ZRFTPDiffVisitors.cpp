@@ -116,7 +116,8 @@ std::optional<TFTPListItems> ListQuietly(IFTPConnectionObject& connection, const
 // The tree below path in one listing. The folders it may have cut short are listed on their own at once on
 // an extra connection (alone), rather than one after another when the walk reaches them. Nothing when the
 // server refuses such listings or gives one that cannot stand for listings per folder.
-std::optional<TFTPTreeListing> ListWholeTree(IFTPConnectionObject& connection, const std::string& path, bool alone) {
+std::optional<TFTPTreeListing> ListWholeTree(IFTPConnectionObject& connection, const std::string& path,
+                                             bool alone) {
     std::vector<std::string> lines;
     try {
         std::vector<std::string> listAlone;
@@ -154,7 +155,7 @@ TFTPTreeListing Merged(std::vector<std::optional<TFTPTreeListing>>& listed) {
 } // namespace
 
 void TFTPRemoteLister::ListTreesAhead(TFTPListingPool& pool, const std::string& root,
-                                      std::function<bool(const std::string&)> wanted) {
+                                      std::function<bool(const std::string&, const std::string&)> wanted) {
     const std::string folder = FolderArgument(WithTrailingSlash(root));
     // Extra connections may start elsewhere than the main one: only a path from the top means one folder.
     if (!folder.starts_with('/'))
@@ -168,8 +169,8 @@ void TFTPRemoteLister::ListTreesAhead(TFTPListingPool& pool, const std::string& 
             return std::optional<TFTPTreeListing>();
         std::vector<std::string> subtrees;
         for (const auto& item : *top)
-            if (item.ItemType == net::TFTPItemType::ditDirectory && item.FileName != "." && item.FileName != ".." &&
-                wanted(item.FileName))
+            if (item.ItemType == net::TFTPItemType::ditDirectory && item.FileName != "." &&
+                item.FileName != ".." && wanted(folder, item.FileName))
                 subtrees.push_back(Below(folder, item.FileName));
         std::vector<std::optional<TFTPTreeListing>> listed(subtrees.size());
         pool.ListTrees(subtrees.size(), nullptr, [&](IFTPConnectionObject& connection, std::size_t i) {

@@ -75,9 +75,10 @@ public:
     // What the pool listed ahead of the walk for root stands for these listings.
     void LoadTrees(const std::string& root, const std::vector<std::string>& subfolders);
     // Before the walk, on the pool's extra connections while the local tree is read: root's listing, then
-    // the tree below each folder in it that wanted accepts, for LoadTrees to take.
+    // the tree below each folder in it that wanted(root without its trailing "/", name) accepts, for
+    // LoadTrees to take.
     static void ListTreesAhead(TFTPListingPool& pool, const std::string& root,
-                               std::function<bool(const std::string&)> wanted);
+                               std::function<bool(const std::string&, const std::string&)> wanted);
     // The walk will list the folder at path under key, after every folder of a lower key.
     void Announce(const TFTPWalkKey& key, const std::string& path);
 

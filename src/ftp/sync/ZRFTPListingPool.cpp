@@ -48,7 +48,8 @@ TFTPListingPool::~TFTPListingPool() {
     FPool.reset();
 }
 
-void TFTPListingPool::StartAhead(const std::string& root, std::function<std::optional<TFTPTreeListing>()> work) {
+void TFTPListingPool::StartAhead(const std::string& root,
+                                 std::function<std::optional<TFTPTreeListing>()> work) {
     JoinAhead();
     FAheadRoot = root;
     FAheadTrees.reset();
