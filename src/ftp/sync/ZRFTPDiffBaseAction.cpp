@@ -490,16 +490,21 @@ bool TFTPDiffBaseAction::CreateRemoteTree(IFTPConnectionObject& connection, cons
     return true;
 }
 
-void TFTPDiffBaseAction::ListRemoteTreesAhead(TFTPMirrorOptions options, const std::string& remoteRoot) {
+void TFTPDiffBaseAction::ListRemoteTreesAhead(TFTPMirrorOptions options, const std::string& localRoot,
+                                              const std::string& remoteRoot) {
     if (!FListingPool || !ListsWholeTrees() ||
         !TFTPTreeVisitorDetermineDifferencesToRemote::ListsWholeTrees(options))
         return;
-    // A folder the local tree leaves out is not listed either: its name is judged as the local walk's is.
-    TFTPRemoteLister::ListTreesAhead(*FListingPool, remoteRoot,
-                                     [this](const std::string& root, const std::string& name) {
-                                         return !ExcludeItem(root, root + "/", name, true, FExpandedExcludes,
-                                                             FFileSpecs, true);
-                                     });
+    // Only what the walk will read: a folder the local tree leaves out (its name judged as the local walk's
+    // is) is not listed, nor one only the server has unless orphans are removed.
+    const bool orphansToo = options.Contains(RemoveOrphans);
+    auto wanted = [this, orphansToo, localRoot](const std::string& root, const std::string& name) {
+        if (ExcludeItem(root, root + "/", name, true, FExpandedExcludes, FFileSpecs, true))
+            return false;
+        std::error_code ec;
+        return orphansToo || fs::is_directory(fs::symlink_status(localRoot + "/" + name, ec));
+    };
+    TFTPRemoteLister::ListTreesAhead(*FListingPool, remoteRoot, std::move(wanted));
 }
 
 bool TFTPDiffBaseAction::DetermineDifferencesToRemoteTree(TFTPTreeNode& tree, TFTPMirrorOptions options,
@@ -604,7 +609,7 @@ bool TFTPDiffBaseAction::CreateFTPDifferencesTree(IFTPConnectionObject& connecti
     auto started = std::chrono::steady_clock::now();
     bool built = false;
     if (FMirrorOperation == moLocalToRemote) {
-        ListRemoteTreesAhead(options, remoteRoot);
+        ListRemoteTreesAhead(options, localRoot, remoteRoot);
         SendMessage("Generating Local File List...", stInformation);
         built = CreateLocalTree(localRoot, "*", FRecursive, FExpandedExcludes, FFileSpecs, tree);
     } else if (FMirrorOperation == moRemoteToLocal) {

@@ -63,7 +63,8 @@ protected:
                           TFTPTreeNodePtr& tree);
     // Starts listing the server's tree below remoteRoot on the listing connections while the local tree is
     // read, where the walk up to the server will take whole trees.
-    void ListRemoteTreesAhead(TFTPMirrorOptions options, const std::string& remoteRoot);
+    void ListRemoteTreesAhead(TFTPMirrorOptions options, const std::string& localRoot,
+                              const std::string& remoteRoot);
     bool DetermineDifferencesToRemoteTree(TFTPTreeNode& tree, TFTPMirrorOptions options, std::int64_t skew,
                                           IFTPConnectionObject& connection, const std::string& remoteRoot);
     bool DetermineDifferencesToLocalTree(TFTPTreeNode& tree, TFTPMirrorOptions options, std::int64_t skew,
